@@ -1,0 +1,15 @@
+// Symbol visibility for the zucloud shared library.
+//
+// The library is built with -fvisibility=hidden; only declarations marked
+// ZUCLOUD_EXPORT (the two service classes and the URL encoders) are visible
+// to a host program.
+#ifndef ZUCLOUD_EXPORT_H
+#define ZUCLOUD_EXPORT_H
+
+#if defined(__GNUC__) || defined(__clang__)
+#define ZUCLOUD_EXPORT __attribute__((visibility("default")))
+#else
+#define ZUCLOUD_EXPORT
+#endif
+
+#endif  // ZUCLOUD_EXPORT_H

@@ -1,0 +1,46 @@
+// File existence and size.
+#ifndef ZUCLOUD_PLATFORM_FX_FILE_H
+#define ZUCLOUD_PLATFORM_FX_FILE_H
+
+#include <string>
+
+class FXFile {
+ public:
+  // True for an existing regular file (or a symlink to one).
+  static bool DoesFileExist(const std::string& path);
+};
+
+// Result of a CPzFile operation.
+class CPzError {
+ public:
+  CPzError() = default;
+  CPzError(int code, std::string message)
+      : m_code(code), m_message(std::move(message)) {}
+  bool IsError() const { return m_code != 0; }
+  int Code() const { return m_code; }  // errno of the failure, 0 = none
+  const std::string& Message() const { return m_message; }
+
+ private:
+  int m_code = 0;
+  std::string m_message;
+};
+
+// A file opened read-only to learn its size. Closed by Close() or the
+// destructor.
+class CPzFile {
+ public:
+  CPzFile() = default;
+  ~CPzFile();
+  CPzFile(const CPzFile&) = delete;
+  CPzFile& operator=(const CPzFile&) = delete;
+
+  // mode and share are accepted for compatibility; 0 opens for reading.
+  CPzError Open(const std::string& path, int mode, int share);
+  CPzError Size(unsigned long long& size);
+  CPzError Close();
+
+ private:
+  int m_fd = -1;
+};
+
+#endif  // ZUCLOUD_PLATFORM_FX_FILE_H

@@ -1,0 +1,48 @@
+// DOM parsing of the XML replies of set-up and completion requests
+// (Xerces-C underneath).
+//
+// Each call initialises the XML platform, parses the text from a memory
+// buffer with a DOM parser (validation scheme "always", namespaces on, no
+// error handler) and terminates the platform again; scope guards release
+// the parser, the input source and the platform on every path.
+//
+// Hostile input is refused: no external entity or DTD is ever loaded and
+// entity expansion is bounded, so a DOCTYPE bomb or an entity naming a local
+// file ends the parse quickly without reading the file.
+#ifndef ZUCLOUD_PLATFORM_XML_DOM_H
+#define ZUCLOUD_PLATFORM_XML_DOM_H
+
+#include <string>
+#include <vector>
+
+namespace zu::xml {
+
+enum class ParseStatus {
+  kOk,                  // root element found; children filled
+  kPlatformInitFailed,  // XMLPlatformUtils::Initialize threw; message set
+  kNoRoot,              // no document or no root element
+  kXmlError,            // an XMLException or DOMException; message set
+  kOtherError,          // any other exception (text not well-formed, ...)
+};
+
+struct Element {
+  std::string name;  // tag name as written
+  std::string text;  // all text below the element, concatenated (UTF-8)
+};
+
+struct ParseResult {
+  ParseStatus status = ParseStatus::kOtherError;
+  std::string message;            // the exception's message, when any
+  std::string rootName;           // tag name of the root element
+  std::vector<Element> children;  // element children of the root, in order
+};
+
+// Parses `xml` and returns the root element's direct element children.
+ParseResult ParseRootChildren(const std::string& xml);
+
+// Escapes &, <, >, " and ' for element text.
+std::string Escape(const std::string& text);
+
+}  // namespace zu::xml
+
+#endif  // ZUCLOUD_PLATFORM_XML_DOM_H

@@ -1,0 +1,123 @@
+// HTTP client used by every cloud operation (libcurl underneath).
+//
+// One gateway serves one operation: construct, initialize, set URL and
+// credentials, configure keep-alive and certificate checks, connect, send any
+// number of requests (each with its own URL) over the same connection, then
+// disConnet and delete. A gateway is used by one thread at a time.
+//
+// Every int result is 0 for success. A request succeeds when the transfer
+// completed and the HTTP status is 2xx; any other status is a failure with
+// the reply body still returned in `response`.
+#ifndef ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
+#define ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
+
+#include <list>
+#include <string>
+
+class EvDebug;
+
+namespace ZuCURL {
+
+// One request header.
+struct commandInfo {
+  std::string name;
+  std::string value;
+
+  commandInfo() = default;
+  commandInfo(std::string headerName, std::string headerValue)
+      : name(std::move(headerName)), value(std::move(headerValue)) {}
+};
+
+using commandInfoList = std::list<commandInfo>;
+
+}  // namespace ZuCURL
+
+namespace LIBCURL {
+
+// Limits that keep a request from hanging or exhausting memory. Process-wide;
+// tests shorten them.
+struct GatewayLimits {
+  long connectTimeoutSeconds = 30;
+  // A transfer moving fewer than 1 byte/s for this long is aborted.
+  long stallSeconds = 120;
+  // A reply body larger than this fails the request.
+  long long maxReplyBytes = 64LL * 1024 * 1024;
+};
+
+// URL and URL credentials of a gateway.
+class ZuInternetBase {
+ public:
+  void setURL(const std::string& url) { m_url = url; }
+  void setURLUserName(const std::string& name) { m_userName = name; }
+  void setURLPassword(const std::string& password) { m_password = password; }
+  const std::string& getURL() const { return m_url; }
+  const std::string& getURLUserName() const { return m_userName; }
+  const std::string& getURLPassword() const { return m_password; }
+
+ private:
+  std::string m_url;
+  std::string m_userName;
+  std::string m_password;
+};
+
+class ZuInternetGateway {
+ public:
+  explicit ZuInternetGateway(EvDebug* log);
+  virtual ~ZuInternetGateway();
+  ZuInternetGateway(const ZuInternetGateway&) = delete;
+  ZuInternetGateway& operator=(const ZuInternetGateway&) = delete;
+
+  static void SetLimits(const GatewayLimits& limits);
+  static GatewayLimits Limits();
+
+  // Protocol type 3 is HTTP(S); job type 0 is a plain request/reply job.
+  virtual int initialize(int protocolType, int jobType);
+
+  virtual void setURL(const std::string& url);
+  virtual void setURLUserName(const std::string& name);
+  virtual void setURLPassword(const std::string& password);
+  // 0 selects no HTTP authentication scheme: URL credentials are never sent.
+  virtual int setHTTPAuthentication(long scheme);
+  virtual int setKeepAlive(bool enable, long idleSeconds, long intervalSeconds);
+  // true: verify the server certificate and host name; false: skip both.
+  virtual void setSecured(bool verify);
+
+  // Opens the connection to the URL's host; non-zero when it is unreachable.
+  virtual int connect();
+  virtual int disConnet();
+
+  virtual int doPostOperation(const std::string& url, const std::string& body,
+                              std::string& response,
+                              ZuCURL::commandInfoList headers);
+  // Sends `length` bytes from `data` without copying them; length 0 sends no
+  // body.
+  virtual int doPostOperation(const std::string& url, const char* data,
+                              long length, std::string& response,
+                              ZuCURL::commandInfoList headers);
+  virtual int doPutOperation(const std::string& url, const char* data,
+                             long length, std::string& response,
+                             ZuCURL::commandInfoList headers);
+
+  // Text of the last failure (empty after a success).
+  virtual std::string getErrorMsg();
+  virtual void getLastServerResponseCode(int& status);
+  // Transport code of the last failure (0 = none) and its text.
+  virtual void getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text);
+
+  const ZuInternetBase& base() const { return m_base; }
+
+ protected:
+  // Constructor for test doubles that never touch the network.
+  struct NoTransport {};
+  ZuInternetGateway(EvDebug* log, NoTransport);
+
+ private:
+  struct Impl;
+  ZuInternetBase m_base;
+  EvDebug* m_log;
+  Impl* m_impl;
+};
+
+}  // namespace LIBCURL
+
+#endif  // ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H

@@ -1,0 +1,101 @@
+// Semaphores and critical sections.
+//
+// ZuSemaphoreH is fair: waiters receive tokens in the order they started
+// waiting, so a waiting thread gets the token in bounded time even while
+// another thread releases and waits again in a tight loop.
+//
+// A wait() made on a ZuThreadPool thread whose pool is being terminated
+// throws zu::ThreadTerminated without taking a token; the pool catches it
+// and ends the thread.
+#ifndef ZUCLOUD_PLATFORM_ZU_SYNC_H
+#define ZUCLOUD_PLATFORM_ZU_SYNC_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace zu {
+// Unwinds a pool thread out of a blocking wait during termination.
+struct ThreadTerminated {};
+}  // namespace zu
+
+class ZuSemaphoreH {
+ public:
+  explicit ZuSemaphoreH(long initialCount);
+  ~ZuSemaphoreH();
+  ZuSemaphoreH(const ZuSemaphoreH&) = delete;
+  ZuSemaphoreH& operator=(const ZuSemaphoreH&) = delete;
+
+  // Takes one token, blocking until one is free; 0 on success.
+  int wait();
+  // Adds `count` tokens; 0 on success.
+  int release(long count);
+
+  // Wakes every waiter so that it re-checks its thread's termination flag.
+  void wakeAll();
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  long m_count;
+  std::uint64_t m_nextTicket = 0;   // next ticket handed to a waiter
+  std::uint64_t m_nowServing = 0;   // oldest ticket not yet served
+};
+
+// A recursive lock.
+class ZuCriticalSectionH {
+ public:
+  ZuCriticalSectionH() = default;
+  // wait true: block until entered, returns 0. wait false: try once,
+  // returns 0 when entered and non-zero when another thread holds it.
+  int enter(bool wait);
+  void leave();
+
+ private:
+  std::recursive_mutex m_mutex;
+};
+
+// Owns a ZuSemaphoreH; throws "Not enough memory to initialize ZuSemaphore"
+// when it cannot be created.
+class ZuSemaphore {
+ public:
+  explicit ZuSemaphore(long initialCount);
+  ~ZuSemaphore();
+  ZuSemaphore(const ZuSemaphore&) = delete;
+  ZuSemaphore& operator=(const ZuSemaphore&) = delete;
+  void wait();
+  void release(long count);
+
+ private:
+  ZuSemaphoreH* m_handle;
+};
+
+// Owns a ZuCriticalSectionH; throws "Not enough memory to initialize
+// ZuCriticalSection" when it cannot be created.
+class ZuCriticalSection {
+ public:
+  ZuCriticalSection();
+  ~ZuCriticalSection();
+  ZuCriticalSection(const ZuCriticalSection&) = delete;
+  ZuCriticalSection& operator=(const ZuCriticalSection&) = delete;
+  void enter(bool wait);
+  void leave();
+
+ private:
+  ZuCriticalSectionH* m_handle;
+};
+
+// Scope lock: enter(true) on construction and leave() on destruction when
+// the pointer is not null.
+class ZuCriticalSectionLock {
+ public:
+  explicit ZuCriticalSectionLock(ZuCriticalSection* section);
+  ~ZuCriticalSectionLock();
+  ZuCriticalSectionLock(const ZuCriticalSectionLock&) = delete;
+  ZuCriticalSectionLock& operator=(const ZuCriticalSectionLock&) = delete;
+
+ private:
+  ZuCriticalSection* m_section;
+};
+
+#endif  // ZUCLOUD_PLATFORM_ZU_SYNC_H

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the library and runs every test: a plain build with warnings as
+# errors, an ASan+UBSan build and a TSan build.
+#   scripts/test.sh            all three builds
+#   scripts/test.sh plain      one build (plain, address or thread)
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$here"
+"$here/scripts/install-deps.sh"
+
+builds=("$@")
+[ ${#builds[@]} -eq 0 ] && builds=(plain address thread)
+
+jobs=$(nproc)
+status=0
+for kind in "${builds[@]}"; do
+  dir="$here/build/test-$kind"
+  san=""; [ "$kind" != plain ] && san="$kind"
+  echo "=== build: $kind ==="
+  cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DZUCLOUD_WERROR=ON -DZUCLOUD_SANITIZE="$san" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  echo "=== tests: $kind ==="
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+  label=()
+  [ "$kind" != plain ] && label=(-LE long)
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}"; then
+    status=1
+  fi
+done
+exit $status

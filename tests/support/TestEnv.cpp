@@ -1,0 +1,87 @@
+#include "support/TestEnv.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace zutest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/zucloud-test-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(m_path, ec);
+}
+
+std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
+
+ScopedEnv::ScopedEnv(std::string name, std::optional<std::string> value) : m_name(std::move(name)) {
+  if (const char* old = std::getenv(m_name.c_str())) m_old = old;
+  if (value) {
+    setenv(m_name.c_str(), value->c_str(), 1);
+  } else {
+    unsetenv(m_name.c_str());
+  }
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (m_old) {
+    setenv(m_name.c_str(), m_old->c_str(), 1);
+  } else {
+    unsetenv(m_name.c_str());
+  }
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+size_t CountOccurrences(const std::string& haystack, const std::string& needle) {
+  if (needle.empty()) return 0;
+  size_t count = 0;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + needle.size())) {
+    ++count;
+  }
+  return count;
+}
+
+static int CountDirEntries(const char* dir) {
+  int count = 0;
+  if (DIR* d = opendir(dir)) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] != '.') ++count;
+    }
+    closedir(d);
+  }
+  return count;
+}
+
+int CountOpenFds() { return CountDirEntries("/proc/self/fd") - 1; }  // minus the DIR's own fd
+int CountThreads() { return CountDirEntries("/proc/self/task"); }
+
+std::string SourceDir() { return ZUCLOUD_SOURCE_DIR; }
+
+}  // namespace zutest

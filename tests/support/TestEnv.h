@@ -1,0 +1,50 @@
+// Test helpers: temporary directories, environment overrides, files.
+#ifndef ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
+#define ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
+
+#include <optional>
+#include <string>
+
+namespace zutest {
+
+// A directory under $TMPDIR removed with its content on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return m_path; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string m_path;
+};
+
+// Sets (or, with nullopt, unsets) an environment variable for the scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string m_name;
+  std::optional<std::string> m_old;
+};
+
+std::string ReadFile(const std::string& path);  // "" when missing
+void WriteFile(const std::string& path, const std::string& content);
+// Number of times `needle` occurs in `haystack`.
+size_t CountOccurrences(const std::string& haystack, const std::string& needle);
+// Open file descriptors and threads of this process (from /proc/self).
+int CountOpenFds();
+int CountThreads();
+// The directory holding the project's sources (for scripts and the emulator).
+std::string SourceDir();
+
+}  // namespace zutest
+
+#endif  // ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
