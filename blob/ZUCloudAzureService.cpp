@@ -1,0 +1,79 @@
+// ZUCloudAzureService: construction, settings, setters and the shared
+// session operations. Set-up, Azure Functions requests, the block upload
+// engine, the block list commit and the completion live in their own files
+// of this folder.
+#include "ZUCloudAzureService.h"
+
+#include "blob/FileInfo.h"
+#include "platform/EvDebug.h"
+#include "platform/ZuInternetGateway.h"
+#include "platform/ZuSync.h"
+#include "session/GatewaySession.h"
+#include "session/Login.h"
+#include "session/ServiceSettings.h"
+#include "session/SessionParams.h"
+
+ZUCloudAzureService::ZUCloudAzureService()
+    : m_bInitialized(0),
+      m_bFolderReady(0),
+      m_bSecured(false),
+      m_evDbg(std::make_unique<EvDebug>(nullptr)),
+      m_logInstance(std::make_unique<EvDebugFileInstance>()),
+      m_vestrumId(0),
+      m_fileListLock(std::make_unique<ZuCriticalSection>()) {
+  const zu::KeepAliveSettings keepAlive = zu::ReadKeepAliveSettings();
+  m_bEnableTCPKeepAlive = keepAlive.enabled;
+  m_nKeepIntervalSeconds = keepAlive.intervalSeconds;
+  m_nKeepIdleSeconds = keepAlive.idleSeconds;
+
+  const zu::BlobSettings settings = zu::ReadBlobSettings();
+  m_nRetryCount = settings.retryCount;
+  m_uploadBlobSize = settings.uploadBlobSize;
+  m_uploadStreamCount = settings.uploadStreamCount;
+  m_bAPIMode = settings.apiMode;
+  m_bAzureFunctionsMode = settings.azureFunctionsMode;
+  m_nMaximumBackoff = settings.maximumBackoffSeconds;
+}
+
+ZUCloudAzureService::~ZUCloudAzureService() = default;
+
+void ZUCloudAzureService::setURL(const std::string& url) { m_url = url; }
+void ZUCloudAzureService::setUploadURL(const std::string& url) { m_uploadURL = url; }
+void ZUCloudAzureService::setUserName(const std::string& name) { m_userName = name; }
+void ZUCloudAzureService::setPassword(const std::string& password) {
+  m_password = zu::EncodePassword(password);
+}
+
+zu::SessionParams ZUCloudAzureService::sessionParams() const {
+  zu::SessionParams params;
+  params.kind = zu::ServiceKind::kBlob;
+  params.log = m_evDbg.get();
+  params.url = m_url;
+  params.userName = m_userName;
+  params.password = m_password;
+  params.loginExtra = m_loginExtra;
+  params.initialized = m_bInitialized;
+  params.secured = m_bSecured;
+  params.retryCount = m_nRetryCount;
+  params.keepAlive = m_bEnableTCPKeepAlive;
+  params.keepIdleSeconds = m_nKeepIdleSeconds;
+  params.keepIntervalSeconds = m_nKeepIntervalSeconds;
+  return params;
+}
+
+LIBCURL::ZuInternetGateway* ZUCloudAzureService::initZuInternetGateway(const std::string& url) {
+  return zu::OpenGateway(sessionParams(), url);
+}
+
+void ZUCloudAzureService::closeZuInternetGateway(LIBCURL::ZuInternetGateway* gateway) {
+  zu::CloseGateway(sessionParams(), gateway);
+}
+
+int ZUCloudAzureService::DoLogin(std::wstring& error, std::string& sessionToken,
+                                 bool ignoreRetryWait) {
+  return zu::Login(sessionParams(), error, sessionToken, ignoreRetryWait);
+}
+
+int ZUCloudAzureService::isValidAccount(std::wstring& error) {
+  return zu::ValidateAccount(sessionParams(), error);
+}

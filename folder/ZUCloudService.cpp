@@ -1,0 +1,73 @@
+// ZUCloudService: construction, settings, setters and the shared session
+// operations. The set-up, folder creation and chunked upload live in their
+// own files of this folder.
+#include "ZUCloudService.h"
+
+#include "platform/EvDebug.h"
+#include "platform/ZuInternetGateway.h"
+#include "session/GatewaySession.h"
+#include "session/Login.h"
+#include "session/ServiceSettings.h"
+#include "session/SessionParams.h"
+
+namespace {
+constexpr long long kFolderChunkSize = 4194304;
+constexpr int kFolderRetryCount = 30;
+}  // namespace
+
+ZUCloudService::ZUCloudService()
+    : m_bInitialized(0),
+      m_bFolderReady(0),
+      m_bSecured(false),
+      m_evDbg(std::make_unique<EvDebug>(nullptr)),
+      m_logInstance(std::make_unique<EvDebugFileInstance>()),
+      m_chunkSize(kFolderChunkSize),
+      m_nRetryCount(kFolderRetryCount) {
+  const zu::KeepAliveSettings keepAlive = zu::ReadKeepAliveSettings();
+  m_bEnableTCPKeepAlive = keepAlive.enabled;
+  m_nKeepIntervalSeconds = keepAlive.intervalSeconds;
+  m_nKeepIdleSeconds = keepAlive.idleSeconds;
+}
+
+ZUCloudService::~ZUCloudService() = default;
+
+void ZUCloudService::setURL(const std::string& url) { m_url = url; }
+void ZUCloudService::setUploadURL(const std::string& url) { m_uploadURL = url; }
+void ZUCloudService::setUserName(const std::string& name) { m_userName = name; }
+void ZUCloudService::setPassword(const std::string& password) {
+  m_password = zu::EncodePassword(password);
+}
+
+zu::SessionParams ZUCloudService::sessionParams() const {
+  zu::SessionParams params;
+  params.kind = zu::ServiceKind::kFolder;
+  params.log = m_evDbg.get();
+  params.url = m_url;
+  params.userName = m_userName;
+  params.password = m_password;
+  params.loginExtra = m_loginExtra;
+  params.initialized = m_bInitialized;
+  params.secured = m_bSecured;
+  params.retryCount = m_nRetryCount;
+  params.keepAlive = m_bEnableTCPKeepAlive;
+  params.keepIdleSeconds = m_nKeepIdleSeconds;
+  params.keepIntervalSeconds = m_nKeepIntervalSeconds;
+  return params;
+}
+
+LIBCURL::ZuInternetGateway* ZUCloudService::initZuInternetGateway(const std::string& url) {
+  return zu::OpenGateway(sessionParams(), url);
+}
+
+void ZUCloudService::closeZuInternetGateway(LIBCURL::ZuInternetGateway* gateway) {
+  zu::CloseGateway(sessionParams(), gateway);
+}
+
+int ZUCloudService::DoLogin(std::wstring& error, std::string& sessionToken,
+                            bool ignoreRetryWait) {
+  return zu::Login(sessionParams(), error, sessionToken, ignoreRetryWait);
+}
+
+int ZUCloudService::isValidAccount(std::wstring& error) {
+  return zu::ValidateAccount(sessionParams(), error);
+}

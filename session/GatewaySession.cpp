@@ -1,0 +1,122 @@
+#include "session/GatewaySession.h"
+
+#include <mutex>
+#include <new>
+
+#include "platform/EvDebug.h"
+#include "platform/ZuInternetGateway.h"
+#include "platform/ZuSettings.h"
+
+namespace zu {
+namespace {
+
+constexpr const char* kInitTag = "initZuInternetGateway";
+constexpr const char* kCloseTag = "closeZuInternetGateway";
+
+std::mutex g_factoryMutex;
+GatewayFactory g_factory;
+
+LIBCURL::ZuInternetGateway* CreateGateway(EvDebug* log) {
+  {
+    std::lock_guard<std::mutex> lock(g_factoryMutex);
+    if (g_factory) return g_factory(log);
+  }
+  return new (std::nothrow) LIBCURL::ZuInternetGateway(log);
+}
+
+bool IgnoreCertificateErrors() {
+  ZUPlatformInfo info;
+  unsigned long ignore = 0;
+  info.getNumber("Reports", "nWebReportsIgnoreCertificateErrors", &ignore);
+  return ignore != 0;
+}
+
+}  // namespace
+
+void SetGatewayFactoryForTesting(GatewayFactory factory) {
+  std::lock_guard<std::mutex> lock(g_factoryMutex);
+  g_factory = std::move(factory);
+}
+
+LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
+                                        const std::string& url) {
+  EvDebug* log = params.log;
+  const int limit = params.retryCount < 1 ? 1 : params.retryCount;
+  for (int attempt = 1; attempt <= limit; ++attempt) {
+    LIBCURL::ZuInternetGateway* gateway = CreateGateway(log);
+    if (gateway == nullptr) {
+      log->Error(kInitTag,
+                 "Error: Cannot create ZUInternetGateway, new "
+                 "LIBCURL::ZuInternetGateway(&m_evDbg) call failed.");
+      continue;
+    }
+    const int initResult = gateway->initialize(3, 0);
+    if (initResult != 0) {
+      int code = 0;
+      std::string text;
+      gateway->getLastCurlErrorCodeAndErrorMsg(code, text);
+      if (code != 0) {
+        log->Debug(kInitTag, "Error: Failed to initialize CURL wrapper with error [%d:%s]",
+                   code, text.c_str());
+      } else {
+        log->Debug(kInitTag, "Error: Failed to initialize Gateway wrapper with error [%d:%s]",
+                   initResult, text.c_str());
+      }
+      CloseAndDeleteGateway(params, gateway);
+      return nullptr;
+    }
+    gateway->setURL(url);
+    if (params.kind == ServiceKind::kFolder) {
+      gateway->setURLUserName(params.userName);
+      gateway->setURLPassword(params.password);
+    } else {
+      gateway->setHTTPAuthentication(0);
+    }
+    if (params.keepAlive) {
+      log->Debug(kInitTag, "TCP Keep Alive is enabled, idle seconds [%ld], interval seconds [%ld]",
+                 static_cast<long>(params.keepIdleSeconds),
+                 static_cast<long>(params.keepIntervalSeconds));
+      const int keepAliveResult =
+          gateway->setKeepAlive(true, static_cast<long>(params.keepIdleSeconds),
+                                static_cast<long>(params.keepIntervalSeconds));
+      if (keepAliveResult != 0) {
+        int code = 0;
+        std::string text;
+        gateway->getLastCurlErrorCodeAndErrorMsg(code, text);
+        if (code != 0) {
+          log->Error(kInitTag,
+                     "Error: Could not change TCP keep alive settings with error [%d:%s], "
+                     "continuing",
+                     code, text.c_str());
+        } else {
+          log->Error(kInitTag,
+                     "Error: Could not change TCP keep alive settings with error [%d], "
+                     "continuing",
+                     keepAliveResult);
+        }
+      }
+    }
+    if (params.secured) gateway->setSecured(!IgnoreCertificateErrors());
+    if (gateway->connect() == 0) return gateway;
+    log->Error(kInitTag, "Error: Connection failed with error [%s]",
+               gateway->getErrorMsg().c_str());
+    CloseAndDeleteGateway(params, gateway);
+  }
+  return nullptr;
+}
+
+void CloseGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway) {
+  if (gateway == nullptr) return;
+  if (gateway->disConnet() != 0) {
+    params.log->Error(kCloseTag, "Error: Disconnect failed with error [%s] ",
+                      gateway->getErrorMsg().c_str());
+  }
+}
+
+void CloseAndDeleteGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway) {
+  if (gateway == nullptr) return;
+  CloseGateway(params, gateway);
+  delete gateway;
+}
+
+}  // namespace zu

@@ -1,0 +1,54 @@
+// Opening and closing the HTTP gateway of one cloud operation.
+#ifndef ZUCLOUD_SESSION_GATEWAY_SESSION_H
+#define ZUCLOUD_SESSION_GATEWAY_SESSION_H
+
+#include <functional>
+#include <string>
+
+#include "session/SessionParams.h"
+
+namespace LIBCURL {
+class ZuInternetGateway;
+}
+
+namespace zu {
+
+// Creates, configures and connects a gateway for `url`: up to
+// params.retryCount connect attempts (at least one) one after the other,
+// without waiting. Returns the connected gateway, owned by the caller, or
+// null. A failed initialize() ends at once.
+LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
+                                        const std::string& url);
+
+// Disconnects `gateway` (null does nothing); does not delete it.
+void CloseGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway);
+
+// Closes and deletes `gateway` (null does nothing).
+void CloseAndDeleteGateway(const SessionParams& params,
+                           LIBCURL::ZuInternetGateway* gateway);
+
+// Owns a gateway for the length of one operation.
+class GatewayHolder {
+ public:
+  GatewayHolder(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway)
+      : m_params(params), m_gateway(gateway) {}
+  ~GatewayHolder() { CloseAndDeleteGateway(m_params, m_gateway); }
+  GatewayHolder(const GatewayHolder&) = delete;
+  GatewayHolder& operator=(const GatewayHolder&) = delete;
+  LIBCURL::ZuInternetGateway* get() const { return m_gateway; }
+  LIBCURL::ZuInternetGateway* operator->() const { return m_gateway; }
+  explicit operator bool() const { return m_gateway != nullptr; }
+
+ private:
+  const SessionParams& m_params;
+  LIBCURL::ZuInternetGateway* m_gateway;
+};
+
+// Makes the gateways of OpenGateway (tests substitute recording doubles).
+// An empty factory restores the real gateway.
+using GatewayFactory = std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)>;
+void SetGatewayFactoryForTesting(GatewayFactory factory);
+
+}  // namespace zu
+
+#endif  // ZUCLOUD_SESSION_GATEWAY_SESSION_H

@@ -1,0 +1,141 @@
+#include "session/Login.h"
+
+#include <memory>
+
+#include "platform/CNMessage.h"
+#include "platform/EvDebug.h"
+#include "platform/FXString.h"
+#include "platform/ZuInternetGateway.h"
+#include "session/GatewaySession.h"
+#include "session/RetryPolicy.h"
+
+namespace zu {
+namespace {
+
+constexpr const char* kTag = "DoLogin";
+constexpr unsigned int kLoginWaitMs = 120000;
+
+std::string BuildCredentialRequest(const SessionParams& params) {
+  using namespace zu::msg;
+  CNMessageBase request(kCheckCredentialReq.type, kCheckCredentialReq.id);
+  request.setstring(kReqUserName.number, kReqUserName.tag, params.userName,
+                    kCheckCredentialReq.key, kReqUserName.key);
+  request.setstring(kReqPassword.number, kReqPassword.tag, params.password,
+                    kCheckCredentialReq.key, kReqPassword.key);
+  request.setstring(kReqExtraCredential.number, kReqExtraCredential.tag, params.loginExtra,
+                    kCheckCredentialReq.key, kReqExtraCredential.key);
+  std::string body;
+  request.serialize(body, false);
+  return body;
+}
+
+// The text of the reply's first error entry, or null when it has none.
+std::unique_ptr<std::string> FirstErrorText(CNMessageBase& reply) {
+  using namespace zu::msg;
+  CNMessageList** errors = reply.getlistobject(kRespErrors.number, kRespErrors.tag,
+                                               kCheckCredentialResp.key, kRespErrors.key, false);
+  if (errors == nullptr || *errors == nullptr || (*errors)->empty()) return nullptr;
+  const CNMessageBase* first = (*errors)->front();
+  if (first == nullptr) return nullptr;
+  CNMessageBase entry(*first);
+  return std::make_unique<std::string>(
+      entry.getstring(kErrorText.number, kErrorText.tag, kError.key, kErrorText.key));
+}
+
+}  // namespace
+
+int Login(const SessionParams& params, std::wstring& error, std::string& sessionToken,
+          bool ignoreRetryWait) {
+  if (!params.initialized) {
+    error = params.notInitializedMessage();
+    sessionToken.clear();
+    return 0;
+  }
+  EvDebug* log = params.log;
+  sessionToken.clear();
+  RegisterLogSecret(params.password);
+  const std::string url = params.url + "/api/Login";
+  GatewayHolder gateway(params, OpenGateway(params, url));
+  if (!gateway) {
+    error = L"Error: ZUInternetGateway not initialized";
+    sessionToken.clear();
+    return 0;
+  }
+
+  const std::string body = BuildCredentialRequest(params);
+  const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
+                                           {"Content-type", "application/xml"}};
+
+  RetryOptions options;
+  options.limit = params.retryCount;
+  options.wait = WaitKind::kFixed;
+  options.fixedMs = kLoginWaitMs;
+  options.ignoreRetryWait = ignoreRetryWait;
+  RetryLines lines;
+  lines.retryingImmediately = [log](int attempt) {
+    log->Error(kTag,
+               "Error: Failed to login to cloud. Retrying immediately since called with Ignore "
+               "retry wait, retry count [%d]",
+               attempt);
+  };
+  lines.retryingAfter = [log](unsigned int waitMs, int attempt) {
+    log->Error(kTag, "Error: Failed to login to cloud. Retrying after [%d] ms, retry count [%d]",
+               static_cast<int>(waitMs), attempt);
+  };
+  lines.totalRetryCount = [log](int total) {
+    log->Error(kTag, "Error: Failed to login to cloud. Total retry count [%d].", total);
+  };
+
+  const RetryOutcome outcome = RunWithRetry(options, lines, [&](int) {
+    std::string response;
+    if (gateway->doPostOperation(url, body, response, headers) != 0) {
+      log->Error(kTag, "Error: Failed to login to cloud. Error Message [%s]",
+                 gateway->getErrorMsg().c_str());
+      error = L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.";
+      return AttemptResult::kRetry;
+    }
+    if (response.empty() || response.find("CheckCredentialResp") == std::string::npos) {
+      log->Error(kTag, "Error: webServer handler responded with error response [%s]",
+                 response.c_str());
+      error = L"Error: Failed to login to cloud. Response doesn't contain WSDK.";
+      return AttemptResult::kRetry;
+    }
+    CNMessageBase reply(msg::kCheckCredentialResp.type, msg::kCheckCredentialResp.id);
+    if (reply.unserialize(response.c_str()) != 0) {
+      log->Error(kTag, "Error: Unserialization failed for string [%s]", response.c_str());
+      error = L"Error: Failed to login to cloud. Couldn't deserialize response";
+      return AttemptResult::kRetry;
+    }
+    if (std::unique_ptr<std::string> text = FirstErrorText(reply)) {
+      error = FXString::ToWstring(*text);
+      log->Error(kTag, "Error: webServer handler responded with error response [%ls]",
+                 error.c_str());
+      return AttemptResult::kRetry;
+    }
+    sessionToken = reply.getstring(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
+                                   msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
+    RegisterLogSecret(sessionToken);
+    return AttemptResult::kSuccess;
+  });
+  return outcome.succeeded ? 1 : 0;
+}
+
+int ValidateAccount(const SessionParams& params, std::wstring& error) {
+  if (!params.initialized) {
+    error = params.notInitializedMessage();
+    return 0;
+  }
+  std::string token;
+  if (Login(params, error, token, true) != 0) {
+    params.log->DebugLvl(3, "isValidAccount",
+                         "Internet Gateway (Lib curl wrapper) initialized successfully");
+    return 1;
+  }
+  params.log->Error("isValidAccount",
+                    "Error: Failed to login to cloud: Internet Gateway (Lib curl wrapper) "
+                    "initialization failed with error [%ls]",
+                    error.c_str());
+  return 0;
+}
+
+}  // namespace zu

@@ -1,0 +1,89 @@
+#include "session/RetryPolicy.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/PzSleep.h"
+
+namespace zu {
+namespace {
+
+std::mutex g_jitterMutex;
+JitterSource g_jitter;
+
+int NextJitter() {
+  std::lock_guard<std::mutex> lock(g_jitterMutex);
+  if (g_jitter) return g_jitter();
+  return std::rand() % 1000;  // NOLINT: the process-wide generator is wanted
+}
+
+}  // namespace
+
+void SetJitterSourceForTesting(JitterSource source) {
+  std::lock_guard<std::mutex> lock(g_jitterMutex);
+  g_jitter = std::move(source);
+}
+
+unsigned int BackoffDelayMs(int attempt, int capSeconds, int jitterMs) {
+  const unsigned long long cap =
+      static_cast<unsigned long long>(capSeconds < 0 ? 0 : capSeconds) * 1000ULL;
+  // 1000 * 2^(n-1), doubling only while below the cap so it never wraps.
+  unsigned long long delay = 1000ULL;
+  for (int n = 1; n < attempt && delay < cap; ++n) delay *= 2ULL;
+  delay += static_cast<unsigned long long>(jitterMs < 0 ? 0 : jitterMs);
+  if (delay > cap) delay = cap;
+  return static_cast<unsigned int>(delay);
+}
+
+RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
+                          const std::function<AttemptResult(int attempt)>& attempt) {
+  RetryOutcome outcome;
+  const int limit = options.limit < 1 ? 1 : options.limit;
+  for (int n = 1;; ++n) {
+    outcome.attempts = n;
+    const AttemptResult result = attempt(n);
+    if (result == AttemptResult::kSuccess) {
+      outcome.succeeded = true;
+      return outcome;
+    }
+    if (result == AttemptResult::kStop) {
+      outcome.stoppedEarly = true;
+      break;
+    }
+    if (result == AttemptResult::kRetry) {
+      switch (options.wait) {
+        case WaitKind::kNone:
+          break;
+        case WaitKind::kFixed:
+          if (options.ignoreRetryWait) {
+            if (lines.retryingImmediately) lines.retryingImmediately(n);
+          } else {
+            PZSLEEP(options.fixedMs);
+            if (lines.retryingAfter) lines.retryingAfter(options.fixedMs, n);
+          }
+          break;
+        case WaitKind::kBackoff:
+          if (options.ignoreRetryWait) {
+            if (lines.retryingImmediately) lines.retryingImmediately(n);
+          } else {
+            const unsigned int waitMs =
+                BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
+            if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
+            PZSLEEP(waitMs);
+          }
+          break;
+      }
+    }
+    if (n >= limit) break;
+  }
+  if (lines.totalRetryCount) {
+    int total = outcome.attempts;
+    if (options.totalCount == TotalCount::kAttemptsBeforeEarlyStop && outcome.stoppedEarly) {
+      total = outcome.attempts - 1;
+    }
+    lines.totalRetryCount(total);
+  }
+  return outcome;
+}
+
+}  // namespace zu

@@ -1,0 +1,83 @@
+// The one retry loop of the library.
+//
+// Every retried operation runs its attempts through RunWithRetry and
+// supplies only what differs: its attempt, its wait kind and its log lines.
+// The rules:
+//  - attempts are numbered from 1; at least one attempt is made even when
+//    the limit is below 1; at most `limit` attempts are made;
+//  - after a failed attempt (which logs its own failure first) comes the
+//    wait step, also after the last attempt, then the next attempt while
+//    the attempt just made is below the limit;
+//  - fixed wait: with ignoreRetryWait the "Retrying immediately" line and no
+//    wait; otherwise sleep, then the "Retrying after" line;
+//  - back-off: min(1000 * 2^(n-1) + rand() % 1000, cap * 1000) ms after
+//    failed attempt n, saturating at the cap (never wrapping); the line is
+//    written before the sleep;
+//  - when every attempt failed, the "Total retry count" line.
+// An attempt may also end the loop at once (kStop) or ask for the next
+// attempt without wait or retry line (kRetryNow).
+#ifndef ZUCLOUD_SESSION_RETRY_POLICY_H
+#define ZUCLOUD_SESSION_RETRY_POLICY_H
+
+#include <functional>
+
+namespace zu {
+
+enum class AttemptResult {
+  kSuccess,   // done, no wait, no line
+  kRetry,     // failed: wait step, then the next attempt
+  kRetryNow,  // failed: next attempt at once, without wait or retry line
+  kStop,      // failed: no further attempt and no wait
+};
+
+enum class WaitKind {
+  kNone,     // retry at once without a line (gateway connect)
+  kFixed,    // fixed milliseconds, skippable with ignoreRetryWait
+  kBackoff,  // capped exponential back-off with jitter
+};
+
+// How the "Total retry count" line counts.
+enum class TotalCount {
+  kAttemptsMade,
+  // Attempts made when all were used; one less when an attempt stopped the
+  // loop early (operations whose count is a loop counter minus one).
+  kAttemptsBeforeEarlyStop,
+};
+
+struct RetryOptions {
+  int limit = 30;
+  WaitKind wait = WaitKind::kFixed;
+  unsigned int fixedMs = 120000;
+  int backoffCapSeconds = 16;
+  bool ignoreRetryWait = false;
+  TotalCount totalCount = TotalCount::kAttemptsMade;
+};
+
+// Log lines of one operation; any may be empty (then nothing is written).
+struct RetryLines {
+  std::function<void(int attempt)> retryingImmediately;
+  std::function<void(unsigned int waitMs, int attempt)> retryingAfter;
+  std::function<void(int total)> totalRetryCount;
+};
+
+struct RetryOutcome {
+  bool succeeded = false;
+  int attempts = 0;          // attempts made
+  bool stoppedEarly = false;  // an attempt returned kStop
+};
+
+RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
+                          const std::function<AttemptResult(int attempt)>& attempt);
+
+// The back-off wait after failed attempt `attempt` (from 1) with the given
+// cap in seconds and jitter in milliseconds (0..999).
+unsigned int BackoffDelayMs(int attempt, int capSeconds, int jitterMs);
+
+// Random jitter for the back-off: rand() % 1000 from the process's
+// generator, which this library never seeds. Tests may replace it.
+using JitterSource = std::function<int()>;
+void SetJitterSourceForTesting(JitterSource source);
+
+}  // namespace zu
+
+#endif  // ZUCLOUD_SESSION_RETRY_POLICY_H

@@ -1,0 +1,76 @@
+#include "session/ServiceSettings.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "platform/Base64.h"
+#include "platform/ZuSettings.h"
+
+namespace zu {
+
+const char* const kDefaultCloudUrl = "https://cloud.tolvane.com/webconsole";
+
+KeepAliveSettings ReadKeepAliveSettings() {
+  KeepAliveSettings settings;
+  ZUPlatformInfo info;
+  unsigned long value = 0;
+  if (info.getNumber("UpdateFlags", "nEnableTCPKeepAlive", &value) == 1) {
+    settings.enabled = value != 0;
+  }
+  if (info.getNumber("UpdateFlags", "nKeepIntervalSeconds", &value) == 1) {
+    settings.intervalSeconds = static_cast<long long>(value);
+  }
+  if (info.getNumber("UpdateFlags", "nKeepIdleSeconds", &value) == 1) {
+    settings.idleSeconds = static_cast<long long>(value);
+  }
+  return settings;
+}
+
+bool ParseBooleanWord(const std::string& text, bool defaultValue) {
+  if (text.empty()) return defaultValue;
+  std::string lower = text;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower == "true";
+}
+
+BlobSettings ReadBlobSettings() {
+  BlobSettings settings;
+  ZUGlobalParam params;
+  int number = 0;
+  if (params.get("DRBackupRetryCount", number) == 0 && number >= 1) {
+    settings.retryCount = number;
+  }
+  if (params.get("DRBackupUploadBlobSize", number) == 0 && number >= 1) {
+    // Converted in 64 bits: 2048 MiB and more do not overflow.
+    settings.uploadBlobSize = static_cast<long long>(number) * 1048576LL;
+  }
+  if (params.get("DRBackupUploadStreamCount", number) == 0 && number >= 1) {
+    settings.uploadStreamCount = number;
+  }
+  std::string word;
+  if (params.get("bEnableZUCloudDRBackupAPIMode", word) == 0) {
+    settings.apiMode = ParseBooleanWord(word, true);
+  }
+  word.clear();
+  if (params.get("bEnableZUCloudDRBackupAzureFunctionsMode", word) == 0) {
+    settings.azureFunctionsMode = ParseBooleanWord(word, false);
+  }
+  if (params.get("ZUCloudDRBackupMaximumBackoff", number) == 0 && number >= 0 &&
+      number <= 3600) {
+    settings.maximumBackoffSeconds = number;
+  }
+  return settings;
+}
+
+std::string ResolveCloudUrl(const std::string& currentUrl) {
+  ZUGlobalParam params;
+  std::string url;
+  if (params.get("Cloud URL", url) == 0 && !url.empty()) return url;
+  if (!currentUrl.empty()) return currentUrl;
+  return kDefaultCloudUrl;
+}
+
+std::string EncodePassword(const std::string& password) { return Base64OneLine(password); }
+
+}  // namespace zu

@@ -1,0 +1,46 @@
+// Settings read by the service constructors and init.
+#ifndef ZUCLOUD_SESSION_SERVICE_SETTINGS_H
+#define ZUCLOUD_SESSION_SERVICE_SETTINGS_H
+
+#include <string>
+
+namespace zu {
+
+// Keep-alive settings of section "UpdateFlags" (both services).
+struct KeepAliveSettings {
+  bool enabled = false;            // "nEnableTCPKeepAlive" found and not 0
+  long long idleSeconds = 120;     // "nKeepIdleSeconds"
+  long long intervalSeconds = 60;  // "nKeepIntervalSeconds"
+};
+KeepAliveSettings ReadKeepAliveSettings();
+
+// Settings of the blob service ([GlobalParam]).
+struct BlobSettings {
+  int retryCount = 30;                     // "DRBackupRetryCount", below 1: 30
+  long long uploadBlobSize = 16777216;     // "DRBackupUploadBlobSize" MiB, below 1: 16 MiB
+  long long uploadStreamCount = 10;        // "DRBackupUploadStreamCount", below 1: 10
+  bool apiMode = true;                     // "bEnableZUCloudDRBackupAPIMode"
+  bool azureFunctionsMode = false;         // "bEnableZUCloudDRBackupAzureFunctionsMode"
+  int maximumBackoffSeconds = 16;          // "ZUCloudDRBackupMaximumBackoff", 0..3600
+};
+BlobSettings ReadBlobSettings();
+
+// A stored boolean word: lower-cased "true" is true, any other non-empty
+// text false; empty gives `defaultValue`.
+bool ParseBooleanWord(const std::string& text, bool defaultValue);
+
+// The vendor's cloud web console, used when neither the "Cloud URL"
+// setting nor setURL gave a URL.
+extern const char* const kDefaultCloudUrl;
+
+// The web-console URL init works with: the "Cloud URL" setting when present
+// and not empty, else `currentUrl` (what setURL stored) when not empty, else
+// the default.
+std::string ResolveCloudUrl(const std::string& currentUrl);
+
+// Base64 of `password` with every line feed removed.
+std::string EncodePassword(const std::string& password);
+
+}  // namespace zu
+
+#endif  // ZUCLOUD_SESSION_SERVICE_SETTINGS_H
