@@ -1,6 +1,7 @@
 #include "platform/UploadProgress.h"
 
 #include <atomic>
+#include <mutex>
 #include <shared_mutex>
 
 #include "ZuUploadProgress.h"
