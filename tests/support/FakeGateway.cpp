@@ -1,0 +1,155 @@
+#include "support/FakeGateway.h"
+
+#include "platform/PzSleep.h"
+#include "session/GatewaySession.h"
+
+namespace zutest {
+
+FakeGateway::FakeGateway(EvDebug* log, std::shared_ptr<FakeJournal> journal, int id)
+    : LIBCURL::ZuInternetGateway(log, NoTransport{}), m_journal(std::move(journal)), m_id(id) {}
+
+FakeGateway::~FakeGateway() {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  ++m_journal->deleted;
+}
+
+int FakeGateway::initialize(int protocolType, int jobType) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->calls.push_back("initialize " + std::to_string(protocolType) + " " +
+                             std::to_string(jobType));
+  return m_journal->initializeResult;
+}
+
+void FakeGateway::setURL(const std::string& url) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->calls.push_back("setURL " + url);
+}
+
+void FakeGateway::setURLUserName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->calls.push_back("setURLUserName " + name);
+}
+
+void FakeGateway::setURLPassword(const std::string& password) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->calls.push_back("setURLPassword " + password);
+}
+
+int FakeGateway::setHTTPAuthentication(long scheme) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->calls.push_back("setHTTPAuthentication " + std::to_string(scheme));
+  return 0;
+}
+
+int FakeGateway::setKeepAlive(bool enable, long idleSeconds, long intervalSeconds) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->calls.push_back("setKeepAlive " + std::to_string(enable) + " " +
+                             std::to_string(idleSeconds) + " " + std::to_string(intervalSeconds));
+  return m_journal->keepAliveResult;
+}
+
+void FakeGateway::setSecured(bool verify) {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  m_journal->setSecuredCalls.push_back(verify);
+}
+
+int FakeGateway::connect() {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  ++m_journal->connectAttempts;
+  if (m_journal->connectResult != 0) m_last.errorText = "Couldn't connect to server";
+  return m_journal->connectResult;
+}
+
+int FakeGateway::disConnet() {
+  std::lock_guard<std::mutex> lock(m_journal->mutex);
+  ++m_journal->disconnects;
+  return 0;
+}
+
+int FakeGateway::answer(FakeRequest request, std::string& response) {
+  request.gatewayId = m_id;
+  FakeReply reply;
+  std::function<FakeReply(const FakeRequest&)> responder;
+  {
+    std::lock_guard<std::mutex> lock(m_journal->mutex);
+    m_journal->requests.push_back(request);
+    responder = m_journal->responder;
+    if (!responder) {
+      if (!m_journal->script.empty()) {
+        reply = m_journal->script.front();
+        m_journal->script.pop_front();
+      } else {
+        reply = m_journal->fallback;
+      }
+    }
+  }
+  if (responder) reply = responder(request);
+  response = reply.body;
+  m_last = reply;
+  if (reply.result != 0 && m_last.errorText.empty()) m_last.errorText = "scripted failure";
+  return reply.result;
+}
+
+int FakeGateway::doPostOperation(const std::string& url, const std::string& body,
+                                 std::string& response, ZuCURL::commandInfoList headers) {
+  return answer(FakeRequest{"POST", url, body, std::move(headers), 0}, response);
+}
+
+int FakeGateway::doPostOperation(const std::string& url, const char* data, long length,
+                                 std::string& response, ZuCURL::commandInfoList headers) {
+  std::string body = length > 0 && data != nullptr ? std::string(data, static_cast<size_t>(length))
+                                                   : std::string();
+  return answer(FakeRequest{"POST", url, std::move(body), std::move(headers), 0}, response);
+}
+
+int FakeGateway::doPutOperation(const std::string& url, const char* data, long length,
+                                std::string& response, ZuCURL::commandInfoList headers) {
+  std::string body = length > 0 && data != nullptr ? std::string(data, static_cast<size_t>(length))
+                                                   : std::string();
+  return answer(FakeRequest{"PUT", url, std::move(body), std::move(headers), 0}, response);
+}
+
+std::string FakeGateway::getErrorMsg() { return m_last.errorText; }
+
+void FakeGateway::getLastServerResponseCode(int& status) { status = m_last.status; }
+
+void FakeGateway::getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) {
+  code = 0;
+  text = m_last.errorText;
+}
+
+ScopedFakeGateways::ScopedFakeGateways() : m_journal(std::make_shared<FakeJournal>()) {
+  std::shared_ptr<FakeJournal> journal = m_journal;
+  zu::SetGatewayFactoryForTesting([journal](EvDebug* log) -> LIBCURL::ZuInternetGateway* {
+    int id;
+    {
+      std::lock_guard<std::mutex> lock(journal->mutex);
+      id = ++journal->gatewaysCreated;
+    }
+    return new FakeGateway(log, journal, id);
+  });
+}
+
+ScopedFakeGateways::~ScopedFakeGateways() { zu::SetGatewayFactoryForTesting(nullptr); }
+
+struct ScopedSleepRecorder::State {
+  mutable std::mutex mutex;
+  std::vector<unsigned int> waits;
+};
+
+ScopedSleepRecorder::ScopedSleepRecorder() : m_state(std::make_shared<State>()) {
+  std::shared_ptr<State> state = m_state;
+  zu::SetSleepHook([state](unsigned int ms) {
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->waits.push_back(ms);
+  });
+}
+
+ScopedSleepRecorder::~ScopedSleepRecorder() { zu::SetSleepHook(nullptr); }
+
+std::vector<unsigned int> ScopedSleepRecorder::waits() const {
+  std::lock_guard<std::mutex> lock(m_state->mutex);
+  return m_state->waits;
+}
+
+}  // namespace zutest

@@ -1,0 +1,109 @@
+// A scripted gateway that never touches the network, for tests of the
+// session and service logic. Install with ScopedFakeGateways; every gateway
+// the library creates then records its calls into one shared journal and
+// answers requests from one shared script.
+#ifndef ZUCLOUD_TESTS_SUPPORT_FAKE_GATEWAY_H
+#define ZUCLOUD_TESTS_SUPPORT_FAKE_GATEWAY_H
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/ZuInternetGateway.h"
+
+namespace zutest {
+
+struct FakeReply {
+  int result = 0;        // 0 = success
+  std::string body;      // reply text
+  int status = 200;      // HTTP status reported
+  std::string errorText = "";
+};
+
+struct FakeRequest {
+  std::string method;  // "POST" or "PUT"
+  std::string url;
+  std::string body;
+  ZuCURL::commandInfoList headers;
+  int gatewayId = 0;
+};
+
+struct FakeJournal {
+  std::mutex mutex;
+  int gatewaysCreated = 0;
+  int connectAttempts = 0;
+  int disconnects = 0;
+  int deleted = 0;
+  std::vector<bool> setSecuredCalls;
+  std::vector<std::string> calls;  // "initialize", "setURL <url>", ...
+  std::vector<FakeRequest> requests;
+  // Replies consumed in order; when empty, `fallback` answers.
+  std::deque<FakeReply> script;
+  FakeReply fallback;
+  int connectResult = 0;     // what connect() returns
+  int initializeResult = 0;  // what initialize() returns
+  int keepAliveResult = 0;
+  // Optional hook deciding each reply (overrides script when set).
+  std::function<FakeReply(const FakeRequest&)> responder;
+};
+
+class FakeGateway : public LIBCURL::ZuInternetGateway {
+ public:
+  FakeGateway(EvDebug* log, std::shared_ptr<FakeJournal> journal, int id);
+  ~FakeGateway() override;
+
+  int initialize(int protocolType, int jobType) override;
+  void setURL(const std::string& url) override;
+  void setURLUserName(const std::string& name) override;
+  void setURLPassword(const std::string& password) override;
+  int setHTTPAuthentication(long scheme) override;
+  int setKeepAlive(bool enable, long idleSeconds, long intervalSeconds) override;
+  void setSecured(bool verify) override;
+  int connect() override;
+  int disConnet() override;
+  int doPostOperation(const std::string& url, const std::string& body, std::string& response,
+                      ZuCURL::commandInfoList headers) override;
+  int doPostOperation(const std::string& url, const char* data, long length,
+                      std::string& response, ZuCURL::commandInfoList headers) override;
+  int doPutOperation(const std::string& url, const char* data, long length,
+                     std::string& response, ZuCURL::commandInfoList headers) override;
+  std::string getErrorMsg() override;
+  void getLastServerResponseCode(int& status) override;
+  void getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) override;
+
+ private:
+  int answer(FakeRequest request, std::string& response);
+  std::shared_ptr<FakeJournal> m_journal;
+  int m_id;
+  FakeReply m_last;
+};
+
+// Installs fake gateways for the scope (restores the real ones after).
+class ScopedFakeGateways {
+ public:
+  ScopedFakeGateways();
+  ~ScopedFakeGateways();
+  FakeJournal& journal() { return *m_journal; }
+
+ private:
+  std::shared_ptr<FakeJournal> m_journal;
+};
+
+// Records every wait requested through the sleep routine (no real sleep).
+class ScopedSleepRecorder {
+ public:
+  ScopedSleepRecorder();
+  ~ScopedSleepRecorder();
+  std::vector<unsigned int> waits() const;
+
+ private:
+  struct State;
+  std::shared_ptr<State> m_state;
+};
+
+}  // namespace zutest
+
+#endif  // ZUCLOUD_TESTS_SUPPORT_FAKE_GATEWAY_H
