@@ -1,0 +1,195 @@
+// The shared retry loop: attempt counts, wait steps, lines and totals.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "session/RetryPolicy.h"
+#include "support/FakeGateway.h"
+
+namespace {
+
+using zu::AttemptResult;
+using zu::RetryOptions;
+using zu::RunWithRetry;
+using zu::WaitKind;
+
+struct LineRecorder {
+  std::vector<std::string> lines;
+  zu::RetryLines make() {
+    zu::RetryLines l;
+    l.retryingImmediately = [this](int n) { lines.push_back("now " + std::to_string(n)); };
+    l.retryingAfter = [this](unsigned ms, int n) {
+      lines.push_back("after " + std::to_string(ms) + " " + std::to_string(n));
+    };
+    l.totalRetryCount = [this](int total) { lines.push_back("total " + std::to_string(total)); };
+    return l;
+  }
+};
+
+TEST(RetryPolicy, AllFailingAttemptsWaitAfterEachIncludingTheLast) {
+  zutest::ScopedSleepRecorder sleeps;
+  LineRecorder rec;
+  RetryOptions options;
+  options.limit = 3;
+  int calls = 0;
+  auto outcome = RunWithRetry(options, rec.make(), [&](int n) {
+    EXPECT_EQ(n, ++calls);
+    return AttemptResult::kRetry;
+  });
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_EQ(outcome.attempts, 3);
+  EXPECT_EQ(sleeps.waits(), (std::vector<unsigned>{120000, 120000, 120000}));
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"after 120000 1", "after 120000 2",
+                                                 "after 120000 3", "total 3"}));
+}
+
+TEST(RetryPolicy, IgnoreRetryWaitRetriesImmediatelyWithItsOwnLine) {
+  zutest::ScopedSleepRecorder sleeps;
+  LineRecorder rec;
+  RetryOptions options;
+  options.limit = 2;
+  options.ignoreRetryWait = true;
+  RunWithRetry(options, rec.make(), [](int) { return AttemptResult::kRetry; });
+  EXPECT_TRUE(sleeps.waits().empty());
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"now 1", "now 2", "total 2"}));
+}
+
+TEST(RetryPolicy, AtLeastOneAttemptForLimitsBelowOne) {
+  for (int limit : {1, 0, -7}) {
+    zutest::ScopedSleepRecorder sleeps;
+    RetryOptions options;
+    options.limit = limit;
+    int calls = 0;
+    auto outcome = RunWithRetry(options, {}, [&](int) {
+      ++calls;
+      return AttemptResult::kRetry;
+    });
+    EXPECT_EQ(calls, 1) << "limit " << limit;
+    EXPECT_EQ(outcome.attempts, 1);
+    EXPECT_EQ(sleeps.waits().size(), 1u) << "the last failed attempt still waits";
+  }
+}
+
+TEST(RetryPolicy, SuccessEndsAtOnceWithoutLines) {
+  zutest::ScopedSleepRecorder sleeps;
+  LineRecorder rec;
+  RetryOptions options;
+  auto outcome = RunWithRetry(options, rec.make(), [](int n) {
+    return n == 2 ? AttemptResult::kSuccess : AttemptResult::kRetry;
+  });
+  EXPECT_TRUE(outcome.succeeded);
+  EXPECT_EQ(outcome.attempts, 2);
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"after 120000 1"}));
+  EXPECT_EQ(sleeps.waits().size(), 1u);
+}
+
+TEST(RetryPolicy, RetryNowSkipsWaitAndLineAndStopEndsTheLoop) {
+  zutest::ScopedSleepRecorder sleeps;
+  LineRecorder rec;
+  RetryOptions options;
+  options.limit = 5;
+  options.totalCount = zu::TotalCount::kAttemptsBeforeEarlyStop;
+  auto outcome = RunWithRetry(options, rec.make(), [](int n) {
+    return n < 3 ? AttemptResult::kRetryNow : AttemptResult::kStop;
+  });
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_TRUE(outcome.stoppedEarly);
+  EXPECT_EQ(outcome.attempts, 3);
+  EXPECT_TRUE(sleeps.waits().empty());
+  // The total of such operations is one less than the attempts when stopped early.
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"total 2"}));
+}
+
+TEST(RetryPolicy, RetryNowUntilTheLimitCountsEveryAttempt) {
+  zutest::ScopedSleepRecorder sleeps;
+  LineRecorder rec;
+  RetryOptions options;
+  options.limit = 4;
+  options.totalCount = zu::TotalCount::kAttemptsBeforeEarlyStop;
+  RunWithRetry(options, rec.make(), [](int) { return AttemptResult::kRetryNow; });
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"total 4"}));
+  EXPECT_TRUE(sleeps.waits().empty());
+}
+
+TEST(RetryPolicy, NoWaitKindRetriesSilently) {
+  zutest::ScopedSleepRecorder sleeps;
+  RetryOptions options;
+  options.limit = 3;
+  options.wait = WaitKind::kNone;
+  int calls = 0;
+  RunWithRetry(options, {}, [&](int) {
+    ++calls;
+    return AttemptResult::kRetry;
+  });
+  EXPECT_EQ(calls, 3);
+  EXPECT_TRUE(sleeps.waits().empty());
+}
+
+// Back-off: recorded waits for several caps over 40 attempts.
+std::vector<unsigned> BackoffWaits(int cap, int jitter) {
+  zutest::ScopedSleepRecorder sleeps;
+  zu::SetJitterSourceForTesting([jitter] { return jitter; });
+  RetryOptions options;
+  options.limit = 40;
+  options.wait = WaitKind::kBackoff;
+  options.backoffCapSeconds = cap;
+  std::vector<unsigned> logged;
+  zu::RetryLines lines;
+  lines.retryingAfter = [&](unsigned ms, int) { logged.push_back(ms); };
+  RunWithRetry(options, lines, [](int) { return AttemptResult::kRetry; });
+  zu::SetJitterSourceForTesting(nullptr);
+  EXPECT_EQ(logged, sleeps.waits()) << "the logged wait is the wait taken";
+  return sleeps.waits();
+}
+
+TEST(RetryBackoff, DefaultCapDoublesThenHoldsAtSixteenSeconds) {
+  auto waits = BackoffWaits(16, 250);
+  ASSERT_EQ(waits.size(), 40u);
+  EXPECT_EQ(waits[0], 1250u);
+  EXPECT_EQ(waits[1], 2250u);
+  EXPECT_EQ(waits[2], 4250u);
+  EXPECT_EQ(waits[3], 8250u);
+  for (size_t i = 4; i < waits.size(); ++i) EXPECT_EQ(waits[i], 16000u) << i;
+}
+
+TEST(RetryBackoff, CapZeroNeverWaits) {
+  auto waits = BackoffWaits(0, 999);
+  ASSERT_EQ(waits.size(), 40u);
+  for (unsigned w : waits) EXPECT_EQ(w, 0u);
+}
+
+TEST(RetryBackoff, LargestCapSaturatesWithoutWrapping) {
+  auto waits = BackoffWaits(3600, 999);
+  ASSERT_EQ(waits.size(), 40u);
+  for (size_t i = 1; i < waits.size(); ++i) EXPECT_GE(waits[i], waits[i - 1]) << i;
+  EXPECT_EQ(waits[11], 2048999u);   // 1000 * 2^11 + jitter, still below the cap
+  EXPECT_EQ(waits[12], 3600000u);   // 4096999 capped
+  EXPECT_EQ(waits.back(), 3600000u);
+}
+
+TEST(RetryBackoff, JitterFromRandStaysBelowOneSecond) {
+  std::srand(12345);
+  for (int n = 1; n <= 4; ++n) {
+    // Without a test jitter source the process generator is used.
+    zutest::ScopedSleepRecorder sleeps;
+    RetryOptions options;
+    options.limit = n;
+    options.wait = WaitKind::kBackoff;
+    options.backoffCapSeconds = 3600;
+    RunWithRetry(options, {}, [](int) { return AttemptResult::kRetry; });
+    unsigned base = 1000u << (n - 1);
+    unsigned last = sleeps.waits().back();
+    EXPECT_GE(last, base);
+    EXPECT_LE(last, base + 999u);
+  }
+}
+
+TEST(RetryBackoff, DelayFunctionHandlesExtremeAttempts) {
+  EXPECT_EQ(zu::BackoffDelayMs(1000000, 3600, 0), 3600000u);
+  EXPECT_EQ(zu::BackoffDelayMs(64, 16, 999), 16000u);
+  EXPECT_EQ(zu::BackoffDelayMs(1, 3600, 0), 1000u);
+  EXPECT_EQ(zu::BackoffDelayMs(5, -1, 500), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,137 @@
+// Construction of both services from the settings file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/Base64.h"
+#include "support/ServiceAccess.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+class ServiceSettings : public ::testing::Test {
+ protected:
+  void write(const std::string& global, const std::string& updateFlags = "") {
+    zutest::WriteFile(path_, "[GlobalParam]\n" + global + "\n[UpdateFlags]\n" + updateFlags +
+                                 "\n");
+  }
+  zutest::TempDir dir_;
+  std::string path_ = dir_.file("zucloud.conf");
+  zutest::ScopedEnv config_{"ZUCLOUD_CONFIG", path_};
+  zutest::ScopedEnv logDir_{"ZUCLOUD_LOG_DIR", dir_.path()};
+};
+
+TEST_F(ServiceSettings, DefaultsWithoutAnySetting) {
+  zutest::FolderServiceAccess folder;
+  EXPECT_FALSE(folder.m_bEnableTCPKeepAlive);
+  EXPECT_EQ(folder.m_nKeepIdleSeconds, 120);
+  EXPECT_EQ(folder.m_nKeepIntervalSeconds, 60);
+  EXPECT_EQ(folder.m_nRetryCount, 30);
+  EXPECT_EQ(folder.m_chunkSize, 4194304);
+  EXPECT_EQ(folder.m_bInitialized, 0);
+  EXPECT_EQ(folder.m_bFolderReady, 0);
+
+  zutest::BlobServiceAccess blob;
+  EXPECT_FALSE(blob.m_bEnableTCPKeepAlive);
+  EXPECT_EQ(blob.m_nKeepIdleSeconds, 120);
+  EXPECT_EQ(blob.m_nKeepIntervalSeconds, 60);
+  EXPECT_EQ(blob.m_nRetryCount, 30);
+  EXPECT_EQ(blob.m_uploadBlobSize, 16777216);
+  EXPECT_EQ(blob.m_uploadStreamCount, 10);
+  EXPECT_TRUE(blob.m_bAPIMode);
+  EXPECT_FALSE(blob.m_bAzureFunctionsMode);
+  EXPECT_EQ(blob.m_nMaximumBackoff, 16);
+}
+
+TEST_F(ServiceSettings, KeepAliveFlagAndTimes) {
+  write("", "nEnableTCPKeepAlive = 0\nnKeepIdleSeconds = 7\nnKeepIntervalSeconds = 3");
+  {
+    zutest::FolderServiceAccess folder;
+    EXPECT_FALSE(folder.m_bEnableTCPKeepAlive) << "present with 0 means off";
+    EXPECT_EQ(folder.m_nKeepIdleSeconds, 7);
+    EXPECT_EQ(folder.m_nKeepIntervalSeconds, 3);
+  }
+  write("", "nEnableTCPKeepAlive = 5");
+  zutest::BlobServiceAccess blob;
+  EXPECT_TRUE(blob.m_bEnableTCPKeepAlive);
+  EXPECT_EQ(blob.m_nKeepIdleSeconds, 120);
+}
+
+TEST_F(ServiceSettings, BlockSizeRules) {
+  const std::pair<const char*, long long> cases[] = {
+      {"0", 16777216},       {"-5", 16777216}, {"1", 1048576},
+      {"4", 4194304},        {"abc", 16777216},
+      // 2048 MiB and above are converted in 64 bits instead of overflowing.
+      {"2048", 2147483648LL}, {"4096", 4294967296LL}};
+  for (const auto& [value, expected] : cases) {
+    write(std::string("DRBackupUploadBlobSize = ") + value);
+    zutest::BlobServiceAccess blob;
+    EXPECT_EQ(blob.m_uploadBlobSize, expected) << value;
+  }
+}
+
+TEST_F(ServiceSettings, RetryCountStreamsAndBackoffBounds) {
+  write("DRBackupRetryCount = 0\nDRBackupUploadStreamCount = -2\nZUCloudDRBackupMaximumBackoff = 0");
+  {
+    zutest::BlobServiceAccess blob;
+    EXPECT_EQ(blob.m_nRetryCount, 30);
+    EXPECT_EQ(blob.m_uploadStreamCount, 10);
+    EXPECT_EQ(blob.m_nMaximumBackoff, 0);
+  }
+  write("DRBackupRetryCount = 1\nDRBackupUploadStreamCount = 3\nZUCloudDRBackupMaximumBackoff = 3600");
+  {
+    zutest::BlobServiceAccess blob;
+    EXPECT_EQ(blob.m_nRetryCount, 1);
+    EXPECT_EQ(blob.m_uploadStreamCount, 3);
+    EXPECT_EQ(blob.m_nMaximumBackoff, 3600);
+  }
+  for (const char* bad : {"3601", "-1"}) {
+    write(std::string("ZUCloudDRBackupMaximumBackoff = ") + bad);
+    zutest::BlobServiceAccess blob;
+    EXPECT_EQ(blob.m_nMaximumBackoff, 16) << bad;
+  }
+}
+
+TEST_F(ServiceSettings, ModeWords) {
+  const std::pair<const char*, bool> apiCases[] = {
+      {"TRUE", true}, {"False", false}, {"1", false}, {"yes", false}, {"", true}, {"true", true}};
+  for (const auto& [word, expected] : apiCases) {
+    write(std::string("bEnableZUCloudDRBackupAPIMode = ") + word);
+    zutest::BlobServiceAccess blob;
+    EXPECT_EQ(blob.m_bAPIMode, expected) << "'" << word << "'";
+  }
+  write("bEnableZUCloudDRBackupAzureFunctionsMode = True");
+  {
+    zutest::BlobServiceAccess blob;
+    EXPECT_TRUE(blob.m_bAzureFunctionsMode);
+  }
+  write("bEnableZUCloudDRBackupAzureFunctionsMode =");
+  zutest::BlobServiceAccess blob;
+  EXPECT_FALSE(blob.m_bAzureFunctionsMode);
+}
+
+TEST_F(ServiceSettings, PasswordIsStoredAsOneLineOfBase64) {
+  const std::string longPassword(200, 'p');
+  std::string wrapped;
+  base64Encode(longPassword, wrapped);
+  ASSERT_NE(wrapped.find('\n'), std::string::npos) << "the encoder breaks long output";
+
+  zutest::FolderServiceAccess folder;
+  folder.setPassword(longPassword);
+  EXPECT_EQ(folder.m_password.find('\n'), std::string::npos);
+  std::string decoded;
+  ASSERT_EQ(base64Decode(folder.m_password, decoded), 0);
+  EXPECT_EQ(decoded, longPassword);
+
+  zutest::BlobServiceAccess blob;
+  blob.setPassword("s3cr3t");
+  EXPECT_EQ(blob.m_password, "czNjcjN0");
+  blob.setURL("http://a");
+  blob.setUploadURL("http://b");
+  blob.setUserName("ann");
+  EXPECT_EQ(blob.m_url, "http://a");
+  EXPECT_EQ(blob.m_uploadURL, "http://b");
+  EXPECT_EQ(blob.m_userName, "ann");
+}
+
+}  // namespace
