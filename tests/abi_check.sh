@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Checks the shared library's interface as a host sees it:
+#  1. only the service classes, the URL encoders and the progress callback
+#     are exported;
+#  2. a host program compiles against the installed headers with only
+#     -I<includedir> (no curl, Xerces or JSON headers needed), links with
+#     -lzucloud (found through pkg-config) and runs.
+set -euo pipefail
+build="$1"; src="$2"
+lib="$build/libzucloud.so.1"
+[ -f "$lib" ] || { echo "missing $lib"; exit 1; }
+
+readelf -d "$lib" | grep -q 'SONAME.*libzucloud.so.1' || { echo "SONAME is not libzucloud.so.1"; exit 1; }
+
+bad=$(nm -D --defined-only "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); print }' | c++filt |
+      grep -v -E '^(ZUCloudService::|ZUCloudAzureService::|urlEncode\(|urlEncodeUseSafeChar\(|zuSetUploadProgressCallback$)' || true)
+if [ -n "$bad" ]; then
+  echo "Symbols exported beyond the public interface:"; echo "$bad" | head -20; exit 1
+fi
+exported=$(nm -D --defined-only "$lib" | c++filt)
+for sym in 'ZUCloudService::ZUCloudService()' 'ZUCloudAzureService::UploadFile(' 'urlEncode(char*, char const*, int)'; do
+  grep -qF "$sym" <<<"$exported" || { echo "missing export: $sym"; exit 1; }
+done
+
+work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig:$work/prefix/lib/x86_64-linux-gnu/pkgconfig"
+cflags=$(pkg-config --cflags zucloud); libs=$(pkg-config --libs zucloud)
+# Only the installed include directory: the public headers must stand alone.
+c++ -std=c++17 -Wall -Wextra -Werror -nostdinc++ -isystem /usr/include/c++/12 \
+    -isystem /usr/include/x86_64-linux-gnu/c++/12 $cflags \
+    "$src/tests/host/host_program.cpp" -o "$work/host" $libs
+libdir=$(pkg-config --variable=libdir zucloud)
+export ZUCLOUD_LOG_DIR="$work/log" ZUCLOUD_CONFIG="$work/none.conf"
+LD_LIBRARY_PATH="$libdir" "$work/host"
+test -f "$work/prefix/lib/cmake/zucloud/zucloudConfig.cmake" || test -f "$work/prefix/lib/x86_64-linux-gnu/cmake/zucloud/zucloudConfig.cmake" || { echo "no CMake package config"; exit 1; }
+echo "abi ok"
