@@ -1,0 +1,656 @@
+"""Fault-injecting, journaling HTTP proxy in front of Azurite.
+
+The library under test talks to this proxy as if it were Azure Blob Storage.
+Every request is forwarded to Azurite (so Azurite checks the SAS and stores
+the blocks) unless a fault was injected for its kind.  The proxy also
+
+* counts Put Block requests in flight and remembers the highest number ever
+  seen at once (the library promises at most one),
+* in strict mode refuses, like the real service, what Azurite lets through:
+  a Put Block with an empty body, block ids of different lengths among the
+  uncommitted blocks of one blob, and a Put Block List naming more than
+  50,000 blocks,
+* keeps a journal of every request (test use only: the query is kept whole,
+  SAS signature included, because tests need the block ids).
+
+Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
+"put_block_list", everything else "storage_other".
+
+Python standard library only.
+"""
+
+import datetime
+import hashlib
+import http.client
+import http.server
+import itertools
+import select
+import socket
+import sys
+import threading
+import time
+import urllib.parse
+import uuid
+import xml.etree.ElementTree as ET
+
+MAX_BLOCKS_PER_LIST = 50000
+JOURNAL_LIMIT = 200000  # entries kept; the oldest are dropped beyond this
+BODY_TEXT_LIMIT = 4096
+
+# Headers that describe one hop, not the message; never forwarded.
+_HOP_BY_HOP = {
+    "connection", "keep-alive", "proxy-authenticate", "proxy-authorization",
+    "te", "trailer", "trailers", "transfer-encoding", "upgrade", "expect",
+    "host", "content-length", "proxy-connection",
+}
+
+_FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
+           "forward_then_status", "delay"}
+KINDS = ("put_block", "put_block_list", "storage_other")
+
+
+def request_kind(method, query):
+    """Kind of a storage request from its method and parsed query dict."""
+    comp = query.get("comp", "")
+    if method == "PUT" and comp == "block":
+        return "put_block"
+    if method == "PUT" and comp == "blocklist":
+        return "put_block_list"
+    return "storage_other"
+
+
+def error_xml(code, message, extra=None):
+    """An error body shaped like the storage service's."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    msg = "%s\nRequestId:%s\nTime:%s" % (
+        message, uuid.uuid4(), now.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3] + "Z")
+    root = ET.Element("Error")
+    ET.SubElement(root, "Code").text = code
+    ET.SubElement(root, "Message").text = msg
+    for k, v in (extra or {}).items():
+        ET.SubElement(root, k).text = v
+    return (b'<?xml version="1.0" encoding="utf-8"?>'
+            + ET.tostring(root, encoding="utf-8", xml_declaration=False))
+
+
+def count_block_list_ids(body):
+    """Number of block ids in a Put Block List body, or None when the body
+    is not a well-formed block list.  Refuses DTDs (no entity expansion)."""
+    if b"<!DOCTYPE" in body.upper() or b"<!ENTITY" in body.upper():
+        return None
+    try:
+        root = ET.fromstring(body)
+    except ET.ParseError:
+        return None
+    if root.tag != "BlockList":
+        return None
+    return sum(1 for child in root
+               if child.tag in ("Latest", "Committed", "Uncommitted"))
+
+
+class _Fault:
+    __slots__ = ("params", "remaining")
+
+    def __init__(self, params, remaining):
+        self.params = params
+        self.remaining = remaining
+
+
+class StorageProxy:
+    """See the module documentation.  All public methods are thread-safe."""
+
+    def __init__(self, upstream_port, strict=True, upstream_host="127.0.0.1",
+                 upstream_timeout=120.0, log_stream=None):
+        self.upstream_host = upstream_host
+        self.upstream_port = upstream_port
+        self.upstream_timeout = upstream_timeout
+        self.log_stream = log_stream
+        self._initial_strict = bool(strict)
+        self._lock = threading.Lock()
+        self._strict = bool(strict)
+        self._stats = self._fresh_stats()
+        self._faults = {k: [] for k in KINDS}
+        self._journal = []
+        self._seq = itertools.count(1)
+        self._conn_ids = itertools.count(1)
+        # blob path -> id length of its uncommitted blocks (strict mode)
+        self._id_lengths = {}
+        self._server = None
+        self._thread = None
+        self.port = None
+
+    # -- lifecycle -----------------------------------------------------------
+
+    def start(self):
+        """Starts serving on a free loopback port; returns the port."""
+        proxy = self
+
+        class Handler(_ProxyHandler):
+            owner = proxy
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        server.daemon_threads = True
+        self._server = server
+        self.port = server.server_address[1]
+        self._thread = threading.Thread(target=server.serve_forever,
+                                        name="storage-proxy", daemon=True)
+        self._thread.start()
+        return self.port
+
+    def stop(self):
+        server, self._server = self._server, None
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+        if self._thread is not None:
+            self._thread.join(timeout=5)
+            self._thread = None
+
+    @property
+    def base_url(self):
+        """"http://127.0.0.1:<port>/devstoreaccount1"."""
+        return "http://127.0.0.1:%d/devstoreaccount1" % self.port
+
+    # -- control -------------------------------------------------------------
+
+    @staticmethod
+    def _fresh_stats():
+        return {"put_block": 0, "put_block_list": 0, "storage_other": 0,
+                "in_flight_put_block": 0, "max_in_flight_put_block": 0,
+                "strict_refusals": 0}
+
+    def stats(self):
+        with self._lock:
+            out = dict(self._stats)
+            out["strict"] = self._strict
+            return out
+
+    def reset_stats(self):
+        """Back to the state after construction: counters, journal, pending
+        faults and per-blob id tracking cleared, strict mode as constructed.
+        Requests still running finish normally; their in-flight count is
+        kept so that it cannot go negative."""
+        with self._lock:
+            in_flight = self._stats["in_flight_put_block"]
+            self._stats = self._fresh_stats()
+            self._stats["in_flight_put_block"] = in_flight
+            self._stats["max_in_flight_put_block"] = in_flight
+            self._faults = {k: [] for k in KINDS}
+            self._journal = []
+            self._id_lengths = {}
+            self._strict = self._initial_strict
+
+    def set_strict(self, strict):
+        with self._lock:
+            self._strict = bool(strict)
+
+    def inject(self, kind, fault):
+        """Queues a fault for the next fault["count"] (default 1) requests of
+        `kind`.  Faults queued for one kind apply in the order injected."""
+        if kind not in KINDS:
+            raise ValueError("unknown storage request kind %r" % (kind,))
+        params = dict(fault)
+        name = params.get("fault")
+        if name not in _FAULTS:
+            raise ValueError("unknown fault %r" % (name,))
+        count = int(params.pop("count", 1))
+        params.pop("kind", None)
+        if count < 1:
+            raise ValueError("fault count must be at least 1")
+        with self._lock:
+            self._faults[kind].append(_Fault(params, count))
+
+    def clear_faults(self):
+        with self._lock:
+            self._faults = {k: [] for k in KINDS}
+
+    def journal(self, kind=None):
+        with self._lock:
+            entries = list(self._journal)
+        if kind:
+            entries = [e for e in entries if e["kind"] == kind]
+        return [dict(e) for e in entries]
+
+    # -- used by the handler -------------------------------------------------
+
+    def _take_fault(self, kind):
+        with self._lock:
+            queue = self._faults[kind]
+            if not queue:
+                return None
+            fault = queue[0]
+            fault.remaining -= 1
+            if fault.remaining <= 0:
+                queue.pop(0)
+            return dict(fault.params)
+
+    def _begin(self, kind):
+        with self._lock:
+            self._stats[kind] += 1
+            if kind == "put_block":
+                s = self._stats
+                s["in_flight_put_block"] += 1
+                if s["in_flight_put_block"] > s["max_in_flight_put_block"]:
+                    s["max_in_flight_put_block"] = s["in_flight_put_block"]
+
+    def _end(self, kind):
+        if kind != "put_block":
+            return
+        with self._lock:
+            if self._stats["in_flight_put_block"] > 0:
+                self._stats["in_flight_put_block"] -= 1
+
+    def _record(self, entry):
+        with self._lock:
+            entry["seq"] = next(self._seq)
+            self._journal.append(entry)
+            if len(self._journal) > JOURNAL_LIMIT:
+                del self._journal[:len(self._journal) - JOURNAL_LIMIT]
+
+    def _strict_check(self, kind, blob_key, query, body):
+        """Returns (code, message, extra) to refuse the request, else None."""
+        with self._lock:
+            if not self._strict:
+                return None
+            if kind == "put_block":
+                if len(body) == 0:
+                    return ("InvalidHeaderValue",
+                            "The value for one of the HTTP headers is not in "
+                            "the correct format.",
+                            {"HeaderName": "Content-Length",
+                             "HeaderValue": "0"})
+                block_id = query.get("blockid", "")
+                known = self._id_lengths.get(blob_key)
+                if known is not None and known != len(block_id):
+                    return ("InvalidBlobOrBlock",
+                            "The specified blob or block content is invalid.",
+                            None)
+            elif kind == "put_block_list":
+                n = count_block_list_ids(body)
+                if n is not None and n > MAX_BLOCKS_PER_LIST:
+                    return ("InvalidBlockList",
+                            "The specified block list is invalid.", None)
+        return None
+
+    def _note_success(self, kind, blob_key, query):
+        with self._lock:
+            if kind == "put_block":
+                self._id_lengths.setdefault(blob_key,
+                                            len(query.get("blockid", "")))
+            elif kind == "put_block_list":
+                # Committing discards the blob's uncommitted blocks.
+                self._id_lengths.pop(blob_key, None)
+
+    def _log(self, text):
+        if self.log_stream is not None:
+            try:
+                print("[storage-proxy] " + text, file=self.log_stream,
+                      flush=True)
+            except (OSError, ValueError):
+                pass
+
+
+class _Reset(Exception):
+    """Close the client connection without an answer."""
+
+
+class _ProxyHandler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    owner = None  # StorageProxy, set by the subclass made in start()
+    # Bound every socket read so that an abandoned client cannot pin a
+    # thread forever; generous, since clients may idle between blocks.
+    timeout = 900
+
+    def setup(self):
+        super().setup()
+        self.connection_id = next(self.owner._conn_ids)
+        self.upstream = None
+        try:
+            self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY,
+                                       1)
+        except OSError:
+            pass
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            if self.upstream is not None:
+                self.upstream.close()
+                self.upstream = None
+
+    def log_message(self, fmt, *args):
+        self.owner._log("%s %s" % (self.address_string(), fmt % args))
+
+    # Every method goes through the same path.
+    def do_GET(self):
+        self._handle()
+
+    do_PUT = do_POST = do_DELETE = do_HEAD = do_OPTIONS = do_PATCH = do_GET
+
+    # -- request reading -----------------------------------------------------
+
+    def _read_body(self):
+        te = (self.headers.get("Transfer-Encoding") or "").lower()
+        if "chunked" in te:
+            chunks = []
+            while True:
+                line = self.rfile.readline(65537)
+                if not line:
+                    raise _Reset()
+                size = int(line.split(b";", 1)[0].strip() or b"0", 16)
+                if size == 0:
+                    # trailers up to the empty line
+                    while True:
+                        t = self.rfile.readline(65537)
+                        if t in (b"\r\n", b"\n", b""):
+                            break
+                    break
+                data = self.rfile.read(size)
+                if len(data) < size:
+                    raise _Reset()
+                chunks.append(data)
+                self.rfile.readline(3)
+            return b"".join(chunks)
+        length = self.headers.get("Content-Length")
+        if length is None:
+            return b""
+        n = int(length)
+        data = self.rfile.read(n) if n > 0 else b""
+        if len(data) < n:
+            raise _Reset()
+        return data
+
+    # -- answering -----------------------------------------------------------
+
+    def _send(self, status, headers, body, reason=None, declared_len=None,
+              is_head=False):
+        """Writes one complete answer.  `headers` excludes Content-Length
+        unless `is_head` (a HEAD answer keeps the upstream length)."""
+        self.send_response_only(status, reason)
+        have_date = False
+        for k, v in headers:
+            if k.lower() == "date":
+                have_date = True
+            self.send_header(k, v)
+        if not have_date:
+            self.send_header("Date", self.date_time_string())
+        if not is_head:
+            self.send_header("Content-Length",
+                             str(len(body) if declared_len is None
+                                 else declared_len))
+        self.end_headers()
+        if body and not is_head:
+            self.wfile.write(body)
+        self.wfile.flush()
+
+    def _send_error_xml(self, status, code, message, extra=None):
+        body = error_xml(code, message, extra)
+        self._send(status, [("Content-Type", "application/xml"),
+                            ("x-ms-error-code", code)], body)
+
+    # -- forwarding ----------------------------------------------------------
+
+    def _forward(self, method, path_qs, body, had_body):
+        """Sends the request to Azurite on this connection's upstream
+        connection; returns (status, reason, headers, body)."""
+        hdrs = [(k, v) for k, v in self.headers.items()
+                if k.lower() not in _HOP_BY_HOP]
+        if had_body or method in ("PUT", "POST", "PATCH"):
+            hdrs.append(("Content-Length", str(len(body))))
+        owner = self.owner
+        for attempt in (1, 2):
+            if self.upstream is None:
+                self.upstream = http.client.HTTPConnection(
+                    owner.upstream_host, owner.upstream_port,
+                    timeout=owner.upstream_timeout)
+            conn = self.upstream
+            try:
+                conn.putrequest(method, path_qs, skip_accept_encoding=True)
+                for k, v in hdrs:
+                    conn.putheader(k, v)
+                conn.endheaders(body if body else None)
+                resp = conn.getresponse()
+                data = resp.read()
+                rheaders = resp.getheaders()
+                if resp.will_close:
+                    conn.close()
+                    self.upstream = None
+                return resp.status, resp.reason, rheaders, data
+            except (http.client.RemoteDisconnected, BrokenPipeError,
+                    ConnectionResetError, http.client.CannotSendRequest,
+                    http.client.ResponseNotReady) as exc:
+                # A kept-alive upstream connection may have been closed by
+                # Azurite while idle; retry once on a fresh connection.
+                conn.close()
+                self.upstream = None
+                if attempt == 2:
+                    raise
+                owner._log("upstream connection lost (%s), reconnecting"
+                           % exc)
+            except Exception:
+                conn.close()
+                self.upstream = None
+                raise
+        raise AssertionError("unreachable")
+
+    # -- the request -----------------------------------------------------------
+
+    def _handle(self):
+        owner = self.owner
+        method = self.command
+        split = urllib.parse.urlsplit(self.path)
+        raw_query = split.query
+        query = dict(urllib.parse.parse_qsl(raw_query, keep_blank_values=True))
+        kind = request_kind(method, query)
+        blob_key = urllib.parse.unquote(split.path)
+        owner._begin(kind)
+        entry = {
+            "kind": kind, "method": method, "path": split.path,
+            "query": raw_query, "headers": [[k, v] for k, v in
+                                            self.headers.items()],
+            "body_len": 0, "body_sha256": hashlib.sha256(b"").hexdigest(),
+            "body": "", "connection": self.connection_id, "status": None,
+        }
+        self._entry = entry
+        ended = False
+
+        def end(status):
+            """Settles the request before any answer byte goes out: the
+            in-flight count drops and the journal entry is complete, so a
+            client that reacts to the answer never sees stale state."""
+            nonlocal ended
+            if not ended:
+                ended = True
+                entry["status"] = status
+                owner._end(kind)
+                owner._record(entry)
+
+        try:
+            had_body = ("Content-Length" in self.headers
+                        or "Transfer-Encoding" in self.headers)
+            try:
+                body = self._read_body()
+            except (_Reset, ValueError, OSError):
+                # Incomplete or malformed body: nothing sensible to answer.
+                entry["body"] = None
+                end(None)
+                self.close_connection = True
+                return
+            entry["body_len"] = len(body)
+            entry["body_sha256"] = hashlib.sha256(body).hexdigest()
+            text = None
+            if len(body) <= BODY_TEXT_LIMIT:
+                try:
+                    text = body.decode("utf-8")
+                except UnicodeDecodeError:
+                    text = None
+            entry["body"] = text
+
+            fault = owner._take_fault(kind)
+            if fault is not None:
+                entry["fault"] = fault.get("fault")
+                self._apply_fault(fault, kind, blob_key, query, method, body,
+                                  had_body, end)
+                return
+
+            refusal = owner._strict_check(kind, blob_key, query, body)
+            if refusal is not None:
+                with owner._lock:
+                    owner._stats["strict_refusals"] += 1
+                code, message, extra = refusal
+                entry["strict_refusal"] = code
+                end(400)
+                self._send_error_xml(400, code, message, extra)
+                return
+
+            self._forward_and_relay(kind, blob_key, query, method, body,
+                                    had_body, end)
+        finally:
+            end(entry["status"])
+
+    def _forward_and_relay(self, kind, blob_key, query, method, body,
+                           had_body, end):
+        try:
+            status, reason, rheaders, data = self._forward(
+                method, self.path, body, had_body)
+        except (OSError, http.client.HTTPException) as exc:
+            end(502)
+            self._send_error_xml(502, "UpstreamUnavailable",
+                                 "Storage emulator unreachable: %s" % exc)
+            return
+        if 200 <= status < 300:
+            self.owner._note_success(kind, blob_key, query)
+        end(status)
+        self._relay(status, reason, rheaders, data, method == "HEAD")
+
+    def _relay(self, status, reason, rheaders, data, is_head):
+        out = []
+        for k, v in rheaders:
+            lk = k.lower()
+            if lk in _HOP_BY_HOP and not (is_head and lk == "content-length"):
+                continue
+            out.append((k, v))
+        if is_head:
+            # The HEAD answer's Content-Length describes the resource.
+            self.send_response_only(status, reason)
+            for k, v in out:
+                self.send_header(k, v)
+            if not any(k.lower() == "content-length" for k, _ in out):
+                self.send_header("Content-Length", "0")
+            self.end_headers()
+            self.wfile.flush()
+            return
+        self._send(status, out, data, reason=reason)
+
+    # -- faults ----------------------------------------------------------------
+
+    def _apply_fault(self, fault, kind, blob_key, query, method, body,
+                     had_body, end):
+        """Carries out one injected fault.  `end(status)` settles the
+        request (status None: no status line was sent)."""
+        name = fault["fault"]
+        owner = self.owner
+        if name == "delay":
+            # Forward normally after a pause; the request stays in flight.
+            time.sleep(float(fault.get("seconds", 1)))
+            self._forward_and_relay(kind, blob_key, query, method, body,
+                                    had_body, end)
+            return
+        if name == "status" or name == "forward_then_status":
+            if name == "forward_then_status":
+                # The journal keeps what storage answered to the forward.
+                try:
+                    status, _, _, _ = self._forward(method, self.path, body,
+                                                    had_body)
+                    self._entry["upstream_status"] = status
+                    if 200 <= status < 300:
+                        owner._note_success(kind, blob_key, query)
+                except (OSError, http.client.HTTPException):
+                    self._entry["upstream_status"] = None
+            status = int(fault.get("status", 500))
+            end(status)
+            self._fault_status_reply(status, fault.get("body"))
+            return
+        if name == "reset":
+            end(None)
+            self._abort()
+            return
+        if name == "garbage":
+            end(200)
+            self._send(200, [("Content-Type", "application/xml")],
+                       b"\x00\xffthis is not <xml or {json at all\x01")
+            return
+        if name == "empty":
+            end(200)
+            self._send(200, [], b"")
+            return
+        if name == "truncated":
+            partial = b'<?xml version="1.0" encoding="utf-8"?><Err'
+            end(200)
+            self._send(200, [("Content-Type", "application/xml")], partial,
+                       declared_len=len(partial) + 1000)
+            self._abort()
+            return
+        if name == "stall":
+            # Headers and part of the body, then nothing until the client
+            # gives up (closes) or the stall time is over.  The request no
+            # longer counts as in flight: the client has to time out, and
+            # its retry must not be mistaken for a parallel send.
+            seconds = float(fault.get("seconds", 30))
+            partial = b'<?xml version="1.0" encoding="utf-8"?><Er'
+            end(201)
+            self.send_response_only(201, "Created")
+            self.send_header("Content-Type", "application/xml")
+            self.send_header("Content-Length", str(len(partial) + 1000))
+            self.end_headers()
+            self.wfile.write(partial)
+            self.wfile.flush()
+            self._wait_for_close(seconds)
+            self._abort()
+            return
+        raise ValueError("unknown fault %r" % (name,))
+
+    def _fault_status_reply(self, status, text):
+        if text is None:
+            code = "InternalError" if status >= 500 else "InjectedFault"
+            self._send_error_xml(status, code,
+                                 "The server encountered an internal error. "
+                                 "Please retry the request.")
+        else:
+            self._send(status, [("Content-Type", "application/xml")],
+                       text.encode("utf-8"))
+
+    def _wait_for_close(self, seconds):
+        deadline = time.monotonic() + seconds
+        sock = self.connection
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return
+            try:
+                readable, _, _ = select.select([sock], [], [], min(left, 1.0))
+                if readable and not sock.recv(65536):
+                    return  # client closed
+            except OSError:
+                return
+
+    def _abort(self):
+        """Drops the connection without (further) answer."""
+        self.close_connection = True
+        try:
+            self.wfile.flush()
+        except OSError:
+            pass
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+if __name__ == "__main__":
+    import signal
+    proxy = StorageProxy(int(sys.argv[1]), log_stream=sys.stderr)
+    print(proxy.start(), flush=True)
+    signal.sigwait({signal.SIGINT, signal.SIGTERM})
+    proxy.stop()
