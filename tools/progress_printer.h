@@ -1,0 +1,43 @@
+// Progress lines of zucloud-upload: redrawn in place on a terminal, plain
+// periodic lines otherwise.
+#ifndef ZUCLOUD_TOOLS_PROGRESS_PRINTER_H
+#define ZUCLOUD_TOOLS_PROGRESS_PRINTER_H
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+namespace zutool {
+
+std::string HumanBytes(double bytes);
+std::string HumanDuration(double seconds);
+
+class ProgressPrinter {
+ public:
+  ProgressPrinter(std::FILE* out, bool terminal);
+  // Starts the line of a new file.
+  void begin(const std::string& name, unsigned long long total);
+  // Called by the library (any thread) as bytes are confirmed.
+  void update(unsigned long long sent, unsigned long long total);
+  // Ends the file's line.
+  void finish(bool ok);
+  // The callback registered with the library; `context` is a ProgressPrinter.
+  static void Callback(void* context, const char* fileName, unsigned long long sent,
+                       unsigned long long total);
+
+ private:
+  void draw(unsigned long long sent, unsigned long long total, bool final);
+  std::mutex m_mutex;
+  std::FILE* m_out;
+  bool m_terminal;
+  std::string m_name;
+  unsigned long long m_total = 0;
+  unsigned long long m_sent = 0;
+  std::chrono::steady_clock::time_point m_start;
+  std::chrono::steady_clock::time_point m_lastDraw;
+};
+
+}  // namespace zutool
+
+#endif  // ZUCLOUD_TOOLS_PROGRESS_PRINTER_H

@@ -1,0 +1,44 @@
+// Command line of zucloud-upload.
+#ifndef ZUCLOUD_TOOLS_UPLOAD_OPTIONS_H
+#define ZUCLOUD_TOOLS_UPLOAD_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace zutool {
+
+struct LocalFile {
+  std::string directory;  // ends with '/'
+  std::string name;
+  unsigned long long size = 0;
+  std::string modifiedTime;  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
+};
+
+struct UploadOptions {
+  std::string service;  // "folder" or "blob"
+  std::string configFile;
+  std::string user;
+  std::string password;
+  std::string focus = "zucloud-upload";
+  std::string vestrumGUID;
+  int vestrumId = 0;
+  unsigned int jobId = 0;
+  unsigned int fullJobId = 0;
+  std::string setId;
+  int backupLevel = 0;
+  std::string remoteFolder;
+  std::string loginExtra;
+  std::vector<LocalFile> files;
+  bool quiet = false;
+};
+
+// Parses argv; on error returns false with a one-line message in `error`.
+// Reads the password from the environment variable or file named on the
+// command line (never from the command line itself).
+bool ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
+
+std::string UsageText();
+
+}  // namespace zutool
+
+#endif  // ZUCLOUD_TOOLS_UPLOAD_OPTIONS_H
