@@ -477,7 +477,12 @@ class Faults(StorageCase):
             Env.proxy.inject("login", {"fault": "status"})
 
     def test_reset_stats_drops_pending_faults(self):
-        Env.proxy.inject("put_block", {"fault": "status", "status": 500})
+        # count 0: the fault stays until reset
+        Env.proxy.inject("put_block", {"fault": "status", "status": 500,
+                                       "count": 0})
+        for _ in range(3):
+            self.assertEqual(500, self.put_block("z.bin", block_id(1),
+                                                 b"a")[0])
         Env.proxy.reset_stats()
         self.assertEqual(201, self.put_block("z.bin", block_id(1), b"a")[0])
 

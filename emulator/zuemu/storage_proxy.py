@@ -186,7 +186,8 @@ class StorageProxy:
 
     def inject(self, kind, fault):
         """Queues a fault for the next fault["count"] (default 1) requests of
-        `kind`.  Faults queued for one kind apply in the order injected."""
+        `kind`; a count of 0 or less means every later request (until reset).
+        Faults queued for one kind apply in the order injected."""
         if kind not in KINDS:
             raise ValueError("unknown storage request kind %r" % (kind,))
         params = dict(fault)
@@ -196,7 +197,7 @@ class StorageProxy:
         count = int(params.pop("count", 1))
         params.pop("kind", None)
         if count < 1:
-            raise ValueError("fault count must be at least 1")
+            count = -1  # unlimited
         with self._lock:
             self._faults[kind].append(_Fault(params, count))
 
@@ -219,9 +220,10 @@ class StorageProxy:
             if not queue:
                 return None
             fault = queue[0]
-            fault.remaining -= 1
-            if fault.remaining <= 0:
-                queue.pop(0)
+            if fault.remaining > 0:
+                fault.remaining -= 1
+                if fault.remaining == 0:
+                    queue.pop(0)
             return dict(fault.params)
 
     def _begin(self, kind):
