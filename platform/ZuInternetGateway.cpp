@@ -1,0 +1,484 @@
+// HTTP gateway on libcurl.
+//
+// Design notes:
+// - One easy handle per gateway, created by initialize() and released by
+//   disConnet() or the destructor. Every request goes through that handle, so
+//   libcurl's per-handle connection cache keeps the connection to the host
+//   open between the requests of one gateway.
+// - connect() is a reachability probe: a short-lived, separate easy handle
+//   with CURLOPT_CONNECT_ONLY and the same options (time-outs, TLS checks)
+//   opens a connection to the URL's host (TCP, plus the TLS handshake for
+//   https) and closes it again. libcurl never reuses a CONNECT_ONLY connection
+//   for a transfer, so the probe's connection is not reused; the first request
+//   opens the connection that the later requests share.
+// - Options are (re)applied before every transfer from the settings held in
+//   Impl, so each setopt result is checked at one place and a refused option
+//   fails the request instead of being silently ignored.
+// - The URL user name and password are stored on the base only. The gateway
+//   never sends them (no CURLOPT_USERPWD, no authentication scheme), so they
+//   can reach neither a plain http server nor an https one.
+// - Results: 0 for success; a transport failure returns its CURLcode, a
+//   completed request with a non-2xx status returns that status, and a call
+//   the gateway refuses by itself (not initialized, no URL, bad arguments,
+//   a NoTransport gateway) returns -1. getErrorMsg() reads "curl error N: ..."
+//   or "HTTP status N" or the gateway's own text.
+// - disConnet() releases the handle (closing its connection); the gateway
+//   needs a new initialize() before it can send again.
+// - Nothing is logged: error texts never contain the request URL (it may carry
+//   a shared-access signature) nor any header value.
+// - Separate gateways may be used in separate threads at the same time; one
+//   gateway is used by one thread at a time. The only shared state is the
+//   process-wide limits (guarded by a mutex) and the one-time global libcurl
+//   initialisation (std::call_once).
+#include "platform/ZuInternetGateway.h"
+
+#include <curl/curl.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+namespace LIBCURL {
+
+namespace {
+
+constexpr int kProtocolHttp = 3;
+constexpr int kJobRequestReply = 0;
+// Result of a call the gateway refuses by itself (no handle, bad argument).
+constexpr int kGatewayFailure = -1;
+// Directory of hashed system CA certificates (Debian's ca-certificates).
+constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+
+std::mutex g_limitsMutex;
+GatewayLimits g_limits;
+
+std::once_flag g_globalInitOnce;
+CURLcode g_globalInitResult = CURLE_FAILED_INIT;
+
+CURLcode GlobalInit() {
+  std::call_once(g_globalInitOnce, [] {
+    g_globalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT);
+  });
+  return g_globalInitResult;
+}
+
+bool IEquals(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+bool IsDirectory(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Source of an upload body: the caller's buffer, read in place.
+struct ReadSource {
+  const char* data = nullptr;
+  size_t length = 0;
+  size_t offset = 0;
+};
+
+// Sink of a reply body, bounded by the reply cap.
+struct WriteSink {
+  std::string body;
+  long long cap = 0;
+  bool capExceeded = false;
+};
+
+size_t ReadCallback(char* buffer, size_t size, size_t nitems, void* userdata) {
+  auto* src = static_cast<ReadSource*>(userdata);
+  size_t room = size * nitems;
+  size_t left = src->length - src->offset;
+  size_t n = left < room ? left : room;
+  if (n > 0) {
+    std::memcpy(buffer, src->data + src->offset, n);
+    src->offset += n;
+  }
+  return n;
+}
+
+size_t WriteCallback(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  auto* sink = static_cast<WriteSink*>(userdata);
+  size_t n = size * nmemb;
+  if (static_cast<long long>(sink->body.size() + n) > sink->cap) {
+    sink->capExceeded = true;
+    return 0;  // makes libcurl abort the transfer with CURLE_WRITE_ERROR
+  }
+  sink->body.append(ptr, n);
+  return n;
+}
+
+// Refuses rewinds other than to the start of the caller's buffer.
+int SeekCallback(void* userdata, curl_off_t offset, int origin) {
+  auto* src = static_cast<ReadSource*>(userdata);
+  if (origin != SEEK_SET || offset < 0 ||
+      static_cast<unsigned long long>(offset) > src->length)
+    return CURL_SEEKFUNC_CANTSEEK;
+  src->offset = static_cast<size_t>(offset);
+  return CURL_SEEKFUNC_OK;
+}
+
+enum class Method { Post, Put };
+
+}  // namespace
+
+struct ZuInternetGateway::Impl {
+  bool noTransport = false;
+  CURL* easy = nullptr;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+
+  // Settings, applied before each transfer.
+  bool verifyPeer = true;
+  bool keepAlive = false;
+  long keepIdleSeconds = 60;
+  long keepIntervalSeconds = 60;
+  std::string caFile;  // ZUCLOUD_CA_FILE, read by initialize()
+
+  // Outcome of the last operation.
+  std::string errorMsg;
+  int lastStatus = 0;
+  int lastCurlCode = 0;
+  std::string lastCurlText;
+
+  ReadSource source;
+  WriteSink sink;
+
+  void clearOutcome() {
+    errorMsg.clear();
+    lastStatus = 0;
+    lastCurlCode = 0;
+    lastCurlText.clear();
+  }
+
+  // Records a transport failure; returns the value the operation returns.
+  int transportFailure(CURLcode code, const char* detail) {
+    lastCurlCode = static_cast<int>(code);
+    lastCurlText = (detail && *detail) ? detail : curl_easy_strerror(code);
+    errorMsg = "curl error " + std::to_string(lastCurlCode) + ": " + lastCurlText;
+    return lastCurlCode;
+  }
+
+  int gatewayFailure(const std::string& text) {
+    errorMsg = text;
+    return kGatewayFailure;
+  }
+
+  // Options shared by the request handle and the connect probe. Returns the
+  // first option libcurl refuses.
+  CURLcode applyCommonOptions(CURL* h, const std::string& url) {
+    GatewayLimits limits = ZuInternetGateway::Limits();
+    CURLcode rc = CURLE_OK;
+    auto set = [&rc, h](CURLoption opt, auto value) {
+      if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
+    };
+    set(CURLOPT_URL, url.c_str());
+    set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_FOLLOWLOCATION, 0L);
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0
+    set(CURLOPT_PROTOCOLS_STR, "http,https");
+#else
+    set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    set(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    set(CURLOPT_TCP_KEEPALIVE, keepAlive ? 1L : 0L);
+    if (keepAlive) {
+      set(CURLOPT_TCP_KEEPIDLE, keepIdleSeconds);
+      set(CURLOPT_TCP_KEEPINTVL, keepIntervalSeconds);
+    }
+    set(CURLOPT_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
+    set(CURLOPT_SSL_VERIFYHOST, verifyPeer ? 2L : 0L);
+    if (!caFile.empty()) {
+      // CAINFO replaces the built-in bundle; the hashed system directory
+      // keeps the system's CAs trusted beside the extra bundle (OpenSSL
+      // consults both).
+      set(CURLOPT_CAINFO, caFile.c_str());
+      if (IsDirectory(kSystemCaPath)) set(CURLOPT_CAPATH, kSystemCaPath);
+    }
+    return rc;
+  }
+
+  // One request on the gateway's handle; the body is read from `data` in
+  // place.
+  int perform(Method method, const std::string& url, const char* data, long length,
+              std::string& response, const ZuCURL::commandInfoList& headers);
+};
+
+ZuInternetGateway::ZuInternetGateway(EvDebug* log) : m_log(log), m_impl(new Impl) {}
+
+ZuInternetGateway::ZuInternetGateway(EvDebug* log, NoTransport)
+    : m_log(log), m_impl(new Impl) {
+  m_impl->noTransport = true;
+}
+
+ZuInternetGateway::~ZuInternetGateway() {
+  if (m_impl->easy) curl_easy_cleanup(m_impl->easy);
+  delete m_impl;
+}
+
+void ZuInternetGateway::SetLimits(const GatewayLimits& limits) {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  g_limits = limits;
+}
+
+GatewayLimits ZuInternetGateway::Limits() {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  return g_limits;
+}
+
+int ZuInternetGateway::initialize(int protocolType, int jobType) {
+  Impl& d = *m_impl;
+  d.clearOutcome();
+  if (d.noTransport) return d.gatewayFailure("gateway has no transport");
+  if (protocolType != kProtocolHttp || jobType != kJobRequestReply)
+    return d.gatewayFailure("unsupported protocol type " + std::to_string(protocolType) +
+                            " / job type " + std::to_string(jobType));
+  CURLcode rc = GlobalInit();
+  if (rc != CURLE_OK) return d.transportFailure(rc, nullptr);
+  if (d.easy) {
+    curl_easy_cleanup(d.easy);
+    d.easy = nullptr;
+  }
+  d.easy = curl_easy_init();
+  if (!d.easy) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
+  const char* ca = std::getenv("ZUCLOUD_CA_FILE");
+  d.caFile = ca ? ca : "";
+  return 0;
+}
+
+void ZuInternetGateway::setURL(const std::string& url) { m_base.setURL(url); }
+
+void ZuInternetGateway::setURLUserName(const std::string& name) {
+  m_base.setURLUserName(name);
+}
+
+void ZuInternetGateway::setURLPassword(const std::string& password) {
+  m_base.setURLPassword(password);
+}
+
+int ZuInternetGateway::setHTTPAuthentication(long scheme) {
+  Impl& d = *m_impl;
+  // Only "no scheme" is offered: the URL credentials are never sent.
+  if (scheme != 0) return d.gatewayFailure("HTTP authentication scheme not supported");
+  if (!d.easy) return 0;
+  CURLcode rc = curl_easy_setopt(d.easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
+  return rc == CURLE_OK ? 0 : d.transportFailure(rc, nullptr);
+}
+
+int ZuInternetGateway::setKeepAlive(bool enable, long idleSeconds, long intervalSeconds) {
+  Impl& d = *m_impl;
+  if (!d.easy) return d.gatewayFailure("gateway not initialized");
+  // Tried on the handle now, so that a value libcurl refuses is reported here.
+  CURLcode rc = curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPALIVE, enable ? 1L : 0L);
+  if (rc == CURLE_OK && enable) rc = curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPIDLE, idleSeconds);
+  if (rc == CURLE_OK && enable)
+    rc = curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPINTVL, intervalSeconds);
+  if (rc != CURLE_OK) {
+    // Fall back to the previous settings on the handle.
+    curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPALIVE, d.keepAlive ? 1L : 0L);
+    if (d.keepAlive) {
+      curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPIDLE, d.keepIdleSeconds);
+      curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPINTVL, d.keepIntervalSeconds);
+    }
+    return d.transportFailure(rc, "keep-alive setting refused");
+  }
+  d.keepAlive = enable;
+  if (enable) {
+    d.keepIdleSeconds = idleSeconds;
+    d.keepIntervalSeconds = intervalSeconds;
+  }
+  return 0;
+}
+
+void ZuInternetGateway::setSecured(bool verify) { m_impl->verifyPeer = verify; }
+
+int ZuInternetGateway::connect() {
+  Impl& d = *m_impl;
+  d.clearOutcome();
+  if (d.noTransport) return d.gatewayFailure("gateway has no transport");
+  if (!d.easy) return d.gatewayFailure("gateway not initialized");
+  if (m_base.getURL().empty()) return d.gatewayFailure("no URL set");
+
+  CURL* probe = curl_easy_init();
+  if (!probe) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
+  char probeError[CURL_ERROR_SIZE] = {};
+  CURLcode rc = curl_easy_setopt(probe, CURLOPT_ERRORBUFFER, probeError);
+  if (rc == CURLE_OK) rc = d.applyCommonOptions(probe, m_base.getURL());
+  if (rc == CURLE_OK) rc = curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
+  if (rc == CURLE_OK) {
+    rc = curl_easy_perform(probe);
+  } else {
+    probeError[0] = '\0';
+  }
+  int result = 0;
+  if (rc != CURLE_OK) result = d.transportFailure(rc, probeError);
+  curl_easy_cleanup(probe);
+  return result;
+}
+
+int ZuInternetGateway::disConnet() {
+  Impl& d = *m_impl;
+  if (d.easy) {
+    curl_easy_cleanup(d.easy);  // closes the cached connection
+    d.easy = nullptr;
+  }
+  std::string().swap(d.sink.body);
+  d.source = ReadSource();
+  return 0;
+}
+
+int ZuInternetGateway::doPostOperation(const std::string& url, const std::string& body,
+                                       std::string& response,
+                                       ZuCURL::commandInfoList headers) {
+  if (body.size() > static_cast<size_t>(LONG_MAX)) {
+    m_impl->clearOutcome();
+    return m_impl->gatewayFailure("request body too large");
+  }
+  return m_impl->perform(Method::Post, url, body.data(), static_cast<long>(body.size()),
+                 response, headers);
+}
+
+int ZuInternetGateway::doPostOperation(const std::string& url, const char* data, long length,
+                                       std::string& response,
+                                       ZuCURL::commandInfoList headers) {
+  return m_impl->perform(Method::Post, url, data, length, response, headers);
+}
+
+int ZuInternetGateway::doPutOperation(const std::string& url, const char* data, long length,
+                                      std::string& response,
+                                      ZuCURL::commandInfoList headers) {
+  return m_impl->perform(Method::Put, url, data, length, response, headers);
+}
+
+int ZuInternetGateway::Impl::perform(Method method, const std::string& url, const char* data,
+                                     long length, std::string& response,
+                                     const ZuCURL::commandInfoList& headers) {
+  Impl& d = *this;
+  d.clearOutcome();
+  if (d.noTransport) return d.gatewayFailure("gateway has no transport");
+  if (!d.easy) return d.gatewayFailure("gateway not initialized");
+  if (length < 0 || (length > 0 && data == nullptr))
+    return d.gatewayFailure("invalid request body");
+
+  // Header list: the caller's headers in order, then suppression of the
+  // headers libcurl would add on its own ("Expect: 100-continue" for large
+  // bodies, a form Content-Type for POST) unless the caller gave them.
+  curl_slist* list = nullptr;
+  bool haveExpect = false;
+  bool haveContentType = false;
+  bool listFailed = false;
+  auto append = [&list, &listFailed](const std::string& line) {
+    if (listFailed) return;
+    curl_slist* next = curl_slist_append(list, line.c_str());
+    if (!next) {
+      listFailed = true;
+      return;
+    }
+    list = next;
+  };
+  for (const auto& h : headers) {
+    if (IEquals(h.name, "Expect")) haveExpect = true;
+    if (IEquals(h.name, "Content-Type")) haveContentType = true;
+    // "name;" is libcurl's spelling of a header with an empty value.
+    append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+  }
+  if (!haveExpect) append("Expect:");
+  if (!haveContentType && method == Method::Post) append("Content-Type:");
+  if (listFailed) {
+    curl_slist_free_all(list);
+    return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
+  }
+
+  CURL* h = d.easy;
+  d.errorBuffer[0] = '\0';
+  d.source = ReadSource{data, static_cast<size_t>(length), 0};
+  d.sink.body.clear();
+  d.sink.capExceeded = false;
+  d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
+
+  CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, d.errorBuffer);
+  auto set = [&rc, h](CURLoption opt, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
+  };
+  if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url);
+  set(CURLOPT_HTTPHEADER, list);
+  set(CURLOPT_WRITEFUNCTION, &WriteCallback);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&d.sink));
+  set(CURLOPT_READFUNCTION, &ReadCallback);
+  set(CURLOPT_READDATA, static_cast<void*>(&d.source));
+  set(CURLOPT_SEEKFUNCTION, &SeekCallback);
+  set(CURLOPT_SEEKDATA, static_cast<void*>(&d.source));
+  if (method == Method::Post) {
+    // POSTFIELDS points at the caller's buffer; libcurl does not copy it.
+    static const char kEmpty[] = "";
+    set(CURLOPT_UPLOAD, 0L);
+    set(CURLOPT_POST, 1L);
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+    set(CURLOPT_POSTFIELDS, length > 0 ? data : kEmpty);
+  } else {
+    // Setting POSTFIELDS selects POST, so it is cleared before UPLOAD
+    // selects PUT.
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    set(CURLOPT_POST, 0L);
+    set(CURLOPT_UPLOAD, 1L);
+    set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
+  }
+
+  if (rc == CURLE_OK) {
+    rc = curl_easy_perform(h);
+  } else {
+    d.errorBuffer[0] = '\0';
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  d.lastStatus = static_cast<int>(status);
+  // The handle must not keep pointers to the list or the caller's buffer.
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+  curl_slist_free_all(list);
+  d.source = ReadSource();
+
+  response.swap(d.sink.body);
+  d.sink.body.clear();
+
+  if (rc != CURLE_OK) {
+    if (d.sink.capExceeded) {
+      return d.transportFailure(rc, ("reply larger than " + std::to_string(d.sink.cap) +
+                                     " bytes")
+                                        .c_str());
+    }
+    return d.transportFailure(rc, d.errorBuffer);
+  }
+  if (status < 200 || status > 299) {
+    d.errorMsg = "HTTP status " + std::to_string(status);
+    return status > 0 ? static_cast<int>(status) : kGatewayFailure;
+  }
+  return 0;
+}
+
+std::string ZuInternetGateway::getErrorMsg() { return m_impl->errorMsg; }
+
+void ZuInternetGateway::getLastServerResponseCode(int& status) {
+  status = m_impl->lastStatus;
+}
+
+void ZuInternetGateway::getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) {
+  code = m_impl->lastCurlCode;
+  text = m_impl->lastCurlText;
+}
+
+}  // namespace LIBCURL

@@ -1,0 +1,613 @@
+// Tests of the libcurl HTTP gateway against a local Python server
+// (tests/support/http_test_server.py), over HTTP and HTTPS with a CA made
+// at test time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "platform/ZuInternetGateway.h"
+#include "support/ChildProcess.h"
+#include "support/TestEnv.h"
+
+using LIBCURL::GatewayLimits;
+using LIBCURL::ZuInternetGateway;
+using ZuCURL::commandInfo;
+using ZuCURL::commandInfoList;
+using nlohmann::json;
+
+namespace {
+
+constexpr int kCurlCouldntConnect = 7;
+constexpr int kCurlOperationTimedOut = 28;
+constexpr int kCurlWriteError = 23;
+constexpr int kCurlPeerFailedVerification = 60;
+constexpr int kCurlCaCertBadFile = 77;
+
+std::string Sha256Hex(const char* data, size_t length) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  if (EVP_Digest(data, length, digest, &digestLength, EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("EVP_Digest failed");
+  std::string hex;
+  char byte[3];
+  for (unsigned int i = 0; i < digestLength; ++i) {
+    std::snprintf(byte, sizeof byte, "%02x", digest[i]);
+    hex += byte;
+  }
+  return hex;
+}
+
+// Deterministic, non-repeating bytes (a plain pattern would hide offset
+// mistakes).
+std::vector<char> MakeBody(size_t length, unsigned seed) {
+  std::vector<char> body(length);
+  unsigned x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < length; ++i) {
+    x = x * 1664525u + 1013904223u;
+    body[i] = static_cast<char>(x >> 24);
+  }
+  return body;
+}
+
+// A port on 127.0.0.1 with nothing listening on it.
+int UnusedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::vector<std::string> ServerArgs(const zutest::TempDir& dir, bool tls,
+                                    const std::string& san) {
+  std::vector<std::string> args = {"python3",
+                                   zutest::SourceDir() + "/tests/support/http_test_server.py"};
+  if (tls) {
+    args.push_back("--tls-dir");
+    args.push_back(dir.path());
+    if (!san.empty()) {
+      args.push_back("--san");
+      args.push_back(san);
+    }
+  }
+  return args;
+}
+
+// The local server, HTTP or HTTPS (certificates in its own directory).
+class TestServer {
+ public:
+  explicit TestServer(bool tls, const std::string& san = "")
+      : m_tls(tls), m_process(ServerArgs(m_dir, tls, san)) {
+    m_port = std::stoi(m_process.readyLine("READY ", 30000));
+  }
+  std::string url(const std::string& path) const {
+    return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" +
+           std::to_string(m_port) + path;
+  }
+  std::string caFile() const { return m_dir.file("ca.pem"); }
+
+ private:
+  bool m_tls;
+  zutest::TempDir m_dir;
+  zutest::ChildProcess m_process;
+  int m_port = 0;
+};
+
+std::unique_ptr<ZuInternetGateway> OpenGateway(const std::string& url, bool secured) {
+  auto gw = std::make_unique<ZuInternetGateway>(nullptr);
+  if (gw->initialize(3, 0) != 0) throw std::runtime_error("initialize failed");
+  gw->setURL(url);
+  gw->setSecured(secured);
+  return gw;
+}
+
+struct Outcome {
+  int result = 0;
+  int status = 0;
+  int curlCode = 0;
+  std::string curlText;
+  std::string error;
+};
+
+Outcome Collect(ZuInternetGateway& gw, int result) {
+  Outcome o;
+  o.result = result;
+  gw.getLastServerResponseCode(o.status);
+  gw.getLastCurlErrorCodeAndErrorMsg(o.curlCode, o.curlText);
+  o.error = gw.getErrorMsg();
+  return o;
+}
+
+// Header values with `name` (case-insensitive) in the order they arrived.
+std::vector<std::string> HeaderValues(const json& echo, const std::string& name) {
+  std::vector<std::string> values;
+  for (const auto& pair : echo.at("headers")) {
+    std::string n = pair.at(0).get<std::string>();
+    if (strcasecmp(n.c_str(), name.c_str()) == 0) values.push_back(pair.at(1).get<std::string>());
+  }
+  return values;
+}
+
+class GatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_saved = ZuInternetGateway::Limits();
+    GatewayLimits limits;
+    limits.connectTimeoutSeconds = 10;
+    limits.stallSeconds = 20;
+    limits.maxReplyBytes = 16LL * 1024 * 1024;
+    ZuInternetGateway::SetLimits(limits);
+  }
+  void TearDown() override { ZuInternetGateway::SetLimits(m_saved); }
+
+  static TestServer& Http() {
+    static TestServer server(false);  // stopped at process exit
+    return server;
+  }
+
+ private:
+  GatewayLimits m_saved;
+};
+
+// ---------------------------------------------------------------- bodies
+
+TEST_F(GatewayTest, LargePostAndPutArriveByteIdentical) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  const size_t kSize = 5u * 1024 * 1024;
+  std::vector<char> postBody = MakeBody(kSize, 1);
+  std::vector<char> putBody = MakeBody(kSize, 2);
+
+  std::string response;
+  int rc = gw->doPostOperation(Http().url("/echo"), postBody.data(),
+                               static_cast<long>(postBody.size()), response, {});
+  ASSERT_EQ(rc, 0) << gw->getErrorMsg();
+  json post = json::parse(response);
+  EXPECT_EQ(post.at("method"), "POST");
+  EXPECT_EQ(post.at("length"), kSize);
+  EXPECT_EQ(post.at("content_length"), std::to_string(kSize));
+  EXPECT_EQ(post.at("sha256"), Sha256Hex(postBody.data(), postBody.size()));
+  EXPECT_TRUE(post.at("expect").is_null());
+  EXPECT_TRUE(post.at("transfer_encoding").is_null());
+
+  rc = gw->doPutOperation(Http().url("/echo"), putBody.data(), static_cast<long>(putBody.size()),
+                          response, {});
+  ASSERT_EQ(rc, 0) << gw->getErrorMsg();
+  json put = json::parse(response);
+  EXPECT_EQ(put.at("method"), "PUT");
+  EXPECT_EQ(put.at("length"), kSize);
+  EXPECT_EQ(put.at("content_length"), std::to_string(kSize));
+  EXPECT_EQ(put.at("sha256"), Sha256Hex(putBody.data(), putBody.size()));
+  EXPECT_TRUE(put.at("expect").is_null());
+  EXPECT_TRUE(put.at("transfer_encoding").is_null());
+}
+
+TEST_F(GatewayTest, TextPostSendsTheWholeString) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  // Embedded NUL: the length comes from the string, not from strlen.
+  std::string body("<Req>caf\xc3\xa9", 11);
+  body.push_back('\0');
+  body += "</Req>";
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), body, response, {}), 0) << gw->getErrorMsg();
+  json echo = json::parse(response);
+  EXPECT_EQ(echo.at("length"), body.size());
+  EXPECT_EQ(echo.at("content_length"), std::to_string(body.size()));
+  EXPECT_EQ(echo.at("sha256"), Sha256Hex(body.data(), body.size()));
+}
+
+TEST_F(GatewayTest, ZeroLengthRequestsSendNoBody) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), nullptr, 0, response, {}), 0)
+      << gw->getErrorMsg();
+  json post = json::parse(response);
+  EXPECT_EQ(post.at("method"), "POST");
+  EXPECT_EQ(post.at("length"), 0);
+  EXPECT_EQ(post.at("content_length"), "0");
+  EXPECT_TRUE(post.at("expect").is_null());
+  EXPECT_TRUE(post.at("transfer_encoding").is_null());
+
+  const char data[] = "must not be sent";
+  ASSERT_EQ(gw->doPutOperation(Http().url("/echo"), data, 0, response, {}), 0)
+      << gw->getErrorMsg();
+  json put = json::parse(response);
+  EXPECT_EQ(put.at("method"), "PUT");
+  EXPECT_EQ(put.at("length"), 0);
+  EXPECT_EQ(put.at("content_length"), "0");
+}
+
+TEST_F(GatewayTest, InvalidBodyArgumentsAreRefused) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  EXPECT_NE(gw->doPostOperation(Http().url("/echo"), nullptr, 10, response, {}), 0);
+  EXPECT_FALSE(gw->getErrorMsg().empty());
+  const char data[] = "x";
+  EXPECT_NE(gw->doPutOperation(Http().url("/echo"), data, -1, response, {}), 0);
+  EXPECT_FALSE(gw->getErrorMsg().empty());
+}
+
+// ---------------------------------------------------------------- headers
+
+TEST_F(GatewayTest, HeadersArriveInOrderAndNothingElseIsAdded) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  commandInfoList headers;
+  headers.emplace_back("X-Zeta", "1");
+  headers.emplace_back("Content-Type", "application/xml");
+  headers.emplace_back("X-Alpha", "two words");
+  headers.emplace_back("X-Middle", "3");
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("<a/>"), response, headers), 0)
+      << gw->getErrorMsg();
+  json echo = json::parse(response);
+  std::vector<std::string> order;
+  for (const auto& pair : echo.at("headers")) {
+    std::string n = pair.at(0).get<std::string>();
+    if (n == "X-Zeta" || n == "Content-Type" || n == "X-Alpha" || n == "X-Middle")
+      order.push_back(n + "=" + pair.at(1).get<std::string>());
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"X-Zeta=1", "Content-Type=application/xml",
+                                             "X-Alpha=two words", "X-Middle=3"}));
+  EXPECT_TRUE(HeaderValues(echo, "Expect").empty());
+
+  // Without a Content-Type from the caller none is invented (no form type).
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("x=1"), response, {}), 0);
+  EXPECT_TRUE(HeaderValues(json::parse(response), "Content-Type").empty());
+}
+
+TEST_F(GatewayTest, UrlCredentialsAreNeverSent) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  gw->setURLUserName("alice");
+  gw->setURLPassword("s3cret");
+  gw->setHTTPAuthentication(0);
+  EXPECT_EQ(gw->base().getURLUserName(), "alice");
+  EXPECT_EQ(gw->base().getURLPassword(), "s3cret");
+  EXPECT_EQ(gw->base().getURL(), Http().url("/"));
+  ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0);
+  EXPECT_TRUE(HeaderValues(json::parse(response), "Authorization").empty());
+  ASSERT_EQ(gw->doPostOperation(Http().url("/status/401"), std::string("a"), response, {}), 401);
+  // A 401 does not make the gateway retry with the credentials.
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0);
+  EXPECT_TRUE(HeaderValues(json::parse(response), "Authorization").empty());
+}
+
+// ---------------------------------------------------------------- connection
+
+TEST_F(GatewayTest, RequestsOfOneGatewayShareOneConnection) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+  std::string response;
+  const char data[] = "abc";
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), data, 3, response, {}), 0);
+  json first = json::parse(response);
+  ASSERT_EQ(gw->doPutOperation(Http().url("/echo?second"), data, 3, response, {}), 0);
+  json second = json::parse(response);
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("xy"), response, {}), 0);
+  json third = json::parse(response);
+
+  EXPECT_EQ(first.at("conn"), second.at("conn"));
+  EXPECT_EQ(first.at("conn"), third.at("conn"));
+  // Switching methods on the one handle keeps each request's own body.
+  EXPECT_EQ(first.at("method"), "POST");
+  EXPECT_EQ(second.at("method"), "PUT");
+  EXPECT_EQ(third.at("method"), "POST");
+  EXPECT_EQ(second.at("sha256"), Sha256Hex(data, 3));
+  EXPECT_EQ(third.at("sha256"), Sha256Hex("xy", 2));
+
+  // Another gateway has its own connection.
+  auto other = OpenGateway(Http().url("/"), false);
+  ASSERT_EQ(other->doPostOperation(Http().url("/echo"), data, 3, response, {}), 0);
+  EXPECT_NE(json::parse(response).at("conn"), first.at("conn"));
+}
+
+TEST_F(GatewayTest, ConnectFailsWhenNothingListens) {
+  std::string url = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+  auto gw = OpenGateway(url, false);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlCouldntConnect);
+  EXPECT_FALSE(o.curlText.empty());
+  EXPECT_NE(o.error.find("curl error 7"), std::string::npos) << o.error;
+
+  std::string response = "stale";
+  o = Collect(*gw, gw->doPostOperation(url + "echo", std::string("a"), response, {}));
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlCouldntConnect);
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(response.empty());
+  EXPECT_NE(o.error.find("curl error 7"), std::string::npos) << o.error;
+}
+
+TEST_F(GatewayTest, LifecycleMisuseIsReportedNotFatal) {
+  std::string response;
+  {
+    ZuInternetGateway gw(nullptr);
+    EXPECT_EQ(gw.disConnet(), 0);
+    EXPECT_NE(gw.connect(), 0);
+    EXPECT_NE(gw.doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0);
+    EXPECT_FALSE(gw.getErrorMsg().empty());
+    EXPECT_NE(gw.setKeepAlive(true, 30, 10), 0);
+    EXPECT_NE(gw.initialize(4, 0), 0);
+    EXPECT_NE(gw.initialize(3, 1), 0);
+  }
+  {
+    auto gw = OpenGateway("", false);
+    EXPECT_NE(gw->connect(), 0);  // no URL
+    EXPECT_FALSE(gw->getErrorMsg().empty());
+    gw->setURL(Http().url("/"));
+    ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+    ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0);
+    EXPECT_EQ(gw->disConnet(), 0);
+    EXPECT_NE(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0);
+    EXPECT_EQ(gw->disConnet(), 0);
+    // A new initialize makes the gateway usable again.
+    ASSERT_EQ(gw->initialize(3, 0), 0);
+    EXPECT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0);
+  }
+}
+
+TEST_F(GatewayTest, KeepAliveSettings) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  EXPECT_EQ(gw->setKeepAlive(true, 30, 10), 0);
+  EXPECT_NE(gw->setKeepAlive(true, -1, 10), 0);
+  EXPECT_NE(gw->getErrorMsg().find("curl error"), std::string::npos) << gw->getErrorMsg();
+  EXPECT_NE(gw->setKeepAlive(true, 30, -5), 0);
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0)
+      << gw->getErrorMsg();
+  EXPECT_EQ(gw->setKeepAlive(false, 0, 0), 0);
+  EXPECT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0)
+      << gw->getErrorMsg();
+}
+
+// ---------------------------------------------------------------- HTTP status
+
+TEST_F(GatewayTest, NonSuccessStatusFailsAndKeepsTheBody) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  for (int code : {404, 500}) {
+    std::string response = "stale";
+    Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/status/" + std::to_string(code)),
+                                                 std::string("a"), response, {}));
+    EXPECT_NE(o.result, 0);
+    EXPECT_EQ(o.status, code);
+    EXPECT_EQ(o.curlCode, 0);
+    EXPECT_EQ(response, "body of status " + std::to_string(code));
+    EXPECT_NE(o.error.find("HTTP status " + std::to_string(code)), std::string::npos) << o.error;
+  }
+  // 2xx other than 200 is success; the previous failure is cleared.
+  std::string response = "stale";
+  Outcome o = Collect(*gw, gw->doPutOperation(Http().url("/status/201"), "b", 1, response, {}));
+  EXPECT_EQ(o.result, 0);
+  EXPECT_EQ(o.status, 201);
+  EXPECT_EQ(response, "body of status 201");
+  EXPECT_TRUE(o.error.empty());
+  EXPECT_EQ(o.curlCode, 0);
+}
+
+TEST_F(GatewayTest, RedirectsAreNotFollowed) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/redirect"), std::string("a"),
+                                               response, {}));
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.status, 302);
+  EXPECT_TRUE(response.empty());  // not the /echo reply
+}
+
+// ---------------------------------------------------------------- limits
+
+TEST_F(GatewayTest, LimitsRoundTrip) {
+  GatewayLimits limits;
+  limits.connectTimeoutSeconds = 3;
+  limits.stallSeconds = 4;
+  limits.maxReplyBytes = 12345;
+  ZuInternetGateway::SetLimits(limits);
+  GatewayLimits read = ZuInternetGateway::Limits();
+  EXPECT_EQ(read.connectTimeoutSeconds, 3);
+  EXPECT_EQ(read.stallSeconds, 4);
+  EXPECT_EQ(read.maxReplyBytes, 12345);
+}
+
+TEST_F(GatewayTest, StalledReplyIsAborted) {
+  GatewayLimits limits = ZuInternetGateway::Limits();
+  limits.stallSeconds = 1;
+  ZuInternetGateway::SetLimits(limits);
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  // The server stays silent for 30 s; only the stall guard ends this sooner
+  // with a time-out code (a server close would give a different one).
+  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/stall"), std::string("a"),
+                                               response, {}));
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlOperationTimedOut) << o.error;
+  EXPECT_EQ(o.status, 200);
+  EXPECT_NE(o.error.find("curl error 28"), std::string::npos) << o.error;
+}
+
+TEST_F(GatewayTest, EndlessReplyIsCutAtTheCap) {
+  GatewayLimits limits = ZuInternetGateway::Limits();
+  limits.maxReplyBytes = 1024 * 1024;
+  ZuInternetGateway::SetLimits(limits);
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/endless"), std::string("a"),
+                                               response, {}));
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlWriteError);
+  EXPECT_LE(response.size(), static_cast<size_t>(limits.maxReplyBytes));
+  EXPECT_NE(o.error.find("larger than 1048576"), std::string::npos) << o.error;
+
+  // The gateway stays usable after the abort.
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0)
+      << gw->getErrorMsg();
+  EXPECT_EQ(json::parse(response).at("length"), 1);
+}
+
+// ---------------------------------------------------------------- TLS
+
+class GatewayTlsTest : public GatewayTest {
+ protected:
+  static TestServer& Https() {
+    static TestServer server(true);
+    return server;
+  }
+};
+
+TEST_F(GatewayTlsTest, UnknownCaIsRefusedWhenVerifying) {
+  zutest::ScopedEnv noCa("ZUCLOUD_CA_FILE", std::nullopt);
+  auto gw = OpenGateway(Https().url("/"), true);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
+  std::string response;
+  o = Collect(*gw, gw->doPostOperation(Https().url("/echo"), std::string("a"), response, {}));
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
+  EXPECT_NE(o.error.find("curl error 60"), std::string::npos) << o.error;
+}
+
+TEST_F(GatewayTlsTest, UnverifiedModeAcceptsTheUnknownCa) {
+  zutest::ScopedEnv noCa("ZUCLOUD_CA_FILE", std::nullopt);
+  auto gw = OpenGateway(Https().url("/"), false);
+  ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+  std::string response;
+  const std::vector<char> body = MakeBody(100000, 3);
+  ASSERT_EQ(gw->doPutOperation(Https().url("/echo"), body.data(), static_cast<long>(body.size()),
+                               response, {}),
+            0)
+      << gw->getErrorMsg();
+  json first = json::parse(response);
+  EXPECT_EQ(first.at("sha256"), Sha256Hex(body.data(), body.size()));
+  ASSERT_EQ(gw->doPostOperation(Https().url("/echo"), std::string("b"), response, {}), 0);
+  EXPECT_EQ(json::parse(response).at("conn"), first.at("conn"));
+}
+
+TEST_F(GatewayTlsTest, ExtraCaFileMakesVerificationPass) {
+  zutest::ScopedEnv ca("ZUCLOUD_CA_FILE", Https().caFile());
+  auto gw = OpenGateway(Https().url("/"), true);
+  ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Https().url("/echo"), std::string("abc"), response, {}), 0)
+      << gw->getErrorMsg();
+  EXPECT_EQ(json::parse(response).at("length"), 3);
+}
+
+TEST_F(GatewayTlsTest, UnreadableCaFileFailsVerification) {
+  zutest::TempDir dir;
+  zutest::ScopedEnv ca("ZUCLOUD_CA_FILE", dir.file("missing.pem"));
+  auto gw = OpenGateway(Https().url("/"), true);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlCaCertBadFile) << o.error;
+}
+
+TEST_F(GatewayTlsTest, HostNameIsCheckedOnlyWhenVerifying) {
+  TestServer otherName(true, "DNS:other.invalid");
+  zutest::ScopedEnv ca("ZUCLOUD_CA_FILE", otherName.caFile());
+  std::string response;
+  {
+    auto gw = OpenGateway(otherName.url("/"), true);
+    Outcome o = Collect(*gw, gw->doPostOperation(otherName.url("/echo"), std::string("a"),
+                                                 response, {}));
+    EXPECT_NE(o.result, 0);
+    EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
+  }
+  {
+    auto gw = OpenGateway(otherName.url("/"), false);
+    EXPECT_EQ(gw->doPostOperation(otherName.url("/echo"), std::string("a"), response, {}), 0)
+        << gw->getErrorMsg();
+  }
+}
+
+// ---------------------------------------------------------------- doubles, threads
+
+// A test double in the way other components' tests make them.
+class CannedGateway : public ZuInternetGateway {
+ public:
+  CannedGateway() : ZuInternetGateway(nullptr, NoTransport{}) {}
+  int doPostOperation(const std::string&, const std::string& body, std::string& response,
+                      commandInfoList) override {
+    response = "canned:" + body;
+    return 0;
+  }
+};
+
+TEST_F(GatewayTest, NoTransportGatewayNeverTouchesTheNetwork) {
+  auto gw = std::make_unique<CannedGateway>();
+  std::string response;
+  EXPECT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("x"), response, {}), 0);
+  EXPECT_EQ(response, "canned:x");
+  // The base operations it does not override refuse to send.
+  EXPECT_NE(gw->initialize(3, 0), 0);
+  gw->setURL(Http().url("/"));
+  EXPECT_NE(gw->connect(), 0);
+  EXPECT_NE(gw->doPutOperation(Http().url("/echo"), "x", 1, response, {}), 0);
+  EXPECT_FALSE(gw->getErrorMsg().empty());
+  EXPECT_EQ(gw->disConnet(), 0);
+  std::unique_ptr<ZuInternetGateway> asBase = std::move(gw);
+  asBase.reset();  // destruction through the base class (checked by the sanitizers)
+}
+
+TEST_F(GatewayTest, SeparateGatewaysInSeparateThreads) {
+  const int kThreads = 4;
+  const int kRequests = 5;
+  std::vector<std::string> failures(kThreads);
+  std::vector<std::thread> threads;
+  const std::string base = Http().url("/");
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &failures, &base] {
+      try {
+        auto gw = OpenGateway(base, false);
+        if (gw->connect() != 0) {
+          failures[t] = "connect: " + gw->getErrorMsg();
+          return;
+        }
+        for (int i = 0; i < kRequests; ++i) {
+          std::vector<char> body = MakeBody(64 * 1024 + static_cast<size_t>(i), 10u * t + i);
+          std::string response;
+          int rc = (i % 2 == 0)
+                       ? gw->doPostOperation(base + "echo", body.data(),
+                                             static_cast<long>(body.size()), response, {})
+                       : gw->doPutOperation(base + "echo", body.data(),
+                                            static_cast<long>(body.size()), response, {});
+          if (rc != 0) {
+            failures[t] = "request: " + gw->getErrorMsg();
+            return;
+          }
+          if (json::parse(response).at("sha256") != Sha256Hex(body.data(), body.size())) {
+            failures[t] = "body mismatch";
+            return;
+          }
+        }
+        if (gw->disConnet() != 0) failures[t] = "disConnet: " + gw->getErrorMsg();
+      } catch (const std::exception& e) {
+        failures[t] = e.what();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+#!/usr/bin/env python3
+"""Local HTTP/HTTPS server for the gateway tests.
+
+Listens on 127.0.0.1 (port chosen by the system) and prints "READY <port>"
+on standard output once it accepts connections.
+
+With --tls-dir DIR it serves HTTPS: it makes a throw-away CA (DIR/ca.pem) and
+a server certificate signed by it with the openssl command line; --san sets
+the certificate's subjectAltName (default IP:127.0.0.1,DNS:localhost).
+
+Paths (any method):
+  /echo          200, JSON describing the request: method, body length and
+                 SHA-256, Content-Length / Expect / Transfer-Encoding headers,
+                 all headers in arrival order, and the connection id (one
+                 number per accepted connection, counting from 1).
+  /status/<n>    status n with the body "body of status <n>".
+  /redirect      302 to /echo.
+  /stall         promises 100000 bytes, sends 1, then goes silent (at most
+                 30 s).
+  /endless       200 without a length, streams data until the client goes
+                 away (at most 512 MiB).
+"""
+
+import argparse
+import hashlib
+import http.server
+import itertools
+import json
+import os
+import ssl
+import subprocess
+import sys
+import threading
+import time
+
+_conn_ids = itertools.count(1)
+_conn_lock = threading.Lock()
+
+
+def make_certificates(directory, san):
+    def run(*args):
+        subprocess.run(["openssl", *args], check=True, cwd=directory,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=Gateway Test CA",
+        "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("req", *ec, "-keyout", "server.key", "-out", "server.csr",
+        "-subj", "/CN=gateway-test-server")
+    with open(os.path.join(directory, "server.ext"), "w") as ext:
+        ext.write("basicConstraints=CA:FALSE\n"
+                  "keyUsage=critical,digitalSignature\n"
+                  "extendedKeyUsage=serverAuth\n"
+                  "subjectAltName=%s\n" % san)
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "server.pem", "-days", "2",
+        "-extfile", "server.ext")
+    return (os.path.join(directory, "server.pem"),
+            os.path.join(directory, "server.key"))
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def setup(self):
+        with _conn_lock:
+            self.conn_id = next(_conn_ids)
+        if isinstance(self.request, ssl.SSLSocket):
+            self.request.settimeout(10)
+            try:
+                self.request.do_handshake()
+            except (ssl.SSLError, OSError):
+                # The client refused the certificate: nothing to serve.
+                self.handshake_failed = True
+            else:
+                self.handshake_failed = False
+            self.request.settimeout(None)
+        else:
+            self.handshake_failed = False
+        super().setup()
+
+    def handle(self):
+        if self.handshake_failed:
+            return
+        try:
+            super().handle()
+        except (ConnectionError, ssl.SSLError, TimeoutError):
+            pass
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def read_body(self):
+        if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
+            body = bytearray()
+            while True:
+                size = int(self.rfile.readline().split(b";")[0].strip(), 16)
+                if size == 0:
+                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    return bytes(body)
+                body += self.rfile.read(size)
+                self.rfile.readline()
+        length = int(self.headers.get("Content-Length") or 0)
+        return self.rfile.read(length) if length else b""
+
+    def reply(self, status, body, content_type="text/plain"):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def dispatch(self):
+        body = self.read_body()
+        path = self.path.split("?", 1)[0]
+        if path == "/echo":
+            info = {
+                "conn": self.conn_id,
+                "method": self.command,
+                "length": len(body),
+                "sha256": hashlib.sha256(body).hexdigest(),
+                "content_length": self.headers.get("Content-Length"),
+                "expect": self.headers.get("Expect"),
+                "transfer_encoding": self.headers.get("Transfer-Encoding"),
+                "headers": [[k, v] for k, v in self.headers.items()],
+            }
+            self.reply(200, json.dumps(info).encode(), "application/json")
+        elif path.startswith("/status/"):
+            code = int(path[len("/status/"):])
+            self.reply(code, b"body of status %d" % code)
+        elif path == "/redirect":
+            self.send_response(302)
+            self.send_header("Location", "/echo")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+        elif path == "/stall":
+            self.send_response(200)
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            self.wfile.write(b"0")
+            self.wfile.flush()
+            time.sleep(30)
+            self.close_connection = True
+        elif path == "/endless":
+            self.send_response(200)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            block = b"x" * 65536
+            for _ in range(512 * 16):
+                self.wfile.write(block)
+            self.close_connection = True
+        else:
+            self.reply(404, b"no such path")
+
+    do_GET = do_POST = do_PUT = dispatch
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tls-dir")
+    parser.add_argument("--san", default="IP:127.0.0.1,DNS:localhost")
+    args = parser.parse_args()
+
+    server = Server(("127.0.0.1", 0), Handler)
+    if args.tls_dir:
+        cert, key = make_certificates(args.tls_dir, args.san)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        server.socket = context.wrap_socket(server.socket, server_side=True,
+                                            do_handshake_on_connect=False)
+    print("READY %d" % server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
