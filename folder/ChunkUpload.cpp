@@ -1,0 +1,418 @@
+// Resumable chunked upload of one file into the drive share.
+//
+// Protocol (every request a POST under the upload base URL of the set-up):
+//  1. the upload-session request carries the first chunk and opens a session
+//     ("forceRestart=true"), answered with a request ID;
+//  2. one chunk request per further chunk, addressed by the request ID; the
+//     one that follows the read reaching the end of the file carries
+//     "FileEOF" (so does every later request) and is answered with the
+//     file's GUID;
+//  3. after a failed chunk attempt, a chunk request without a body asks how
+//     many bytes the server holds, which decides whether the chunk is sent
+//     again.
+//
+// Resources: one zero-filled buffer of m_chunkSize bytes per call, reused for
+// every chunk; the file is read once from front to back; one gateway per
+// chunk, kept for all its attempts and offset queries. All are held by RAII
+// and released on every path. Offsets and sizes are 64-bit throughout.
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ZUCloudService.h"
+#include "folder/FolderInternal.h"
+#include "platform/Base64.h"
+#include "platform/CNMessage.h"
+#include "platform/EvDebug.h"
+#include "platform/FXFile.h"
+#include "platform/UploadProgress.h"
+#include "platform/ZuInternetGateway.h"
+#include "session/RetryPolicy.h"
+
+namespace {
+
+constexpr const char* kUploadTag = "UploadFile";
+constexpr const char* kSessionTag = "GetChunkUploadSessionID";
+constexpr const char* kOffsetTag = "GetChunkOffsetforUpload";
+constexpr unsigned int kOffsetQueryWaitMs = 60000;
+
+std::string UploadBase(const std::string& uploadURL, const std::string& shareID) {
+  return uploadURL + "/api/drive/share/" + shareID + "/file/action/upload?uploadType=chunkedFile";
+}
+
+// Headers 1 to 7, the same for the session request, the chunk requests and
+// the offset queries ("FileEOF" is appended by the upload loop).
+ZuCURL::commandInfoList UploadHeaders(const std::string& sessionToken,
+                                      const std::string& base64FileName,
+                                      const std::string& fileSize,
+                                      const std::string& modifiedTime,
+                                      const std::string& base64ParentPath) {
+  return {{"Accept", "application/xml"},
+          {"Authtoken", sessionToken},
+          {"FileName", base64FileName},
+          {"FileSize", fileSize},
+          {"FileModifiedtime", modifiedTime},
+          {"ParentFolderPath", base64ParentPath},
+          {"Content-Type", "application/octet-stream"}};
+}
+
+std::string DecodeForLog(const std::string& base64) {
+  std::string plain;
+  base64Decode(base64, plain);
+  return plain;
+}
+
+bool Contains(const std::string& text, const char* word) {
+  return text.find(word) != std::string::npos;
+}
+
+// Reads up to `capacity` bytes into `buffer`; returns the count read. A
+// stream already at its end reads 0 bytes.
+long long ReadChunk(std::ifstream& stream, char* buffer, long long capacity) {
+  if (!stream.good()) return 0;
+  stream.read(buffer, static_cast<std::streamsize>(capacity));
+  return static_cast<long long>(stream.gcount());
+}
+
+// A read that failed for another reason than reaching the end of the file.
+bool ReadFailed(const std::ifstream& stream) {
+  return stream.bad() || (stream.fail() && !stream.eof());
+}
+
+}  // namespace
+
+int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
+                                            const std::string& fileName,
+                                            const std::string& fileSize, long long chunkLength,
+                                            const std::string& modifiedTime, const char* chunk,
+                                            std::string& requestId,
+                                            std::wstring& errorMessage) {
+  return zu::folder::NoThrow(m_evDbg.get(), kSessionTag, 0, [&]() -> int {
+    const std::string url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
+    if (!m_bInitialized) {
+      errorMessage =
+          L"ZUCloudService not initialized, no user/password provided, call "
+          L"ZUCloudService::init() first";
+      return 0;
+    }
+    std::string sessionToken;
+    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
+
+    zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(url));
+    if (!gateway) {
+      errorMessage = L"ZUInternetGateway not initialized";
+      sessionToken.clear();
+      return 0;
+    }
+
+    const ZuCURL::commandInfoList headers =
+        UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
+    const char* bytes = chunk != nullptr ? chunk : "";
+    const long length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
+    EvDebug* log = m_evDbg.get();
+
+    zu::RetryOptions options;
+    options.limit = m_nRetryCount;
+    options.wait = zu::WaitKind::kFixed;
+    options.fixedMs = zu::folder::kRetryWaitMs;
+    zu::RetryLines lines;
+    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
+      log->Error(kSessionTag,
+                 "Error: Failed to get request Id for file: [%s], parent path: [%s]. Retrying "
+                 "after [%d] ms, retry count [%d]",
+                 DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str(),
+                 static_cast<int>(waitMs), attempt);
+    };
+    lines.totalRetryCount = [&](int total) {
+      log->Error(kSessionTag,
+                 "Error: Failed to get request Id for file: [%s], parent path: [%s]. Total retry "
+                 "count [%d]",
+                 DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str(), total);
+    };
+
+    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
+      using namespace zu::msg;
+      std::string response;
+      if (gateway->doPostOperation(url, bytes, length, response, headers) != 0) {
+        log->Error(kSessionTag, "Error: Failed to get upload session request ID. Error Message [%s]",
+                   gateway->getErrorMsg().c_str());
+        errorMessage = L"Error: Failed to get upload session request ID.";
+        return zu::AttemptResult::kRetry;
+      }
+      if (!response.empty() && Contains(response, "requestId")) {
+        CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
+        if (reply.unserialize(response.c_str()) == 0) {
+          requestId = reply.getstring(kUploadRequestId.number, kUploadRequestId.tag,
+                                      kUploadFileResp.key, kUploadRequestId.key);
+          return zu::AttemptResult::kSuccess;
+        }
+        log->Error(kSessionTag, "Error: Unserialization failed for string [%s]", response.c_str());
+        errorMessage = L"Error: Unserialization failed for response string";
+        return zu::AttemptResult::kRetry;
+      }
+      log->Error(kSessionTag, "Error: webServer handler responded with error response [%s]",
+                 response.c_str());
+      errorMessage = L"Error: webServer handler responded with error response";
+      return zu::AttemptResult::kRetry;
+    });
+
+    gateway.reset();
+    return outcome.succeeded ? 1 : 0;
+  });
+}
+
+bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway,
+                                             const std::string& url,
+                                             std::list<ZuCURL::commandInfo>& headers,
+                                             const std::string& fileName, long long& offset) {
+  return zu::folder::NoThrow(m_evDbg.get(), kOffsetTag, false, [&]() -> bool {
+    if (gateway == nullptr) return false;
+    EvDebug* log = m_evDbg.get();
+
+    zu::RetryOptions options;
+    options.limit = m_nRetryCount;
+    options.wait = zu::WaitKind::kFixed;
+    options.fixedMs = kOffsetQueryWaitMs;
+    zu::RetryLines lines;
+    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
+      log->Error(kOffsetTag,
+                 "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. "
+                 "Retrying after [%d] ms, retry count [%d]",
+                 fileName.c_str(), static_cast<int>(waitMs), attempt);
+    };
+    // No total line: the caller reports the chunk as a whole.
+
+    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
+      using namespace zu::msg;
+      std::string response;
+      if (gateway->doPostOperation(url, "", 0L, response, headers) != 0) {
+        log->Error(kOffsetTag,
+                   "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
+                   "Error Message [%s], Error response: [%s]",
+                   fileName.c_str(), attempt, gateway->getErrorMsg().c_str(), response.c_str());
+        return zu::AttemptResult::kRetry;
+      }
+      if (response.empty() || !Contains(response, "chunkOffset")) {
+        log->Error(kOffsetTag, "Error: Webserver responded with response string: [%s].",
+                   response.c_str());
+        return zu::AttemptResult::kRetry;
+      }
+      CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
+      if (reply.unserialize(response.c_str()) != 0) {
+        log->Error(kOffsetTag, "Error: Unserialization failed for string [%s].", response.c_str());
+        return zu::AttemptResult::kRetry;
+      }
+      const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
+                                            kUploadChunkOffset.key);
+      offset = held;
+      if (held > 0) return zu::AttemptResult::kSuccess;
+      offset = 0;
+      log->Error(kOffsetTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+                 held, response.c_str());
+      return zu::AttemptResult::kRetry;
+    });
+    return outcome.succeeded;
+  });
+}
+
+int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& fileName,
+                               const std::string& parentPath, const std::string& modifiedTime,
+                               std::string& fileGUID, std::wstring& errorMessage) {
+  return zu::folder::NoThrow(m_evDbg.get(), kUploadTag, 0, [&]() -> int {
+    EvDebug* log = m_evDbg.get();
+    std::string chunkUrl = UploadBase(m_uploadURL, m_shareID) + "&requestId=";
+    if (!m_bInitialized) {
+      errorMessage = zu::folder::kNotInitialized;
+      return 0;
+    }
+
+    const std::string path = sourceDir + fileName;
+    if (!FXFile::DoesFileExist(path)) {
+      log->Error(kUploadTag, "Error: Source file path does not exists.");
+      errorMessage = L"Error: Source file path does not exists.";
+      return 0;
+    }
+
+    unsigned long long size = 0;
+    {
+      CPzFile file;
+      if (file.Open(path, 0, 0).IsError()) {
+        log->Error(kUploadTag,
+                   "Error: Cannot open the file to get the size, make sure you have permissions.");
+        errorMessage =
+            L"Error: Cannot open the file to get the size, make sure you have permissions.";
+        file.Close();
+        return 0;
+      }
+      if (file.Size(size).IsError()) {
+        log->Error(kUploadTag, "Error: Failed to get the size of the file.");
+        errorMessage = L"Error: Failed to get the size of the file.";
+        file.Close();
+        return 0;
+      }
+      file.Close();
+    }
+    const std::string fileSize = std::to_string(size);
+
+    std::ifstream stream(path, std::ios::in | std::ios::binary);
+    if (!stream.is_open()) {
+      log->Error(kUploadTag, "Error: Failed to open file [%s].", path.c_str());
+      return 0;
+    }
+
+    const long long chunkCapacity = m_chunkSize;
+    std::vector<char> buffer(static_cast<size_t>(chunkCapacity), 0);
+    zu::ReportUploadProgress(fileName, 0, size);
+
+    std::string sessionToken;
+    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
+
+    const std::string base64FileName = zu::Base64OneLine(fileName);
+    const std::string base64ParentPath = zu::Base64OneLine(parentPath);
+
+    // First chunk: it opens the session.
+    stream.seekg(0);
+    long long chunkLength = ReadChunk(stream, buffer.data(), chunkCapacity);
+    long long endOffset = chunkLength;
+    if (ReadFailed(stream)) {
+      log->Error(kUploadTag, "Error: Failed to read file [%s].", path.c_str());
+      return 0;
+    }
+
+    std::string requestId;
+    if (GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
+                                modifiedTime, buffer.data(), requestId, errorMessage) != 1) {
+      return 0;
+    }
+    zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
+    chunkUrl += requestId;
+    ZuCURL::commandInfoList headers =
+        UploadHeaders(sessionToken, base64FileName, fileSize, modifiedTime, base64ParentPath);
+
+    bool eofSent = false;
+    bool uploaded = false;
+    while (!eofSent) {
+      chunkLength = ReadChunk(stream, buffer.data(), chunkCapacity);
+      endOffset += chunkLength;
+      if (ReadFailed(stream)) {
+        log->Error(kUploadTag, "Error: Failed to read file [%s].", path.c_str());
+        return 0;
+      }
+      // Appended once, right after the read that found the end of the file;
+      // from then on every request of this upload carries it.
+      if (stream.eof()) {
+        headers.emplace_back("FileEOF", "1");
+        eofSent = true;
+      }
+
+      zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(chunkUrl));
+      if (!gateway) {
+        log->Error(kUploadTag, "Error: Failed to initialize ZuInternetGateway.");
+        errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
+        return 0;
+      }
+
+      const unsigned long long startOffset =
+          static_cast<unsigned long long>(endOffset - chunkLength);
+      const unsigned long long stopOffset = static_cast<unsigned long long>(endOffset);
+      bool skipOffsetQuery = false;
+
+      zu::RetryOptions options;
+      options.limit = m_nRetryCount;
+      options.wait = zu::WaitKind::kFixed;
+      options.fixedMs = zu::folder::kRetryWaitMs;
+      // An attempt stopped by a failed offset query was not completed.
+      options.totalCount = zu::TotalCount::kAttemptsBeforeEarlyStop;
+      zu::RetryLines lines;
+      lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
+        log->Error(kUploadTag,
+                   "Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
+                   "[%llu] end: [%llu]. Retrying after [%d] ms, retry count [%d]",
+                   fileName.c_str(), startOffset, stopOffset, static_cast<int>(waitMs), attempt);
+      };
+      lines.totalRetryCount = [&](int total) {
+        log->Error(kUploadTag,
+                   "Error: Failed to upload [%s] file to cloud. Failed chunk start offset: [%llu], "
+                   "end offset: [%llu]. Total retry attempts: [%d], API URL [%s], User Name [%s]",
+                   fileName.c_str(), startOffset, stopOffset, total, chunkUrl.c_str(),
+                   m_userName.c_str());
+      };
+
+      const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
+        using namespace zu::msg;
+        if (attempt > 1 && !skipOffsetQuery) {
+          long long held = 0;
+          if (!GetChunkOffsetforUpload(gateway.get(), chunkUrl, headers, fileName, held)) {
+            return zu::AttemptResult::kStop;
+          }
+          if (held > 0 && held == endOffset) {
+            log->DebugLvl(5, kUploadTag,
+                          "Success: upload of chunk to cloud for file [%s] was successfull. chunk "
+                          "offset [%llu], Upload attempt [%d].",
+                          fileName.c_str(), static_cast<unsigned long long>(held), attempt);
+            return zu::AttemptResult::kSuccess;
+          }
+          log->Error(kUploadTag,
+                     "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
+                     "[%lld].",
+                     held);
+          // The whole chunk goes again from its first byte, whatever the
+          // server holds.
+          skipOffsetQuery = true;
+        }
+
+        std::string response;
+        if (gateway->doPostOperation(chunkUrl, buffer.data(), static_cast<long>(chunkLength),
+                                     response, headers) != 0) {
+          log->Error(kUploadTag,
+                     "Error: Failed to upload chunk to cloud for file [%s]. Upload attempt [%d]. "
+                     "Curl Error Message [%s], Error response: [%s]",
+                     fileName.c_str(), attempt, gateway->getErrorMsg().c_str(), response.c_str());
+          errorMessage = L"Error: Failed to upload chunk to cloud.";
+          skipOffsetQuery = false;
+          return zu::AttemptResult::kRetry;
+        }
+        const bool hasFileGuid = Contains(response, "fileGUID");
+        if (response.empty() || !(hasFileGuid || Contains(response, "chunkOffset"))) {
+          log->Error(kUploadTag, "Error: Webserver responded with response string: [%s].",
+                     response.c_str());
+          return zu::AttemptResult::kRetry;
+        }
+        CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
+        if (reply.unserialize(response.c_str()) != 0) {
+          log->Error(kUploadTag, "Error: Unserialization failed for string [%s].",
+                     response.c_str());
+          errorMessage = L"Error: Unserialization failed for response string";
+          skipOffsetQuery = false;
+          return zu::AttemptResult::kRetry;
+        }
+        if (eofSent) {
+          if (hasFileGuid) {
+            fileGUID = reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag,
+                                       kUploadFileResp.key, kUploadFileGUID.key);
+            uploaded = true;
+            return zu::AttemptResult::kSuccess;
+          }
+          log->Error(kUploadTag, "Error: Unserialization failed for string [%s]", response.c_str());
+          errorMessage = L"Error: Failed to login to cloud. Please check the internet connection";
+          skipOffsetQuery = false;
+          return zu::AttemptResult::kRetry;
+        }
+        // Any positive offset confirms an intermediate chunk.
+        const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
+                                              kUploadChunkOffset.key);
+        if (held > 0) return zu::AttemptResult::kSuccess;
+        log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+                   held, response.c_str());
+        return zu::AttemptResult::kRetry;
+      });
+
+      if (!outcome.succeeded) return 0;
+      gateway.reset();
+      zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
+    }
+    // Only a reply to the last chunk that carried the file's GUID counts; a
+    // last chunk confirmed through the offset query alone does not.
+    return uploaded ? 1 : 0;
+  });
+}

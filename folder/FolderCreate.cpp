@@ -1,0 +1,163 @@
+// Folder creation in the drive share found by the DR folder set-up.
+//
+// CreateFolder posts an App::FileResourceInfo to the share's createfolder
+// action and reads the new folder's GUID from the App::FileResourceResponse;
+// CreateDRFolder places a folder under the DR backup folder path.
+#include <string>
+
+#include "ZUCloudService.h"
+#include "folder/FolderInternal.h"
+#include "platform/CNMessage.h"
+#include "platform/EvDebug.h"
+#include "platform/ZuInternetGateway.h"
+#include "session/RetryPolicy.h"
+
+namespace {
+
+constexpr const char* kCreateTag = "CreateFolder";
+constexpr const char* kCreateDRTag = "CreateDRFolder";
+
+std::string BuildCreateFolderBody(const std::string& parentPath, const std::string& folderName) {
+  using namespace zu::msg;
+  CNMessageBase request(kFileResourceInfo.type, kFileResourceInfo.id);
+  request.setstring(kResName.number, kResName.tag, folderName, kFileResourceInfo.key,
+                    kResName.key);
+  request.setstring(kResParentPath.number, kResParentPath.tag, parentPath, kFileResourceInfo.key,
+                    kResParentPath.key);
+  std::string body;
+  request.serialize(body, false);
+  return body;
+}
+
+}  // namespace
+
+int ZUCloudService::CreateDRFolder(const std::string& vestrumId, const std::string& subFolder,
+                                   const std::string& folderName, std::string& folderGUID,
+                                   std::string& folderDetail, std::wstring& errorMessage) {
+  return zu::folder::NoThrow(m_evDbg.get(), kCreateDRTag, 0, [&]() -> int {
+    // Either flag will do: a later init rejected for its arguments clears
+    // m_bInitialized but leaves the folder of the earlier set-up ready.
+    if (!m_bInitialized && !m_bFolderReady) {
+      errorMessage =
+          L"Error: ZUCloudService not initialized, no user/password/VestrumGUID provided, call "
+          L"ZUCloudService::init() first";
+      return 0;
+    }
+    if (vestrumId.empty() || folderName.empty()) {
+      errorMessage = L"Error: Vestrum ID and folder name cannot be empty";
+      return 0;
+    }
+    // Exactly one backslash joins the sub-folder, whatever the folder path
+    // ends with.
+    const std::string parentPath = subFolder.empty() ? m_folderPath : m_folderPath + "\\" + subFolder;
+    if (CreateFolder(parentPath, folderName, folderGUID, folderDetail, errorMessage) == 1) {
+      return 1;
+    }
+    m_evDbg->Error(kCreateDRTag, "Error: Failed to create DR backup folder. Error Message [%ls]",
+                   errorMessage.c_str());
+    return 0;
+  });
+}
+
+int ZUCloudService::CreateFolder(const std::string& parentPath, const std::string& folderName,
+                                 std::string& folderGUID, std::string& folderDetail,
+                                 std::wstring& errorMessage) {
+  return zu::folder::NoThrow(m_evDbg.get(), kCreateTag, 0, [&]() -> int {
+    const std::string url = m_url + "/api/drive/share/" + m_shareID + "/action/createfolder";
+    if (!m_bInitialized) {
+      errorMessage = zu::folder::kNotInitialized;
+      return 0;
+    }
+    std::string sessionToken;
+    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
+
+    zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(url));
+    if (!gateway) {
+      errorMessage = L"Error: ZUInternetGateway not initialized";
+      sessionToken.clear();
+      return 0;
+    }
+
+    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
+                                             {"Authtoken", sessionToken},
+                                             {"Content-type", "application/xml"}};
+    const std::string body = BuildCreateFolderBody(parentPath, folderName);
+    EvDebug* log = m_evDbg.get();
+
+    zu::RetryOptions options;
+    options.limit = m_nRetryCount;
+    options.wait = zu::WaitKind::kFixed;
+    options.fixedMs = zu::folder::kRetryWaitMs;
+    options.ignoreRetryWait = false;
+    zu::RetryLines lines;
+    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
+      log->Error(kCreateTag,
+                 "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. "
+                 "Retrying after [%d] ms, retry count [%d]",
+                 folderName.c_str(), parentPath.c_str(), static_cast<int>(waitMs), attempt);
+    };
+    lines.totalRetryCount = [&](int total) {
+      log->Error(kCreateTag,
+                 "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. "
+                 "Total retry count [%d]",
+                 folderName.c_str(), parentPath.c_str(), total);
+    };
+
+    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
+      using namespace zu::msg;
+      std::string response;
+      const int posted = gateway->doPostOperation(url, body, response, headers);
+      // "GUID" anywhere in the raw text (also "folderGUID", "fileGUID").
+      const bool mentionsGuid = response.find("GUID") != std::string::npos;
+      if (posted != 0 && !mentionsGuid) {
+        log->Error(kCreateTag, "Error: Failed to create DR backup folder. Error Message[%s]",
+                   gateway->getErrorMsg().c_str());
+        errorMessage = L"Error: Failed to create DR backup folder.";
+        return zu::AttemptResult::kRetry;
+      }
+      if (response.empty() || !mentionsGuid) {
+        log->Error(kCreateTag, "Error: webServer handler responded with error response [%s]",
+                   response.c_str());
+        errorMessage = L"Error: Failed to create folder in cloud";
+        return zu::AttemptResult::kRetry;
+      }
+
+      CNMessageBase reply(kFileResourceResponse.type, kFileResourceResponse.id);
+      if (reply.unserialize(response.c_str()) != 0) {
+        log->Error(kCreateTag, "Error: Failed to serialize response XML. Error Message [%s]",
+                   gateway->getErrorMsg().c_str());
+        errorMessage = L"Error: Failed to serialize response XML.";
+        return zu::AttemptResult::kRetry;
+      }
+      CNMessageBase** resource = reply.getObjectAccessor(
+          true, true, kRespResource.number, kRespResource.tag, kFileResourceResponse.key,
+          kRespResource.key, kFileResourceInfo.type, kFileResourceInfo.id);
+      if (resource != nullptr && *resource != nullptr) {
+        const std::string guid =
+            (*resource)->getstring(kResFolderGUID.number, kResFolderGUID.tag,
+                                   kFileResourceInfo.key, kResFolderGUID.key);
+        if (!guid.empty()) {
+          folderGUID = guid;
+          folderDetail = (*resource)->getstring(kResFolderDetail.number, kResFolderDetail.tag,
+                                                kFileResourceInfo.key, kResFolderDetail.key);
+          return zu::AttemptResult::kSuccess;
+        }
+      }
+      std::string serverError;
+      CNMessageBase** status = reply.getObjectAccessor(
+          true, false, kRespStatus.number, kRespStatus.tag, kFileResourceResponse.key,
+          kRespStatus.key, kGenericResp.type, kGenericResp.id);
+      if (status != nullptr && *status != nullptr) {
+        serverError = (*status)->getstring(kGenericErrorText.number, kGenericErrorText.tag,
+                                           kGenericResp.key, kGenericErrorText.key);
+      }
+      log->Error(kCreateTag, "Error: Failed to create folder in Cloud. Error Message [%s]",
+                 serverError.c_str());
+      errorMessage = L"Error: Failed to create folder in Cloud.";
+      return zu::AttemptResult::kRetry;
+    });
+
+    gateway.reset();
+    return outcome.succeeded ? 1 : 0;
+  });
+}

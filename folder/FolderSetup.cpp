@@ -1,0 +1,241 @@
+// ZUCloudService::init and the DR folder set-up workflow.
+//
+// init records the credentials, checks them and runs the set-up workflow,
+// which creates or finds the deployment's DR backup folder (or its Reports
+// folder) and answers with the share ID, the folder path, the folder GUID and
+// the upload base URL. The set-up values are written into the service object
+// as they are parsed, so a failed attempt can leave some of them changed.
+#include <string>
+
+#include "ZUCloudService.h"
+#include "folder/FolderInternal.h"
+#include "platform/EvDebug.h"
+#include "platform/XmlDom.h"
+#include "platform/ZUPIFocus.h"
+#include "platform/ZuInternetGateway.h"
+#include "session/RetryPolicy.h"
+#include "session/ServiceSettings.h"
+
+namespace {
+
+constexpr const char* kInitTag = "init";
+constexpr const char* kSetupTag = "ExecuteDRFolderSetUpWorkflow";
+constexpr const char* kSetupPath =
+    "/api/Workflow/Setup_DRBackup_ZUCloudV2/Action/Execute?outputonly=true";
+
+// The workflow input: one line, no declaration, no white space. The GUID is
+// XML-escaped so that a value holding '&' or '<' still gives a well-formed
+// request; ordinary GUIDs come out byte for byte as given.
+std::string BuildSetupBody(const std::string& vestrumGUID, bool reportsFolder) {
+  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
+  body += zu::xml::Escape(vestrumGUID);
+  body += "</VestrumGUID>";
+  body += reportsFolder
+              ? "<FolderType>2</FolderType></inputs></options><outputFormat>0</outputFormat>"
+                "</Workflow_StartWorkflow>"
+              : "<FolderType>1</FolderType></inputs></options><outputFormat>0</outputFormat>"
+                "</Workflow_StartWorkflow>";
+  return body;
+}
+
+}  // namespace
+
+int ZUCloudService::init(const std::string& userName, const std::string& password,
+                         const std::string& focus, const std::string& vestrumGUID,
+                         std::string& folderGUID, std::string& folderPath,
+                         const std::string& loginField, bool reportsFolder) {
+  return zu::folder::NoThrow(m_evDbg.get(), kInitTag, 0, [&]() -> int {
+    ZUPI_Focus::setFocus(focus.c_str());
+    ZUPI_Focus::setFocus(ZUPI_Focus::getFocus().c_str());
+    m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
+
+    m_url = zu::ResolveCloudUrl(m_url);
+    m_password = zu::EncodePassword(password);
+    m_userName = userName;
+    m_loginExtra = loginField;
+    // A plain substring test: "https:" anywhere in the URL counts.
+    m_bSecured = m_url.find("https:") != std::string::npos;
+
+    if (m_url.empty() || m_userName.empty() || m_password.empty()) {
+      if (reportsFolder) {
+        m_evDbg->Error(kInitTag,
+                       "Error: Failed to create Reports folder at URL [%s]. Error: empty "
+                       "username or password provided.",
+                       m_url.c_str());
+      } else {
+        m_evDbg->Error(kInitTag,
+                       "Error: Failed to create DR backup folder at URL [%s]. Error: empty "
+                       "username or password provided.",
+                       m_url.c_str());
+      }
+      m_bInitialized = 0;
+      return 0;
+    }
+    if (vestrumGUID.empty()) {
+      if (reportsFolder) {
+        m_evDbg->Error(kInitTag,
+                       "Error: Failed to create Reports folder. Error: empty vestrum ID "
+                       "provided.");
+      } else {
+        m_evDbg->Error(kInitTag,
+                       "Error: Failed to create DR backup folder. Error: empty vestrum ID "
+                       "provided.");
+      }
+      m_bInitialized = 0;
+      return 0;
+    }
+
+    // The set-up and its login refuse to run unless the service counts as
+    // initialised; the outcome below decides what it finally is.
+    m_bInitialized = 1;
+    std::wstring message;
+    if (ExecuteDRFolderSetUpWorkflow(kSetupPath, vestrumGUID, reportsFolder, folderGUID,
+                                     folderPath, message, "", true) == 1) {
+      m_evDbg->Debug(kInitTag, "Success: Folder creation is successful for user [%s]",
+                     m_userName.c_str());
+      m_bFolderReady = 1;
+      m_bInitialized = 1;
+      return 1;
+    }
+    m_evDbg->Error(kInitTag, "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
+                   message.c_str(), vestrumGUID.c_str());
+    m_bFolderReady = 0;
+    m_bInitialized = 0;
+    return 0;
+  });
+}
+
+int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
+                                                 const std::string& vestrumGUID,
+                                                 bool reportsFolder, std::string& folderGUID,
+                                                 std::string& folderPath,
+                                                 std::wstring& errorMessage,
+                                                 const std::string& /*reserved*/,
+                                                 bool ignoreRetryWait) {
+  return zu::folder::NoThrow(m_evDbg.get(), kSetupTag, 0, [&]() -> int {
+    if (!m_bInitialized) {
+      errorMessage = zu::folder::kNotInitialized;
+      return 0;
+    }
+    std::string sessionToken;
+    if (!DoLogin(errorMessage, sessionToken, ignoreRetryWait)) return 0;
+
+    const std::string url = m_url + urlPath;
+    zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(url));
+    if (!gateway) {
+      errorMessage = L"Error: ZUInternetGateway not initialized";
+      sessionToken.clear();
+      return 0;
+    }
+
+    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
+                                             {"Authtoken", sessionToken},
+                                             {"Content-type", "application/xml"}};
+    const std::string body = BuildSetupBody(vestrumGUID, reportsFolder);
+    EvDebug* log = m_evDbg.get();
+    const char* guid = vestrumGUID.c_str();
+
+    zu::RetryOptions options;
+    options.limit = m_nRetryCount;
+    options.wait = zu::WaitKind::kFixed;
+    options.fixedMs = zu::folder::kRetryWaitMs;
+    options.ignoreRetryWait = ignoreRetryWait;
+    zu::RetryLines lines;
+    lines.retryingImmediately = [log, guid](int attempt) {
+      log->Error(kSetupTag,
+                 "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. "
+                 "Retrying immediately since called with Ignore retry wait, retry count [%d]",
+                 guid, attempt);
+    };
+    lines.retryingAfter = [log, guid](unsigned int waitMs, int attempt) {
+      log->Error(kSetupTag,
+                 "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. "
+                 "Retrying after [%d] ms, retry count [%d]",
+                 guid, static_cast<int>(waitMs), attempt);
+    };
+    lines.totalRetryCount = [log, guid](int total) {
+      log->Error(kSetupTag,
+                 "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. "
+                 "Total retry count [%d]",
+                 guid, total);
+    };
+
+    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
+      std::string response;
+      const int posted = gateway->doPostOperation(url, body, response, headers);
+      // A failed POST whose reply still names a share is read like a
+      // successful one.
+      if (posted != 0 && response.find("shareID") == std::string::npos) {
+        log->Error(kSetupTag,
+                   "Error: Failed to execute DR folder setup workflow with workflow URL [%s] and "
+                   "vestrum ID [%s]. Error Message[%s]",
+                   urlPath.c_str(), guid, gateway->getErrorMsg().c_str());
+        log->Error(kSetupTag, "Error: Response from ZU Cloud Server: [%s]", response.c_str());
+        errorMessage = L"Failed to create DR backup folder.";
+        return zu::AttemptResult::kRetry;
+      }
+
+      const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
+      switch (parsed.status) {
+        case zu::xml::ParseStatus::kPlatformInitFailed:
+          log->Error(kSetupTag,
+                     "Error: Failed to Initialize xerces XML parser to parse ZUCloud server "
+                     "response. Error [%s]",
+                     parsed.message.c_str());
+          errorMessage =
+              L"Error: Failed to Initialize xerces XML parser to parse ZUCloud server response.";
+          return zu::AttemptResult::kRetry;
+        case zu::xml::ParseStatus::kNoRoot:
+          log->Error(kSetupTag,
+                     "Error: Failed to retrieve share ID or folder GUID or folder path. Server "
+                     "responded with response [%s]",
+                     response.c_str());
+          errorMessage = L"Error: Failed to retrieve share ID or folder GUID or folder path.";
+          return zu::AttemptResult::kRetry;
+        case zu::xml::ParseStatus::kXmlError:
+          log->Error(kSetupTag,
+                     "Error: Failed to parse ZU Cloud Folder setup workflow response : [%s] : URL "
+                     "[%s] and vestrum ID [%s]. Error Message[%s]",
+                     response.c_str(), urlPath.c_str(), guid, parsed.message.c_str());
+          return zu::AttemptResult::kRetry;
+        case zu::xml::ParseStatus::kOtherError:
+          log->Error(kSetupTag,
+                     "Error: Failed to parse ZU Cloud Folder setup workflow response : [%s] : URL "
+                     "[%s] and vestrum ID [%s]. Error Message: Unknown error",
+                     response.c_str(), urlPath.c_str(), guid);
+          return zu::AttemptResult::kRetry;
+        case zu::xml::ParseStatus::kOk:
+          break;
+      }
+
+      // Only the root's direct children count; a repeated element overwrites
+      // the value, while a value once received stays received.
+      bool shareReceived = false;
+      bool pathReceived = false;
+      bool guidReceived = false;
+      bool uploadUrlReceived = false;
+      for (const zu::xml::Element& child : parsed.children) {
+        if (child.name == "shareID") {
+          m_shareID = child.text;
+          if (!m_shareID.empty()) shareReceived = true;
+        } else if (child.name == "folderPath") {
+          folderPath = child.text;
+          m_folderPath = folderPath;
+          if (!child.text.empty()) pathReceived = true;
+        } else if (child.name == "folderGUID") {
+          folderGUID = child.text;
+          if (!child.text.empty()) guidReceived = true;
+        } else if (child.name == "uploadURL") {
+          m_uploadURL = child.text;
+          if (!child.text.empty()) uploadUrlReceived = true;
+        }
+      }
+      return shareReceived && pathReceived && guidReceived && uploadUrlReceived
+                 ? zu::AttemptResult::kSuccess
+                 : zu::AttemptResult::kRetry;
+    });
+
+    gateway.reset();
+    return outcome.succeeded ? 1 : 0;
+  });
+}

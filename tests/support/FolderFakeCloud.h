@@ -1,0 +1,143 @@
+// A scripted stand-in for the folder service's side of the cloud, answering
+// through the fake gateways: the login, the chunked upload protocol (session
+// request, chunk requests, offset queries, "FileEOF" completion) with
+// injectable faults, and any other request through a test-supplied handler.
+#ifndef ZUCLOUD_TESTS_SUPPORT_FOLDER_FAKE_CLOUD_H
+#define ZUCLOUD_TESTS_SUPPORT_FOLDER_FAKE_CLOUD_H
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/FakeGateway.h"
+
+namespace zutest {
+
+// A 64-bit hash of a byte stream that does not depend on how the stream is
+// split into pieces (used where keeping the bytes would cost too much).
+class StreamHash {
+ public:
+  void update(const char* data, size_t length);
+  uint64_t digest() const;
+  unsigned long long size() const { return m_total; }
+
+ private:
+  void mix(uint64_t word);
+  uint64_t m_hash = 1469598103934665603ULL;
+  unsigned char m_pending[8] = {};
+  size_t m_pendingCount = 0;
+  unsigned long long m_total = 0;
+};
+
+// StreamHash of a whole local file (read in 4 MiB pieces).
+uint64_t HashFile(const std::string& path);
+
+// Value of header `name` in `headers` ("" when absent) and whether present.
+std::string HeaderValue(const ZuCURL::commandInfoList& headers, const std::string& name);
+bool HasHeader(const ZuCURL::commandInfoList& headers, const std::string& name);
+std::vector<std::string> HeaderNames(const ZuCURL::commandInfoList& headers);
+
+// What a fault does to one upload request.
+enum class UploadFault {
+  kStoreThen500,  // process the request, then answer HTTP 500 (failure)
+  kDropThen500,   // ignore the bytes, answer HTTP 500 (failure)
+  kTransport,     // ignore the bytes, transport failure with no reply body
+  kEmptyOk,       // ignore the bytes, 200 with an empty body
+  kGarbageOk,     // ignore the bytes, 200 with an UploadFileResp that cannot be read
+  kZeroOffset,    // ignore the bytes, 200 with chunkOffset 0
+  kNoGuid,        // process, but answer chunkOffset only (never fileGUID)
+};
+
+// One upload request as the fake saw it.
+struct UploadEvent {
+  std::string kind;          // "session", "chunk" (body) or "query" (empty body)
+  long long bodyLength = 0;
+  bool eof = false;          // carried "FileEOF" = "1"
+  int gatewayId = 0;
+  long long heldBefore = 0;  // bytes of the file held before the request
+  std::string url;
+  ZuCURL::commandInfoList headers;
+  bool faulted = false;
+};
+
+// A file the fake completed.
+struct StoredFile {
+  std::string name;        // decoded "FileName"
+  std::string parentPath;  // decoded "ParentFolderPath"
+  std::string fileSize;    // "FileSize" as sent
+  std::string modifiedTime;
+  std::string guid;
+  std::string data;        // the bytes (when kept)
+  unsigned long long size = 0;
+  uint64_t hash = 0;       // StreamHash digest of the bytes
+};
+
+class FolderFakeCloud {
+ public:
+  // Installs itself as the responder of `journal`.
+  explicit FolderFakeCloud(FakeJournal& journal);
+  ~FolderFakeCloud();
+  FolderFakeCloud(const FolderFakeCloud&) = delete;
+  FolderFakeCloud& operator=(const FolderFakeCloud&) = delete;
+
+  // Requests other than login and upload (set-up, create-folder).
+  void setOtherHandler(std::function<FakeReply(const FakeRequest&)> handler);
+  // Keep the bytes of stored files (default) or only size and hash; keep the
+  // fake gateways' request journal (default) or drop it after each request.
+  void setKeepData(bool keep);
+  void setKeepRequests(bool keep);
+  // The next `count` requests of `kind` ("session", "chunk", "query") after
+  // the first `skip` of them get `fault`.
+  void addFault(const std::string& kind, UploadFault fault, int count = 1, int skip = 0);
+  // Login answer: an error entry instead of a token.
+  void setLoginError(const std::string& text);
+
+  std::vector<UploadEvent> events() const;
+  std::vector<StoredFile> stored() const;
+  int logins() const;
+  // Tokens handed out by the login.
+  std::vector<std::string> tokens() const;
+  // Upload requests whose "Authtoken" was not a token handed out.
+  int unauthorized() const;
+
+ private:
+  struct Session {
+    StoredFile file;
+    bool completed = false;
+    StreamHash hash;
+  };
+  struct PendingFault {
+    UploadFault fault;
+    int skip;
+    int count;
+  };
+  FakeReply respond(const FakeRequest& request);
+  FakeReply upload(const FakeRequest& request);
+  bool takeFault(const std::string& kind, UploadFault& fault);
+  void append(Session& session, const std::string& bytes);
+  void completeIfWhole(Session& session, bool eof);
+
+  FakeJournal& m_journal;
+  mutable std::mutex m_mutex;
+  std::function<FakeReply(const FakeRequest&)> m_other;
+  bool m_keepData = true;
+  bool m_keepRequests = true;
+  std::string m_loginError;
+  std::map<std::string, std::deque<PendingFault>> m_faults;
+  std::map<std::string, int> m_seen;  // requests per kind
+  std::map<std::string, Session> m_sessions;
+  std::vector<UploadEvent> m_events;
+  std::vector<StoredFile> m_stored;
+  std::vector<std::string> m_tokens;
+  int m_unauthorized = 0;
+  int m_nextRequest = 0;
+  int m_nextGuid = 0;
+};
+
+}  // namespace zutest
+
+#endif  // ZUCLOUD_TESTS_SUPPORT_FOLDER_FAKE_CLOUD_H
