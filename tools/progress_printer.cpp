@@ -34,7 +34,7 @@ void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
   m_sent = 0;
   m_start = std::chrono::steady_clock::now();
   m_lastDraw = m_start;
-  draw(0, total, false);
+  if (m_terminal) draw(0, total, false);
 }
 
 void ProgressPrinter::update(unsigned long long sent, unsigned long long total) {
@@ -42,8 +42,10 @@ void ProgressPrinter::update(unsigned long long sent, unsigned long long total) 
   m_sent = sent;
   m_total = total;
   auto now = std::chrono::steady_clock::now();
+  // A terminal line is redrawn often; plain output gets a line a second at
+  // most, and the closing line comes from finish().
   const auto interval = m_terminal ? std::chrono::milliseconds(100) : std::chrono::seconds(1);
-  if (sent >= total || now - m_lastDraw >= interval) {
+  if (sent < total && now - m_lastDraw >= interval) {
     m_lastDraw = now;
     draw(sent, total, false);
   }
