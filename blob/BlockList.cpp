@@ -1,0 +1,76 @@
+// ZUCloudAzureService::UploadBlockList: commits a file's uploaded blocks, in
+// file order, as its block blob with one Put Block List request.
+#include <new>
+#include <string>
+#include <vector>
+
+#include "ZUCloudAzureService.h"
+#include "platform/EvDebug.h"
+#include "platform/ZuInternetGateway.h"
+#include "session/GatewaySession.h"
+#include "session/RetryPolicy.h"
+#include "session/SessionParams.h"
+
+namespace {
+
+constexpr const char* kTag = "UploadBlockList";
+constexpr unsigned int kBlockListRetryWaitMs = 120000;
+
+// The block list body on one line. Block ids are Base64 text and need no
+// escaping.
+std::string BuildBlockListBody(const std::vector<std::string>& blockIds) {
+  std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList>";
+  for (const std::string& id : blockIds) {
+    body += "<Uncommitted>";
+    body += id;
+    body += "</Uncommitted>";
+  }
+  body += "</BlockList>";
+  return body;
+}
+
+}  // namespace
+
+int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockIds,
+                                         const std::string& remoteFolder,
+                                         const std::string& fileName, const std::string& sasToken,
+                                         std::wstring& errorMessage) {
+  try {
+    const std::string url =
+        m_uploadURL + "/" + remoteFolder + "/" + fileName + "?comp=blocklist&" + sasToken;
+    const std::string body = BuildBlockListBody(blockIds);
+
+    const zu::SessionParams params = sessionParams();
+    zu::GatewayHolder gateway(params, initZuInternetGateway(url));
+    if (!gateway) {
+      m_evDbg->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
+      errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
+      return 0;
+    }
+    EvDebug* log = m_evDbg.get();
+
+    zu::RetryOptions options;
+    options.limit = m_nRetryCount;
+    options.wait = zu::WaitKind::kFixed;
+    options.fixedMs = kBlockListRetryWaitMs;
+    options.ignoreRetryWait = false;
+    const zu::RetryOutcome outcome = zu::RunWithRetry(options, zu::RetryLines{}, [&](int attempt) {
+      std::string response;
+      if (gateway->doPutOperation(url, body.data(), static_cast<long>(body.size()), response,
+                                  ZuCURL::commandInfoList{}) == 0) {
+        return zu::AttemptResult::kSuccess;
+      }
+      log->Error(kTag,
+                 "Error: Failed to upload chunk to cloud for file [%s], Input XML [%s]. Upload "
+                 "attempt [%d]. Curl Error Message [%s], Error response: [%s]",
+                 fileName.c_str(), body.c_str(), attempt, gateway->getErrorMsg().c_str(),
+                 response.c_str());
+      errorMessage = L"Error: Failed to upload chunk to cloud.";
+      return zu::AttemptResult::kRetry;
+    });
+    return outcome.succeeded ? 1 : 0;
+  } catch (const std::bad_alloc&) {
+    errorMessage = L"Error: Failed to upload chunk to cloud.";
+    return 0;
+  }
+}

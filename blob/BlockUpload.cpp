@@ -1,0 +1,540 @@
+// The block upload engine of ZUCloudAzureService: UploadFile and its two
+// thread routines, the producer UploadBlobChunks and the uploader UploadBlob.
+//
+// UploadFile cuts a file into blocks of m_uploadBlobSize bytes; the producer
+// reads them into m_uploadStreamCount buffer slots and queues one uploader
+// task per block on a pool; each task sends its block with Put Block; when
+// every block is stored the block list is committed (UploadBlockList). The
+// hand-over protocol is described in UploadBlobArgs.h: one turn token, so at
+// most one Put Block is in flight and reading never overlaps a send.
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "ZUCloudAzureService.h"
+#include "blob/BlockId.h"
+#include "blob/FileInfo.h"
+#include "blob/UploadBlobArgs.h"
+#include "platform/EvDebug.h"
+#include "platform/FXFile.h"
+#include "platform/FXString.h"
+#include "platform/UploadProgress.h"
+#include "platform/ZuInternetGateway.h"
+#include "platform/ZuSync.h"
+#include "platform/ZuThread.h"
+#include "session/RetryPolicy.h"
+
+namespace {
+
+constexpr const char* kUploadFileTag = "UploadFile";
+constexpr const char* kProducerTag = "UploadBlobChunks";
+constexpr const char* kUploaderTag = "UploadBlob";
+constexpr unsigned int kPutBlockRetryWaitMs = 120000;
+constexpr int kPoolQueueLimit = 100000;
+constexpr long long kMiB = 1048576;
+
+// Front, back and size of a queue as the log lines show them (front and
+// back read 0 when the queue is empty).
+struct QueueSnapshot {
+  int front = 0;
+  int back = 0;
+  int size = 0;
+};
+
+QueueSnapshot Snapshot(const std::queue<int>& queue) {
+  QueueSnapshot snapshot;
+  if (!queue.empty()) {
+    snapshot.front = queue.front();
+    snapshot.back = queue.back();
+  }
+  snapshot.size = static_cast<int>(queue.size());
+  return snapshot;
+}
+
+// Size of the file at `path`, with the two failure lines under `tag`.
+bool ReadFileSize(EvDebug* log, const char* tag, const std::string& path,
+                  unsigned long long& size) {
+  CPzFile file;
+  if (file.Open(path, 0, 0).IsError()) {
+    log->Error(tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions.",
+               path.c_str());
+    file.Close();
+    return false;
+  }
+  if (file.Size(size).IsError()) {
+    log->Error(tag, "Error: Failed to get the size of the file [%s].", path.c_str());
+    file.Close();
+    return false;
+  }
+  file.Close();
+  return true;
+}
+
+// Holds the turn token taken by the caller and gives it back on scope exit,
+// so that no path of an uploader can keep it.
+class TurnToken {
+ public:
+  explicit TurnToken(ZuSemaphore* semaphore) : m_semaphore(semaphore) {}
+  ~TurnToken() { m_semaphore->release(1); }
+  TurnToken(const TurnToken&) = delete;
+  TurnToken& operator=(const TurnToken&) = delete;
+
+ private:
+  ZuSemaphore* m_semaphore;
+};
+
+// Releases every slot's buffer and gateway when UploadFile's scope ends,
+// whichever way it ends. Declared after the semaphore and before the
+// producer thread, so it runs after the thread was joined.
+class SlotRelease {
+ public:
+  SlotRelease(ZUCloudAzureService& service, UploadBlobArgs& args)
+      : m_service(service), m_args(args) {}
+  ~SlotRelease() {
+    if (!m_args.blobInfo) return;
+    for (int i = 0; i < m_args.slotCount; ++i) {
+      BlobInfo& slot = m_args.blobInfo[i];
+      delete[] slot.buffer;
+      slot.buffer = nullptr;
+      if (slot.gateway != nullptr) {
+        m_service.closeZuInternetGateway(slot.gateway);
+        delete slot.gateway;
+        slot.gateway = nullptr;
+      }
+    }
+  }
+  SlotRelease(const SlotRelease&) = delete;
+  SlotRelease& operator=(const SlotRelease&) = delete;
+
+ private:
+  ZUCloudAzureService& m_service;
+  UploadBlobArgs& m_args;
+};
+
+// What the producer found at the start of a turn.
+enum class ProducerTurn {
+  kSlot,     // took a free slot
+  kNoSlot,   // every slot is busy; try again
+  kStopped,  // a block failed for good: the pool was terminated
+};
+
+// The producer's queue step of one turn (token held). On a failure it
+// terminates the pool while holding the token and the queue lock, so no Put
+// Block can start any more.
+ProducerTurn TakeEmptySlot(UploadBlobArgs& args, ZuThreadPool& pool, int& index,
+                           QueueSnapshot& emptyQueue) {
+  ZuCriticalSectionLock lock(&args.queueLock);
+  if (args.bAnyChunkUploadFailed) {
+    args.bUploadComplete = false;
+    args.log->Error(kProducerTag, "Terminate Thread is being Called, just passed index [%d].", index);
+    pool.terminateAllThreads();
+    return ProducerTurn::kStopped;
+  }
+  if (!args.emptyBlobQueue.empty()) {
+    emptyQueue = Snapshot(args.emptyBlobQueue);
+    index = args.emptyBlobQueue.front();
+    args.emptyBlobQueue.pop();
+    return ProducerTurn::kSlot;
+  }
+  const QueueSnapshot full = Snapshot(args.fullBlobQueue);
+  args.log->DebugLvl(2, kProducerTag,
+                     "emptyBlobQueue is empty, releasing Semaphore, Filename [%s], Full Queue -> "
+                     "[front -> %d, back -> %d, size -> %d],",
+                     args.fileName.c_str(), full.front, full.back, full.size);
+  return ProducerTurn::kNoSlot;
+}
+
+void ReturnEmptySlot(UploadBlobArgs& args, int index) {
+  ZuCriticalSectionLock lock(&args.queueLock);
+  args.emptyBlobQueue.push(index);
+}
+
+void MarkUploadFailed(UploadBlobArgs& args) {
+  ZuCriticalSectionLock lock(&args.queueLock);
+  args.bAnyChunkUploadFailed = true;
+  args.bUploadComplete = false;
+}
+
+// Fills slot `index` with the next block's bookkeeping after `bytes` bytes
+// were read into its buffer.
+void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes,
+                  unsigned int& blockNo, unsigned long long& total,
+                  const QueueSnapshot& emptyQueue) {
+  BlobInfo& slot = args.blobInfo[index];
+  slot.offsetStart = total;
+  slot.blockSize = bytes;
+  total += bytes;
+  ++blockNo;
+  const std::string number = zu::blob::BlockNumberText(blockNo);
+  const std::string id = zu::blob::BlockId(blockNo);
+  args.blockIdList.push_back(id);
+  slot.blockNo = blockNo;
+  slot.blockIdUrlEncoded = zu::blob::UrlEncodedBlockId(id);
+  slot.urlToUpload = args.blockUploadURL + slot.blockIdUrlEncoded + "&" + args.sasToken;
+  args.log->DebugLvl(2, kProducerTag,
+                     "Filename [%s], Index [%d], Empty Queue [front -> %d, back -> %d, size -> %d], "
+                     "Block No. [%s], Block Id URL Encoded [%s], Block Size [%llu], Total Block "
+                     "size [%llu], URL to Upload [%s].",
+                     args.fileName.c_str(), index, emptyQueue.front, emptyQueue.back,
+                     emptyQueue.size, number.c_str(), slot.blockIdUrlEncoded.c_str(),
+                     static_cast<unsigned long long>(slot.blockSize),
+                     static_cast<unsigned long long>(total), slot.urlToUpload.c_str());
+}
+
+// An uploader's block failed for good (or was never sent because another
+// block had failed): the slot goes back and the upload is marked failed.
+void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade) {
+  BlobInfo& slot = args.blobInfo[index];
+  args.log->Error(kUploaderTag,
+                  "Error: Failed to upload chunk for file [%s] to cloud. Failed chunk start "
+                  "offset: [%llu], end offset: [%llu]. Total retry attemp: [%d], API URL [%s]",
+                  args.fileName.c_str(), static_cast<unsigned long long>(slot.offsetStart),
+                  static_cast<unsigned long long>(slot.offsetStart + slot.blockSize), attemptsMade,
+                  slot.urlToUpload.c_str());
+  ZuCriticalSectionLock lock(&args.queueLock);
+  slot.status = 0;
+  args.log->Error(kUploaderTag, "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]",
+                  index, slot.blockNo);
+  args.bAnyChunkUploadFailed = true;
+  args.emptyBlobQueue.push(index);
+}
+
+// Sends the block of slot `index` with Put Block under the retry policy.
+// Returns the attempts made; `sent` tells the outcome.
+int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent) {
+  BlobInfo& slot = args.blobInfo[index];
+  EvDebug* log = args.log;
+  zu::RetryOptions options;
+  options.limit = args.retryCount;
+  options.wait = zu::WaitKind::kFixed;
+  options.fixedMs = kPutBlockRetryWaitMs;
+  options.ignoreRetryWait = false;
+  zu::RetryLines lines;
+  lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
+    log->Error(kUploaderTag,
+               "Error: Failed to upload chunk to cloud for file [%s], chunk offset start: [%llu] "
+               "end: [%llu]. Retrying after [%d] ms, retry count [%d]",
+               args.fileName.c_str(), static_cast<unsigned long long>(slot.offsetStart),
+               static_cast<unsigned long long>(slot.offsetStart + slot.blockSize),
+               static_cast<int>(waitMs), attempt);
+  };
+  const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
+    std::string response;
+    if (slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer, static_cast<long>(slot.blockSize),
+                                     response, ZuCURL::commandInfoList{}) == 0) {
+      log->DebugLvl(2, kUploaderTag,
+                    "Success: Upload of chunk to cloud for file [%s], Index [%d], Full Queue "
+                    "[front -> %d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded "
+                    "[%s], Block Size [%llu], URL to Upload [%s]. Response: [%s]",
+                    args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+                    slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+                    static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(),
+                    response.c_str());
+      return zu::AttemptResult::kSuccess;
+    }
+    log->Error(kUploaderTag,
+               "Error: Failed to upload chunk to cloud for file [%s], Index [%d], Queue [front -> "
+               "%d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded [%s], Block "
+               "Size [%llu], URL to Upload [%s]. Upload attempt [%d]. Curl Error Message [%s], "
+               "Error response: [%s]",
+               args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+               slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+               static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(), attempt,
+               slot.gateway->getErrorMsg().c_str(), response.c_str());
+    return zu::AttemptResult::kRetry;
+  });
+  sent = outcome.succeeded;
+  return outcome.attempts;
+}
+
+}  // namespace
+
+int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
+                                    std::string remoteFolder, std::wstring& errorMessage) {
+  std::shared_ptr<FileInfo> record;
+  try {
+    EvDebug* log = m_evDbg.get();
+    const std::string blobPath = "/" + remoteFolder + "/" + fileName;
+    const std::string blockUploadURL = m_uploadURL + blobPath + "?comp=block&blockid=";
+
+    bool newRecord = false;
+    if (m_bAzureFunctionsMode) {
+      auto it = m_fileIndex.find(fileName);
+      if (it == m_fileIndex.end() || it->second >= m_fileList.size()) {
+        log->error("ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
+                   "Skipping upload",
+                   fileName.c_str());
+        errorMessage = L"Could not find upload token for file. Skipping upload";
+        return 0;
+      }
+      record = m_fileList[it->second];
+    } else {
+      record = std::make_shared<FileInfo>();
+      record->fileName = fileName;
+      newRecord = true;
+    }
+    record->url = m_uploadURL + blobPath;
+
+    const std::string localPath = localDir + fileName;
+    unsigned long long fileSize = 0;
+    if (!ReadFileSize(log, kUploadFileTag, localPath, fileSize)) return 0;
+    record->fileSize = fileSize;
+
+    // The storage service refuses a block list of more than 50,000 blocks:
+    // refuse such a file now rather than after uploading all of it.
+    const unsigned long long blockCapacity = static_cast<unsigned long long>(m_uploadBlobSize);
+    if (zu::blob::BlocksNeeded(fileSize, blockCapacity) > zu::blob::kMaxBlocksPerBlob) {
+      const std::string text = "Error: File needs more than " +
+                               std::to_string(zu::blob::kMaxBlocksPerBlob) + " blocks of " +
+                               std::to_string(m_uploadBlobSize / kMiB) +
+                               " MiB; raise the DRBackupUploadBlobSize setting.";
+      log->Error(kUploadFileTag, "%s File [%s], size [%llu].", text.c_str(), localPath.c_str(),
+                 static_cast<unsigned long long>(fileSize));
+      errorMessage = FXString::ToWstring(text);
+      return 0;
+    }
+
+    if (newRecord) {
+      ZuCriticalSectionLock lock(m_fileListLock.get());
+      m_fileList.push_back(record);
+    }
+
+    UploadBlobArgs args;
+    ZuSemaphore turn(1);
+    args.semaphore = &turn;
+    args.blockUploadURL = blockUploadURL;
+    args.fileName = fileName;
+    args.filePath = localPath;
+
+    if (!GetSASTokenForFile(fileName, args.sasToken)) {
+      log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
+                 "Skipping upload",
+                 fileName.c_str());
+      errorMessage = L"Could not find an upload token for this file. Skipping upload";
+      return 0;
+    }
+
+    args.service = this;
+    args.log = log;
+    args.slotCount = static_cast<int>(m_uploadStreamCount);
+    args.blockCapacity = blockCapacity;
+    args.retryCount = m_nRetryCount;
+    args.fileSize = fileSize;
+    args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
+    SlotRelease release(*this, args);
+    for (int i = 0; i < args.slotCount; ++i) {
+      args.blobInfo[i].buffer = new char[blockCapacity];
+      std::memset(args.blobInfo[i].buffer, 0, blockCapacity);
+      args.emptyBlobQueue.push(i);
+    }
+
+    zu::ReportUploadProgress(fileName, 0, fileSize);
+    {
+      ZuThread producer;
+      if (producer.createThread(&ZUCloudAzureService::UploadBlobChunks, &args) != 0) {
+        log->Error(kUploadFileTag, "Error: Failed to start the upload thread for file [%s].",
+                   localPath.c_str());
+        record->uploaded = false;
+        return 0;
+      }
+      producer.joinThread(nullptr);
+    }
+
+    if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
+      record->uploaded = false;
+    } else {
+      record->uploaded = UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken,
+                                         errorMessage) != 0;
+    }
+    return record->uploaded ? 1 : 0;
+  } catch (const char* text) {
+    // ZuSemaphore and ZuCriticalSection report a failed creation this way.
+    m_evDbg->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
+                   fileName.c_str());
+    errorMessage = FXString::ToWstring(std::string("Error: ") + text);
+  } catch (const std::bad_alloc&) {
+    m_evDbg->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].", fileName.c_str());
+    errorMessage = L"Error: Not enough memory to upload the file.";
+  }
+  if (record) record->uploaded = false;
+  return 0;
+}
+
+unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
+  UploadBlobArgs& args = *static_cast<UploadBlobArgs*>(argument);
+  EvDebug* log = args.log;
+  try {
+    if (!FXFile::DoesFileExist(args.filePath)) {
+      log->Error(kProducerTag, "Error: Source file path [%s] does not exists.", args.filePath.c_str());
+      return 1;
+    }
+    unsigned long long size = 0;
+    if (!ReadFileSize(log, kProducerTag, args.filePath, size)) return 1;
+
+    std::ifstream in(args.filePath, std::ios::in | std::ios::binary);
+    if (!in) {
+      log->Error(kProducerTag, "Error: Failed to open file [%s].", args.filePath.c_str());
+      return 1;
+    }
+    in.seekg(0, std::ios::beg);
+
+    unsigned int blockNo = 0;
+    unsigned long long total = 0;
+    ZuThreadPool pool;
+    if (pool.initThreadPool(kPoolQueueLimit, args.slotCount, args.slotCount, args.slotCount) != 0) {
+      log->Error(kProducerTag, "Error: Failed to start the upload threads for file [%s].",
+                 args.filePath.c_str());
+      return 1;
+    }
+
+    while (!in.eof()) {
+      args.semaphore->wait();
+      int index = 0;
+      QueueSnapshot emptyQueue;
+      const ProducerTurn turn = TakeEmptySlot(args, pool, index, emptyQueue);
+      if (turn == ProducerTurn::kStopped) {
+        // The token stays taken: the pool is gone and nothing may send now.
+        return 1;
+      }
+      if (turn == ProducerTurn::kNoSlot || index < 0 || index >= args.slotCount) {
+        args.semaphore->release(1);
+        continue;
+      }
+
+      BlobInfo& slot = args.blobInfo[index];
+      std::memset(slot.buffer, 0, args.blockCapacity);
+      in.read(slot.buffer, static_cast<std::streamsize>(args.blockCapacity));
+      const unsigned long long bytes = static_cast<unsigned long long>(in.gcount());
+      if (!in.good() && !in.eof()) {
+        // A read error, not the end: the next turn stops the upload.
+        log->Error(kProducerTag, "Error: Failed to read file [%s] at offset [%llu].",
+                   args.filePath.c_str(), static_cast<unsigned long long>(total));
+        ReturnEmptySlot(args, index);
+        MarkUploadFailed(args);
+        args.semaphore->release(1);
+        continue;
+      }
+      if (bytes == 0) {
+        // The end of the file lies on a block boundary (or the file is
+        // empty): an empty read makes no block, since the storage service
+        // refuses empty Put Block bodies.
+        ReturnEmptySlot(args, index);
+        args.semaphore->release(1);
+        continue;
+      }
+
+      PrepareBlock(args, index, bytes, blockNo, total, emptyQueue);
+      {
+        ZuCriticalSectionLock lock(&args.queueLock);
+        args.fullBlobQueue.push(index);
+      }
+      if (pool.doWork(&ZUCloudAzureService::UploadBlob, &args) != 0) {
+        log->Error(kProducerTag, "Error: Failed to queue the upload of block [%u] of file [%s].",
+                   blockNo, args.fileName.c_str());
+        MarkUploadFailed(args);
+      }
+      args.semaphore->release(1);
+    }
+    in.close();
+
+    bool failed;
+    {
+      ZuCriticalSectionLock lock(&args.queueLock);
+      failed = args.bAnyChunkUploadFailed;
+      if (!failed) args.bUploadComplete = true;
+    }
+    if (failed) return 1;  // the pool's destructor ends the tasks still queued
+    pool.waitForAllThreads(true, true, true, -1);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    log->Error(kProducerTag, "Error: Not enough memory to read file [%s].", args.filePath.c_str());
+    MarkUploadFailed(args);
+    return 1;
+  }
+}
+
+unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
+  UploadBlobArgs& args = *static_cast<UploadBlobArgs*>(argument);
+  EvDebug* log = args.log;
+
+  // Throws zu::ThreadTerminated, without a token, when the producer ends the
+  // pool; the pool catches it.
+  args.semaphore->wait();
+  TurnToken token(args.semaphore);
+
+  bool alreadyFailed = false;
+  int index = 0;
+  QueueSnapshot fullQueue;
+  {
+    ZuCriticalSectionLock lock(&args.queueLock);
+    alreadyFailed = args.bAnyChunkUploadFailed;
+    if (args.fullBlobQueue.empty()) {
+      const QueueSnapshot empty = Snapshot(args.emptyBlobQueue);
+      log->DebugLvl(2, kUploaderTag,
+                    "fullBlobQueue is empty, releasing Semaphore, file [%s], Empty Queue -> "
+                    "[front -> %d, back -> %d, size -> %d],",
+                    args.fileName.c_str(), empty.front, empty.back, empty.size);
+      return 0;
+    }
+    fullQueue = Snapshot(args.fullBlobQueue);
+    index = args.fullBlobQueue.front();
+    args.fullBlobQueue.pop();
+  }
+
+  try {
+    if (alreadyFailed) {
+      GiveUpBlock(args, index, 0);
+      return 1;
+    }
+    BlobInfo& slot = args.blobInfo[index];
+    if (slot.gateway == nullptr) {
+      slot.gateway = args.service->initZuInternetGateway(args.blockUploadURL);
+    }
+    if (slot.gateway == nullptr) {
+      log->Error(kUploaderTag,
+                 "Error: Failed to initialize ZuInternetGateway, failed to upload chunk to cloud "
+                 "for file [%s], Index [%d], Queue [front -> %d, back -> %d, size -> %d], Block "
+                 "No. [%u],Block Id URL Encoded [%s], Block Size [%llu], URL to Upload [%s].",
+                 args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+                 slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+                 static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str());
+      ZuCriticalSectionLock lock(&args.queueLock);
+      args.bUploadComplete = false;
+      args.bAnyChunkUploadFailed = true;
+      slot.status = 0;
+      args.emptyBlobQueue.push(index);
+      return 1;
+    }
+
+    bool sent = false;
+    const int attempts = PutBlock(args, index, fullQueue, sent);
+    if (!sent) {
+      GiveUpBlock(args, index, attempts);
+      return 1;
+    }
+    unsigned long long confirmed;
+    {
+      ZuCriticalSectionLock lock(&args.queueLock);
+      slot.status = 1;
+      args.bUploadComplete = true;
+      args.bytesConfirmed += slot.blockSize;
+      confirmed = args.bytesConfirmed;
+      args.emptyBlobQueue.push(index);
+    }
+    // Still holding the token: reports arrive in order and end before
+    // UploadFile returns.
+    zu::ReportUploadProgress(args.fileName, confirmed, args.fileSize);
+    return 0;
+  } catch (const std::bad_alloc&) {
+    log->Error(kUploaderTag, "Error: Not enough memory to upload a block of file [%s].",
+               args.fileName.c_str());
+    ZuCriticalSectionLock lock(&args.queueLock);
+    args.bAnyChunkUploadFailed = true;
+    args.bUploadComplete = false;
+    args.blobInfo[index].status = 0;
+    args.emptyBlobQueue.push(index);
+    return 1;
+  }
+}

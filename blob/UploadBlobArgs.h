@@ -1,0 +1,73 @@
+// Shared state of one ZUCloudAzureService::UploadFile call.
+//
+// UploadFile owns one UploadBlobArgs on its stack; the producer
+// (UploadBlobChunks) and the uploader tasks (UploadBlob) receive its address.
+// Buffer slots travel between them by index: emptyBlobQueue holds slots free
+// for reading, fullBlobQueue slots whose block waits to be sent; a slot taken
+// by the producer or an uploader is in neither queue.
+//
+// Ordering: one turn semaphore with a single token. The producer holds it
+// while it takes a slot, reads a block and queues the task; an uploader holds
+// it from taking its slot until the slot is back in emptyBlobQueue, through
+// every attempt and wait. So at most one Put Block is in flight and the file
+// is never read during a send. Lock order: the semaphore before queueLock.
+//
+// Fields of a BlobInfo other than `status` are written only by the thread
+// holding the token and are handed over by it.
+#ifndef ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
+#define ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
+
+#include <memory>
+#include <queue>
+#include <string>
+#include <vector>
+
+#include "platform/ZuSync.h"
+
+class EvDebug;
+class ZUCloudAzureService;
+namespace LIBCURL {
+class ZuInternetGateway;
+}
+
+// One buffer slot and the block it currently carries.
+struct BlobInfo {
+  std::string urlToUpload;        // full Put Block URL of the current block
+  unsigned int blockNo = 0;       // 1-based number of the current block
+  char* buffer = nullptr;         // blockCapacity bytes, owned by UploadFile
+  unsigned long long blockSize = 0;    // bytes actually read
+  unsigned long long offsetStart = 0;  // file offset of the block's first byte
+  std::string blockIdUrlEncoded;
+  unsigned int status = 1;  // GUARDED_BY(queueLock): 1 sent (or none yet), 0 failed
+  // Created by the first uploader using the slot, reused by its later blocks,
+  // closed and deleted by UploadFile.
+  LIBCURL::ZuInternetGateway* gateway = nullptr;
+};
+
+struct UploadBlobArgs {
+  // Guards the two queues, the two flags, bytesConfirmed and BlobInfo::status.
+  ZuCriticalSection queueLock;  // throws const char* when it cannot be made
+
+  std::string blockUploadURL;  // storage URL/folder/name?comp=block&blockid=
+  std::string fileName;
+  std::string filePath;  // local directory followed directly by the name
+  std::string sasToken;
+  std::unique_ptr<BlobInfo[]> blobInfo;  // slotCount elements
+  ZUCloudAzureService* service = nullptr;  // not owned
+  std::vector<std::string> blockIdList;  // Base64 ids in read order (producer only)
+  ZuSemaphore* semaphore = nullptr;      // the turn semaphore, not owned
+  std::queue<int> emptyBlobQueue;  // GUARDED_BY(queueLock)
+  std::queue<int> fullBlobQueue;   // GUARDED_BY(queueLock)
+  bool bAnyChunkUploadFailed = false;  // GUARDED_BY(queueLock); false -> true only
+  bool bUploadComplete = false;        // GUARDED_BY(queueLock)
+
+  // Copied from the service so the thread routines need nothing else of it.
+  EvDebug* log = nullptr;
+  int slotCount = 0;                    // m_uploadStreamCount
+  unsigned long long blockCapacity = 0;  // m_uploadBlobSize
+  int retryCount = 1;                   // m_nRetryCount
+  unsigned long long fileSize = 0;      // for progress reports
+  unsigned long long bytesConfirmed = 0;  // GUARDED_BY(queueLock): bytes stored so far
+};
+
+#endif  // ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H

@@ -1,0 +1,345 @@
+// The block upload engine against scripted gateways and an in-memory block
+// store: block cutting and ids, the order of blocks, one Put Block in flight,
+// retries, failure handling with the pool's termination, resource release,
+// progress reports and the block limit.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ZuUploadProgress.h"
+#include "blob/BlockId.h"
+#include "blob/FileInfo.h"
+#include "support/BlobFakeCloud.h"
+#include "support/Emulator.h"
+#include "support/FakeGateway.h"
+#include "support/ServiceAccess.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using zutest::BlobServiceAccess;
+using zutest::CountOccurrences;
+using zutest::FakeRequest;
+
+constexpr unsigned long long kMiB = 1048576;
+constexpr const char* kStore = "https://store.test/devacct/c1";
+constexpr const char* kToken = "sv=2020-04-08&sp=racwdl&sig=TOKSIG99";
+
+// Deterministic file content that differs from block to block.
+std::string Pattern(unsigned long long size) {
+  std::string data(size, '\0');
+  unsigned int x = 2463534242u;
+  for (auto& c : data) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return data;
+}
+
+struct ProgressLog {
+  std::mutex mutex;
+  std::vector<std::pair<unsigned long long, unsigned long long>> reports;
+  std::set<std::string> names;
+};
+
+void RecordProgress(void* context, const char* fileName, unsigned long long sent,
+                    unsigned long long total) {
+  auto* log = static_cast<ProgressLog*>(context);
+  std::lock_guard<std::mutex> lock(log->mutex);
+  log->reports.emplace_back(sent, total);
+  log->names.insert(fileName);
+}
+
+class BlobUpload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    env_.setGlobal("DRBackupUploadBlobSize", "1");
+    env_.setGlobal("DRBackupUploadStreamCount", "3");
+    env_.setGlobal("DRBackupRetryCount", "2");
+  }
+
+  // A service ready to upload (what a successful set-up leaves behind).
+  std::unique_ptr<BlobServiceAccess> makeService() {
+    auto service = std::make_unique<BlobServiceAccess>();
+    service->forceInitialized("http://console.test/webconsole", "ann", "s3cr3t");
+    service->m_uploadURL = kStore;
+    service->m_sasToken = kToken;
+    return service;
+  }
+
+  std::vector<FakeRequest> requests(const std::string& kind) {
+    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+    std::vector<FakeRequest> out;
+    for (const FakeRequest& r : fakes_.journal().requests) {
+      if (kind.empty() || zutest::BlobRequestKind(r.url) == kind) out.push_back(r);
+    }
+    return out;
+  }
+
+  std::string writeFile(const std::string& name, const std::string& data) {
+    zutest::WriteFile(files_.file(name), data);
+    return name;
+  }
+  std::string dir() const { return files_.path() + "/"; }
+
+  zutest::ServiceEnv env_;
+  zutest::TempDir files_;
+  zutest::ScopedFakeGateways fakes_;
+  zutest::ScopedSleepRecorder sleeps_;
+  zutest::BlobFakeCloud cloud_{fakes_.journal()};
+};
+
+TEST(BlockIds, NumbersArePaddedBase64AndUrlEncoded) {
+  EXPECT_EQ(zu::blob::BlockNumberText(1), "000001");
+  EXPECT_EQ(zu::blob::BlockNumberText(999999), "999999");
+  EXPECT_EQ(zu::blob::BlockNumberText(1000000), "1000000");
+  EXPECT_EQ(zu::blob::BlockId(1), "MDAwMDAx");
+  EXPECT_EQ(zu::blob::BlockId(2), "MDAwMDAy");
+  EXPECT_EQ(zu::blob::BlockId(50000), "MDUwMDAw");
+  EXPECT_EQ(zu::blob::UrlEncodedBlockId("MDAwMDAx"), "MDAwMDAx");
+  // Seven digits: twelve Base64 characters ending in "==", encoded as %3D.
+  const std::string id = zu::blob::BlockId(1000000);
+  EXPECT_EQ(id, "MTAwMDAwMA==");
+  EXPECT_EQ(zu::blob::UrlEncodedBlockId(id), "MTAwMDAwMA%3D%3D");
+  EXPECT_EQ(zu::blob::UrlEncodedBlockId("a+b/c"), "a%2Bb/c");
+
+  EXPECT_EQ(zu::blob::BlocksNeeded(0, kMiB), 0u);
+  EXPECT_EQ(zu::blob::BlocksNeeded(1, kMiB), 1u);
+  EXPECT_EQ(zu::blob::BlocksNeeded(2 * kMiB, kMiB), 2u);
+  EXPECT_EQ(zu::blob::BlocksNeeded(2 * kMiB + 1, kMiB), 3u);
+}
+
+TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
+  ProgressLog progress;
+  zuSetUploadProgressCallback(&RecordProgress, &progress);
+  const unsigned long long sizes[] = {0, 1, kMiB + 1, 2 * kMiB, 5 * kMiB + 7};
+  auto service = makeService();
+  const int threadsBefore = zutest::CountThreads();
+  const int fdsBefore = zutest::CountOpenFds();
+  size_t expectedFiles = 0;
+  for (unsigned long long size : sizes) {
+    SCOPED_TRACE(size);
+    const std::string name = "file-" + std::to_string(size) + ".bak";
+    const std::string data = Pattern(size);
+    writeFile(name, data);
+    {
+      std::lock_guard<std::mutex> lock(progress.mutex);
+      progress.reports.clear();
+    }
+    std::wstring message;
+    ASSERT_EQ(service->UploadFile(dir(), name, "set1/full", message), 1)
+        << std::string(message.begin(), message.end());
+    ++expectedFiles;
+
+    const std::string blob = std::string(kStore) + "/set1/full/" + name;
+    const unsigned long long blocks = zu::blob::BlocksNeeded(size, kMiB);
+    std::vector<std::string> ids;
+    for (unsigned int n = 1; n <= blocks; ++n) ids.push_back(zu::blob::BlockId(n));
+    EXPECT_EQ(cloud_.committedIds(blob), ids);
+    EXPECT_TRUE(cloud_.committedBytes(blob) == data);
+
+    ASSERT_EQ(service->m_fileList.size(), expectedFiles);
+    const FileInfo& record = *service->m_fileList.back();
+    EXPECT_EQ(record.fileName, name);
+    EXPECT_EQ(record.url, blob);
+    EXPECT_EQ(record.fileSize, size);
+    EXPECT_TRUE(record.uploaded);
+
+    std::lock_guard<std::mutex> lock(progress.mutex);
+    ASSERT_FALSE(progress.reports.empty());
+    EXPECT_EQ(progress.reports.front().first, 0u);
+    EXPECT_EQ(progress.reports.back().first, size);
+    EXPECT_EQ(progress.reports.size(), blocks + 1);
+    for (size_t i = 1; i < progress.reports.size(); ++i) {
+      EXPECT_GT(progress.reports[i].first, progress.reports[i - 1].first);
+      EXPECT_EQ(progress.reports[i].second, size);
+    }
+  }
+  zuSetUploadProgressCallback(nullptr, nullptr);
+
+  EXPECT_EQ(cloud_.emptyPutBlocks(), 0);
+  EXPECT_EQ(cloud_.maxPutBlocksInFlight(), 1);
+  EXPECT_EQ(cloud_.putBlockCount(), 0 + 1 + 2 + 2 + 6);
+  EXPECT_EQ(requests("block_list").size(), 5u);
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  {
+    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+    EXPECT_EQ(fakes_.journal().deleted, fakes_.journal().gatewaysCreated);
+  }
+  EXPECT_TRUE(sleeps_.waits().empty());
+  EXPECT_EQ(progress.names.size(), 5u);  // the empty file too, with "0 of 0"
+}
+
+TEST_F(BlobUpload, PutBlockRequestsNameTheBlockAndTheTokenAndReuseASlotsGateway) {
+  writeFile("six.bak", Pattern(5 * kMiB + 7));
+  auto service = makeService();
+  std::wstring message;
+  ASSERT_EQ(service->UploadFile(dir(), "six.bak", "f", message), 1);
+  const std::vector<FakeRequest> puts = requests("put_block");
+  ASSERT_EQ(puts.size(), 6u);
+  std::set<int> gateways;
+  for (size_t i = 0; i < puts.size(); ++i) {
+    EXPECT_EQ(puts[i].method, "PUT");
+    EXPECT_EQ(puts[i].url, std::string(kStore) + "/f/six.bak?comp=block&blockid=" +
+                               zu::blob::BlockId(static_cast<unsigned int>(i + 1)) + "&" + kToken);
+    EXPECT_TRUE(puts[i].headers.empty());
+    EXPECT_EQ(puts[i].body.size(), i < 5 ? kMiB : 7u);
+    gateways.insert(puts[i].gatewayId);
+  }
+  EXPECT_LE(gateways.size(), 3u);  // one per slot, reused
+
+  const std::vector<FakeRequest> lists = requests("block_list");
+  ASSERT_EQ(lists.size(), 1u);
+  EXPECT_EQ(lists[0].url, std::string(kStore) + "/f/six.bak?comp=blocklist&" + kToken);
+  EXPECT_TRUE(lists[0].headers.empty());
+  EXPECT_EQ(lists[0].body,
+            "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList><Uncommitted>MDAwMDAx</Uncommitted>"
+            "<Uncommitted>MDAwMDAy</Uncommitted><Uncommitted>MDAwMDAz</Uncommitted>"
+            "<Uncommitted>MDAwMDA0</Uncommitted><Uncommitted>MDAwMDA1</Uncommitted>"
+            "<Uncommitted>MDAwMDA2</Uncommitted></BlockList>");
+
+  const std::string log = env_.logText();
+  EXPECT_EQ(log.find("TOKSIG99"), std::string::npos);
+  EXPECT_NE(log.find("sig=REDACTED"), std::string::npos);
+}
+
+TEST_F(BlobUpload, APutBlockThatFailsTwiceThenSucceedsGivesTheSameBlob) {
+  env_.setGlobal("DRBackupRetryCount", "3");
+  const std::string data = Pattern(2 * kMiB + 5);
+  writeFile("r.bak", data);
+  auto service = makeService();
+  cloud_.failNext("put_block", 2);
+  std::wstring message;
+  ASSERT_EQ(service->UploadFile(dir(), "r.bak", "f", message), 1);
+  EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/r.bak") == data);
+  EXPECT_EQ(cloud_.putBlockCount(), 5);
+  EXPECT_EQ(sleeps_.waits(), (std::vector<unsigned int>{120000, 120000}));
+  const std::string log = env_.logText();
+  EXPECT_NE(log.find("Error: Failed to upload chunk to cloud for file [r.bak], chunk offset start: [0] "
+                     "end: [1048576]. Retrying after [120000] ms, retry count [2]"),
+            std::string::npos);
+  EXPECT_NE(log.find(". Upload attempt [2]. Curl Error Message [HTTP 500], Error response: ["),
+            std::string::npos);
+  EXPECT_EQ(cloud_.maxPutBlocksInFlight(), 1);
+}
+
+TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) {
+  writeFile("bad.bak", Pattern(5 * kMiB + 7));
+  auto service = makeService();
+  cloud_.failBlockAlways(2);
+  const int threadsBefore = zutest::CountThreads();
+  const int fdsBefore = zutest::CountOpenFds();
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "bad.bak", "f", message), 0);
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+
+  EXPECT_TRUE(requests("block_list").empty());
+  EXPECT_FALSE(cloud_.hasBlob(std::string(kStore) + "/f/bad.bak"));
+  ASSERT_EQ(service->m_fileList.size(), 1u);
+  EXPECT_FALSE(service->m_fileList[0]->uploaded);
+  // Blocks 5 and 6 are never read: the producer stops at its next turn.
+  for (const FakeRequest& r : requests("put_block")) {
+    EXPECT_EQ(r.url.find("blockid=MDAwMDA1"), std::string::npos);
+    EXPECT_EQ(r.url.find("blockid=MDAwMDA2"), std::string::npos);
+  }
+  const std::string log = env_.logText();
+  EXPECT_NE(log.find("Terminate Thread is being Called, just passed index [0]."), std::string::npos);
+  EXPECT_NE(log.find("Error: bAnyChunkUploadFailed is set by blob index [1], block id [2]"),
+            std::string::npos);
+  EXPECT_NE(log.find("Failed chunk start offset: [1048576], end offset: [2097152]. Total retry "
+                     "attemp: [2], API URL ["),
+            std::string::npos);
+  EXPECT_EQ(sleeps_.waits(), (std::vector<unsigned int>{120000, 120000}));
+  {
+    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+    EXPECT_EQ(fakes_.journal().deleted, fakes_.journal().gatewaysCreated);
+  }
+  EXPECT_EQ(cloud_.maxPutBlocksInFlight(), 1);
+
+  // The service is usable again afterwards.
+  writeFile("good.bak", Pattern(3));
+  EXPECT_EQ(service->UploadFile(dir(), "good.bak", "f", message), 1);
+}
+
+TEST_F(BlobUpload, TheLastBlockFailingAfterReadingEndedStillPreventsTheCommit) {
+  writeFile("two.bak", Pattern(2 * kMiB));
+  auto service = makeService();
+  cloud_.failBlockAlways(2);
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "two.bak", "f", message), 0);
+  EXPECT_TRUE(requests("block_list").empty());
+  EXPECT_FALSE(service->m_fileList[0]->uploaded);
+}
+
+TEST_F(BlobUpload, ASlotWithoutAGatewayStopsTheUpload) {
+  writeFile("g.bak", Pattern(kMiB + 1));
+  auto service = makeService();
+  fakes_.journal().connectResult = 1;
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "g.bak", "f", message), 0);
+  EXPECT_TRUE(requests("").empty());
+  EXPECT_NE(env_.logText().find("Error: Failed to initialize ZuInternetGateway, failed to upload chunk "
+                                "to cloud for file [g.bak], Index [0]"),
+            std::string::npos);
+  EXPECT_FALSE(service->m_fileList[0]->uploaded);
+}
+
+TEST_F(BlobUpload, AMissingFileIsRefusedWithoutARecord) {
+  auto service = makeService();
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "absent.bak", "f", message), 0);
+  EXPECT_TRUE(message.empty());
+  EXPECT_TRUE(service->m_fileList.empty());
+  EXPECT_TRUE(requests("").empty());
+  EXPECT_NE(env_.logText().find("Error: Cannot open the file [" + dir() +
+                                "absent.bak] to get the size, make sure you have permissions."),
+            std::string::npos);
+}
+
+TEST_F(BlobUpload, AFileNeedingMoreThan50000BlocksIsRefusedBeforeAnyRequest) {
+  // Sparse: 50000 MiB + 1 byte takes no space.
+  const std::string name = "huge.bak";
+  {
+    const int fd = ::open(files_.file(name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(50000 * kMiB + 1)), 0);
+    ::close(fd);
+  }
+  auto service = makeService();
+  const int threadsBefore = zutest::CountThreads();
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), name, "f", message), 0);
+  EXPECT_EQ(message,
+            L"Error: File needs more than 50000 blocks of 1 MiB; raise the DRBackupUploadBlobSize "
+            L"setting.");
+  EXPECT_TRUE(requests("").empty());
+  EXPECT_TRUE(service->m_fileList.empty());
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_NE(env_.logText().find("raise the DRBackupUploadBlobSize setting. File ["), std::string::npos);
+
+  // With 2 MiB blocks the same file fits; a file just over the limit does not.
+  service->m_uploadBlobSize = 2 * kMiB;
+  {
+    const int fd = ::open(files_.file(name).c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(100000 * kMiB + 1)), 0);
+    ::close(fd);
+  }
+  EXPECT_EQ(service->UploadFile(dir(), name, "f", message), 0);
+  EXPECT_EQ(message,
+            L"Error: File needs more than 50000 blocks of 2 MiB; raise the DRBackupUploadBlobSize "
+            L"setting.");
+  EXPECT_TRUE(requests("").empty());
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+#include "support/BlobFakeCloud.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Base64.h"
+
+namespace zutest {
+namespace {
+
+// Value of query parameter `name` in `url` ("" when absent), still encoded.
+std::string QueryValue(const std::string& url, const std::string& name) {
+  const std::string::size_type q = url.find('?');
+  if (q == std::string::npos) return "";
+  std::string::size_type pos = q + 1;
+  while (pos < url.size()) {
+    std::string::size_type end = url.find('&', pos);
+    if (end == std::string::npos) end = url.size();
+    const std::string pair = url.substr(pos, end - pos);
+    if (pair.compare(0, name.size() + 1, name + "=") == 0) return pair.substr(name.size() + 1);
+    pos = end + 1;
+  }
+  return "";
+}
+
+std::string BlobPathOf(const std::string& url) { return url.substr(0, url.find('?')); }
+
+}  // namespace
+
+std::string BlobRequestKind(const std::string& url) {
+  const std::string path = url.substr(0, url.find('?'));
+  if (url.find("comp=blocklist") != std::string::npos) return "block_list";
+  if (url.find("comp=block&") != std::string::npos) return "put_block";
+  if (path.size() >= 10 && path.compare(path.size() - 10, 10, "/api/Login") == 0) return "login";
+  if (path.find("/api/zudrbackup/setup") != std::string::npos ||
+      path.find("/Setup_DRBackup_ZUCloudV3/") != std::string::npos) {
+    return "setup";
+  }
+  if (path.find("/api/zudrbackup/finalize") != std::string::npos ||
+      path.find("/Finalize_DRBackup_ZUCloud/") != std::string::npos) {
+    return "finalize";
+  }
+  if (path.size() >= 10 && path.compare(path.size() - 10, 10, "/api/Setup") == 0) return "af_setup";
+  if (path.size() >= 13 && path.compare(path.size() - 13, 13, "/api/Finalize") == 0) {
+    return "af_finalize";
+  }
+  return "other";
+}
+
+std::string PercentDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+BlobFakeCloud::BlobFakeCloud(FakeJournal& journal) : m_journal(journal) {
+  std::lock_guard<std::mutex> lock(m_journal.mutex);
+  m_journal.responder = [this](const FakeRequest& request) { return respond(request); };
+}
+
+BlobFakeCloud::~BlobFakeCloud() {
+  std::lock_guard<std::mutex> lock(m_journal.mutex);
+  m_journal.responder = nullptr;
+}
+
+void BlobFakeCloud::failNext(const std::string& kind, int n) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_failNext[kind] = n;
+}
+
+void BlobFakeCloud::failAlways(const std::string& kind, bool always) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_failAlways[kind] = always;
+}
+
+void BlobFakeCloud::failBlockAlways(unsigned int blockNo) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_failBlocks.push_back(blockNo);
+}
+
+bool BlobFakeCloud::takeFault(const std::string& kind) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_failAlways[kind]) return true;
+  int& n = m_failNext[kind];
+  if (n > 0) {
+    --n;
+    return true;
+  }
+  return false;
+}
+
+FakeReply BlobFakeCloud::respond(const FakeRequest& request) {
+  const std::string kind = BlobRequestKind(request.url);
+  if (kind == "put_block") return putBlock(request);
+  if (takeFault(kind)) return {1, "<Error><Code>InternalError</Code></Error>", 500, "HTTP 500"};
+  if (kind == "login") return {0, loginReply, 200, ""};
+  if (kind == "setup") return {0, setupReply, 200, ""};
+  if (kind == "finalize") return {0, finalizeReply, 200, ""};
+  if (kind == "af_setup") return afSetup(request);
+  if (kind == "af_finalize") return {0, afFinalizeReply, 200, ""};
+  if (kind == "block_list") return blockList(request);
+  return {1, "", 404, "HTTP 404"};
+}
+
+FakeReply BlobFakeCloud::putBlock(const FakeRequest& request) {
+  const std::string blob = BlobPathOf(request.url);
+  const std::string id = PercentDecode(QueryValue(request.url, "blockid"));
+  std::string number;
+  base64Decode(id, number);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_putBlocks;
+    ++m_inFlight;
+    m_maxInFlight = std::max(m_maxInFlight, m_inFlight);
+  }
+  // Keep the request open a little so that an overlapping one is seen.
+  std::this_thread::sleep_for(std::chrono::microseconds(300));
+  FakeReply reply{0, "", 201, ""};
+  const bool faulted = takeFault("put_block");
+  std::lock_guard<std::mutex> lock(m_mutex);
+  --m_inFlight;
+  const unsigned int blockNo = number.empty() ? 0 : static_cast<unsigned int>(std::stoul(number));
+  if (faulted ||
+      std::find(m_failBlocks.begin(), m_failBlocks.end(), blockNo) != m_failBlocks.end()) {
+    return {1, "<Error><Code>InternalError</Code></Error>", 500, "HTTP 500"};
+  }
+  if (request.body.empty()) {
+    ++m_emptyPutBlocks;
+    return {1, "<Error><Code>InvalidHeaderValue</Code></Error>", 400, "HTTP 400"};
+  }
+  m_staged[blob][id] = request.body;
+  return reply;
+}
+
+FakeReply BlobFakeCloud::blockList(const FakeRequest& request) {
+  const std::string blob = BlobPathOf(request.url);
+  std::vector<std::string> ids;
+  const std::string open = "<Uncommitted>", close = "</Uncommitted>";
+  for (size_t pos = request.body.find(open); pos != std::string::npos;
+       pos = request.body.find(open, pos)) {
+    pos += open.size();
+    const size_t end = request.body.find(close, pos);
+    if (end == std::string::npos) break;
+    ids.push_back(request.body.substr(pos, end - pos));
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  std::string bytes;
+  for (const std::string& id : ids) {
+    auto it = m_staged[blob].find(id);
+    if (it == m_staged[blob].end()) return {1, "<Error><Code>InvalidBlockList</Code></Error>", 400, "HTTP 400"};
+    bytes += it->second;
+  }
+  m_committed[blob] = ids;
+  m_committedBytes[blob] = bytes;
+  m_staged[blob].clear();
+  return {0, "", 201, ""};
+}
+
+FakeReply BlobFakeCloud::afSetup(const FakeRequest& request) {
+  if (!afSetupReply.empty()) return {0, afSetupReply, 200, ""};
+  nlohmann::json reply = {{"containerCreated", true},
+                          {"azureSASServiceURL", "https://store.test/devacct/af1"}};
+  nlohmann::json tokens = nlohmann::json::array();
+  const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+  if (body.is_object() && body.contains("Files")) {
+    for (const auto& file : body["Files"]) {
+      const std::string name = file.value("Name", "");
+      tokens.push_back({{"name", name}, {"sasToken", "sv=1&sr=b&sig=AFSIG" + name}});
+    }
+  }
+  reply["azureSASTokens"] = tokens;
+  return {0, reply.dump(), 200, ""};
+}
+
+std::vector<std::string> BlobFakeCloud::committedIds(const std::string& blobPath) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_committed[blobPath];
+}
+
+std::string BlobFakeCloud::committedBytes(const std::string& blobPath) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_committedBytes[blobPath];
+}
+
+bool BlobFakeCloud::hasBlob(const std::string& blobPath) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_committed.count(blobPath) != 0;
+}
+
+int BlobFakeCloud::maxPutBlocksInFlight() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_maxInFlight;
+}
+
+int BlobFakeCloud::putBlockCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_putBlocks;
+}
+
+int BlobFakeCloud::emptyPutBlocks() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_emptyPutBlocks;
+}
+
+}  // namespace zutest

@@ -1,0 +1,85 @@
+// A scripted stand-in for the blob service's side of the cloud, answering
+// through the fake gateways: the web-console login, set-up and completion,
+// the Azure Functions set-up and finalize, and an in-memory block blob store
+// for Put Block / Put Block List that keeps staged and committed blocks,
+// refuses what the real storage service refuses (empty Put Block bodies, a
+// block list naming a block it does not hold) and records how many Put
+// Block requests were in flight at once.
+#ifndef ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
+#define ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "support/FakeGateway.h"
+
+namespace zutest {
+
+// Kind of a request as the blob fake classifies it by URL: "login", "setup",
+// "finalize", "af_setup", "af_finalize", "put_block", "block_list" or
+// "other".
+std::string BlobRequestKind(const std::string& url);
+
+// Percent-decoding of a query value.
+std::string PercentDecode(const std::string& text);
+
+class BlobFakeCloud {
+ public:
+  // Installs itself as the responder of `journal` until destruction.
+  explicit BlobFakeCloud(FakeJournal& journal);
+  ~BlobFakeCloud();
+  BlobFakeCloud(const BlobFakeCloud&) = delete;
+  BlobFakeCloud& operator=(const BlobFakeCloud&) = delete;
+
+  // Reply bodies (set before the operation runs).
+  std::string loginReply =
+      "<CheckCredentialResp><sessionToken>sess-4b1d77</sessionToken></CheckCredentialResp>";
+  std::string setupReply =
+      "<SetupResult><AzureSASServiceURL>https://store.test/devacct/c1</AzureSASServiceURL>"
+      "<AzureSASToken>sv=2020-04-08&amp;sp=racwdl&amp;sig=S3CRETSIGx%2Fy%3D</AzureSASToken>"
+      "</SetupResult>";
+  std::string finalizeReply = "<FinalizeResult><isSuccess>true</isSuccess></FinalizeResult>";
+  std::string afSetupReply;  // JSON; empty: built from the request's "Files"
+  std::string afFinalizeReply = "{\"isSuccess\": true}";
+
+  // Faults: the next `n` requests of a kind fail (HTTP 500, result 1), or
+  // every one of them when `always` is set.
+  void failNext(const std::string& kind, int n);
+  void failAlways(const std::string& kind, bool always);
+  // A Put Block whose block number (from 1) is `blockNo` always fails.
+  void failBlockAlways(unsigned int blockNo);
+
+  // What the store holds for the blob at `blobPath` (the URL before "?").
+  std::vector<std::string> committedIds(const std::string& blobPath);
+  std::string committedBytes(const std::string& blobPath);
+  bool hasBlob(const std::string& blobPath);
+  int maxPutBlocksInFlight();
+  int putBlockCount();
+  int emptyPutBlocks();  // refused because their body was empty
+
+ private:
+  FakeReply respond(const FakeRequest& request);
+  FakeReply putBlock(const FakeRequest& request);
+  FakeReply blockList(const FakeRequest& request);
+  FakeReply afSetup(const FakeRequest& request);
+  bool takeFault(const std::string& kind);
+
+  FakeJournal& m_journal;
+  std::mutex m_mutex;
+  std::map<std::string, int> m_failNext;
+  std::map<std::string, bool> m_failAlways;
+  std::vector<unsigned int> m_failBlocks;
+  std::map<std::string, std::map<std::string, std::string>> m_staged;  // blob -> id -> bytes
+  std::map<std::string, std::vector<std::string>> m_committed;        // blob -> ids
+  std::map<std::string, std::string> m_committedBytes;
+  int m_inFlight = 0;
+  int m_maxInFlight = 0;
+  int m_putBlocks = 0;
+  int m_emptyPutBlocks = 0;
+};
+
+}  // namespace zutest
+
+#endif  // ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
