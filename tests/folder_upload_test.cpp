@@ -1,0 +1,520 @@
+// ZUCloudService::UploadFile, GetChunkUploadSessionID and
+// GetChunkOffsetforUpload against a fake folder cloud: request sizes and
+// "FileEOF" placement, stored bytes and metadata, the resume rules of the
+// per-chunk attempt loop, waits, messages, log lines and resource release.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ZuUploadProgress.h"
+#include "platform/Base64.h"
+#include "support/Emulator.h"
+#include "support/FakeGateway.h"
+#include "support/FolderFakeCloud.h"
+#include "support/ServiceAccess.h"
+#include "support/TestEnv.h"
+
+namespace zutest {
+namespace {
+
+constexpr long long kMiB = 1048576;
+constexpr long long kChunk = 4 * kMiB;
+const char* const kUploadBase = "http://upload.test/files";
+const char* const kSessionUrl =
+    "http://upload.test/files/api/drive/share/sh-9/file/action/"
+    "upload?uploadType=chunkedFile&forceRestart=true";
+const char* const kChunkUrl =
+    "http://upload.test/files/api/drive/share/sh-9/file/action/"
+    "upload?uploadType=chunkedFile&requestId=req-1";
+
+std::string RandomBytes(long long size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string data(static_cast<size_t>(size), '\0');
+  for (char& c : data) c = static_cast<char>(gen() & 0xFF);
+  return data;
+}
+
+struct Progress {
+  std::mutex mutex;
+  std::vector<unsigned long long> sent;
+  std::vector<unsigned long long> totals;
+};
+
+void RecordProgress(void* context, const char*, unsigned long long sent,
+                    unsigned long long total) {
+  Progress* progress = static_cast<Progress*>(context);
+  std::lock_guard<std::mutex> lock(progress->mutex);
+  progress->sent.push_back(sent);
+  progress->totals.push_back(total);
+}
+
+// (kind, body length, FileEOF) of each upload request.
+struct Shape {
+  std::string kind;
+  long long length;
+  bool eof;
+  bool operator==(const Shape& o) const {
+    return kind == o.kind && length == o.length && eof == o.eof;
+  }
+};
+std::ostream& operator<<(std::ostream& out, const Shape& s) {
+  return out << "{" << s.kind << "," << s.length << "," << (s.eof ? "EOF" : "-") << "}";
+}
+
+std::vector<Shape> Shapes(const std::vector<UploadEvent>& events) {
+  std::vector<Shape> shapes;
+  for (const UploadEvent& e : events) shapes.push_back(Shape{e.kind, e.bodyLength, e.eof});
+  return shapes;
+}
+
+class FolderUploadTest : public ::testing::Test {
+ protected:
+  FolderUploadTest() : cloud(gateways.journal()) {
+    service.forceInitialized("http://console.test/webconsole", "ann", "s3cr3t");
+    service.m_uploadURL = kUploadBase;
+    service.m_shareID = "sh-9";
+    zuSetUploadProgressCallback(&RecordProgress, &progress);
+  }
+  ~FolderUploadTest() override { zuSetUploadProgressCallback(nullptr, nullptr); }
+
+  std::string makeFile(const std::string& name, long long size, unsigned seed = 7) {
+    const std::string data = RandomBytes(size, seed);
+    WriteFile(files.file(name), data);
+    return data;
+  }
+
+  int upload(const std::string& name, const std::string& parent = "\\ZU\\DR Backup\\Job 1") {
+    return service.UploadFile(files.path() + "/", name, parent, "2024-05-17 10:11:12", guid,
+                              message);
+  }
+
+  int gatewaysLeft() {
+    std::lock_guard<std::mutex> lock(gateways.journal().mutex);
+    return gateways.journal().gatewaysCreated - gateways.journal().deleted;
+  }
+
+  ServiceEnv env;
+  TempDir files;
+  ScopedFakeGateways gateways;
+  ScopedSleepRecorder sleeps;
+  FolderFakeCloud cloud;
+  FolderServiceAccess service;
+  Progress progress;
+  std::string guid = "untouched";
+  std::wstring message;
+};
+
+struct SizeCase {
+  const char* label;
+  long long size;
+  std::vector<Shape> requests;
+};
+
+class FolderUploadSizes : public FolderUploadTest,
+                          public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(FolderUploadSizes, RequestsEofPlacementAndStoredFile) {
+  const SizeCase& c = GetParam();
+  const std::string data = makeFile("backup.dat", c.size);
+  const int fdsBefore = CountOpenFds();
+
+  ASSERT_EQ(1, upload("backup.dat")) << std::string(message.begin(), message.end());
+  EXPECT_EQ(c.requests, Shapes(cloud.events()));
+
+  const std::vector<StoredFile> stored = cloud.stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ("backup.dat", stored[0].name);
+  EXPECT_EQ("\\ZU\\DR Backup\\Job 1", stored[0].parentPath);
+  EXPECT_EQ(std::to_string(c.size), stored[0].fileSize);
+  EXPECT_EQ("2024-05-17 10:11:12", stored[0].modifiedTime);
+  EXPECT_TRUE(stored[0].data == data) << "stored bytes differ";
+  EXPECT_EQ(stored[0].guid, guid);
+  EXPECT_EQ(0, cloud.unauthorized());
+  EXPECT_EQ(2, cloud.logins());  // UploadFile's own and the session request's
+
+  // URLs, headers and one gateway per chunk (the session has its own).
+  const std::vector<UploadEvent> events = cloud.events();
+  EXPECT_EQ(kSessionUrl, events[0].url);
+  std::vector<int> gatewayIds;
+  for (size_t i = 1; i < events.size(); ++i) {
+    EXPECT_EQ(kChunkUrl, events[i].url);
+    gatewayIds.push_back(events[i].gatewayId);
+    EXPECT_NE(events[0].gatewayId, events[i].gatewayId);
+    if (i > 1) {
+      EXPECT_GT(events[i].gatewayId, events[i - 1].gatewayId);
+    }
+  }
+  const std::vector<std::string> names = {"Accept",           "Authtoken",        "FileName",
+                                          "FileSize",         "FileModifiedtime", "ParentFolderPath",
+                                          "Content-Type"};
+  EXPECT_EQ(names, HeaderNames(events[0].headers));
+  std::vector<std::string> lastNames = names;
+  lastNames.push_back("FileEOF");
+  EXPECT_EQ(lastNames, HeaderNames(events.back().headers));
+  EXPECT_EQ("1", HeaderValue(events.back().headers, "FileEOF"));
+  EXPECT_EQ("application/xml", HeaderValue(events.back().headers, "Accept"));
+  EXPECT_EQ("application/octet-stream", HeaderValue(events.back().headers, "Content-Type"));
+  EXPECT_EQ(std::to_string(c.size), HeaderValue(events.back().headers, "FileSize"));
+
+  // Progress from 0 to the whole size, never going back.
+  {
+    std::lock_guard<std::mutex> lock(progress.mutex);
+    ASSERT_FALSE(progress.sent.empty());
+    EXPECT_EQ(0u, progress.sent.front());
+    EXPECT_EQ(static_cast<unsigned long long>(c.size), progress.sent.back());
+    for (size_t i = 1; i < progress.sent.size(); ++i) {
+      EXPECT_LE(progress.sent[i - 1], progress.sent[i]);
+    }
+    for (unsigned long long total : progress.totals) {
+      EXPECT_EQ(static_cast<unsigned long long>(c.size), total);
+    }
+  }
+  EXPECT_TRUE(sleeps.waits().empty());
+  EXPECT_EQ(0, gatewaysLeft());
+  EXPECT_EQ(fdsBefore, CountOpenFds());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, FolderUploadSizes,
+    ::testing::Values(
+        SizeCase{"Empty", 0, {{"session", 0, false}, {"query", 0, true}}},
+        SizeCase{"OneByte", 1, {{"session", 1, false}, {"query", 0, true}}},
+        SizeCase{"ThreeMiB", 3 * kMiB, {{"session", 3 * kMiB, false}, {"query", 0, true}}},
+        SizeCase{"ExactlyOneChunk", kChunk, {{"session", kChunk, false}, {"query", 0, true}}},
+        SizeCase{"TenMiB",
+                 10 * kMiB,
+                 {{"session", kChunk, false}, {"chunk", kChunk, false}, {"chunk", 2 * kMiB, true}}},
+        SizeCase{"ThreeChunksAndOneByte",
+                 3 * kChunk + 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 1, true}}}),
+    [](const ::testing::TestParamInfo<SizeCase>& info) { return std::string(info.param.label); });
+
+TEST_F(FolderUploadTest, NamesAndParentPathsSurviveTheBase64Headers) {
+  const std::string name = "Backup of Ünïcødé & Co — full set (2024) with a long name.bin";
+  const std::string parent = "\\ZU\\Bäckup & Restore\\sub dir\\日本";
+  const std::string data = makeFile(name, 5000);
+  ASSERT_EQ(1, upload(name, parent));
+  const std::vector<StoredFile> stored = cloud.stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(name, stored[0].name);
+  EXPECT_EQ(parent, stored[0].parentPath);
+  for (const UploadEvent& e : cloud.events()) {
+    const std::string encodedName = HeaderValue(e.headers, "FileName");
+    EXPECT_EQ(std::string::npos, encodedName.find('\n'));
+    EXPECT_EQ(zu::Base64OneLine(name), encodedName);
+    EXPECT_EQ(zu::Base64OneLine(parent), HeaderValue(e.headers, "ParentFolderPath"));
+  }
+}
+
+TEST_F(FolderUploadTest, SourceDirIsJoinedOntoTheFileNameAsGiven) {
+  const std::string data = makeFile("prefix-data.bin", 10);
+  std::string fileGUID;
+  ASSERT_EQ(1, service.UploadFile(files.path() + "/prefix-", "data.bin", "\\p", "t", fileGUID,
+                                  message));
+  ASSERT_EQ(1u, cloud.stored().size());
+  EXPECT_EQ("data.bin", cloud.stored()[0].name);
+  EXPECT_EQ(data, cloud.stored()[0].data);
+}
+
+TEST_F(FolderUploadTest, ChunkStoredButReplyFailedIsConfirmedByTheOffsetQuery) {
+  const std::string data = makeFile("f.bin", 10 * kMiB);
+  cloud.addFault("chunk", UploadFault::kStoreThen500);
+  ASSERT_EQ(1, upload("f.bin"));
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", 2 * kMiB, true}}),
+            Shapes(cloud.events()));
+  ASSERT_EQ(1u, cloud.stored().size());
+  EXPECT_TRUE(cloud.stored()[0].data == data);
+  EXPECT_EQ(cloud.stored()[0].guid, guid);
+  EXPECT_EQ(L"Error: Failed to upload chunk to cloud.", message);  // stays after success
+  EXPECT_EQ((std::vector<unsigned int>{120000}), sleeps.waits());
+  // The offset query goes through the chunk's own gateway.
+  const std::vector<UploadEvent> events = cloud.events();
+  EXPECT_EQ(events[1].gatewayId, events[2].gatewayId);
+
+  const std::string log = env.logText();
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to upload chunk to cloud for file [f.bin]. Upload "
+                                 "attempt [1]. Curl Error Message [HTTP 500], Error response: "
+                                 "[<html>500 Internal Server Error</html>]"));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to upload chunk to cloud for file [f.bin], chunk "
+                                 "offset start: [4194304] end: [8388608]. Retrying after [120000] "
+                                 "ms, retry count [1]"));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Success: upload of chunk to cloud for file [f.bin] was "
+                                 "successfull. chunk offset [8388608], Upload attempt [2]."));
+}
+
+TEST_F(FolderUploadTest, DroppedChunkIsResentWholeWithoutAnotherQuery) {
+  const std::string data = makeFile("f.bin", 10 * kMiB);
+  cloud.addFault("chunk", UploadFault::kDropThen500);
+  // The resend is answered with an empty reply (dropped): the next attempt
+  // still does not ask again.
+  cloud.addFault("chunk", UploadFault::kEmptyOk);
+  // And then with a non-positive offset (dropped): still no query.
+  cloud.addFault("chunk", UploadFault::kZeroOffset);
+  ASSERT_EQ(1, upload("f.bin"));
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", 2 * kMiB, true}}),
+            Shapes(cloud.events()));
+  ASSERT_EQ(1u, cloud.stored().size());
+  EXPECT_TRUE(cloud.stored()[0].data == data);
+  EXPECT_EQ((std::vector<unsigned int>(3, 120000)), sleeps.waits());
+
+  const std::string log = env.logText();
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Last chunk wasn't uploaded. Chunk Offset received from "
+                                 "webserver: [4194304]."));
+  EXPECT_EQ(1u, CountOccurrences(log, "Error: Webserver responded with response string: [].")
+                    );
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Chunk Offset received from webserver: [0], output XML: "
+                                 "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
+}
+
+TEST_F(FolderUploadTest, ResendFailingAtTransportOrUnserializationQueriesAgain) {
+  const std::string data = makeFile("f.bin", 10 * kMiB);
+  cloud.addFault("chunk", UploadFault::kDropThen500);
+  cloud.addFault("chunk", UploadFault::kTransport);  // resend fails at transport level
+  cloud.addFault("chunk", UploadFault::kGarbageOk);  // next resend cannot be read
+  ASSERT_EQ(1, upload("f.bin"));
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", 2 * kMiB, true}}),
+            Shapes(cloud.events()));
+  ASSERT_EQ(1u, cloud.stored().size());
+  EXPECT_TRUE(cloud.stored()[0].data == data);
+  EXPECT_EQ(L"Error: Unserialization failed for response string", message);
+  const std::string log = env.logText();
+  EXPECT_EQ(3u, CountOccurrences(log,
+                                 "Error: Last chunk wasn't uploaded. Chunk Offset received from "
+                                 "webserver: [4194304]."));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Unserialization failed for string "
+                                 "[<UploadFileResp><chunkOffset>12ab</chunkOffset></"
+                                 "UploadFileResp>]."));
+  EXPECT_EQ(1u, CountOccurrences(log, "Curl Error Message [Connection reset by peer], Error response: []"));
+}
+
+TEST_F(FolderUploadTest, LastChunkConfirmedOnlyByTheOffsetQueryGivesNoGuid) {
+  const std::string data = makeFile("f.bin", 10 * kMiB);
+  cloud.addFault("chunk", UploadFault::kStoreThen500, 1, /*skip=*/1);  // the last chunk
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ("untouched", guid);
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", 2 * kMiB, true},
+                                {"query", 0, true}}),
+            Shapes(cloud.events()));
+  // The server holds the whole file all the same.
+  ASSERT_EQ(1u, cloud.stored().size());
+  EXPECT_TRUE(cloud.stored()[0].data == data);
+  EXPECT_EQ(1u, CountOccurrences(env.logText(),
+                                 "Success: upload of chunk to cloud for file [f.bin] was "
+                                 "successfull. chunk offset [10485760], Upload attempt [2]."));
+  EXPECT_EQ(0, gatewaysLeft());
+}
+
+TEST_F(FolderUploadTest, LastChunkAnsweredWithoutGuidClearsTheSkipAndQueries) {
+  makeFile("f.bin", 3 * kMiB);
+  cloud.addFault("query", UploadFault::kNoGuid);  // the 0-byte last chunk
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(L"Error: Failed to login to cloud. Please check the internet connection", message);
+  EXPECT_EQ((std::vector<Shape>{{"session", 3 * kMiB, false}, {"query", 0, true}, {"query", 0, true}}),
+            Shapes(cloud.events()));
+  EXPECT_EQ(1u, CountOccurrences(env.logText(),
+                                 "Error: Unserialization failed for string "
+                                 "[<UploadFileResp><chunkOffset>3145728</chunkOffset></"
+                                 "UploadFileResp>]\n"));
+  EXPECT_EQ("untouched", guid);
+}
+
+TEST_F(FolderUploadTest, ChunkNeverConfirmedEndsTheUploadWithTheTotalLine) {
+  makeFile("f.bin", 10 * kMiB);
+  service.m_nRetryCount = 3;
+  cloud.addFault("chunk", UploadFault::kTransport, 100);
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(L"Error: Failed to upload chunk to cloud.", message);
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"chunk", kChunk, false}}),
+            Shapes(cloud.events()));
+  EXPECT_EQ((std::vector<unsigned int>(3, 120000)), sleeps.waits());
+  EXPECT_EQ(1u, CountOccurrences(env.logText(),
+                                 std::string("Error: Failed to upload [f.bin] file to cloud. Failed "
+                                             "chunk start offset: [4194304], end offset: "
+                                             "[8388608]. Total retry attempts: [3], API URL [") +
+                                     kChunkUrl + "], User Name [ann]"));
+  EXPECT_EQ(0, gatewaysLeft());
+  EXPECT_TRUE(cloud.stored().empty());
+}
+
+TEST_F(FolderUploadTest, FailingOffsetQueryEndsTheChunkAttempts) {
+  makeFile("f.bin", 10 * kMiB);
+  service.m_nRetryCount = 2;
+  cloud.addFault("chunk", UploadFault::kDropThen500);
+  cloud.addFault("query", UploadFault::kTransport, 100);
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"query", 0, false},
+                                {"query", 0, false}}),
+            Shapes(cloud.events()));
+  // The chunk's wait, then the two offset-query waits; no wait after the stop.
+  EXPECT_EQ((std::vector<unsigned int>{120000, 60000, 60000}), sleeps.waits());
+  const std::string log = env.logText();
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to get chunk offset for file [f.bin]. Upload "
+                                 "attempt [2]. Curl Error Message [Connection reset by peer], "
+                                 "Error response: []"));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to get last uploaded chunk offset to cloud for "
+                                 "file [f.bin]. Retrying after [60000] ms, retry count [2]"));
+  EXPECT_EQ(1u, CountOccurrences(log, "Total retry attempts: [1], API URL"));
+  EXPECT_EQ(0, gatewaysLeft());
+}
+
+TEST_F(FolderUploadTest, OffsetQueryAnswers) {
+  makeFile("f.bin", 10 * kMiB);
+  service.m_nRetryCount = 4;
+  cloud.addFault("chunk", UploadFault::kDropThen500);
+  cloud.addFault("query", UploadFault::kEmptyOk);
+  cloud.addFault("query", UploadFault::kGarbageOk);
+  cloud.addFault("query", UploadFault::kZeroOffset);
+  EXPECT_EQ(1, upload("f.bin"));
+  const std::string log = env.logText();
+  EXPECT_EQ(1u, CountOccurrences(log, "Error: Webserver responded with response string: []."));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Unserialization failed for string "
+                                 "[<UploadFileResp><chunkOffset>12ab</chunkOffset></"
+                                 "UploadFileResp>]."));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Chunk Offset received from webserver: [0], output XML: "
+                                 "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
+  EXPECT_EQ((std::vector<unsigned int>{120000, 60000, 60000, 60000}), sleeps.waits());
+  ASSERT_EQ(1u, cloud.stored().size());
+}
+
+TEST_F(FolderUploadTest, SessionRequestFailuresAndMessages) {
+  makeFile("my file.bin", 100);
+  service.m_nRetryCount = 2;
+  cloud.addFault("session", UploadFault::kTransport);
+  cloud.addFault("session", UploadFault::kEmptyOk);
+  EXPECT_EQ(0, upload("my file.bin", "\\DR\\x"));
+  EXPECT_EQ(L"Error: webServer handler responded with error response", message);
+  EXPECT_EQ((std::vector<unsigned int>(2, 120000)), sleeps.waits());
+  const std::string log = env.logText();
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to get upload session request ID. Error Message "
+                                 "[Connection reset by peer]"));
+  EXPECT_EQ(1u, CountOccurrences(log, "Error: webServer handler responded with error response []"));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to get request Id for file: [my file.bin], parent "
+                                 "path: [\\DR\\x]. Retrying after [120000] ms, retry count [1]"));
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: Failed to get request Id for file: [my file.bin], parent "
+                                 "path: [\\DR\\x]. Total retry count [2]"));
+  EXPECT_EQ(0, gatewaysLeft());
+
+  // The session request on its own: a reply that cannot be read.
+  gateways.journal().responder = [](const FakeRequest& r) {
+    if (r.url.find("/api/Login") != std::string::npos) {
+      return FakeReply{0, "<CheckCredentialResp><sessionToken>t</sessionToken></CheckCredentialResp>",
+                       200, ""};
+    }
+    return FakeReply{0, "requestId but no xml", 200, ""};
+  };
+  std::string requestId = "none";
+  service.m_nRetryCount = 1;
+  EXPECT_EQ(0, service.GetChunkUploadSessionID("cA==", "Zg==", "1", 1, "t", "x", requestId,
+                                               message));
+  EXPECT_EQ(L"Error: Unserialization failed for response string", message);
+  EXPECT_EQ("none", requestId);
+  EXPECT_EQ(1u, CountOccurrences(env.logText(),
+                                 "Error: Unserialization failed for string [requestId but no xml]\n"));
+}
+
+TEST_F(FolderUploadTest, LocalFileProblemsAndStateChecks) {
+  EXPECT_EQ(0, upload("missing.bin"));
+  EXPECT_EQ(L"Error: Source file path does not exists.", message);
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Source file path does not exists."));
+
+  makeFile("locked.bin", 10);
+  ASSERT_EQ(0, chmod(files.file("locked.bin").c_str(), 0));
+  if (geteuid() != 0) {
+    message.clear();
+    EXPECT_EQ(0, upload("locked.bin"));
+    EXPECT_EQ(L"Error: Cannot open the file to get the size, make sure you have permissions.",
+              message);
+  }
+  EXPECT_EQ(0, cloud.logins());
+  EXPECT_TRUE(cloud.events().empty());
+
+  FolderServiceAccess fresh;
+  EXPECT_EQ(0, fresh.UploadFile(files.path() + "/", "locked.bin", "p", "t", guid, message));
+  EXPECT_EQ(L"Error: ZUCloudService not initialized, no user/password provided, call "
+            L"ZUCloudService::init() first",
+            message);
+  std::string requestId;
+  EXPECT_EQ(0, fresh.GetChunkUploadSessionID("p", "n", "1", 0, "t", "", requestId, message));
+  EXPECT_EQ(L"ZUCloudService not initialized, no user/password provided, call "
+            L"ZUCloudService::init() first",
+            message);
+}
+
+TEST_F(FolderUploadTest, LoginFailureStopsBeforeAnyUploadRequest) {
+  makeFile("f.bin", 10);
+  service.m_nRetryCount = 1;
+  cloud.setLoginError("Account locked");
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(L"Account locked", message);
+  EXPECT_TRUE(cloud.events().empty());
+  EXPECT_EQ(0, gatewaysLeft());
+}
+
+TEST_F(FolderUploadTest, NoGatewayForAChunk) {
+  makeFile("f.bin", 10 * kMiB);
+  service.m_nRetryCount = 2;
+  // Refuse connections once the session request was answered.
+  gateways.journal().responder = [this](const FakeRequest& r) {
+    if (r.url.find("/api/Login") != std::string::npos) {
+      return FakeReply{0, "<CheckCredentialResp><sessionToken>t</sessionToken></CheckCredentialResp>",
+                       200, ""};
+    }
+    gateways.journal().connectResult = 1;
+    return FakeReply{0, "<UploadFileResp><requestId>r</requestId></UploadFileResp>", 200, ""};
+  };
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(L"Error: Failed to initialize ZuInternetGateway.", message);
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Failed to initialize ZuInternetGateway."));
+  EXPECT_EQ(0, gatewaysLeft());
+}
+
+}  // namespace
+}  // namespace zutest
