@@ -34,12 +34,21 @@ class ZuSemaphoreH {
   // Wakes every waiter so that it re-checks its thread's termination flag.
   void wakeAll();
 
+  // Number of threads blocked in wait() right now (diagnostics and tests).
+  long waiterCount();
+
  private:
+  // One blocked wait() call; lives on the waiting thread's stack and is
+  // linked into the queue below while the call is blocked. Its place in the
+  // queue is its ticket: only the head may take a token.
+  struct Waiter;
+  void unlink(Waiter* waiter);   // m_mutex held
+  void signalHead();             // m_mutex held: wake the head if it can go
+
   std::mutex m_mutex;
-  std::condition_variable m_cv;
   long m_count;
-  std::uint64_t m_nextTicket = 0;   // next ticket handed to a waiter
-  std::uint64_t m_nowServing = 0;   // oldest ticket not yet served
+  Waiter* m_head = nullptr;   // oldest waiter, next to be served
+  Waiter* m_tail = nullptr;   // newest waiter
 };
 
 // A recursive lock.
