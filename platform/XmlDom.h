@@ -2,9 +2,10 @@
 // (Xerces-C underneath).
 //
 // Each call initialises the XML platform, parses the text from a memory
-// buffer with a DOM parser (validation scheme "always", namespaces on, no
-// error handler) and terminates the platform again; scope guards release
-// the parser, the input source and the platform on every path.
+// buffer with a DOM parser (validation scheme "always", namespaces on,
+// validity errors ignored, fatal errors thrown as SAXParseException) and
+// terminates the platform again; scope guards release the parser, the input
+// source and the platform on every path.
 //
 // Hostile input is refused: no external entity or DTD is ever loaded and
 // entity expansion is bounded, so a DOCTYPE bomb or an entity naming a local

@@ -1,0 +1,557 @@
+#include "platform/CNMessage.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+#include <xercesc/dom/DOMDocument.hpp>
+#include <xercesc/dom/DOMElement.hpp>
+#include <xercesc/dom/DOMNode.hpp>
+
+#include "platform/XercesSupport.h"
+
+namespace {
+
+enum class Kind { kString, kInt64, kObject, kList };
+
+// One field of a message class: how callers address it (number, tag, key),
+// how it is written (element) and what it holds. For kObject and kList,
+// `nested` is the class of the nested message or of the list's entries.
+struct FieldDef {
+  short number;
+  short tag;
+  unsigned int key;
+  const char* element;
+  Kind kind;
+  const zu::msg::ClassId* nested;
+};
+
+namespace msg = zu::msg;
+
+struct ClassDef {
+  const char* name;  // as in the interface, with any "App::" prefix
+  const msg::ClassId* id;
+  const FieldDef* fields;  // in the order they are written
+  size_t fieldCount;
+};
+
+// The schema. Field order is the order of the elements on the wire.
+const FieldDef kCheckCredentialReqFields[] = {
+    {msg::kReqUserName.number, msg::kReqUserName.tag, msg::kReqUserName.key,
+     "userName", Kind::kString, nullptr},
+    {msg::kReqPassword.number, msg::kReqPassword.tag, msg::kReqPassword.key,
+     "password", Kind::kString, nullptr},
+    {msg::kReqExtraCredential.number, msg::kReqExtraCredential.tag,
+     msg::kReqExtraCredential.key, "extraCredential", Kind::kString, nullptr},
+};
+const FieldDef kCheckCredentialRespFields[] = {
+    {msg::kRespErrors.number, msg::kRespErrors.tag, msg::kRespErrors.key,
+     "errors", Kind::kList, &msg::kError},
+    {msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
+     msg::kRespSessionToken.key, "sessionToken", Kind::kString, nullptr},
+};
+const FieldDef kErrorFields[] = {
+    {msg::kErrorText.number, msg::kErrorText.tag, msg::kErrorText.key,
+     "errorText", Kind::kString, nullptr},
+};
+const FieldDef kFileResourceInfoFields[] = {
+    {msg::kResName.number, msg::kResName.tag, msg::kResName.key, "name",
+     Kind::kString, nullptr},
+    {msg::kResParentPath.number, msg::kResParentPath.tag,
+     msg::kResParentPath.key, "parentPath", Kind::kString, nullptr},
+    {msg::kResFolderGUID.number, msg::kResFolderGUID.tag,
+     msg::kResFolderGUID.key, "folderGUID", Kind::kString, nullptr},
+    {msg::kResFolderDetail.number, msg::kResFolderDetail.tag,
+     msg::kResFolderDetail.key, "folderDetail", Kind::kString, nullptr},
+};
+const FieldDef kFileResourceResponseFields[] = {
+    {msg::kRespResource.number, msg::kRespResource.tag,
+     msg::kRespResource.key, "resource", Kind::kObject,
+     &msg::kFileResourceInfo},
+    {msg::kRespStatus.number, msg::kRespStatus.tag, msg::kRespStatus.key,
+     "status", Kind::kObject, &msg::kGenericResp},
+};
+const FieldDef kGenericRespFields[] = {
+    {msg::kGenericErrorText.number, msg::kGenericErrorText.tag,
+     msg::kGenericErrorText.key, "errorText", Kind::kString, nullptr},
+};
+const FieldDef kUploadFileRespFields[] = {
+    {msg::kUploadRequestId.number, msg::kUploadRequestId.tag,
+     msg::kUploadRequestId.key, "requestId", Kind::kString, nullptr},
+    {msg::kUploadFileGUID.number, msg::kUploadFileGUID.tag,
+     msg::kUploadFileGUID.key, "fileGUID", Kind::kString, nullptr},
+    {msg::kUploadChunkOffset.number, msg::kUploadChunkOffset.tag,
+     msg::kUploadChunkOffset.key, "chunkOffset", Kind::kInt64, nullptr},
+};
+
+template <size_t N>
+constexpr ClassDef Def(const char* name, const msg::ClassId& id,
+                       const FieldDef (&fields)[N]) {
+  return ClassDef{name, &id, fields, N};
+}
+
+const ClassDef kClasses[] = {
+    Def("CheckCredentialReq", msg::kCheckCredentialReq,
+        kCheckCredentialReqFields),
+    Def("CheckCredentialResp", msg::kCheckCredentialResp,
+        kCheckCredentialRespFields),
+    Def("Error", msg::kError, kErrorFields),
+    Def("App::FileResourceInfo", msg::kFileResourceInfo,
+        kFileResourceInfoFields),
+    Def("App::FileResourceResponse", msg::kFileResourceResponse,
+        kFileResourceResponseFields),
+    Def("App::GenericResp", msg::kGenericResp, kGenericRespFields),
+    Def("UploadFileResp", msg::kUploadFileResp, kUploadFileRespFields),
+};
+
+const ClassDef* FindClass(int type, int id) {
+  for (const ClassDef& c : kClasses) {
+    if (c.id->type == type && c.id->id == id) return &c;
+  }
+  return nullptr;
+}
+
+// Root / entry element name: the class name without its "App::" prefix.
+std::string ElementName(const ClassDef& c) {
+  static constexpr char kPrefix[] = "App::";
+  const char* name = c.name;
+  if (std::strncmp(name, kPrefix, sizeof(kPrefix) - 1) == 0) {
+    name += sizeof(kPrefix) - 1;
+  }
+  return name;
+}
+
+// The field addressed by (classKey, number, fieldKey[, tag]) if it belongs
+// to `c` and holds `kind`; null otherwise. `tag` < 0 means "not given".
+const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number,
+                    int tag, unsigned int fieldKey, Kind kind) {
+  if (c == nullptr || classKey != c->id->key) return nullptr;
+  for (size_t i = 0; i < c->fieldCount; ++i) {
+    const FieldDef& f = c->fields[i];
+    if (f.number != number) continue;
+    if (f.key != fieldKey || f.kind != kind) return nullptr;
+    if (tag >= 0 && f.tag != tag) return nullptr;
+    return &f;
+  }
+  return nullptr;
+}
+
+constexpr int kTagNotGiven = -1;
+
+// Element text: &, < and > always; CR as a character reference so that it
+// survives the parser's line-end normalisation.
+void AppendEscaped(std::string& out, const std::string& text) {
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '\r': out += "&#13;"; break;
+      default: out += c; break;
+    }
+  }
+}
+
+// Signed decimal, surrounding XML whitespace allowed, overflow refused.
+bool ParseInt64(const std::string& text, long long& value) {
+  static constexpr char kSpace[] = " \t\r\n";
+  size_t begin = text.find_first_not_of(kSpace);
+  if (begin == std::string::npos) return false;
+  size_t end = text.find_last_not_of(kSpace) + 1;
+  std::string digits = text.substr(begin, end - begin);
+  size_t first = (digits[0] == '-' || digits[0] == '+') ? 1 : 0;
+  if (first == digits.size()) return false;
+  for (size_t i = first; i < digits.size(); ++i) {
+    if (digits[i] < '0' || digits[i] > '9') return false;
+  }
+  errno = 0;
+  char* stop = nullptr;
+  long long parsed = std::strtoll(digits.c_str(), &stop, 10);
+  if (errno == ERANGE || stop != digits.c_str() + digits.size()) return false;
+  value = parsed;
+  return true;
+}
+
+std::string NameOf(const xercesc::DOMNode* node) {
+  return zu::xml::detail::ToUtf8(node->getNodeName());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Construction, copy, destruction
+
+CNMessageBase::CNMessageBase(int type, int id) : m_type(type), m_id(id) {}
+
+CNMessageBase::CNMessageBase(const CNMessageBase& other)
+    : m_type(other.m_type), m_id(other.m_id) {
+  copyFrom(other);
+}
+
+CNMessageBase& CNMessageBase::operator=(const CNMessageBase& other) {
+  if (this == &other) return *this;
+  // Copy first, then swap: `other` may be nested inside *this.
+  CNMessageBase copy(other);
+  clear();
+  m_type = copy.m_type;
+  m_id = copy.m_id;
+  m_strings.swap(copy.m_strings);
+  m_numbers.swap(copy.m_numbers);
+  m_objects.swap(copy.m_objects);
+  m_lists.swap(copy.m_lists);
+  return *this;
+}
+
+CNMessageBase::~CNMessageBase() { clear(); }
+
+void CNMessageBase::clear() {
+  for (auto& entry : m_objects) delete entry.second;
+  for (auto& entry : m_lists) {
+    if (entry.second == nullptr) continue;
+    for (CNMessageBase* item : *entry.second) delete item;
+    delete entry.second;
+  }
+  m_strings.clear();
+  m_numbers.clear();
+  m_objects.clear();
+  m_lists.clear();
+}
+
+void CNMessageBase::copyFrom(const CNMessageBase& other) {
+  m_strings = other.m_strings;
+  m_numbers = other.m_numbers;
+  // Insert each owner into the maps as soon as it exists so that the
+  // destructor frees it should a later allocation throw.
+  for (const auto& entry : other.m_objects) {
+    CNMessageBase*& slot = m_objects[entry.first];
+    slot = entry.second ? new CNMessageBase(*entry.second) : nullptr;
+  }
+  for (const auto& entry : other.m_lists) {
+    CNMessageList*& slot = m_lists[entry.first];
+    slot = nullptr;
+    if (entry.second == nullptr) continue;
+    slot = new CNMessageList();
+    slot->reserve(entry.second->size());
+    for (const CNMessageBase* item : *entry.second) {
+      slot->push_back(nullptr);
+      if (item != nullptr) slot->back() = new CNMessageBase(*item);
+    }
+  }
+}
+
+std::string CNMessageBase::className() const {
+  const ClassDef* c = FindClass(m_type, m_id);
+  return c ? c->name : std::string();
+}
+
+// ---------------------------------------------------------------------------
+// Accessors
+
+int CNMessageBase::setstring(short number, short tag, const std::string& value,
+                             unsigned long classKey, unsigned int fieldKey) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey,
+              Kind::kString)) {
+    return 1;
+  }
+  m_strings[number] = value;
+  return 0;
+}
+
+std::string CNMessageBase::getstring(short number, short tag,
+                                     unsigned long classKey,
+                                     unsigned int fieldKey) const {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey,
+              Kind::kString)) {
+    return std::string();
+  }
+  auto it = m_strings.find(number);
+  return it == m_strings.end() ? std::string() : it->second;
+}
+
+int CNMessageBase::setint64(short number, long long value,
+                            unsigned long classKey, unsigned int fieldKey) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, kTagNotGiven,
+              fieldKey, Kind::kInt64)) {
+    return 1;
+  }
+  m_numbers[number] = value;
+  return 0;
+}
+
+long long CNMessageBase::getint64(short number, unsigned long classKey,
+                                  unsigned int fieldKey) const {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, kTagNotGiven,
+              fieldKey, Kind::kInt64)) {
+    return 0;
+  }
+  auto it = m_numbers.find(number);
+  return it == m_numbers.end() ? 0 : it->second;
+}
+
+CNMessageList** CNMessageBase::getlistobject(short number, short tag,
+                                             unsigned long classKey,
+                                             unsigned int fieldKey,
+                                             bool create) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey,
+              Kind::kList)) {
+    return nullptr;
+  }
+  // The slot lives in the map, whose nodes never move; whatever the caller
+  // stores there is owned by this message.
+  CNMessageList*& slot = m_lists[number];
+  if (create && slot == nullptr) slot = new CNMessageList();
+  return &slot;
+}
+
+CNMessageBase** CNMessageBase::getObjectAccessor(bool create,
+                                                 bool /*successObject*/,
+                                                 short number, short tag,
+                                                 unsigned long classKey,
+                                                 unsigned int fieldKey,
+                                                 int type, int id) {
+  const FieldDef* f = Lookup(FindClass(m_type, m_id), classKey, number, tag,
+                          fieldKey, Kind::kObject);
+  if (f == nullptr) return nullptr;
+  // A nested message is only ever created of the field's own class.
+  if (create && (f->nested->type != type || f->nested->id != id)) {
+    return nullptr;
+  }
+  CNMessageBase*& slot = m_objects[number];
+  if (create && slot == nullptr) slot = new CNMessageBase(type, id);
+  return &slot;
+}
+
+// ---------------------------------------------------------------------------
+// XML
+
+namespace {
+
+class Writer {
+ public:
+  explicit Writer(bool pretty) : m_pretty(pretty) {}
+
+  void open(const std::string& name, int depth) {
+    indent(depth);
+    m_out += '<';
+    m_out += name;
+    m_out += '>';
+  }
+  void close(const std::string& name, int depth, bool hadChildren) {
+    if (hadChildren) indent(depth);
+    m_out += "</";
+    m_out += name;
+    m_out += '>';
+  }
+  // Container start: newline so the children begin on their own lines.
+  void beginChildren() {
+    if (m_pretty) m_out += '\n';
+  }
+  void endLine() {
+    if (m_pretty) m_out += '\n';
+  }
+  void leaf(const std::string& name, const std::string& text, int depth) {
+    open(name, depth);
+    AppendEscaped(m_out, text);
+    close(name, depth, false);
+    endLine();
+  }
+  std::string& out() { return m_out; }
+
+ private:
+  void indent(int depth) {
+    if (m_pretty) m_out.append(static_cast<size_t>(depth) * 2, ' ');
+  }
+
+  bool m_pretty;
+  std::string m_out;
+};
+
+}  // namespace
+
+int CNMessageBase::serialize(std::string& xml, bool pretty) const {
+  const ClassDef* c = FindClass(m_type, m_id);
+  if (c == nullptr) return 1;
+  Writer writer(pretty);
+  std::string root = ElementName(*c);
+  // Writes the message's fields as children at `depth`; returns whether
+  // any field was present. Recursion depth is bounded by the schema.
+  struct Body {
+    static bool Write(const CNMessageBase& m, const ClassDef& cls,
+                      Writer& w, int depth) {
+      bool any = false;
+      for (size_t i = 0; i < cls.fieldCount; ++i) {
+        const FieldDef& f = cls.fields[i];
+        std::string name = f.element;
+        switch (f.kind) {
+          case Kind::kString: {
+            auto it = m.m_strings.find(f.number);
+            if (it == m.m_strings.end()) break;
+            if (!any) w.beginChildren();
+            any = true;
+            w.leaf(name, it->second, depth);
+            break;
+          }
+          case Kind::kInt64: {
+            auto it = m.m_numbers.find(f.number);
+            if (it == m.m_numbers.end()) break;
+            if (!any) w.beginChildren();
+            any = true;
+            w.leaf(name, std::to_string(it->second), depth);
+            break;
+          }
+          case Kind::kObject: {
+            auto it = m.m_objects.find(f.number);
+            if (it == m.m_objects.end() || it->second == nullptr) break;
+            if (!any) w.beginChildren();
+            any = true;
+            w.open(name, depth);
+            bool inner = WriteNested(*it->second, w, depth + 1);
+            w.close(name, depth, inner);
+            w.endLine();
+            break;
+          }
+          case Kind::kList: {
+            auto it = m.m_lists.find(f.number);
+            if (it == m.m_lists.end() || it->second == nullptr) break;
+            if (!any) w.beginChildren();
+            any = true;
+            w.open(name, depth);
+            bool inner = false;
+            for (const CNMessageBase* item : *it->second) {
+              if (item == nullptr) continue;
+              const ClassDef* ic = FindClass(item->m_type, item->m_id);
+              if (ic == nullptr) continue;
+              if (!inner) w.beginChildren();
+              inner = true;
+              std::string entry = ElementName(*ic);
+              w.open(entry, depth + 1);
+              bool fields = Write(*item, *ic, w, depth + 2);
+              w.close(entry, depth + 1, fields);
+              w.endLine();
+            }
+            w.close(name, depth, inner);
+            w.endLine();
+            break;
+          }
+        }
+      }
+      return any;
+    }
+    static bool WriteNested(const CNMessageBase& m, Writer& w, int depth) {
+      const ClassDef* nc = FindClass(m.m_type, m.m_id);
+      return nc != nullptr && Write(m, *nc, w, depth);
+    }
+  };
+  writer.open(root, 0);
+  bool any = Body::Write(*this, *c, writer, 1);
+  writer.close(root, 0, any);
+  writer.endLine();
+  xml = std::move(writer.out());
+  return 0;
+}
+
+namespace {
+
+// Fills `m` (of class `cls`) from the element children of `container`.
+// Returns false on a 64-bit field that is not a number.
+bool ReadFields(CNMessageBase& m, const ClassDef& cls,
+                const xercesc::DOMElement* container);
+
+const FieldDef* FieldByElement(const ClassDef& cls, const std::string& name) {
+  for (size_t i = 0; i < cls.fieldCount; ++i) {
+    if (name == cls.fields[i].element) return &cls.fields[i];
+  }
+  return nullptr;
+}
+
+bool ReadFields(CNMessageBase& m, const ClassDef& cls,
+                const xercesc::DOMElement* container) {
+  using zu::xml::detail::ToUtf8;
+  const unsigned long classKey = cls.id->key;
+  for (const xercesc::DOMNode* node = container->getFirstChild();
+       node != nullptr; node = node->getNextSibling()) {
+    if (node->getNodeType() != xercesc::DOMNode::ELEMENT_NODE) continue;
+    const FieldDef* f = FieldByElement(cls, NameOf(node));
+    if (f == nullptr) continue;  // unknown elements are ignored
+    const auto* element = static_cast<const xercesc::DOMElement*>(node);
+    switch (f->kind) {
+      case Kind::kString:
+        m.setstring(f->number, f->tag, ToUtf8(node->getTextContent()),
+                    classKey, f->key);
+        break;
+      case Kind::kInt64: {
+        long long value = 0;
+        if (!ParseInt64(ToUtf8(node->getTextContent()), value)) return false;
+        m.setint64(f->number, value, classKey, f->key);
+        break;
+      }
+      case Kind::kObject: {
+        const ClassDef* nc = FindClass(f->nested->type, f->nested->id);
+        CNMessageBase** slot =
+            m.getObjectAccessor(true, true, f->number, f->tag, classKey,
+                                f->key, f->nested->type, f->nested->id);
+        if (slot == nullptr || *slot == nullptr || nc == nullptr) return false;
+        // A repeated element replaces the earlier one.
+        **slot = CNMessageBase(f->nested->type, f->nested->id);
+        if (!ReadFields(**slot, *nc, element)) return false;
+        break;
+      }
+      case Kind::kList: {
+        const ClassDef* ec = FindClass(f->nested->type, f->nested->id);
+        CNMessageList** slot =
+            m.getlistobject(f->number, f->tag, classKey, f->key, true);
+        if (slot == nullptr || *slot == nullptr || ec == nullptr) return false;
+        const std::string entryName = ElementName(*ec);
+        for (const xercesc::DOMNode* child = element->getFirstChild();
+             child != nullptr; child = child->getNextSibling()) {
+          if (child->getNodeType() != xercesc::DOMNode::ELEMENT_NODE ||
+              NameOf(child) != entryName) {
+            continue;
+          }
+          (*slot)->push_back(nullptr);
+          (*slot)->back() = new CNMessageBase(f->nested->type, f->nested->id);
+          if (!ReadFields(*(*slot)->back(), *ec,
+                          static_cast<const xercesc::DOMElement*>(child))) {
+            return false;
+          }
+        }
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// On failure the message keeps its previous content.
+int CNMessageBase::unserialize(const char* xml) {
+  if (xml == nullptr) return 1;
+  const ClassDef* c = FindClass(m_type, m_id);
+  if (c == nullptr) return 1;
+
+  zu::xml::detail::PlatformScope platform;
+  if (!platform.ok()) return 1;
+  try {
+    CNMessageBase parsed(m_type, m_id);
+    {
+      // The document lives inside the parser; both end before the
+      // platform reference.
+      zu::xml::detail::HardenedDomParser parser(
+          xercesc::XercesDOMParser::Val_Never);
+      parser.parse(xml, std::strlen(xml));
+      xercesc::DOMDocument* doc = parser.document();
+      if (doc == nullptr || doc->getDoctype() != nullptr) return 1;
+      const xercesc::DOMElement* root = doc->getDocumentElement();
+      if (root == nullptr || NameOf(root) != ElementName(*c)) return 1;
+      if (!ReadFields(parsed, *c, root)) return 1;
+    }
+    *this = parsed;
+    return 0;
+  } catch (...) {
+    // XMLException, DOMException, SAXParseException (text that is not
+    // well-formed) and allocation failures alike.
+    return 1;
+  }
+}

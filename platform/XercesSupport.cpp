@@ -1,0 +1,133 @@
+#include "platform/XercesSupport.h"
+
+#include <mutex>
+
+#include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/sax/SAXParseException.hpp>
+#include <xercesc/util/PlatformUtils.hpp>
+#include <xercesc/util/XMLException.hpp>
+
+namespace zu::xml::detail {
+namespace {
+
+// Guards the platform's reference count and its static state, which
+// Initialize/Terminate update without any locking of their own.
+std::mutex& PlatformMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+}  // namespace
+
+PlatformScope::PlatformScope() {
+  std::lock_guard<std::mutex> lock(PlatformMutex());
+  try {
+    xercesc::XMLPlatformUtils::Initialize();
+    m_ok = true;
+  } catch (const xercesc::XMLException& e) {
+    m_error = MessageOf(e.getMessage());
+    if (m_error.empty()) m_error = "XML platform initialisation failed";
+  } catch (...) {
+    m_error = "XML platform initialisation failed";
+  }
+}
+
+PlatformScope::~PlatformScope() {
+  if (!m_ok) return;
+  std::lock_guard<std::mutex> lock(PlatformMutex());
+  try {
+    xercesc::XMLPlatformUtils::Terminate();
+  } catch (...) {
+    // Nothing sensible to do in a destructor; the reference is gone anyway.
+  }
+}
+
+xercesc::InputSource* RefuseAllEntities::resolveEntity(
+    xercesc::XMLResourceIdentifier* /*resourceIdentifier*/) {
+  return nullptr;
+}
+
+void ThrowOnFatalError::fatalError(const xercesc::SAXParseException& e) {
+  throw e;
+}
+
+HardenedDomParser::HardenedDomParser(
+    xercesc::XercesDOMParser::ValSchemes scheme)
+    : m_parser(std::make_unique<xercesc::XercesDOMParser>()) {
+  m_security.setEntityExpansionLimit(kEntityExpansionLimit);
+  xercesc::XercesDOMParser& p = *m_parser;
+  p.setValidationScheme(scheme);
+  p.setDoNamespaces(true);
+  // Nothing outside the given bytes is ever read: no external DTD subset,
+  // no schema, no external entity (the resolver refuses and the built-in
+  // file/URL resolution is off).
+  p.setLoadExternalDTD(false);
+  p.setDoSchema(false);
+  p.setLoadSchema(false);
+  p.setDoXInclude(false);
+  p.setDisableDefaultEntityResolution(true);
+  p.setXMLEntityResolver(&m_resolver);
+  // Entity references are replaced by their text, not kept as nodes.
+  p.setCreateEntityReferenceNodes(false);
+  p.setSecurityManager(&m_security);
+  p.setExitOnFirstFatalError(true);
+  p.setErrorHandler(&m_errors);
+}
+
+HardenedDomParser::~HardenedDomParser() = default;
+
+void HardenedDomParser::parse(const char* data, size_t size) {
+  // The input source is released on every path, also when parse() throws.
+  xercesc::MemBufInputSource source(
+      reinterpret_cast<const XMLByte*>(data), size, "FakeSystemId",
+      /*adoptBuffer=*/false);
+  m_parser->parse(source);
+}
+
+xercesc::DOMDocument* HardenedDomParser::document() {
+  return m_parser->getDocument();
+}
+
+std::string ToUtf8(const XMLCh* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  for (const XMLCh* p = text; *p != 0; ++p) {
+    char32_t unit = static_cast<char32_t>(*p);
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      char32_t next = static_cast<char32_t>(p[1]);
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
+        ++p;
+        continue;
+      }
+      AppendUtf8(out, 0xFFFD);
+    } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      AppendUtf8(out, 0xFFFD);
+    } else {
+      AppendUtf8(out, unit);
+    }
+  }
+  return out;
+}
+
+std::string MessageOf(const XMLCh* text) { return ToUtf8(text); }
+
+}  // namespace zu::xml::detail
