@@ -1,0 +1,88 @@
+// Base64 on OpenSSL's EVP encoder, which writes lines of 64 characters each
+// ended by '\n' (the historical PEM layout callers expect).
+#include "platform/Base64.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+struct EncodeCtxDeleter {
+  void operator()(EVP_ENCODE_CTX* ctx) const { EVP_ENCODE_CTX_free(ctx); }
+};
+using EncodeCtx = std::unique_ptr<EVP_ENCODE_CTX, EncodeCtxDeleter>;
+
+// EVP lengths are ints: large inputs are fed in pieces.
+constexpr size_t kPiece = 1 << 20;
+
+}  // namespace
+
+int base64Encode(const std::string& in, std::string& out) {
+  out.clear();
+  EncodeCtx ctx(EVP_ENCODE_CTX_new());
+  if (!ctx) return -1;
+  EVP_EncodeInit(ctx.get());
+  // Each 48 input bytes give a 64 character line plus '\n'; the context may
+  // hold up to 47 bytes from an earlier piece.
+  std::string buf((kPiece + 96) / 48 * 65 + 2, '\0');
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(in.data());
+  size_t left = in.size();
+  while (left > 0) {
+    const size_t n = std::min(left, kPiece);
+    int written = 0;
+    if (EVP_EncodeUpdate(ctx.get(), reinterpret_cast<unsigned char*>(&buf[0]), &written, data,
+                         static_cast<int>(n)) != 1) {
+      out.clear();
+      return -1;
+    }
+    out.append(buf.data(), static_cast<size_t>(written));
+    data += n;
+    left -= n;
+  }
+  int written = 0;
+  EVP_EncodeFinal(ctx.get(), reinterpret_cast<unsigned char*>(&buf[0]), &written);
+  out.append(buf.data(), static_cast<size_t>(written));
+  return 0;
+}
+
+int base64Decode(const std::string& in, std::string& out) {
+  out.clear();
+  EncodeCtx ctx(EVP_ENCODE_CTX_new());
+  if (!ctx) return -1;
+  EVP_DecodeInit(ctx.get());
+  std::string result;
+  std::string buf(kPiece / 4 * 3 + 64, '\0');
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(in.data());
+  size_t left = in.size();
+  while (left > 0) {
+    const size_t n = std::min(left, kPiece);
+    int written = 0;
+    if (EVP_DecodeUpdate(ctx.get(), reinterpret_cast<unsigned char*>(&buf[0]), &written, data,
+                         static_cast<int>(n)) < 0) {
+      return 1;
+    }
+    result.append(buf.data(), static_cast<size_t>(written));
+    data += n;
+    left -= n;
+  }
+  int written = 0;
+  if (EVP_DecodeFinal(ctx.get(), reinterpret_cast<unsigned char*>(&buf[0]), &written) < 0) {
+    return 1;
+  }
+  result.append(buf.data(), static_cast<size_t>(written));
+  out.swap(result);
+  return 0;
+}
+
+namespace zu {
+
+std::string Base64OneLine(const std::string& in) {
+  std::string encoded;
+  base64Encode(in, encoded);
+  encoded.erase(std::remove(encoded.begin(), encoded.end(), '\n'), encoded.end());
+  return encoded;
+}
+
+}  // namespace zu

@@ -1,0 +1,610 @@
+// The service log. See EvDebug.h for the line layout and the level rules.
+//
+// Choices made here:
+//  - ZUCLOUD_LOG_LEVEL is read on every debug call (not cached), so a change
+//    takes effect at once; an unparsable value counts as the default 3.
+//  - Every line is composed in memory and appended with one write(2) on a
+//    descriptor opened with O_APPEND. The kernel positions each such write at
+//    the end of the file atomically, so lines from different threads, or
+//    from several EvDebug objects and processes sharing the file, never mix.
+//  - A line feed or carriage return inside the text is written as "\n" or
+//    "\r" so that one call always yields exactly one line.
+//  - Redaction happens in RedactLogText, applied to the tag and text of every
+//    line before it is written.
+#include "platform/EvDebug.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/FXString.h"
+
+namespace {
+
+constexpr char kDefaultLogDir[] = "/var/log/zucloud";
+constexpr char kZuCloudLogName[] = "ZUCloudService.log";
+constexpr int kDefaultLogLevel = 3;
+// Debug level passed by the error calls: always written.
+constexpr int kAlways = INT_MIN;
+
+// ---------------------------------------------------------------------------
+// Formatting
+
+constexpr int kMaxFieldWidth = 4096;
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+void Pad(std::string& out, const std::string& text, bool leftAlign, int width) {
+  const size_t fill =
+      width > 0 && static_cast<size_t>(width) > text.size() ? width - text.size() : 0;
+  if (!leftAlign) out.append(fill, ' ');
+  out += text;
+  if (leftAlign) out.append(fill, ' ');
+}
+
+// Formats one numeric conversion through snprintf. `directive` holds "%", the
+// flags, "*" and ".*" when width / precision are given, the length modifier
+// and the conversion letter.
+template <typename T>
+void AppendNumber(std::string& out, const std::string& directive, int width, int precision, T value) {
+  char small[128];
+  const char* fmt = directive.c_str();
+  const bool hasWidth = width >= 0;
+  const bool hasPrecision = precision >= 0;
+  auto print = [&](char* buf, size_t size) {
+    if (hasWidth && hasPrecision) return std::snprintf(buf, size, fmt, width, precision, value);
+    if (hasWidth) return std::snprintf(buf, size, fmt, width, value);
+    if (hasPrecision) return std::snprintf(buf, size, fmt, precision, value);
+    return std::snprintf(buf, size, fmt, value);
+  };
+  const int n = print(small, sizeof(small));
+  if (n < 0) return;
+  if (static_cast<size_t>(n) < sizeof(small)) {
+    out.append(small, static_cast<size_t>(n));
+    return;
+  }
+  std::vector<char> big(static_cast<size_t>(n) + 1);
+  print(big.data(), big.size());
+  out.append(big.data(), static_cast<size_t>(n));
+}
+
+// Cuts `text` to at most `maxBytes` without splitting a UTF-8 sequence.
+void CutUtf8(std::string& text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return;
+  size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  text.resize(cut);
+}
+
+// ---------------------------------------------------------------------------
+// Redaction
+
+constexpr size_t kMaxSecrets = 256;
+constexpr size_t kMinSecretLength = 4;
+constexpr char kRedacted[] = "REDACTED";
+
+struct SecretStore {
+  std::mutex mutex;
+  std::deque<std::string> secrets;  // oldest first; guarded by mutex
+  // Every form to replace, longest first; rebuilt on registration and
+  // swapped in under mutex so readers take a snapshot without copying.
+  std::shared_ptr<const std::vector<std::string>> forms =
+      std::make_shared<const std::vector<std::string>>();
+};
+
+SecretStore& Secrets() {
+  static SecretStore* store = new SecretStore();  // never destroyed: used by late log calls
+  return *store;
+}
+
+std::string PercentEncode(const std::string& in, const char* safe) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : in) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    if (alnum || (c != 0 && std::strchr(safe, c) != nullptr)) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+void ReplaceAll(std::string& text, const std::string& needle) {
+  if (needle.empty()) return;
+  size_t pos = text.find(needle);
+  while (pos != std::string::npos) {
+    text.replace(pos, needle.size(), kRedacted);
+    pos = text.find(needle, pos + sizeof(kRedacted) - 1);
+  }
+}
+
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// `lowerNeedle` occurs in `text` at `pos`, ignoring ASCII case.
+bool MatchAt(const std::string& text, size_t pos, const char* lowerNeedle) {
+  const size_t n = std::strlen(lowerNeedle);
+  if (pos + n > text.size()) return false;
+  for (size_t i = 0; i < n; ++i) {
+    if (AsciiLower(text[pos + i]) != lowerNeedle[i]) return false;
+  }
+  return true;
+}
+
+// Characters that end a query value in running text.
+bool EndsValue(char c) {
+  switch (c) {
+    case '&': case ' ': case '\t': case '\r': case '\n': case '\'': case '"':
+    case '<': case '>': case ']': case ')':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Replaces the value of every "sig=" parameter, and of every "sig%3D" one
+// (a URL carried URL-encoded inside another, where "%26" separates values).
+std::string RedactSignatures(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t nameLength = 0;
+    bool encoded = false;
+    if (MatchAt(text, i, "sig=")) {
+      nameLength = 4;
+    } else if (MatchAt(text, i, "sig%3d")) {
+      nameLength = 6;
+      encoded = true;
+    }
+    if (nameLength == 0) {
+      out.push_back(text[i++]);
+      continue;
+    }
+    out.append(text, i, nameLength);
+    i += nameLength;
+    size_t end = i;
+    while (end < text.size() && !EndsValue(text[end]) &&
+           !(encoded && (MatchAt(text, end, "%26") || MatchAt(text, end, "%20")))) {
+      ++end;
+    }
+    if (end > i) out += kRedacted;
+    i = end;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Line composition
+
+int LogLevel() {
+  const char* env = std::getenv("ZUCLOUD_LOG_LEVEL");
+  if (env == nullptr || *env == '\0') return kDefaultLogLevel;
+  const char* p = env;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (!IsDigit(*p)) return kDefaultLogLevel;
+  long value = 0;
+  for (; IsDigit(*p); ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > INT_MAX) return negative ? INT_MIN : INT_MAX;
+  }
+  if (*p != '\0') return kDefaultLogLevel;
+  return static_cast<int>(negative ? -value : value);
+}
+
+// "2026-12-07T20:04:39.123Z"
+std::string Timestamp() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char buf[64];
+  std::snprintf(buf, sizeof(buf), "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                static_cast<long>(now.tv_nsec / 1000000));
+  return buf;
+}
+
+// Writes control line breaks visibly so one call stays one line; trailing
+// line breaks are dropped.
+void AppendOneLine(std::string& out, const std::string& text) {
+  size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  for (size_t i = 0; i < end; ++i) {
+    if (text[i] == '\n') {
+      out += "\\n";
+    } else if (text[i] == '\r') {
+      out += "\\r";
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+}
+
+// Creates `dir` and its missing parents.
+void MakeDirectories(const std::string& dir) {
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos == dir.size() || dir[pos] == '/') {
+      const std::string part = dir.substr(0, pos);
+      if (::mkdir(part.c_str(), 0750) != 0 && errno != EEXIST) return;
+    }
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// EvDebugFileInstance
+
+// open() and the destructor must not run while another thread writes through
+// the same instance; the services open their log in init, before any worker
+// thread exists.
+EvDebugFileInstance::~EvDebugFileInstance() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+int EvDebugFileInstance::open(const std::string& path) {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+    m_fd = -1;
+    m_path.clear();
+  }
+  // Create exclusively first so a new file gets exactly 0600 whatever the
+  // umask; an existing file is opened as it is.
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::fchmod(fd, 0600);
+  } else if (errno == EEXIST) {
+    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  }
+  if (fd < 0) return errno != 0 ? errno : -1;
+  m_fd = fd;
+  m_path = path;
+  return 0;
+}
+
+void EvDebugFileInstance::writeLine(const std::string& line) {
+  if (m_fd < 0) return;
+  std::string buf;
+  buf.reserve(line.size() + 1);
+  buf += line;
+  buf.push_back('\n');
+  const char* p = buf.data();
+  size_t left = buf.size();
+  while (left > 0) {
+    const ssize_t n = ::write(m_fd, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // the log is best effort
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// EvDebug
+
+EvDebug::EvDebug(EvDebugFileInstance* instance) : m_instance(instance) {}
+
+int EvDebug::initialize(EvDebugFileInstance* instance, unsigned int logId, long long /*reserved*/,
+                        bool /*flag*/, const std::string& /*name*/) {
+  if (instance != nullptr) m_instance = instance;
+  if (m_instance == nullptr) return -1;
+  try {
+    const std::string dir = zu::LogDirectory();
+    const std::string name = logId == kZuCloudLogId
+                                 ? std::string(kZuCloudLogName)
+                                 : "EvDebug_" + std::to_string(logId) + ".log";
+    const std::string path = dir + "/" + name;
+    if (m_instance->isOpen() && m_instance->path() == path) return 0;
+    MakeDirectories(dir);
+    return m_instance->open(path);
+  } catch (...) {
+    return -1;
+  }
+}
+
+std::string EvDebug::logFilePath() const {
+  if (m_instance == nullptr || !m_instance->isOpen()) return std::string();
+  return m_instance->path();
+}
+
+void EvDebug::write(const char* level, const char* tag, int debugLevel, const char* format,
+                    va_list args) {
+  if (m_instance == nullptr || !m_instance->isOpen()) return;
+  if (debugLevel != kAlways && debugLevel > LogLevel()) return;
+  try {
+    std::string body;
+    if (tag != nullptr) {
+      body += '[';
+      body += tag;
+      body += "] ";
+    }
+    body += zu::FormatLogText(format, args);
+    body = zu::RedactLogText(body);
+
+    char head[96];
+    std::snprintf(head, sizeof(head), " pid=%ld tid=%ld ", static_cast<long>(::getpid()),
+                  static_cast<long>(::syscall(SYS_gettid)));
+    std::string line = Timestamp();
+    line += head;
+    line += level;
+    line += ' ';
+    AppendOneLine(line, body);
+    m_instance->writeLine(line);
+  } catch (...) {
+    // Logging never fails its caller (only std::bad_alloc can get here).
+  }
+}
+
+#define ZU_EVDEBUG_FORWARD(level, tag, debugLevel, format) \
+  do {                                                     \
+    va_list args;                                          \
+    va_start(args, format);                                \
+    write(level, tag, debugLevel, format, args);           \
+    va_end(args);                                          \
+  } while (0)
+
+void EvDebug::Error(const char* tag, const char* format, ...) {
+  ZU_EVDEBUG_FORWARD("ERROR", tag, kAlways, format);
+}
+
+void EvDebug::Debug(const char* tag, const char* format, ...) {
+  ZU_EVDEBUG_FORWARD("DEBUG1", tag, kDebugLevel, format);
+}
+
+void EvDebug::DebugLvl(int level, const char* tag, const char* format, ...) {
+  const std::string word = "DEBUG" + std::to_string(level);
+  ZU_EVDEBUG_FORWARD(word.c_str(), tag, level, format);
+}
+
+void EvDebug::error(const char* format, ...) {
+  ZU_EVDEBUG_FORWARD("ERROR", nullptr, kAlways, format);
+}
+
+void EvDebug::debug(const char* format, ...) {
+  ZU_EVDEBUG_FORWARD("DEBUG1", nullptr, kDebugLevel, format);
+}
+
+void EvDebug::debugLvl(int level, const char* format, ...) {
+  const std::string word = "DEBUG" + std::to_string(level);
+  ZU_EVDEBUG_FORWARD(word.c_str(), nullptr, level, format);
+}
+
+#undef ZU_EVDEBUG_FORWARD
+
+// ---------------------------------------------------------------------------
+// zu:: helpers
+
+namespace zu {
+
+std::string FormatLogText(const char* format, va_list args) {
+  std::string out;
+  if (format == nullptr) return out;
+  va_list ap;
+  va_copy(ap, args);
+  const char* p = format;
+  while (*p != '\0') {
+    if (*p != '%') {
+      out.push_back(*p++);
+      continue;
+    }
+    const char* directiveStart = p++;
+    if (*p == '%') {
+      out.push_back('%');
+      ++p;
+      continue;
+    }
+    std::string flags;
+    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) flags.push_back(*p++);
+    int width = -1;
+    if (*p == '*') {
+      ++p;
+      width = va_arg(ap, int);
+      if (width < 0) {
+        flags.push_back('-');
+        width = width == INT_MIN ? INT_MAX : -width;
+      }
+    } else if (IsDigit(*p)) {
+      width = 0;
+      for (; IsDigit(*p); ++p) width = std::min(width * 10 + (*p - '0'), kMaxFieldWidth);
+    }
+    width = std::min(width, kMaxFieldWidth);
+    int precision = -1;
+    if (*p == '.') {
+      ++p;
+      precision = 0;
+      if (*p == '*') {
+        ++p;
+        precision = va_arg(ap, int);
+        if (precision < 0) precision = -1;
+      } else {
+        for (; IsDigit(*p); ++p) {
+          precision = std::min(precision * 10 + (*p - '0'), kMaxFieldWidth);
+        }
+      }
+    }
+    precision = std::min(precision, kMaxFieldWidth);
+    std::string length;
+    while (*p != '\0' && std::strchr("hlLqjzt", *p) != nullptr) length.push_back(*p++);
+    const char conv = *p;
+    if (conv == '\0') {
+      out.append(directiveStart);  // a lone '%' at the end is written as is
+      break;
+    }
+    ++p;
+    const bool leftAlign = flags.find('-') != std::string::npos;
+    std::string directive = "%" + flags;
+    if (width >= 0) directive += "*";
+    if (precision >= 0) directive += ".*";
+
+    switch (conv) {
+      case 'd':
+      case 'i': {
+        long long value;
+        if (length == "ll" || length == "q" || length == "j") {
+          value = va_arg(ap, long long);
+        } else if (length == "l" || length == "z" || length == "t") {
+          value = va_arg(ap, long);
+        } else if (length == "hh") {
+          value = static_cast<signed char>(va_arg(ap, int));
+        } else if (length == "h") {
+          value = static_cast<short>(va_arg(ap, int));
+        } else {
+          value = va_arg(ap, int);
+        }
+        AppendNumber(out, directive + "lld", width, precision, value);
+        break;
+      }
+      case 'u':
+      case 'x':
+      case 'X':
+      case 'o': {
+        unsigned long long value;
+        if (length == "ll" || length == "q" || length == "j") {
+          value = va_arg(ap, unsigned long long);
+        } else if (length == "l" || length == "z" || length == "t") {
+          value = va_arg(ap, unsigned long);
+        } else if (length == "hh") {
+          value = static_cast<unsigned char>(va_arg(ap, unsigned int));
+        } else if (length == "h") {
+          value = static_cast<unsigned short>(va_arg(ap, unsigned int));
+        } else {
+          value = va_arg(ap, unsigned int);
+        }
+        AppendNumber(out, directive + "ll" + conv, width, precision, value);
+        break;
+      }
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A': {
+        if (length == "L") {
+          AppendNumber(out, directive + "L" + conv, width, precision, va_arg(ap, long double));
+        } else {
+          AppendNumber(out, directive + conv, width, precision, va_arg(ap, double));
+        }
+        break;
+      }
+      case 'p':
+        AppendNumber(out, std::string(leftAlign ? "%-" : "%") + (width >= 0 ? "*p" : "p"), width, -1,
+                     va_arg(ap, void*));
+        break;
+      case 'c': {
+        std::string text;
+        if (length == "l") {
+          text = FXString::ToString(std::wstring(1, static_cast<wchar_t>(va_arg(ap, wint_t))));
+        } else {
+          text.push_back(static_cast<char>(va_arg(ap, int)));
+        }
+        Pad(out, text, leftAlign, width);
+        break;
+      }
+      case 's': {
+        std::string text;
+        if (length == "l") {
+          const wchar_t* ws = va_arg(ap, const wchar_t*);
+          text = ws != nullptr ? FXString::ToString(ws) : "(null)";
+        } else {
+          const char* s = va_arg(ap, const char*);
+          if (s == nullptr) {
+            text = "(null)";
+          } else if (precision >= 0) {
+            // The argument need not be terminated within the precision.
+            text.assign(s, strnlen(s, static_cast<size_t>(precision)));
+          } else {
+            text = s;
+          }
+        }
+        if (precision >= 0) CutUtf8(text, static_cast<size_t>(precision));
+        Pad(out, text, leftAlign, width);
+        break;
+      }
+      case 'n':
+        (void)va_arg(ap, void*);  // never written through
+        break;
+      default:
+        // Unknown conversion: written as it stands, no argument taken.
+        out.append(directiveStart, p);
+        break;
+    }
+  }
+  va_end(ap);
+  return out;
+}
+
+std::string FormatLogText(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatLogText(format, args);
+  va_end(args);
+  return text;
+}
+
+void RegisterLogSecret(const std::string& secret) {
+  if (secret.size() < kMinSecretLength) return;
+  SecretStore& store = Secrets();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  // A value registered again becomes the most recent one.
+  auto old = std::find(store.secrets.begin(), store.secrets.end(), secret);
+  if (old != store.secrets.end()) store.secrets.erase(old);
+  store.secrets.push_back(secret);
+  while (store.secrets.size() > kMaxSecrets) store.secrets.pop_front();
+
+  // Each secret is also looked for in its URL-encoded forms (a Base64
+  // password inside a form body or a query string).
+  std::vector<std::string> forms;
+  for (const std::string& s : store.secrets) {
+    forms.push_back(s);
+    forms.push_back(PercentEncode(s, "-_.~"));
+    forms.push_back(PercentEncode(s, "-_.~/"));
+  }
+  std::sort(forms.begin(), forms.end(), [](const std::string& a, const std::string& b) {
+    return a.size() != b.size() ? a.size() > b.size() : a < b;
+  });
+  forms.erase(std::unique(forms.begin(), forms.end()), forms.end());
+  store.forms = std::make_shared<const std::vector<std::string>>(std::move(forms));
+}
+
+std::string RedactLogText(const std::string& text) {
+  std::shared_ptr<const std::vector<std::string>> forms;
+  {
+    SecretStore& store = Secrets();
+    std::lock_guard<std::mutex> lock(store.mutex);
+    forms = store.forms;
+  }
+  std::string out = text;
+  // Longest first, so a secret that contains another is replaced whole.
+  for (const std::string& form : *forms) ReplaceAll(out, form);
+  return RedactSignatures(out);
+}
+
+std::string LogDirectory() {
+  const char* env = std::getenv("ZUCLOUD_LOG_DIR");
+  if (env != nullptr && *env != '\0') return env;
+  return kDefaultLogDir;
+}
+
+}  // namespace zu

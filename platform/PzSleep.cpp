@@ -1,0 +1,84 @@
+// Scaled, hookable millisecond sleep.
+#include "platform/PzSleep.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+std::mutex& HookMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+// Guarded by HookMutex().
+zu::SleepHook& Hook() {
+  static zu::SleepHook hook;
+  return hook;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Parses "[+-]digits[.digits]" (or "[+-].digits") surrounded by optional
+// blanks, without strtod so the C locale's decimal point plays no part.
+bool ParseDecimal(const char* text, double& out) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  double value = 0;
+  int digits = 0;
+  for (; IsDigit(*p); ++p, ++digits) value = value * 10 + (*p - '0');
+  if (*p == '.') {
+    ++p;
+    double scale = 0.1;
+    for (; IsDigit(*p); ++p, ++digits, scale /= 10) value += (*p - '0') * scale;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  if (digits == 0 || *p != '\0') return false;
+  out = negative ? -value : value;
+  return true;
+}
+
+// No single wait lasts longer than this, whatever the factor (it also keeps
+// the conversion to nanoseconds from overflowing).
+constexpr double kMaxWaitMs = 1e11;
+
+}  // namespace
+
+namespace zu {
+
+void SetSleepHook(SleepHook hook) {
+  std::lock_guard<std::mutex> lock(HookMutex());
+  Hook() = std::move(hook);
+}
+
+double WaitScale() {
+  const char* env = std::getenv("ZUCLOUD_WAIT_SCALE");
+  if (env == nullptr || *env == '\0') return 1.0;
+  double factor = 1.0;
+  if (!ParseDecimal(env, factor)) return 1.0;
+  return factor < 0 ? 0.0 : factor;
+}
+
+}  // namespace zu
+
+void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* /*sourceFile*/, int /*line*/) {
+  zu::SleepHook hook;
+  {
+    std::lock_guard<std::mutex> lock(HookMutex());
+    hook = Hook();
+  }
+  // The hook runs outside the lock so it may itself call SetSleepHook.
+  if (hook) {
+    hook(milliseconds);
+    return;
+  }
+  double ms = static_cast<double>(milliseconds) * zu::WaitScale();
+  if (!(ms > 0)) return;
+  if (ms > kMaxWaitMs) ms = kMaxWaitMs;
+  std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double, std::milli>(ms)));
+}

@@ -1,0 +1,660 @@
+// Small platform pieces: JSON codec, string conversion, file size, Base64,
+// waits, platform focus and the URL encoders.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZuUrlEncode.h"
+#include "platform/Base64.h"
+#include "platform/FXFile.h"
+#include "platform/FXString.h"
+#include "platform/PzSleep.h"
+#include "platform/ZUPIFocus.h"
+#include "platform/ZuJson.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+using zutest::ScopedEnv;
+using zutest::TempDir;
+using zutest::WriteFile;
+
+// Runs `fn` on its own thread and reports whether it finished within
+// `seconds`; a call that hangs is left behind (detached) and the test fails
+// instead of hanging.
+bool FinishesWithin(std::function<void()> fn, int seconds) {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
+  };
+  auto state = std::make_shared<State>();
+  std::thread worker([state, fn] {
+    fn();
+    std::lock_guard<std::mutex> lock(state->mutex);
+    state->done = true;
+    state->cv.notify_all();
+  });
+  std::unique_lock<std::mutex> lock(state->mutex);
+  const bool finished =
+      state->cv.wait_for(lock, std::chrono::seconds(seconds), [&] { return state->done; });
+  lock.unlock();
+  if (finished) {
+    worker.join();
+  } else {
+    worker.detach();
+  }
+  return finished;
+}
+
+// ---------------------------------------------------------------------------
+// ZuJson
+
+TEST(ZuJsonTest, RoundTripKeepsSignedness) {
+  ZuJsonObject object;
+  object["JobId"] = 4294967295u;
+  object["Offset"] = static_cast<unsigned long long>(ULLONG_MAX);
+  object["Delta"] = -1;
+  object["Level"] = 3;
+  object["Name"] = "backup \xC3\xA9t\xC3\xA9.zip";
+  object["Done"] = true;
+  object["Files"] = ZuJsonArray{ZuJsonValue("a"), ZuJsonValue(7u)};
+  const ZuJsonValue value(object);
+
+  const std::string text = ZuJson::Serialize(value);
+  EXPECT_NE(std::string::npos, text.find("\"JobId\":4294967295")) << text;
+  EXPECT_NE(std::string::npos, text.find("\"Offset\":18446744073709551615")) << text;
+  EXPECT_NE(std::string::npos, text.find("\"Delta\":-1")) << text;
+  // Keys come out sorted.
+  EXPECT_LT(text.find("\"Delta\""), text.find("\"JobId\""));
+
+  ZuJsonValue parsed;
+  ASSERT_EQ(1, ZuJson::Unserialize(text, parsed));
+  EXPECT_EQ(value, parsed);
+  EXPECT_TRUE(parsed["JobId"].is_number_unsigned());
+  EXPECT_EQ(4294967295u, parsed["JobId"].get<unsigned long long>());
+  EXPECT_TRUE(parsed["Delta"].is_number_integer());
+  EXPECT_FALSE(parsed["Delta"].is_number_unsigned());
+  EXPECT_EQ(-1, parsed["Delta"].get<long long>());
+  EXPECT_EQ(text, ZuJson::Serialize(parsed));
+}
+
+TEST(ZuJsonTest, AcceptsOneValueWithSurroundingBlanks) {
+  ZuJsonValue v;
+  EXPECT_EQ(1, ZuJson::Unserialize(" \n\t{\"isSuccess\": true}\r\n ", v));
+  EXPECT_TRUE(ZuJson::GetBoolValue(v, "isSuccess"));
+  EXPECT_EQ(1, ZuJson::Unserialize("[]", v));
+  EXPECT_TRUE(v.is_array());
+  EXPECT_EQ(1, ZuJson::Unserialize("\"text\"", v));
+  EXPECT_EQ("text", v.get<std::string>());
+}
+
+TEST(ZuJsonTest, GarbageIsRefusedAndLeavesTheValue) {
+  const char* bad[] = {"",        "   ",         "{",          "{\"a\":1} x",  "{\"a\":1}{}",
+                       "[1,]",    "{'a':1}",     "nul",        "\xFF\xFE",     "{\"a\":1}//c",
+                       "/*c*/1",  "[\"\\x\"]",   "{\"a\" 1}",  "01",           "\"unterminated"};
+  for (const char* text : bad) {
+    SCOPED_TRACE(text);
+    ZuJsonValue v = ZuJsonValue::object({{"kept", 1}});
+    EXPECT_EQ(0, ZuJson::Unserialize(text, v));
+    EXPECT_EQ(1, v["kept"].get<int>());
+  }
+  // A NUL byte does not end the text: what follows it is still trailing garbage.
+  ZuJsonValue v;
+  EXPECT_EQ(0, ZuJson::Unserialize(std::string("{}\0{}", 5), v));
+}
+
+TEST(ZuJsonTest, DeepNestingIsRefusedWithoutCrash) {
+  ZuJsonValue v;
+  for (size_t depth : {600u, 100000u, 2000000u}) {
+    SCOPED_TRACE(depth);
+    const std::string arrays = std::string(depth, '[') + std::string(depth, ']');
+    EXPECT_EQ(0, ZuJson::Unserialize(arrays, v));
+    std::string objects;
+    for (size_t i = 0; i < depth; ++i) objects += "{\"a\":";
+    objects += "1" + std::string(depth, '}');
+    EXPECT_EQ(0, ZuJson::Unserialize(objects, v));
+    // Unbalanced and deep.
+    EXPECT_EQ(0, ZuJson::Unserialize(std::string(depth, '['), v));
+  }
+  // Moderate nesting is fine, and brackets inside strings do not count.
+  EXPECT_EQ(1, ZuJson::Unserialize(std::string(100, '[') + std::string(100, ']'), v));
+  EXPECT_EQ(1, ZuJson::Unserialize("[\"" + std::string(100000, '[') + "\\\"\"]", v));
+  ASSERT_TRUE(v.is_array());
+  EXPECT_EQ(100001u, v[0].get<std::string>().size());
+}
+
+TEST(ZuJsonTest, GettersOnAbsentAndWrongTypes) {
+  ZuJsonValue v;
+  ASSERT_EQ(1, ZuJson::Unserialize(
+                   R"({"flag":true,"off":false,"str":"s","num":5,"arr":[1,2,3],"obj":{},)"
+                   R"("boolText":"true"})",
+                   v));
+  EXPECT_TRUE(ZuJson::GetBoolValue(v, "flag"));
+  EXPECT_FALSE(ZuJson::GetBoolValue(v, "off"));
+  EXPECT_FALSE(ZuJson::GetBoolValue(v, "boolText"));
+  EXPECT_FALSE(ZuJson::GetBoolValue(v, "num"));
+  EXPECT_FALSE(ZuJson::GetBoolValue(v, "missing"));
+  EXPECT_EQ("s", ZuJson::GetStringValue(v, "str"));
+  EXPECT_EQ("", ZuJson::GetStringValue(v, "num"));
+  EXPECT_EQ("", ZuJson::GetStringValue(v, "flag"));
+  EXPECT_EQ("", ZuJson::GetStringValue(v, "missing"));
+  const ZuJsonArray* arr = ZuJson::FindArrayValue(v, "arr");
+  ASSERT_NE(nullptr, arr);
+  EXPECT_EQ(3u, arr->size());
+  EXPECT_EQ(nullptr, ZuJson::FindArrayValue(v, "obj"));
+  EXPECT_EQ(nullptr, ZuJson::FindArrayValue(v, "str"));
+  EXPECT_EQ(nullptr, ZuJson::FindArrayValue(v, "missing"));
+
+  // Not an object at all.
+  for (const ZuJsonValue& other :
+       {ZuJsonValue(), ZuJsonValue(ZuJsonArray{true}), ZuJsonValue("flag"), ZuJsonValue(1)}) {
+    EXPECT_FALSE(ZuJson::GetBoolValue(other, "flag"));
+    EXPECT_EQ("", ZuJson::GetStringValue(other, "flag"));
+    EXPECT_EQ(nullptr, ZuJson::FindArrayValue(other, "flag"));
+  }
+}
+
+TEST(ZuJsonTest, SerializeNeverThrowsOnInvalidUtf8) {
+  ZuJsonValue v = ZuJsonValue::object({{"name", std::string("bad \xFF byte")}});
+  std::string text;
+  ASSERT_NO_THROW(text = ZuJson::Serialize(v));
+  ZuJsonValue back;
+  ASSERT_EQ(1, ZuJson::Unserialize(text, back));
+  EXPECT_EQ("bad \xEF\xBF\xBD byte", back["name"].get<std::string>());
+}
+
+// ---------------------------------------------------------------------------
+// FXString
+
+TEST(FXStringTest, RoundTrips) {
+  const std::wstring wide = L"Gr\u00FC\u00DFe \u20AC \U0001F600 \u007F\u0080\u07FF\u0800\uFFFF"
+                            L"\U00010000\U0010FFFF";
+  const std::string narrow = FXString::ToString(wide);
+  EXPECT_EQ(wide, FXString::ToWstring(narrow));
+  EXPECT_EQ(std::string("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80"),
+            narrow.substr(0, 16));
+  EXPECT_EQ("", FXString::ToString(L""));
+  EXPECT_EQ(L"", FXString::ToWstring(""));
+  const std::string withNul("a\0b", 3);
+  EXPECT_EQ(std::wstring(L"a\0b", 3), FXString::ToWstring(withNul));
+  EXPECT_EQ(withNul, FXString::ToString(std::wstring(L"a\0b", 3)));
+}
+
+TEST(FXStringTest, InvalidUtf8BecomesReplacementCharacters) {
+  struct Case {
+    std::string in;
+    std::wstring out;
+  };
+  const Case cases[] = {
+      {"\xFF", L"\uFFFD"},
+      {"a\x80z", L"a\uFFFDz"},
+      {"a\xC3", L"a\uFFFD"},                            // cut short at the end
+      {"\xE2\x82" "A", L"\uFFFD" L"A"},                 // cut short before ASCII
+      {"\xC0\xAF", L"\uFFFD\uFFFD"},                    // overlong '/'
+      {"\xE0\x80\xAF", L"\uFFFD\uFFFD\uFFFD"},          // overlong, three bytes
+      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},          // UTF-16 surrogate
+      {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+      {"\xF0\x9F\x98", L"\uFFFD"},                      // truncated emoji
+      {"\xF8\x88\x80\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.in);
+    EXPECT_EQ(c.out, FXString::ToWstring(c.in));
+  }
+}
+
+TEST(FXStringTest, UnencodableCodePointsBecomeReplacementCharacters) {
+  const std::string replacement = "\xEF\xBF\xBD";
+  EXPECT_EQ("a" + replacement + "b",
+            FXString::ToString(std::wstring{L'a', static_cast<wchar_t>(0xD800), L'b'}));
+  EXPECT_EQ(replacement, FXString::ToString(std::wstring(1, static_cast<wchar_t>(0x110000))));
+  EXPECT_EQ(replacement, FXString::ToString(std::wstring(1, static_cast<wchar_t>(-1))));
+}
+
+TEST(FXStringTest, CompareLeftNoCase) {
+  EXPECT_EQ(0, FXString::CompareLeftNoCase("Bearer abc", "bEARER"));
+  EXPECT_EQ(0, FXString::CompareLeftNoCase("HTTPS://host", "https://"));
+  EXPECT_EQ(0, FXString::CompareLeftNoCase("same", "SAME"));
+  EXPECT_EQ(0, FXString::CompareLeftNoCase("anything", ""));
+  EXPECT_EQ(0, FXString::CompareLeftNoCase("", ""));
+  EXPECT_NE(0, FXString::CompareLeftNoCase("abc", "abcd"));
+  EXPECT_NE(0, FXString::CompareLeftNoCase("", "a"));
+  EXPECT_NE(0, FXString::CompareLeftNoCase("abd", "abc"));
+  EXPECT_NE(0, FXString::CompareLeftNoCase("xabc", "abc"));
+  // Only ASCII letters fold.
+  EXPECT_NE(0, FXString::CompareLeftNoCase("\xC3\x89t\xC3\xA9", "\xC3\xA9t\xC3\xA9"));
+  EXPECT_NE(0, FXString::CompareLeftNoCase("[", "{"));
+}
+
+// ---------------------------------------------------------------------------
+// FXFile / CPzFile
+
+TEST(FXFileTest, DoesFileExist) {
+  TempDir dir;
+  WriteFile(dir.file("f"), "data");
+  ASSERT_EQ(0, symlink(dir.file("f").c_str(), dir.file("link").c_str()));
+  ASSERT_EQ(0, symlink(dir.file("none").c_str(), dir.file("dangling").c_str()));
+  EXPECT_TRUE(FXFile::DoesFileExist(dir.file("f")));
+  EXPECT_TRUE(FXFile::DoesFileExist(dir.file("link")));
+  EXPECT_FALSE(FXFile::DoesFileExist(dir.file("dangling")));
+  EXPECT_FALSE(FXFile::DoesFileExist(dir.file("none")));
+  EXPECT_FALSE(FXFile::DoesFileExist(dir.path()));
+  EXPECT_FALSE(FXFile::DoesFileExist(""));
+}
+
+TEST(CPzFileTest, SizeOfSmallAndEmptyFiles) {
+  TempDir dir;
+  WriteFile(dir.file("small"), std::string(12345, 'x'));
+  WriteFile(dir.file("empty"), "");
+  CPzFile file;
+  ASSERT_FALSE(file.Open(dir.file("small"), 0, 0).IsError());
+  unsigned long long size = 0;
+  ASSERT_FALSE(file.Size(size).IsError());
+  EXPECT_EQ(12345u, size);
+  // Opening again switches files.
+  ASSERT_FALSE(file.Open(dir.file("empty"), 0, 0).IsError());
+  size = 99;
+  ASSERT_FALSE(file.Size(size).IsError());
+  EXPECT_EQ(0u, size);
+}
+
+TEST(CPzFileTest, SparseFileBeyondFourGiB) {
+  TempDir dir;
+  const unsigned long long target = (5ULL << 30) + 7;
+  const int fd = ::open(dir.file("big").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  const int rc = ::ftruncate(fd, static_cast<off_t>(target));
+  const int err = errno;
+  ::close(fd);
+  if (rc != 0) GTEST_SKIP() << "file system refuses a 5 GiB sparse file: " << std::strerror(err);
+  CPzFile file;
+  ASSERT_FALSE(file.Open(dir.file("big"), 0, 0).IsError());
+  unsigned long long size = 0;
+  ASSERT_FALSE(file.Size(size).IsError());
+  EXPECT_EQ(target, size);
+}
+
+TEST(CPzFileTest, ErrorsCarryErrnoAndText) {
+  TempDir dir;
+  CPzFile file;
+  CPzError e = file.Open(dir.file("missing.bak"), 0, 0);
+  ASSERT_TRUE(e.IsError());
+  EXPECT_EQ(ENOENT, e.Code());
+  EXPECT_NE(std::string::npos, e.Message().find("missing.bak")) << e.Message();
+  EXPECT_NE(std::string::npos, e.Message().find(std::strerror(ENOENT))) << e.Message();
+
+  unsigned long long size = 42;
+  e = file.Size(size);
+  EXPECT_TRUE(e.IsError());
+  EXPECT_EQ(EBADF, e.Code());
+  EXPECT_FALSE(e.Message().empty());
+  EXPECT_EQ(42u, size);
+
+  e = file.Open(dir.path(), 0, 0);
+  EXPECT_TRUE(e.IsError());
+  EXPECT_EQ(EISDIR, e.Code());
+}
+
+TEST(CPzFileTest, UnreadableFile) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
+  TempDir dir;
+  WriteFile(dir.file("secret"), "x");
+  ASSERT_EQ(0, chmod(dir.file("secret").c_str(), 0));
+  CPzFile file;
+  CPzError e = file.Open(dir.file("secret"), 0, 0);
+  EXPECT_TRUE(e.IsError());
+  EXPECT_EQ(EACCES, e.Code());
+  EXPECT_NE(std::string::npos, e.Message().find("secret"));
+}
+
+TEST(CPzFileTest, FifoIsRefusedWithoutBlocking) {
+  TempDir dir;
+  ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+  CPzError e;
+  ASSERT_TRUE(FinishesWithin(
+      [&] {
+        CPzFile file;
+        e = file.Open(dir.file("fifo"), 0, 0);
+      },
+      30));
+  EXPECT_TRUE(e.IsError());
+}
+
+TEST(CPzFileTest, CloseIsIdempotentAndNothingLeaks) {
+  TempDir dir;
+  WriteFile(dir.file("f"), "abc");
+  const int before = zutest::CountOpenFds();
+  {
+    CPzFile file;
+    ASSERT_FALSE(file.Open(dir.file("f"), 0, 0).IsError());
+    EXPECT_EQ(before + 1, zutest::CountOpenFds());
+    EXPECT_FALSE(file.Close().IsError());
+    EXPECT_FALSE(file.Close().IsError());
+    EXPECT_EQ(before, zutest::CountOpenFds());
+    unsigned long long size = 0;
+    EXPECT_TRUE(file.Size(size).IsError());
+    ASSERT_FALSE(file.Open(dir.file("f"), 0, 0).IsError());
+    ASSERT_FALSE(file.Open(dir.file("f"), 0, 0).IsError());
+    EXPECT_EQ(before + 1, zutest::CountOpenFds());
+  }
+  EXPECT_EQ(before, zutest::CountOpenFds()) << "the destructor closes";
+}
+
+// ---------------------------------------------------------------------------
+// Base64
+
+// Independent reference: one line, RFC 4648 alphabet and padding.
+std::string ReferenceBase64(const std::string& in) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 3 <= in.size(); i += 3) {
+    const unsigned v = (static_cast<unsigned char>(in[i]) << 16) |
+                       (static_cast<unsigned char>(in[i + 1]) << 8) |
+                       static_cast<unsigned char>(in[i + 2]);
+    for (int s = 18; s >= 0; s -= 6) out.push_back(kAlphabet[(v >> s) & 63]);
+  }
+  const size_t rest = in.size() - i;
+  if (rest > 0) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    if (rest == 2) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(rest == 2 ? kAlphabet[(v >> 6) & 63] : '=');
+    out.push_back('=');
+  }
+  return out;
+}
+
+TEST(Base64Test, KnownVectors) {
+  const std::pair<const char*, const char*> vectors[] = {
+      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+  };
+  for (const auto& v : vectors) {
+    SCOPED_TRACE(v.first);
+    std::string encoded = "junk";
+    EXPECT_EQ(0, base64Encode(v.first, encoded));
+    EXPECT_EQ(*v.second ? std::string(v.second) + "\n" : std::string(), encoded);
+    EXPECT_EQ(v.second, zu::Base64OneLine(v.first));
+    std::string decoded = "junk";
+    EXPECT_EQ(0, base64Decode(v.second, decoded));
+    EXPECT_EQ(v.first, decoded);
+  }
+  std::string decoded;
+  EXPECT_EQ(0, base64Decode("AP8A/w==", decoded));
+  EXPECT_EQ(std::string("\x00\xFF\x00\xFF", 4), decoded);
+}
+
+TEST(Base64Test, LongInputIsBrokenIntoLinesOf64) {
+  std::string in;
+  for (int i = 0; i < 1000; ++i) in.push_back(static_cast<char>(i * 7));
+  std::string encoded;
+  ASSERT_EQ(0, base64Encode(in, encoded));
+  const std::string oneLine = ReferenceBase64(in);
+  ASSERT_FALSE(encoded.empty());
+  EXPECT_EQ('\n', encoded.back());
+  size_t pos = 0;
+  std::string joined;
+  while (pos < encoded.size()) {
+    const size_t nl = encoded.find('\n', pos);
+    ASSERT_NE(std::string::npos, nl);
+    const size_t length = nl - pos;
+    if (nl + 1 < encoded.size()) {
+      EXPECT_EQ(64u, length);
+    } else {
+      EXPECT_GE(64u, length);
+      EXPECT_LT(0u, length);
+    }
+    joined += encoded.substr(pos, length);
+    pos = nl + 1;
+  }
+  EXPECT_EQ(oneLine, joined);
+  EXPECT_EQ(oneLine, zu::Base64OneLine(in));
+  std::string decoded;
+  ASSERT_EQ(0, base64Decode(encoded, decoded));
+  EXPECT_EQ(in, decoded);
+  ASSERT_EQ(0, base64Decode(oneLine, decoded));
+  EXPECT_EQ(in, decoded);
+}
+
+TEST(Base64Test, MegabytesRoundTrip) {
+  std::mt19937 rng(12345);
+  std::string in(3 * 1024 * 1024 + 17, '\0');
+  for (char& c : in) c = static_cast<char>(rng());
+  EXPECT_EQ(ReferenceBase64(in), zu::Base64OneLine(in));
+  std::string encoded, decoded;
+  ASSERT_EQ(0, base64Encode(in, encoded));
+  ASSERT_EQ(0, base64Decode(encoded, decoded));
+  EXPECT_TRUE(in == decoded);
+}
+
+TEST(Base64Test, BrokenInputIsRefusedWithEmptyOutput) {
+  for (const char* bad : {"Zm9v!", "Zm9", "Zm9vY", "Z", "Zm9v\x80w==", "Zm 9v$$$$", "Zm9vYg=a"}) {
+    SCOPED_TRACE(bad);
+    std::string out = "previous";
+    EXPECT_NE(0, base64Decode(bad, out));
+    EXPECT_EQ("", out);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sleep
+
+class SleepTest : public ::testing::Test {
+ protected:
+  ~SleepTest() override { zu::SetSleepHook(nullptr); }
+};
+
+TEST_F(SleepTest, HookRecordsNominalWaitsInsteadOfSleeping) {
+  ScopedEnv scale("ZUCLOUD_WAIT_SCALE", "1");
+  std::vector<unsigned int> waits;
+  std::mutex mutex;
+  zu::SetSleepHook([&](unsigned int ms) {
+    std::lock_guard<std::mutex> lock(mutex);
+    waits.push_back(ms);
+  });
+  // An hour each: only the hook can make these return in time.
+  ASSERT_TRUE(FinishesWithin(
+      [] {
+        PZSLEEP(3600000);
+        PZSLEEP(0);
+        PZSLEEP(1500);
+      },
+      60));
+  {
+    ScopedEnv zero("ZUCLOUD_WAIT_SCALE", "0");
+    PZSLEEP(2000);  // still reported with its nominal value
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ((std::vector<unsigned int>{3600000, 0, 1500, 2000}), waits);
+}
+
+TEST_F(SleepTest, EmptyHookRestoresRealSleeping) {
+  int calls = 0;
+  zu::SetSleepHook([&](unsigned int) { ++calls; });
+  PZSLEEP(10);
+  zu::SetSleepHook(nullptr);
+  ScopedEnv scale("ZUCLOUD_WAIT_SCALE", "0");
+  PZSLEEP(10);
+  EXPECT_EQ(1, calls);
+}
+
+TEST_F(SleepTest, ZeroOrNegativeScaleReturnsAtOnce) {
+  for (const char* value : {"0", "-2", "0.0", "-0.5"}) {
+    SCOPED_TRACE(value);
+    ScopedEnv scale("ZUCLOUD_WAIT_SCALE", value);
+    EXPECT_EQ(0.0, zu::WaitScale());
+    EXPECT_TRUE(FinishesWithin([] { PZSLEEP(3600000); }, 60));
+  }
+}
+
+TEST_F(SleepTest, ScaleParsing) {
+  {
+    ScopedEnv scale("ZUCLOUD_WAIT_SCALE", std::nullopt);
+    EXPECT_EQ(1.0, zu::WaitScale());
+  }
+  const std::pair<const char*, double> cases[] = {
+      {"", 1.0},   {"1", 1.0},     {"2", 2.0},     {"0.5", 0.5},   {" 0.25 ", 0.25},
+      {".5", 0.5}, {"+3", 3.0},    {"abc", 1.0},   {"0.5x", 1.0},  {"1,5", 1.0},
+      {".", 1.0},  {"-", 1.0},     {"-abc", 1.0},  {"10", 10.0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    ScopedEnv scale("ZUCLOUD_WAIT_SCALE", c.first);
+    EXPECT_DOUBLE_EQ(c.second, zu::WaitScale());
+  }
+}
+
+TEST_F(SleepTest, HookMayBeSwappedWhileOtherThreadsWait) {
+  std::mutex mutex;
+  unsigned long long total = 0;
+  auto record = [&](unsigned int ms) {
+    std::lock_guard<std::mutex> lock(mutex);
+    total += ms;
+  };
+  zu::SetSleepHook(record);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 500; ++i) PZSLEEP(1);
+    });
+  }
+  for (int i = 0; i < 200; ++i) zu::SetSleepHook(record);
+  for (auto& th : threads) th.join();
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(2000u, total);
+}
+
+// ---------------------------------------------------------------------------
+// Focus
+
+TEST(FocusTest, SetAndGet) {
+  ZUPI_Focus::setFocus("instance-1");
+  EXPECT_EQ("instance-1", ZUPI_Focus::getFocus());
+  ZUPI_Focus::setFocus(nullptr);
+  EXPECT_EQ("", ZUPI_Focus::getFocus());
+
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      const std::string mine = "focus-" + std::to_string(t);
+      for (int i = 0; i < 500; ++i) {
+        ZUPI_Focus::setFocus(mine.c_str());
+        const std::string seen = ZUPI_Focus::getFocus();
+        EXPECT_EQ(0u, seen.rfind("focus-", 0)) << seen;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ZUPI_Focus::setFocus("final");
+  EXPECT_EQ("final", ZUPI_Focus::getFocus());
+}
+
+// ---------------------------------------------------------------------------
+// URL encoding
+
+// An output buffer of 3 * limit + 1 bytes followed by guard bytes.
+struct Output {
+  explicit Output(int limit) : bytes(3 * limit + 1 + kGuard, '#') {}
+  char* data() { return &bytes[0]; }
+  std::string text() const { return std::string(bytes.c_str()); }
+  bool guardIntact(int limit) const {
+    return bytes.compare(3 * limit + 1, kGuard, std::string(kGuard, '#')) == 0;
+  }
+  static constexpr size_t kGuard = 16;
+  std::string bytes;
+};
+
+TEST(UrlEncodeTest, EncodesWithinTheLimit) {
+  Output out(7);
+  EXPECT_EQ(1, urlEncode(out.data(), "a b/c+d", 7));
+  EXPECT_EQ("a%20b/c%2Bd", out.text());
+  EXPECT_TRUE(out.guardIntact(7));
+
+  Output shortOut(3);
+  EXPECT_EQ(0, urlEncode(shortOut.data(), "a b/c+d", 3));
+  EXPECT_EQ("a%20b", shortOut.text());
+  EXPECT_TRUE(shortOut.guardIntact(3));
+
+  Output exact(4);
+  EXPECT_EQ(1, urlEncode(exact.data(), "%&=?", 4));
+  EXPECT_EQ("%25%26%3D%3F", exact.text());
+  EXPECT_TRUE(exact.guardIntact(4));
+}
+
+TEST(UrlEncodeTest, NullAndEmptyInput) {
+  Output out(4);
+  EXPECT_EQ(1, urlEncode(out.data(), nullptr, 4));
+  EXPECT_EQ("", out.text());
+  Output out2(0);
+  EXPECT_EQ(1, urlEncodeUseSafeChar(out2.data(), nullptr, 0, "+"));
+  EXPECT_EQ("", out2.text());
+  Output out3(0);
+  EXPECT_EQ(1, urlEncode(out3.data(), "", 0));
+  EXPECT_EQ("", out3.text());
+  Output out4(0);
+  EXPECT_EQ(0, urlEncode(out4.data(), "x", 0));
+  EXPECT_EQ("", out4.text());
+}
+
+TEST(UrlEncodeTest, DefaultSafeSetAndAsciiLettersAndDigits) {
+  const std::string kept = "ABCXYZabcxyz0189-_.~/";
+  Output out(static_cast<int>(kept.size()));
+  EXPECT_EQ(1, urlEncode(out.data(), kept.c_str(), static_cast<int>(kept.size())));
+  EXPECT_EQ(kept, out.text());
+
+  const std::string encoded = " !\"#$%&'()*+,:;<=>?@[\\]^`{|}\x01\x7F";
+  Output out2(static_cast<int>(encoded.size()));
+  EXPECT_EQ(1, urlEncode(out2.data(), encoded.c_str(), static_cast<int>(encoded.size())));
+  EXPECT_EQ("%20%21%22%23%24%25%26%27%28%29%2A%2B%2C%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E%60%7B%7C%7D"
+            "%01%7F",
+            out2.text());
+}
+
+TEST(UrlEncodeTest, HighBytesAreAlwaysEncoded) {
+  std::string in;
+  std::string expected;
+  for (int b = 0x80; b <= 0xFF; ++b) {
+    in.push_back(static_cast<char>(b));
+    char hex[4];
+    std::snprintf(hex, sizeof(hex), "%%%02X", b);
+    expected += hex;
+  }
+  const int limit = static_cast<int>(in.size());
+  Output out(limit);
+  EXPECT_EQ(1, urlEncode(out.data(), in.c_str(), limit));
+  EXPECT_EQ(expected, out.text());
+  EXPECT_TRUE(out.guardIntact(limit));
+}
+
+TEST(UrlEncodeTest, CustomSafeSet) {
+  Output out(9);
+  EXPECT_EQ(1, urlEncodeUseSafeChar(out.data(), "a+b=c/d~e", 9, "+="));
+  EXPECT_EQ("a+b=c%2Fd%7Ee", out.text());
+  Output none(5);
+  EXPECT_EQ(1, urlEncodeUseSafeChar(none.data(), "a-b/c", 5, ""));
+  EXPECT_EQ("a%2Db%2Fc", none.text());
+  Output nullSet(5);
+  EXPECT_EQ(1, urlEncodeUseSafeChar(nullSet.data(), "a-b/c", 5, nullptr));
+  EXPECT_EQ("a%2Db%2Fc", nullSet.text());
+}
+
+}  // namespace
