@@ -230,14 +230,16 @@ class Emulator:
 
     # --- faults -------------------------------------------------------------
 
-    def add_fault(self, kind, spec):
-        spec = dict(spec)
-        count = int(spec.pop("count", 1))
-        spec.pop("kind", None)
-        if "fault" not in spec:
-            raise ValueError("fault spec needs a \"fault\" member")
+    def add_fault(self, kind, fault):
+        """Queues `fault` for the next fault["count"] requests of `kind`
+        (default 1; a count of 0 or less means every request until reset)."""
+        fault = dict(fault)
+        count = int(fault.pop("count", 1))
+        fault.pop("kind", None)
+        if "fault" not in fault:
+            raise ValueError("a fault needs a \"fault\" member")
         with self.lock:
-            self.faults.setdefault(kind, []).append([spec, count if count > 0 else -1])
+            self.faults.setdefault(kind, []).append([fault, count if count > 0 else -1])
 
     def take_fault(self, kind):
         """The fault for the next request of `kind`, consuming one use."""
@@ -595,10 +597,10 @@ def _control_api(emu, method, path, query, data):
         kind = data["kind"]
         if kind in PROXY_FAULT_KINDS:
             _need(emu.proxy is not None, 409, "no storage proxy running")
-            spec = dict(data)
-            spec.pop("kind")
+            fault = dict(data)
+            fault.pop("kind")
             try:
-                emu.proxy.inject(kind, spec)
+                emu.proxy.inject(kind, fault)
             except ValueError as exc:
                 raise _HttpError(400, str(exc)) from None
         else:

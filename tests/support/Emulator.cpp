@@ -127,9 +127,9 @@ nlohmann::json Emulator::journal(const std::string& kind) {
   return control("GET", "/journal?kind=" + q);
 }
 
-void Emulator::fault(const std::string& kind, nlohmann::json spec) {
-  spec["kind"] = kind;
-  control("POST", "/fault", spec);
+void Emulator::fault(const std::string& kind, nlohmann::json fault) {
+  fault["kind"] = kind;
+  control("POST", "/fault", fault);
 }
 
 void Emulator::reset() { control("POST", "/reset"); }

@@ -49,8 +49,8 @@ class Emulator {
 
   // Journal entries, optionally only those of one request kind.
   nlohmann::json journal(const std::string& kind = "");
-  // Injects `spec` ({"fault": ..., "count": n, ...}) for requests of `kind`.
-  void fault(const std::string& kind, nlohmann::json spec);
+  // Injects a fault ({"fault": ..., "count": n, ...}) for requests of `kind`.
+  void fault(const std::string& kind, nlohmann::json fault);
   // Clears journal, faults, stored files, completions, module state, knobs.
   void reset();
   // Sets reply knobs (a null value removes one).
