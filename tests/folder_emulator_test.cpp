@@ -111,7 +111,7 @@ TEST_F(FolderEmulatorTest, InitFindsTheDrFolderAndTheUploadListener) {
   EXPECT_EQ("\\Reports\\guid-e2e", reportsPath);
 }
 
-TEST_F(FolderEmulatorTest, WrongPasswordFailsInitWithoutWaiting) {
+TEST_F(FolderEmulatorTest, WrongPasswordFailsInitBeforeTheSetUp) {
   service.m_nRetryCount = 2;
   EXPECT_EQ(0, service.init("ann", "wrong", "focus", "g", folderGUID, folderPath, "", false));
   EXPECT_EQ(0, service.m_bInitialized);
