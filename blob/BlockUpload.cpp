@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "ZUCloudAzureService.h"
 #include "blob/BlockId.h"
@@ -400,6 +401,9 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       }
       if (turn == ProducerTurn::kNoSlot || index < 0 || index >= args.slotCount) {
         args.semaphore->release(1);
+        // Every slot waits for its uploader: let the uploaders' threads reach
+        // the semaphore before taking the next turn.
+        std::this_thread::yield();
         continue;
       }
 

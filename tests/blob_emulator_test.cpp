@@ -1,0 +1,331 @@
+// The blob service end to end against the cloud emulator with Azurite behind
+// the storage proxy: every mode with files of awkward sizes, Put Block
+// faults, a rejected SAS, resource release and the log's secrets.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+
+#include <cctype>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "blob/BlockId.h"
+#include "blob/FileInfo.h"
+#include "support/Emulator.h"
+#include "support/ServiceAccess.h"
+#include "support/TestEnv.h"
+
+namespace {
+
+// Threads of this process once the runtime's own helpers exist (a
+// sanitizer starts a background thread with the first thread created).
+int SettledThreadCount() {
+  std::thread([] {}).join();
+  return zutest::CountThreads();
+}
+
+
+using nlohmann::json;
+using zutest::BlobServiceAccess;
+
+constexpr unsigned long long kMiB = 1048576;
+
+std::string Pattern(unsigned long long size, unsigned int seed) {
+  std::string data(size, '\0');
+  unsigned int x = seed | 1u;
+  for (auto& c : data) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return data;
+}
+
+std::string Sha256Hex(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < length; ++i) {
+    out += kHex[digest[i] >> 4];
+    out += kHex[digest[i] & 15];
+  }
+  return out;
+}
+
+// The container named by a storage service URL ".../devstoreaccount1/<c>".
+std::string ContainerOf(const std::string& serviceUrl) {
+  return serviceUrl.substr(serviceUrl.rfind('/') + 1);
+}
+
+// Number of "sig=" (or "sig%3D") values in `text` that are neither empty
+// nor REDACTED.
+size_t UnredactedSignatures(const std::string& text) {
+  std::string lower = text;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  size_t count = 0;
+  for (const std::string name : {"sig=", "sig%3d"}) {
+    for (size_t pos = lower.find(name); pos != std::string::npos; pos = lower.find(name, pos + 1)) {
+      const size_t value = pos + name.size();
+      if (value >= text.size()) continue;
+      if (std::string("&<>\"' \n").find(text[value]) != std::string::npos) continue;
+      if (text.compare(value, 8, "REDACTED") == 0) continue;
+      ++count;
+    }
+  }
+  return count;
+}
+
+enum class Mode { kApi, kWorkflow, kAzureFunctions };
+
+struct LocalFile {
+  std::string name;
+  std::string data;
+};
+
+class BlobEmulator : public ::testing::TestWithParam<Mode> {
+ protected:
+  static void SetUpTestSuite() {
+    zutest::EmulatorOptions options;
+    options.storage = true;
+    emulator_ = new zutest::Emulator(options);
+  }
+  static void TearDownTestSuite() {
+    delete emulator_;
+    emulator_ = nullptr;
+  }
+
+  void SetUp() override {
+    emulator_->reset();
+    env_ = std::make_unique<zutest::ServiceEnv>();
+    env_->setGlobal("Cloud URL", emulator_->consoleUrl());
+    env_->setGlobal("DRBackupUploadBlobSize", "1");
+    env_->setGlobal("DRBackupUploadStreamCount", "3");
+    env_->setGlobal("DRBackupRetryCount", "3");
+    env_->setGlobal("ZUCloudDRBackupAzureBaseUrl", emulator_->consoleBase() + "/azfunc");
+    setMode(GetParam());
+  }
+
+  void TearDown() override {
+    // Across every blob test: never two Put Block requests at once.
+    const json stats = emulator_->proxyStats();
+    EXPECT_LE(stats.value("max_in_flight_put_block", 99), 1) << stats.dump();
+    EXPECT_EQ(stats.value("in_flight_put_block", 99), 0) << stats.dump();
+  }
+
+  void setMode(Mode mode) {
+    env_->setGlobal("bEnableZUCloudDRBackupAPIMode", mode == Mode::kApi ? "true" : "false");
+    env_->setGlobal("bEnableZUCloudDRBackupAzureFunctionsMode",
+                    mode == Mode::kAzureFunctions ? "true" : "false");
+  }
+
+  LocalFile addFile(const std::string& name, unsigned long long size) {
+    LocalFile file{name, Pattern(size, static_cast<unsigned int>(size * 2654435761u + name.size()))};
+    zutest::WriteFile(files_.file(name), file.data);
+    return file;
+  }
+  std::string dir() const { return files_.path() + "/"; }
+
+  // Runs init as the host would; in Azure Functions mode the files are
+  // registered first.
+  int init(BlobServiceAccess& service, const std::string& guid,
+           const std::vector<LocalFile>& files, std::wstring& message) {
+    for (const LocalFile& f : files) service.AddFileInfo(dir() + f.name);
+    return service.init("ann", "s3cr3t", "focus", guid, 17, 4294967295u, "set-1", 1, 4294967294u,
+                        message, "");
+  }
+
+  void expectBlob(const std::string& container, const std::string& blobName,
+                  const LocalFile& file) {
+    SCOPED_TRACE(blobName);
+    const json blob = emulator_->blob(container, blobName);
+    ASSERT_TRUE(blob.value("exists", false)) << blob.dump();
+    EXPECT_EQ(blob["size"].get<unsigned long long>(), file.data.size());
+    EXPECT_EQ(blob["sha256"].get<std::string>(), Sha256Hex(file.data));
+    const unsigned long long blocks = zu::blob::BlocksNeeded(file.data.size(), kMiB);
+    ASSERT_EQ(blob["block_list"].size(), blocks);
+    for (unsigned int n = 1; n <= blocks; ++n) {
+      EXPECT_EQ(blob["block_list"][n - 1][0].get<std::string>(), zu::blob::BlockId(n));
+      EXPECT_EQ(blob["block_list"][n - 1][1].get<unsigned long long>(),
+                n < blocks ? kMiB : file.data.size() - (blocks - 1) * kMiB);
+    }
+  }
+
+  // The last completion report the emulator received.
+  json lastCompletion() {
+    const json all = emulator_->completions();
+    for (auto it = all.rbegin(); it != all.rend(); ++it) {
+      const std::string mode = it->value("mode", "");
+      if (mode == "api" || mode == "workflow" || mode == "af_finalize") return *it;
+    }
+    return json();
+  }
+
+  // Neither the SAS signature nor the password nor a session token reached
+  // the log.
+  void expectNoSecretsInLog(const BlobServiceAccess& service) {
+    const std::string log = env_->logText();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.find("s3cr3t"), std::string::npos);
+    EXPECT_EQ(log.find("czNjcjN0"), std::string::npos);
+    EXPECT_EQ(UnredactedSignatures(log), 0u);
+    std::vector<std::string> tokens = {service.m_sasToken};
+    for (const auto& f : service.m_fileList) tokens.push_back(f->sasToken);
+    for (const std::string& token : tokens) {
+      const std::string::size_type sig = token.find("sig=");
+      if (sig == std::string::npos) continue;
+      const std::string value = token.substr(sig + 4, token.find('&', sig) - sig - 4);
+      ASSERT_GE(value.size(), 8u);
+      EXPECT_EQ(log.find(value), std::string::npos) << value;
+      EXPECT_EQ(log.find(value.substr(0, 8)), std::string::npos) << value;
+    }
+    for (const json& entry : emulator_->journal()) {
+      for (const json& header : entry.value("headers", json::array())) {
+        if (header[0] == "Authtoken") {
+          const std::string value = header[1];
+          if (!value.empty()) {
+            EXPECT_EQ(log.find(value), std::string::npos);
+          }
+        }
+      }
+    }
+  }
+
+  static zutest::Emulator* emulator_;
+  std::unique_ptr<zutest::ServiceEnv> env_;
+  zutest::TempDir files_;
+};
+
+zutest::Emulator* BlobEmulator::emulator_ = nullptr;
+
+std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
+  switch (info.param) {
+    case Mode::kApi: return "Api";
+    case Mode::kWorkflow: return "Workflow";
+    case Mode::kAzureFunctions: return "AzureFunctions";
+  }
+  return "Unknown";
+}
+
+TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
+  const std::vector<LocalFile> files = {addFile("empty.bak", 0), addFile("one.bak", 1),
+                                        addFile("mib-plus-one.bak", kMiB + 1),
+                                        addFile("two-mib.bak", 2 * kMiB),
+                                        addFile("five-mib-seven.bak", 5 * kMiB + 7)};
+  const int threadsBefore = SettledThreadCount();
+  const int fdsBefore = zutest::CountOpenFds();
+  {
+    BlobServiceAccess service;
+    std::wstring message;
+    const std::string guid = "GUID-Sizes-" + ModeName({GetParam(), 0});
+    ASSERT_EQ(init(service, guid, files, message), 1) << std::string(message.begin(), message.end());
+    for (const LocalFile& f : files) {
+      ASSERT_EQ(service.UploadFile(dir(), f.name, "set-1/full", message), 1)
+          << f.name << " " << std::string(message.begin(), message.end());
+    }
+    ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1)
+        << std::string(message.begin(), message.end());
+
+    const std::string container = ContainerOf(service.m_uploadURL);
+    for (const LocalFile& f : files) expectBlob(container, "set-1/full/" + f.name, f);
+
+    const json completion = lastCompletion();
+    ASSERT_TRUE(completion.is_object());
+    EXPECT_TRUE(completion.value("verified", false)) << completion.dump();
+    ASSERT_EQ(completion["files"].size(), files.size()) << completion.dump();
+    for (size_t i = 0; i < files.size(); ++i) {
+      EXPECT_EQ(completion["files"][i]["name"], files[i].name);
+      EXPECT_EQ(completion["files"][i]["size"].get<unsigned long long>(), files[i].data.size());
+      EXPECT_EQ(completion["files"][i]["url"],
+                service.m_uploadURL + "/set-1/full/" + files[i].name);
+    }
+    if (GetParam() == Mode::kAzureFunctions) {
+      // Number signedness on the wire.
+      EXPECT_NE(completion.value("raw", "").find("4294967295"), std::string::npos);
+    }
+    const json stats = emulator_->proxyStats();
+    EXPECT_EQ(stats.value("put_block", -1), 0 + 1 + 2 + 2 + 6);
+    EXPECT_EQ(stats.value("put_block_list", -1), 5);
+    EXPECT_EQ(stats.value("strict_refusals", -1), 0);
+    expectNoSecretsInLog(service);
+  }
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+}
+
+TEST_P(BlobEmulator, APutBlockFailingTwiceThenSucceedingGivesAnIdenticalBlob) {
+  const std::vector<LocalFile> files = {addFile("retry.bak", 3 * kMiB + 11)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Retry-" + ModeName({GetParam(), 0}), files, message), 1);
+  emulator_->fault("put_block", {{"fault", "status"}, {"status", 500}, {"count", 2}});
+  ASSERT_EQ(service.UploadFile(dir(), "retry.bak", "f", message), 1);
+  expectBlob(ContainerOf(service.m_uploadURL), "f/retry.bak", files[0]);
+  EXPECT_EQ(emulator_->proxyStats().value("put_block", -1), 4 + 2);
+  expectNoSecretsInLog(service);
+}
+
+TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) {
+  env_->setGlobal("DRBackupRetryCount", "2");
+  const std::vector<LocalFile> files = {addFile("doomed.bak", 4 * kMiB + 3),
+                                        addFile("fine.bak", kMiB + 9)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Doomed-" + ModeName({GetParam(), 0}), files, message), 1);
+  const int threadsBefore = SettledThreadCount();
+  const int fdsBefore = zutest::CountOpenFds();
+  // Both attempts of the first block fail.
+  emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 2}});
+  EXPECT_EQ(service.UploadFile(dir(), "doomed.bak", "f", message), 0);
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  json stats = emulator_->proxyStats();
+  EXPECT_EQ(stats.value("put_block_list", -1), 0);
+  EXPECT_EQ(stats.value("put_block", -1), 2);  // the pool ended before block 2 was sent
+  EXPECT_FALSE(emulator_->blob(ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
+  EXPECT_NE(env_->logText().find("Terminate Thread is being Called"), std::string::npos);
+
+  ASSERT_EQ(service.UploadFile(dir(), "fine.bak", "f", message), 1);
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(8, 1, message), 1);
+  const json completion = lastCompletion();
+  ASSERT_EQ(completion["files"].size(), 1u) << completion.dump();
+  EXPECT_EQ(completion["files"][0]["name"], "fine.bak");
+  if (GetParam() == Mode::kAzureFunctions) {
+    EXPECT_NE(env_->logText().find("-Warn--: File [doomed.bak] queued for upload but could not be uploaded"),
+              std::string::npos);
+  }
+  expectNoSecretsInLog(service);
+}
+
+TEST_P(BlobEmulator, ARejectedSignatureFailsWithAClearMessage) {
+  const std::vector<LocalFile> files = {addFile("denied.bak", 10)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Denied-" + ModeName({GetParam(), 0}), files, message), 1);
+  // Spoil the signature of every token the set-up handed out.
+  auto spoil = [](std::string& token) {
+    const std::string::size_type sig = token.find("sig=");
+    ASSERT_NE(sig, std::string::npos);
+    token = token.substr(0, sig) + "sig=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA%3D" +
+            (token.find('&', sig) == std::string::npos ? "" : token.substr(token.find('&', sig)));
+  };
+  spoil(service.m_sasToken.empty() ? service.m_fileList.at(0)->sasToken : service.m_sasToken);
+  if (GetParam() == Mode::kAzureFunctions) spoil(service.m_fileList.at(0)->sasToken);
+  EXPECT_EQ(service.UploadFile(dir(), "denied.bak", "f", message), 0);
+  const std::string log = env_->logText();
+  EXPECT_NE(log.find("Error: Failed to upload chunk to cloud for file [denied.bak]"), std::string::npos);
+  EXPECT_NE(log.find("AuthorizationFailure"), std::string::npos) << log;
+  EXPECT_NE(log.find("403"), std::string::npos);
+  EXPECT_EQ(emulator_->proxyStats().value("put_block_list", -1), 0);
+  expectNoSecretsInLog(service);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BlobEmulator,
+                         ::testing::Values(Mode::kApi, Mode::kWorkflow, Mode::kAzureFunctions),
+                         ModeName);
+
+}  // namespace
