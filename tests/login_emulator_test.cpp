@@ -1,0 +1,194 @@
+// Login and account check of both services over real HTTP and HTTPS
+// against the cloud emulator.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "support/Emulator.h"
+#include "support/FakeGateway.h"
+#include "support/ServiceAccess.h"
+#include "support/TestEnv.h"
+
+namespace zutest {
+namespace {
+
+// A loopback port with nothing listening on it.
+int RefusedPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  int port = ntohs(addr.sin_port);
+  close(fd);
+  return port;
+}
+
+class LoginOverHttp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { emulator = new Emulator(); }
+  static void TearDownTestSuite() {
+    delete emulator;
+    emulator = nullptr;
+  }
+  void SetUp() override { emulator->reset(); }
+
+  static Emulator* emulator;
+  ServiceEnv env;
+};
+Emulator* LoginOverHttp::emulator = nullptr;
+
+TEST_F(LoginOverHttp, ValidAccountGetsATokenThatTheConsoleAccepts) {
+  FolderServiceAccess folder;
+  folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+  std::wstring error;
+  std::string token;
+  ASSERT_EQ(folder.DoLogin(error, token, false), 1) << env.logText();
+  EXPECT_EQ(token.size(), 32u);
+  EXPECT_EQ(folder.isValidAccount(error), 1);
+
+  const auto logins = emulator->journal("login");
+  ASSERT_EQ(logins.size(), 2u);
+  EXPECT_EQ(logins[0]["path"], "/webconsole/api/Login");
+  const std::string log = env.logText();
+  EXPECT_NE(log.find("Internet Gateway (Lib curl wrapper) initialized successfully"),
+            std::string::npos);
+  EXPECT_EQ(log.find(token), std::string::npos);
+}
+
+TEST_F(LoginOverHttp, WrongPasswordReportsTheServersText) {
+  BlobServiceAccess blob;
+  blob.m_nRetryCount = 2;
+  blob.forceInitialized(emulator->consoleUrl(), "ann", "wrong-pass");
+  std::wstring error;
+  std::string token;
+  ScopedSleepRecorder sleeps;
+  EXPECT_EQ(blob.DoLogin(error, token, false), 0);
+  EXPECT_EQ(error, L"Invalid user name or password");
+  EXPECT_TRUE(token.empty());
+  EXPECT_EQ(emulator->journal("login").size(), 2u);
+  EXPECT_EQ(sleeps.waits(), (std::vector<unsigned>{120000u, 120000u}));
+  const std::string log = env.logText();
+  EXPECT_NE(log.find("Error: Failed to login to cloud. Total retry count [2]."), std::string::npos);
+  EXPECT_EQ(log.find("wrong-pass"), std::string::npos);
+  EXPECT_EQ(log.find(blob.m_password), std::string::npos);
+}
+
+TEST_F(LoginOverHttp, EmptyReplyIsRetriedThirtyTimes) {
+  emulator->config({{"login_reply", ""}});
+  FolderServiceAccess folder;
+  folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+  std::wstring error;
+  std::string token;
+  {
+    ScopedSleepRecorder sleeps;
+    EXPECT_EQ(folder.DoLogin(error, token, false), 0);
+    EXPECT_EQ(sleeps.waits(), std::vector<unsigned>(30, 120000u));
+  }
+  EXPECT_EQ(error, L"Error: Failed to login to cloud. Response doesn't contain WSDK.");
+  EXPECT_EQ(emulator->journal("login").size(), 30u);
+  // One gateway serves every attempt: a single connection carried them.
+  std::set<long long> connections;
+  for (const auto& entry : emulator->journal("login")) {
+    connections.insert(entry["connection"].get<long long>());
+  }
+  EXPECT_EQ(connections.size(), 1u);
+}
+
+TEST_F(LoginOverHttp, ServerErrorsAndResetsAreRetried) {
+  emulator->fault("login", {{"fault", "status"}, {"status", 500}, {"count", 1}});
+  emulator->fault("login", {{"fault", "garbage"}, {"count", 1}});
+  FolderServiceAccess folder;
+  folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+  std::wstring error;
+  std::string token;
+  ScopedSleepRecorder sleeps;
+  ASSERT_EQ(folder.DoLogin(error, token, true), 1) << env.logText();
+  EXPECT_EQ(token.size(), 32u);
+  EXPECT_TRUE(sleeps.waits().empty());
+  const std::string log = env.logText();
+  EXPECT_NE(log.find("Error: Failed to login to cloud. Error Message [HTTP status 500"),
+            std::string::npos);
+  EXPECT_NE(log.find("Retrying immediately since called with Ignore retry wait, retry count [2]"),
+            std::string::npos);
+}
+
+TEST_F(LoginOverHttp, ReplyWithoutErrorsAndTokenIsASuccess) {
+  emulator->config({{"login_reply", "<CheckCredentialResp></CheckCredentialResp>"}});
+  FolderServiceAccess folder;
+  folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+  std::wstring error;
+  std::string token = "x";
+  EXPECT_EQ(folder.DoLogin(error, token, false), 1);
+  EXPECT_TRUE(token.empty());
+}
+
+TEST_F(LoginOverHttp, RefusedPortGivesUpAfterRetryCountConnects) {
+  FolderServiceAccess folder;
+  folder.forceInitialized("http://127.0.0.1:" + std::to_string(RefusedPort()) + "/webconsole",
+                          "ann", "s3cr3t");
+  std::wstring error;
+  std::string token;
+  ScopedSleepRecorder sleeps;
+  EXPECT_EQ(folder.DoLogin(error, token, false), 0);
+  EXPECT_EQ(error, L"Error: ZUInternetGateway not initialized");
+  EXPECT_TRUE(sleeps.waits().empty());
+  EXPECT_EQ(CountOccurrences(env.logText(), "Error: Connection failed with error [curl error 7"),
+            30u);
+}
+
+class LoginOverHttps : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    EmulatorOptions options;
+    options.tls = true;
+    emulator = new Emulator(options);
+  }
+  static void TearDownTestSuite() {
+    delete emulator;
+    emulator = nullptr;
+  }
+  static Emulator* emulator;
+};
+Emulator* LoginOverHttps::emulator = nullptr;
+
+TEST_F(LoginOverHttps, VerifiesTheCertificateUnlessTheSettingSaysOtherwise) {
+  std::wstring error;
+  std::string token;
+  {
+    // Unknown CA: every connect is refused by the certificate check.
+    ServiceEnv env;
+    BlobServiceAccess blob;
+    blob.m_nRetryCount = 2;
+    blob.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+    EXPECT_EQ(blob.DoLogin(error, token, true), 0);
+    EXPECT_EQ(error, L"Error: ZUInternetGateway not initialized");
+    EXPECT_EQ(CountOccurrences(env.logText(), "Error: Connection failed with error"), 2u);
+  }
+  {
+    // The test CA through ZUCLOUD_CA_FILE: verified and accepted.
+    ServiceEnv env(emulator->caFile());
+    BlobServiceAccess blob;
+    blob.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+    EXPECT_EQ(blob.DoLogin(error, token, true), 1) << env.logText();
+  }
+  {
+    // No CA, but certificate errors ignored by setting.
+    ServiceEnv env;
+    env.setSection("Reports", "nWebReportsIgnoreCertificateErrors", "1");
+    env.write();
+    FolderServiceAccess folder;
+    folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+    EXPECT_EQ(folder.DoLogin(error, token, true), 1) << env.logText();
+  }
+}
+
+}  // namespace
+}  // namespace zutest
