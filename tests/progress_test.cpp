@@ -1,0 +1,196 @@
+// The optional progress callback: what both services report while a file
+// uploads, and that nothing is reported once the upload has returned.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ZuUploadProgress.h"
+#include "platform/UploadProgress.h"
+#include "support/Emulator.h"
+#include "support/ServiceAccess.h"
+#include "support/TestEnv.h"
+
+namespace zutest {
+namespace {
+
+struct Report {
+  std::string file;
+  unsigned long long sent;
+  unsigned long long total;
+  bool afterReturn;
+};
+
+// Collects reports; `returned` is set by the test when UploadFile returns.
+struct Recorder {
+  std::mutex mutex;
+  std::vector<Report> reports;
+  std::atomic<bool> returned{false};
+
+  static void Callback(void* context, const char* fileName, unsigned long long sent,
+                       unsigned long long total) {
+    auto* self = static_cast<Recorder*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->reports.push_back({fileName, sent, total, self->returned.load()});
+  }
+};
+
+class ScopedCallback {
+ public:
+  explicit ScopedCallback(Recorder& recorder) {
+    zuSetUploadProgressCallback(&Recorder::Callback, &recorder);
+  }
+  ~ScopedCallback() { zuSetUploadProgressCallback(nullptr, nullptr); }
+};
+
+std::string RandomBytes(size_t size) {
+  std::mt19937 gen(static_cast<unsigned>(size));
+  std::string data(size, '\0');
+  for (char& c : data) c = static_cast<char>(gen());
+  return data;
+}
+
+// Reports of one file grow monotonically, never exceed the total and end at it.
+void ExpectCompleteSequence(const std::vector<Report>& reports, const std::string& name,
+                            unsigned long long size) {
+  std::vector<Report> mine;
+  for (const auto& r : reports) {
+    if (r.file == name) mine.push_back(r);
+  }
+  ASSERT_FALSE(mine.empty()) << name;
+  unsigned long long last = 0;
+  for (const auto& r : mine) {
+    EXPECT_EQ(r.total, size) << name;
+    EXPECT_GE(r.sent, last) << name << ": progress went backwards";
+    EXPECT_LE(r.sent, size) << name;
+    EXPECT_FALSE(r.afterReturn) << name << ": reported after UploadFile returned";
+    last = r.sent;
+  }
+  EXPECT_EQ(mine.back().sent, size) << name << ": did not end at the file size";
+}
+
+class ProgressTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    EmulatorOptions options;
+    options.storage = true;
+    emulator = new Emulator(options);
+  }
+  static void TearDownTestSuite() {
+    delete emulator;
+    emulator = nullptr;
+  }
+  void SetUp() override {
+    emulator->reset();
+    env.setGlobal("Cloud URL", emulator->consoleUrl());
+    env.setGlobal("DRBackupUploadBlobSize", "1");
+    env.setGlobal("DRBackupUploadStreamCount", "3");
+    env.setGlobal("DRBackupRetryCount", "2");
+    env.write();
+  }
+
+  static Emulator* emulator;
+  ServiceEnv env;
+  TempDir files;
+};
+Emulator* ProgressTest::emulator = nullptr;
+
+TEST_F(ProgressTest, FolderUploadReportsEveryConfirmedChunk) {
+  FolderServiceAccess service;
+  std::string guid, path;
+  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", guid, path, "", false), 1);
+  Recorder recorder;
+  ScopedCallback callback(recorder);
+  for (size_t size : {size_t{0}, size_t{9 * 1048576 + 5}}) {
+    const std::string name = "folder-" + std::to_string(size) + ".bin";
+    WriteFile(files.file(name), RandomBytes(size));
+    std::string fileGUID;
+    std::wstring message;
+    recorder.returned = false;
+    ASSERT_EQ(service.UploadFile(files.path() + "/", name, path, "t", fileGUID, message), 1);
+    recorder.returned = true;
+    ExpectCompleteSequence(recorder.reports, name, size);
+  }
+  // 9 MiB + 5 B is confirmed chunk by chunk: 4 MiB, 8 MiB, then the whole file.
+  std::vector<unsigned long long> steps;
+  for (const auto& r : recorder.reports) {
+    if (r.file == "folder-9437189.bin" && (steps.empty() || steps.back() != r.sent)) {
+      steps.push_back(r.sent);
+    }
+  }
+  EXPECT_EQ(steps, (std::vector<unsigned long long>{0, 4194304, 8388608, 9437189}));
+}
+
+TEST_F(ProgressTest, BlobUploadReportsFromItsUploaderThreadsOnly) {
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", 1, 7, "set", 1, 7, message,
+                         ""),
+            1);
+  Recorder recorder;
+  ScopedCallback callback(recorder);
+  const size_t size = 5 * 1048576 + 7;
+  WriteFile(files.file("blob.bin"), RandomBytes(size));
+  recorder.returned = false;
+  ASSERT_EQ(service.UploadFile(files.path() + "/", "blob.bin", "p", message), 1);
+  recorder.returned = true;
+  // Anything still running would report now; give it the chance.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ExpectCompleteSequence(recorder.reports, "blob.bin", size);
+}
+
+TEST_F(ProgressTest, FailedUploadReportsNothingAfterItReturns) {
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", 1, 7, "set", 1, 7, message,
+                         ""),
+            1);
+  emulator->fault("put_block_list", {{"fault", "status"}, {"status", 500}, {"count", 0}});
+  Recorder recorder;
+  ScopedCallback callback(recorder);
+  const size_t size = 2 * 1048576 + 1;
+  WriteFile(files.file("doomed.bin"), RandomBytes(size));
+  EXPECT_EQ(service.UploadFile(files.path() + "/", "doomed.bin", "p", message), 0);
+  recorder.returned = true;
+  for (const auto& r : recorder.reports) {
+    EXPECT_FALSE(r.afterReturn);
+  }
+  ASSERT_FALSE(recorder.reports.empty()) << "blocks were stored before the commit failed";
+}
+
+TEST(ProgressCallback, UnregisteringWaitsForARunningCall) {
+  // A call in progress holds up unregistering; after it returns no call follows.
+  struct Slow {
+    std::atomic<int> entered{0};
+    std::atomic<bool> release{false};
+    std::atomic<int> calls{0};
+  } slow;
+  auto callback = [](void* context, const char*, unsigned long long, unsigned long long) {
+    auto* s = static_cast<Slow*>(context);
+    s->calls++;
+    s->entered = 1;
+    while (!s->release) std::this_thread::yield();
+  };
+  zuSetUploadProgressCallback(callback, &slow);
+  std::thread reporter([] { zu::ReportUploadProgress("f", 1, 2); });
+  while (slow.entered == 0) std::this_thread::yield();
+  std::atomic<bool> unregistered{false};
+  std::thread unregister([&] {
+    zuSetUploadProgressCallback(nullptr, nullptr);
+    unregistered = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(unregistered) << "unregistering returned while a call was running";
+  slow.release = true;
+  unregister.join();
+  reporter.join();
+  zu::ReportUploadProgress("f", 1, 2);
+  EXPECT_EQ(slow.calls.load(), 1);
+}
+
+}  // namespace
+}  // namespace zutest
