@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""zucloud-upload as an operator runs it: argument handling, exit codes,
+progress output on a terminal and in a pipe, and real uploads through both
+services against the cloud emulator and Azurite.
+
+usage: cli_test.py <zucloud-upload binary> <source dir>
+"""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.request
+
+CLI = None
+SOURCE = None
+
+
+class Emulator:
+    """The cloud emulator with storage, for the whole run."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(SOURCE, "emulator", "run_emulator.py"),
+             "--accounts", "ann:s3cr3t", "--with-storage",
+             "--node-modules", os.path.join(SOURCE, "emulator", "node_modules")],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        line = self.proc.stdout.readline()
+        if not line.startswith("READY "):
+            self.stop()
+            raise RuntimeError("emulator did not start: %r" % line)
+        self.ports = json.loads(line[len("READY "):])
+        self.base = "http://127.0.0.1:%d" % self.ports["console"]
+
+    def control(self, method, path, body=None):
+        data = json.dumps(body).encode() if body is not None else None
+        req = urllib.request.Request(self.base + path, data=data, method=method,
+                                     headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(req, timeout=30) as reply:
+            return json.loads(reply.read() or b"null")
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+EMULATOR = None
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="zucloud-cli-")
+        self.files = os.path.join(self.dir, "set")
+        os.mkdir(self.files)
+        self.env = dict(os.environ, ZUCLOUD_LOG_DIR=os.path.join(self.dir, "log"),
+                        ZUCLOUD_WAIT_SCALE="0", CLI_PW="s3cr3t")
+        EMULATOR.control("POST", "/_emu/reset", {})
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def write(self, name, data):
+        with open(os.path.join(self.files, name), "wb") as f:
+            f.write(data)
+
+    def config(self, text):
+        path = os.path.join(self.dir, "zucloud.conf")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def folder_config(self):
+        return self.config("[GlobalParam]\nCloud URL = %s/webconsole\n" % EMULATOR.base)
+
+    def blob_config(self, extra=""):
+        return self.config("[GlobalParam]\nCloud URL = %s/webconsole\n"
+                           "DRBackupUploadBlobSize = 1\nDRBackupUploadStreamCount = 2\n%s"
+                           % (EMULATOR.base, extra))
+
+    def run_cli(self, *args, stdin=None):
+        return subprocess.run([CLI] + list(args), env=self.env, capture_output=True, text=True,
+                              timeout=120, stdin=stdin)
+
+    def base_args(self, service, config):
+        return ["--service", service, "--config", config, "--user", "ann",
+                "--password-env", "CLI_PW", "--vestrum-guid", "guid-cli", "--job-id", "3",
+                "--backup-level", "1"]
+
+    def assert_bad_input(self, result, text):
+        self.assertEqual(result.returncode, 2, result.stderr)
+        first = result.stderr.splitlines()[0]
+        self.assertTrue(first.startswith("zucloud-upload: error: "), first)
+        self.assertIn(text, first)
+
+    def test_bad_inputs_give_one_line_and_exit_2(self):
+        self.write("a.bin", b"x")
+        config = self.folder_config()
+        target = os.path.join(self.files, "a.bin")
+        cases = [
+            (["--service", "ftp", "--config", config, target], "unknown service 'ftp'"),
+            (self.base_args("folder", config) + [os.path.join(self.files, "missing.bin")],
+             "missing.bin"),
+            (self.base_args("folder", os.path.join(self.dir, "nope.conf")) + [target],
+             "cannot read settings file"),
+            (["--service", "folder", "--config", config, "--user", "ann", "--password-env",
+              "UNSET_PW", "--vestrum-guid", "g", target], "empty credentials"),
+            (["--service", "folder", "--config", config, "--user", "ann", "--password",
+              "s3cr3t", "--vestrum-guid", "g", target], "--password is not accepted"),
+            (self.base_args("folder", config), "no files to upload"),
+            (self.base_args("folder", config) + ["--job-id", "-1", target], "invalid number"),
+        ]
+        for args, text in cases:
+            with self.subTest(text=text):
+                self.assert_bad_input(self.run_cli(*args), text)
+
+    def test_password_file_is_read(self):
+        self.write("one.bin", b"1")
+        pw = os.path.join(self.dir, "pw")
+        with open(pw, "w") as f:
+            f.write("s3cr3t\n")
+        args = self.base_args("folder", self.folder_config())
+        i = args.index("--password-env")
+        args[i:i + 2] = ["--password-file", pw]
+        result = self.run_cli(*(args + [self.files]))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_folder_upload_stores_every_file_and_prints_a_summary(self):
+        sizes = {"empty.dat": 0, "small.txt": 17, "big.bak": 9 * 1024 * 1024 + 3}
+        for name, size in sizes.items():
+            self.write(name, os.urandom(size))
+        result = self.run_cli(*(self.base_args("folder", self.folder_config())
+                                + ["--remote-folder", "Nightly", self.files]))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("All 3 file(s) stored.", result.stdout)
+        for name in sizes:
+            self.assertRegex(result.stdout, r"\n%s +\S+ \S+ +stored" % name.replace(".", r"\."))
+        stored = {f["name"]: f for f in EMULATOR.control("GET", "/_emu/files")}
+        self.assertEqual(set(stored), set(sizes))
+        for name, size in sizes.items():
+            self.assertEqual(stored[name]["size"], size)
+            self.assertTrue(stored[name]["parentPath"].endswith("\\Nightly"))
+
+    def test_blob_upload_reports_completion(self):
+        self.write("a.bin", os.urandom(1024 * 1024 + 1))
+        self.write("b.bin", b"")
+        result = self.run_cli(*(self.base_args("blob", self.blob_config()) + [self.files]))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertIn("Completion confirmed by the cloud.", result.stdout)
+        done = [c for c in EMULATOR.control("GET", "/_emu/completions") if c.get("mode") == "api"]
+        self.assertEqual([f["name"] for f in done[-1]["files"]], ["a.bin", "b.bin"])
+
+    def test_failed_block_exits_1_and_points_at_the_log(self):
+        self.write("doomed.bin", os.urandom(3000))
+        EMULATOR.control("POST", "/_emu/fault",
+                         {"kind": "put_block", "fault": "status", "status": 500, "count": 0})
+        result = self.run_cli(*(self.base_args("blob", self.blob_config("DRBackupRetryCount = 1\n"))
+                                + [self.files]))
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertRegex(result.stdout, r"doomed\.bin +\S+ \S+ +FAILED")
+        self.assertIn("ZUCloudService.log", result.stderr)
+
+    def test_progress_in_a_pipe_is_plain_lines(self):
+        self.write("p.bin", os.urandom(5 * 1024 * 1024))
+        result = self.run_cli(*(self.base_args("folder", self.folder_config()) + [self.files]))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotIn("\r", result.stdout)
+        self.assertNotIn("\033[", result.stdout)
+        progress = [l for l in result.stdout.splitlines() if l.startswith("  p.bin")]
+        self.assertTrue(progress and "100%" in progress[-1], result.stdout)
+
+    @unittest.skipUnless(shutil.which("script"), "script(1) not installed")
+    def test_progress_on_a_terminal_is_redrawn_and_ends_at_100_percent(self):
+        self.write("t.bin", os.urandom(6 * 1024 * 1024))
+        args = self.base_args("folder", self.folder_config()) + [self.files]
+        command = " ".join("'%s'" % a for a in [CLI] + args)
+        result = subprocess.run(["script", "-qec", command, "/dev/null"], env=self.env,
+                                capture_output=True, timeout=120)
+        out = result.stdout.decode("utf-8", "replace")  # keep carriage returns as sent
+        self.assertEqual(result.returncode, 0, out)
+        self.assertIn("\r\033[K", out, "the line is redrawn in place")
+        redraws = [seg for seg in out.split("\r\033[K") if "t.bin" in seg]
+        final = redraws[-1].splitlines()[0]
+        self.assertIn("100%", final)
+
+
+def main():
+    global CLI, SOURCE, EMULATOR
+    CLI, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    EMULATOR = Emulator()
+    try:
+        program = unittest.main(argv=[sys.argv[0], "-v"], exit=False)
+        result = program.result
+    finally:
+        EMULATOR.stop()
+    run = result.testsRun
+    failed = len(result.failures) + len(result.errors)
+    print("%d passed, %d failed" % (run - failed - len(result.skipped), failed))
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
