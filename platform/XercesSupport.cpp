@@ -1,5 +1,7 @@
 #include "platform/XercesSupport.h"
 
+#include <string_view>
+
 #include <mutex>
 
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -94,7 +96,63 @@ HardenedDomParser::HardenedDomParser(
 
 HardenedDomParser::~HardenedDomParser() = default;
 
+size_t ElementNestingDepth(const char* data, size_t size, size_t stopAt) {
+  const std::string_view text(data, size);
+  auto skipPast = [&](size_t from, std::string_view end) {
+    size_t at = text.find(end, from);
+    return at == std::string_view::npos ? size : at + end.size();
+  };
+  size_t depth = 0;
+  size_t deepest = 0;
+  size_t i = 0;
+  while (i < size) {
+    if (text[i] != '<') {
+      ++i;
+      continue;
+    }
+    const std::string_view rest = text.substr(i);
+    if (rest.rfind("<!--", 0) == 0) {
+      i = skipPast(i + 4, "-->");
+    } else if (rest.rfind("<![CDATA[", 0) == 0) {
+      i = skipPast(i + 9, "]]>");
+    } else if (rest.rfind("<?", 0) == 0) {
+      i = skipPast(i + 2, "?>");
+    } else if (rest.rfind("<!", 0) == 0) {
+      i = skipPast(i + 2, ">");
+    } else if (rest.rfind("</", 0) == 0) {
+      if (depth > 0) --depth;
+      i = skipPast(i + 2, ">");
+    } else {
+      // A start tag: find its end outside quoted attribute values.
+      size_t j = i + 1;
+      char quote = 0;
+      for (; j < size; ++j) {
+        const char c = text[j];
+        if (quote != 0) {
+          if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+          quote = c;
+        } else if (c == '>') {
+          break;
+        }
+      }
+      if (j >= size || text[j - 1] != '/') {
+        if (++depth > deepest) deepest = depth;
+        if (deepest > stopAt) return deepest;
+      }
+      i = j + 1;
+    }
+  }
+  return deepest;
+}
+
 void HardenedDomParser::parse(const char* data, size_t size) {
+  // Xerces needs time that grows with the square of the nesting depth, so a
+  // hostile reply of deeply nested elements could hold a request for hours.
+  // No message of this system nests deeply: such text is refused unparsed.
+  if (ElementNestingDepth(data, size, kMaxElementDepth) > kMaxElementDepth) {
+    throw NestingTooDeep();
+  }
   // The input source is released on every path, also when parse() throws.
   xercesc::MemBufInputSource source(
       reinterpret_cast<const XMLByte*>(data), size, "FakeSystemId",

@@ -94,6 +94,17 @@ class HardenedDomParser {
   std::unique_ptr<xercesc::XercesDOMParser> m_parser;
 };
 
+// Deepest element nesting of the XML text (a conservative scan: comments,
+// CDATA, processing instructions and declarations are skipped, quoted
+// attribute values respected). Stops counting once `stopAt` is exceeded.
+size_t ElementNestingDepth(const char* data, size_t size, size_t stopAt);
+
+// Deepest element nesting HardenedDomParser accepts.
+constexpr size_t kMaxElementDepth = 256;
+
+// Thrown by HardenedDomParser::parse for text nested deeper than that.
+struct NestingTooDeep {};
+
 // UTF-8 form of `text`; "" for null. Unpaired surrogates are replaced by
 // the transcoder's replacement character.
 std::string ToUtf8(const XMLCh* text);

@@ -1,6 +1,8 @@
 // ParseRootChildren and Escape: the root's direct element children, text
 // content, failures, hostile documents and concurrent use.
 #include "platform/XmlDom.h"
+#include "platform/CNMessage.h"
+#include "platform/XercesSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -204,6 +206,41 @@ TEST(ParseRootChildren, EmptyInputIsOtherError) {
 
 // ---------------------------------------------------------------------------
 // Hostile documents
+
+TEST(ParseRootChildrenHostile, DeeplyNestedTextIsRefusedUnparsed) {
+  // Xerces needs time quadratic in the depth; a reply nested 2 million deep
+  // would hold the caller for hours if it reached the parser.
+  std::string open, close;
+  for (int i = 0; i < 2000000; ++i) {
+    open += "<a>";
+    close += "</a>";
+  }
+  const auto deep = zu::xml::ParseRootChildren(open + close);
+  EXPECT_EQ(deep.status, zu::xml::ParseStatus::kOtherError);
+  EXPECT_TRUE(deep.children.empty());
+
+  CNMessageBase message(zu::msg::kUploadFileResp.type, zu::msg::kUploadFileResp.id);
+  const std::string nested = "<UploadFileResp>" + open + close + "</UploadFileResp>";
+  EXPECT_NE(message.unserialize(nested.c_str()), 0);
+}
+
+TEST(ParseRootChildrenHostile, DepthScanCountsOnlyRealElements) {
+  using zu::xml::detail::ElementNestingDepth;
+  auto depth = [](const std::string& xml) {
+    return ElementNestingDepth(xml.data(), xml.size(), 1000);
+  };
+  EXPECT_EQ(depth("<r><a>x</a><b/><c attr='/>'>y</c></r>"), 2u);
+  EXPECT_EQ(depth("<?xml version='1.0'?><!-- <a><a><a> --><r><![CDATA[<a><a>]]></r>"), 1u);
+  EXPECT_EQ(depth("<r a=\"1>2\"><s><t/></s></r>"), 2u);
+  // Legitimate replies a few levels deep still parse.
+  std::string open, close;
+  for (int i = 0; i < 200; ++i) {
+    open += "<a>";
+    close += "</a>";
+  }
+  EXPECT_EQ(zu::xml::ParseRootChildren("<r>" + open + close + "</r>").status,
+            zu::xml::ParseStatus::kOk);
+}
 
 TEST(ParseRootChildrenHostile, EntityExpansionBombIsRefused) {
   std::string bomb =
