@@ -43,8 +43,7 @@ void ZUCloudAzureService::AddFileInfo(std::string path) {
     m_fileList.push_back(info);
     m_fileIndex[info->fileName] = m_fileList.size() - 1;
   } catch (const std::bad_alloc&) {
-    m_evDbg->error("ZUCloudAzureService(AddFileInfo): -Error-: Not enough memory to register file [%s]",
-                   path.c_str());
+    m_evDbg->Error("AddFileInfo", "Error: Not enough memory to register file [%s].", path.c_str());
   }
 }
 
