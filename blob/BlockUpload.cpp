@@ -186,7 +186,7 @@ void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes,
 
 // An uploader's block failed for good (or was never sent because another
 // block had failed): the slot goes back and the upload is marked failed.
-void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade) {
+void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade, const std::string& lastError) {
   BlobInfo& slot = args.blobInfo[index];
   args.log->Error(kUploaderTag,
                   "Error: Failed to upload chunk for file [%s] to cloud. Failed chunk start "
@@ -199,12 +199,17 @@ void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade) {
   args.log->Error(kUploaderTag, "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]",
                   index, slot.blockNo);
   args.bAnyChunkUploadFailed = true;
+  if (args.failureDetail.empty()) {
+    args.failureDetail = "block " + std::to_string(slot.blockNo) + " was refused " +
+                         std::to_string(attemptsMade) + " time(s), last error: " + lastError;
+  }
   args.emptyBlobQueue.push(index);
 }
 
 // Sends the block of slot `index` with Put Block under the retry policy.
 // Returns the attempts made; `sent` tells the outcome.
-int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent) {
+int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent,
+             std::string& lastError) {
   BlobInfo& slot = args.blobInfo[index];
   EvDebug* log = args.log;
   zu::RetryOptions options;
@@ -244,6 +249,7 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
                slot.blockNo, slot.blockIdUrlEncoded.c_str(),
                static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(), attempt,
                slot.gateway->getErrorMsg().c_str(), response.c_str());
+    lastError = slot.gateway->getErrorMsg();
     return zu::AttemptResult::kRetry;
   });
   sent = outcome.succeeded;
@@ -345,6 +351,15 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
 
     if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
       record->uploaded = false;
+      // A failure must reach the caller with a message, not only the log.
+      if (errorMessage.empty()) {
+        const std::string detail =
+            args.failureDetail.empty() ? std::string("the file could not be read or sent")
+                                       : args.failureDetail;
+        errorMessage = FXString::ToWstring(
+            "Error: Failed to upload file [" + fileName + "] to cloud: " + detail +
+            ". Please check ZUCloudService.log for more details.");
+      }
     } else {
       record->uploaded = UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken,
                                          errorMessage) != 0;
@@ -489,7 +504,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
 
   try {
     if (alreadyFailed) {
-      GiveUpBlock(args, index, 0);
+      GiveUpBlock(args, index, 0, "an earlier block failed");
       return 1;
     }
     BlobInfo& slot = args.blobInfo[index];
@@ -507,15 +522,17 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
       ZuCriticalSectionLock lock(&args.queueLock);
       args.bUploadComplete = false;
       args.bAnyChunkUploadFailed = true;
+      if (args.failureDetail.empty()) args.failureDetail = "no connection to the storage service";
       slot.status = 0;
       args.emptyBlobQueue.push(index);
       return 1;
     }
 
     bool sent = false;
-    const int attempts = PutBlock(args, index, fullQueue, sent);
+    std::string lastError;
+    const int attempts = PutBlock(args, index, fullQueue, sent, lastError);
     if (!sent) {
-      GiveUpBlock(args, index, attempts);
+      GiveUpBlock(args, index, attempts, lastError);
       return 1;
     }
     unsigned long long confirmed;

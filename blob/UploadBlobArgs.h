@@ -60,6 +60,8 @@ struct UploadBlobArgs {
   std::queue<int> fullBlobQueue;   // GUARDED_BY(queueLock)
   bool bAnyChunkUploadFailed = false;  // GUARDED_BY(queueLock); false -> true only
   bool bUploadComplete = false;        // GUARDED_BY(queueLock)
+  // Why the upload stopped, for the caller's message. GUARDED_BY(queueLock)
+  std::string failureDetail;
 
   // Copied from the service so the thread routines need nothing else of it.
   EvDebug* log = nullptr;

@@ -316,6 +316,12 @@ TEST_P(BlobEmulator, ARejectedSignatureFailsWithAClearMessage) {
   spoil(service.m_sasToken.empty() ? service.m_fileList.at(0)->sasToken : service.m_sasToken);
   if (GetParam() == Mode::kAzureFunctions) spoil(service.m_fileList.at(0)->sasToken);
   EXPECT_EQ(service.UploadFile(dir(), "denied.bak", "f", message), 0);
+  // The caller learns why, not only the log.
+  EXPECT_EQ(message.rfind(L"Error: Failed to upload file [denied.bak] to cloud: block 1 was refused", 0),
+            0u)
+      << std::string(message.begin(), message.end());
+  EXPECT_NE(message.find(L"HTTP status 403"), std::wstring::npos);
+  EXPECT_NE(message.find(L"ZUCloudService.log"), std::wstring::npos);
   const std::string log = env_->logText();
   EXPECT_NE(log.find("Error: Failed to upload chunk to cloud for file [denied.bak]"), std::string::npos);
   EXPECT_NE(log.find("AuthorizationFailure"), std::string::npos) << log;
