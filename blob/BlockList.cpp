@@ -15,6 +15,7 @@ namespace {
 
 constexpr const char* kTag = "UploadBlockList";
 constexpr unsigned int kBlockListRetryWaitMs = 120000;
+constexpr int kCreated = 201;
 
 // The block list body on one line. Block ids are Base64 text and need no
 // escaping.
@@ -58,7 +59,19 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
       std::string response;
       if (gateway->doPutOperation(url, body.data(), static_cast<long>(body.size()), response,
                                   ZuCURL::commandInfoList{}) == 0) {
-        return zu::AttemptResult::kSuccess;
+        // Storage confirms a commit with 201 Created. Any other 2xx answer
+        // (an empty or foreign 200 from something between us and storage)
+        // proves nothing about the blob, so it is a failed attempt, never a
+        // success the completion report would then list.
+        int status = 0;
+        gateway->getLastServerResponseCode(status);
+        if (status == kCreated) return zu::AttemptResult::kSuccess;
+        log->Error(kTag,
+                   "Error: Block list for file [%s] was answered with HTTP status [%d] instead "
+                   "of [%d]; the commit is not confirmed. Upload attempt [%d]. Response: [%s]",
+                   fileName.c_str(), status, kCreated, attempt, response.c_str());
+        errorMessage = L"Error: Failed to upload chunk to cloud.";
+        return zu::AttemptResult::kRetry;
       }
       log->Error(kTag,
                  "Error: Failed to upload chunk to cloud for file [%s], Input XML [%s]. Upload "
