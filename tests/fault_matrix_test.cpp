@@ -316,7 +316,7 @@ void RunFolderFlow(Row& row, int index) {
   if (service.init("ann", "s3cr3t", "focus", "guid-matrix-" + std::to_string(index), folderGUID,
                    folderPath, "", false) != 1) {
     row.outcome = "FAIL@init";
-    row.message = LastLoggedError(env.logText());
+    row.message = "(log) " + LastLoggedError(env.logText());
   } else {
     std::string jobGUID;
     std::string detail;
@@ -330,7 +330,9 @@ void RunFolderFlow(Row& row, int index) {
                                     "2024-06-01T08:00:00Z", fileGUID, message);
       row.outcome = uploaded == 1 ? "ok" : "FAIL@upload";
       row.message = Narrow(message);
-      if (uploaded != 1 && row.message.empty()) row.message = LastLoggedError(env.logText());
+      if (uploaded != 1 && row.message.empty()) {
+        row.message = "(log) " + LastLoggedError(env.logText());
+      }
     }
   }
   row.completion = "-";
@@ -380,6 +382,7 @@ void RunBlobFlow(Row& row, int index, bool azureFunctions) {
                    "set-1", 1, 1000u, message, "") != 1) {
     row.outcome = "FAIL@init";
     row.message = Narrow(message);
+    if (row.message.empty()) row.message = "(log) " + LastLoggedError(env.logText());
     row.stored = "-";
     row.completion = "-";
     row.verdict = "ok";
@@ -401,7 +404,9 @@ void RunBlobFlow(Row& row, int index, bool azureFunctions) {
     row.outcome = "ok";
     row.message = uploadMessage;
   }
-  if (row.outcome != "ok" && row.message.empty()) row.message = LastLoggedError(env.logText());
+  if (row.outcome != "ok" && row.message.empty()) {
+    row.message = "(log) " + LastLoggedError(env.logText());
+  }
 
   const std::string container = ContainerOf(service.m_uploadURL);
   const json blob = Emu().blob(container, "f/" + name);
