@@ -1,0 +1,108 @@
+// Measurement helpers shared by the upload benchmarks.
+//
+// Each benchmark program runs exactly one upload and prints one line
+//   RESULT {"ok":true,"bytes":...,"wall_s":...,"user_s":...,"sys_s":...,"maxrss_kib":...}
+// on stdout, which scripts/bench.sh collects. Wall and CPU time cover the
+// UploadFile call only (log-in and set-up happen before the clock starts);
+// peak RSS is the whole process's, which did nothing but this upload.
+#ifndef ZUCLOUD_BENCH_COMMON_H
+#define ZUCLOUD_BENCH_COMMON_H
+
+#include <sys/resource.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace zubench {
+
+inline double Seconds(const timeval& tv) {
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+// CPU time of the whole process (every thread, joined ones included).
+struct CpuSample {
+  double user = 0;
+  double system = 0;
+  long maxRssKiB = 0;
+
+  static CpuSample Now() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    CpuSample sample;
+    sample.user = Seconds(usage.ru_utime);
+    sample.system = Seconds(usage.ru_stime);
+    sample.maxRssKiB = usage.ru_maxrss;
+    return sample;
+  }
+};
+
+// Times one operation: wall clock and the process's CPU time around it.
+class Measurement {
+ public:
+  void start() {
+    m_cpuStart = CpuSample::Now();
+    m_wallStart = std::chrono::steady_clock::now();
+  }
+  void stop() {
+    m_wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_wallStart).count();
+    m_cpuEnd = CpuSample::Now();
+  }
+
+  void print(bool ok, unsigned long long bytes, const std::string& message) const {
+    std::string escaped;
+    for (char c : message) {
+      if (c == '"' || c == '\\') escaped += '\\';
+      if (static_cast<unsigned char>(c) < 0x20) continue;
+      escaped += c;
+    }
+    std::printf(
+        "RESULT {\"ok\":%s,\"bytes\":%llu,\"wall_s\":%.6f,\"user_s\":%.6f,\"sys_s\":%.6f,"
+        "\"maxrss_kib\":%ld,\"message\":\"%s\"}\n",
+        ok ? "true" : "false", bytes, m_wall, m_cpuEnd.user - m_cpuStart.user,
+        m_cpuEnd.system - m_cpuStart.system, CpuSample::Now().maxRssKiB, escaped.c_str());
+    std::fflush(stdout);
+  }
+
+ private:
+  std::chrono::steady_clock::time_point m_wallStart{};
+  double m_wall = 0;
+  CpuSample m_cpuStart;
+  CpuSample m_cpuEnd;
+};
+
+// Reads a required environment variable or ends the program with status 2.
+inline std::string RequiredEnv(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') {
+    std::fprintf(stderr, "benchmark: environment variable %s is not set\n", name);
+    std::exit(2);
+  }
+  return value;
+}
+
+// Splits "/dir/name" into "/dir/" and "name" (the services join the two as
+// given).
+inline void SplitPath(const std::string& path, std::string& dir, std::string& name) {
+  const std::string::size_type slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    dir = "./";
+    name = path;
+  } else {
+    dir = path.substr(0, slash + 1);
+    name = path.substr(slash + 1);
+  }
+}
+
+inline std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+  return out;
+}
+
+}  // namespace zubench
+
+#endif  // ZUCLOUD_BENCH_COMMON_H

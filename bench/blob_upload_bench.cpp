@@ -1,0 +1,52 @@
+// Blob service benchmark: one ZUCloudAzureService::UploadFile of the file
+// named on the command line (API mode, the block size and stream count of
+// the settings file, by default 16 MiB and 10).
+//
+// Settings come from the environment as for any host: ZUCLOUD_CONFIG (its
+// "Cloud URL" names the web console), ZUCLOUD_LOG_DIR; the account from
+// BENCH_USER / BENCH_PASSWORD, the deployment from BENCH_GUID and the remote
+// folder from BENCH_FOLDER. Log-in and set-up (which yields the container
+// URL and its SAS) run before the measurement starts; the completion report
+// is not part of the benchmark.
+#include <cstdio>
+#include <string>
+
+#include "ZUCloudAzureService.h"
+#include "bench_common.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s FILE\n", argv[0]);
+    return 2;
+  }
+  const std::string user = zubench::RequiredEnv("BENCH_USER");
+  const std::string password = zubench::RequiredEnv("BENCH_PASSWORD");
+  const std::string guid = zubench::RequiredEnv("BENCH_GUID");
+  const std::string folder = zubench::RequiredEnv("BENCH_FOLDER");
+  std::string dir;
+  std::string name;
+  zubench::SplitPath(argv[1], dir, name);
+
+  ZUCloudAzureService service;
+  std::wstring message;
+  if (service.init(user, password, "", guid, 1, 1, "bench-set", 1, 1, message, "") != 1) {
+    std::fprintf(stderr, "blob benchmark: init failed: %s (see ZUCloudService.log)\n",
+                 zubench::Narrow(message).c_str());
+    return 1;
+  }
+
+  zubench::Measurement measurement;
+  message.clear();
+  measurement.start();
+  const int result = service.UploadFile(dir, name, folder, message);
+  measurement.stop();
+
+  unsigned long long bytes = 0;
+  if (FILE* f = std::fopen(argv[1], "rb")) {
+    std::fseek(f, 0, SEEK_END);
+    bytes = static_cast<unsigned long long>(std::ftell(f));
+    std::fclose(f);
+  }
+  measurement.print(result == 1, bytes, zubench::Narrow(message));
+  return result == 1 ? 0 : 1;
+}
