@@ -105,6 +105,13 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_evDbg->Error(kInitTag, "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
                    localMessage.c_str(), vestrumGUID.c_str());
     errorMessage = localMessage;
+    if (errorMessage.empty()) {
+      // Some set-up failures (an unreadable reply) carry no message of
+      // their own; the caller still learns that the set-up failed.
+      errorMessage =
+          L"Error: Failed to set up DR backup upload in cloud. Please check ZUCloudService.log "
+          L"for more details.";
+    }
     m_bFolderReady = 0;
     m_bInitialized = 0;
     return 0;

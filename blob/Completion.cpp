@@ -177,6 +177,13 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
                  m_userName.c_str());
       return zu::AttemptResult::kSuccess;
     });
+    // A completion the cloud never confirmed must not reach the caller
+    // without a word, even when no attempt produced a message of its own.
+    if (!outcome.succeeded && errorMessage.empty()) {
+      errorMessage =
+          L"Error: Failed to execute Finalize DR workflow. Please check ZUCloudService.log for "
+          L"more details.";
+    }
     return outcome.succeeded ? 1 : 0;
   } catch (const std::bad_alloc&) {
     errorMessage = L"Failed to execute Finalize DR workflow.";

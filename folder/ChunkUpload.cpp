@@ -26,6 +26,7 @@
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
 #include "platform/UploadProgress.h"
+#include "platform/XercesSupport.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/RetryPolicy.h"
 
@@ -218,7 +219,11 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
 int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& fileName,
                                const std::string& parentPath, const std::string& modifiedTime,
                                std::string& fileGUID, std::wstring& errorMessage) {
-  return zu::folder::NoThrow(m_evDbg.get(), kUploadTag, 0, [&]() -> int {
+  const int result = zu::folder::NoThrow(m_evDbg.get(), kUploadTag, 0, [&]() -> int {
+    // One reference on the XML platform for the whole upload: each reply
+    // parse then only bumps its reference count instead of building and
+    // tearing down the platform's static tables once per chunk.
+    zu::xml::detail::PlatformScope xmlPlatform;
     EvDebug* log = m_evDbg.get();
     std::string chunkUrl = UploadBase(m_uploadURL, m_shareID) + "&requestId=";
     if (!m_bInitialized) {
@@ -415,4 +420,12 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     // last chunk confirmed through the offset query alone does not.
     return uploaded ? 1 : 0;
   });
+  // Some failures (the stream cannot be opened, an unreadable reply to the
+  // last chunk) set no message of their own; the caller still gets one.
+  if (result == 0 && errorMessage.empty()) {
+    errorMessage =
+        L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more "
+        L"details.";
+  }
+  return result;
 }
