@@ -26,8 +26,22 @@ for kind in "${builds[@]}"; do
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
   label=()
   [ "$kind" != plain ] && label=(-LE long)
+  export ZUCLOUD_FAULT_MATRIX_OUT="$dir/fault_matrix.txt"
+  rm -f "$ZUCLOUD_FAULT_MATRIX_OUT"
   if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}"; then
     status=1
   fi
+  if [ "$kind" = plain ] && [ -f "$ZUCLOUD_FAULT_MATRIX_OUT" ]; then
+    echo "=== fault matrix ==="
+    cat "$ZUCLOUD_FAULT_MATRIX_OUT"
+  fi
 done
+
+# The fuzz targets, briefly (a longer run: docs/fuzzing.md).
+if [ $# -eq 0 ] && [ -x "$here/scripts/fuzz.sh" ]; then
+  echo "=== fuzz ==="
+  if ! "$here/scripts/fuzz.sh" "${ZUCLOUD_FUZZ_SECONDS:-8}"; then
+    status=1
+  fi
+fi
 exit $status
