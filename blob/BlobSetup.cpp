@@ -12,6 +12,7 @@
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/RetryPolicy.h"
+#include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
 
@@ -183,11 +184,8 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
       int status = 0;
       gateway->getLastServerResponseCode(status);  // recorded by the gateway; not decisive
       if (result != 0) {
-        log->Error(kSetUpTag,
-                   "Error: Failed to execute DR setup workflow with workflow URL [%s] and "
-                   "vestrum ID [%s]. Error Message[%s]",
-                   urlPath.c_str(), vestrumGUID.c_str(), gateway->getErrorMsg().c_str());
-        log->Error(kSetUpTag, "Error: Response from ZU Cloud Server: [%s]", response.c_str());
+        zu::LogWorkflowPostFailure(log, kSetUpTag, "DR setup workflow", urlPath, vestrumGUID,
+                                   gateway->getErrorMsg(), response);
         errorMessage = L"Failed to create DR backup folder.";
         return zu::AttemptResult::kRetry;
       }
@@ -195,12 +193,7 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
       const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
       switch (parsed.status) {
         case zu::xml::ParseStatus::kPlatformInitFailed:
-          log->Error(kSetUpTag,
-                     "Error: Failed to Initialize xerces XML parser to parse ZUCloud server "
-                     "response. Error [%s]",
-                     parsed.message.c_str());
-          errorMessage =
-              L"Error: Failed to Initialize xerces XML parser to parse ZUCloud server response.";
+          zu::ReportXmlPlatformFailure(log, kSetUpTag, parsed.message, errorMessage);
           return zu::AttemptResult::kStop;
         case zu::xml::ParseStatus::kNoRoot:
           log->Error(kSetUpTag, "Error: Failed to retrieve SAS Token. Server responded with response [%s]",

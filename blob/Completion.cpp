@@ -14,6 +14,7 @@
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/RetryPolicy.h"
+#include "session/WorkflowReply.h"
 #include "session/SessionParams.h"
 
 namespace {
@@ -131,11 +132,8 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
       log->DebugLvl(2, kTag, "Calling Finalize DR workflow in cloud: request [%s], Response: [%s]",
                     body.c_str(), response.c_str());
       if (result != 0) {
-        log->Error(kTag,
-                   "Error: Failed to execute Finalize DR workflow with workflow URL [%s] and "
-                   "vestrum ID [%s]. Error Message[%s]",
-                   url.c_str(), guid.c_str(), gateway->getErrorMsg().c_str());
-        log->Error(kTag, "Error: Response from ZU Cloud Server: [%s]", response.c_str());
+        zu::LogWorkflowPostFailure(log, kTag, "Finalize DR workflow", url, guid,
+                                   gateway->getErrorMsg(), response);
         errorMessage = L"Failed to execute Finalize DR workflow.";
         return zu::AttemptResult::kRetry;
       }
@@ -143,12 +141,7 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
       const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
       switch (parsed.status) {
         case zu::xml::ParseStatus::kPlatformInitFailed:
-          log->Error(kTag,
-                     "Error: Failed to Initialize xerces XML parser to parse ZUCloud server "
-                     "response. Error [%s]",
-                     parsed.message.c_str());
-          errorMessage =
-              L"Error: Failed to Initialize xerces XML parser to parse ZUCloud server response.";
+          zu::ReportXmlPlatformFailure(log, kTag, parsed.message, errorMessage);
           return zu::AttemptResult::kStop;
         case zu::xml::ParseStatus::kNoRoot:
           log->Error(kTag,

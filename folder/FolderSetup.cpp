@@ -14,6 +14,7 @@
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/RetryPolicy.h"
+#include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 
 namespace {
@@ -166,11 +167,8 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
       // A failed POST whose reply still names a share is read like a
       // successful one.
       if (posted != 0 && response.find("shareID") == std::string::npos) {
-        log->Error(kSetupTag,
-                   "Error: Failed to execute DR folder setup workflow with workflow URL [%s] and "
-                   "vestrum ID [%s]. Error Message[%s]",
-                   urlPath.c_str(), guid, gateway->getErrorMsg().c_str());
-        log->Error(kSetupTag, "Error: Response from ZU Cloud Server: [%s]", response.c_str());
+        zu::LogWorkflowPostFailure(log, kSetupTag, "DR folder setup workflow", urlPath, guid,
+                                   gateway->getErrorMsg(), response);
         errorMessage = L"Failed to create DR backup folder.";
         return zu::AttemptResult::kRetry;
       }
@@ -178,12 +176,7 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
       const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
       switch (parsed.status) {
         case zu::xml::ParseStatus::kPlatformInitFailed:
-          log->Error(kSetupTag,
-                     "Error: Failed to Initialize xerces XML parser to parse ZUCloud server "
-                     "response. Error [%s]",
-                     parsed.message.c_str());
-          errorMessage =
-              L"Error: Failed to Initialize xerces XML parser to parse ZUCloud server response.";
+          zu::ReportXmlPlatformFailure(log, kSetupTag, parsed.message, errorMessage);
           return zu::AttemptResult::kRetry;
         case zu::xml::ParseStatus::kNoRoot:
           log->Error(kSetupTag,
