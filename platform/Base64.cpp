@@ -26,7 +26,7 @@ int base64Encode(const std::string& in, std::string& out) {
   EVP_EncodeInit(ctx.get());
   // Each 48 input bytes give a 64 character line plus '\n'; the context may
   // hold up to 47 bytes from an earlier piece.
-  std::string buf((kPiece + 96) / 48 * 65 + 2, '\0');
+  std::string buf((std::min(in.size(), kPiece) + 96) / 48 * 65 + 2, '\0');
   const unsigned char* data = reinterpret_cast<const unsigned char*>(in.data());
   size_t left = in.size();
   while (left > 0) {
@@ -53,7 +53,7 @@ int base64Decode(const std::string& in, std::string& out) {
   if (!ctx) return -1;
   EVP_DecodeInit(ctx.get());
   std::string result;
-  std::string buf(kPiece / 4 * 3 + 64, '\0');
+  std::string buf(std::min(in.size(), kPiece) / 4 * 3 + 64, '\0');
   const unsigned char* data = reinterpret_cast<const unsigned char*>(in.data());
   size_t left = in.size();
   while (left > 0) {

@@ -153,6 +153,48 @@ void AppendEscaped(std::string& out, const std::string& text) {
   }
 }
 
+// True when `text` is well-formed UTF-8 made only of characters an XML 1.0
+// document can carry (the Char production: tab, line feed, carriage return,
+// U+0020-U+D7FF, U+E000-U+FFFD, U+10000-U+10FFFF). Anything else, such as a
+// C0 control character from a user-written value or from an XML 1.1 reply,
+// has no representation in the text this class writes.
+bool IsXmlText(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = p[i];
+    if (c < 0x80) {
+      if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+      ++i;
+      continue;
+    }
+    size_t length = 0;
+    char32_t cp = 0;
+    if ((c & 0xE0) == 0xC0) {
+      length = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      length = 3;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      length = 4;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    const char32_t minimum = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
+    if (cp < minimum || cp > 0x10FFFF) return false;  // overlong or too large
+    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF) return false;
+    i += length;
+  }
+  return true;
+}
+
 // Signed decimal, surrounding XML whitespace allowed, overflow refused.
 bool ParseInt64(const std::string& text, long long& value) {
   static constexpr char kSpace[] = " \t\r\n";
@@ -351,12 +393,15 @@ class Writer {
     if (m_pretty) m_out += '\n';
   }
   void leaf(const std::string& name, const std::string& text, int depth) {
+    if (!IsXmlText(text)) m_representable = false;
     open(name, depth);
     AppendEscaped(m_out, text);
     close(name, depth, false);
     endLine();
   }
   std::string& out() { return m_out; }
+  // False once a leaf held text that XML cannot carry.
+  bool representable() const { return m_representable; }
 
  private:
   void indent(int depth) {
@@ -364,6 +409,7 @@ class Writer {
   }
 
   bool m_pretty;
+  bool m_representable = true;
   std::string m_out;
 };
 
@@ -447,6 +493,8 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
   bool any = Body::Write(*this, *c, writer, 1);
   writer.close(root, 0, any);
   writer.endLine();
+  // Text the parser would refuse is never sent.
+  if (!writer.representable()) return 1;
   xml = std::move(writer.out());
   return 0;
 }

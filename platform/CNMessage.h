@@ -101,7 +101,10 @@ class CNMessageBase {
                                     unsigned long classKey,
                                     unsigned int fieldKey, int type, int id);
 
-  // Writes the XML text; `pretty` adds line breaks. 0 on success.
+  // Writes the XML text; `pretty` adds line breaks. 0 on success; non-zero
+  // (and `xml` unchanged) when a string field holds text an XML document
+  // cannot carry: bytes that are not UTF-8, or characters outside XML 1.0's
+  // range such as C0 control characters other than tab, CR and LF.
   int serialize(std::string& xml, bool pretty) const;
   // Replaces the content by the message in `xml`. 0 on success; non-zero for
   // text that is not well-formed, a root element of another class or a

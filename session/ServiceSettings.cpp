@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 
 #include "platform/Base64.h"
 #include "platform/ZuSettings.h"
@@ -17,10 +18,14 @@ KeepAliveSettings ReadKeepAliveSettings() {
   if (info.getNumber("UpdateFlags", "nEnableTCPKeepAlive", &value) == 1) {
     settings.enabled = value != 0;
   }
-  if (info.getNumber("UpdateFlags", "nKeepIntervalSeconds", &value) == 1) {
+  // A time beyond what the gateway's long can hold keeps the default rather
+  // than wrapping to a negative number.
+  if (info.getNumber("UpdateFlags", "nKeepIntervalSeconds", &value) == 1 &&
+      value <= static_cast<unsigned long>(LONG_MAX)) {
     settings.intervalSeconds = static_cast<long long>(value);
   }
-  if (info.getNumber("UpdateFlags", "nKeepIdleSeconds", &value) == 1) {
+  if (info.getNumber("UpdateFlags", "nKeepIdleSeconds", &value) == 1 &&
+      value <= static_cast<unsigned long>(LONG_MAX)) {
     settings.idleSeconds = static_cast<long long>(value);
   }
   return settings;

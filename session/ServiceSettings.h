@@ -9,6 +9,7 @@ namespace zu {
 // Keep-alive settings of section "UpdateFlags" (both services).
 struct KeepAliveSettings {
   bool enabled = false;            // "nEnableTCPKeepAlive" found and not 0
+  // A value above LONG_MAX keeps the default.
   long long idleSeconds = 120;     // "nKeepIdleSeconds"
   long long intervalSeconds = 60;  // "nKeepIntervalSeconds"
 };
