@@ -15,7 +15,9 @@ namespace {
 constexpr const char* kTag = "DoLogin";
 constexpr unsigned int kLoginWaitMs = 120000;
 
-std::string BuildCredentialRequest(const SessionParams& params) {
+// The credential check's XML; false when a value cannot be carried in XML
+// (control characters, bytes that are not UTF-8).
+bool BuildCredentialRequest(const SessionParams& params, std::string& body) {
   using namespace zu::msg;
   CNMessageBase request(kCheckCredentialReq.type, kCheckCredentialReq.id);
   request.setstring(kReqUserName.number, kReqUserName.tag, params.userName,
@@ -24,9 +26,7 @@ std::string BuildCredentialRequest(const SessionParams& params) {
                     kCheckCredentialReq.key, kReqPassword.key);
   request.setstring(kReqExtraCredential.number, kReqExtraCredential.tag, params.loginExtra,
                     kCheckCredentialReq.key, kReqExtraCredential.key);
-  std::string body;
-  request.serialize(body, false);
-  return body;
+  return request.serialize(body, false) == 0;
 }
 
 // The text of the reply's first error entry, or null when it has none.
@@ -62,7 +62,13 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
     return 0;
   }
 
-  const std::string body = BuildCredentialRequest(params);
+  std::string body;
+  if (!BuildCredentialRequest(params, body)) {
+    log->Error(kTag, "Error: Failed to login to cloud. The user name or the third credential "
+                     "holds characters that cannot be sent.");
+    error = L"Error: Failed to login to cloud. The user name holds characters that cannot be sent.";
+    return 0;
+  }
   const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
                                            {"Content-type", "application/xml"}};
 
