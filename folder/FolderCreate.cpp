@@ -17,16 +17,17 @@ namespace {
 constexpr const char* kCreateTag = "CreateFolder";
 constexpr const char* kCreateDRTag = "CreateDRFolder";
 
-std::string BuildCreateFolderBody(const std::string& parentPath, const std::string& folderName) {
+// The request's XML; false when a name cannot be carried in XML (control
+// characters, bytes that are not UTF-8).
+bool BuildCreateFolderBody(const std::string& parentPath, const std::string& folderName,
+                           std::string& body) {
   using namespace zu::msg;
   CNMessageBase request(kFileResourceInfo.type, kFileResourceInfo.id);
   request.setstring(kResName.number, kResName.tag, folderName, kFileResourceInfo.key,
                     kResName.key);
   request.setstring(kResParentPath.number, kResParentPath.tag, parentPath, kFileResourceInfo.key,
                     kResParentPath.key);
-  std::string body;
-  request.serialize(body, false);
-  return body;
+  return request.serialize(body, false) == 0;
 }
 
 }  // namespace
@@ -81,8 +82,17 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
     const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
                                              {"Authtoken", sessionToken},
                                              {"Content-type", "application/xml"}};
-    const std::string body = BuildCreateFolderBody(parentPath, folderName);
     EvDebug* log = m_evDbg.get();
+    std::string body;
+    if (!BuildCreateFolderBody(parentPath, folderName, body)) {
+      log->Error(kCreateTag,
+                 "Error: Failed to create folder in cloud. The folder name or parent path holds "
+                 "characters that cannot be sent.");
+      errorMessage =
+          L"Error: Failed to create folder in cloud. The folder name holds characters that "
+          L"cannot be sent.";
+      return 0;
+    }
 
     zu::RetryOptions options;
     options.limit = m_nRetryCount;

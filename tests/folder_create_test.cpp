@@ -116,6 +116,17 @@ TEST_F(FolderCreateTest, SubFolderIsJoinedWithExactlyOneBackslash) {
   EXPECT_EQ("Incr", ReadBody(creates[1].body).first);
 }
 
+TEST_F(FolderCreateTest, NamesXmlCannotCarryAreRefusedBeforeAnyRequest) {
+  ready();
+  EXPECT_EQ(0, service.CreateDRFolder("v", "", std::string("bad\x02name"), guid, detail, message));
+  EXPECT_EQ(L"Error: Failed to create folder in cloud. The folder name holds characters that "
+            L"cannot be sent.",
+            message);
+  EXPECT_TRUE(creates.empty()) << "no empty or malformed body was posted";
+  EXPECT_EQ("untouched", guid);
+  EXPECT_EQ(0, gatewaysLeft());
+}
+
 TEST_F(FolderCreateTest, ArgumentAndStateChecksComeFirst) {
   EXPECT_EQ(0, service.CreateDRFolder("v", "", "n", guid, detail, message));
   EXPECT_EQ(L"Error: ZUCloudService not initialized, no user/password/VestrumGUID provided, call "
