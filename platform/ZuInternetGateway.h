@@ -114,7 +114,9 @@ class ZuInternetGateway {
  private:
   struct Impl;
   ZuInternetBase m_base;
-  EvDebug* m_log;
+  // The service log the gateway is bound to; the gateway itself writes
+  // nothing (its errors reach the log through the callers).
+  [[maybe_unused]] EvDebug* m_log;
   Impl* m_impl;
 };
 
