@@ -13,6 +13,9 @@ builds=("$@")
 
 jobs=$(nproc)
 status=0
+total_passed=0
+total_failed=0
+total_skipped=0
 for kind in "${builds[@]}"; do
   dir="$here/build/test-$kind"
   san=""; [ "$kind" != plain ] && san="$kind"
@@ -28,7 +31,19 @@ for kind in "${builds[@]}"; do
   [ "$kind" != plain ] && label=(-LE long)
   export ZUCLOUD_FAULT_MATRIX_OUT="$dir/fault_matrix.txt"
   rm -f "$ZUCLOUD_FAULT_MATRIX_OUT"
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}"; then
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}" \
+      | tee "$dir/ctest.out"; then
+    status=1
+  fi
+  summary=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$dir/ctest.out" | tail -n 1)
+  if [ -n "$summary" ]; then
+    failed_here=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
+    all_here=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$summary")
+    skipped_here=$(grep -c -E '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$dir/ctest.out" || true)
+    total_failed=$((total_failed + failed_here))
+    total_skipped=$((total_skipped + skipped_here))
+    total_passed=$((total_passed + all_here - failed_here - skipped_here))
+  else
     status=1
   fi
   if [ "$kind" = plain ] && [ -f "$ZUCLOUD_FAULT_MATRIX_OUT" ]; then
@@ -44,4 +59,6 @@ if [ $# -eq 0 ] && [ -x "$here/scripts/fuzz.sh" ]; then
     status=1
   fi
 fi
+echo "=== all builds ==="
+echo "${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped"
 exit $status
