@@ -49,6 +49,9 @@ for kind in "${builds[@]}"; do
   if [ "$kind" = plain ] && [ -f "$ZUCLOUD_FAULT_MATRIX_OUT" ]; then
     echo "=== fault matrix ==="
     cat "$ZUCLOUD_FAULT_MATRIX_OUT"
+    awk '/^rows [0-9]+,/ { rows += $2; fs += $(NF-2); hangs += $NF }
+         END { printf "fault matrix in all: %d rows, %d false successes, %d hangs\n", rows, fs, hangs }' \
+      "$ZUCLOUD_FAULT_MATRIX_OUT"
   fi
 done
 

@@ -11,7 +11,9 @@
 // ends the process after the table so far has been written.
 //
 // The table goes to stdout and to ${ZUCLOUD_FAULT_MATRIX_OUT:-fault_matrix.txt}.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
@@ -227,15 +229,19 @@ class MatrixTable {
     return out.str();
   }
 
-  // Prints the table and writes it to the output file.
+  // Prints the table and appends it to the output file. ctest runs each
+  // request kind in a process of its own, several at once: one write with
+  // O_APPEND keeps each process's table whole in the shared file.
   void publish() {
     const std::string text = render();
     std::cout << text << std::flush;
     const char* env = std::getenv("ZUCLOUD_FAULT_MATRIX_OUT");
     const std::string path = env != nullptr && *env != '\0' ? env : "fault_matrix.txt";
-    std::ofstream file(path, std::ios::trunc);
-    file << text;
-    if (!file) std::cerr << "cannot write the fault matrix to " << path << "\n";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) ==
+                                        static_cast<ssize_t>(text.size());
+    if (fd >= 0) ::close(fd);
+    if (!written) std::cerr << "cannot write the fault matrix to " << path << "\n";
   }
 
  private:
