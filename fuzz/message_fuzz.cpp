@@ -75,11 +75,11 @@ const ClassSpec* SpecOf(int type, int id) {
 // A readable dump of everything the accessors give for `m`, read only
 // through the public interface (nothing is created on the way).
 std::string Dump(CNMessageBase& m, std::vector<std::string>* strings = nullptr) {
-  const ClassSpec* spec = SpecOf(m.type(), m.id());
-  FUZZ_CHECK(spec != nullptr);
-  const unsigned long key = spec->id->key;
+  const ClassSpec* schema = SpecOf(m.type(), m.id());
+  FUZZ_CHECK(schema != nullptr);
+  const unsigned long key = schema->id->key;
   std::string out = "{" + m.className();
-  for (const FieldSpec& f : spec->fields) {
+  for (const FieldSpec& f : schema->fields) {
     out += " " + std::to_string(f.id->number) + "=";
     switch (f.kind) {
       case Kind::kString: {
@@ -119,9 +119,9 @@ std::string Dump(CNMessageBase& m, std::vector<std::string>* strings = nullptr) 
 }
 
 // Puts some content into `m` so that a refused parse has something to keep.
-void Prefill(CNMessageBase& m, const ClassSpec& spec) {
-  const unsigned long key = spec.id->key;
-  for (const FieldSpec& f : spec.fields) {
+void Prefill(CNMessageBase& m, const ClassSpec& schema) {
+  const unsigned long key = schema.id->key;
+  for (const FieldSpec& f : schema.fields) {
     switch (f.kind) {
       case Kind::kString:
         FUZZ_CHECK(m.setstring(f.id->number, f.id->tag, "before & <after>\r", key, f.id->key) == 0);
@@ -172,9 +172,9 @@ bool AllCarried(const std::vector<std::string>& strings) {
 
 // Stores `value` in every string field of `m` and of its nested messages.
 void SetEveryString(CNMessageBase& m, const std::string& value) {
-  const ClassSpec* spec = SpecOf(m.type(), m.id());
-  const unsigned long key = spec->id->key;
-  for (const FieldSpec& f : spec->fields) {
+  const ClassSpec* schema = SpecOf(m.type(), m.id());
+  const unsigned long key = schema->id->key;
+  for (const FieldSpec& f : schema->fields) {
     switch (f.kind) {
       case Kind::kString:
         FUZZ_CHECK(m.setstring(f.id->number, f.id->tag, value, key, f.id->key) == 0);
@@ -242,11 +242,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const zufuzz::Input in = zufuzz::Split(data, size);
   const std::vector<ClassSpec>& classes = Classes();
-  const ClassSpec& spec = classes[(in.selector & 0x1F) % classes.size()];
+  const ClassSpec& schema = classes[(in.selector & 0x1F) % classes.size()];
   const bool pretty = (in.selector & 0x80) != 0;
 
-  CNMessageBase m(spec.id->type, spec.id->id);
-  if ((in.selector & 0x40) != 0) Prefill(m, spec);
+  CNMessageBase m(schema.id->type, schema.id->id);
+  if ((in.selector & 0x40) != 0) Prefill(m, schema);
 
   if ((in.selector & 0x20) != 0) {
     // A value the host wrote, on its way into a request.

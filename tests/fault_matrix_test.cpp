@@ -90,20 +90,20 @@ bool IsProxyKind(const std::string& kind) {
 // library made). A persistent fault (count 0) hits every request of the
 // kind until the next reset.
 json FaultSpec(const std::string& fault, bool persistent) {
-  json spec;
+  json injected;
   if (fault == "status500") {
-    spec = {{"fault", "status"}, {"status", 500}};
+    injected = {{"fault", "status"}, {"status", 500}};
   } else if (fault == "status403") {
-    spec = {{"fault", "status"}, {"status", 403}};
+    injected = {{"fault", "status"}, {"status", 403}};
   } else if (fault == "stall") {
-    spec = {{"fault", "stall"}, {"seconds", kEmulatorStallSeconds}};
+    injected = {{"fault", "stall"}, {"seconds", kEmulatorStallSeconds}};
   } else if (fault == "stall_hold") {
-    spec = {{"fault", "stall"}, {"seconds", kEmulatorStallHoldSeconds}};
+    injected = {{"fault", "stall"}, {"seconds", kEmulatorStallHoldSeconds}};
   } else {
-    spec = {{"fault", fault}};
+    injected = {{"fault", fault}};
   }
-  spec["count"] = persistent ? 0 : 1;
-  return spec;
+  injected["count"] = persistent ? 0 : 1;
+  return injected;
 }
 
 std::string RandomBytes(long long size, unsigned seed) {
