@@ -29,6 +29,7 @@
 
 namespace {
 
+constexpr int kBlockCreated = 201;
 constexpr const char* kUploadFileTag = "UploadFile";
 constexpr const char* kProducerTag = "UploadBlobChunks";
 constexpr const char* kUploaderTag = "UploadBlob";
@@ -228,8 +229,26 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
   };
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
-    if (slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer, static_cast<long>(slot.blockSize),
-                                     response, ZuCURL::commandInfoList{}) == 0) {
+    bool stored = slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
+                                               static_cast<long>(slot.blockSize), response,
+                                               ZuCURL::commandInfoList{}) == 0;
+    if (stored) {
+      // Storage confirms a stored block with 201 Created. Another 2xx (an
+      // empty or foreign 200 from something between us and storage) proves
+      // nothing: retrying now is cheaper than a commit refused later.
+      int status = 0;
+      slot.gateway->getLastServerResponseCode(status);
+      if (status != kBlockCreated) {
+        log->Error(kUploaderTag,
+                   "Error: Block No. [%u] of file [%s] was answered with HTTP status [%d] instead "
+                   "of [%d]; the block is not confirmed. Upload attempt [%d]. Response: [%s]",
+                   slot.blockNo, args.fileName.c_str(), status, kBlockCreated, attempt,
+                   response.c_str());
+        lastError = "HTTP status " + std::to_string(status) + " instead of 201 Created";
+        return zu::AttemptResult::kRetry;
+      }
+    }
+    if (stored) {
       log->DebugLvl(2, kUploaderTag,
                     "Success: Upload of chunk to cloud for file [%s], Index [%d], Full Queue "
                     "[front -> %d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded "

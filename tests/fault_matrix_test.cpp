@@ -563,6 +563,23 @@ TEST(FaultMatrixRegression, PutBlockListWithoutCreatedIsNotACommit) {
   }
 }
 
+TEST(FaultMatrixRegression, PutBlockWithoutCreatedIsRetried) {
+  // A 200 that never reached storage used to count as a stored block; the
+  // commit was then refused and one glitch lost the whole upload.
+  for (const std::string fault : {"empty", "garbage"}) {
+    SCOPED_TRACE(fault);
+    Row transient = RunRow("put_block", fault, false);
+    EXPECT_EQ(transient.outcome, "ok") << transient.message;
+    EXPECT_EQ(transient.stored, "identical");
+
+    Row persistent = RunRow("put_block", fault, true);
+    EXPECT_EQ(persistent.outcome, "FAIL@upload");
+    EXPECT_NE(persistent.message.find("instead of 201 Created"), std::string::npos)
+        << persistent.message;
+    EXPECT_FALSE(persistent.falseSuccess);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, FaultMatrix, ::testing::ValuesIn(kKinds),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                            std::string name;
