@@ -14,10 +14,14 @@
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "support/Emulator.h"
+#include "support/TestData.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
 
 namespace {
+
+using zutest::RandomBytes;
+using zutest::Sha256Hex;
 
 // Threads of this process once the runtime's own helpers exist (a
 // sanitizer starts a background thread with the first thread created).
@@ -42,19 +46,6 @@ std::string Pattern(unsigned long long size, unsigned int seed) {
     c = static_cast<char>(x);
   }
   return data;
-}
-
-std::string Sha256Hex(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < length; ++i) {
-    out += kHex[digest[i] >> 4];
-    out += kHex[digest[i] & 15];
-  }
-  return out;
 }
 
 // The container named by a storage service URL ".../devstoreaccount1/<c>".
