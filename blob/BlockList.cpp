@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "ZUCloudAzureService.h"
+#include "blob/BlobPath.h"
+#include "platform/FXString.h"
 #include "platform/EvDebug.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
@@ -37,8 +39,16 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
                                          const std::string& fileName, const std::string& sasToken,
                                          std::wstring& errorMessage) {
   try {
-    const std::string url =
-        m_uploadURL + "/" + remoteFolder + "/" + fileName + "?comp=blocklist&" + sasToken;
+    // The same encoded path the blocks were sent to.
+    std::string blobPath;
+    std::string problem;
+    if (!zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) {
+      const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
+      m_evDbg->Error(kTag, "%s", text.c_str());
+      errorMessage = FXString::ToWstring(text);
+      return 0;
+    }
+    const std::string url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
     const std::string body = BuildBlockListBody(blockIds);
 
     const zu::SessionParams params = sessionParams();

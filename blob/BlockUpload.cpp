@@ -8,23 +8,25 @@
 // hand-over protocol is described in UploadBlobArgs.h: one turn token, so at
 // most one Put Block is in flight and reading never overlaps a send.
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <string>
 #include <thread>
 
 #include "ZUCloudAzureService.h"
+#include "blob/BlobPath.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "blob/UploadBlobArgs.h"
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
 #include "platform/FXString.h"
+#include "platform/SequentialFile.h"
 #include "platform/UploadProgress.h"
 #include "platform/ZuInternetGateway.h"
 #include "platform/ZuSync.h"
 #include "platform/ZuThread.h"
+#include "session/FileChange.h"
 #include "session/RetryPolicy.h"
 
 namespace {
@@ -55,23 +57,25 @@ QueueSnapshot Snapshot(const std::queue<int>& queue) {
   return snapshot;
 }
 
-// Size of the file at `path`, with the two failure lines under `tag`.
-bool ReadFileSize(EvDebug* log, const char* tag, const std::string& path,
-                  unsigned long long& size) {
-  CPzFile file;
-  if (file.Open(path, 0, 0).IsError()) {
-    log->Error(tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions.",
-               path.c_str());
-    file.Close();
-    return false;
+// Opens the file to upload and takes its identity, with the two failure
+// lines of the size check under `tag`.
+std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
+                                                  const std::string& path,
+                                                  zu::FileIdentity& identity) {
+  CPzError error;
+  std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
+  if (!file) {
+    log->Error(tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions. %s",
+               path.c_str(), error.Message().c_str());
+    return nullptr;
   }
-  if (file.Size(size).IsError()) {
-    log->Error(tag, "Error: Failed to get the size of the file [%s].", path.c_str());
-    file.Close();
-    return false;
+  error = file->Identity(identity);
+  if (error.IsError()) {
+    log->Error(tag, "Error: Failed to get the size of the file [%s]. %s", path.c_str(),
+               error.Message().c_str());
+    return nullptr;
   }
-  file.Close();
-  return true;
+  return file;
 }
 
 // Holds the turn token taken by the caller and gives it back on scope exit,
@@ -153,10 +157,47 @@ void ReturnEmptySlot(UploadBlobArgs& args, int index) {
   args.emptyBlobQueue.push(index);
 }
 
-void MarkUploadFailed(UploadBlobArgs& args) {
+void MarkUploadFailed(UploadBlobArgs& args, const std::string& fileChange = std::string()) {
   ZuCriticalSectionLock lock(&args.queueLock);
   args.bAnyChunkUploadFailed = true;
   args.bUploadComplete = false;
+  if (!fileChange.empty() && args.fileChange.empty()) args.fileChange = fileChange;
+}
+
+// Reads the next block of the file into `buffer` (at most `capacity` bytes,
+// never past the size taken at the start). When the read reaches that size
+// it makes sure the file ends there and still is the file it was. Returns
+// false on a read error (logged); `change` is set when the file changed.
+bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSoFar,
+                   unsigned long long& bytes, bool& atEnd, std::string& change) {
+  const unsigned long long size = args.identity.size;
+  const unsigned long long remaining = size - readSoFar;
+  const unsigned long long want = remaining < args.blockCapacity ? remaining : args.blockCapacity;
+  bytes = 0;
+  atEnd = false;
+  CPzError error;
+  if (want > 0) error = args.file->Read(buffer, want, bytes);
+  if (!error.IsError() && bytes < want) {
+    change = zu::DescribeFileChange(args.identity, readSoFar + bytes, args.identity);
+    atEnd = true;
+    return true;
+  }
+  if (!error.IsError() && readSoFar + bytes == size) {
+    // One byte more must be the end of the file.
+    char probe = 0;
+    unsigned long long extra = 0;
+    error = args.file->Read(&probe, 1, extra);
+    zu::FileIdentity now;
+    if (!error.IsError()) error = args.file->Identity(now);
+    if (!error.IsError()) change = zu::DescribeFileChange(args.identity, size + extra, now);
+    atEnd = true;
+  }
+  if (error.IsError()) {
+    args.log->Error(kProducerTag, "Error: Failed to read file [%s] at offset [%llu]. %s",
+                    args.filePath.c_str(), readSoFar, error.Message().c_str());
+    return false;
+  }
+  return true;
 }
 
 // Fills slot `index` with the next block's bookkeeping after `bytes` bytes
@@ -282,7 +323,14 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
   std::shared_ptr<FileInfo> record;
   try {
     EvDebug* log = m_evDbg.get();
-    const std::string blobPath = "/" + remoteFolder + "/" + fileName;
+    std::string blobPath;
+    std::string problem;
+    if (!zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) {
+      const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
+      log->Error(kUploadFileTag, "%s", text.c_str());
+      errorMessage = FXString::ToWstring(text);
+      return 0;
+    }
     const std::string blockUploadURL = m_uploadURL + blobPath + "?comp=block&blockid=";
 
     bool newRecord = false;
@@ -304,8 +352,11 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     record->url = m_uploadURL + blobPath;
 
     const std::string localPath = localDir + fileName;
-    unsigned long long fileSize = 0;
-    if (!ReadFileSize(log, kUploadFileTag, localPath, fileSize)) return 0;
+    zu::FileIdentity identity;
+    std::unique_ptr<zu::SequentialFile> file =
+        OpenForUpload(log, kUploadFileTag, localPath, identity);
+    if (!file) return 0;
+    const unsigned long long fileSize = identity.size;
     record->fileSize = fileSize;
 
     // The storage service refuses a block list of more than 50,000 blocks:
@@ -333,6 +384,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.blockUploadURL = blockUploadURL;
     args.fileName = fileName;
     args.filePath = localPath;
+    args.file = std::move(file);
+    args.identity = identity;
 
     if (!GetSASTokenForFile(fileName, args.sasToken)) {
       log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
@@ -371,7 +424,9 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
       record->uploaded = false;
       // A failure must reach the caller with a message, not only the log.
-      if (errorMessage.empty()) {
+      if (!args.fileChange.empty()) {
+        errorMessage = FXString::ToWstring(zu::FileChangedMessage(fileName, args.fileChange));
+      } else if (errorMessage.empty()) {
         const std::string detail =
             args.failureDetail.empty() ? std::string("the file could not be read or sent")
                                        : args.failureDetail;
@@ -401,20 +456,6 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
   UploadBlobArgs& args = *static_cast<UploadBlobArgs*>(argument);
   EvDebug* log = args.log;
   try {
-    if (!FXFile::DoesFileExist(args.filePath)) {
-      log->Error(kProducerTag, "Error: Source file path [%s] does not exists.", args.filePath.c_str());
-      return 1;
-    }
-    unsigned long long size = 0;
-    if (!ReadFileSize(log, kProducerTag, args.filePath, size)) return 1;
-
-    std::ifstream in(args.filePath, std::ios::in | std::ios::binary);
-    if (!in) {
-      log->Error(kProducerTag, "Error: Failed to open file [%s].", args.filePath.c_str());
-      return 1;
-    }
-    in.seekg(0, std::ios::beg);
-
     unsigned int blockNo = 0;
     unsigned long long total = 0;
     ZuThreadPool pool;
@@ -424,7 +465,8 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       return 1;
     }
 
-    while (!in.eof()) {
+    bool atEnd = false;
+    while (!atEnd) {
       args.semaphore->wait();
       int index = 0;
       QueueSnapshot emptyQueue;
@@ -442,25 +484,28 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       }
 
       BlobInfo& slot = args.blobInfo[index];
-      in.read(slot.buffer, static_cast<std::streamsize>(args.blockCapacity));
-      const unsigned long long bytes = static_cast<unsigned long long>(in.gcount());
+      unsigned long long bytes = 0;
+      std::string change;
+      const bool read = ReadNextBlock(args, slot.buffer, total, bytes, atEnd, change);
       // The slot leaves this step zero-filled past the bytes read, as if it
-      // had been zeroed before the read; zeroing only the unread tail spares
-      // a full pass over the block buffer for every block but the last.
-      std::memset(slot.buffer + bytes, 0, args.blockCapacity - bytes);
-      if (!in.good() && !in.eof()) {
-        // A read error, not the end: the next turn stops the upload.
-        log->Error(kProducerTag, "Error: Failed to read file [%s] at offset [%llu].",
-                   args.filePath.c_str(), static_cast<unsigned long long>(total));
+      // had been zeroed before the read; only a file's last block is short.
+      if (bytes < args.blockCapacity) std::memset(slot.buffer + bytes, 0, args.blockCapacity - bytes);
+      if (!read || !change.empty()) {
+        // A read error or a file that is no longer the one whose size was
+        // taken: nothing more is sent and the next turn stops the upload.
+        if (!change.empty()) {
+          log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
+                     args.filePath.c_str(), change.c_str());
+        }
         ReturnEmptySlot(args, index);
-        MarkUploadFailed(args);
+        MarkUploadFailed(args, change);
         args.semaphore->release(1);
+        atEnd = false;
         continue;
       }
       if (bytes == 0) {
-        // The end of the file lies on a block boundary (or the file is
-        // empty): an empty read makes no block, since the storage service
-        // refuses empty Put Block bodies.
+        // An empty file: no block, since the storage service refuses empty
+        // Put Block bodies; its block list is empty.
         ReturnEmptySlot(args, index);
         args.semaphore->release(1);
         continue;
@@ -478,7 +523,6 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       }
       args.semaphore->release(1);
     }
-    in.close();
 
     bool failed;
     {

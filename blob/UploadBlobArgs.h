@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/SequentialFile.h"
 #include "platform/ZuSync.h"
 
 class EvDebug;
@@ -51,6 +52,10 @@ struct UploadBlobArgs {
   std::string blockUploadURL;  // storage URL/folder/name?comp=block&blockid=
   std::string fileName;
   std::string filePath;  // local directory followed directly by the name
+  // The file, opened by UploadFile and read only by the producer, and its
+  // identity when it was opened: the bytes read must be exactly those.
+  std::unique_ptr<zu::SequentialFile> file;
+  zu::FileIdentity identity;
   std::string sasToken;
   std::unique_ptr<BlobInfo[]> blobInfo;  // slotCount elements
   ZUCloudAzureService* service = nullptr;  // not owned
@@ -62,6 +67,8 @@ struct UploadBlobArgs {
   bool bUploadComplete = false;        // GUARDED_BY(queueLock)
   // Why the upload stopped, for the caller's message. GUARDED_BY(queueLock)
   std::string failureDetail;
+  // How the file changed during the upload, when it did. GUARDED_BY(queueLock)
+  std::string fileChange;
 
   // Copied from the service so the thread routines need nothing else of it.
   EvDebug* log = nullptr;

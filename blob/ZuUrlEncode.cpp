@@ -1,20 +1,15 @@
-// The exported percent-encoders.
+// The exported percent-encoders, on the library's one percent-encoder.
 #include "ZuUrlEncode.h"
 
 #include <cstring>
+#include <string>
+
+#include "platform/PercentEncode.h"
 
 namespace {
 
 // Bytes urlEncode copies unchanged besides letters and digits.
 const char gDefaultUrlSafe[] = "-_.~/";
-
-const char kHexDigits[] = "0123456789ABCDEF";
-
-// ASCII letters and digits only: isalnum() would follow the C locale and
-// could pass bytes >= 0x80 through unencoded.
-bool IsAsciiAlnum(unsigned char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
 
 }  // namespace
 
@@ -25,24 +20,17 @@ int urlEncodeUseSafeChar(char* output, const char* input, int limit, const char*
     return 1;
   }
   if (safeChars == nullptr) safeChars = "";
-  char* out = output;
-  int count = 0;
-  for (const char* p = input; *p != '\0'; ++p) {
-    if (++count > limit) {
-      *out = '\0';
-      return 0;
-    }
-    const unsigned char c = static_cast<unsigned char>(*p);
-    if (IsAsciiAlnum(c) || std::strchr(safeChars, *p) != nullptr) {
-      *out++ = *p;
-    } else {
-      *out++ = '%';
-      *out++ = kHexDigits[c >> 4];
-      *out++ = kHexDigits[c & 0x0F];
-    }
+  // At most `limit` input bytes are encoded; a longer input gives its first
+  // `limit` bytes encoded and the result 0.
+  const size_t length = std::strlen(input);
+  const size_t take = limit <= 0 ? 0 : (length < static_cast<size_t>(limit) ? length : static_cast<size_t>(limit));
+  std::string encoded;
+  encoded.reserve(take * 3);
+  for (size_t i = 0; i < take; ++i) {
+    zu::AppendPercentEncoded(encoded, static_cast<unsigned char>(input[i]), safeChars);
   }
-  *out = '\0';
-  return 1;
+  std::memcpy(output, encoded.c_str(), encoded.size() + 1);
+  return take == length ? 1 : 0;
 }
 
 int urlEncode(char* output, const char* input, int limit) {

@@ -15,7 +15,7 @@
 // every chunk; the file is read once from front to back; one gateway per
 // chunk, kept for all its attempts and offset queries. All are held by RAII
 // and released on every path. Offsets and sizes are 64-bit throughout.
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,9 +25,12 @@
 #include "platform/CNMessage.h"
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
+#include "platform/FXString.h"
+#include "platform/SequentialFile.h"
 #include "platform/UploadProgress.h"
 #include "platform/XercesSupport.h"
 #include "platform/ZuInternetGateway.h"
+#include "session/FileChange.h"
 #include "session/RetryPolicy.h"
 
 namespace {
@@ -67,17 +70,69 @@ bool Contains(const std::string& text, const char* word) {
   return text.find(word) != std::string::npos;
 }
 
-// Reads up to `capacity` bytes into `buffer`; returns the count read. A
-// stream already at its end reads 0 bytes.
-long long ReadChunk(std::ifstream& stream, char* buffer, long long capacity) {
-  if (!stream.good()) return 0;
-  stream.read(buffer, static_cast<std::streamsize>(capacity));
-  return static_cast<long long>(stream.gcount());
-}
+// The upload's view of the file: it reads chunks front to back, knows when
+// the end was reached, and tells when the bytes are no longer those of the
+// file whose size was taken at the start.
+class ChunkReader {
+ public:
+  ChunkReader(std::unique_ptr<zu::SequentialFile> file, const zu::FileIdentity& identity)
+      : m_file(std::move(file)), m_identity(identity) {}
 
-// A read that failed for another reason than reaching the end of the file.
-bool ReadFailed(const std::ifstream& stream) {
-  return stream.bad() || (stream.fail() && !stream.eof());
+  // Reads up to `capacity` bytes; a read shorter than `capacity` reached the
+  // end of the file, and a reader at the end reads 0 bytes. False on a read
+  // error or a change (`problem` says which).
+  bool Read(char* buffer, long long capacity, long long& length, std::string& problem) {
+    length = 0;
+    if (m_atEnd) return true;
+    unsigned long long got = 0;
+    CPzError error = m_file->Read(buffer, static_cast<unsigned long long>(capacity), got);
+    if (error.IsError()) {
+      problem = error.Message();
+      return false;
+    }
+    m_read += got;
+    length = static_cast<long long>(got);
+    m_atEnd = got < static_cast<unsigned long long>(capacity);
+    zu::FileIdentity now = m_identity;
+    if (m_atEnd) {
+      error = m_file->Identity(now);
+      if (error.IsError()) {
+        problem = error.Message();
+        return false;
+      }
+    }
+    // Past the size taken at the start the file grew; at its end it must
+    // have exactly that size and still be the same file.
+    if (m_read > m_identity.size || m_atEnd) {
+      m_change = zu::DescribeFileChange(m_identity, m_read, now);
+      if (!m_change.empty()) return false;
+    }
+    return true;
+  }
+
+  bool AtEnd() const { return m_atEnd; }
+  // How the file changed, or "" when it did not.
+  const std::string& Change() const { return m_change; }
+
+ private:
+  std::unique_ptr<zu::SequentialFile> m_file;
+  zu::FileIdentity m_identity;
+  unsigned long long m_read = 0;
+  bool m_atEnd = false;
+  std::string m_change;
+};
+
+// Logs a failed read and sets the caller's message for it.
+void ReadFailed(EvDebug* log, const ChunkReader& reader, const std::string& path,
+                const std::string& fileName, const std::string& problem,
+                std::wstring& errorMessage) {
+  if (!reader.Change().empty()) {
+    log->Error(kUploadTag, "Error: File [%s] changed during the upload: %s.", path.c_str(),
+               reader.Change().c_str());
+    errorMessage = FXString::ToWstring(zu::FileChangedMessage(fileName, reader.Change()));
+    return;
+  }
+  log->Error(kUploadTag, "Error: Failed to read file [%s]. %s", path.c_str(), problem.c_str());
 }
 
 }  // namespace
@@ -238,32 +293,27 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
       return 0;
     }
 
-    unsigned long long size = 0;
+    zu::FileIdentity identity;
+    std::unique_ptr<zu::SequentialFile> file;
     {
-      CPzFile file;
-      if (file.Open(path, 0, 0).IsError()) {
+      CPzError error;
+      file = zu::OpenSequentialFile(path, error);
+      if (!file) {
         log->Error(kUploadTag,
                    "Error: Cannot open the file to get the size, make sure you have permissions.");
         errorMessage =
             L"Error: Cannot open the file to get the size, make sure you have permissions.";
-        file.Close();
         return 0;
       }
-      if (file.Size(size).IsError()) {
+      if (file->Identity(identity).IsError()) {
         log->Error(kUploadTag, "Error: Failed to get the size of the file.");
         errorMessage = L"Error: Failed to get the size of the file.";
-        file.Close();
         return 0;
       }
-      file.Close();
     }
+    const unsigned long long size = identity.size;
     const std::string fileSize = std::to_string(size);
-
-    std::ifstream stream(path, std::ios::in | std::ios::binary);
-    if (!stream.is_open()) {
-      log->Error(kUploadTag, "Error: Failed to open file [%s].", path.c_str());
-      return 0;
-    }
+    ChunkReader reader(std::move(file), identity);
 
     const long long chunkCapacity = m_chunkSize;
     std::vector<char> buffer(static_cast<size_t>(chunkCapacity), 0);
@@ -276,13 +326,13 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     const std::string base64ParentPath = zu::Base64OneLine(parentPath);
 
     // First chunk: it opens the session.
-    stream.seekg(0);
-    long long chunkLength = ReadChunk(stream, buffer.data(), chunkCapacity);
-    long long endOffset = chunkLength;
-    if (ReadFailed(stream)) {
-      log->Error(kUploadTag, "Error: Failed to read file [%s].", path.c_str());
+    long long chunkLength = 0;
+    std::string problem;
+    if (!reader.Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
+      ReadFailed(log, reader, path, fileName, problem, errorMessage);
       return 0;
     }
+    long long endOffset = chunkLength;
 
     std::string requestId;
     if (GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
@@ -297,15 +347,14 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     bool eofSent = false;
     bool uploaded = false;
     while (!eofSent) {
-      chunkLength = ReadChunk(stream, buffer.data(), chunkCapacity);
-      endOffset += chunkLength;
-      if (ReadFailed(stream)) {
-        log->Error(kUploadTag, "Error: Failed to read file [%s].", path.c_str());
+      if (!reader.Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
+        ReadFailed(log, reader, path, fileName, problem, errorMessage);
         return 0;
       }
+      endOffset += chunkLength;
       // Appended once, right after the read that found the end of the file;
       // from then on every request of this upload carries it.
-      if (stream.eof()) {
+      if (reader.AtEnd()) {
         headers.emplace_back("FileEOF", "1");
         eofSent = true;
       }

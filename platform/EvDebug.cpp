@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/FXString.h"
+#include "platform/PercentEncode.h"
 
 namespace {
 
@@ -108,22 +109,6 @@ struct SecretStore {
 SecretStore& Secrets() {
   static SecretStore* store = new SecretStore();  // never destroyed: used by late log calls
   return *store;
-}
-
-std::string PercentEncode(const std::string& in, const char* safe) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : in) {
-    const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    if (alnum || (c != 0 && std::strchr(safe, c) != nullptr)) {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0x0F]);
-    }
-  }
-  return out;
 }
 
 void ReplaceAll(std::string& text, const std::string& needle) {
@@ -578,8 +563,8 @@ void RegisterLogSecret(const std::string& secret) {
   std::vector<std::string> forms;
   for (const std::string& s : store.secrets) {
     forms.push_back(s);
-    forms.push_back(PercentEncode(s, "-_.~"));
-    forms.push_back(PercentEncode(s, "-_.~/"));
+    forms.push_back(zu::PercentEncode(s, "-_.~"));
+    forms.push_back(zu::PercentEncode(s, "-_.~/"));
   }
   std::sort(forms.begin(), forms.end(), [](const std::string& a, const std::string& b) {
     return a.size() != b.size() ? a.size() > b.size() : a < b;

@@ -5,6 +5,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <string>
@@ -319,6 +320,55 @@ TEST_P(BlobEmulator, ARejectedSignatureFailsWithAClearMessage) {
   EXPECT_NE(log.find("403"), std::string::npos);
   EXPECT_EQ(emulator_->proxyStats().value("put_block_list", -1), 0);
   expectNoSecretsInLog(service);
+}
+
+TEST_P(BlobEmulator, EveryAwkwardNameIsStoredUnderItselfOrRefusedBeforeAnyRequest) {
+  // "f%41.bak" and "fA.bak" once landed on one blob; each must keep its own.
+  const std::vector<LocalFile> files = {
+      addFile("fA.bak", 10),           addFile("f%41.bak", kMiB + 3),
+      addFile("space name.bak", 7),    addFile("c#d.bak", 8),
+      addFile("q?x.bak", 9),           addFile("a&b+c=d.bak", 11),
+      addFile("\xC3\xBCml\xC3\xA4ut.bak", 12), addFile("semi;colon.bak", 13)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Names-" + ModeName({GetParam(), 0}), files, message), 1);
+  for (const LocalFile& f : files) {
+    ASSERT_EQ(service.UploadFile(dir(), f.name, "set 1/full", message), 1)
+        << f.name << " " << std::string(message.begin(), message.end());
+  }
+  // Refused before a byte is sent: leaving the folder or the container, or
+  // a name holding a line break.
+  const int putsBefore = emulator_->proxyStats().value("put_block", -1);
+  struct Refusal {
+    std::string folder;
+    std::string name;
+  };
+  for (const Refusal& r : {Refusal{"../../other", "fA.bak"}, Refusal{"set 1", ".."},
+                           Refusal{"a/./b", "fA.bak"}, Refusal{"set 1", "x\r\nHost: evil"}}) {
+    message.clear();
+    EXPECT_EQ(service.UploadFile(dir(), r.name, r.folder, message), 0) << r.folder << " " << r.name;
+    EXPECT_EQ(message.rfind(L"Error: Cannot upload file [", 0), 0u)
+        << std::string(message.begin(), message.end());
+  }
+  EXPECT_EQ(emulator_->proxyStats().value("put_block", -1), putsBefore);
+
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1)
+      << std::string(message.begin(), message.end());
+  const std::string container = ContainerOf(service.m_uploadURL);
+  for (const LocalFile& f : files) expectBlob(container, "set 1/full/" + f.name, f);
+  // Nothing else was stored: one blob per file, under its own name.
+  std::vector<std::string> expected;
+  for (const LocalFile& f : files) expected.push_back("set 1/full/" + f.name);
+  std::vector<std::string> stored = emulator_->control("GET", "/blobs?container=" + container);
+  std::sort(expected.begin(), expected.end());
+  std::sort(stored.begin(), stored.end());
+  EXPECT_EQ(stored, expected);
+  const json completion = lastCompletion();
+  EXPECT_TRUE(completion.value("verified", false)) << completion.dump();
+  ASSERT_EQ(completion["files"].size(), files.size()) << completion.dump();
+  EXPECT_EQ(completion["files"][1]["url"],
+            service.m_uploadURL + "/set%201/full/f%2541.bak");
+  EXPECT_EQ(completion["files"][3]["url"], service.m_uploadURL + "/set%201/full/c%23d.bak");
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, BlobEmulator,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
+#include "blob/BlobPath.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "support/BlobFakeCloud.h"
@@ -124,6 +125,56 @@ TEST(BlockIds, NumbersArePaddedBase64AndUrlEncoded) {
   EXPECT_EQ(zu::blob::BlocksNeeded(1, kMiB), 1u);
   EXPECT_EQ(zu::blob::BlocksNeeded(2 * kMiB, kMiB), 2u);
   EXPECT_EQ(zu::blob::BlocksNeeded(2 * kMiB + 1, kMiB), 3u);
+}
+
+TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
+  struct Row {
+    std::string folder;
+    std::string name;
+    std::string path;  // "" when refused
+  };
+  const std::vector<Row> rows = {
+      // Ordinary names keep their bytes.
+      {"set-1/full", "db_01.bak", "/set-1/full/db_01.bak"},
+      {"a", "x-y_z.~1", "/a/x-y_z.~1"},
+      {"", "n.bak", "//n.bak"},
+      // Awkward ones name exactly themselves.
+      {"f", "f%41.bak", "/f/f%2541.bak"},
+      {"f", "space name.bak", "/f/space%20name.bak"},
+      {"f", "c#d.bak", "/f/c%23d.bak"},
+      {"f", "q?x.bak", "/f/q%3Fx.bak"},
+      {"f", "a&b+c=d;e.bak", "/f/a%26b%2Bc%3Dd%3Be.bak"},
+      {"f", "\xC3\xBC.bak", "/f/%C3%BC.bak"},
+      {"f", "back\\slash", "/f/back%5Cslash"},
+      {"my folder/x", "n", "/my%20folder/x/n"},
+      {"f", "sub/n.bak", "/f/sub/n.bak"},
+      {"f", "...", "/f/..."},
+      // Refused: leaving the folder or the container, or control bytes.
+      {"../../other", "n.bak", ""},
+      {"a/./b", "n.bak", ""},
+      {"f", "..", ""},
+      {"f", ".", ""},
+      {"f", "sub/../n", ""},
+      {"f", "", ""},
+      {"f", std::string("nul\0x", 5), ""},
+      {"f", "cr\rlf\n", ""},
+      {"f\n", "n", ""},
+      {"f", "del\x7F", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.folder + " | " + row.name);
+    std::string path;
+    std::string problem;
+    const bool built = zu::blob::BuildBlobPath(row.folder, row.name, path, problem);
+    EXPECT_EQ(built, !row.path.empty()) << problem;
+    if (built) {
+      EXPECT_EQ(path, row.path);
+    } else {
+      EXPECT_FALSE(problem.empty());
+      const std::string message = zu::blob::RefusedNameMessage(row.name, problem);
+      EXPECT_EQ(message.find_first_of(std::string("\r\n\0", 3)), std::string::npos) << message;
+    }
+  }
 }
 
 TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {

@@ -2,7 +2,12 @@
 // uploads, and that nothing is reported once the upload has returned.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 #include <random>
 #include <string>
@@ -17,6 +22,8 @@
 
 namespace zutest {
 namespace {
+
+using nlohmann::json;
 
 struct Report {
   std::string file;
@@ -160,6 +167,84 @@ TEST_F(ProgressTest, FailedUploadReportsNothingAfterItReturns) {
     EXPECT_FALSE(r.afterReturn);
   }
   ASSERT_FALSE(recorder.reports.empty()) << "blocks were stored before the commit failed";
+}
+
+// Changes a file the first time its upload reports confirmed bytes: later
+// reads see the change.
+struct ChangeOnFirstReport {
+  enum Kind { kGrow, kShrink, kRewrite } kind;
+  std::string path;
+  std::string file;
+  bool done = false;
+
+  static void Callback(void* context, const char* fileName, unsigned long long sent,
+                       unsigned long long) {
+    auto* self = static_cast<ChangeOnFirstReport*>(context);
+    if (self->done || sent == 0 || self->file != fileName) return;
+    self->done = true;
+    std::FILE* f = std::fopen(self->path.c_str(), self->kind == kGrow ? "ab" : "r+b");
+    ASSERT_NE(f, nullptr);
+    if (self->kind == kGrow) std::fputs("more bytes", f);
+    if (self->kind == kRewrite) std::fputs("other bytes", f);
+    std::fclose(f);
+    if (self->kind == kShrink) {
+      ASSERT_EQ(::truncate(self->path.c_str(), 5 * 1048576 / 2), 0);
+    }
+  }
+};
+
+TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads) {
+  BlobServiceAccess blob;
+  FolderServiceAccess folder;
+  std::wstring message;
+  ASSERT_EQ(blob.init("ann", "s3cr3t", "focus", "guid-change", 1, 7, "set", 1, 7, message, ""), 1);
+  std::string guid, path;
+  ASSERT_EQ(folder.init("ann", "s3cr3t", "focus", "guid-change", guid, path, "", false), 1);
+  // Blob: 1 MiB blocks, 3 slots, so the last of 4 blocks is read after the
+  // first is confirmed. Folder: 4 MiB chunks, 3 of them.
+  for (const bool useBlob : {true, false}) {
+    for (const auto kind : {ChangeOnFirstReport::kGrow, ChangeOnFirstReport::kShrink,
+                            ChangeOnFirstReport::kRewrite}) {
+      const std::string name = std::string(useBlob ? "blob" : "folder") + "-change-" +
+                               std::to_string(static_cast<int>(kind)) + ".bin";
+      SCOPED_TRACE(name);
+      WriteFile(files.file(name), RandomBytes(useBlob ? 3 * 1048576 + 5 : 9 * 1048576 + 5));
+      // An old modification time, so that a rewrite is seen even within
+      // the clock's granularity.
+      const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, files.file(name).c_str(), old, 0), 0);
+      ChangeOnFirstReport change{kind, files.file(name), name};
+      zuSetUploadProgressCallback(&ChangeOnFirstReport::Callback, &change);
+      message.clear();
+      std::string fileGUID;
+      const int result =
+          useBlob ? blob.UploadFile(files.path() + "/", name, "p", message)
+                  : folder.UploadFile(files.path() + "/", name, path, "t", fileGUID, message);
+      zuSetUploadProgressCallback(nullptr, nullptr);
+      EXPECT_TRUE(change.done);
+      EXPECT_EQ(result, 0);
+      EXPECT_TRUE(fileGUID.empty());
+      EXPECT_EQ(message.rfind(L"Error: File [" + std::wstring(name.begin(), name.end()) +
+                                  L"] changed during the upload (",
+                              0),
+                0u)
+          << std::string(message.begin(), message.end());
+
+      const std::string next = name + ".next";
+      WriteFile(files.file(next), RandomBytes(1048576 + 1));
+      EXPECT_EQ(useBlob ? blob.UploadFile(files.path() + "/", next, "p", message)
+                        : folder.UploadFile(files.path() + "/", next, path, "t", fileGUID, message),
+                1);
+    }
+  }
+  // Only the files that did not change were committed or completed.
+  EXPECT_EQ(emulator->proxyStats().value("put_block_list", -1), 3);
+  const json stored = emulator->files();
+  EXPECT_EQ(stored.size(), 3u);
+  for (const json& f : stored) {
+    const std::string name = f["name"].get<std::string>();
+    EXPECT_EQ(name.substr(name.size() - 5), ".next") << name;
+  }
 }
 
 TEST(ProgressCallback, UnregisteringWaitsForARunningCall) {

@@ -1,0 +1,61 @@
+#include "blob/BlobPath.h"
+
+#include "platform/PercentEncode.h"
+
+namespace zu::blob {
+namespace {
+
+constexpr const char* kUnreserved = "-_.~";
+
+// Appends "/" + the encoded segments of `name`; false with `problem` set
+// when a segment cannot be stored.
+bool AppendSegments(const std::string& name, const char* what, std::string& path,
+                    std::string& problem) {
+  size_t start = 0;
+  while (true) {
+    const size_t end = name.find('/', start);
+    const std::string segment = name.substr(start, end == std::string::npos ? std::string::npos
+                                                                            : end - start);
+    if (segment == "." || segment == "..") {
+      problem = std::string("the ") + what + " holds a \".\" or \"..\" segment";
+      return false;
+    }
+    path.push_back('/');
+    for (unsigned char c : segment) {
+      if (c < 0x20 || c == 0x7F) {
+        problem = std::string("the ") + what +
+                  " holds a control character (such as NUL, CR or LF)";
+        return false;
+      }
+      zu::AppendPercentEncoded(path, c, kUnreserved);
+    }
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName,
+                   std::string& path, std::string& problem) {
+  path.clear();
+  problem.clear();
+  if (fileName.empty()) {
+    problem = "the file name is empty";
+    return false;
+  }
+  if (!AppendSegments(remoteFolder, "remote folder", path, problem)) return false;
+  if (!AppendSegments(fileName, "file name", path, problem)) return false;
+  return true;
+}
+
+std::string RefusedNameMessage(const std::string& fileName, const std::string& problem) {
+  // The name is shown with its control characters replaced, so the message
+  // stays one printable line.
+  std::string shown;
+  for (unsigned char c : fileName) shown.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
+  return "Error: Cannot upload file [" + shown + "]: " + problem +
+         ", which cannot be stored as a blob name. Nothing was sent.";
+}
+
+}  // namespace zu::blob

@@ -1,0 +1,60 @@
+// A local file read once from front to back: what both upload engines use
+// to take a file's identity and read its bytes.
+//
+// Errors are errno values mapped once, here, into a CPzError whose message
+// names the call and the path. Tests replace the files an engine opens
+// through SetSequentialFileFactoryForTesting (read errors, files that change
+// under the reader) without touching the engines.
+#ifndef ZUCLOUD_PLATFORM_SEQUENTIAL_FILE_H
+#define ZUCLOUD_PLATFORM_SEQUENTIAL_FILE_H
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/FXFile.h"
+
+namespace zu {
+
+// Who a file is and what state it is in. Two identities with the same
+// device, inode, size and modification time describe the same, unchanged
+// file as far as the system can tell.
+struct FileIdentity {
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  unsigned long long size = 0;
+  long long modifiedNs = 0;  // st_mtim in nanoseconds since the epoch
+  long long changedNs = 0;   // st_ctim in nanoseconds since the epoch
+
+  // Same file, same size, same content as far as its times tell.
+  bool SameContentAs(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modifiedNs == other.modifiedNs;
+  }
+};
+
+class SequentialFile {
+ public:
+  virtual ~SequentialFile() = default;
+  // The identity of the open file now (fstat).
+  virtual CPzError Identity(FileIdentity& identity) = 0;
+  // Reads up to `capacity` bytes at the current position; `bytesRead` is
+  // short only at the end of the file (0 there).
+  virtual CPzError Read(char* buffer, unsigned long long capacity,
+                        unsigned long long& bytesRead) = 0;
+};
+
+// Opens `path` for reading: a regular file (or a symlink to one); a FIFO,
+// device or directory is refused without blocking. Null with `error` set
+// when it cannot be opened.
+std::unique_ptr<SequentialFile> OpenSequentialFile(const std::string& path, CPzError& error);
+
+// Tests only: every later OpenSequentialFile call goes to `factory`; an empty
+// factory restores the real files.
+using SequentialFileFactory =
+    std::function<std::unique_ptr<SequentialFile>(const std::string& path, CPzError& error)>;
+void SetSequentialFileFactoryForTesting(SequentialFileFactory factory);
+
+}  // namespace zu
+
+#endif  // ZUCLOUD_PLATFORM_SEQUENTIAL_FILE_H

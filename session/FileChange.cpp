@@ -1,0 +1,27 @@
+#include "session/FileChange.h"
+
+namespace zu {
+
+std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long bytesRead,
+                               const FileIdentity& atEnd) {
+  if (bytesRead != atStart.size) {
+    return "size " + std::to_string(atStart.size) + " bytes at the start, " +
+           std::to_string(bytesRead) + (bytesRead > atStart.size ? " or more" : "") +
+           " bytes read";
+  }
+  if (!atEnd.SameContentAs(atStart)) {
+    if (atEnd.size != atStart.size) {
+      return "size " + std::to_string(atStart.size) + " bytes at the start, " +
+             std::to_string(atEnd.size) + " bytes at the end";
+    }
+    return "it was modified while it was read";
+  }
+  return std::string();
+}
+
+std::string FileChangedMessage(const std::string& fileName, const std::string& change) {
+  return "Error: File [" + fileName + "] changed during the upload (" + change +
+         "); it was not uploaded. Upload it again once nothing writes to it.";
+}
+
+}  // namespace zu

@@ -1,0 +1,25 @@
+// A file that changed while it was uploaded: both services take a file's
+// identity before its first byte is read and compare what they read, and
+// the file's identity after the last read, with it. A file whose bytes
+// differ from the ones it had at the start is never reported uploaded.
+#ifndef ZUCLOUD_SESSION_FILE_CHANGE_H
+#define ZUCLOUD_SESSION_FILE_CHANGE_H
+
+#include <string>
+
+#include "platform/SequentialFile.h"
+
+namespace zu {
+
+// What changed, as a phrase for the log and the caller ("size 10 bytes at
+// the start, 12 bytes read"), or "" when `bytesRead` and `atEnd` agree with
+// `atStart`.
+std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long bytesRead,
+                               const FileIdentity& atEnd);
+
+// The caller's message for a file that changed during its upload.
+std::string FileChangedMessage(const std::string& fileName, const std::string& change);
+
+}  // namespace zu
+
+#endif  // ZUCLOUD_SESSION_FILE_CHANGE_H
