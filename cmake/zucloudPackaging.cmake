@@ -42,19 +42,19 @@ include(CPack)
 cpack_add_component(runtime
   DISPLAY_NAME "zucloud library"
   DESCRIPTION "DR backup upload to the cloud (shared library)
- libzucloud uploads a backup server's disaster-recovery backup files to the
- cloud: through the web console's folder service in resumable 4 MiB chunks,
- or as Azure block blobs with a completion report.")
+libzucloud uploads a backup server's disaster-recovery backup files to the
+cloud: through the web console's folder service in resumable 4 MiB chunks,
+or as Azure block blobs with a completion report.")
 cpack_add_component(development
   DISPLAY_NAME "zucloud development files"
   DESCRIPTION "DR backup upload to the cloud (development files)
- Headers of the ZUCloudService and ZUCloudAzureService classes, the
- libzucloud.so link, the CMake package (find_package(zucloud)) and the
- pkg-config file (zucloud.pc)."
+Headers of the ZUCloudService and ZUCloudAzureService classes, the
+libzucloud.so link, the CMake package (find_package(zucloud)) and the
+pkg-config file (zucloud.pc)."
   DEPENDS runtime)
 cpack_add_component(tools
   DISPLAY_NAME "zucloud command line tool"
   DESCRIPTION "DR backup upload to the cloud (command line tool)
- zucloud-upload runs one DR backup upload through libzucloud, as a backup
- server's job would, and prints a summary per file."
+zucloud-upload runs one DR backup upload through libzucloud, as a backup
+server's job would, and prints a summary per file."
   DEPENDS runtime)
