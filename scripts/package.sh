@@ -14,7 +14,7 @@ build="$(realpath -m "${ZUCLOUD_PACKAGE_BUILD_DIR:-$here/build/package-build}")"
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_INSTALL_PREFIX=/usr -DZUCLOUD_BUILD_TESTS=OFF -DZUCLOUD_BUILD_BENCH=OFF \
   -DZUCLOUD_FUZZ=OFF -DZUCLOUD_SANITIZE= >/dev/null
-cmake --build "$build" -j "$(nproc)" --target zucloud zucloud-upload zucloud-upload-man
+cmake --build "$build" -j "$(nproc)" --target zucloud zucloud-upload
 
 mkdir -p "$out"
 rm -f "$out"/*.deb
