@@ -261,7 +261,8 @@ def main():
     finally:
         EMULATOR.stop()
     run = result.testsRun
-    failed = len(result.failures) + len(result.errors)
+    # A test with failing subtests appears once per subtest: count tests.
+    failed = len({getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors})
     print("%d passed, %d failed" % (run - failed - len(result.skipped), failed))
     return 0 if result.wasSuccessful() else 1
 
