@@ -4,7 +4,9 @@
 #     are exported;
 #  2. a host program compiles against the installed headers with only
 #     -I<includedir> (no curl, Xerces or JSON headers needed), links with
-#     -lzucloud (found through pkg-config) and runs.
+#     -lzucloud (found through pkg-config) and runs;
+#  3. zucloud.pc names folders that exist for every kind of libdir: plain,
+#     lib64, multiarch, one with "..", and absolute.
 set -euo pipefail
 build="$1"; src="$2"
 lib="$build/libzucloud.so.1"
@@ -34,4 +36,33 @@ libdir=$(pkg-config --variable=libdir zucloud)
 export ZUCLOUD_LOG_DIR="$work/log" ZUCLOUD_CONFIG="$work/none.conf"
 LD_LIBRARY_PATH="$libdir" "$work/host"
 test -f "$work/prefix/lib/cmake/zucloud/zucloudConfig.cmake" || test -f "$work/prefix/lib/x86_64-linux-gnu/cmake/zucloud/zucloudConfig.cmake" || { echo "no CMake package config"; exit 1; }
+
+# zucloud.pc for each layout, installed where that layout puts it, must give
+# exactly the layout's include and library folders.
+layouts=0
+check_pc_layout() {
+  local libdir="$1" includedir="$2"
+  layouts=$((layouts + 1))
+  local prefix="$work/layout/$layouts" pcdir
+  case "$libdir" in /*) pcdir="$libdir/pkgconfig" ;; *) pcdir="$prefix/$libdir/pkgconfig" ;; esac
+  local want_lib want_inc
+  case "$libdir" in /*) want_lib="$libdir" ;; *) want_lib="$prefix/$libdir" ;; esac
+  case "$includedir" in /*) want_inc="$includedir/zucloud" ;; *) want_inc="$prefix/$includedir/zucloud" ;; esac
+  mkdir -p "$pcdir" "$want_lib" "$want_inc"
+  cmake -DOUT="$pcdir/zucloud.pc" -DPREFIX="$prefix" -DLIBDIR="$libdir" -DINCLUDEDIR="$includedir" \
+        -DVERSION=0.0.1 -P "$src/cmake/zucloudPkgConfig.cmake"
+  local got
+  got=$(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs zucloud)
+  local inc lib
+  inc=$(sed -nE 's/.*-I([^ ]+).*/\1/p' <<<"$got"); lib=$(sed -nE 's/.*-L([^ ]+).*/\1/p' <<<"$got")
+  if [ ! -d "$inc" ] || [ ! -d "$lib" ] ||
+     [ "$(realpath "$inc")" != "$(realpath "$want_inc")" ] || [ "$(realpath "$lib")" != "$(realpath "$want_lib")" ]; then
+    echo "zucloud.pc wrong for libdir '$libdir', includedir '$includedir': $got"; exit 1
+  fi
+}
+for layout in "lib include" "lib64 include" "lib/x86_64-linux-gnu include" "./lib/../lib32/ include" \
+              "$work/abs/lib include" "lib $work/abs/include"; do
+  # shellcheck disable=SC2086
+  check_pc_layout $layout
+done
 echo "abi ok"

@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
-"""zucloud-upload as an operator runs it: argument handling, exit codes,
-progress output on a terminal and in a pipe, and real uploads through both
-services against the cloud emulator and Azurite.
+"""zucloud-upload as an operator runs it: argument handling, --help and
+--version, exit codes, progress output on a terminal and in a pipe, and real
+uploads through both services against the cloud emulator and Azurite.
 
 usage: cli_test.py <zucloud-upload binary> <source dir>
 """
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -84,9 +85,9 @@ class CliTest(unittest.TestCase):
                            "DRBackupUploadBlobSize = 1\nDRBackupUploadStreamCount = 2\n%s"
                            % (EMULATOR.base, extra))
 
-    def run_cli(self, *args, stdin=None):
+    def run_cli(self, *args, stdin=None, timeout=120):
         return subprocess.run([CLI] + list(args), env=self.env, capture_output=True, text=True,
-                              timeout=120, stdin=stdin)
+                              timeout=timeout, stdin=stdin)
 
     def base_args(self, service, config):
         return ["--service", service, "--config", config, "--user", "ann",
@@ -103,6 +104,15 @@ class CliTest(unittest.TestCase):
         self.write("a.bin", b"x")
         config = self.folder_config()
         target = os.path.join(self.files, "a.bin")
+        fifo = os.path.join(self.dir, "fifo")
+        os.mkfifo(fifo)
+
+        def with_password_file(path):
+            args = self.base_args("folder", config)
+            i = args.index("--password-env")
+            args[i:i + 2] = ["--password-file", path]
+            return args + [target]
+
         cases = [
             (["--service", "ftp", "--config", config, target], "unknown service 'ftp'"),
             (self.base_args("folder", config) + [os.path.join(self.files, "missing.bin")],
@@ -112,24 +122,71 @@ class CliTest(unittest.TestCase):
             (["--service", "folder", "--config", config, "--user", "ann", "--password-env",
               "UNSET_PW", "--vestrum-guid", "g", target], "empty credentials"),
             (["--service", "folder", "--config", config, "--user", "ann", "--password",
-              "s3cr3t", "--vestrum-guid", "g", target], "--password is not accepted"),
+              "hunter2", "--vestrum-guid", "g", target], "--password is not accepted"),
             (self.base_args("folder", config), "no files to upload"),
             (self.base_args("folder", config) + ["--job-id", "-1", target], "invalid number"),
+            # A secret given the wrong way is never printed back.
+            (self.base_args("folder", config) + ["--password=hunter2", target],
+             "--password is not accepted"),
+            (self.base_args("folder", config) + ["--pasword=hunter2", target],
+             "unknown option --pasword=..."),
+            (self.base_args("folder", config) + ["-phunter2", target], "unknown option -p..."),
+            # Files that are not regular files: refused at once, never waited on.
+            (with_password_file(fifo), "password file %s is a FIFO" % fifo),
+            (with_password_file(self.files), "password file %s is a directory" % self.files),
+            (self.base_args("folder", fifo) + [target], "settings file %s is a FIFO" % fifo),
         ]
         for args, text in cases:
             with self.subTest(text=text):
-                self.assert_bad_input(self.run_cli(*args), text)
+                result = self.run_cli(*args, timeout=30)
+                self.assert_bad_input(result, text)
+                self.assertNotIn("hunter2", result.stdout + result.stderr)
 
-    def test_password_file_is_read(self):
+    def test_help_explains_every_option_with_an_example_per_service(self):
+        result = self.run_cli("--help")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        explained = {}
+        for line in result.stdout.splitlines():
+            m = re.match(r"^  (?:(-\w), )?(--[a-z-]+)(?: [\w|]+)?  +(\S.*)$", line)
+            if m:
+                for name in filter(None, m.group(1, 2)):
+                    explained[name] = m.group(3)
+        with open(os.path.join(SOURCE, "tools", "upload_options.cpp")) as f:
+            accepted = set(re.findall(r'arg == "(-{1,2}[a-z-]+)"', f.read())) - {"--password"}
+        self.assertGreater(len(accepted), 15)
+        self.assertEqual(set(explained), accepted)
+        for service in ("folder", "blob"):
+            self.assertRegex(result.stdout, r"\n  zucloud-upload --service %s " % service)
+        with open(os.path.join(SOURCE, "docs", "zucloud-upload.1")) as f:
+            manual = f.read()
+        # Each option has its own entry (.TP, then the option in bold).
+        for name in accepted:
+            with self.subTest(manual=name):
+                escaped = re.escape(name.replace("-", "\\-"))
+                self.assertRegex(manual, r"\n\.TP\n\.B[IR]? [^\n]*%s(?![\w\\])" % escaped)
+
+    def test_version_is_the_project_version(self):
+        with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+            version = re.search(r"project\(zucloud VERSION ([0-9.]+)", f.read()).group(1)
+        result = self.run_cli("--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "zucloud-upload (zucloud) %s\n" % version)
+
+    def test_password_file_is_read_and_a_readable_one_warned_about(self):
         self.write("one.bin", b"1")
         pw = os.path.join(self.dir, "pw")
         with open(pw, "w") as f:
-            f.write("s3cr3t\n")
+            f.write("s3cr3t\r\n")
         args = self.base_args("folder", self.folder_config())
         i = args.index("--password-env")
         args[i:i + 2] = ["--password-file", pw]
-        result = self.run_cli(*(args + [self.files]))
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        for mode, warned in ((0o600, False), (0o640, True), (0o604, True)):
+            with self.subTest(mode=oct(mode)):
+                os.chmod(pw, mode)
+                result = self.run_cli(*(args + [self.files]))
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                warning = "zucloud-upload: warning: password file %s can be read by other users" % pw
+                self.assertEqual(warning in result.stderr, warned, result.stderr)
 
     def test_folder_upload_stores_every_file_and_prints_a_summary(self):
         sizes = {"empty.dat": 0, "small.txt": 17, "big.bak": 9 * 1024 * 1024 + 3}
@@ -153,6 +210,7 @@ class CliTest(unittest.TestCase):
         result = self.run_cli(*(self.base_args("blob", self.blob_config()) + [self.files]))
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn("Completion confirmed by the cloud.", result.stdout)
+        self.assertRegex(result.stdout, r"\na\.bin +\S+ \S+ +stored +\S+ +[0-9.]+ \S+/s\n")
         done = [c for c in EMULATOR.control("GET", "/_emu/completions") if c.get("mode") == "api"]
         self.assertEqual([f["name"] for f in done[-1]["files"]], ["a.bin", "b.bin"])
 
@@ -163,8 +221,11 @@ class CliTest(unittest.TestCase):
         result = self.run_cli(*(self.base_args("blob", self.blob_config("DRBackupRetryCount = 1\n"))
                                 + [self.files]))
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-        self.assertRegex(result.stdout, r"doomed\.bin +\S+ \S+ +FAILED")
+        # A failed row has no rate; with no file stored no completion is sent.
+        self.assertRegex(result.stdout, r"doomed\.bin +\S+ \S+ +FAILED +\S+ +-\n")
+        self.assertIn("the completion was not reported", result.stderr)
         self.assertIn("ZUCloudService.log", result.stderr)
+        self.assertEqual(EMULATOR.control("GET", "/_emu/completions"), [])
 
     def test_progress_in_a_pipe_is_plain_lines(self):
         self.write("p.bin", os.urandom(5 * 1024 * 1024))
@@ -200,7 +261,8 @@ def main():
     finally:
         EMULATOR.stop()
     run = result.testsRun
-    failed = len(result.failures) + len(result.errors)
+    # A test with failing subtests appears once per subtest: count tests.
+    failed = len({getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors})
     print("%d passed, %d failed" % (run - failed - len(result.skipped), failed))
     return 0 if result.wasSuccessful() else 1
 

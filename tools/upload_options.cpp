@@ -1,17 +1,18 @@
 #include "upload_options.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace zutool {
 namespace {
@@ -32,6 +33,91 @@ std::string FormatTime(time_t t) {
   gmtime_r(&t, &tmv);
   strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tmv);
   return buf;
+}
+
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
+// Opens a file the tool or the library reads whole, refusing anything but a
+// regular file. O_NONBLOCK keeps open() from waiting for a writer on a FIFO;
+// the type is taken from the opened descriptor, so it is the file read.
+// Returns the descriptor, or -1 with `error` set.
+int OpenRegularFile(const std::string& path, const std::string& what, struct stat& st,
+                    std::string& error) {
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  if (fstat(fd, &st) != 0) {
+    error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
+    close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error = what + " " + path + " is " + FileKind(st.st_mode);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The first line of the password file (without its line end). Warns when
+// other users may read the file.
+bool ReadPasswordFile(const std::string& path, UploadOptions& options, std::string& error) {
+  struct stat st {};
+  int fd = OpenRegularFile(path, "password file", st, error);
+  if (fd < 0) return false;
+  if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    options.warnings.push_back("password file " + path + " can be read by other users (mode " +
+                               mode + "); restrict it with chmod 600");
+  }
+  // A password is one short line; refuse to read a large file whole.
+  constexpr size_t kMaxPasswordFile = 64 * 1024;
+  if (static_cast<unsigned long long>(st.st_size) > kMaxPasswordFile) {
+    close(fd);
+    error = "password file " + path + " is larger than 64 KiB: not a password file";
+    return false;
+  }
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "cannot read password file " + path + ": " + std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0 || text.size() + static_cast<size_t>(n) > kMaxPasswordFile) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  std::fill(std::begin(buf), std::end(buf), '\0');
+  options.password = text.substr(0, text.find('\n'));
+  if (!options.password.empty() && options.password.back() == '\r') options.password.pop_back();
+  std::fill(text.begin(), text.end(), '\0');
+  return true;
+}
+
+// The name of an option the tool does not know, for the error message: the
+// text after "=" (or after a one-letter option) may be a secret typed in the
+// wrong place, so it is never repeated.
+std::string UnknownOptionName(const std::string& arg) {
+  size_t keep = 2;
+  if (arg.compare(0, 2, "--") == 0) {
+    keep = arg.find('=');
+    if (keep != std::string::npos) ++keep;
+  }
+  if (keep == std::string::npos || keep >= arg.size()) return arg;
+  return arg.substr(0, keep) + "...";
 }
 
 bool AddFile(const std::string& path, std::vector<LocalFile>& files, std::string& error) {
@@ -82,17 +168,51 @@ bool AddFile(const std::string& path, std::vector<LocalFile>& files, std::string
 
 }  // namespace
 
-std::string UsageText() {
+std::string HelpText() {
   return "usage: zucloud-upload --service folder|blob --config FILE --user NAME\n"
          "         (--password-env VAR | --password-file FILE) --vestrum-guid GUID\n"
-         "         [--vestrum-id N] [--job-id N] [--full-job-id N] [--set-id ID]\n"
-         "         [--backup-level N] [--remote-folder NAME] [--focus NAME] [--quiet]\n"
-         "         FILE|DIRECTORY...\n"
-         "The password is read from the named environment variable or file, never\n"
-         "from the command line.\n";
+         "         [OPTION...] FILE|DIRECTORY...\n"
+         "Uploads DR backup files to the cloud through libzucloud, as a backup server's\n"
+         "DR job does, and prints a summary. A DIRECTORY stands for the regular files\n"
+         "directly inside it.\n"
+         "\n"
+         "  --service folder|blob  folder: web console drive share; blob: Azure blobs\n"
+         "  --config FILE          settings file of the library; sets ZUCLOUD_CONFIG\n"
+         "  --user NAME            account name for the web console login\n"
+         "  --password-env VAR     read the password from environment variable VAR\n"
+         "  --password-file FILE   read the password from FILE's first line (mode 0600)\n"
+         "  --login-extra TEXT     third login credential, for accounts that need one\n"
+         "  --vestrum-guid GUID    GUID of this backup server's deployment\n"
+         "  --vestrum-id N         blob: numeric id of the deployment (default 0)\n"
+         "  --job-id N             blob: DR backup job id (default 0)\n"
+         "  --full-job-id N        blob: job id of the full backup it follows (default 0)\n"
+         "  --set-id ID            blob: backup set id (default empty)\n"
+         "  --backup-level N       blob: backup level (default 0)\n"
+         "  --remote-folder NAME   folder: sub-folder to make; blob: folder (DRBackup)\n"
+         "  --focus NAME           library instance focus (default zucloud-upload)\n"
+         "  --quiet                no progress lines, only the summary\n"
+         "  -h, --help             print this help and exit\n"
+         "  --version              print the version of zucloud and exit\n"
+         "\n"
+         "Examples:\n"
+         "  zucloud-upload --service folder --config /etc/zucloud/zucloud.conf \\\n"
+         "      --user ann --password-file /etc/zucloud/ann.pw --vestrum-guid 7c1e0b52 \\\n"
+         "      --remote-folder Nightly /var/backup/dr\n"
+         "  zucloud-upload --service blob --config /etc/zucloud/zucloud.conf \\\n"
+         "      --user ann --password-env ZU_PW --vestrum-guid 7c1e0b52 --vestrum-id 12 \\\n"
+         "      --job-id 3 --set-id set-7 --backup-level 1 /var/backup/dr\n"
+         "\n"
+         "Exit status: 0 every file stored (blob: and the completion confirmed),\n"
+         "1 an upload or the completion failed, 2 bad input or set-up failure.\n"
+         "Details: ZUCloudService.log in ZUCLOUD_LOG_DIR (default /var/log/zucloud).\n"
+         "See zucloud-upload(1).\n";
 }
 
-bool ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error) {
+std::string VersionText() {
+  return std::string("zucloud-upload (zucloud) ") + ZUCLOUD_VERSION + "\n";
+}
+
+ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error) {
   std::string passwordEnv;
   std::string passwordFile;
   std::vector<std::string> paths;
@@ -117,49 +237,50 @@ bool ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::stri
     };
     long long n = 0;
     if (arg == "--service") {
-      if (!value(options.service)) return false;
+      if (!value(options.service)) return ParseOutcome::kError;
     } else if (arg == "--config") {
-      if (!value(options.configFile)) return false;
+      if (!value(options.configFile)) return ParseOutcome::kError;
     } else if (arg == "--user") {
-      if (!value(options.user)) return false;
+      if (!value(options.user)) return ParseOutcome::kError;
     } else if (arg == "--password-env") {
-      if (!value(passwordEnv)) return false;
+      if (!value(passwordEnv)) return ParseOutcome::kError;
     } else if (arg == "--password-file") {
-      if (!value(passwordFile)) return false;
-    } else if (arg == "--password") {
+      if (!value(passwordFile)) return ParseOutcome::kError;
+    } else if (arg == "--password" || arg.compare(0, 11, "--password=") == 0) {
       error = "--password is not accepted: other users can read command lines; use "
               "--password-env or --password-file";
-      return false;
+      return ParseOutcome::kError;
     } else if (arg == "--vestrum-guid") {
-      if (!value(options.vestrumGUID)) return false;
+      if (!value(options.vestrumGUID)) return ParseOutcome::kError;
     } else if (arg == "--vestrum-id") {
-      if (!number(INT_MIN, INT_MAX, n)) return false;
+      if (!number(INT_MIN, INT_MAX, n)) return ParseOutcome::kError;
       options.vestrumId = static_cast<int>(n);
     } else if (arg == "--job-id") {
-      if (!number(0, UINT_MAX, n)) return false;
+      if (!number(0, UINT_MAX, n)) return ParseOutcome::kError;
       options.jobId = static_cast<unsigned int>(n);
     } else if (arg == "--full-job-id") {
-      if (!number(0, UINT_MAX, n)) return false;
+      if (!number(0, UINT_MAX, n)) return ParseOutcome::kError;
       options.fullJobId = static_cast<unsigned int>(n);
     } else if (arg == "--set-id") {
-      if (!value(options.setId)) return false;
+      if (!value(options.setId)) return ParseOutcome::kError;
     } else if (arg == "--backup-level") {
-      if (!number(INT_MIN, INT_MAX, n)) return false;
+      if (!number(INT_MIN, INT_MAX, n)) return ParseOutcome::kError;
       options.backupLevel = static_cast<int>(n);
     } else if (arg == "--remote-folder") {
-      if (!value(options.remoteFolder)) return false;
+      if (!value(options.remoteFolder)) return ParseOutcome::kError;
     } else if (arg == "--focus") {
-      if (!value(options.focus)) return false;
+      if (!value(options.focus)) return ParseOutcome::kError;
     } else if (arg == "--login-extra") {
-      if (!value(options.loginExtra)) return false;
+      if (!value(options.loginExtra)) return ParseOutcome::kError;
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--help" || arg == "-h") {
-      error = "help";
-      return false;
-    } else if (!arg.empty() && arg[0] == '-') {
-      error = "unknown option " + arg;
-      return false;
+      return ParseOutcome::kHelp;
+    } else if (arg == "--version") {
+      return ParseOutcome::kVersion;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      error = "unknown option " + UnknownOptionName(arg);
+      return ParseOutcome::kError;
     } else {
       paths.push_back(arg);
     }
@@ -168,56 +289,51 @@ bool ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::stri
     error = options.service.empty() ? "missing --service (folder or blob)"
                                     : "unknown service '" + options.service +
                                           "' (expected folder or blob)";
-    return false;
+    return ParseOutcome::kError;
   }
   if (options.configFile.empty()) {
     error = "missing --config FILE";
-    return false;
+    return ParseOutcome::kError;
   }
   {
-    std::ifstream config(options.configFile);
-    if (!config) {
-      error = "cannot read settings file " + options.configFile + ": " + std::strerror(errno);
-      return false;
-    }
+    // The library reads the file itself; refuse here what would make it
+    // wait (a FIFO) or read nothing useful (a directory).
+    struct stat st {};
+    int fd = OpenRegularFile(options.configFile, "settings file", st, error);
+    if (fd < 0) return ParseOutcome::kError;
+    close(fd);
   }
   if (!passwordEnv.empty() && !passwordFile.empty()) {
     error = "give either --password-env or --password-file, not both";
-    return false;
+    return ParseOutcome::kError;
   }
   if (!passwordEnv.empty()) {
     const char* pw = std::getenv(passwordEnv.c_str());
     options.password = pw ? pw : "";
   } else if (!passwordFile.empty()) {
-    std::ifstream in(passwordFile, std::ios::binary);
-    if (!in) {
-      error = "cannot read password file " + passwordFile + ": " + std::strerror(errno);
-      return false;
-    }
-    std::getline(in, options.password);
-    if (!options.password.empty() && options.password.back() == '\r') options.password.pop_back();
+    if (!ReadPasswordFile(passwordFile, options, error)) return ParseOutcome::kError;
   }
   if (options.user.empty() || options.password.empty()) {
     error = "empty credentials: give --user and a non-empty password through --password-env or "
             "--password-file";
-    return false;
+    return ParseOutcome::kError;
   }
   if (options.vestrumGUID.empty()) {
     error = "missing --vestrum-guid";
-    return false;
+    return ParseOutcome::kError;
   }
   if (paths.empty()) {
     error = "no files to upload";
-    return false;
+    return ParseOutcome::kError;
   }
   for (const auto& path : paths) {
-    if (!AddFile(path, options.files, error)) return false;
+    if (!AddFile(path, options.files, error)) return ParseOutcome::kError;
   }
   if (options.files.empty()) {
     error = "no regular files found to upload";
-    return false;
+    return ParseOutcome::kError;
   }
-  return true;
+  return ParseOutcome::kUpload;
 }
 
 }  // namespace zutool

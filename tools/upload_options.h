@@ -30,14 +30,22 @@ struct UploadOptions {
   std::string loginExtra;
   std::vector<LocalFile> files;
   bool quiet = false;
+  // Things the operator should know that do not stop the upload.
+  std::vector<std::string> warnings;
 };
 
-// Parses argv; on error returns false with a one-line message in `error`.
-// Reads the password from the environment variable or file named on the
-// command line (never from the command line itself).
-bool ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
+enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 
-std::string UsageText();
+// Parses argv. kError comes with a one-line message in `error` that never
+// repeats a value that could be a secret. Reads the password from the
+// environment variable or file named on the command line (never from the
+// command line itself).
+ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
+
+// --help: every option in one line, and an example for each service.
+std::string HelpText();
+// --version.
+std::string VersionText();
 
 }  // namespace zutool
 

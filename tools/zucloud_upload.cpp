@@ -69,11 +69,15 @@ int Fail(const std::string& message) {
 void PrintSummary(const std::vector<FileResult>& results) {
   std::printf("\n%-32s %12s  %-8s %9s %12s\n", "FILE", "SIZE", "RESULT", "TIME", "RATE");
   for (const auto& r : results) {
-    double rate = r.seconds > 0 ? static_cast<double>(r.file->size) / r.seconds : 0;
-    std::printf("%-32.32s %12s  %-8s %9s %10s/s\n", r.file->name.c_str(),
+    // A failed file has no rate: its bytes did not all arrive.
+    std::string rate = "-";
+    if (r.ok && r.seconds > 0) {
+      rate = zutool::HumanBytes(static_cast<double>(r.file->size) / r.seconds) + "/s";
+    }
+    std::printf("%-32.32s %12s  %-8s %9s %12s\n", r.file->name.c_str(),
                 zutool::HumanBytes(static_cast<double>(r.file->size)).c_str(),
                 r.ok ? "stored" : "FAILED", zutool::HumanDuration(r.seconds).c_str(),
-                zutool::HumanBytes(rate).c_str());
+                rate.c_str());
     if (!r.ok && !r.message.empty()) std::printf("    %s\n", r.message.c_str());
   }
 }
@@ -97,11 +101,14 @@ std::vector<FileResult> UploadAll(const UploadOptions& options, zutool::Progress
   return results;
 }
 
+size_t StoredCount(const std::vector<FileResult>& results) {
+  size_t stored = 0;
+  for (const auto& r : results) stored += r.ok ? 1 : 0;
+  return stored;
+}
+
 bool AllStored(const std::vector<FileResult>& results) {
-  for (const auto& r : results) {
-    if (!r.ok) return false;
-  }
-  return true;
+  return StoredCount(results) == results.size();
 }
 
 int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
@@ -157,6 +164,14 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     return service.UploadFile(file.directory, file.name, folder, msg) == 1;
   });
   PrintSummary(results);
+  if (StoredCount(results) == 0) {
+    // Reporting a backup with no file in it would tell the cloud that an
+    // empty DR backup is complete.
+    std::fprintf(stderr,
+                 "zucloud-upload: error: no file was stored; the completion was not reported (%s)\n",
+                 LogHint().c_str());
+    return 1;
+  }
   message.clear();
   const bool completed =
       service.ExecuteDRCompleteWorkflow(options.jobId, options.backupLevel, message) == 1;
@@ -181,14 +196,23 @@ int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
   UploadOptions options;
   std::string error;
-  if (!zutool::ParseUploadOptions(argc, argv, options, error)) {
-    if (error == "help") {
-      std::fputs(zutool::UsageText().c_str(), stdout);
+  switch (zutool::ParseUploadOptions(argc, argv, options, error)) {
+    case zutool::ParseOutcome::kHelp:
+      std::fputs(zutool::HelpText().c_str(), stdout);
       return 0;
-    }
-    std::fprintf(stderr, "zucloud-upload: error: %s\n%s", error.c_str(),
-                 zutool::UsageText().c_str());
-    return 2;
+    case zutool::ParseOutcome::kVersion:
+      std::fputs(zutool::VersionText().c_str(), stdout);
+      return 0;
+    case zutool::ParseOutcome::kError:
+      std::fprintf(stderr,
+                   "zucloud-upload: error: %s\nTry 'zucloud-upload --help' for more information.\n",
+                   error.c_str());
+      return 2;
+    case zutool::ParseOutcome::kUpload:
+      break;
+  }
+  for (const auto& warning : options.warnings) {
+    std::fprintf(stderr, "zucloud-upload: warning: %s\n", warning.c_str());
   }
   setenv("ZUCLOUD_CONFIG", options.configFile.c_str(), 1);
 
