@@ -1,14 +1,18 @@
 // The block upload engine of ZUCloudAzureService: UploadFile and its two
 // thread routines, the producer UploadBlobChunks and the uploader UploadBlob.
 //
-// UploadFile cuts a file into blocks of m_uploadBlobSize bytes; the producer
-// reads them into m_uploadStreamCount buffer slots and queues one uploader
-// task per block on a pool; each task sends its block with Put Block; when
-// every block is stored the block list is committed (UploadBlockList). The
-// hand-over protocol is described in UploadBlobArgs.h: one turn token, so at
-// most one Put Block is in flight and reading never overlaps a send.
+// UploadFile cuts a file into blocks of m_uploadBlobSize bytes (larger for a
+// file that would need more than 50,000 blocks, see UploadPlan.h); the
+// producer reads them into at most m_uploadStreamCount buffer slots and
+// queues one uploader task per block on a pool; each task sends its block
+// with Put Block; when every block is stored the block list is committed
+// (UploadBlockList). The hand-over protocol is described in
+// UploadBlobArgs.h: by default one turn token, so at most one Put Block is
+// in flight and reading never overlaps a send.
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -18,6 +22,7 @@
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "blob/UploadBlobArgs.h"
+#include "blob/UploadPlan.h"
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
 #include "platform/FXString.h"
@@ -28,6 +33,7 @@
 #include "platform/ZuThread.h"
 #include "session/FileChange.h"
 #include "session/RetryPolicy.h"
+#include "session/UploadTuning.h"
 
 namespace {
 
@@ -102,7 +108,7 @@ class SlotRelease {
     if (!m_args.blobInfo) return;
     for (int i = 0; i < m_args.slotCount; ++i) {
       BlobInfo& slot = m_args.blobInfo[i];
-      delete[] slot.buffer;
+      std::free(slot.buffer);
       slot.buffer = nullptr;
       if (slot.gateway != nullptr) {
         m_service.closeZuInternetGateway(slot.gateway);
@@ -126,16 +132,14 @@ enum class ProducerTurn {
   kStopped,  // a block failed for good: the pool was terminated
 };
 
-// The producer's queue step of one turn (token held). On a failure it
-// terminates the pool while holding the token and the queue lock, so no Put
-// Block can start any more.
-ProducerTurn TakeEmptySlot(UploadBlobArgs& args, ZuThreadPool& pool, int& index,
-                           QueueSnapshot& emptyQueue) {
+// The producer's queue step of one turn (token held). After a failure it
+// answers kStopped; the producer then ends the pool, still holding its
+// token, so no Put Block can start any more.
+ProducerTurn TakeEmptySlot(UploadBlobArgs& args, int& index, QueueSnapshot& emptyQueue) {
   ZuCriticalSectionLock lock(&args.queueLock);
   if (args.bAnyChunkUploadFailed) {
     args.bUploadComplete = false;
     args.log->Error(kProducerTag, "Terminate Thread is being Called, just passed index [%d].", index);
-    pool.terminateAllThreads();
     return ProducerTurn::kStopped;
   }
   if (!args.emptyBlobQueue.empty()) {
@@ -157,10 +161,16 @@ void ReturnEmptySlot(UploadBlobArgs& args, int index) {
   args.emptyBlobQueue.push(index);
 }
 
-void MarkUploadFailed(UploadBlobArgs& args, const std::string& fileChange = std::string()) {
-  ZuCriticalSectionLock lock(&args.queueLock);
+// Marks the upload failed; the caller holds queueLock.
+void SetFailedLocked(UploadBlobArgs& args) {
   args.bAnyChunkUploadFailed = true;
   args.bUploadComplete = false;
+  args.stopSending.store(true);
+}
+
+void MarkUploadFailed(UploadBlobArgs& args, const std::string& fileChange = std::string()) {
+  ZuCriticalSectionLock lock(&args.queueLock);
+  SetFailedLocked(args);
   if (!fileChange.empty() && args.fileChange.empty()) args.fileChange = fileChange;
 }
 
@@ -240,7 +250,7 @@ void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade, const std::s
   slot.status = 0;
   args.log->Error(kUploaderTag, "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]",
                   index, slot.blockNo);
-  args.bAnyChunkUploadFailed = true;
+  SetFailedLocked(args);
   if (args.failureDetail.empty()) {
     args.failureDetail = "block " + std::to_string(slot.blockNo) + " was refused " +
                          std::to_string(attemptsMade) + " time(s), last error: " + lastError;
@@ -259,6 +269,9 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
   options.wait = zu::WaitKind::kFixed;
   options.fixedMs = kPutBlockRetryWaitMs;
   options.ignoreRetryWait = false;
+  // Once any block has failed for good no block is sent again, and a wait
+  // between attempts ends at once.
+  options.stopRequested = [&args] { return args.stopSending.load(); };
   zu::RetryLines lines;
   lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
     log->Error(kUploaderTag,
@@ -359,18 +372,30 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     const unsigned long long fileSize = identity.size;
     record->fileSize = fileSize;
 
-    // The storage service refuses a block list of more than 50,000 blocks:
-    // refuse such a file now rather than after uploading all of it.
-    const unsigned long long blockCapacity = static_cast<unsigned long long>(m_uploadBlobSize);
-    if (zu::blob::BlocksNeeded(fileSize, blockCapacity) > zu::blob::kMaxBlocksPerBlob) {
+    // The storage service takes at most 50,000 blocks per blob: a file that
+    // needs more at the configured size gets larger blocks; one that cannot
+    // fit at all is refused now rather than after uploading all of it.
+    const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
+    const zu::blob::UploadPlan plan =
+        zu::blob::PlanUpload(fileSize, static_cast<unsigned long long>(m_uploadBlobSize),
+                             m_uploadStreamCount, tuning.parallelBlocks);
+    if (!plan.fits) {
       const std::string text = "Error: File needs more than " +
                                std::to_string(zu::blob::kMaxBlocksPerBlob) + " blocks of " +
-                               std::to_string(m_uploadBlobSize / kMiB) +
-                               " MiB; raise the DRBackupUploadBlobSize setting.";
+                               std::to_string(zu::blob::kMaxBlockBytes / kMiB) +
+                               " MiB, the most a blob can hold.";
       log->Error(kUploadFileTag, "%s File [%s], size [%llu].", text.c_str(), localPath.c_str(),
                  static_cast<unsigned long long>(fileSize));
       errorMessage = FXString::ToWstring(text);
       return 0;
+    }
+    if (plan.blockSizeRaised) {
+      log->Error(kUploadFileTag,
+                 "Warning: File [%s] of [%llu] bytes needs more than %llu blocks of [%lld] MiB; "
+                 "it is sent in blocks of [%llu] MiB with [%d] buffer slot(s) instead.",
+                 localPath.c_str(), static_cast<unsigned long long>(fileSize),
+                 zu::blob::kMaxBlocksPerBlob, m_uploadBlobSize / kMiB, plan.blockSize / kMiB,
+                 plan.slots);
     }
 
     if (newRecord) {
@@ -379,7 +404,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     }
 
     UploadBlobArgs args;
-    ZuSemaphore turn(1);
+    // One token per Put Block that may be in flight (one by default).
+    ZuSemaphore turn(plan.parallel);
     args.semaphore = &turn;
     args.blockUploadURL = blockUploadURL;
     args.fileName = fileName;
@@ -397,15 +423,18 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
 
     args.service = this;
     args.log = log;
-    args.slotCount = static_cast<int>(m_uploadStreamCount);
-    args.blockCapacity = blockCapacity;
+    args.slotCount = plan.slots;
+    args.blockCapacity = plan.blockSize;
     args.retryCount = m_nRetryCount;
     args.fileSize = fileSize;
     args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
     SlotRelease release(*this, args);
     for (int i = 0; i < args.slotCount; ++i) {
-      args.blobInfo[i].buffer = new char[blockCapacity];
-      std::memset(args.blobInfo[i].buffer, 0, blockCapacity);
+      // Memory the system hands out zeroed: large buffers come as untouched
+      // pages, so a slot costs nothing until a block is read into it.
+      args.blobInfo[i].buffer =
+          static_cast<char*>(std::calloc(plan.bufferSize > 0 ? plan.bufferSize : 1, 1));
+      if (args.blobInfo[i].buffer == nullptr) throw std::bad_alloc();
       args.emptyBlobQueue.push(i);
     }
 
@@ -470,9 +499,12 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       args.semaphore->wait();
       int index = 0;
       QueueSnapshot emptyQueue;
-      const ProducerTurn turn = TakeEmptySlot(args, pool, index, emptyQueue);
+      const ProducerTurn turn = TakeEmptySlot(args, index, emptyQueue);
       if (turn == ProducerTurn::kStopped) {
-        // The token stays taken: the pool is gone and nothing may send now.
+        // The token stays taken and no uploader starts a new attempt (they
+        // see the failure); ending the pool outside the queue lock lets
+        // uploaders still sending finish and hand their slots back.
+        pool.terminateAllThreads();
         return 1;
       }
       if (turn == ProducerTurn::kNoSlot || index < 0 || index >= args.slotCount) {
@@ -487,9 +519,6 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       unsigned long long bytes = 0;
       std::string change;
       const bool read = ReadNextBlock(args, slot.buffer, total, bytes, atEnd, change);
-      // The slot leaves this step zero-filled past the bytes read, as if it
-      // had been zeroed before the read; only a file's last block is short.
-      if (bytes < args.blockCapacity) std::memset(slot.buffer + bytes, 0, args.blockCapacity - bytes);
       if (!read || !change.empty()) {
         // A read error or a file that is no longer the one whose size was
         // taken: nothing more is sent and the next turn stops the upload.
@@ -586,8 +615,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
                  slot.blockNo, slot.blockIdUrlEncoded.c_str(),
                  static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str());
       ZuCriticalSectionLock lock(&args.queueLock);
-      args.bUploadComplete = false;
-      args.bAnyChunkUploadFailed = true;
+      SetFailedLocked(args);
       if (args.failureDetail.empty()) args.failureDetail = "no connection to the storage service";
       slot.status = 0;
       args.emptyBlobQueue.push(index);
@@ -601,6 +629,9 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
       GiveUpBlock(args, index, attempts, lastError);
       return 1;
     }
+    // Still holding the token, so reports end before UploadFile returns;
+    // the progress lock keeps them in order when blocks go in parallel.
+    std::lock_guard<std::mutex> progress(args.progressLock);
     unsigned long long confirmed;
     {
       ZuCriticalSectionLock lock(&args.queueLock);
@@ -610,16 +641,13 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
       confirmed = args.bytesConfirmed;
       args.emptyBlobQueue.push(index);
     }
-    // Still holding the token: reports arrive in order and end before
-    // UploadFile returns.
     zu::ReportUploadProgress(args.fileName, confirmed, args.fileSize);
     return 0;
   } catch (const std::bad_alloc&) {
     log->Error(kUploaderTag, "Error: Not enough memory to upload a block of file [%s].",
                args.fileName.c_str());
     ZuCriticalSectionLock lock(&args.queueLock);
-    args.bAnyChunkUploadFailed = true;
-    args.bUploadComplete = false;
+    SetFailedLocked(args);
     args.blobInfo[index].status = 0;
     args.emptyBlobQueue.push(index);
     return 1;

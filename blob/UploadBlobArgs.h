@@ -6,18 +6,29 @@
 // for reading, fullBlobQueue slots whose block waits to be sent; a slot taken
 // by the producer or an uploader is in neither queue.
 //
-// Ordering: one turn semaphore with a single token. The producer holds it
-// while it takes a slot, reads a block and queues the task; an uploader holds
-// it from taking its slot until the slot is back in emptyBlobQueue, through
-// every attempt and wait. So at most one Put Block is in flight and the file
-// is never read during a send. Lock order: the semaphore before queueLock.
+// Ordering: one turn semaphore. The producer holds a token while it takes a
+// slot, reads a block and queues the task; an uploader holds one from taking
+// its slot until the slot is back in emptyBlobQueue, through every attempt
+// and wait. By default the semaphore has a single token, so at most one Put
+// Block is in flight and the file is never read during a send; with the
+// parallel setting it has N tokens: up to N Put Blocks in flight, or N - 1
+// while the producer reads. Lock order: the semaphore, then progressLock,
+// then queueLock.
+//
+// Failure: the first block that fails for good sets bAnyChunkUploadFailed
+// (and stopSending). No uploader sends after that: queued ones give their
+// block up unsent, those in an attempt stop before the next one (their
+// waits end at once). The producer's next turn ends the pool, whose
+// termination waits for the uploaders still sending.
 //
 // Fields of a BlobInfo other than `status` are written only by the thread
 // holding the token and are handed over by it.
 #ifndef ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
 #define ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <queue>
 #include <string>
 #include <vector>
@@ -64,6 +75,12 @@ struct UploadBlobArgs {
   std::queue<int> emptyBlobQueue;  // GUARDED_BY(queueLock)
   std::queue<int> fullBlobQueue;   // GUARDED_BY(queueLock)
   bool bAnyChunkUploadFailed = false;  // GUARDED_BY(queueLock); false -> true only
+  // Set with bAnyChunkUploadFailed; read without the lock by uploaders
+  // between their attempts.
+  std::atomic<bool> stopSending{false};
+  // Orders progress reports of blocks confirmed in parallel. Lock order:
+  // progressLock before queueLock.
+  std::mutex progressLock;
   bool bUploadComplete = false;        // GUARDED_BY(queueLock)
   // Why the upload stopped, for the caller's message. GUARDED_BY(queueLock)
   std::string failureDetail;

@@ -66,6 +66,10 @@ double WaitScale() {
 }  // namespace zu
 
 void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* /*sourceFile*/, int /*line*/) {
+  zu::SleepUnless(milliseconds, std::function<bool()>());
+}
+
+void zu::SleepUnless(unsigned int milliseconds, const std::function<bool()>& stop) {
   zu::SleepHook hook;
   {
     std::lock_guard<std::mutex> lock(HookMutex());
@@ -79,6 +83,17 @@ void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* /*sourceFile*/, int
   double ms = static_cast<double>(milliseconds) * zu::WaitScale();
   if (!(ms > 0)) return;
   if (ms > kMaxWaitMs) ms = kMaxWaitMs;
-  std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::duration<double, std::milli>(ms)));
+  const auto total = std::chrono::duration_cast<std::chrono::nanoseconds>(
+      std::chrono::duration<double, std::milli>(ms));
+  if (!stop) {
+    std::this_thread::sleep_for(total);
+    return;
+  }
+  constexpr std::chrono::milliseconds kSlice(10);
+  const auto end = std::chrono::steady_clock::now() + total;
+  while (!stop()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
+    std::this_thread::sleep_for(end - now < kSlice ? end - now : std::chrono::nanoseconds(kSlice));
+  }
 }

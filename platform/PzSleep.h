@@ -20,6 +20,11 @@ namespace zu {
 using SleepHook = std::function<void(unsigned int milliseconds)>;
 void SetSleepHook(SleepHook hook);
 
+// PZSLEEP that ends early once `stop` returns true (checked every few
+// milliseconds; an empty `stop` never ends it early). The hook, when set,
+// receives the nominal milliseconds as for PZSLEEP.
+void SleepUnless(unsigned int milliseconds, const std::function<bool()>& stop);
+
 // The factor of ZUCLOUD_WAIT_SCALE, read on each call.
 double WaitScale();
 

@@ -40,6 +40,10 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
   RetryOutcome outcome;
   const int limit = options.limit < 1 ? 1 : options.limit;
   for (int n = 1;; ++n) {
+    if (n > 1 && options.stopRequested && options.stopRequested()) {
+      outcome.stoppedEarly = true;
+      break;
+    }
     outcome.attempts = n;
     const AttemptResult result = attempt(n);
     if (result == AttemptResult::kSuccess) {
@@ -58,7 +62,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
           if (options.ignoreRetryWait) {
             if (lines.retryingImmediately) lines.retryingImmediately(n);
           } else {
-            PZSLEEP(options.fixedMs);
+            zu::SleepUnless(options.fixedMs, options.stopRequested);
             if (lines.retryingAfter) lines.retryingAfter(options.fixedMs, n);
           }
           break;
@@ -69,7 +73,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
             const unsigned int waitMs =
                 BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
             if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
-            PZSLEEP(waitMs);
+            zu::SleepUnless(waitMs, options.stopRequested);
           }
           break;
       }

@@ -51,6 +51,10 @@ struct RetryOptions {
   int backoffCapSeconds = 16;
   bool ignoreRetryWait = false;
   TotalCount totalCount = TotalCount::kAttemptsMade;
+  // When set and true, no further attempt is made and a wait ends at once
+  // (the loop ends as if an attempt had returned kStop): an operation that
+  // others have given up on stops between its attempts.
+  std::function<bool()> stopRequested;
 };
 
 // Log lines of one operation; any may be empty (then nothing is written).

@@ -103,9 +103,10 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
   }
 
   void TearDown() override {
-    // Across every blob test: never two Put Block requests at once.
+    // Across every blob test: never more Put Block requests at once than
+    // the parallel setting allows (one by default).
     const json stats = emulator_->proxyStats();
-    EXPECT_LE(stats.value("max_in_flight_put_block", 99), 1) << stats.dump();
+    EXPECT_LE(stats.value("max_in_flight_put_block", 99), maxInFlight_) << stats.dump();
     EXPECT_EQ(stats.value("in_flight_put_block", 99), 0) << stats.dump();
   }
 
@@ -189,6 +190,7 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
 
   static zutest::Emulator* emulator_;
   std::unique_ptr<zutest::ServiceEnv> env_;
+  int maxInFlight_ = 1;
   zutest::TempDir files_;
 };
 
@@ -369,6 +371,46 @@ TEST_P(BlobEmulator, EveryAwkwardNameIsStoredUnderItselfOrRefusedBeforeAnyReques
   EXPECT_EQ(completion["files"][1]["url"],
             service.m_uploadURL + "/set%201/full/f%2541.bak");
   EXPECT_EQ(completion["files"][3]["url"], service.m_uploadURL + "/set%201/full/c%23d.bak");
+}
+
+TEST_P(BlobEmulator, ParallelBlocksStayWithinTheSettingAndCommitInReadOrder) {
+  env_->setGlobal("DRBackupUploadParallelBlocks", "3");
+  env_->setGlobal("DRBackupUploadStreamCount", "4");
+  maxInFlight_ = 3;
+  const std::vector<LocalFile> files = {addFile("parallel.bak", 10 * kMiB + 5)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Parallel-" + ModeName({GetParam(), 0}), files, message), 1);
+  // Slow blocks, so that every token is in use at some point.
+  emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0.2}, {"count", 0}});
+  ASSERT_EQ(service.UploadFile(dir(), "parallel.bak", "f", message), 1)
+      << std::string(message.begin(), message.end());
+  expectBlob(ContainerOf(service.m_uploadURL), "f/parallel.bak", files[0]);
+  EXPECT_EQ(emulator_->proxyStats().value("max_in_flight_put_block", -1), 3);
+}
+
+TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
+  env_->setGlobal("DRBackupUploadParallelBlocks", "3");
+  env_->setGlobal("DRBackupRetryCount", "2");
+  maxInFlight_ = 3;
+  const std::vector<LocalFile> files = {addFile("doomed.bak", 8 * kMiB)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-ParFail-" + ModeName({GetParam(), 0}), files, message), 1);
+  const int threadsBefore = SettledThreadCount();
+  const int fdsBefore = zutest::CountOpenFds();
+  // Blocks 1 and 2 are still being sent while block 3 fails both attempts.
+  emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0.5}, {"count", 2}});
+  emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 0}});
+  EXPECT_EQ(service.UploadFile(dir(), "doomed.bak", "f", message), 0);
+  EXPECT_NE(message.find(L"was refused 2 time(s)"), std::wstring::npos)
+      << std::string(message.begin(), message.end());
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  const json stats = emulator_->proxyStats();
+  EXPECT_EQ(stats.value("put_block", -1), 4) << stats.dump();
+  EXPECT_EQ(stats.value("put_block_list", -1), 0);
+  EXPECT_FALSE(emulator_->blob(ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, BlobEmulator,

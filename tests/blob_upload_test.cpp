@@ -17,6 +17,8 @@
 #include "blob/BlobPath.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
+#include "blob/UploadPlan.h"
+#include "platform/SequentialFile.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
@@ -366,40 +368,83 @@ TEST_F(BlobUpload, AMissingFileIsRefusedWithoutARecord) {
             std::string::npos);
 }
 
-TEST_F(BlobUpload, AFileNeedingMoreThan50000BlocksIsRefusedBeforeAnyRequest) {
-  // Sparse: 50000 MiB + 1 byte takes no space.
-  const std::string name = "huge.bak";
-  {
-    const int fd = ::open(files_.file(name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(50000 * kMiB + 1)), 0);
-    ::close(fd);
+TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
+  constexpr unsigned long long kGiB = 1024 * kMiB;
+  struct Row {
+    unsigned long long fileSize;
+    unsigned long long blockSize;  // configured
+    long long streams;
+    int parallel;
+    bool fits;
+    unsigned long long plannedBlock;
+    int slots;
+    int inFlight;
+    unsigned long long buffer;
+  };
+  const std::vector<Row> rows = {
+      // Small files: one slot, a buffer no larger than the file.
+      {0, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, 0},
+      {4096, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, 4096},
+      {40 * kMiB, 16 * kMiB, 10, 4, true, 16 * kMiB, 3, 3, 16 * kMiB},
+      // Files that fit keep the configured size and every slot.
+      {1 * kGiB, 16 * kMiB, 10, 1, true, 16 * kMiB, 10, 1, 16 * kMiB},
+      {50000 * 16 * kMiB, 16 * kMiB, 10, 10, true, 16 * kMiB, 10, 10, 16 * kMiB},
+      // One byte more: 17 MiB blocks; the budget of 10 x 16 + 32 MiB holds 11.
+      {50000 * 16 * kMiB + 1, 16 * kMiB, 10, 10, true, 17 * kMiB, 10, 10, 17 * kMiB},
+      // 4 TiB at 16 MiB: 84 MiB blocks, 192 MiB of budget holds 2 of them.
+      {4096 * kGiB, 16 * kMiB, 10, 4, true, 84 * kMiB, 2, 2, 84 * kMiB},
+      // 1 MiB blocks, 3 streams: 50,001 MiB needs 2 MiB blocks; 35 MiB / 2.
+      {50001 * kMiB, kMiB, 3, 1, true, 2 * kMiB, 3, 1, 2 * kMiB},
+      // Past the budget even for one slot: still one.
+      {190 * 1024 * kGiB, kMiB, 1, 1, true, 3985 * kMiB, 1, 1, 3985 * kMiB},
+      // The largest blob: 50,000 blocks of 4000 MiB; one byte more cannot fit.
+      {50000 * 4000 * kMiB, 16 * kMiB, 10, 1, true, 4000 * kMiB, 1, 1, 4000 * kMiB},
+      {50000 * 4000 * kMiB + 1, 16 * kMiB, 10, 1, false, 0, 0, 0, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.fileSize) + " bytes at " + std::to_string(row.blockSize));
+    const zu::blob::UploadPlan plan =
+        zu::blob::PlanUpload(row.fileSize, row.blockSize, row.streams, row.parallel);
+    ASSERT_EQ(plan.fits, row.fits);
+    if (!row.fits) continue;
+    EXPECT_EQ(plan.blockSize, row.plannedBlock);
+    EXPECT_EQ(plan.blockSizeRaised, row.plannedBlock != row.blockSize);
+    EXPECT_EQ(plan.slots, row.slots);
+    EXPECT_EQ(plan.parallel, row.inFlight);
+    EXPECT_EQ(plan.bufferSize, row.buffer);
+    EXPECT_LE(zu::blob::BlocksNeeded(row.fileSize, plan.blockSize), zu::blob::kMaxBlocksPerBlob);
+    EXPECT_EQ(plan.blockSize % kMiB, 0u);
   }
+}
+
+// A file the sequential-file seam makes look larger than any blob can be.
+class HugeFile : public zu::SequentialFile {
+ public:
+  CPzError Identity(zu::FileIdentity& identity) override {
+    identity.size = 50000ULL * 4000 * kMiB + 1;
+    return CPzError();
+  }
+  CPzError Read(char*, unsigned long long, unsigned long long& bytesRead) override {
+    ADD_FAILURE() << "a file that cannot fit was read";
+    bytesRead = 0;
+    return CPzError();
+  }
+};
+
+TEST_F(BlobUpload, AFileNoBlobCanHoldIsRefusedBeforeAnyRequest) {
+  writeFile("huge.bak", "x");
+  zu::SetSequentialFileFactoryForTesting([](const std::string&, CPzError&) {
+    return std::unique_ptr<zu::SequentialFile>(new HugeFile());
+  });
   auto service = makeService();
   const int threadsBefore = SettledThreadCount();
   std::wstring message;
-  EXPECT_EQ(service->UploadFile(dir(), name, "f", message), 0);
-  EXPECT_EQ(message,
-            L"Error: File needs more than 50000 blocks of 1 MiB; raise the DRBackupUploadBlobSize "
-            L"setting.");
+  EXPECT_EQ(service->UploadFile(dir(), "huge.bak", "f", message), 0);
+  zu::SetSequentialFileFactoryForTesting(nullptr);
+  EXPECT_EQ(message, L"Error: File needs more than 50000 blocks of 4000 MiB, the most a blob can hold.");
   EXPECT_TRUE(requests("").empty());
   EXPECT_TRUE(service->m_fileList.empty());
   EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_NE(env_.logText().find("raise the DRBackupUploadBlobSize setting. File ["), std::string::npos);
-
-  // With 2 MiB blocks the same file fits; a file just over the limit does not.
-  service->m_uploadBlobSize = 2 * kMiB;
-  {
-    const int fd = ::open(files_.file(name).c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(100000 * kMiB + 1)), 0);
-    ::close(fd);
-  }
-  EXPECT_EQ(service->UploadFile(dir(), name, "f", message), 0);
-  EXPECT_EQ(message,
-            L"Error: File needs more than 50000 blocks of 2 MiB; raise the DRBackupUploadBlobSize "
-            L"setting.");
-  EXPECT_TRUE(requests("").empty());
 }
 
 }  // namespace

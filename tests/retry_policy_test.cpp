@@ -1,11 +1,15 @@
 // The shared retry loop: attempt counts, wait steps, lines and totals.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "session/RetryPolicy.h"
 #include "support/FakeGateway.h"
+#include "support/TestEnv.h"
 
 namespace {
 
@@ -190,6 +194,31 @@ TEST(RetryBackoff, DelayFunctionHandlesExtremeAttempts) {
   EXPECT_EQ(zu::BackoffDelayMs(64, 16, 999), 16000u);
   EXPECT_EQ(zu::BackoffDelayMs(1, 3600, 0), 1000u);
   EXPECT_EQ(zu::BackoffDelayMs(5, -1, 500), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RetryPolicy, AStopRequestEndsAWaitAndMakesNoFurtherAttempt) {
+  // A real two-minute wait that only the stop request can end.
+  zutest::ScopedEnv scale("ZUCLOUD_WAIT_SCALE", std::string("1"));
+  std::atomic<bool> stop{false};
+  RetryOptions options;
+  options.limit = 5;
+  options.fixedMs = 120000;
+  options.stopRequested = [&stop] { return stop.load(); };
+  LineRecorder rec;
+  std::thread stopper([&stop] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop = true;
+  });
+  const auto outcome = RunWithRetry(options, rec.make(), [](int) { return AttemptResult::kRetry; });
+  stopper.join();
+  EXPECT_FALSE(outcome.succeeded);
+  EXPECT_EQ(outcome.attempts, 1);
+  EXPECT_TRUE(outcome.stoppedEarly);
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"after 120000 1", "total 1"}));
 }
 
 }  // namespace

@@ -1,0 +1,38 @@
+// How one file is cut into blocks and how many buffer slots carry them.
+//
+// A file that fits the service's 50,000 blocks at the configured block size
+// keeps it. A larger one gets the smallest whole number of MiB per block
+// that fits (up to the service's 4000 MiB per block), and then as few slots
+// as keep the upload's buffers within the configured budget (stream count x
+// configured block size + 32 MiB), never fewer than one. Slots are never
+// more than the file has blocks, and no buffer is larger than the file: a
+// small file costs a small buffer and one uploader thread.
+#ifndef ZUCLOUD_BLOB_UPLOAD_PLAN_H
+#define ZUCLOUD_BLOB_UPLOAD_PLAN_H
+
+namespace zu::blob {
+
+// The service's largest block.
+constexpr unsigned long long kMaxBlockBytes = 4000ULL * 1048576ULL;
+// Memory an upload may use beyond the configured slots.
+constexpr unsigned long long kBudgetAllowance = 32ULL * 1048576ULL;
+
+struct UploadPlan {
+  bool fits = false;               // false: more than 50,000 blocks of 4000 MiB
+  bool blockSizeRaised = false;    // blockSize is above the configured one
+  unsigned long long blockSize = 0;   // bytes per block (the last may be short)
+  unsigned long long blocks = 0;      // blocks of the file
+  unsigned long long bufferSize = 0;  // bytes per slot buffer
+  int slots = 1;                   // buffer slots (and uploader threads)
+  int parallel = 1;                // Put Blocks in flight at most
+};
+
+// `configuredBlockSize` and `streamCount` as the settings give them (at
+// least 1), `parallel` the Put Blocks wanted in flight (at least 1, at most
+// `streamCount`).
+UploadPlan PlanUpload(unsigned long long fileSize, unsigned long long configuredBlockSize,
+                      long long streamCount, int parallel);
+
+}  // namespace zu::blob
+
+#endif  // ZUCLOUD_BLOB_UPLOAD_PLAN_H

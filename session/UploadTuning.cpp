@@ -1,0 +1,23 @@
+#include "session/UploadTuning.h"
+
+#include "platform/ZuSettings.h"
+
+namespace zu {
+
+UploadTuning ReadUploadTuning(long long streamCount) {
+  UploadTuning tuning;
+  ZUGlobalParam params;
+  int number = 0;
+  if (params.get("DRBackupUploadParallelBlocks", number) == 0 && number >= 1) {
+    tuning.parallelBlocks = number;
+  }
+  if (streamCount >= 1 && tuning.parallelBlocks > streamCount) {
+    tuning.parallelBlocks = static_cast<int>(streamCount);
+  }
+  if (params.get("DRBackupUploadMaxMbps", number) == 0 && number >= 1) {
+    tuning.maxMbps = number;
+  }
+  return tuning;
+}
+
+}  // namespace zu
