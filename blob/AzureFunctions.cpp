@@ -125,14 +125,28 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
         }
         return 0;
       }
-      m_uploadURL = ZuJson::GetStringValue(reply, "azureSASServiceURL");
-      if (m_uploadURL.empty()) {
+      const std::string serviceUrl = ZuJson::GetStringValue(reply, "azureSASServiceURL");
+      if (serviceUrl.empty()) {
         errorMessage = Wide(kSetUpFailedMessage);
         m_evDbg->error("ZUCloudAzureService(647): -Error-: Could not find storage service URL in "
                        "Azure response: [%s]",
                        response.c_str());
         return 0;
       }
+      // JSON can carry any character, NUL included ("\u0000"): such a URL is
+      // refused whole, never stored cut at the NUL.
+      const zu::HandedOutUrlProblem urlProblem = zu::CheckHandedOutUrl(m_url, serviceUrl);
+      if (urlProblem != zu::HandedOutUrlProblem::kNone) {
+        const std::string reason = std::string("The storage service URL given by the cloud ") +
+                                   zu::DescribeHandedOutUrlProblem(urlProblem) +
+                                   "; nothing is sent to it.";
+        errorMessage = FXString::ToWstring("Error: Failed to set up upload to Tolvane Cloud. " +
+                                           reason);
+        m_evDbg->error("ZUCloudAzureService(647): -Error-: %s Response: [%s]", reason.c_str(),
+                       response.c_str());
+        return 0;
+      }
+      m_uploadURL = serviceUrl;
       m_bSecured = m_uploadURL.find("https:") != std::string::npos;
       if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(reply, "azureSASTokens")) {
         for (const ZuJsonValue& token : *tokens) {

@@ -81,7 +81,14 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
       m_bInitialized = 0;
       return 0;
     }
-    if (vestrumGUID.empty()) return m_bInitialized;
+    // An empty GUID leaves nothing to set up. The identifiers stored above
+    // replaced those of any earlier init, so the object no longer counts as
+    // initialised: uploads and the completion must not run with an empty
+    // GUID.
+    if (vestrumGUID.empty()) {
+      m_bInitialized = 0;
+      return 0;
+    }
 
     // The set-up checks the flag; its outcome decides the final value.
     m_bInitialized = 1;
@@ -217,8 +224,15 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
           break;
       }
 
+      zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
       for (const zu::xml::Element& child : parsed.children) {
         if (child.name == "AzureSASServiceURL") {
+          // A refused URL is never stored: no block may go to it.
+          const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(m_url, child.text);
+          if (problem != zu::HandedOutUrlProblem::kNone) {
+            urlProblem = problem;
+            continue;
+          }
           m_uploadURL = child.text;
           if (!child.text.empty()) {
             urlReceived = true;
@@ -230,6 +244,15 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
         } else if (child.name == "errorMessage") {
           errorMessage = FXString::ToWstring(child.text);
         }
+      }
+      if (urlProblem != zu::HandedOutUrlProblem::kNone) {
+        const std::string reason = std::string("The storage service URL given by the cloud ") +
+                                   zu::DescribeHandedOutUrlProblem(urlProblem) +
+                                   "; nothing is sent to it.";
+        log->Error(kSetUpTag, "Error: Failed to set up DR backup upload. %s Response [%s]",
+                   reason.c_str(), response.c_str());
+        errorMessage = FXString::ToWstring("Error: Failed to set up DR backup upload. " + reason);
+        return zu::AttemptResult::kStop;
       }
       if (urlReceived && tokenReceived) return zu::AttemptResult::kSuccess;
       log->Error(kSetUpTag,

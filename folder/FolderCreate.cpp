@@ -89,8 +89,8 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
                  "Error: Failed to create folder in cloud. The folder name or parent path holds "
                  "characters that cannot be sent.");
       errorMessage =
-          L"Error: Failed to create folder in cloud. The folder name holds characters that "
-          L"cannot be sent.";
+          L"Error: Failed to create folder in cloud. The folder name or parent path holds "
+          L"characters that cannot be sent.";
       return 0;
     }
 

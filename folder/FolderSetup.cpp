@@ -10,9 +10,11 @@
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
 #include "platform/EvDebug.h"
+#include "platform/FXString.h"
 #include "platform/XmlDom.h"
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuInternetGateway.h"
+#include "session/GatewaySession.h"
 #include "session/RetryPolicy.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
@@ -207,6 +209,7 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
       bool pathReceived = false;
       bool guidReceived = false;
       bool uploadUrlReceived = false;
+      zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
       for (const zu::xml::Element& child : parsed.children) {
         if (child.name == "shareID") {
           m_shareID = child.text;
@@ -219,9 +222,24 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
           folderGUID = child.text;
           if (!child.text.empty()) guidReceived = true;
         } else if (child.name == "uploadURL") {
+          // A refused URL is never stored: a later upload must not use it.
+          const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(m_url, child.text);
+          if (problem != zu::HandedOutUrlProblem::kNone) {
+            urlProblem = problem;
+            continue;
+          }
           m_uploadURL = child.text;
           if (!child.text.empty()) uploadUrlReceived = true;
         }
+      }
+      if (urlProblem != zu::HandedOutUrlProblem::kNone) {
+        const std::string reason =
+            std::string("The upload URL given by the cloud ") +
+            zu::DescribeHandedOutUrlProblem(urlProblem) + "; nothing is sent to it.";
+        log->Error(kSetupTag, "Error: Failed to create DR backup folder. %s Response [%s]",
+                   reason.c_str(), response.c_str());
+        errorMessage = FXString::ToWstring("Error: Failed to create DR backup folder. " + reason);
+        return zu::AttemptResult::kStop;
       }
       return shareReceived && pathReceived && guidReceived && uploadUrlReceived
                  ? zu::AttemptResult::kSuccess

@@ -178,6 +178,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const zu::KeepAliveSettings keepAlive = zu::ReadKeepAliveSettings();
   FUZZ_CHECK(keepAlive.enabled == enabled);
   FUZZ_CHECK(keepAlive.idleSeconds == idle && keepAlive.intervalSeconds == interval);
-  FUZZ_CHECK(!zu::ResolveCloudUrl("").empty());
+  // The "Cloud URL" setting wins whenever present (even empty); otherwise
+  // the default.
+  std::string cloudUrl;
+  if (global.get("Cloud URL", cloudUrl) == 0) {
+    FUZZ_CHECK(zu::ResolveCloudUrl("") == cloudUrl);
+  } else {
+    FUZZ_CHECK(zu::ResolveCloudUrl("") == zu::kDefaultCloudUrl);
+  }
   return 0;
 }

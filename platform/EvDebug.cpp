@@ -9,6 +9,12 @@
 //    from several EvDebug objects and processes sharing the file, never mix.
 //  - A line feed or carriage return inside the text is written as "\n" or
 //    "\r" so that one call always yields exactly one line.
+//  - A text argument (%s, %ls) above 4 KiB is cut to 4 KiB with a note of
+//    its full length; a precision given in the format is applied instead.
+//  - The log file must be a regular file of the process's user; it is
+//    opened without following a symbolic link and its mode is forced to
+//    0600. A file that fails this is refused with one line on stderr and the
+//    log goes nowhere.
 //  - Redaction happens in RedactLogText, applied to the tag and text of every
 //    line before it is written.
 #include "platform/EvDebug.h"
@@ -89,6 +95,11 @@ void CutUtf8(std::string& text, size_t maxBytes) {
   while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
   text.resize(cut);
 }
+
+// A text argument (a server's reply, above all) longer than this is cut to
+// it, with a note of its full length: a hostile reply of many MiB must not
+// make every failed attempt write as much log.
+constexpr size_t kMaxTextArgument = 4096;
 
 // ---------------------------------------------------------------------------
 // Redaction
@@ -175,6 +186,22 @@ std::string RedactSignatures(const std::string& text) {
   return out;
 }
 
+size_t LongestSecretForm() {
+  SecretStore& store = Secrets();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  return store.forms->empty() ? 0 : store.forms->front().size();
+}
+
+// Cuts a text argument of `fullLength` bytes, of which `text` holds at least
+// the first kMaxTextArgument + LongestSecretForm(). The kept part is
+// redacted before the cut, so the cut cannot leave the start of a secret
+// that the redaction of the whole line would no longer recognise.
+void CutLongText(std::string& text, size_t fullLength) {
+  text = zu::RedactLogText(text);
+  CutUtf8(text, kMaxTextArgument);
+  text += " [... cut, " + std::to_string(fullLength) + " bytes in all]";
+}
+
 // ---------------------------------------------------------------------------
 // Line composition
 
@@ -233,6 +260,12 @@ void MakeDirectories(const std::string& dir) {
   }
 }
 
+// The one stderr line of a refused log file; nothing is logged after it.
+void RefuseLogFile(const std::string& path, const char* reason) {
+  std::fprintf(stderr, "zucloud: log file %s refused: %s; nothing will be logged\n", path.c_str(),
+               reason);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -251,15 +284,44 @@ int EvDebugFileInstance::open(const std::string& path) {
     m_fd = -1;
     m_path.clear();
   }
-  // Create exclusively first so a new file gets exactly 0600 whatever the
-  // umask; an existing file is opened as it is.
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    ::fchmod(fd, 0600);
-  } else if (errno == EEXIST) {
-    fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  // O_NOFOLLOW: a symbolic link planted at the log's name (pointing at a file
+  // the process may write, such as a system file) is refused rather than
+  // followed. O_NONBLOCK: a FIFO at that name must not hang the open. A new
+  // file is created exclusively so that it gets exactly 0600 whatever the
+  // umask.
+  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), kFlags);
+  if (fd < 0) {
+    const int error = errno != 0 ? errno : -1;
+    if (error == ELOOP) RefuseLogFile(path, "it is a symbolic link");
+    if (error == ENXIO || error == EISDIR) RefuseLogFile(path, "it is not a regular file");
+    return error;
   }
-  if (fd < 0) return errno != 0 ? errno : -1;
+  // Only a regular file of this process's user, readable by that user alone,
+  // may hold the log.
+  struct stat st;
+  const char* refusal = nullptr;
+  if (::fstat(fd, &st) != 0) {
+    refusal = "its status cannot be read";
+  } else if (!S_ISREG(st.st_mode)) {
+    refusal = "it is not a regular file";
+  } else if (st.st_uid != ::geteuid()) {
+    refusal = "it belongs to another user";
+  } else if ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
+    refusal = "its mode cannot be set to 0600";
+  }
+  if (refusal == nullptr) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
+      refusal = "its flags cannot be set";
+    }
+  }
+  if (refusal != nullptr) {
+    ::close(fd);
+    RefuseLogFile(path, refusal);
+    return EPERM;
+  }
   m_fd = fd;
   m_path = path;
   return 0;
@@ -509,21 +571,34 @@ std::string FormatLogText(const char* format, va_list args) {
       }
       case 's': {
         std::string text;
+        size_t fullLength = 0;
         if (length == "l") {
           const wchar_t* ws = va_arg(ap, const wchar_t*);
           text = ws != nullptr ? FXString::ToString(ws) : "(null)";
+          fullLength = text.size();
         } else {
           const char* s = va_arg(ap, const char*);
           if (s == nullptr) {
             text = "(null)";
           } else if (precision >= 0) {
-            // The argument need not be terminated within the precision.
-            text.assign(s, strnlen(s, static_cast<size_t>(precision)));
+            // The argument need not be terminated within the precision. The
+            // kept part is redacted before the cut, as below.
+            text.assign(s, strnlen(s, static_cast<size_t>(precision) + LongestSecretForm()));
+            text = zu::RedactLogText(text);
           } else {
-            text = s;
+            // Only what can be written is copied.
+            fullLength = std::strlen(s);
+            text.assign(s, fullLength > kMaxTextArgument
+                               ? std::min(fullLength, kMaxTextArgument + LongestSecretForm())
+                               : fullLength);
           }
         }
-        if (precision >= 0) CutUtf8(text, static_cast<size_t>(precision));
+        if (precision >= 0) {
+          CutUtf8(text, static_cast<size_t>(precision));
+        } else if (fullLength > kMaxTextArgument) {
+          text.resize(std::min(text.size(), kMaxTextArgument + LongestSecretForm()));
+          CutLongText(text, fullLength);
+        }
         Pad(out, text, leftAlign, width);
         break;
       }

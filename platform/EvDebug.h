@@ -13,7 +13,12 @@
 //
 // Every line passes through zu::RedactLogText: registered secrets (session
 // tokens, the Base64 password) are replaced and the value of every "sig="
-// query parameter reads REDACTED.
+// query parameter reads REDACTED. A text argument above 4 KiB (a server's
+// reply) is cut to 4 KiB with a note of its full length.
+//
+// The file is opened without following a symbolic link; it must be a
+// regular file owned by the process's user, and its mode is set to 0600.
+// Any other file is refused with one line on stderr and nothing is logged.
 //
 // Formats are printf-style: %s narrow (UTF-8), %ls wide, %d %u %ld %lu %lld
 // %llu %x %c %p %%, with flags and widths for numbers.
@@ -34,7 +39,9 @@ class EvDebugFileInstance {
   EvDebugFileInstance(const EvDebugFileInstance&) = delete;
   EvDebugFileInstance& operator=(const EvDebugFileInstance&) = delete;
 
-  // Opens (appending, creating with mode 0600) `path`; 0 on success.
+  // Opens (appending, creating with mode 0600) `path`; 0 on success. A
+  // symbolic link, a file that is not regular or belongs to another user, or
+  // one whose mode cannot be made 0600 is refused (one stderr line).
   int open(const std::string& path);
   bool isOpen() const { return m_fd >= 0; }
   // Appends one whole line (a line feed is added).

@@ -22,6 +22,14 @@
 //   the gateway refuses by itself (not initialized, no URL, bad arguments,
 //   a NoTransport gateway) returns -1. getErrorMsg() reads "curl error N: ..."
 //   or "HTTP status N" or the gateway's own text.
+// - Every request checks its URL and headers before anything is sent (see
+//   RefusedRequestText): libcurl passes header lines through as given, so a
+//   CR or LF in a value would let a server-supplied token add headers or a
+//   whole second request, and a NUL would silently cut the value.
+// - Each request has an overall deadline (CURLOPT_TIMEOUT_MS) from
+//   RequestDeadlineMs: a fixed allowance plus the body at a minimum rate. The
+//   stall guard alone lets a server that sends a few bytes a second hold an
+//   attempt for days.
 // - disConnet() releases the handle (closing its connection); the gateway
 //   needs a new initialize() before it can send again.
 // - Nothing is logged: error texts never contain the request URL (it may carry
@@ -35,6 +43,7 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -132,6 +141,29 @@ int SeekCallback(void* userdata, curl_off_t offset, int origin) {
 
 enum class Method { Post, Put };
 
+bool HasHeaderBreak(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// Why a request must not be sent, or "" when it may. The texts name no
+// header value and no URL: either may carry a secret.
+std::string RefusedRequestText(const std::string& url, const ZuCURL::commandInfoList& headers) {
+  if (HasControlCharacter(url)) return "request not sent: the URL holds a control character";
+  for (const auto& h : headers) {
+    if (HasHeaderBreak(h.name)) return "request not sent: a header name holds CR, LF or NUL";
+    if (HasHeaderBreak(h.value))
+      return "request not sent: the value of header [" + h.name + "] holds CR, LF or NUL";
+  }
+  return std::string();
+}
+
 }  // namespace
 
 struct ZuInternetGateway::Impl {
@@ -177,7 +209,7 @@ struct ZuInternetGateway::Impl {
 
   // Options shared by the request handle and the connect probe. Returns the
   // first option libcurl refuses.
-  CURLcode applyCommonOptions(CURL* h, const std::string& url) {
+  CURLcode applyCommonOptions(CURL* h, const std::string& url, long long bodyBytes) {
     GatewayLimits limits = ZuInternetGateway::Limits();
     CURLcode rc = CURLE_OK;
     auto set = [&rc, h](CURLoption opt, auto value) {
@@ -194,6 +226,7 @@ struct ZuInternetGateway::Impl {
     set(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    set(CURLOPT_TIMEOUT_MS, ZuInternetGateway::RequestDeadlineMs(limits, bodyBytes));
     set(CURLOPT_TCP_KEEPALIVE, keepAlive ? 1L : 0L);
     if (keepAlive) {
       set(CURLOPT_TCP_KEEPIDLE, keepIdleSeconds);
@@ -237,6 +270,21 @@ void ZuInternetGateway::SetLimits(const GatewayLimits& limits) {
 GatewayLimits ZuInternetGateway::Limits() {
   std::lock_guard<std::mutex> lock(g_limitsMutex);
   return g_limits;
+}
+
+long ZuInternetGateway::RequestDeadlineMs(const GatewayLimits& limits, long long bodyBytes) {
+  constexpr long long kMaxRate = 1LL << 40;  // keeps the products below in range
+  const long long base = limits.deadlineBaseSeconds < 1 ? 1 : limits.deadlineBaseSeconds;
+  const long long rate = std::min(std::max(limits.deadlineMinBytesPerSecond, 1LL), kMaxRate);
+  const long long bytes = bodyBytes < 0 ? 0 : bodyBytes;
+  // Whole seconds and the remainder apart, rounded up to the millisecond.
+  const long long cap = LONG_MAX;
+  const long long seconds = bytes / rate;
+  const long long restMs = ((bytes % rate) * 1000 + rate - 1) / rate;
+  if (base > cap / 1000 || seconds > cap / 1000 - base) return LONG_MAX;
+  const long long ms = (base + seconds) * 1000;
+  if (ms > cap - restMs) return LONG_MAX;
+  return static_cast<long>(ms + restMs);
 }
 
 int ZuInternetGateway::initialize(int protocolType, int jobType) {
@@ -311,12 +359,14 @@ int ZuInternetGateway::connect() {
   if (d.noTransport) return d.gatewayFailure("gateway has no transport");
   if (!d.easy) return d.gatewayFailure("gateway not initialized");
   if (m_base.getURL().empty()) return d.gatewayFailure("no URL set");
+  if (HasControlCharacter(m_base.getURL()))
+    return d.gatewayFailure("no connection made: the URL holds a control character");
 
   CURL* probe = curl_easy_init();
   if (!probe) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   char probeError[CURL_ERROR_SIZE] = {};
   CURLcode rc = curl_easy_setopt(probe, CURLOPT_ERRORBUFFER, probeError);
-  if (rc == CURLE_OK) rc = d.applyCommonOptions(probe, m_base.getURL());
+  if (rc == CURLE_OK) rc = d.applyCommonOptions(probe, m_base.getURL(), 0);
   if (rc == CURLE_OK) rc = curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
   if (rc == CURLE_OK) {
     rc = curl_easy_perform(probe);
@@ -372,6 +422,13 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   if (!d.easy) return d.gatewayFailure("gateway not initialized");
   if (length < 0 || (length > 0 && data == nullptr))
     return d.gatewayFailure("invalid request body");
+  // One check for every caller: nothing leaves when a header or the URL could
+  // split the request.
+  const std::string refused = RefusedRequestText(url, headers);
+  if (!refused.empty()) {
+    response.clear();
+    return d.gatewayFailure(refused);
+  }
 
   // Header list: the caller's headers in order, then suppression of the
   // headers libcurl would add on its own ("Expect: 100-continue" for large
@@ -413,7 +470,7 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   auto set = [&rc, h](CURLoption opt, auto value) {
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
   };
-  if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url);
+  if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url, length);
   set(CURLOPT_HTTPHEADER, list);
   set(CURLOPT_WRITEFUNCTION, &WriteCallback);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&d.sink));

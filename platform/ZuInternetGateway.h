@@ -8,6 +8,11 @@
 // Every int result is 0 for success. A request succeeds when the transfer
 // completed and the HTTP status is 2xx; any other status is a failure with
 // the reply body still returned in `response`.
+//
+// A request whose URL holds a control character (NUL included), or with a
+// header whose name or value holds CR, LF or NUL, is refused before any byte
+// leaves: such a value could end the header early and smuggle another header
+// or a whole request onto the connection.
 #ifndef ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
 #define ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
 
@@ -42,6 +47,12 @@ struct GatewayLimits {
   long stallSeconds = 120;
   // A reply body larger than this fails the request.
   long long maxReplyBytes = 64LL * 1024 * 1024;
+  // Overall deadline of one request (connect, send, reply): this allowance
+  // plus the time the request body takes at deadlineMinBytesPerSecond. A
+  // server that trickles bytes just fast enough to pass the stall guard
+  // still ends the request in bounded time. Values below 1 count as 1.
+  long deadlineBaseSeconds = 600;
+  long long deadlineMinBytesPerSecond = 4096;
 };
 
 // URL and URL credentials of a gateway.
@@ -69,6 +80,9 @@ class ZuInternetGateway {
 
   static void SetLimits(const GatewayLimits& limits);
   static GatewayLimits Limits();
+  // The deadline of a request with a body of `bodyBytes` under `limits`, in
+  // milliseconds (at most LONG_MAX).
+  static long RequestDeadlineMs(const GatewayLimits& limits, long long bodyBytes);
 
   // Protocol type 3 is HTTP(S); job type 0 is a plain request/reply job.
   virtual int initialize(int protocolType, int jobType);

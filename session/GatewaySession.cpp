@@ -24,6 +24,19 @@ LIBCURL::ZuInternetGateway* CreateGateway(EvDebug* log) {
   return new (std::nothrow) LIBCURL::ZuInternetGateway(log);
 }
 
+bool StartsWithHttps(const std::string& url) {
+  static const char kPrefix[] = "https://";
+  if (url.size() < sizeof(kPrefix) - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof(kPrefix); ++i) {
+    char c = url[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kPrefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool IgnoreCertificateErrors() {
   ZUPlatformInfo info;
   unsigned long ignore = 0;
@@ -31,7 +44,29 @@ bool IgnoreCertificateErrors() {
   return ignore != 0;
 }
 
-}  // namespace
+HandedOutUrlProblem CheckHandedOutUrl(const std::string& consoleUrl, const std::string& url) {
+  for (unsigned char c : url) {
+    if (c < 0x20 || c == 0x7F) return HandedOutUrlProblem::kControlCharacter;
+  }
+  // Only a URL that names https is sent over TLS: a plain http URL, or one
+  // without a scheme (which libcurl would take for http), is not.
+  if (StartsWithHttps(consoleUrl) && !StartsWithHttps(url) && !IgnoreCertificateErrors()) {
+    return HandedOutUrlProblem::kNotHttps;
+  }
+  return HandedOutUrlProblem::kNone;
+}
+
+const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem) {
+  switch (problem) {
+    case HandedOutUrlProblem::kControlCharacter:
+      return "holds a control character";
+    case HandedOutUrlProblem::kNotHttps:
+      return "is not https although the web console is";
+    case HandedOutUrlProblem::kNone:
+      break;
+  }
+  return "is accepted";
+}
 
 void SetGatewayFactoryForTesting(GatewayFactory factory) {
   std::lock_guard<std::mutex> lock(g_factoryMutex);

@@ -44,6 +44,25 @@ class GatewayHolder {
   LIBCURL::ZuInternetGateway* m_gateway;
 };
 
+// Whether the operator set "nWebReportsIgnoreCertificateErrors" ([Reports],
+// not 0): https certificates go unchecked, which declares a test set-up.
+bool IgnoreCertificateErrors();
+
+// What is wrong with a URL that a set-up reply hands out (an upload URL, a
+// storage service URL) before it is stored and used.
+enum class HandedOutUrlProblem {
+  kNone,
+  // A control character (NUL included): refused rather than cut or sent.
+  kControlCharacter,
+  // The web console is https but this URL is not: the session token or the
+  // SAS signature would travel in clear. Accepted when certificate errors
+  // are ignored by setting.
+  kNotHttps,
+};
+HandedOutUrlProblem CheckHandedOutUrl(const std::string& consoleUrl, const std::string& url);
+// "holds a control character" or "is not https although the web console is".
+const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem);
+
 // Makes the gateways of OpenGateway (tests substitute recording doubles).
 // An empty factory restores the real gateway.
 using GatewayFactory = std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)>;

@@ -1,6 +1,8 @@
 #include "session/Login.h"
 
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/CNMessage.h"
 #include "platform/EvDebug.h"
@@ -42,6 +44,16 @@ std::unique_ptr<std::string> FirstErrorText(CNMessageBase& reply) {
       entry.getstring(kErrorText.number, kErrorText.tag, kError.key, kErrorText.key));
 }
 
+// A token goes out as a header value: a control character in it (CR or LF
+// above all) could end the header line and add headers or requests of the
+// server's choosing.
+bool HasControlCharacter(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int Login(const SessionParams& params, std::wstring& error, std::string& sessionToken,
@@ -66,7 +78,9 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
   if (!BuildCredentialRequest(params, body)) {
     log->Error(kTag, "Error: Failed to login to cloud. The user name or the third credential "
                      "holds characters that cannot be sent.");
-    error = L"Error: Failed to login to cloud. The user name holds characters that cannot be sent.";
+    error =
+        L"Error: Failed to login to cloud. The user name or the third credential holds characters "
+        L"that cannot be sent.";
     return 0;
   }
   const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
@@ -118,9 +132,17 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
                  error.c_str());
       return AttemptResult::kRetry;
     }
-    sessionToken = reply.getstring(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
-                                   msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
-    RegisterLogSecret(sessionToken);
+    std::string token = reply.getstring(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
+                                        msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
+    RegisterLogSecret(token);
+    if (HasControlCharacter(token)) {
+      log->Error(kTag, "Error: Failed to login to cloud. The session token in the reply holds "
+                       "control characters; it is not used.");
+      error = L"Error: Failed to login to cloud. The session token in the reply holds characters "
+              L"that cannot be sent.";
+      return AttemptResult::kRetry;
+    }
+    sessionToken = std::move(token);
     return AttemptResult::kSuccess;
   });
   return outcome.succeeded ? 1 : 0;

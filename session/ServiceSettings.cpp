@@ -71,7 +71,9 @@ BlobSettings ReadBlobSettings() {
 std::string ResolveCloudUrl(const std::string& currentUrl) {
   ZUGlobalParam params;
   std::string url;
-  if (params.get("Cloud URL", url) == 0 && !url.empty()) return url;
+  // A present setting wins even when empty: init then stops at its
+  // empty-URL check instead of sending the credentials to another host.
+  if (params.get("Cloud URL", url) == 0) return url;
   if (!currentUrl.empty()) return currentUrl;
   return kDefaultCloudUrl;
 }

@@ -35,8 +35,8 @@ bool ParseBooleanWord(const std::string& text, bool defaultValue);
 extern const char* const kDefaultCloudUrl;
 
 // The web-console URL init works with: the "Cloud URL" setting when present
-// and not empty, else `currentUrl` (what setURL stored) when not empty, else
-// the default.
+// (also when empty: init then refuses to run), else `currentUrl` (what setURL
+// stored) when not empty, else the default.
 std::string ResolveCloudUrl(const std::string& currentUrl);
 
 // Base64 of `password` with every line feed removed.

@@ -141,8 +141,9 @@ TEST_F(AzureFunctions, SetupWithoutFilesLeavesTheFilesKeyOut) {
 }
 
 TEST_F(AzureFunctions, TokensAreMatchedByNameAndOthersIgnored) {
+  env_.setGlobal("ZUCloudDRBackupAzureBaseUrl", "http://af.test/azfunc");
   cloud_.afSetupReply =
-      R"({"containerCreated": true, "azureSASServiceURL": "http://store.test/x",
+      R"({"containerCreated": true, "azureSASServiceURL": "https://store.test/x",
           "azureSASTokens": [{"name": "a.bin", "sasToken": "T-A"}, "junk",
                              {"name": "ghost.bin", "sasToken": "T-G"}, {"sasToken": "T-0"}]})";
   BlobServiceAccess service;
@@ -150,7 +151,7 @@ TEST_F(AzureFunctions, TokensAreMatchedByNameAndOthersIgnored) {
   service.AddFileInfo("b.bin");
   std::wstring message;
   ASSERT_EQ(init(service, message), 1);
-  EXPECT_FALSE(service.m_bSecured);  // follows the storage URL
+  EXPECT_TRUE(service.m_bSecured);  // follows the storage URL, not the http base
   ASSERT_EQ(service.m_fileList.size(), 2u);
   EXPECT_EQ(service.m_fileList[0]->sasToken, "T-A");
   EXPECT_EQ(service.m_fileList[1]->sasToken, "");
@@ -185,6 +186,19 @@ TEST_F(AzureFunctions, SetupFailuresGiveTheirMessages) {
        L"Error: Failed to set up upload to Tolvane Cloud. Please check ZUCloudService.log for more "
        L"details.",
        "ZUCloudAzureService(647): -Error-: Could not find storage service URL in Azure response: ["},
+      // The base URL is https: a plain http storage URL would carry the SAS
+      // signatures in clear.
+      {R"({"containerCreated": true, "azureSASServiceURL": "http://store.test/x"})",
+       L"Error: Failed to set up upload to Tolvane Cloud. The storage service URL given by the "
+       L"cloud is not https although the web console is; nothing is sent to it.",
+       "ZUCloudAzureService(647): -Error-: The storage service URL given by the cloud is not "
+       "https although the web console is"},
+      // A NUL is refused, not cut ("https://store.test/x" would remain).
+      {R"({"containerCreated": true, "azureSASServiceURL": "https://store.test/x\u0000.evil.test"})",
+       L"Error: Failed to set up upload to Tolvane Cloud. The storage service URL given by the "
+       L"cloud holds a control character; nothing is sent to it.",
+       "ZUCloudAzureService(647): -Error-: The storage service URL given by the cloud holds a "
+       "control character"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reply);
@@ -194,6 +208,7 @@ TEST_F(AzureFunctions, SetupFailuresGiveTheirMessages) {
     EXPECT_EQ(init(service, message), 0);
     EXPECT_EQ(message, c.message);
     EXPECT_EQ(service.m_bInitialized, 0);
+    EXPECT_TRUE(service.m_uploadURL.empty());
     EXPECT_NE(env_.logText().find(c.logLine), std::string::npos);
   }
 }

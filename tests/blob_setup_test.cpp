@@ -136,7 +136,33 @@ TEST_F(BlobSetup, MissingCredentialsOrGuidSendNothing) {
     EXPECT_EQ(service.m_bInitialized, 0);
     EXPECT_TRUE(message.empty());
   }
+  {
+    // A "Cloud URL" that is present but empty is not replaced by setURL's
+    // value or the default: init stops at the empty-credentials check.
+    env_.setGlobal("Cloud URL", "");
+    BlobServiceAccess service;
+    service.setURL("http://other.test/webconsole");
+    std::wstring message;
+    EXPECT_EQ(init(service, message), 0);
+    EXPECT_EQ(service.m_url, "");
+    EXPECT_EQ(service.m_bInitialized, 0);
+    EXPECT_NE(env_.logText().find("Error: Failed to create DR backup folder at URL []. Error: "
+                                  "empty username or password provided."),
+              std::string::npos);
+  }
   EXPECT_TRUE(requests("").empty());
+}
+
+TEST_F(BlobSetup, InitAgainWithAnEmptyGuidLeavesTheServiceUninitialised) {
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, message), 1);
+  EXPECT_EQ(init(service, message, ""), 0);
+  EXPECT_EQ(service.m_bInitialized, 0);
+  EXPECT_EQ(requests("setup").size(), 1u);
+  // Nothing runs under the emptied GUID.
+  EXPECT_EQ(service.ExecuteDRCompleteWorkflow(1, 1, message), 0);
+  EXPECT_TRUE(requests("finalize").empty());
 }
 
 TEST_F(BlobSetup, InsertedValuesAreXmlEscaped) {
@@ -190,6 +216,45 @@ TEST_F(BlobSetup, ReplyWalkSeesOnlyTheRootsChildrenAndKeepsTheLastOccurrence) {
   EXPECT_EQ(service.m_sasToken, "");
   EXPECT_EQ(service.m_uploadURL, "http://plain.test/a");
   EXPECT_FALSE(service.m_bSecured);
+}
+
+// An https console must not hand out a storage URL that would carry the SAS
+// signature in clear, nor one with a control character; the setting that
+// turns certificate checks off (a test set-up) lets plain http through.
+TEST_F(BlobSetup, StorageUrlsThatWouldLeakOrSplitAreRefused) {
+  env_.setGlobal("Cloud URL", "https://console.test/webconsole");
+  struct Case {
+    std::string url;
+    std::wstring reason;
+  };
+  const std::vector<Case> cases = {
+      {"http://store.test/devacct/c1", L"is not https although the web console is"},
+      {"store.test/devacct/c1", L"is not https although the web console is"},
+      {"https://store.test/dev&#9;acct/c1", L"holds a control character"},
+      {"https://store.test/c1&#13;&#10;X-Injected: evil", L"holds a control character"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    cloud_.setupReply = "<R><AzureSASServiceURL>" + c.url +
+                        "</AzureSASServiceURL><AzureSASToken>sv=1&amp;sig=S</AzureSASToken></R>";
+    BlobServiceAccess service;
+    std::wstring message;
+    EXPECT_EQ(init(service, message), 0);
+    EXPECT_EQ(message, L"Error: Failed to set up DR backup upload. The storage service URL given "
+                       L"by the cloud " + c.reason + L"; nothing is sent to it.");
+    EXPECT_EQ(service.m_bInitialized, 0);
+    EXPECT_TRUE(service.m_uploadURL.empty());
+  }
+  EXPECT_EQ(requests("setup").size(), cases.size());  // no second attempt
+
+  env_.setSection("Reports", "nWebReportsIgnoreCertificateErrors", "1");
+  cloud_.setupReply =
+      "<R><AzureSASServiceURL>http://store.test/devacct/c1</AzureSASServiceURL>"
+      "<AzureSASToken>sv=1&amp;sig=S</AzureSASToken></R>";
+  BlobServiceAccess service;
+  std::wstring message;
+  EXPECT_EQ(init(service, message), 1);
+  EXPECT_EQ(service.m_uploadURL, "http://store.test/devacct/c1");
 }
 
 TEST_F(BlobSetup, ATokenInALoggedReplyIsRedacted) {

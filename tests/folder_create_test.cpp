@@ -118,9 +118,17 @@ TEST_F(FolderCreateTest, SubFolderIsJoinedWithExactlyOneBackslash) {
 
 TEST_F(FolderCreateTest, NamesXmlCannotCarryAreRefusedBeforeAnyRequest) {
   ready();
+  // Either the name or the parent path can hold the character; the message
+  // names both.
   EXPECT_EQ(0, service.CreateDRFolder("v", "", std::string("bad\x02name"), guid, detail, message));
-  EXPECT_EQ(L"Error: Failed to create folder in cloud. The folder name holds characters that "
-            L"cannot be sent.",
+  EXPECT_EQ(L"Error: Failed to create folder in cloud. The folder name or parent path holds "
+            L"characters that cannot be sent.",
+            message);
+  message.clear();
+  EXPECT_EQ(0, service.CreateDRFolder("v", std::string("sub\x01dir"), "name", guid, detail,
+                                      message));
+  EXPECT_EQ(L"Error: Failed to create folder in cloud. The folder name or parent path holds "
+            L"characters that cannot be sent.",
             message);
   EXPECT_TRUE(creates.empty()) << "no empty or malformed body was posted";
   EXPECT_EQ("untouched", guid);

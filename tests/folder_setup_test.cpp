@@ -145,23 +145,32 @@ TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
                                  "ID provided."));
 }
 
-TEST_F(FolderSetupTest, EmptyUserNameIsRejectedAndAMissingUrlFallsBackToTheDefault) {
+TEST_F(FolderSetupTest, EmptyUserNameIsRejectedAndTheUrlComesFromSettingSetUrlOrDefault) {
   EXPECT_EQ(0, service.init("", "pw", "f", "g", folderGUID, folderPath, "", false));
   EXPECT_EQ(1u, CountOccurrences(env.logText(),
                                  "Error: Failed to create DR backup folder at URL [" +
                                      std::string(kConsole) +
                                      "]. Error: empty username or password provided."));
-  // Neither the setting nor setURL gives a URL: the default web console.
+  // A setting that is present but empty wins as well: init stops at the
+  // empty-credentials check and the credentials go to no host at all.
   env.setGlobal("Cloud URL", "");
-  service.m_url.clear();
-  EXPECT_EQ(0, runInit("", "g", false));
-  EXPECT_EQ(zu::kDefaultCloudUrl, service.m_url);
-  // setURL's value is kept when the setting is absent or empty.
+  service.setURL("http://other.test/webconsole");
+  EXPECT_EQ(0, runInit("s3cr3t", "g", false));
+  EXPECT_EQ("", service.m_url);
+  EXPECT_EQ(1u, CountOccurrences(env.logText(),
+                                 "Error: Failed to create DR backup folder at URL []. Error: "
+                                 "empty username or password provided."));
+  // Without the setting: setURL's value, else the default web console.
+  zutest::WriteFile(env.configPath(), "[GlobalParam]\n");
   service.setURL("http://other.test/webconsole");
   EXPECT_EQ(0, runInit("", "g", false));
   EXPECT_EQ("http://other.test/webconsole", service.m_url);
+  service.m_url.clear();
+  EXPECT_EQ(0, runInit("", "g", false));
+  EXPECT_EQ(zu::kDefaultCloudUrl, service.m_url);
   EXPECT_EQ(0, setupRequests);
   EXPECT_EQ(0, service.m_bInitialized);
+  EXPECT_TRUE(gateways.journal().requests.empty()) << "no login was sent";
 }
 
 TEST_F(FolderSetupTest, SecuredFlagIsACaseSensitiveSubstringTest) {
@@ -176,6 +185,47 @@ TEST_F(FolderSetupTest, SecuredFlagIsACaseSensitiveSubstringTest) {
   runInit("", "g", false);
   EXPECT_TRUE(service.m_bSecured);
   EXPECT_EQ("https://console.test/webconsole", service.m_url);
+}
+
+// An https console must not hand out an upload URL that would carry the
+// session token in clear, nor one with a control character; the setting that
+// turns certificate checks off (a test set-up) lets plain http through.
+TEST_F(FolderSetupTest, UploadUrlsThatWouldLeakOrSplitAreRefused) {
+  env.setGlobal("Cloud URL", "https://console.test/webconsole");
+  std::string reply;
+  cloud.setOtherHandler([this, &reply](const FakeRequest&) {
+    ++setupRequests;
+    return FakeReply{0, reply, 200, ""};
+  });
+  struct Case {
+    std::string url;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"http://upload.test/files", "is not https although the web console is"},
+      {"upload.test/files", "is not https although the web console is"},
+      {"https://upload.test/fi&#10;les", "holds a control character"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    reply = "<R><shareID>share-7</shareID><folderPath>\\ZU</folderPath>"
+            "<folderGUID>fg-11</folderGUID><uploadURL>" + c.url + "</uploadURL></R>";
+    const std::string line = "Error Message [Error: Failed to create DR backup folder. The upload "
+                             "URL given by the cloud " + c.reason + "; nothing is sent to it.]";
+    const size_t before = CountOccurrences(env.logText(), line);
+    service.m_uploadURL.clear();
+    EXPECT_EQ(0, runInit("s3cr3t", "g", false));
+    EXPECT_EQ(0, service.m_bInitialized);
+    EXPECT_TRUE(service.m_uploadURL.empty());
+    EXPECT_EQ(before + 1, CountOccurrences(env.logText(), line));
+  }
+  EXPECT_EQ(static_cast<int>(cases.size()), setupRequests);  // no second attempt
+
+  env.setSection("Reports", "nWebReportsIgnoreCertificateErrors", "1");
+  reply = "<R><shareID>share-7</shareID><folderPath>\\ZU</folderPath>"
+          "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
+  EXPECT_EQ(1, runInit("s3cr3t", "g", false));
+  EXPECT_EQ("http://upload.test/files", service.m_uploadURL);
 }
 
 TEST_F(FolderSetupTest, FailedPostWhoseReplyHoldsShareIdIsParsedAndCanSucceed) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -274,6 +275,57 @@ TEST_F(GatewayTest, HeadersArriveInOrderAndNothingElseIsAdded) {
   EXPECT_TRUE(HeaderValues(json::parse(response), "Content-Type").empty());
 }
 
+// A header or URL that could end a header line early (a session token from a
+// hostile login reply, a name given by the host) is refused before anything
+// leaves: the server sees no request at all, and the gateway stays usable.
+TEST_F(GatewayTest, HeadersAndUrlsThatCouldSplitTheRequestAreNeverSent) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  ASSERT_EQ(gw->doPostOperation(Http().url("/count"), std::string(), response, {}), 0);
+  const long before = std::stol(response);
+
+  const std::string smuggled =
+      "tok\r\nX-Injected: evil\r\nContent-Length: 0\r\n\r\nPOST /echo HTTP/1.1\r\nHost: x";
+  struct Case {
+    const char* what;
+    std::string url;
+    commandInfoList headers;
+  };
+  const std::vector<Case> cases = {
+      {"CR LF in a value", Http().url("/echo"), {{"Authtoken", smuggled}}},
+      {"bare LF in a value", Http().url("/echo"), {{"Authtoken", "tok\nX-Injected: evil"}}},
+      {"bare CR in a value", Http().url("/echo"), {{"Authtoken", "tok\rX-Injected: evil"}}},
+      {"NUL in a value", Http().url("/echo"), {{"Authtoken", std::string("tok\0evil", 8)}}},
+      {"CR LF in a name", Http().url("/echo"), {{"X-A\r\nX-Injected", "v"}}},
+      {"CR LF in the URL", Http().url("/echo?a=1\r\nX-Injected: evil"), {}},
+      {"NUL in the URL", Http().url("/echo") + std::string("\0/../status/500", 15), {}},
+  };
+  for (const Case& c : cases) {
+    response = "stale";
+    Outcome o = Collect(*gw, gw->doPutOperation(c.url, "data", 4, response, c.headers));
+    EXPECT_NE(o.result, 0) << c.what;
+    EXPECT_EQ(o.curlCode, 0) << c.what << ": refused by the gateway, not by the transport";
+    EXPECT_NE(o.error.find("not sent"), std::string::npos) << c.what << ": " << o.error;
+    EXPECT_EQ(o.error.find("evil"), std::string::npos) << c.what << ": " << o.error;
+    EXPECT_TRUE(response.empty()) << c.what;
+  }
+
+  ASSERT_EQ(gw->doPostOperation(Http().url("/count"), std::string(), response, {}), 0);
+  EXPECT_EQ(std::stol(response), before + 1) << "a refused request reached the server";
+  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response,
+                                {{"Authtoken", "tok"}}),
+            0)
+      << gw->getErrorMsg();
+  const json echo = json::parse(response);
+  EXPECT_EQ(HeaderValues(echo, "Authtoken"), std::vector<std::string>{"tok"});
+  EXPECT_TRUE(HeaderValues(echo, "X-Injected").empty());
+
+  // connect() refuses such a URL too.
+  gw->setURL(Http().url("/\r\nX-Injected: evil"));
+  EXPECT_NE(gw->connect(), 0);
+  EXPECT_NE(gw->getErrorMsg().find("control character"), std::string::npos) << gw->getErrorMsg();
+}
+
 TEST_F(GatewayTest, UrlCredentialsAreNeverSent) {
   auto gw = OpenGateway(Http().url("/"), false);
   gw->setURLUserName("alice");
@@ -427,6 +479,56 @@ TEST_F(GatewayTest, LimitsRoundTrip) {
   EXPECT_EQ(read.connectTimeoutSeconds, 3);
   EXPECT_EQ(read.stallSeconds, 4);
   EXPECT_EQ(read.maxReplyBytes, 12345);
+}
+
+TEST_F(GatewayTest, RequestDeadlineGrowsWithTheBodyAndNeverOverflows) {
+  GatewayLimits limits;  // defaults: 600 s plus the body at 4096 bytes/s
+  struct Case {
+    long baseSeconds;
+    long long minRate;
+    long long body;
+    long expectedMs;
+  } const cases[] = {
+      {600, 4096, 0, 600000},
+      {600, 4096, 16LL << 20, 600000 + 4096000},  // a 16 MiB block: 600 s + 4096 s
+      {600, 4096, 1, 600001},                      // a part second rounds up
+      {0, 0, 10, 11000},                           // below 1 counts as 1
+      {600, 1, LLONG_MAX, LONG_MAX},
+      {LONG_MAX, 1, 0, LONG_MAX},
+      {1, LLONG_MAX, LLONG_MAX, 8388609000L},  // huge rates capped: no overflow
+  };
+  for (const Case& c : cases) {
+    limits.deadlineBaseSeconds = c.baseSeconds;
+    limits.deadlineMinBytesPerSecond = c.minRate;
+    EXPECT_EQ(ZuInternetGateway::RequestDeadlineMs(limits, c.body), c.expectedMs)
+        << c.baseSeconds << " s, " << c.minRate << " B/s, " << c.body << " bytes";
+  }
+}
+
+// A server sending 2 bytes a second passes the stall guard (1 byte/s) for
+// ever; the request deadline ends the attempt.
+TEST_F(GatewayTest, TricklingReplyEndsAtTheRequestDeadline) {
+  GatewayLimits limits = ZuInternetGateway::Limits();
+  limits.deadlineBaseSeconds = 1;
+  limits.deadlineMinBytesPerSecond = 1024 * 1024;
+  ZuInternetGateway::SetLimits(limits);
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/trickle"), std::string("a"),
+                                               response, {}));
+  EXPECT_NE(o.result, 0);
+  EXPECT_EQ(o.curlCode, kCurlOperationTimedOut) << o.error;
+  EXPECT_NE(o.error.find("timed out after"), std::string::npos) << o.error;
+  EXPECT_EQ(o.error.find("too slow"), std::string::npos) << "the stall guard ended it: " << o.error;
+
+  // A 2 MiB body earns two more seconds (curl reports when it gave up).
+  const std::vector<char> body = MakeBody(2u * 1024 * 1024, 5);
+  o = Collect(*gw, gw->doPutOperation(Http().url("/trickle"), body.data(),
+                                      static_cast<long>(body.size()), response, {}));
+  EXPECT_EQ(o.curlCode, kCurlOperationTimedOut) << o.error;
+  const size_t at = o.error.find("timed out after ");
+  ASSERT_NE(at, std::string::npos) << o.error;
+  EXPECT_GE(std::stol(o.error.substr(at + 16)), 3000) << o.error;
 }
 
 TEST_F(GatewayTest, StalledReplyIsAborted) {

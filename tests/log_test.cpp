@@ -2,11 +2,15 @@
 // redaction and concurrent appends.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <functional>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <sstream>
@@ -206,6 +210,105 @@ TEST_F(LogTest, AppendsAcrossReopenAndOtherIdsUseTheirOwnFile) {
   EXPECT_NE(std::string::npos, lines[0].find("first"));
   EXPECT_NE(std::string::npos, lines[1].find("second"));
   EXPECT_EQ(1u, CountOccurrences(ReadFile(m_logDir + "/EvDebug_42.log"), "elsewhere"));
+}
+
+TEST_F(LogTest, AnExistingFileIsMadePrivate) {
+  std::filesystem::create_directories(m_logDir);
+  zutest::WriteFile(LogPath(), "old line\n");
+  ASSERT_EQ(0, ::chmod(LogPath().c_str(), 0666));
+  Open();
+  struct stat st;
+  ASSERT_EQ(0, stat(LogPath().c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  m_log.Error("Op", "appended");
+  EXPECT_EQ(0u, Content().find("old line\n"));
+  EXPECT_EQ(1u, CountOccurrences(Content(), "[Op] appended"));
+}
+
+// The log's name taken by something other than this user's own regular
+// file: refused with one stderr line, and nothing is written anywhere.
+TEST(LogRefused, LinksDirectoriesFifosAndOtherUsersFiles) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string& path, const std::string& target)> plant;
+    const char* reason;
+  };
+  std::vector<Case> cases = {
+      {"symbolic link to a file",
+       [](const std::string& path, const std::string& target) {
+         ASSERT_EQ(0, ::symlink(target.c_str(), path.c_str()));
+       },
+       "symbolic link"},
+      {"dangling symbolic link",
+       [](const std::string& path, const std::string& target) {
+         ASSERT_EQ(0, ::symlink((target + ".new").c_str(), path.c_str()));
+       },
+       "symbolic link"},
+      {"directory",
+       [](const std::string& path, const std::string&) { ASSERT_EQ(0, ::mkdir(path.c_str(), 0700)); },
+       "not a regular file"},
+      {"FIFO without a reader",
+       [](const std::string& path, const std::string&) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); },
+       "not a regular file"},
+  };
+  if (::geteuid() == 0) {
+    cases.push_back({"another user's file",
+                     [](const std::string& path, const std::string&) {
+                       zutest::WriteFile(path, "theirs\n");
+                       ASSERT_EQ(0, ::chmod(path.c_str(), 0600));
+                       ASSERT_EQ(0, ::chown(path.c_str(), 54321, 54321));
+                     },
+                     "another user"});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ScopedEnv logDir("ZUCLOUD_LOG_DIR", dir.path());
+    const std::string path = dir.file("ZUCloudService.log");
+    const std::string target = dir.file("target");
+    zutest::WriteFile(target, "precious\n");
+    c.plant(path, target);
+
+    EvDebugFileInstance file;
+    EvDebug log(&file);
+    ::testing::internal::CaptureStderr();
+    EXPECT_NE(0, log.initialize(&file, EvDebug::kZuCloudLogId, 0, true, "x"));
+    log.Error("Op", "must go nowhere");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(file.isOpen());
+    EXPECT_EQ("", log.logFilePath());
+    EXPECT_EQ(1u, CountOccurrences(err, "\n")) << err;
+    EXPECT_NE(std::string::npos, err.find(path + " refused: ")) << err;
+    EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+    EXPECT_EQ("precious\n", ReadFile(target));
+    struct stat st;
+    EXPECT_NE(0, ::stat((target + ".new").c_str(), &st)) << "a dangling link was followed";
+  }
+}
+
+TEST_F(LogTest, HugeTextArgumentsAreCutWithTheirFullLength) {
+  Open();
+  zu::RegisterLogSecret("boundary-secret-7Qx2");
+  // A 8 MiB reply with a secret straddling the place of the cut.
+  std::string reply(8u << 20, 'r');
+  reply.replace(4090, 20, "boundary-secret-7Qx2");
+  m_log.Error("UploadBlob", "Error: reply [%s] status [%d]", reply.c_str(), 500);
+  const std::wstring wide(100000, L'\u00e9');  // 200000 bytes of UTF-8
+  m_log.error("ZUCloudAzureService(1): -Error-: %ls", wide.c_str());
+  // A precision in the format decides alone, and does not cut a secret
+  // either.
+  m_log.Error("Op", "[%.4095s]", reply.c_str());
+
+  const auto lines = Lines(Content());
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_LT(lines[0].size(), 4096u + 200u);
+  EXPECT_NE(std::string::npos, lines[0].find("REDACT [... cut, 8388608 bytes in all]] status [500]"))
+      << lines[0].substr(lines[0].size() - 100);
+  EXPECT_EQ(std::string::npos, Content().find("boun")) << "a cut secret is still a secret";
+  EXPECT_LT(lines[1].size(), 4096u + 200u);
+  EXPECT_NE(std::string::npos, lines[1].find("\xC3\xA9 [... cut, 200000 bytes in all]"));
+  EXPECT_EQ(std::string::npos, lines[2].find("cut,"));
+  EXPECT_NE(std::string::npos, lines[2].find("rrrREDAC]"));
 }
 
 TEST_F(LogTest, EmbeddedLineBreaksKeepOneLinePerCall) {

@@ -8,6 +8,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
@@ -142,6 +143,47 @@ TEST_F(LoginOverHttp, RefusedPortGivesUpAfterRetryCountConnects) {
   EXPECT_TRUE(sleeps.waits().empty());
   EXPECT_EQ(CountOccurrences(env.logText(), "Error: Connection failed with error [curl error 7"),
             30u);
+}
+
+// A login reply whose token holds CR LF (to add a header, or to smuggle a
+// whole second request carrying a body) is refused: the token never goes
+// out, and the console receives nothing beyond the login attempts.
+TEST_F(LoginOverHttp, ATokenThatCouldSplitRequestsIsRefused) {
+  const std::vector<std::string> tokens = {
+      "tok&#13;&#10;X-Injected: evil",
+      "tok&#13;&#10;Content-Length: 0&#13;&#10;&#13;&#10;POST /webconsole/api/Login "
+      "HTTP/1.1&#13;&#10;Host: x&#13;&#10;X-Injected: smuggled&#13;&#10;Content-Length: "
+      "5&#13;&#10;&#13;&#10;chunk",
+      "tok&#9;tab",
+  };
+  for (const std::string& token : tokens) {
+    emulator->reset();
+    emulator->config({{"login_reply", "<CheckCredentialResp><sessionToken>" + token +
+                                          "</sessionToken></CheckCredentialResp>"}});
+    FolderServiceAccess folder;
+    folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
+    folder.m_nRetryCount = 2;
+    std::wstring error;
+    std::string sessionToken = "stale";
+    EXPECT_EQ(folder.DoLogin(error, sessionToken, true), 0) << token;
+    EXPECT_TRUE(sessionToken.empty());
+    EXPECT_EQ(error, L"Error: Failed to login to cloud. The session token in the reply holds "
+                     L"characters that cannot be sent.");
+    // An operation that would send the token as its Authtoken header.
+    std::string guid;
+    std::string detail;
+    EXPECT_EQ(folder.CreateFolder("\\ZU", "f", guid, detail, error), 0);
+
+    const auto journal = emulator->journal();
+    EXPECT_EQ(journal.size(), 4u) << journal.dump();  // two logins per DoLogin
+    for (const auto& entry : journal) {
+      EXPECT_EQ(entry["kind"], "login") << entry.dump();
+      for (const auto& header : entry["headers"]) {
+        EXPECT_NE(header[0], "X-Injected") << entry.dump();
+      }
+    }
+    EXPECT_EQ(env.logText().find("evil"), std::string::npos);
+  }
 }
 
 class LoginOverHttps : public ::testing::Test {

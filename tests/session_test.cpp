@@ -284,14 +284,20 @@ TEST_F(Session, SecretsNeverReachTheLog) {
 namespace {
 
 TEST_F(Session, CredentialsThatXmlCannotCarryAreRefusedBeforeAnyRequest) {
-  zutest::FolderServiceAccess folder;
-  folder.forceInitialized("http://cloud.test/webconsole", std::string("ann\x01", 4), "s3cr3t");
   fakes_.journal().fallback = {0, kGoodLogin, 200, ""};
-  std::wstring error;
-  std::string token;
-  EXPECT_EQ(folder.DoLogin(error, token, false), 0);
-  EXPECT_EQ(error,
-            L"Error: Failed to login to cloud. The user name holds characters that cannot be sent.");
+  // Either field can hold the character; the message names both.
+  for (const bool badExtra : {false, true}) {
+    zutest::FolderServiceAccess folder;
+    folder.forceInitialized("http://cloud.test/webconsole",
+                            badExtra ? "ann" : std::string("ann\x01", 4), "s3cr3t");
+    if (badExtra) folder.m_loginExtra = std::string("x\x02", 2);
+    std::wstring error;
+    std::string token;
+    EXPECT_EQ(folder.DoLogin(error, token, false), 0);
+    EXPECT_EQ(error,
+              L"Error: Failed to login to cloud. The user name or the third credential holds "
+              L"characters that cannot be sent.");
+  }
   EXPECT_TRUE(fakes_.journal().requests.empty()) << "no empty or malformed body was posted";
   EXPECT_TRUE(sleeps_.waits().empty());
 }

@@ -19,6 +19,10 @@ Paths (any method):
                  30 s).
   /endless       200 without a length, streams data until the client goes
                  away (at most 512 MiB).
+  /trickle       promises 100000 bytes and sends 2 bytes a second, fast
+                 enough for any stall guard (for at most 30 s).
+  /count         200, the number of requests read so far (this one
+                 included) as decimal text.
 """
 
 import argparse
@@ -35,6 +39,7 @@ import time
 
 _conn_ids = itertools.count(1)
 _conn_lock = threading.Lock()
+_request_count = 0
 
 
 def make_certificates(directory, san):
@@ -114,6 +119,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def dispatch(self):
+        global _request_count
+        with _conn_lock:
+            _request_count += 1
+            count = _request_count
         body = self.read_body()
         path = self.path.split("?", 1)[0]
         if path == "/echo":
@@ -143,6 +152,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"0")
             self.wfile.flush()
             time.sleep(30)
+            self.close_connection = True
+        elif path == "/count":
+            self.reply(200, str(count).encode())
+        elif path == "/trickle":
+            self.send_response(200)
+            self.send_header("Content-Length", "100000")
+            self.end_headers()
+            for _ in range(30):
+                self.wfile.write(b"ab")
+                self.wfile.flush()
+                time.sleep(1)
             self.close_connection = True
         elif path == "/endless":
             self.send_response(200)
