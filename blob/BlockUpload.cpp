@@ -26,6 +26,7 @@
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
 #include "platform/FXString.h"
+#include "platform/SendPacer.h"
 #include "platform/SequentialFile.h"
 #include "platform/UploadProgress.h"
 #include "platform/ZuInternetGateway.h"
@@ -389,6 +390,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       errorMessage = FXString::ToWstring(text);
       return 0;
     }
+    // The cap covers every file byte this process sends, from now on.
+    zu::SendPacer::Global().SetRate(static_cast<unsigned long long>(tuning.maxMbps) * 125000ULL);
     if (plan.blockSizeRaised) {
       log->Error(kUploadFileTag,
                  "Warning: File [%s] of [%llu] bytes needs more than %llu blocks of [%lld] MiB; "
@@ -424,6 +427,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.service = this;
     args.log = log;
     args.slotCount = plan.slots;
+    args.parallel = plan.parallel;
     args.blockCapacity = plan.blockSize;
     args.retryCount = m_nRetryCount;
     args.fileSize = fileSize;
@@ -605,6 +609,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
     BlobInfo& slot = args.blobInfo[index];
     if (slot.gateway == nullptr) {
       slot.gateway = args.service->initZuInternetGateway(args.blockUploadURL);
+      if (slot.gateway != nullptr) slot.gateway->setSendPaced(args.parallel);
     }
     if (slot.gateway == nullptr) {
       log->Error(kUploaderTag,

@@ -89,7 +89,8 @@ struct UploadBlobArgs {
 
   // Copied from the service so the thread routines need nothing else of it.
   EvDebug* log = nullptr;
-  int slotCount = 0;                    // m_uploadStreamCount
+  int slotCount = 0;                    // buffer slots (at most m_uploadStreamCount)
+  int parallel = 1;                     // tokens of the turn semaphore
   unsigned long long blockCapacity = 0;  // m_uploadBlobSize
   int retryCount = 1;                   // m_nRetryCount
   unsigned long long fileSize = 0;      // for progress reports

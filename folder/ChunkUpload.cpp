@@ -26,12 +26,14 @@
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
 #include "platform/FXString.h"
+#include "platform/SendPacer.h"
 #include "platform/SequentialFile.h"
 #include "platform/UploadProgress.h"
 #include "platform/XercesSupport.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/FileChange.h"
 #include "session/RetryPolicy.h"
+#include "session/UploadTuning.h"
 
 namespace {
 
@@ -160,6 +162,7 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
       sessionToken.clear();
       return 0;
     }
+    gateway->setSendPaced(1);  // the body is the file's first chunk
 
     const ZuCURL::commandInfoList headers =
         UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
@@ -315,6 +318,9 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     const std::string fileSize = std::to_string(size);
     ChunkReader reader(std::move(file), identity);
 
+    // The operator's cap covers every file byte this process sends.
+    zu::SendPacer::Global().SetRate(
+        static_cast<unsigned long long>(zu::ReadUploadTuning(1).maxMbps) * 125000ULL);
     const long long chunkCapacity = m_chunkSize;
     std::vector<char> buffer(static_cast<size_t>(chunkCapacity), 0);
     zu::ReportUploadProgress(fileName, 0, size);
@@ -365,6 +371,7 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
         errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
         return 0;
       }
+      gateway->setSendPaced(1);
 
       const unsigned long long startOffset =
           static_cast<unsigned long long>(endOffset - chunkLength);

@@ -52,6 +52,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/SendPacer.h"
+
 namespace LIBCURL {
 
 namespace {
@@ -62,6 +64,8 @@ constexpr int kJobRequestReply = 0;
 constexpr int kGatewayFailure = -1;
 // Directory of hashed system CA certificates (Debian's ca-certificates).
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+// libcurl's piece size for request bodies (CURLOPT_UPLOAD_BUFFERSIZE).
+constexpr long kUploadBufferBytes = 512L * 1024L;
 
 std::mutex g_limitsMutex;
 GatewayLimits g_limits;
@@ -97,6 +101,7 @@ struct ReadSource {
   const char* data = nullptr;
   size_t length = 0;
   size_t offset = 0;
+  bool paced = false;  // each piece waits for the process's send pacer
 };
 
 // Sink of a reply body, bounded by the reply cap.
@@ -112,6 +117,7 @@ size_t ReadCallback(char* buffer, size_t size, size_t nitems, void* userdata) {
   size_t left = src->length - src->offset;
   size_t n = left < room ? left : room;
   if (n > 0) {
+    if (src->paced) zu::SendPacer::Global().Acquire(n);
     std::memcpy(buffer, src->data + src->offset, n);
     src->offset += n;
   }
@@ -177,6 +183,7 @@ struct ZuInternetGateway::Impl {
   long keepIdleSeconds = 60;
   long keepIntervalSeconds = 60;
   std::string caFile;  // ZUCLOUD_CA_FILE, read by initialize()
+  int pacedSharers = 0;  // see setSendPaced
 
   // Outcome of the last operation.
   std::string errorMsg;
@@ -226,6 +233,14 @@ struct ZuInternetGateway::Impl {
     set(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    if (pacedSharers > 0) {
+      // A paced body may go no faster than its share of the cap.
+      const unsigned long long share =
+          zu::SendPacer::Global().Rate() / static_cast<unsigned long long>(pacedSharers);
+      if (share > 0 && static_cast<long long>(share) < limits.deadlineMinBytesPerSecond) {
+        limits.deadlineMinBytesPerSecond = static_cast<long long>(share);
+      }
+    }
     set(CURLOPT_TIMEOUT_MS, ZuInternetGateway::RequestDeadlineMs(limits, bodyBytes));
     set(CURLOPT_TCP_KEEPALIVE, keepAlive ? 1L : 0L);
     if (keepAlive) {
@@ -353,6 +368,10 @@ int ZuInternetGateway::setKeepAlive(bool enable, long idleSeconds, long interval
 
 void ZuInternetGateway::setSecured(bool verify) { m_impl->verifyPeer = verify; }
 
+void ZuInternetGateway::setSendPaced(int sharers) {
+  m_impl->pacedSharers = sharers < 0 ? 0 : sharers;
+}
+
 int ZuInternetGateway::connect() {
   Impl& d = *m_impl;
   d.clearOutcome();
@@ -461,7 +480,8 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
 
   CURL* h = d.easy;
   d.errorBuffer[0] = '\0';
-  d.source = ReadSource{data, static_cast<size_t>(length), 0};
+  const bool paced = d.pacedSharers > 0 && length > 0 && zu::SendPacer::Global().Rate() > 0;
+  d.source = ReadSource{data, static_cast<size_t>(length), 0, paced};
   d.sink.body.clear();
   d.sink.capExceeded = false;
   d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
@@ -478,7 +498,16 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   set(CURLOPT_READDATA, static_cast<void*>(&d.source));
   set(CURLOPT_SEEKFUNCTION, &SeekCallback);
   set(CURLOPT_SEEKDATA, static_cast<void*>(&d.source));
-  if (method == Method::Post) {
+  // Bodies go to libcurl in pieces of this size (its default is 64 KiB):
+  // fewer callbacks and larger writes to the socket.
+  set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+  if (method == Method::Post && paced) {
+    // A paced POST body goes through the read callback like a PUT body.
+    set(CURLOPT_UPLOAD, 0L);
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_POST, 1L);
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+  } else if (method == Method::Post) {
     // POSTFIELDS points at the caller's buffer; libcurl does not copy it.
     static const char kEmpty[] = "";
     set(CURLOPT_UPLOAD, 0L);

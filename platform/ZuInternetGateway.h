@@ -95,6 +95,11 @@ class ZuInternetGateway {
   virtual int setKeepAlive(bool enable, long idleSeconds, long intervalSeconds);
   // true: verify the server certificate and host name; false: skip both.
   virtual void setSecured(bool verify);
+  // Request bodies of this gateway carry file bytes: they pass through the
+  // process's send pacer (zu::SendPacer) while it has a rate, and up to
+  // `sharers` such requests share that rate (the deadline allows for it).
+  // 0 (the default) sends bodies unpaced.
+  virtual void setSendPaced(int sharers);
 
   // Opens the connection to the URL's host; non-zero when it is unreachable.
   virtual int connect();

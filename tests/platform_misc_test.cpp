@@ -24,6 +24,7 @@
 #include "platform/FXFile.h"
 #include "platform/FXString.h"
 #include "platform/PzSleep.h"
+#include "platform/SendPacer.h"
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuJson.h"
 #include "support/TestEnv.h"
@@ -655,6 +656,36 @@ TEST(UrlEncodeTest, CustomSafeSet) {
   Output nullSet(5);
   EXPECT_EQ(1, urlEncodeUseSafeChar(nullSet.data(), "a-b/c", 5, nullptr));
   EXPECT_EQ("a%2Db%2Fc", nullSet.text());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SendPacer, NoPieceGoesBeforeTheSharedBudgetAllowsIt) {
+  zu::SendPacer& pacer = zu::SendPacer::Global();
+  pacer.SetRate(0);
+  // Without a rate nothing waits, however much is sent.
+  const auto free = std::chrono::steady_clock::now();
+  for (int i = 0; i < 1000; ++i) pacer.Acquire(1 << 20);
+  EXPECT_LT(std::chrono::steady_clock::now() - free, std::chrono::seconds(5));
+
+  // 4 MB/s shared by two senders: the last of twenty 60 kB pieces cannot
+  // start before the 1.14 MB ahead of it took their time at that rate, less
+  // the 20 ms burst that idle time earns (a piece waits for its start).
+  pacer.SetRate(4000000);
+  const auto start = std::chrono::steady_clock::now();
+  auto send = [&pacer] {
+    for (int i = 0; i < 10; ++i) pacer.Acquire(60000);
+  };
+  std::thread a(send);
+  std::thread b(send);
+  a.join();
+  b.join();
+  const auto took = std::chrono::steady_clock::now() - start;
+  pacer.SetRate(0);
+  EXPECT_GE(took, std::chrono::milliseconds(285 - 20 - 1));
+  EXPECT_EQ(pacer.Rate(), 0u);
 }
 
 }  // namespace
