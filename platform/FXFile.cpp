@@ -17,11 +17,11 @@ std::string ErrnoText(int err) {
   return text != nullptr ? text : "unknown error";
 }
 
-CPzError MakeError(int err, const std::string& what) {
+}  // namespace
+
+CPzError PosixError(int err, const std::string& what) {
   return CPzError(err, what + ": " + ErrnoText(err) + " (errno " + std::to_string(err) + ")");
 }
-
-}  // namespace
 
 bool FXFile::DoesFileExist(const std::string& path) {
   struct stat st;
@@ -35,16 +35,16 @@ CPzError CPzFile::Open(const std::string& path, int /*mode*/, int /*share*/) {
   // O_NONBLOCK keeps open() from hanging on a FIFO; such files are refused
   // below anyway and it has no effect on regular files.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return MakeError(errno, "open '" + path + "'");
+  if (fd < 0) return PosixError(errno, "open '" + path + "'");
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     const int err = errno;
     ::close(fd);
-    return MakeError(err, "fstat '" + path + "'");
+    return PosixError(err, "fstat '" + path + "'");
   }
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return MakeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
+    return PosixError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
                      "open '" + path + "': not a regular file");
   }
   m_fd = fd;
@@ -52,9 +52,9 @@ CPzError CPzFile::Open(const std::string& path, int /*mode*/, int /*share*/) {
 }
 
 CPzError CPzFile::Size(unsigned long long& size) {
-  if (m_fd < 0) return MakeError(EBADF, "size of a file that is not open");
+  if (m_fd < 0) return PosixError(EBADF, "size of a file that is not open");
   struct stat st;
-  if (::fstat(m_fd, &st) != 0) return MakeError(errno, "fstat");
+  if (::fstat(m_fd, &st) != 0) return PosixError(errno, "fstat");
   size = static_cast<unsigned long long>(st.st_size);
   return CPzError();
 }
@@ -65,6 +65,6 @@ CPzError CPzFile::Close() {
   m_fd = -1;
   // On Linux the descriptor is released even when close() reports EINTR, so
   // it is never retried.
-  if (::close(fd) != 0) return MakeError(errno, "close");
+  if (::close(fd) != 0) return PosixError(errno, "close");
   return CPzError();
 }

@@ -25,6 +25,10 @@ class CPzError {
   std::string m_message;
 };
 
+// The error of a failed POSIX call: errno `err` with the call and path in
+// `what` ("open '/x'"), as "open '/x': No such file or directory (errno 2)".
+CPzError PosixError(int err, const std::string& what);
+
 // A file opened read-only to learn its size. Closed by Close() or the
 // destructor.
 class CPzFile {

@@ -12,17 +12,6 @@
 namespace zu {
 namespace {
 
-std::string ErrnoText(int err) {
-  char buf[256];
-  // GNU strerror_r returns the message, not necessarily in `buf`.
-  const char* text = strerror_r(err, buf, sizeof(buf));
-  return text != nullptr ? text : "unknown error";
-}
-
-CPzError MakeError(int err, const std::string& what) {
-  return CPzError(err, what + ": " + ErrnoText(err) + " (errno " + std::to_string(err) + ")");
-}
-
 long long Nanoseconds(const struct timespec& t) {
   return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
@@ -36,7 +25,7 @@ class PosixSequentialFile : public SequentialFile {
 
   CPzError Identity(FileIdentity& identity) override {
     struct stat st;
-    if (::fstat(m_fd, &st) != 0) return MakeError(errno, "fstat '" + m_path + "'");
+    if (::fstat(m_fd, &st) != 0) return PosixError(errno, "fstat '" + m_path + "'");
     identity.device = static_cast<unsigned long long>(st.st_dev);
     identity.inode = static_cast<unsigned long long>(st.st_ino);
     identity.size = static_cast<unsigned long long>(st.st_size);
@@ -56,7 +45,7 @@ class PosixSequentialFile : public SequentialFile {
       const ssize_t got = ::read(m_fd, buffer + bytesRead, step);
       if (got < 0) {
         if (errno == EINTR) continue;
-        return MakeError(errno, "read '" + m_path + "'");
+        return PosixError(errno, "read '" + m_path + "'");
       }
       if (got == 0) break;
       bytesRead += static_cast<unsigned long long>(got);
@@ -91,17 +80,17 @@ std::unique_ptr<SequentialFile> OpenSequentialFile(const std::string& path, CPzE
   // it changes nothing for a regular file, so it is cleared again.
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    error = MakeError(errno, "open '" + path + "'");
+    error = PosixError(errno, "open '" + path + "'");
     return nullptr;
   }
   struct stat st;
   if (::fstat(fd, &st) != 0) {
-    error = MakeError(errno, "fstat '" + path + "'");
+    error = PosixError(errno, "fstat '" + path + "'");
     ::close(fd);
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = MakeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "open '" + path + "': not a regular file");
+    error = PosixError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "open '" + path + "': not a regular file");
     ::close(fd);
     return nullptr;
   }
