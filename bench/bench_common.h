@@ -1,9 +1,10 @@
 // Measurement helpers shared by the upload benchmarks.
 //
-// Each benchmark program runs exactly one upload and prints one line
+// Each benchmark program runs one upload (the blob program: one UploadFile
+// per file named, after one init) and prints one line
 //   RESULT {"ok":true,"bytes":...,"wall_s":...,"user_s":...,"sys_s":...,"maxrss_kib":...}
 // on stdout, which scripts/bench.sh collects. Wall and CPU time cover the
-// UploadFile call only (log-in and set-up happen before the clock starts);
+// UploadFile call(s) only (log-in and set-up happen before the clock starts);
 // peak RSS is the whole process's, which did nothing but this upload.
 #ifndef ZUCLOUD_BENCH_COMMON_H
 #define ZUCLOUD_BENCH_COMMON_H

@@ -1,6 +1,8 @@
-// Blob service benchmark: one ZUCloudAzureService::UploadFile of the file
-// named on the command line (API mode, the block size and stream count of
-// the settings file, by default 16 MiB and 10).
+// Blob service benchmark: ZUCloudAzureService::UploadFile of each file
+// named on the command line, in order, after one init (API mode, the block
+// size and stream count of the settings file, by default 16 MiB and 10).
+// With several files the times printed are the sum over all of them (the
+// many-small-files benchmark); it stops at the first file that fails.
 //
 // Settings come from the environment as for any host: ZUCLOUD_CONFIG (its
 // "Cloud URL" names the web console), ZUCLOUD_LOG_DIR; the account from
@@ -15,17 +17,14 @@
 #include "bench_common.h"
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s FILE\n", argv[0]);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE...\n", argv[0]);
     return 2;
   }
   const std::string user = zubench::RequiredEnv("BENCH_USER");
   const std::string password = zubench::RequiredEnv("BENCH_PASSWORD");
   const std::string guid = zubench::RequiredEnv("BENCH_GUID");
   const std::string folder = zubench::RequiredEnv("BENCH_FOLDER");
-  std::string dir;
-  std::string name;
-  zubench::SplitPath(argv[1], dir, name);
 
   ZUCloudAzureService service;
   std::wstring message;
@@ -36,16 +35,24 @@ int main(int argc, char** argv) {
   }
 
   zubench::Measurement measurement;
+  unsigned long long bytes = 0;
+  int result = 1;
   message.clear();
   measurement.start();
-  const int result = service.UploadFile(dir, name, folder, message);
+  for (int i = 1; i < argc && result == 1; ++i) {
+    std::string dir;
+    std::string name;
+    zubench::SplitPath(argv[i], dir, name);
+    result = service.UploadFile(dir, name, folder, message);
+  }
   measurement.stop();
 
-  unsigned long long bytes = 0;
-  if (FILE* f = std::fopen(argv[1], "rb")) {
-    std::fseek(f, 0, SEEK_END);
-    bytes = static_cast<unsigned long long>(std::ftell(f));
-    std::fclose(f);
+  for (int i = 1; i < argc; ++i) {
+    if (FILE* f = std::fopen(argv[i], "rb")) {
+      std::fseek(f, 0, SEEK_END);
+      bytes += static_cast<unsigned long long>(std::ftell(f));
+      std::fclose(f);
+    }
   }
   measurement.print(result == 1, bytes, zubench::Narrow(message));
   return result == 1 ? 0 : 1;

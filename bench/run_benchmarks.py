@@ -61,6 +61,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "emulator"))
 
 from zuemu import azstore, messages  # noqa: E402
+from discard_sink import DiscardSink  # noqa: E402
 
 MIB = 1024 * 1024
 GIB = 1024 * MIB
@@ -71,6 +72,8 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
+DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small"
+ALL_PARTS = DEFAULT_PARTS + ",large"
 
 
 def log(text):
@@ -78,6 +81,12 @@ def log(text):
 
 
 # -- processes ---------------------------------------------------------------
+
+def loadavg():
+    """The machine's 1-minute load average."""
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
 
 def run_measured(argv, out_path, env=None, err_path=None):
     """Runs argv to completion; returns (exit code, wall s, user s, sys s,
@@ -188,6 +197,64 @@ class Emulator:
         return url, sas
 
 
+def rotated(items, start):
+    """items in their order starting at start (modulo their number): each
+    round of a benchmark starts with another contender, so that none always
+    runs first (into a cold cache) or right after the same neighbour."""
+    items = list(items)
+    start %= len(items)
+    return items[start:] + items[:start]
+
+
+class WanLink:
+    """bench/wan_link.py relaying to Azurite, on a free port."""
+
+    def __init__(self, work, upstream_port, rtt_ms, mbit, window):
+        self.work = work
+        self.argv = [sys.executable, os.path.join(HERE, "wan_link.py"),
+                     "--upstream", "127.0.0.1:%d" % upstream_port, "--rtt-ms", str(rtt_ms),
+                     "--mbit", str(mbit), "--window", str(window)]
+        self.proc = None
+        self.port = None
+        self.stats = {}
+        self.out = os.path.join(work, "wan-link.out")
+
+    def start(self):
+        with open(self.out, "wb") as out, \
+                open(os.path.join(self.work, "wan-link.log"), "ab") as err:
+            self.proc = subprocess.Popen(self.argv, stdout=out, stderr=err)
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            with open(self.out) as f:
+                for line in f:
+                    if line.startswith("READY "):
+                        self.port = json.loads(line[6:])["port"]
+                        return self
+            time.sleep(0.02)
+        self.stop()
+        raise RuntimeError("the WAN link did not start; see %s/wan-link.log" % self.work)
+
+    def stop(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+        with open(self.out) as f:
+            for line in f:
+                if line.startswith("STATS "):
+                    self.stats = json.loads(line[6:])
+
+    @property
+    def base(self):
+        return "http://127.0.0.1:%d/%s" % (self.port, azstore.ACCOUNT)
+
+
 # -- the contenders ----------------------------------------------------------
 
 class Bench:
@@ -199,13 +266,17 @@ class Bench:
         self.emulator = None
         self.results = {}   # key -> list of result dicts
         self.header_check = None
+        self.sink = None
+        self.large_result = None
 
     # helpers
     def record(self, key, result):
+        result["load"] = loadavg()
         self.results.setdefault(key, []).append(result)
-        log("%-28s %8.1f MiB/s  wall %6.2f s  cpu %6.2f s  rss %7.1f MiB" % (
+        log("%-28s %8.1f MiB/s  wall %6.2f s  cpu %6.2f s  rss %7.1f MiB  load %.2f" % (
             key, result["bytes"] / MIB / result["wall_s"], result["wall_s"],
-            result["user_s"] + result["sys_s"], result["maxrss_kib"] / 1024.0))
+            result["user_s"] + result["sys_s"], result["maxrss_kib"] / 1024.0,
+            result["load"]))
 
     def fresh_emulator(self):
         if self.emulator is not None:
@@ -217,6 +288,9 @@ class Bench:
         if self.emulator is not None:
             self.emulator.stop()
             self.emulator = None
+        if self.sink is not None:
+            self.sink.stop()
+            self.sink = None
 
     def library_env(self, conf_name, conf_text, extra):
         conf = os.path.join(self.work, conf_name)
@@ -228,18 +302,26 @@ class Bench:
         env.update(extra)
         return env
 
-    def run_library(self, program, path, env, label):
+    def run_library(self, program, paths, env, label, allow_refusal=False):
+        """Runs a library benchmark program on the file(s) given; returns its
+        RESULT with "proc_cpu_s", the whole process's CPU time, added. With
+        allow_refusal an upload the library refused is returned (ok false)
+        rather than raised."""
+        paths = [paths] if isinstance(paths, str) else list(paths)
         out = os.path.join(self.work, label + ".out")
-        code, _, _, _, _ = run_measured([program, path], out, env,
-                                        os.path.join(self.work, label + ".err"))
+        code, _, user, system, _ = run_measured([program] + paths, out, env,
+                                                os.path.join(self.work, label + ".err"))
         result = None
         with open(out) as f:
             for line in f:
                 if line.startswith("RESULT "):
                     result = json.loads(line[7:])
+        if result is not None and not result["ok"] and allow_refusal:
+            return result
         if code != 0 or result is None or not result["ok"]:
             raise RuntimeError("%s failed (exit %d): %s; see %s" % (
                 label, code, result and result["message"], self.logdir))
+        result["proc_cpu_s"] = user + system
         return result
 
     # folder service
@@ -324,25 +406,28 @@ class Bench:
         return [name for name, _ in entries[-2]["headers"]] if len(entries) > 1 else []
 
     # blob service
-    def blob_target(self, emu, path_kind, token, guid):
-        """(container URL, SAS) on the chosen path; for the direct path the
-        set-up reply is overridden so that the library gets the same."""
+    def blob_target(self, emu, path_kind, token, guid, base=None):
+        """(container, container URL, SAS) on the chosen path; for the direct
+        path the set-up reply is overridden so that the library gets the
+        same. `base` replaces Azurite's account URL on the direct path (the
+        WAN-like link, the discard sink)."""
         service_url, sas = emu.blob_setup(token, guid)
         container = service_url.rstrip("/").rsplit("/", 1)[1]
         if path_kind == "direct":
-            service_url = "%s/%s" % (emu.azurite_base, container)
+            service_url = "%s/%s" % (base or emu.azurite_base, container)
             emu.control("POST", "/_emu/config", {"blob_setup_reply": (
                 "<SetupResult><AzureSASServiceURL>%s</AzureSASServiceURL>"
                 "<AzureSASToken>%s</AzureSASToken></SetupResult>"
                 % (escape(service_url), escape(sas)))})
         return container, service_url, sas
 
-    def check_blob(self, emu, container, name, who, blocks=None):
+    def check_blob(self, emu, container, name, who, blocks=None, expected=None):
+        expected = self.args.blob_size if expected is None else expected
         store = azstore.BlobStore(emu.azurite_base)
         size = store.blob_size(container, name)
-        if size != self.args.blob_size:
+        if size != expected:
             raise RuntimeError("%s: blob %s/%s holds %r bytes, not %d" % (
-                who, container, name, size, self.args.blob_size))
+                who, container, name, size, expected))
         if blocks is not None:
             got = [bid for bid, _ in store.committed_block_list(container, name)]
             if got != blocks:
@@ -352,19 +437,25 @@ class Bench:
         emu = self.fresh_emulator()
         token = emu.login()
         container, _, _ = self.blob_target(emu, path_kind, token, guid)
-        settings = "".join(line + "\n" for line in self.args.blob_setting)
-        env = self.library_env("blob.conf",
-                               "[GlobalParam]\nCloud URL = %s\n%s" % (emu.web, settings),
-                               {"BENCH_GUID": guid, "BENCH_FOLDER": "bench"})
-        result = self.run_library(self.args.blob_program, self.args.blob_file, env,
-                                  "blob-library-" + path_kind)
+        result = self.library_blob(emu, guid, self.args.blob_file, self.args.blob_setting,
+                                   "blob-library-" + path_kind)
         self.check_blob(emu, container, "bench/" + os.path.basename(self.args.blob_file),
                         "library", self.block_ids())
         return result
 
-    def block_ids(self):
-        return [base64.b64encode(b"%06d" % n).decode() for n in
-                range(1, len(self.args.blob_blocks) + 1)]
+    def library_blob(self, emu, guid, files, settings, label, folder="bench",
+                     allow_refusal=False):
+        """blob_upload_bench uploads the file(s) to FOLDER with the given
+        settings-file lines; returns its RESULT."""
+        settings = "".join(line + "\n" for line in settings)
+        env = self.library_env("blob.conf",
+                               "[GlobalParam]\nCloud URL = %s\n%s" % (emu.web, settings),
+                               {"BENCH_GUID": guid, "BENCH_FOLDER": folder})
+        return self.run_library(self.args.blob_program, files, env, label, allow_refusal)
+
+    def block_ids(self, count=None):
+        count = len(self.args.blob_blocks) if count is None else count
+        return [base64.b64encode(b"%06d" % n).decode() for n in range(1, count + 1)]
 
     def blob_curl(self, path_kind, guid, mode="stream"):
         """curl sends the blocks one at a time over one connection: "stream"
@@ -374,7 +465,14 @@ class Bench:
         emu = self.fresh_emulator()
         token = emu.login()
         container, service_url, sas = self.blob_target(emu, path_kind, token, guid)
-        blob_url = service_url + "/bench/curl.bin"
+        result = self.curl_blocks(service_url + "/bench/curl.bin", sas, mode)
+        ids = self.block_ids()
+        self.check_blob(emu, container, "bench/curl.bin", "curl", ids)
+        return result
+
+    def curl_blocks(self, blob_url, sas, mode="stream"):
+        """One curl process sends the blocks of the blob file one at a time
+        over one connection, then the block list; see blob_curl."""
         ids = self.block_ids()
         block_list = os.path.join(self.work, "blocklist.xml")
         with open(block_list, "w") as f:
@@ -396,7 +494,6 @@ class Bench:
             codes = f.read().split()
         if code != 0 or len(codes) != len(ids) + 1 or any(c != "201" for c in codes):
             raise RuntimeError("curl block upload failed: exit %d, statuses %s" % (code, codes))
-        self.check_blob(emu, container, "bench/curl.bin", "curl", ids)
         return {"ok": True, "bytes": self.args.blob_size, "wall_s": wall, "user_s": user,
                 "sys_s": system, "maxrss_kib": 0}
 
@@ -404,11 +501,24 @@ class Bench:
         emu = self.fresh_emulator()
         token = emu.login()
         container, service_url, sas = self.blob_target(emu, path_kind, token, guid)
+        result = self.sdk_run(service_url, sas, [self.args.blob_file], block, concurrency)
+        self.check_blob(emu, container, "bench/sdk.bin", "sdk")
+        return result
+
+    @staticmethod
+    def sdk_run_argv(service_url, sas, files, block, concurrency, folder=None):
         argv = ["/usr/bin/python3", os.path.join(HERE, "sdk_upload.py"),
-                "--container-url", service_url, "--sas", sas, "--blob", "bench/sdk.bin",
-                "--file", self.args.blob_file, "--concurrency", str(concurrency)]
+                "--container-url", service_url, "--sas", sas,
+                "--concurrency", str(concurrency)]
+        argv += ["--folder", folder] if folder else ["--blob", "bench/sdk.bin"]
         if block:
             argv += ["--block-size", str(block)]
+        return argv + ["--file"] + list(files)
+
+    def sdk_run(self, service_url, sas, files, block, concurrency, folder=None):
+        """The SDK uploads the files (to bench/sdk.bin, or each to FOLDER/its
+        name); returns its RESULT."""
+        argv = self.sdk_run_argv(service_url, sas, files, block, concurrency, folder)
         out = os.path.join(self.work, "sdk.out")
         code, _, _, _, _ = run_measured(argv, out, None, os.path.join(self.work, "sdk.err"))
         result = None
@@ -419,16 +529,192 @@ class Bench:
         if code != 0 or result is None:
             raise RuntimeError("the SDK upload failed (exit %d); see %s/sdk.err" % (
                 code, self.work))
-        self.check_blob(emu, container, "bench/sdk.bin", "sdk")
+        return result
+
+    # WAN-like link: the library and the SDK through bench/wan_link.py
+    def wan_upload(self, guid, link, who):
+        """One upload of the WAN file to Azurite through a fresh link.
+        `link` is (round trip ms, Mbit/s); (0, 0) is the plain relay, None
+        no relay (straight to Azurite). `who`:
+        "library" (defaults), "library-pN" (N parallel blocks), "sdk-cN"
+        (16 MiB blocks, max_concurrency N)."""
+        emu = self.fresh_emulator()
+        token = emu.login()
+        wan = None
+        if link is not None:
+            wan = WanLink(self.work, emu.ports["azurite"], link[0], link[1],
+                          self.args.wan_window).start()
+        path = self.args.wan_file
+        try:
+            container, service_url, sas = self.blob_target(emu, "direct", token, guid,
+                                                           base=wan and wan.base)
+            if who.startswith("library"):
+                settings = list(self.args.blob_setting)
+                if "-p" in who:
+                    settings.append("DRBackupUploadParallelBlocks = %s" % who.split("-p")[1])
+                result = self.library_blob(emu, guid, path, settings, "wan-" + who)
+                name, blocks = "bench/" + os.path.basename(path), self.block_ids(
+                    -(-self.args.wan_size // BLOB_BLOCK))
+            else:
+                result = self.sdk_run(service_url, sas, [path], BLOB_BLOCK,
+                                      int(who.split("-c")[1]))
+                name, blocks = "bench/sdk.bin", None
+        finally:
+            if wan is not None:
+                wan.stop()
+        result["relay_cpu_s"] = wan.stats.get("cpu_s") if wan is not None else None
+        self.check_blob(emu, container, name, "wan " + who, blocks, self.args.wan_size)
+        return result
+
+    # discard sink: nginx answering 201
+    def sink_target(self, guid):
+        """An emulator for the set-up whose reply names the sink; (container
+        URL on the sink, SAS)."""
+        if self.sink is None:
+            self.sink = DiscardSink(self.work).start()
+        emu = self.fresh_emulator()
+        token = emu.login()
+        _, service_url, sas = self.blob_target(emu, "direct", token, guid, base=self.sink.base)
+        return emu, service_url, sas
+
+    def sink_check(self, offset, size, who, block_size=None):
+        """What the sink received since `offset`: every byte of the file in
+        Put Blocks answered 201 (each block id once, all of block_size but
+        the last when given) and one Put Block List. Returns (block count,
+        largest block)."""
+        entries = self.sink.requests_since(offset)
+        blocks = {}
+        for e in entries:
+            if e["method"] == "PUT" and e["comp"] == "block" and e["status"] == 201:
+                blocks[e["blockid"]] = e["length"]
+        lists = [e for e in entries if e["method"] == "PUT" and e["comp"] == "blocklist"
+                 and e["status"] == 201]
+        lengths = list(blocks.values())
+        if sum(lengths) != size or len(lists) != 1:
+            raise RuntimeError("%s: the sink got %d bytes in %d blocks and %d block lists, "
+                               "not %d bytes and one list" % (who, sum(lengths), len(lengths),
+                                                              len(lists), size))
+        if block_size and any(n != block_size for n in sorted(lengths)[1:]):
+            raise RuntimeError("%s: blocks of %r bytes, not %d" % (
+                who, sorted(set(lengths)), block_size))
+        return len(lengths), max(lengths) if lengths else 0
+
+    def sink_library(self, guid, who, settings, path=None, allow_refusal=False):
+        path = path or self.args.blob_file
+        emu, _, _ = self.sink_target(guid)
+        offset = self.sink.log_offset()
+        result = self.library_blob(emu, guid, path, list(self.args.blob_setting) + settings,
+                                   "sink-" + who, allow_refusal=allow_refusal)
+        if result["ok"]:
+            time.sleep(0.2)  # nginx writes the last log line as the request ends
+            result["blocks"], result["block_size"] = self.sink_check(
+                offset, os.path.getsize(path), who)
+        return result
+
+    def sink_curl(self, guid):
+        _, service_url, sas = self.sink_target(guid)
+        offset = self.sink.log_offset()
+        result = self.curl_blocks(service_url + "/bench/curl.bin", sas)
+        time.sleep(0.2)
+        self.sink_check(offset, self.args.blob_size, "curl", BLOB_BLOCK)
+        return result
+
+    # many small files, to Azurite
+    def small_upload(self, guid, who):
+        emu = self.fresh_emulator()
+        token = emu.login()
+        container, service_url, sas = self.blob_target(emu, "direct", token, guid)
+        files = self.args.small_files
+        if who == "library":
+            result = self.library_blob(emu, guid, files, list(self.args.blob_setting),
+                                       "small-library", folder="small")
+        else:
+            result = self.sdk_run(service_url, sas, files, None, 1, folder="small")
+        names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
+                 if n.startswith("small/")]
+        if len(names) != len(files):
+            raise RuntimeError("small files, %s: %d blobs stored, not %d" % (
+                who, len(names), len(files)))
+        result["files"] = len(files)
+        return result
+
+    # a file past 50,000 blocks, to the sink
+    def large_upload(self, guid):
+        path = self.args.large_file
+        size = os.path.getsize(path)
+        block = self.args.large_block_mib
+        log("large file: %d GiB sparse at DRBackupUploadBlobSize %d MiB (%d blocks at that "
+            "size); at 0.5 to 1 GiB/s that is %d to %d minutes" % (
+                size // GIB, block, -(-size // (block * MIB)), size // GIB / 60 + 1,
+                size // GIB / 30 + 1))
+        log_file = os.path.join(self.logdir, "ZUCloudService.log")
+        log_offset = os.path.getsize(log_file) if os.path.exists(log_file) else 0
+        result = self.sink_library(guid, "large", ["DRBackupUploadBlobSize = %d" % block],
+                                   path, allow_refusal=True)
+        result["log_lines"] = []
+        if os.path.exists(log_file):
+            with open(log_file, errors="replace") as f:
+                f.seek(log_offset)
+                # The line about the block size chosen for the file, not
+                # the per-block lines (which carry "Block No.").
+                result["log_lines"] = [
+                    line.strip() for line in f if "Block No." not in line and (
+                        "block size" in line.lower() or "50,000" in line
+                        or "50000" in line)][:3]
+        result["load"] = loadavg()
         return result
 
     # the run
     def run(self):
         guid = "b3a1c2d4-0000-4e5f-8a9b-" + os.urandom(6).hex()
+        self.run_folder_and_blob(guid)
+        want = lambda part: part in self.args.only
         rounds = self.args.rounds
-        log("folder service: %d MiB file, %d rounds" % (self.args.folder_size // MIB, rounds))
+        if want("wan"):
+            log("WAN-like link: %d MiB file, links %s, %d rounds" % (
+                self.args.wan_size // MIB, ", ".join("%g ms / %g Mbit/s" % l
+                                                     for l in self.args.wan_links), rounds))
+            for i in range(rounds):
+                self.record("wan-relay/sdk-c16", self.wan_upload(guid, (0, 0), "sdk-c16"))
+                self.record("wan-azurite/sdk-c16", self.wan_upload(guid, None, "sdk-c16"))
+                for link in self.args.wan_links:
+                    for who in rotated(("library", "library-p10", "sdk-c1", "sdk-c10"), i):
+                        self.record("wan-%g-%g/%s" % (link + (who,)),
+                                    self.wan_upload(guid, link, who))
+        if want("sink"):
+            log("discard sink: %d MiB file, parallel blocks %s, %d rounds" % (
+                self.args.blob_size // MIB, self.args.sink_parallel, rounds))
+            for i in range(rounds):
+                for n in rotated(self.args.sink_parallel + [0], i):
+                    if n == 0:
+                        self.record("sink/curl", self.sink_curl(guid))
+                    else:
+                        self.record("sink/library-p%d" % n, self.sink_library(
+                            guid, "p%d" % n, ["DRBackupUploadParallelBlocks = %d" % n]))
+        if want("cap"):
+            log("cap %d Mbit/s to the sink: %d MiB file, parallel blocks %s, %d rounds" % (
+                self.args.cap_mbps, self.args.blob_size // MIB, self.args.cap_parallel, rounds))
+            for i in range(rounds):
+                for n in rotated(self.args.cap_parallel, i):
+                    self.record("cap/library-p%d" % n, self.sink_library(
+                        guid, "cap-p%d" % n, ["DRBackupUploadMaxMbps = %d" % self.args.cap_mbps,
+                                              "DRBackupUploadParallelBlocks = %d" % n]))
+        if want("small"):
+            log("small files: %d of %d bytes, %d rounds" % (
+                len(self.args.small_files), self.args.small_size, rounds))
+            for _ in range(rounds):
+                self.record("small/library", self.small_upload(guid, "library"))
+                self.record("small/sdk", self.small_upload(guid, "sdk"))
+        if want("large"):
+            self.large_result = self.large_upload(guid)
+        self.stop()
+
+    def run_folder_and_blob(self, guid):
+        rounds = self.args.rounds
         want = lambda part: part in self.args.only
         if want("folder"):
+            log("folder service: %d MiB file, %d rounds" % (self.args.folder_size // MIB,
+                                                              rounds))
             emu = self.fresh_emulator()
             for _ in range(rounds):
                 self.record("folder/library", self.folder_library(emu, guid))
@@ -436,7 +722,7 @@ class Bench:
                 self.record("folder/curl-data-binary",
                             self.folder_curl(emu, guid, "data-binary"))
                 self.record("folder/curl-close", self.folder_curl(emu, guid, "close"))
-        if not (self.args.only - {"folder"}):
+        if not (self.args.only & {"blob-library", "blob-curl", "sdk"}):
             return
         log("blob service: %d MiB file, %d rounds, paths %s" % (
             self.args.blob_size // MIB, rounds, ",".join(self.args.paths)))
@@ -454,7 +740,6 @@ class Bench:
                                            if want("sdk") else []):
                     self.record("blob-%s/%s" % (path_kind, label),
                                 self.blob_sdk(path_kind, guid, block, conc))
-        self.stop()
 
     def sdk_variants(self, path_kind):
         variants = [("sdk-defaults", None, 1), ("sdk-16MiB-c1", BLOB_BLOCK, 1)]
@@ -484,6 +769,211 @@ def table(rows):
     fmt = lambda r: "| " + " | ".join(c.ljust(w) for c, w in zip(r, widths)) + " |"
     return [fmt(rows[0]), "|" + "|".join("-" * (w + 2) for w in widths) + "|"] + \
         [fmt(r) for r in rows[1:]]
+
+
+def mbit(results):
+    """Mbit/s (10^6 bits) of the median wall time."""
+    return results[0]["bytes"] * 8 / 1e6 / median(results, "wall_s")
+
+
+def load_range(*result_lists):
+    loads = [r["load"] for results in result_lists for r in results]
+    return "%.1f-%.1f" % (min(loads), max(loads)) if loads else "-"
+
+
+def round_ratio(slow, fast):
+    """Median over rounds of slow's wall time / fast's: how many times
+    faster `fast` was (rounds are interleaved, so each pair ran together)."""
+    return statistics.median(a["wall_s"] / b["wall_s"] for a, b in zip(slow, fast))
+
+
+def verdict(ok):
+    return "PASS" if ok else "MISS"
+
+
+def wan_report(bench, args):
+    res = bench.results
+    if not any(k.startswith("wan-") for k in res):
+        return [], []
+    relay = res.get("wan-relay/sdk-c16")
+    direct = res.get("wan-azurite/sdk-c16")
+    capacity = mbit(relay) if relay else None
+    relay_cpu = [r["relay_cpu_s"] / (r["bytes"] / GIB) for key, rs in res.items()
+                 if key.startswith("wan-") for r in rs if r.get("relay_cpu_s") is not None]
+    out = ["WAN-like link (bench/wan_link.py between the uploader and Azurite), %d MiB blob; "
+           "what the relay itself carries (no delay, no cap, SDK 16 MiB blocks at "
+           "max_concurrency 16): %s; the same straight to Azurite: %s; the relay's own CPU "
+           "time: %s" % (
+               args.wan_size // MIB,
+               "%.0f Mbit/s (load %s)" % (capacity, load_range(relay)) if relay else "-",
+               "%.0f Mbit/s (load %s)" % (mbit(direct), load_range(direct)) if direct
+               else "-",
+               "%.2f s per GiB (median of its runs)" % statistics.median(relay_cpu)
+               if relay_cpu else "-"),
+           "What can pass: the smaller of the link and what the relay carries, taken as the "
+           "larger of its plain run and the best contender's rate on that link."]
+    rows = [("link", "contender", "Mbit/s", "share of link",
+             "share of what can pass", "target", "verdict", "load")]
+    misses = []
+    names = {"library": "library, default (1 block in flight)",
+             "library-p10": "library, ParallelBlocks 10",
+             "sdk-c1": "SDK 16 MiB, c=1", "sdk-c10": "SDK 16 MiB, c=10"}
+    for link in args.wan_links:
+        prefix = "wan-%g-%g/" % link
+        # What the relay can carry is at least what its plain run carried and
+        # at least what any contender got through it on this link (on a
+        # loaded machine the plain run can come out lower than the latter).
+        carried = [mbit(res[prefix + who]) for who in names if prefix + who in res]
+        relay_can = max([capacity or 0] + carried)
+        carriable = min(link[1], relay_can)
+        for who, name in names.items():
+            r = res.get(prefix + who)
+            if not r:
+                continue
+            rate = mbit(r)
+            target, ok = "-", None
+            if who == "library-p10":
+                target = ">= 0.90 of %.0f" % carriable
+                ok = rate >= 0.9 * carriable
+            rows.append(("%g ms / %g Mbit/s" % link, name, "%.0f" % rate,
+                         "%.2f" % (rate / link[1]), "%.2f" % (rate / carriable), target,
+                         "info" if ok is None else verdict(ok), load_range(r)))
+            if ok is False:
+                misses.append(rows[-1])
+        lib, sdk = res.get(prefix + "library-p10"), res.get(prefix + "sdk-c10")
+        if lib and sdk:
+            ratio = round_ratio(sdk, lib)
+            rows.append(("%g ms / %g Mbit/s" % link, "library p10 / SDK c=10 (rounds)", "",
+                         "", "%.2f" % ratio, ">= 1.00", verdict(ratio >= 1.0),
+                         load_range(lib, sdk)))
+            if ratio < 1.0:
+                misses.append(rows[-1])
+        lib, sdk = res.get(prefix + "library"), res.get(prefix + "sdk-c10")
+        if lib and sdk:
+            rows.append(("%g ms / %g Mbit/s" % link, "SDK c=10 time / library default time",
+                         "", "", "%.2f" % (1 / round_ratio(sdk, lib)), "-", "info",
+                         load_range(lib, sdk)))
+    return out + table(rows), misses
+
+
+def sink_report(bench, args):
+    res = bench.results
+    curl = res.get("sink/curl")
+    libs = [(n, res["sink/library-p%d" % n]) for n in args.sink_parallel
+            if "sink/library-p%d" % n in res]
+    if not curl and not libs:
+        return [], []
+    out = ["Discard sink (nginx answering 201), %d MiB file, 16 MiB blocks; curl sends the "
+           "same blocks one at a time over one connection" % (args.blob_size // MIB)]
+    rows = [("contender", "MiB/s", "throughput / curl", "target", "verdict",
+             "UploadFile CPU s/GiB", "process CPU s/GiB", "CPU / curl", "target", "verdict",
+             "load")]
+    misses = []
+    curl_cpu = cpu_per_gib(curl) if curl else None
+    for n, r in libs:
+        ratio = round_ratio(curl, r) if curl else None
+        tput_target = ">= 0.80" if n >= 2 else "-"
+        tput_ok = None if (ratio is None or n < 2) else ratio >= 0.8
+        cpu = cpu_per_gib(r)
+        proc = statistics.median(x["proc_cpu_s"] / (x["bytes"] / GIB) for x in r)
+        cpu_ratio = cpu / curl_cpu if curl_cpu else None
+        cpu_ok = None if cpu_ratio is None else cpu_ratio <= 1.3
+        rows.append(("library, ParallelBlocks %d" % n, "%.1f" % throughput(r),
+                     "-" if ratio is None else "%.2f" % ratio, tput_target,
+                     "info" if tput_ok is None else verdict(tput_ok), "%.2f" % cpu,
+                     "%.2f" % proc, "-" if cpu_ratio is None else "%.2f" % cpu_ratio,
+                     "<= 1.30", "-" if cpu_ok is None else verdict(cpu_ok),
+                     load_range(r, curl or [])))
+        if tput_ok is False or cpu_ok is False:
+            misses.append(rows[-1])
+    if curl:
+        rows.append(("curl, one block at a time", "%.1f" % throughput(curl), "1.00", "-", "-",
+                     "%.2f" % curl_cpu, "%.2f" % curl_cpu, "1.00", "-", "-",
+                     load_range(curl)))
+    return out + table(rows), misses
+
+
+def cap_report(bench, args):
+    res = bench.results
+    keys = [(n, "cap/library-p%d" % n) for n in args.cap_parallel if "cap/library-p%d" % n in res]
+    if not keys:
+        return [], []
+    out = ["Bandwidth cap: DRBackupUploadMaxMbps = %d, %d MiB file to the discard sink" % (
+        args.cap_mbps, args.blob_size // MIB)]
+    rows = [("setting", "Mbit/s (median)", "each round", "distance from the cap", "target",
+             "verdict", "load")]
+    misses = []
+    for n, key in keys:
+        r = res[key]
+        rate = mbit(r)
+        distance = rate / args.cap_mbps - 1
+        ok = abs(distance) <= 0.05
+        rows.append(("ParallelBlocks %d" % n, "%.0f" % rate, " ".join(
+            "%.0f" % (x["bytes"] * 8 / 1e6 / x["wall_s"]) for x in r), "%+.1f %%" % (
+                100 * distance), "within 5 %", verdict(ok), load_range(r)))
+        if not ok:
+            misses.append(rows[-1])
+    return out + table(rows), misses
+
+
+def small_report(bench, args):
+    res = bench.results
+    lib, sdk = res.get("small/library"), res.get("small/sdk")
+    if not lib and not sdk:
+        return [], []
+    count = len(args.small_files)
+    out = ["Many small files: %d files of %d bytes to Azurite (library: one process, one "
+           "init, one UploadFile per file; SDK: upload_blob per file)" % (count,
+                                                                         args.small_size)]
+    rows = [("contender", "ms per file", "CPU ms per file", "target", "verdict", "load")]
+    misses = []
+    per_file = lambda r, f: 1000 * statistics.median(f(x) for x in r) / count
+    wall = lambda x: x["wall_s"]
+    cpu = lambda x: x["user_s"] + x["sys_s"]
+    if lib:
+        ok = per_file(lib, cpu) < 5
+        rows.append(("library", "%.1f" % per_file(lib, wall), "%.1f" % per_file(lib, cpu),
+                     "CPU < 5 ms", verdict(ok), load_range(lib)))
+        if not ok:
+            misses.append(rows[-1])
+    if sdk:
+        rows.append(("Python SDK", "%.1f" % per_file(sdk, wall), "%.1f" % per_file(sdk, cpu),
+                     "-", "info", load_range(sdk)))
+    if lib and sdk:
+        ratio = round_ratio(lib, sdk)
+        ok = ratio <= 2
+        rows.append(("library time / SDK time (rounds)", "%.2f" % ratio, "", "<= 2.00",
+                     verdict(ok), load_range(lib, sdk)))
+        if not ok:
+            misses.append(rows[-1])
+    return out + table(rows), misses
+
+
+def large_report(bench, args):
+    r = bench.large_result
+    if r is None:
+        return [], []
+    size = os.path.getsize(args.large_file)
+    budget = BLOB_STREAMS * args.large_block_mib + 32
+    out = ["A file past 50,000 blocks: %d GiB sparse file to the discard sink, "
+           "DRBackupUploadBlobSize %d MiB (%d blocks at that size); memory budget "
+           "DRBackupUploadStreamCount x DRBackupUploadBlobSize + 32 MiB = %d MiB; load %.1f" % (
+               size // GIB, args.large_block_mib, -(-size // (args.large_block_mib * MIB)),
+               budget, r["load"])]
+    rss = r["maxrss_kib"] / 1024
+    if r["ok"]:
+        ok = rss <= budget
+        out.append("  uploaded: %d blocks of %.2f MiB (from the sink's Content-Length), "
+                   "%.1f MiB/s, %.0f s; peak RSS %.1f MiB: %s" % (
+                       r["blocks"], r["block_size"] / MIB, r["bytes"] / MIB / r["wall_s"],
+                       r["wall_s"], rss, verdict(ok)))
+    else:
+        ok = False
+        out.append("  refused after %.2f s (peak RSS %.1f MiB): %s: MISS" % (
+            r["wall_s"], rss, r["message"]))
+    for line in r["log_lines"]:
+        out.append("  log: " + line)
+    return out, ([] if ok else [("large file",)])
 
 
 def report(bench, args):
@@ -546,7 +1036,8 @@ def report(bench, args):
         rss_row("library, blob upload (%s)" % p, "blob-%s/library" % p, rss_target)
         for sdk in ("sdk-defaults", "sdk-16MiB-c1", "sdk-16MiB-c%d" % BLOB_STREAMS):
             rss_row("Python SDK %s (%s)" % (sdk[4:], p), "blob-%s/%s" % (p, sdk), None)
-    out += [""] + table(rss_rows)
+    if len(rss_rows) > 1:
+        out += [""] + table(rss_rows)
 
     cpu_rows = [("upload", "library CPU s/GiB", "curl CPU s/GiB", "SDK 16 MiB c=1 CPU s/GiB")]
     for label, prefix in [("folder 256 MiB", "folder")] + [("blob 1 GiB " + p, "blob-" + p)
@@ -557,15 +1048,28 @@ def report(bench, args):
             vals.append("%.2f" % cpu_per_gib(res[key]) if key in res else "-")
         if any(v != "-" for v in vals):
             cpu_rows.append((label,) + tuple(vals))
-    out += [""] + table(cpu_rows)
+    if len(cpu_rows) > 1:
+        out += [""] + table(cpu_rows)
+    if len(rows) == 1:
+        out = out[2:]  # no comparison ran: drop the empty table
+    while out and out[0] == "":
+        out.pop(0)
+    misses = [r for r in rows[1:] if r[5] == "MISS"]
+    for section in (wan_report, sink_report, cap_report, small_report, large_report):
+        lines, missed = section(bench, args)
+        if lines:
+            out += ([""] if out else []) + lines
+        misses += missed
 
     out.append("")
-    out.append("Runs (MiB/s of each round; user+sys CPU seconds of each round):")
+    out.append("Runs (MiB/s of each round; user+sys CPU seconds of each round; 1-minute load "
+               "average as each run ended):")
     for key in sorted(res):
         r = res[key]
-        out.append("  %-26s %s   cpu %s" % (
+        out.append("  %-26s %s   cpu %s   load %s" % (
             key, " ".join("%7.1f" % (x["bytes"] / MIB / x["wall_s"]) for x in r),
-            " ".join("%5.2f" % (x["user_s"] + x["sys_s"]) for x in r)))
+            " ".join("%5.2f" % (x["user_s"] + x["sys_s"]) for x in r),
+            " ".join("%4.1f" % x["load"] for x in r)))
     if bench.header_check and len(bench.header_check) == 2:
         lib, curl = bench.header_check
         out.append("")
@@ -573,7 +1077,7 @@ def report(bench, args):
         out.append("Chunk request headers, curl:    %s (%s)" % (
             ", ".join(curl), "same" if lib == curl else "DIFFERENT"))
     print("\n".join(out))
-    return all(r[5] != "MISS" for r in rows[1:])
+    return not misses
 
 
 def main():
@@ -592,11 +1096,49 @@ def main():
                         help="extra settings-file line for the library's blob upload, e.g. "
                              "'DRBackupUploadStreamCount = 1' (investigations only: the "
                              "report's targets assume the defaults)")
-    parser.add_argument("--only", default="folder,blob-library,blob-curl,sdk",
-                        help="measurements to run (for investigations): folder, "
-                             "blob-library, blob-curl, sdk")
+    parser.add_argument("--only", default=DEFAULT_PARTS,
+                        help="measurements to run, e.g. --only wan for one of them: "
+                             "folder, blob-library, blob-curl, sdk (the folder and blob "
+                             "service against curl and the SDK), wan (WAN-like link), sink "
+                             "(discard sink), cap (bandwidth cap), small (many small files), "
+                             "large (a file past 50,000 blocks; also --large)")
+    parser.add_argument("--large", action="store_true",
+                        help="add the file past 50,000 blocks (sends --large-gib GiB "
+                             "through loopback: minutes)")
+    parser.add_argument("--wan-file", help="file of the WAN benchmark (default: the folder "
+                                           "file)")
+    parser.add_argument("--wan-links", default="40:1000,100:200",
+                        help="round trip ms:Mbit/s of each link, comma-separated")
+    parser.add_argument("--wan-window", type=int, default=8 * MIB,
+                        help="bytes one connection may have on the way (its TCP window)")
+    parser.add_argument("--sink-parallel", default="1,2,4",
+                        help="DRBackupUploadParallelBlocks values to the discard sink")
+    parser.add_argument("--cap-mbps", type=int, default=400)
+    parser.add_argument("--cap-parallel", default="1,4",
+                        help="DRBackupUploadParallelBlocks values under the cap")
+    parser.add_argument("--small-count", type=int, default=300)
+    parser.add_argument("--small-size", type=int, default=4096)
+    parser.add_argument("--large-gib", type=int, default=50,
+                        help="size of the sparse file past 50,000 blocks")
+    parser.add_argument("--large-block-mib", type=int, default=1,
+                        help="DRBackupUploadBlobSize of that upload (the budget is "
+                             "DRBackupUploadStreamCount x this + 32 MiB)")
     args = parser.parse_args()
     args.only = set(p for p in args.only.split(",") if p)
+    if args.large:
+        args.only.add("large")
+    unknown = args.only - set(ALL_PARTS.split(","))
+    if unknown:
+        parser.error("--only: unknown measurement(s) %s" % ", ".join(sorted(unknown)))
+    try:
+        args.wan_links = [tuple(float(x) for x in link.split(":"))
+                          for link in args.wan_links.split(",") if link]
+        args.sink_parallel = [int(n) for n in args.sink_parallel.split(",") if n]
+        args.cap_parallel = [int(n) for n in args.cap_parallel.split(",") if n]
+    except ValueError:
+        parser.error("--wan-links takes ms:Mbit pairs, --*-parallel whole numbers")
+    if any(len(link) != 2 or link[1] <= 0 for link in args.wan_links):
+        parser.error("--wan-links takes ms:Mbit pairs with a bandwidth above 0")
     args.paths = [p for p in args.paths.split(",") if p]
     if any(p not in ("proxy", "direct") for p in args.paths):
         parser.error("--paths takes proxy and/or direct")
@@ -620,6 +1162,21 @@ def main():
     args.folder_sha256 = sha256(args.folder_file)
     args.folder_chunks = split(args.folder_file, FOLDER_CHUNK, "folder-chunks")
     args.blob_blocks = split(args.blob_file, BLOB_BLOCK, "blob-blocks")
+    args.wan_file = args.wan_file or args.folder_file
+    args.wan_size = os.path.getsize(args.wan_file)
+
+    small_dir = os.path.join(args.work, "small")
+    os.makedirs(small_dir, exist_ok=True)
+    args.small_files = []
+    for n in range(args.small_count):
+        path = os.path.join(small_dir, "dr-%04d.bin" % n)
+        with open(path, "wb") as f:
+            f.write(os.urandom(args.small_size))
+        args.small_files.append(path)
+    args.large_file = os.path.join(args.work, "large-%dGiB.sparse" % args.large_gib)
+    if "large" in args.only:
+        with open(args.large_file, "wb") as f:
+            f.truncate(args.large_gib * GIB)
 
     bench = Bench(args)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Runs every upload benchmark of bench/ and prints one report: throughput of
 # the library against curl and against the Azure Storage SDK for Python,
-# peak RSS against its target, CPU seconds per GiB uploaded.
+# peak RSS against its target, CPU seconds per GiB uploaded; through a
+# WAN-like link, to a discard sink (nginx), under a bandwidth cap, for many
+# small files and (with --large) for a file past 50,000 blocks.
 #
-#   scripts/bench.sh [--rounds N] [--paths proxy,direct] [other options of
-#                    bench/run_benchmarks.py]
+#   scripts/bench.sh [--rounds N] [--only wan,sink,...] [--large]
+#                    [other options of bench/run_benchmarks.py]
 #
-# Installs what it needs (install-deps.sh plus Debian's python3-azure-storage),
+# Installs what it needs (install-deps.sh plus Debian's python3-azure-storage
+# and nginx),
 # builds the library and the benchmark programs (Release) in build/bench,
 # makes random test files in a temporary directory, runs the benchmarks
 # against the local cloud emulator and Azurite (bench/run_benchmarks.py
@@ -19,11 +22,17 @@ cd "$here"
 
 echo "== Installing dependencies" >&2
 "$here/scripts/install-deps.sh" >&2
-if ! /usr/bin/python3 -c 'import azure.storage.blob' 2>/dev/null; then
-  echo "Installing python3-azure-storage (the Python SDK baseline)" >&2
+missing=()
+/usr/bin/python3 -c 'import azure.storage.blob' 2>/dev/null || missing+=(python3-azure-storage)
+[ -x /usr/sbin/nginx ] || missing+=(nginx)
+if [ ${#missing[@]} -gt 0 ]; then
+  # The Python SDK is a baseline; nginx is the discard sink, run by the
+  # benchmarks as a foreground process of their own (the package's service
+  # is not used).
+  echo "Installing ${missing[*]} (benchmark baselines)" >&2
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq python3-azure-storage >&2
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >&2
 fi
 
 echo "== Building (Release, build/bench)" >&2
@@ -55,7 +64,7 @@ head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/blob-1GiB.bin"
 
 cpu_model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
 mem_gib="$(awk '/^MemTotal:/ {printf "%.1f", $2 / 1048576}' /proc/meminfo)"
-echo "== Running the benchmarks (several minutes)" >&2
+echo "== Running the benchmarks (about 20 minutes; --large adds more)" >&2
 echo "Machine: $(nproc) CPUs, ${cpu_model:-unknown CPU}, ${mem_gib} GiB memory;" \
   "$(uname -sr); curl $(curl --version | head -n 1 | cut -d' ' -f2);" \
   "Python SDK azure-storage-blob $(/usr/bin/python3 -c 'from azure.storage.blob import __version__ as v; print(v)')"
@@ -65,7 +74,8 @@ echo
 setsid -w /usr/bin/python3 "$here/bench/run_benchmarks.py" --work "$work" \
   --folder-program "$here/build/bench/bench/folder_upload_bench" \
   --blob-program "$here/build/bench/bench/blob_upload_bench" \
-  --folder-file "$work/folder-256MiB.bin" --blob-file "$work/blob-1GiB.bin" "$@" &
+  --folder-file "$work/folder-256MiB.bin" --blob-file "$work/blob-1GiB.bin" \
+  --wan-file "$work/folder-256MiB.bin" "$@" &
 driver_pid=$!
 set +e
 wait "$driver_pid"

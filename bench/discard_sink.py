@@ -1,0 +1,140 @@
+"""A discard sink for the upload benchmarks: Debian's nginx, run as a
+foreground process of the benchmark's own with its configuration in a
+scratch directory, listening on 127.0.0.1.
+
+It answers 201 Created to every PUT (Put Block and Put Block List alike)
+and throws the body away as it arrives (no size limit, nothing buffered to
+disk). nginx answers as soon as it has the request's headers and reads the
+rest of the body after that, before the next request on the connection; the
+client's request still ends only when it has written its last byte, so the
+early answer shifts at most a socket buffer's worth between requests. Any
+other request gets 404 BlobNotFound, so an uploader that asks
+for a blob's blocks first starts from nothing. Each request leaves one line
+in an access log without its query string (the SAS stays out of it): the
+method, the "comp" and "blockid" parameters, the Content-Length and the
+status; the benchmarks check from it that every byte
+arrived and read the block size off it.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+
+CONFIG = """\
+daemon off;
+master_process off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    log_format sink '$request_method $arg_comp $arg_blockid $content_length $status';
+    access_log {dir}/access.log sink;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    client_max_body_size 0;
+    client_body_buffer_size 1m;
+    proxy_request_buffering off;
+    keepalive_requests 1000000;
+    keepalive_timeout 300s;
+    lingering_time 3600s;
+    lingering_timeout 300s;
+    server {{
+        listen 127.0.0.1:{port};
+        location / {{
+            if ($request_method = PUT) {{
+                return 201;
+            }}
+            add_header x-ms-error-code BlobNotFound always;
+            return 404 '<?xml version="1.0" encoding="utf-8"?><Error><Code>BlobNotFound</Code><Message>The specified blob does not exist.</Message></Error>';
+        }}
+    }}
+}}
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class DiscardSink:
+    def __init__(self, work):
+        self.dir = os.path.join(work, "sink")
+        self.proc = None
+        self.port = None
+
+    @property
+    def access_log(self):
+        return os.path.join(self.dir, "access.log")
+
+    def start(self):
+        os.makedirs(self.dir, exist_ok=True)
+        last_error = None
+        for _ in range(5):  # the port may be taken between choosing and binding
+            self.port = free_port()
+            conf = os.path.join(self.dir, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(CONFIG.format(dir=self.dir, port=self.port))
+            err = open(os.path.join(self.dir, "stderr.log"), "ab")
+            self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-c", conf,
+                                          "-e", os.path.join(self.dir, "error.log")],
+                                         stdout=err, stderr=err)
+            err.close()
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and self.proc.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                    return self
+                except OSError:
+                    time.sleep(0.05)
+            last_error = "nginx did not start (exit %r); see %s" % (self.proc.poll(), self.dir)
+            self.stop()
+        raise RuntimeError(last_error)
+
+    def stop(self):
+        if self.proc is None:
+            return
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGQUIT)  # finish the log, then exit
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+
+    @property
+    def base(self):
+        """The account URL: a container URL is this plus "/" and its name."""
+        return "http://127.0.0.1:%d/devstoreaccount1" % self.port
+
+    def log_offset(self):
+        try:
+            return os.path.getsize(self.access_log)
+        except OSError:
+            return 0
+
+    def requests_since(self, offset):
+        """Access-log entries written after `offset`, as dicts."""
+        entries = []
+        try:
+            with open(self.access_log) as f:
+                f.seek(offset)
+                for line in f:
+                    method, comp, block_id, length, status = line.split()
+                    entries.append({"method": method, "comp": comp, "blockid": block_id,
+                                    "length": 0 if length == "-" else int(length),
+                                    "status": int(status)})
+        except OSError:
+            pass
+        return entries
