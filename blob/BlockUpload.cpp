@@ -54,7 +54,8 @@ struct QueueSnapshot {
   int size = 0;
 };
 
-QueueSnapshot Snapshot(const std::queue<int>& queue) {
+template <typename Queue>
+QueueSnapshot Snapshot(const Queue& queue) {
   QueueSnapshot snapshot;
   if (!queue.empty()) {
     snapshot.front = queue.front();
@@ -109,7 +110,7 @@ class SlotRelease {
     if (!m_args.blobInfo) return;
     for (int i = 0; i < m_args.slotCount; ++i) {
       BlobInfo& slot = m_args.blobInfo[i];
-      std::free(slot.buffer);
+      slot.pages = zu::PageBuffer();
       slot.buffer = nullptr;
       if (slot.gateway != nullptr) {
         m_service.closeZuInternetGateway(slot.gateway);
@@ -145,8 +146,10 @@ ProducerTurn TakeEmptySlot(UploadBlobArgs& args, int& index, QueueSnapshot& empt
   }
   if (!args.emptyBlobQueue.empty()) {
     emptyQueue = Snapshot(args.emptyBlobQueue);
-    index = args.emptyBlobQueue.front();
-    args.emptyBlobQueue.pop();
+    // The slot freed last: its pages are already in use (and likely still
+    // cached), so an upload touches only the slots it needs at once.
+    index = args.emptyBlobQueue.back();
+    args.emptyBlobQueue.pop_back();
     return ProducerTurn::kSlot;
   }
   const QueueSnapshot full = Snapshot(args.fullBlobQueue);
@@ -159,7 +162,7 @@ ProducerTurn TakeEmptySlot(UploadBlobArgs& args, int& index, QueueSnapshot& empt
 
 void ReturnEmptySlot(UploadBlobArgs& args, int index) {
   ZuCriticalSectionLock lock(&args.queueLock);
-  args.emptyBlobQueue.push(index);
+  args.emptyBlobQueue.push_back(index);
 }
 
 // Marks the upload failed; the caller holds queueLock.
@@ -256,7 +259,7 @@ void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade, const std::s
     args.failureDetail = "block " + std::to_string(slot.blockNo) + " was refused " +
                          std::to_string(attemptsMade) + " time(s), last error: " + lastError;
   }
-  args.emptyBlobQueue.push(index);
+  args.emptyBlobQueue.push_back(index);
 }
 
 // Sends the block of slot `index` with Put Block under the retry policy.
@@ -434,12 +437,12 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
     SlotRelease release(*this, args);
     for (int i = 0; i < args.slotCount; ++i) {
-      // Memory the system hands out zeroed: large buffers come as untouched
-      // pages, so a slot costs nothing until a block is read into it.
-      args.blobInfo[i].buffer =
-          static_cast<char*>(std::calloc(plan.bufferSize > 0 ? plan.bufferSize : 1, 1));
-      if (args.blobInfo[i].buffer == nullptr) throw std::bad_alloc();
-      args.emptyBlobQueue.push(i);
+      // Zeroed, page-aligned memory from the system: a slot costs nothing
+      // until a block is read into it, and the kernel copies file pages
+      // into an aligned buffer several times faster.
+      args.blobInfo[i].pages = zu::PageBuffer(static_cast<size_t>(plan.bufferSize));
+      args.blobInfo[i].buffer = args.blobInfo[i].pages.data();
+      args.emptyBlobQueue.push_front(i);  // slot 0 is taken first
     }
 
     zu::ReportUploadProgress(fileName, 0, fileSize);
@@ -623,7 +626,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
       SetFailedLocked(args);
       if (args.failureDetail.empty()) args.failureDetail = "no connection to the storage service";
       slot.status = 0;
-      args.emptyBlobQueue.push(index);
+      args.emptyBlobQueue.push_back(index);
       return 1;
     }
 
@@ -644,7 +647,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
       args.bUploadComplete = true;
       args.bytesConfirmed += slot.blockSize;
       confirmed = args.bytesConfirmed;
-      args.emptyBlobQueue.push(index);
+      args.emptyBlobQueue.push_back(index);
     }
     zu::ReportUploadProgress(args.fileName, confirmed, args.fileSize);
     return 0;
@@ -654,7 +657,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
     ZuCriticalSectionLock lock(&args.queueLock);
     SetFailedLocked(args);
     args.blobInfo[index].status = 0;
-    args.emptyBlobQueue.push(index);
+    args.emptyBlobQueue.push_back(index);
     return 1;
   }
 }

@@ -3,8 +3,9 @@
 // UploadFile owns one UploadBlobArgs on its stack; the producer
 // (UploadBlobChunks) and the uploader tasks (UploadBlob) receive its address.
 // Buffer slots travel between them by index: emptyBlobQueue holds slots free
-// for reading, fullBlobQueue slots whose block waits to be sent; a slot taken
-// by the producer or an uploader is in neither queue.
+// for reading (the producer takes the one freed last), fullBlobQueue slots
+// whose block waits to be sent, in read order; a slot taken by the producer
+// or an uploader is in neither queue.
 //
 // Ordering: one turn semaphore. The producer holds a token while it takes a
 // slot, reads a block and queues the task; an uploader holds one from taking
@@ -27,12 +28,14 @@
 #define ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <queue>
 #include <string>
 #include <vector>
 
+#include "platform/PageBuffer.h"
 #include "platform/SequentialFile.h"
 #include "platform/ZuSync.h"
 
@@ -46,7 +49,8 @@ class ZuInternetGateway;
 struct BlobInfo {
   std::string urlToUpload;        // full Put Block URL of the current block
   unsigned int blockNo = 0;       // 1-based number of the current block
-  char* buffer = nullptr;         // blockCapacity bytes, owned by UploadFile
+  char* buffer = nullptr;         // pages.data(): the slot's buffer
+  zu::PageBuffer pages;           // owned by UploadFile (released by SlotRelease)
   unsigned long long blockSize = 0;    // bytes actually read
   unsigned long long offsetStart = 0;  // file offset of the block's first byte
   std::string blockIdUrlEncoded;
@@ -72,7 +76,7 @@ struct UploadBlobArgs {
   ZUCloudAzureService* service = nullptr;  // not owned
   std::vector<std::string> blockIdList;  // Base64 ids in read order (producer only)
   ZuSemaphore* semaphore = nullptr;      // the turn semaphore, not owned
-  std::queue<int> emptyBlobQueue;  // GUARDED_BY(queueLock)
+  std::deque<int> emptyBlobQueue;  // GUARDED_BY(queueLock); taken from the back
   std::queue<int> fullBlobQueue;   // GUARDED_BY(queueLock)
   bool bAnyChunkUploadFailed = false;  // GUARDED_BY(queueLock); false -> true only
   // Set with bAnyChunkUploadFailed; read without the lock by uploaders

@@ -26,6 +26,7 @@
 #include "platform/EvDebug.h"
 #include "platform/FXFile.h"
 #include "platform/FXString.h"
+#include "platform/PageBuffer.h"
 #include "platform/SendPacer.h"
 #include "platform/SequentialFile.h"
 #include "platform/UploadProgress.h"
@@ -322,7 +323,7 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     zu::SendPacer::Global().SetRate(
         static_cast<unsigned long long>(zu::ReadUploadTuning(1).maxMbps) * 125000ULL);
     const long long chunkCapacity = m_chunkSize;
-    std::vector<char> buffer(static_cast<size_t>(chunkCapacity), 0);
+    zu::PageBuffer buffer(static_cast<size_t>(chunkCapacity));  // zeroed, page-aligned
     zu::ReportUploadProgress(fileName, 0, size);
 
     std::string sessionToken;
