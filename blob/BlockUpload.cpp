@@ -186,7 +186,9 @@ CPzError CheckAtEnd(UploadBlobArgs& args, std::string& change) {
   CPzError error = args.file->Read(&probe, 1, extra);
   zu::FileIdentity now;
   if (!error.IsError()) error = args.file->Identity(now);
-  if (!error.IsError()) change = zu::DescribeFileChange(args.identity, args.identity.size + extra, now);
+  if (!error.IsError()) {
+    change = zu::DescribeFileChange(args.identity, args.identity.size + extra, now);
+  }
   return error;
 }
 
@@ -720,10 +722,10 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
               zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.fileSize),
               problem)) {
         log->Error(kUploaderTag,
-                   "Warning: Resume journal [%s] cannot be written (%s); a later upload of file "
-                   "[%s] resumes at most from block [%u].",
-                   args.journal->path().c_str(), problem.c_str(), args.fileName.c_str(),
-                   slot.blockNo);
+                   "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
+                   "blocks after it of file [%s] are not recorded for a later resume.",
+                   args.journal->path().c_str(), problem.c_str(), slot.blockNo,
+                   args.fileName.c_str());
       }
     }
     // Still holding the token, so reports end before UploadFile returns;

@@ -563,10 +563,9 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
     refuseBlockAfter(2);
     EXPECT_EQ(service.UploadFile(dir(), name, "f", message), 0);
     EXPECT_EQ(journals().size(), row.before ? 0u : 1u);
+    emulator_->reset();
     if (row.between) row.between(files_.file(name));
     files[i].data = zutest::ReadFile(files_.file(name));
-
-    emulator_->reset();
     const size_t logBefore = env_->logText().size();
     ASSERT_EQ(service.UploadFile(dir(), name, "f", message), 1)
         << std::string(message.begin(), message.end());
