@@ -21,6 +21,7 @@
 #include "blob/BlobPath.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
+#include "blob/Resume.h"
 #include "blob/UploadBlobArgs.h"
 #include "blob/UploadPlan.h"
 #include "platform/EvDebug.h"
@@ -34,6 +35,7 @@
 #include "platform/ZuThread.h"
 #include "session/FileChange.h"
 #include "session/RetryPolicy.h"
+#include "session/SessionParams.h"
 #include "session/UploadTuning.h"
 
 namespace {
@@ -178,6 +180,55 @@ void MarkUploadFailed(UploadBlobArgs& args, const std::string& fileChange = std:
   if (!fileChange.empty() && args.fileChange.empty()) args.fileChange = fileChange;
 }
 
+// At the size taken at the start: one byte more must be the end of the
+// file, and the file must still be the one it was. `change` says how it
+// differs, if it does.
+CPzError CheckAtEnd(UploadBlobArgs& args, std::string& change) {
+  char probe = 0;
+  unsigned long long extra = 0;
+  CPzError error = args.file->Read(&probe, 1, extra);
+  zu::FileIdentity now;
+  if (!error.IsError()) error = args.file->Identity(now);
+  if (!error.IsError()) {
+    change = zu::DescribeFileChange(args.identity, args.identity.size + extra, now);
+  }
+  return error;
+}
+
+// Passes over the blocks from the producer's position on that the service
+// already holds: their ids join the block list, their bytes are skipped
+// unread. At the end of the file it makes the end check. Returns false on
+// a file error (logged); `change` is set when the file changed.
+bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long long& total,
+                      bool& atEnd, std::string& change) {
+  const unsigned int first = blockNo + 1;
+  unsigned long long bytes = 0;
+  while (blockNo < args.stored.size() && args.stored[blockNo]) {
+    const unsigned long long remaining = args.identity.size - total;
+    const unsigned long long length = remaining < args.blockCapacity ? remaining : args.blockCapacity;
+    ++blockNo;
+    total += length;
+    bytes += length;
+    args.blockIdList.push_back(zu::blob::BlockId(blockNo));
+  }
+  if (blockNo < first) return true;
+  CPzError error = args.file->Skip(bytes);
+  if (!error.IsError() && total == args.identity.size) {
+    error = CheckAtEnd(args, change);
+    atEnd = true;
+  }
+  if (error.IsError()) {
+    args.log->Error(kProducerTag, "Error: Failed to skip to offset [%llu] of file [%s]. %s", total,
+                    args.filePath.c_str(), error.Message().c_str());
+    return false;
+  }
+  args.log->DebugLvl(2, kProducerTag,
+                     "Filename [%s], Block No. [%u] to [%u] already stored, [%llu] bytes not "
+                     "sent again.",
+                     args.fileName.c_str(), first, blockNo, bytes);
+  return true;
+}
+
 // Reads the next block of the file into `buffer` (at most `capacity` bytes,
 // never past the size taken at the start). When the read reaches that size
 // it makes sure the file ends there and still is the file it was. Returns
@@ -197,13 +248,7 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
     return true;
   }
   if (!error.IsError() && readSoFar + bytes == size) {
-    // One byte more must be the end of the file.
-    char probe = 0;
-    unsigned long long extra = 0;
-    error = args.file->Read(&probe, 1, extra);
-    zu::FileIdentity now;
-    if (!error.IsError()) error = args.file->Identity(now);
-    if (!error.IsError()) change = zu::DescribeFileChange(args.identity, size + extra, now);
+    error = CheckAtEnd(args, change);
     atEnd = true;
   }
   if (error.IsError()) {
@@ -434,6 +479,26 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.blockCapacity = plan.blockSize;
     args.retryCount = m_nRetryCount;
     args.fileSize = fileSize;
+
+    // Blocks the service still holds from an interrupted upload of this
+    // very file are not sent again (Resume.h).
+    zu::blob::ResumeStart resume;
+    if (tuning.resume) {
+      zu::blob::ResumeRequest request;
+      request.blobUrl = record->url.substr(0, record->url.find('?'));
+      request.fileName = fileName;
+      request.identity = identity;
+      request.blockSize = plan.blockSize;
+      const zu::SessionParams params = sessionParams();
+      request.queryService = [&] {
+        return zu::blob::QueryUncommittedBlocks(params, request.blobUrl, args.sasToken, fileName,
+                                                m_nMaximumBackoff);
+      };
+      resume = zu::blob::PrepareResume(request, log);
+      args.stored = std::move(resume.stored);
+      args.journal = resume.journal.get();
+      args.bytesConfirmed = resume.storedBytes;
+    }
     args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
     SlotRelease release(*this, args);
     for (int i = 0; i < args.slotCount; ++i) {
@@ -445,7 +510,9 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       args.emptyBlobQueue.push_front(i);  // slot 0 is taken first
     }
 
-    zu::ReportUploadProgress(fileName, 0, fileSize);
+    // The first report is where the upload starts: 0, or the bytes found
+    // stored.
+    zu::ReportUploadProgress(fileName, resume.storedBytes, fileSize);
     {
       ZuThread producer;
       if (producer.createThread(&ZUCloudAzureService::UploadBlobChunks, &args) != 0) {
@@ -461,6 +528,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       record->uploaded = false;
       // A failure must reach the caller with a message, not only the log.
       if (!args.fileChange.empty()) {
+        // Its confirmed blocks are of content the file no longer has.
+        if (resume.journal) resume.journal->Remove();
         errorMessage = FXString::ToWstring(zu::FileChangedMessage(fileName, args.fileChange));
       } else if (errorMessage.empty()) {
         const std::string detail =
@@ -473,6 +542,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     } else {
       record->uploaded = UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken,
                                          errorMessage) != 0;
+      // Committing discards the uncommitted blocks: nothing left to resume.
+      if (record->uploaded && resume.journal) resume.journal->Remove();
     }
     return record->uploaded ? 1 : 0;
   } catch (const char* text) {
@@ -503,6 +574,17 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
 
     bool atEnd = false;
     while (!atEnd) {
+      std::string skipChange;
+      if (!SkipStoredBlocks(args, blockNo, total, atEnd, skipChange) || !skipChange.empty()) {
+        // As for a failed read below: the next turn stops the upload.
+        if (!skipChange.empty()) {
+          log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
+                     args.filePath.c_str(), skipChange.c_str());
+        }
+        MarkUploadFailed(args, skipChange);
+        atEnd = false;
+      }
+      if (atEnd) break;
       args.semaphore->wait();
       int index = 0;
       QueueSnapshot emptyQueue;
@@ -636,6 +718,18 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
     if (!sent) {
       GiveUpBlock(args, index, attempts, lastError);
       return 1;
+    }
+    if (args.journal != nullptr) {
+      std::string problem;
+      if (!args.journal->Append(
+              zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.fileSize),
+              problem)) {
+        log->Error(kUploaderTag,
+                   "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
+                   "blocks after it of file [%s] are not recorded for a later resume.",
+                   args.journal->path().c_str(), problem.c_str(), slot.blockNo,
+                   args.fileName.c_str());
+      }
     }
     // Still holding the token, so reports end before UploadFile returns;
     // the progress lock keeps them in order when blocks go in parallel.

@@ -22,6 +22,12 @@
 // waits end at once). The producer's next turn ends the pool, whose
 // termination waits for the uploaders still sending.
 //
+// Resume: blocks the service already holds (`stored`) are passed over by
+// the producer without a token: their ids join blockIdList, their bytes are
+// neither read nor sent. Each block confirmed with 201 is added to the
+// journal by its uploader, token held; the journal's own lock is taken
+// alone.
+//
 // Fields of a BlobInfo other than `status` are written only by the thread
 // holding the token and are handed over by it.
 #ifndef ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
@@ -41,6 +47,9 @@
 
 class EvDebug;
 class ZUCloudAzureService;
+namespace zu::blob {
+class ResumeJournal;
+}
 namespace LIBCURL {
 class ZuInternetGateway;
 }
@@ -99,6 +108,10 @@ struct UploadBlobArgs {
   int retryCount = 1;                   // m_nRetryCount
   unsigned long long fileSize = 0;      // for progress reports
   unsigned long long bytesConfirmed = 0;  // GUARDED_BY(queueLock): bytes stored so far
+
+  // Set before the producer starts, then read only.
+  std::vector<bool> stored;  // by block number - 1: already held, not sent
+  zu::blob::ResumeJournal* journal = nullptr;  // null: none kept; not owned
 };
 
 #endif  // ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H

@@ -10,8 +10,10 @@
 
 extern "C" {
 
-// `fileName` is the name given to UploadFile; `bytesSent` grows from 0 to
+// `fileName` is the name given to UploadFile; `bytesSent` grows to
 // `totalBytes` during one upload (a retried piece is not counted twice).
+// The first report of an upload is where it starts: 0, or for a blob
+// upload that resumes, the bytes the service already held.
 typedef void (*ZuUploadProgressCallback)(void* context, const char* fileName,
                                          unsigned long long bytesSent,
                                          unsigned long long totalBytes);

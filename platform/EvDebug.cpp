@@ -38,6 +38,7 @@
 
 #include "platform/FXString.h"
 #include "platform/PercentEncode.h"
+#include "platform/PrivateFile.h"
 
 namespace {
 
@@ -284,43 +285,14 @@ int EvDebugFileInstance::open(const std::string& path) {
     m_fd = -1;
     m_path.clear();
   }
-  // O_NOFOLLOW: a symbolic link planted at the log's name (pointing at a file
-  // the process may write, such as a system file) is refused rather than
-  // followed. O_NONBLOCK: a FIFO at that name must not hang the open. A new
-  // file is created exclusively so that it gets exactly 0600 whatever the
-  // umask.
-  constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  int fd = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
-  if (fd < 0 && errno == EEXIST) fd = ::open(path.c_str(), kFlags);
-  if (fd < 0) {
-    const int error = errno != 0 ? errno : -1;
-    if (error == ELOOP) RefuseLogFile(path, "it is a symbolic link");
-    if (error == ENXIO || error == EISDIR) RefuseLogFile(path, "it is not a regular file");
-    return error;
-  }
-  // Only a regular file of this process's user, readable by that user alone,
-  // may hold the log.
-  struct stat st;
+  // The rules of platform/PrivateFile.h: no symbolic link, only a regular
+  // file of this process's user, mode forced to 0600.
+  int error = 0;
   const char* refusal = nullptr;
-  if (::fstat(fd, &st) != 0) {
-    refusal = "its status cannot be read";
-  } else if (!S_ISREG(st.st_mode)) {
-    refusal = "it is not a regular file";
-  } else if (st.st_uid != ::geteuid()) {
-    refusal = "it belongs to another user";
-  } else if ((st.st_mode & 07777) != 0600 && ::fchmod(fd, 0600) != 0) {
-    refusal = "its mode cannot be set to 0600";
-  }
-  if (refusal == nullptr) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
-      refusal = "its flags cannot be set";
-    }
-  }
-  if (refusal != nullptr) {
-    ::close(fd);
-    RefuseLogFile(path, refusal);
-    return EPERM;
+  const int fd = zu::OpenPrivateFile(AT_FDCWD, path, O_WRONLY | O_APPEND, true, error, refusal);
+  if (fd < 0) {
+    if (refusal != nullptr) RefuseLogFile(path, refusal);
+    return error != 0 ? error : -1;
   }
   m_fd = fd;
   m_path = path;

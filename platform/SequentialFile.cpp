@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -49,6 +50,15 @@ class PosixSequentialFile : public SequentialFile {
       }
       if (got == 0) break;
       bytesRead += static_cast<unsigned long long>(got);
+    }
+    return CPzError();
+  }
+
+  CPzError Skip(unsigned long long bytes) override {
+    if (bytes > static_cast<unsigned long long>(INT64_MAX) ||
+        ::lseek(m_fd, static_cast<off_t>(bytes), SEEK_CUR) < 0) {
+      return PosixError(bytes > static_cast<unsigned long long>(INT64_MAX) ? EINVAL : errno,
+                        "lseek '" + m_path + "'");
     }
     return CPzError();
   }

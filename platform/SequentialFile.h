@@ -42,6 +42,10 @@ class SequentialFile {
   // short only at the end of the file (0 there).
   virtual CPzError Read(char* buffer, unsigned long long capacity,
                         unsigned long long& bytesRead) = 0;
+  // Moves the position `bytes` forward without reading them (blocks the
+  // service already holds). Moving past the end is not an error; the next
+  // Read then finds the end.
+  virtual CPzError Skip(unsigned long long bytes) = 0;
 };
 
 // Opens `path` for reading: a regular file (or a symlink to one); a FIFO,

@@ -32,37 +32,73 @@ void CollectRootChildren(xercesc::DOMDocument* doc, ParseResult& result) {
   result.status = ParseStatus::kOk;
 }
 
-}  // namespace
+// Copies `element` and everything below it into `node`. The parser bounds
+// the nesting, so the recursion is bounded too.
+void CopyTree(const xercesc::DOMNode* element, Node& node) {
+  node.name = ToUtf8(element->getNodeName());
+  for (xercesc::DOMNode* child = element->getFirstChild(); child != nullptr;
+       child = child->getNextSibling()) {
+    if (child->getNodeType() != xercesc::DOMNode::ELEMENT_NODE) continue;
+    node.children.emplace_back();
+    CopyTree(child, node.children.back());
+  }
+  if (node.children.empty()) node.text = ToUtf8(element->getTextContent());
+}
 
-ParseResult ParseRootChildren(const std::string& xml) {
-  ParseResult result;
+// Runs `collect` on the parsed document of `xml`, turning every exception
+// into `status` and `message`.
+template <typename Collect>
+void ParseWith(const std::string& xml, ParseStatus& status, std::string& message,
+               Collect collect) {
   detail::PlatformScope platform;
   if (!platform.ok()) {
-    result.status = ParseStatus::kPlatformInitFailed;
-    result.message = platform.error();
-    return result;
+    status = ParseStatus::kPlatformInitFailed;
+    message = platform.error();
+    return;
   }
   try {
     // The parser (and with it the document) is gone before the platform
     // reference is dropped.
     detail::HardenedDomParser parser(xercesc::XercesDOMParser::Val_Always);
     parser.parse(xml.data(), xml.size());
-    CollectRootChildren(parser.document(), result);
+    status = collect(parser.document());
   } catch (const xercesc::XMLException& e) {
-    result = ParseResult{};
-    result.status = ParseStatus::kXmlError;
-    result.message = detail::MessageOf(e.getMessage());
+    status = ParseStatus::kXmlError;
+    message = detail::MessageOf(e.getMessage());
   } catch (const xercesc::DOMException& e) {
-    result = ParseResult{};
-    result.status = ParseStatus::kXmlError;
-    result.message = detail::MessageOf(e.getMessage());
+    status = ParseStatus::kXmlError;
+    message = detail::MessageOf(e.getMessage());
   } catch (const xercesc::SAXParseException& e) {
-    result = ParseResult{};
-    result.status = ParseStatus::kOtherError;
-    result.message = detail::MessageOf(e.getMessage());
+    status = ParseStatus::kOtherError;
+    message = detail::MessageOf(e.getMessage());
   } catch (...) {
-    result = ParseResult{};
-    result.status = ParseStatus::kOtherError;
+    status = ParseStatus::kOtherError;
+  }
+}
+
+}  // namespace
+
+TreeResult ParseTree(const std::string& xml) {
+  TreeResult result;
+  ParseWith(xml, result.status, result.message, [&result](xercesc::DOMDocument* doc) {
+    xercesc::DOMElement* root = doc ? doc->getDocumentElement() : nullptr;
+    if (root == nullptr) return ParseStatus::kNoRoot;
+    CopyTree(root, result.root);
+    return ParseStatus::kOk;
+  });
+  if (result.status != ParseStatus::kOk) result.root = Node{};
+  return result;
+}
+
+ParseResult ParseRootChildren(const std::string& xml) {
+  ParseResult result;
+  ParseWith(xml, result.status, result.message, [&result](xercesc::DOMDocument* doc) {
+    CollectRootChildren(doc, result);
+    return result.status;
+  });
+  if (result.status != ParseStatus::kOk) {
+    result.rootName.clear();
+    result.children.clear();
   }
   return result;
 }

@@ -41,6 +41,24 @@ struct ParseResult {
 // Parses `xml` and returns the root element's direct element children.
 ParseResult ParseRootChildren(const std::string& xml);
 
+// An element with its element children, for replies nested deeper than one
+// level. `text` is the element's text when it has no element children
+// (a leaf), "" otherwise.
+struct Node {
+  std::string name;
+  std::string text;
+  std::vector<Node> children;
+};
+
+struct TreeResult {
+  ParseStatus status = ParseStatus::kOtherError;
+  std::string message;
+  Node root;
+};
+
+// Parses `xml` into its element tree (depth bounded like every parse here).
+TreeResult ParseTree(const std::string& xml);
+
 // Escapes &, <, >, " and ' for element text.
 std::string Escape(const std::string& text);
 

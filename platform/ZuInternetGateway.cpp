@@ -145,7 +145,7 @@ int SeekCallback(void* userdata, curl_off_t offset, int origin) {
   return CURL_SEEKFUNC_OK;
 }
 
-enum class Method { Post, Put };
+enum class Method { Get, Post, Put };
 
 bool HasHeaderBreak(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
@@ -432,6 +432,11 @@ int ZuInternetGateway::doPutOperation(const std::string& url, const char* data, 
   return m_impl->perform(Method::Put, url, data, length, response, headers);
 }
 
+int ZuInternetGateway::doGetOperation(const std::string& url, std::string& response,
+                                      ZuCURL::commandInfoList headers) {
+  return m_impl->perform(Method::Get, url, nullptr, 0, response, headers);
+}
+
 int ZuInternetGateway::Impl::perform(Method method, const std::string& url, const char* data,
                                      long length, std::string& response,
                                      const ZuCURL::commandInfoList& headers) {
@@ -514,6 +519,11 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
     set(CURLOPT_POST, 1L);
     set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
     set(CURLOPT_POSTFIELDS, length > 0 ? data : kEmpty);
+  } else if (method == Method::Get) {
+    // HTTPGET resets the handle from POST or PUT of an earlier request.
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_UPLOAD, 0L);
+    set(CURLOPT_HTTPGET, 1L);
   } else {
     // Setting POSTFIELDS selects POST, so it is cleared before UPLOAD
     // selects PUT.

@@ -116,6 +116,9 @@ class ZuInternetGateway {
   virtual int doPutOperation(const std::string& url, const char* data,
                              long length, std::string& response,
                              ZuCURL::commandInfoList headers);
+  // GET without a body; the reply body comes back in `response`.
+  virtual int doGetOperation(const std::string& url, std::string& response,
+                             ZuCURL::commandInfoList headers);
 
   // Text of the last failure (empty after a success).
   virtual std::string getErrorMsg();

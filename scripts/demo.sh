@@ -65,6 +65,7 @@ guid="7c1e0f3a-5d2b-4e8a-9f61-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
 common=(--user demo --password-env ZUCLOUD_DEMO_PASSWORD --vestrum-guid "$guid"
         --vestrum-id 42 --job-id 4711 --full-job-id 4700 --set-id set-1 --backup-level 1)
 export ZUCLOUD_DEMO_PASSWORD="$password" ZUCLOUD_LOG_DIR="$work/log" ZUCLOUD_WAIT_SCALE=0.01
+export ZUCLOUD_STATE_DIR="$work/state"
 
 cat >"$work/folder.conf" <<CONF
 [GlobalParam]

@@ -1,6 +1,9 @@
 #include "session/UploadTuning.h"
 
+#include <string>
+
 #include "platform/ZuSettings.h"
+#include "session/ServiceSettings.h"
 
 namespace zu {
 
@@ -16,6 +19,10 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   }
   if (params.get("DRBackupUploadMaxMbps", number) == 0 && number >= 1) {
     tuning.maxMbps = number;
+  }
+  std::string word;
+  if (params.get("bEnableZUCloudDRBackupResume", word) == 0) {
+    tuning.resume = ParseBooleanWord(word, true);
   }
   return tuning;
 }

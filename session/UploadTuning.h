@@ -13,6 +13,9 @@ struct UploadTuning {
   // "DRBackupUploadMaxMbps": cap on the total rate of file bytes sent, in
   // megabits (10^6 bits) per second; not found or below 1: 0, no cap.
   int maxMbps = 0;
+  // "bEnableZUCloudDRBackupResume" (boolean word): a blob upload resumes
+  // from the blocks the service already holds; default true.
+  bool resume = true;
 };
 
 UploadTuning ReadUploadTuning(long long streamCount);

@@ -1,17 +1,23 @@
 // The blob service end to end against the cloud emulator with Azurite behind
 // the storage proxy: every mode with files of awkward sizes, Put Block
-// faults, a rejected SAS, resource release and the log's secrets.
+// faults, a rejected SAS, resource release, the log's secrets, and uploads
+// resumed from the blocks the service holds.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ZuUploadProgress.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "support/Emulator.h"
@@ -186,6 +192,39 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
         }
       }
     }
+  }
+
+  // Lets the next `good` Put Blocks through and refuses the one after them
+  // on every attempt (the fixture's retry count is 3).
+  static void refuseBlockAfter(int good) {
+    emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0}, {"count", good}});
+    emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 3}});
+  }
+
+  // Block numbers of the Put Blocks storage accepted, in order.
+  static std::vector<unsigned int> StoredBlockNumbers() {
+    std::vector<unsigned int> numbers;
+    for (const json& e : emulator_->control("GET", "/proxy/journal?kind=put_block")) {
+      if (e.value("status", json()).is_null() || e["status"].get<int>() != 201) continue;
+      const std::string query = e.value("query", "");
+      for (unsigned int n = 1; n <= 99; ++n) {
+        if (query.find("blockid=" + zu::blob::UrlEncodedBlockId(zu::blob::BlockId(n)) + "&") !=
+            std::string::npos) {
+          numbers.push_back(n);
+        }
+      }
+    }
+    return numbers;
+  }
+
+  // The resume journals in the state folder.
+  std::vector<std::string> journals() const {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(env_->stateDir(), error)) {
+      found.push_back(entry.path().string());
+    }
+    return found;
   }
 
   static zutest::Emulator* emulator_;
@@ -411,6 +450,136 @@ TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   EXPECT_EQ(stats.value("put_block", -1), 4) << stats.dump();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);
   EXPECT_FALSE(emulator_->blob(ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
+}
+
+// Records the first progress report of an upload.
+struct FirstReport {
+  bool seen = false;
+  unsigned long long bytes = 0;
+  static void Callback(void* context, const char*, unsigned long long sent, unsigned long long) {
+    auto* self = static_cast<FirstReport*>(context);
+    if (!self->seen) self->bytes = sent;
+    self->seen = true;
+  }
+};
+
+TEST_P(BlobEmulator, AnUploadStoppedAtItsSixthBlockResumesThereAndCommitsEveryBlock) {
+  // Ten blocks, the last one short.
+  const std::vector<LocalFile> files = {addFile("resume.bak", 9 * kMiB + 123)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Resume-" + ModeName({GetParam(), 0}), files, message), 1);
+  refuseBlockAfter(5);
+  EXPECT_EQ(service.UploadFile(dir(), "resume.bak", "f", message), 0);
+  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2, 3, 4, 5}));
+  // The journal: private, no secret, one line per confirmed block.
+  const std::vector<std::string> journal = journals();
+  ASSERT_EQ(journal.size(), 1u);
+  struct stat st {};
+  ASSERT_EQ(::stat(journal[0].c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat(env_->stateDir().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  const std::string text = zutest::ReadFile(journal[0]);
+  EXPECT_EQ(zutest::CountOccurrences(text, "\nblock "), 5u) << text;
+  EXPECT_EQ(text.find("sig="), std::string::npos) << text;
+  EXPECT_EQ(text.find('?'), std::string::npos) << text;
+
+  emulator_->reset();
+  FirstReport first;
+  zuSetUploadProgressCallback(&FirstReport::Callback, &first);
+  const int uploaded = service.UploadFile(dir(), "resume.bak", "f", message);
+  zuSetUploadProgressCallback(nullptr, nullptr);
+  ASSERT_EQ(uploaded, 1) << std::string(message.begin(), message.end());
+  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{6, 7, 8, 9, 10}));
+  const json stats = emulator_->proxyStats();
+  EXPECT_EQ(stats.value("get_block_list", -1), 1);
+  EXPECT_EQ(stats.value("put_block", -1), 5);
+  expectBlob(ContainerOf(service.m_uploadURL), "f/resume.bak", files[0]);
+  EXPECT_EQ(first.bytes, 5 * kMiB);
+  EXPECT_NE(env_->logText().find("[5] of [10] blocks, [5242880] of [9437307] bytes, found stored"),
+            std::string::npos);
+  EXPECT_TRUE(journals().empty());  // committed: nothing left to resume
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
+  EXPECT_TRUE(lastCompletion().value("verified", false));
+  expectNoSecretsInLog(service);
+}
+
+// Whatever keeps an upload from resuming, the file is sent whole and stored
+// intact, with one line in the log saying why.
+TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
+  struct Row {
+    std::string name;
+    std::function<void()> before;                         // before the first try
+    std::function<void(const std::string& file)> between;  // between the tries
+    int getBlockLists;  // Get Block List requests of the second try
+    std::string logged;
+  };
+  const std::vector<Row> rows = {
+      {"changed", nullptr,
+       [](const std::string& file) { zutest::WriteFile(file, Pattern(3 * kMiB + 5, 99)); }, 0,
+       "is not the one of the interrupted upload"},
+      {"garbage", nullptr,
+       [this](const std::string&) {
+         zutest::WriteFile(journals().at(0), "\x01\x02 not a journal at all\n");
+       },
+       0, "is damaged (it does not start with the journal's header)"},
+      {"cut", nullptr,
+       [this](const std::string&) {
+         const std::string path = journals().at(0);
+         const std::string text = zutest::ReadFile(path);
+         zutest::WriteFile(path, text.substr(0, text.size() - 3));
+       },
+       0, "is damaged (its last line is cut short)"},
+      {"forbidden", nullptr,
+       [](const std::string&) {
+         emulator_->fault("get_block_list", {{"fault", "status"}, {"status", 403}, {"count", 0}});
+       },
+       1, "Cannot learn which blocks of file [whole-forbidden.bak] the storage service holds "
+          "(HTTP status 403"},
+      {"off", [this] { env_->setGlobal("bEnableZUCloudDRBackupResume", "False"); }, nullptr, 0,
+       ""},
+      {"unusable",
+       [this] {
+         env_->setGlobal("bEnableZUCloudDRBackupResume", "true");
+         std::filesystem::remove_all(env_->stateDir());
+         zutest::WriteFile(env_->stateDir(), "a file where the folder should be");
+       },
+       nullptr, 0,
+       "cannot be used (it is not a directory); file [whole-unusable.bak] is uploaded without a "
+       "resume journal"},
+  };
+  BlobServiceAccess service;
+  std::vector<LocalFile> files;
+  for (const Row& row : rows) files.push_back(addFile("whole-" + row.name + ".bak", 3 * kMiB + 5));
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Whole-" + ModeName({GetParam(), 0}), files, message), 1);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.name);
+    const std::string name = files[i].name;
+    emulator_->reset();
+    if (row.before) row.before();
+    refuseBlockAfter(2);
+    EXPECT_EQ(service.UploadFile(dir(), name, "f", message), 0);
+    EXPECT_EQ(journals().size(), row.before ? 0u : 1u);
+    emulator_->reset();
+    if (row.between) row.between(files_.file(name));
+    files[i].data = zutest::ReadFile(files_.file(name));
+    const size_t logBefore = env_->logText().size();
+    ASSERT_EQ(service.UploadFile(dir(), name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    const json stats = emulator_->proxyStats();
+    EXPECT_EQ(stats.value("get_block_list", -1), row.getBlockLists);
+    EXPECT_EQ(stats.value("put_block", -1), 4);
+    expectBlob(ContainerOf(service.m_uploadURL), "f/" + name, files[i]);
+    const std::string log = env_->logText().substr(logBefore);
+    if (!row.logged.empty()) {
+      EXPECT_EQ(zutest::CountOccurrences(log, row.logged), 1u) << log;
+      EXPECT_EQ(zutest::CountOccurrences(log, "Warning: "), 1u) << log;
+    }
+    EXPECT_TRUE(journals().empty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, BlobEmulator,

@@ -1,12 +1,14 @@
 // The block upload engine against scripted gateways and an in-memory block
 // store: block cutting and ids, the order of blocks, one Put Block in flight,
 // retries, failure handling with the pool's termination, resource release,
-// progress reports and the block limit.
+// progress reports and the block limit; what a resume journal and a Get
+// Block List reply must be to be believed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -17,6 +19,8 @@
 #include "blob/BlobPath.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
+#include "blob/ResumeJournal.h"
+#include "blob/UncommittedBlocks.h"
 #include "blob/UploadPlan.h"
 #include "platform/SequentialFile.h"
 #include "support/BlobFakeCloud.h"
@@ -429,6 +433,10 @@ class HugeFile : public zu::SequentialFile {
     bytesRead = 0;
     return CPzError();
   }
+  CPzError Skip(unsigned long long) override {
+    ADD_FAILURE() << "a file that cannot fit was skipped through";
+    return CPzError();
+  }
 };
 
 TEST_F(BlobUpload, AFileNoBlobCanHoldIsRefusedBeforeAnyRequest) {
@@ -445,6 +453,96 @@ TEST_F(BlobUpload, AFileNoBlobCanHoldIsRefusedBeforeAnyRequest) {
   EXPECT_TRUE(requests("").empty());
   EXPECT_TRUE(service->m_fileList.empty());
   EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+}
+
+// A journal is believed only when every line is exactly what this file and
+// block size give; anything else sends the whole file again.
+TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
+  zu::FileIdentity id;
+  id.device = 2049;
+  id.inode = 77;
+  id.size = 2 * kMiB + 5;
+  id.modifiedNs = 1700000000123456789LL;
+  id.changedNs = -5;
+  const std::string url = "https://store.test/c1/f/a.bak";
+  const std::string header = zu::blob::JournalHeader(url, id, kMiB);
+  EXPECT_EQ(zu::blob::JournalBlockLine(3, kMiB, id.size), "block 3 MDAwMDAz 2097152 5\n");
+  zu::blob::JournalContent content;
+  std::string problem;
+  ASSERT_TRUE(zu::blob::ParseJournal(header + zu::blob::JournalBlockLine(3, kMiB, id.size) +
+                                         zu::blob::JournalBlockLine(1, kMiB, id.size),
+                                     content, problem))
+      << problem;
+  EXPECT_EQ(content.blobUrl, url);
+  EXPECT_EQ(content.identity.device, id.device);
+  EXPECT_EQ(content.identity.inode, id.inode);
+  EXPECT_EQ(content.identity.size, id.size);
+  EXPECT_EQ(content.identity.modifiedNs, id.modifiedNs);
+  EXPECT_EQ(content.identity.changedNs, id.changedNs);
+  EXPECT_EQ(content.blockSize, kMiB);
+  EXPECT_EQ(content.blocks, (std::vector<unsigned int>{3, 1}));
+
+  auto replaced = [&header](const std::string& from, const std::string& to) {
+    std::string text = header;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const struct {
+    const char* what;
+    std::string text;
+  } bad[] = {
+      {"empty", ""},
+      {"cut in the header", header.substr(0, header.size() - 1)},
+      {"another format", replaced("journal 1", "journal 2")},
+      {"no url", replaced("url " + url, "url ")},
+      {"block size 0", replaced("blocksize 1048576", "blocksize 0")},
+      {"signed size", replaced(" 2097157 ", " +2097157 ")},
+      {"block 0", header + "block 0 MDAwMDAw 0 0\n"},
+      {"block past the end", header + "block 4 MDAwMDA0 3145728 0\n"},
+      {"wrong length", header + "block 3 MDAwMDAz 2097152 6\n"},
+      {"wrong id", header + "block 1 MDAwMDAy 0 1048576\n"},
+      {"wrong offset", header + "block 2 MDAwMDAy 0 1048576\n"},
+      {"two blanks", header + "block 1  MDAwMDAx 0 1048576\n"},
+      {"huge number", header + "block 99999999999999999999 MDAwMDAx 0 1048576\n"},
+  };
+  for (const auto& row : bad) {
+    EXPECT_FALSE(zu::blob::ParseJournal(row.text, content, problem)) << row.what;
+  }
+}
+
+TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {
+  std::map<std::string, unsigned long long> sizes;
+  std::string problem;
+  ASSERT_TRUE(zu::blob::ParseUncommittedBlocks(
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?><BlockList><CommittedBlocks><Block><Name>"
+      "MDAwMDA5</Name><Size>1</Size></Block></CommittedBlocks><UncommittedBlocks><Block><Name>"
+      "MDAwMDAx</Name><Size>1048576</Size></Block><Block><Name>MDAwMDAy</Name><Size>5</Size>"
+      "</Block></UncommittedBlocks></BlockList>",
+      sizes, problem))
+      << problem;
+  EXPECT_EQ(sizes, (std::map<std::string, unsigned long long>{{"MDAwMDAx", 1048576},
+                                                              {"MDAwMDAy", 5}}));
+  for (const char* none : {"<BlockList/>", "<BlockList><UncommittedBlocks/></BlockList>"}) {
+    EXPECT_TRUE(zu::blob::ParseUncommittedBlocks(none, sizes, problem)) << none;
+    EXPECT_TRUE(sizes.empty()) << none;
+  }
+  for (const char* bad : {
+           "",
+           "\x01 not XML",
+           "<Error><Code>AuthorizationFailure</Code></Error>",
+           "<BlockList><UncommittedBlocks><Block><Name>MDAwMDAx</Name></Block>"
+           "</UncommittedBlocks></BlockList>",
+           "<BlockList><UncommittedBlocks><Block><Name>MDAwMDAx</Name><Size>-1</Size></Block>"
+           "</UncommittedBlocks></BlockList>",
+           "<BlockList><UncommittedBlocks><Block><Name></Name><Size>1</Size></Block>"
+           "</UncommittedBlocks></BlockList>",
+           "<BlockList><UncommittedBlocks><Block><Name>MDAwMDAx</Name><Size>1</Size></Block>",
+           "<!DOCTYPE b [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;\">"
+           "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;\">]><BlockList><UncommittedBlocks><Block>"
+           "<Name>&c;</Name><Size>1</Size></Block></UncommittedBlocks></BlockList>",
+       }) {
+    EXPECT_FALSE(zu::blob::ParseUncommittedBlocks(bad, sizes, problem)) << bad;
+    EXPECT_TRUE(sizes.empty()) << bad;
+  }
 }
 
 }  // namespace

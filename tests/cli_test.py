@@ -5,6 +5,7 @@ uploads through both services against the cloud emulator and Azurite.
 
 usage: cli_test.py <zucloud-upload binary> <source dir>
 """
+import hashlib
 import json
 import os
 import re
@@ -61,6 +62,7 @@ class CliTest(unittest.TestCase):
         self.files = os.path.join(self.dir, "set")
         os.mkdir(self.files)
         self.env = dict(os.environ, ZUCLOUD_LOG_DIR=os.path.join(self.dir, "log"),
+                        ZUCLOUD_STATE_DIR=os.path.join(self.dir, "state"),
                         ZUCLOUD_WAIT_SCALE="0", CLI_PW="s3cr3t")
         EMULATOR.control("POST", "/_emu/reset", {})
 
@@ -226,6 +228,29 @@ class CliTest(unittest.TestCase):
         self.assertIn("the completion was not reported", result.stderr)
         self.assertIn("ZUCloudService.log", result.stderr)
         self.assertEqual(EMULATOR.control("GET", "/_emu/completions"), [])
+
+    def test_a_second_run_resumes_an_interrupted_blob_upload(self):
+        # Blocks 1 and 2 of six are stored, then every Put Block is refused:
+        # the second process finds them in the journal and the service.
+        data = os.urandom(5 * 1024 * 1024 + 17)
+        self.write("big.bin", data)
+        config = self.blob_config("DRBackupRetryCount = 1\n")
+        EMULATOR.control("POST", "/_emu/fault",
+                         {"kind": "put_block", "fault": "delay", "seconds": 0, "count": 2})
+        EMULATOR.control("POST", "/_emu/fault",
+                         {"kind": "put_block", "fault": "status", "status": 500, "count": 0})
+        first = self.run_cli(*(self.base_args("blob", config) + [self.files]))
+        self.assertEqual(first.returncode, 1, first.stdout + first.stderr)
+        EMULATOR.control("POST", "/_emu/reset", {})
+        second = self.run_cli(*(self.base_args("blob", config) + [self.files]))
+        self.assertEqual(second.returncode, 0, second.stdout + second.stderr)
+        self.assertIn("big.bin resumed at 2.0 MiB of 5.0 MiB", second.stdout)
+        stats = EMULATOR.control("GET", "/_emu/proxy/stats")
+        self.assertEqual((stats["get_block_list"], stats["put_block"], stats["put_block_list"]),
+                         (1, 4, 1), stats)
+        blob = EMULATOR.control("GET", "/_emu/blob?container=guid-cli&name=DRBackup/big.bin")
+        self.assertEqual(blob["sha256"], hashlib.sha256(data).hexdigest())
+        self.assertEqual(len(blob["block_list"]), 6)
 
     def test_progress_in_a_pipe_is_plain_lines(self):
         self.write("p.bin", os.urandom(5 * 1024 * 1024))

@@ -647,6 +647,7 @@ TEST(ServiceEnvTest, WritesTheSettingsFileAndScopesTheEnvironment) {
     dir = env.dir();
     EXPECT_EQ(std::string(getenv("ZUCLOUD_CONFIG")), env.configPath());
     EXPECT_EQ(std::string(getenv("ZUCLOUD_LOG_DIR")), dir);
+    EXPECT_EQ(std::string(getenv("ZUCLOUD_STATE_DIR")), env.stateDir());
     EXPECT_EQ(std::string(getenv("ZUCLOUD_WAIT_SCALE")), "0");
     EXPECT_EQ(std::string(getenv("ZUCLOUD_LOG_LEVEL")), "9");
     EXPECT_EQ(std::string(getenv("ZUCLOUD_CA_FILE")), "/tmp/some-ca.pem");

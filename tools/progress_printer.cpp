@@ -32,6 +32,8 @@ void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
   m_name = name;
   m_total = total;
   m_sent = 0;
+  m_started = false;
+  m_resumedAt = 0;
   m_start = std::chrono::steady_clock::now();
   m_lastDraw = m_start;
   if (m_terminal) draw(0, total, false);
@@ -39,6 +41,16 @@ void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
 
 void ProgressPrinter::update(unsigned long long sent, unsigned long long total) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_started) {
+    m_started = true;
+    if (sent > 0) {
+      m_resumedAt = sent;
+      std::fprintf(m_out, "%s  %s resumed at %s of %s\n", m_terminal ? "\r\033[K" : "",
+                   m_name.c_str(), HumanBytes(static_cast<double>(sent)).c_str(),
+                   HumanBytes(static_cast<double>(total)).c_str());
+      std::fflush(m_out);
+    }
+  }
   m_sent = sent;
   m_total = total;
   auto now = std::chrono::steady_clock::now();
@@ -60,7 +72,9 @@ void ProgressPrinter::finish(bool ok) {
 void ProgressPrinter::draw(unsigned long long sent, unsigned long long total, bool final) {
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-  double rate = elapsed > 0 ? static_cast<double>(sent) / elapsed : 0;
+  // The rate counts the bytes sent by this run, not those found stored.
+  const unsigned long long sentNow = sent > m_resumedAt ? sent - m_resumedAt : 0;
+  double rate = elapsed > 0 ? static_cast<double>(sentNow) / elapsed : 0;
   int percent = total == 0 ? (final || sent > 0 ? 100 : 0)
                            : static_cast<int>(100.0 * static_cast<double>(sent) /
                                               static_cast<double>(total));

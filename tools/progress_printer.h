@@ -18,7 +18,9 @@ class ProgressPrinter {
   ProgressPrinter(std::FILE* out, bool terminal);
   // Starts the line of a new file.
   void begin(const std::string& name, unsigned long long total);
-  // Called by the library (any thread) as bytes are confirmed.
+  // Called by the library (any thread) as bytes are confirmed. The first
+  // report of a file is where its upload starts: above 0 when a blob upload
+  // resumes, which prints "resumed at X of Y".
   void update(unsigned long long sent, unsigned long long total);
   // Ends the file's line.
   void finish(bool ok);
@@ -34,6 +36,8 @@ class ProgressPrinter {
   std::string m_name;
   unsigned long long m_total = 0;
   unsigned long long m_sent = 0;
+  bool m_started = false;                // the first report came
+  unsigned long long m_resumedAt = 0;    // bytes already stored at the start
   std::chrono::steady_clock::time_point m_start;
   std::chrono::steady_clock::time_point m_lastDraw;
 };

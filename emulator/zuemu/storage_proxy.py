@@ -14,7 +14,8 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   SAS signature included, because tests need the block ids).
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
-"put_block_list", everything else "storage_other".
+"put_block_list", GET ...?comp=blocklist -> "get_block_list", everything
+else "storage_other".
 
 Python standard library only.
 """
@@ -46,7 +47,7 @@ _HOP_BY_HOP = {
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
            "forward_then_status", "delay"}
-KINDS = ("put_block", "put_block_list", "storage_other")
+KINDS = ("put_block", "put_block_list", "get_block_list", "storage_other")
 
 
 def request_kind(method, query):
@@ -56,6 +57,8 @@ def request_kind(method, query):
         return "put_block"
     if method == "PUT" and comp == "blocklist":
         return "put_block_list"
+    if method == "GET" and comp == "blocklist":
+        return "get_block_list"
     return "storage_other"
 
 
@@ -155,7 +158,8 @@ class StorageProxy:
 
     @staticmethod
     def _fresh_stats():
-        return {"put_block": 0, "put_block_list": 0, "storage_other": 0,
+        return {"put_block": 0, "put_block_list": 0, "get_block_list": 0,
+                "storage_other": 0,
                 "in_flight_put_block": 0, "max_in_flight_put_block": 0,
                 "strict_refusals": 0}
 

@@ -160,6 +160,7 @@ nlohmann::json Emulator::completions() { return control("GET", "/completions"); 
 ServiceEnv::ServiceEnv(const std::string& caFile) {
   m_env.push_back(std::make_unique<ScopedEnv>("ZUCLOUD_CONFIG", configPath()));
   m_env.push_back(std::make_unique<ScopedEnv>("ZUCLOUD_LOG_DIR", m_dir.path()));
+  m_env.push_back(std::make_unique<ScopedEnv>("ZUCLOUD_STATE_DIR", stateDir()));
   m_env.push_back(std::make_unique<ScopedEnv>("ZUCLOUD_WAIT_SCALE", "0"));
   m_env.push_back(std::make_unique<ScopedEnv>("ZUCLOUD_LOG_LEVEL", "9"));
   m_env.push_back(std::make_unique<ScopedEnv>(

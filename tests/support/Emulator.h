@@ -80,8 +80,10 @@ class Emulator {
 };
 
 // Environment of a service object under test, for its lifetime: a TempDir
-// holding the settings file (ZUCLOUD_CONFIG) and the log (ZUCLOUD_LOG_DIR),
-// ZUCLOUD_WAIT_SCALE=0, ZUCLOUD_LOG_LEVEL=9 and, when given, ZUCLOUD_CA_FILE.
+// holding the settings file (ZUCLOUD_CONFIG), the log (ZUCLOUD_LOG_DIR) and
+// the state folder of resume journals (ZUCLOUD_STATE_DIR, "state" inside
+// it, made by the library), ZUCLOUD_WAIT_SCALE=0, ZUCLOUD_LOG_LEVEL=9 and,
+// when given, ZUCLOUD_CA_FILE.
 // The previous values come back on destruction. The settings file is
 // rewritten by every set call (write() does it again explicitly).
 class ServiceEnv {
@@ -99,6 +101,7 @@ class ServiceEnv {
   std::string logPath() const;
   std::string configPath() const;
   std::string dir() const { return m_dir.path(); }
+  std::string stateDir() const { return m_dir.file("state"); }
 
  private:
   using Entries = std::vector<std::pair<std::string, std::string>>;

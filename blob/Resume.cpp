@@ -1,0 +1,130 @@
+#include "blob/Resume.h"
+
+#include "blob/BlockId.h"
+#include "platform/EvDebug.h"
+
+namespace zu::blob {
+namespace {
+
+constexpr const char* kTag = "UploadFile";
+// A journal of 50,000 block lines is some 4 MiB.
+constexpr size_t kMaxJournalBytes = 8u << 20;
+
+bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
+         a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
+}
+
+// The journalled blocks the service still holds with their full length.
+void MarkStored(const ResumeRequest& request, const JournalContent& journal,
+                const UncommittedBlocks& held, ResumeStart& start) {
+  const unsigned long long size = request.identity.size;
+  start.stored.assign(BlocksNeeded(size, request.blockSize), false);
+  for (unsigned int blockNo : journal.blocks) {
+    const auto found = held.sizes.find(BlockId(blockNo));
+    const unsigned long long offset = static_cast<unsigned long long>(blockNo - 1) * request.blockSize;
+    const unsigned long long length =
+        size - offset < request.blockSize ? size - offset : request.blockSize;
+    if (found == held.sizes.end() || found->second != length || start.stored[blockNo - 1]) {
+      continue;
+    }
+    start.stored[blockNo - 1] = true;
+    ++start.storedBlocks;
+    start.storedBytes += length;
+  }
+}
+
+// Reads the blob's journal and, when it is one of this very file, asks the
+// service what it holds. Fills `start.stored`; logs why anything found was
+// not used.
+void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
+                      const std::string& name, EvDebug* log, ResumeStart& start) {
+  std::string text;
+  std::string problem;
+  const std::string path = dir.path() + "/" + name;
+  switch (dir.Read(name, kMaxJournalBytes, text, problem)) {
+    case PrivateDirectory::ReadResult::kMissing:
+      return;  // a fresh upload
+    case PrivateDirectory::ReadResult::kFailed:
+      log->Error(kTag, "Warning: Resume journal [%s] of file [%s] cannot be read (%s); it is "
+                 "replaced and the whole file is sent.", path.c_str(), request.fileName.c_str(),
+                 problem.c_str());
+      return;
+    case PrivateDirectory::ReadResult::kRead:
+      break;
+  }
+  JournalContent journal;
+  if (!ParseJournal(text, journal, problem)) {
+    log->Error(kTag, "Warning: Resume journal [%s] of file [%s] is damaged (%s); it is ignored "
+               "and the whole file is sent.", path.c_str(), request.fileName.c_str(),
+               problem.c_str());
+    return;
+  }
+  if (journal.blobUrl != request.blobUrl) {
+    log->Error(kTag, "Warning: Resume journal [%s] belongs to another blob [%s]; it is ignored "
+               "and file [%s] is sent whole.", path.c_str(), journal.blobUrl.c_str(),
+               request.fileName.c_str());
+    return;
+  }
+  if (!SameIdentity(journal.identity, request.identity) ||
+      journal.blockSize != request.blockSize) {
+    log->Error(kTag, "Warning: File [%s] is not the one of the interrupted upload (size [%llu] "
+               "then, [%llu] now; block size [%llu] then, [%llu] now; or its inode or times "
+               "differ); the journal is removed and the whole file is sent.",
+               request.fileName.c_str(), journal.identity.size, request.identity.size,
+               journal.blockSize, request.blockSize);
+    dir.Remove(name);
+    return;
+  }
+  if (journal.blocks.empty()) return;  // nothing was confirmed: nothing to ask
+
+  const UncommittedBlocks held = request.queryService();
+  if (!held.answered) {
+    log->Error(kTag, "Warning: Cannot learn which blocks of file [%s] the storage service holds "
+               "(%s); the whole file is sent.", request.fileName.c_str(), held.failure.c_str());
+    return;
+  }
+  MarkStored(request, journal, held, start);
+  log->Debug(kTag, "Resuming the upload of file [%s]: [%llu] of [%llu] blocks, [%llu] of [%llu] "
+             "bytes, found stored; the journal listed [%zu] blocks.", request.fileName.c_str(),
+             start.storedBlocks, static_cast<unsigned long long>(start.stored.size()),
+             start.storedBytes, request.identity.size, journal.blocks.size());
+}
+
+}  // namespace
+
+ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
+  ResumeStart start;
+  std::string problem;
+  std::unique_ptr<PrivateDirectory> dir = PrivateDirectory::Open(StateDirectory(), problem);
+  if (!dir) {
+    log->Error(kTag, "Warning: State folder [%s] cannot be used (%s); file [%s] is uploaded "
+               "without a resume journal.", StateDirectory().c_str(), problem.c_str(),
+               request.fileName.c_str());
+    return start;
+  }
+  const std::string name = JournalFileName(request.blobUrl);
+  FindStoredBlocks(request, *dir, name, log, start);
+
+  // The new journal holds the header and the blocks that are skipped; the
+  // uploaders add the others as they are confirmed.
+  std::string content = JournalHeader(request.blobUrl, request.identity, request.blockSize);
+  for (size_t i = 0; i < start.stored.size(); ++i) {
+    if (start.stored[i]) {
+      content += JournalBlockLine(static_cast<unsigned int>(i + 1), request.blockSize,
+                                  request.identity.size);
+    }
+  }
+  std::unique_ptr<AppendFile> file;
+  if (dir->Replace(name, content, problem)) file = dir->OpenForAppend(name, problem);
+  if (!file) {
+    log->Error(kTag, "Warning: Resume journal [%s/%s] cannot be written (%s); file [%s] is "
+               "uploaded without one.", dir->path().c_str(), name.c_str(), problem.c_str(),
+               request.fileName.c_str());
+    return start;
+  }
+  start.journal = std::make_unique<ResumeJournal>(std::move(dir), name, std::move(file));
+  return start;
+}
+
+}  // namespace zu::blob

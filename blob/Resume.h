@@ -1,0 +1,47 @@
+// Deciding, at the start of a blob upload, which blocks need not be sent.
+//
+// Without a journal for the blob the upload is a fresh one: a journal is
+// started and no extra request is made. With a journal of the same file
+// (same identity) and block size, the service is asked which uncommitted
+// blocks it holds; a block both journalled and held with its full length is
+// skipped. A journal that cannot be trusted is replaced; one of a file that
+// changed is removed; a state folder that cannot be used, or a service that
+// cannot answer, leaves the upload as it would be without resume, with one
+// log line saying why.
+#ifndef ZUCLOUD_BLOB_RESUME_H
+#define ZUCLOUD_BLOB_RESUME_H
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "blob/ResumeJournal.h"
+#include "blob/UncommittedBlocks.h"
+#include "platform/SequentialFile.h"
+
+class EvDebug;
+
+namespace zu::blob {
+
+struct ResumeRequest {
+  std::string blobUrl;   // without query
+  std::string fileName;  // for log lines
+  FileIdentity identity;
+  unsigned long long blockSize = 0;
+  // Asks the service for the blob's uncommitted blocks.
+  std::function<UncommittedBlocks()> queryService;
+};
+
+struct ResumeStart {
+  std::unique_ptr<ResumeJournal> journal;  // null: the upload keeps none
+  std::vector<bool> stored;  // by block number - 1: held by the service, skip it
+  unsigned long long storedBlocks = 0;
+  unsigned long long storedBytes = 0;
+};
+
+ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log);
+
+}  // namespace zu::blob
+
+#endif  // ZUCLOUD_BLOB_RESUME_H

@@ -1,0 +1,176 @@
+#include "blob/ResumeJournal.h"
+
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+
+#include "blob/BlockId.h"
+#include "platform/Sha256.h"
+
+namespace zu::blob {
+namespace {
+
+constexpr char kDefaultStateDir[] = "/var/lib/zucloud";
+constexpr char kMagicLine[] = "zucloud blob upload journal 1";
+
+// Splits `text` into lines; false when the last one is not ended by "\n"
+// (a journal cut short).
+bool SplitLines(const std::string& text, std::vector<std::string>& lines) {
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return false;
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+// Splits a line at single blanks; empty words (two blanks, a blank at an
+// end) make the line invalid.
+bool SplitWords(const std::string& line, std::vector<std::string>& words) {
+  words.clear();
+  size_t start = 0;
+  for (;;) {
+    const size_t end = line.find(' ', start);
+    const std::string word = line.substr(start, end == std::string::npos ? end : end - start);
+    if (word.empty()) return false;
+    words.push_back(word);
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
+}
+
+// A decimal number of at most 19 digits, no sign.
+bool ParseNumber(const std::string& text, unsigned long long& value) {
+  if (text.empty() || text.size() > 19) return false;
+  value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned long long>(c - '0');
+  }
+  return true;
+}
+
+bool ParseSigned(const std::string& text, long long& value) {
+  unsigned long long magnitude = 0;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (!ParseNumber(negative ? text.substr(1) : text, magnitude)) return false;
+  if (magnitude > static_cast<unsigned long long>(LLONG_MAX)) return false;
+  value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+  return true;
+}
+
+// Offset and length of block `blockNo` (from 1).
+void BlockExtent(unsigned int blockNo, unsigned long long blockSize, unsigned long long fileSize,
+                 unsigned long long& offset, unsigned long long& length) {
+  offset = static_cast<unsigned long long>(blockNo - 1) * blockSize;
+  length = fileSize - offset < blockSize ? fileSize - offset : blockSize;
+}
+
+}  // namespace
+
+std::string StateDirectory() {
+  const char* env = std::getenv("ZUCLOUD_STATE_DIR");
+  if (env != nullptr && *env != '\0') return env;
+  return kDefaultStateDir;
+}
+
+std::string JournalFileName(const std::string& blobUrl) {
+  return "blob-" + Sha256Hex(blobUrl) + ".journal";
+}
+
+std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
+                          unsigned long long blockSize) {
+  std::ostringstream out;
+  out << kMagicLine << "\n"
+      << "url " << blobUrl << "\n"
+      << "file " << identity.device << " " << identity.inode << " " << identity.size << " "
+      << identity.modifiedNs << " " << identity.changedNs << "\n"
+      << "blocksize " << blockSize << "\n";
+  return out.str();
+}
+
+std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
+                             unsigned long long fileSize) {
+  unsigned long long offset = 0;
+  unsigned long long length = 0;
+  BlockExtent(blockNo, blockSize, fileSize, offset, length);
+  return "block " + std::to_string(blockNo) + " " + BlockId(blockNo) + " " +
+         std::to_string(offset) + " " + std::to_string(length) + "\n";
+}
+
+bool ParseJournal(const std::string& text, JournalContent& content, std::string& problem) {
+  content = JournalContent{};
+  std::vector<std::string> lines;
+  if (!SplitLines(text, lines)) {
+    problem = "its last line is cut short";
+    return false;
+  }
+  if (lines.size() < 4 || lines[0] != kMagicLine) {
+    problem = "it does not start with the journal's header";
+    return false;
+  }
+  std::vector<std::string> words;
+  if (lines[1].compare(0, 4, "url ") != 0 || lines[1].size() == 4) {
+    problem = "its url line is invalid";
+    return false;
+  }
+  content.blobUrl = lines[1].substr(4);
+  FileIdentity& id = content.identity;
+  if (!SplitWords(lines[2], words) || words.size() != 6 || words[0] != "file" ||
+      !ParseNumber(words[1], id.device) || !ParseNumber(words[2], id.inode) ||
+      !ParseNumber(words[3], id.size) || !ParseSigned(words[4], id.modifiedNs) ||
+      !ParseSigned(words[5], id.changedNs)) {
+    problem = "its file line is invalid";
+    return false;
+  }
+  if (!SplitWords(lines[3], words) || words.size() != 2 || words[0] != "blocksize" ||
+      !ParseNumber(words[1], content.blockSize) || content.blockSize == 0) {
+    problem = "its blocksize line is invalid";
+    return false;
+  }
+  const unsigned long long blocks = BlocksNeeded(id.size, content.blockSize);
+  for (size_t i = 4; i < lines.size(); ++i) {
+    unsigned long long number = 0;
+    unsigned long long offset = 0;
+    unsigned long long length = 0;
+    if (!SplitWords(lines[i], words) || words.size() != 5 || words[0] != "block" ||
+        !ParseNumber(words[1], number) || number < 1 || number > blocks ||
+        number > kMaxBlocksPerBlob || !ParseNumber(words[3], offset) ||
+        !ParseNumber(words[4], length)) {
+      problem = "line " + std::to_string(i + 1) + " is not a block line";
+      return false;
+    }
+    // The line must be exactly what this file and block size give.
+    const unsigned int blockNo = static_cast<unsigned int>(number);
+    if (lines[i] + "\n" != JournalBlockLine(blockNo, content.blockSize, id.size)) {
+      problem = "line " + std::to_string(i + 1) + " does not match the file's blocks";
+      return false;
+    }
+    content.blocks.push_back(blockNo);
+  }
+  return true;
+}
+
+ResumeJournal::ResumeJournal(std::unique_ptr<PrivateDirectory> dir, std::string name,
+                             std::unique_ptr<AppendFile> file)
+    : m_dir(std::move(dir)), m_name(std::move(name)), m_file(std::move(file)) {}
+
+std::string ResumeJournal::path() const { return m_dir->path() + "/" + m_name; }
+
+bool ResumeJournal::Append(const std::string& line, std::string& problem) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (!m_file) return true;
+  if (m_file->Append(line, problem)) return true;
+  m_file.reset();
+  return false;
+}
+
+void ResumeJournal::Remove() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_file.reset();
+  m_dir->Remove(m_name);
+}
+
+}  // namespace zu::blob

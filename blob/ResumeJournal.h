@@ -1,0 +1,85 @@
+// The resume journal of a blob upload: which blocks of which file the
+// storage service confirmed, so that an upload stopped part-way (a block
+// refused for good, the process or the server restarted) can later send
+// only the blocks the service does not hold.
+//
+// One small text file per blob in the state folder (ZUCLOUD_STATE_DIR,
+// default /var/lib/zucloud), named from a SHA-256 of the blob's URL without
+// its query. It never holds a secret: no SAS token, only the blob URL.
+//
+//   zucloud blob upload journal 1
+//   url https://account.blob.core.windows.net/container/folder/name.bak
+//   file <device> <inode> <size> <mtime ns> <ctime ns>
+//   blocksize <bytes>
+//   block <number> <id> <offset> <length>      one per confirmed block
+//
+// A journal is trusted only when every line is exactly of this form and
+// every block line agrees with the file's size and the block size; any
+// other journal is ignored and replaced.
+#ifndef ZUCLOUD_BLOB_RESUME_JOURNAL_H
+#define ZUCLOUD_BLOB_RESUME_JOURNAL_H
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/PrivateFile.h"
+#include "platform/SequentialFile.h"
+
+namespace zu::blob {
+
+// ZUCLOUD_STATE_DIR, or /var/lib/zucloud.
+std::string StateDirectory();
+
+// "blob-<sha256 of the URL>.journal"; `blobUrl` without its query.
+std::string JournalFileName(const std::string& blobUrl);
+
+// What a journal says.
+struct JournalContent {
+  std::string blobUrl;
+  FileIdentity identity;
+  unsigned long long blockSize = 0;
+  std::vector<unsigned int> blocks;  // numbers (from 1) of the confirmed blocks
+};
+
+// The header lines of a journal, and the line of one confirmed block.
+std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
+                          unsigned long long blockSize);
+std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
+                             unsigned long long fileSize);
+
+// True with `content` filled when `text` is a whole, consistent journal;
+// false with the reason in `problem` otherwise.
+bool ParseJournal(const std::string& text, JournalContent& content, std::string& problem);
+
+// The open journal of one upload. Append is called by the uploader threads
+// as confirmations arrive; its lock is taken alone (no other lock of the
+// upload is held or taken under it).
+class ResumeJournal {
+ public:
+  ResumeJournal(std::unique_ptr<PrivateDirectory> dir, std::string name,
+                std::unique_ptr<AppendFile> file);
+  ResumeJournal(const ResumeJournal&) = delete;
+  ResumeJournal& operator=(const ResumeJournal&) = delete;
+
+  // The path, for log lines.
+  std::string path() const;
+
+  // Records a confirmed block. The first line that cannot be written
+  // returns false with `problem` (the journal keeps its whole lines); the
+  // journal then stops recording and later calls return true.
+  bool Append(const std::string& line, std::string& problem);
+  // Deletes the journal (the blob was committed, or the file changed).
+  void Remove();
+
+ private:
+  const std::unique_ptr<PrivateDirectory> m_dir;
+  const std::string m_name;
+  std::mutex m_mutex;
+  std::unique_ptr<AppendFile> m_file;  // GUARDED_BY(m_mutex); null once closed
+};
+
+}  // namespace zu::blob
+
+#endif  // ZUCLOUD_BLOB_RESUME_JOURNAL_H
