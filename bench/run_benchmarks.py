@@ -49,6 +49,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.error
 import urllib.parse
@@ -297,7 +298,10 @@ class Bench:
         with open(conf, "w") as f:
             f.write(conf_text)
         env = dict(os.environ)
+        # A state folder of its own per run: no run resumes another's blocks.
+        state = tempfile.mkdtemp(prefix="state-", dir=self.work)
         env.update({"ZUCLOUD_CONFIG": conf, "ZUCLOUD_LOG_DIR": self.logdir,
+                    "ZUCLOUD_STATE_DIR": state,
                     "BENCH_USER": USER, "BENCH_PASSWORD": PASSWORD})
         env.update(extra)
         return env
