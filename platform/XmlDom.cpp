@@ -36,7 +36,7 @@ void CollectRootChildren(xercesc::DOMDocument* doc, ParseResult& result) {
 
 ParseResult ParseRootChildren(const std::string& xml) {
   ParseResult result;
-  detail::PlatformScope platform;
+  PlatformScope platform;
   if (!platform.ok()) {
     result.status = ParseStatus::kPlatformInitFailed;
     result.message = platform.error();

@@ -9,7 +9,7 @@
 #include "platform/FXString.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/RetryLines.h"
 
 namespace zu {
 namespace {
@@ -86,25 +86,9 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
   const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
                                            {"Content-type", "application/xml"}};
 
-  RetryOptions options;
-  options.limit = params.retryCount;
-  options.wait = WaitKind::kFixed;
-  options.fixedMs = kLoginWaitMs;
-  options.ignoreRetryWait = ignoreRetryWait;
-  RetryLines lines;
-  lines.retryingImmediately = [log](int attempt) {
-    log->Error(kTag,
-               "Error: Failed to login to cloud. Retrying immediately since called with Ignore "
-               "retry wait, retry count [%d]",
-               attempt);
-  };
-  lines.retryingAfter = [log](unsigned int waitMs, int attempt) {
-    log->Error(kTag, "Error: Failed to login to cloud. Retrying after [%d] ms, retry count [%d]",
-               static_cast<int>(waitMs), attempt);
-  };
-  lines.totalRetryCount = [log](int total) {
-    log->Error(kTag, "Error: Failed to login to cloud. Total retry count [%d].", total);
-  };
+  const RetryOptions options = FixedWaitRetry(params.retryCount, kLoginWaitMs, ignoreRetryWait);
+  const RetryLines lines = StandardRetryLines(log, kTag, "Error: Failed to login to cloud. ",
+                                              kAllRetryLines, ".");
 
   const RetryOutcome outcome = RunWithRetry(options, lines, [&](int) {
     std::string response;
