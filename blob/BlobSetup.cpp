@@ -10,6 +10,7 @@
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
+#include "session/Login.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
@@ -210,20 +211,14 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
     return 0;
   };
   return zu::NoThrow(m_evDbg.get(), kSetUpTag, failed, [&]() -> int {
-    std::string sessionToken;
-    if (DoLogin(errorMessage, sessionToken, ignoreRetryWait) == 0) return 0;
-
     EvDebug* log = m_evDbg.get();
     const std::string url = m_url + urlPath;
-    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
+                                  errorMessage)) {
       return 0;
     }
-
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
     const std::string body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
     SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
 

@@ -12,6 +12,7 @@
 #include "platform/XmlDom.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
+#include "session/Login.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
@@ -104,18 +105,12 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
       errorMessage = sessionParams().notInitializedMessage();
       return 0;
     }
-    std::string sessionToken;
-    if (DoLogin(errorMessage, sessionToken, false) == 0) return 0;
-
     EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, false, gateway, headers, errorMessage)) {
       return 0;
     }
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
     const std::string body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
     const std::string& guid = m_vestrumGUID;
 

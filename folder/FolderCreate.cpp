@@ -11,6 +11,7 @@
 #include "platform/EvDebug.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
+#include "session/Login.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 
@@ -104,20 +105,12 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
       errorMessage = zu::folder::kNotInitialized;
       return 0;
     }
-    std::string sessionToken;
-    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
-
-    zu::GatewayHolder gateway(m_evDbg.get(), initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
-      sessionToken.clear();
+    EvDebug* log = m_evDbg.get();
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, false, gateway, headers, errorMessage)) {
       return 0;
     }
-
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
-    EvDebug* log = m_evDbg.get();
     std::string body;
     if (!BuildCreateFolderBody(parentPath, folderName, body)) {
       log->Error(kCreateTag,

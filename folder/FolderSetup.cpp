@@ -15,6 +15,7 @@
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
+#include "session/Login.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
@@ -189,21 +190,14 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
       errorMessage = zu::folder::kNotInitialized;
       return 0;
     }
-    std::string sessionToken;
-    if (!DoLogin(errorMessage, sessionToken, ignoreRetryWait)) return 0;
-
     const std::string url = m_url + urlPath;
     EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
-      sessionToken.clear();
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
+                                  errorMessage)) {
       return 0;
     }
-
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
     const std::string body = BuildSetupBody(vestrumGUID, reportsFolder);
     const SetupTargets targets{m_url, m_shareID, m_folderPath, m_uploadURL, folderGUID,
                                folderPath};

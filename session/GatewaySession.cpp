@@ -158,9 +158,9 @@ void CloseAndDeleteGateway(const SessionParams& params, LIBCURL::ZuInternetGatew
   delete gateway;
 }
 
-void GatewayHolder::reset() noexcept {
+void GatewayHolder::reset(LIBCURL::ZuInternetGateway* next) noexcept {
   LIBCURL::ZuInternetGateway* gateway = m_gateway;
-  m_gateway = nullptr;
+  m_gateway = next;
   if (gateway == nullptr) return;
   try {
     CloseGatewayLogged(m_log, gateway);

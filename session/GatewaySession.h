@@ -40,8 +40,8 @@ class GatewayHolder {
   GatewayHolder(const GatewayHolder&) = delete;
   GatewayHolder& operator=(const GatewayHolder&) = delete;
 
-  // Closes and deletes the gateway now; the holder is empty afterwards.
-  void reset() noexcept;
+  // Closes and deletes the gateway now; the holder then holds `next`.
+  void reset(LIBCURL::ZuInternetGateway* next = nullptr) noexcept;
   LIBCURL::ZuInternetGateway* get() const { return m_gateway; }
   LIBCURL::ZuInternetGateway* operator->() const { return m_gateway; }
   explicit operator bool() const { return m_gateway != nullptr; }

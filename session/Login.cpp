@@ -150,4 +150,20 @@ int ValidateAccount(const SessionParams& params, std::wstring& error) {
   return 0;
 }
 
+int OpenConsoleOperation(const SessionParams& params, const std::string& url,
+                         bool ignoreRetryWait, GatewayHolder& gateway,
+                         ZuCURL::commandInfoList& headers, std::wstring& error) {
+  std::string sessionToken;
+  if (Login(params, error, sessionToken, ignoreRetryWait) == 0) return 0;
+  gateway.reset(OpenGateway(params, url));
+  if (!gateway) {
+    error = L"Error: ZUInternetGateway not initialized";
+    return 0;
+  }
+  headers = {{"Accept", "application/xml"},
+             {"Authtoken", sessionToken},
+             {"Content-type", "application/xml"}};
+  return 1;
+}
+
 }  // namespace zu
