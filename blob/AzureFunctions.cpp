@@ -2,7 +2,6 @@
 // the JSON set-up and finalize requests, the one POST-with-back-off routine
 // they share (SendAzureRequest), and the per-file SAS token lookup.
 #include <memory>
-#include <new>
 #include <string>
 
 #include "ZUCloudAzureService.h"
@@ -14,7 +13,8 @@
 #include "platform/ZuSettings.h"
 #include "platform/ZuSync.h"
 #include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 #include "session/SessionParams.h"
 
 namespace {
@@ -29,11 +29,170 @@ constexpr const char* kFinalizeFailedMessage =
 
 std::wstring Wide(const char* text) { return FXString::ToWstring(text); }
 
+// The two lines of a decoded reply that reports a failure: `withoutMessage`
+// followed by "Response: [...]" when the reply carries no "errorMessage",
+// `withMessage` followed by "Message: [...] Invocation ID: [...]" otherwise.
+// Returns the cloud's message ("" without one).
+std::string LogReportedFailure(EvDebug* log, const ZuJsonValue& reply,
+                               const std::string& response, const char* withoutMessage,
+                               const char* withMessage) {
+  const std::string message = ZuJson::GetStringValue(reply, "errorMessage");
+  const std::string invocationId = ZuJson::GetStringValue(reply, "invocationId");
+  if (message.empty()) {
+    log->error("%sResponse: [%s]", withoutMessage, response.c_str());
+  } else {
+    log->error("%sMessage: [%s] Invocation ID: [%s]", withMessage, message.c_str(),
+               invocationId.c_str());
+  }
+  return message;
+}
+
+// The reply to a request that failed after its retries, logged when there
+// is one (`undecodable` followed by "[...]" when it is not JSON); the
+// cloud's message, when it gives one, becomes the caller's.
+void ReportFailedRequest(EvDebug* log, const std::string& response, const char* undecodable,
+                         const char* withoutMessage, const char* withMessage,
+                         std::wstring& errorMessage) {
+  if (response.empty()) return;
+  ZuJsonValue reply;
+  if (ZuJson::Unserialize(response, reply) != 1) {
+    log->error("%s[%s]", undecodable, response.c_str());
+    return;
+  }
+  const std::string message =
+      LogReportedFailure(log, reply, response, withoutMessage, withMessage);
+  if (!message.empty()) errorMessage = FXString::ToWstring(message);
+}
+
+// The set-up request: the job and, when files were registered, their names.
+std::string BuildSetUpRequest(const std::string& vestrumGUID, int vestrumId, unsigned int jobId,
+                              const std::string& setId, int backupLevel, unsigned int fullJobId,
+                              const std::vector<std::shared_ptr<FileInfo>>& files) {
+  ZuJsonValue request = ZuJsonValue::object();
+  request["VestrumGUID"] = vestrumGUID;
+  request["VestrumId"] = static_cast<int>(vestrumId);
+  request["SetId"] = setId;
+  request["JobId"] = static_cast<unsigned int>(jobId);
+  request["BackupLevel"] = static_cast<int>(backupLevel);
+  request["FullJobId"] = static_cast<unsigned int>(fullJobId);
+  if (!files.empty()) {
+    ZuJsonValue names = ZuJsonValue::array();
+    for (const std::shared_ptr<FileInfo>& file : files) {
+      ZuJsonValue entry = ZuJsonValue::object();
+      entry["Name"] = file->fileName;
+      names.push_back(std::move(entry));
+    }
+    request["Files"] = std::move(names);
+  }
+  return ZuJson::Serialize(request);
+}
+
+// The finalize request: the job and every uploaded file with its size and
+// URL (a file that was not uploaded is left out with a warning).
+std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, int vestrumId,
+                                 unsigned int jobId, int backupLevel,
+                                 const std::vector<std::shared_ptr<FileInfo>>& fileList) {
+  ZuJsonValue request = ZuJsonValue::object();
+  request["VestrumGUID"] = vestrumGUID;
+  request["VestrumId"] = static_cast<int>(vestrumId);
+  request["JobId"] = static_cast<unsigned int>(jobId);
+  request["BackupLevel"] = static_cast<int>(backupLevel);
+  ZuJsonValue files = ZuJsonValue::array();
+  for (const std::shared_ptr<FileInfo>& file : fileList) {
+    if (!file->uploaded) {
+      log->debug("ZUCloudAzureService(744): -Warn--: File [%s] queued for upload but could "
+                 "not be uploaded",
+                 file->fileName.c_str());
+      continue;
+    }
+    ZuJsonValue entry = ZuJsonValue::object();
+    entry["Name"] = file->fileName;
+    entry["Size"] = static_cast<unsigned long long>(file->fileSize);
+    entry["Url"] = file->url;
+    files.push_back(std::move(entry));
+  }
+  request["Files"] = std::move(files);
+  return ZuJson::Serialize(request);
+}
+
+// Where the set-up reply's values go.
+struct SetUpTargets {
+  const std::string& consoleUrl;
+  std::string& uploadURL;
+  bool& secured;
+  const std::unordered_map<std::string, unsigned long long>& fileIndex;
+  std::vector<std::shared_ptr<FileInfo>>& fileList;
+};
+
+// Reads the reply to a set-up request that succeeded: the container must
+// have been created and the storage service URL must be acceptable; each
+// registered file gets its SAS token. False (after the log line and the
+// message) otherwise.
+bool StoreSetUpReply(EvDebug* log, const std::string& response, const SetUpTargets& to,
+                     std::wstring& errorMessage) {
+  ZuJsonValue reply;
+  if (ZuJson::Unserialize(response, reply) != 1) {
+    errorMessage =
+        L"Error: Failed to set up DR upload to Tolvane Cloud. Please check ZUCloudService.log "
+        L"for more details.";
+    log->error("ZUCloudAzureService(608): -Error-: Failed to deserialize API response from "
+               "Azure: [%s]",
+               response.c_str());
+    return false;
+  }
+  if (!ZuJson::GetBoolValue(reply, "containerCreated")) {
+    errorMessage = Wide(kSetUpFailedMessage);
+    LogReportedFailure(log, reply, response,
+                       "ZUCloudAzureService(638): -Error-: Failed to create storage container "
+                       "for upload. Cloud storage service may be temporarily unavailable. ",
+                       "ZUCloudAzureService(636): -Error-: Failed to create storage container "
+                       "for upload. ");
+    return false;
+  }
+  const std::string serviceUrl = ZuJson::GetStringValue(reply, "azureSASServiceURL");
+  if (serviceUrl.empty()) {
+    errorMessage = Wide(kSetUpFailedMessage);
+    log->error("ZUCloudAzureService(647): -Error-: Could not find storage service URL in "
+               "Azure response: [%s]",
+               response.c_str());
+    return false;
+  }
+  // JSON can carry any character, NUL included ("\u0000"): such a URL is
+  // refused whole, never stored cut at the NUL.
+  const zu::HandedOutUrlProblem urlProblem = zu::CheckHandedOutUrl(to.consoleUrl, serviceUrl);
+  if (urlProblem != zu::HandedOutUrlProblem::kNone) {
+    const std::string reason = std::string("The storage service URL given by the cloud ") +
+                               zu::DescribeHandedOutUrlProblem(urlProblem) +
+                               "; nothing is sent to it.";
+    errorMessage =
+        FXString::ToWstring("Error: Failed to set up upload to Tolvane Cloud. " + reason);
+    log->error("ZUCloudAzureService(647): -Error-: %s Response: [%s]", reason.c_str(),
+               response.c_str());
+    return false;
+  }
+  to.uploadURL = serviceUrl;
+  to.secured = to.uploadURL.find("https:") != std::string::npos;
+  if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(reply, "azureSASTokens")) {
+    for (const ZuJsonValue& token : *tokens) {
+      if (!token.is_object()) continue;
+      const std::string name = ZuJson::GetStringValue(token, "name");
+      auto it = to.fileIndex.find(name);
+      if (it == to.fileIndex.end() || it->second >= to.fileList.size()) continue;
+      to.fileList[it->second]->sasToken = ZuJson::GetStringValue(token, "sasToken");
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 void ZUCloudAzureService::AddFileInfo(std::string path) {
   if (!m_bAzureFunctionsMode) return;
-  try {
+  const auto failed = [&]() {
+    m_evDbg->Error("AddFileInfo", "Error: Not enough memory to register file [%s].", path.c_str());
+    return 0;
+  };
+  zu::NoThrow(m_evDbg.get(), "AddFileInfo", failed, [&]() {
     const std::string::size_type slash = path.rfind('/');
     auto info = std::make_shared<FileInfo>();
     info->fileName = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -42,9 +201,8 @@ void ZUCloudAzureService::AddFileInfo(std::string path) {
     ZuCriticalSectionLock lock(m_fileListLock.get());
     m_fileList.push_back(info);
     m_fileIndex[info->fileName] = m_fileList.size() - 1;
-  } catch (const std::bad_alloc&) {
-    m_evDbg->Error("AddFileInfo", "Error: Not enough memory to register file [%s].", path.c_str());
-  }
+    return 1;
+  });
 }
 
 int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int vestrumId,
@@ -54,7 +212,11 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
   m_bInitialized = 0;
   m_bFolderReady = 0;
   m_url.clear();
-  try {
+  const auto failed = [&]() -> int {
+    errorMessage = Wide(kSetUpFailedMessage);
+    return 0;
+  };
+  return zu::NoThrow(m_evDbg.get(), "InitAzureFunctions", failed, [&]() -> int {
     {
       ZUGlobalParam settings;
       std::string baseUrl;
@@ -80,83 +242,12 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
     const bool ignoreRetryWait = !(backupLevel > 0 && jobId != 0);
     m_evDbg->debug("ZUCloudAzureService(578): -Debug-: Creating DR Backup folder in Azure mode");
 
-    ZuJsonValue request = ZuJsonValue::object();
-    request["VestrumGUID"] = vestrumGUID;
-    request["VestrumId"] = static_cast<int>(vestrumId);
-    request["SetId"] = setId;
-    request["JobId"] = static_cast<unsigned int>(jobId);
-    request["BackupLevel"] = static_cast<int>(backupLevel);
-    request["FullJobId"] = static_cast<unsigned int>(fullJobId);
-    if (!m_fileList.empty()) {
-      ZuJsonValue files = ZuJsonValue::array();
-      for (const std::shared_ptr<FileInfo>& file : m_fileList) {
-        ZuJsonValue entry = ZuJsonValue::object();
-        entry["Name"] = file->fileName;
-        files.push_back(std::move(entry));
-      }
-      request["Files"] = std::move(files);
-    }
-
+    const std::string request =
+        BuildSetUpRequest(vestrumGUID, vestrumId, jobId, setId, backupLevel, fullJobId, m_fileList);
     std::string response;
-    if (SendAzureRequest("/api/Setup", ZuJson::Serialize(request), response, ignoreRetryWait)) {
-      ZuJsonValue reply;
-      if (ZuJson::Unserialize(response, reply) != 1) {
-        errorMessage =
-            L"Error: Failed to set up DR upload to Tolvane Cloud. Please check ZUCloudService.log "
-            L"for more details.";
-        m_evDbg->error("ZUCloudAzureService(608): -Error-: Failed to deserialize API response from "
-                       "Azure: [%s]",
-                       response.c_str());
-        return 0;
-      }
-      if (!ZuJson::GetBoolValue(reply, "containerCreated")) {
-        errorMessage = Wide(kSetUpFailedMessage);
-        const std::string message = ZuJson::GetStringValue(reply, "errorMessage");
-        const std::string invocationId = ZuJson::GetStringValue(reply, "invocationId");
-        if (message.empty()) {
-          m_evDbg->error("ZUCloudAzureService(638): -Error-: Failed to create storage container "
-                         "for upload. Cloud storage service may be temporarily unavailable. "
-                         "Response: [%s]",
-                         response.c_str());
-        } else {
-          m_evDbg->error("ZUCloudAzureService(636): -Error-: Failed to create storage container "
-                         "for upload. Message: [%s] Invocation ID: [%s]",
-                         message.c_str(), invocationId.c_str());
-        }
-        return 0;
-      }
-      const std::string serviceUrl = ZuJson::GetStringValue(reply, "azureSASServiceURL");
-      if (serviceUrl.empty()) {
-        errorMessage = Wide(kSetUpFailedMessage);
-        m_evDbg->error("ZUCloudAzureService(647): -Error-: Could not find storage service URL in "
-                       "Azure response: [%s]",
-                       response.c_str());
-        return 0;
-      }
-      // JSON can carry any character, NUL included ("\u0000"): such a URL is
-      // refused whole, never stored cut at the NUL.
-      const zu::HandedOutUrlProblem urlProblem = zu::CheckHandedOutUrl(m_url, serviceUrl);
-      if (urlProblem != zu::HandedOutUrlProblem::kNone) {
-        const std::string reason = std::string("The storage service URL given by the cloud ") +
-                                   zu::DescribeHandedOutUrlProblem(urlProblem) +
-                                   "; nothing is sent to it.";
-        errorMessage = FXString::ToWstring("Error: Failed to set up upload to Tolvane Cloud. " +
-                                           reason);
-        m_evDbg->error("ZUCloudAzureService(647): -Error-: %s Response: [%s]", reason.c_str(),
-                       response.c_str());
-        return 0;
-      }
-      m_uploadURL = serviceUrl;
-      m_bSecured = m_uploadURL.find("https:") != std::string::npos;
-      if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(reply, "azureSASTokens")) {
-        for (const ZuJsonValue& token : *tokens) {
-          if (!token.is_object()) continue;
-          const std::string name = ZuJson::GetStringValue(token, "name");
-          auto it = m_fileIndex.find(name);
-          if (it == m_fileIndex.end() || it->second >= m_fileList.size()) continue;
-          m_fileList[it->second]->sasToken = ZuJson::GetStringValue(token, "sasToken");
-        }
-      }
+    if (SendAzureRequest("/api/Setup", request, response, ignoreRetryWait)) {
+      const SetUpTargets targets{m_url, m_uploadURL, m_bSecured, m_fileIndex, m_fileList};
+      if (!StoreSetUpReply(m_evDbg.get(), response, targets, errorMessage)) return 0;
       m_evDbg->debug("ZUCloudAzureService(705): -Debug-: Success: Folder creation is successful");
       m_bFolderReady = 1;
       m_bInitialized = 1;
@@ -166,33 +257,16 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
     errorMessage =
         L"Failed to set up upload to Tolvane Cloud. Please check ZUCloudService.log for more "
         L"details.";
-    if (!response.empty()) {
-      ZuJsonValue reply;
-      if (ZuJson::Unserialize(response, reply) != 1) {
-        m_evDbg->error("ZUCloudAzureService(687): -Error-: Failed to deserialize error API "
-                       "response from Azure: [%s]",
-                       response.c_str());
-      } else {
-        const std::string message = ZuJson::GetStringValue(reply, "errorMessage");
-        const std::string invocationId = ZuJson::GetStringValue(reply, "invocationId");
-        if (message.empty()) {
-          m_evDbg->error("ZUCloudAzureService(699): -Error-: Failed to set up DR Backup upload on "
-                         "Tolvane Cloud. Cloud storage service may be temporarily unavailable. "
-                         "Response: [%s]",
-                         response.c_str());
-        } else {
-          m_evDbg->error("ZUCloudAzureService(695): -Error-: Failed to set up DR Backup upload on "
-                         "Tolvane Cloud. Message: [%s] Invocation ID: [%s]",
-                         message.c_str(), invocationId.c_str());
-          errorMessage = FXString::ToWstring(message);
-        }
-      }
-    }
+    ReportFailedRequest(m_evDbg.get(), response,
+                        "ZUCloudAzureService(687): -Error-: Failed to deserialize error API "
+                        "response from Azure: ",
+                        "ZUCloudAzureService(699): -Error-: Failed to set up DR Backup upload on "
+                        "Tolvane Cloud. Cloud storage service may be temporarily unavailable. ",
+                        "ZUCloudAzureService(695): -Error-: Failed to set up DR Backup upload on "
+                        "Tolvane Cloud. ",
+                        errorMessage);
     return 0;
-  } catch (const std::bad_alloc&) {
-    errorMessage = Wide(kSetUpFailedMessage);
-    return 0;
-  }
+  });
 }
 
 int ZUCloudAzureService::FinalizeAzureFunctions(unsigned int jobId, int backupLevel,
@@ -201,152 +275,94 @@ int ZUCloudAzureService::FinalizeAzureFunctions(unsigned int jobId, int backupLe
     errorMessage = L"Error: ZUCloudAzureService not initialized, call ZUCloudAzureService::init() first";
     return 0;
   }
-  try {
-    m_evDbg->debug("ZUCloudAzureService(724): -Debug-: Calling DR Backup Finalize in Azure mode");
-
-    ZuJsonValue request = ZuJsonValue::object();
-    request["VestrumGUID"] = m_vestrumGUID;
-    request["VestrumId"] = static_cast<int>(m_vestrumId);
-    request["JobId"] = static_cast<unsigned int>(jobId);
-    request["BackupLevel"] = static_cast<int>(backupLevel);
-    ZuJsonValue files = ZuJsonValue::array();
-    for (const std::shared_ptr<FileInfo>& file : m_fileList) {
-      if (!file->uploaded) {
-        m_evDbg->debug("ZUCloudAzureService(744): -Warn--: File [%s] queued for upload but could "
-                       "not be uploaded",
-                       file->fileName.c_str());
-        continue;
-      }
-      ZuJsonValue entry = ZuJsonValue::object();
-      entry["Name"] = file->fileName;
-      entry["Size"] = static_cast<unsigned long long>(file->fileSize);
-      entry["Url"] = file->url;
-      files.push_back(std::move(entry));
-    }
-    request["Files"] = std::move(files);
+  const auto failed = [&]() -> int {
+    errorMessage = Wide(kFinalizeFailedMessage);
+    return 0;
+  };
+  return zu::NoThrow(m_evDbg.get(), "FinalizeAzureFunctions", failed, [&]() -> int {
+    EvDebug* log = m_evDbg.get();
+    log->debug("ZUCloudAzureService(724): -Debug-: Calling DR Backup Finalize in Azure mode");
+    const std::string request =
+        BuildFinalizeRequest(log, m_vestrumGUID, m_vestrumId, jobId, backupLevel, m_fileList);
 
     std::string response;
-    const bool sent = SendAzureRequest("/api/Finalize", ZuJson::Serialize(request), response, false);
-    if (sent) {
-      ZuJsonValue reply;
-      if (ZuJson::Unserialize(response, reply) != 1) {
-        errorMessage = Wide(kFinalizeFailedMessage);
-        m_evDbg->error("ZUCloudAzureService(757): -Error-: Failed to deserialize API response from "
-                       "Azure: [%s]",
-                       response.c_str());
-        return 0;
-      }
-      if (ZuJson::GetBoolValue(reply, "isSuccess")) {
-        m_evDbg->debug("ZUCloudAzureService(809): -Debug-: Success: Finalize DR Backup is successful");
-        return 1;
-      }
+    if (!SendAzureRequest("/api/Finalize", request, response, false)) {
       errorMessage = Wide(kFinalizeFailedMessage);
-      const std::string message = ZuJson::GetStringValue(reply, "errorMessage");
-      const std::string invocationId = ZuJson::GetStringValue(reply, "invocationId");
-      if (message.empty()) {
-        m_evDbg->error("ZUCloudAzureService(773): -Error-: DR Backup upload completed but failed to "
-                       "get a success response from DR Backup finalize request. Cloud service may "
-                       "be temporarily unavailable. Response: [%s]",
-                       response.c_str());
-      } else {
-        m_evDbg->error("ZUCloudAzureService(770): -Error-: DR Backup upload completed but failed to "
-                       "get a success response from DR Backup finalize request. Message: [%s] "
-                       "Invocation ID: [%s]",
-                       message.c_str(), invocationId.c_str());
-      }
+      ReportFailedRequest(log, response,
+                          "ZUCloudAzureService(789): -Error-: Failed to deserialize error API "
+                          "response from Azure: ",
+                          "ZUCloudAzureService(802): -Error-: DR Backup upload completed but "
+                          "failed to get a success response for DR Backup finalize request. "
+                          "Cloud service may be temporarily unavailable. ",
+                          "ZUCloudAzureService(797): -Error-: DR Backup upload completed but "
+                          "failed to get a success response for DR Backup finalize request. ",
+                          errorMessage);
       return 0;
     }
-
-    errorMessage = Wide(kFinalizeFailedMessage);
-    if (!response.empty()) {
-      ZuJsonValue reply;
-      if (ZuJson::Unserialize(response, reply) != 1) {
-        m_evDbg->error("ZUCloudAzureService(789): -Error-: Failed to deserialize error API response "
-                       "from Azure: [%s]",
-                       response.c_str());
-      } else {
-        const std::string message = ZuJson::GetStringValue(reply, "errorMessage");
-        const std::string invocationId = ZuJson::GetStringValue(reply, "invocationId");
-        if (message.empty()) {
-          m_evDbg->error("ZUCloudAzureService(802): -Error-: DR Backup upload completed but failed "
-                         "to get a success response for DR Backup finalize request. Cloud service "
-                         "may be temporarily unavailable. Response: [%s]",
-                         response.c_str());
-        } else {
-          m_evDbg->error("ZUCloudAzureService(797): -Error-: DR Backup upload completed but failed "
-                         "to get a success response for DR Backup finalize request. Message: [%s] "
-                         "Invocation ID: [%s]",
-                         message.c_str(), invocationId.c_str());
-          errorMessage = FXString::ToWstring(message);
-        }
-      }
+    ZuJsonValue reply;
+    if (ZuJson::Unserialize(response, reply) != 1) {
+      errorMessage = Wide(kFinalizeFailedMessage);
+      log->error("ZUCloudAzureService(757): -Error-: Failed to deserialize API response from "
+                 "Azure: [%s]",
+                 response.c_str());
+      return 0;
     }
-    return 0;
-  } catch (const std::bad_alloc&) {
+    if (ZuJson::GetBoolValue(reply, "isSuccess")) {
+      log->debug("ZUCloudAzureService(809): -Debug-: Success: Finalize DR Backup is successful");
+      return 1;
+    }
     errorMessage = Wide(kFinalizeFailedMessage);
+    LogReportedFailure(log, reply, response,
+                       "ZUCloudAzureService(773): -Error-: DR Backup upload completed but failed "
+                       "to get a success response from DR Backup finalize request. Cloud service "
+                       "may be temporarily unavailable. ",
+                       "ZUCloudAzureService(770): -Error-: DR Backup upload completed but failed "
+                       "to get a success response from DR Backup finalize request. ");
     return 0;
-  }
+  });
 }
 
 bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std::string& body,
                                            std::string& response, bool ignoreRetryWait) {
-  try {
+  return zu::NoThrow(m_evDbg.get(), "SendAzureRequest", false, [&]() -> bool {
     response.clear();
+    EvDebug* log = m_evDbg.get();
     const std::string url = m_url + urlPath;
-    const zu::SessionParams params = sessionParams();
-    zu::GatewayHolder gateway(params, initZuInternetGateway(url));
+    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
     if (!gateway) {
-      m_evDbg->error("ZUCloudAzureService(827): -Error-: Could not establish a connection to the "
-                     "server [%s]. Verify firewall/proxy settings",
-                     m_url.c_str());
+      log->error("ZUCloudAzureService(827): -Error-: Could not establish a connection to the "
+                 "server [%s]. Verify firewall/proxy settings",
+                 m_url.c_str());
       return false;
     }
     const ZuCURL::commandInfoList headers = {{"Accept", "application/json"},
                                              {"Content-Type", "application/json"}};
-    EvDebug* log = m_evDbg.get();
+    zu::RetryLineText text;
+    text.immediately = "ZUCloudAzureService(859): -Error-: Azure API returned error. ";
+    text.after = "ZUCloudAzureService(864): -Error-: Azure API returned error. ";
+    text.total = "ZUCloudAzureService(870): -Error-: Failed to get successful response from Azure. ";
+    text.totalEnd = ".";
+    const zu::RetryLines lines = zu::MakeRetryLines(log, nullptr, std::move(text));
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kBackoff;
-    options.backoffCapSeconds = m_nMaximumBackoff;
-    options.ignoreRetryWait = ignoreRetryWait;
-    zu::RetryLines lines;
-    lines.retryingImmediately = [log](int attempt) {
-      log->error("ZUCloudAzureService(859): -Error-: Azure API returned error. Retrying immediately "
-                 "since called with Ignore retry wait, retry count [%d]",
-                 attempt);
-    };
-    lines.retryingAfter = [log](unsigned int waitMs, int attempt) {
-      log->error("ZUCloudAzureService(864): -Error-: Azure API returned error. Retrying after [%d] "
-                 "ms, retry count [%d]",
-                 static_cast<int>(waitMs), attempt);
-    };
-    lines.totalRetryCount = [log](int total) {
-      log->error("ZUCloudAzureService(870): -Error-: Failed to get successful response from Azure. "
-                 "Total retry count [%d].",
-                 total);
-    };
-
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      response.clear();
-      const int result = gateway->doPostOperation(url, body, response, headers);
-      int status = 0;
-      gateway->getLastServerResponseCode(status);
-      if (result == 0) {
-        log->debugLvl(2, "ZUCloudAzureService(853): -Debug-: Recieved response from Azure. Status "
-                         "Code [%d]",
-                      status);
-        return zu::AttemptResult::kSuccess;
-      }
-      log->error("ZUCloudAzureService(847): -Error-: Azure API returned error. Status Code [%d] "
-                 "Error Message [%s]",
-                 status, gateway->getErrorMsg().c_str());
-      return zu::AttemptResult::kRetry;
-    });
-    return outcome.succeeded;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
+    const zu::RetryOptions options =
+        zu::BackoffRetry(m_nRetryCount, m_nMaximumBackoff, ignoreRetryWait);
+    return zu::RunWithRetry(options, lines, [&](int) {
+             response.clear();
+             const int result = gateway->doPostOperation(url, body, response, headers);
+             int status = 0;
+             gateway->getLastServerResponseCode(status);
+             if (result == 0) {
+               log->debugLvl(2, "ZUCloudAzureService(853): -Debug-: Recieved response from "
+                                "Azure. Status Code [%d]",
+                             status);
+               return zu::AttemptResult::kSuccess;
+             }
+             log->error("ZUCloudAzureService(847): -Error-: Azure API returned error. Status "
+                        "Code [%d] Error Message [%s]",
+                        status, gateway->getErrorMsg().c_str());
+             return zu::AttemptResult::kRetry;
+           }).succeeded;
+  });
 }
 
 bool ZUCloudAzureService::GetSASTokenForFile(const std::string& fileName, std::string& token) {

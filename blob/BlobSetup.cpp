@@ -1,7 +1,6 @@
 // ZUCloudAzureService::init and the web-console set-up
 // (ExecuteDRFolderSetUpWorkflow): mode selection, login, and the one XML
 // request that yields the storage service URL and the container SAS token.
-#include <new>
 #include <string>
 
 #include "ZUCloudAzureService.h"
@@ -11,7 +10,9 @@
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/Login.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
@@ -47,6 +48,71 @@ std::string BuildSetUpBody(const std::string& vestrumGUID, unsigned int jobId,
 
 bool IsHttps(const std::string& url) { return url.find("https:") != std::string::npos; }
 
+constexpr zu::WorkflowReplyRules kSetUpReplyRules = {
+    "ZU Cloud DR setup workflow",
+    "Error: Failed to retrieve SAS Token.",
+    L"Error: Failed to retrieve DR set up information from Tolvane Cloud.",
+    zu::AttemptResult::kStop,
+    zu::AttemptResult::kRetryNow,
+    zu::AttemptResult::kStop,
+    zu::AttemptResult::kStop,
+};
+
+// Where the set-up reply's values go. What an attempt received stays
+// received for the attempts after it.
+struct SetUpTargets {
+  const std::string& consoleUrl;
+  std::string& uploadURL;
+  std::string& sasToken;
+  bool& secured;
+  bool urlReceived = false;
+  bool tokenReceived = false;
+};
+
+// Stores the values of a parsed set-up reply: the storage service URL (a
+// refused one is never stored, so no block may go to it, and stops the
+// set-up), the SAS token and the cloud's error message. Success once both
+// the URL and the token were received.
+zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& parsed,
+                                  const std::string& response, SetUpTargets& to,
+                                  std::wstring& errorMessage) {
+  zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
+  for (const zu::xml::Element& child : parsed.children) {
+    if (child.name == "AzureSASServiceURL") {
+      const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(to.consoleUrl, child.text);
+      if (problem != zu::HandedOutUrlProblem::kNone) {
+        urlProblem = problem;
+        continue;
+      }
+      to.uploadURL = child.text;
+      if (!child.text.empty()) {
+        to.urlReceived = true;
+        to.secured = IsHttps(to.uploadURL);
+      }
+    } else if (child.name == "AzureSASToken") {
+      to.sasToken = child.text;
+      if (!child.text.empty()) to.tokenReceived = true;
+    } else if (child.name == "errorMessage") {
+      errorMessage = FXString::ToWstring(child.text);
+    }
+  }
+  if (urlProblem != zu::HandedOutUrlProblem::kNone) {
+    const std::string reason = std::string("The storage service URL given by the cloud ") +
+                               zu::DescribeHandedOutUrlProblem(urlProblem) +
+                               "; nothing is sent to it.";
+    log->Error(kSetUpTag, "Error: Failed to set up DR backup upload. %s Response [%s]",
+               reason.c_str(), response.c_str());
+    errorMessage = FXString::ToWstring("Error: Failed to set up DR backup upload. " + reason);
+    return zu::AttemptResult::kStop;
+  }
+  if (to.urlReceived && to.tokenReceived) return zu::AttemptResult::kSuccess;
+  log->Error(kSetUpTag,
+             "Error: Failed to retrieve SAS Token from ZU Cloud DR setup workflow response : "
+             "[%s]",
+             response.c_str());
+  return zu::AttemptResult::kStop;
+}
+
 }  // namespace
 
 int ZUCloudAzureService::init(const std::string& userName, const std::string& password,
@@ -54,7 +120,13 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
                               int vestrumId, unsigned int jobId, const std::string& setId,
                               int backupLevel, unsigned int fullJobId,
                               std::wstring& errorMessage, const std::string& loginField) {
-  try {
+  const auto failed = [&]() -> int {
+    errorMessage = L"Error: Not enough memory to initialize ZUCloudAzureService.";
+    m_bFolderReady = 0;
+    m_bInitialized = 0;
+    return 0;
+  };
+  return zu::NoThrow(m_evDbg.get(), kInitTag, failed, [&]() -> int {
     ZUPI_Focus::setFocus(focus.c_str());
     ZUPI_Focus::setFocus(ZUPI_Focus::getFocus().c_str());
     m_vestrumGUID = vestrumGUID;
@@ -123,12 +195,7 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_bFolderReady = 0;
     m_bInitialized = 0;
     return 0;
-  } catch (const std::bad_alloc&) {
-    errorMessage = L"Error: Not enough memory to initialize ZUCloudAzureService.";
-    m_bFolderReady = 0;
-    m_bInitialized = 0;
-    return 0;
-  }
+  });
 }
 
 int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
@@ -139,52 +206,30 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
     errorMessage = sessionParams().notInitializedMessage();
     return 0;
   }
-  try {
-    std::string sessionToken;
-    if (DoLogin(errorMessage, sessionToken, ignoreRetryWait) == 0) return 0;
-
-    const zu::SessionParams params = sessionParams();
+  const auto failed = [&]() -> int {
+    errorMessage = L"Failed to create DR backup folder.";
+    return 0;
+  };
+  return zu::NoThrow(m_evDbg.get(), kSetUpTag, failed, [&]() -> int {
+    EvDebug* log = m_evDbg.get();
     const std::string url = m_url + urlPath;
-    zu::GatewayHolder gateway(params, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
+                                  errorMessage)) {
       return 0;
     }
-
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
     const std::string body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
-    EvDebug* log = m_evDbg.get();
+    SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = kSetUpRetryWaitMs;
-    options.ignoreRetryWait = ignoreRetryWait;
-    options.totalCount = zu::TotalCount::kAttemptsBeforeEarlyStop;
-    zu::RetryLines lines;
-    lines.retryingImmediately = [&](int attempt) {
-      log->Error(kSetUpTag,
-                 "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. "
-                 "Retrying immediately since called with Ignore retry wait, retry count [%d]",
-                 vestrumGUID.c_str(), attempt);
-    };
-    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kSetUpTag,
-                 "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. "
-                 "Retrying after [%d] ms, retry count [%d]",
-                 vestrumGUID.c_str(), static_cast<int>(waitMs), attempt);
-    };
-    lines.totalRetryCount = [&](int total) {
-      log->Error(kSetUpTag,
-                 "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. "
-                 "Total retry count [%d]",
-                 vestrumGUID.c_str(), total);
-    };
-
-    bool urlReceived = false;
-    bool tokenReceived = false;
+    const zu::RetryLines lines = zu::StandardRetryLines(
+        log, kSetUpTag,
+        zu::FormatLogText("Error: Failed to execute DR setup workflow in cloud for Vestrum GUID "
+                          "[%s]. ",
+                          vestrumGUID.c_str()));
+    const zu::RetryOptions options =
+        zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
+                           zu::TotalCount::kAttemptsBeforeEarlyStop);
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
       std::string response;
       const int result = gateway->doPostOperation(url, body, response, headers);
@@ -196,74 +241,12 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
         errorMessage = L"Failed to create DR backup folder.";
         return zu::AttemptResult::kRetry;
       }
-
       const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-      switch (parsed.status) {
-        case zu::xml::ParseStatus::kPlatformInitFailed:
-          zu::ReportXmlPlatformFailure(log, kSetUpTag, parsed.message, errorMessage);
-          return zu::AttemptResult::kStop;
-        case zu::xml::ParseStatus::kNoRoot:
-          log->Error(kSetUpTag, "Error: Failed to retrieve SAS Token. Server responded with response [%s]",
-                     response.c_str());
-          errorMessage = L"Error: Failed to retrieve DR set up information from Tolvane Cloud.";
-          return zu::AttemptResult::kRetryNow;
-        case zu::xml::ParseStatus::kXmlError:
-          log->Error(kSetUpTag,
-                     "Error: Failed to parse ZU Cloud DR setup workflow response : [%s] : URL [%s] "
-                     "and vestrum ID [%s]. Error Message[%s]",
-                     response.c_str(), urlPath.c_str(), vestrumGUID.c_str(),
-                     parsed.message.c_str());
-          return zu::AttemptResult::kStop;
-        case zu::xml::ParseStatus::kOtherError:
-          log->Error(kSetUpTag,
-                     "Error: Failed to parse ZU Cloud DR setup workflow response : [%s] : URL [%s] "
-                     "and vestrum ID [%s]. Error Message: Unknown error",
-                     response.c_str(), urlPath.c_str(), vestrumGUID.c_str());
-          return zu::AttemptResult::kStop;
-        case zu::xml::ParseStatus::kOk:
-          break;
-      }
-
-      zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
-      for (const zu::xml::Element& child : parsed.children) {
-        if (child.name == "AzureSASServiceURL") {
-          // A refused URL is never stored: no block may go to it.
-          const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(m_url, child.text);
-          if (problem != zu::HandedOutUrlProblem::kNone) {
-            urlProblem = problem;
-            continue;
-          }
-          m_uploadURL = child.text;
-          if (!child.text.empty()) {
-            urlReceived = true;
-            m_bSecured = IsHttps(m_uploadURL);
-          }
-        } else if (child.name == "AzureSASToken") {
-          m_sasToken = child.text;
-          if (!child.text.empty()) tokenReceived = true;
-        } else if (child.name == "errorMessage") {
-          errorMessage = FXString::ToWstring(child.text);
-        }
-      }
-      if (urlProblem != zu::HandedOutUrlProblem::kNone) {
-        const std::string reason = std::string("The storage service URL given by the cloud ") +
-                                   zu::DescribeHandedOutUrlProblem(urlProblem) +
-                                   "; nothing is sent to it.";
-        log->Error(kSetUpTag, "Error: Failed to set up DR backup upload. %s Response [%s]",
-                   reason.c_str(), response.c_str());
-        errorMessage = FXString::ToWstring("Error: Failed to set up DR backup upload. " + reason);
-        return zu::AttemptResult::kStop;
-      }
-      if (urlReceived && tokenReceived) return zu::AttemptResult::kSuccess;
-      log->Error(kSetUpTag,
-                 "Error: Failed to retrieve SAS Token from ZU Cloud DR setup workflow response : "
-                 "[%s]",
-                 response.c_str());
-      return zu::AttemptResult::kStop;
+      const zu::AttemptResult readable = zu::CheckWorkflowReply(
+          log, kSetUpTag, kSetUpReplyRules, parsed, response, urlPath, vestrumGUID, errorMessage);
+      if (readable != zu::AttemptResult::kSuccess) return readable;
+      return StoreSetUpReply(log, parsed, response, targets, errorMessage);
     });
     return outcome.succeeded ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    errorMessage = L"Failed to create DR backup folder.";
-    return 0;
-  }
+  });
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cctype>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "ZUCloudAzureService.h"
@@ -13,7 +12,9 @@
 #include "platform/XmlDom.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/Login.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
 #include "session/SessionParams.h"
 
@@ -68,11 +69,25 @@ bool ReplySaysSuccess(const zu::xml::ParseResult& parsed) {
   return success;
 }
 
+constexpr zu::WorkflowReplyRules kCompletionReplyRules = {
+    "ZU Cloud Finalize DR workflow",
+    "Error: Failed to retrieve return value from Finalize DR workflow.",
+    L"Error: Failed to retrieve return value from Finalize DR workflow.",
+    zu::AttemptResult::kStop,
+    zu::AttemptResult::kRetryNow,
+    zu::AttemptResult::kRetry,
+    zu::AttemptResult::kRetry,
+};
+
 }  // namespace
 
 int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backupLevel,
                                                    std::wstring& errorMessage) {
-  try {
+  const auto failed = [&]() -> int {
+    errorMessage = L"Failed to execute Finalize DR workflow.";
+    return 0;
+  };
+  return zu::NoThrow(m_evDbg.get(), kTag, failed, [&]() -> int {
     if (m_bAzureFunctionsMode) {
       m_evDbg->debugLvl(3, "ZUCloudAzureService(1723): -Debug-: Azure mode: Calling FinalizeAzureFunctions");
       return FinalizeAzureFunctions(jobId, backupLevel, errorMessage);
@@ -90,41 +105,24 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
       errorMessage = sessionParams().notInitializedMessage();
       return 0;
     }
-    std::string sessionToken;
-    if (DoLogin(errorMessage, sessionToken, false) == 0) return 0;
-
-    const zu::SessionParams params = sessionParams();
-    zu::GatewayHolder gateway(params, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
+    EvDebug* log = m_evDbg.get();
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, false, gateway, headers, errorMessage)) {
       return 0;
     }
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
     const std::string body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
-    EvDebug* log = m_evDbg.get();
     const std::string& guid = m_vestrumGUID;
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = kCompletionRetryWaitMs;
-    options.ignoreRetryWait = false;
-    options.totalCount = zu::TotalCount::kAttemptsBeforeEarlyStop;
-    zu::RetryLines lines;
-    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kTag,
-                 "Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID [%s]. "
-                 "Retrying after [%d] ms, retry count [%d]",
-                 guid.c_str(), static_cast<int>(waitMs), attempt);
-    };
-    lines.totalRetryCount = [&](int total) {
-      log->Error(kTag,
-                 "Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID [%s]. "
-                 "Total retry count [%d]",
-                 guid.c_str(), total);
-    };
+    const zu::RetryOptions options =
+        zu::FixedWaitRetry(m_nRetryCount, kCompletionRetryWaitMs, false,
+                           zu::TotalCount::kAttemptsBeforeEarlyStop);
+    const zu::RetryLines lines = zu::StandardRetryLines(
+        log, kTag,
+        zu::FormatLogText("Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID "
+                          "[%s]. ",
+                          guid.c_str()),
+        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
 
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
       std::string response;
@@ -139,32 +137,9 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
       }
 
       const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-      switch (parsed.status) {
-        case zu::xml::ParseStatus::kPlatformInitFailed:
-          zu::ReportXmlPlatformFailure(log, kTag, parsed.message, errorMessage);
-          return zu::AttemptResult::kStop;
-        case zu::xml::ParseStatus::kNoRoot:
-          log->Error(kTag,
-                     "Error: Failed to retrieve return value from Finalize DR workflow. Server "
-                     "responded with response [%s]",
-                     response.c_str());
-          errorMessage = L"Error: Failed to retrieve return value from Finalize DR workflow.";
-          return zu::AttemptResult::kRetryNow;
-        case zu::xml::ParseStatus::kXmlError:
-          log->Error(kTag,
-                     "Error: Failed to parse ZU Cloud Finalize DR workflow response : [%s] : URL "
-                     "[%s] and vestrum ID [%s]. Error Message[%s]",
-                     response.c_str(), url.c_str(), guid.c_str(), parsed.message.c_str());
-          return zu::AttemptResult::kRetry;
-        case zu::xml::ParseStatus::kOtherError:
-          log->Error(kTag,
-                     "Error: Failed to parse ZU Cloud Finalize DR workflow response : [%s] : URL "
-                     "[%s] and vestrum ID [%s]. Error Message: Unknown error",
-                     response.c_str(), url.c_str(), guid.c_str());
-          return zu::AttemptResult::kRetry;
-        case zu::xml::ParseStatus::kOk:
-          break;
-      }
+      const zu::AttemptResult readable = zu::CheckWorkflowReply(
+          log, kTag, kCompletionReplyRules, parsed, response, url, guid, errorMessage);
+      if (readable != zu::AttemptResult::kSuccess) return readable;
       if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
       log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
                  m_userName.c_str());
@@ -178,8 +153,5 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
           L"more details.";
     }
     return outcome.succeeded ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    errorMessage = L"Failed to execute Finalize DR workflow.";
-    return 0;
-  }
+  });
 }

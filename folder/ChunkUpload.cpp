@@ -30,10 +30,12 @@
 #include "platform/SendPacer.h"
 #include "platform/SequentialFile.h"
 #include "platform/UploadProgress.h"
-#include "platform/XercesSupport.h"
+#include "platform/XmlDom.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/FileChange.h"
-#include "session/RetryPolicy.h"
+#include "session/GatewaySession.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 #include "session/UploadTuning.h"
 
 namespace {
@@ -146,7 +148,7 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
                                             const std::string& modifiedTime, const char* chunk,
                                             std::string& requestId,
                                             std::wstring& errorMessage) {
-  return zu::folder::NoThrow(m_evDbg.get(), kSessionTag, 0, [&]() -> int {
+  return zu::NoThrow(m_evDbg.get(), kSessionTag, 0, [&]() -> int {
     const std::string url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
     if (!m_bInitialized) {
       errorMessage =
@@ -157,7 +159,8 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
     std::string sessionToken;
     if (!DoLogin(errorMessage, sessionToken, false)) return 0;
 
-    zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(url));
+    EvDebug* log = m_evDbg.get();
+    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
     if (!gateway) {
       errorMessage = L"ZUInternetGateway not initialized";
       sessionToken.clear();
@@ -169,27 +172,14 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
         UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
     const char* bytes = chunk != nullptr ? chunk : "";
     const long length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
-    EvDebug* log = m_evDbg.get();
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = zu::folder::kRetryWaitMs;
-    zu::RetryLines lines;
-    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kSessionTag,
-                 "Error: Failed to get request Id for file: [%s], parent path: [%s]. Retrying "
-                 "after [%d] ms, retry count [%d]",
-                 DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str(),
-                 static_cast<int>(waitMs), attempt);
-    };
-    lines.totalRetryCount = [&](int total) {
-      log->Error(kSessionTag,
-                 "Error: Failed to get request Id for file: [%s], parent path: [%s]. Total retry "
-                 "count [%d]",
-                 DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str(), total);
-    };
-
+    const zu::RetryOptions options =
+        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+    const zu::RetryLines lines = zu::StandardRetryLines(
+        log, kSessionTag,
+        zu::FormatLogText("Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
+                          DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str()),
+        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
       using namespace zu::msg;
       std::string response;
@@ -225,22 +215,18 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
                                              const std::string& url,
                                              std::list<ZuCURL::commandInfo>& headers,
                                              const std::string& fileName, long long& offset) {
-  return zu::folder::NoThrow(m_evDbg.get(), kOffsetTag, false, [&]() -> bool {
+  return zu::NoThrow(m_evDbg.get(), kOffsetTag, false, [&]() -> bool {
     if (gateway == nullptr) return false;
     EvDebug* log = m_evDbg.get();
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = kOffsetQueryWaitMs;
-    zu::RetryLines lines;
-    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kOffsetTag,
-                 "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. "
-                 "Retrying after [%d] ms, retry count [%d]",
-                 fileName.c_str(), static_cast<int>(waitMs), attempt);
-    };
+    const zu::RetryOptions options = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
     // No total line: the caller reports the chunk as a whole.
+    const zu::RetryLines lines = zu::StandardRetryLines(
+        log, kOffsetTag,
+        zu::FormatLogText("Error: Failed to get last uploaded chunk offset to cloud for file "
+                          "[%s]. ",
+                          fileName.c_str()),
+        zu::kRetryingAfterLine);
 
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
       using namespace zu::msg;
@@ -275,14 +261,196 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
   });
 }
 
+namespace {
+
+// Opens the file to upload and takes its size and identity; null (after the
+// log line and the message) when it cannot.
+std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path,
+                                           zu::FileIdentity& identity,
+                                           std::wstring& errorMessage) {
+  if (!FXFile::DoesFileExist(path)) {
+    log->Error(kUploadTag, "Error: Source file path does not exists.");
+    errorMessage = L"Error: Source file path does not exists.";
+    return nullptr;
+  }
+  CPzError error;
+  std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
+  if (!file) {
+    log->Error(kUploadTag,
+               "Error: Cannot open the file to get the size, make sure you have permissions.");
+    errorMessage = L"Error: Cannot open the file to get the size, make sure you have permissions.";
+    return nullptr;
+  }
+  if (file->Identity(identity).IsError()) {
+    log->Error(kUploadTag, "Error: Failed to get the size of the file.");
+    errorMessage = L"Error: Failed to get the size of the file.";
+    return nullptr;
+  }
+  return std::make_unique<ChunkReader>(std::move(file), identity);
+}
+
+// One chunk request after the session request: where it goes, what it
+// carries and what its attempts need from the upload.
+struct ChunkSend {
+  ZUCloudService& service;
+  EvDebug* log;
+  const std::string& url;  // the chunk URL with the request ID
+  ZuCURL::commandInfoList& headers;
+  const std::string& fileName;
+  const std::string& userName;
+  int retryCount;
+  const char* data;
+  long long length;
+  long long endOffset;  // file offset after this chunk
+  bool last;            // carries "FileEOF": its reply names the file's GUID
+};
+
+// What the replies to the chunks tell the upload.
+struct ChunkOutcome {
+  std::string fileGUID;
+  bool uploaded = false;  // the last chunk's reply carried the GUID
+};
+
+// After a failed attempt: asks the server how many bytes it holds. kSuccess
+// when it holds the whole chunk, kStop when the query failed, kRetry when
+// the chunk must be sent again.
+zu::AttemptResult QueryHeldOffset(const ChunkSend& chunk, LIBCURL::ZuInternetGateway* gateway,
+                                  int attempt) {
+  long long held = 0;
+  if (!chunk.service.GetChunkOffsetforUpload(gateway, chunk.url, chunk.headers, chunk.fileName,
+                                             held)) {
+    return zu::AttemptResult::kStop;
+  }
+  if (held > 0 && held == chunk.endOffset) {
+    chunk.log->DebugLvl(5, kUploadTag,
+                        "Success: upload of chunk to cloud for file [%s] was successfull. chunk "
+                        "offset [%llu], Upload attempt [%d].",
+                        chunk.fileName.c_str(), static_cast<unsigned long long>(held), attempt);
+    return zu::AttemptResult::kSuccess;
+  }
+  chunk.log->Error(kUploadTag,
+                   "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
+                   "[%lld].",
+                   held);
+  return zu::AttemptResult::kRetry;
+}
+
+// Reads the reply to a chunk that was sent. `queryAfterFailure` tells
+// whether a failure of this attempt asks for the held offset next time.
+zu::AttemptResult ReadChunkReply(const ChunkSend& chunk, const std::string& response,
+                                 bool& queryAfterFailure, ChunkOutcome& outcome,
+                                 std::wstring& errorMessage) {
+  using namespace zu::msg;
+  EvDebug* log = chunk.log;
+  const bool hasFileGuid = Contains(response, "fileGUID");
+  if (response.empty() || !(hasFileGuid || Contains(response, "chunkOffset"))) {
+    log->Error(kUploadTag, "Error: Webserver responded with response string: [%s].",
+               response.c_str());
+    return zu::AttemptResult::kRetry;
+  }
+  CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
+  if (reply.unserialize(response.c_str()) != 0) {
+    log->Error(kUploadTag, "Error: Unserialization failed for string [%s].", response.c_str());
+    errorMessage = L"Error: Unserialization failed for response string";
+    queryAfterFailure = true;
+    return zu::AttemptResult::kRetry;
+  }
+  if (chunk.last) {
+    if (hasFileGuid) {
+      outcome.fileGUID = reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag,
+                                         kUploadFileResp.key, kUploadFileGUID.key);
+      outcome.uploaded = true;
+      return zu::AttemptResult::kSuccess;
+    }
+    log->Error(kUploadTag, "Error: Unserialization failed for string [%s]", response.c_str());
+    errorMessage = L"Error: Failed to login to cloud. Please check the internet connection";
+    queryAfterFailure = true;
+    return zu::AttemptResult::kRetry;
+  }
+  // Any positive offset confirms an intermediate chunk.
+  const long long held =
+      reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
+  if (held > 0) return zu::AttemptResult::kSuccess;
+  log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+             held, response.c_str());
+  return zu::AttemptResult::kRetry;
+}
+
+// One attempt at a chunk. From the second attempt on, the held offset is
+// asked first, unless the attempt before already did and then resent the
+// whole chunk from its first byte, whatever the server held.
+zu::AttemptResult AttemptChunk(const ChunkSend& chunk, LIBCURL::ZuInternetGateway* gateway,
+                               int attempt, bool& queryAfterFailure, ChunkOutcome& outcome,
+                               std::wstring& errorMessage) {
+  if (attempt > 1 && queryAfterFailure) {
+    const zu::AttemptResult held = QueryHeldOffset(chunk, gateway, attempt);
+    if (held != zu::AttemptResult::kRetry) return held;
+    queryAfterFailure = false;
+  }
+  std::string response;
+  if (gateway->doPostOperation(chunk.url, chunk.data, static_cast<long>(chunk.length), response,
+                               chunk.headers) != 0) {
+    chunk.log->Error(kUploadTag,
+                     "Error: Failed to upload chunk to cloud for file [%s]. Upload attempt [%d]. "
+                     "Curl Error Message [%s], Error response: [%s]",
+                     chunk.fileName.c_str(), attempt, gateway->getErrorMsg().c_str(),
+                     response.c_str());
+    errorMessage = L"Error: Failed to upload chunk to cloud.";
+    queryAfterFailure = true;
+    return zu::AttemptResult::kRetry;
+  }
+  return ReadChunkReply(chunk, response, queryAfterFailure, outcome, errorMessage);
+}
+
+// Sends one chunk over a gateway of its own, kept for all its attempts and
+// offset queries; false when every attempt failed.
+bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& errorMessage) {
+  EvDebug* log = chunk.log;
+  zu::GatewayHolder gateway(log, chunk.service.initZuInternetGateway(chunk.url));
+  if (!gateway) {
+    log->Error(kUploadTag, "Error: Failed to initialize ZuInternetGateway.");
+    errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
+    return false;
+  }
+  gateway->setSendPaced(1);
+
+  const unsigned long long startOffset =
+      static_cast<unsigned long long>(chunk.endOffset - chunk.length);
+  const unsigned long long stopOffset = static_cast<unsigned long long>(chunk.endOffset);
+  // An attempt stopped by a failed offset query was not completed.
+  const zu::RetryOptions options =
+      zu::FixedWaitRetry(chunk.retryCount, zu::folder::kRetryWaitMs, false,
+                         zu::TotalCount::kAttemptsBeforeEarlyStop);
+  zu::RetryLines lines = zu::StandardRetryLines(
+      log, kUploadTag,
+      zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset "
+                        "start: [%llu] end: [%llu]. ",
+                        chunk.fileName.c_str(), startOffset, stopOffset),
+      zu::kRetryingAfterLine);
+  lines.totalRetryCount = [&](int total) {
+    log->Error(kUploadTag,
+               "Error: Failed to upload [%s] file to cloud. Failed chunk start offset: [%llu], "
+               "end offset: [%llu]. Total retry attempts: [%d], API URL [%s], User Name [%s]",
+               chunk.fileName.c_str(), startOffset, stopOffset, total, chunk.url.c_str(),
+               chunk.userName.c_str());
+  };
+
+  bool queryAfterFailure = true;
+  return zu::RunWithRetry(options, lines, [&](int attempt) {
+           return AttemptChunk(chunk, gateway.get(), attempt, queryAfterFailure, outcome,
+                               errorMessage);
+         }).succeeded;
+}
+
+}  // namespace
+
 int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& fileName,
                                const std::string& parentPath, const std::string& modifiedTime,
                                std::string& fileGUID, std::wstring& errorMessage) {
-  const int result = zu::folder::NoThrow(m_evDbg.get(), kUploadTag, 0, [&]() -> int {
+  const int result = zu::NoThrow(m_evDbg.get(), kUploadTag, 0, [&]() -> int {
     // One reference on the XML platform for the whole upload: each reply
-    // parse then only bumps its reference count instead of building and
-    // tearing down the platform's static tables once per chunk.
-    zu::xml::detail::PlatformScope xmlPlatform;
+    // parse then only bumps its reference count.
+    zu::xml::PlatformScope xmlPlatform;
     EvDebug* log = m_evDbg.get();
     std::string chunkUrl = UploadBase(m_uploadURL, m_shareID) + "&requestId=";
     if (!m_bInitialized) {
@@ -291,33 +459,11 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     }
 
     const std::string path = sourceDir + fileName;
-    if (!FXFile::DoesFileExist(path)) {
-      log->Error(kUploadTag, "Error: Source file path does not exists.");
-      errorMessage = L"Error: Source file path does not exists.";
-      return 0;
-    }
-
     zu::FileIdentity identity;
-    std::unique_ptr<zu::SequentialFile> file;
-    {
-      CPzError error;
-      file = zu::OpenSequentialFile(path, error);
-      if (!file) {
-        log->Error(kUploadTag,
-                   "Error: Cannot open the file to get the size, make sure you have permissions.");
-        errorMessage =
-            L"Error: Cannot open the file to get the size, make sure you have permissions.";
-        return 0;
-      }
-      if (file->Identity(identity).IsError()) {
-        log->Error(kUploadTag, "Error: Failed to get the size of the file.");
-        errorMessage = L"Error: Failed to get the size of the file.";
-        return 0;
-      }
-    }
+    std::unique_ptr<ChunkReader> reader = OpenForUpload(log, path, identity, errorMessage);
+    if (!reader) return 0;
     const unsigned long long size = identity.size;
     const std::string fileSize = std::to_string(size);
-    ChunkReader reader(std::move(file), identity);
 
     // The operator's cap covers every file byte this process sends.
     zu::SendPacer::Global().SetRate(
@@ -335,12 +481,11 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     // First chunk: it opens the session.
     long long chunkLength = 0;
     std::string problem;
-    if (!reader.Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
-      ReadFailed(log, reader, path, fileName, problem, errorMessage);
+    if (!reader->Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
+      ReadFailed(log, *reader, path, fileName, problem, errorMessage);
       return 0;
     }
     long long endOffset = chunkLength;
-
     std::string requestId;
     if (GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
                                 modifiedTime, buffer.data(), requestId, errorMessage) != 1) {
@@ -351,131 +496,27 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     ZuCURL::commandInfoList headers =
         UploadHeaders(sessionToken, base64FileName, fileSize, modifiedTime, base64ParentPath);
 
-    bool eofSent = false;
-    bool uploaded = false;
-    while (!eofSent) {
-      if (!reader.Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
-        ReadFailed(log, reader, path, fileName, problem, errorMessage);
+    ChunkOutcome outcome;
+    bool lastSent = false;
+    while (!lastSent) {
+      if (!reader->Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
+        ReadFailed(log, *reader, path, fileName, problem, errorMessage);
         return 0;
       }
       endOffset += chunkLength;
       // Appended once, right after the read that found the end of the file;
       // from then on every request of this upload carries it.
-      if (reader.AtEnd()) {
-        headers.emplace_back("FileEOF", "1");
-        eofSent = true;
-      }
-
-      zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(chunkUrl));
-      if (!gateway) {
-        log->Error(kUploadTag, "Error: Failed to initialize ZuInternetGateway.");
-        errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
-        return 0;
-      }
-      gateway->setSendPaced(1);
-
-      const unsigned long long startOffset =
-          static_cast<unsigned long long>(endOffset - chunkLength);
-      const unsigned long long stopOffset = static_cast<unsigned long long>(endOffset);
-      bool skipOffsetQuery = false;
-
-      zu::RetryOptions options;
-      options.limit = m_nRetryCount;
-      options.wait = zu::WaitKind::kFixed;
-      options.fixedMs = zu::folder::kRetryWaitMs;
-      // An attempt stopped by a failed offset query was not completed.
-      options.totalCount = zu::TotalCount::kAttemptsBeforeEarlyStop;
-      zu::RetryLines lines;
-      lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-        log->Error(kUploadTag,
-                   "Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
-                   "[%llu] end: [%llu]. Retrying after [%d] ms, retry count [%d]",
-                   fileName.c_str(), startOffset, stopOffset, static_cast<int>(waitMs), attempt);
-      };
-      lines.totalRetryCount = [&](int total) {
-        log->Error(kUploadTag,
-                   "Error: Failed to upload [%s] file to cloud. Failed chunk start offset: [%llu], "
-                   "end offset: [%llu]. Total retry attempts: [%d], API URL [%s], User Name [%s]",
-                   fileName.c_str(), startOffset, stopOffset, total, chunkUrl.c_str(),
-                   m_userName.c_str());
-      };
-
-      const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
-        using namespace zu::msg;
-        if (attempt > 1 && !skipOffsetQuery) {
-          long long held = 0;
-          if (!GetChunkOffsetforUpload(gateway.get(), chunkUrl, headers, fileName, held)) {
-            return zu::AttemptResult::kStop;
-          }
-          if (held > 0 && held == endOffset) {
-            log->DebugLvl(5, kUploadTag,
-                          "Success: upload of chunk to cloud for file [%s] was successfull. chunk "
-                          "offset [%llu], Upload attempt [%d].",
-                          fileName.c_str(), static_cast<unsigned long long>(held), attempt);
-            return zu::AttemptResult::kSuccess;
-          }
-          log->Error(kUploadTag,
-                     "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
-                     "[%lld].",
-                     held);
-          // The whole chunk goes again from its first byte, whatever the
-          // server holds.
-          skipOffsetQuery = true;
-        }
-
-        std::string response;
-        if (gateway->doPostOperation(chunkUrl, buffer.data(), static_cast<long>(chunkLength),
-                                     response, headers) != 0) {
-          log->Error(kUploadTag,
-                     "Error: Failed to upload chunk to cloud for file [%s]. Upload attempt [%d]. "
-                     "Curl Error Message [%s], Error response: [%s]",
-                     fileName.c_str(), attempt, gateway->getErrorMsg().c_str(), response.c_str());
-          errorMessage = L"Error: Failed to upload chunk to cloud.";
-          skipOffsetQuery = false;
-          return zu::AttemptResult::kRetry;
-        }
-        const bool hasFileGuid = Contains(response, "fileGUID");
-        if (response.empty() || !(hasFileGuid || Contains(response, "chunkOffset"))) {
-          log->Error(kUploadTag, "Error: Webserver responded with response string: [%s].",
-                     response.c_str());
-          return zu::AttemptResult::kRetry;
-        }
-        CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
-        if (reply.unserialize(response.c_str()) != 0) {
-          log->Error(kUploadTag, "Error: Unserialization failed for string [%s].",
-                     response.c_str());
-          errorMessage = L"Error: Unserialization failed for response string";
-          skipOffsetQuery = false;
-          return zu::AttemptResult::kRetry;
-        }
-        if (eofSent) {
-          if (hasFileGuid) {
-            fileGUID = reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag,
-                                       kUploadFileResp.key, kUploadFileGUID.key);
-            uploaded = true;
-            return zu::AttemptResult::kSuccess;
-          }
-          log->Error(kUploadTag, "Error: Unserialization failed for string [%s]", response.c_str());
-          errorMessage = L"Error: Failed to login to cloud. Please check the internet connection";
-          skipOffsetQuery = false;
-          return zu::AttemptResult::kRetry;
-        }
-        // Any positive offset confirms an intermediate chunk.
-        const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
-                                              kUploadChunkOffset.key);
-        if (held > 0) return zu::AttemptResult::kSuccess;
-        log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
-                   held, response.c_str());
-        return zu::AttemptResult::kRetry;
-      });
-
-      if (!outcome.succeeded) return 0;
-      gateway.reset();
+      lastSent = reader->AtEnd();
+      if (lastSent) headers.emplace_back("FileEOF", "1");
+      const ChunkSend chunk{*this, log, chunkUrl, headers, fileName, m_userName, m_nRetryCount,
+                            buffer.data(), chunkLength, endOffset, lastSent};
+      if (!SendChunk(chunk, outcome, errorMessage)) return 0;
       zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
     }
+    if (outcome.uploaded) fileGUID = outcome.fileGUID;
     // Only a reply to the last chunk that carried the file's GUID counts; a
     // last chunk confirmed through the offset query alone does not.
-    return uploaded ? 1 : 0;
+    return outcome.uploaded ? 1 : 0;
   });
   // Some failures (the stream cannot be opened, an unreadable reply to the
   // last chunk) set no message of their own; the caller still gets one.

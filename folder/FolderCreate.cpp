@@ -10,7 +10,10 @@
 #include "platform/CNMessage.h"
 #include "platform/EvDebug.h"
 #include "platform/ZuInternetGateway.h"
-#include "session/RetryPolicy.h"
+#include "session/GatewaySession.h"
+#include "session/Login.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 
 namespace {
 
@@ -30,12 +33,45 @@ bool BuildCreateFolderBody(const std::string& parentPath, const std::string& fol
   return request.serialize(body, false) == 0;
 }
 
+// The new folder's GUID and detail from a parsed reply; without a GUID, the
+// server's error text is logged and the attempt fails.
+zu::AttemptResult ReadCreatedFolder(EvDebug* log, CNMessageBase& reply, std::string& folderGUID,
+                                    std::string& folderDetail, std::wstring& errorMessage) {
+  using namespace zu::msg;
+  CNMessageBase** resource = reply.getObjectAccessor(
+      true, true, kRespResource.number, kRespResource.tag, kFileResourceResponse.key,
+      kRespResource.key, kFileResourceInfo.type, kFileResourceInfo.id);
+  if (resource != nullptr && *resource != nullptr) {
+    const std::string guid =
+        (*resource)->getstring(kResFolderGUID.number, kResFolderGUID.tag,
+                               kFileResourceInfo.key, kResFolderGUID.key);
+    if (!guid.empty()) {
+      folderGUID = guid;
+      folderDetail = (*resource)->getstring(kResFolderDetail.number, kResFolderDetail.tag,
+                                            kFileResourceInfo.key, kResFolderDetail.key);
+      return zu::AttemptResult::kSuccess;
+    }
+  }
+  std::string serverError;
+  CNMessageBase** status = reply.getObjectAccessor(
+      true, false, kRespStatus.number, kRespStatus.tag, kFileResourceResponse.key,
+      kRespStatus.key, kGenericResp.type, kGenericResp.id);
+  if (status != nullptr && *status != nullptr) {
+    serverError = (*status)->getstring(kGenericErrorText.number, kGenericErrorText.tag,
+                                       kGenericResp.key, kGenericErrorText.key);
+  }
+  log->Error(kCreateTag, "Error: Failed to create folder in Cloud. Error Message [%s]",
+             serverError.c_str());
+  errorMessage = L"Error: Failed to create folder in Cloud.";
+  return zu::AttemptResult::kRetry;
+}
+
 }  // namespace
 
 int ZUCloudService::CreateDRFolder(const std::string& vestrumId, const std::string& subFolder,
                                    const std::string& folderName, std::string& folderGUID,
                                    std::string& folderDetail, std::wstring& errorMessage) {
-  return zu::folder::NoThrow(m_evDbg.get(), kCreateDRTag, 0, [&]() -> int {
+  return zu::NoThrow(m_evDbg.get(), kCreateDRTag, 0, [&]() -> int {
     // Either flag will do: a later init rejected for its arguments clears
     // m_bInitialized but leaves the folder of the earlier set-up ready.
     if (!m_bInitialized && !m_bFolderReady) {
@@ -63,26 +99,18 @@ int ZUCloudService::CreateDRFolder(const std::string& vestrumId, const std::stri
 int ZUCloudService::CreateFolder(const std::string& parentPath, const std::string& folderName,
                                  std::string& folderGUID, std::string& folderDetail,
                                  std::wstring& errorMessage) {
-  return zu::folder::NoThrow(m_evDbg.get(), kCreateTag, 0, [&]() -> int {
+  return zu::NoThrow(m_evDbg.get(), kCreateTag, 0, [&]() -> int {
     const std::string url = m_url + "/api/drive/share/" + m_shareID + "/action/createfolder";
     if (!m_bInitialized) {
       errorMessage = zu::folder::kNotInitialized;
       return 0;
     }
-    std::string sessionToken;
-    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
-
-    zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
-      sessionToken.clear();
+    EvDebug* log = m_evDbg.get();
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, false, gateway, headers, errorMessage)) {
       return 0;
     }
-
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
-    EvDebug* log = m_evDbg.get();
     std::string body;
     if (!BuildCreateFolderBody(parentPath, folderName, body)) {
       log->Error(kCreateTag,
@@ -94,24 +122,14 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
       return 0;
     }
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = zu::folder::kRetryWaitMs;
-    options.ignoreRetryWait = false;
-    zu::RetryLines lines;
-    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kCreateTag,
-                 "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. "
-                 "Retrying after [%d] ms, retry count [%d]",
-                 folderName.c_str(), parentPath.c_str(), static_cast<int>(waitMs), attempt);
-    };
-    lines.totalRetryCount = [&](int total) {
-      log->Error(kCreateTag,
-                 "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. "
-                 "Total retry count [%d]",
-                 folderName.c_str(), parentPath.c_str(), total);
-    };
+    const zu::RetryOptions options =
+        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+    const zu::RetryLines lines = zu::StandardRetryLines(
+        log, kCreateTag,
+        zu::FormatLogText("Error: Failed to create folder in cloud. Folder name: [%s], Parent "
+                          "Path: [%s]. ",
+                          folderName.c_str(), parentPath.c_str()),
+        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
 
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
       using namespace zu::msg;
@@ -139,32 +157,7 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
         errorMessage = L"Error: Failed to serialize response XML.";
         return zu::AttemptResult::kRetry;
       }
-      CNMessageBase** resource = reply.getObjectAccessor(
-          true, true, kRespResource.number, kRespResource.tag, kFileResourceResponse.key,
-          kRespResource.key, kFileResourceInfo.type, kFileResourceInfo.id);
-      if (resource != nullptr && *resource != nullptr) {
-        const std::string guid =
-            (*resource)->getstring(kResFolderGUID.number, kResFolderGUID.tag,
-                                   kFileResourceInfo.key, kResFolderGUID.key);
-        if (!guid.empty()) {
-          folderGUID = guid;
-          folderDetail = (*resource)->getstring(kResFolderDetail.number, kResFolderDetail.tag,
-                                                kFileResourceInfo.key, kResFolderDetail.key);
-          return zu::AttemptResult::kSuccess;
-        }
-      }
-      std::string serverError;
-      CNMessageBase** status = reply.getObjectAccessor(
-          true, false, kRespStatus.number, kRespStatus.tag, kFileResourceResponse.key,
-          kRespStatus.key, kGenericResp.type, kGenericResp.id);
-      if (status != nullptr && *status != nullptr) {
-        serverError = (*status)->getstring(kGenericErrorText.number, kGenericErrorText.tag,
-                                           kGenericResp.key, kGenericErrorText.key);
-      }
-      log->Error(kCreateTag, "Error: Failed to create folder in Cloud. Error Message [%s]",
-                 serverError.c_str());
-      errorMessage = L"Error: Failed to create folder in Cloud.";
-      return zu::AttemptResult::kRetry;
+      return ReadCreatedFolder(log, reply, folderGUID, folderDetail, errorMessage);
     });
 
     gateway.reset();

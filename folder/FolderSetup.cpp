@@ -15,7 +15,9 @@
 #include "platform/ZUPIFocus.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/Login.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 
@@ -41,13 +43,81 @@ std::string BuildSetupBody(const std::string& vestrumGUID, bool reportsFolder) {
   return body;
 }
 
+constexpr zu::WorkflowReplyRules kSetupReplyRules = {
+    "ZU Cloud Folder setup workflow",
+    "Error: Failed to retrieve share ID or folder GUID or folder path.",
+    L"Error: Failed to retrieve share ID or folder GUID or folder path.",
+    zu::AttemptResult::kRetry,
+    zu::AttemptResult::kRetry,
+    zu::AttemptResult::kRetry,
+    zu::AttemptResult::kRetry,
+};
+
+// Where the set-up reply's values go.
+struct SetupTargets {
+  const std::string& consoleUrl;
+  std::string& shareID;
+  std::string& folderPath;      // the service's copy
+  std::string& uploadURL;
+  std::string& callerFolderGUID;
+  std::string& callerFolderPath;
+};
+
+// Stores the values of a parsed set-up reply. Only the root's direct
+// children count; a repeated element overwrites the value, while a value
+// once received stays received. Success when all four were received; a
+// refused upload URL stops the workflow (and is never stored: a later upload
+// must not use it).
+zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& parsed,
+                                  const std::string& response, const SetupTargets& to,
+                                  std::wstring& errorMessage) {
+  bool shareReceived = false;
+  bool pathReceived = false;
+  bool guidReceived = false;
+  bool uploadUrlReceived = false;
+  zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
+  for (const zu::xml::Element& child : parsed.children) {
+    if (child.name == "shareID") {
+      to.shareID = child.text;
+      if (!to.shareID.empty()) shareReceived = true;
+    } else if (child.name == "folderPath") {
+      to.callerFolderPath = child.text;
+      to.folderPath = to.callerFolderPath;
+      if (!child.text.empty()) pathReceived = true;
+    } else if (child.name == "folderGUID") {
+      to.callerFolderGUID = child.text;
+      if (!child.text.empty()) guidReceived = true;
+    } else if (child.name == "uploadURL") {
+      const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(to.consoleUrl, child.text);
+      if (problem != zu::HandedOutUrlProblem::kNone) {
+        urlProblem = problem;
+        continue;
+      }
+      to.uploadURL = child.text;
+      if (!child.text.empty()) uploadUrlReceived = true;
+    }
+  }
+  if (urlProblem != zu::HandedOutUrlProblem::kNone) {
+    const std::string reason = std::string("The upload URL given by the cloud ") +
+                               zu::DescribeHandedOutUrlProblem(urlProblem) +
+                               "; nothing is sent to it.";
+    log->Error(kSetupTag, "Error: Failed to create DR backup folder. %s Response [%s]",
+               reason.c_str(), response.c_str());
+    errorMessage = FXString::ToWstring("Error: Failed to create DR backup folder. " + reason);
+    return zu::AttemptResult::kStop;
+  }
+  return shareReceived && pathReceived && guidReceived && uploadUrlReceived
+             ? zu::AttemptResult::kSuccess
+             : zu::AttemptResult::kRetry;
+}
+
 }  // namespace
 
 int ZUCloudService::init(const std::string& userName, const std::string& password,
                          const std::string& focus, const std::string& vestrumGUID,
                          std::string& folderGUID, std::string& folderPath,
                          const std::string& loginField, bool reportsFolder) {
-  return zu::folder::NoThrow(m_evDbg.get(), kInitTag, 0, [&]() -> int {
+  return zu::NoThrow(m_evDbg.get(), kInitTag, 0, [&]() -> int {
     ZUPI_Focus::setFocus(focus.c_str());
     ZUPI_Focus::setFocus(ZUPI_Focus::getFocus().c_str());
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
@@ -115,136 +185,48 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
                                                  std::wstring& errorMessage,
                                                  const std::string& /*reserved*/,
                                                  bool ignoreRetryWait) {
-  return zu::folder::NoThrow(m_evDbg.get(), kSetupTag, 0, [&]() -> int {
+  return zu::NoThrow(m_evDbg.get(), kSetupTag, 0, [&]() -> int {
     if (!m_bInitialized) {
       errorMessage = zu::folder::kNotInitialized;
       return 0;
     }
-    std::string sessionToken;
-    if (!DoLogin(errorMessage, sessionToken, ignoreRetryWait)) return 0;
-
     const std::string url = m_url + urlPath;
-    zu::folder::ServiceGateway gateway(*this, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"Error: ZUInternetGateway not initialized";
-      sessionToken.clear();
+    EvDebug* log = m_evDbg.get();
+    zu::GatewayHolder gateway(log, nullptr);
+    ZuCURL::commandInfoList headers;
+    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
+                                  errorMessage)) {
       return 0;
     }
-
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                             {"Authtoken", sessionToken},
-                                             {"Content-type", "application/xml"}};
     const std::string body = BuildSetupBody(vestrumGUID, reportsFolder);
-    EvDebug* log = m_evDbg.get();
-    const char* guid = vestrumGUID.c_str();
+    const SetupTargets targets{m_url, m_shareID, m_folderPath, m_uploadURL, folderGUID,
+                               folderPath};
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = zu::folder::kRetryWaitMs;
-    options.ignoreRetryWait = ignoreRetryWait;
-    zu::RetryLines lines;
-    lines.retryingImmediately = [log, guid](int attempt) {
-      log->Error(kSetupTag,
-                 "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. "
-                 "Retrying immediately since called with Ignore retry wait, retry count [%d]",
-                 guid, attempt);
-    };
-    lines.retryingAfter = [log, guid](unsigned int waitMs, int attempt) {
-      log->Error(kSetupTag,
-                 "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. "
-                 "Retrying after [%d] ms, retry count [%d]",
-                 guid, static_cast<int>(waitMs), attempt);
-    };
-    lines.totalRetryCount = [log, guid](int total) {
-      log->Error(kSetupTag,
-                 "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. "
-                 "Total retry count [%d]",
-                 guid, total);
-    };
-
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      std::string response;
-      const int posted = gateway->doPostOperation(url, body, response, headers);
-      // A failed POST whose reply still names a share is read like a
-      // successful one.
-      if (posted != 0 && response.find("shareID") == std::string::npos) {
-        zu::LogWorkflowPostFailure(log, kSetupTag, "DR folder setup workflow", urlPath, guid,
-                                   gateway->getErrorMsg(), response);
-        errorMessage = L"Failed to create DR backup folder.";
-        return zu::AttemptResult::kRetry;
-      }
-
-      const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-      switch (parsed.status) {
-        case zu::xml::ParseStatus::kPlatformInitFailed:
-          zu::ReportXmlPlatformFailure(log, kSetupTag, parsed.message, errorMessage);
-          return zu::AttemptResult::kRetry;
-        case zu::xml::ParseStatus::kNoRoot:
-          log->Error(kSetupTag,
-                     "Error: Failed to retrieve share ID or folder GUID or folder path. Server "
-                     "responded with response [%s]",
-                     response.c_str());
-          errorMessage = L"Error: Failed to retrieve share ID or folder GUID or folder path.";
-          return zu::AttemptResult::kRetry;
-        case zu::xml::ParseStatus::kXmlError:
-          log->Error(kSetupTag,
-                     "Error: Failed to parse ZU Cloud Folder setup workflow response : [%s] : URL "
-                     "[%s] and vestrum ID [%s]. Error Message[%s]",
-                     response.c_str(), urlPath.c_str(), guid, parsed.message.c_str());
-          return zu::AttemptResult::kRetry;
-        case zu::xml::ParseStatus::kOtherError:
-          log->Error(kSetupTag,
-                     "Error: Failed to parse ZU Cloud Folder setup workflow response : [%s] : URL "
-                     "[%s] and vestrum ID [%s]. Error Message: Unknown error",
-                     response.c_str(), urlPath.c_str(), guid);
-          return zu::AttemptResult::kRetry;
-        case zu::xml::ParseStatus::kOk:
-          break;
-      }
-
-      // Only the root's direct children count; a repeated element overwrites
-      // the value, while a value once received stays received.
-      bool shareReceived = false;
-      bool pathReceived = false;
-      bool guidReceived = false;
-      bool uploadUrlReceived = false;
-      zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
-      for (const zu::xml::Element& child : parsed.children) {
-        if (child.name == "shareID") {
-          m_shareID = child.text;
-          if (!m_shareID.empty()) shareReceived = true;
-        } else if (child.name == "folderPath") {
-          folderPath = child.text;
-          m_folderPath = folderPath;
-          if (!child.text.empty()) pathReceived = true;
-        } else if (child.name == "folderGUID") {
-          folderGUID = child.text;
-          if (!child.text.empty()) guidReceived = true;
-        } else if (child.name == "uploadURL") {
-          // A refused URL is never stored: a later upload must not use it.
-          const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(m_url, child.text);
-          if (problem != zu::HandedOutUrlProblem::kNone) {
-            urlProblem = problem;
-            continue;
+    const zu::RetryLines lines = zu::StandardRetryLines(
+        log, kSetupTag,
+        zu::FormatLogText("Error: Failed to execute setup folder workflow in cloud for Vestrum "
+                          "GUID [%s]. ",
+                          vestrumGUID.c_str()));
+    const zu::RetryOutcome outcome = zu::RunWithRetry(
+        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait), lines,
+        [&](int) {
+          std::string response;
+          const int posted = gateway->doPostOperation(url, body, response, headers);
+          // A failed POST whose reply still names a share is read like a
+          // successful one.
+          if (posted != 0 && response.find("shareID") == std::string::npos) {
+            zu::LogWorkflowPostFailure(log, kSetupTag, "DR folder setup workflow", urlPath,
+                                       vestrumGUID, gateway->getErrorMsg(), response);
+            errorMessage = L"Failed to create DR backup folder.";
+            return zu::AttemptResult::kRetry;
           }
-          m_uploadURL = child.text;
-          if (!child.text.empty()) uploadUrlReceived = true;
-        }
-      }
-      if (urlProblem != zu::HandedOutUrlProblem::kNone) {
-        const std::string reason =
-            std::string("The upload URL given by the cloud ") +
-            zu::DescribeHandedOutUrlProblem(urlProblem) + "; nothing is sent to it.";
-        log->Error(kSetupTag, "Error: Failed to create DR backup folder. %s Response [%s]",
-                   reason.c_str(), response.c_str());
-        errorMessage = FXString::ToWstring("Error: Failed to create DR backup folder. " + reason);
-        return zu::AttemptResult::kStop;
-      }
-      return shareReceived && pathReceived && guidReceived && uploadUrlReceived
-                 ? zu::AttemptResult::kSuccess
-                 : zu::AttemptResult::kRetry;
-    });
+          const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
+          const zu::AttemptResult readable = zu::CheckWorkflowReply(
+              log, kSetupTag, kSetupReplyRules, parsed, response, urlPath, vestrumGUID,
+              errorMessage);
+          if (readable != zu::AttemptResult::kSuccess) return readable;
+          return StoreSetupReply(log, parsed, response, targets, errorMessage);
+        });
 
     gateway.reset();
     return outcome.succeeded ? 1 : 0;

@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   zu::SetSleepHook([](unsigned int) {});
   std::atexit(Cleanup);
   // One Xerces platform reference for the whole run (see message_fuzz.cpp).
-  static zu::xml::detail::PlatformScope* const keep = new zu::xml::detail::PlatformScope();
+  static zu::xml::PlatformScope* const keep = new zu::xml::PlatformScope();
   if (!keep->ok()) std::abort();
   return 0;
 }

@@ -18,7 +18,7 @@
 // costly initialise/terminate pair, which does not depend on the input (the
 // regression tests cover that path).
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static zu::xml::detail::PlatformScope* const keep = new zu::xml::detail::PlatformScope();
+  static zu::xml::PlatformScope* const keep = new zu::xml::PlatformScope();
   return keep->ok() ? 0 : 1;
 }
 

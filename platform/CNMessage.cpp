@@ -579,7 +579,7 @@ int CNMessageBase::unserialize(const char* xml) {
   const ClassDef* c = FindClass(m_type, m_id);
   if (c == nullptr) return 1;
 
-  zu::xml::detail::PlatformScope platform;
+  zu::xml::PlatformScope platform;
   if (!platform.ok()) return 1;
   try {
     CNMessageBase parsed(m_type, m_id);

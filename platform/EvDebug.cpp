@@ -9,8 +9,7 @@
 //    from several EvDebug objects and processes sharing the file, never mix.
 //  - A line feed or carriage return inside the text is written as "\n" or
 //    "\r" so that one call always yields exactly one line.
-//  - A text argument (%s, %ls) above 4 KiB is cut to 4 KiB with a note of
-//    its full length; a precision given in the format is applied instead.
+//  - The text is formatted by zu::FormatLogText (LogFormat.cpp).
 //  - The log file must be a regular file of the process's user; it is
 //    opened without following a symbolic link and its mode is forced to
 //    0600. A file that fails this is refused with one line on stderr and the
@@ -36,7 +35,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/FXString.h"
 #include "platform/PercentEncode.h"
 #include "platform/PrivateFile.h"
 
@@ -48,59 +46,7 @@ constexpr int kDefaultLogLevel = 3;
 // Debug level passed by the error calls: always written.
 constexpr int kAlways = INT_MIN;
 
-// ---------------------------------------------------------------------------
-// Formatting
-
-constexpr int kMaxFieldWidth = 4096;
-
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-void Pad(std::string& out, const std::string& text, bool leftAlign, int width) {
-  const size_t fill =
-      width > 0 && static_cast<size_t>(width) > text.size() ? width - text.size() : 0;
-  if (!leftAlign) out.append(fill, ' ');
-  out += text;
-  if (leftAlign) out.append(fill, ' ');
-}
-
-// Formats one numeric conversion through snprintf. `directive` holds "%", the
-// flags, "*" and ".*" when width / precision are given, the length modifier
-// and the conversion letter.
-template <typename T>
-void AppendNumber(std::string& out, const std::string& directive, int width, int precision, T value) {
-  char small[128];
-  const char* fmt = directive.c_str();
-  const bool hasWidth = width >= 0;
-  const bool hasPrecision = precision >= 0;
-  auto print = [&](char* buf, size_t size) {
-    if (hasWidth && hasPrecision) return std::snprintf(buf, size, fmt, width, precision, value);
-    if (hasWidth) return std::snprintf(buf, size, fmt, width, value);
-    if (hasPrecision) return std::snprintf(buf, size, fmt, precision, value);
-    return std::snprintf(buf, size, fmt, value);
-  };
-  const int n = print(small, sizeof(small));
-  if (n < 0) return;
-  if (static_cast<size_t>(n) < sizeof(small)) {
-    out.append(small, static_cast<size_t>(n));
-    return;
-  }
-  std::vector<char> big(static_cast<size_t>(n) + 1);
-  print(big.data(), big.size());
-  out.append(big.data(), static_cast<size_t>(n));
-}
-
-// Cuts `text` to at most `maxBytes` without splitting a UTF-8 sequence.
-void CutUtf8(std::string& text, size_t maxBytes) {
-  if (text.size() <= maxBytes) return;
-  size_t cut = maxBytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-  text.resize(cut);
-}
-
-// A text argument (a server's reply, above all) longer than this is cut to
-// it, with a note of its full length: a hostile reply of many MiB must not
-// make every failed attempt write as much log.
-constexpr size_t kMaxTextArgument = 4096;
 
 // ---------------------------------------------------------------------------
 // Redaction
@@ -185,22 +131,6 @@ std::string RedactSignatures(const std::string& text) {
     i = end;
   }
   return out;
-}
-
-size_t LongestSecretForm() {
-  SecretStore& store = Secrets();
-  std::lock_guard<std::mutex> lock(store.mutex);
-  return store.forms->empty() ? 0 : store.forms->front().size();
-}
-
-// Cuts a text argument of `fullLength` bytes, of which `text` holds at least
-// the first kMaxTextArgument + LongestSecretForm(). The kept part is
-// redacted before the cut, so the cut cannot leave the start of a secret
-// that the redaction of the whole line would no longer recognise.
-void CutLongText(std::string& text, size_t fullLength) {
-  text = zu::RedactLogText(text);
-  CutUtf8(text, kMaxTextArgument);
-  text += " [... cut, " + std::to_string(fullLength) + " bytes in all]";
 }
 
 // ---------------------------------------------------------------------------
@@ -415,184 +345,10 @@ void EvDebug::debugLvl(int level, const char* format, ...) {
 
 namespace zu {
 
-std::string FormatLogText(const char* format, va_list args) {
-  std::string out;
-  if (format == nullptr) return out;
-  va_list ap;
-  va_copy(ap, args);
-  const char* p = format;
-  while (*p != '\0') {
-    if (*p != '%') {
-      out.push_back(*p++);
-      continue;
-    }
-    const char* directiveStart = p++;
-    if (*p == '%') {
-      out.push_back('%');
-      ++p;
-      continue;
-    }
-    std::string flags;
-    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) flags.push_back(*p++);
-    int width = -1;
-    if (*p == '*') {
-      ++p;
-      width = va_arg(ap, int);
-      if (width < 0) {
-        flags.push_back('-');
-        width = width == INT_MIN ? INT_MAX : -width;
-      }
-    } else if (IsDigit(*p)) {
-      width = 0;
-      for (; IsDigit(*p); ++p) width = std::min(width * 10 + (*p - '0'), kMaxFieldWidth);
-    }
-    width = std::min(width, kMaxFieldWidth);
-    int precision = -1;
-    if (*p == '.') {
-      ++p;
-      precision = 0;
-      if (*p == '*') {
-        ++p;
-        precision = va_arg(ap, int);
-        if (precision < 0) precision = -1;
-      } else {
-        for (; IsDigit(*p); ++p) {
-          precision = std::min(precision * 10 + (*p - '0'), kMaxFieldWidth);
-        }
-      }
-    }
-    precision = std::min(precision, kMaxFieldWidth);
-    std::string length;
-    while (*p != '\0' && std::strchr("hlLqjzt", *p) != nullptr) length.push_back(*p++);
-    const char conv = *p;
-    if (conv == '\0') {
-      out.append(directiveStart);  // a lone '%' at the end is written as is
-      break;
-    }
-    ++p;
-    const bool leftAlign = flags.find('-') != std::string::npos;
-    std::string directive = "%" + flags;
-    if (width >= 0) directive += "*";
-    if (precision >= 0) directive += ".*";
-
-    switch (conv) {
-      case 'd':
-      case 'i': {
-        long long value;
-        if (length == "ll" || length == "q" || length == "j") {
-          value = va_arg(ap, long long);
-        } else if (length == "l" || length == "z" || length == "t") {
-          value = va_arg(ap, long);
-        } else if (length == "hh") {
-          value = static_cast<signed char>(va_arg(ap, int));
-        } else if (length == "h") {
-          value = static_cast<short>(va_arg(ap, int));
-        } else {
-          value = va_arg(ap, int);
-        }
-        AppendNumber(out, directive + "lld", width, precision, value);
-        break;
-      }
-      case 'u':
-      case 'x':
-      case 'X':
-      case 'o': {
-        unsigned long long value;
-        if (length == "ll" || length == "q" || length == "j") {
-          value = va_arg(ap, unsigned long long);
-        } else if (length == "l" || length == "z" || length == "t") {
-          value = va_arg(ap, unsigned long);
-        } else if (length == "hh") {
-          value = static_cast<unsigned char>(va_arg(ap, unsigned int));
-        } else if (length == "h") {
-          value = static_cast<unsigned short>(va_arg(ap, unsigned int));
-        } else {
-          value = va_arg(ap, unsigned int);
-        }
-        AppendNumber(out, directive + "ll" + conv, width, precision, value);
-        break;
-      }
-      case 'f':
-      case 'F':
-      case 'e':
-      case 'E':
-      case 'g':
-      case 'G':
-      case 'a':
-      case 'A': {
-        if (length == "L") {
-          AppendNumber(out, directive + "L" + conv, width, precision, va_arg(ap, long double));
-        } else {
-          AppendNumber(out, directive + conv, width, precision, va_arg(ap, double));
-        }
-        break;
-      }
-      case 'p':
-        AppendNumber(out, std::string(leftAlign ? "%-" : "%") + (width >= 0 ? "*p" : "p"), width, -1,
-                     va_arg(ap, void*));
-        break;
-      case 'c': {
-        std::string text;
-        if (length == "l") {
-          text = FXString::ToString(std::wstring(1, static_cast<wchar_t>(va_arg(ap, wint_t))));
-        } else {
-          text.push_back(static_cast<char>(va_arg(ap, int)));
-        }
-        Pad(out, text, leftAlign, width);
-        break;
-      }
-      case 's': {
-        std::string text;
-        size_t fullLength = 0;
-        if (length == "l") {
-          const wchar_t* ws = va_arg(ap, const wchar_t*);
-          text = ws != nullptr ? FXString::ToString(ws) : "(null)";
-          fullLength = text.size();
-        } else {
-          const char* s = va_arg(ap, const char*);
-          if (s == nullptr) {
-            text = "(null)";
-          } else if (precision >= 0) {
-            // The argument need not be terminated within the precision. The
-            // kept part is redacted before the cut, as below.
-            text.assign(s, strnlen(s, static_cast<size_t>(precision) + LongestSecretForm()));
-            text = zu::RedactLogText(text);
-          } else {
-            // Only what can be written is copied.
-            fullLength = std::strlen(s);
-            text.assign(s, fullLength > kMaxTextArgument
-                               ? std::min(fullLength, kMaxTextArgument + LongestSecretForm())
-                               : fullLength);
-          }
-        }
-        if (precision >= 0) {
-          CutUtf8(text, static_cast<size_t>(precision));
-        } else if (fullLength > kMaxTextArgument) {
-          text.resize(std::min(text.size(), kMaxTextArgument + LongestSecretForm()));
-          CutLongText(text, fullLength);
-        }
-        Pad(out, text, leftAlign, width);
-        break;
-      }
-      case 'n':
-        (void)va_arg(ap, void*);  // never written through
-        break;
-      default:
-        // Unknown conversion: written as it stands, no argument taken.
-        out.append(directiveStart, p);
-        break;
-    }
-  }
-  va_end(ap);
-  return out;
-}
-
-std::string FormatLogText(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::string text = FormatLogText(format, args);
-  va_end(args);
-  return text;
+size_t LongestLogSecretForm() {
+  SecretStore& store = Secrets();
+  std::lock_guard<std::mutex> lock(store.mutex);
+  return store.forms->empty() ? 0 : store.forms->front().size();
 }
 
 void RegisterLogSecret(const std::string& secret) {

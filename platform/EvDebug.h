@@ -97,6 +97,8 @@ std::string FormatLogText(const char* format, ...) ZU_PRINTF_LIKE(1, 2);
 void RegisterLogSecret(const std::string& secret);
 // Applies the redaction rules to one line of text.
 std::string RedactLogText(const std::string& text);
+// Length of the longest form of a registered secret (0 when none).
+size_t LongestLogSecretForm();
 
 // Directory of the log: ZUCLOUD_LOG_DIR or /var/log/zucloud.
 std::string LogDirectory();

@@ -10,14 +10,12 @@
 #include <xercesc/util/XMLException.hpp>
 
 namespace zu::xml::detail {
-namespace {
 
 // Guards the platform's reference count and its static state, which
 // Initialize/Terminate update without any locking of their own.
-std::mutex& PlatformMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+std::mutex& PlatformMutex();
+
+namespace {
 
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
@@ -39,27 +37,9 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
-PlatformScope::PlatformScope() {
-  std::lock_guard<std::mutex> lock(PlatformMutex());
-  try {
-    xercesc::XMLPlatformUtils::Initialize();
-    m_ok = true;
-  } catch (const xercesc::XMLException& e) {
-    m_error = MessageOf(e.getMessage());
-    if (m_error.empty()) m_error = "XML platform initialisation failed";
-  } catch (...) {
-    m_error = "XML platform initialisation failed";
-  }
-}
-
-PlatformScope::~PlatformScope() {
-  if (!m_ok) return;
-  std::lock_guard<std::mutex> lock(PlatformMutex());
-  try {
-    xercesc::XMLPlatformUtils::Terminate();
-  } catch (...) {
-    // Nothing sensible to do in a destructor; the reference is gone anyway.
-  }
+std::mutex& PlatformMutex() {
+  static std::mutex mutex;
+  return mutex;
 }
 
 xercesc::InputSource* RefuseAllEntities::resolveEntity(
@@ -189,3 +169,30 @@ std::string ToUtf8(const XMLCh* text) {
 std::string MessageOf(const XMLCh* text) { return ToUtf8(text); }
 
 }  // namespace zu::xml::detail
+
+namespace zu::xml {
+
+PlatformScope::PlatformScope() {
+  std::lock_guard<std::mutex> lock(detail::PlatformMutex());
+  try {
+    xercesc::XMLPlatformUtils::Initialize();
+    m_ok = true;
+  } catch (const xercesc::XMLException& e) {
+    m_error = detail::MessageOf(e.getMessage());
+    if (m_error.empty()) m_error = "XML platform initialisation failed";
+  } catch (...) {
+    m_error = "XML platform initialisation failed";
+  }
+}
+
+PlatformScope::~PlatformScope() {
+  if (!m_ok) return;
+  std::lock_guard<std::mutex> lock(detail::PlatformMutex());
+  try {
+    xercesc::XMLPlatformUtils::Terminate();
+  } catch (...) {
+    // Nothing sensible to do in a destructor; the reference is gone anyway.
+  }
+}
+
+}  // namespace zu::xml

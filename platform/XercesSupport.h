@@ -1,9 +1,8 @@
 // Internal helpers shared by the Xerces-C users of the platform layer
 // (XmlDom.cpp, CNMessage.cpp). Not part of any public interface.
 //
-// - PlatformScope: one reference on the Xerces platform for a scope.
-//   XMLPlatformUtils::Initialize/Terminate keep a plain reference count and
-//   are not thread-safe, so every call goes through one process-wide mutex.
+// (The platform's reference, zu::xml::PlatformScope, is declared in
+// XmlDom.h so that code outside the platform layer can hold one.)
 // - HardenedDomParser: a XercesDOMParser that never loads a DTD, schema or
 //   external entity and stops after a small number of entity expansions.
 // - ToUtf8: XMLCh text to UTF-8 (independent of the process locale).
@@ -13,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/XmlDom.h"
+
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
@@ -20,24 +21,6 @@
 #include <xercesc/util/XMLEntityResolver.hpp>
 
 namespace zu::xml::detail {
-
-// Holds one reference on the Xerces platform from construction to
-// destruction. When Initialize throws, ok() is false, error() holds the
-// message and the destructor does not call Terminate.
-class PlatformScope {
- public:
-  PlatformScope();
-  ~PlatformScope();
-  PlatformScope(const PlatformScope&) = delete;
-  PlatformScope& operator=(const PlatformScope&) = delete;
-
-  bool ok() const { return m_ok; }
-  const std::string& error() const { return m_error; }
-
- private:
-  bool m_ok = false;
-  std::string m_error;
-};
 
 // Refuses every entity, DTD or grammar the parser would fetch: with default
 // resolution disabled, a null answer means "cannot be opened".

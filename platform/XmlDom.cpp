@@ -50,7 +50,7 @@ void CopyTree(const xercesc::DOMNode* element, Node& node) {
 template <typename Collect>
 void ParseWith(const std::string& xml, ParseStatus& status, std::string& message,
                Collect collect) {
-  detail::PlatformScope platform;
+  PlatformScope platform;
   if (!platform.ok()) {
     status = ParseStatus::kPlatformInitFailed;
     message = platform.error();

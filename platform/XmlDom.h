@@ -18,6 +18,28 @@
 
 namespace zu::xml {
 
+// Holds one reference on the XML platform from construction to destruction.
+// A caller that parses many replies in a row holds one for the whole run, so
+// that each parse only bumps the reference count instead of building and
+// tearing down the platform's static tables. Initialisation and termination
+// are serialised by one process-wide mutex (Xerces keeps a plain reference
+// count and is not thread-safe there). When initialisation fails, ok() is
+// false, error() holds the message and the destructor does nothing.
+class PlatformScope {
+ public:
+  PlatformScope();
+  ~PlatformScope();
+  PlatformScope(const PlatformScope&) = delete;
+  PlatformScope& operator=(const PlatformScope&) = delete;
+
+  bool ok() const { return m_ok; }
+  const std::string& error() const { return m_error; }
+
+ private:
+  bool m_ok = false;
+  std::string m_error;
+};
+
 enum class ParseStatus {
   kOk,                  // root element found; children filled
   kPlatformInitFailed,  // XMLPlatformUtils::Initialize threw; message set

@@ -49,6 +49,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -170,11 +171,97 @@ std::string RefusedRequestText(const std::string& url, const ZuCURL::commandInfo
   return std::string();
 }
 
+// Owns an easy handle.
+struct EasyCleanup {
+  void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+
+// Owns the header list of one request.
+class HeaderList {
+ public:
+  HeaderList() = default;
+  ~HeaderList() { curl_slist_free_all(m_list); }
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+
+  // Appends one line; once an append failed (out of memory) every later one
+  // does nothing and ok() stays false.
+  void append(const std::string& line) {
+    if (!m_ok) return;
+    curl_slist* next = curl_slist_append(m_list, line.c_str());
+    if (next == nullptr) {
+      m_ok = false;
+      return;
+    }
+    m_list = next;
+  }
+  bool ok() const { return m_ok; }
+  curl_slist* get() const { return m_list; }
+
+ private:
+  curl_slist* m_list = nullptr;
+  bool m_ok = true;
+};
+
+// The caller's headers in order, then suppression of the headers libcurl
+// would add on its own ("Expect: 100-continue" for large bodies, a form
+// Content-Type for POST) unless the caller gave them.
+void BuildHeaderList(const ZuCURL::commandInfoList& headers, Method method, HeaderList& list) {
+  bool haveExpect = false;
+  bool haveContentType = false;
+  for (const auto& h : headers) {
+    if (IEquals(h.name, "Expect")) haveExpect = true;
+    if (IEquals(h.name, "Content-Type")) haveContentType = true;
+    // "name;" is libcurl's spelling of a header with an empty value.
+    list.append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+  }
+  if (!haveExpect) list.append("Expect:");
+  if (!haveContentType && method == Method::Post) list.append("Content-Type:");
+}
+
+// Sets the options that select the method and hand over the body; returns
+// the first option libcurl refuses.
+CURLcode ApplyBodyOptions(CURL* h, Method method, bool paced, const char* data, long length) {
+  CURLcode rc = CURLE_OK;
+  auto set = [&rc, h](CURLoption opt, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
+  };
+  if (method == Method::Post && paced) {
+    // A paced POST body goes through the read callback like a PUT body.
+    set(CURLOPT_UPLOAD, 0L);
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_POST, 1L);
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+  } else if (method == Method::Post) {
+    // POSTFIELDS points at the caller's buffer; libcurl does not copy it.
+    static const char kEmpty[] = "";
+    set(CURLOPT_UPLOAD, 0L);
+    set(CURLOPT_POST, 1L);
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+    set(CURLOPT_POSTFIELDS, length > 0 ? data : kEmpty);
+  } else if (method == Method::Get) {
+    // HTTPGET resets the handle from POST or PUT of an earlier request.
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_UPLOAD, 0L);
+    set(CURLOPT_HTTPGET, 1L);
+  } else {
+    // Setting POSTFIELDS selects POST, so it is cleared before UPLOAD
+    // selects PUT.
+    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+    set(CURLOPT_POST, 0L);
+    set(CURLOPT_UPLOAD, 1L);
+    set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
+  }
+  return rc;
+}
+
 }  // namespace
 
 struct ZuInternetGateway::Impl {
   bool noTransport = false;
-  CURL* easy = nullptr;
+  EasyHandle easy;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   // Settings, applied before each transfer.
@@ -265,17 +352,15 @@ struct ZuInternetGateway::Impl {
               std::string& response, const ZuCURL::commandInfoList& headers);
 };
 
-ZuInternetGateway::ZuInternetGateway(EvDebug* log) : m_log(log), m_impl(new Impl) {}
+ZuInternetGateway::ZuInternetGateway(EvDebug* log)
+    : m_log(log), m_impl(std::make_unique<Impl>()) {}
 
 ZuInternetGateway::ZuInternetGateway(EvDebug* log, NoTransport)
-    : m_log(log), m_impl(new Impl) {
+    : m_log(log), m_impl(std::make_unique<Impl>()) {
   m_impl->noTransport = true;
 }
 
-ZuInternetGateway::~ZuInternetGateway() {
-  if (m_impl->easy) curl_easy_cleanup(m_impl->easy);
-  delete m_impl;
-}
+ZuInternetGateway::~ZuInternetGateway() = default;
 
 void ZuInternetGateway::SetLimits(const GatewayLimits& limits) {
   std::lock_guard<std::mutex> lock(g_limitsMutex);
@@ -311,11 +396,8 @@ int ZuInternetGateway::initialize(int protocolType, int jobType) {
                             " / job type " + std::to_string(jobType));
   CURLcode rc = GlobalInit();
   if (rc != CURLE_OK) return d.transportFailure(rc, nullptr);
-  if (d.easy) {
-    curl_easy_cleanup(d.easy);
-    d.easy = nullptr;
-  }
-  d.easy = curl_easy_init();
+  d.easy.reset();
+  d.easy.reset(curl_easy_init());
   if (!d.easy) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   const char* ca = std::getenv("ZUCLOUD_CA_FILE");
   d.caFile = ca ? ca : "";
@@ -337,7 +419,7 @@ int ZuInternetGateway::setHTTPAuthentication(long scheme) {
   // Only "no scheme" is offered: the URL credentials are never sent.
   if (scheme != 0) return d.gatewayFailure("HTTP authentication scheme not supported");
   if (!d.easy) return 0;
-  CURLcode rc = curl_easy_setopt(d.easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
+  CURLcode rc = curl_easy_setopt(d.easy.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
   return rc == CURLE_OK ? 0 : d.transportFailure(rc, nullptr);
 }
 
@@ -345,16 +427,16 @@ int ZuInternetGateway::setKeepAlive(bool enable, long idleSeconds, long interval
   Impl& d = *m_impl;
   if (!d.easy) return d.gatewayFailure("gateway not initialized");
   // Tried on the handle now, so that a value libcurl refuses is reported here.
-  CURLcode rc = curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPALIVE, enable ? 1L : 0L);
-  if (rc == CURLE_OK && enable) rc = curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPIDLE, idleSeconds);
+  CURLcode rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPALIVE, enable ? 1L : 0L);
+  if (rc == CURLE_OK && enable) rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPIDLE, idleSeconds);
   if (rc == CURLE_OK && enable)
-    rc = curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPINTVL, intervalSeconds);
+    rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPINTVL, intervalSeconds);
   if (rc != CURLE_OK) {
     // Fall back to the previous settings on the handle.
-    curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPALIVE, d.keepAlive ? 1L : 0L);
+    curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPALIVE, d.keepAlive ? 1L : 0L);
     if (d.keepAlive) {
-      curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPIDLE, d.keepIdleSeconds);
-      curl_easy_setopt(d.easy, CURLOPT_TCP_KEEPINTVL, d.keepIntervalSeconds);
+      curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPIDLE, d.keepIdleSeconds);
+      curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPINTVL, d.keepIntervalSeconds);
     }
     return d.transportFailure(rc, "keep-alive setting refused");
   }
@@ -381,29 +463,24 @@ int ZuInternetGateway::connect() {
   if (HasControlCharacter(m_base.getURL()))
     return d.gatewayFailure("no connection made: the URL holds a control character");
 
-  CURL* probe = curl_easy_init();
+  EasyHandle probe(curl_easy_init());
   if (!probe) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   char probeError[CURL_ERROR_SIZE] = {};
-  CURLcode rc = curl_easy_setopt(probe, CURLOPT_ERRORBUFFER, probeError);
-  if (rc == CURLE_OK) rc = d.applyCommonOptions(probe, m_base.getURL(), 0);
-  if (rc == CURLE_OK) rc = curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
+  CURLcode rc = curl_easy_setopt(probe.get(), CURLOPT_ERRORBUFFER, probeError);
+  if (rc == CURLE_OK) rc = d.applyCommonOptions(probe.get(), m_base.getURL(), 0);
+  if (rc == CURLE_OK) rc = curl_easy_setopt(probe.get(), CURLOPT_CONNECT_ONLY, 1L);
   if (rc == CURLE_OK) {
-    rc = curl_easy_perform(probe);
+    rc = curl_easy_perform(probe.get());
   } else {
     probeError[0] = '\0';
   }
-  int result = 0;
-  if (rc != CURLE_OK) result = d.transportFailure(rc, probeError);
-  curl_easy_cleanup(probe);
-  return result;
+  if (rc != CURLE_OK) return d.transportFailure(rc, probeError);
+  return 0;
 }
 
 int ZuInternetGateway::disConnet() {
   Impl& d = *m_impl;
-  if (d.easy) {
-    curl_easy_cleanup(d.easy);  // closes the cached connection
-    d.easy = nullptr;
-  }
+  d.easy.reset();  // closes the cached connection
   std::string().swap(d.sink.body);
   d.source = ReadSource();
   return 0;
@@ -454,36 +531,11 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
     return d.gatewayFailure(refused);
   }
 
-  // Header list: the caller's headers in order, then suppression of the
-  // headers libcurl would add on its own ("Expect: 100-continue" for large
-  // bodies, a form Content-Type for POST) unless the caller gave them.
-  curl_slist* list = nullptr;
-  bool haveExpect = false;
-  bool haveContentType = false;
-  bool listFailed = false;
-  auto append = [&list, &listFailed](const std::string& line) {
-    if (listFailed) return;
-    curl_slist* next = curl_slist_append(list, line.c_str());
-    if (!next) {
-      listFailed = true;
-      return;
-    }
-    list = next;
-  };
-  for (const auto& h : headers) {
-    if (IEquals(h.name, "Expect")) haveExpect = true;
-    if (IEquals(h.name, "Content-Type")) haveContentType = true;
-    // "name;" is libcurl's spelling of a header with an empty value.
-    append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
-  }
-  if (!haveExpect) append("Expect:");
-  if (!haveContentType && method == Method::Post) append("Content-Type:");
-  if (listFailed) {
-    curl_slist_free_all(list);
-    return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
-  }
+  HeaderList list;
+  BuildHeaderList(headers, method, list);
+  if (!list.ok()) return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
 
-  CURL* h = d.easy;
+  CURL* h = d.easy.get();
   d.errorBuffer[0] = '\0';
   const bool paced = d.pacedSharers > 0 && length > 0 && zu::SendPacer::Global().Rate() > 0;
   d.source = ReadSource{data, static_cast<size_t>(length), 0, paced};
@@ -496,7 +548,7 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
     if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
   };
   if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url, length);
-  set(CURLOPT_HTTPHEADER, list);
+  set(CURLOPT_HTTPHEADER, list.get());
   set(CURLOPT_WRITEFUNCTION, &WriteCallback);
   set(CURLOPT_WRITEDATA, static_cast<void*>(&d.sink));
   set(CURLOPT_READFUNCTION, &ReadCallback);
@@ -506,33 +558,7 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   // Bodies go to libcurl in pieces of this size (its default is 64 KiB):
   // fewer callbacks and larger writes to the socket.
   set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
-  if (method == Method::Post && paced) {
-    // A paced POST body goes through the read callback like a PUT body.
-    set(CURLOPT_UPLOAD, 0L);
-    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-    set(CURLOPT_POST, 1L);
-    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
-  } else if (method == Method::Post) {
-    // POSTFIELDS points at the caller's buffer; libcurl does not copy it.
-    static const char kEmpty[] = "";
-    set(CURLOPT_UPLOAD, 0L);
-    set(CURLOPT_POST, 1L);
-    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
-    set(CURLOPT_POSTFIELDS, length > 0 ? data : kEmpty);
-  } else if (method == Method::Get) {
-    // HTTPGET resets the handle from POST or PUT of an earlier request.
-    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-    set(CURLOPT_UPLOAD, 0L);
-    set(CURLOPT_HTTPGET, 1L);
-  } else {
-    // Setting POSTFIELDS selects POST, so it is cleared before UPLOAD
-    // selects PUT.
-    set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-    set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-    set(CURLOPT_POST, 0L);
-    set(CURLOPT_UPLOAD, 1L);
-    set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(length));
-  }
+  if (rc == CURLE_OK) rc = ApplyBodyOptions(h, method, paced, data, length);
 
   if (rc == CURLE_OK) {
     rc = curl_easy_perform(h);
@@ -545,7 +571,6 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   // The handle must not keep pointers to the list or the caller's buffer.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-  curl_slist_free_all(list);
   d.source = ReadSource();
 
   response.swap(d.sink.body);

@@ -17,6 +17,7 @@
 #define ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
 
 #include <list>
+#include <memory>
 #include <string>
 
 class EvDebug;
@@ -139,7 +140,7 @@ class ZuInternetGateway {
   // The service log the gateway is bound to; the gateway itself writes
   // nothing (its errors reach the log through the callers).
   [[maybe_unused]] EvDebug* m_log;
-  Impl* m_impl;
+  std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace LIBCURL

@@ -35,6 +35,14 @@ bool StartsWithHttps(const std::string& url) {
   return true;
 }
 
+void CloseGatewayLogged(EvDebug* log, LIBCURL::ZuInternetGateway* gateway) {
+  if (gateway == nullptr) return;
+  if (gateway->disConnet() != 0) {
+    log->Error(kCloseTag, "Error: Disconnect failed with error [%s] ",
+               gateway->getErrorMsg().c_str());
+  }
+}
+
 }  // namespace
 
 bool IgnoreCertificateErrors() {
@@ -141,16 +149,24 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
 }
 
 void CloseGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway) {
-  if (gateway == nullptr) return;
-  if (gateway->disConnet() != 0) {
-    params.log->Error(kCloseTag, "Error: Disconnect failed with error [%s] ",
-                      gateway->getErrorMsg().c_str());
-  }
+  CloseGatewayLogged(params.log, gateway);
 }
 
 void CloseAndDeleteGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway) {
   if (gateway == nullptr) return;
   CloseGateway(params, gateway);
+  delete gateway;
+}
+
+void GatewayHolder::reset(LIBCURL::ZuInternetGateway* next) noexcept {
+  LIBCURL::ZuInternetGateway* gateway = m_gateway;
+  m_gateway = next;
+  if (gateway == nullptr) return;
+  try {
+    CloseGatewayLogged(m_log, gateway);
+  } catch (...) {
+    // Closing only logs; a failure there must not leak the gateway.
+  }
   delete gateway;
 }
 

@@ -27,20 +27,27 @@ void CloseGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gatew
 void CloseAndDeleteGateway(const SessionParams& params,
                            LIBCURL::ZuInternetGateway* gateway);
 
-// Owns a gateway for the length of one operation.
+// Owns the gateway of one operation (or of one chunk): disconnects it
+// (logging a failed disconnect) and deletes it when the scope ends or on
+// reset(), on every path. Either service uses it.
 class GatewayHolder {
  public:
+  GatewayHolder(EvDebug* log, LIBCURL::ZuInternetGateway* gateway)
+      : m_log(log), m_gateway(gateway) {}
   GatewayHolder(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway)
-      : m_params(params), m_gateway(gateway) {}
-  ~GatewayHolder() { CloseAndDeleteGateway(m_params, m_gateway); }
+      : GatewayHolder(params.log, gateway) {}
+  ~GatewayHolder() { reset(); }
   GatewayHolder(const GatewayHolder&) = delete;
   GatewayHolder& operator=(const GatewayHolder&) = delete;
+
+  // Closes and deletes the gateway now; the holder then holds `next`.
+  void reset(LIBCURL::ZuInternetGateway* next = nullptr) noexcept;
   LIBCURL::ZuInternetGateway* get() const { return m_gateway; }
   LIBCURL::ZuInternetGateway* operator->() const { return m_gateway; }
   explicit operator bool() const { return m_gateway != nullptr; }
 
  private:
-  const SessionParams& m_params;
+  EvDebug* m_log;
   LIBCURL::ZuInternetGateway* m_gateway;
 };
 

@@ -9,7 +9,7 @@
 #include "platform/FXString.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/RetryLines.h"
 
 namespace zu {
 namespace {
@@ -86,25 +86,9 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
   const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
                                            {"Content-type", "application/xml"}};
 
-  RetryOptions options;
-  options.limit = params.retryCount;
-  options.wait = WaitKind::kFixed;
-  options.fixedMs = kLoginWaitMs;
-  options.ignoreRetryWait = ignoreRetryWait;
-  RetryLines lines;
-  lines.retryingImmediately = [log](int attempt) {
-    log->Error(kTag,
-               "Error: Failed to login to cloud. Retrying immediately since called with Ignore "
-               "retry wait, retry count [%d]",
-               attempt);
-  };
-  lines.retryingAfter = [log](unsigned int waitMs, int attempt) {
-    log->Error(kTag, "Error: Failed to login to cloud. Retrying after [%d] ms, retry count [%d]",
-               static_cast<int>(waitMs), attempt);
-  };
-  lines.totalRetryCount = [log](int total) {
-    log->Error(kTag, "Error: Failed to login to cloud. Total retry count [%d].", total);
-  };
+  const RetryOptions options = FixedWaitRetry(params.retryCount, kLoginWaitMs, ignoreRetryWait);
+  const RetryLines lines = StandardRetryLines(log, kTag, "Error: Failed to login to cloud. ",
+                                              kAllRetryLines, ".");
 
   const RetryOutcome outcome = RunWithRetry(options, lines, [&](int) {
     std::string response;
@@ -164,6 +148,22 @@ int ValidateAccount(const SessionParams& params, std::wstring& error) {
                     "initialization failed with error [%ls]",
                     error.c_str());
   return 0;
+}
+
+int OpenConsoleOperation(const SessionParams& params, const std::string& url,
+                         bool ignoreRetryWait, GatewayHolder& gateway,
+                         ZuCURL::commandInfoList& headers, std::wstring& error) {
+  std::string sessionToken;
+  if (Login(params, error, sessionToken, ignoreRetryWait) == 0) return 0;
+  gateway.reset(OpenGateway(params, url));
+  if (!gateway) {
+    error = L"Error: ZUInternetGateway not initialized";
+    return 0;
+  }
+  headers = {{"Accept", "application/xml"},
+             {"Authtoken", sessionToken},
+             {"Content-type", "application/xml"}};
+  return 1;
 }
 
 }  // namespace zu

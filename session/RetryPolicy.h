@@ -57,6 +57,28 @@ struct RetryOptions {
   std::function<bool()> stopRequested;
 };
 
+// Options of an operation that waits a fixed time after a failed attempt.
+inline RetryOptions FixedWaitRetry(int limit, unsigned int waitMs, bool ignoreRetryWait,
+                                   TotalCount totalCount = TotalCount::kAttemptsMade) {
+  RetryOptions options;
+  options.limit = limit;
+  options.wait = WaitKind::kFixed;
+  options.fixedMs = waitMs;
+  options.ignoreRetryWait = ignoreRetryWait;
+  options.totalCount = totalCount;
+  return options;
+}
+
+// Options of an operation that backs off exponentially up to `capSeconds`.
+inline RetryOptions BackoffRetry(int limit, int capSeconds, bool ignoreRetryWait) {
+  RetryOptions options;
+  options.limit = limit;
+  options.wait = WaitKind::kBackoff;
+  options.backoffCapSeconds = capSeconds;
+  options.ignoreRetryWait = ignoreRetryWait;
+  return options;
+}
+
 // Log lines of one operation; any may be empty (then nothing is written).
 struct RetryLines {
   std::function<void(int attempt)> retryingImmediately;

@@ -1,6 +1,7 @@
 #include "session/WorkflowReply.h"
 
 #include "platform/EvDebug.h"
+#include "platform/XmlDom.h"
 
 namespace zu {
 
@@ -19,6 +20,38 @@ void ReportXmlPlatformFailure(EvDebug* log, const char* tag, const std::string& 
              "Error [%s]",
              detail.c_str());
   errorMessage = L"Error: Failed to Initialize xerces XML parser to parse ZUCloud server response.";
+}
+
+AttemptResult CheckWorkflowReply(EvDebug* log, const char* tag, const WorkflowReplyRules& rules,
+                                 const xml::ParseResult& parsed, const std::string& response,
+                                 const std::string& url, const std::string& vestrumGUID,
+                                 std::wstring& errorMessage) {
+  switch (parsed.status) {
+    case xml::ParseStatus::kOk:
+      return AttemptResult::kSuccess;
+    case xml::ParseStatus::kPlatformInitFailed:
+      ReportXmlPlatformFailure(log, tag, parsed.message, errorMessage);
+      return rules.onPlatformInitFailed;
+    case xml::ParseStatus::kNoRoot:
+      log->Error(tag, "%s Server responded with response [%s]", rules.noRootLead,
+                 response.c_str());
+      errorMessage = rules.noRootMessage;
+      return rules.onNoRoot;
+    case xml::ParseStatus::kXmlError:
+      log->Error(tag,
+                 "Error: Failed to parse %s response : [%s] : URL [%s] and vestrum ID [%s]. "
+                 "Error Message[%s]",
+                 rules.reply, response.c_str(), url.c_str(), vestrumGUID.c_str(),
+                 parsed.message.c_str());
+      return rules.onXmlError;
+    case xml::ParseStatus::kOtherError:
+      break;
+  }
+  log->Error(tag,
+             "Error: Failed to parse %s response : [%s] : URL [%s] and vestrum ID [%s]. Error "
+             "Message: Unknown error",
+             rules.reply, response.c_str(), url.c_str(), vestrumGUID.c_str());
+  return rules.onOtherError;
 }
 
 }  // namespace zu

@@ -5,7 +5,13 @@
 
 #include <string>
 
+#include "session/RetryPolicy.h"
+
 class EvDebug;
+
+namespace zu::xml {
+struct ParseResult;
+}
 
 namespace zu {
 
@@ -19,6 +25,31 @@ void LogWorkflowPostFailure(EvDebug* log, const char* tag, const char* what,
 // sets the caller's message.
 void ReportXmlPlatformFailure(EvDebug* log, const char* tag, const std::string& detail,
                               std::wstring& errorMessage);
+
+// What a workflow does with a reply that did not parse: one decision per
+// parse result, and the words of its log lines and message.
+struct WorkflowReplyRules {
+  // Names the reply in "Failed to parse <reply> response", such as
+  // "ZU Cloud DR setup workflow".
+  const char* reply;
+  // A reply without a root element: the line's first sentence (followed by
+  // " Server responded with response [...]") and the caller's message.
+  const char* noRootLead;
+  const wchar_t* noRootMessage;
+  AttemptResult onPlatformInitFailed;
+  AttemptResult onNoRoot;
+  AttemptResult onXmlError;
+  AttemptResult onOtherError;
+};
+
+// Logs why `parsed` cannot be used and returns the workflow's decision for
+// it (setting `errorMessage` where the rules give one); kSuccess when the
+// reply parsed and its children may be read. `url` and `vestrumGUID` name
+// the request in the lines.
+AttemptResult CheckWorkflowReply(EvDebug* log, const char* tag, const WorkflowReplyRules& rules,
+                                 const xml::ParseResult& parsed, const std::string& response,
+                                 const std::string& url, const std::string& vestrumGUID,
+                                 std::wstring& errorMessage);
 
 }  // namespace zu
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -199,6 +200,29 @@ TEST_F(Completion, FailedPostsAndRefusals) {
   cloud_.failAlways("login", true);
   EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
   EXPECT_EQ(message, L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.");
+}
+
+TEST_F(Completion, AnExceptionBecomesAFailureAndReleasesTheGateway) {
+  auto service = makeService();
+  addFile(*service, "a.bin", 10, true);
+  {
+    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+    auto cloud = fakes_.journal().responder;
+    fakes_.journal().responder = [cloud](const FakeRequest& request) {
+      if (zutest::BlobRequestKind(request.url) == "finalize") {
+        throw std::runtime_error("connection object lost");
+      }
+      return cloud(request);
+    };
+  }
+  std::wstring message;
+  EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
+  EXPECT_EQ(message, L"Failed to execute Finalize DR workflow.");
+  EXPECT_EQ(CountOccurrences(env_.logText(), "[ExecuteDRCompleteWorkflow] Error: Unexpected "
+                                             "failure [connection object lost]"),
+            1u);
+  std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+  EXPECT_EQ(fakes_.journal().deleted, fakes_.journal().gatewaysCreated);
 }
 
 }  // namespace

@@ -212,125 +212,186 @@ std::string VersionText() {
   return std::string("zucloud-upload (zucloud) ") + ZUCLOUD_VERSION + "\n";
 }
 
-ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error) {
+namespace {
+
+// The command line as it is read: the options, and what is checked once
+// every argument has been seen.
+struct CommandLine {
+  UploadOptions& options;
   std::string passwordEnv;
   std::string passwordFile;
   std::vector<std::string> paths;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = "missing value for " + arg;
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto number = [&](long long min, long long max, long long& out) {
-      std::string text;
-      if (!value(text)) return false;
-      if (!ParseInt(text, min, max, out)) {
-        error = "invalid number for " + arg + ": " + text;
-        return false;
-      }
-      return true;
-    };
-    long long n = 0;
-    if (arg == "--service") {
-      if (!value(options.service)) return ParseOutcome::kError;
-    } else if (arg == "--config") {
-      if (!value(options.configFile)) return ParseOutcome::kError;
-    } else if (arg == "--user") {
-      if (!value(options.user)) return ParseOutcome::kError;
-    } else if (arg == "--password-env") {
-      if (!value(passwordEnv)) return ParseOutcome::kError;
-    } else if (arg == "--password-file") {
-      if (!value(passwordFile)) return ParseOutcome::kError;
-    } else if (arg == "--password" || arg.compare(0, 11, "--password=") == 0) {
-      error = "--password is not accepted: other users can read command lines; use "
-              "--password-env or --password-file";
-      return ParseOutcome::kError;
-    } else if (arg == "--vestrum-guid") {
-      if (!value(options.vestrumGUID)) return ParseOutcome::kError;
-    } else if (arg == "--vestrum-id") {
-      if (!number(INT_MIN, INT_MAX, n)) return ParseOutcome::kError;
-      options.vestrumId = static_cast<int>(n);
-    } else if (arg == "--job-id") {
-      if (!number(0, UINT_MAX, n)) return ParseOutcome::kError;
-      options.jobId = static_cast<unsigned int>(n);
-    } else if (arg == "--full-job-id") {
-      if (!number(0, UINT_MAX, n)) return ParseOutcome::kError;
-      options.fullJobId = static_cast<unsigned int>(n);
-    } else if (arg == "--set-id") {
-      if (!value(options.setId)) return ParseOutcome::kError;
-    } else if (arg == "--backup-level") {
-      if (!number(INT_MIN, INT_MAX, n)) return ParseOutcome::kError;
-      options.backupLevel = static_cast<int>(n);
-    } else if (arg == "--remote-folder") {
-      if (!value(options.remoteFolder)) return ParseOutcome::kError;
-    } else if (arg == "--focus") {
-      if (!value(options.focus)) return ParseOutcome::kError;
-    } else if (arg == "--login-extra") {
-      if (!value(options.loginExtra)) return ParseOutcome::kError;
-    } else if (arg == "--quiet") {
-      options.quiet = true;
-    } else if (arg == "--help" || arg == "-h") {
-      return ParseOutcome::kHelp;
-    } else if (arg == "--version") {
-      return ParseOutcome::kVersion;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      error = "unknown option " + UnknownOptionName(arg);
-      return ParseOutcome::kError;
-    } else {
-      paths.push_back(arg);
+};
+
+// Options that take a text value.
+struct TextOption {
+  const char* name;
+  std::string& (*target)(CommandLine&);
+};
+
+const TextOption kTextOptions[] = {
+    {"--service", [](CommandLine& c) -> std::string& { return c.options.service; }},
+    {"--config", [](CommandLine& c) -> std::string& { return c.options.configFile; }},
+    {"--user", [](CommandLine& c) -> std::string& { return c.options.user; }},
+    {"--password-env", [](CommandLine& c) -> std::string& { return c.passwordEnv; }},
+    {"--password-file", [](CommandLine& c) -> std::string& { return c.passwordFile; }},
+    {"--vestrum-guid", [](CommandLine& c) -> std::string& { return c.options.vestrumGUID; }},
+    {"--set-id", [](CommandLine& c) -> std::string& { return c.options.setId; }},
+    {"--remote-folder", [](CommandLine& c) -> std::string& { return c.options.remoteFolder; }},
+    {"--focus", [](CommandLine& c) -> std::string& { return c.options.focus; }},
+    {"--login-extra", [](CommandLine& c) -> std::string& { return c.options.loginExtra; }},
+};
+
+// Options that take a whole decimal number within [min, max].
+struct NumberOption {
+  const char* name;
+  long long min;
+  long long max;
+  void (*store)(UploadOptions&, long long);
+};
+
+const NumberOption kNumberOptions[] = {
+    {"--vestrum-id", INT_MIN, INT_MAX,
+     [](UploadOptions& o, long long n) { o.vestrumId = static_cast<int>(n); }},
+    {"--job-id", 0, UINT_MAX,
+     [](UploadOptions& o, long long n) { o.jobId = static_cast<unsigned int>(n); }},
+    {"--full-job-id", 0, UINT_MAX,
+     [](UploadOptions& o, long long n) { o.fullJobId = static_cast<unsigned int>(n); }},
+    {"--backup-level", INT_MIN, INT_MAX,
+     [](UploadOptions& o, long long n) { o.backupLevel = static_cast<int>(n); }},
+};
+
+// What reading one argument leads to.
+enum class ArgumentOutcome { kNext, kHelp, kVersion, kError };
+
+// Reads argv[i] (and its value, moving `i` past it).
+ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
+                             std::string& error) {
+  const std::string arg = argv[i];
+  auto value = [&](std::string& out) {
+    if (i + 1 >= argc) {
+      error = "missing value for " + arg;
+      return false;
     }
+    out = argv[++i];
+    return true;
+  };
+  for (const TextOption& option : kTextOptions) {
+    if (arg != option.name) continue;
+    return value(option.target(line)) ? ArgumentOutcome::kNext : ArgumentOutcome::kError;
   }
+  for (const NumberOption& option : kNumberOptions) {
+    if (arg != option.name) continue;
+    std::string text;
+    long long n = 0;
+    if (!value(text)) return ArgumentOutcome::kError;
+    if (!ParseInt(text, option.min, option.max, n)) {
+      error = "invalid number for " + arg + ": " + text;
+      return ArgumentOutcome::kError;
+    }
+    option.store(line.options, n);
+    return ArgumentOutcome::kNext;
+  }
+  if (arg == "--password" || arg.compare(0, 11, "--password=") == 0) {
+    error = "--password is not accepted: other users can read command lines; use "
+            "--password-env or --password-file";
+    return ArgumentOutcome::kError;
+  }
+  if (arg == "--quiet") {
+    line.options.quiet = true;
+    return ArgumentOutcome::kNext;
+  }
+  if (arg == "--help" || arg == "-h") return ArgumentOutcome::kHelp;
+  if (arg == "--version") return ArgumentOutcome::kVersion;
+  if (arg.size() > 1 && arg[0] == '-') {
+    error = "unknown option " + UnknownOptionName(arg);
+    return ArgumentOutcome::kError;
+  }
+  line.paths.push_back(arg);
+  return ArgumentOutcome::kNext;
+}
+
+// The service and the settings file. The library reads the file itself;
+// refuse here what would make it wait (a FIFO) or read nothing useful (a
+// directory).
+bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   if (options.service != "folder" && options.service != "blob") {
     error = options.service.empty() ? "missing --service (folder or blob)"
                                     : "unknown service '" + options.service +
                                           "' (expected folder or blob)";
-    return ParseOutcome::kError;
+    return false;
   }
   if (options.configFile.empty()) {
     error = "missing --config FILE";
-    return ParseOutcome::kError;
+    return false;
   }
-  {
-    // The library reads the file itself; refuse here what would make it
-    // wait (a FIFO) or read nothing useful (a directory).
-    struct stat st {};
-    int fd = OpenRegularFile(options.configFile, "settings file", st, error);
-    if (fd < 0) return ParseOutcome::kError;
-    close(fd);
-  }
-  if (!passwordEnv.empty() && !passwordFile.empty()) {
+  struct stat st {};
+  int fd = OpenRegularFile(options.configFile, "settings file", st, error);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+// The password from the environment variable or the file named, then the
+// credentials and the deployment GUID.
+bool ReadCredentials(CommandLine& line, std::string& error) {
+  UploadOptions& options = line.options;
+  if (!line.passwordEnv.empty() && !line.passwordFile.empty()) {
     error = "give either --password-env or --password-file, not both";
-    return ParseOutcome::kError;
+    return false;
   }
-  if (!passwordEnv.empty()) {
-    const char* pw = std::getenv(passwordEnv.c_str());
+  if (!line.passwordEnv.empty()) {
+    const char* pw = std::getenv(line.passwordEnv.c_str());
     options.password = pw ? pw : "";
-  } else if (!passwordFile.empty()) {
-    if (!ReadPasswordFile(passwordFile, options, error)) return ParseOutcome::kError;
+  } else if (!line.passwordFile.empty()) {
+    if (!ReadPasswordFile(line.passwordFile, options, error)) return false;
   }
   if (options.user.empty() || options.password.empty()) {
     error = "empty credentials: give --user and a non-empty password through --password-env or "
             "--password-file";
-    return ParseOutcome::kError;
+    return false;
   }
   if (options.vestrumGUID.empty()) {
     error = "missing --vestrum-guid";
-    return ParseOutcome::kError;
+    return false;
   }
-  if (paths.empty()) {
+  return true;
+}
+
+// The files named, a directory standing for the regular files in it.
+bool CollectFiles(const CommandLine& line, std::string& error) {
+  if (line.paths.empty()) {
     error = "no files to upload";
-    return ParseOutcome::kError;
+    return false;
   }
-  for (const auto& path : paths) {
-    if (!AddFile(path, options.files, error)) return ParseOutcome::kError;
+  for (const auto& path : line.paths) {
+    if (!AddFile(path, line.options.files, error)) return false;
   }
-  if (options.files.empty()) {
+  if (line.options.files.empty()) {
     error = "no regular files found to upload";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error) {
+  CommandLine line{options, {}, {}, {}};
+  for (int i = 1; i < argc; ++i) {
+    switch (ReadArgument(argc, argv, i, line, error)) {
+      case ArgumentOutcome::kNext:
+        break;
+      case ArgumentOutcome::kHelp:
+        return ParseOutcome::kHelp;
+      case ArgumentOutcome::kVersion:
+        return ParseOutcome::kVersion;
+      case ArgumentOutcome::kError:
+        return ParseOutcome::kError;
+    }
+  }
+  if (!CheckServiceAndSettings(options, error) || !ReadCredentials(line, error) ||
+      !CollectFiles(line, error)) {
     return ParseOutcome::kError;
   }
   return ParseOutcome::kUpload;

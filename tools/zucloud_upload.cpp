@@ -111,6 +111,17 @@ bool AllStored(const std::vector<FileResult>& results) {
   return StoredCount(results) == results.size();
 }
 
+// The last word of a run: 0 when every file was stored, 1 otherwise.
+int ExitForStored(const std::vector<FileResult>& results) {
+  if (!AllStored(results)) {
+    std::fprintf(stderr, "zucloud-upload: error: not every file was stored (%s)\n",
+                 LogHint().c_str());
+    return 1;
+  }
+  std::printf("All %zu file(s) stored.\n", results.size());
+  return 0;
+}
+
 int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
   ZUCloudService service;
   std::string folderGUID;
@@ -138,13 +149,7 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
                               message) == 1;
   });
   PrintSummary(results);
-  if (!AllStored(results)) {
-    std::fprintf(stderr, "zucloud-upload: error: not every file was stored (%s)\n",
-                 LogHint().c_str());
-    return 1;
-  }
-  std::printf("All %zu file(s) stored.\n", results.size());
-  return 0;
+  return ExitForStored(results);
 }
 
 int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
@@ -181,13 +186,7 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     return 1;
   }
   std::printf("Completion confirmed by the cloud.\n");
-  if (!AllStored(results)) {
-    std::fprintf(stderr, "zucloud-upload: error: not every file was stored (%s)\n",
-                 LogHint().c_str());
-    return 1;
-  }
-  std::printf("All %zu file(s) stored.\n", results.size());
-  return 0;
+  return ExitForStored(results);
 }
 
 }  // namespace
