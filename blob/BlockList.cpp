@@ -10,6 +10,7 @@
 #include "platform/EvDebug.h"
 #include "platform/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
+#include "session/NoThrow.h"
 #include "session/RetryPolicy.h"
 #include "session/SessionParams.h"
 
@@ -38,7 +39,11 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
                                          const std::string& remoteFolder,
                                          const std::string& fileName, const std::string& sasToken,
                                          std::wstring& errorMessage) {
-  try {
+  auto onFailure = [&errorMessage] {
+    errorMessage = L"Error: Failed to upload chunk to cloud.";
+    return 0;
+  };
+  return zu::NoThrow(m_evDbg.get(), kTag, onFailure, [&]() -> int {
     // The same encoded path the blocks were sent to.
     std::string blobPath;
     std::string problem;
@@ -60,11 +65,7 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
     }
     EvDebug* log = m_evDbg.get();
 
-    zu::RetryOptions options;
-    options.limit = m_nRetryCount;
-    options.wait = zu::WaitKind::kFixed;
-    options.fixedMs = kBlockListRetryWaitMs;
-    options.ignoreRetryWait = false;
+    const zu::RetryOptions options = zu::FixedWaitRetry(m_nRetryCount, kBlockListRetryWaitMs, false);
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, zu::RetryLines{}, [&](int attempt) {
       std::string response;
       if (gateway->doPutOperation(url, body.data(), static_cast<long>(body.size()), response,
@@ -92,8 +93,5 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
       return zu::AttemptResult::kRetry;
     });
     return outcome.succeeded ? 1 : 0;
-  } catch (const std::bad_alloc&) {
-    errorMessage = L"Error: Failed to upload chunk to cloud.";
-    return 0;
-  }
+  });
 }

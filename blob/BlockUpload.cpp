@@ -16,6 +16,8 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
@@ -34,6 +36,8 @@
 #include "platform/ZuSync.h"
 #include "platform/ZuThread.h"
 #include "session/FileChange.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
 #include "session/RetryPolicy.h"
 #include "session/SessionParams.h"
 #include "session/UploadTuning.h"
@@ -313,23 +317,17 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
              std::string& lastError) {
   BlobInfo& slot = args.blobInfo[index];
   EvDebug* log = args.log;
-  zu::RetryOptions options;
-  options.limit = args.retryCount;
-  options.wait = zu::WaitKind::kFixed;
-  options.fixedMs = kPutBlockRetryWaitMs;
-  options.ignoreRetryWait = false;
+  zu::RetryOptions options = zu::FixedWaitRetry(args.retryCount, kPutBlockRetryWaitMs, false);
   // Once any block has failed for good no block is sent again, and a wait
   // between attempts ends at once.
   options.stopRequested = [&args] { return args.stopSending.load(); };
-  zu::RetryLines lines;
-  lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-    log->Error(kUploaderTag,
-               "Error: Failed to upload chunk to cloud for file [%s], chunk offset start: [%llu] "
-               "end: [%llu]. Retrying after [%d] ms, retry count [%d]",
-               args.fileName.c_str(), static_cast<unsigned long long>(slot.offsetStart),
-               static_cast<unsigned long long>(slot.offsetStart + slot.blockSize),
-               static_cast<int>(waitMs), attempt);
-  };
+  const zu::RetryLines lines = zu::StandardRetryLines(
+      log, kUploaderTag,
+      zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
+                        "[%llu] end: [%llu]. ",
+                        args.fileName.c_str(), slot.offsetStart,
+                        slot.offsetStart + slot.blockSize),
+      zu::kRetryingAfterLine);
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
     bool stored = slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
@@ -378,39 +376,123 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
   return outcome.attempts;
 }
 
+// The steps of UploadFile.
+
+// The encoded blob path of folder/name; false with the caller's message for
+// a name no blob can carry.
+bool CheckBlobName(EvDebug* log, const std::string& remoteFolder, const std::string& fileName,
+                   std::string& blobPath, std::wstring& errorMessage) {
+  std::string problem;
+  if (zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) return true;
+  const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
+  log->Error(kUploadFileTag, "%s", text.c_str());
+  errorMessage = FXString::ToWstring(text);
+  return false;
+}
+
+// The file's record: the one registered before init in Azure Functions
+// mode (null, with the message, when there is none), a new one otherwise.
+std::shared_ptr<FileInfo> FindRecord(
+    EvDebug* log, bool azureFunctionsMode,
+    const std::unordered_map<std::string, unsigned long long>& index,
+    const std::vector<std::shared_ptr<FileInfo>>& list, const std::string& fileName,
+    bool& isNew, std::wstring& errorMessage) {
+  isNew = !azureFunctionsMode;
+  if (isNew) {
+    auto record = std::make_shared<FileInfo>();
+    record->fileName = fileName;
+    return record;
+  }
+  auto it = index.find(fileName);
+  if (it == index.end() || it->second >= list.size()) {
+    log->error("ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
+               "Skipping upload",
+               fileName.c_str());
+    errorMessage = L"Could not find upload token for file. Skipping upload";
+    return nullptr;
+  }
+  return list[it->second];
+}
+
+// The block size and slots for a file of `fileSize` bytes, with the line for
+// a raised block size; false with the caller's message for a file no blob
+// can hold.
+bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
+              long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
+              zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
+  plan = zu::blob::PlanUpload(fileSize, static_cast<unsigned long long>(blobSize), streamCount,
+                              tuning.parallelBlocks);
+  if (!plan.fits) {
+    const std::string text = "Error: File needs more than " +
+                             std::to_string(zu::blob::kMaxBlocksPerBlob) + " blocks of " +
+                             std::to_string(zu::blob::kMaxBlockBytes / kMiB) +
+                             " MiB, the most a blob can hold.";
+    log->Error(kUploadFileTag, "%s File [%s], size [%llu].", text.c_str(), localPath.c_str(),
+               fileSize);
+    errorMessage = FXString::ToWstring(text);
+    return false;
+  }
+  if (plan.blockSizeRaised) {
+    log->Error(kUploadFileTag,
+               "Warning: File [%s] of [%llu] bytes needs more than %llu blocks of [%lld] MiB; "
+               "it is sent in blocks of [%llu] MiB with [%d] buffer slot(s) instead.",
+               localPath.c_str(), fileSize, zu::blob::kMaxBlocksPerBlob, blobSize / kMiB,
+               plan.blockSize / kMiB, plan.slots);
+  }
+  return true;
+}
+
+// Gives every slot its buffer: zeroed, page-aligned memory from the system,
+// which costs nothing until a block is read into it (and into which the
+// kernel copies file pages several times faster than into a heap block).
+void AllocateSlots(UploadBlobArgs& args, unsigned long long bufferSize) {
+  args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
+  for (int i = 0; i < args.slotCount; ++i) {
+    args.blobInfo[i].pages = zu::PageBuffer(static_cast<size_t>(bufferSize));
+    args.blobInfo[i].buffer = args.blobInfo[i].pages.data();
+    args.emptyBlobQueue.push_front(i);  // slot 0 is taken first
+  }
+}
+
+// Runs the producer (and through it the uploaders) to its end; false when
+// the thread could not start.
+bool RunProducer(UploadBlobArgs& args) {
+  ZuThread producer;
+  if (producer.createThread(&ZUCloudAzureService::UploadBlobChunks, &args) != 0) {
+    args.log->Error(kUploadFileTag, "Error: Failed to start the upload thread for file [%s].",
+                    args.filePath.c_str());
+    return false;
+  }
+  producer.joinThread(nullptr);
+  return true;
+}
+
+// The caller's message for an upload that stopped before its commit.
+std::wstring StoppedUploadMessage(const UploadBlobArgs& args) {
+  if (!args.fileChange.empty()) {
+    return FXString::ToWstring(zu::FileChangedMessage(args.fileName, args.fileChange));
+  }
+  const std::string detail = args.failureDetail.empty()
+                                 ? std::string("the file could not be read or sent")
+                                 : args.failureDetail;
+  return FXString::ToWstring("Error: Failed to upload file [" + args.fileName +
+                             "] to cloud: " + detail +
+                             ". Please check ZUCloudService.log for more details.");
+}
+
 }  // namespace
 
 int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
                                     std::string remoteFolder, std::wstring& errorMessage) {
   std::shared_ptr<FileInfo> record;
-  try {
+  auto upload = [&]() -> int {
     EvDebug* log = m_evDbg.get();
     std::string blobPath;
-    std::string problem;
-    if (!zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) {
-      const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
-      log->Error(kUploadFileTag, "%s", text.c_str());
-      errorMessage = FXString::ToWstring(text);
-      return 0;
-    }
-    const std::string blockUploadURL = m_uploadURL + blobPath + "?comp=block&blockid=";
-
+    if (!CheckBlobName(log, remoteFolder, fileName, blobPath, errorMessage)) return 0;
     bool newRecord = false;
-    if (m_bAzureFunctionsMode) {
-      auto it = m_fileIndex.find(fileName);
-      if (it == m_fileIndex.end() || it->second >= m_fileList.size()) {
-        log->error("ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
-                   "Skipping upload",
-                   fileName.c_str());
-        errorMessage = L"Could not find upload token for file. Skipping upload";
-        return 0;
-      }
-      record = m_fileList[it->second];
-    } else {
-      record = std::make_shared<FileInfo>();
-      record->fileName = fileName;
-      newRecord = true;
-    }
+    record = FindRecord(log, m_bAzureFunctionsMode, m_fileIndex, m_fileList, fileName, newRecord,
+                        errorMessage);
+    if (!record) return 0;
     record->url = m_uploadURL + blobPath;
 
     const std::string localPath = localDir + fileName;
@@ -418,37 +500,19 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     std::unique_ptr<zu::SequentialFile> file =
         OpenForUpload(log, kUploadFileTag, localPath, identity);
     if (!file) return 0;
-    const unsigned long long fileSize = identity.size;
-    record->fileSize = fileSize;
+    record->fileSize = identity.size;
 
-    // The storage service takes at most 50,000 blocks per blob: a file that
-    // needs more at the configured size gets larger blocks; one that cannot
-    // fit at all is refused now rather than after uploading all of it.
+    // At most 50,000 blocks per blob: a file that needs more at the
+    // configured size gets larger blocks; one that cannot fit at all is
+    // refused now rather than after uploading all of it.
     const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
-    const zu::blob::UploadPlan plan =
-        zu::blob::PlanUpload(fileSize, static_cast<unsigned long long>(m_uploadBlobSize),
-                             m_uploadStreamCount, tuning.parallelBlocks);
-    if (!plan.fits) {
-      const std::string text = "Error: File needs more than " +
-                               std::to_string(zu::blob::kMaxBlocksPerBlob) + " blocks of " +
-                               std::to_string(zu::blob::kMaxBlockBytes / kMiB) +
-                               " MiB, the most a blob can hold.";
-      log->Error(kUploadFileTag, "%s File [%s], size [%llu].", text.c_str(), localPath.c_str(),
-                 static_cast<unsigned long long>(fileSize));
-      errorMessage = FXString::ToWstring(text);
+    zu::blob::UploadPlan plan;
+    if (!PlanFile(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
+                  plan, errorMessage)) {
       return 0;
     }
     // The cap covers every file byte this process sends, from now on.
     zu::SendPacer::Global().SetRate(static_cast<unsigned long long>(tuning.maxMbps) * 125000ULL);
-    if (plan.blockSizeRaised) {
-      log->Error(kUploadFileTag,
-                 "Warning: File [%s] of [%llu] bytes needs more than %llu blocks of [%lld] MiB; "
-                 "it is sent in blocks of [%llu] MiB with [%d] buffer slot(s) instead.",
-                 localPath.c_str(), static_cast<unsigned long long>(fileSize),
-                 zu::blob::kMaxBlocksPerBlob, m_uploadBlobSize / kMiB, plan.blockSize / kMiB,
-                 plan.slots);
-    }
-
     if (newRecord) {
       ZuCriticalSectionLock lock(m_fileListLock.get());
       m_fileList.push_back(record);
@@ -458,12 +522,11 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     // One token per Put Block that may be in flight (one by default).
     ZuSemaphore turn(plan.parallel);
     args.semaphore = &turn;
-    args.blockUploadURL = blockUploadURL;
+    args.blockUploadURL = m_uploadURL + blobPath + "?comp=block&blockid=";
     args.fileName = fileName;
     args.filePath = localPath;
     args.file = std::move(file);
     args.identity = identity;
-
     if (!GetSASTokenForFile(fileName, args.sasToken)) {
       log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
                  "Skipping upload",
@@ -471,14 +534,13 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       errorMessage = L"Could not find an upload token for this file. Skipping upload";
       return 0;
     }
-
     args.service = this;
     args.log = log;
     args.slotCount = plan.slots;
     args.parallel = plan.parallel;
     args.blockCapacity = plan.blockSize;
     args.retryCount = m_nRetryCount;
-    args.fileSize = fileSize;
+    args.fileSize = identity.size;
 
     // Blocks the service still holds from an interrupted upload of this
     // very file are not sent again (Resume.h).
@@ -499,64 +561,45 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       args.journal = resume.journal.get();
       args.bytesConfirmed = resume.storedBytes;
     }
-    args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
     SlotRelease release(*this, args);
-    for (int i = 0; i < args.slotCount; ++i) {
-      // Zeroed, page-aligned memory from the system: a slot costs nothing
-      // until a block is read into it, and the kernel copies file pages
-      // into an aligned buffer several times faster.
-      args.blobInfo[i].pages = zu::PageBuffer(static_cast<size_t>(plan.bufferSize));
-      args.blobInfo[i].buffer = args.blobInfo[i].pages.data();
-      args.emptyBlobQueue.push_front(i);  // slot 0 is taken first
-    }
+    AllocateSlots(args, plan.bufferSize);
 
     // The first report is where the upload starts: 0, or the bytes found
     // stored.
-    zu::ReportUploadProgress(fileName, resume.storedBytes, fileSize);
-    {
-      ZuThread producer;
-      if (producer.createThread(&ZUCloudAzureService::UploadBlobChunks, &args) != 0) {
-        log->Error(kUploadFileTag, "Error: Failed to start the upload thread for file [%s].",
-                   localPath.c_str());
-        record->uploaded = false;
-        return 0;
-      }
-      producer.joinThread(nullptr);
-    }
-
+    zu::ReportUploadProgress(fileName, resume.storedBytes, identity.size);
+    if (!RunProducer(args)) return 0;
     if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
-      record->uploaded = false;
+      // Blocks confirmed for a file that changed hold content it no longer
+      // has: nothing of them may be resumed.
+      if (!args.fileChange.empty() && resume.journal) resume.journal->Remove();
       // A failure must reach the caller with a message, not only the log.
-      if (!args.fileChange.empty()) {
-        // Its confirmed blocks are of content the file no longer has.
-        if (resume.journal) resume.journal->Remove();
-        errorMessage = FXString::ToWstring(zu::FileChangedMessage(fileName, args.fileChange));
-      } else if (errorMessage.empty()) {
-        const std::string detail =
-            args.failureDetail.empty() ? std::string("the file could not be read or sent")
-                                       : args.failureDetail;
-        errorMessage = FXString::ToWstring(
-            "Error: Failed to upload file [" + fileName + "] to cloud: " + detail +
-            ". Please check ZUCloudService.log for more details.");
-      }
-    } else {
-      record->uploaded = UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken,
-                                         errorMessage) != 0;
-      // Committing discards the uncommitted blocks: nothing left to resume.
-      if (record->uploaded && resume.journal) resume.journal->Remove();
+      if (!args.fileChange.empty() || errorMessage.empty()) errorMessage = StoppedUploadMessage(args);
+      return 0;
     }
-    return record->uploaded ? 1 : 0;
-  } catch (const char* text) {
-    // ZuSemaphore and ZuCriticalSection report a failed creation this way.
-    m_evDbg->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
-                   fileName.c_str());
-    errorMessage = FXString::ToWstring(std::string("Error: ") + text);
-  } catch (const std::bad_alloc&) {
-    m_evDbg->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].", fileName.c_str());
-    errorMessage = L"Error: Not enough memory to upload the file.";
-  }
-  if (record) record->uploaded = false;
-  return 0;
+    const int committed =
+        UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken, errorMessage);
+    // Committing discards the uncommitted blocks: nothing left to resume.
+    if (committed != 0 && resume.journal) resume.journal->Remove();
+    record->uploaded = committed != 0;
+    return committed != 0 ? 1 : 0;
+  };
+  const int result = zu::NoThrow(m_evDbg.get(), kUploadFileTag, 0, [&]() -> int {
+    try {
+      return upload();
+    } catch (const char* text) {
+      // ZuSemaphore and ZuCriticalSection report a failed creation this way.
+      m_evDbg->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
+                     fileName.c_str());
+      errorMessage = FXString::ToWstring(std::string("Error: ") + text);
+    } catch (const std::bad_alloc&) {
+      m_evDbg->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].",
+                     fileName.c_str());
+      errorMessage = L"Error: Not enough memory to upload the file.";
+    }
+    return 0;
+  });
+  if (result == 0 && record) record->uploaded = false;
+  return result;
 }
 
 unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
