@@ -492,7 +492,10 @@ TEST_F(FolderUploadTest, AReadErrorEndsTheUploadWithoutSendingMore) {
   {
     // The second chunk cannot be read: only the session request went out.
     ScopedReadFailure failing(kChunk);
-    EXPECT_EQ(0, upload("eio.bin"));
+    int result = -1;
+    RunBounded("an upload whose second chunk cannot be read", [&] { result = upload("eio.bin"); },
+               std::chrono::seconds(60));
+    EXPECT_EQ(0, result);
     EXPECT_EQ(1, failing.failedReads());
   }
   EXPECT_EQ(L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more details.",
