@@ -34,9 +34,8 @@ for kind in "${builds[@]}"; do
   [ "$kind" != plain ] && label=(-LE long)
   export ZUCLOUD_FAULT_MATRIX_OUT="$dir/fault_matrix.txt"
   rm -f "$ZUCLOUD_FAULT_MATRIX_OUT"
-  # Each GoogleTest program is one ctest entry; its XML report gives the
-  # number of test cases behind it.
-  export GTEST_OUTPUT="xml:$dir/gtest-reports/"
+  # Each GoogleTest program is one ctest entry; its XML report (written to
+  # gtest-reports/ by every entry) gives the number of cases behind it.
   rm -rf "$dir/gtest-reports"
   if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}" \
       | tee "$dir/ctest.out"; then
