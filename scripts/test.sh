@@ -16,6 +16,9 @@ status=0
 total_passed=0
 total_failed=0
 total_skipped=0
+cases_passed=0
+cases_failed=0
+cases_skipped=0
 for kind in "${builds[@]}"; do
   dir="$here/build/test-$kind"
   san=""; [ "$kind" != plain ] && san="$kind"
@@ -31,6 +34,9 @@ for kind in "${builds[@]}"; do
   [ "$kind" != plain ] && label=(-LE long)
   export ZUCLOUD_FAULT_MATRIX_OUT="$dir/fault_matrix.txt"
   rm -f "$ZUCLOUD_FAULT_MATRIX_OUT"
+  # Each GoogleTest program is one ctest entry; its XML report (written to
+  # gtest-reports/ by every entry) gives the number of cases behind it.
+  rm -rf "$dir/gtest-reports"
   if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}" \
       | tee "$dir/ctest.out"; then
     status=1
@@ -45,6 +51,17 @@ for kind in "${builds[@]}"; do
     total_passed=$((total_passed + all_here - failed_here - skipped_here))
   else
     status=1
+  fi
+  if compgen -G "$dir/gtest-reports/*.xml" >/dev/null; then
+    read -r run failed skipped < <(awk '
+      /<testsuites / { match($0, / tests="[0-9]+"/); t += substr($0, RSTART + 8, RLENGTH - 9)
+                       match($0, / failures="[0-9]+"/); f += substr($0, RSTART + 11, RLENGTH - 12) }
+      /<testcase .*result="skipped"/ { s++ }
+      END { print t + 0, f + 0, s + 0 }' "$dir"/gtest-reports/*.xml)
+    echo "GoogleTest cases ($kind): $((run - failed - skipped)) passed, $failed failed, $skipped skipped"
+    cases_passed=$((cases_passed + run - failed - skipped))
+    cases_failed=$((cases_failed + failed))
+    cases_skipped=$((cases_skipped + skipped))
   fi
   if [ "$kind" = plain ] && [ -f "$ZUCLOUD_FAULT_MATRIX_OUT" ]; then
     echo "=== fault matrix ==="
@@ -63,5 +80,7 @@ if [ $# -eq 0 ] && [ -x "$here/scripts/fuzz.sh" ]; then
   fi
 fi
 echo "=== all builds ==="
-echo "${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped"
+echo "${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped" \
+  "(ctest entries; GoogleTest cases: ${cases_passed} passed, ${cases_failed} failed," \
+  "${cases_skipped} skipped)"
 exit $status

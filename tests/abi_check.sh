@@ -12,7 +12,7 @@ build="$1"; src="$2"
 lib="$build/libzucloud.so.1"
 [ -f "$lib" ] || { echo "missing $lib"; exit 1; }
 
-readelf -d "$lib" | grep -q 'SONAME.*libzucloud.so.1' || { echo "SONAME is not libzucloud.so.1"; exit 1; }
+readelf -d "$lib" | grep 'SONAME.*libzucloud.so.1' >/dev/null || { echo "SONAME is not libzucloud.so.1"; exit 1; }
 
 bad=$(nm -D --defined-only "$lib" | awk '{ $1=""; $2=""; sub(/^  /, ""); print }' | c++filt |
       grep -v -E '^(ZUCloudService::|ZUCloudAzureService::|urlEncode\(|urlEncodeUseSafeChar\(|zuSetUploadProgressCallback$)' || true)

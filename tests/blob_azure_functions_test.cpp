@@ -357,8 +357,18 @@ TEST_F(AzureFunctions, FinalizeThatIsNotConfirmedFails) {
   cloud_.afFinalizeReply = R"({"isSuccess": false, "errorMessage": "size mismatch", "invocationId": "i-2"})";
   EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
   EXPECT_EQ(message, fixed);
-  cloud_.afFinalizeReply = R"({"isSuccess": "true"})";
-  EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
+  // Only the JSON literal true confirms; look-alikes and a true elsewhere
+  // in the reply do not.
+  for (const char* reply :
+       {R"({"isSuccess": "true"})", R"({"isSuccess": "1"})", R"({"isSuccess": 1})",
+        R"({"isSuccess": "True"})", R"({"isSuccess": [true]})", R"({"status": {"isSuccess": true}})",
+        R"([{"isSuccess": true}])", R"({})"}) {
+    SCOPED_TRACE(reply);
+    cloud_.afFinalizeReply = reply;
+    message.clear();
+    EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
+    EXPECT_EQ(message, fixed);
+  }
   cloud_.afFinalizeReply = "<xml/>";
   EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
   EXPECT_EQ(message, fixed);

@@ -76,6 +76,23 @@ TEST_F(BlockList, ASuccessAfterAFailureKeepsTheMessage) {
   EXPECT_EQ(sleeps_.waits(), std::vector<unsigned int>{120000});
 }
 
+// Storage answers a commit with 201 Created; any other 2xx (an empty or
+// foreign 200 from something in between) proves nothing about the blob.
+TEST_F(BlockList, OnlyA201CreatedConfirmsTheCommit) {
+  for (const FakeReply& reply : {FakeReply{0, "", 200, ""}, FakeReply{0, "<html>ok</html>", 200, ""},
+                                 FakeReply{0, "", 202, ""}, FakeReply{0, "", 204, ""}}) {
+    SCOPED_TRACE(reply.status);
+    fakes_.journal().fallback = reply;
+    std::wstring message;
+    EXPECT_EQ(service_->UploadBlockList({"MDAwMDAx"}, "f", "e.bak", "sig=Z", message), 0);
+    EXPECT_EQ(message, L"Error: Failed to upload chunk to cloud.");
+    EXPECT_NE(env_.logText().find("Error: Block list for file [e.bak] was answered with HTTP status [" +
+                                  std::to_string(reply.status) + "] instead of [201]"),
+              std::string::npos);
+  }
+  EXPECT_EQ(fakes_.journal().requests.size(), 4u);
+}
+
 TEST_F(BlockList, NoGatewayMeansNoRequest) {
   fakes_.journal().connectResult = 1;
   std::wstring message;

@@ -30,12 +30,6 @@ namespace {
 using zutest::RandomBytes;
 using zutest::Sha256Hex;
 
-// Threads of this process once the runtime's own helpers exist (a
-// sanitizer starts a background thread with the first thread created).
-int SettledThreadCount() {
-  std::thread([] {}).join();
-  return zutest::CountThreads();
-}
 
 
 using nlohmann::json;
@@ -43,22 +37,7 @@ using zutest::BlobServiceAccess;
 
 constexpr unsigned long long kMiB = 1048576;
 
-std::string Pattern(unsigned long long size, unsigned int seed) {
-  std::string data(size, '\0');
-  unsigned int x = seed | 1u;
-  for (auto& c : data) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return data;
-}
 
-// The container named by a storage service URL ".../devstoreaccount1/<c>".
-std::string ContainerOf(const std::string& serviceUrl) {
-  return serviceUrl.substr(serviceUrl.rfind('/') + 1);
-}
 
 // Number of "sig=" (or "sig%3D") values in `text` that are neither empty
 // nor REDACTED.
@@ -123,7 +102,7 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
   }
 
   LocalFile addFile(const std::string& name, unsigned long long size) {
-    LocalFile file{name, Pattern(size, static_cast<unsigned int>(size * 2654435761u + name.size()))};
+    LocalFile file{name, RandomBytes(static_cast<long long>(size), static_cast<unsigned int>(size * 2654435761u + name.size()))};
     zutest::WriteFile(files_.file(name), file.data);
     return file;
   }
@@ -249,7 +228,7 @@ TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
                                         addFile("mib-plus-one.bak", kMiB + 1),
                                         addFile("two-mib.bak", 2 * kMiB),
                                         addFile("five-mib-seven.bak", 5 * kMiB + 7)};
-  const int threadsBefore = SettledThreadCount();
+  const int threadsBefore = zutest::CountThreads();
   const int fdsBefore = zutest::CountOpenFds();
   {
     BlobServiceAccess service;
@@ -263,7 +242,7 @@ TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
     ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1)
         << std::string(message.begin(), message.end());
 
-    const std::string container = ContainerOf(service.m_uploadURL);
+    const std::string container = zutest::ContainerOf(service.m_uploadURL);
     for (const LocalFile& f : files) expectBlob(container, "set-1/full/" + f.name, f);
 
     const json completion = lastCompletion();
@@ -297,7 +276,7 @@ TEST_P(BlobEmulator, APutBlockFailingTwiceThenSucceedingGivesAnIdenticalBlob) {
   ASSERT_EQ(init(service, "GUID-Retry-" + ModeName({GetParam(), 0}), files, message), 1);
   emulator_->fault("put_block", {{"fault", "status"}, {"status", 500}, {"count", 2}});
   ASSERT_EQ(service.UploadFile(dir(), "retry.bak", "f", message), 1);
-  expectBlob(ContainerOf(service.m_uploadURL), "f/retry.bak", files[0]);
+  expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/retry.bak", files[0]);
   EXPECT_EQ(emulator_->proxyStats().value("put_block", -1), 4 + 2);
   expectNoSecretsInLog(service);
 }
@@ -309,7 +288,7 @@ TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) 
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Doomed-" + ModeName({GetParam(), 0}), files, message), 1);
-  const int threadsBefore = SettledThreadCount();
+  const int threadsBefore = zutest::CountThreads();
   const int fdsBefore = zutest::CountOpenFds();
   // Both attempts of the first block fail.
   emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 2}});
@@ -319,7 +298,7 @@ TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) 
   json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);
   EXPECT_EQ(stats.value("put_block", -1), 2);  // the pool ended before block 2 was sent
-  EXPECT_FALSE(emulator_->blob(ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
+  EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
   EXPECT_NE(env_->logText().find("Terminate Thread is being Called"), std::string::npos);
 
   ASSERT_EQ(service.UploadFile(dir(), "fine.bak", "f", message), 1);
@@ -395,7 +374,7 @@ TEST_P(BlobEmulator, EveryAwkwardNameIsStoredUnderItselfOrRefusedBeforeAnyReques
 
   ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1)
       << std::string(message.begin(), message.end());
-  const std::string container = ContainerOf(service.m_uploadURL);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
   for (const LocalFile& f : files) expectBlob(container, "set 1/full/" + f.name, f);
   // Nothing else was stored: one blob per file, under its own name.
   std::vector<std::string> expected;
@@ -424,7 +403,7 @@ TEST_P(BlobEmulator, ParallelBlocksStayWithinTheSettingAndCommitInReadOrder) {
   emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0.2}, {"count", 0}});
   ASSERT_EQ(service.UploadFile(dir(), "parallel.bak", "f", message), 1)
       << std::string(message.begin(), message.end());
-  expectBlob(ContainerOf(service.m_uploadURL), "f/parallel.bak", files[0]);
+  expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/parallel.bak", files[0]);
   EXPECT_EQ(emulator_->proxyStats().value("max_in_flight_put_block", -1), 3);
 }
 
@@ -436,7 +415,7 @@ TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-ParFail-" + ModeName({GetParam(), 0}), files, message), 1);
-  const int threadsBefore = SettledThreadCount();
+  const int threadsBefore = zutest::CountThreads();
   const int fdsBefore = zutest::CountOpenFds();
   // Blocks 1 and 2 are still being sent while block 3 fails both attempts.
   emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0.5}, {"count", 2}});
@@ -449,7 +428,7 @@ TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   const json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block", -1), 4) << stats.dump();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);
-  EXPECT_FALSE(emulator_->blob(ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
+  EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
 }
 
 // Records the first progress report of an upload.

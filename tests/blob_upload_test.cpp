@@ -26,17 +26,13 @@
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
+#include "support/FileSeam.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
 
-// Threads of this process once the runtime's own helpers exist (a
-// sanitizer starts a background thread with the first thread created).
-int SettledThreadCount() {
-  std::thread([] {}).join();
-  return zutest::CountThreads();
-}
 
 
 using zutest::BlobServiceAccess;
@@ -47,18 +43,6 @@ constexpr unsigned long long kMiB = 1048576;
 constexpr const char* kStore = "https://store.test/devacct/c1";
 constexpr const char* kToken = "sv=2020-04-08&sp=racwdl&sig=TOKSIG99";
 
-// Deterministic file content that differs from block to block.
-std::string Pattern(unsigned long long size) {
-  std::string data(size, '\0');
-  unsigned int x = 2463534242u;
-  for (auto& c : data) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return data;
-}
 
 struct ProgressLog {
   std::mutex mutex;
@@ -188,13 +172,13 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
   zuSetUploadProgressCallback(&RecordProgress, &progress);
   const unsigned long long sizes[] = {0, 1, kMiB + 1, 2 * kMiB, 5 * kMiB + 7};
   auto service = makeService();
-  const int threadsBefore = SettledThreadCount();
+  const int threadsBefore = zutest::CountThreads();
   const int fdsBefore = zutest::CountOpenFds();
   size_t expectedFiles = 0;
   for (unsigned long long size : sizes) {
     SCOPED_TRACE(size);
     const std::string name = "file-" + std::to_string(size) + ".bak";
-    const std::string data = Pattern(size);
+    const std::string data = zutest::RandomBytes(size, 1);
     writeFile(name, data);
     {
       std::lock_guard<std::mutex> lock(progress.mutex);
@@ -246,7 +230,7 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
 }
 
 TEST_F(BlobUpload, PutBlockRequestsNameTheBlockAndTheTokenAndReuseASlotsGateway) {
-  writeFile("six.bak", Pattern(5 * kMiB + 7));
+  writeFile("six.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
   auto service = makeService();
   std::wstring message;
   ASSERT_EQ(service->UploadFile(dir(), "six.bak", "f", message), 1);
@@ -280,7 +264,7 @@ TEST_F(BlobUpload, PutBlockRequestsNameTheBlockAndTheTokenAndReuseASlotsGateway)
 
 TEST_F(BlobUpload, APutBlockThatFailsTwiceThenSucceedsGivesTheSameBlob) {
   env_.setGlobal("DRBackupRetryCount", "3");
-  const std::string data = Pattern(2 * kMiB + 5);
+  const std::string data = zutest::RandomBytes(2 * kMiB + 5, 1);
   writeFile("r.bak", data);
   auto service = makeService();
   cloud_.failNext("put_block", 2);
@@ -299,10 +283,10 @@ TEST_F(BlobUpload, APutBlockThatFailsTwiceThenSucceedsGivesTheSameBlob) {
 }
 
 TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) {
-  writeFile("bad.bak", Pattern(5 * kMiB + 7));
+  writeFile("bad.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
   auto service = makeService();
   cloud_.failBlockAlways(2);
-  const int threadsBefore = SettledThreadCount();
+  const int threadsBefore = zutest::CountThreads();
   const int fdsBefore = zutest::CountOpenFds();
   std::wstring message;
   EXPECT_EQ(service->UploadFile(dir(), "bad.bak", "f", message), 0);
@@ -338,12 +322,39 @@ TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) 
   EXPECT_EQ(cloud_.maxPutBlocksInFlight(), 1);
 
   // The service is usable again afterwards.
-  writeFile("good.bak", Pattern(3));
+  writeFile("good.bak", zutest::RandomBytes(3, 1));
   EXPECT_EQ(service->UploadFile(dir(), "good.bak", "f", message), 1);
 }
 
+// The producer holds the turn while it reads: a read error must hand it
+// back, or the upload waits for ever.
+TEST_F(BlobUpload, AReadErrorPartWayEndsTheUploadWithAMessageAndCommitsNothing) {
+  writeFile("eio.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
+  auto service = makeService();
+  const int threadsBefore = zutest::CountThreads();
+  const int fdsBefore = zutest::CountOpenFds();
+  std::wstring message;
+  int result = -1;
+  {
+    zutest::ScopedReadFailure failing(2 * kMiB);  // the third block
+    zutest::RunBounded("an upload whose third block cannot be read",
+                       [&] { result = service->UploadFile(dir(), "eio.bak", "f", message); },
+                       std::chrono::seconds(60));
+    EXPECT_EQ(failing.failedReads(), 1);
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_NE(message.find(L"Error: Failed to upload file [eio.bak] to cloud"), std::wstring::npos);
+  EXPECT_TRUE(requests("block_list").empty());
+  EXPECT_FALSE(cloud_.hasBlob(std::string(kStore) + "/f/eio.bak"));
+  EXPECT_LE(requests("put_block").size(), 2u);
+  EXPECT_NE(env_.logText().find("Error: Failed to read file [" + dir() + "eio.bak] at offset [2097152]."),
+            std::string::npos);
+  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
+  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+}
+
 TEST_F(BlobUpload, TheLastBlockFailingAfterReadingEndedStillPreventsTheCommit) {
-  writeFile("two.bak", Pattern(2 * kMiB));
+  writeFile("two.bak", zutest::RandomBytes(2 * kMiB, 1));
   auto service = makeService();
   cloud_.failBlockAlways(2);
   std::wstring message;
@@ -353,7 +364,7 @@ TEST_F(BlobUpload, TheLastBlockFailingAfterReadingEndedStillPreventsTheCommit) {
 }
 
 TEST_F(BlobUpload, ASlotWithoutAGatewayStopsTheUpload) {
-  writeFile("g.bak", Pattern(kMiB + 1));
+  writeFile("g.bak", zutest::RandomBytes(kMiB + 1, 1));
   auto service = makeService();
   fakes_.journal().connectResult = 1;
   std::wstring message;
@@ -450,7 +461,7 @@ TEST_F(BlobUpload, AFileNoBlobCanHoldIsRefusedBeforeAnyRequest) {
     return std::unique_ptr<zu::SequentialFile>(new HugeFile());
   });
   auto service = makeService();
-  const int threadsBefore = SettledThreadCount();
+  const int threadsBefore = zutest::CountThreads();
   std::wstring message;
   EXPECT_EQ(service->UploadFile(dir(), "huge.bak", "f", message), 0);
   zu::SetSequentialFileFactoryForTesting(nullptr);

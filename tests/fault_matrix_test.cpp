@@ -99,6 +99,10 @@ json FaultSpec(const std::string& fault, bool persistent) {
     injected = {{"fault", "status"}, {"status", 500}};
   } else if (fault == "status403") {
     injected = {{"fault", "status"}, {"status", 403}};
+  } else if (fault == "status302") {
+    injected = {{"fault", "status"}, {"status", 302}};
+  } else if (fault == "hold_part") {
+    injected = {{"fault", "hold_part_then_500"}};
   } else if (fault == "stall") {
     injected = {{"fault", "stall"}, {"seconds", kEmulatorStallSeconds}};
   } else if (fault == "stall_hold") {
@@ -208,9 +212,8 @@ class MatrixTable {
     return out.str();
   }
 
-  // Prints the table and appends it to the output file. ctest runs each
-  // request kind in a process of its own, several at once: one write with
-  // O_APPEND keeps each process's table whole in the shared file.
+  // Prints the table and appends it to the output file, in one write with
+  // O_APPEND so that a table stays whole beside another run's.
   void publish() {
     const std::string text = render();
     std::cout << text << std::flush;
@@ -265,10 +268,6 @@ std::unique_ptr<zutest::Emulator> MatrixEnvironment::emulator;
 
 zutest::Emulator& Emu() { return *MatrixEnvironment::emulator; }
 
-// The container named by a storage service URL ".../devstoreaccount1/<c>".
-std::string ContainerOf(const std::string& serviceUrl) {
-  return serviceUrl.substr(serviceUrl.rfind('/') + 1);
-}
 
 void CountRequests(Row& row) {
   const json entries = IsProxyKind(row.kind)
@@ -407,7 +406,7 @@ void RunBlobFlow(Row& row, int index, bool azureFunctions) {
     row.message = "(log) " + LastLoggedError(env.logText());
   }
 
-  const std::string container = ContainerOf(service.m_uploadURL);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
   const json blob = Emu().blob(container, "f/" + name);
   const bool identical = blob.value("exists", false) &&
                          blob["size"].get<long long>() == kBlobFileSize &&
@@ -539,6 +538,36 @@ TEST(FaultMatrixStall, ARequestHeldOpenIsEndedByTheGatewayAndRetried) {
     EXPECT_EQ(row.outcome, "ok") << kind << ": " << row.message;
     EXPECT_EQ(row.stored, "identical") << kind;
   }
+}
+
+// A redirect is not an answer: a 3xx is a failed attempt, retried like any
+// other, never a reply to read.
+TEST(FaultMatrixRedirect, A3xxIsAFailedAttempt) {
+  for (const std::string kind : {"folder_setup", "blob_setup", "put_block"}) {
+    SCOPED_TRACE(kind);
+    const Row transient = RunRow(kind, "status302", false);
+    EXPECT_EQ(transient.faulted, 1);
+    EXPECT_EQ(transient.outcome, "ok") << transient.message;
+    EXPECT_EQ(transient.stored, "identical");
+
+    const Row persistent = RunRow(kind, "status302", true);
+    EXPECT_NE(persistent.outcome, "ok");
+    EXPECT_FALSE(persistent.falseSuccess) << persistent.verdict;
+  }
+}
+
+// A server holding part of a chunk (a positive offset short of the chunk's
+// end) has not confirmed it: the whole chunk goes again.
+TEST(FaultMatrixPartialChunk, APartHeldChunkIsSentAgainWhole) {
+  const Row transient = RunRow("upload_chunk", "hold_part", false);
+  EXPECT_EQ(transient.faulted, 1);
+  EXPECT_EQ(transient.requests, 2);  // the part-held chunk and its resend
+  EXPECT_EQ(transient.outcome, "ok") << transient.message;
+  EXPECT_EQ(transient.stored, "identical");
+
+  const Row persistent = RunRow("upload_chunk", "hold_part", true);
+  EXPECT_NE(persistent.outcome, "ok");
+  EXPECT_FALSE(persistent.falseSuccess) << persistent.verdict;
 }
 
 // Regression: a Put Block List answered 2xx other than 201 Created (an empty

@@ -11,6 +11,7 @@
 #include "platform/Base64.h"
 #include "support/Emulator.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace zutest {
@@ -21,12 +22,6 @@ using nlohmann::json;
 constexpr long long kMiB = 1048576;
 constexpr long long kChunk = 4 * kMiB;
 
-std::string RandomBytes(long long size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string data(static_cast<size_t>(size), '\0');
-  for (char& c : data) c = static_cast<char>(gen() & 0xFF);
-  return data;
-}
 
 std::string Header(const json& entry, const std::string& name) {
   for (const json& h : entry["headers"]) {

@@ -16,8 +16,10 @@
 #include "platform/Base64.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
+#include "support/FileSeam.h"
 #include "support/FolderFakeCloud.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace zutest {
@@ -33,12 +35,6 @@ const char* const kChunkUrl =
     "http://upload.test/files/api/drive/share/sh-9/file/action/"
     "upload?uploadType=chunkedFile&requestId=req-1";
 
-std::string RandomBytes(long long size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string data(static_cast<size_t>(size), '\0');
-  for (char& c : data) c = static_cast<char>(gen() & 0xFF);
-  return data;
-}
 
 struct Progress {
   std::mutex mutex;
@@ -429,6 +425,9 @@ TEST_F(FolderUploadTest, SessionRequestFailuresAndMessages) {
   EXPECT_EQ(0, upload("my file.bin", "\\DR\\x"));
   EXPECT_EQ(L"Error: webServer handler responded with error response", message);
   EXPECT_EQ((std::vector<unsigned int>(2, 120000)), sleeps.waits());
+  // The first chunk never reached the cloud: nothing beyond the start is
+  // reported as sent.
+  EXPECT_EQ((std::vector<unsigned long long>{0}), progress.sent);
   const std::string log = env.logText();
   EXPECT_EQ(1u, CountOccurrences(log,
                                  "Error: Failed to get upload session request ID. Error Message "
@@ -486,6 +485,35 @@ TEST_F(FolderUploadTest, LocalFileProblemsAndStateChecks) {
   EXPECT_EQ(L"ZUCloudService not initialized, no user/password provided, call "
             L"ZUCloudService::init() first",
             message);
+}
+
+TEST_F(FolderUploadTest, AReadErrorEndsTheUploadWithoutSendingMore) {
+  makeFile("eio.bin", 3 * kChunk + 5);
+  {
+    // The second chunk cannot be read: only the session request went out.
+    ScopedReadFailure failing(kChunk);
+    int result = -1;
+    RunBounded("an upload whose second chunk cannot be read", [&] { result = upload("eio.bin"); },
+               std::chrono::seconds(60));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(1, failing.failedReads());
+  }
+  EXPECT_EQ(L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more details.",
+            message);
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false}}), Shapes(cloud.events()));
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Failed to read file [" + files.path() +
+                                                    "/eio.bin]. read '"));
+  EXPECT_EQ("untouched", guid);
+  EXPECT_EQ(0, gatewaysLeft());
+
+  {
+    // The first chunk cannot be read: no upload request at all.
+    ScopedReadFailure failing(0);
+    message.clear();
+    EXPECT_EQ(0, upload("eio.bin"));
+  }
+  EXPECT_FALSE(message.empty());
+  EXPECT_EQ(1u, cloud.events().size());
 }
 
 TEST_F(FolderUploadTest, LoginFailureStopsBeforeAnyUploadRequest) {

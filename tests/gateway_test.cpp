@@ -61,23 +61,6 @@ std::vector<char> MakeBody(size_t length, unsigned seed) {
   return body;
 }
 
-// A port on 127.0.0.1 with nothing listening on it.
-int UnusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) throw std::runtime_error("socket failed");
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(fd);
-    throw std::runtime_error("bind failed");
-  }
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 std::vector<std::string> ServerArgs(const zutest::TempDir& dir, bool tls,
                                     const std::string& san) {
@@ -374,7 +357,7 @@ TEST_F(GatewayTest, RequestsOfOneGatewayShareOneConnection) {
 }
 
 TEST_F(GatewayTest, ConnectFailsWhenNothingListens) {
-  std::string url = "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/";
+  std::string url = "http://127.0.0.1:" + std::to_string(zutest::UnusedLoopbackPort()) + "/";
   auto gw = OpenGateway(url, false);
   Outcome o = Collect(*gw, gw->connect());
   EXPECT_NE(o.result, 0);
@@ -468,18 +451,6 @@ TEST_F(GatewayTest, RedirectsAreNotFollowed) {
 }
 
 // ---------------------------------------------------------------- limits
-
-TEST_F(GatewayTest, LimitsRoundTrip) {
-  GatewayLimits limits;
-  limits.connectTimeoutSeconds = 3;
-  limits.stallSeconds = 4;
-  limits.maxReplyBytes = 12345;
-  ZuInternetGateway::SetLimits(limits);
-  GatewayLimits read = ZuInternetGateway::Limits();
-  EXPECT_EQ(read.connectTimeoutSeconds, 3);
-  EXPECT_EQ(read.stallSeconds, 4);
-  EXPECT_EQ(read.maxReplyBytes, 12345);
-}
 
 TEST_F(GatewayTest, RequestDeadlineGrowsWithTheBodyAndNeverOverflows) {
   GatewayLimits limits;  // defaults: 600 s plus the body at 4096 bytes/s

@@ -18,19 +18,6 @@
 namespace zutest {
 namespace {
 
-// A loopback port with nothing listening on it.
-int RefusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
 
 class LoginOverHttp : public ::testing::Test {
  protected:
@@ -133,7 +120,7 @@ TEST_F(LoginOverHttp, ReplyWithoutErrorsAndTokenIsASuccess) {
 
 TEST_F(LoginOverHttp, RefusedPortGivesUpAfterRetryCountConnects) {
   FolderServiceAccess folder;
-  folder.forceInitialized("http://127.0.0.1:" + std::to_string(RefusedPort()) + "/webconsole",
+  folder.forceInitialized("http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/webconsole",
                           "ann", "s3cr3t");
   std::wstring error;
   std::string token;

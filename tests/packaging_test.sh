@@ -45,7 +45,7 @@ check_control() {
 check_control "$libpkg" 'libcurl[0-9a-z.-]* \(>= ' 'libxerces-c[0-9.]+' 'libssl3 \(>= ' 'libc6 \(>= '
 check_control libzucloud-dev "$libpkg \\(= $version\\)"
 check_control zucloud-tools "$libpkg \\(= $version\\)" 'libc6 \(>= '
-dpkg-deb -I "$work/debs/${libpkg}_${version}_${arch}.deb" shlibs | grep -qx "libzucloud $major $libpkg (>= $version)" ||
+dpkg-deb -I "$work/debs/${libpkg}_${version}_${arch}.deb" shlibs | grep -x "libzucloud $major $libpkg (>= $version)" >/dev/null ||
   fail "$libpkg: no shlibs entry for libzucloud $major"
 
 # Contents: each file in its package and nowhere else.
@@ -67,8 +67,8 @@ root="$work/root"
 for deb in "$work/debs"/*.deb; do dpkg -x "$deb" "$root"; done
 [ "$(readlink "$root/$lib/libzucloud.so.$major")" = "libzucloud.so.$version" ] || fail "SONAME link"
 [ "$(readlink "$root/$lib/libzucloud.so")" = "libzucloud.so.$major" ] || fail ".so link"
-readelf -d "$root/$lib/libzucloud.so.$version" | grep -q "SONAME.*\[libzucloud.so.$major\]" || fail "SONAME"
-gzip -dc "$root/usr/share/man/man1/zucloud-upload.1.gz" | grep -q '^\.TH ZUCLOUD-UPLOAD 1' || fail "manual page"
+readelf -d "$root/$lib/libzucloud.so.$version" | grep "SONAME.*\[libzucloud.so.$major\]" >/dev/null || fail "SONAME"
+gzip -dc "$root/usr/share/man/man1/zucloud-upload.1.gz" | grep '^\.TH ZUCLOUD-UPLOAD 1' >/dev/null || fail "manual page"
 tool_version=$(LD_LIBRARY_PATH="$root/$lib" "$root/usr/bin/zucloud-upload" --version)
 [ "$tool_version" = "zucloud-upload (zucloud) $version" ] || fail "zucloud-upload --version: $tool_version"
 
@@ -90,7 +90,7 @@ done
 [ -f "$(pc --variable=includedir zucloud)/ZUCloudService.h" ] || fail "includedir"
 # shellcheck disable=SC2086
 c++ -std=c++17 -Wall -Wextra -Werror $cflags "$host_src" -o "$work/host-pc" $libs
-LD_LIBRARY_PATH="$root/$lib" ldd "$work/host-pc" | grep -q "libzucloud.so.$major => $root/$lib/" ||
+LD_LIBRARY_PATH="$root/$lib" ldd "$work/host-pc" | grep "libzucloud.so.$major => $root/$lib/" >/dev/null ||
   fail "host program does not load the unpacked library"
 out=$(LD_LIBRARY_PATH="$root/$lib" "$work/host-pc")
 [ "$out" = "host ok" ] || fail "host program (pkg-config): $out"

@@ -18,6 +18,7 @@
 #include "platform/UploadProgress.h"
 #include "support/Emulator.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace zutest {
@@ -54,12 +55,6 @@ class ScopedCallback {
   ~ScopedCallback() { zuSetUploadProgressCallback(nullptr, nullptr); }
 };
 
-std::string RandomBytes(size_t size) {
-  std::mt19937 gen(static_cast<unsigned>(size));
-  std::string data(size, '\0');
-  for (char& c : data) c = static_cast<char>(gen());
-  return data;
-}
 
 // Reports of one file grow monotonically, never exceed the total and end at it.
 void ExpectCompleteSequence(const std::vector<Report>& reports, const std::string& name,
@@ -114,7 +109,7 @@ TEST_F(ProgressTest, FolderUploadReportsEveryConfirmedChunk) {
   ScopedCallback callback(recorder);
   for (size_t size : {size_t{0}, size_t{9 * 1048576 + 5}}) {
     const std::string name = "folder-" + std::to_string(size) + ".bin";
-    WriteFile(files.file(name), RandomBytes(size));
+    WriteFile(files.file(name), RandomBytes(size, 1));
     std::string fileGUID;
     std::wstring message;
     recorder.returned = false;
@@ -141,7 +136,7 @@ TEST_F(ProgressTest, BlobUploadReportsFromItsUploaderThreadsOnly) {
   Recorder recorder;
   ScopedCallback callback(recorder);
   const size_t size = 5 * 1048576 + 7;
-  WriteFile(files.file("blob.bin"), RandomBytes(size));
+  WriteFile(files.file("blob.bin"), RandomBytes(size, 1));
   recorder.returned = false;
   ASSERT_EQ(service.UploadFile(files.path() + "/", "blob.bin", "p", message), 1);
   recorder.returned = true;
@@ -160,7 +155,7 @@ TEST_F(ProgressTest, FailedUploadReportsNothingAfterItReturns) {
   Recorder recorder;
   ScopedCallback callback(recorder);
   const size_t size = 2 * 1048576 + 1;
-  WriteFile(files.file("doomed.bin"), RandomBytes(size));
+  WriteFile(files.file("doomed.bin"), RandomBytes(size, 1));
   EXPECT_EQ(service.UploadFile(files.path() + "/", "doomed.bin", "p", message), 0);
   recorder.returned = true;
   for (const auto& r : recorder.reports) {
@@ -208,7 +203,7 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
       const std::string name = std::string(useBlob ? "blob" : "folder") + "-change-" +
                                std::to_string(static_cast<int>(kind)) + ".bin";
       SCOPED_TRACE(name);
-      WriteFile(files.file(name), RandomBytes(useBlob ? 3 * 1048576 + 5 : 9 * 1048576 + 5));
+      WriteFile(files.file(name), RandomBytes(useBlob ? 3 * 1048576 + 5 : 9 * 1048576 + 5, 1));
       // An old modification time, so that a rewrite is seen even within
       // the clock's granularity.
       const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -231,7 +226,7 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
           << std::string(message.begin(), message.end());
 
       const std::string next = name + ".next";
-      WriteFile(files.file(next), RandomBytes(1048576 + 1));
+      WriteFile(files.file(next), RandomBytes(1048576 + 1, 1));
       EXPECT_EQ(useBlob ? blob.UploadFile(files.path() + "/", next, "p", message)
                         : folder.UploadFile(files.path() + "/", next, path, "t", fileGUID, message),
                 1);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/Base64.h"
+#include "session/ServiceSettings.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
 
@@ -55,6 +56,37 @@ TEST_F(ServiceSettings, KeepAliveFlagAndTimes) {
   zutest::BlobServiceAccess blob;
   EXPECT_TRUE(blob.m_bEnableTCPKeepAlive);
   EXPECT_EQ(blob.m_nKeepIdleSeconds, 120);
+}
+
+// Found by the settings fuzz target: a keep-alive time above LONG_MAX (the
+// type the gateway takes) wrapped to a negative number of seconds on its way
+// from the unsigned settings lookup into the services.
+TEST_F(ServiceSettings, KeepAliveTimesBeyondLongKeepTheDefaults) {
+  write("",
+        "nEnableTCPKeepAlive = 1\n"
+        "nKeepIdleSeconds = 9223372036854775808\n"
+        "nKeepIntervalSeconds = 18446744073709551615");
+  zu::KeepAliveSettings settings = zu::ReadKeepAliveSettings();
+  EXPECT_TRUE(settings.enabled);
+  EXPECT_EQ(settings.idleSeconds, 120);
+  EXPECT_EQ(settings.intervalSeconds, 60);
+  {
+    zutest::FolderServiceAccess folder;
+    EXPECT_EQ(folder.m_nKeepIdleSeconds, 120);
+    EXPECT_EQ(folder.m_nKeepIntervalSeconds, 60);
+    zutest::BlobServiceAccess blob;
+    EXPECT_EQ(blob.m_nKeepIdleSeconds, 120);
+    EXPECT_EQ(blob.m_nKeepIntervalSeconds, 60);
+  }
+
+  // The largest value the gateway takes is still used as given.
+  write("",
+        "nEnableTCPKeepAlive = 1\n"
+        "nKeepIdleSeconds = 9223372036854775807\n"
+        "nKeepIntervalSeconds = 0");
+  settings = zu::ReadKeepAliveSettings();
+  EXPECT_EQ(settings.idleSeconds, 9223372036854775807LL);
+  EXPECT_EQ(settings.intervalSeconds, 0);
 }
 
 TEST_F(ServiceSettings, BlockSizeRules) {

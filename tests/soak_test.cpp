@@ -84,12 +84,6 @@ long long VmRssKiB() {
   return -1;
 }
 
-// Threads of this process once the runtime's own helpers exist (a
-// sanitizer starts a background thread with the first thread created).
-int SettledThreadCount() {
-  std::thread([] {}).join();
-  return zutest::CountThreads();
-}
 
 // One emulator with storage for the executable; the gateway's stall limit
 // is shortened for its lifetime so that stall faults end quickly.
@@ -120,22 +114,10 @@ std::unique_ptr<zutest::Emulator> SoakEnvironment::emulator;
 
 zutest::Emulator& Emu() { return *SoakEnvironment::emulator; }
 
-// Runs `operation` on a worker thread; one that outlives the guard cannot
-// be stopped, so the process ends with a failure status instead of hanging.
+// Runs `operation` under the guard: one that outlives it cannot be stopped,
+// so the process ends with a failure status instead of hanging.
 void Guarded(const std::string& what, const std::function<void()>& operation) {
-  std::promise<void> finished;
-  std::future<void> done = finished.get_future();
-  std::thread worker([&] {
-    operation();
-    finished.set_value();
-  });
-  if (done.wait_for(kOperationGuard) == std::future_status::timeout) {
-    std::fprintf(stderr, "soak: %s did not finish within %lld s\n", what.c_str(),
-                 static_cast<long long>(kOperationGuard.count()));
-    std::fflush(stderr);
-    std::_Exit(3);
-  }
-  worker.join();
+  zutest::RunBounded("soak: " + what, operation, kOperationGuard);
 }
 
 struct Figures {
@@ -148,7 +130,7 @@ struct Figures {
 Figures Measure() {
   Figures figures;
   figures.fds = zutest::CountOpenFds();
-  figures.threads = SettledThreadCount();
+  figures.threads = zutest::CountThreads();
   malloc_trim(0);
   figures.rssKiB = VmRssKiB();
   const struct mallinfo2 info = mallinfo2();

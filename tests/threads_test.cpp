@@ -47,24 +47,11 @@ using namespace std::chrono_literals;
 
 constexpr auto kGuard = std::chrono::seconds(20);
 
-// Runs fn on its own thread and waits at most `limit`. A call that does not
-// come back is a hang: the test reports it and the process exits, because
-// nothing could be torn down safely after it.
-void RunBounded(const char* what, std::function<void()> fn,
+// A call that does not come back within `limit` is a hang: the process
+// reports it and exits, because nothing could be torn down safely after it.
+void RunBounded(const char* what, const std::function<void()>& fn,
                 std::chrono::milliseconds limit = kGuard) {
-  std::promise<void> done;
-  std::future<void> finished = done.get_future();
-  std::thread t([&fn, &done] {
-    fn();
-    done.set_value();
-  });
-  if (finished.wait_for(limit) != std::future_status::ready) {
-    ADD_FAILURE() << what << " did not return (hang)";
-    std::fprintf(stderr, "%s did not return; giving up\n", what);
-    std::fflush(nullptr);
-    std::_Exit(1);
-  }
-  t.join();
+  zutest::RunBounded(what, fn, limit);
 }
 
 // Polls until pred() holds; false after `limit`.

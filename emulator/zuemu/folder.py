@@ -9,7 +9,9 @@ same deployment always gets the same share and folder GUID.
 
 Upload sessions append whole request bodies: a chunk is either stored
 completely or not at all, and the held byte count is what offset queries
-report. Files up to KEEP_LIMIT bytes keep their content for tests; larger
+report. The "hold_part_then_500" fault makes a session hold the first part
+of a chunk (half, or the fault's "bytes") uncommitted: offset queries count
+it, and the next request with a body drops it before that body is stored. Files up to KEEP_LIMIT bytes keep their content for tests; larger
 ones are only hashed so that multi-GiB uploads run in bounded memory.
 """
 
@@ -171,6 +173,7 @@ class UploadSession:
         self.data = bytearray() if size <= KEEP_LIMIT else None
         self.file_guid = None
         self.chunks = 0
+        self.partial = 0  # bytes of a part-held chunk, counted by offset queries only
 
     def append(self, chunk):
         self.sha.update(chunk)
@@ -263,6 +266,12 @@ def _upload(emu, req, match):
     if fault == "drop_then_500":
         return _error(500, "Injected server failure, chunk discarded")
     with emu.lock:
+        if chunk:
+            session.partial = 0
+        if fault == "hold_part_then_500" and chunk and session.file_guid is None:
+            part = int((req.fault or {}).get("bytes", len(chunk) // 2))
+            session.partial = max(1, min(part, len(chunk) - 1)) if len(chunk) > 1 else 0
+            return _error(500, "Injected server failure, part of the chunk held")
         if session.file_guid is None:
             after = session.held + len(chunk)
             if after > session.size:
@@ -285,7 +294,7 @@ def _upload(emu, req, match):
                 request_id=session.request_id, file_guid=session.file_guid,
                 chunk_offset=session.held))
         return Response(200, messages.upload_file_resp(
-            request_id=session.request_id, chunk_offset=session.held))
+            request_id=session.request_id, chunk_offset=session.held + session.partial))
 
 
 def _complete(emu, session):

@@ -213,4 +213,8 @@ std::string ServiceEnv::logText() const { return ReadFile(logPath()); }
 
 std::string ServiceEnv::configPath() const { return m_dir.file("zucloud.conf"); }
 
+std::string ContainerOf(const std::string& serviceUrl) {
+  return serviceUrl.substr(serviceUrl.rfind('/') + 1);
+}
+
 }  // namespace zutest

@@ -79,6 +79,9 @@ class Emulator {
   std::unique_ptr<ChildProcess> m_process;
 };
 
+// The container named by a storage service URL ".../devstoreaccount1/<c>".
+std::string ContainerOf(const std::string& serviceUrl);
+
 // Environment of a service object under test, for its lifetime: a TempDir
 // holding the settings file (ZUCLOUD_CONFIG), the log (ZUCLOUD_LOG_DIR) and
 // the state folder of resume journals (ZUCLOUD_STATE_DIR, "state" inside

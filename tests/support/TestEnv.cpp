@@ -1,11 +1,16 @@
 #include "support/TestEnv.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <stdexcept>
 #include <mutex>
@@ -91,5 +96,38 @@ int CountThreads() {
 }
 
 std::string SourceDir() { return ZUCLOUD_SOURCE_DIR; }
+
+int UnusedLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  close(fd);
+  return ntohs(addr.sin_port);
+}
+
+void RunBounded(const std::string& what, const std::function<void()>& fn,
+                std::chrono::milliseconds limit) {
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread worker([&fn, &done] {
+    fn();
+    done.set_value();
+  });
+  if (finished.wait_for(limit) != std::future_status::ready) {
+    std::fprintf(stderr, "%s did not finish within %lld ms (hang); giving up\n", what.c_str(),
+                 static_cast<long long>(limit.count()));
+    std::fflush(nullptr);
+    std::_Exit(3);
+  }
+  worker.join();
+}
 
 }  // namespace zutest

@@ -2,6 +2,8 @@
 #ifndef ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
 #define ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -44,6 +46,14 @@ int CountOpenFds();
 int CountThreads();
 // The directory holding the project's sources (for scripts and the emulator).
 std::string SourceDir();
+// A port on 127.0.0.1 with nothing listening on it (bound, read, released).
+int UnusedLoopbackPort();
+
+// Runs `fn` on a thread of its own and waits at most `limit`. A call that
+// does not come back is a hang that nothing can undo safely: the failure is
+// printed with `what` and the process ends with status 3.
+void RunBounded(const std::string& what, const std::function<void()>& fn,
+                std::chrono::milliseconds limit);
 
 }  // namespace zutest
 
