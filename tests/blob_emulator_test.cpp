@@ -474,7 +474,7 @@ TEST_P(BlobEmulator, AnUploadStoppedAtItsSixthBlockResumesThereAndCommitsEveryBl
   const json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("get_block_list", -1), 1);
   EXPECT_EQ(stats.value("put_block", -1), 5);
-  expectBlob(ContainerOf(service.m_uploadURL), "f/resume.bak", files[0]);
+  expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/resume.bak", files[0]);
   EXPECT_EQ(first.bytes, 5 * kMiB);
   EXPECT_NE(env_->logText().find("[5] of [10] blocks, [5242880] of [9437307] bytes, found stored"),
             std::string::npos);
@@ -496,7 +496,7 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
   };
   const std::vector<Row> rows = {
       {"changed", nullptr,
-       [](const std::string& file) { zutest::WriteFile(file, Pattern(3 * kMiB + 5, 99)); }, 0,
+       [](const std::string& file) { zutest::WriteFile(file, RandomBytes(3 * kMiB + 5, 99u)); }, 0,
        "is not the one of the interrupted upload"},
       {"garbage", nullptr,
        [this](const std::string&) {
@@ -551,7 +551,7 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
     const json stats = emulator_->proxyStats();
     EXPECT_EQ(stats.value("get_block_list", -1), row.getBlockLists);
     EXPECT_EQ(stats.value("put_block", -1), 4);
-    expectBlob(ContainerOf(service.m_uploadURL), "f/" + name, files[i]);
+    expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + name, files[i]);
     const std::string log = env_->logText().substr(logBefore);
     if (!row.logged.empty()) {
       EXPECT_EQ(zutest::CountOccurrences(log, row.logged), 1u) << log;

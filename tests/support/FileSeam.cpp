@@ -49,6 +49,14 @@ class FailingFile : public zu::SequentialFile {
     return CPzError();
   }
 
+  CPzError Skip(unsigned long long bytes) override {
+    if (::lseek(m_fd, static_cast<off_t>(bytes), SEEK_CUR) < 0) {
+      return PosixError(errno, "lseek '" + m_path + "'");
+    }
+    m_position += bytes;
+    return CPzError();
+  }
+
  private:
   int m_fd;
   std::string m_path;
