@@ -1,6 +1,6 @@
 #include "blob/BlobPath.h"
 
-#include "platform/PercentEncode.h"
+#include "platform/text/PercentEncode.h"
 
 namespace zu::blob {
 namespace {

@@ -4,11 +4,11 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
-#include "platform/EvDebug.h"
-#include "platform/FXString.h"
-#include "platform/XmlDom.h"
-#include "platform/ZUPIFocus.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
+#include "platform/xml/XmlDom.h"
+#include "platform/host/ZUPIFocus.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
 #include "session/NoThrow.h"

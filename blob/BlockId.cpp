@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "ZuUrlEncode.h"
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 
 namespace zu::blob {
 namespace {

@@ -6,9 +6,9 @@
 
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
-#include "platform/FXString.h"
-#include "platform/EvDebug.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/text/FXString.h"
+#include "platform/log/EvDebug.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
 #include "session/RetryPolicy.h"

@@ -8,9 +8,9 @@
 
 #include "ZUCloudAzureService.h"
 #include "blob/FileInfo.h"
-#include "platform/EvDebug.h"
-#include "platform/XmlDom.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
+#include "platform/xml/XmlDom.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
 #include "session/NoThrow.h"

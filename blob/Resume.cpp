@@ -1,7 +1,7 @@
 #include "blob/Resume.h"
 
 #include "blob/BlockId.h"
-#include "platform/EvDebug.h"
+#include "platform/log/EvDebug.h"
 
 namespace zu::blob {
 namespace {

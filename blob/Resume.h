@@ -18,7 +18,7 @@
 
 #include "blob/ResumeJournal.h"
 #include "blob/UncommittedBlocks.h"
-#include "platform/SequentialFile.h"
+#include "platform/host/SequentialFile.h"
 
 class EvDebug;
 

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "blob/BlockId.h"
-#include "platform/Sha256.h"
+#include "platform/text/Sha256.h"
 
 namespace zu::blob {
 namespace {

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/PrivateFile.h"
-#include "platform/SequentialFile.h"
+#include "platform/host/PrivateFile.h"
+#include "platform/host/SequentialFile.h"
 
 namespace zu::blob {
 

@@ -2,9 +2,9 @@
 
 #include <new>
 
-#include "platform/EvDebug.h"
-#include "platform/XmlDom.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
+#include "platform/xml/XmlDom.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/RetryPolicy.h"
 

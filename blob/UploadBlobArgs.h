@@ -41,9 +41,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/PageBuffer.h"
-#include "platform/SequentialFile.h"
-#include "platform/ZuSync.h"
+#include "platform/host/PageBuffer.h"
+#include "platform/host/SequentialFile.h"
+#include "platform/threads/ZuSync.h"
 
 class EvDebug;
 class ZUCloudAzureService;

@@ -5,9 +5,9 @@
 #include "ZUCloudAzureService.h"
 
 #include "blob/FileInfo.h"
-#include "platform/EvDebug.h"
-#include "platform/ZuInternetGateway.h"
-#include "platform/ZuSync.h"
+#include "platform/log/EvDebug.h"
+#include "platform/http/ZuInternetGateway.h"
+#include "platform/threads/ZuSync.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
 #include "session/ServiceSettings.h"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/PercentEncode.h"
+#include "platform/text/PercentEncode.h"
 
 namespace {
 

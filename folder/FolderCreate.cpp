@@ -7,9 +7,9 @@
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
-#include "platform/CNMessage.h"
-#include "platform/EvDebug.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/xml/CNMessage.h"
+#include "platform/log/EvDebug.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
 #include "session/NoThrow.h"

@@ -3,8 +3,8 @@
 // own files of this folder.
 #include "ZUCloudService.h"
 
-#include "platform/EvDebug.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
 #include "session/ServiceSettings.h"

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 
 namespace {
 

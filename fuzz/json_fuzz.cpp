@@ -15,7 +15,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/ZuJson.h"
+#include "platform/text/ZuJson.h"
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/XercesSupport.h"
-#include "platform/CNMessage.h"
+#include "platform/xml/XercesSupport.h"
+#include "platform/xml/CNMessage.h"
 
 namespace {
 

@@ -25,9 +25,9 @@
 #include <unistd.h>
 
 #include "FuzzSupport.h"
-#include "platform/XercesSupport.h"
+#include "platform/xml/XercesSupport.h"
 #include "blob/FileInfo.h"
-#include "platform/PzSleep.h"
+#include "platform/host/PzSleep.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 

@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "FuzzSupport.h"
-#include "platform/ZuSettings.h"
+#include "platform/host/ZuSettings.h"
 #include "session/ServiceSettings.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "platform/XercesSupport.h"
-#include "platform/XmlDom.h"
+#include "platform/xml/XercesSupport.h"
+#include "platform/xml/XmlDom.h"
 
 // One platform reference for the whole run: each parse then skips the
 // costly initialise/terminate pair, which does not depend on the input (the

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "platform/SequentialFile.h"
+#include "platform/host/SequentialFile.h"
 
 namespace zu {
 

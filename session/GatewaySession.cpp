@@ -3,9 +3,9 @@
 #include <mutex>
 #include <new>
 
-#include "platform/EvDebug.h"
-#include "platform/ZuInternetGateway.h"
-#include "platform/ZuSettings.h"
+#include "platform/log/EvDebug.h"
+#include "platform/http/ZuInternetGateway.h"
+#include "platform/host/ZuSettings.h"
 
 namespace zu {
 namespace {

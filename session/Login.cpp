@@ -4,10 +4,10 @@
 #include <string>
 #include <utility>
 
-#include "platform/CNMessage.h"
-#include "platform/EvDebug.h"
-#include "platform/FXString.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/xml/CNMessage.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/RetryLines.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/ZuInternetGateway.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
 #include "session/SessionParams.h"
 

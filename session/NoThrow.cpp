@@ -1,6 +1,6 @@
 #include "session/NoThrow.h"
 
-#include "platform/EvDebug.h"
+#include "platform/log/EvDebug.h"
 
 namespace zu {
 

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/EvDebug.h"
+#include "platform/log/EvDebug.h"
 
 namespace zu {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/PzSleep.h"
+#include "platform/host/PzSleep.h"
 
 namespace zu {
 namespace {

@@ -4,8 +4,8 @@
 #include <cctype>
 #include <climits>
 
-#include "platform/Base64.h"
-#include "platform/ZuSettings.h"
+#include "platform/text/Base64.h"
+#include "platform/host/ZuSettings.h"
 
 namespace zu {
 

@@ -1,6 +1,6 @@
 #include "session/SessionParams.h"
 
-#include "platform/FXString.h"
+#include "platform/text/FXString.h"
 
 namespace zu {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/ZuSettings.h"
+#include "platform/host/ZuSettings.h"
 #include "session/ServiceSettings.h"
 
 namespace zu {

@@ -1,7 +1,7 @@
 #include "session/WorkflowReply.h"
 
-#include "platform/EvDebug.h"
-#include "platform/XmlDom.h"
+#include "platform/log/EvDebug.h"
+#include "platform/xml/XmlDom.h"
 
 namespace zu {
 

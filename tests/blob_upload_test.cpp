@@ -22,7 +22,7 @@
 #include "blob/ResumeJournal.h"
 #include "blob/UncommittedBlocks.h"
 #include "blob/UploadPlan.h"
-#include "platform/SequentialFile.h"
+#include "platform/host/SequentialFile.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"

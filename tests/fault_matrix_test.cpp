@@ -32,7 +32,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ZuInternetGateway.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "support/Emulator.h"
 #include "support/TestData.h"
 #include "support/ServiceAccess.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/CNMessage.h"
-#include "platform/FXString.h"
+#include "platform/xml/CNMessage.h"
+#include "platform/text/FXString.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/FolderFakeCloud.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 #include "support/Emulator.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"

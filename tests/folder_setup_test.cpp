@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Base64.h"
-#include "platform/XmlDom.h"
-#include "platform/ZUPIFocus.h"
+#include "platform/text/Base64.h"
+#include "platform/xml/XmlDom.h"
+#include "platform/host/ZUPIFocus.h"
 #include "session/ServiceSettings.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"

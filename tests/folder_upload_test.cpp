@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "support/ChildProcess.h"
 #include "support/TestEnv.h"
 

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/EvDebug.h"
+#include "platform/log/EvDebug.h"
 #include "support/TestEnv.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // CNMessageBase: schema-checked accessors, XML wire format, parsing
 // failures, deep copies, and parsing alongside ParseRootChildren.
-#include "platform/CNMessage.h"
+#include "platform/xml/CNMessage.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/XmlDom.h"
+#include "platform/xml/XmlDom.h"
 #include "support/TestEnv.h"
 
 namespace {

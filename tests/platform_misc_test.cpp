@@ -20,13 +20,13 @@
 #include <vector>
 
 #include "ZuUrlEncode.h"
-#include "platform/Base64.h"
-#include "platform/FXFile.h"
-#include "platform/FXString.h"
-#include "platform/PzSleep.h"
-#include "platform/SendPacer.h"
-#include "platform/ZUPIFocus.h"
-#include "platform/ZuJson.h"
+#include "platform/text/Base64.h"
+#include "platform/host/FXFile.h"
+#include "platform/text/FXString.h"
+#include "platform/host/PzSleep.h"
+#include "platform/http/SendPacer.h"
+#include "platform/host/ZUPIFocus.h"
+#include "platform/text/ZuJson.h"
 #include "support/TestEnv.h"
 
 namespace {

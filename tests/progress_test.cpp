@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
-#include "platform/UploadProgress.h"
+#include "session/UploadProgress.h"
 #include "support/Emulator.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"

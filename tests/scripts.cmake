@@ -6,3 +6,10 @@
 add_test(NAME emulator_storage_selftest
   COMMAND python3 ${PROJECT_SOURCE_DIR}/emulator/selftest_storage.py)
 set_tests_properties(emulator_storage_selftest PROPERTIES TIMEOUT 120 LABELS "unit")
+
+# The includes of every part of the library stay inside the parts and the
+# outside libraries its build declaration names (cmake/zucloudParts.cmake).
+add_test(NAME layering_check
+  COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/layering_check.py
+    ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/zucloud_parts.txt)
+set_tests_properties(layering_check PROPERTIES TIMEOUT 60 LABELS "unit")

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 #include "session/ServiceSettings.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "platform/Base64.h"
-#include "platform/CNMessage.h"
-#include "platform/ZuInternetGateway.h"
+#include "platform/text/Base64.h"
+#include "platform/xml/CNMessage.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"

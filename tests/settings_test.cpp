@@ -4,7 +4,7 @@
 #include <climits>
 #include <string>
 
-#include "platform/ZuSettings.h"
+#include "platform/host/ZuSettings.h"
 #include "support/TestEnv.h"
 
 namespace {

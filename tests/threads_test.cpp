@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ZuSync.h"
-#include "platform/ZuThread.h"
+#include "platform/threads/ZuSync.h"
+#include "platform/threads/ZuThread.h"
 #include "support/TestEnv.h"
 
 // ---------------------------------------------------------------------------

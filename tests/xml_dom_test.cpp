@@ -1,8 +1,8 @@
 // ParseRootChildren and Escape: the root's direct element children, text
 // content, failures, hostile documents and concurrent use.
-#include "platform/XmlDom.h"
-#include "platform/CNMessage.h"
-#include "platform/XercesSupport.h"
+#include "platform/xml/XmlDom.h"
+#include "platform/xml/CNMessage.h"
+#include "platform/xml/XercesSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 
 namespace zutest {
 namespace {

@@ -1,6 +1,6 @@
 #include "support/FakeGateway.h"
 
-#include "platform/PzSleep.h"
+#include "platform/host/PzSleep.h"
 #include "session/GatewaySession.h"
 
 namespace zutest {

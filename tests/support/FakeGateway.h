@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ZuInternetGateway.h"
+#include "platform/http/ZuInternetGateway.h"
 
 namespace zutest {
 

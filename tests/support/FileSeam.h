@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "platform/SequentialFile.h"
+#include "platform/host/SequentialFile.h"
 
 namespace zutest {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 
 namespace zutest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "ZUCloudAzureService.h"
 #include "ZUCloudService.h"
-#include "platform/EvDebug.h"
+#include "platform/log/EvDebug.h"
 #include "session/SessionParams.h"
 
 namespace zutest {

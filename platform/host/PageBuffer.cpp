@@ -1,4 +1,4 @@
-#include "platform/PageBuffer.h"
+#include "platform/host/PageBuffer.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

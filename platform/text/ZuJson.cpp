@@ -1,5 +1,5 @@
 // JSON codec on nlohmann/json. Nothing here throws to the caller.
-#include "platform/ZuJson.h"
+#include "platform/text/ZuJson.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 //  - The key ends at the first '='; the value may itself contain '='.
 //  - Keys that appear before any section header belong to the section "".
 //  - When a key repeats within a section, the last value wins.
-#include "platform/ZuSettings.h"
+#include "platform/host/ZuSettings.h"
 
 #include <climits>
 #include <cstdlib>

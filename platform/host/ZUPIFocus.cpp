@@ -1,5 +1,5 @@
 // The process-wide platform focus, safe to set and read from any thread.
-#include "platform/ZUPIFocus.h"
+#include "platform/host/ZUPIFocus.h"
 
 #include <mutex>
 

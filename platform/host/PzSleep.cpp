@@ -1,5 +1,5 @@
 // Scaled, hookable millisecond sleep.
-#include "platform/PzSleep.h"
+#include "platform/host/PzSleep.h"
 
 #include <chrono>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // on the C locale nor on <codecvt> (deprecated). Ill-formed input is replaced
 // following the Unicode "maximal subpart" practice: every maximal prefix of a
 // valid sequence that is cut short becomes one U+FFFD.
-#include "platform/FXString.h"
+#include "platform/text/FXString.h"
 
 #include <cstdint>
 

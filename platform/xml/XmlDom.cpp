@@ -1,4 +1,4 @@
-#include "platform/XmlDom.h"
+#include "platform/xml/XmlDom.h"
 
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMException.hpp>
@@ -6,7 +6,7 @@
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/util/XMLException.hpp>
 
-#include "platform/XercesSupport.h"
+#include "platform/xml/XercesSupport.h"
 
 namespace zu::xml {
 namespace {

@@ -1,6 +1,6 @@
 // Base64 on OpenSSL's EVP encoder, which writes lines of 64 characters each
 // ended by '\n' (the historical PEM layout callers expect).
-#include "platform/Base64.h"
+#include "platform/text/Base64.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "platform/UploadProgress.h"
+#include "session/UploadProgress.h"
 
 #include <atomic>
 #include <mutex>

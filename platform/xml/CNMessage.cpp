@@ -1,4 +1,4 @@
-#include "platform/CNMessage.h"
+#include "platform/xml/CNMessage.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
 
-#include "platform/XercesSupport.h"
+#include "platform/xml/XercesSupport.h"
 
 namespace {
 

@@ -38,7 +38,7 @@
 //   gateway is used by one thread at a time. The only shared state is the
 //   process-wide limits (guarded by a mutex) and the one-time global libcurl
 //   initialisation (std::call_once).
-#include "platform/ZuInternetGateway.h"
+#include "platform/http/ZuInternetGateway.h"
 
 #include <curl/curl.h>
 #include <sys/stat.h>
@@ -53,7 +53,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/SendPacer.h"
+#include "platform/http/SendPacer.h"
 
 namespace LIBCURL {
 

@@ -1,4 +1,4 @@
-#include "platform/Sha256.h"
+#include "platform/text/Sha256.h"
 
 #include <openssl/evp.h>
 

@@ -1,5 +1,5 @@
 // Threads and a thread pool.
-#include "platform/ZuThread.h"
+#include "platform/threads/ZuThread.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,8 +7,8 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/ZuSync.h"
-#include "platform/ZuThreadInternal.h"
+#include "platform/threads/ZuSync.h"
+#include "platform/threads/ZuThreadInternal.h"
 
 namespace zu {
 namespace detail {

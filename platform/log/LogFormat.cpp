@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/EvDebug.h"
-#include "platform/FXString.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
 
 namespace zu {
 namespace {

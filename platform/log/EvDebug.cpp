@@ -16,7 +16,7 @@
 //    log goes nowhere.
 //  - Redaction happens in RedactLogText, applied to the tag and text of every
 //    line before it is written.
-#include "platform/EvDebug.h"
+#include "platform/log/EvDebug.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,8 +35,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/PercentEncode.h"
-#include "platform/PrivateFile.h"
+#include "platform/text/PercentEncode.h"
+#include "platform/host/PrivateFile.h"
 
 namespace {
 
@@ -215,7 +215,7 @@ int EvDebugFileInstance::open(const std::string& path) {
     m_fd = -1;
     m_path.clear();
   }
-  // The rules of platform/PrivateFile.h: no symbolic link, only a regular
+  // The rules of platform/host/PrivateFile.h: no symbolic link, only a regular
   // file of this process's user, mode forced to 0600.
   int error = 0;
   const char* refusal = nullptr;

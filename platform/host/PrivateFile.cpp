@@ -1,5 +1,5 @@
 // Private files and folders on POSIX calls. See PrivateFile.h for the rules.
-#include "platform/PrivateFile.h"
+#include "platform/host/PrivateFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "platform/FXFile.h"
+#include "platform/host/FXFile.h"
 
 namespace zu {
 namespace {

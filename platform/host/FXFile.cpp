@@ -1,5 +1,5 @@
 // File existence and size on POSIX calls.
-#include "platform/FXFile.h"
+#include "platform/host/FXFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

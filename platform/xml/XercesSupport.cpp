@@ -1,4 +1,4 @@
-#include "platform/XercesSupport.h"
+#include "platform/xml/XercesSupport.h"
 
 #include <string_view>
 

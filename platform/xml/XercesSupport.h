@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/XmlDom.h"
+#include "platform/xml/XmlDom.h"
 
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>

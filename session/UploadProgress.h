@@ -1,7 +1,7 @@
 // Delivery of upload progress to the host's callback (see
 // include/ZuUploadProgress.h).
-#ifndef ZUCLOUD_PLATFORM_UPLOAD_PROGRESS_H
-#define ZUCLOUD_PLATFORM_UPLOAD_PROGRESS_H
+#ifndef ZUCLOUD_SESSION_UPLOAD_PROGRESS_H
+#define ZUCLOUD_SESSION_UPLOAD_PROGRESS_H
 
 #include <string>
 
@@ -13,4 +13,4 @@ void ReportUploadProgress(const std::string& fileName, unsigned long long bytesS
 
 }  // namespace zu
 
-#endif  // ZUCLOUD_PLATFORM_UPLOAD_PROGRESS_H
+#endif  // ZUCLOUD_SESSION_UPLOAD_PROGRESS_H

@@ -1,5 +1,5 @@
 // Sequential reads on POSIX descriptors.
-#include "platform/SequentialFile.h"
+#include "platform/host/SequentialFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/SendPacer.h"
+#include "platform/http/SendPacer.h"
 
 #include <thread>
 

@@ -1,9 +1,9 @@
 // Semaphores and critical sections.
-#include "platform/ZuSync.h"
+#include "platform/threads/ZuSync.h"
 
 #include <new>
 
-#include "platform/ZuThreadInternal.h"
+#include "platform/threads/ZuThreadInternal.h"
 
 // ---------------------------------------------------------------------------
 // ZuSemaphoreH

@@ -1,4 +1,4 @@
-#include "platform/PercentEncode.h"
+#include "platform/text/PercentEncode.h"
 
 #include <cstring>
 

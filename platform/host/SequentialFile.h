@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/FXFile.h"
+#include "platform/host/FXFile.h"
 
 namespace zu {
 
