@@ -25,15 +25,22 @@ UploadPlan PlanUpload(unsigned long long fileSize, unsigned long long configured
     if (raised > kMaxBlockBytes) return plan;
     plan.blockSize = raised;
     plan.blockSizeRaised = true;
-    // The budget in bytes, without overflow for any setting: stream counts
-    // and block sizes both fit 32 bits.
-    const unsigned long long budget =
-        static_cast<unsigned long long>(streamCount) * configuredBlockSize + kBudgetAllowance;
-    const unsigned long long affordable = budget / raised;
-    slots = affordable < 1 ? 1
-                           : (affordable < static_cast<unsigned long long>(streamCount)
-                                  ? static_cast<int>(affordable)
-                                  : static_cast<int>(streamCount));
+    // Slot memory stays what the settings give a file that fits (stream
+    // count x configured block size) when that holds more than one block;
+    // the allowance above it is spent only on the slots parallel blocks need
+    // (one per block in flight and one the producer reads into). Neither
+    // product overflows: stream counts and block sizes both fit 32 bits.
+    const unsigned long long configured =
+        static_cast<unsigned long long>(streamCount) * configuredBlockSize;
+    const unsigned long long byConfigured = configured / raised;
+    const unsigned long long byBudget = (configured + kBudgetAllowance) / raised;
+    const unsigned long long wanted = static_cast<unsigned long long>(parallel) + 1;
+    unsigned long long affordable = wanted < byBudget ? wanted : byBudget;
+    if (byConfigured > affordable) affordable = byConfigured;
+    if (affordable < 1) affordable = 1;
+    slots = affordable < static_cast<unsigned long long>(streamCount)
+                ? static_cast<int>(affordable)
+                : static_cast<int>(streamCount);
   }
   plan.fits = true;
   plan.blocks = BlocksNeeded(fileSize, plan.blockSize);

@@ -3,8 +3,10 @@
 // A file that fits the service's 50,000 blocks at the configured block size
 // keeps it. A larger one gets the smallest whole number of MiB per block
 // that fits (up to the service's 4000 MiB per block), and then as few slots
-// as keep the upload's buffers within the configured budget (stream count x
-// configured block size + 32 MiB), never fewer than one. Slots are never
+// as keep the upload's buffers within what the settings give a file that
+// fits (stream count x configured block size). Past that, up to 32 MiB more
+// buy the slots that parallel blocks need (one per block in flight plus the
+// one being read); never fewer than one slot. Slots are never
 // more than the file has blocks, and no buffer is larger than the file: a
 // small file costs a small buffer and one uploader thread.
 #ifndef ZUCLOUD_BLOB_UPLOAD_PLAN_H

@@ -409,12 +409,18 @@ TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
       // Files that fit keep the configured size and every slot.
       {1 * kGiB, 16 * kMiB, 10, 1, true, 16 * kMiB, 10, 1, 16 * kMiB},
       {50000 * 16 * kMiB, 16 * kMiB, 10, 10, true, 16 * kMiB, 10, 10, 16 * kMiB},
-      // One byte more: 17 MiB blocks; the budget of 10 x 16 + 32 MiB holds 11.
+      // One byte more: 17 MiB blocks; 10 x 16 MiB hold 9 of them, the 32 MiB
+      // allowance buys the tenth for 10 blocks in flight.
       {50000 * 16 * kMiB + 1, 16 * kMiB, 10, 10, true, 17 * kMiB, 10, 10, 17 * kMiB},
+      {50000 * 16 * kMiB + 1, 16 * kMiB, 10, 1, true, 17 * kMiB, 9, 1, 17 * kMiB},
       // 4 TiB at 16 MiB: 84 MiB blocks, 192 MiB of budget holds 2 of them.
       {4096 * kGiB, 16 * kMiB, 10, 4, true, 84 * kMiB, 2, 2, 84 * kMiB},
-      // 1 MiB blocks, 3 streams: 50,001 MiB needs 2 MiB blocks; 35 MiB / 2.
-      {50001 * kMiB, kMiB, 3, 1, true, 2 * kMiB, 3, 1, 2 * kMiB},
+      // 50 GiB at 1 MiB, 10 streams: 2 MiB blocks in the same 10 MiB of slots.
+      {50 * kGiB, kMiB, 10, 1, true, 2 * kMiB, 5, 1, 2 * kMiB},
+      // 1 MiB blocks, 3 streams: 50,001 MiB needs 2 MiB blocks; 3 MiB hold
+      // one, the allowance a second for reading while one is sent.
+      {50001 * kMiB, kMiB, 3, 1, true, 2 * kMiB, 2, 1, 2 * kMiB},
+      {50001 * kMiB, kMiB, 3, 3, true, 2 * kMiB, 3, 3, 2 * kMiB},
       // Past the budget even for one slot: still one.
       {190 * 1024 * kGiB, kMiB, 1, 1, true, 3985 * kMiB, 1, 1, 3985 * kMiB},
       // The largest blob: 50,000 blocks of 4000 MiB; one byte more cannot fit.
