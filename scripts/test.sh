@@ -19,14 +19,18 @@ total_skipped=0
 cases_passed=0
 cases_failed=0
 cases_skipped=0
+times=()  # "phase seconds" of every build, test run and the fuzz run
 for kind in "${builds[@]}"; do
   dir="$here/build/test-$kind"
   san=""; [ "$kind" != plain ] && san="$kind"
   echo "=== build: $kind ==="
   cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZUCLOUD_WERROR=ON -DZUCLOUD_SANITIZE="$san" >/dev/null
+  started=$SECONDS
   cmake --build "$dir" -j "$jobs"
+  times+=("build-$kind $((SECONDS - started))s")
   echo "=== tests: $kind ==="
+  started=$SECONDS
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
@@ -52,6 +56,7 @@ for kind in "${builds[@]}"; do
   else
     status=1
   fi
+  times+=("tests-$kind $((SECONDS - started))s")
   if compgen -G "$dir/gtest-reports/*.xml" >/dev/null; then
     read -r run failed skipped < <(awk '
       /<testsuites / { match($0, / tests="[0-9]+"/); t += substr($0, RSTART + 8, RLENGTH - 9)
@@ -75,12 +80,15 @@ done
 # The fuzz targets, briefly (a longer run: docs/fuzzing.md).
 if [ $# -eq 0 ] && [ -x "$here/scripts/fuzz.sh" ]; then
   echo "=== fuzz ==="
+  started=$SECONDS
   if ! "$here/scripts/fuzz.sh" "${ZUCLOUD_FUZZ_SECONDS:-8}"; then
     status=1
   fi
+  times+=("fuzz $((SECONDS - started))s")
 fi
 echo "=== all builds ==="
 echo "${total_passed} passed, ${total_failed} failed, ${total_skipped} skipped" \
   "(ctest entries; GoogleTest cases: ${cases_passed} passed, ${cases_failed} failed," \
   "${cases_skipped} skipped)"
+echo "time: ${times[*]}; in all ${SECONDS}s"
 exit $status
