@@ -64,7 +64,7 @@ head -c $((1024 * 1024 * 1024)) /dev/urandom >"$work/blob-1GiB.bin"
 
 cpu_model="$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
 mem_gib="$(awk '/^MemTotal:/ {printf "%.1f", $2 / 1048576}' /proc/meminfo)"
-echo "== Running the benchmarks (about 20 minutes; --large adds more)" >&2
+echo "== Running the benchmarks (10 to 20 minutes; --large adds 2)" >&2
 echo "Machine: $(nproc) CPUs, ${cpu_model:-unknown CPU}, ${mem_gib} GiB memory;" \
   "$(uname -sr); curl $(curl --version | head -n 1 | cut -d' ' -f2);" \
   "Python SDK azure-storage-blob $(/usr/bin/python3 -c 'from azure.storage.blob import __version__ as v; print(v)')"
