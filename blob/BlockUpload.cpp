@@ -11,6 +11,7 @@
 // in flight and reading never overlaps a send.
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -480,6 +481,177 @@ std::wstring StoppedUploadMessage(const UploadBlobArgs& args) {
                              ". Please check ZUCloudService.log for more details.");
 }
 
+// A read error, or a file that is no longer the one whose size was taken:
+// nothing more is sent and the producer's next turn stops the upload.
+void StopReading(UploadBlobArgs& args, const std::string& change) {
+  if (!change.empty()) {
+    args.log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
+                    args.filePath.c_str(), change.c_str());
+  }
+  MarkUploadFailed(args, change);
+}
+
+// Hands a filled slot to the uploaders: one pool task per block.
+void QueueBlock(UploadBlobArgs& args, ZuThreadPool& pool, int index, unsigned int blockNo) {
+  {
+    ZuCriticalSectionLock lock(&args.queueLock);
+    args.fullBlobQueue.push(index);
+  }
+  if (pool.doWork(&ZUCloudAzureService::UploadBlob, &args) != 0) {
+    args.log->Error(kProducerTag, "Error: Failed to queue the upload of block [%u] of file [%s].",
+                    blockNo, args.fileName.c_str());
+    MarkUploadFailed(args);
+  }
+}
+
+// The producer's last step once every block is read: wait for the uploads
+// still running, unless one failed. 0 when every block was queued.
+unsigned int FinishProducing(UploadBlobArgs& args, ZuThreadPool& pool) {
+  bool failed;
+  {
+    ZuCriticalSectionLock lock(&args.queueLock);
+    failed = args.bAnyChunkUploadFailed;
+    if (!failed) args.bUploadComplete = true;
+  }
+  if (failed) return 1;  // the pool's destructor ends the tasks still queued
+  pool.waitForAllThreads(true, true, true, -1);
+  return 0;
+}
+
+// Takes the next filled slot for an uploader holding a token. False when
+// there is none (a turn that found nothing to send).
+bool TakeFullSlot(UploadBlobArgs& args, int& index, QueueSnapshot& fullQueue,
+                  bool& alreadyFailed) {
+  ZuCriticalSectionLock lock(&args.queueLock);
+  alreadyFailed = args.bAnyChunkUploadFailed;
+  if (args.fullBlobQueue.empty()) {
+    const QueueSnapshot empty = Snapshot(args.emptyBlobQueue);
+    args.log->DebugLvl(2, kUploaderTag,
+                       "fullBlobQueue is empty, releasing Semaphore, file [%s], Empty Queue -> "
+                       "[front -> %d, back -> %d, size -> %d],",
+                       args.fileName.c_str(), empty.front, empty.back, empty.size);
+    return false;
+  }
+  fullQueue = Snapshot(args.fullBlobQueue);
+  index = args.fullBlobQueue.front();
+  args.fullBlobQueue.pop();
+  return true;
+}
+
+// The slot's own gateway, opened on its first block. False, with the
+// upload marked failed and the slot handed back, when it cannot be opened.
+bool OpenSlotGateway(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue) {
+  BlobInfo& slot = args.blobInfo[index];
+  if (slot.gateway == nullptr) {
+    slot.gateway = args.service->initZuInternetGateway(args.blockUploadURL);
+    if (slot.gateway != nullptr) slot.gateway->setSendPaced(args.parallel);
+  }
+  if (slot.gateway != nullptr) return true;
+  args.log->Error(kUploaderTag,
+                  "Error: Failed to initialize ZuInternetGateway, failed to upload chunk to cloud "
+                  "for file [%s], Index [%d], Queue [front -> %d, back -> %d, size -> %d], Block "
+                  "No. [%u],Block Id URL Encoded [%s], Block Size [%llu], URL to Upload [%s].",
+                  args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+                  slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+                  static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str());
+  ZuCriticalSectionLock lock(&args.queueLock);
+  SetFailedLocked(args);
+  if (args.failureDetail.empty()) args.failureDetail = "no connection to the storage service";
+  slot.status = 0;
+  args.emptyBlobQueue.push_back(index);
+  return false;
+}
+
+// A block the service confirmed: recorded for a later resume, counted,
+// reported, and its slot handed back.
+void ConfirmBlock(UploadBlobArgs& args, int index) {
+  BlobInfo& slot = args.blobInfo[index];
+  if (args.journal != nullptr) {
+    std::string problem;
+    if (!args.journal->Append(
+            zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.fileSize),
+            problem)) {
+      args.log->Error(kUploaderTag,
+                      "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
+                      "blocks after it of file [%s] are not recorded for a later resume.",
+                      args.journal->path().c_str(), problem.c_str(), slot.blockNo,
+                      args.fileName.c_str());
+    }
+  }
+  // Still holding the token, so reports end before UploadFile returns;
+  // the progress lock keeps them in order when blocks go in parallel.
+  std::lock_guard<std::mutex> progress(args.progressLock);
+  unsigned long long confirmed;
+  {
+    ZuCriticalSectionLock lock(&args.queueLock);
+    slot.status = 1;
+    args.bUploadComplete = true;
+    args.bytesConfirmed += slot.blockSize;
+    confirmed = args.bytesConfirmed;
+    args.emptyBlobQueue.push_back(index);
+  }
+  zu::ReportUploadProgress(args.fileName, confirmed, args.fileSize);
+}
+
+// The SAS token of the file's upload. False, with the caller's message, when
+// the set-up handed out none for it.
+bool FindUploadToken(ZUCloudAzureService& service, EvDebug* log, const std::string& fileName,
+                     std::string& token, std::wstring& errorMessage) {
+  if (service.GetSASTokenForFile(fileName, token)) return true;
+  log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
+             "Skipping upload",
+             fileName.c_str());
+  errorMessage = L"Could not find an upload token for this file. Skipping upload";
+  return false;
+}
+
+// An upload that stopped before its commit. Blocks confirmed for a file
+// that changed hold content it no longer has, so its journal goes; the
+// caller always gets a message, not only the log.
+int EndStoppedUpload(const UploadBlobArgs& args, zu::blob::ResumeJournal* journal,
+                     std::wstring& errorMessage) {
+  if (!args.fileChange.empty() && journal != nullptr) journal->Remove();
+  if (!args.fileChange.empty() || errorMessage.empty()) errorMessage = StoppedUploadMessage(args);
+  return 0;
+}
+
+// Asks for the blocks the service still holds from an interrupted upload
+// of this very file (Resume.h); they are not sent again.
+zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::string& blobUrl,
+                                  const UploadBlobArgs& args, int maximumBackoff) {
+  zu::blob::ResumeRequest request;
+  request.blobUrl = blobUrl.substr(0, blobUrl.find('?'));
+  request.fileName = args.fileName;
+  request.identity = args.identity;
+  request.blockSize = args.blockCapacity;
+  request.queryService = [&] {
+    return zu::blob::QueryUncommittedBlocks(params, request.blobUrl, args.sasToken, args.fileName,
+                                            maximumBackoff);
+  };
+  return zu::blob::PrepareResume(request, args.log);
+}
+
+// Runs one upload; an exception the shared guard does not word itself
+// becomes a failure with its own message.
+int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMessage,
+                const std::function<int()>& upload) {
+  return zu::NoThrow(log, kUploadFileTag, 0, [&]() -> int {
+    try {
+      return upload();
+    } catch (const char* text) {
+      // ZuSemaphore and ZuCriticalSection report a failed creation this way.
+      log->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
+                 fileName.c_str());
+      errorMessage = FXString::ToWstring(std::string("Error: ") + text);
+    } catch (const std::bad_alloc&) {
+      log->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].",
+                 fileName.c_str());
+      errorMessage = L"Error: Not enough memory to upload the file.";
+    }
+    return 0;
+  });
+}
+
 }  // namespace
 
 int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
@@ -527,13 +699,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.filePath = localPath;
     args.file = std::move(file);
     args.identity = identity;
-    if (!GetSASTokenForFile(fileName, args.sasToken)) {
-      log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
-                 "Skipping upload",
-                 fileName.c_str());
-      errorMessage = L"Could not find an upload token for this file. Skipping upload";
-      return 0;
-    }
+    if (!FindUploadToken(*this, log, fileName, args.sasToken, errorMessage)) return 0;
     args.service = this;
     args.log = log;
     args.slotCount = plan.slots;
@@ -542,21 +708,9 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.retryCount = m_nRetryCount;
     args.fileSize = identity.size;
 
-    // Blocks the service still holds from an interrupted upload of this
-    // very file are not sent again (Resume.h).
     zu::blob::ResumeStart resume;
     if (tuning.resume) {
-      zu::blob::ResumeRequest request;
-      request.blobUrl = record->url.substr(0, record->url.find('?'));
-      request.fileName = fileName;
-      request.identity = identity;
-      request.blockSize = plan.blockSize;
-      const zu::SessionParams params = sessionParams();
-      request.queryService = [&] {
-        return zu::blob::QueryUncommittedBlocks(params, request.blobUrl, args.sasToken, fileName,
-                                                m_nMaximumBackoff);
-      };
-      resume = zu::blob::PrepareResume(request, log);
+      resume = StartResume(sessionParams(), record->url, args, m_nMaximumBackoff);
       args.stored = std::move(resume.stored);
       args.journal = resume.journal.get();
       args.bytesConfirmed = resume.storedBytes;
@@ -569,12 +723,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     zu::ReportUploadProgress(fileName, resume.storedBytes, identity.size);
     if (!RunProducer(args)) return 0;
     if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
-      // Blocks confirmed for a file that changed hold content it no longer
-      // has: nothing of them may be resumed.
-      if (!args.fileChange.empty() && resume.journal) resume.journal->Remove();
-      // A failure must reach the caller with a message, not only the log.
-      if (!args.fileChange.empty() || errorMessage.empty()) errorMessage = StoppedUploadMessage(args);
-      return 0;
+      return EndStoppedUpload(args, resume.journal.get(), errorMessage);
     }
     const int committed =
         UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken, errorMessage);
@@ -583,21 +732,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     record->uploaded = committed != 0;
     return committed != 0 ? 1 : 0;
   };
-  const int result = zu::NoThrow(m_evDbg.get(), kUploadFileTag, 0, [&]() -> int {
-    try {
-      return upload();
-    } catch (const char* text) {
-      // ZuSemaphore and ZuCriticalSection report a failed creation this way.
-      m_evDbg->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
-                     fileName.c_str());
-      errorMessage = FXString::ToWstring(std::string("Error: ") + text);
-    } catch (const std::bad_alloc&) {
-      m_evDbg->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].",
-                     fileName.c_str());
-      errorMessage = L"Error: Not enough memory to upload the file.";
-    }
-    return 0;
-  });
+  const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
   if (result == 0 && record) record->uploaded = false;
   return result;
 }
@@ -619,12 +754,7 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
     while (!atEnd) {
       std::string skipChange;
       if (!SkipStoredBlocks(args, blockNo, total, atEnd, skipChange) || !skipChange.empty()) {
-        // As for a failed read below: the next turn stops the upload.
-        if (!skipChange.empty()) {
-          log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
-                     args.filePath.c_str(), skipChange.c_str());
-        }
-        MarkUploadFailed(args, skipChange);
+        StopReading(args, skipChange);
         atEnd = false;
       }
       if (atEnd) break;
@@ -652,14 +782,8 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       std::string change;
       const bool read = ReadNextBlock(args, slot.buffer, total, bytes, atEnd, change);
       if (!read || !change.empty()) {
-        // A read error or a file that is no longer the one whose size was
-        // taken: nothing more is sent and the next turn stops the upload.
-        if (!change.empty()) {
-          log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
-                     args.filePath.c_str(), change.c_str());
-        }
         ReturnEmptySlot(args, index);
-        MarkUploadFailed(args, change);
+        StopReading(args, change);
         args.semaphore->release(1);
         atEnd = false;
         continue;
@@ -673,27 +797,10 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       }
 
       PrepareBlock(args, index, bytes, blockNo, total, emptyQueue);
-      {
-        ZuCriticalSectionLock lock(&args.queueLock);
-        args.fullBlobQueue.push(index);
-      }
-      if (pool.doWork(&ZUCloudAzureService::UploadBlob, &args) != 0) {
-        log->Error(kProducerTag, "Error: Failed to queue the upload of block [%u] of file [%s].",
-                   blockNo, args.fileName.c_str());
-        MarkUploadFailed(args);
-      }
+      QueueBlock(args, pool, index, blockNo);
       args.semaphore->release(1);
     }
-
-    bool failed;
-    {
-      ZuCriticalSectionLock lock(&args.queueLock);
-      failed = args.bAnyChunkUploadFailed;
-      if (!failed) args.bUploadComplete = true;
-    }
-    if (failed) return 1;  // the pool's destructor ends the tasks still queued
-    pool.waitForAllThreads(true, true, true, -1);
-    return 0;
+    return FinishProducing(args, pool);
   } catch (const std::bad_alloc&) {
     log->Error(kProducerTag, "Error: Not enough memory to read file [%s].", args.filePath.c_str());
     MarkUploadFailed(args);
@@ -713,48 +820,14 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
   bool alreadyFailed = false;
   int index = 0;
   QueueSnapshot fullQueue;
-  {
-    ZuCriticalSectionLock lock(&args.queueLock);
-    alreadyFailed = args.bAnyChunkUploadFailed;
-    if (args.fullBlobQueue.empty()) {
-      const QueueSnapshot empty = Snapshot(args.emptyBlobQueue);
-      log->DebugLvl(2, kUploaderTag,
-                    "fullBlobQueue is empty, releasing Semaphore, file [%s], Empty Queue -> "
-                    "[front -> %d, back -> %d, size -> %d],",
-                    args.fileName.c_str(), empty.front, empty.back, empty.size);
-      return 0;
-    }
-    fullQueue = Snapshot(args.fullBlobQueue);
-    index = args.fullBlobQueue.front();
-    args.fullBlobQueue.pop();
-  }
+  if (!TakeFullSlot(args, index, fullQueue, alreadyFailed)) return 0;
 
   try {
     if (alreadyFailed) {
       GiveUpBlock(args, index, 0, "an earlier block failed");
       return 1;
     }
-    BlobInfo& slot = args.blobInfo[index];
-    if (slot.gateway == nullptr) {
-      slot.gateway = args.service->initZuInternetGateway(args.blockUploadURL);
-      if (slot.gateway != nullptr) slot.gateway->setSendPaced(args.parallel);
-    }
-    if (slot.gateway == nullptr) {
-      log->Error(kUploaderTag,
-                 "Error: Failed to initialize ZuInternetGateway, failed to upload chunk to cloud "
-                 "for file [%s], Index [%d], Queue [front -> %d, back -> %d, size -> %d], Block "
-                 "No. [%u],Block Id URL Encoded [%s], Block Size [%llu], URL to Upload [%s].",
-                 args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
-                 slot.blockNo, slot.blockIdUrlEncoded.c_str(),
-                 static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str());
-      ZuCriticalSectionLock lock(&args.queueLock);
-      SetFailedLocked(args);
-      if (args.failureDetail.empty()) args.failureDetail = "no connection to the storage service";
-      slot.status = 0;
-      args.emptyBlobQueue.push_back(index);
-      return 1;
-    }
-
+    if (!OpenSlotGateway(args, index, fullQueue)) return 1;
     bool sent = false;
     std::string lastError;
     const int attempts = PutBlock(args, index, fullQueue, sent, lastError);
@@ -762,31 +835,7 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
       GiveUpBlock(args, index, attempts, lastError);
       return 1;
     }
-    if (args.journal != nullptr) {
-      std::string problem;
-      if (!args.journal->Append(
-              zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.fileSize),
-              problem)) {
-        log->Error(kUploaderTag,
-                   "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
-                   "blocks after it of file [%s] are not recorded for a later resume.",
-                   args.journal->path().c_str(), problem.c_str(), slot.blockNo,
-                   args.fileName.c_str());
-      }
-    }
-    // Still holding the token, so reports end before UploadFile returns;
-    // the progress lock keeps them in order when blocks go in parallel.
-    std::lock_guard<std::mutex> progress(args.progressLock);
-    unsigned long long confirmed;
-    {
-      ZuCriticalSectionLock lock(&args.queueLock);
-      slot.status = 1;
-      args.bUploadComplete = true;
-      args.bytesConfirmed += slot.blockSize;
-      confirmed = args.bytesConfirmed;
-      args.emptyBlobQueue.push_back(index);
-    }
-    zu::ReportUploadProgress(args.fileName, confirmed, args.fileSize);
+    ConfirmBlock(args, index);
     return 0;
   } catch (const std::bad_alloc&) {
     log->Error(kUploaderTag, "Error: Not enough memory to upload a block of file [%s].",
