@@ -23,6 +23,8 @@ import socket
 import subprocess
 import time
 
+from processes import end_process
+
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
 CONFIG = """\
@@ -104,13 +106,7 @@ class DiscardSink:
     def stop(self):
         if self.proc is None:
             return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGQUIT)  # finish the log, then exit
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc, signal.SIGQUIT)  # finish the log, then exit
         self.proc = None
 
     @property

@@ -63,6 +63,7 @@ sys.path.insert(0, os.path.join(ROOT, "emulator"))
 
 from zuemu import azstore, messages  # noqa: E402
 from discard_sink import DiscardSink  # noqa: E402
+from processes import end_process  # noqa: E402
 
 MIB = 1024 * 1024
 GIB = 1024 * MIB
@@ -132,13 +133,7 @@ class Emulator:
     def stop(self):
         if self.proc is None:
             return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(20)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc, grace=20)
         self.proc = None
 
     @property
@@ -238,13 +233,7 @@ class WanLink:
     def stop(self):
         if self.proc is None:
             return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        end_process(self.proc)
         self.proc = None
         with open(self.out) as f:
             for line in f:

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "blob/BlockId.h"
+#include "platform/text/Decimal.h"
 #include "platform/text/Sha256.h"
 
 namespace zu::blob {
@@ -41,21 +42,10 @@ bool SplitWords(const std::string& line, std::vector<std::string>& words) {
   }
 }
 
-// A decimal number of at most 19 digits, no sign.
-bool ParseNumber(const std::string& text, unsigned long long& value) {
-  if (text.empty() || text.size() > 19) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned long long>(c - '0');
-  }
-  return true;
-}
-
 bool ParseSigned(const std::string& text, long long& value) {
   unsigned long long magnitude = 0;
   const bool negative = !text.empty() && text[0] == '-';
-  if (!ParseNumber(negative ? text.substr(1) : text, magnitude)) return false;
+  if (!ParseDecimal(negative ? text.substr(1) : text, magnitude)) return false;
   if (magnitude > static_cast<unsigned long long>(LLONG_MAX)) return false;
   value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
   return true;
@@ -119,14 +109,14 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
   content.blobUrl = lines[1].substr(4);
   FileIdentity& id = content.identity;
   if (!SplitWords(lines[2], words) || words.size() != 6 || words[0] != "file" ||
-      !ParseNumber(words[1], id.device) || !ParseNumber(words[2], id.inode) ||
-      !ParseNumber(words[3], id.size) || !ParseSigned(words[4], id.modifiedNs) ||
+      !ParseDecimal(words[1], id.device) || !ParseDecimal(words[2], id.inode) ||
+      !ParseDecimal(words[3], id.size) || !ParseSigned(words[4], id.modifiedNs) ||
       !ParseSigned(words[5], id.changedNs)) {
     problem = "its file line is invalid";
     return false;
   }
   if (!SplitWords(lines[3], words) || words.size() != 2 || words[0] != "blocksize" ||
-      !ParseNumber(words[1], content.blockSize) || content.blockSize == 0) {
+      !ParseDecimal(words[1], content.blockSize) || content.blockSize == 0) {
     problem = "its blocksize line is invalid";
     return false;
   }
@@ -136,9 +126,9 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
     unsigned long long offset = 0;
     unsigned long long length = 0;
     if (!SplitWords(lines[i], words) || words.size() != 5 || words[0] != "block" ||
-        !ParseNumber(words[1], number) || number < 1 || number > blocks ||
-        number > kMaxBlocksPerBlob || !ParseNumber(words[3], offset) ||
-        !ParseNumber(words[4], length)) {
+        !ParseDecimal(words[1], number) || number < 1 || number > blocks ||
+        number > kMaxBlocksPerBlob || !ParseDecimal(words[3], offset) ||
+        !ParseDecimal(words[4], length)) {
       problem = "line " + std::to_string(i + 1) + " is not a block line";
       return false;
     }

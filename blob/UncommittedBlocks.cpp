@@ -3,6 +3,7 @@
 #include <new>
 
 #include "platform/log/EvDebug.h"
+#include "platform/text/Decimal.h"
 #include "platform/xml/XmlDom.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "session/GatewaySession.h"
@@ -13,17 +14,6 @@ namespace {
 
 constexpr const char* kTag = "GetBlockList";
 constexpr int kOk = 200;
-
-// A decimal size without sign, blanks or more than 19 digits.
-bool ParseSize(const std::string& text, unsigned long long& value) {
-  if (text.empty() || text.size() > 19) return false;
-  value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned long long>(c - '0');
-  }
-  return true;
-}
 
 const xml::Node* Child(const xml::Node& node, const char* name) {
   for (const xml::Node& child : node.children) {
@@ -59,7 +49,7 @@ bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsign
     const xml::Node* size = Child(block, "Size");
     unsigned long long bytes = 0;
     if (block.name != "Block" || name == nullptr || name->text.empty() || size == nullptr ||
-        !ParseSize(size->text, bytes)) {
+        !ParseDecimal(size->text, bytes)) {
       sizes.clear();
       problem = "the reply holds a block without a valid name and size";
       return false;

@@ -15,17 +15,6 @@ namespace {
 constexpr mode_t kFileMode = 0600;
 constexpr mode_t kDirectoryMode = 0700;
 
-// Creates the missing folders of `dir` with mode 0700; existing ones are
-// left as they are (the last one is checked by the caller).
-void MakeDirectories(const std::string& dir) {
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos == dir.size() || dir[pos] == '/') {
-      const std::string part = dir.substr(0, pos);
-      if (::mkdir(part.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return;
-    }
-  }
-}
-
 // Why the open object `fd` may not be used, or null when it may; forces
 // `mode` on it.
 const char* CheckOwnedObject(int fd, bool directory, mode_t mode) {
@@ -58,6 +47,15 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 }  // namespace
+
+void MakeDirectories(const std::string& dir, unsigned int mode) {
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos == dir.size() || dir[pos] == '/') {
+      const std::string part = dir.substr(0, pos);
+      if (::mkdir(part.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) return;
+    }
+  }
+}
 
 int OpenPrivateFile(int dirFd, const std::string& name, int access, bool create, int& error,
                     const char*& refusal) {
@@ -100,7 +98,7 @@ std::unique_ptr<PrivateDirectory> PrivateDirectory::Open(const std::string& path
     problem = "no folder given";
     return nullptr;
   }
-  MakeDirectories(path);
+  MakeDirectories(path, kDirectoryMode);
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;

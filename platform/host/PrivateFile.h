@@ -16,6 +16,10 @@
 
 namespace zu {
 
+// Creates `dir` and its missing parents with `mode`; folders that exist
+// are left as they are (whoever uses the last one checks it).
+void MakeDirectories(const std::string& dir, unsigned int mode);
+
 // Opens `name` relative to the directory descriptor `dirFd` (AT_FDCWD for
 // a plain path) with `access` (O_RDONLY, O_WRONLY, O_APPEND...; close-on-exec
 // is added), creating it with mode 0600 when `create` is true and it is

@@ -19,7 +19,6 @@
 #include "platform/log/EvDebug.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -181,16 +180,6 @@ void AppendOneLine(std::string& out, const std::string& text) {
   }
 }
 
-// Creates `dir` and its missing parents.
-void MakeDirectories(const std::string& dir) {
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos == dir.size() || dir[pos] == '/') {
-      const std::string part = dir.substr(0, pos);
-      if (::mkdir(part.c_str(), 0750) != 0 && errno != EEXIST) return;
-    }
-  }
-}
-
 // The one stderr line of a refused log file; nothing is logged after it.
 void RefuseLogFile(const std::string& path, const char* reason) {
   std::fprintf(stderr, "zucloud: log file %s refused: %s; nothing will be logged\n", path.c_str(),
@@ -264,7 +253,7 @@ int EvDebug::initialize(EvDebugFileInstance* instance, unsigned int logId, long 
                                  : "EvDebug_" + std::to_string(logId) + ".log";
     const std::string path = dir + "/" + name;
     if (m_instance->isOpen() && m_instance->path() == path) return 0;
-    MakeDirectories(dir);
+    zu::MakeDirectories(dir, 0750);
     return m_instance->open(path);
   } catch (...) {
     return -1;
