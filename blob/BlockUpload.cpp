@@ -569,7 +569,7 @@ void ConfirmBlock(UploadBlobArgs& args, int index) {
   if (args.journal != nullptr) {
     std::string problem;
     if (!args.journal->Append(
-            zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.fileSize),
+            zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.identity.size),
             problem)) {
       args.log->Error(kUploaderTag,
                       "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
@@ -590,7 +590,7 @@ void ConfirmBlock(UploadBlobArgs& args, int index) {
     confirmed = args.bytesConfirmed;
     args.emptyBlobQueue.push_back(index);
   }
-  zu::ReportUploadProgress(args.fileName, confirmed, args.fileSize);
+  zu::ReportUploadProgress(args.fileName, confirmed, args.identity.size);
 }
 
 // The SAS token of the file's upload. False, with the caller's message, when
@@ -706,7 +706,6 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     args.parallel = plan.parallel;
     args.blockCapacity = plan.blockSize;
     args.retryCount = m_nRetryCount;
-    args.fileSize = identity.size;
 
     zu::blob::ResumeStart resume;
     if (tuning.resume) {

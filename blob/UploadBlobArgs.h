@@ -106,7 +106,6 @@ struct UploadBlobArgs {
   int parallel = 1;                     // tokens of the turn semaphore
   unsigned long long blockCapacity = 0;  // m_uploadBlobSize
   int retryCount = 1;                   // m_nRetryCount
-  unsigned long long fileSize = 0;      // for progress reports
   unsigned long long bytesConfirmed = 0;  // GUARDED_BY(queueLock): bytes stored so far
 
   // Set before the producer starts, then read only.
