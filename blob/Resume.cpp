@@ -10,11 +10,6 @@ constexpr const char* kTag = "UploadFile";
 // A journal of 50,000 block lines is some 4 MiB.
 constexpr size_t kMaxJournalBytes = 8u << 20;
 
-bool SameIdentity(const FileIdentity& a, const FileIdentity& b) {
-  return a.device == b.device && a.inode == b.inode && a.size == b.size &&
-         a.modifiedNs == b.modifiedNs && a.changedNs == b.changedNs;
-}
-
 // The journalled blocks the service still holds with their full length.
 void MarkStored(const ResumeRequest& request, const JournalContent& journal,
                 const UncommittedBlocks& held, ResumeStart& start) {
@@ -66,7 +61,7 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
                request.fileName.c_str());
     return;
   }
-  if (!SameIdentity(journal.identity, request.identity) ||
+  if (!journal.identity.SameContentAs(request.identity) ||
       journal.blockSize != request.blockSize) {
     log->Error(kTag, "Warning: File [%s] is not the one of the interrupted upload (size [%llu] "
                "then, [%llu] now; block size [%llu] then, [%llu] now; or its inode or times "

@@ -167,7 +167,9 @@ TEST_F(ProgressTest, FailedUploadReportsNothingAfterItReturns) {
 // Changes a file the first time its upload reports confirmed bytes: later
 // reads see the change.
 struct ChangeOnFirstReport {
-  enum Kind { kGrow, kShrink, kRewrite } kind;
+  // kRewriteKeepTime rewrites bytes and then puts the old modification
+  // time back, as `touch -d` or a restore tool would: only ctime tells.
+  enum Kind { kGrow, kShrink, kRewrite, kRewriteKeepTime } kind;
   std::string path;
   std::string file;
   bool done = false;
@@ -180,8 +182,12 @@ struct ChangeOnFirstReport {
     std::FILE* f = std::fopen(self->path.c_str(), self->kind == kGrow ? "ab" : "r+b");
     ASSERT_NE(f, nullptr);
     if (self->kind == kGrow) std::fputs("more bytes", f);
-    if (self->kind == kRewrite) std::fputs("other bytes", f);
+    if (self->kind == kRewrite || self->kind == kRewriteKeepTime) std::fputs("other bytes", f);
     std::fclose(f);
+    if (self->kind == kRewriteKeepTime) {
+      const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, self->path.c_str(), old, 0), 0);
+    }
     if (self->kind == kShrink) {
       ASSERT_EQ(::truncate(self->path.c_str(), 5 * 1048576 / 2), 0);
     }
@@ -199,7 +205,7 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
   // first is confirmed. Folder: 4 MiB chunks, 3 of them.
   for (const bool useBlob : {true, false}) {
     for (const auto kind : {ChangeOnFirstReport::kGrow, ChangeOnFirstReport::kShrink,
-                            ChangeOnFirstReport::kRewrite}) {
+                            ChangeOnFirstReport::kRewrite, ChangeOnFirstReport::kRewriteKeepTime}) {
       const std::string name = std::string(useBlob ? "blob" : "folder") + "-change-" +
                                std::to_string(static_cast<int>(kind)) + ".bin";
       SCOPED_TRACE(name);
@@ -233,9 +239,9 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
     }
   }
   // Only the files that did not change were committed or completed.
-  EXPECT_EQ(emulator->proxyStats().value("put_block_list", -1), 3);
+  EXPECT_EQ(emulator->proxyStats().value("put_block_list", -1), 4);
   const json stored = emulator->files();
-  EXPECT_EQ(stored.size(), 3u);
+  EXPECT_EQ(stored.size(), 4u);
   for (const json& f : stored) {
     const std::string name = f["name"].get<std::string>();
     EXPECT_EQ(name.substr(name.size() - 5), ".next") << name;

@@ -17,8 +17,10 @@
 namespace zu {
 
 // Who a file is and what state it is in. Two identities with the same
-// device, inode, size and modification time describe the same, unchanged
-// file as far as the system can tell.
+// device, inode, size, modification time and status-change time describe
+// the same, unchanged file as far as the system can tell. The modification
+// time alone is not enough: any writer can set it back (touch -d, utime),
+// while the status-change time moves on every write and cannot be set.
 struct FileIdentity {
   unsigned long long device = 0;
   unsigned long long inode = 0;
@@ -29,7 +31,7 @@ struct FileIdentity {
   // Same file, same size, same content as far as its times tell.
   bool SameContentAs(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
-           modifiedNs == other.modifiedNs;
+           modifiedNs == other.modifiedNs && changedNs == other.changedNs;
   }
 };
 
