@@ -178,7 +178,16 @@ bool StoreSetUpReply(EvDebug* log, const std::string& response, const SetUpTarge
       const std::string name = ZuJson::GetStringValue(token, "name");
       auto it = to.fileIndex.find(name);
       if (it == to.fileIndex.end() || it->second >= to.fileList.size()) continue;
-      to.fileList[it->second]->sasToken = ZuJson::GetStringValue(token, "sasToken");
+      const std::string sasToken = ZuJson::GetStringValue(token, "sasToken");
+      if (!zu::IsUsableSasToken(sasToken)) {
+        // Left without a token, the file's upload fails at once with its
+        // own message instead of every request being refused.
+        log->error("ZUCloudAzureService(652): -Error-: The SAS token for file [%s] holds "
+                   "characters no URL can carry; the file is not uploaded.",
+                   name.c_str());
+        continue;
+      }
+      to.fileList[it->second]->sasToken = sasToken;
     }
   }
   return true;

@@ -6,6 +6,17 @@ namespace zu::blob {
 namespace {
 
 constexpr const char* kUnreserved = "-_.~";
+// The most characters the storage service allows in a blob name.
+constexpr size_t kMaxBlobNameCharacters = 1024;
+
+// Characters (UTF-8 sequences) of `text`: every byte but continuation bytes.
+size_t CharacterCount(const std::string& text) {
+  size_t count = 0;
+  for (const unsigned char c : text) {
+    if ((c & 0xC0) != 0x80) ++count;
+  }
+  return count;
+}
 
 // Appends "/" + the encoded segments of `name`; false with `problem` set
 // when a segment cannot be stored.
@@ -46,6 +57,13 @@ bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName,
   }
   if (!AppendSegments(remoteFolder, "remote folder", path, problem)) return false;
   if (!AppendSegments(fileName, "file name", path, problem)) return false;
+  // The service refuses longer names on every attempt: refused here, before
+  // any request.
+  if (CharacterCount(remoteFolder) + 1 + CharacterCount(fileName) > kMaxBlobNameCharacters) {
+    problem = "the remote folder and file name together are longer than the " +
+              std::to_string(kMaxBlobNameCharacters) + " characters a blob name may have";
+    return false;
+  }
   return true;
 }
 

@@ -77,6 +77,7 @@ zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& pars
                                   const std::string& response, SetUpTargets& to,
                                   std::wstring& errorMessage) {
   zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
+  bool tokenRefused = false;
   for (const zu::xml::Element& child : parsed.children) {
     if (child.name == "AzureSASServiceURL") {
       const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(to.consoleUrl, child.text);
@@ -90,6 +91,10 @@ zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& pars
         to.secured = IsHttps(to.uploadURL);
       }
     } else if (child.name == "AzureSASToken") {
+      if (!zu::IsUsableSasToken(child.text)) {
+        tokenRefused = true;
+        continue;
+      }
       to.sasToken = child.text;
       if (!child.text.empty()) to.tokenReceived = true;
     } else if (child.name == "errorMessage") {
@@ -102,6 +107,14 @@ zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& pars
                                "; nothing is sent to it.";
     log->Error(kSetUpTag, "Error: Failed to set up DR backup upload. %s Response [%s]",
                reason.c_str(), response.c_str());
+    errorMessage = FXString::ToWstring("Error: Failed to set up DR backup upload. " + reason);
+    return zu::AttemptResult::kStop;
+  }
+  if (tokenRefused) {
+    const std::string reason =
+        "The SAS token given by the cloud holds characters no URL can carry; nothing is sent "
+        "with it.";
+    log->Error(kSetUpTag, "Error: Failed to set up DR backup upload. %s", reason.c_str());
     errorMessage = FXString::ToWstring("Error: Failed to set up DR backup upload. " + reason);
     return zu::AttemptResult::kStop;
   }

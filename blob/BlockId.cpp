@@ -4,6 +4,7 @@
 
 #include "ZuUrlEncode.h"
 #include "platform/text/Base64.h"
+#include "platform/text/RandomText.h"
 
 namespace zu::blob {
 namespace {
@@ -18,7 +19,35 @@ std::string BlockNumberText(unsigned int blockNo) {
   return text;
 }
 
-std::string BlockId(unsigned int blockNo) { return Base64OneLine(BlockNumberText(blockNo)); }
+std::string NewUploadTag() { return RandomHex(kUploadTagDigits); }
+
+bool IsUploadTag(const std::string& tag) {
+  if (tag.size() != kUploadTagDigits) return false;
+  for (const char c : tag) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+std::string BlockId(unsigned int blockNo, const std::string& tag) {
+  return Base64OneLine(tag + BlockNumberText(blockNo));
+}
+
+bool BlockNumberOfId(const std::string& blockId, unsigned int& blockNo, std::string& tag) {
+  std::string text;
+  if (base64Decode(blockId, text) != 0 || text.size() < 6) return false;
+  const std::string digits = text.substr(text.size() - 6);
+  tag = text.substr(0, text.size() - 6);
+  if (!tag.empty() && !IsUploadTag(tag)) return false;
+  unsigned int number = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<unsigned int>(c - '0');
+  }
+  if (number == 0 || BlockId(number, tag) != blockId) return false;
+  blockNo = number;
+  return true;
+}
 
 std::string UrlEncodedBlockId(const std::string& blockId) {
   char encoded[kEncodedIdBufferSize];

@@ -46,6 +46,10 @@
 namespace {
 
 constexpr int kBlockCreated = 201;
+constexpr int kBadRequest = 400;
+// The storage service's error code for a block id whose length differs from
+// the ids of the blob's uncommitted blocks.
+constexpr const char* kIdLengthRefusal = "<Code>InvalidBlobOrBlock</Code>";
 constexpr const char* kUploadFileTag = "UploadFile";
 constexpr const char* kProducerTag = "UploadBlobChunks";
 constexpr const char* kUploaderTag = "UploadBlob";
@@ -214,7 +218,7 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
     ++blockNo;
     total += length;
     bytes += length;
-    args.blockIdList.push_back(zu::blob::BlockId(blockNo));
+    args.blockIdList.push_back(zu::blob::BlockId(blockNo, args.blockTag));
   }
   if (blockNo < first) return true;
   CPzError error = args.file->Skip(bytes);
@@ -275,7 +279,7 @@ void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes,
   total += bytes;
   ++blockNo;
   const std::string number = zu::blob::BlockNumberText(blockNo);
-  const std::string id = zu::blob::BlockId(blockNo);
+  const std::string id = zu::blob::BlockId(blockNo, args.blockTag);
   args.blockIdList.push_back(id);
   slot.blockNo = blockNo;
   slot.blockIdUrlEncoded = zu::blob::UrlEncodedBlockId(id);
@@ -360,6 +364,19 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
                     static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(),
                     response.c_str());
       return zu::AttemptResult::kSuccess;
+    }
+    int status = 0;
+    slot.gateway->getLastServerResponseCode(status);
+    if (status == kBadRequest && response.find(kIdLengthRefusal) != std::string::npos) {
+      // Same answer for every id of this length until the other upload's
+      // blocks are committed or dropped: UploadFile changes the ids instead.
+      log->Error(kUploaderTag,
+                 "Error: Block No. [%u] of file [%s] was refused: the storage service holds "
+                 "uncommitted blocks of this blob whose ids have another length. Response: [%s]",
+                 slot.blockNo, args.fileName.c_str(), response.c_str());
+      lastError = "the storage service holds blocks of another upload of this blob";
+      args.idLengthRefused.store(true);
+      return zu::AttemptResult::kStop;
     }
     log->Error(kUploaderTag,
                "Error: Failed to upload chunk to cloud for file [%s], Index [%d], Queue [front -> "
@@ -569,7 +586,8 @@ void ConfirmBlock(UploadBlobArgs& args, int index) {
   if (args.journal != nullptr) {
     std::string problem;
     if (!args.journal->Append(
-            zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.identity.size),
+            zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.identity.size,
+                                       args.blockTag),
             problem)) {
       args.log->Error(kUploaderTag,
                       "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
@@ -631,6 +649,77 @@ zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::st
   return zu::blob::PrepareResume(request, args.log);
 }
 
+// What one pass of an upload needs; the same for both passes of a file.
+struct BlockPass {
+  zu::SessionParams params;
+  EvDebug* log = nullptr;
+  zu::blob::UploadPlan plan;
+  zu::FileIdentity identity;
+  std::string localPath;
+  std::string fileName;
+  std::string remoteFolder;
+  std::string blobUrl;  // storage URL + encoded blob path, no query
+  int retryCount = 1;
+  int maximumBackoff = 0;
+  bool tagged = false;  // block ids carry an upload tag
+  bool resume = false;  // with a journal, skipping the blocks it proves stored
+};
+
+// Sends every block of the file (those a resume finds stored excepted) and
+// commits the block list: 1 once committed. `idLengthRefused` tells that
+// the service refused the pass's ids for their length.
+int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
+                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused,
+                 std::wstring& errorMessage) {
+  EvDebug* log = pass.log;
+  const zu::blob::UploadPlan& plan = pass.plan;
+  UploadBlobArgs args;
+  // One token per Put Block that may be in flight (one by default).
+  ZuSemaphore turn(plan.parallel);
+  args.semaphore = &turn;
+  args.blockUploadURL = pass.blobUrl + "?comp=block&blockid=";
+  args.fileName = pass.fileName;
+  args.filePath = pass.localPath;
+  args.file = std::move(file);
+  args.identity = pass.identity;
+  if (!FindUploadToken(service, log, pass.fileName, args.sasToken, errorMessage)) return 0;
+  args.service = &service;
+  args.log = log;
+  args.slotCount = plan.slots;
+  args.parallel = plan.parallel;
+  args.blockCapacity = plan.blockSize;
+  args.retryCount = pass.retryCount;
+
+  zu::blob::ResumeStart resume;
+  if (pass.resume) {
+    resume = StartResume(pass.params, pass.blobUrl, args, pass.maximumBackoff);
+    args.stored = std::move(resume.stored);
+    args.journal = resume.journal.get();
+    args.bytesConfirmed = resume.storedBytes;
+    args.blockTag = resume.tag;
+  } else if (pass.tagged) {
+    args.blockTag = zu::blob::NewUploadTag();
+  }
+  SlotRelease release(service, args);
+  AllocateSlots(args, plan.bufferSize);
+
+  // The first report is where the upload starts: 0, or the bytes found
+  // stored.
+  zu::ReportUploadProgress(pass.fileName, resume.storedBytes, pass.identity.size);
+  if (!RunProducer(args)) return 0;
+  if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
+    idLengthRefused = args.idLengthRefused.load();
+    // The journal names ids the service refused: a later try starts afresh.
+    if (idLengthRefused && resume.journal) resume.journal->Remove();
+    return EndStoppedUpload(args, resume.journal.get(), errorMessage);
+  }
+  const int committed = service.UploadBlockList(args.blockIdList, pass.remoteFolder,
+                                                pass.fileName, args.sasToken, errorMessage);
+  // Committing discards the uncommitted blocks: nothing left to resume.
+  if (committed != 0 && resume.journal) resume.journal->Remove();
+  return committed;
+}
+
 // Runs one upload; an exception the shared guard does not word itself
 // becomes a failure with its own message.
 int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMessage,
@@ -690,44 +779,46 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       m_fileList.push_back(record);
     }
 
-    UploadBlobArgs args;
-    // One token per Put Block that may be in flight (one by default).
-    ZuSemaphore turn(plan.parallel);
-    args.semaphore = &turn;
-    args.blockUploadURL = m_uploadURL + blobPath + "?comp=block&blockid=";
-    args.fileName = fileName;
-    args.filePath = localPath;
-    args.file = std::move(file);
-    args.identity = identity;
-    if (!FindUploadToken(*this, log, fileName, args.sasToken, errorMessage)) return 0;
-    args.service = this;
-    args.log = log;
-    args.slotCount = plan.slots;
-    args.parallel = plan.parallel;
-    args.blockCapacity = plan.blockSize;
-    args.retryCount = m_nRetryCount;
-
-    zu::blob::ResumeStart resume;
-    if (tuning.resume) {
-      resume = StartResume(sessionParams(), record->url, args, m_nMaximumBackoff);
-      args.stored = std::move(resume.stored);
-      args.journal = resume.journal.get();
-      args.bytesConfirmed = resume.storedBytes;
+    // One pass sends every block and commits the list. The ids of a pass
+    // that may be resumed carry an upload tag (BlockId.h); when the service
+    // refuses them for their length (it holds uncommitted blocks of another
+    // upload of this blob whose ids have the other length), one more pass
+    // sends the file whole with ids of that length and keeps no journal.
+    BlockPass pass;
+    pass.params = sessionParams();
+    pass.log = log;
+    pass.plan = plan;
+    pass.identity = identity;
+    pass.localPath = localPath;
+    pass.fileName = fileName;
+    pass.remoteFolder = remoteFolder;
+    pass.blobUrl = record->url;
+    pass.retryCount = m_nRetryCount;
+    pass.maximumBackoff = m_nMaximumBackoff;
+    pass.tagged = tuning.resume;
+    pass.resume = tuning.resume;
+    bool idLengthRefused = false;
+    int committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
+    if (committed == 0 && idLengthRefused) {
+      log->Error(kUploadFileTag,
+                 "Warning: The storage service holds uncommitted blocks of another upload of "
+                 "file [%s] whose block ids have another length; the file is sent again whole "
+                 "with ids of that length.",
+                 fileName.c_str());
+      zu::FileIdentity again;
+      file = OpenForUpload(log, kUploadFileTag, localPath, again);
+      if (!file) return 0;
+      if (!again.SameContentAs(identity)) {
+        const std::string change = zu::DescribeFileChange(identity, again.size, again);
+        errorMessage = FXString::ToWstring(zu::FileChangedMessage(
+            fileName, change.empty() ? "it was modified while it was read" : change));
+        return 0;
+      }
+      errorMessage.clear();
+      pass.tagged = !pass.tagged;
+      pass.resume = false;
+      committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
     }
-    SlotRelease release(*this, args);
-    AllocateSlots(args, plan.bufferSize);
-
-    // The first report is where the upload starts: 0, or the bytes found
-    // stored.
-    zu::ReportUploadProgress(fileName, resume.storedBytes, identity.size);
-    if (!RunProducer(args)) return 0;
-    if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
-      return EndStoppedUpload(args, resume.journal.get(), errorMessage);
-    }
-    const int committed =
-        UploadBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken, errorMessage);
-    // Committing discards the uncommitted blocks: nothing left to resume.
-    if (committed != 0 && resume.journal) resume.journal->Remove();
     record->uploaded = committed != 0;
     return committed != 0 ? 1 : 0;
   };

@@ -16,7 +16,7 @@ void MarkStored(const ResumeRequest& request, const JournalContent& journal,
   const unsigned long long size = request.identity.size;
   start.stored.assign(BlocksNeeded(size, request.blockSize), false);
   for (unsigned int blockNo : journal.blocks) {
-    const auto found = held.sizes.find(BlockId(blockNo));
+    const auto found = held.sizes.find(BlockId(blockNo, journal.tag));
     const unsigned long long offset = static_cast<unsigned long long>(blockNo - 1) * request.blockSize;
     const unsigned long long length =
         size - offset < request.blockSize ? size - offset : request.blockSize;
@@ -71,6 +71,7 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
     dir.Remove(name);
     return;
   }
+  start.tag = journal.tag;
   if (journal.blocks.empty()) return;  // nothing was confirmed: nothing to ask
 
   const UncommittedBlocks held = request.queryService();
@@ -96,18 +97,30 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
     log->Error(kTag, "Warning: State folder [%s] cannot be used (%s); file [%s] is uploaded "
                "without a resume journal.", StateDirectory().c_str(), problem.c_str(),
                request.fileName.c_str());
+    // Still tagged: the block list then names only this upload's blocks.
+    start.tag = NewUploadTag();
     return start;
   }
   const std::string name = JournalFileName(request.blobUrl);
   FindStoredBlocks(request, *dir, name, log, start);
+  if (start.tag.empty()) start.tag = NewUploadTag();
+  if (start.tag.empty()) {
+    log->Error(kTag, "Warning: No random upload tag could be made; file [%s] is uploaded "
+               "without a resume journal.", request.fileName.c_str());
+    start.stored.clear();
+    start.storedBlocks = 0;
+    start.storedBytes = 0;
+    return start;
+  }
 
   // The new journal holds the header and the blocks that are skipped; the
   // uploaders add the others as they are confirmed.
-  std::string content = JournalHeader(request.blobUrl, request.identity, request.blockSize);
+  std::string content =
+      JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag);
   for (size_t i = 0; i < start.stored.size(); ++i) {
     if (start.stored[i]) {
       content += JournalBlockLine(static_cast<unsigned int>(i + 1), request.blockSize,
-                                  request.identity.size);
+                                  request.identity.size, start.tag);
     }
   }
   std::unique_ptr<AppendFile> file;

@@ -1,10 +1,12 @@
 // Deciding, at the start of a blob upload, which blocks need not be sent.
 //
-// Without a journal for the blob the upload is a fresh one: a journal is
-// started and no extra request is made. With a journal of the same file
-// (same identity) and block size, the service is asked which uncommitted
-// blocks it holds; a block both journalled and held with its full length is
-// skipped. A journal that cannot be trusted is replaced; one of a file that
+// Without a journal for the blob the upload is a fresh one: it gets a new
+// upload tag (BlockId.h), a journal is started and no extra request is
+// made. With a journal of the same file (same identity) and block size, the
+// upload keeps the journal's tag and the service is asked which uncommitted
+// blocks it holds; a block both journalled and held under its tagged id
+// with its full length is skipped. Blocks of any other upload carry other
+// ids, so they are never skipped, and never committed, in this one's place. A journal that cannot be trusted is replaced; one of a file that
 // changed is removed; a state folder that cannot be used, or a service that
 // cannot answer, leaves the upload as it would be without resume, with one
 // log line saying why.
@@ -35,6 +37,9 @@ struct ResumeRequest {
 
 struct ResumeStart {
   std::unique_ptr<ResumeJournal> journal;  // null: the upload keeps none
+  // The upload's tag for its block ids; "" only when no random tag could be
+  // had (then nothing is skipped and no journal is kept).
+  std::string tag;
   std::vector<bool> stored;  // by block number - 1: held by the service, skip it
   unsigned long long storedBlocks = 0;
   unsigned long long storedBytes = 0;

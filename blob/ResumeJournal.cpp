@@ -12,7 +12,9 @@ namespace zu::blob {
 namespace {
 
 constexpr char kDefaultStateDir[] = "/var/lib/zucloud";
-constexpr char kMagicLine[] = "zucloud blob upload journal 1";
+constexpr char kMagicLine[] = "zucloud blob upload journal 2";
+constexpr char kOldMagicLine[] = "zucloud blob upload journal 1";
+constexpr size_t kHeaderLines = 5;
 
 // Splits `text` into lines; false when the last one is not ended by "\n"
 // (a journal cut short).
@@ -71,22 +73,23 @@ std::string JournalFileName(const std::string& blobUrl) {
 }
 
 std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
-                          unsigned long long blockSize) {
+                          unsigned long long blockSize, const std::string& tag) {
   std::ostringstream out;
   out << kMagicLine << "\n"
       << "url " << blobUrl << "\n"
       << "file " << identity.device << " " << identity.inode << " " << identity.size << " "
       << identity.modifiedNs << " " << identity.changedNs << "\n"
-      << "blocksize " << blockSize << "\n";
+      << "blocksize " << blockSize << "\n"
+      << "tag " << tag << "\n";
   return out.str();
 }
 
 std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
-                             unsigned long long fileSize) {
+                             unsigned long long fileSize, const std::string& tag) {
   unsigned long long offset = 0;
   unsigned long long length = 0;
   BlockExtent(blockNo, blockSize, fileSize, offset, length);
-  return "block " + std::to_string(blockNo) + " " + BlockId(blockNo) + " " +
+  return "block " + std::to_string(blockNo) + " " + BlockId(blockNo, tag) + " " +
          std::to_string(offset) + " " + std::to_string(length) + "\n";
 }
 
@@ -97,7 +100,11 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
     problem = "its last line is cut short";
     return false;
   }
-  if (lines.size() < 4 || lines[0] != kMagicLine) {
+  if (!lines.empty() && lines[0] == kOldMagicLine) {
+    problem = "it was written by an earlier version, whose block ids carried no upload tag";
+    return false;
+  }
+  if (lines.size() < kHeaderLines || lines[0] != kMagicLine) {
     problem = "it does not start with the journal's header";
     return false;
   }
@@ -120,8 +127,14 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
     problem = "its blocksize line is invalid";
     return false;
   }
+  if (!SplitWords(lines[4], words) || words.size() != 2 || words[0] != "tag" ||
+      !IsUploadTag(words[1])) {
+    problem = "its tag line is invalid";
+    return false;
+  }
+  content.tag = words[1];
   const unsigned long long blocks = BlocksNeeded(id.size, content.blockSize);
-  for (size_t i = 4; i < lines.size(); ++i) {
+  for (size_t i = kHeaderLines; i < lines.size(); ++i) {
     unsigned long long number = 0;
     unsigned long long offset = 0;
     unsigned long long length = 0;
@@ -134,7 +147,7 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
     }
     // The line must be exactly what this file and block size give.
     const unsigned int blockNo = static_cast<unsigned int>(number);
-    if (lines[i] + "\n" != JournalBlockLine(blockNo, content.blockSize, id.size)) {
+    if (lines[i] + "\n" != JournalBlockLine(blockNo, content.blockSize, id.size, content.tag)) {
       problem = "line " + std::to_string(i + 1) + " does not match the file's blocks";
       return false;
     }

@@ -7,15 +7,17 @@
 // default /var/lib/zucloud), named from a SHA-256 of the blob's URL without
 // its query. It never holds a secret: no SAS token, only the blob URL.
 //
-//   zucloud blob upload journal 1
+//   zucloud blob upload journal 2
 //   url https://account.blob.core.windows.net/container/folder/name.bak
 //   file <device> <inode> <size> <mtime ns> <ctime ns>
 //   blocksize <bytes>
+//   tag <upload tag>                           see BlockId.h
 //   block <number> <id> <offset> <length>      one per confirmed block
 //
 // A journal is trusted only when every line is exactly of this form and
-// every block line agrees with the file's size and the block size; any
-// other journal is ignored and replaced.
+// every block line agrees with the file's size, the block size and the
+// upload's tag; any other journal (one of version 1 included, whose ids
+// carried no tag) is ignored and replaced.
 #ifndef ZUCLOUD_BLOB_RESUME_JOURNAL_H
 #define ZUCLOUD_BLOB_RESUME_JOURNAL_H
 
@@ -40,14 +42,15 @@ struct JournalContent {
   std::string blobUrl;
   FileIdentity identity;
   unsigned long long blockSize = 0;
+  std::string tag;  // the upload's tag: every id of the upload carries it
   std::vector<unsigned int> blocks;  // numbers (from 1) of the confirmed blocks
 };
 
 // The header lines of a journal, and the line of one confirmed block.
 std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
-                          unsigned long long blockSize);
+                          unsigned long long blockSize, const std::string& tag);
 std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
-                             unsigned long long fileSize);
+                             unsigned long long fileSize, const std::string& tag);
 
 // True with `content` filled when `text` is a whole, consistent journal;
 // false with the reason in `problem` otherwise.

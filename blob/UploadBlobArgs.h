@@ -91,6 +91,9 @@ struct UploadBlobArgs {
   // Set with bAnyChunkUploadFailed; read without the lock by uploaders
   // between their attempts.
   std::atomic<bool> stopSending{false};
+  // Set when the service refused a block id for its length: it holds
+  // uncommitted blocks of another upload whose ids have another length.
+  std::atomic<bool> idLengthRefused{false};
   // Orders progress reports of blocks confirmed in parallel. Lock order:
   // progressLock before queueLock.
   std::mutex progressLock;
@@ -109,6 +112,7 @@ struct UploadBlobArgs {
   unsigned long long bytesConfirmed = 0;  // GUARDED_BY(queueLock): bytes stored so far
 
   // Set before the producer starts, then read only.
+  std::string blockTag;      // the upload tag every block id carries ("" none)
   std::vector<bool> stored;  // by block number - 1: already held, not sent
   zu::blob::ResumeJournal* journal = nullptr;  // null: none kept; not owned
 };

@@ -64,6 +64,13 @@ HandedOutUrlProblem CheckHandedOutUrl(const std::string& consoleUrl, const std::
   return HandedOutUrlProblem::kNone;
 }
 
+bool IsUsableSasToken(const std::string& token) {
+  for (const unsigned char c : token) {
+    if (c <= 0x20 || c >= 0x7F || c == '#') return false;
+  }
+  return true;
+}
+
 const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem) {
   switch (problem) {
     case HandedOutUrlProblem::kControlCharacter:

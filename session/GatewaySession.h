@@ -70,6 +70,12 @@ HandedOutUrlProblem CheckHandedOutUrl(const std::string& consoleUrl, const std::
 // "holds a control character" or "is not https although the web console is".
 const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem);
 
+// Whether a SAS token handed out by a set-up reply can go into a URL's
+// query as it is: visible ASCII characters only, without "#". Anything else
+// (a CR or LF, a blank, a NUL, a fragment mark) could never be sent, or
+// would be sent cut, so such a token is refused where it arrives.
+bool IsUsableSasToken(const std::string& token);
+
 // Makes the gateways of OpenGateway (tests substitute recording doubles).
 // An empty factory restores the real gateway.
 using GatewayFactory = std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)>;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/host/PzSleep.h"
+#include "platform/http/ZuInternetGateway.h"
 
 namespace zu {
 namespace {
@@ -40,12 +41,22 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
   RetryOutcome outcome;
   const int limit = options.limit < 1 ? 1 : options.limit;
   for (int n = 1;; ++n) {
-    if (n > 1 && options.stopRequested && options.stopRequested()) {
+    // Checked before the first attempt too: an operation others gave up on
+    // while it waited for its turn sends nothing.
+    if (options.stopRequested && options.stopRequested()) {
       outcome.stoppedEarly = true;
       break;
     }
     outcome.attempts = n;
-    const AttemptResult result = attempt(n);
+    LIBCURL::ClearRequestRefusedOnThisThread();
+    AttemptResult result = attempt(n);
+    if ((result == AttemptResult::kRetry || result == AttemptResult::kRetryNow) &&
+        LIBCURL::RequestRefusedOnThisThread()) {
+      // The library itself refused to send the request (a header or URL
+      // that could split it, say): every further attempt would be refused
+      // the same way, so none is made and no wait is spent.
+      result = AttemptResult::kStop;
+    }
     if (result == AttemptResult::kSuccess) {
       outcome.succeeded = true;
       return outcome;
@@ -83,7 +94,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
   if (lines.totalRetryCount) {
     int total = outcome.attempts;
     if (options.totalCount == TotalCount::kAttemptsBeforeEarlyStop && outcome.stoppedEarly) {
-      total = outcome.attempts - 1;
+      total = outcome.attempts > 0 ? outcome.attempts - 1 : 0;
     }
     lines.totalRetryCount(total);
   }

@@ -15,7 +15,11 @@
 //    written before the sleep;
 //  - when every attempt failed, the "Total retry count" line.
 // An attempt may also end the loop at once (kStop) or ask for the next
-// attempt without wait or retry line (kRetryNow).
+// attempt without wait or retry line (kRetryNow). A failed attempt whose
+// request the gateway refused to send (LIBCURL::RequestRefusedOnThisThread)
+// ends the loop as kStop: it could only be refused again. A stop request
+// (RetryOptions::stopRequested) is honoured before every attempt, the
+// first included.
 #ifndef ZUCLOUD_SESSION_RETRY_POLICY_H
 #define ZUCLOUD_SESSION_RETRY_POLICY_H
 

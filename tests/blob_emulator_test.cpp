@@ -20,6 +20,7 @@
 #include "ZuUploadProgress.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
+#include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/TestData.h"
 #include "support/ServiceAccess.h"
@@ -126,8 +127,15 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
     EXPECT_EQ(blob["sha256"].get<std::string>(), Sha256Hex(file.data));
     const unsigned long long blocks = zu::blob::BlocksNeeded(file.data.size(), kMiB);
     ASSERT_EQ(blob["block_list"].size(), blocks);
+    std::string firstTag;
     for (unsigned int n = 1; n <= blocks; ++n) {
-      EXPECT_EQ(blob["block_list"][n - 1][0].get<std::string>(), zu::blob::BlockId(n));
+      unsigned int number = 0;
+      std::string tag;
+      const std::string id = blob["block_list"][n - 1][0].get<std::string>();
+      EXPECT_TRUE(zu::blob::BlockNumberOfId(id, number, tag)) << id;
+      EXPECT_EQ(number, n);
+      if (n == 1) firstTag = tag;
+      EXPECT_EQ(tag, firstTag);  // one upload's blocks only
       EXPECT_EQ(blob["block_list"][n - 1][1].get<unsigned long long>(),
                 n < blocks ? kMiB : file.data.size() - (blocks - 1) * kMiB);
     }
@@ -186,11 +194,17 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
     for (const json& e : emulator_->control("GET", "/proxy/journal?kind=put_block")) {
       if (e.value("status", json()).is_null() || e["status"].get<int>() != 201) continue;
       const std::string query = e.value("query", "");
-      for (unsigned int n = 1; n <= 99; ++n) {
-        if (query.find("blockid=" + zu::blob::UrlEncodedBlockId(zu::blob::BlockId(n)) + "&") !=
-            std::string::npos) {
-          numbers.push_back(n);
-        }
+      const size_t start = query.find("blockid=");
+      if (start == std::string::npos) continue;
+      const size_t end = query.find('&', start);
+      unsigned int n = 0;
+      std::string tag;
+      if (zu::blob::BlockNumberOfId(
+              zutest::PercentDecode(query.substr(start + 8, end == std::string::npos
+                                                                ? std::string::npos
+                                                                : end - start - 8)),
+              n, tag)) {
+        numbers.push_back(n);
       }
     }
     return numbers;

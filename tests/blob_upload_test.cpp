@@ -111,6 +111,29 @@ TEST(BlockIds, NumbersArePaddedBase64AndUrlEncoded) {
   EXPECT_EQ(zu::blob::UrlEncodedBlockId(id), "MTAwMDAwMA%3D%3D");
   EXPECT_EQ(zu::blob::UrlEncodedBlockId("a+b/c"), "a%2Bb/c");
 
+  // Tagged ids: 32 characters, no padding, the number still last.
+  const std::string tag = zu::blob::NewUploadTag();
+  EXPECT_TRUE(zu::blob::IsUploadTag(tag)) << tag;
+  EXPECT_NE(tag, zu::blob::NewUploadTag());
+  EXPECT_EQ(zu::blob::BlockId(3, "0123456789abcdef01"), "MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAz");
+  for (const unsigned int n : {1u, 49999u, 50000u}) {
+    const std::string tagged = zu::blob::BlockId(n, tag);
+    EXPECT_EQ(tagged.size(), 32u);
+    unsigned int number = 0;
+    std::string found;
+    ASSERT_TRUE(zu::blob::BlockNumberOfId(tagged, number, found)) << tagged;
+    EXPECT_EQ(number, n);
+    EXPECT_EQ(found, tag);
+    ASSERT_TRUE(zu::blob::BlockNumberOfId(zu::blob::BlockId(n), number, found));
+    EXPECT_EQ(number, n);
+    EXPECT_EQ(found, "");
+  }
+  unsigned int number = 0;
+  std::string found;
+  for (const char* bad : {"", "MDAwMDAw", "not base64!", "QUJDREVGMDAwMDAx", "YWJjMDAwMDAx"}) {
+    EXPECT_FALSE(zu::blob::BlockNumberOfId(bad, number, found)) << bad;
+  }
+
   EXPECT_EQ(zu::blob::BlocksNeeded(0, kMiB), 0u);
   EXPECT_EQ(zu::blob::BlocksNeeded(1, kMiB), 1u);
   EXPECT_EQ(zu::blob::BlocksNeeded(2 * kMiB, kMiB), 2u);
@@ -150,6 +173,19 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       {"f", "cr\rlf\n", ""},
       {"f\n", "n", ""},
       {"f", "del\x7F", ""},
+      // At most 1,024 characters in all (a UTF-8 sequence is one).
+      {std::string(1000, 'd'), std::string(23, 'n'),
+       "/" + std::string(1000, 'd') + "/" + std::string(23, 'n')},
+      {std::string(1000, 'd'), std::string(24, 'n'), ""},
+      {"f", std::string(511, 'a') + [] {
+         std::string u;
+         for (int i = 0; i < 511; ++i) u += "\xC3\xBC";
+         return u;
+       }(), "/f/" + std::string(511, 'a') + [] {
+         std::string u;
+         for (int i = 0; i < 511; ++i) u += "%C3%BC";
+         return u;
+       }()},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.folder + " | " + row.name);
@@ -191,9 +227,14 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
 
     const std::string blob = std::string(kStore) + "/set1/full/" + name;
     const unsigned long long blocks = zu::blob::BlocksNeeded(size, kMiB);
-    std::vector<std::string> ids;
-    for (unsigned int n = 1; n <= blocks; ++n) ids.push_back(zu::blob::BlockId(n));
-    EXPECT_EQ(cloud_.committedIds(blob), ids);
+    // Resume is on by default: every id carries the upload's tag.
+    std::vector<unsigned int> numbers;
+    for (unsigned int n = 1; n <= blocks; ++n) numbers.push_back(n);
+    std::string tag;
+    EXPECT_EQ(cloud_.committedNumbers(blob, tag), numbers);
+    if (blocks > 0) {
+      EXPECT_TRUE(zu::blob::IsUploadTag(tag)) << tag;
+    }
     EXPECT_TRUE(cloud_.committedBytes(blob) == data);
 
     ASSERT_EQ(service->m_fileList.size(), expectedFiles);
@@ -230,6 +271,9 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
 }
 
 TEST_F(BlobUpload, PutBlockRequestsNameTheBlockAndTheTokenAndReuseASlotsGateway) {
+  // Without resume the ids carry no upload tag: the requests are exactly
+  // these.
+  env_.setGlobal("bEnableZUCloudDRBackupResume", "false");
   writeFile("six.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
   auto service = makeService();
   std::wstring message;
@@ -283,6 +327,7 @@ TEST_F(BlobUpload, APutBlockThatFailsTwiceThenSucceedsGivesTheSameBlob) {
 }
 
 TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) {
+  env_.setGlobal("bEnableZUCloudDRBackupResume", "false");  // ids without a tag
   writeFile("bad.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
   auto service = makeService();
   cloud_.failBlockAlways(2);
@@ -487,12 +532,14 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   id.modifiedNs = 1700000000123456789LL;
   id.changedNs = -5;
   const std::string url = "https://store.test/c1/f/a.bak";
-  const std::string header = zu::blob::JournalHeader(url, id, kMiB);
-  EXPECT_EQ(zu::blob::JournalBlockLine(3, kMiB, id.size), "block 3 MDAwMDAz 2097152 5\n");
+  const std::string tag = "0123456789abcdef01";
+  const std::string header = zu::blob::JournalHeader(url, id, kMiB, tag);
+  EXPECT_EQ(zu::blob::JournalBlockLine(3, kMiB, id.size, tag),
+            "block 3 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAz 2097152 5\n");
   zu::blob::JournalContent content;
   std::string problem;
-  ASSERT_TRUE(zu::blob::ParseJournal(header + zu::blob::JournalBlockLine(3, kMiB, id.size) +
-                                         zu::blob::JournalBlockLine(1, kMiB, id.size),
+  ASSERT_TRUE(zu::blob::ParseJournal(header + zu::blob::JournalBlockLine(3, kMiB, id.size, tag) +
+                                         zu::blob::JournalBlockLine(1, kMiB, id.size, tag),
                                      content, problem))
       << problem;
   EXPECT_EQ(content.blobUrl, url);
@@ -502,6 +549,7 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   EXPECT_EQ(content.identity.modifiedNs, id.modifiedNs);
   EXPECT_EQ(content.identity.changedNs, id.changedNs);
   EXPECT_EQ(content.blockSize, kMiB);
+  EXPECT_EQ(content.tag, tag);
   EXPECT_EQ(content.blocks, (std::vector<unsigned int>{3, 1}));
 
   auto replaced = [&header](const std::string& from, const std::string& to) {
@@ -514,17 +562,23 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   } bad[] = {
       {"empty", ""},
       {"cut in the header", header.substr(0, header.size() - 1)},
-      {"another format", replaced("journal 1", "journal 2")},
+      {"another format", replaced("journal 2", "journal 3")},
+      {"untagged ids of version 1", replaced("journal 2", "journal 1")},
+      {"no tag", replaced("tag " + tag + "\n", "")},
+      {"short tag", replaced("tag " + tag, "tag 0123")},
+      {"upper-case tag", replaced("tag " + tag, "tag 0123456789ABCDEF01")},
+      {"block id without the tag", header + "block 1 MDAwMDAx 0 1048576\n"},
       {"no url", replaced("url " + url, "url ")},
       {"block size 0", replaced("blocksize 1048576", "blocksize 0")},
       {"signed size", replaced(" 2097157 ", " +2097157 ")},
-      {"block 0", header + "block 0 MDAwMDAw 0 0\n"},
-      {"block past the end", header + "block 4 MDAwMDA0 3145728 0\n"},
-      {"wrong length", header + "block 3 MDAwMDAz 2097152 6\n"},
-      {"wrong id", header + "block 1 MDAwMDAy 0 1048576\n"},
-      {"wrong offset", header + "block 2 MDAwMDAy 0 1048576\n"},
-      {"two blanks", header + "block 1  MDAwMDAx 0 1048576\n"},
-      {"huge number", header + "block 99999999999999999999 MDAwMDAx 0 1048576\n"},
+      {"block 0", header + "block 0 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAw 0 0\n"},
+      {"block past the end", header + "block 4 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDA0 3145728 0\n"},
+      {"wrong length", header + "block 3 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAz 2097152 6\n"},
+      {"wrong id", header + "block 1 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAy 0 1048576\n"},
+      {"wrong offset", header + "block 2 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAy 0 1048576\n"},
+      {"two blanks", header + "block 1  MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAx 0 1048576\n"},
+      {"huge number",
+       header + "block 99999999999999999999 MDEyMzQ1Njc4OWFiY2RlZjAxMDAwMDAx 0 1048576\n"},
   };
   for (const auto& row : bad) {
     EXPECT_FALSE(zu::blob::ParseJournal(row.text, content, problem)) << row.what;

@@ -63,6 +63,9 @@ constexpr int kProtocolHttp = 3;
 constexpr int kJobRequestReply = 0;
 // Result of a call the gateway refuses by itself (no handle, bad argument).
 constexpr int kGatewayFailure = -1;
+
+// Set by a request the gateway refused to send (see RequestRefusedOnThisThread).
+thread_local bool t_requestRefused = false;
 // Directory of hashed system CA certificates (Debian's ca-certificates).
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
 // libcurl's piece size for request bodies (CURLOPT_UPLOAD_BUFFERSIZE).
@@ -298,6 +301,7 @@ struct ZuInternetGateway::Impl {
 
   int gatewayFailure(const std::string& text) {
     errorMsg = text;
+    t_requestRefused = true;
     return kGatewayFailure;
   }
 
@@ -513,6 +517,9 @@ int ZuInternetGateway::doGetOperation(const std::string& url, std::string& respo
                                       ZuCURL::commandInfoList headers) {
   return m_impl->perform(Method::Get, url, nullptr, 0, response, headers);
 }
+
+bool RequestRefusedOnThisThread() { return t_requestRefused; }
+void ClearRequestRefusedOnThisThread() { t_requestRefused = false; }
 
 int ZuInternetGateway::Impl::perform(Method method, const std::string& url, const char* data,
                                      long length, std::string& response,

@@ -72,6 +72,14 @@ class ZuInternetBase {
   std::string m_password;
 };
 
+// True when the last request this thread handed to a gateway since the
+// last Clear was refused by the gateway itself before anything was sent (a
+// header or URL that could split the request, a gateway without transport
+// or not initialized, an invalid body): asking again would only be refused
+// again. The retry loop clears it before each attempt and reads it after.
+bool RequestRefusedOnThisThread();
+void ClearRequestRefusedOnThisThread();
+
 class ZuInternetGateway {
  public:
   explicit ZuInternetGateway(EvDebug* log);

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/text/Base64.h"
+#include "blob/BlockId.h"
 
 namespace zutest {
 namespace {
@@ -115,8 +115,9 @@ FakeReply BlobFakeCloud::respond(const FakeRequest& request) {
 FakeReply BlobFakeCloud::putBlock(const FakeRequest& request) {
   const std::string blob = BlobPathOf(request.url);
   const std::string id = PercentDecode(QueryValue(request.url, "blockid"));
-  std::string number;
-  base64Decode(id, number);
+  unsigned int blockNo = 0;
+  std::string tag;
+  if (!zu::blob::BlockNumberOfId(id, blockNo, tag)) blockNo = 0;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     ++m_putBlocks;
@@ -129,7 +130,6 @@ FakeReply BlobFakeCloud::putBlock(const FakeRequest& request) {
   const bool faulted = takeFault("put_block");
   std::lock_guard<std::mutex> lock(m_mutex);
   --m_inFlight;
-  const unsigned int blockNo = number.empty() ? 0 : static_cast<unsigned int>(std::stoul(number));
   if (faulted ||
       std::find(m_failBlocks.begin(), m_failBlocks.end(), blockNo) != m_failBlocks.end()) {
     return {1, "<Error><Code>InternalError</Code></Error>", 500, "HTTP 500"};
@@ -185,6 +185,21 @@ FakeReply BlobFakeCloud::afSetup(const FakeRequest& request) {
 std::vector<std::string> BlobFakeCloud::committedIds(const std::string& blobPath) {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_committed[blobPath];
+}
+
+std::vector<unsigned int> BlobFakeCloud::committedNumbers(const std::string& blobPath,
+                                                          std::string& tag) {
+  std::vector<unsigned int> numbers;
+  bool first = true;
+  for (const std::string& id : committedIds(blobPath)) {
+    unsigned int number = 0;
+    std::string idTag;
+    if (!zu::blob::BlockNumberOfId(id, number, idTag) || (!first && idTag != tag)) return {};
+    tag = idTag;
+    first = false;
+    numbers.push_back(number);
+  }
+  return numbers;
 }
 
 std::string BlobFakeCloud::committedBytes(const std::string& blobPath) {

@@ -53,6 +53,10 @@ class BlobFakeCloud {
 
   // What the store holds for the blob at `blobPath` (the URL before "?").
   std::vector<std::string> committedIds(const std::string& blobPath);
+  // The block numbers the committed ids end with, in order, when every id
+  // is well formed and all carry one tag (returned in `tag`, "" for none);
+  // otherwise empty.
+  std::vector<unsigned int> committedNumbers(const std::string& blobPath, std::string& tag);
   std::string committedBytes(const std::string& blobPath);
   bool hasBlob(const std::string& blobPath);
   int maxPutBlocksInFlight();
