@@ -121,6 +121,7 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     ZUPI_Focus::setFocus(focus.c_str());
     ZUPI_Focus::setFocus(ZUPI_Focus::getFocus().c_str());
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
+    zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
     m_url = zu::ResolveCloudUrl(m_url);
     m_password = zu::EncodePassword(password);

@@ -2,6 +2,7 @@
 // gateways: the request (URL, headers, body), the reply handling, the
 // attempt loop with its waits and lines, and the hostile replies.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -116,6 +117,19 @@ TEST_F(FolderSetupTest, InitSendsTheDrFolderRequestAndKeepsTheReplyValues) {
   EXPECT_EQ(std::string::npos, log.find("Total retry count"));
   EXPECT_TRUE(sleeps.waits().empty());
   EXPECT_EQ(0, gatewaysLeft());
+}
+
+// The settings file decides where the password goes: one any user may
+// change is still used, with one warning per init in the log.
+TEST_F(FolderSetupTest, InitWarnsOfASettingsFileAnyUserMayChange) {
+  ASSERT_EQ(1, runInit("s3cr3t", "g", false));
+  EXPECT_EQ(0u, CountOccurrences(env.logText(), "Warning: settings file"));
+  ASSERT_EQ(0, ::chmod(env.configPath().c_str(), 0666));
+  ASSERT_EQ(1, runInit("s3cr3t", "g", false));
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "ERROR [init] Warning: settings file " +
+                                                    env.configPath() +
+                                                    " is used although any user may change "
+                                                    "it (mode 0666)"));
 }
 
 TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
