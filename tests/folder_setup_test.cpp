@@ -242,6 +242,34 @@ TEST_F(FolderSetupTest, UploadUrlsThatWouldLeakOrSplitAreRefused) {
   EXPECT_EQ("http://upload.test/files", service.m_uploadURL);
 }
 
+// The share ID goes into the path of every folder and upload request, with
+// the session token: one that could leave its segment is refused at once
+// (no second attempt, nothing stored), and no request goes anywhere else.
+TEST_F(FolderSetupTest, ShareIdsThatWouldLeaveTheirPathSegmentAreRefused) {
+  std::string reply;
+  cloud.setOtherHandler([this, &reply](const FakeRequest&) {
+    ++setupRequests;
+    return FakeReply{0, reply, 200, ""};
+  });
+  const std::vector<std::string> shareIds = {
+      "../../../webconsole/api/Login?x=", "..", ".", "a/b", "a\\b", "a?b", "a#b", "a&#10;b"};
+  for (const std::string& shareId : shareIds) {
+    SCOPED_TRACE(shareId);
+    reply = "<R><shareID>" + shareId + "</shareID><folderPath>\\ZU</folderPath>"
+            "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
+    service.m_shareID.clear();
+    const std::string line = "Error Message [Error: Failed to create DR backup folder. The "
+                             "share ID given by the cloud ";
+    const size_t before = CountOccurrences(env.logText(), line);
+    EXPECT_EQ(0, runInit("s3cr3t", "g", false));
+    EXPECT_EQ(0, service.m_bInitialized);
+    EXPECT_TRUE(service.m_shareID.empty());
+    EXPECT_EQ(before + 1, CountOccurrences(env.logText(), line));
+  }
+  EXPECT_EQ(static_cast<int>(shareIds.size()), setupRequests);  // no second attempt
+  for (const FakeRequest& r : setupPosts()) EXPECT_EQ(kSetupUrl, r.url);
+}
+
 TEST_F(FolderSetupTest, FailedPostWhoseReplyHoldsShareIdIsParsedAndCanSucceed) {
   replies = {FakeReply{1, kGoodReply, 500, "HTTP 500"}};
   ASSERT_EQ(1, runInit("s3cr3t", "g-2", false));
