@@ -127,7 +127,10 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       // Ordinary names keep their bytes.
       {"set-1/full", "db_01.bak", "/set-1/full/db_01.bak"},
       {"a", "x-y_z.~1", "/a/x-y_z.~1"},
-      {"", "n.bak", "//n.bak"},
+      {"", "n.bak", "/n.bak"},
+      {"/f/", "n.bak", "/f/n.bak"},
+      {"a//b", "n.bak", "/a/b/n.bak"},
+      {"f", ".hidden", "/f/.hidden"},
       // Awkward ones name exactly themselves.
       {"f", "f%41.bak", "/f/f%2541.bak"},
       {"f", "space name.bak", "/f/space%20name.bak"},
@@ -138,7 +141,6 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       {"f", "back\\slash", "/f/back%5Cslash"},
       {"my folder/x", "n", "/my%20folder/x/n"},
       {"f", "sub/n.bak", "/f/sub/n.bak"},
-      {"f", "...", "/f/..."},
       // Refused: leaving the folder or the container, or control bytes.
       {"../../other", "n.bak", ""},
       {"a/./b", "n.bak", ""},
@@ -150,6 +152,14 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       {"f", "cr\rlf\n", ""},
       {"f\n", "n", ""},
       {"f", "del\x7F", ""},
+      // Refused: a segment the service would store without its last dot,
+      // and empty segments of the file name.
+      {"f", "dot.", ""},
+      {"f", "...", ""},
+      {"dot./x", "n.bak", ""},
+      {"f", "sub./n", ""},
+      {"f", "sub//n", ""},
+      {"f", "n/", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.folder + " | " + row.name);
