@@ -575,6 +575,16 @@ TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {
     EXPECT_FALSE(zu::blob::ParseUncommittedBlocks(bad, sizes, problem)) << bad;
     EXPECT_TRUE(sizes.empty()) << bad;
   }
+  // More blocks than the service holds for a blob (100,000): not believed,
+  // however the elements are spelt.
+  std::string crowded = "<BlockList><UncommittedBlocks>";
+  for (int i = 0; i <= 100000; ++i) {
+    crowded += i % 2 == 0 ? "<Block><Name>QQ</Name><Size>1</Size></Block>"
+                          : "<Block\n><Name>QQ</Name><Size>1</Size></Block>";
+  }
+  crowded += "</UncommittedBlocks></BlockList>";
+  EXPECT_FALSE(zu::blob::ParseUncommittedBlocks(crowded, sizes, problem));
+  EXPECT_NE(std::string::npos, problem.find("more than 100000 blocks")) << problem;
 }
 
 }  // namespace
