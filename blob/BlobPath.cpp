@@ -18,10 +18,12 @@ size_t CharacterCount(const std::string& text) {
   return count;
 }
 
-// Appends "/" + the encoded segments of `name`; false with `problem` set
-// when a segment cannot be stored.
-bool AppendSegments(const std::string& name, const char* what, std::string& path,
-                    std::string& problem) {
+// Appends "/" + each encoded segment of `name`; false with `problem` set
+// when a segment cannot be stored. Empty segments of the remote folder (an
+// empty folder, a "/" at either end or twice) add nothing, so the path never
+// holds "//"; in the file name they are refused.
+bool AppendSegments(const std::string& name, const char* what, bool skipEmpty,
+                    std::string& path, std::string& problem) {
   size_t start = 0;
   while (true) {
     const size_t end = name.find('/', start);
@@ -31,7 +33,16 @@ bool AppendSegments(const std::string& name, const char* what, std::string& path
       problem = std::string("the ") + what + " holds a \".\" or \"..\" segment";
       return false;
     }
-    path.push_back('/');
+    if (segment.empty() && !skipEmpty) {
+      problem = std::string("the ") + what + " holds an empty segment (\"//\" or \"/\" at an end)";
+      return false;
+    }
+    // The service drops a trailing dot: "dot." would become the blob "dot".
+    if (!segment.empty() && segment.back() == '.') {
+      problem = std::string("the ") + what + " holds a segment that ends in a \".\"";
+      return false;
+    }
+    if (!segment.empty()) path.push_back('/');
     for (unsigned char c : segment) {
       if (c < 0x20 || c == 0x7F) {
         problem = std::string("the ") + what +
@@ -55,8 +66,8 @@ bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName,
     problem = "the file name is empty";
     return false;
   }
-  if (!AppendSegments(remoteFolder, "remote folder", path, problem)) return false;
-  if (!AppendSegments(fileName, "file name", path, problem)) return false;
+  if (!AppendSegments(remoteFolder, "remote folder", true, path, problem)) return false;
+  if (!AppendSegments(fileName, "file name", false, path, problem)) return false;
   // The service refuses longer names on every attempt: refused here, before
   // any request.
   if (CharacterCount(remoteFolder) + 1 + CharacterCount(fileName) > kMaxBlobNameCharacters) {

@@ -6,8 +6,11 @@
 // "f%41.bak" instead of becoming "fA.bak", and "#", "?" or a space cannot
 // cut the path or start the query. Names the service could not store as
 // given are refused: a "." or ".." segment (it would leave its folder or
-// the container) and control characters (NUL, CR, LF and the rest, which
-// storage refuses and which would end or split a request line).
+// the container), a segment that ends in a dot (the service drops it, so
+// "dot." and "dot" would be one blob), an empty segment in the file name,
+// and control characters (NUL, CR, LF and the rest, which storage refuses
+// and which would end or split a request line). Empty segments of the remote
+// folder are left out: an empty folder puts the file at the container's top.
 #ifndef ZUCLOUD_BLOB_BLOB_PATH_H
 #define ZUCLOUD_BLOB_BLOB_PATH_H
 

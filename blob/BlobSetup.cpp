@@ -145,6 +145,7 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_vestrumGUID = vestrumGUID;
     m_vestrumId = vestrumId;
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
+    zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
     if (m_bAzureFunctionsMode) {
       m_evDbg->debugLvl(3, "ZUCloudAzureService(225): -Debug-: Azure mode: Calling InitAzureFunctions");

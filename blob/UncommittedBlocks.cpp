@@ -14,6 +14,32 @@ namespace {
 
 constexpr const char* kTag = "GetBlockList";
 constexpr int kOk = 200;
+// The service holds at most 100,000 uncommitted blocks per blob; a block
+// list entry of an id of up to 64 bytes takes some 130 bytes. A larger reply,
+// or one listing more blocks, is not a list the service sent: it is not
+// parsed (a DOM of it would cost some 25 times its size) and the upload
+// starts from the first block.
+constexpr long long kMaxReplyBytes = 8LL * 1024 * 1024;
+constexpr size_t kMaxUncommittedBlocks = 100000;
+
+// Elements named "Block" in `xml`, counted on the raw text before any parse
+// ("<BlockList" is not one).
+size_t CountBlockElements(const std::string& xml) {
+  size_t count = 0;
+  for (size_t pos = xml.find("<Block"); pos != std::string::npos;
+       pos = xml.find("<Block", pos + 6)) {
+    const char next = pos + 6 < xml.size() ? xml[pos + 6] : '\0';
+    if (next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\r' ||
+        next == '\n') {
+      ++count;
+    }
+  }
+  return count;
+}
+
+const char* TooManyBlocksProblem() {
+  return "the reply lists more than 100000 blocks, more than the service holds for a blob";
+}
 
 const xml::Node* Child(const xml::Node& node, const char* name) {
   for (const xml::Node& child : node.children) {
@@ -32,6 +58,10 @@ bool IsFinalStatus(int status) {
 bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsigned long long>& sizes,
                             std::string& problem) {
   sizes.clear();
+  if (CountBlockElements(xml) > kMaxUncommittedBlocks) {
+    problem = TooManyBlocksProblem();
+    return false;
+  }
   const xml::TreeResult tree = xml::ParseTree(xml);
   if (tree.status != xml::ParseStatus::kOk) {
     problem = "the reply is not well-formed XML" +
@@ -71,6 +101,7 @@ UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std:
       result.failure = "no connection to the storage service";
       return result;
     }
+    gateway->setMaxReplyBytes(kMaxReplyBytes);
     RetryOptions options;
     options.limit = params.retryCount;
     options.wait = WaitKind::kBackoff;
@@ -85,6 +116,17 @@ UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std:
       const int rc = gateway->doGetOperation(url, response, ZuCURL::commandInfoList{});
       int status = 0;
       gateway->getLastServerResponseCode(status);
+      // Asking again would bring the same oversized answer: the caller's one
+      // line tells why the whole file is sent.
+      if (rc != 0 && gateway->replyTooLarge()) {
+        result.failure = "the reply is larger than 8 MiB, more than the service's 100000 "
+                         "uncommitted blocks take";
+        return AttemptResult::kStop;
+      }
+      if (rc == 0 && status == kOk && CountBlockElements(response) > kMaxUncommittedBlocks) {
+        result.failure = TooManyBlocksProblem();
+        return AttemptResult::kStop;
+      }
       std::string problem;
       if (rc == 0 && status == kOk &&
           ParseUncommittedBlocks(response, result.sizes, problem)) {

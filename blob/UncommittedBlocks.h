@@ -21,12 +21,16 @@ struct UncommittedBlocks {
 // exponential back-off (`backoffCapSeconds`). A 4xx answer other than 408
 // and 429 (a SAS without read permission, a blob the service does not know)
 // is final at once. The reply must be a well-formed block list with a name
-// and a decimal size for every block, or it counts as a failed attempt.
+// and a decimal size for every block, or it counts as a failed attempt. A
+// reply above 8 MiB or listing more than 100,000 blocks (the most the
+// service holds) is final too: it is not parsed, and the caller sends the
+// whole file.
 UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std::string& blobUrl,
                                          const std::string& sasToken,
                                          const std::string& fileName, int backoffCapSeconds);
 
-// Reads a Get Block List reply; false when it is not a well-formed one.
+// Reads a Get Block List reply; false when it is not a well-formed one or
+// lists more than 100,000 blocks.
 bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsigned long long>& sizes,
                             std::string& problem);
 

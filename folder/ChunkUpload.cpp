@@ -46,7 +46,8 @@ constexpr const char* kOffsetTag = "GetChunkOffsetforUpload";
 constexpr unsigned int kOffsetQueryWaitMs = 60000;
 
 std::string UploadBase(const std::string& uploadURL, const std::string& shareID) {
-  return uploadURL + "/api/drive/share/" + shareID + "/file/action/upload?uploadType=chunkedFile";
+  return zu::folder::SharePath(uploadURL, shareID) +
+         "/file/action/upload?uploadType=chunkedFile";
 }
 
 // Headers 1 to 7, the same for the session request, the chunk requests and

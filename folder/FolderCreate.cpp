@@ -100,7 +100,7 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
                                  std::string& folderGUID, std::string& folderDetail,
                                  std::wstring& errorMessage) {
   return zu::NoThrow(m_evDbg.get(), kCreateTag, 0, [&]() -> int {
-    const std::string url = m_url + "/api/drive/share/" + m_shareID + "/action/createfolder";
+    const std::string url = zu::folder::SharePath(m_url, m_shareID) + "/action/createfolder";
     if (!m_bInitialized) {
       errorMessage = zu::folder::kNotInitialized;
       return 0;

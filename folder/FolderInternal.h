@@ -2,6 +2,10 @@
 #ifndef ZUCLOUD_FOLDER_FOLDER_INTERNAL_H
 #define ZUCLOUD_FOLDER_FOLDER_INTERNAL_H
 
+#include <string>
+
+#include "platform/text/PercentEncode.h"
+
 namespace zu::folder {
 
 // The message every cloud operation gives while the service is not
@@ -12,6 +16,13 @@ inline constexpr const wchar_t* kNotInitialized =
 
 // Wait after a failed web-console or chunk attempt.
 inline constexpr unsigned int kRetryWaitMs = 120000;
+
+// `base` + "/api/drive/share/" + the share ID as one encoded path segment.
+// The set-up refuses share IDs that could leave their segment ('/', '?',
+// '#', "..", ...); the encoding keeps any other byte inside it too.
+inline std::string SharePath(const std::string& base, const std::string& shareID) {
+  return base + "/api/drive/share/" + zu::PercentEncode(shareID, "-_.~");
+}
 
 }  // namespace zu::folder
 

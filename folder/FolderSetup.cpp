@@ -63,11 +63,27 @@ struct SetupTargets {
   std::string& callerFolderPath;
 };
 
+// Why `shareID` may not become part of a request path, or null. The ID is
+// placed in the paths of the folder and upload requests, which carry the
+// session token: one that could leave its segment ("../../api/Login?x=")
+// would send them elsewhere on the console.
+const char* ShareIdProblem(const std::string& shareID) {
+  if (shareID == "." || shareID.find("..") != std::string::npos) return "holds \"..\" or is \".\"";
+  for (unsigned char c : shareID) {
+    if (c < 0x20 || c == 0x7F) return "holds a control character";
+    if (c == '/' || c == '\\' || c == '?' || c == '#') {
+      return "holds a character that would leave its place in the request path ('/', '\\', '?' "
+             "or '#')";
+    }
+  }
+  return nullptr;
+}
+
 // Stores the values of a parsed set-up reply. Only the root's direct
 // children count; a repeated element overwrites the value, while a value
 // once received stays received. Success when all four were received; a
-// refused upload URL stops the workflow (and is never stored: a later upload
-// must not use it).
+// refused upload URL or share ID stops the workflow (and is never stored: a
+// later request must not use it).
 zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& parsed,
                                   const std::string& response, const SetupTargets& to,
                                   std::wstring& errorMessage) {
@@ -75,9 +91,14 @@ zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& pars
   bool pathReceived = false;
   bool guidReceived = false;
   bool uploadUrlReceived = false;
-  zu::HandedOutUrlProblem urlProblem = zu::HandedOutUrlProblem::kNone;
+  std::string refusal;  // why a value of the reply is not used
   for (const zu::xml::Element& child : parsed.children) {
     if (child.name == "shareID") {
+      if (const char* problem = ShareIdProblem(child.text)) {
+        refusal = std::string("The share ID given by the cloud ") + problem +
+                  "; nothing is sent with it.";
+        continue;
+      }
       to.shareID = child.text;
       if (!to.shareID.empty()) shareReceived = true;
     } else if (child.name == "folderPath") {
@@ -90,20 +111,18 @@ zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& pars
     } else if (child.name == "uploadURL") {
       const zu::HandedOutUrlProblem problem = zu::CheckHandedOutUrl(to.consoleUrl, child.text);
       if (problem != zu::HandedOutUrlProblem::kNone) {
-        urlProblem = problem;
+        refusal = std::string("The upload URL given by the cloud ") +
+                  zu::DescribeHandedOutUrlProblem(problem) + "; nothing is sent to it.";
         continue;
       }
       to.uploadURL = child.text;
       if (!child.text.empty()) uploadUrlReceived = true;
     }
   }
-  if (urlProblem != zu::HandedOutUrlProblem::kNone) {
-    const std::string reason = std::string("The upload URL given by the cloud ") +
-                               zu::DescribeHandedOutUrlProblem(urlProblem) +
-                               "; nothing is sent to it.";
+  if (!refusal.empty()) {
     log->Error(kSetupTag, "Error: Failed to create DR backup folder. %s Response [%s]",
-               reason.c_str(), response.c_str());
-    errorMessage = FXString::ToWstring("Error: Failed to create DR backup folder. " + reason);
+               refusal.c_str(), response.c_str());
+    errorMessage = FXString::ToWstring("Error: Failed to create DR backup folder. " + refusal);
     return zu::AttemptResult::kStop;
   }
   return shareReceived && pathReceived && guidReceived && uploadUrlReceived
@@ -121,6 +140,7 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     ZUPI_Focus::setFocus(focus.c_str());
     ZUPI_Focus::setFocus(ZUPI_Focus::getFocus().c_str());
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
+    zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
     m_url = zu::ResolveCloudUrl(m_url);
     m_password = zu::EncodePassword(password);

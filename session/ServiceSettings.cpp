@@ -4,10 +4,16 @@
 #include <cctype>
 #include <climits>
 
-#include "platform/text/Base64.h"
 #include "platform/host/ZuSettings.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/Base64.h"
 
 namespace zu {
+
+void LogSettingsFileNotice(EvDebug* log, const char* tag) {
+  const std::string notice = SettingsFileNotice(SettingsFilePath());
+  if (!notice.empty() && log != nullptr) log->Error(tag, "Warning: %s", notice.c_str());
+}
 
 const char* const kDefaultCloudUrl = "https://cloud.tolvane.com/webconsole";
 

@@ -4,7 +4,14 @@
 
 #include <string>
 
+class EvDebug;
+
 namespace zu {
+
+// Writes to `log` the one warning the settings file may call for (see
+// SettingsFileNotice in platform/host/ZuSettings.h); nothing when it needs
+// none. The services call it once the log is open, at init.
+void LogSettingsFileNotice(EvDebug* log, const char* tag);
 
 // Keep-alive settings of section "UpdateFlags" (both services).
 struct KeepAliveSettings {

@@ -530,6 +530,22 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
        },
        1, "Cannot learn which blocks of file [whole-forbidden.bak] the storage service holds "
           "(HTTP status 403"},
+      // Replies no service sends: past the 8 MiB cap (90,000 entries of
+      // 64-character ids), or more than the 100,000 blocks it holds. Neither
+      // is parsed nor asked for again.
+      {"oversized", nullptr,
+       [](const std::string&) {
+         emulator_->fault("get_block_list",
+                          {{"fault", "block_list"}, {"blocks", 90000}, {"id_length", 64}});
+       },
+       1, "Cannot learn which blocks of file [whole-oversized.bak] the storage service holds "
+          "(the reply is larger than 8 MiB"},
+      {"crowded", nullptr,
+       [](const std::string&) {
+         emulator_->fault("get_block_list", {{"fault", "block_list"}, {"blocks", 100001}});
+       },
+       1, "Cannot learn which blocks of file [whole-crowded.bak] the storage service holds "
+          "(the reply lists more than 100000 blocks"},
       {"off", [this] { env_->setGlobal("bEnableZUCloudDRBackupResume", "False"); }, nullptr, 0,
        ""},
       {"unusable",

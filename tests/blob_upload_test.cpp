@@ -150,7 +150,10 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       // Ordinary names keep their bytes.
       {"set-1/full", "db_01.bak", "/set-1/full/db_01.bak"},
       {"a", "x-y_z.~1", "/a/x-y_z.~1"},
-      {"", "n.bak", "//n.bak"},
+      {"", "n.bak", "/n.bak"},
+      {"/f/", "n.bak", "/f/n.bak"},
+      {"a//b", "n.bak", "/a/b/n.bak"},
+      {"f", ".hidden", "/f/.hidden"},
       // Awkward ones name exactly themselves.
       {"f", "f%41.bak", "/f/f%2541.bak"},
       {"f", "space name.bak", "/f/space%20name.bak"},
@@ -161,7 +164,6 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       {"f", "back\\slash", "/f/back%5Cslash"},
       {"my folder/x", "n", "/my%20folder/x/n"},
       {"f", "sub/n.bak", "/f/sub/n.bak"},
-      {"f", "...", "/f/..."},
       // Refused: leaving the folder or the container, or control bytes.
       {"../../other", "n.bak", ""},
       {"a/./b", "n.bak", ""},
@@ -186,6 +188,14 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
          for (int i = 0; i < 511; ++i) u += "%C3%BC";
          return u;
        }()},
+      // Refused: a segment the service would store without its last dot,
+      // and empty segments of the file name.
+      {"f", "dot.", ""},
+      {"f", "...", ""},
+      {"dot./x", "n.bak", ""},
+      {"f", "sub./n", ""},
+      {"f", "sub//n", ""},
+      {"f", "n/", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.folder + " | " + row.name);
@@ -619,6 +629,16 @@ TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {
     EXPECT_FALSE(zu::blob::ParseUncommittedBlocks(bad, sizes, problem)) << bad;
     EXPECT_TRUE(sizes.empty()) << bad;
   }
+  // More blocks than the service holds for a blob (100,000): not believed,
+  // however the elements are spelt.
+  std::string crowded = "<BlockList><UncommittedBlocks>";
+  for (int i = 0; i <= 100000; ++i) {
+    crowded += i % 2 == 0 ? "<Block><Name>QQ</Name><Size>1</Size></Block>"
+                          : "<Block\n><Name>QQ</Name><Size>1</Size></Block>";
+  }
+  crowded += "</UncommittedBlocks></BlockList>";
+  EXPECT_FALSE(zu::blob::ParseUncommittedBlocks(crowded, sizes, problem));
+  EXPECT_NE(std::string::npos, problem.find("more than 100000 blocks")) << problem;
 }
 
 }  // namespace

@@ -108,6 +108,17 @@ class CliTest(unittest.TestCase):
         target = os.path.join(self.files, "a.bin")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
+        # Settings files other users may change: world-writable, another owner.
+        shared = os.path.join(self.dir, "shared.conf")
+        shutil.copy(config, shared)
+        os.chmod(shared, 0o666)
+        foreign = os.path.join(self.dir, "foreign.conf")
+        shutil.copy(config, foreign)
+        foreign_case = []
+        if os.geteuid() == 0:
+            os.chown(foreign, 4321, 4321)
+            foreign_case = [(self.base_args("folder", foreign) + [target],
+                             "settings file %s belongs to another user (uid 4321)" % foreign)]
 
         def with_password_file(path):
             args = self.base_args("folder", config)
@@ -137,7 +148,15 @@ class CliTest(unittest.TestCase):
             (with_password_file(fifo), "password file %s is a FIFO" % fifo),
             (with_password_file(self.files), "password file %s is a directory" % self.files),
             (self.base_args("folder", fifo) + [target], "settings file %s is a FIFO" % fifo),
-        ]
+            (self.base_args("folder", shared) + [target],
+             "settings file %s may be changed by any user (mode 0666)" % shared),
+            # A line break in a value would make lines of its own in the log.
+            (self.base_args("folder", config) + ["--set-id", "a\nb", target],
+             "the value of --set-id holds a line break"),
+            (self.base_args("folder", config)[:4] + ["--user", "ann\rhunter2"]
+             + self.base_args("folder", config)[6:] + [target],
+             "the value of --user holds a line break"),
+        ] + foreign_case
         for args, text in cases:
             with self.subTest(text=text):
                 result = self.run_cli(*args, timeout=30)
@@ -208,6 +227,15 @@ class CliTest(unittest.TestCase):
         for name, size in sizes.items():
             self.assertEqual(stored[name]["size"], size)
             self.assertTrue(stored[name]["parentPath"].endswith("\\Nightly"))
+
+    def test_control_characters_in_names_are_printed_escaped(self):
+        # A name that would clear the operator's screen is shown, in the
+        # progress and summary lines, as text.
+        self.write("evil\x1b[2Jname\x9b.bin", b"abc")
+        result = self.run_cli(*(self.base_args("folder", self.folder_config()) + [self.files]))
+        self.assertNotIn("\x1b", result.stdout + result.stderr)
+        self.assertGreaterEqual(result.stdout.count("evil\\x1b[2Jname\\xc2\\x9b.bin"), 2,
+                                result.stdout)
 
     def test_blob_upload_reports_completion(self):
         self.write("a.bin", os.urandom(1024 * 1024 + 1))

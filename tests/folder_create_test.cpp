@@ -102,6 +102,15 @@ TEST_F(FolderCreateTest, CreatesTheFolderDirectlyUnderTheDrFolder) {
   EXPECT_EQ(0, gatewaysLeft());
 }
 
+TEST_F(FolderCreateTest, ShareIdIsOneEncodedPathSegment) {
+  ready();
+  service.m_shareID = "sh 1%";
+  EXPECT_EQ(0, service.CreateDRFolder("v", "", "Full", guid, detail, message));
+  ASSERT_FALSE(creates.empty());
+  EXPECT_EQ("http://console.test/webconsole/api/drive/share/sh%201%25/action/createfolder",
+            creates[0].url);
+}
+
 TEST_F(FolderCreateTest, SubFolderIsJoinedWithExactlyOneBackslash) {
   ready();
   ASSERT_EQ(1, service.CreateDRFolder("v", "Set 3", "Full", guid, detail, message));

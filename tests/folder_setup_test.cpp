@@ -2,6 +2,7 @@
 // gateways: the request (URL, headers, body), the reply handling, the
 // attempt loop with its waits and lines, and the hostile replies.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
@@ -118,6 +119,19 @@ TEST_F(FolderSetupTest, InitSendsTheDrFolderRequestAndKeepsTheReplyValues) {
   EXPECT_EQ(0, gatewaysLeft());
 }
 
+// The settings file decides where the password goes: one any user may
+// change is still used, with one warning per init in the log.
+TEST_F(FolderSetupTest, InitWarnsOfASettingsFileAnyUserMayChange) {
+  ASSERT_EQ(1, runInit("s3cr3t", "g", false));
+  EXPECT_EQ(0u, CountOccurrences(env.logText(), "Warning: settings file"));
+  ASSERT_EQ(0, ::chmod(env.configPath().c_str(), 0666));
+  ASSERT_EQ(1, runInit("s3cr3t", "g", false));
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "ERROR [init] Warning: settings file " +
+                                                    env.configPath() +
+                                                    " is used although any user may change "
+                                                    "it (mode 0666)"));
+}
+
 TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
   ASSERT_EQ(1, runInit("s3cr3t", "g-1", true));
   ASSERT_EQ(1u, setupPosts().size());
@@ -226,6 +240,34 @@ TEST_F(FolderSetupTest, UploadUrlsThatWouldLeakOrSplitAreRefused) {
           "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
   EXPECT_EQ(1, runInit("s3cr3t", "g", false));
   EXPECT_EQ("http://upload.test/files", service.m_uploadURL);
+}
+
+// The share ID goes into the path of every folder and upload request, with
+// the session token: one that could leave its segment is refused at once
+// (no second attempt, nothing stored), and no request goes anywhere else.
+TEST_F(FolderSetupTest, ShareIdsThatWouldLeaveTheirPathSegmentAreRefused) {
+  std::string reply;
+  cloud.setOtherHandler([this, &reply](const FakeRequest&) {
+    ++setupRequests;
+    return FakeReply{0, reply, 200, ""};
+  });
+  const std::vector<std::string> shareIds = {
+      "../../../webconsole/api/Login?x=", "..", ".", "a/b", "a\\b", "a?b", "a#b", "a&#10;b"};
+  for (const std::string& shareId : shareIds) {
+    SCOPED_TRACE(shareId);
+    reply = "<R><shareID>" + shareId + "</shareID><folderPath>\\ZU</folderPath>"
+            "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
+    service.m_shareID.clear();
+    const std::string line = "Error Message [Error: Failed to create DR backup folder. The "
+                             "share ID given by the cloud ";
+    const size_t before = CountOccurrences(env.logText(), line);
+    EXPECT_EQ(0, runInit("s3cr3t", "g", false));
+    EXPECT_EQ(0, service.m_bInitialized);
+    EXPECT_TRUE(service.m_shareID.empty());
+    EXPECT_EQ(before + 1, CountOccurrences(env.logText(), line));
+  }
+  EXPECT_EQ(static_cast<int>(shareIds.size()), setupRequests);  // no second attempt
+  for (const FakeRequest& r : setupPosts()) EXPECT_EQ(kSetupUrl, r.url);
 }
 
 TEST_F(FolderSetupTest, FailedPostWhoseReplyHoldsShareIdIsParsedAndCanSucceed) {

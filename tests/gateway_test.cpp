@@ -530,11 +530,23 @@ TEST_F(GatewayTest, EndlessReplyIsCutAtTheCap) {
   EXPECT_EQ(o.curlCode, kCurlWriteError);
   EXPECT_LE(response.size(), static_cast<size_t>(limits.maxReplyBytes));
   EXPECT_NE(o.error.find("larger than 1048576"), std::string::npos) << o.error;
+  EXPECT_TRUE(gw->replyTooLarge());
 
   // The gateway stays usable after the abort.
   ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {}), 0)
       << gw->getErrorMsg();
   EXPECT_EQ(json::parse(response).at("length"), 1);
+  EXPECT_FALSE(gw->replyTooLarge());
+
+  // A gateway's own cap applies below the process-wide one, never above it.
+  for (const long long cap : {64LL * 1024, 4LL * 1024 * 1024}) {
+    gw->setMaxReplyBytes(cap);
+    o = Collect(*gw, gw->doPostOperation(Http().url("/endless"), std::string("a"), response, {}));
+    const long long applied = cap < limits.maxReplyBytes ? cap : limits.maxReplyBytes;
+    EXPECT_NE(o.error.find("larger than " + std::to_string(applied)), std::string::npos)
+        << o.error;
+    EXPECT_TRUE(gw->replyTooLarge());
+  }
 }
 
 // ---------------------------------------------------------------- TLS

@@ -250,6 +250,11 @@ TEST(LogRefused, LinksDirectoriesFifosAndOtherUsersFiles) {
       {"FIFO without a reader",
        [](const std::string& path, const std::string&) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); },
        "not a regular file"},
+      {"hard link to a file",
+       [](const std::string& path, const std::string& target) {
+         ASSERT_EQ(0, ::link(target.c_str(), path.c_str()));
+       },
+       "more than one hard link"},
   };
   if (::geteuid() == 0) {
     cases.push_back({"another user's file",
@@ -267,6 +272,7 @@ TEST(LogRefused, LinksDirectoriesFifosAndOtherUsersFiles) {
     const std::string path = dir.file("ZUCloudService.log");
     const std::string target = dir.file("target");
     zutest::WriteFile(target, "precious\n");
+    ASSERT_EQ(0, ::chmod(target.c_str(), 0644));
     c.plant(path, target);
 
     EvDebugFileInstance file;
@@ -283,7 +289,33 @@ TEST(LogRefused, LinksDirectoriesFifosAndOtherUsersFiles) {
     EXPECT_EQ("precious\n", ReadFile(target));
     struct stat st;
     EXPECT_NE(0, ::stat((target + ".new").c_str(), &st)) << "a dangling link was followed";
+    ASSERT_EQ(0, ::stat(target.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777) << "the refused file's mode was changed";
   }
+}
+
+// A full log becomes ZUCloudService.log.1 (replacing the one before) and a
+// new file starts: neither grows past the cap, the newest line is kept.
+TEST_F(LogTest, FullFileIsRotatedToOnePredecessor) {
+  ScopedEnv cap("ZUCLOUD_LOG_MAX_BYTES", "4096");
+  Open();
+  const std::string filler(100, 'x');
+  for (int i = 0; i < 200; ++i) m_log.Error("Op", "line %03d %s", i, filler.c_str());
+  const std::string current = Content();
+  const std::string previous = ReadFile(LogPath() + ".1");
+  EXPECT_LE(current.size(), 4096u);
+  EXPECT_GT(previous.size(), 3500u);
+  EXPECT_LE(previous.size(), 4096u);
+  EXPECT_NE(std::string::npos, current.find("line 199 ")) << current;
+  EXPECT_EQ(std::string::npos, (previous + current).find("line 000 "));
+  EXPECT_EQ("", ReadFile(LogPath() + ".2"));
+  for (const std::string& line : Lines(previous + current)) {
+    ParsedLine parsed;
+    EXPECT_TRUE(Parse(line, parsed)) << line;
+  }
+  struct stat st;
+  ASSERT_EQ(0, ::stat((LogPath() + ".1").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
 TEST_F(LogTest, HugeTextArgumentsAreCutWithTheirFullLength) {

@@ -1,9 +1,14 @@
 // Settings stores read from the file named by ZUCLOUD_CONFIG.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <string>
 
+#include "ZUCloudAzureService.h"
+#include "ZUCloudService.h"
 #include "platform/host/ZuSettings.h"
 #include "support/TestEnv.h"
 
@@ -196,6 +201,60 @@ TEST_F(SettingsFileTest, EachObjectReadsTheFileWhenConstructed) {
   ASSERT_EQ(0, after.get("nValue", b));
   EXPECT_EQ(1, a);
   EXPECT_EQ(2, b);
+}
+
+// What is not a regular file of at most 1 MiB counts as a missing file:
+// the service constructors neither wait on a FIFO nor read /dev/zero for
+// ever, and the one notice says why the file was not used.
+TEST_F(SettingsFileTest, OnlyABoundedRegularFileIsRead) {
+  const std::string fifo = m_dir.file("fifo.conf");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  const std::string large = m_dir.file("large.conf");
+  WriteFile(large, "[GlobalParam]\nnValue = 1\n" + std::string(zu::kMaxSettingsFileBytes, '#'));
+  const struct {
+    std::string path;
+    const char* notice;
+  } rows[] = {
+      {fifo, "is a FIFO"},
+      {"/dev/zero", "is a device"},
+      {m_dir.path(), "is a directory"},
+      {large, "is larger than 1 MiB"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    ScopedEnv env("ZUCLOUD_CONFIG", row.path);
+    zutest::RunBounded("constructing the services with settings file " + row.path, [] {
+      ZUCloudService folder;
+      ZUCloudAzureService blob;
+    }, std::chrono::seconds(1));
+    int n = 0;
+    EXPECT_NE(0, ZUGlobalParam().get("nValue", n));
+    const std::string notice = zu::SettingsFileNotice(row.path);
+    EXPECT_NE(std::string::npos, notice.find(row.notice)) << notice;
+    EXPECT_NE(std::string::npos, notice.find("used as if it were missing")) << notice;
+  }
+}
+
+// A file other users may change is used, with a warning; a private one, or
+// a missing one, needs none.
+TEST_F(SettingsFileTest, NoticeWarnsOfAFileOthersMayChange) {
+  Use("[GlobalParam]\nnValue = 1\n");
+  const std::string path = m_dir.file("zucloud.conf");
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0644));
+  EXPECT_EQ("", zu::SettingsFileNotice(path));
+  EXPECT_EQ("", zu::SettingsFileNotice(m_dir.file("missing.conf")));
+  ASSERT_EQ(0, ::chmod(path.c_str(), 0666));
+  const std::string notice = zu::SettingsFileNotice(path);
+  EXPECT_NE(std::string::npos, notice.find("any user may change it (mode 0666)")) << notice;
+  int n = 0;
+  EXPECT_EQ(0, ZUGlobalParam().get("nValue", n));
+  EXPECT_EQ(1, n);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(0, ::chmod(path.c_str(), 0600));
+    ASSERT_EQ(0, ::chown(path.c_str(), 4321, 4321));
+    EXPECT_NE(std::string::npos,
+              zu::SettingsFileNotice(path).find("it belongs to another user (uid 4321)"));
+  }
 }
 
 TEST(SettingsPath, EnvironmentOrDefault) {

@@ -1,5 +1,7 @@
 #include "progress_printer.h"
 
+#include "printable.h"
+
 namespace zutool {
 
 std::string HumanBytes(double bytes) {
@@ -29,7 +31,7 @@ ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal) : m_out(out), m_
 
 void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_name = name;
+  m_name = Printable(name);
   m_total = total;
   m_sent = 0;
   m_started = false;

@@ -16,7 +16,8 @@ std::string HumanDuration(double seconds);
 class ProgressPrinter {
  public:
   ProgressPrinter(std::FILE* out, bool terminal);
-  // Starts the line of a new file.
+  // Starts the line of a new file; `name` is printed with its control
+  // characters escaped.
   void begin(const std::string& name, unsigned long long total);
   // Called by the library (any thread) as bytes are confirmed. The first
   // report of a file is where its upload starts: above 0 when a blob upload

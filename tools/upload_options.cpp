@@ -273,7 +273,14 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
       error = "missing value for " + arg;
       return false;
     }
-    out = argv[++i];
+    const std::string text = argv[++i];
+    // A line break would start a line of its own in the log and in what
+    // the tool prints; the value itself may be a secret, so it is not shown.
+    if (text.find_first_of("\r\n") != std::string::npos) {
+      error = "the value of " + arg + " holds a line break (CR or LF)";
+      return false;
+    }
+    out = text;
     return true;
   };
   for (const TextOption& option : kTextOptions) {
@@ -313,7 +320,9 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
 
 // The service and the settings file. The library reads the file itself;
 // refuse here what would make it wait (a FIFO) or read nothing useful (a
-// directory).
+// directory). The file decides where the password is sent and whether
+// certificates are checked, so, as ssh does with its configuration, one that
+// another user may change is refused too.
 bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   if (options.service != "folder" && options.service != "blob") {
     error = options.service.empty() ? "missing --service (folder or blob)"
@@ -329,6 +338,19 @@ bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   int fd = OpenRegularFile(options.configFile, "settings file", st, error);
   if (fd < 0) return false;
   close(fd);
+  const std::string why = " (it decides where the password is sent)";
+  if ((st.st_mode & S_IWOTH) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    error = "settings file " + options.configFile + " may be changed by any user (mode " + mode +
+            ")" + why + "; restrict it with chmod o-w";
+    return false;
+  }
+  if (st.st_uid != 0 && st.st_uid != geteuid()) {
+    error = "settings file " + options.configFile + " belongs to another user (uid " +
+            std::to_string(st.st_uid) + ")" + why + "; it must belong to root or to you";
+    return false;
+  }
   return true;
 }
 

@@ -13,12 +13,14 @@
 #include "ZUCloudAzureService.h"
 #include "ZUCloudService.h"
 #include "ZuUploadProgress.h"
+#include "printable.h"
 #include "progress_printer.h"
 #include "upload_options.h"
 
 namespace {
 
 using zutool::LocalFile;
+using zutool::Printable;
 using zutool::UploadOptions;
 
 struct FileResult {
@@ -62,7 +64,8 @@ std::string LogHint() {
 }
 
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "zucloud-upload: error: %s (%s)\n", message.c_str(), LogHint().c_str());
+  std::fprintf(stderr, "zucloud-upload: error: %s (%s)\n", Printable(message).c_str(),
+               Printable(LogHint()).c_str());
   return 2;
 }
 
@@ -74,11 +77,11 @@ void PrintSummary(const std::vector<FileResult>& results) {
     if (r.ok && r.seconds > 0) {
       rate = zutool::HumanBytes(static_cast<double>(r.file->size) / r.seconds) + "/s";
     }
-    std::printf("%-32.32s %12s  %-8s %9s %12s\n", r.file->name.c_str(),
+    std::printf("%-32.32s %12s  %-8s %9s %12s\n", Printable(r.file->name).c_str(),
                 zutool::HumanBytes(static_cast<double>(r.file->size)).c_str(),
                 r.ok ? "stored" : "FAILED", zutool::HumanDuration(r.seconds).c_str(),
                 rate.c_str());
-    if (!r.ok && !r.message.empty()) std::printf("    %s\n", r.message.c_str());
+    if (!r.ok && !r.message.empty()) std::printf("    %s\n", Printable(r.message).c_str());
   }
 }
 
@@ -115,7 +118,7 @@ bool AllStored(const std::vector<FileResult>& results) {
 int ExitForStored(const std::vector<FileResult>& results) {
   if (!AllStored(results)) {
     std::fprintf(stderr, "zucloud-upload: error: not every file was stored (%s)\n",
-                 LogHint().c_str());
+                 Printable(LogHint()).c_str());
     return 1;
   }
   std::printf("All %zu file(s) stored.\n", results.size());
@@ -142,7 +145,8 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     }
     parentPath = folderPath + "\\" + options.remoteFolder;
   }
-  std::printf("Uploading %zu file(s) to %s\n", options.files.size(), parentPath.c_str());
+  std::printf("Uploading %zu file(s) to %s\n", options.files.size(),
+              Printable(parentPath).c_str());
   auto results = UploadAll(options, printer, [&](const LocalFile& file, std::wstring& message) {
     std::string fileGUID;
     return service.UploadFile(file.directory, file.name, parentPath, file.modifiedTime, fileGUID,
@@ -164,7 +168,8 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
                 (message.empty() ? std::string("no detail") : Narrow(message)));
   }
   const std::string folder = options.remoteFolder.empty() ? "DRBackup" : options.remoteFolder;
-  std::printf("Uploading %zu file(s) to folder %s\n", options.files.size(), folder.c_str());
+  std::printf("Uploading %zu file(s) to folder %s\n", options.files.size(),
+              Printable(folder).c_str());
   auto results = UploadAll(options, printer, [&](const LocalFile& file, std::wstring& msg) {
     return service.UploadFile(file.directory, file.name, folder, msg) == 1;
   });
@@ -174,7 +179,7 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     // empty DR backup is complete.
     std::fprintf(stderr,
                  "zucloud-upload: error: no file was stored; the completion was not reported (%s)\n",
-                 LogHint().c_str());
+                 Printable(LogHint()).c_str());
     return 1;
   }
   message.clear();
@@ -182,7 +187,7 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
       service.ExecuteDRCompleteWorkflow(options.jobId, options.backupLevel, message) == 1;
   if (!completed) {
     std::fprintf(stderr, "zucloud-upload: error: the cloud did not confirm the completion: %s (%s)\n",
-                 Narrow(message).c_str(), LogHint().c_str());
+                 Printable(Narrow(message)).c_str(), Printable(LogHint()).c_str());
     return 1;
   }
   std::printf("Completion confirmed by the cloud.\n");
@@ -205,13 +210,13 @@ int main(int argc, char** argv) {
     case zutool::ParseOutcome::kError:
       std::fprintf(stderr,
                    "zucloud-upload: error: %s\nTry 'zucloud-upload --help' for more information.\n",
-                   error.c_str());
+                   Printable(error).c_str());
       return 2;
     case zutool::ParseOutcome::kUpload:
       break;
   }
   for (const auto& warning : options.warnings) {
-    std::fprintf(stderr, "zucloud-upload: warning: %s\n", warning.c_str());
+    std::fprintf(stderr, "zucloud-upload: warning: %s\n", Printable(warning).c_str());
   }
   setenv("ZUCLOUD_CONFIG", options.configFile.c_str(), 1);
 

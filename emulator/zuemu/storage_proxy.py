@@ -46,7 +46,7 @@ _HOP_BY_HOP = {
 }
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
-           "forward_then_status", "delay"}
+           "forward_then_status", "delay", "block_list"}
 KINDS = ("put_block", "put_block_list", "get_block_list", "storage_other")
 
 
@@ -586,6 +586,21 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             end(200)
             self._send(200, [("Content-Type", "application/xml")],
                        b"\x00\xffthis is not <xml or {json at all\x01")
+            return
+        if name == "block_list":
+            # A well-formed block list of `blocks` uncommitted entries with
+            # ids of `id_length` characters, whatever the blob holds (a
+            # hostile or broken service's answer to Get Block List).
+            entry = "<Block><Name>%s</Name><Size>1</Size></Block>" % (
+                "Q" * int(fault.get("id_length", 8)))
+            data = ('<?xml version="1.0" encoding="utf-8"?><BlockList>'
+                    "<UncommittedBlocks>" + entry * int(fault.get("blocks", 1)) +
+                    "</UncommittedBlocks></BlockList>").encode("utf-8")
+            end(200)
+            try:
+                self._send(200, [("Content-Type", "application/xml")], data)
+            except OSError:
+                self.close_connection = True  # the client stopped reading
             return
         if name == "empty":
             end(200)

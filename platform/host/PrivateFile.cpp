@@ -23,6 +23,9 @@ const char* CheckOwnedObject(int fd, bool directory, mode_t mode) {
   if (directory ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) {
     return directory ? "it is not a directory" : "it is not a regular file";
   }
+  // Another name of the same file could be anywhere the planter chose: the
+  // file would be written and its mode changed through this one.
+  if (!directory && st.st_nlink != 1) return "it has more than one hard link";
   if (st.st_uid != ::geteuid()) return "it belongs to another user";
   if ((st.st_mode & 07777) != mode && ::fchmod(fd, mode) != 0) {
     return directory ? "its mode cannot be set to 0700" : "its mode cannot be set to 0600";

@@ -4,10 +4,10 @@
 // The rules, the same for every such file: the last path component is
 // never followed when it is a symbolic link (one planted there could point
 // the library at a system file), the object must be a regular file (or, for
-// a folder, a directory) owned by the effective user, and its mode is forced
-// to 0600 (0700 for a folder). New files are created exclusively, so they
-// get that mode whatever the umask. Anything else is refused with a short
-// reason that names no path.
+// a folder, a directory) owned by the effective user, a file has no other
+// hard link, and its mode is forced to 0600 (0700 for a folder). New files
+// are created exclusively, so they get that mode whatever the umask.
+// Anything else is refused with a short reason that names no path.
 #ifndef ZUCLOUD_PLATFORM_PRIVATE_FILE_H
 #define ZUCLOUD_PLATFORM_PRIVATE_FILE_H
 

@@ -9,10 +9,15 @@
 //  - When a key repeats within a section, the last value wins.
 #include "platform/host/ZuSettings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 
 namespace {
 
@@ -68,6 +73,54 @@ bool ParseInt32(const std::string& s, int& out) {
   return true;
 }
 
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  return "not a regular file";
+}
+
+// The settings file, opened for reading. O_NONBLOCK keeps open(2) from
+// waiting for a writer on a FIFO; the type and size are taken from the opened
+// descriptor, so they are those of the file read. -1 when the file is missing
+// or may not be used, with `problem` set in the second case.
+int OpenSettingsFile(const std::string& path, struct stat& st, std::string& problem) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR) {
+      problem = std::string("cannot be opened (") + std::strerror(error) + ")";
+    }
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0) {
+    problem = std::string("cannot be read (") + std::strerror(errno) + ")";
+  } else if (!S_ISREG(st.st_mode)) {
+    problem = std::string("is ") + FileKind(st.st_mode);
+  } else if (static_cast<unsigned long long>(st.st_size) > zu::kMaxSettingsFileBytes) {
+    problem = "is larger than 1 MiB";
+  } else {
+    return fd;
+  }
+  ::close(fd);
+  return -1;
+}
+
+// The whole of the regular file `fd`, at most the settings file limit (a
+// file that grew past it while read is refused too); false on failure.
+bool ReadSettingsText(int fd, std::string& text) {
+  char buffer[16384];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return true;
+    if (text.size() + static_cast<size_t>(got) > zu::kMaxSettingsFileBytes) return false;
+    text.append(buffer, static_cast<size_t>(got));
+  }
+}
+
 }  // namespace
 
 namespace zu {
@@ -101,12 +154,39 @@ SettingsSections ParseSettingsText(const std::string& text) {
 }
 
 SettingsSections LoadSettingsFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return {};
-  return ParseSettingsText(content.str());
+  struct stat st {};
+  std::string problem;
+  const int fd = OpenSettingsFile(path, st, problem);
+  if (fd < 0) return {};
+  std::string text;
+  const bool read = ReadSettingsText(fd, text);
+  ::close(fd);
+  if (!read) return {};
+  return ParseSettingsText(text);
+}
+
+std::string SettingsFileNotice(const std::string& path) {
+  struct stat st {};
+  std::string problem;
+  const int fd = OpenSettingsFile(path, st, problem);
+  if (fd < 0) {
+    if (problem.empty()) return problem;
+    return "settings file " + path + " " + problem + ": used as if it were missing";
+  }
+  ::close(fd);
+  std::string why;
+  if ((st.st_mode & S_IWOTH) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    why = std::string("any user may change it (mode ") + mode + ")";
+  }
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    if (!why.empty()) why += " and ";
+    why += "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+  }
+  if (why.empty()) return why;
+  return "settings file " + path + " is used although " + why +
+         "; it decides where the password is sent and whether certificates are checked";
 }
 
 std::string SettingsFilePath() {

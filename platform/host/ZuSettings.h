@@ -6,6 +6,12 @@
 // are "key = value" (keys may contain blanks, blanks around key and value are
 // trimmed); lines starting with '#' or ';' are comments; names compare
 // case-sensitively. Each store object reads the file when it is constructed.
+//
+// The file is opened without waiting (a FIFO at the path must not stall the
+// host) and used only when it is a regular file of at most 1 MiB; anything
+// else counts as a missing file. The file decides where the password is sent
+// and whether certificates are checked, so one that other users may change
+// is still used but earns a warning (SettingsFileNotice).
 #ifndef ZUCLOUD_PLATFORM_ZU_SETTINGS_H
 #define ZUCLOUD_PLATFORM_ZU_SETTINGS_H
 
@@ -17,8 +23,18 @@ namespace zu {
 // Parsed settings file: section name -> key -> value.
 using SettingsSections = std::map<std::string, std::map<std::string, std::string>>;
 
-// Reads `path`; a missing or unreadable file gives no sections.
+// Largest settings file read; a larger one counts as missing.
+constexpr size_t kMaxSettingsFileBytes = 1024 * 1024;
+
+// Reads `path`; a missing or unreadable file, and one that is not a regular
+// file of at most kMaxSettingsFileBytes, gives no sections.
 SettingsSections LoadSettingsFile(const std::string& path);
+// One line about the file at `path` for the log, or "" when there is nothing
+// to say (a usable file only this user or root may change, or no file):
+// why an existing file is not used, or that other users may change it (it
+// is world-writable or belongs to a user other than root and this process's
+// effective user).
+std::string SettingsFileNotice(const std::string& path);
 // Parses the text of a settings file.
 SettingsSections ParseSettingsText(const std::string& text);
 // ZUCLOUD_CONFIG or the default path.

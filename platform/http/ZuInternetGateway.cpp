@@ -274,6 +274,7 @@ struct ZuInternetGateway::Impl {
   long keepIntervalSeconds = 60;
   std::string caFile;  // ZUCLOUD_CA_FILE, read by initialize()
   int pacedSharers = 0;  // see setSendPaced
+  long long maxReplyBytes = 0;  // see setMaxReplyBytes
 
   // Outcome of the last operation.
   std::string errorMsg;
@@ -285,6 +286,7 @@ struct ZuInternetGateway::Impl {
   WriteSink sink;
 
   void clearOutcome() {
+    sink.capExceeded = false;
     errorMsg.clear();
     lastStatus = 0;
     lastCurlCode = 0;
@@ -458,6 +460,12 @@ void ZuInternetGateway::setSendPaced(int sharers) {
   m_impl->pacedSharers = sharers < 0 ? 0 : sharers;
 }
 
+void ZuInternetGateway::setMaxReplyBytes(long long bytes) {
+  m_impl->maxReplyBytes = bytes < 0 ? 0 : bytes;
+}
+
+bool ZuInternetGateway::replyTooLarge() const { return m_impl->sink.capExceeded; }
+
 int ZuInternetGateway::connect() {
   Impl& d = *m_impl;
   d.clearOutcome();
@@ -549,6 +557,7 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   d.sink.body.clear();
   d.sink.capExceeded = false;
   d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
+  if (d.maxReplyBytes > 0 && d.maxReplyBytes < d.sink.cap) d.sink.cap = d.maxReplyBytes;
 
   CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, d.errorBuffer);
   auto set = [&rc, h](CURLoption opt, auto value) {

@@ -109,6 +109,12 @@ class ZuInternetGateway {
   // `sharers` such requests share that rate (the deadline allows for it).
   // 0 (the default) sends bodies unpaced.
   virtual void setSendPaced(int sharers);
+  // Caps the reply bodies of this gateway's requests at `bytes` when that is
+  // below the process-wide GatewayLimits::maxReplyBytes; 0 (the default)
+  // keeps that limit. A reply past the cap fails its request.
+  virtual void setMaxReplyBytes(long long bytes);
+  // True when the last request failed because its reply passed the cap.
+  virtual bool replyTooLarge() const;
 
   // Opens the connection to the URL's host; non-zero when it is unreachable.
   virtual int connect();

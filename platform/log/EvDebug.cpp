@@ -16,9 +16,15 @@
 //    log goes nowhere.
 //  - Redaction happens in RedactLogText, applied to the tag and text of every
 //    line before it is written.
+//  - The size cap is checked against the file itself (fstat) before each
+//    line, so several processes appending to one log keep it bounded. Only
+//    the process that finds the log still under its name renames it; the
+//    others find a new file there and reopen. When the full file cannot be
+//    renamed it is emptied instead: the cap holds either way.
 #include "platform/log/EvDebug.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -42,6 +48,8 @@ namespace {
 constexpr char kDefaultLogDir[] = "/var/log/zucloud";
 constexpr char kZuCloudLogName[] = "ZUCloudService.log";
 constexpr int kDefaultLogLevel = 3;
+constexpr unsigned long long kDefaultLogMaxBytes = 16ULL * 1024 * 1024;
+constexpr unsigned long long kSmallestLogMaxBytes = 1024;
 // Debug level passed by the error calls: always written.
 constexpr int kAlways = INT_MIN;
 
@@ -151,6 +159,19 @@ int LogLevel() {
   return static_cast<int>(negative ? -value : value);
 }
 
+// ZUCLOUD_LOG_MAX_BYTES when it is a whole number of at least 1024, else
+// the default cap.
+unsigned long long LogMaxBytes() {
+  const char* env = std::getenv("ZUCLOUD_LOG_MAX_BYTES");
+  if (env == nullptr || !IsDigit(*env)) return kDefaultLogMaxBytes;
+  unsigned long long value = 0;
+  for (const char* p = env; *p != '\0'; ++p) {
+    if (!IsDigit(*p) || value > (ULLONG_MAX - 9) / 10) return kDefaultLogMaxBytes;
+    value = value * 10 + static_cast<unsigned>(*p - '0');
+  }
+  return value < kSmallestLogMaxBytes ? kDefaultLogMaxBytes : value;
+}
+
 // "2026-12-07T20:04:39.123Z"
 std::string Timestamp() {
   timespec now{};
@@ -199,6 +220,7 @@ EvDebugFileInstance::~EvDebugFileInstance() {
 }
 
 int EvDebugFileInstance::open(const std::string& path) {
+  std::lock_guard<std::mutex> lock(m_mutex);
   if (m_fd >= 0) {
     ::close(m_fd);
     m_fd = -1;
@@ -215,7 +237,34 @@ int EvDebugFileInstance::open(const std::string& path) {
   }
   m_fd = fd;
   m_path = path;
+  m_maxBytes = LogMaxBytes();
   return 0;
+}
+
+// With m_mutex held.
+void EvDebugFileInstance::rotateIfFull(size_t adding) {
+  struct stat current {};
+  if (::fstat(m_fd, &current) != 0) return;
+  const unsigned long long size = static_cast<unsigned long long>(current.st_size);
+  if (size == 0 || size + adding <= m_maxBytes) return;
+  struct stat named {};
+  const bool stillNamed = ::lstat(m_path.c_str(), &named) == 0 &&
+                          named.st_dev == current.st_dev && named.st_ino == current.st_ino;
+  if (stillNamed && ::rename(m_path.c_str(), (m_path + ".1").c_str()) != 0) {
+    const int emptied = ::ftruncate(m_fd, 0);
+    static_cast<void>(emptied);
+    return;
+  }
+  ::close(m_fd);
+  m_fd = -1;
+  int error = 0;
+  const char* refusal = nullptr;
+  const int fd = zu::OpenPrivateFile(AT_FDCWD, m_path, O_WRONLY | O_APPEND, true, error, refusal);
+  if (fd < 0) {
+    if (refusal != nullptr) RefuseLogFile(m_path, refusal);
+    return;
+  }
+  m_fd = fd;
 }
 
 void EvDebugFileInstance::writeLine(const std::string& line) {
@@ -224,6 +273,9 @@ void EvDebugFileInstance::writeLine(const std::string& line) {
   buf.reserve(line.size() + 1);
   buf += line;
   buf.push_back('\n');
+  std::lock_guard<std::mutex> lock(m_mutex);
+  rotateIfFull(buf.size());
+  if (m_fd < 0) return;
   const char* p = buf.data();
   size_t left = buf.size();
   while (left > 0) {

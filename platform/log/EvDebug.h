@@ -17,15 +17,24 @@
 // reply) is cut to 4 KiB with a note of its full length.
 //
 // The file is opened without following a symbolic link; it must be a
-// regular file owned by the process's user, and its mode is set to 0600.
-// Any other file is refused with one line on stderr and nothing is logged.
+// regular file owned by the process's user with no other hard link, and its
+// mode is set to 0600. Any other file is refused with one line on stderr and
+// nothing is logged.
+//
+// The file is capped by size: a line that would take it past the cap (16 MiB,
+// or ZUCLOUD_LOG_MAX_BYTES, a whole number of bytes of at least 1024) first
+// renames it to "ZUCloudService.log.1", replacing the previous one, and
+// starts a new file. The log thus never holds much more than twice the cap.
 //
 // Formats are printf-style: %s narrow (UTF-8), %ls wide, %d %u %ld %lu %lld
 // %llu %x %c %p %%, with flags and widths for numbers.
 #ifndef ZUCLOUD_PLATFORM_EV_DEBUG_H
 #define ZUCLOUD_PLATFORM_EV_DEBUG_H
 
+#include <atomic>
 #include <cstdarg>
+#include <cstddef>
+#include <mutex>
 #include <string>
 
 #define ZU_PRINTF_LIKE(fmtIndex, firstArg) \
@@ -40,16 +49,21 @@ class EvDebugFileInstance {
   EvDebugFileInstance& operator=(const EvDebugFileInstance&) = delete;
 
   // Opens (appending, creating with mode 0600) `path`; 0 on success. A
-  // symbolic link, a file that is not regular or belongs to another user, or
-  // one whose mode cannot be made 0600 is refused (one stderr line).
+  // symbolic link, a file that is not regular, has another hard link or
+  // belongs to another user, or one whose mode cannot be made 0600 is
+  // refused (one stderr line).
   int open(const std::string& path);
   bool isOpen() const { return m_fd >= 0; }
-  // Appends one whole line (a line feed is added).
+  // Appends one whole line (a line feed is added), first moving a full file
+  // to "<path>.1".
   void writeLine(const std::string& line);
   const std::string& path() const { return m_path; }
 
  private:
-  int m_fd = -1;
+  void rotateIfFull(size_t adding);
+  std::mutex m_mutex;             // serialises writes with the rotation
+  std::atomic<int> m_fd{-1};      // changed under m_mutex
+  unsigned long long m_maxBytes = 0;
   std::string m_path;
 };
 

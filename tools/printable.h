@@ -1,0 +1,18 @@
+// Text as zucloud-upload prints it: file names, folder names and messages
+// from the library or a server may hold terminal control sequences, which
+// must reach the operator's screen as visible text, never as commands.
+#ifndef ZUCLOUD_TOOLS_PRINTABLE_H
+#define ZUCLOUD_TOOLS_PRINTABLE_H
+
+#include <string>
+
+namespace zutool {
+
+// `text` with every control character (C0, DEL and the C1 range U+0080 to
+// U+009F) and every byte that is not part of valid UTF-8 written as "\xNN".
+// Other UTF-8 characters are kept.
+std::string Printable(const std::string& text);
+
+}  // namespace zutool
+
+#endif  // ZUCLOUD_TOOLS_PRINTABLE_H
