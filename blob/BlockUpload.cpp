@@ -808,6 +808,16 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     }
     // The producer was joined: its whole-file digest is complete.
     const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
+    if (args.contentMd5 && fileMd5.empty()) {
+      // Never a blob without the checksum the settings ask for.
+      log->Error(kUploadFileTag,
+                 "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its block "
+                 "list is not committed.",
+                 localPath.c_str());
+      errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(fileName) +
+                     L"] to cloud: MD5 digests are not available.";
+      return 0;
+    }
     const int committed = CommitBlockList(args.blockIdList, remoteFolder, fileName, args.sasToken,
                                           fileMd5, tuning.accessTier, errorMessage);
     // Committing discards the uncommitted blocks: nothing left to resume.
