@@ -74,7 +74,7 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
-DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small"
+DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small,md5"
 ALL_PARTS = DEFAULT_PARTS + ",large"
 
 
@@ -258,6 +258,7 @@ class Bench:
         self.header_check = None
         self.sink = None
         self.large_result = None
+        self.md5_speed = None  # openssl speed -evp md5, bytes/s at 16 KiB
 
     # helpers
     def record(self, key, result):
@@ -698,6 +699,16 @@ class Bench:
             for _ in range(rounds):
                 self.record("small/library", self.small_upload(guid, "library"))
                 self.record("small/sdk", self.small_upload(guid, "sdk"))
+        if want("md5"):
+            log("MD5 on and off to the discard sink: %d MiB file, %d rounds" % (
+                self.args.blob_size // MIB, rounds))
+            for i in range(rounds):
+                for on in rotated((False, True), i):
+                    word = "on" if on else "off"
+                    self.record("md5/" + word, self.sink_library(
+                        guid, "md5-" + word,
+                        ["bEnableZUCloudDRBackupContentMD5 = %s" % ("true" if on else "false")]))
+            self.md5_speed = openssl_md5_speed()
         if want("large"):
             self.large_result = self.large_upload(guid)
         self.stop()
@@ -742,6 +753,22 @@ class Bench:
 
 
 # -- the report --------------------------------------------------------------
+
+def openssl_md5_speed():
+    """OpenSSL's own MD5 rate on this machine, bytes/s over 16 KiB pieces
+    (`openssl speed -evp md5`), or None when it cannot be read."""
+    try:
+        out = subprocess.run(["openssl", "speed", "-seconds", "3", "-bytes", "16384",
+                              "-evp", "md5"], capture_output=True, text=True,
+                             timeout=60).stdout
+    except (OSError, subprocess.SubprocessError):
+        return None
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) == 2 and fields[0] == "md5" and fields[1].endswith("k"):
+            return float(fields[1][:-1]) * 1000
+    return None
+
 
 def median(results, field):
     return statistics.median(r[field] for r in results)
@@ -884,6 +911,45 @@ def sink_report(bench, args):
                      "%.2f" % curl_cpu, "%.2f" % curl_cpu, "1.00", "-", "-",
                      load_range(curl)))
     return out + table(rows), misses
+
+
+def md5_report(bench, args):
+    """MD5 on against off: the CPU UploadFile spends on the digests, beside
+    the CPU OpenSSL needs for the two passes over the data they take (the
+    block's MD5 and the whole file's)."""
+    res = bench.results
+    on, off = res.get("md5/on"), res.get("md5/off")
+    if not on or not off:
+        return [], []
+    out = ["MD5 on against off (bEnableZUCloudDRBackupContentMD5), %d MiB file to the discard "
+           "sink, 16 MiB blocks, rounds interleaved" % (args.blob_size // MIB)]
+    rows = [("run", "MiB/s", "UploadFile CPU s/GiB", "load")]
+    for label, r in (("MD5 off", off), ("MD5 on", on)):
+        rows.append((label, "%.1f" % throughput(r), "%.2f" % cpu_per_gib(r), load_range(r)))
+    out += table(rows)
+    # Each round's pair ran back to back: the median of the per-round
+    # differences is less exposed to a drifting load than two medians.
+    extra = statistics.median((a["user_s"] + a["sys_s"]) / (a["bytes"] / GIB)
+                              - (b["user_s"] + b["sys_s"]) / (b["bytes"] / GIB)
+                              for a, b in zip(on, off))
+    misses = []
+    if bench.md5_speed:
+        one_pass = GIB / bench.md5_speed
+        target = 2 * one_pass * 1.25
+        ok = extra <= target
+        out.append("")
+        out.append("MD5 cost: %.2f CPU s/GiB more with MD5 on (median of per-round differences); "
+                   "openssl speed -evp md5: %.0f MB/s = %.2f s/GiB per pass, two passes %.2f "
+                   "s/GiB; target <= 1.25 x two passes = %.2f s/GiB: %s" % (
+                       extra, bench.md5_speed / 1e6, one_pass, 2 * one_pass, target,
+                       verdict(ok)))
+        if not ok:
+            misses.append(("md5 cost", "%.2f" % extra, "", "", "", "MISS"))
+    else:
+        out.append("")
+        out.append("MD5 cost: %.2f CPU s/GiB more with MD5 on; openssl speed could not be "
+                   "read" % extra)
+    return out, misses
 
 
 def cap_report(bench, args):
@@ -1048,7 +1114,8 @@ def report(bench, args):
     while out and out[0] == "":
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
-    for section in (wan_report, sink_report, cap_report, small_report, large_report):
+    for section in (wan_report, sink_report, cap_report, md5_report, small_report,
+                    large_report):
         lines, missed = section(bench, args)
         if lines:
             out += ([""] if out else []) + lines
@@ -1093,7 +1160,8 @@ def main():
                         help="measurements to run, e.g. --only wan for one of them: "
                              "folder, blob-library, blob-curl, sdk (the folder and blob "
                              "service against curl and the SDK), wan (WAN-like link), sink "
-                             "(discard sink), cap (bandwidth cap), small (many small files), "
+                             "(discard sink), cap (bandwidth cap), md5 (MD5 on and off to the "
+                             "sink), small (many small files), "
                              "large (a file past 50,000 blocks; also --large)")
     parser.add_argument("--large", action="store_true",
                         help="add the file past 50,000 blocks (sends --large-gib GiB "

@@ -1,11 +1,13 @@
 // ZUCloudAzureService::UploadBlockList: commits a file's uploaded blocks, in
-// file order, as its block blob with one Put Block List request.
+// file order, as its block blob with one Put Block List request, which may
+// also set the blob's Content-MD5 and access tier (StoreHeaders.h).
 #include <new>
 #include <string>
 #include <vector>
 
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
+#include "blob/StoreHeaders.h"
 #include "platform/text/FXString.h"
 #include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
@@ -39,6 +41,16 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
                                          const std::string& remoteFolder,
                                          const std::string& fileName, const std::string& sasToken,
                                          std::wstring& errorMessage) {
+  return CommitBlockList(blockIds, remoteFolder, fileName, sasToken, std::string(), std::string(),
+                         errorMessage);
+}
+
+int ZUCloudAzureService::CommitBlockList(const std::vector<std::string>& blockIds,
+                                         const std::string& remoteFolder,
+                                         const std::string& fileName, const std::string& sasToken,
+                                         const std::string& fileMd5Base64,
+                                         const std::string& accessTier,
+                                         std::wstring& errorMessage) {
   auto onFailure = [&errorMessage] {
     errorMessage = L"Error: Failed to upload chunk to cloud.";
     return 0;
@@ -55,6 +67,8 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
     }
     const std::string url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
     const std::string body = BuildBlockListBody(blockIds);
+    ZuCURL::commandInfoList headers;
+    zu::blob::AddCommitHeaders(headers, fileMd5Base64, accessTier);
 
     const zu::SessionParams params = sessionParams();
     zu::GatewayHolder gateway(params, initZuInternetGateway(url));
@@ -69,7 +83,7 @@ int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockId
     const zu::RetryOutcome outcome = zu::RunWithRetry(options, zu::RetryLines{}, [&](int attempt) {
       std::string response;
       if (gateway->doPutOperation(url, body.data(), static_cast<long>(body.size()), response,
-                                  ZuCURL::commandInfoList{}) == 0) {
+                                  headers) == 0) {
         // Storage confirms a commit with 201 Created. Any other 2xx answer
         // (an empty or foreign 200 from something between us and storage)
         // proves nothing about the blob, so it is a failed attempt, never a

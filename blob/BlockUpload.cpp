@@ -8,7 +8,9 @@
 // with Put Block; when every block is stored the block list is committed
 // (UploadBlockList). The hand-over protocol is described in
 // UploadBlobArgs.h: by default one turn token, so at most one Put Block is
-// in flight and reading never overlaps a send.
+// in flight and reading never overlaps a send. With the MD5 setting every
+// block carries its Content-MD5 and the commit the whole file's MD5; the
+// access tier setting goes with the commit (StoreHeaders.h).
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -25,11 +27,13 @@
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "blob/Resume.h"
+#include "blob/StoreHeaders.h"
 #include "blob/UploadBlobArgs.h"
 #include "blob/UploadPlan.h"
 #include "platform/log/EvDebug.h"
 #include "platform/host/FXFile.h"
 #include "platform/text/FXString.h"
+#include "platform/text/Md5.h"
 #include "platform/http/SendPacer.h"
 #include "platform/host/SequentialFile.h"
 #include "session/UploadProgress.h"
@@ -56,6 +60,8 @@ constexpr const char* kUploaderTag = "UploadBlob";
 constexpr unsigned int kPutBlockRetryWaitMs = 120000;
 constexpr int kPoolQueueLimit = 100000;
 constexpr long long kMiB = 1048576;
+// Piece in which blocks skipped on resume are read for the whole file's MD5.
+constexpr unsigned long long kHashPieceBytes = 1048576;
 
 // Front, back and size of a queue as the log lines show them (front and
 // back read 0 when the queue is empty).
@@ -204,10 +210,33 @@ CPzError CheckAtEnd(UploadBlobArgs& args, std::string& change) {
   return error;
 }
 
+// Reads the next `bytes` bytes of the file into the whole file's MD5
+// without sending them, in pieces of kHashPieceBytes. `got` tells how many
+// were there (fewer: the file became shorter).
+CPzError HashUnsent(UploadBlobArgs& args, unsigned long long bytes, unsigned long long& got) {
+  got = 0;
+  if (bytes == 0) return CPzError();
+  const unsigned long long pieceSize = bytes < kHashPieceBytes ? bytes : kHashPieceBytes;
+  std::unique_ptr<char[]> piece(new char[static_cast<size_t>(pieceSize)]);
+  while (got < bytes) {
+    const unsigned long long want = bytes - got < pieceSize ? bytes - got : pieceSize;
+    unsigned long long read = 0;
+    CPzError error = args.file->Read(piece.get(), want, read);
+    if (error.IsError()) return error;
+    args.fileMd5.Update(piece.get(), static_cast<size_t>(read));
+    got += read;
+    if (read < want) break;
+  }
+  return CPzError();
+}
+
 // Passes over the blocks from the producer's position on that the service
-// already holds: their ids join the block list, their bytes are skipped
-// unread. At the end of the file it makes the end check. Returns false on
-// a file error (logged); `change` is set when the file changed.
+// already holds: their ids join the block list, their bytes are not sent.
+// They are skipped unread, or read for the whole file's MD5 when the upload
+// makes one (simpler and safer than keeping the digest's state in the
+// journal: the MD5 is always the file's own). At the end of the file it
+// makes the end check. Returns false on a file error (logged); `change` is
+// set when the file changed.
 bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long long& total,
                       bool& atEnd, std::string& change) {
   const unsigned int first = blockNo + 1;
@@ -221,7 +250,18 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
     args.blockIdList.push_back(zu::blob::BlockId(blockNo, args.blockTag));
   }
   if (blockNo < first) return true;
-  CPzError error = args.file->Skip(bytes);
+  CPzError error;
+  if (args.contentMd5) {
+    unsigned long long got = 0;
+    error = HashUnsent(args, bytes, got);
+    if (!error.IsError() && got < bytes) {
+      change = zu::DescribeFileChange(args.identity, total - bytes + got, args.identity);
+      atEnd = true;
+      return true;
+    }
+  } else {
+    error = args.file->Skip(bytes);
+  }
   if (!error.IsError() && total == args.identity.size) {
     error = CheckAtEnd(args, change);
     atEnd = true;
@@ -233,8 +273,9 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
   }
   args.log->DebugLvl(2, kProducerTag,
                      "Filename [%s], Block No. [%u] to [%u] already stored, [%llu] bytes not "
-                     "sent again.",
-                     args.fileName.c_str(), first, blockNo, bytes);
+                     "sent again%s.",
+                     args.fileName.c_str(), first, blockNo, bytes,
+                     args.contentMd5 ? " (read for the file's MD5)" : "");
   return true;
 }
 
@@ -266,6 +307,27 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
     return false;
   }
   return true;
+}
+
+// With the MD5 setting: the MD5 of the block just read into slot `index`,
+// and the block added to the whole file's. False, with the upload marked
+// failed, when OpenSSL cannot make MD5 digests.
+bool HashBlock(UploadBlobArgs& args, int index, unsigned long long bytes) {
+  BlobInfo& slot = args.blobInfo[index];
+  slot.contentMd5.clear();
+  if (!args.contentMd5) return true;
+  slot.contentMd5 = zu::Md5Base64(slot.buffer, static_cast<size_t>(bytes));
+  if (args.fileMd5.Update(slot.buffer, static_cast<size_t>(bytes)) && !slot.contentMd5.empty()) {
+    return true;
+  }
+  args.log->Error(kProducerTag,
+                  "Error: Cannot compute MD5 digests (OpenSSL refused MD5) for file [%s]; the "
+                  "setting bEnableZUCloudDRBackupContentMD5 needs them.",
+                  args.fileName.c_str());
+  ZuCriticalSectionLock lock(&args.queueLock);
+  SetFailedLocked(args);
+  if (args.failureDetail.empty()) args.failureDetail = "MD5 digests are not available";
+  return false;
 }
 
 // Fills slot `index` with the next block's bookkeeping after `bytes` bytes
@@ -316,6 +378,14 @@ void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade, const std::s
   args.emptyBlobQueue.push_back(index);
 }
 
+// A refusal of a body whose bytes do not match its Content-MD5: the storage
+// service answers 400 "Md5Mismatch"; Azurite "Provided contentMD5 doesn't
+// match". Retried like any failed attempt; only the message says so.
+bool IsMd5Refusal(const std::string& response) {
+  return response.find("Md5Mismatch") != std::string::npos ||
+         response.find("contentMD5 doesn't match") != std::string::npos;
+}
+
 // Sends the block of slot `index` with Put Block under the retry policy.
 // Returns the attempts made; `sent` tells the outcome.
 int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent,
@@ -333,11 +403,13 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
                         args.fileName.c_str(), slot.offsetStart,
                         slot.offsetStart + slot.blockSize),
       zu::kRetryingAfterLine);
+  ZuCURL::commandInfoList headers;
+  zu::blob::AddContentMd5(headers, slot.contentMd5);
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
     bool stored = slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
                                                static_cast<long>(slot.blockSize), response,
-                                               ZuCURL::commandInfoList{}) == 0;
+                                               headers) == 0;
     if (stored) {
       // Storage confirms a stored block with 201 Created. Another 2xx (an
       // empty or foreign 200 from something between us and storage) proves
@@ -388,6 +460,9 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
                static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(), attempt,
                slot.gateway->getErrorMsg().c_str(), response.c_str());
     lastError = slot.gateway->getErrorMsg();
+    if (IsMd5Refusal(response)) {
+      lastError += " (the bytes the service received did not match the block's Content-MD5)";
+    }
     return zu::AttemptResult::kRetry;
   });
   sent = outcome.succeeded;
@@ -663,6 +738,11 @@ struct BlockPass {
   int maximumBackoff = 0;
   bool tagged = false;  // block ids carry an upload tag
   bool resume = false;  // with a journal, skipping the blocks it proves stored
+  bool contentMd5 = false;  // blocks and the block list carry MD5 digests
+  // Commits the block list (with the whole file's MD5 when there is one).
+  std::function<int(const std::vector<std::string>& ids, const std::string& sasToken,
+                    const std::string& fileMd5, std::wstring& errorMessage)>
+      commit;
 };
 
 // Sends every block of the file (those a resume finds stored excepted) and
@@ -689,6 +769,7 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
   args.parallel = plan.parallel;
   args.blockCapacity = plan.blockSize;
   args.retryCount = pass.retryCount;
+  args.contentMd5 = pass.contentMd5;
 
   zu::blob::ResumeStart resume;
   if (pass.resume) {
@@ -713,8 +794,19 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
     if (idLengthRefused && resume.journal) resume.journal->Remove();
     return EndStoppedUpload(args, resume.journal.get(), errorMessage);
   }
-  const int committed = service.UploadBlockList(args.blockIdList, pass.remoteFolder,
-                                                pass.fileName, args.sasToken, errorMessage);
+  // The producer was joined: its whole-file digest is complete.
+  const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
+  if (args.contentMd5 && fileMd5.empty()) {
+    // Never a blob without the checksum the settings ask for.
+    log->Error(kUploadFileTag,
+               "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its block "
+               "list is not committed.",
+               pass.localPath.c_str());
+    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(pass.fileName) +
+                   L"] to cloud: MD5 digests are not available.";
+    return 0;
+  }
+  const int committed = pass.commit(args.blockIdList, args.sasToken, fileMd5, errorMessage);
   // Committing discards the uncommitted blocks: nothing left to resume.
   if (committed != 0 && resume.journal) resume.journal->Remove();
   return committed;
@@ -767,6 +859,12 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     // configured size gets larger blocks; one that cannot fit at all is
     // refused now rather than after uploading all of it.
     const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
+    if (!tuning.accessTierProblem.empty()) {
+      log->Error(kUploadFileTag, "%s File [%s].", tuning.accessTierProblem.c_str(),
+                 localPath.c_str());
+      errorMessage = FXString::ToWstring(tuning.accessTierProblem);
+      return 0;
+    }
     zu::blob::UploadPlan plan;
     if (!PlanFile(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
                   plan, errorMessage)) {
@@ -797,6 +895,12 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     pass.maximumBackoff = m_nMaximumBackoff;
     pass.tagged = tuning.resume;
     pass.resume = tuning.resume;
+    pass.contentMd5 = tuning.contentMd5;
+    pass.commit = [&](const std::vector<std::string>& ids, const std::string& sasToken,
+                      const std::string& fileMd5, std::wstring& message) {
+      return CommitBlockList(ids, remoteFolder, fileName, sasToken, fileMd5, tuning.accessTier,
+                             message);
+    };
     bool idLengthRefused = false;
     int committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
     if (committed == 0 && idLengthRefused) {
@@ -886,6 +990,11 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
         continue;
       }
 
+      if (!HashBlock(args, index, bytes)) {
+        ReturnEmptySlot(args, index);
+        args.semaphore->release(1);
+        continue;  // the next turn stops the upload
+      }
       PrepareBlock(args, index, bytes, blockNo, total, emptyQueue);
       QueueBlock(args, pool, index, blockNo);
       args.semaphore->release(1);

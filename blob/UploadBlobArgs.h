@@ -24,12 +24,17 @@
 //
 // Resume: blocks the service already holds (`stored`) are passed over by
 // the producer without a token: their ids join blockIdList, their bytes are
-// neither read nor sent. Each block confirmed with 201 is added to the
+// not sent (nor read, unless the whole file's MD5 needs them). Each block confirmed with 201 is added to the
 // journal by its uploader, token held; the journal's own lock is taken
 // alone.
 //
 // Fields of a BlobInfo other than `status` are written only by the thread
 // holding the token and are handed over by it.
+//
+// MD5 (contentMd5 set): the producer hashes each block once, right after
+// reading it, into its slot's contentMd5 (sent with every attempt) and into
+// fileMd5, the whole file in read order, which UploadFile reads after the
+// producer was joined.
 #ifndef ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
 #define ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H
 
@@ -43,6 +48,7 @@
 
 #include "platform/host/PageBuffer.h"
 #include "platform/host/SequentialFile.h"
+#include "platform/text/Md5.h"
 #include "platform/threads/ZuSync.h"
 
 class EvDebug;
@@ -63,6 +69,7 @@ struct BlobInfo {
   unsigned long long blockSize = 0;    // bytes actually read
   unsigned long long offsetStart = 0;  // file offset of the block's first byte
   std::string blockIdUrlEncoded;
+  std::string contentMd5;  // Base64 MD5 of the block's bytes; "" without MD5
   unsigned int status = 1;  // GUARDED_BY(queueLock): 1 sent (or none yet), 0 failed
   // Created by the first uploader using the slot, reused by its later blocks,
   // closed and deleted by UploadFile.
@@ -115,6 +122,9 @@ struct UploadBlobArgs {
   std::string blockTag;      // the upload tag every block id carries ("" none)
   std::vector<bool> stored;  // by block number - 1: already held, not sent
   zu::blob::ResumeJournal* journal = nullptr;  // null: none kept; not owned
+  bool contentMd5 = false;  // "bEnableZUCloudDRBackupContentMD5"
+
+  zu::Md5 fileMd5;  // producer only (see MD5 above)
 };
 
 #endif  // ZUCLOUD_BLOB_UPLOAD_BLOB_ARGS_H

@@ -96,6 +96,14 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
 
  protected:
   zu::SessionParams sessionParams() const;
+  // UploadBlockList that also gives the blob its Content-MD5 property (the
+  // Base64 MD5 of the whole file) and its access tier; "" leaves either as
+  // the service's default.
+  int CommitBlockList(const std::vector<std::string>& blockIds,
+                      const std::string& remoteFolder,
+                      const std::string& fileName, const std::string& sasToken,
+                      const std::string& fileMd5Base64,
+                      const std::string& accessTier, std::wstring& errorMessage);
 
   std::string m_url;
   std::string m_uploadURL;

@@ -1,11 +1,50 @@
 #include "session/UploadTuning.h"
 
+#include <cctype>
 #include <string>
 
 #include "platform/host/ZuSettings.h"
 #include "session/ServiceSettings.h"
 
 namespace zu {
+
+namespace {
+
+constexpr const char* kAccessTierSetting = "DRBackupUploadAccessTier";
+constexpr const char* kAccessTiers[] = {"Hot", "Cool", "Cold", "Archive"};
+
+bool SameWordIgnoringCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+void ReadAccessTier(const ZUGlobalParam& params, UploadTuning& tuning) {
+  std::string word;
+  if (params.get(kAccessTierSetting, word) != 0 || word.empty()) return;
+  if (CanonicalAccessTier(word, tuning.accessTier)) return;
+  tuning.accessTierProblem = std::string("Error: Setting \"") + kAccessTierSetting + "\" is [" +
+                             word +
+                             "]; it accepts Hot, Cool, Cold or Archive (any letter case), or no "
+                             "value for the account's default tier. Nothing was uploaded.";
+}
+
+}  // namespace
+
+bool CanonicalAccessTier(const std::string& text, std::string& tier) {
+  for (const char* name : kAccessTiers) {
+    if (SameWordIgnoringCase(text, name)) {
+      tier = name;
+      return true;
+    }
+  }
+  return false;
+}
 
 UploadTuning ReadUploadTuning(long long streamCount) {
   UploadTuning tuning;
@@ -24,6 +63,11 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   if (params.get("bEnableZUCloudDRBackupResume", word) == 0) {
     tuning.resume = ParseBooleanWord(word, true);
   }
+  word.clear();
+  if (params.get("bEnableZUCloudDRBackupContentMD5", word) == 0) {
+    tuning.contentMd5 = ParseBooleanWord(word, false);
+  }
+  ReadAccessTier(params, tuning);
   return tuning;
 }
 

@@ -4,6 +4,8 @@
 #ifndef ZUCLOUD_SESSION_UPLOAD_TUNING_H
 #define ZUCLOUD_SESSION_UPLOAD_TUNING_H
 
+#include <string>
+
 namespace zu {
 
 struct UploadTuning {
@@ -16,7 +18,22 @@ struct UploadTuning {
   // "bEnableZUCloudDRBackupResume" (boolean word): a blob upload resumes
   // from the blocks the service already holds; default true.
   bool resume = true;
+  // "bEnableZUCloudDRBackupContentMD5" (boolean word): every Put Block
+  // carries its body's Content-MD5 and the commit the whole file's MD5;
+  // default false.
+  bool contentMd5 = false;
+  // "DRBackupUploadAccessTier": "Hot", "Cool", "Cold" or "Archive" (the
+  // setting in any letter case, here in the service's); "" when not found or
+  // empty: the account's default tier.
+  std::string accessTier;
+  // Set when that setting holds any other value: the message an upload is
+  // refused with, before any request.
+  std::string accessTierProblem;
 };
+
+// The service's spelling of an access tier given in any letter case; false
+// for a word that is not a tier.
+bool CanonicalAccessTier(const std::string& text, std::string& tier);
 
 UploadTuning ReadUploadTuning(long long streamCount);
 

@@ -1,7 +1,8 @@
 // The blob service end to end against the cloud emulator with Azurite behind
 // the storage proxy: every mode with files of awkward sizes, Put Block
-// faults, a rejected SAS, resource release, the log's secrets, and uploads
-// resumed from the blocks the service holds.
+// faults, a rejected SAS, resource release, the log's secrets, uploads
+// resumed from the blocks the service holds, and the MD5 and access tier
+// settings.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -37,6 +38,31 @@ using nlohmann::json;
 using zutest::BlobServiceAccess;
 
 constexpr unsigned long long kMiB = 1048576;
+
+// Base64 MD5 of `data`, made here with OpenSSL directly rather than with the
+// library's own helper.
+std::string Md5Of(const std::string& data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EXPECT_EQ(EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr), 1);
+  unsigned char text[64] = {};
+  EVP_EncodeBlock(text, digest, static_cast<int>(length));
+  return reinterpret_cast<const char*>(text);
+}
+
+// The value of a journal entry's request header (any letter case), "" when
+// it has none.
+std::string HeaderOf(const nlohmann::json& entry, std::string name) {
+  auto lower = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+  };
+  name = lower(name);
+  for (const nlohmann::json& header : entry.value("headers", nlohmann::json::array())) {
+    if (lower(header[0].get<std::string>()) == name) return header[1].get<std::string>();
+  }
+  return "";
+}
 
 
 
@@ -277,6 +303,12 @@ TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
     EXPECT_EQ(stats.value("put_block", -1), 0 + 1 + 2 + 2 + 6);
     EXPECT_EQ(stats.value("put_block_list", -1), 5);
     EXPECT_EQ(stats.value("strict_refusals", -1), 0);
+    // Without the MD5 and tier settings no request carries their headers.
+    for (const json& entry : emulator_->control("GET", "/proxy/journal")) {
+      for (const char* header : {"Content-MD5", "x-ms-blob-content-md5", "x-ms-access-tier"}) {
+        EXPECT_EQ(HeaderOf(entry, header), "") << header << " " << entry.dump();
+      }
+    }
     expectNoSecretsInLog(service);
   }
   EXPECT_EQ(zutest::CountThreads(), threadsBefore);
@@ -594,5 +626,134 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
 INSTANTIATE_TEST_SUITE_P(Modes, BlobEmulator,
                          ::testing::Values(Mode::kApi, Mode::kWorkflow, Mode::kAzureFunctions),
                          ModeName);
+
+// The MD5 and access tier settings. The requests they change are the same
+// in every mode, so one mode is enough.
+class BlobIntegrity : public BlobEmulator {
+ protected:
+  void SetUp() override {
+    BlobEmulator::SetUp();
+    env_->setGlobal("bEnableZUCloudDRBackupContentMD5", "true");
+  }
+
+  // Every Put Block carried the Base64 MD5 of the body the proxy received.
+  static void expectBlocksCarryTheirMd5() {
+    const json puts = emulator_->control("GET", "/proxy/journal?kind=put_block");
+    ASSERT_FALSE(puts.empty());
+    for (const json& entry : puts) {
+      EXPECT_EQ(HeaderOf(entry, "Content-MD5"), entry.value("body_md5", "?")) << entry.dump();
+    }
+  }
+
+  // The stored blob's Content-MD5 property, read back from Azurite.
+  std::string storedMd5(const BlobServiceAccess& service, const std::string& blobName) {
+    const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), blobName);
+    return blob.value("content_md5", json()).is_string() ? blob["content_md5"].get<std::string>()
+                                                         : "(none)";
+  }
+};
+
+TEST_P(BlobIntegrity, EveryBlockAndTheBlobCarryTheirMd5AndTheTierGiven) {
+  env_->setGlobal("DRBackupUploadAccessTier", "cOOL");
+  const std::vector<LocalFile> files = {addFile("md5.bak", 3 * kMiB + 5), addFile("md5-empty.bak", 0)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Md5", files, message), 1);
+  for (const LocalFile& f : files) {
+    SCOPED_TRACE(f.name);
+    emulator_->reset();
+    ASSERT_EQ(service.UploadFile(dir(), f.name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + f.name, f);
+    EXPECT_EQ(storedMd5(service, "f/" + f.name), Md5Of(f.data));
+    EXPECT_EQ(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + f.name)
+                  .value("access_tier", json()),
+              "Cool");
+    const json commit = emulator_->control("GET", "/proxy/journal?kind=put_block_list");
+    ASSERT_EQ(commit.size(), 1u);
+    EXPECT_EQ(HeaderOf(commit[0], "x-ms-blob-content-md5"), Md5Of(f.data));
+    EXPECT_EQ(HeaderOf(commit[0], "x-ms-access-tier"), "Cool");
+    if (!f.data.empty()) expectBlocksCarryTheirMd5();
+  }
+}
+
+// A byte flipped on the way makes the service refuse the block; it is sent
+// again from the slot, intact. Without the setting the flip is stored.
+TEST_P(BlobIntegrity, ABlockChangedOnTheWayIsRefusedAndSentAgain) {
+  struct Row {
+    std::string name;
+    bool md5;
+    int flips;  // Put Blocks changed, 0: every one
+    int uploaded;
+    int putBlocks;
+  };
+  const std::vector<Row> rows = {
+      {"once", true, 1, 1, 4 + 1},
+      {"always", true, 0, 0, 3},  // the fixture's three attempts, then nothing
+      {"unguarded", false, 1, 1, 4},
+  };
+  std::vector<LocalFile> files;
+  for (const Row& row : rows) files.push_back(addFile("flip-" + row.name + ".bak", 3 * kMiB + 9));
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Flip", files, message), 1);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.name);
+    env_->setGlobal("bEnableZUCloudDRBackupContentMD5", row.md5 ? "true" : "false");
+    emulator_->reset();
+    emulator_->fault("put_block", {{"fault", "flip_byte"}, {"count", row.flips}});
+    message.clear();
+    EXPECT_EQ(service.UploadFile(dir(), files[i].name, "f", message), row.uploaded);
+    const json stats = emulator_->proxyStats();
+    EXPECT_EQ(stats.value("put_block", -1), row.putBlocks) << stats.dump();
+    EXPECT_EQ(stats.value("put_block_list", -1), row.uploaded);
+    const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name);
+    if (row.name == "once") {
+      expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name, files[i]);
+      const json first = emulator_->control("GET", "/proxy/journal?kind=put_block").at(0);
+      EXPECT_EQ(first.value("status", 0), 400) << first.dump();
+    } else if (row.name == "always") {
+      EXPECT_FALSE(blob.value("exists", true));
+      EXPECT_NE(message.find(L"did not match the block's Content-MD5"), std::wstring::npos)
+          << std::string(message.begin(), message.end());
+    } else {
+      ASSERT_TRUE(blob.value("exists", false));
+      EXPECT_NE(blob["sha256"].get<std::string>(), Sha256Hex(files[i].data));
+    }
+  }
+}
+
+TEST_P(BlobIntegrity, AResumedUploadEndsWithTheWholeFilesMd5) {
+  const std::vector<LocalFile> files = {addFile("md5-resume.bak", 9 * kMiB + 123)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Md5Resume", files, message), 1);
+  refuseBlockAfter(5);
+  EXPECT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 0);
+  emulator_->reset();
+  ASSERT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 1)
+      << std::string(message.begin(), message.end());
+  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{6, 7, 8, 9, 10}));
+  expectBlocksCarryTheirMd5();
+  expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[0].name, files[0]);
+  EXPECT_EQ(storedMd5(service, "f/" + files[0].name), Md5Of(files[0].data));
+}
+
+TEST_P(BlobIntegrity, AnUnknownTierFailsBeforeAnyRequest) {
+  env_->setGlobal("DRBackupUploadAccessTier", "Warm");
+  const std::vector<LocalFile> files = {addFile("tier.bak", 10)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Tier", files, message), 1);
+  emulator_->reset();
+  EXPECT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 0);
+  const std::string text(message.begin(), message.end());
+  EXPECT_NE(text.find("\"DRBackupUploadAccessTier\" is [Warm]"), std::string::npos) << text;
+  EXPECT_NE(text.find("Hot, Cool, Cold or Archive"), std::string::npos) << text;
+  EXPECT_TRUE(emulator_->control("GET", "/proxy/journal").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, BlobIntegrity, ::testing::Values(Mode::kApi), ModeName);
 
 }  // namespace

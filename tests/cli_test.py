@@ -5,6 +5,7 @@ uploads through both services against the cloud emulator and Azurite.
 
 usage: cli_test.py <zucloud-upload binary> <source dir>
 """
+import base64
 import hashlib
 import json
 import os
@@ -156,6 +157,12 @@ class CliTest(unittest.TestCase):
             (self.base_args("folder", config)[:4] + ["--user", "ann\rhunter2"]
              + self.base_args("folder", config)[6:] + [target],
              "the value of --user holds a line break"),
+            (self.base_args("blob", config) + ["--tier=Warm", target],
+             "invalid value for --tier: Warm (expected Hot, Cool, Cold or Archive)"),
+            (self.base_args("folder", config) + ["--md5", target],
+             "--md5 and --tier apply to the blob service only"),
+            (self.base_args("folder", config) + ["--quiet=yes", target],
+             "unknown option --quiet=..."),
         ] + foreign_case
         for args, text in cases:
             with self.subTest(text=text):
@@ -168,14 +175,14 @@ class CliTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         explained = {}
         for line in result.stdout.splitlines():
-            m = re.match(r"^  (?:(-\w), )?(--[a-z-]+)(?: [\w|]+)?  +(\S.*)$", line)
+            m = re.match(r"^  (?:(-\w), )?(--[a-z0-9-]+)(?: [\w|]+)?  +(\S.*)$", line)
             if m:
                 for name in filter(None, m.group(1, 2)):
                     explained[name] = m.group(3)
         with open(os.path.join(SOURCE, "tools", "upload_options.cpp")) as f:
             # Options in the parser's tables ({"--name", ...}) and those it
             # compares by hand (arg == "--name").
-            accepted = set(re.findall(r'(?:arg == |\{)"(-{1,2}[a-z-]+)"', f.read())) - {
+            accepted = set(re.findall(r'(?:arg == |\{)"(-{1,2}[a-z0-9-]+)"', f.read())) - {
                 "--password"}
         self.assertGreater(len(accepted), 15)
         self.assertEqual(set(explained), accepted)
@@ -246,6 +253,25 @@ class CliTest(unittest.TestCase):
         self.assertRegex(result.stdout, r"\na\.bin +\S+ \S+ +stored +\S+ +[0-9.]+ \S+/s\n")
         done = [c for c in EMULATOR.control("GET", "/_emu/completions") if c.get("mode") == "api"]
         self.assertEqual([f["name"] for f in done[-1]["files"]], ["a.bin", "b.bin"])
+
+    def test_md5_and_tier_reach_the_stored_blob_and_leave_no_file_behind(self):
+        data = os.urandom(2 * 1024 * 1024 + 5)
+        self.write("sum.bin", data)
+        tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(tmp)
+        self.env["TMPDIR"] = tmp
+        for tier_args in (["--tier=cOLD"], ["--tier", "cool"]):
+            with self.subTest(tier=tier_args):
+                result = self.run_cli(*(self.base_args("blob", self.blob_config())
+                                        + ["--md5"] + tier_args + [self.files]))
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                blob = EMULATOR.control("GET", "/_emu/blob?container=guid-cli&name=DRBackup/sum.bin")
+                self.assertEqual(blob["sha256"], hashlib.sha256(data).hexdigest())
+                self.assertEqual(blob["content_md5"],
+                                 base64.b64encode(hashlib.md5(data).digest()).decode())
+                self.assertEqual(blob["access_tier"], tier_args[-1].split("=")[-1].capitalize())
+                # The run's private copy of the settings is gone.
+                self.assertEqual(os.listdir(tmp), [])
 
     def test_failed_block_exits_1_and_points_at_the_log(self):
         self.write("doomed.bin", os.urandom(3000))

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -23,6 +24,7 @@
 #include "platform/text/Base64.h"
 #include "platform/host/FXFile.h"
 #include "platform/text/FXString.h"
+#include "platform/text/Md5.h"
 #include "platform/host/PzSleep.h"
 #include "platform/http/SendPacer.h"
 #include "platform/host/ZUPIFocus.h"
@@ -454,6 +456,28 @@ TEST(Base64Test, BrokenInputIsRefusedWithEmptyOutput) {
     EXPECT_NE(0, base64Decode(bad, out));
     EXPECT_EQ("", out);
   }
+}
+
+// RFC 1321's vectors, whole and fed in pieces; a finished digest starts anew.
+TEST(Md5Test, KnownVectorsWholeAndInPieces) {
+  const std::pair<std::string, const char*> vectors[] = {
+      {"", "1B2M2Y8AsgTpgAmY7PhCfg=="},
+      {"abc", "kAFQmDzST7DWlj99KOF/cg=="},
+      {"message digest", "+WtpfXy3k41SWi8xqvFh0A=="},
+      {std::string(1000, 'a'), "yr5F3MmuW2a6hmAMymuLqA=="},
+  };
+  zu::Md5 md5;
+  for (const auto& [data, expected] : vectors) {
+    SCOPED_TRACE(data.substr(0, 20));
+    EXPECT_EQ(zu::Md5Base64(data.data(), data.size()), expected);
+    for (size_t at = 0; at < data.size(); at += 7) {
+      ASSERT_TRUE(md5.Update(data.data() + at, std::min<size_t>(7, data.size() - at)));
+    }
+    EXPECT_EQ(md5.FinishBase64(), expected);
+  }
+  zu::Md5 moved(std::move(md5));
+  ASSERT_TRUE(moved.Update("abc", 3));
+  EXPECT_EQ(moved.FinishBase64(), "kAFQmDzST7DWlj99KOF/cg==");
 }
 
 // ---------------------------------------------------------------------------

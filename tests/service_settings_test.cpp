@@ -5,6 +5,7 @@
 
 #include "platform/text/Base64.h"
 #include "session/ServiceSettings.h"
+#include "session/UploadTuning.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
 
@@ -121,6 +122,41 @@ TEST_F(ServiceSettings, RetryCountStreamsAndBackoffBounds) {
     write(std::string("ZUCloudDRBackupMaximumBackoff = ") + bad);
     zutest::BlobServiceAccess blob;
     EXPECT_EQ(blob.m_nMaximumBackoff, 16) << bad;
+  }
+}
+
+// The integrity and tier settings, read when each upload starts.
+TEST_F(ServiceSettings, ContentMd5WordAndAccessTiers) {
+  struct Row {
+    const char* settings;
+    bool md5;
+    const char* tier;
+    bool refused;
+  };
+  const Row rows[] = {
+      {"", false, "", false},
+      {"bEnableZUCloudDRBackupContentMD5 = TRUE\nDRBackupUploadAccessTier = cOOL", true, "Cool",
+       false},
+      {"bEnableZUCloudDRBackupContentMD5 = yes\nDRBackupUploadAccessTier = ARCHIVE", false,
+       "Archive", false},
+      {"DRBackupUploadAccessTier = hot", false, "Hot", false},
+      {"DRBackupUploadAccessTier = Cold", false, "Cold", false},
+      {"DRBackupUploadAccessTier =", false, "", false},
+      {"DRBackupUploadAccessTier = Warm", false, "", true},
+      {"DRBackupUploadAccessTier = Cool Archive", false, "", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.settings);
+    write(row.settings);
+    const zu::UploadTuning tuning = zu::ReadUploadTuning(10);
+    EXPECT_EQ(tuning.contentMd5, row.md5);
+    EXPECT_EQ(tuning.accessTier, row.tier);
+    if (row.refused) {
+      EXPECT_NE(tuning.accessTierProblem.find("\"DRBackupUploadAccessTier\""), std::string::npos);
+      EXPECT_NE(tuning.accessTierProblem.find("Hot, Cool, Cold or Archive"), std::string::npos);
+    } else {
+      EXPECT_EQ(tuning.accessTierProblem, "");
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -189,6 +190,11 @@ std::string HelpText() {
          "  --set-id ID            blob: backup set id (default empty)\n"
          "  --backup-level N       blob: backup level (default 0)\n"
          "  --remote-folder NAME   folder: sub-folder to make; blob: folder (DRBackup)\n"
+         "  --md5                  blob: send each block's MD5 and store the file's\n"
+         "                         (Content-MD5); two MD5 passes, ~3 s of CPU per GiB\n"
+         "  --tier Hot|Cool|Cold|Archive  blob: access tier the blobs start in\n"
+         "                         (Archive must be rehydrated, for hours, before a\n"
+         "                         restore can read it)\n"
          "  --focus NAME           library instance focus (default zucloud-upload)\n"
          "  --quiet                no progress lines, only the summary\n"
          "  -h, --help             print this help and exit\n"
@@ -221,6 +227,7 @@ struct CommandLine {
   std::string passwordEnv;
   std::string passwordFile;
   std::vector<std::string> paths;
+  std::string tier;  // as typed
 };
 
 // Options that take a text value.
@@ -228,6 +235,19 @@ struct TextOption {
   const char* name;
   std::string& (*target)(CommandLine&);
 };
+
+// What --tier accepts (any letter case), in the storage service's spelling.
+const char* const kAccessTiers[] = {"Hot", "Cool", "Cold", "Archive"};
+
+bool CanonicalTier(const std::string& text, std::string& tier) {
+  for (const char* name : kAccessTiers) {
+    if (strcasecmp(text.c_str(), name) == 0) {
+      tier = name;
+      return true;
+    }
+  }
+  return false;
+}
 
 const TextOption kTextOptions[] = {
     {"--service", [](CommandLine& c) -> std::string& { return c.options.service; }},
@@ -240,6 +260,7 @@ const TextOption kTextOptions[] = {
     {"--remote-folder", [](CommandLine& c) -> std::string& { return c.options.remoteFolder; }},
     {"--focus", [](CommandLine& c) -> std::string& { return c.options.focus; }},
     {"--login-extra", [](CommandLine& c) -> std::string& { return c.options.loginExtra; }},
+    {"--tier", [](CommandLine& c) -> std::string& { return c.tier; }},
 };
 
 // Options that take a whole decimal number within [min, max].
@@ -265,10 +286,25 @@ const NumberOption kNumberOptions[] = {
 enum class ArgumentOutcome { kNext, kHelp, kVersion, kError };
 
 // Reads argv[i] (and its value, moving `i` past it).
+// A value comes as the next argument or, for a long option, after "="
+// ("--tier=Cool").
 ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
                              std::string& error) {
-  const std::string arg = argv[i];
+  std::string arg = argv[i];
+  std::string attached;
+  bool hasAttached = false;
+  const size_t eq = arg.find('=');
+  if (arg.compare(0, 2, "--") == 0 && eq != std::string::npos && arg != "--password" &&
+      arg.compare(0, 11, "--password=") != 0) {
+    attached = arg.substr(eq + 1);
+    arg = arg.substr(0, eq);
+    hasAttached = true;
+  }
   auto value = [&](std::string& out) {
+    if (hasAttached) {
+      out = attached;
+      return true;
+    }
     if (i + 1 >= argc) {
       error = "missing value for " + arg;
       return false;
@@ -304,8 +340,17 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
             "--password-env or --password-file";
     return ArgumentOutcome::kError;
   }
+  if (hasAttached) {
+    // Only options that take a value take one after "=".
+    error = "unknown option " + UnknownOptionName(argv[i]);
+    return ArgumentOutcome::kError;
+  }
   if (arg == "--quiet") {
     line.options.quiet = true;
+    return ArgumentOutcome::kNext;
+  }
+  if (arg == "--md5") {
+    line.options.contentMd5 = true;
     return ArgumentOutcome::kNext;
   }
   if (arg == "--help" || arg == "-h") return ArgumentOutcome::kHelp;
@@ -349,6 +394,21 @@ bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   if (st.st_uid != 0 && st.st_uid != geteuid()) {
     error = "settings file " + options.configFile + " belongs to another user (uid " +
             std::to_string(st.st_uid) + ")" + why + "; it must belong to root or to you";
+    return false;
+  }
+  return true;
+}
+
+// --md5 and --tier belong to the blob service; the tier must be one the
+// storage service knows.
+bool CheckBlobSettings(CommandLine& line, std::string& error) {
+  UploadOptions& options = line.options;
+  if (!line.tier.empty() && !CanonicalTier(line.tier, options.accessTier)) {
+    error = "invalid value for --tier: " + line.tier + " (expected Hot, Cool, Cold or Archive)";
+    return false;
+  }
+  if (options.service != "blob" && (options.contentMd5 || !options.accessTier.empty())) {
+    error = "--md5 and --tier apply to the blob service only";
     return false;
   }
   return true;
@@ -399,7 +459,7 @@ bool CollectFiles(const CommandLine& line, std::string& error) {
 }  // namespace
 
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error) {
-  CommandLine line{options, {}, {}, {}};
+  CommandLine line{options, {}, {}, {}, {}};
   for (int i = 1; i < argc; ++i) {
     switch (ReadArgument(argc, argv, i, line, error)) {
       case ArgumentOutcome::kNext:
@@ -412,11 +472,64 @@ ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, s
         return ParseOutcome::kError;
     }
   }
-  if (!CheckServiceAndSettings(options, error) || !ReadCredentials(line, error) ||
-      !CollectFiles(line, error)) {
+  if (!CheckServiceAndSettings(options, error) || !CheckBlobSettings(line, error) ||
+      !ReadCredentials(line, error) || !CollectFiles(line, error)) {
     return ParseOutcome::kError;
   }
   return ParseOutcome::kUpload;
+}
+
+bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,
+                    std::string& error) {
+  path = options.configFile;
+  cleanup.clear();
+  std::string added;
+  if (options.contentMd5) added += "bEnableZUCloudDRBackupContentMD5 = true\n";
+  if (!options.accessTier.empty()) added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
+  if (added.empty()) return true;
+
+  // The settings file may hold what only its owner should read: the copy
+  // is private, and a later key of a section wins over an earlier one.
+  struct stat st {};
+  int in = OpenRegularFile(options.configFile, "settings file", st, error);
+  if (in < 0) return false;
+  const char* tmp = std::getenv("TMPDIR");
+  std::string name = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                     "/zucloud-upload-XXXXXX.conf";
+  int out = mkstemps(&name[0], 5);
+  if (out < 0) {
+    error = "cannot make the run's settings file " + name + ": " + std::strerror(errno);
+    close(in);
+    return false;
+  }
+  std::string text;
+  char buf[65536];
+  ssize_t n;
+  while ((n = read(in, buf, sizeof buf)) != 0) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  const bool readOk = n == 0;
+  close(in);
+  text += "\n[GlobalParam]\n" + added;
+  size_t written = 0;
+  while (readOk && written < text.size()) {
+    ssize_t w = write(out, text.data() + written, text.size() - written);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) break;
+    written += static_cast<size_t>(w);
+  }
+  const bool closed = close(out) == 0;
+  const bool ok = readOk && written == text.size() && closed;
+  if (!ok) {
+    error = "cannot make the run's settings file " + name + " from " + options.configFile;
+    unlink(name.c_str());
+    return false;
+  }
+  path = name;
+  cleanup = name;
+  return true;
 }
 
 }  // namespace zutool

@@ -30,6 +30,10 @@ struct UploadOptions {
   std::string loginExtra;
   std::vector<LocalFile> files;
   bool quiet = false;
+  // blob: settings the run adds to the settings file's own (see
+  // SettingsForRun): --md5, and --tier in the service's spelling ("" none).
+  bool contentMd5 = false;
+  std::string accessTier;
   // Things the operator should know that do not stop the upload.
   std::vector<std::string> warnings;
 };
@@ -41,6 +45,13 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 // environment variable or file named on the command line (never from the
 // command line itself).
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
+
+// The settings file the library reads for this run: `configFile` itself, or,
+// when --md5 or --tier add settings, a private copy of it (mode 0600, in
+// TMPDIR or /tmp) ending with them, which `cleanup` names for removal at
+// exit. False with `error` when the copy cannot be made.
+bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,
+                    std::string& error);
 
 // --help: every option in one line, and an example for each service.
 std::string HelpText();

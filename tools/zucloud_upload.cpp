@@ -218,11 +218,18 @@ int main(int argc, char** argv) {
   for (const auto& warning : options.warnings) {
     std::fprintf(stderr, "zucloud-upload: warning: %s\n", Printable(warning).c_str());
   }
-  setenv("ZUCLOUD_CONFIG", options.configFile.c_str(), 1);
+  std::string settingsPath;
+  std::string settingsCopy;
+  if (!zutool::SettingsForRun(options, settingsPath, settingsCopy, error)) {
+    std::fprintf(stderr, "zucloud-upload: error: %s\n", error.c_str());
+    return 2;
+  }
+  setenv("ZUCLOUD_CONFIG", settingsPath.c_str(), 1);
 
   zutool::ProgressPrinter printer(stdout, isatty(STDOUT_FILENO) == 1);
   if (!options.quiet) zuSetUploadProgressCallback(&zutool::ProgressPrinter::Callback, &printer);
   int status = options.service == "folder" ? RunFolder(options, printer) : RunBlob(options, printer);
   zuSetUploadProgressCallback(nullptr, nullptr);
+  if (!settingsCopy.empty()) unlink(settingsCopy.c_str());
   return status;
 }

@@ -222,6 +222,17 @@ class BlobStore:
             return None
         raise StorageError(status, body.decode("utf-8", "replace"))
 
+    def blob_properties(self, container, name):
+        """The committed blob's properties as its HEAD answer gives them
+        (header names in lower case), or None when absent."""
+        status, headers, body = self._request(
+            "HEAD", self._blob_path(container, name))
+        if status == 404:
+            return None
+        if status != 200:
+            raise StorageError(status, body.decode("utf-8", "replace"))
+        return {k.lower(): v for k, v in headers.items()}
+
     def _block_list(self, container, name, which):
         status, _, body = self._request(
             "GET", self._blob_path(container, name),

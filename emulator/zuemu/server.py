@@ -654,11 +654,16 @@ def _control_api(emu, method, path, query, data):
         content = emu.storage.get_blob(container, name)
         if content is None:
             return json_response({"exists": False, "size": None, "sha256": None,
-                                  "block_list": []})
+                                  "block_list": [], "content_md5": None,
+                                  "access_tier": None})
         blocks = emu.storage.committed_block_list(container, name)
+        # Content-MD5 and x-ms-access-tier as Get Blob Properties answers.
+        props = emu.storage.blob_properties(container, name) or {}
         return json_response({"exists": True, "size": len(content),
                               "sha256": hashlib.sha256(content).hexdigest(),
-                              "block_list": [[bid, size] for bid, size in blocks]})
+                              "block_list": [[bid, size] for bid, size in blocks],
+                              "content_md5": props.get("content-md5"),
+                              "access_tier": props.get("x-ms-access-tier")})
     if route == ("GET", "/_emu/blobs"):
         _need(emu.storage is not None, 409, "no storage running")
         _need(query.get("container"), 400, "container is required")

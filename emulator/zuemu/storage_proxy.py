@@ -11,7 +11,12 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   uncommitted blocks of one blob, and a Put Block List naming more than
   50,000 blocks,
 * keeps a journal of every request (test use only: the query is kept whole,
-  SAS signature included, because tests need the block ids).
+  SAS signature included, because tests need the block ids), with the
+  Base64 MD5 of each body as received ("body_md5"), to hold a Content-MD5
+  header against,
+* can flip one byte of a body on its way to Azurite (fault "flip_byte",
+  optional "offset", default the middle of the body), as a faulty link or
+  memory would.
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
 "put_block_list", GET ...?comp=blocklist -> "get_block_list", everything
@@ -20,6 +25,7 @@ else "storage_other".
 Python standard library only.
 """
 
+import base64
 import datetime
 import hashlib
 import http.client
@@ -46,7 +52,7 @@ _HOP_BY_HOP = {
 }
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
-           "forward_then_status", "delay", "block_list"}
+           "forward_then_status", "delay", "block_list", "flip_byte"}
 KINDS = ("put_block", "put_block_list", "get_block_list", "storage_other")
 
 
@@ -456,6 +462,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             "query": raw_query, "headers": [[k, v] for k, v in
                                             self.headers.items()],
             "body_len": 0, "body_sha256": hashlib.sha256(b"").hexdigest(),
+            "body_md5": base64.b64encode(hashlib.md5(b"").digest()).decode(),
             "body": "", "connection": self.connection_id, "status": None,
         }
         self._entry = entry
@@ -485,6 +492,8 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
                 return
             entry["body_len"] = len(body)
             entry["body_sha256"] = hashlib.sha256(body).hexdigest()
+            entry["body_md5"] = base64.b64encode(
+                hashlib.md5(body).digest()).decode()
             text = None
             if len(body) <= BODY_TEXT_LIMIT:
                 try:
@@ -557,6 +566,16 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
         request (status None: no status line was sent)."""
         name = fault["fault"]
         owner = self.owner
+        if name == "flip_byte":
+            # The journal keeps the body as the client sent it.
+            if body:
+                at = int(fault.get("offset", len(body) // 2)) % len(body)
+                changed = bytearray(body)
+                changed[at] ^= 0x01
+                body = bytes(changed)
+            self._forward_and_relay(kind, blob_key, query, method, body,
+                                    had_body, end)
+            return
         if name == "delay":
             # Forward normally after a pause; the request stays in flight.
             time.sleep(float(fault.get("seconds", 1)))
