@@ -756,4 +756,101 @@ TEST_P(BlobIntegrity, AnUnknownTierFailsBeforeAnyRequest) {
 
 INSTANTIATE_TEST_SUITE_P(Api, BlobIntegrity, ::testing::Values(Mode::kApi), ModeName);
 
+// Two uploads of one blob: another host (or a cloned server) with a state
+// folder of its own, one without resume, one running beside it on the same
+// state folder, and the leftovers of an upload without resume. Whatever
+// they leave in the service, the blob is always exactly the file whose
+// upload reported success, never a mix.
+class BlobSharing : public BlobEmulator {};
+
+TEST_P(BlobSharing, AnotherUploadsBlocksAreNeverSkippedNorCommitted) {
+  zutest::TempDir otherFiles;
+  zutest::TempDir otherState;
+  struct Row {
+    std::string name;
+    bool otherResume;      // the other upload's resume setting
+    bool otherOwnState;    // the other upload keeps its journal elsewhere
+    bool firstResume;      // the first upload's resume setting on its first try
+  };
+  const std::vector<Row> rows = {
+      {"other-host", true, true, true},
+      {"other-no-resume", false, true, true},
+      {"same-state", true, false, true},
+      {"untagged-leftovers", true, true, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const size_t logStart = env_->logText().size();
+    const std::string name = "shared-" + row.name + ".bak";
+    const LocalFile x = addFile(name, 8 * kMiB);
+    LocalFile y{name, RandomBytes(8 * kMiB, 4242u)};
+    zutest::WriteFile(otherFiles.file(name), y.data);
+    BlobServiceAccess first;
+    BlobServiceAccess other;
+    std::wstring message;
+    ASSERT_EQ(init(first, "GUID-Sharing", {x}, message), 1);
+    ASSERT_EQ(other.init("ann", "s3cr3t", "focus", "GUID-Sharing", 17, 4294967295u, "set-1", 1,
+                         4294967294u, message, ""),
+              1);
+    const std::string container = zutest::ContainerOf(first.m_uploadURL);
+    const char* on = "true";
+    const char* off = "false";
+
+    if (row.name == "same-state") {
+      // Both at once on one journal, every block slowed so that they overlap.
+      emulator_->reset();
+      emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0.05}, {"count", 0}});
+      int otherResult = -1;
+      std::wstring otherMessage;
+      std::thread beside([&] {
+        otherResult = other.UploadFile(otherFiles.path() + "/", name, "f", otherMessage);
+      });
+      const int firstResult = first.UploadFile(dir(), name, "f", message);
+      beside.join();
+      const json blob = emulator_->blob(container, "f/" + name);
+      ASSERT_TRUE(blob.value("exists", false));
+      const std::string stored = blob["sha256"].get<std::string>();
+      const bool isX = stored == Sha256Hex(x.data);
+      const bool isY = stored == Sha256Hex(y.data);
+      EXPECT_TRUE(isX || isY) << "the blob mixes both files";
+      EXPECT_EQ(isX ? firstResult : otherResult, 1);
+      expectBlob(container, "f/" + name, isX ? x : y);
+      continue;
+    }
+
+    // The first upload stops after block 3, the other one after block 2.
+    emulator_->reset();
+    env_->setGlobal("bEnableZUCloudDRBackupResume", row.firstResume ? on : off);
+    refuseBlockAfter(3);
+    EXPECT_EQ(first.UploadFile(dir(), name, "f", message), 0);
+    {
+      env_->setGlobal("bEnableZUCloudDRBackupResume", row.otherResume ? on : off);
+      zutest::ScopedEnv state("ZUCLOUD_STATE_DIR",
+                              row.otherOwnState ? otherState.path() : env_->stateDir());
+      refuseBlockAfter(2);
+      EXPECT_EQ(other.UploadFile(otherFiles.path() + "/", name, "f", message), 0);
+    }
+    // The first upload again: its own blocks only, resumed where they are
+    // still held.
+    env_->setGlobal("bEnableZUCloudDRBackupResume", on);
+    emulator_->reset();
+    ASSERT_EQ(first.UploadFile(dir(), name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    expectBlob(container, "f/" + name, x);
+    if (row.firstResume) {
+      EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{4, 5, 6, 7, 8}));
+    } else {
+      EXPECT_EQ(StoredBlockNumbers().size(), 8u);
+    }
+    // Ids with and without a tag differ in length, which the service
+    // refuses while the other kind is held: the upload that met them
+    // changed its ids instead of failing.
+    EXPECT_EQ(env_->logText().substr(logStart).find("whose block ids have another length") !=
+                  std::string::npos,
+              !row.firstResume || !row.otherResume);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, BlobSharing, ::testing::Values(Mode::kApi), ModeName);
+
 }  // namespace
