@@ -145,16 +145,22 @@ TEST_F(AzureFunctions, TokensAreMatchedByNameAndOthersIgnored) {
   cloud_.afSetupReply =
       R"({"containerCreated": true, "azureSASServiceURL": "https://store.test/x",
           "azureSASTokens": [{"name": "a.bin", "sasToken": "T-A"}, "junk",
-                             {"name": "ghost.bin", "sasToken": "T-G"}, {"sasToken": "T-0"}]})";
+                             {"name": "ghost.bin", "sasToken": "T-G"}, {"sasToken": "T-0"},
+                             {"name": "c.bin", "sasToken": "sv=1\r\nX-Injected: 1"}]})";
   BlobServiceAccess service;
   service.AddFileInfo("a.bin");
   service.AddFileInfo("b.bin");
+  service.AddFileInfo("c.bin");
   std::wstring message;
   ASSERT_EQ(init(service, message), 1);
   EXPECT_TRUE(service.m_bSecured);  // follows the storage URL, not the http base
-  ASSERT_EQ(service.m_fileList.size(), 2u);
+  ASSERT_EQ(service.m_fileList.size(), 3u);
   EXPECT_EQ(service.m_fileList[0]->sasToken, "T-A");
   EXPECT_EQ(service.m_fileList[1]->sasToken, "");
+  // A token no URL can carry is not kept: the file fails at once, unsent.
+  EXPECT_EQ(service.m_fileList[2]->sasToken, "");
+  EXPECT_NE(env_.logText().find("The SAS token for file [c.bin] holds characters no URL can carry"),
+            std::string::npos);
   std::string token = "x";
   EXPECT_TRUE(service.GetSASTokenForFile("b.bin", token));
   EXPECT_EQ(token, "");

@@ -257,6 +257,24 @@ TEST_F(BlobSetup, StorageUrlsThatWouldLeakOrSplitAreRefused) {
   EXPECT_EQ(service.m_uploadURL, "http://store.test/devacct/c1");
 }
 
+TEST_F(BlobSetup, TokensNoUrlCanCarryAreRefusedOnce) {
+  for (const std::string token :
+       {"sv=1&amp;sig=S&#13;&#10;X-Injected: evil", "sv=1 &amp;sig=S", "sv=1#frag", "sv=1&#9;x"}) {
+    SCOPED_TRACE(token);
+    cloud_.setupReply = "<R><AzureSASServiceURL>https://store.test/devacct/c1"
+                        "</AzureSASServiceURL><AzureSASToken>" + token + "</AzureSASToken></R>";
+    BlobServiceAccess service;
+    std::wstring message;
+    EXPECT_EQ(init(service, message), 0);
+    EXPECT_EQ(message, L"Error: Failed to set up DR backup upload. The SAS token given by the "
+                       L"cloud holds characters no URL can carry; nothing is sent with it.");
+    EXPECT_EQ(service.m_bInitialized, 0);
+    EXPECT_TRUE(service.m_sasToken.empty());
+  }
+  EXPECT_EQ(requests("setup").size(), 4u);  // no second attempt
+  EXPECT_TRUE(sleeps_.waits().empty());
+}
+
 TEST_F(BlobSetup, ATokenInALoggedReplyIsRedacted) {
   cloud_.setupReply = "<R><AzureSASToken>sv=1&amp;sig=LEAKME42</AzureSASToken></R>";
   BlobServiceAccess service;

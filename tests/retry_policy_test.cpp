@@ -222,3 +222,52 @@ TEST(RetryPolicy, AStopRequestEndsAWaitAndMakesNoFurtherAttempt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A request the gateway refuses to send fails the same way on every
+// attempt: no second attempt and no wait. An operation stopped before its
+// first attempt makes none.
+TEST(RetryPolicy, RefusedRequestsAndEarlyStopsMakeNoFurtherAttempt) {
+  zutest::ScopedSleepRecorder sleeps;
+  LIBCURL::ZuInternetGateway gateway(nullptr);
+  ASSERT_EQ(gateway.initialize(3, 0), 0);
+  RetryOptions options;
+  options.limit = 30;
+  LineRecorder rec;
+  int sent = 0;
+  auto outcome = RunWithRetry(options, rec.make(), [&](int) {
+    ++sent;
+    std::string response;
+    ZuCURL::commandInfoList headers;
+    headers.push_back({"x-ms-meta-a", "b\r\nX-Injected: 1"});
+    return gateway.doGetOperation("http://127.0.0.1:9/", response, headers) == 0
+               ? AttemptResult::kSuccess
+               : AttemptResult::kRetry;
+  });
+  EXPECT_EQ(sent, 1);
+  EXPECT_TRUE(outcome.stoppedEarly);
+  EXPECT_TRUE(sleeps.waits().empty());
+  EXPECT_EQ(rec.lines, (std::vector<std::string>{"total 1"}));
+
+  // A failure the gateway did not make itself is still retried.
+  sent = 0;
+  options.limit = 2;
+  outcome = RunWithRetry(options, LineRecorder().make(), [&](int) {
+    ++sent;
+    return AttemptResult::kRetry;
+  });
+  EXPECT_EQ(sent, 2);
+
+  options.stopRequested = [] { return true; };
+  sent = 0;
+  outcome = RunWithRetry(options, LineRecorder().make(), [&](int) {
+    ++sent;
+    return AttemptResult::kSuccess;
+  });
+  EXPECT_EQ(sent, 0);
+  EXPECT_EQ(outcome.attempts, 0);
+  EXPECT_FALSE(outcome.succeeded);
+}
+
+}  // namespace
