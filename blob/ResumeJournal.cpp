@@ -44,13 +44,9 @@ bool SplitWords(const std::string& line, std::vector<std::string>& words) {
   }
 }
 
-bool ParseSigned(const std::string& text, long long& value) {
-  unsigned long long magnitude = 0;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (!ParseDecimal(negative ? text.substr(1) : text, magnitude)) return false;
-  if (magnitude > static_cast<unsigned long long>(LLONG_MAX)) return false;
-  value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
-  return true;
+// A file time in nanoseconds as JournalHeader writes it.
+bool ParseNanoseconds(const std::string& text, long long& value) {
+  return ParseSignedDecimal(text, Signs::kMinusOnly, -LLONG_MAX, LLONG_MAX, value);
 }
 
 // Offset and length of block `blockNo` (from 1).
@@ -117,8 +113,8 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
   FileIdentity& id = content.identity;
   if (!SplitWords(lines[2], words) || words.size() != 6 || words[0] != "file" ||
       !ParseDecimal(words[1], id.device) || !ParseDecimal(words[2], id.inode) ||
-      !ParseDecimal(words[3], id.size) || !ParseSigned(words[4], id.modifiedNs) ||
-      !ParseSigned(words[5], id.changedNs)) {
+      !ParseDecimal(words[3], id.size) || !ParseNanoseconds(words[4], id.modifiedNs) ||
+      !ParseNanoseconds(words[5], id.changedNs)) {
     problem = "its file line is invalid";
     return false;
   }

@@ -22,6 +22,7 @@
 
 #include "ZuUrlEncode.h"
 #include "platform/text/Base64.h"
+#include "platform/text/Decimal.h"
 #include "platform/host/FXFile.h"
 #include "platform/text/FXString.h"
 #include "platform/text/Md5.h"
@@ -67,6 +68,51 @@ bool FinishesWithin(std::function<void()> fn, int seconds) {
 
 // ---------------------------------------------------------------------------
 // ZuJson
+
+// The one number reader: exact bounds, no overflow, nothing but digits.
+TEST(DecimalTest, BoundsSignsAndGarbage) {
+  struct Row {
+    const char* text;
+    zu::Signs signs;
+    long long min, max;
+    bool ok;
+    long long value;
+  };
+  const Row rows[] = {
+      {"2147483647", zu::Signs::kPlusOrMinus, INT_MIN, INT_MAX, true, INT_MAX},
+      {"-2147483648", zu::Signs::kPlusOrMinus, INT_MIN, INT_MAX, true, INT_MIN},
+      {"+7", zu::Signs::kPlusOrMinus, INT_MIN, INT_MAX, true, 7},
+      {"-0", zu::Signs::kPlusOrMinus, 0, 5, true, 0},
+      {"2147483648", zu::Signs::kPlusOrMinus, INT_MIN, INT_MAX, false, 0},
+      {"-2147483649", zu::Signs::kPlusOrMinus, INT_MIN, INT_MAX, false, 0},
+      {"-9223372036854775808", zu::Signs::kPlusOrMinus, LLONG_MIN, LLONG_MAX, true, LLONG_MIN},
+      {"9223372036854775808", zu::Signs::kPlusOrMinus, LLONG_MIN, LLONG_MAX, false, 0},
+      {"99999999999999999999999", zu::Signs::kPlusOrMinus, LLONG_MIN, LLONG_MAX, false, 0},
+      {"+7", zu::Signs::kMinusOnly, -9, 9, false, 0},
+      {"-3", zu::Signs::kPlusOrMinus, 0, 9, false, 0},
+      {"", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+      {"-", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+      {" 1", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+      {"1 ", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+      {"1x", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+      {"0x1", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+      {"--1", zu::Signs::kPlusOrMinus, -9, 9, false, 0},
+  };
+  for (const Row& row : rows) {
+    long long value = 12345;
+    EXPECT_EQ(zu::ParseSignedDecimal(row.text, row.signs, row.min, row.max, value), row.ok)
+        << row.text;
+    EXPECT_EQ(value, row.ok ? row.value : 12345) << row.text;
+  }
+  unsigned long long u = 0;
+  EXPECT_TRUE(zu::ParseDecimal("18446744073709551615", ~0ULL, u));
+  EXPECT_EQ(u, ~0ULL);
+  EXPECT_FALSE(zu::ParseDecimal("18446744073709551616", ~0ULL, u));
+  EXPECT_FALSE(zu::ParseDecimal("4294967296", 4294967295ULL, u));
+  EXPECT_FALSE(zu::ParseDecimal("+1", ~0ULL, u));
+  EXPECT_TRUE(zu::ParseDecimal("9999999999999999999", u));  // 19 digits
+  EXPECT_FALSE(zu::ParseDecimal("00000000000000000001", u));  // 20 digits
+}
 
 TEST(ZuJsonTest, RoundTripKeepsSignedness) {
   ZuJsonObject object;

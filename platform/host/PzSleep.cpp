@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/text/Decimal.h"
+
 namespace {
 
 std::mutex& HookMutex() {
@@ -19,22 +21,21 @@ zu::SleepHook& Hook() {
   return hook;
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Parses "[+-]digits[.digits]" (or "[+-].digits") surrounded by optional
 // blanks, without strtod so the C locale's decimal point plays no part.
-bool ParseDecimal(const char* text, double& out) {
+bool ParseFactor(const char* text, double& out) {
   const char* p = text;
   while (*p == ' ' || *p == '\t') ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = *p++ == '-';
   double value = 0;
   int digits = 0;
-  for (; IsDigit(*p); ++p, ++digits) value = value * 10 + (*p - '0');
+  for (; zu::IsDecimalDigit(*p); ++p, ++digits) value = value * 10 + (*p - '0');
   if (*p == '.') {
     ++p;
     double scale = 0.1;
-    for (; IsDigit(*p); ++p, ++digits, scale /= 10) value += (*p - '0') * scale;
+    for (; zu::IsDecimalDigit(*p); ++p, ++digits, scale /= 10) value += (*p - '0') * scale;
   }
   while (*p == ' ' || *p == '\t') ++p;
   if (digits == 0 || *p != '\0') return false;
@@ -59,7 +60,7 @@ double WaitScale() {
   const char* env = std::getenv("ZUCLOUD_WAIT_SCALE");
   if (env == nullptr || *env == '\0') return 1.0;
   double factor = 1.0;
-  if (!ParseDecimal(env, factor)) return 1.0;
+  if (!ParseFactor(env, factor)) return 1.0;
   return factor < 0 ? 0.0 : factor;
 }
 

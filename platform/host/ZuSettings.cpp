@@ -19,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/text/Decimal.h"
+
 namespace {
 
 const char kDefaultSettingsPath[] = "/etc/zucloud/zucloud.conf";
@@ -32,45 +34,6 @@ std::string Trim(const std::string& s) {
   while (begin < end && IsBlank(s[begin])) ++begin;
   while (end > begin && IsBlank(s[end - 1])) --end;
   return s.substr(begin, end - begin);
-}
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Parses a whole unsigned decimal (digits only, at least one) into `out`,
-// failing on overflow of `max`.
-bool ParseDigits(const std::string& s, size_t pos, unsigned long long max,
-                 unsigned long long& out) {
-  if (pos >= s.size()) return false;
-  unsigned long long value = 0;
-  for (; pos < s.size(); ++pos) {
-    if (!IsDigit(s[pos])) return false;
-    const unsigned digit = static_cast<unsigned>(s[pos] - '0');
-    if (value > (max - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  out = value;
-  return true;
-}
-
-// A whole signed 32-bit decimal with an optional sign.
-bool ParseInt32(const std::string& s, int& out) {
-  size_t pos = 0;
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    pos = 1;
-  }
-  const unsigned long long limit =
-      negative ? static_cast<unsigned long long>(INT_MAX) + 1ULL
-               : static_cast<unsigned long long>(INT_MAX);
-  unsigned long long magnitude = 0;
-  if (!ParseDigits(s, pos, limit, magnitude)) return false;
-  if (negative) {
-    out = magnitude == limit ? INT_MIN : -static_cast<int>(magnitude);
-  } else {
-    out = static_cast<int>(magnitude);
-  }
-  return true;
 }
 
 const char* FileKind(mode_t mode) {
@@ -206,9 +169,11 @@ ZUGlobalParam::ZUGlobalParam() {
 int ZUGlobalParam::get(const std::string& key, int& out, void*) const {
   auto it = m_values.find(key);
   if (it == m_values.end()) return 1;
-  int value = 0;
-  if (!ParseInt32(it->second, value)) return 1;
-  out = value;
+  long long value = 0;
+  if (!zu::ParseSignedDecimal(it->second, zu::Signs::kPlusOrMinus, INT_MIN, INT_MAX, value)) {
+    return 1;
+  }
+  out = static_cast<int>(value);
   return 0;
 }
 
@@ -232,7 +197,7 @@ int ZUPlatformInfo::getNumber(const std::string& section, const std::string& key
   auto it = sec->second.find(key);
   if (it == sec->second.end()) return 0;
   unsigned long long value = 0;
-  if (!ParseDigits(it->second, 0, ULONG_MAX, value)) return 0;
+  if (!zu::ParseDecimal(it->second, ULONG_MAX, value)) return 0;
   if (out != nullptr) *out = static_cast<unsigned long>(value);
   return 1;
 }

@@ -40,8 +40,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/text/PercentEncode.h"
 #include "platform/host/PrivateFile.h"
+#include "platform/text/Decimal.h"
+#include "platform/text/PercentEncode.h"
 
 namespace {
 
@@ -53,7 +54,6 @@ constexpr unsigned long long kSmallestLogMaxBytes = 1024;
 // Debug level passed by the error calls: always written.
 constexpr int kAlways = INT_MIN;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // ---------------------------------------------------------------------------
 // Redaction
@@ -146,29 +146,20 @@ std::string RedactSignatures(const std::string& text) {
 int LogLevel() {
   const char* env = std::getenv("ZUCLOUD_LOG_LEVEL");
   if (env == nullptr || *env == '\0') return kDefaultLogLevel;
-  const char* p = env;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (!IsDigit(*p)) return kDefaultLogLevel;
-  long value = 0;
-  for (; IsDigit(*p); ++p) {
-    value = value * 10 + (*p - '0');
-    if (value > INT_MAX) return negative ? INT_MIN : INT_MAX;
+  long long value = 0;
+  if (!zu::ParseSignedDecimal(env, zu::Signs::kPlusOrMinus, LLONG_MIN, LLONG_MAX, value)) {
+    return kDefaultLogLevel;
   }
-  if (*p != '\0') return kDefaultLogLevel;
-  return static_cast<int>(negative ? -value : value);
+  // A level past the range of int still says "everything" or "nothing".
+  return static_cast<int>(std::clamp<long long>(value, INT_MIN, INT_MAX));
 }
 
 // ZUCLOUD_LOG_MAX_BYTES when it is a whole number of at least 1024, else
 // the default cap.
 unsigned long long LogMaxBytes() {
   const char* env = std::getenv("ZUCLOUD_LOG_MAX_BYTES");
-  if (env == nullptr || !IsDigit(*env)) return kDefaultLogMaxBytes;
   unsigned long long value = 0;
-  for (const char* p = env; *p != '\0'; ++p) {
-    if (!IsDigit(*p) || value > (ULLONG_MAX - 9) / 10) return kDefaultLogMaxBytes;
-    value = value * 10 + static_cast<unsigned>(*p - '0');
-  }
+  if (env == nullptr || !zu::ParseDecimal(env, ~0ULL, value)) return kDefaultLogMaxBytes;
   return value < kSmallestLogMaxBytes ? kDefaultLogMaxBytes : value;
 }
 

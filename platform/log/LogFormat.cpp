@@ -24,6 +24,7 @@
 
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
+#include "platform/text/Decimal.h"
 
 namespace zu {
 namespace {
@@ -35,7 +36,6 @@ constexpr int kMaxFieldWidth = 4096;
 // make every failed attempt write as much log.
 constexpr size_t kMaxTextArgument = 4096;
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // One directive of the format, as read.
 struct LogDirective {
@@ -61,7 +61,7 @@ struct LogDirective {
 // Reads a number of the format, at most kMaxFieldWidth.
 int ReadNumber(const char*& p) {
   int value = 0;
-  for (; IsDigit(*p); ++p) value = std::min(value * 10 + (*p - '0'), kMaxFieldWidth);
+  for (; zu::IsDecimalDigit(*p); ++p) value = std::min(value * 10 + (*p - '0'), kMaxFieldWidth);
   return value;
 }
 
@@ -78,7 +78,7 @@ bool ReadDirective(const char*& p, va_list& ap, LogDirective& d) {
       d.flags.push_back('-');
       d.width = d.width == INT_MIN ? INT_MAX : -d.width;
     }
-  } else if (IsDigit(*p)) {
+  } else if (zu::IsDecimalDigit(*p)) {
     d.width = ReadNumber(p);
   }
   d.width = std::min(d.width, kMaxFieldWidth);

@@ -1,6 +1,6 @@
 #include "platform/xml/CNMessage.h"
 
-#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -9,6 +9,7 @@
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
 
+#include "platform/text/Decimal.h"
 #include "platform/xml/XercesSupport.h"
 
 namespace {
@@ -201,18 +202,8 @@ bool ParseInt64(const std::string& text, long long& value) {
   size_t begin = text.find_first_not_of(kSpace);
   if (begin == std::string::npos) return false;
   size_t end = text.find_last_not_of(kSpace) + 1;
-  std::string digits = text.substr(begin, end - begin);
-  size_t first = (digits[0] == '-' || digits[0] == '+') ? 1 : 0;
-  if (first == digits.size()) return false;
-  for (size_t i = first; i < digits.size(); ++i) {
-    if (digits[i] < '0' || digits[i] > '9') return false;
-  }
-  errno = 0;
-  char* stop = nullptr;
-  long long parsed = std::strtoll(digits.c_str(), &stop, 10);
-  if (errno == ERANGE || stop != digits.c_str() + digits.size()) return false;
-  value = parsed;
-  return true;
+  return zu::ParseSignedDecimal(text.substr(begin, end - begin), zu::Signs::kPlusOrMinus,
+                                LLONG_MIN, LLONG_MAX, value);
 }
 
 std::string NameOf(const xercesc::DOMNode* node) {
