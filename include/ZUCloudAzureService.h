@@ -129,9 +129,10 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
 
   /// @brief Creates, configures and connects an HTTP gateway for `url`.
   ///
-  /// When the URL in use is https, the server's certificate and host name
-  /// are verified unless `[Reports]` "nWebReportsIgnoreCertificateErrors"
-  /// is set to a non-zero value. A failed connect is retried at once, up to
+  /// An https server's certificate and host name are verified; a non-zero
+  /// `[Reports]` "nWebReportsIgnoreCertificateErrors" turns both checks off,
+  /// but only while the service counts as secured (init() found "https:" in
+  /// the console URL, or the set-up in the storage or Functions URL). A failed connect is retried at once, up to
   /// "DRBackupRetryCount" times. Sends no request.
   /// @param url the URL the gateway's requests go to.
   /// @return a connected gateway owned by the caller (close it with

@@ -120,9 +120,9 @@ class ZUCLOUD_EXPORT ZUCloudService {
 
   /// @brief Creates, configures and connects an HTTP gateway for `url`.
   ///
-  /// When init() found "https:" in the console URL, the server's
-  /// certificate and host name are verified unless `[Reports]`
-  /// "nWebReportsIgnoreCertificateErrors" is set to a non-zero value; TCP
+  /// An https server's certificate and host name are verified; a non-zero
+  /// `[Reports]` "nWebReportsIgnoreCertificateErrors" turns both checks off,
+  /// but only while init() has found "https:" in the console URL. TCP
   /// keep-alive follows the settings. A failed connect is retried at once,
   /// up to 30 times. Sends no request.
   /// @param url the URL the gateway's requests go to.
