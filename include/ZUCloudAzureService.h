@@ -61,10 +61,9 @@ struct SessionParams;
 ///
 /// Settings read per call rather than at construction: "Cloud URL" and
 /// "ZUCloudDRBackupAzureBaseUrl" (init()), and "DRBackupUploadParallelBlocks",
-/// "DRBackupUploadMaxMbps" (megabits per second),
-/// "bEnableZUCloudDRBackupResume", "DRBackupUploadSingleRequestMiB",
-/// "bEnableZUCloudDRBackupContentMD5" and "DRBackupUploadAccessTier"
-/// (UploadFile()); docs/operations.md describes each.
+/// "DRBackupUploadMaxMbps" (megabits per second) and
+/// "bEnableZUCloudDRBackupResume" (UploadFile()); docs/operations.md
+/// describes each.
 class ZUCLOUD_EXPORT ZUCloudAzureService {
  public:
   /// @brief Reads the settings listed above and prepares an unopened log.
