@@ -209,8 +209,9 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @brief The Azure Functions completion step of
   /// ExecuteDRCompleteWorkflow().
   ///
-  /// Needs init() first. POSTs the files of the file list with their sizes
-  /// and outcomes to "/api/Finalize".
+  /// Needs init() first. POSTs the deployment, the job and every uploaded
+  /// file of the file list with its size and URL to "/api/Finalize" (a file
+  /// that was not uploaded is left out, with a line in the log).
   /// @param jobId the DR backup job's id.
   /// @param backupLevel the backup level.
   /// @param[out] errorMessage user-facing message on failure.
