@@ -57,7 +57,8 @@ struct SessionParams;
 /// 6. Destroy the object; no gateway, thread or file outlives a call.
 ///
 /// The remaining public members are the steps of those operations. Those
-/// marked "Not for hosts" exist for the upload's own threads.
+/// marked "Not for hosts" exist for the upload's own threads or take types
+/// the library keeps to itself.
 ///
 /// Settings read per call rather than at construction: "Cloud URL" and
 /// "ZUCloudDRBackupAzureBaseUrl" (init()), and "DRBackupUploadParallelBlocks",
@@ -128,6 +129,8 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
 
   /// @brief Creates, configures and connects an HTTP gateway for `url`.
   ///
+  /// Not for hosts: the gateway type is the library's own and is not
+  /// declared in these headers; every operation opens its own gateway.
   /// An https server's certificate and host name are verified; a non-zero
   /// `[Reports]` "nWebReportsIgnoreCertificateErrors" turns both checks off,
   /// but only while the service counts as secured (init() found "https:" in
@@ -138,6 +141,8 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   ///         closeZuInternetGateway(), then delete it), or null.
   LIBCURL::ZuInternetGateway* initZuInternetGateway(const std::string& url);
   /// @brief Disconnects `gateway`; the caller deletes it afterwards.
+  ///
+  /// Not for hosts, like initZuInternetGateway().
   /// @param gateway a gateway from initZuInternetGateway(); null is allowed.
   void closeZuInternetGateway(LIBCURL::ZuInternetGateway* gateway);
   /// @brief Logs in to the web console and returns a fresh session token.

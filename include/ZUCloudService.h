@@ -53,8 +53,9 @@ struct SessionParams;
 /// The remaining public members (DoLogin(), isValidAccount(),
 /// ExecuteDRFolderSetUpWorkflow(), CreateFolder(), GetChunkUploadSessionID(),
 /// GetChunkOffsetforUpload(), initZuInternetGateway(),
-/// closeZuInternetGateway()) are the steps of those operations. A host may
-/// call them after init(), but needs none of them for an upload.
+/// closeZuInternetGateway()) are the steps of those operations. A host
+/// needs none of them for an upload; those marked "Not for hosts" take types
+/// the library keeps to itself.
 ///
 /// Every request goes through libcurl; a failed attempt is retried up to 30
 /// times with a 120000 ms wait between attempts (60000 ms for the chunk
@@ -120,6 +121,8 @@ class ZUCLOUD_EXPORT ZUCloudService {
 
   /// @brief Creates, configures and connects an HTTP gateway for `url`.
   ///
+  /// Not for hosts: the gateway type is the library's own and is not
+  /// declared in these headers; every operation opens its own gateway.
   /// An https server's certificate and host name are verified; a non-zero
   /// `[Reports]` "nWebReportsIgnoreCertificateErrors" turns both checks off,
   /// but only while init() has found "https:" in the console URL. TCP
@@ -130,6 +133,8 @@ class ZUCLOUD_EXPORT ZUCloudService {
   ///         closeZuInternetGateway(), then delete it), or null.
   LIBCURL::ZuInternetGateway* initZuInternetGateway(const std::string& url);
   /// @brief Disconnects `gateway`; the caller deletes it afterwards.
+  ///
+  /// Not for hosts, like initZuInternetGateway().
   /// @param gateway a gateway from initZuInternetGateway(); null is allowed.
   void closeZuInternetGateway(LIBCURL::ZuInternetGateway* gateway);
   /// @brief Logs in to the web console and returns a fresh session token.
@@ -226,6 +231,8 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @brief Asks the upload session how many bytes of the file it holds;
   /// a step of UploadFile().
   ///
+  /// Not for hosts: it takes the gateway and headers of UploadFile()'s
+  /// session, types the library does not declare in these headers.
   /// POSTs an empty chunk request on `gateway`, retried up to 30 times
   /// with a 60000 ms wait.
   /// @param gateway an open gateway (null fails at once).
