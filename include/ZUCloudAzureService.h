@@ -131,11 +131,13 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   ///
   /// Not for hosts: the gateway type is the library's own and is not
   /// declared in these headers; every operation opens its own gateway.
+  ///
   /// An https server's certificate and host name are verified; a non-zero
   /// `[Reports]` "nWebReportsIgnoreCertificateErrors" turns both checks off,
   /// but only while the service counts as secured (init() found "https:" in
-  /// the console URL, or the set-up in the storage or Functions URL). A failed connect is retried at once, up to
-  /// "DRBackupRetryCount" times. Sends no request.
+  /// the console URL, or the set-up in the storage or Functions URL). A
+  /// failed connect is retried at once, up to "DRBackupRetryCount" times.
+  /// Sends no request.
   /// @param url the URL the gateway's requests go to.
   /// @return a connected gateway owned by the caller (close it with
   ///         closeZuInternetGateway(), then delete it), or null.

@@ -123,6 +123,7 @@ class ZUCLOUD_EXPORT ZUCloudService {
   ///
   /// Not for hosts: the gateway type is the library's own and is not
   /// declared in these headers; every operation opens its own gateway.
+  ///
   /// An https server's certificate and host name are verified; a non-zero
   /// `[Reports]` "nWebReportsIgnoreCertificateErrors" turns both checks off,
   /// but only while init() has found "https:" in the console URL. TCP

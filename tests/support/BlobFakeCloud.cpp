@@ -173,7 +173,8 @@ FakeReply BlobFakeCloud::uncommittedBlocks(const FakeRequest& request) {
   std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?><BlockList><UncommittedBlocks>";
   std::lock_guard<std::mutex> lock(m_mutex);
   for (const auto& [id, bytes] : m_staged[blob]) {
-    body += "<Block><Name>" + id + "</Name><Size>" + std::to_string(bytes.size()) + "</Size></Block>";
+    body += "<Block><Name>" + id + "</Name><Size>" + std::to_string(bytes.size()) +
+            "</Size></Block>";
   }
   return {0, body + "</UncommittedBlocks></BlockList>", 200, ""};
 }
