@@ -183,7 +183,7 @@ void ReturnEmptySlot(UploadBlobArgs& args, int index) {
 }
 
 // Marks the upload failed; the caller holds queueLock.
-void SetFailedLocked(UploadBlobArgs& args) {
+void SetFailedLocked(UploadBlobArgs& args) REQUIRES(args.queueLock) {
   args.bAnyChunkUploadFailed = true;
   args.bUploadComplete = false;
   args.stopSending.store(true);
@@ -538,7 +538,8 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
 // Gives every slot its buffer: zeroed, page-aligned memory from the system,
 // which costs nothing until a block is read into it (and into which the
 // kernel copies file pages several times faster than into a heap block).
-void AllocateSlots(UploadBlobArgs& args, unsigned long long bufferSize) {
+// Runs before the producer starts: no other thread sees `args` yet.
+void AllocateSlots(UploadBlobArgs& args, unsigned long long bufferSize) NO_THREAD_SAFETY_ANALYSIS {
   args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
   for (int i = 0; i < args.slotCount; ++i) {
     args.blobInfo[i].pages = zu::PageBuffer(static_cast<size_t>(bufferSize));
@@ -560,8 +561,9 @@ bool RunProducer(UploadBlobArgs& args) {
   return true;
 }
 
-// The caller's message for an upload that stopped before its commit.
-std::wstring StoppedUploadMessage(const UploadBlobArgs& args) {
+// The caller's message for an upload that stopped before its commit. Runs
+// once the producer was joined: no other thread uses `args` any more.
+std::wstring StoppedUploadMessage(const UploadBlobArgs& args) NO_THREAD_SAFETY_ANALYSIS {
   if (!args.fileChange.empty()) {
     return FXString::ToWstring(zu::FileChangedMessage(args.fileName, args.fileChange));
   }
@@ -700,9 +702,10 @@ bool FindUploadToken(ZUCloudAzureService& service, EvDebug* log, const std::stri
 
 // An upload that stopped before its commit. Blocks confirmed for a file
 // that changed hold content it no longer has, so its journal goes; the
-// caller always gets a message, not only the log.
+// caller always gets a message, not only the log. Runs once the producer
+// was joined.
 int EndStoppedUpload(const UploadBlobArgs& args, zu::blob::ResumeJournal* journal,
-                     std::wstring& errorMessage) {
+                     std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
   if (!args.fileChange.empty() && journal != nullptr) journal->Remove();
   if (!args.fileChange.empty() || errorMessage.empty()) errorMessage = StoppedUploadMessage(args);
   return 0;
@@ -838,7 +841,9 @@ int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMe
 int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
                                     std::string remoteFolder, std::wstring& errorMessage) {
   std::shared_ptr<FileInfo> record;
-  auto upload = [&]() -> int {
+  // The upload state is shared only while RunProducer runs; before and after
+  // it this thread alone uses it, unlocked.
+  auto upload = [&]() NO_THREAD_SAFETY_ANALYSIS -> int {
     EvDebug* log = m_evDbg.get();
     std::string blobPath;
     if (!CheckBlobName(log, remoteFolder, fileName, blobPath, errorMessage)) return 0;

@@ -159,7 +159,7 @@ ResumeJournal::ResumeJournal(std::unique_ptr<PrivateDirectory> dir, std::string 
 std::string ResumeJournal::path() const { return m_dir->path() + "/" + m_name; }
 
 bool ResumeJournal::Append(const std::string& line, std::string& problem) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   if (!m_file) return true;
   if (m_file->Append(line, problem)) return true;
   m_file.reset();
@@ -167,7 +167,7 @@ bool ResumeJournal::Append(const std::string& line, std::string& problem) {
 }
 
 void ResumeJournal::Remove() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   m_file.reset();
   m_dir->Remove(m_name);
 }

@@ -22,12 +22,12 @@
 #define ZUCLOUD_BLOB_RESUME_JOURNAL_H
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/host/PrivateFile.h"
 #include "platform/host/SequentialFile.h"
+#include "platform/threads/ZuSync.h"
 
 namespace zu::blob {
 
@@ -79,8 +79,8 @@ class ResumeJournal {
  private:
   const std::unique_ptr<PrivateDirectory> m_dir;
   const std::string m_name;
-  std::mutex m_mutex;
-  std::unique_ptr<AppendFile> m_file;  // GUARDED_BY(m_mutex); null once closed
+  zu::Mutex m_mutex;
+  std::unique_ptr<AppendFile> m_file GUARDED_BY(m_mutex);  // null once closed
 };
 
 }  // namespace zu::blob

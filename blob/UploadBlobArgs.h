@@ -49,6 +49,7 @@
 #include "platform/host/PageBuffer.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/text/Md5.h"
+#include "platform/threads/ThreadAnnotations.h"
 #include "platform/threads/ZuSync.h"
 
 class EvDebug;
@@ -70,7 +71,9 @@ struct BlobInfo {
   unsigned long long offsetStart = 0;  // file offset of the block's first byte
   std::string blockIdUrlEncoded;
   std::string contentMd5;  // Base64 MD5 of the block's bytes; "" without MD5
-  unsigned int status = 1;  // GUARDED_BY(queueLock): 1 sent (or none yet), 0 failed
+  // 1 sent (or none yet), 0 failed. Guarded by the upload's queueLock
+  // (UploadBlobArgs), which the analysis cannot name from here.
+  unsigned int status = 1;
   // Created by the first uploader using the slot, reused by its later blocks,
   // closed and deleted by UploadFile.
   LIBCURL::ZuInternetGateway* gateway = nullptr;
@@ -92,9 +95,9 @@ struct UploadBlobArgs {
   ZUCloudAzureService* service = nullptr;  // not owned
   std::vector<std::string> blockIdList;  // Base64 ids in read order (producer only)
   ZuSemaphore* semaphore = nullptr;      // the turn semaphore, not owned
-  std::deque<int> emptyBlobQueue;  // GUARDED_BY(queueLock); taken from the back
-  std::queue<int> fullBlobQueue;   // GUARDED_BY(queueLock)
-  bool bAnyChunkUploadFailed = false;  // GUARDED_BY(queueLock); false -> true only
+  std::deque<int> emptyBlobQueue GUARDED_BY(queueLock);  // taken from the back
+  std::queue<int> fullBlobQueue GUARDED_BY(queueLock);
+  bool bAnyChunkUploadFailed GUARDED_BY(queueLock) = false;  // false -> true only
   // Set with bAnyChunkUploadFailed; read without the lock by uploaders
   // between their attempts.
   std::atomic<bool> stopSending{false};
@@ -104,11 +107,11 @@ struct UploadBlobArgs {
   // Orders progress reports of blocks confirmed in parallel. Lock order:
   // progressLock before queueLock.
   std::mutex progressLock;
-  bool bUploadComplete = false;        // GUARDED_BY(queueLock)
-  // Why the upload stopped, for the caller's message. GUARDED_BY(queueLock)
-  std::string failureDetail;
-  // How the file changed during the upload, when it did. GUARDED_BY(queueLock)
-  std::string fileChange;
+  bool bUploadComplete GUARDED_BY(queueLock) = false;
+  // Why the upload stopped, for the caller's message.
+  std::string failureDetail GUARDED_BY(queueLock);
+  // How the file changed during the upload, when it did.
+  std::string fileChange GUARDED_BY(queueLock);
 
   // Copied from the service so the thread routines need nothing else of it.
   EvDebug* log = nullptr;
@@ -116,7 +119,7 @@ struct UploadBlobArgs {
   int parallel = 1;                     // tokens of the turn semaphore
   unsigned long long blockCapacity = 0;  // m_uploadBlobSize
   int retryCount = 1;                   // m_nRetryCount
-  unsigned long long bytesConfirmed = 0;  // GUARDED_BY(queueLock): bytes stored so far
+  unsigned long long bytesConfirmed GUARDED_BY(queueLock) = 0;  // bytes stored so far
 
   // Set before the producer starts, then read only.
   std::string blockTag;      // the upload tag every block id carries ("" none)

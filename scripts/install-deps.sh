@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests, the demo, the benchmarks and the
-# Debian packages (dpkg-dev and file for CPack's dpkg-shlibdeps) need on a
-# fresh Debian 12 machine: Debian packages with apt-get and Azurite from
-# the npm lock file. Safe to run again.
+# Installs everything the build, the tests, the demo, the benchmarks, the
+# API reference (doxygen) and the Debian packages (dpkg-dev and file for
+# CPack's dpkg-shlibdeps) need on a fresh Debian 12 machine: Debian packages
+# with apt-get and Azurite from the npm lock file. Safe to run again.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -11,7 +11,7 @@ packages=(
   libcurl4-openssl-dev libxerces-c-dev nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 openssl curl nodejs npm binutils
-  dpkg-dev file
+  dpkg-dev file doxygen
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the library and runs every test: a plain build with warnings as
-# errors, an ASan+UBSan build and a TSan build.
+# errors, an ASan+UBSan build and a TSan build; with the plain build, the
+# library alone with clang's -Wthread-safety as errors.
 #   scripts/test.sh            all three builds
 #   scripts/test.sh plain      one build (plain, address or thread)
 set -euo pipefail
@@ -76,6 +77,22 @@ for kind in "${builds[@]}"; do
       "$ZUCLOUD_FAULT_MATRIX_OUT"
   fi
 done
+
+# The library once more with clang's thread-safety analysis, warnings as
+# errors: the locks and the fields they guard carry its annotations
+# (platform/threads/ThreadAnnotations.h). Library targets only, unoptimised.
+if [[ " ${builds[*]} " == *" plain "* ]]; then
+  echo "=== build: clang -Wthread-safety (library) ==="
+  started=$SECONDS
+  dir="$here/build/thread-safety"
+  if ! { cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+           -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-Wthread-safety -DZUCLOUD_WERROR=ON \
+           -DZUCLOUD_BUILD_TESTS=OFF >/dev/null &&
+         cmake --build "$dir" -j "$jobs" --target zucloud; }; then
+    status=1
+  fi
+  times+=("thread-safety $((SECONDS - started))s")
+fi
 
 # The fuzz targets, briefly (a longer run: docs/fuzzing.md).
 if [ $# -eq 0 ] && [ -x "$here/scripts/fuzz.sh" ]; then

@@ -199,6 +199,12 @@ TEST_F(AzureFunctions, SetupFailuresGiveTheirMessages) {
        L"cloud is not https although the web console is; nothing is sent to it.",
        "ZUCloudAzureService(647): -Error-: The storage service URL given by the cloud is not "
        "https although the web console is"},
+      // Nor does "https:" later in its path or query make it https.
+      {R"({"containerCreated": true, "azureSASServiceURL": "http://store.test/x?to=https://y"})",
+       L"Error: Failed to set up upload to Tolvane Cloud. The storage service URL given by the "
+       L"cloud is not https although the web console is; nothing is sent to it.",
+       "ZUCloudAzureService(647): -Error-: The storage service URL given by the cloud is not "
+       "https although the web console is"},
       // A NUL is refused, not cut ("https://store.test/x" would remain).
       {R"({"containerCreated": true, "azureSASServiceURL": "https://store.test/x\u0000.evil.test"})",
        L"Error: Failed to set up upload to Tolvane Cloud. The storage service URL given by the "

@@ -230,6 +230,9 @@ TEST_F(BlobSetup, StorageUrlsThatWouldLeakOrSplitAreRefused) {
   const std::vector<Case> cases = {
       {"http://store.test/devacct/c1", L"is not https although the web console is"},
       {"store.test/devacct/c1", L"is not https although the web console is"},
+      // "https:" later in the path or query makes no URL https.
+      {"http://store.test/https://devacct/c1", L"is not https although the web console is"},
+      {"http://store.test/devacct/c1?next=https:x", L"is not https although the web console is"},
       {"https://store.test/dev&#9;acct/c1", L"holds a control character"},
       {"https://store.test/c1&#13;&#10;X-Injected: evil", L"holds a control character"},
   };

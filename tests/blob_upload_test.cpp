@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -19,10 +21,13 @@
 #include "blob/BlobPath.h"
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
+#include "blob/Resume.h"
 #include "blob/ResumeJournal.h"
 #include "blob/UncommittedBlocks.h"
 #include "blob/UploadPlan.h"
 #include "platform/host/SequentialFile.h"
+#include "platform/http/SendPacer.h"
+#include "platform/log/EvDebug.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
@@ -280,6 +285,40 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
   EXPECT_EQ(progress.names.size(), 5u);  // the empty file too, with "0 of 0"
 }
 
+// "DRBackupUploadMaxMbps" counts megabits per second (125000 bytes each),
+// read by each upload; an upload without it lifts the cap again.
+TEST_F(BlobUpload, TheRateCapSettingCountsMegabitsPerSecond) {
+  writeFile("capped.bak", zutest::RandomBytes(3000, 1));
+  auto service = makeService();
+  std::wstring message;
+  env_.setGlobal("DRBackupUploadMaxMbps", "8000");  // 10^9 bytes/s: no wait here
+  ASSERT_EQ(service->UploadFile(dir(), "capped.bak", "f", message), 1);
+  EXPECT_EQ(zu::SendPacer::Global().Rate(), 1000000000ull);
+  env_.setGlobal("DRBackupUploadMaxMbps", "");
+  ASSERT_EQ(service->UploadFile(dir(), "capped.bak", "f", message), 1);
+  EXPECT_EQ(zu::SendPacer::Global().Rate(), 0ull);
+}
+
+// Asking the service which blocks it holds is one more retried request:
+// at most "DRBackupRetryCount" attempts, like every other.
+TEST_F(BlobUpload, GetBlockListIsTriedAtMostTheRetryCount) {
+  env_.setGlobal("DRBackupRetryCount", "3");
+  writeFile("again.bak", zutest::RandomBytes(3 * kMiB + 1, 2));
+  auto service = makeService();
+  cloud_.failBlockAlways(2);
+  std::wstring message;
+  ASSERT_EQ(service->UploadFile(dir(), "again.bak", "f", message), 0);  // block 1 journalled
+  auto blockListGets = [this] {
+    int gets = 0;
+    for (const FakeRequest& r : requests("block_list")) gets += r.method == "GET" ? 1 : 0;
+    return gets;
+  };
+  ASSERT_EQ(blockListGets(), 0);
+  cloud_.failAlways("block_list", true);
+  EXPECT_EQ(service->UploadFile(dir(), "again.bak", "f", message), 0);
+  EXPECT_EQ(blockListGets(), 3);
+}
+
 TEST_F(BlobUpload, PutBlockRequestsNameTheBlockAndTheTokenAndReuseASlotsGateway) {
   // Without resume the ids carry no upload tag: the requests are exactly
   // these.
@@ -379,6 +418,55 @@ TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) 
   // The service is usable again afterwards.
   writeFile("good.bak", zutest::RandomBytes(3, 1));
   EXPECT_EQ(service->UploadFile(dir(), "good.bak", "f", message), 1);
+}
+
+// Once a block failed for good no uploader sends again, not even one whose
+// request was in flight at that moment and then failed: blocks 1 and 3 are
+// held until block 2 has failed for good, then refused, and every Put Block
+// after that is counted.
+TEST_F(BlobUpload, NoBlockIsSentOnceAnotherFailedForGood) {
+  env_.setGlobal("DRBackupUploadParallelBlocks", "3");
+  const std::string data = zutest::RandomBytes(6 * kMiB, 5);
+  writeFile("held.bak", data);
+  auto service = makeService();
+  const std::string failing = data.substr(kMiB, kMiB);  // block 2, known by its bytes
+  std::mutex mutex;
+  std::condition_variable changed;
+  int held = 0;
+  int sentAfter = 0;
+  const zutest::FakeReply refused{1, "<Error><Code>InternalError</Code></Error>", 500, "HTTP 500"};
+  auto failedForGood = [this] {
+    return env_.logText().find("bAnyChunkUploadFailed is set") != std::string::npos;
+  };
+  auto inner = fakes_.journal().responder;
+  {
+    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+    fakes_.journal().responder = [&](const FakeRequest& r) {
+      if (zutest::BlobRequestKind(r.url) != "put_block") return inner(r);
+      std::unique_lock<std::mutex> lock(mutex);
+      if (r.body == failing) {  // fails only once both others are in flight
+        changed.wait_for(lock, std::chrono::seconds(10), [&] { return held == 2; });
+        return refused;
+      }
+      if (failedForGood()) {
+        ++sentAfter;
+        return refused;
+      }
+      ++held;
+      changed.notify_all();
+      lock.unlock();
+      for (int i = 0; i < 5000 && !failedForGood(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+      return refused;
+    };
+  }
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "held.bak", "f", message), 0);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(held, 2);
+  EXPECT_EQ(sentAfter, 0);
+  EXPECT_TRUE(requests("block_list").empty());
 }
 
 // The producer holds the turn while it reads: a read error must hand it
@@ -592,6 +680,71 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   };
   for (const auto& row : bad) {
     EXPECT_FALSE(zu::blob::ParseJournal(row.text, content, problem)) << row.what;
+  }
+}
+
+// Resume skips a journalled block only when the service holds it with the
+// length the block has in this very file; a journal of a file whose
+// identity differs in its size alone is not used at all (no question to
+// the service, nothing skipped).
+TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
+  zutest::TempDir state;
+  zutest::ScopedEnv stateDir("ZUCLOUD_STATE_DIR", state.path());
+  EvDebugFileInstance file;
+  EvDebug log(&file);
+  zu::FileIdentity id;
+  id.device = 2049;
+  id.inode = 77;
+  id.size = 3 * kMiB + 5;  // blocks of 1 MiB, 1 MiB, 1 MiB and 5 bytes
+  id.modifiedNs = 1700000000123456789LL;
+  id.changedNs = 1700000000123456789LL;
+  const std::string url = "https://store.test/c1/f/a.bak";
+  // The ids as the journal records them, and the lengths the service holds.
+  std::map<std::string, unsigned long long> held;
+  std::string journal = zu::blob::JournalHeader(url, id, kMiB);
+  const unsigned long long heldLength[] = {kMiB, kMiB - 1, kMiB, 4};
+  for (unsigned int blockNo = 1; blockNo <= 4; ++blockNo) {
+    const std::string line = zu::blob::JournalBlockLine(blockNo, kMiB, id.size);
+    journal += line;
+    const size_t idStart = line.find(' ', 6) + 1;
+    held[line.substr(idStart, line.find(' ', idStart) - idStart)] = heldLength[blockNo - 1];
+  }
+  ASSERT_EQ(held.size(), 4u);
+  const std::string journalPath = state.file(zu::blob::JournalFileName(url));
+
+  struct Row {
+    const char* what;
+    unsigned long long sizeNow;
+    int queries;
+    std::vector<bool> stored;
+    unsigned long long storedBytes;
+  };
+  const Row rows[] = {
+      {"same file: blocks 2 and 4 are held short", id.size, 1, {true, false, true, false},
+       2 * kMiB},
+      {"only the size differs", id.size + 1, 0, {}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    zutest::WriteFile(journalPath, journal);
+    zu::blob::ResumeRequest request;
+    request.blobUrl = url;
+    request.fileName = "a.bak";
+    request.identity = id;
+    request.identity.size = row.sizeNow;
+    request.blockSize = kMiB;
+    int queries = 0;
+    request.queryService = [&] {
+      ++queries;
+      zu::blob::UncommittedBlocks blocks;
+      blocks.answered = true;
+      blocks.sizes = held;
+      return blocks;
+    };
+    const zu::blob::ResumeStart start = zu::blob::PrepareResume(request, &log);
+    EXPECT_EQ(queries, row.queries);
+    EXPECT_EQ(start.stored, row.stored);
+    EXPECT_EQ(start.storedBytes, row.storedBytes);
   }
 }
 

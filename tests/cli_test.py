@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """zucloud-upload as an operator runs it: argument handling, --help and
 --version, exit codes, progress output on a terminal and in a pipe, and real
-uploads through both services against the cloud emulator and Azurite.
+uploads through both services against the cloud emulator and Azurite. Also
+the README's host programs (docs/examples): the README shows them verbatim,
+and built against the public headers they upload through both services.
 
-usage: cli_test.py <zucloud-upload binary> <source dir>
+usage: cli_test.py <zucloud-upload binary> <source dir> [<example program>...]
 """
 import base64
 import hashlib
@@ -19,6 +21,7 @@ import urllib.request
 
 CLI = None
 SOURCE = None
+EXAMPLES = {}  # program name -> path of the built docs/examples program
 
 
 class Emulator:
@@ -332,10 +335,56 @@ class CliTest(unittest.TestCase):
         final = redraws[-1].splitlines()[0]
         self.assertIn("100%", final)
 
+    def test_readme_shows_each_example_program_verbatim(self):
+        examples = os.path.join(SOURCE, "docs", "examples")
+        with open(os.path.join(SOURCE, "README.md")) as f:
+            readme = f.read()
+        names = sorted(n for n in os.listdir(examples) if n.endswith(".cpp"))
+        self.assertEqual(names, ["blob_upload.cpp", "folder_upload.cpp"])
+        for name in names:
+            with open(os.path.join(examples, name)) as f:
+                code = f.read()
+            self.assertIn("```cpp\n" + code + "```\n", readme, name)
+        self.assertEqual(readme.count("```cpp\n"), len(names), "a README program without a file")
+
+    def test_example_programs_upload_through_both_services(self):
+        self.assertEqual(sorted(EXAMPLES), ["blob_upload", "folder_upload"])
+        data = os.urandom(5 * 1024 * 1024 + 11)  # two chunks, six 1 MiB blocks
+        self.write("host.bin", data)
+        digest = hashlib.sha256(data).hexdigest()
+        env = dict(self.env, ZU_PASSWORD="s3cr3t")
+        args = ["ann", "guid-host", self.files + "/", "host.bin"]
+
+        env["ZUCLOUD_CONFIG"] = self.folder_config()
+        run = subprocess.run([EXAMPLES["folder_upload"]] + args, env=env, capture_output=True,
+                             text=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        stored = [f for f in EMULATOR.control("GET", "/_emu/files") if f["name"] == "host.bin"]
+        self.assertEqual([(f["size"], f["sha256"]) for f in stored], [(len(data), digest)])
+        self.assertIn("stored host.bin as " + stored[0]["fileGUID"], run.stdout)
+
+        env["ZUCLOUD_CONFIG"] = self.blob_config()
+        run = subprocess.run([EXAMPLES["blob_upload"]] + args, env=env, capture_output=True,
+                             text=True, timeout=120)
+        self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
+        done = EMULATOR.control("GET", "/_emu/completions")
+        self.assertEqual([[(f["name"], f["size"]) for f in c["files"]] for c in done],
+                         [[("host.bin", len(data))]])
+        url = done[0]["files"][0]["url"]
+        container = url.split("/devstoreaccount1/")[1].split("/")[0]
+        blob = EMULATOR.control("GET", "/_emu/blob?container=%s&name=DRBackup/host.bin" % container)
+        self.assertEqual((blob["size"], blob["sha256"]), (len(data), digest))
+
+        run = subprocess.run([EXAMPLES["blob_upload"], "ann"], env=env, capture_output=True,
+                             text=True, timeout=30)
+        self.assertEqual(run.returncode, 2, "a wrong call is refused before any request")
+
 
 def main():
-    global CLI, SOURCE, EMULATOR
+    global CLI, SOURCE, EMULATOR, EXAMPLES
     CLI, SOURCE = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    EXAMPLES = {os.path.basename(p).replace("example_", ""): os.path.abspath(p)
+                for p in sys.argv[3:]}
     EMULATOR = Emulator()
     try:
         program = unittest.main(argv=[sys.argv[0], "-v"], exit=False)

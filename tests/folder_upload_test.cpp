@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
+#include "platform/http/SendPacer.h"
 #include "platform/text/Base64.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
@@ -209,6 +210,18 @@ TEST_F(FolderUploadTest, NamesAndParentPathsSurviveTheBase64Headers) {
     EXPECT_EQ(zu::Base64OneLine(name), encodedName);
     EXPECT_EQ(zu::Base64OneLine(parent), HeaderValue(e.headers, "ParentFolderPath"));
   }
+}
+
+// "DRBackupUploadMaxMbps" counts megabits per second (125000 bytes each),
+// read by each upload; an upload without it lifts the cap again.
+TEST_F(FolderUploadTest, TheRateCapSettingCountsMegabitsPerSecond) {
+  makeFile("capped.bin", 3000);
+  env.setGlobal("DRBackupUploadMaxMbps", "8000");  // 10^9 bytes/s: no wait here
+  ASSERT_EQ(1, upload("capped.bin"));
+  EXPECT_EQ(zu::SendPacer::Global().Rate(), 1000000000ull);
+  env.setGlobal("DRBackupUploadMaxMbps", "");
+  ASSERT_EQ(1, upload("capped.bin"));
+  EXPECT_EQ(zu::SendPacer::Global().Rate(), 0ull);
 }
 
 TEST_F(FolderUploadTest, SourceDirIsJoinedOntoTheFileNameAsGiven) {

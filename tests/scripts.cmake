@@ -13,3 +13,11 @@ add_test(NAME layering_check
   COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/layering_check.py
     ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/zucloud_parts.txt)
 set_tests_properties(layering_check PROPERTIES TIMEOUT 60 LABELS "unit")
+
+# The API reference from the public headers: Doxygen must find every public
+# member and parameter documented (scripts/apidoc.sh fails on any warning).
+if(ZUCLOUD_SANITIZE STREQUAL "")
+  add_test(NAME apidoc_check
+    COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/apidoc.sh ${PROJECT_BINARY_DIR}/apidoc)
+  set_tests_properties(apidoc_check PROPERTIES TIMEOUT 120 LABELS "unit")
+endif()

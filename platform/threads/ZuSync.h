@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "platform/threads/ThreadAnnotations.h"
+
 namespace zu {
 // Unwinds a pool thread out of a blocking wait during termination.
 struct ThreadTerminated {};
@@ -80,15 +82,18 @@ class ZuSemaphore {
 };
 
 // Owns a ZuCriticalSectionH; throws "Not enough memory to initialize
-// ZuCriticalSection" when it cannot be created.
-class ZuCriticalSection {
+// ZuCriticalSection" when it cannot be created. A capability for clang's
+// thread-safety analysis: fields it guards say GUARDED_BY(it).
+class CAPABILITY("mutex") ZuCriticalSection {
  public:
   ZuCriticalSection();
   ~ZuCriticalSection();
   ZuCriticalSection(const ZuCriticalSection&) = delete;
   ZuCriticalSection& operator=(const ZuCriticalSection&) = delete;
-  void enter(bool wait);
-  void leave();
+  // The library enters only with wait true (enter(false) may fail, which
+  // the analysis cannot see).
+  void enter(bool wait) ACQUIRE();
+  void leave() RELEASE();
 
  private:
   ZuCriticalSectionH* m_handle;
@@ -96,15 +101,41 @@ class ZuCriticalSection {
 
 // Scope lock: enter(true) on construction and leave() on destruction when
 // the pointer is not null.
-class ZuCriticalSectionLock {
+class SCOPED_CAPABILITY ZuCriticalSectionLock {
  public:
-  explicit ZuCriticalSectionLock(ZuCriticalSection* section);
-  ~ZuCriticalSectionLock();
+  explicit ZuCriticalSectionLock(ZuCriticalSection* section) ACQUIRE(section);
+  ~ZuCriticalSectionLock() RELEASE();
   ZuCriticalSectionLock(const ZuCriticalSectionLock&) = delete;
   ZuCriticalSectionLock& operator=(const ZuCriticalSectionLock&) = delete;
 
  private:
   ZuCriticalSection* m_section;
 };
+
+namespace zu {
+
+// A std::mutex that clang's thread-safety analysis knows as a capability
+// (libstdc++'s own is not annotated), with its scope guard.
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { m_mutex.lock(); }
+  void unlock() RELEASE() { m_mutex.unlock(); }
+
+ private:
+  std::mutex m_mutex;
+};
+
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+  ~MutexLock() RELEASE() { m_mutex.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& m_mutex;
+};
+
+}  // namespace zu
 
 #endif  // ZUCLOUD_PLATFORM_ZU_SYNC_H

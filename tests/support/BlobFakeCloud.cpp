@@ -108,6 +108,7 @@ FakeReply BlobFakeCloud::respond(const FakeRequest& request) {
   if (kind == "finalize") return {0, finalizeReply, 200, ""};
   if (kind == "af_setup") return afSetup(request);
   if (kind == "af_finalize") return {0, afFinalizeReply, 200, ""};
+  if (kind == "block_list" && request.method == "GET") return uncommittedBlocks(request);
   if (kind == "block_list") return blockList(request);
   return {1, "", 404, "HTTP 404"};
 }
@@ -164,6 +165,18 @@ FakeReply BlobFakeCloud::blockList(const FakeRequest& request) {
   m_committedBytes[blob] = bytes;
   m_staged[blob].clear();
   return {0, "", 201, ""};
+}
+
+// Get Block List of the uncommitted blocks, as storage answers it.
+FakeReply BlobFakeCloud::uncommittedBlocks(const FakeRequest& request) {
+  const std::string blob = BlobPathOf(request.url);
+  std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?><BlockList><UncommittedBlocks>";
+  std::lock_guard<std::mutex> lock(m_mutex);
+  for (const auto& [id, bytes] : m_staged[blob]) {
+    body += "<Block><Name>" + id + "</Name><Size>" + std::to_string(bytes.size()) +
+            "</Size></Block>";
+  }
+  return {0, body + "</UncommittedBlocks></BlockList>", 200, ""};
 }
 
 FakeReply BlobFakeCloud::afSetup(const FakeRequest& request) {

@@ -3,8 +3,9 @@
 // the Azure Functions set-up and finalize, and an in-memory block blob store
 // for Put Block / Put Block List that keeps staged and committed blocks,
 // refuses what the real storage service refuses (empty Put Block bodies, a
-// block list naming a block it does not hold) and records how many Put
-// Block requests were in flight at once.
+// block list naming a block it does not hold), answers Get Block List with
+// the staged blocks and records how many Put Block requests were in flight
+// at once.
 #ifndef ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
 #define ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
 
@@ -18,8 +19,8 @@
 namespace zutest {
 
 // Kind of a request as the blob fake classifies it by URL: "login", "setup",
-// "finalize", "af_setup", "af_finalize", "put_block", "block_list" or
-// "other".
+// "finalize", "af_setup", "af_finalize", "put_block", "block_list" (Put
+// Block List, and Get Block List with method "GET") or "other".
 std::string BlobRequestKind(const std::string& url);
 
 // Percent-decoding of a query value.
@@ -67,6 +68,7 @@ class BlobFakeCloud {
   FakeReply respond(const FakeRequest& request);
   FakeReply putBlock(const FakeRequest& request);
   FakeReply blockList(const FakeRequest& request);
+  FakeReply uncommittedBlocks(const FakeRequest& request);
   FakeReply afSetup(const FakeRequest& request);
   bool takeFault(const std::string& kind);
 

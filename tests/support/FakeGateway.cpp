@@ -109,6 +109,11 @@ int FakeGateway::doPutOperation(const std::string& url, const char* data, long l
   return answer(FakeRequest{"PUT", url, std::move(body), std::move(headers), 0}, response);
 }
 
+int FakeGateway::doGetOperation(const std::string& url, std::string& response,
+                                ZuCURL::commandInfoList headers) {
+  return answer(FakeRequest{"GET", url, std::string(), std::move(headers), 0}, response);
+}
+
 std::string FakeGateway::getErrorMsg() { return m_last.errorText; }
 
 void FakeGateway::getLastServerResponseCode(int& status) { status = m_last.status; }

@@ -24,7 +24,7 @@ struct FakeReply {
 };
 
 struct FakeRequest {
-  std::string method;  // "POST" or "PUT"
+  std::string method;  // "POST", "PUT" or "GET"
   std::string url;
   std::string body;
   ZuCURL::commandInfoList headers;
@@ -70,6 +70,8 @@ class FakeGateway : public LIBCURL::ZuInternetGateway {
                       std::string& response, ZuCURL::commandInfoList headers) override;
   int doPutOperation(const std::string& url, const char* data, long length,
                      std::string& response, ZuCURL::commandInfoList headers) override;
+  int doGetOperation(const std::string& url, std::string& response,
+                     ZuCURL::commandInfoList headers) override;
   std::string getErrorMsg() override;
   void getLastServerResponseCode(int& status) override;
   void getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) override;
