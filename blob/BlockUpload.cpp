@@ -750,10 +750,11 @@ struct BlockPass {
 
 // Sends every block of the file (those a resume finds stored excepted) and
 // commits the block list: 1 once committed. `idLengthRefused` tells that
-// the service refused the pass's ids for their length.
+// the service refused the pass's ids for their length. The upload state is
+// touched here only before the producer starts and after it was joined.
 int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
                  std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused,
-                 std::wstring& errorMessage) {
+                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
   EvDebug* log = pass.log;
   const zu::blob::UploadPlan& plan = pass.plan;
   UploadBlobArgs args;
