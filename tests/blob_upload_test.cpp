@@ -701,13 +701,18 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
   const std::string url = "https://store.test/c1/f/a.bak";
   // The ids as the journal records them, and the lengths the service holds.
   std::map<std::string, unsigned long long> held;
-  std::string journal = zu::blob::JournalHeader(url, id, kMiB);
+  const std::string tag = "0123456789abcdef01";
+  std::string journal = zu::blob::JournalHeader(url, id, kMiB, tag);
   const unsigned long long heldLength[] = {kMiB, kMiB - 1, kMiB, 4};
+  // Another upload of the blob holds every block whole, under its own tag.
+  std::map<std::string, unsigned long long> heldByOther;
   for (unsigned int blockNo = 1; blockNo <= 4; ++blockNo) {
-    const std::string line = zu::blob::JournalBlockLine(blockNo, kMiB, id.size);
+    const std::string line = zu::blob::JournalBlockLine(blockNo, kMiB, id.size, tag);
     journal += line;
     const size_t idStart = line.find(' ', 6) + 1;
     held[line.substr(idStart, line.find(' ', idStart) - idStart)] = heldLength[blockNo - 1];
+    heldByOther[zu::blob::BlockId(blockNo, "fedcba9876543210fe")] = blockNo < 4 ? kMiB : 5;
+    heldByOther[zu::blob::BlockId(blockNo)] = blockNo < 4 ? kMiB : 5;
   }
   ASSERT_EQ(held.size(), 4u);
   const std::string journalPath = state.file(zu::blob::JournalFileName(url));
@@ -718,11 +723,14 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     int queries;
     std::vector<bool> stored;
     unsigned long long storedBytes;
+    const std::map<std::string, unsigned long long>* held;
   };
   const Row rows[] = {
       {"same file: blocks 2 and 4 are held short", id.size, 1, {true, false, true, false},
-       2 * kMiB},
-      {"only the size differs", id.size + 1, 0, {}, 0},
+       2 * kMiB, &held},
+      {"only the size differs", id.size + 1, 0, {}, 0, &held},
+      {"held whole, but by another upload", id.size, 1, {false, false, false, false}, 0,
+       &heldByOther},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -738,7 +746,7 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
       ++queries;
       zu::blob::UncommittedBlocks blocks;
       blocks.answered = true;
-      blocks.sizes = held;
+      blocks.sizes = *row.held;
       return blocks;
     };
     const zu::blob::ResumeStart start = zu::blob::PrepareResume(request, &log);
