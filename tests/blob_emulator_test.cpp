@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -283,6 +284,8 @@ TEST_P(BlobEmulator, APutBlockFailingTwiceThenSucceedingGivesAnIdenticalBlob) {
 
 TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) {
   env_->setGlobal("DRBackupRetryCount", "2");
+  // Descriptors are counted while the service lives: no pooled connections.
+  env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
   const std::vector<LocalFile> files = {addFile("doomed.bak", 4 * kMiB + 3),
                                         addFile("fine.bak", kMiB + 9)};
   BlobServiceAccess service;
@@ -407,9 +410,61 @@ TEST_P(BlobEmulator, ParallelBlocksStayWithinTheSettingAndCommitInReadOrder) {
   EXPECT_EQ(emulator_->proxyStats().value("max_in_flight_put_block", -1), 3);
 }
 
+// Storage connections accepted by the proxy so far.
+int StorageConnections(zutest::Emulator& emulator) {
+  return emulator.proxyStats().value("connections", -1);
+}
+
+TEST_P(BlobEmulator, SmallFilesShareTheirConnectionsUnlessReuseIsOff) {
+  std::vector<LocalFile> files;
+  for (int i = 0; i < 8; ++i) files.push_back(addFile("small-" + std::to_string(i) + ".bak", 4096 + i));
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Reuse-" + ModeName({GetParam(), 0}), files, message), 1);
+  const int before = StorageConnections(*emulator_);
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1) << files[i].name;
+  }
+  // Each file takes a block list query, a Put Block and a Put Block List,
+  // each from a gateway of its own: the first gateway's probe and two
+  // connections serve all of them (the commit's gateway opens while the
+  // block's is still held).
+  EXPECT_LE(StorageConnections(*emulator_) - before, 3);
+
+  env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
+  const int unpooled = StorageConnections(*emulator_);
+  for (int i = 6; i < 8; ++i) {
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1) << files[i].name;
+  }
+  // Without the pool every gateway probes and then connects again.
+  EXPECT_GE(StorageConnections(*emulator_) - unpooled, 2 * 2 * 2);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  for (const LocalFile& f : files) expectBlob(container, "f/" + f.name, f);
+}
+
+TEST_P(BlobEmulator, ConnectionsStorageClosedBetweenFilesAreReplacedWithoutARetry) {
+  const std::vector<LocalFile> files = {addFile("idle-1.bak", kMiB + 3), addFile("idle-2.bak", 5)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Idle-" + ModeName({GetParam(), 0}), files, message), 1);
+  emulator_->control("POST", "/proxy/idle_timeout", {{"seconds", 0.2}});
+  const int before = StorageConnections(*emulator_);
+  ASSERT_EQ(service.UploadFile(dir(), "idle-1.bak", "f", message), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // storage closes the pooled one
+  ASSERT_EQ(service.UploadFile(dir(), "idle-2.bak", "f", message), 1);
+  EXPECT_GT(StorageConnections(*emulator_) - before, 1);
+  EXPECT_EQ(emulator_->proxyStats().value("put_block", -1), 3);  // no block sent twice
+  EXPECT_EQ(env_->logText().find("Retrying"), std::string::npos);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  expectBlob(container, "f/idle-1.bak", files[0]);
+  expectBlob(container, "f/idle-2.bak", files[1]);
+}
+
 TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   env_->setGlobal("DRBackupUploadParallelBlocks", "3");
   env_->setGlobal("DRBackupRetryCount", "2");
+  // Descriptors are counted while the service lives: no pooled connections.
+  env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
   maxInFlight_ = 3;
   const std::vector<LocalFile> files = {addFile("doomed.bak", 8 * kMiB)};
   BlobServiceAccess service;

@@ -647,6 +647,13 @@ def _control_api(emu, method, path, query, data):
               "expected {\"strict\": bool}")
         emu.proxy.set_strict(data["strict"])
         return json_response({"ok": True})
+    if route == ("POST", "/_emu/proxy/idle_timeout"):
+        _need(emu.proxy is not None, 409, "no storage proxy running")
+        _need(isinstance(data, dict) and (data.get("seconds") is None or
+                                          isinstance(data.get("seconds"), (int, float))),
+              400, "expected {\"seconds\": number or null}")
+        emu.proxy.set_idle_timeout(data.get("seconds"))
+        return json_response({"ok": True})
     if route == ("GET", "/_emu/blob"):
         _need(emu.storage is not None, 409, "no storage running")
         container, name = query.get("container"), query.get("name")

@@ -116,6 +116,9 @@ class StorageProxy:
         self._journal = []
         self._seq = itertools.count(1)
         self._conn_ids = itertools.count(1)
+        # Seconds an accepted connection may wait for its next request
+        # before the proxy closes it (None: the handler's own time-out).
+        self._idle_timeout = None
         # blob path -> id length of its uncommitted blocks (strict mode)
         self._id_lengths = {}
         self._server = None
@@ -161,7 +164,7 @@ class StorageProxy:
         return {"put_block": 0, "put_block_list": 0, "get_block_list": 0,
                 "storage_other": 0,
                 "in_flight_put_block": 0, "max_in_flight_put_block": 0,
-                "strict_refusals": 0}
+                "strict_refusals": 0, "connections": 0}
 
     def stats(self):
         with self._lock:
@@ -183,6 +186,20 @@ class StorageProxy:
             self._journal = []
             self._id_lengths = {}
             self._strict = self._initial_strict
+            self._idle_timeout = None
+
+    def set_idle_timeout(self, seconds):
+        """Connections accepted from now on are closed after `seconds`
+        without a request, like a server with a short keep-alive time-out
+        (None: back to the default)."""
+        with self._lock:
+            self._idle_timeout = None if seconds is None else float(seconds)
+
+    def _accepted(self):
+        """Counts an accepted connection; returns its idle time-out."""
+        with self._lock:
+            self._stats["connections"] += 1
+            return self._idle_timeout
 
     def set_strict(self, strict):
         with self._lock:
@@ -311,6 +328,9 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
         super().setup()
         self.connection_id = next(self.owner._conn_ids)
         self.upstream = None
+        idle = self.owner._accepted()
+        if idle is not None:
+            self.connection.settimeout(idle)
         try:
             self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY,
                                        1)
