@@ -25,6 +25,7 @@
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "blob/Resume.h"
+#include "blob/SingleRequestUpload.h"
 #include "blob/UploadBlobArgs.h"
 #include "blob/UploadPlan.h"
 #include "platform/log/EvDebug.h"
@@ -688,6 +689,23 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     if (newRecord) {
       ZuCriticalSectionLock lock(m_fileListLock.get());
       m_fileList.push_back(record);
+    }
+
+    if (tuning.singleRequestMiB > 0 &&
+        identity.size <= static_cast<unsigned long long>(tuning.singleRequestMiB) * kMiB) {
+      zu::blob::SingleRequestUpload single;
+      if (!FindUploadToken(*this, log, fileName, single.sasToken, errorMessage)) return 0;
+      log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
+                    fileName.c_str(), identity.size);
+      single.params = sessionParams();
+      single.blobUrl = record->url;
+      single.fileName = fileName;
+      single.filePath = localPath;
+      single.file = file.get();
+      single.identity = identity;
+      const int stored = zu::blob::UploadInOneRequest(single, errorMessage);
+      record->uploaded = stored != 0;
+      return stored;
     }
 
     UploadBlobArgs args;

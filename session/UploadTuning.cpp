@@ -6,6 +6,9 @@
 #include "session/ServiceSettings.h"
 
 namespace zu {
+namespace {
+constexpr int kMaxSingleRequestMiB = 256;
+}  // namespace
 
 UploadTuning ReadUploadTuning(long long streamCount) {
   UploadTuning tuning;
@@ -19,6 +22,9 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   }
   if (params.get("DRBackupUploadMaxMbps", number) == 0 && number >= 1) {
     tuning.maxMbps = number;
+  }
+  if (params.get("DRBackupUploadSingleRequestMiB", number) == 0 && number >= 1) {
+    tuning.singleRequestMiB = number > kMaxSingleRequestMiB ? kMaxSingleRequestMiB : number;
   }
   std::string word;
   if (params.get("bEnableZUCloudDRBackupResume", word) == 0) {

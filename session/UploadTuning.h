@@ -16,6 +16,10 @@ struct UploadTuning {
   // "bEnableZUCloudDRBackupResume" (boolean word): a blob upload resumes
   // from the blocks the service already holds; default true.
   bool resume = true;
+  // "DRBackupUploadSingleRequestMiB": a blob file of at most this many MiB
+  // is stored with one Put Blob request; not found or below 1: 0, never;
+  // above 256: 256.
+  int singleRequestMiB = 0;
 };
 
 UploadTuning ReadUploadTuning(long long streamCount);

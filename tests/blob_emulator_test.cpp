@@ -460,6 +460,75 @@ TEST_P(BlobEmulator, ConnectionsStorageClosedBetweenFilesAreReplacedWithoutARetr
   expectBlob(container, "f/idle-2.bak", files[1]);
 }
 
+// Stored bytes of a blob, whichever way it was written.
+void ExpectStoredBytes(zutest::Emulator& emulator, const std::string& container,
+                       const std::string& name, const LocalFile& file) {
+  SCOPED_TRACE(name);
+  const json blob = emulator.blob(container, name);
+  ASSERT_TRUE(blob.value("exists", false)) << blob.dump();
+  EXPECT_EQ(blob["size"].get<unsigned long long>(), file.data.size());
+  EXPECT_EQ(blob["sha256"].get<std::string>(), Sha256Hex(file.data));
+}
+
+TEST_P(BlobEmulator, FilesUpToTheSingleRequestLimitGoInOnePutBlob) {
+  env_->setGlobal("DRBackupUploadSingleRequestMiB", "1");
+  const std::vector<LocalFile> files = {addFile("zero.bak", 0), addFile("one.bak", 1),
+                                        addFile("limit.bak", kMiB), addFile("over.bak", kMiB + 1)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Single-" + ModeName({GetParam(), 0}), files, message), 1);
+  for (const LocalFile& f : files) {
+    ASSERT_EQ(service.UploadFile(dir(), f.name, "s", message), 1)
+        << f.name << " " << std::string(message.begin(), message.end());
+  }
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  for (int i = 0; i < 3; ++i) ExpectStoredBytes(*emulator_, container, "s/" + files[i].name, files[i]);
+  expectBlob(container, "s/over.bak", files[3]);  // the limit + 1 goes as blocks
+  const json stats = emulator_->proxyStats();
+  EXPECT_EQ(stats.value("put_block", -1), 2);
+  EXPECT_EQ(stats.value("put_block_list", -1), 1);
+  int putBlobs = 0;
+  for (const json& e : emulator_->control("GET", "/proxy/journal?kind=put_blob")) {
+    ++putBlobs;
+    bool blockBlob = false;
+    for (const json& h : e["headers"]) {
+      if (h[0].get<std::string>() == "x-ms-blob-type") blockBlob = h[1] == "BlockBlob";
+    }
+    EXPECT_TRUE(blockBlob) << e.dump();
+  }
+  EXPECT_EQ(putBlobs, 3);
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
+  const json completion = lastCompletion();
+  ASSERT_EQ(completion["files"].size(), files.size()) << completion.dump();
+  EXPECT_EQ(completion["files"][2]["size"].get<unsigned long long>(), kMiB);
+  EXPECT_EQ(completion["files"][2]["url"], service.m_uploadURL + "/s/limit.bak");
+  expectNoSecretsInLog(service);
+}
+
+TEST_P(BlobEmulator, ARefusedPutBlobIsRetriedAndAFailedOneCommitsNothing) {
+  env_->setGlobal("DRBackupUploadSingleRequestMiB", "4");
+  const std::vector<LocalFile> files = {addFile("again.bak", 3000), addFile("never.bak", 7)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-PutBlob-" + ModeName({GetParam(), 0}), files, message), 1);
+  emulator_->fault("put_blob", {{"fault", "status"}, {"status", 503}, {"count", 2}});
+  ASSERT_EQ(service.UploadFile(dir(), "again.bak", "s", message), 1);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  ExpectStoredBytes(*emulator_, container, "s/again.bak", files[0]);
+  EXPECT_EQ(zutest::CountOccurrences(env_->logText(), "Retrying after [120000] ms"), 2u);
+
+  // Every attempt (the fixture's 3) refused: the call fails and no blob
+  // appears.
+  emulator_->fault("put_blob", {{"fault", "status"}, {"status", 503}, {"count", 3}});
+  EXPECT_EQ(service.UploadFile(dir(), "never.bak", "s", message), 0);
+  EXPECT_NE(message.find(L"refused 3 time(s)"), std::wstring::npos);
+  EXPECT_FALSE(emulator_->blob(container, "s/never.bak").value("exists", true));
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(8, 1, message), 1);
+  const json completion = lastCompletion();
+  ASSERT_EQ(completion["files"].size(), 1u) << completion.dump();
+  EXPECT_EQ(completion["files"][0]["name"], "again.bak");
+}
+
 TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   env_->setGlobal("DRBackupUploadParallelBlocks", "3");
   env_->setGlobal("DRBackupRetryCount", "2");

@@ -38,7 +38,7 @@ from . import messages
 # Faults the core applies itself; every other fault goes to the handler.
 GENERIC_FAULTS = ("status", "reset", "stall", "garbage", "empty", "truncated")
 # Kinds whose faults belong to the storage proxy.
-PROXY_FAULT_KINDS = ("put_block", "put_block_list", "get_block_list")
+PROXY_FAULT_KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob")
 # Bodies up to this size are kept as text in the journal.
 JOURNAL_BODY_LIMIT = 4096
 # Larger request bodies are refused (413) and the connection closed.

@@ -14,8 +14,8 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   SAS signature included, because tests need the block ids).
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
-"put_block_list", GET ...?comp=blocklist -> "get_block_list", everything
-else "storage_other".
+"put_block_list", GET ...?comp=blocklist -> "get_block_list", PUT of a blob
+without comp (Put Blob) -> "put_blob", everything else "storage_other".
 
 Python standard library only.
 """
@@ -47,7 +47,7 @@ _HOP_BY_HOP = {
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
            "forward_then_status", "delay"}
-KINDS = ("put_block", "put_block_list", "get_block_list", "storage_other")
+KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob", "storage_other")
 
 
 def request_kind(method, query):
@@ -59,6 +59,8 @@ def request_kind(method, query):
         return "put_block_list"
     if method == "GET" and comp == "blocklist":
         return "get_block_list"
+    if method == "PUT" and comp == "" and "restype" not in query:
+        return "put_blob"
     return "storage_other"
 
 
@@ -162,7 +164,7 @@ class StorageProxy:
     @staticmethod
     def _fresh_stats():
         return {"put_block": 0, "put_block_list": 0, "get_block_list": 0,
-                "storage_other": 0,
+                "put_blob": 0, "storage_other": 0,
                 "in_flight_put_block": 0, "max_in_flight_put_block": 0,
                 "strict_refusals": 0, "connections": 0}
 
