@@ -817,4 +817,33 @@ TEST_F(GatewayPoolTest, ParallelGatewaysNeverShareAConnectionAtOnce) {
   EXPECT_LE(distinct.size(), static_cast<size_t>(kThreads));
 }
 
+TEST_F(GatewayTlsTest, PooledConnectionsAreSharedOnlyUnderTheSameCertificateChecks) {
+  PoolUser user;
+  auto request = [](bool verify) -> int {
+    auto gw = OpenGateway(Https().url("/"), verify);
+    gw->setConnectionReuse(true);
+    std::string response;
+    if (gw->connect() != 0 || gw->doGetOperation(Https().url("/echo"), response, {}) != 0) {
+      ADD_FAILURE() << gw->getErrorMsg();
+      return -1;
+    }
+    return json::parse(response).at("conn").get<int>();
+  };
+  const int unchecked = request(false);
+  EXPECT_EQ(request(false), unchecked);
+  {
+    zutest::ScopedEnv ca("ZUCLOUD_CA_FILE", Https().caFile());
+    const int checked = request(true);
+    EXPECT_NE(checked, unchecked);  // never the unverified connection
+    EXPECT_EQ(request(true), checked);
+  }
+  // Without the CA file the server's certificate is unknown: the gateway
+  // neither takes the connection verified with that file nor skips its
+  // check.
+  auto gw = OpenGateway(Https().url("/"), true);
+  gw->setConnectionReuse(true);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
+}
+
 }  // namespace
