@@ -115,11 +115,21 @@ class SlotRelease {
   SlotRelease(ZUCloudAzureService& service, UploadBlobArgs& args)
       : m_service(service), m_args(args) {}
   ~SlotRelease() {
+    closeGateways();
     if (!m_args.blobInfo) return;
     for (int i = 0; i < m_args.slotCount; ++i) {
       BlobInfo& slot = m_args.blobInfo[i];
       slot.pages = zu::PageBuffer();
       slot.buffer = nullptr;
+    }
+  }
+
+  // Closes the slots' gateways once no uploader runs any more, so that
+  // their connections are free (pooled) for the block list commit.
+  void closeGateways() {
+    if (!m_args.blobInfo) return;
+    for (int i = 0; i < m_args.slotCount; ++i) {
+      BlobInfo& slot = m_args.blobInfo[i];
       if (slot.gateway != nullptr) {
         m_service.closeZuInternetGateway(slot.gateway);
         delete slot.gateway;
@@ -739,6 +749,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     // stored.
     zu::ReportUploadProgress(fileName, resume.storedBytes, identity.size);
     if (!RunProducer(args)) return 0;
+    release.closeGateways();
     if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
       return EndStoppedUpload(args, resume.journal.get(), errorMessage);
     }

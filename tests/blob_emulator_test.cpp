@@ -425,11 +425,9 @@ TEST_P(BlobEmulator, SmallFilesShareTheirConnectionsUnlessReuseIsOff) {
   for (int i = 0; i < 6; ++i) {
     ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1) << files[i].name;
   }
-  // Each file takes a block list query, a Put Block and a Put Block List,
-  // each from a gateway of its own: the first gateway's probe and two
-  // connections serve all of them (the commit's gateway opens while the
-  // block's is still held).
-  EXPECT_LE(StorageConnections(*emulator_) - before, 3);
+  // Each file takes a Put Block and a Put Block List, each from a gateway
+  // of its own: the first gateway's probe and one connection serve all.
+  EXPECT_LE(StorageConnections(*emulator_) - before, 2);
 
   env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
   const int unpooled = StorageConnections(*emulator_);
