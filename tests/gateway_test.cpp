@@ -743,6 +743,21 @@ TEST_F(GatewayPoolTest, ConnectionClosedByTheServerWhilePooledIsReplacedSilently
   EXPECT_EQ(OneRequest(base, true), second);
 }
 
+TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
+  PoolUser user;
+  LIBCURL::pool::SetMaxIdleForTesting(150);
+  const std::string base = Http().url("/");
+  const int first = OneRequest(base, true);
+  OneRequest(base, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The idle connection is closed rather than handed out, and the origin's
+  // last answer is too old to stand for the check: probe, then a request.
+  const int later = OneRequest(base, true);
+  LIBCURL::pool::SetMaxIdleForTesting(-1);
+  EXPECT_EQ(later, first + 2);
+  EXPECT_EQ(LIBCURL::pool::IdleCount(), 1u);
+}
+
 TEST_F(GatewayPoolTest, NoSocketIsLeftWhenTheLastUserLeaves) {
   const std::string base = Http().url("/");
   {

@@ -116,17 +116,17 @@ State& Global() {
   return *state;
 }
 
-const Clock::duration kMaxIdle = std::chrono::seconds(kMaxIdleSeconds);
+// How long a handle may wait in the pool (tests shorten it); guarded by the
+// state's mutex.
+Clock::duration g_maxIdle = std::chrono::seconds(kMaxIdleSeconds);
 
 // Moves handles idle for too long to `closing`; the caller holds the mutex.
 void DropExpiredLocked(State& s, Clock::time_point now, Closing& closing) {
-  auto expired = [now](const IdleHandle& idle) { return now - idle.since >= kMaxIdle; };
-  for (IdleHandle& idle : s.idle) {
-    if (expired(idle)) closing.add(std::move(idle));
-  }
-  s.idle.erase(std::remove_if(s.idle.begin(), s.idle.end(),
-                              [](const IdleHandle& idle) { return idle.easy == nullptr; }),
-               s.idle.end());
+  const auto fresh = std::stable_partition(
+      s.idle.begin(), s.idle.end(),
+      [now](const IdleHandle& idle) { return now - idle.since < g_maxIdle; });
+  for (auto it = fresh; it != s.idle.end(); ++it) closing.add(std::move(*it));
+  s.idle.erase(fresh, s.idle.end());
 }
 
 std::string ReachedKey(const std::string& securityKey, const std::string& origin) {
@@ -268,7 +268,14 @@ bool Reached(const std::string& securityKey, const std::string& origin) {
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.users <= 0) return false;
   auto it = s.reached.find(ReachedKey(securityKey, origin));
-  return it != s.reached.end() && Clock::now() - it->second < kMaxIdle;
+  return it != s.reached.end() && Clock::now() - it->second < g_maxIdle;
+}
+
+void SetMaxIdleForTesting(long milliseconds) {
+  State& s = Global();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  g_maxIdle = milliseconds < 0 ? std::chrono::seconds(kMaxIdleSeconds)
+                               : Clock::duration(std::chrono::milliseconds(milliseconds));
 }
 
 size_t IdleCount() {
