@@ -21,8 +21,11 @@
 #include "platform/http/ConnectionPool.h"
 
 #include <curl/curl.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cctype>
 #include <chrono>
 #include <map>
@@ -225,6 +228,24 @@ void* TakeIdle(const std::string& securityKey, const std::string& origin,
     return easy;
   }
   return nullptr;
+}
+
+bool IdleConnectionAlive(void* easy) {
+  curl_socket_t sock = CURL_SOCKET_BAD;
+  if (curl_easy_getinfo(static_cast<CURL*>(easy), CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK ||
+      sock == CURL_SOCKET_BAD) {
+    return false;
+  }
+  pollfd entry{sock, POLLIN, 0};
+  const int ready = ::poll(&entry, 1, 0);
+  if (ready == 0) return true;  // nothing arrived while it waited
+  if (ready < 0) return errno == EINTR;
+  if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
+  // Readable: the end of the stream (the server closed it) reads as 0.
+  char byte = 0;
+  const ssize_t got = ::recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got > 0) return true;
+  return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
 }
 
 void GiveBack(const std::string& securityKey, const std::string& origin, void* easy,

@@ -54,6 +54,10 @@ void* ShareHandle(const SharedCache& cache);
 // owns it and its `share` afterwards.
 void* TakeIdle(const std::string& securityKey, const std::string& origin,
                std::shared_ptr<SharedCache>& share);
+// Whether the connection an idle handle (a CURL*) holds is still open: not
+// closed or reset by the server while it waited. A server gone without a
+// word (no FIN, no RST) still looks alive.
+bool IdleConnectionAlive(void* easy);
 // Hands `easy` (already reset by the caller) back; closes it at once when
 // the pool is not active.
 void GiveBack(const std::string& securityKey, const std::string& origin, void* easy,

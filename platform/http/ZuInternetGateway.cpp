@@ -13,13 +13,15 @@
 //   opens the connection that the later requests share.
 // - With connection reuse on (setConnectionReuse) and the pool active
 //   (ConnectionPool.h), connect() first takes an idle handle of the pool for
-//   the URL's origin and the gateway's security settings: its connection was
-//   made by an earlier gateway and is used as it is, without a probe. Without
-//   one, the gateway's own handle joins the pool's TLS session and DNS share,
-//   and the probe is left out when a request to that origin completed within
-//   the pool's idle limit (the server was reachable moments ago; the probe
-//   would only cost a connection that no request uses). Otherwise the probe
-//   runs as above, its handshake cached for the request's connection.
+//   the URL's origin and the gateway's security settings: when its
+//   connection, made by an earlier gateway, is still open it is used as it
+//   is, without a probe. A connection the server closed is dropped and the
+//   origin counts as unchecked. Without a live one, the gateway's own handle
+//   joins the pool's TLS session and DNS share, and the probe is left out
+//   when a request to that origin completed within the pool's idle limit
+//   (the server was reachable moments ago; the probe would only cost a
+//   connection that no request uses). Otherwise the probe runs as above,
+//   its handshake cached for the request's connection.
 //   disConnet() then hands the handle, with its open connection, back to the
 //   pool, unless its last request failed in transport. libcurl checks a
 //   reused connection before sending and, when the server closed it while it
@@ -536,11 +538,18 @@ int ZuInternetGateway::connect() {
     if (!origin.empty()) {
       std::shared_ptr<SharedCache> cache;
       CURL* idle = static_cast<CURL*>(pool::TakeIdle(d.securityKey(), origin, cache));
-      if (idle != nullptr) {
+      if (idle != nullptr && pool::IdleConnectionAlive(idle)) {
         d.easy.reset(idle);
         d.share = std::move(cache);
         d.poolKey = d.securityKey();
         return 0;
+      }
+      if (idle != nullptr) {
+        // The server closed it while it waited: gone for good, or only an
+        // idle limit of its own. The check below tells which.
+        curl_easy_cleanup(idle);
+        cache.reset();
+        pool::MarkReached(d.securityKey(), origin, false);
       }
       d.joinShare();
       if (d.share && pool::Reached(d.poolKey, origin)) return 0;
