@@ -743,6 +743,21 @@ TEST_F(GatewayPoolTest, ConnectionClosedByTheServerWhilePooledIsReplacedSilently
   EXPECT_EQ(OneRequest(base, true), second);
 }
 
+TEST_F(GatewayPoolTest, AServerStoppedWithItsConnectionPooledStillFailsTheConnect) {
+  PoolUser user;
+  auto server = std::make_unique<TestServer>(false);
+  const std::string base = server->url("/");
+  ASSERT_GT(OneRequest(base, true), 0);
+  ASSERT_EQ(LIBCURL::pool::IdleCount(), 1u);
+  server.reset();  // its connections close with it
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto gw = OpenGateway(base, false);
+  gw->setConnectionReuse(true);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_EQ(o.curlCode, kCurlCouldntConnect) << o.error;
+  EXPECT_EQ(LIBCURL::pool::IdleCount(), 0u);
+}
+
 TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
   PoolUser user;
   LIBCURL::pool::SetMaxIdleForTesting(150);
