@@ -11,7 +11,10 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   uncommitted blocks of one blob, and a Put Block List naming more than
   50,000 blocks,
 * keeps a journal of every request (test use only: the query is kept whole,
-  SAS signature included, because tests need the block ids).
+  SAS signature included, because tests need the block ids),
+* counts the connections it accepts (stats "connections") and, when told,
+  closes a connection idle for a given time (set_idle_timeout), as a
+  storage front with a short keep-alive time-out does.
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
 "put_block_list", GET ...?comp=blocklist -> "get_block_list", PUT of a blob
