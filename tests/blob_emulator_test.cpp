@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ZuUploadProgress.h"
@@ -468,6 +469,17 @@ void ExpectStoredBytes(zutest::Emulator& emulator, const std::string& container,
   EXPECT_EQ(blob["sha256"].get<std::string>(), Sha256Hex(file.data));
 }
 
+// The progress reports of one file.
+struct FileReports {
+  std::string name;
+  std::vector<std::pair<unsigned long long, unsigned long long>> seen;
+  static void Callback(void* context, const char* file, unsigned long long sent,
+                       unsigned long long total) {
+    auto* self = static_cast<FileReports*>(context);
+    if (self->name == file) self->seen.emplace_back(sent, total);
+  }
+};
+
 TEST_P(BlobEmulator, FilesUpToTheSingleRequestLimitGoInOnePutBlob) {
   env_->setGlobal("DRBackupUploadSingleRequestMiB", "1");
   const std::vector<LocalFile> files = {addFile("zero.bak", 0), addFile("one.bak", 1),
@@ -475,10 +487,16 @@ TEST_P(BlobEmulator, FilesUpToTheSingleRequestLimitGoInOnePutBlob) {
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Single-" + ModeName({GetParam(), 0}), files, message), 1);
+  FileReports reports{"limit.bak", {}};
+  zuSetUploadProgressCallback(&FileReports::Callback, &reports);
   for (const LocalFile& f : files) {
-    ASSERT_EQ(service.UploadFile(dir(), f.name, "s", message), 1)
+    EXPECT_EQ(service.UploadFile(dir(), f.name, "s", message), 1)
         << f.name << " " << std::string(message.begin(), message.end());
   }
+  zuSetUploadProgressCallback(nullptr, nullptr);
+  const std::vector<std::pair<unsigned long long, unsigned long long>> expected = {
+      {0, kMiB}, {kMiB, kMiB}};
+  EXPECT_EQ(reports.seen, expected);
   const std::string container = zutest::ContainerOf(service.m_uploadURL);
   for (int i = 0; i < 3; ++i) ExpectStoredBytes(*emulator_, container, "s/" + files[i].name, files[i]);
   expectBlob(container, "s/over.bak", files[3]);  // the limit + 1 goes as blocks
