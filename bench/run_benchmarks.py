@@ -1208,6 +1208,8 @@ def main():
                         help="small files sent over https (the first of the small files)")
     parser.add_argument("--https-links", default="40:1000,10:1000",
                         help="round trip ms:Mbit/s of each https link, comma-separated")
+    parser.add_argument("--chart", help="also draw the round-trip chart (small files over "
+                                        "https, large-file throughput) into this PNG")
     parser.add_argument("--large-gib", type=int, default=50,
                         help="size of the sparse file past 50,000 blocks")
     parser.add_argument("--large-block-mib", type=int, default=1,
@@ -1277,7 +1279,19 @@ def main():
         bench.run()
     finally:
         bench.stop()
-    return 0 if report(bench, args) else 1
+    ok = report(bench, args)
+    if args.chart:
+        import wan_chart
+        loads = [r["load"] for runs in bench.results.values() for r in runs]
+        note = ("median of %d round(s); %s; load %.1f-%.1f" % (
+            args.rounds, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+            min(loads or [0]), max(loads or [0])))
+        if wan_chart.draw(bench.results, len(args.https_files), args.small_size,
+                          args.wan_size // MIB, args.chart, note):
+            log("chart written to %s" % args.chart)
+        else:
+            log("chart: no https or WAN-link results to draw")
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":
