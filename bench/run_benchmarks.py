@@ -64,6 +64,7 @@ sys.path.insert(0, os.path.join(ROOT, "emulator"))
 from zuemu import azstore, messages  # noqa: E402
 from discard_sink import DiscardSink  # noqa: E402
 from processes import end_process  # noqa: E402
+from tls_front import TlsFront  # noqa: E402
 
 MIB = 1024 * 1024
 GIB = 1024 * MIB
@@ -74,7 +75,7 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
-DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small,md5"
+DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small,md5,https"
 ALL_PARTS = DEFAULT_PARTS + ",large"
 
 
@@ -438,13 +439,14 @@ class Bench:
         return result
 
     def library_blob(self, emu, guid, files, settings, label, folder="bench",
-                     allow_refusal=False):
+                     allow_refusal=False, extra_env=None):
         """blob_upload_bench uploads the file(s) to FOLDER with the given
         settings-file lines; returns its RESULT."""
         settings = "".join(line + "\n" for line in settings)
         env = self.library_env("blob.conf",
                                "[GlobalParam]\nCloud URL = %s\n%s" % (emu.web, settings),
-                               {"BENCH_GUID": guid, "BENCH_FOLDER": folder})
+                               dict({"BENCH_GUID": guid, "BENCH_FOLDER": folder},
+                                    **(extra_env or {})))
         return self.run_library(self.args.blob_program, files, env, label, allow_refusal)
 
     def block_ids(self, count=None):
@@ -500,19 +502,21 @@ class Bench:
         return result
 
     @staticmethod
-    def sdk_run_argv(service_url, sas, files, block, concurrency, folder=None):
+    def sdk_run_argv(service_url, sas, files, block, concurrency, folder=None, ca_file=None):
         argv = ["/usr/bin/python3", os.path.join(HERE, "sdk_upload.py"),
                 "--container-url", service_url, "--sas", sas,
                 "--concurrency", str(concurrency)]
+        if ca_file:
+            argv += ["--ca-file", ca_file]
         argv += ["--folder", folder] if folder else ["--blob", "bench/sdk.bin"]
         if block:
             argv += ["--block-size", str(block)]
         return argv + ["--file"] + list(files)
 
-    def sdk_run(self, service_url, sas, files, block, concurrency, folder=None):
+    def sdk_run(self, service_url, sas, files, block, concurrency, folder=None, ca_file=None):
         """The SDK uploads the files (to bench/sdk.bin, or each to FOLDER/its
         name); returns its RESULT."""
-        argv = self.sdk_run_argv(service_url, sas, files, block, concurrency, folder)
+        argv = self.sdk_run_argv(service_url, sas, files, block, concurrency, folder, ca_file)
         out = os.path.join(self.work, "sdk.out")
         code, _, _, _, _ = run_measured(argv, out, None, os.path.join(self.work, "sdk.err"))
         result = None
@@ -632,6 +636,46 @@ class Bench:
         result["files"] = len(files)
         return result
 
+    # small files over https across a WAN-like link
+    def https_small(self, guid, link, who):
+        """The https files through a fresh link (round trip ms, Mbit/s) to a
+        fresh nginx TLS front before Azurite: every TCP and TLS handshake
+        crosses the link, as it would to a storage endpoint far away. `who`:
+        "library" (the defaults), "library-single"
+        (DRBackupUploadSingleRequestMiB 4), "sdk" (upload_blob per file, one
+        client)."""
+        emu = self.fresh_emulator()
+        token = emu.login()
+        front = TlsFront(self.work, emu.ports["azurite"]).start()
+        wan = None
+        files = self.args.https_files
+        try:
+            wan = WanLink(self.work, front.port, link[0], link[1], self.args.wan_window).start()
+            base = "https://127.0.0.1:%d/%s" % (wan.port, azstore.ACCOUNT)
+            container, service_url, sas = self.blob_target(emu, "direct", token, guid,
+                                                           base=base)
+            if who.startswith("library"):
+                settings = list(self.args.blob_setting)
+                if who == "library-single":
+                    settings.append("DRBackupUploadSingleRequestMiB = 4")
+                result = self.library_blob(emu, guid, files, settings, "https-" + who,
+                                           folder="https",
+                                           extra_env={"ZUCLOUD_CA_FILE": front.ca_file})
+            else:
+                result = self.sdk_run(service_url, sas, files, None, 1, folder="https",
+                                      ca_file=front.ca_file)
+        finally:
+            if wan is not None:
+                wan.stop()
+            front.stop()
+        names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
+                 if n.startswith("https/")]
+        if len(names) != len(files):
+            raise RuntimeError("https files, %s: %d blobs stored, not %d" % (
+                who, len(names), len(files)))
+        result["files"] = len(files)
+        return result
+
     # a file past 50,000 blocks, to the sink
     def large_upload(self, guid):
         path = self.args.large_file
@@ -709,6 +753,15 @@ class Bench:
                         guid, "md5-" + word,
                         ["bEnableZUCloudDRBackupContentMD5 = %s" % ("true" if on else "false")]))
             self.md5_speed = openssl_md5_speed()
+        if want("https"):
+            log("small files over https: %d of %d bytes, links %s, %d rounds" % (
+                len(self.args.https_files), self.args.small_size,
+                ", ".join("%g ms / %g Mbit/s" % l for l in self.args.https_links), rounds))
+            for i in range(rounds):
+                for link in self.args.https_links:
+                    for who in rotated(("library", "library-single", "sdk"), i):
+                        self.record("https-%g-%g/%s" % (link + (who,)),
+                                    self.https_small(guid, link, who))
         if want("large"):
             self.large_result = self.large_upload(guid)
         self.stop()
@@ -1008,6 +1061,44 @@ def small_report(bench, args):
     return out + table(rows), misses
 
 
+def https_report(bench, args):
+    res = bench.results
+    links = sorted({k.split("/")[0] for k in res if k.startswith("https-")},
+                   key=lambda k: [float(x) for x in k.split("-")[1:]])
+    if not links:
+        return [], []
+    count = len(args.https_files)
+    out = ["Small files over https across a WAN-like link: %d files of %d bytes through the "
+           "relay to an nginx TLS front before Azurite (library: one process, one init, one "
+           "UploadFile per file; SDK: upload_blob per file, one client); time per file, "
+           "median of the rounds; speed against the SDK's is the median over rounds of "
+           "SDK time / library time" % (count, args.small_size)]
+    rows = [("link", "contender", "ms per file", "round trips per file", "speed vs SDK",
+             "target", "verdict", "load")]
+    misses = []
+    targets = {"library": 0.7, "library-single": 1.0}
+    for link in links:
+        rtt = float(link.split("-")[1])
+        sdk = res.get(link + "/sdk")
+        for who in ("library", "library-single", "sdk"):
+            r = res.get(link + "/" + who)
+            if not r:
+                continue
+            per_file = 1000 * median(r, "wall_s") / count
+            trips = "%.1f" % (per_file / rtt) if rtt > 0 else "-"
+            if who == "sdk" or not sdk:
+                rows.append((link[6:], who, "%.1f" % per_file, trips, "-", "-", "info",
+                             load_range(r)))
+                continue
+            speed = round_ratio(sdk, r)
+            ok = speed >= targets[who]
+            rows.append((link[6:], who, "%.1f" % per_file, trips, "%.2f" % speed,
+                         ">= %.1f" % targets[who], verdict(ok), load_range(r, sdk)))
+            if not ok:
+                misses.append(rows[-1])
+    return out + table(rows), misses
+
+
 def large_report(bench, args):
     r = bench.large_result
     if r is None:
@@ -1114,7 +1205,7 @@ def report(bench, args):
     while out and out[0] == "":
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
-    for section in (wan_report, sink_report, cap_report, md5_report, small_report,
+    for section in (wan_report, sink_report, cap_report, md5_report, small_report, https_report,
                     large_report):
         lines, missed = section(bench, args)
         if lines:
@@ -1162,6 +1253,7 @@ def main():
                              "service against curl and the SDK), wan (WAN-like link), sink "
                              "(discard sink), cap (bandwidth cap), md5 (MD5 on and off to the "
                              "sink), small (many small files), "
+                             "https (small files over https across a WAN-like link), "
                              "large (a file past 50,000 blocks; also --large)")
     parser.add_argument("--large", action="store_true",
                         help="add the file past 50,000 blocks (sends --large-gib GiB "
@@ -1179,6 +1271,12 @@ def main():
                         help="DRBackupUploadParallelBlocks values under the cap")
     parser.add_argument("--small-count", type=int, default=300)
     parser.add_argument("--small-size", type=int, default=4096)
+    parser.add_argument("--https-count", type=int, default=40,
+                        help="small files sent over https (the first of the small files)")
+    parser.add_argument("--https-links", default="40:1000,10:1000",
+                        help="round trip ms:Mbit/s of each https link, comma-separated")
+    parser.add_argument("--chart", help="also draw the round-trip chart (small files over "
+                                        "https, large-file throughput) into this PNG")
     parser.add_argument("--large-gib", type=int, default=50,
                         help="size of the sparse file past 50,000 blocks")
     parser.add_argument("--large-block-mib", type=int, default=1,
@@ -1194,6 +1292,8 @@ def main():
     try:
         args.wan_links = [tuple(float(x) for x in link.split(":"))
                           for link in args.wan_links.split(",") if link]
+        args.https_links = [tuple(float(x) for x in link.split(":"))
+                            for link in args.https_links.split(",") if link]
         args.sink_parallel = [int(n) for n in args.sink_parallel.split(",") if n]
         args.cap_parallel = [int(n) for n in args.cap_parallel.split(",") if n]
     except ValueError:
@@ -1234,6 +1334,7 @@ def main():
         with open(path, "wb") as f:
             f.write(os.urandom(args.small_size))
         args.small_files.append(path)
+    args.https_files = args.small_files[:args.https_count]
     args.large_file = os.path.join(args.work, "large-%dGiB.sparse" % args.large_gib)
     if "large" in args.only:
         with open(args.large_file, "wb") as f:
@@ -1245,7 +1346,19 @@ def main():
         bench.run()
     finally:
         bench.stop()
-    return 0 if report(bench, args) else 1
+    ok = report(bench, args)
+    if args.chart:
+        import wan_chart
+        loads = [r["load"] for runs in bench.results.values() for r in runs]
+        note = ("median of %d round(s); %s; load %.1f-%.1f" % (
+            args.rounds, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
+            min(loads or [0]), max(loads or [0])))
+        if wan_chart.draw(bench.results, len(args.https_files), args.small_size,
+                          args.wan_size // MIB, args.chart, note):
+            log("chart written to %s" % args.chart)
+        else:
+            log("chart: no https or WAN-link results to draw")
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

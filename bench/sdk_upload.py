@@ -36,6 +36,7 @@ def main():
     parser.add_argument("--file", required=True, nargs="+")
     parser.add_argument("--block-size", type=int)
     parser.add_argument("--concurrency", type=int, default=1)
+    parser.add_argument("--ca-file", help="CA bundle that signs an https endpoint")
     args = parser.parse_args()
 
     if (args.folder is None) == (args.blob is None) or (args.blob and len(args.file) != 1):
@@ -44,6 +45,8 @@ def main():
     options = {}
     if args.block_size:
         options = {"max_block_size": args.block_size, "max_single_put_size": args.block_size}
+    if args.ca_file:
+        options["connection_verify"] = args.ca_file
     container = ContainerClient.from_container_url("%s?%s" % (args.container_url, args.sas),
                                                    **options)
     names = [args.blob] if args.blob else [

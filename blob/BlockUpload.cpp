@@ -27,6 +27,7 @@
 #include "blob/BlockId.h"
 #include "blob/FileInfo.h"
 #include "blob/Resume.h"
+#include "blob/SingleRequestUpload.h"
 #include "blob/StoreHeaders.h"
 #include "blob/UploadBlobArgs.h"
 #include "blob/UploadPlan.h"
@@ -124,11 +125,21 @@ class SlotRelease {
   SlotRelease(ZUCloudAzureService& service, UploadBlobArgs& args)
       : m_service(service), m_args(args) {}
   ~SlotRelease() {
+    closeGateways();
     if (!m_args.blobInfo) return;
     for (int i = 0; i < m_args.slotCount; ++i) {
       BlobInfo& slot = m_args.blobInfo[i];
       slot.pages = zu::PageBuffer();
       slot.buffer = nullptr;
+    }
+  }
+
+  // Closes the slots' gateways once no uploader runs any more, so that
+  // their connections are free (pooled) for the block list commit.
+  void closeGateways() {
+    if (!m_args.blobInfo) return;
+    for (int i = 0; i < m_args.slotCount; ++i) {
+      BlobInfo& slot = m_args.blobInfo[i];
       if (slot.gateway != nullptr) {
         m_service.closeZuInternetGateway(slot.gateway);
         delete slot.gateway;
@@ -792,6 +803,7 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
   // stored.
   zu::ReportUploadProgress(pass.fileName, resume.storedBytes, pass.identity.size);
   if (!RunProducer(args)) return 0;
+  release.closeGateways();
   if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
     idLengthRefused = args.idLengthRefused.load();
     // The journal names ids the service refused: a later try starts afresh.
@@ -881,6 +893,25 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     if (newRecord) {
       ZuCriticalSectionLock lock(m_fileListLock.get());
       m_fileList.push_back(record);
+    }
+
+    if (tuning.singleRequestMiB > 0 &&
+        identity.size <= static_cast<unsigned long long>(tuning.singleRequestMiB) * kMiB) {
+      zu::blob::SingleRequestUpload single;
+      if (!FindUploadToken(*this, log, fileName, single.sasToken, errorMessage)) return 0;
+      log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
+                    fileName.c_str(), identity.size);
+      single.params = sessionParams();
+      single.blobUrl = record->url;
+      single.fileName = fileName;
+      single.filePath = localPath;
+      single.file = file.get();
+      single.identity = identity;
+      single.contentMd5 = tuning.contentMd5;
+      single.accessTier = tuning.accessTier;
+      const int stored = zu::blob::UploadInOneRequest(single, errorMessage);
+      record->uploaded = stored != 0;
+      return stored;
     }
 
     // One pass sends every block and commits the list. The ids of a pass

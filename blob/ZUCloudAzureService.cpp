@@ -33,9 +33,10 @@ ZUCloudAzureService::ZUCloudAzureService()
   m_bAPIMode = settings.apiMode;
   m_bAzureFunctionsMode = settings.azureFunctionsMode;
   m_nMaximumBackoff = settings.maximumBackoffSeconds;
+  zu::ServiceCreated();
 }
 
-ZUCloudAzureService::~ZUCloudAzureService() = default;
+ZUCloudAzureService::~ZUCloudAzureService() { zu::ServiceDestroyed(); }
 
 void ZUCloudAzureService::setURL(const std::string& url) { m_url = url; }
 void ZUCloudAzureService::setUploadURL(const std::string& url) { m_uploadURL = url; }

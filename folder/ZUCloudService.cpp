@@ -27,9 +27,10 @@ ZUCloudService::ZUCloudService()
   m_bEnableTCPKeepAlive = keepAlive.enabled;
   m_nKeepIntervalSeconds = keepAlive.intervalSeconds;
   m_nKeepIdleSeconds = keepAlive.idleSeconds;
+  zu::ServiceCreated();
 }
 
-ZUCloudService::~ZUCloudService() = default;
+ZUCloudService::~ZUCloudService() { zu::ServiceDestroyed(); }
 
 void ZUCloudService::setURL(const std::string& url) { m_url = url; }
 void ZUCloudService::setUploadURL(const std::string& url) { m_uploadURL = url; }

@@ -8,8 +8,8 @@
 #   scripts/bench.sh [--rounds N] [--only wan,sink,...] [--large]
 #                    [other options of bench/run_benchmarks.py]
 #
-# Installs what it needs (install-deps.sh plus Debian's python3-azure-storage
-# and nginx),
+# Installs what it needs (install-deps.sh plus Debian's python3-azure-storage,
+# nginx and python3-matplotlib),
 # builds the library and the benchmark programs (Release) in build/bench,
 # makes random test files in a temporary directory, runs the benchmarks
 # against the local cloud emulator and Azurite (bench/run_benchmarks.py
@@ -25,10 +25,11 @@ echo "== Installing dependencies" >&2
 missing=()
 /usr/bin/python3 -c 'import azure.storage.blob' 2>/dev/null || missing+=(python3-azure-storage)
 [ -x /usr/sbin/nginx ] || missing+=(nginx)
+/usr/bin/python3 -c 'import matplotlib' 2>/dev/null || missing+=(python3-matplotlib)
 if [ ${#missing[@]} -gt 0 ]; then
-  # The Python SDK is a baseline; nginx is the discard sink, run by the
-  # benchmarks as a foreground process of their own (the package's service
-  # is not used).
+  # The Python SDK is a baseline; nginx is the discard sink and the https
+  # front, run by the benchmarks as foreground processes of their own (the
+  # package's service is not used); matplotlib draws the --chart.
   echo "Installing ${missing[*]} (benchmark baselines)" >&2
   SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO="sudo"
   $SUDO apt-get update -qq

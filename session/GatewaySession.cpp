@@ -3,9 +3,11 @@
 #include <mutex>
 #include <new>
 
+#include "platform/http/ConnectionPool.h"
 #include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/host/ZuSettings.h"
+#include "session/ServiceSettings.h"
 
 namespace zu {
 namespace {
@@ -83,6 +85,10 @@ const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem) {
   return "is accepted";
 }
 
+void ServiceCreated() { LIBCURL::pool::AddUser(); }
+
+void ServiceDestroyed() { LIBCURL::pool::RemoveUser(); }
+
 void SetGatewayFactoryForTesting(GatewayFactory factory) {
   std::lock_guard<std::mutex> lock(g_factoryMutex);
   g_factory = std::move(factory);
@@ -92,6 +98,7 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
                                         const std::string& url) {
   EvDebug* log = params.log;
   const int limit = params.retryCount < 1 ? 1 : params.retryCount;
+  const bool reuse = ReadConnectionReuse();
   for (int attempt = 1; attempt <= limit; ++attempt) {
     LIBCURL::ZuInternetGateway* gateway = CreateGateway(log);
     if (gateway == nullptr) {
@@ -147,6 +154,7 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
       }
     }
     if (params.secured) gateway->setSecured(!IgnoreCertificateErrors());
+    gateway->setConnectionReuse(reuse);
     if (gateway->connect() == 0) return gateway;
     log->Error(kInitTag, "Error: Connection failed with error [%s]",
                gateway->getErrorMsg().c_str());

@@ -13,12 +13,20 @@ class ZuInternetGateway;
 
 namespace zu {
 
-// Creates, configures and connects a gateway for `url`: up to
+// Creates, configures and connects a gateway for `url` (taking its
+// connection from the pool unless "bEnableZUCloudConnectionReuse" is
+// false): up to
 // params.retryCount connect attempts (at least one) one after the other,
 // without waiting. Returns the connected gateway, owned by the caller, or
 // null. A failed initialize() ends at once.
 LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
                                         const std::string& url);
+
+// A service object starts or stops using the process's connection pool:
+// each constructor calls the first, each destructor the second. When the
+// last service object is gone every pooled connection is closed.
+void ServiceCreated();
+void ServiceDestroyed();
 
 // Disconnects `gateway` (null does nothing); does not delete it.
 void CloseGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway);

@@ -45,6 +45,13 @@ bool ParseBooleanWord(const std::string& text, bool defaultValue) {
   return lower == "true";
 }
 
+bool ReadConnectionReuse() {
+  ZUGlobalParam params;
+  std::string word;
+  if (params.get("bEnableZUCloudConnectionReuse", word) != 0) return true;
+  return ParseBooleanWord(word, true);
+}
+
 BlobSettings ReadBlobSettings() {
   BlobSettings settings;
   ZUGlobalParam params;

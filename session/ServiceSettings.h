@@ -33,6 +33,11 @@ struct BlobSettings {
 };
 BlobSettings ReadBlobSettings();
 
+// "bEnableZUCloudConnectionReuse" ([GlobalParam], boolean word, default
+// true): gateways take and leave their connections in the process's pool.
+// Read for each gateway, so a change applies from the next operation on.
+bool ReadConnectionReuse();
+
 // A stored boolean word: lower-cased "true" is true, any other non-empty
 // text false; empty gives `defaultValue`.
 bool ParseBooleanWord(const std::string& text, bool defaultValue);

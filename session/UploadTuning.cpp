@@ -7,6 +7,9 @@
 #include "session/ServiceSettings.h"
 
 namespace zu {
+namespace {
+constexpr int kMaxSingleRequestMiB = 256;
+}  // namespace
 
 namespace {
 
@@ -58,6 +61,9 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   }
   if (params.get("DRBackupUploadMaxMbps", number) == 0 && number >= 1) {
     tuning.maxMbps = number;
+  }
+  if (params.get("DRBackupUploadSingleRequestMiB", number) == 0 && number >= 1) {
+    tuning.singleRequestMiB = number > kMaxSingleRequestMiB ? kMaxSingleRequestMiB : number;
   }
   std::string word;
   if (params.get("bEnableZUCloudDRBackupResume", word) == 0) {

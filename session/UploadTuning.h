@@ -29,6 +29,10 @@ struct UploadTuning {
   // Set when that setting holds any other value: the message an upload is
   // refused with, before any request.
   std::string accessTierProblem;
+  // "DRBackupUploadSingleRequestMiB": a blob file of at most this many MiB
+  // is stored with one Put Blob request; not found or below 1: 0, never;
+  // above 256: 256.
+  int singleRequestMiB = 0;
 };
 
 // The service's spelling of an access tier given in any letter case; false

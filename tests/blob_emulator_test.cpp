@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ZuUploadProgress.h"
@@ -329,6 +331,8 @@ TEST_P(BlobEmulator, APutBlockFailingTwiceThenSucceedingGivesAnIdenticalBlob) {
 
 TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) {
   env_->setGlobal("DRBackupRetryCount", "2");
+  // Descriptors are counted while the service lives: no pooled connections.
+  env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
   const std::vector<LocalFile> files = {addFile("doomed.bak", 4 * kMiB + 3),
                                         addFile("fine.bak", kMiB + 9)};
   BlobServiceAccess service;
@@ -453,9 +457,145 @@ TEST_P(BlobEmulator, ParallelBlocksStayWithinTheSettingAndCommitInReadOrder) {
   EXPECT_EQ(emulator_->proxyStats().value("max_in_flight_put_block", -1), 3);
 }
 
+// Storage connections accepted by the proxy so far.
+int StorageConnections(zutest::Emulator& emulator) {
+  return emulator.proxyStats().value("connections", -1);
+}
+
+TEST_P(BlobEmulator, SmallFilesShareTheirConnectionsUnlessReuseIsOff) {
+  std::vector<LocalFile> files;
+  for (int i = 0; i < 8; ++i) files.push_back(addFile("small-" + std::to_string(i) + ".bak", 4096 + i));
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Reuse-" + ModeName({GetParam(), 0}), files, message), 1);
+  const int before = StorageConnections(*emulator_);
+  for (int i = 0; i < 6; ++i) {
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1) << files[i].name;
+  }
+  // Each file takes a Put Block and a Put Block List, each from a gateway
+  // of its own: the first gateway's probe and one connection serve all.
+  EXPECT_LE(StorageConnections(*emulator_) - before, 2);
+
+  env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
+  const int unpooled = StorageConnections(*emulator_);
+  for (int i = 6; i < 8; ++i) {
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1) << files[i].name;
+  }
+  // Without the pool every gateway probes and then connects again.
+  EXPECT_GE(StorageConnections(*emulator_) - unpooled, 2 * 2 * 2);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  for (const LocalFile& f : files) expectBlob(container, "f/" + f.name, f);
+}
+
+TEST_P(BlobEmulator, ConnectionsStorageClosedBetweenFilesAreReplacedWithoutARetry) {
+  const std::vector<LocalFile> files = {addFile("idle-1.bak", kMiB + 3), addFile("idle-2.bak", 5)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Idle-" + ModeName({GetParam(), 0}), files, message), 1);
+  emulator_->control("POST", "/proxy/idle_timeout", {{"seconds", 0.2}});
+  const int before = StorageConnections(*emulator_);
+  ASSERT_EQ(service.UploadFile(dir(), "idle-1.bak", "f", message), 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // storage closes the pooled one
+  ASSERT_EQ(service.UploadFile(dir(), "idle-2.bak", "f", message), 1);
+  EXPECT_GT(StorageConnections(*emulator_) - before, 1);
+  EXPECT_EQ(emulator_->proxyStats().value("put_block", -1), 3);  // no block sent twice
+  EXPECT_EQ(env_->logText().find("Retrying"), std::string::npos);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  expectBlob(container, "f/idle-1.bak", files[0]);
+  expectBlob(container, "f/idle-2.bak", files[1]);
+}
+
+// Stored bytes of a blob, whichever way it was written.
+void ExpectStoredBytes(zutest::Emulator& emulator, const std::string& container,
+                       const std::string& name, const LocalFile& file) {
+  SCOPED_TRACE(name);
+  const json blob = emulator.blob(container, name);
+  ASSERT_TRUE(blob.value("exists", false)) << blob.dump();
+  EXPECT_EQ(blob["size"].get<unsigned long long>(), file.data.size());
+  EXPECT_EQ(blob["sha256"].get<std::string>(), Sha256Hex(file.data));
+}
+
+// The progress reports of one file.
+struct FileReports {
+  std::string name;
+  std::vector<std::pair<unsigned long long, unsigned long long>> seen;
+  static void Callback(void* context, const char* file, unsigned long long sent,
+                       unsigned long long total) {
+    auto* self = static_cast<FileReports*>(context);
+    if (self->name == file) self->seen.emplace_back(sent, total);
+  }
+};
+
+TEST_P(BlobEmulator, FilesUpToTheSingleRequestLimitGoInOnePutBlob) {
+  env_->setGlobal("DRBackupUploadSingleRequestMiB", "1");
+  const std::vector<LocalFile> files = {addFile("zero.bak", 0), addFile("one.bak", 1),
+                                        addFile("limit.bak", kMiB), addFile("over.bak", kMiB + 1)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Single-" + ModeName({GetParam(), 0}), files, message), 1);
+  FileReports reports{"limit.bak", {}};
+  zuSetUploadProgressCallback(&FileReports::Callback, &reports);
+  for (const LocalFile& f : files) {
+    EXPECT_EQ(service.UploadFile(dir(), f.name, "s", message), 1)
+        << f.name << " " << std::string(message.begin(), message.end());
+  }
+  zuSetUploadProgressCallback(nullptr, nullptr);
+  const std::vector<std::pair<unsigned long long, unsigned long long>> expected = {
+      {0, kMiB}, {kMiB, kMiB}};
+  EXPECT_EQ(reports.seen, expected);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  for (int i = 0; i < 3; ++i) ExpectStoredBytes(*emulator_, container, "s/" + files[i].name, files[i]);
+  expectBlob(container, "s/over.bak", files[3]);  // the limit + 1 goes as blocks
+  const json stats = emulator_->proxyStats();
+  EXPECT_EQ(stats.value("put_block", -1), 2);
+  EXPECT_EQ(stats.value("put_block_list", -1), 1);
+  int putBlobs = 0;
+  for (const json& e : emulator_->control("GET", "/proxy/journal?kind=put_blob")) {
+    ++putBlobs;
+    bool blockBlob = false;
+    for (const json& h : e["headers"]) {
+      if (h[0].get<std::string>() == "x-ms-blob-type") blockBlob = h[1] == "BlockBlob";
+    }
+    EXPECT_TRUE(blockBlob) << e.dump();
+  }
+  EXPECT_EQ(putBlobs, 3);
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
+  const json completion = lastCompletion();
+  ASSERT_EQ(completion["files"].size(), files.size()) << completion.dump();
+  EXPECT_EQ(completion["files"][2]["size"].get<unsigned long long>(), kMiB);
+  EXPECT_EQ(completion["files"][2]["url"], service.m_uploadURL + "/s/limit.bak");
+  expectNoSecretsInLog(service);
+}
+
+TEST_P(BlobEmulator, ARefusedPutBlobIsRetriedAndAFailedOneCommitsNothing) {
+  env_->setGlobal("DRBackupUploadSingleRequestMiB", "4");
+  const std::vector<LocalFile> files = {addFile("again.bak", 3000), addFile("never.bak", 7)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-PutBlob-" + ModeName({GetParam(), 0}), files, message), 1);
+  emulator_->fault("put_blob", {{"fault", "status"}, {"status", 503}, {"count", 2}});
+  ASSERT_EQ(service.UploadFile(dir(), "again.bak", "s", message), 1);
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  ExpectStoredBytes(*emulator_, container, "s/again.bak", files[0]);
+  EXPECT_EQ(zutest::CountOccurrences(env_->logText(), "Retrying after [120000] ms"), 2u);
+
+  // Every attempt (the fixture's 3) refused: the call fails and no blob
+  // appears.
+  emulator_->fault("put_blob", {{"fault", "status"}, {"status", 503}, {"count", 3}});
+  EXPECT_EQ(service.UploadFile(dir(), "never.bak", "s", message), 0);
+  EXPECT_NE(message.find(L"refused 3 time(s)"), std::wstring::npos);
+  EXPECT_FALSE(emulator_->blob(container, "s/never.bak").value("exists", true));
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(8, 1, message), 1);
+  const json completion = lastCompletion();
+  ASSERT_EQ(completion["files"].size(), 1u) << completion.dump();
+  EXPECT_EQ(completion["files"][0]["name"], "again.bak");
+}
+
 TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   env_->setGlobal("DRBackupUploadParallelBlocks", "3");
   env_->setGlobal("DRBackupRetryCount", "2");
+  // Descriptors are counted while the service lives: no pooled connections.
+  env_->setGlobal("bEnableZUCloudConnectionReuse", "false");
   maxInFlight_ = 3;
   const std::vector<LocalFile> files = {addFile("doomed.bak", 8 * kMiB)};
   BlobServiceAccess service;

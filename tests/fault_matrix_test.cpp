@@ -68,7 +68,8 @@ constexpr auto kRowGuard = std::chrono::seconds(90);
 const std::vector<std::string> kKinds = {
     "login",        "folder_setup", "create_folder",  "upload_session",
     "upload_chunk", "offset_query", "blob_setup",     "put_block",
-    "put_block_list", "get_block_list", "blob_finalize", "af_setup", "af_finalize"};
+    "put_block_list", "get_block_list", "put_blob", "blob_finalize", "af_setup",
+    "af_finalize"};
 
 const std::vector<std::string> kFaults = {"status500", "status403", "reset",  "stall",
                                           "empty",     "garbage",   "truncated"};
@@ -78,14 +79,15 @@ enum class Flow { kFolder, kBlobApi, kBlobAzureFunctions };
 Flow FlowOf(const std::string& kind) {
   if (kind == "af_setup" || kind == "af_finalize") return Flow::kBlobAzureFunctions;
   if (kind == "blob_setup" || kind == "put_block" || kind == "put_block_list" ||
-      kind == "get_block_list" || kind == "blob_finalize") {
+      kind == "get_block_list" || kind == "put_blob" || kind == "blob_finalize") {
     return Flow::kBlobApi;
   }
   return Flow::kFolder;
 }
 
 bool IsProxyKind(const std::string& kind) {
-  return kind == "put_block" || kind == "put_block_list" || kind == "get_block_list";
+  return kind == "put_block" || kind == "put_block_list" || kind == "get_block_list" ||
+         kind == "put_blob";
 }
 
 // The fault as the emulator's control API takes it. A transient fault hits
@@ -345,7 +347,8 @@ void RunFolderFlow(Row& row, int index) {
 // Blob service (API or Azure Functions mode): init, upload one file, report
 // the completion whatever the upload's outcome, as a host does. For the
 // Get Block List kind a first try of the upload stops after block 1, so
-// that the upload resumes and asks which blocks storage holds.
+// that the upload resumes and asks which blocks storage holds. For the Put
+// Blob kind the file goes in one request.
 void RunBlobFlow(Row& row, int index, bool azureFunctions) {
   zutest::ServiceEnv env;
   env.setGlobal("Cloud URL", Emu().consoleUrl());
@@ -355,6 +358,7 @@ void RunBlobFlow(Row& row, int index, bool azureFunctions) {
   env.setGlobal("ZUCloudDRBackupAzureBaseUrl", Emu().consoleBase() + "/azfunc");
   env.setGlobal("bEnableZUCloudDRBackupAPIMode", azureFunctions ? "false" : "true");
   env.setGlobal("bEnableZUCloudDRBackupAzureFunctionsMode", azureFunctions ? "true" : "false");
+  if (row.kind == "put_blob") env.setGlobal("DRBackupUploadSingleRequestMiB", "4");
   zutest::TempDir files;
   const std::string name = "matrix-" + std::to_string(index) + ".bak";
   const std::string data = RandomBytes(kBlobFileSize, static_cast<unsigned>(index) + 7);

@@ -4,6 +4,7 @@
 // chunk faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -157,6 +158,31 @@ TEST_F(FolderEmulatorTest, UploadsOfEverySizeArriveIntact) {
     }
     EXPECT_EQ(expected, UploadShapes(emulator->journal())) << name;
   }
+}
+
+// Highest connection id (the emulator numbers every accepted connection,
+// requests or not) among the journal's entries.
+int LastConnection(const json& journal) {
+  int last = 0;
+  for (const json& e : journal) last = std::max(last, e.value("connection", 0));
+  return last;
+}
+
+TEST_F(FolderEmulatorTest, SmallFilesReuseTheConnectionsToConsoleAndDrive) {
+  initService();
+  uploadNew("warm-up.bin", 10);
+  const int before = LastConnection(emulator->journal());
+  for (int i = 0; i < 5; ++i) uploadNew("small " + std::to_string(i) + ".bin", 4096 + i);
+  const json pooled = emulator->journal();
+  // Logins, upload sessions and offset queries of five files: not one new
+  // connection, not even a reachability probe.
+  EXPECT_EQ(LastConnection(pooled), before);
+  EXPECT_GE(pooled.size(), 5u * 2u);
+
+  env.setGlobal("bEnableZUCloudConnectionReuse", "false");
+  uploadNew("unpooled.bin", 4096);
+  // Each gateway of the file probes and then connects for its requests.
+  EXPECT_GE(LastConnection(emulator->journal()) - before, 2 * 2);
 }
 
 TEST_F(FolderEmulatorTest, StoredChunkWithFailedReplyIsNotSentAgain) {

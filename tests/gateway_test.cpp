@@ -8,15 +8,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/http/ConnectionPool.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "support/ChildProcess.h"
 #include "support/TestEnv.h"
@@ -693,6 +696,196 @@ TEST_F(GatewayTest, SeparateGatewaysInSeparateThreads) {
   }
   for (auto& th : threads) th.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], "") << "thread " << t;
+}
+
+// ---------------------------------------------------------------- connection pool
+
+// Keeps the connection pool active, as a live service object does.
+class PoolUser {
+ public:
+  PoolUser() { LIBCURL::pool::AddUser(); }
+  ~PoolUser() { LIBCURL::pool::RemoveUser(); }
+  PoolUser(const PoolUser&) = delete;
+  PoolUser& operator=(const PoolUser&) = delete;
+};
+
+class GatewayPoolTest : public GatewayTest {
+ protected:
+  // Connects a gateway (with reuse as given) and sends one GET; returns the
+  // server's connection id of the request, or -1.
+  static int OneRequest(const std::string& url, bool reuse, const std::string& path = "/echo") {
+    auto gw = OpenGateway(url, false);
+    gw->setConnectionReuse(reuse);
+    std::string response;
+    if (gw->connect() != 0 || gw->doGetOperation(url + path.substr(1), response, {}) != 0) {
+      ADD_FAILURE() << gw->getErrorMsg();
+      return -1;
+    }
+    const int conn = json::parse(response).at("conn").get<int>();
+    EXPECT_EQ(gw->disConnet(), 0);
+    return conn;
+  }
+};
+
+TEST_F(GatewayPoolTest, LaterGatewaysUseTheFirstConnectionAndOpenNoOther) {
+  PoolUser user;
+  const std::string base = Http().url("/");
+  const int first = OneRequest(base, true);
+  // Neither a probe nor a request of the next gateways opens a connection:
+  // an unpooled gateway afterwards gets the very next two ids (its probe,
+  // then its request).
+  EXPECT_EQ(OneRequest(base, true), first);
+  EXPECT_EQ(OneRequest(base, true), first);
+  EXPECT_EQ(LIBCURL::pool::IdleCount(), 1u);
+  EXPECT_EQ(OneRequest(base, false), first + 2);
+  // Unpooled gateways keep today's behaviour: a connection of their own.
+  EXPECT_EQ(OneRequest(base, false), first + 4);
+}
+
+TEST_F(GatewayPoolTest, ConnectionClosedByTheServerWhilePooledIsReplacedSilently) {
+  PoolUser user;
+  const std::string base = Http().url("/");
+  const int first = OneRequest(base, true, "/echo?idle_close");
+  ASSERT_EQ(LIBCURL::pool::IdleCount(), 1u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // The next gateway takes the dead connection from the pool: its request
+  // still succeeds, on a new connection, at the first attempt.
+  const int second = OneRequest(base, true);
+  EXPECT_GT(second, first);
+  EXPECT_EQ(OneRequest(base, true), second);
+}
+
+TEST_F(GatewayPoolTest, AServerStoppedWithItsConnectionPooledStillFailsTheConnect) {
+  PoolUser user;
+  auto server = std::make_unique<TestServer>(false);
+  const std::string base = server->url("/");
+  ASSERT_GT(OneRequest(base, true), 0);
+  ASSERT_EQ(LIBCURL::pool::IdleCount(), 1u);
+  server.reset();  // its connections close with it
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto gw = OpenGateway(base, false);
+  gw->setConnectionReuse(true);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_EQ(o.curlCode, kCurlCouldntConnect) << o.error;
+  EXPECT_EQ(LIBCURL::pool::IdleCount(), 0u);
+}
+
+TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
+  PoolUser user;
+  LIBCURL::pool::SetMaxIdleForTesting(150);
+  const std::string base = Http().url("/");
+  const int first = OneRequest(base, true);
+  OneRequest(base, true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The idle connection is closed rather than handed out, and the origin's
+  // last answer is too old to stand for the check: probe, then a request.
+  const int later = OneRequest(base, true);
+  LIBCURL::pool::SetMaxIdleForTesting(-1);
+  EXPECT_EQ(later, first + 2);
+  EXPECT_EQ(LIBCURL::pool::IdleCount(), 1u);
+}
+
+TEST_F(GatewayPoolTest, NoSocketIsLeftWhenTheLastUserLeaves) {
+  const std::string base = Http().url("/");
+  {
+    PoolUser warmUp;  // libcurl's and OpenSSL's own one-time descriptors
+    OneRequest(base, true);
+  }
+  const int before = zutest::CountOpenFds();
+  LIBCURL::pool::AddUser();
+  LIBCURL::pool::AddUser();
+  OneRequest(base, true);
+  OneRequest(base, true);
+  // The pooled connection (and its handle's own descriptors).
+  const int pooled = zutest::CountOpenFds();
+  EXPECT_GT(pooled, before);
+  auto open = OpenGateway(base, false);
+  open->setConnectionReuse(true);
+  ASSERT_EQ(open->connect(), 0) << open->getErrorMsg();
+  std::string response;
+  ASSERT_EQ(open->doGetOperation(base + "echo", response, {}), 0);
+  EXPECT_EQ(zutest::CountOpenFds(), pooled);  // the gateway took it
+  EXPECT_EQ(open->disConnet(), 0);
+  ASSERT_EQ(open->initialize(3, 0), 0);
+  ASSERT_EQ(open->connect(), 0) << open->getErrorMsg();
+  ASSERT_EQ(open->doGetOperation(base + "echo", response, {}), 0);
+  LIBCURL::pool::RemoveUser();
+  EXPECT_EQ(zutest::CountOpenFds(), pooled);  // one user is left
+  LIBCURL::pool::RemoveUser();
+  // The pool is empty; the gateway still open closes its connection when it
+  // is closed itself, instead of pooling it.
+  EXPECT_EQ(LIBCURL::pool::IdleCount(), 0u);
+  EXPECT_EQ(zutest::CountOpenFds(), pooled);
+  EXPECT_EQ(open->disConnet(), 0);
+  EXPECT_EQ(zutest::CountOpenFds(), before);
+}
+
+TEST_F(GatewayPoolTest, ParallelGatewaysNeverShareAConnectionAtOnce) {
+  PoolUser user;
+  const int kThreads = 4;
+  const std::string base = Http().url("/");
+  std::vector<std::vector<int>> conns(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &conns, &base] {
+      for (int i = 0; i < 6; ++i) {
+        auto gw = OpenGateway(base, false);
+        gw->setConnectionReuse(true);
+        std::vector<char> body = MakeBody(32 * 1024, 7u * t + i);
+        std::string response;
+        if (gw->connect() != 0 ||
+            gw->doPutOperation(base + "echo", body.data(), static_cast<long>(body.size()),
+                               response, {}) != 0) {
+          conns[t].push_back(-1);
+          continue;
+        }
+        json reply = json::parse(response);
+        conns[t].push_back(reply.at("sha256") == Sha256Hex(body.data(), body.size())
+                               ? reply.at("conn").get<int>()
+                               : -2);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::set<int> distinct;
+  for (const auto& list : conns) {
+    for (int c : list) {
+      EXPECT_GT(c, 0);
+      distinct.insert(c);
+    }
+  }
+  // 24 requests over at most one connection per thread (plus a probe each
+  // at the start, which is no request).
+  EXPECT_LE(distinct.size(), static_cast<size_t>(kThreads));
+}
+
+TEST_F(GatewayTlsTest, PooledConnectionsAreSharedOnlyUnderTheSameCertificateChecks) {
+  PoolUser user;
+  auto request = [](bool verify) -> int {
+    auto gw = OpenGateway(Https().url("/"), verify);
+    gw->setConnectionReuse(true);
+    std::string response;
+    if (gw->connect() != 0 || gw->doGetOperation(Https().url("/echo"), response, {}) != 0) {
+      ADD_FAILURE() << gw->getErrorMsg();
+      return -1;
+    }
+    return json::parse(response).at("conn").get<int>();
+  };
+  const int unchecked = request(false);
+  EXPECT_EQ(request(false), unchecked);
+  {
+    zutest::ScopedEnv ca("ZUCLOUD_CA_FILE", Https().caFile());
+    const int checked = request(true);
+    EXPECT_NE(checked, unchecked);  // never the unverified connection
+    EXPECT_EQ(request(true), checked);
+  }
+  // Without the CA file the server's certificate is unknown: the gateway
+  // neither takes the connection verified with that file nor skips its
+  // check.
+  auto gw = OpenGateway(Https().url("/"), true);
+  gw->setConnectionReuse(true);
+  Outcome o = Collect(*gw, gw->connect());
+  EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
 }
 
 }  // namespace

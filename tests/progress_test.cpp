@@ -164,20 +164,22 @@ TEST_F(ProgressTest, FailedUploadReportsNothingAfterItReturns) {
   ASSERT_FALSE(recorder.reports.empty()) << "blocks were stored before the commit failed";
 }
 
-// Changes a file the first time its upload reports confirmed bytes: later
-// reads see the change.
+// Changes a file the first time its upload reports confirmed bytes (or,
+// with `atStart`, at the report of 0 before anything is read): later reads
+// see the change.
 struct ChangeOnFirstReport {
   // kRewriteKeepTime rewrites bytes and then puts the old modification
   // time back, as `touch -d` or a restore tool would: only ctime tells.
   enum Kind { kGrow, kShrink, kRewrite, kRewriteKeepTime } kind;
   std::string path;
   std::string file;
+  bool atStart = false;
   bool done = false;
 
   static void Callback(void* context, const char* fileName, unsigned long long sent,
                        unsigned long long) {
     auto* self = static_cast<ChangeOnFirstReport*>(context);
-    if (self->done || sent == 0 || self->file != fileName) return;
+    if (self->done || (sent == 0) != self->atStart || self->file != fileName) return;
     self->done = true;
     std::FILE* f = std::fopen(self->path.c_str(), self->kind == kGrow ? "ab" : "r+b");
     ASSERT_NE(f, nullptr);
@@ -202,11 +204,15 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
   std::string guid, path;
   ASSERT_EQ(folder.init("ann", "s3cr3t", "focus", "guid-change", guid, path, "", false), 1);
   // Blob: 1 MiB blocks, 3 slots, so the last of 4 blocks is read after the
-  // first is confirmed. Folder: 4 MiB chunks, 3 of them.
-  for (const bool useBlob : {true, false}) {
+  // first is confirmed. Blob in one request (up to 4 MiB): the file changes
+  // as its upload starts. Folder: 4 MiB chunks, 3 of them.
+  for (const char* target : {"blob", "single", "folder"}) {
+    const bool useBlob = target != std::string("folder");
+    const bool single = target == std::string("single");
+    env.setGlobal("DRBackupUploadSingleRequestMiB", single ? "4" : "0");
     for (const auto kind : {ChangeOnFirstReport::kGrow, ChangeOnFirstReport::kShrink,
                             ChangeOnFirstReport::kRewrite, ChangeOnFirstReport::kRewriteKeepTime}) {
-      const std::string name = std::string(useBlob ? "blob" : "folder") + "-change-" +
+      const std::string name = std::string(target) + "-change-" +
                                std::to_string(static_cast<int>(kind)) + ".bin";
       SCOPED_TRACE(name);
       WriteFile(files.file(name), RandomBytes(useBlob ? 3 * 1048576 + 5 : 9 * 1048576 + 5, 1));
@@ -214,7 +220,7 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
       // the clock's granularity.
       const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
       ASSERT_EQ(::utimensat(AT_FDCWD, files.file(name).c_str(), old, 0), 0);
-      ChangeOnFirstReport change{kind, files.file(name), name};
+      ChangeOnFirstReport change{kind, files.file(name), name, single};
       zuSetUploadProgressCallback(&ChangeOnFirstReport::Callback, &change);
       message.clear();
       std::string fileGUID;
@@ -240,6 +246,7 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
   }
   // Only the files that did not change were committed or completed.
   EXPECT_EQ(emulator->proxyStats().value("put_block_list", -1), 4);
+  EXPECT_EQ(emulator->proxyStats().value("put_blob", -1), 4);
   const json stored = emulator->files();
   EXPECT_EQ(stored.size(), 4u);
   for (const json& f : stored) {

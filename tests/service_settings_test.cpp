@@ -178,6 +178,28 @@ TEST_F(ServiceSettings, ModeWords) {
   EXPECT_FALSE(blob.m_bAzureFunctionsMode);
 }
 
+TEST_F(ServiceSettings, ConnectionReuseWordAndSingleRequestBounds) {
+  const struct {
+    const char* lines;
+    bool reuse;
+    int singleRequestMiB;
+  } rows[] = {
+      {"", true, 0},
+      {"bEnableZUCloudConnectionReuse = FALSE\nDRBackupUploadSingleRequestMiB = 0", false, 0},
+      {"bEnableZUCloudConnectionReuse = True\nDRBackupUploadSingleRequestMiB = 4", true, 4},
+      {"bEnableZUCloudConnectionReuse = yes\nDRBackupUploadSingleRequestMiB = 256", false, 256},
+      {"bEnableZUCloudConnectionReuse =\nDRBackupUploadSingleRequestMiB = 257", true, 256},
+      {"DRBackupUploadSingleRequestMiB = -3", true, 0},
+      {"DRBackupUploadSingleRequestMiB = 4096x", true, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.lines);
+    write(row.lines);
+    EXPECT_EQ(zu::ReadConnectionReuse(), row.reuse);
+    EXPECT_EQ(zu::ReadUploadTuning(10).singleRequestMiB, row.singleRequestMiB);
+  }
+}
+
 TEST_F(ServiceSettings, PasswordIsStoredAsOneLineOfBase64) {
   const std::string longPassword(200, 'p');
   std::string wrapped;

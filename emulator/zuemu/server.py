@@ -38,7 +38,7 @@ from . import messages
 # Faults the core applies itself; every other fault goes to the handler.
 GENERIC_FAULTS = ("status", "reset", "stall", "garbage", "empty", "truncated")
 # Kinds whose faults belong to the storage proxy.
-PROXY_FAULT_KINDS = ("put_block", "put_block_list", "get_block_list")
+PROXY_FAULT_KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob")
 # Bodies up to this size are kept as text in the journal.
 JOURNAL_BODY_LIMIT = 4096
 # Larger request bodies are refused (413) and the connection closed.
@@ -646,6 +646,13 @@ def _control_api(emu, method, path, query, data):
         _need(isinstance(data, dict) and isinstance(data.get("strict"), bool), 400,
               "expected {\"strict\": bool}")
         emu.proxy.set_strict(data["strict"])
+        return json_response({"ok": True})
+    if route == ("POST", "/_emu/proxy/idle_timeout"):
+        _need(emu.proxy is not None, 409, "no storage proxy running")
+        _need(isinstance(data, dict) and (data.get("seconds") is None or
+                                          isinstance(data.get("seconds"), (int, float))),
+              400, "expected {\"seconds\": number or null}")
+        emu.proxy.set_idle_timeout(data.get("seconds"))
         return json_response({"ok": True})
     if route == ("GET", "/_emu/blob"):
         _need(emu.storage is not None, 409, "no storage running")

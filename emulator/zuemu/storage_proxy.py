@@ -16,11 +16,14 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   header against,
 * can flip one byte of a body on its way to Azurite (fault "flip_byte",
   optional "offset", default the middle of the body), as a faulty link or
-  memory would.
+  memory would,
+* counts the connections it accepts (stats "connections") and, when told,
+  closes a connection idle for a given time (set_idle_timeout), as a
+  storage front with a short keep-alive time-out does.
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
-"put_block_list", GET ...?comp=blocklist -> "get_block_list", everything
-else "storage_other".
+"put_block_list", GET ...?comp=blocklist -> "get_block_list", PUT of a blob
+without comp (Put Blob) -> "put_blob", everything else "storage_other".
 
 Python standard library only.
 """
@@ -53,7 +56,7 @@ _HOP_BY_HOP = {
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
            "forward_then_status", "delay", "block_list", "flip_byte"}
-KINDS = ("put_block", "put_block_list", "get_block_list", "storage_other")
+KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob", "storage_other")
 
 
 def request_kind(method, query):
@@ -65,6 +68,8 @@ def request_kind(method, query):
         return "put_block_list"
     if method == "GET" and comp == "blocklist":
         return "get_block_list"
+    if method == "PUT" and comp == "" and "restype" not in query:
+        return "put_blob"
     return "storage_other"
 
 
@@ -122,6 +127,9 @@ class StorageProxy:
         self._journal = []
         self._seq = itertools.count(1)
         self._conn_ids = itertools.count(1)
+        # Seconds an accepted connection may wait for its next request
+        # before the proxy closes it (None: the handler's own time-out).
+        self._idle_timeout = None
         # blob path -> id length of its uncommitted blocks (strict mode)
         self._id_lengths = {}
         self._server = None
@@ -165,9 +173,9 @@ class StorageProxy:
     @staticmethod
     def _fresh_stats():
         return {"put_block": 0, "put_block_list": 0, "get_block_list": 0,
-                "storage_other": 0,
+                "put_blob": 0, "storage_other": 0,
                 "in_flight_put_block": 0, "max_in_flight_put_block": 0,
-                "strict_refusals": 0}
+                "strict_refusals": 0, "connections": 0}
 
     def stats(self):
         with self._lock:
@@ -189,6 +197,20 @@ class StorageProxy:
             self._journal = []
             self._id_lengths = {}
             self._strict = self._initial_strict
+            self._idle_timeout = None
+
+    def set_idle_timeout(self, seconds):
+        """Connections accepted from now on are closed after `seconds`
+        without a request, like a server with a short keep-alive time-out
+        (None: back to the default)."""
+        with self._lock:
+            self._idle_timeout = None if seconds is None else float(seconds)
+
+    def _accepted(self):
+        """Counts an accepted connection; returns its idle time-out."""
+        with self._lock:
+            self._stats["connections"] += 1
+            return self._idle_timeout
 
     def set_strict(self, strict):
         with self._lock:
@@ -317,6 +339,9 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
         super().setup()
         self.connection_id = next(self.owner._conn_ids)
         self.upstream = None
+        idle = self.owner._accepted()
+        if idle is not None:
+            self.connection.settimeout(idle)
         try:
             self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY,
                                        1)

@@ -11,6 +11,21 @@
 //   https) and closes it again. libcurl never reuses a CONNECT_ONLY connection
 //   for a transfer, so the probe's connection is not reused; the first request
 //   opens the connection that the later requests share.
+// - With connection reuse on (setConnectionReuse) and the pool active
+//   (ConnectionPool.h), connect() first takes an idle handle of the pool for
+//   the URL's origin and the gateway's security settings: when its
+//   connection, made by an earlier gateway, is still open it is used as it
+//   is, without a probe. A connection the server closed is dropped and the
+//   origin counts as unchecked. Without a live one, the gateway's own handle
+//   joins the pool's TLS session and DNS share, and the probe is left out
+//   when a request to that origin completed within the pool's idle limit
+//   (the server was reachable moments ago; the probe would only cost a
+//   connection that no request uses). Otherwise the probe runs as above,
+//   its handshake cached for the request's connection.
+//   disConnet() then hands the handle, with its open connection, back to the
+//   pool, unless its last request failed in transport. libcurl checks a
+//   reused connection before sending and, when the server closed it while it
+//   sat in the pool, opens a new one for the same request by itself.
 // - Options are (re)applied before every transfer from the settings held in
 //   Impl, so each setopt result is checked at one place and a refused option
 //   fails the request instead of being silently ignored.
@@ -30,14 +45,16 @@
 //   RequestDeadlineMs: a fixed allowance plus the body at a minimum rate. The
 //   stall guard alone lets a server that sends a few bytes a second hold an
 //   attempt for days.
-// - disConnet() releases the handle (closing its connection); the gateway
-//   needs a new initialize() before it can send again.
+// - disConnet() releases the handle (closing its connection, or handing it
+//   to the pool); the gateway needs a new initialize() before it can send
+//   again.
 // - Nothing is logged: error texts never contain the request URL (it may carry
 //   a shared-access signature) nor any header value.
 // - Separate gateways may be used in separate threads at the same time; one
 //   gateway is used by one thread at a time. The only shared state is the
-//   process-wide limits (guarded by a mutex) and the one-time global libcurl
-//   initialisation (std::call_once).
+//   process-wide limits (guarded by a mutex), the one-time global libcurl
+//   initialisation (std::call_once) and the connection pool (its own
+//   mutexes).
 #include "platform/http/ZuInternetGateway.h"
 
 #include <curl/curl.h>
@@ -53,6 +70,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/http/ConnectionPool.h"
 #include "platform/http/SendPacer.h"
 
 namespace LIBCURL {
@@ -264,6 +282,9 @@ CURLcode ApplyBodyOptions(CURL* h, Method method, bool paced, const char* data, 
 
 struct ZuInternetGateway::Impl {
   bool noTransport = false;
+  // The pool's share the handle is attached to (null when not pooled);
+  // declared before the handle so that the handle is cleaned up first.
+  std::shared_ptr<SharedCache> share;
   EasyHandle easy;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
@@ -275,6 +296,13 @@ struct ZuInternetGateway::Impl {
   std::string caFile;  // ZUCLOUD_CA_FILE, read by initialize()
   int pacedSharers = 0;  // see setSendPaced
   long long maxReplyBytes = 0;  // see setMaxReplyBytes
+  bool noAuthScheme = false;  // setHTTPAuthentication(0) was called
+  bool reuse = false;         // see setConnectionReuse
+
+  // Pool bookkeeping: the security key the handle was pooled under, and
+  // the origin of the last request when it completed (empty otherwise).
+  std::string poolKey;
+  std::string lastOrigin;
 
   // Outcome of the last operation.
   std::string errorMsg;
@@ -307,6 +335,41 @@ struct ZuInternetGateway::Impl {
     return kGatewayFailure;
   }
 
+  // What two handles must agree on to share a connection: certificate
+  // checks, the CA file and the keep-alive settings.
+  std::string securityKey() const {
+    return std::string(verifyPeer ? "verify" : "noverify") + '|' + caFile + '|' +
+           (keepAlive ? std::to_string(keepIdleSeconds) + ',' + std::to_string(keepIntervalSeconds)
+                      : std::string("nokeepalive"));
+  }
+
+  // Attaches the pool's share for the current settings to the handle; on
+  // any refusal the gateway simply works unpooled.
+  void joinShare() {
+    if (share || !easy) return;
+    std::shared_ptr<SharedCache> cache = pool::Share(securityKey());
+    if (!cache) return;
+    if (curl_easy_setopt(easy.get(), CURLOPT_SHARE, pool::ShareHandle(*cache)) != CURLE_OK) return;
+    share = std::move(cache);
+    poolKey = securityKey();
+  }
+
+  // Releases the handle: back to the pool with its connection when the
+  // last request completed and the settings are the ones it was pooled
+  // under, else closed.
+  void releaseHandle() {
+    if (easy && share && !lastOrigin.empty() && poolKey == securityKey()) {
+      CURL* handle = easy.release();
+      // Forgets every option (and pointer into this gateway) but keeps the
+      // connections and the share.
+      curl_easy_reset(handle);
+      pool::GiveBack(poolKey, lastOrigin, handle, std::move(share));
+    }
+    easy.reset();
+    share.reset();
+    lastOrigin.clear();
+  }
+
   // Options shared by the request handle and the connect probe. Returns the
   // first option libcurl refuses.
   CURLcode applyCommonOptions(CURL* h, const std::string& url, long long bodyBytes) {
@@ -335,6 +398,8 @@ struct ZuInternetGateway::Impl {
       }
     }
     set(CURLOPT_TIMEOUT_MS, ZuInternetGateway::RequestDeadlineMs(limits, bodyBytes));
+    if (noAuthScheme) set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
+    if (share) set(CURLOPT_MAXAGE_CONN, pool::kMaxIdleSeconds);
     set(CURLOPT_TCP_KEEPALIVE, keepAlive ? 1L : 0L);
     if (keepAlive) {
       set(CURLOPT_TCP_KEEPIDLE, keepIdleSeconds);
@@ -366,7 +431,7 @@ ZuInternetGateway::ZuInternetGateway(EvDebug* log, NoTransport)
   m_impl->noTransport = true;
 }
 
-ZuInternetGateway::~ZuInternetGateway() = default;
+ZuInternetGateway::~ZuInternetGateway() { m_impl->releaseHandle(); }
 
 void ZuInternetGateway::SetLimits(const GatewayLimits& limits) {
   std::lock_guard<std::mutex> lock(g_limitsMutex);
@@ -402,7 +467,7 @@ int ZuInternetGateway::initialize(int protocolType, int jobType) {
                             " / job type " + std::to_string(jobType));
   CURLcode rc = GlobalInit();
   if (rc != CURLE_OK) return d.transportFailure(rc, nullptr);
-  d.easy.reset();
+  d.releaseHandle();
   d.easy.reset(curl_easy_init());
   if (!d.easy) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   const char* ca = std::getenv("ZUCLOUD_CA_FILE");
@@ -426,7 +491,9 @@ int ZuInternetGateway::setHTTPAuthentication(long scheme) {
   if (scheme != 0) return d.gatewayFailure("HTTP authentication scheme not supported");
   if (!d.easy) return 0;
   CURLcode rc = curl_easy_setopt(d.easy.get(), CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
-  return rc == CURLE_OK ? 0 : d.transportFailure(rc, nullptr);
+  if (rc != CURLE_OK) return d.transportFailure(rc, nullptr);
+  d.noAuthScheme = true;
+  return 0;
 }
 
 int ZuInternetGateway::setKeepAlive(bool enable, long idleSeconds, long intervalSeconds) {
@@ -465,6 +532,7 @@ void ZuInternetGateway::setMaxReplyBytes(long long bytes) {
 }
 
 bool ZuInternetGateway::replyTooLarge() const { return m_impl->sink.capExceeded; }
+void ZuInternetGateway::setConnectionReuse(bool enable) { m_impl->reuse = enable; }
 
 int ZuInternetGateway::connect() {
   Impl& d = *m_impl;
@@ -475,10 +543,38 @@ int ZuInternetGateway::connect() {
   if (HasControlCharacter(m_base.getURL()))
     return d.gatewayFailure("no connection made: the URL holds a control character");
 
+  std::string origin;
+  if (d.reuse && !d.share && pool::Active()) {
+    origin = pool::OriginOf(m_base.getURL());
+    if (!origin.empty()) {
+      std::shared_ptr<SharedCache> cache;
+      CURL* idle = static_cast<CURL*>(pool::TakeIdle(d.securityKey(), origin, cache));
+      if (idle != nullptr && pool::IdleConnectionAlive(idle)) {
+        d.easy.reset(idle);
+        d.share = std::move(cache);
+        d.poolKey = d.securityKey();
+        return 0;
+      }
+      if (idle != nullptr) {
+        // The server closed it while it waited: gone for good, or only an
+        // idle limit of its own. The check below tells which.
+        curl_easy_cleanup(idle);
+        cache.reset();
+        pool::MarkReached(d.securityKey(), origin, false);
+      }
+      d.joinShare();
+      if (d.share && pool::Reached(d.poolKey, origin)) return 0;
+    }
+  }
+
   EasyHandle probe(curl_easy_init());
   if (!probe) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   char probeError[CURL_ERROR_SIZE] = {};
   CURLcode rc = curl_easy_setopt(probe.get(), CURLOPT_ERRORBUFFER, probeError);
+  // The probe's DNS answer and TLS session go to the share, so the
+  // request's own connection needs neither a lookup nor a full handshake.
+  if (rc == CURLE_OK && d.share)
+    rc = curl_easy_setopt(probe.get(), CURLOPT_SHARE, pool::ShareHandle(*d.share));
   if (rc == CURLE_OK) rc = d.applyCommonOptions(probe.get(), m_base.getURL(), 0);
   if (rc == CURLE_OK) rc = curl_easy_setopt(probe.get(), CURLOPT_CONNECT_ONLY, 1L);
   if (rc == CURLE_OK) {
@@ -486,13 +582,14 @@ int ZuInternetGateway::connect() {
   } else {
     probeError[0] = '\0';
   }
+  if (d.share) pool::MarkReached(d.poolKey, origin, rc == CURLE_OK);
   if (rc != CURLE_OK) return d.transportFailure(rc, probeError);
   return 0;
 }
 
 int ZuInternetGateway::disConnet() {
   Impl& d = *m_impl;
-  d.easy.reset();  // closes the cached connection
+  d.releaseHandle();  // closes the cached connection or pools it
   std::string().swap(d.sink.body);
   d.source = ReadSource();
   return 0;
@@ -591,6 +688,14 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
 
   response.swap(d.sink.body);
   d.sink.body.clear();
+
+  if (d.share) {
+    // A completed request leaves a connection worth pooling; a transport
+    // failure makes the next gateway for this origin probe again.
+    const std::string origin = pool::OriginOf(url);
+    pool::MarkReached(d.poolKey, origin, rc == CURLE_OK);
+    d.lastOrigin = rc == CURLE_OK ? origin : std::string();
+  }
 
   if (rc != CURLE_OK) {
     if (d.sink.capExceeded) {

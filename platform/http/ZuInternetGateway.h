@@ -115,8 +115,15 @@ class ZuInternetGateway {
   virtual void setMaxReplyBytes(long long bytes);
   // True when the last request failed because its reply passed the cap.
   virtual bool replyTooLarge() const;
+  // true: the gateway takes its connection from the process's connection
+  // pool when one to the URL's origin is idle there, and hands it back on
+  // disConnet() (see ConnectionPool.h); false (the default): its
+  // connections are its own and close with it.
+  virtual void setConnectionReuse(bool enable);
 
   // Opens the connection to the URL's host; non-zero when it is unreachable.
+  // With connection reuse, a connection from the pool or a request to the
+  // same origin moments ago stands for the check.
   virtual int connect();
   virtual int disConnet();
 

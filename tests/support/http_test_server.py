@@ -12,7 +12,9 @@ Paths (any method):
   /echo          200, JSON describing the request: method, body length and
                  SHA-256, Content-Length / Expect / Transfer-Encoding headers,
                  all headers in arrival order, and the connection id (one
-                 number per accepted connection, counting from 1).
+                 number per accepted connection, counting from 1). With
+                 "idle_close" in the query the server closes the connection
+                 after 0.1 s without a further request.
   /status/<n>    status n with the body "body of status <n>".
   /redirect      302 to /echo.
   /stall         promises 100000 bytes, sends 1, then goes silent (at most
@@ -137,6 +139,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "headers": [[k, v] for k, v in self.headers.items()],
             }
             self.reply(200, json.dumps(info).encode(), "application/json")
+            if "idle_close" in self.path:
+                # Like a server with a short keep-alive time-out: the
+                # connection closes once it has been idle for 0.1 s.
+                self.connection.settimeout(0.1)
         elif path.startswith("/status/"):
             code = int(path[len("/status/"):])
             self.reply(code, b"body of status %d" % code)

@@ -1,0 +1,124 @@
+"""An https front for the upload benchmarks: Debian's nginx terminating TLS
+on 127.0.0.1 with a throw-away certificate and passing every request on to
+one plain-http upstream (Azurite), as the storage service's https endpoint
+does; the benchmarks put the WAN-like link between the client and this
+front, so every TCP and TLS handshake crosses the link.
+
+The certificate is made with the openssl command line: a CA (ca.pem, which
+the library trusts through ZUCLOUD_CA_FILE and the SDK through its
+connection_verify option) and a server certificate for 127.0.0.1 signed by
+it. nginx keeps its upstream connections open (keepalive), so what the
+benchmark measures across the link is the client's own connection handling:
+handshakes, round trips, reuse.
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import time
+
+from discard_sink import NGINX, free_port
+from processes import end_process
+
+CONFIG = """\
+daemon off;
+master_process off;
+worker_processes 1;
+pid {dir}/nginx.pid;
+error_log {dir}/error.log warn;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    client_body_temp_path {dir}/body;
+    proxy_temp_path {dir}/proxy;
+    fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi;
+    scgi_temp_path {dir}/scgi;
+    client_max_body_size 0;
+    proxy_request_buffering off;
+    proxy_buffering off;
+    keepalive_requests 1000000;
+    keepalive_timeout 300s;
+    upstream store {{
+        server 127.0.0.1:{upstream};
+        keepalive 32;
+    }}
+    server {{
+        listen 127.0.0.1:{port} ssl;
+        ssl_certificate {dir}/server.pem;
+        ssl_certificate_key {dir}/server.key;
+        ssl_session_cache shared:tls:1m;
+        location / {{
+            proxy_pass http://store;
+            proxy_http_version 1.1;
+            proxy_set_header Connection "";
+            proxy_set_header Host $http_host;
+        }}
+    }}
+}}
+"""
+
+
+def make_certificates(directory):
+    def run(*args):
+        subprocess.run(["openssl", *args], check=True, cwd=directory,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+        "-subj", "/CN=Benchmark TLS front CA",
+        "-addext", "basicConstraints=critical,CA:TRUE",
+        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
+    with open(os.path.join(directory, "server.ext"), "w") as ext:
+        ext.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                  "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1\n")
+    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
+
+
+class TlsFront:
+    def __init__(self, work, upstream_port):
+        self.dir = os.path.join(work, "tls-front")
+        self.upstream = upstream_port
+        self.proc = None
+        self.port = None
+
+    @property
+    def ca_file(self):
+        return os.path.join(self.dir, "ca.pem")
+
+    def start(self):
+        os.makedirs(self.dir, exist_ok=True)
+        if not os.path.exists(self.ca_file):
+            make_certificates(self.dir)
+        for _ in range(5):  # the port may be taken between choosing and binding
+            self.port = free_port()
+            conf = os.path.join(self.dir, "nginx.conf")
+            with open(conf, "w") as f:
+                f.write(CONFIG.format(dir=self.dir, port=self.port, upstream=self.upstream))
+            with open(os.path.join(self.dir, "stderr.log"), "ab") as err:
+                self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-c", conf,
+                                              "-e", os.path.join(self.dir, "error.log")],
+                                             stdout=err, stderr=err)
+            deadline = time.monotonic() + 10
+            while time.monotonic() < deadline and self.proc.poll() is None:
+                try:
+                    socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                    return self
+                except OSError:
+                    time.sleep(0.05)
+            self.stop()
+        raise RuntimeError("the TLS front did not start; see %s" % self.dir)
+
+    def stop(self):
+        if self.proc is None:
+            return
+        end_process(self.proc, signal.SIGQUIT)
+        self.proc = None
+
+    @property
+    def base(self):
+        """The account URL over https."""
+        return "https://127.0.0.1:%d/devstoreaccount1" % self.port

@@ -1,0 +1,152 @@
+// One Put Blob for a small file (see SingleRequestUpload.h): read whole,
+// checked, then sent under the retry policy from one gateway.
+#include "blob/SingleRequestUpload.h"
+
+#include <string>
+
+#include "blob/StoreHeaders.h"
+#include "platform/host/PageBuffer.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
+#include "platform/text/Md5.h"
+#include "session/FileChange.h"
+#include "session/GatewaySession.h"
+#include "session/RetryLines.h"
+#include "session/RetryPolicy.h"
+#include "session/UploadProgress.h"
+
+namespace zu::blob {
+namespace {
+
+constexpr const char* kTag = "UploadBlob";
+constexpr unsigned int kPutBlobRetryWaitMs = 120000;  // as a Put Block
+constexpr int kBlobCreated = 201;
+
+// Reads the whole file into `buffer` and checks that it ends at the size
+// taken at the start and is still the same file. False on a read error
+// (logged); `change` is set when the file changed.
+bool ReadWholeFile(const SingleRequestUpload& upload, char* buffer, std::string& change) {
+  const unsigned long long size = upload.identity.size;
+  unsigned long long total = 0;
+  CPzError error;
+  while (total < size && !error.IsError()) {
+    unsigned long long bytes = 0;
+    error = upload.file->Read(buffer + total, size - total, bytes);
+    if (!error.IsError() && bytes == 0) {
+      change = DescribeFileChange(upload.identity, total, upload.identity);
+      return true;
+    }
+    total += bytes;
+  }
+  char probe = 0;
+  unsigned long long extra = 0;
+  FileIdentity now;
+  if (!error.IsError()) error = upload.file->Read(&probe, 1, extra);
+  if (!error.IsError()) error = upload.file->Identity(now);
+  if (error.IsError()) {
+    upload.params.log->Error(kTag, "Error: Failed to read file [%s] at offset [%llu]. %s",
+                             upload.filePath.c_str(), total, error.Message().c_str());
+    return false;
+  }
+  change = DescribeFileChange(upload.identity, total + extra, now);
+  return true;
+}
+
+}  // namespace
+
+ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64,
+                                       const std::string& accessTier) {
+  ZuCURL::commandInfoList headers;
+  headers.emplace_back("x-ms-blob-type", "BlockBlob");
+  if (!md5Base64.empty()) AddContentMd5(headers, md5Base64);
+  AddCommitHeaders(headers, md5Base64, accessTier);
+  return headers;
+}
+
+int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage) {
+  EvDebug* log = upload.params.log;
+  const unsigned long long size = upload.identity.size;
+  ReportUploadProgress(upload.fileName, 0, size);
+
+  PageBuffer pages(static_cast<size_t>(size));
+  std::string change;
+  if (!ReadWholeFile(upload, pages.data(), change)) {
+    errorMessage = FXString::ToWstring("Error: Failed to upload file [" + upload.fileName +
+                                       "] to cloud: the file could not be read. Please check "
+                                       "ZUCloudService.log for more details.");
+    return 0;
+  }
+  if (!change.empty()) {
+    log->Error(kTag, "Error: File [%s] changed during the upload: %s.", upload.filePath.c_str(),
+               change.c_str());
+    errorMessage = FXString::ToWstring(FileChangedMessage(upload.fileName, change));
+    return 0;
+  }
+
+  // The whole body's MD5, once: the service checks the body against it and
+  // keeps it as the blob's Content-MD5.
+  const std::string md5 = upload.contentMd5 ? Md5Base64(pages.data(), size) : std::string();
+  if (upload.contentMd5 && md5.empty()) {
+    log->Error(kTag, "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
+               "not sent.", upload.filePath.c_str());
+    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(upload.fileName) +
+                   L"] to cloud: MD5 digests are not available.";
+    return 0;
+  }
+  const ZuCURL::commandInfoList headers = PutBlobHeaders(md5, upload.accessTier);
+  const std::string url = upload.blobUrl + "?" + upload.sasToken;
+  GatewayHolder gateway(upload.params, OpenGateway(upload.params, upload.blobUrl));
+  if (!gateway) {
+    log->Error(kTag, "Error: Failed to initialize ZuInternetGateway, failed to upload file [%s].",
+               upload.fileName.c_str());
+    errorMessage = FXString::ToWstring("Error: Failed to upload file [" + upload.fileName +
+                                       "] to cloud: no connection to the storage service. "
+                                       "Please check ZUCloudService.log for more details.");
+    return 0;
+  }
+  gateway->setSendPaced(1);
+
+  const RetryOptions options =
+      FixedWaitRetry(upload.params.retryCount, kPutBlobRetryWaitMs, false);
+  const RetryLines lines = StandardRetryLines(
+      log, kTag,
+      FormatLogText("Error: Failed to upload file [%s] to cloud in one request, size [%llu]. ",
+                    upload.fileName.c_str(), size),
+      kRetryingAfterLine);
+  std::string lastError;
+  const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
+    std::string response;
+    const int result = gateway->doPutOperation(url, pages.data(), static_cast<long>(size),
+                                               response, headers);
+    int status = 0;
+    gateway->getLastServerResponseCode(status);
+    if (result == 0 && status == kBlobCreated) {
+      log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
+                    upload.fileName.c_str(), size);
+      return AttemptResult::kSuccess;
+    }
+    lastError = result == 0 ? "HTTP status " + std::to_string(status) + " instead of 201 Created"
+                            : gateway->getErrorMsg();
+    log->Error(kTag,
+               "Error: Failed to upload file [%s] to cloud in one request, URL [%s]. Upload "
+               "attempt [%d]. Error [%s], Error response: [%s]",
+               upload.fileName.c_str(), url.c_str(), attempt, lastError.c_str(),
+               response.c_str());
+    return AttemptResult::kRetry;
+  });
+  if (!outcome.succeeded) {
+    log->Error(kTag,
+               "Error: Failed to upload file [%s] to cloud in one request. Total retry attemp: "
+               "[%d]",
+               upload.fileName.c_str(), outcome.attempts);
+    errorMessage = FXString::ToWstring(
+        "Error: Failed to upload file [" + upload.fileName + "] to cloud: the blob was refused " +
+        std::to_string(outcome.attempts) + " time(s), last error: " + lastError +
+        ". Please check ZUCloudService.log for more details.");
+    return 0;
+  }
+  ReportUploadProgress(upload.fileName, size, size);
+  return 1;
+}
+
+}  // namespace zu::blob

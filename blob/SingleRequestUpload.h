@@ -1,0 +1,45 @@
+// A small blob file stored with one Put Blob request instead of Put Block
+// and Put Block List ("DRBackupUploadSingleRequestMiB", see UploadTuning.h).
+//
+// The request goes to the same encoded blob URL with the same SAS token as
+// the blocks would, under the same retry policy as a Put Block (the same
+// attempt limit and 120-second wait), through the send pacer, and succeeds
+// only on 201 Created. The file is read whole before the first attempt and
+// checked at its end: a file that changed is not sent. Put Blob replaces the
+// blob at once or not at all, so a failure leaves nothing committed.
+#ifndef ZUCLOUD_BLOB_SINGLE_REQUEST_UPLOAD_H
+#define ZUCLOUD_BLOB_SINGLE_REQUEST_UPLOAD_H
+
+#include <string>
+
+#include "platform/http/ZuInternetGateway.h"
+#include "platform/host/SequentialFile.h"
+#include "session/SessionParams.h"
+
+namespace zu::blob {
+
+struct SingleRequestUpload {
+  SessionParams params;  // gateway settings and log
+  std::string blobUrl;   // storage URL + encoded blob path, no query
+  std::string sasToken;
+  std::string fileName;
+  std::string filePath;
+  SequentialFile* file = nullptr;  // open, at its start
+  FileIdentity identity;           // taken when it was opened
+  bool contentMd5 = false;  // "bEnableZUCloudDRBackupContentMD5"
+  std::string accessTier;   // "DRBackupUploadAccessTier", "" for the default
+};
+
+// The headers of the Put Blob request, in order: the blob type, then, when
+// given, the body's MD5 (as Content-MD5 and as the blob's stored MD5) and
+// the access tier.
+ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64 = std::string(),
+                                       const std::string& accessTier = std::string());
+
+// Stores the file; 1 on success, else 0 with the caller's message. Progress
+// is reported at the start (0) and once stored (the whole size).
+int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage);
+
+}  // namespace zu::blob
+
+#endif  // ZUCLOUD_BLOB_SINGLE_REQUEST_UPLOAD_H
