@@ -815,6 +815,27 @@ TEST_P(BlobIntegrity, EveryBlockAndTheBlobCarryTheirMd5AndTheTierGiven) {
     EXPECT_EQ(HeaderOf(commit[0], "x-ms-access-tier"), "Cool");
     if (!f.data.empty()) expectBlocksCarryTheirMd5();
   }
+
+  // In one Put Blob: the same MD5 (checked on the way and stored) and tier;
+  // a byte flipped on the way is refused and the body sent again intact.
+  env_->setGlobal("DRBackupUploadSingleRequestMiB", "4");
+  const LocalFile small = addFile("md5-single.bak", kMiB + 3);
+  emulator_->reset();
+  emulator_->fault("put_blob", {{"fault", "flip_byte"}, {"count", 1}});
+  ASSERT_EQ(service.UploadFile(dir(), small.name, "f", message), 1)
+      << std::string(message.begin(), message.end());
+  const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + small.name);
+  EXPECT_EQ(blob.value("sha256", ""), Sha256Hex(small.data));
+  EXPECT_EQ(storedMd5(service, "f/" + small.name), Md5Of(small.data));
+  EXPECT_EQ(blob.value("access_tier", json()), "Cool");
+  const json puts = emulator_->control("GET", "/proxy/journal?kind=put_blob");
+  ASSERT_EQ(puts.size(), 2u);
+  EXPECT_EQ(puts[0].value("status", 0), 400);
+  for (const json& put : puts) {
+    EXPECT_EQ(HeaderOf(put, "Content-MD5"), Md5Of(small.data));
+    EXPECT_EQ(HeaderOf(put, "x-ms-blob-content-md5"), Md5Of(small.data));
+    EXPECT_EQ(HeaderOf(put, "x-ms-access-tier"), "Cool");
+  }
 }
 
 // A byte flipped on the way makes the service refuse the block; it is sent
