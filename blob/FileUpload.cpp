@@ -1,0 +1,490 @@
+// The block upload engine of ZUCloudAzureService: UploadFile and its two
+// thread routines, the producer UploadBlobChunks and the uploader UploadBlob.
+//
+// UploadFile cuts a file into blocks of m_uploadBlobSize bytes (larger for a
+// file that would need more than 50,000 blocks, see UploadPlan.h); the
+// producer reads them into at most m_uploadStreamCount buffer slots and
+// queues one uploader task per block on a pool; each task sends its block
+// with Put Block; when every block is stored the block list is committed
+// (UploadBlockList). The hand-over protocol is described in
+// UploadBlobArgs.h: by default one turn token, so at most one Put Block is
+// in flight and reading never overlaps a send. With the MD5 setting every
+// block carries its Content-MD5 and the commit the whole file's MD5; the
+// access tier setting goes with the commit (StoreHeaders.h).
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "ZUCloudAzureService.h"
+#include "blob/BlobPath.h"
+#include "blob/BlockId.h"
+#include "blob/FileInfo.h"
+#include "blob/Resume.h"
+#include "blob/SingleRequestUpload.h"
+#include "blob/StoreHeaders.h"
+#include "blob/UploadBlobArgs.h"
+#include "blob/UploadPlan.h"
+#include "platform/log/EvDebug.h"
+#include "platform/host/FXFile.h"
+#include "platform/text/FXString.h"
+#include "platform/text/Md5.h"
+#include "platform/http/SendPacer.h"
+#include "platform/host/SequentialFile.h"
+#include "session/UploadProgress.h"
+#include "platform/http/ZuInternetGateway.h"
+#include "platform/threads/ZuSync.h"
+#include "platform/threads/ZuThread.h"
+#include "session/FileChange.h"
+#include "session/NoThrow.h"
+#include "session/RetryLines.h"
+#include "session/RetryPolicy.h"
+#include "session/SessionParams.h"
+#include "session/UploadTuning.h"
+#include "blob/SlotHandOver.h"
+
+using zu::blob::kProducerTag;
+
+namespace {
+
+constexpr const char* kUploadFileTag = "UploadFile";
+constexpr long long kMiB = 1048576;
+
+// Opens the file to upload and takes its identity, with the two failure
+// lines of the size check under `tag`.
+std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
+                                                  const std::string& path,
+                                                  zu::FileIdentity& identity) {
+  CPzError error;
+  std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
+  if (!file) {
+    log->Error(tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions. %s",
+               path.c_str(), error.Message().c_str());
+    return nullptr;
+  }
+  error = file->Identity(identity);
+  if (error.IsError()) {
+    log->Error(tag, "Error: Failed to get the size of the file [%s]. %s", path.c_str(),
+               error.Message().c_str());
+    return nullptr;
+  }
+  return file;
+}
+
+// Releases every slot's buffer and gateway when UploadFile's scope ends,
+// whichever way it ends. Declared after the semaphore and before the
+// producer thread, so it runs after the thread was joined.
+class SlotRelease {
+ public:
+  SlotRelease(ZUCloudAzureService& service, UploadBlobArgs& args)
+      : m_service(service), m_args(args) {}
+  ~SlotRelease() {
+    closeGateways();
+    if (!m_args.blobInfo) return;
+    for (int i = 0; i < m_args.slotCount; ++i) {
+      BlobInfo& slot = m_args.blobInfo[i];
+      slot.pages = zu::PageBuffer();
+      slot.buffer = nullptr;
+    }
+  }
+
+  // Closes the slots' gateways once no uploader runs any more, so that
+  // their connections are free (pooled) for the block list commit.
+  void closeGateways() {
+    if (!m_args.blobInfo) return;
+    for (int i = 0; i < m_args.slotCount; ++i) {
+      BlobInfo& slot = m_args.blobInfo[i];
+      if (slot.gateway != nullptr) {
+        m_service.closeZuInternetGateway(slot.gateway);
+        delete slot.gateway;
+        slot.gateway = nullptr;
+      }
+    }
+  }
+  SlotRelease(const SlotRelease&) = delete;
+  SlotRelease& operator=(const SlotRelease&) = delete;
+
+ private:
+  ZUCloudAzureService& m_service;
+  UploadBlobArgs& m_args;
+};
+
+// The steps of UploadFile.
+
+// The encoded blob path of folder/name; false with the caller's message for
+// a name no blob can carry.
+bool CheckBlobName(EvDebug* log, const std::string& remoteFolder, const std::string& fileName,
+                   std::string& blobPath, std::wstring& errorMessage) {
+  std::string problem;
+  if (zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) return true;
+  const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
+  log->Error(kUploadFileTag, "%s", text.c_str());
+  errorMessage = FXString::ToWstring(text);
+  return false;
+}
+
+// The file's record: the one registered before init in Azure Functions
+// mode (null, with the message, when there is none), a new one otherwise.
+std::shared_ptr<FileInfo> FindRecord(
+    EvDebug* log, bool azureFunctionsMode,
+    const std::unordered_map<std::string, unsigned long long>& index,
+    const std::vector<std::shared_ptr<FileInfo>>& list, const std::string& fileName,
+    bool& isNew, std::wstring& errorMessage) {
+  isNew = !azureFunctionsMode;
+  if (isNew) {
+    auto record = std::make_shared<FileInfo>();
+    record->fileName = fileName;
+    return record;
+  }
+  auto it = index.find(fileName);
+  if (it == index.end() || it->second >= list.size()) {
+    log->error("ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
+               "Skipping upload",
+               fileName.c_str());
+    errorMessage = L"Could not find upload token for file. Skipping upload";
+    return nullptr;
+  }
+  return list[it->second];
+}
+
+// The block size and slots for a file of `fileSize` bytes, with the line for
+// a raised block size; false with the caller's message for a file no blob
+// can hold.
+bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
+              long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
+              zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
+  plan = zu::blob::PlanUpload(fileSize, static_cast<unsigned long long>(blobSize), streamCount,
+                              tuning.parallelBlocks);
+  if (!plan.fits) {
+    const std::string text = "Error: File needs more than " +
+                             std::to_string(zu::blob::kMaxBlocksPerBlob) + " blocks of " +
+                             std::to_string(zu::blob::kMaxBlockBytes / kMiB) +
+                             " MiB, the most a blob can hold.";
+    log->Error(kUploadFileTag, "%s File [%s], size [%llu].", text.c_str(), localPath.c_str(),
+               fileSize);
+    errorMessage = FXString::ToWstring(text);
+    return false;
+  }
+  if (plan.blockSizeRaised) {
+    log->Error(kUploadFileTag,
+               "Warning: File [%s] of [%llu] bytes needs more than %llu blocks of [%lld] MiB; "
+               "it is sent in blocks of [%llu] MiB with [%d] buffer slot(s) instead.",
+               localPath.c_str(), fileSize, zu::blob::kMaxBlocksPerBlob, blobSize / kMiB,
+               plan.blockSize / kMiB, plan.slots);
+  }
+  return true;
+}
+
+// Gives every slot its buffer: zeroed, page-aligned memory from the system,
+// which costs nothing until a block is read into it (and into which the
+// kernel copies file pages several times faster than into a heap block).
+// Runs before the producer starts: no other thread sees `args` yet.
+void AllocateSlots(UploadBlobArgs& args, unsigned long long bufferSize) NO_THREAD_SAFETY_ANALYSIS {
+  args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
+  for (int i = 0; i < args.slotCount; ++i) {
+    args.blobInfo[i].pages = zu::PageBuffer(static_cast<size_t>(bufferSize));
+    args.blobInfo[i].buffer = args.blobInfo[i].pages.data();
+    args.emptyBlobQueue.push_front(i);  // slot 0 is taken first
+  }
+}
+
+// Runs the producer (and through it the uploaders) to its end; false when
+// the thread could not start.
+bool RunProducer(UploadBlobArgs& args) {
+  ZuThread producer;
+  if (producer.createThread(&ZUCloudAzureService::UploadBlobChunks, &args) != 0) {
+    args.log->Error(kUploadFileTag, "Error: Failed to start the upload thread for file [%s].",
+                    args.filePath.c_str());
+    return false;
+  }
+  producer.joinThread(nullptr);
+  return true;
+}
+
+// The caller's message for an upload that stopped before its commit. Runs
+// once the producer was joined: no other thread uses `args` any more.
+std::wstring StoppedUploadMessage(const UploadBlobArgs& args) NO_THREAD_SAFETY_ANALYSIS {
+  if (!args.fileChange.empty()) {
+    return FXString::ToWstring(zu::FileChangedMessage(args.fileName, args.fileChange));
+  }
+  const std::string detail = args.failureDetail.empty()
+                                 ? std::string("the file could not be read or sent")
+                                 : args.failureDetail;
+  return FXString::ToWstring("Error: Failed to upload file [" + args.fileName +
+                             "] to cloud: " + detail +
+                             ". Please check ZUCloudService.log for more details.");
+}
+
+// The SAS token of the file's upload. False, with the caller's message, when
+// the set-up handed out none for it.
+bool FindUploadToken(ZUCloudAzureService& service, EvDebug* log, const std::string& fileName,
+                     std::string& token, std::wstring& errorMessage) {
+  if (service.GetSASTokenForFile(fileName, token)) return true;
+  log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
+             "Skipping upload",
+             fileName.c_str());
+  errorMessage = L"Could not find an upload token for this file. Skipping upload";
+  return false;
+}
+
+// An upload that stopped before its commit. Blocks confirmed for a file
+// that changed hold content it no longer has, so its journal goes; the
+// caller always gets a message, not only the log. Runs once the producer
+// was joined.
+int EndStoppedUpload(const UploadBlobArgs& args, zu::blob::ResumeJournal* journal,
+                     std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
+  if (!args.fileChange.empty() && journal != nullptr) journal->Remove();
+  if (!args.fileChange.empty() || errorMessage.empty()) errorMessage = StoppedUploadMessage(args);
+  return 0;
+}
+
+// Asks for the blocks the service still holds from an interrupted upload
+// of this very file (Resume.h); they are not sent again.
+zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::string& blobUrl,
+                                  const UploadBlobArgs& args, int maximumBackoff) {
+  zu::blob::ResumeRequest request;
+  request.blobUrl = blobUrl.substr(0, blobUrl.find('?'));
+  request.fileName = args.fileName;
+  request.identity = args.identity;
+  request.blockSize = args.blockCapacity;
+  request.queryService = [&] {
+    return zu::blob::QueryUncommittedBlocks(params, request.blobUrl, args.sasToken, args.fileName,
+                                            maximumBackoff);
+  };
+  return zu::blob::PrepareResume(request, args.log);
+}
+
+// What one pass of an upload needs; the same for both passes of a file.
+struct BlockPass {
+  zu::SessionParams params;
+  EvDebug* log = nullptr;
+  zu::blob::UploadPlan plan;
+  zu::FileIdentity identity;
+  std::string localPath;
+  std::string fileName;
+  std::string remoteFolder;
+  std::string blobUrl;  // storage URL + encoded blob path, no query
+  int retryCount = 1;
+  int maximumBackoff = 0;
+  bool tagged = false;  // block ids carry an upload tag
+  bool resume = false;  // with a journal, skipping the blocks it proves stored
+  bool contentMd5 = false;  // blocks and the block list carry MD5 digests
+  // Commits the block list (with the whole file's MD5 when there is one).
+  std::function<int(const std::vector<std::string>& ids, const std::string& sasToken,
+                    const std::string& fileMd5, std::wstring& errorMessage)>
+      commit;
+};
+
+// Sends every block of the file (those a resume finds stored excepted) and
+// commits the block list: 1 once committed. `idLengthRefused` tells that
+// the service refused the pass's ids for their length. The upload state is
+// touched here only before the producer starts and after it was joined.
+int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
+                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused,
+                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
+  EvDebug* log = pass.log;
+  const zu::blob::UploadPlan& plan = pass.plan;
+  UploadBlobArgs args;
+  // One token per Put Block that may be in flight (one by default).
+  ZuSemaphore turn(plan.parallel);
+  args.semaphore = &turn;
+  args.blockUploadURL = pass.blobUrl + "?comp=block&blockid=";
+  args.fileName = pass.fileName;
+  args.filePath = pass.localPath;
+  args.file = std::move(file);
+  args.identity = pass.identity;
+  if (!FindUploadToken(service, log, pass.fileName, args.sasToken, errorMessage)) return 0;
+  args.service = &service;
+  args.log = log;
+  args.slotCount = plan.slots;
+  args.parallel = plan.parallel;
+  args.blockCapacity = plan.blockSize;
+  args.retryCount = pass.retryCount;
+  args.contentMd5 = pass.contentMd5;
+
+  zu::blob::ResumeStart resume;
+  if (pass.resume) {
+    resume = StartResume(pass.params, pass.blobUrl, args, pass.maximumBackoff);
+    args.stored = std::move(resume.stored);
+    args.journal = resume.journal.get();
+    args.bytesConfirmed = resume.storedBytes;
+    args.blockTag = resume.tag;
+  } else if (pass.tagged) {
+    args.blockTag = zu::blob::NewUploadTag();
+  }
+  SlotRelease release(service, args);
+  AllocateSlots(args, plan.bufferSize);
+
+  // The first report is where the upload starts: 0, or the bytes found
+  // stored.
+  zu::ReportUploadProgress(pass.fileName, resume.storedBytes, pass.identity.size);
+  if (!RunProducer(args)) return 0;
+  release.closeGateways();
+  if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
+    idLengthRefused = args.idLengthRefused.load();
+    // The journal names ids the service refused: a later try starts afresh.
+    if (idLengthRefused && resume.journal) resume.journal->Remove();
+    return EndStoppedUpload(args, resume.journal.get(), errorMessage);
+  }
+  // The producer was joined: its whole-file digest is complete.
+  const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
+  if (args.contentMd5 && fileMd5.empty()) {
+    // Never a blob without the checksum the settings ask for.
+    log->Error(kUploadFileTag,
+               "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its block "
+               "list is not committed.",
+               pass.localPath.c_str());
+    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(pass.fileName) +
+                   L"] to cloud: MD5 digests are not available.";
+    return 0;
+  }
+  const int committed = pass.commit(args.blockIdList, args.sasToken, fileMd5, errorMessage);
+  // Committing discards the uncommitted blocks: nothing left to resume.
+  if (committed != 0 && resume.journal) resume.journal->Remove();
+  return committed;
+}
+
+// Runs one upload; an exception the shared guard does not word itself
+// becomes a failure with its own message.
+int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMessage,
+                const std::function<int()>& upload) {
+  return zu::NoThrow(log, kUploadFileTag, 0, [&]() -> int {
+    try {
+      return upload();
+    } catch (const char* text) {
+      // ZuSemaphore and ZuCriticalSection report a failed creation this way.
+      log->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
+                 fileName.c_str());
+      errorMessage = FXString::ToWstring(std::string("Error: ") + text);
+    } catch (const std::bad_alloc&) {
+      log->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].",
+                 fileName.c_str());
+      errorMessage = L"Error: Not enough memory to upload the file.";
+    }
+    return 0;
+  });
+}
+}  // namespace
+
+int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
+                                    std::string remoteFolder, std::wstring& errorMessage) {
+  std::shared_ptr<FileInfo> record;
+  // The upload state is shared only while RunProducer runs; before and after
+  // it this thread alone uses it, unlocked.
+  auto upload = [&]() NO_THREAD_SAFETY_ANALYSIS -> int {
+    EvDebug* log = m_evDbg.get();
+    std::string blobPath;
+    if (!CheckBlobName(log, remoteFolder, fileName, blobPath, errorMessage)) return 0;
+    bool newRecord = false;
+    record = FindRecord(log, m_bAzureFunctionsMode, m_fileIndex, m_fileList, fileName, newRecord,
+                        errorMessage);
+    if (!record) return 0;
+    record->url = m_uploadURL + blobPath;
+
+    const std::string localPath = localDir + fileName;
+    zu::FileIdentity identity;
+    std::unique_ptr<zu::SequentialFile> file =
+        OpenForUpload(log, kUploadFileTag, localPath, identity);
+    if (!file) return 0;
+    record->fileSize = identity.size;
+
+    // At most 50,000 blocks per blob: a file that needs more at the
+    // configured size gets larger blocks; one that cannot fit at all is
+    // refused now rather than after uploading all of it.
+    const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
+    if (!tuning.accessTierProblem.empty()) {
+      log->Error(kUploadFileTag, "%s File [%s].", tuning.accessTierProblem.c_str(),
+                 localPath.c_str());
+      errorMessage = FXString::ToWstring(tuning.accessTierProblem);
+      return 0;
+    }
+    zu::blob::UploadPlan plan;
+    if (!PlanFile(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
+                  plan, errorMessage)) {
+      return 0;
+    }
+    // The cap covers every file byte this process sends, from now on.
+    zu::SendPacer::Global().SetRate(static_cast<unsigned long long>(tuning.maxMbps) * 125000ULL);
+    if (newRecord) {
+      ZuCriticalSectionLock lock(m_fileListLock.get());
+      m_fileList.push_back(record);
+    }
+
+    if (tuning.singleRequestMiB > 0 &&
+        identity.size <= static_cast<unsigned long long>(tuning.singleRequestMiB) * kMiB) {
+      zu::blob::SingleRequestUpload single;
+      if (!FindUploadToken(*this, log, fileName, single.sasToken, errorMessage)) return 0;
+      log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
+                    fileName.c_str(), identity.size);
+      single.params = sessionParams();
+      single.blobUrl = record->url;
+      single.fileName = fileName;
+      single.filePath = localPath;
+      single.file = file.get();
+      single.identity = identity;
+      single.contentMd5 = tuning.contentMd5;
+      single.accessTier = tuning.accessTier;
+      const int stored = zu::blob::UploadInOneRequest(single, errorMessage);
+      record->uploaded = stored != 0;
+      return stored;
+    }
+
+    // One pass sends every block and commits the list. The ids of a pass
+    // that may be resumed carry an upload tag (BlockId.h); when the service
+    // refuses them for their length (it holds uncommitted blocks of another
+    // upload of this blob whose ids have the other length), one more pass
+    // sends the file whole with ids of that length and keeps no journal.
+    BlockPass pass;
+    pass.params = sessionParams();
+    pass.log = log;
+    pass.plan = plan;
+    pass.identity = identity;
+    pass.localPath = localPath;
+    pass.fileName = fileName;
+    pass.remoteFolder = remoteFolder;
+    pass.blobUrl = record->url;
+    pass.retryCount = m_nRetryCount;
+    pass.maximumBackoff = m_nMaximumBackoff;
+    pass.tagged = tuning.resume;
+    pass.resume = tuning.resume;
+    pass.contentMd5 = tuning.contentMd5;
+    pass.commit = [&](const std::vector<std::string>& ids, const std::string& sasToken,
+                      const std::string& fileMd5, std::wstring& message) {
+      return CommitBlockList(ids, remoteFolder, fileName, sasToken, fileMd5, tuning.accessTier,
+                             message);
+    };
+    bool idLengthRefused = false;
+    int committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
+    if (committed == 0 && idLengthRefused) {
+      log->Error(kUploadFileTag,
+                 "Warning: The storage service holds uncommitted blocks of another upload of "
+                 "file [%s] whose block ids have another length; the file is sent again whole "
+                 "with ids of that length.",
+                 fileName.c_str());
+      zu::FileIdentity again;
+      file = OpenForUpload(log, kUploadFileTag, localPath, again);
+      if (!file) return 0;
+      if (!again.SameContentAs(identity)) {
+        const std::string change = zu::DescribeFileChange(identity, again.size, again);
+        errorMessage = FXString::ToWstring(zu::FileChangedMessage(
+            fileName, change.empty() ? "it was modified while it was read" : change));
+        return 0;
+      }
+      errorMessage.clear();
+      pass.tagged = !pass.tagged;
+      pass.resume = false;
+      committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
+    }
+    record->uploaded = committed != 0;
+    return committed != 0 ? 1 : 0;
+  };
+  const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
+  if (result == 0 && record) record->uploaded = false;
+  return result;
+}
