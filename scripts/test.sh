@@ -87,11 +87,18 @@ if [[ " ${builds[*]} " == *" plain "* ]]; then
   dir="$here/build/thread-safety"
   if ! { cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
            -DCMAKE_BUILD_TYPE= -DCMAKE_CXX_FLAGS=-Wthread-safety -DZUCLOUD_WERROR=ON \
-           -DZUCLOUD_BUILD_TESTS=OFF >/dev/null &&
+           -DZUCLOUD_BUILD_TESTS=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null &&
          cmake --build "$dir" -j "$jobs" --target zucloud; }; then
     status=1
   fi
   times+=("thread-safety $((SECONDS - started))s")
+  # Formatting and clang-tidy, with that build's compile commands.
+  echo "=== style ==="
+  started=$SECONDS
+  if ! "$here/scripts/style.sh" "$dir"; then
+    status=1
+  fi
+  times+=("style $((SECONDS - started))s")
 fi
 
 # The fuzz targets, briefly (a longer run: docs/fuzzing.md).
