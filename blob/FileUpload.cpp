@@ -181,6 +181,29 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
   return true;
 }
 
+// The checks and the plan of an upload before any request: an access tier
+// the setting cannot name is refused with the caller's message, and so is a
+// file no blob can hold (at most 50,000 blocks per blob: a file that needs
+// more at the configured size gets larger blocks; one that cannot fit at
+// all is refused now rather than after uploading all of it). The bandwidth
+// cap is set.
+bool PlanUpload(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
+                long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
+                zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
+  if (!tuning.accessTierProblem.empty()) {
+    log->Error(kUploadFileTag, "%s File [%s].", tuning.accessTierProblem.c_str(),
+               localPath.c_str());
+    errorMessage = FXString::ToWstring(tuning.accessTierProblem);
+    return false;
+  }
+  if (!PlanFile(log, localPath, fileSize, blobSize, streamCount, tuning, plan, errorMessage)) {
+    return false;
+  }
+  // The cap covers every file byte this process sends, from now on.
+  zu::SendPacer::Global().SetRate(static_cast<unsigned long long>(tuning.maxMbps) * 125000ULL);
+  return true;
+}
+
 // Gives every slot its buffer: zeroed, page-aligned memory from the system,
 // which costs nothing until a block is read into it (and into which the
 // kernel copies file pages several times faster than into a heap block).
@@ -285,30 +308,28 @@ struct BlockPass {
 // commits the block list: 1 once committed. `idLengthRefused` tells that
 // the service refused the pass's ids for their length. The upload state is
 // touched here only before the producer starts and after it was joined.
-int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
-                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused,
-                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
-  EvDebug* log = pass.log;
-  const zu::blob::UploadPlan& plan = pass.plan;
-  UploadBlobArgs args;
-  // One token per Put Block that may be in flight (one by default).
-  ZuSemaphore turn(plan.parallel);
-  args.semaphore = &turn;
+// Fills the upload state of one pass and starts its resume: the stored
+// blocks, the journal and the tag of the block ids. False, with the
+// caller's message, when the file has no upload token.
+bool PreparePass(ZUCloudAzureService& service, const BlockPass& pass,
+                 std::unique_ptr<zu::SequentialFile> file, UploadBlobArgs& args,
+                 zu::blob::ResumeStart& resume, std::wstring& errorMessage)
+    NO_THREAD_SAFETY_ANALYSIS {
   args.blockUploadURL = pass.blobUrl + "?comp=block&blockid=";
   args.fileName = pass.fileName;
   args.filePath = pass.localPath;
   args.file = std::move(file);
   args.identity = pass.identity;
-  if (!FindUploadToken(service, log, pass.fileName, args.sasToken, errorMessage)) return 0;
+  if (!FindUploadToken(service, pass.log, pass.fileName, args.sasToken, errorMessage)) {
+    return false;
+  }
   args.service = &service;
-  args.log = log;
-  args.slotCount = plan.slots;
-  args.parallel = plan.parallel;
-  args.blockCapacity = plan.blockSize;
+  args.log = pass.log;
+  args.slotCount = pass.plan.slots;
+  args.parallel = pass.plan.parallel;
+  args.blockCapacity = pass.plan.blockSize;
   args.retryCount = pass.retryCount;
   args.contentMd5 = pass.contentMd5;
-
-  zu::blob::ResumeStart resume;
   if (pass.resume) {
     resume = StartResume(pass.params, pass.blobUrl, args, pass.maximumBackoff);
     args.stored = std::move(resume.stored);
@@ -318,8 +339,46 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
   } else if (pass.tagged) {
     args.blockTag = zu::blob::NewUploadTag();
   }
+  return true;
+}
+
+// Commits the block list of a pass whose every block was stored, with the
+// whole file's MD5 when the upload makes one: 1 once committed.
+int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJournal* journal,
+               std::wstring& errorMessage) {
+  // The producer was joined: its whole-file digest is complete.
+  const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
+  if (args.contentMd5 && fileMd5.empty()) {
+    // Never a blob without the checksum the settings ask for.
+    pass.log->Error(kUploadFileTag,
+                    "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its "
+                    "block list is not committed.",
+                    pass.localPath.c_str());
+    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(pass.fileName) +
+                   L"] to cloud: MD5 digests are not available.";
+    return 0;
+  }
+  const int committed = pass.commit(args.blockIdList, args.sasToken, fileMd5, errorMessage);
+  // Committing discards the uncommitted blocks: nothing left to resume.
+  if (committed != 0 && journal != nullptr) journal->Remove();
+  return committed;
+}
+
+// Sends every block of the file (those a resume finds stored excepted) and
+// commits the block list: 1 once committed. `idLengthRefused` tells that
+// the service refused the pass's ids for their length. The upload state is
+// touched here only before the producer starts and after it was joined.
+int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
+                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused,
+                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
+  UploadBlobArgs args;
+  // One token per Put Block that may be in flight (one by default).
+  ZuSemaphore turn(pass.plan.parallel);
+  args.semaphore = &turn;
+  zu::blob::ResumeStart resume;
+  if (!PreparePass(service, pass, std::move(file), args, resume, errorMessage)) return 0;
   SlotRelease release(service, args);
-  AllocateSlots(args, plan.bufferSize);
+  AllocateSlots(args, pass.plan.bufferSize);
 
   // The first report is where the upload starts: 0, or the bytes found
   // stored.
@@ -332,22 +391,86 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
     if (idLengthRefused && resume.journal) resume.journal->Remove();
     return EndStoppedUpload(args, resume.journal.get(), errorMessage);
   }
-  // The producer was joined: its whole-file digest is complete.
-  const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
-  if (args.contentMd5 && fileMd5.empty()) {
-    // Never a blob without the checksum the settings ask for.
-    log->Error(kUploadFileTag,
-               "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its block "
-               "list is not committed.",
-               pass.localPath.c_str());
-    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(pass.fileName) +
-                   L"] to cloud: MD5 digests are not available.";
+  return CommitPass(pass, args, resume.journal.get(), errorMessage);
+}
+
+// When the service refused the first pass's block ids for their length: the
+// file sent again whole with ids of the other length (tagged after
+// untagged, untagged after tagged), without a journal. Only for the very
+// file of the first pass.
+int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass,
+                       std::wstring& errorMessage) {
+  pass.log->Error(kUploadFileTag,
+                  "Warning: The storage service holds uncommitted blocks of another upload of "
+                  "file [%s] whose block ids have another length; the file is sent again whole "
+                  "with ids of that length.",
+                  pass.fileName.c_str());
+  zu::FileIdentity again;
+  std::unique_ptr<zu::SequentialFile> file =
+      OpenForUpload(pass.log, kUploadFileTag, pass.localPath, again);
+  if (!file) return 0;
+  if (!again.SameContentAs(pass.identity)) {
+    const std::string change = zu::DescribeFileChange(pass.identity, again.size, again);
+    errorMessage = FXString::ToWstring(zu::FileChangedMessage(
+        pass.fileName, change.empty() ? "it was modified while it was read" : change));
     return 0;
   }
-  const int committed = pass.commit(args.blockIdList, args.sasToken, fileMd5, errorMessage);
-  // Committing discards the uncommitted blocks: nothing left to resume.
-  if (committed != 0 && resume.journal) resume.journal->Remove();
-  return committed;
+  errorMessage.clear();
+  pass.tagged = !pass.tagged;
+  pass.resume = false;
+  bool idLengthRefused = false;
+  return UploadBlocks(service, pass, std::move(file), idLengthRefused, errorMessage);
+}
+
+// The first pass of a file sent in blocks: resumable, with tagged ids,
+// when the resume setting is on.
+BlockPass MakePass(const zu::SessionParams& params, const zu::blob::UploadPlan& plan,
+                   const zu::FileIdentity& identity, const std::string& localPath,
+                   const std::string& fileName, const std::string& remoteFolder,
+                   const std::string& blobUrl, int maximumBackoff,
+                   const zu::UploadTuning& tuning) {
+  BlockPass pass;
+  pass.params = params;
+  pass.log = params.log;
+  pass.plan = plan;
+  pass.identity = identity;
+  pass.localPath = localPath;
+  pass.fileName = fileName;
+  pass.remoteFolder = remoteFolder;
+  pass.blobUrl = blobUrl;
+  pass.retryCount = params.retryCount;
+  pass.maximumBackoff = maximumBackoff;
+  pass.tagged = tuning.resume;
+  pass.resume = tuning.resume;
+  pass.contentMd5 = tuning.contentMd5;
+  return pass;
+}
+
+// True for a file no larger than "DRBackupUploadSingleRequestMiB".
+bool FitsOneRequest(const zu::UploadTuning& tuning, unsigned long long fileSize) {
+  return tuning.singleRequestMiB > 0 &&
+         fileSize <= static_cast<unsigned long long>(tuning.singleRequestMiB) * kMiB;
+}
+
+// A file no larger than "DRBackupUploadSingleRequestMiB", in one Put Blob.
+int UploadSmallFile(ZUCloudAzureService& service, const zu::SessionParams& params,
+                    const std::string& localPath, const std::string& fileName,
+                    const std::string& blobUrl, zu::SequentialFile* file,
+                    const zu::FileIdentity& identity, const zu::UploadTuning& tuning,
+                    std::wstring& errorMessage) {
+  zu::blob::SingleRequestUpload single;
+  if (!FindUploadToken(service, params.log, fileName, single.sasToken, errorMessage)) return 0;
+  params.log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
+                       fileName.c_str(), identity.size);
+  single.params = params;
+  single.blobUrl = blobUrl;
+  single.fileName = fileName;
+  single.filePath = localPath;
+  single.file = file;
+  single.identity = identity;
+  single.contentMd5 = tuning.contentMd5;
+  single.accessTier = tuning.accessTier;
+  return zu::blob::UploadInOneRequest(single, errorMessage);
 }
 
 // Runs one upload; an exception the shared guard does not word itself
@@ -394,66 +517,29 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     if (!file) return 0;
     record->fileSize = identity.size;
 
-    // At most 50,000 blocks per blob: a file that needs more at the
-    // configured size gets larger blocks; one that cannot fit at all is
-    // refused now rather than after uploading all of it.
     const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
-    if (!tuning.accessTierProblem.empty()) {
-      log->Error(kUploadFileTag, "%s File [%s].", tuning.accessTierProblem.c_str(),
-                 localPath.c_str());
-      errorMessage = FXString::ToWstring(tuning.accessTierProblem);
-      return 0;
-    }
     zu::blob::UploadPlan plan;
-    if (!PlanFile(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
-                  plan, errorMessage)) {
+    if (!PlanUpload(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
+                    plan, errorMessage)) {
       return 0;
     }
-    // The cap covers every file byte this process sends, from now on.
-    zu::SendPacer::Global().SetRate(static_cast<unsigned long long>(tuning.maxMbps) * 125000ULL);
     if (newRecord) {
       ZuCriticalSectionLock lock(m_fileListLock.get());
       m_fileList.push_back(record);
     }
 
-    if (tuning.singleRequestMiB > 0 &&
-        identity.size <= static_cast<unsigned long long>(tuning.singleRequestMiB) * kMiB) {
-      zu::blob::SingleRequestUpload single;
-      if (!FindUploadToken(*this, log, fileName, single.sasToken, errorMessage)) return 0;
-      log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
-                    fileName.c_str(), identity.size);
-      single.params = sessionParams();
-      single.blobUrl = record->url;
-      single.fileName = fileName;
-      single.filePath = localPath;
-      single.file = file.get();
-      single.identity = identity;
-      single.contentMd5 = tuning.contentMd5;
-      single.accessTier = tuning.accessTier;
-      const int stored = zu::blob::UploadInOneRequest(single, errorMessage);
-      record->uploaded = stored != 0;
-      return stored;
+    if (FitsOneRequest(tuning, identity.size)) {
+      record->uploaded = UploadSmallFile(*this, sessionParams(), localPath, fileName, record->url,
+                                         file.get(), identity, tuning, errorMessage) != 0;
+      return record->uploaded ? 1 : 0;
     }
 
     // One pass sends every block and commits the list. The ids of a pass
     // that may be resumed carry an upload tag (BlockId.h); when the service
-    // refuses them for their length (it holds uncommitted blocks of another
-    // upload of this blob whose ids have the other length), one more pass
-    // sends the file whole with ids of that length and keeps no journal.
-    BlockPass pass;
-    pass.params = sessionParams();
-    pass.log = log;
-    pass.plan = plan;
-    pass.identity = identity;
-    pass.localPath = localPath;
-    pass.fileName = fileName;
-    pass.remoteFolder = remoteFolder;
-    pass.blobUrl = record->url;
-    pass.retryCount = m_nRetryCount;
-    pass.maximumBackoff = m_nMaximumBackoff;
-    pass.tagged = tuning.resume;
-    pass.resume = tuning.resume;
-    pass.contentMd5 = tuning.contentMd5;
+    // refuses them for their length, one more pass sends the file whole
+    // with ids of the other length (UploadWithOtherIds).
+    BlockPass pass = MakePass(sessionParams(), plan, identity, localPath, fileName, remoteFolder,
+                              record->url, m_nMaximumBackoff, tuning);
     pass.commit = [&](const std::vector<std::string>& ids, const std::string& sasToken,
                       const std::string& fileMd5, std::wstring& message) {
       return CommitBlockList(ids, remoteFolder, fileName, sasToken, fileMd5, tuning.accessTier,
@@ -461,28 +547,9 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     };
     bool idLengthRefused = false;
     int committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
-    if (committed == 0 && idLengthRefused) {
-      log->Error(kUploadFileTag,
-                 "Warning: The storage service holds uncommitted blocks of another upload of "
-                 "file [%s] whose block ids have another length; the file is sent again whole "
-                 "with ids of that length.",
-                 fileName.c_str());
-      zu::FileIdentity again;
-      file = OpenForUpload(log, kUploadFileTag, localPath, again);
-      if (!file) return 0;
-      if (!again.SameContentAs(identity)) {
-        const std::string change = zu::DescribeFileChange(identity, again.size, again);
-        errorMessage = FXString::ToWstring(zu::FileChangedMessage(
-            fileName, change.empty() ? "it was modified while it was read" : change));
-        return 0;
-      }
-      errorMessage.clear();
-      pass.tagged = !pass.tagged;
-      pass.resume = false;
-      committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
-    }
+    if (committed == 0 && idLengthRefused) committed = UploadWithOtherIds(*this, pass, errorMessage);
     record->uploaded = committed != 0;
-    return committed != 0 ? 1 : 0;
+    return record->uploaded ? 1 : 0;
   };
   const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
   if (result == 0 && record) record->uploaded = false;
