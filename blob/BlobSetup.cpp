@@ -9,10 +9,9 @@
 #include "platform/xml/XmlDom.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
-#include "session/Login.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
@@ -216,51 +215,25 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
     const std::string& urlPath, const std::string& vestrumGUID, unsigned int jobId,
     const std::string& setId, int backupLevel, unsigned int fullJobId,
     std::wstring& errorMessage, bool ignoreRetryWait) {
-  if (m_bInitialized == 0) {
-    errorMessage = sessionParams().notInitializedMessage();
-    return 0;
-  }
-  const auto failed = [&]() -> int {
-    errorMessage = L"Failed to create DR backup folder.";
-    return 0;
-  };
-  return zu::NoThrow(m_evDbg.get(), kSetUpTag, failed, [&]() -> int {
-    EvDebug* log = m_evDbg.get();
-    const std::string url = m_url + urlPath;
-    zu::GatewayHolder gateway(log, nullptr);
-    ZuCURL::commandInfoList headers;
-    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
-                                  errorMessage)) {
-      return 0;
-    }
-    const std::string body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
-    SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
-
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kSetUpTag,
-        zu::FormatLogText("Error: Failed to execute DR setup workflow in cloud for Vestrum GUID "
-                          "[%s]. ",
-                          vestrumGUID.c_str()));
-    const zu::RetryOptions options =
-        zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
-                           zu::TotalCount::kAttemptsBeforeEarlyStop);
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      std::string response;
-      const int result = gateway->doPostOperation(url, body, response, headers);
-      int status = 0;
-      gateway->getLastServerResponseCode(status);  // recorded by the gateway; not decisive
-      if (result != 0) {
-        zu::LogWorkflowPostFailure(log, kSetUpTag, "DR setup workflow", urlPath, vestrumGUID,
-                                   gateway->getErrorMsg(), response);
-        errorMessage = L"Failed to create DR backup folder.";
-        return zu::AttemptResult::kRetry;
-      }
-      const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-      const zu::AttemptResult readable = zu::CheckWorkflowReply(
-          log, kSetUpTag, kSetUpReplyRules, parsed, response, urlPath, vestrumGUID, errorMessage);
-      if (readable != zu::AttemptResult::kSuccess) return readable;
-      return StoreSetUpReply(log, parsed, response, targets, errorMessage);
-    });
-    return outcome.succeeded ? 1 : 0;
+  const zu::SessionParams params = sessionParams();
+  const std::wstring notInitialized = params.notInitializedMessage();
+  EvDebug* log = m_evDbg.get();
+  SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
+  return zu::RunConsoleOperation(params, kSetUpTag, L"Failed to create DR backup folder.",
+                                 errorMessage, [&](zu::ConsoleOperation& op) {
+    op.url = m_url + urlPath;
+    op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
+    op.notInitialized = notInitialized.c_str();
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
+                                 zu::TotalCount::kAttemptsBeforeEarlyStop);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. ",
+        vestrumGUID.c_str());
+    op.read = zu::ReadWorkflowReply(
+        {"DR setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
+         &kSetUpReplyRules},
+        [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+          return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
+        });
   });
 }

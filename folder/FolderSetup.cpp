@@ -14,10 +14,9 @@
 #include "platform/xml/XmlDom.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
-#include "session/Login.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 
@@ -205,50 +204,25 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
                                                  std::wstring& errorMessage,
                                                  const std::string& /*reserved*/,
                                                  bool ignoreRetryWait) {
-  return zu::NoThrow(m_evDbg.get(), kSetupTag, 0, [&]() -> int {
-    if (!m_bInitialized) {
-      errorMessage = zu::folder::kNotInitialized;
-      return 0;
-    }
-    const std::string url = m_url + urlPath;
-    EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, nullptr);
-    ZuCURL::commandInfoList headers;
-    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
-                                  errorMessage)) {
-      return 0;
-    }
-    const std::string body = BuildSetupBody(vestrumGUID, reportsFolder);
+  EvDebug* log = m_evDbg.get();
+  return zu::RunConsoleOperation(sessionParams(), kSetupTag, nullptr, errorMessage,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = m_url + urlPath;
+    op.body = BuildSetupBody(vestrumGUID, reportsFolder);
+    op.notInitialized = zu::folder::kNotInitialized;
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. ",
+        vestrumGUID.c_str());
     const SetupTargets targets{m_url, m_shareID, m_folderPath, m_uploadURL, folderGUID,
                                folderPath};
-
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kSetupTag,
-        zu::FormatLogText("Error: Failed to execute setup folder workflow in cloud for Vestrum "
-                          "GUID [%s]. ",
-                          vestrumGUID.c_str()));
-    const zu::RetryOutcome outcome = zu::RunWithRetry(
-        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait), lines,
-        [&](int) {
-          std::string response;
-          const int posted = gateway->doPostOperation(url, body, response, headers);
-          // A failed POST whose reply still names a share is read like a
-          // successful one.
-          if (posted != 0 && response.find("shareID") == std::string::npos) {
-            zu::LogWorkflowPostFailure(log, kSetupTag, "DR folder setup workflow", urlPath,
-                                       vestrumGUID, gateway->getErrorMsg(), response);
-            errorMessage = L"Failed to create DR backup folder.";
-            return zu::AttemptResult::kRetry;
-          }
-          const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-          const zu::AttemptResult readable = zu::CheckWorkflowReply(
-              log, kSetupTag, kSetupReplyRules, parsed, response, urlPath, vestrumGUID,
-              errorMessage);
-          if (readable != zu::AttemptResult::kSuccess) return readable;
-          return StoreSetupReply(log, parsed, response, targets, errorMessage);
+    // A failed POST whose reply still names a share is read like a
+    // successful one.
+    op.read = zu::ReadWorkflowReply(
+        {"DR folder setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
+         &kSetupReplyRules, "shareID"},
+        [log, targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+          return StoreSetupReply(log, parsed, reply.response, targets, reply.errorMessage);
         });
-
-    gateway.reset();
-    return outcome.succeeded ? 1 : 0;
   });
 }
