@@ -17,6 +17,7 @@
 // and released on every path. Offsets and sizes are 64-bit throughout.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZUCloudService.h"
@@ -33,7 +34,9 @@
 #include "platform/xml/XmlDom.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "session/FileChange.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
+#include "session/MessageReply.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 #include "session/UploadTuning.h"
@@ -149,66 +152,43 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
                                             const std::string& modifiedTime, const char* chunk,
                                             std::string& requestId,
                                             std::wstring& errorMessage) {
-  return zu::NoThrow(m_evDbg.get(), kSessionTag, 0, [&]() -> int {
-    const std::string url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
-    if (!m_bInitialized) {
-      errorMessage =
-          L"ZUCloudService not initialized, no user/password provided, call "
-          L"ZUCloudService::init() first";
-      return 0;
-    }
-    std::string sessionToken;
-    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
-
-    EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"ZUInternetGateway not initialized";
-      sessionToken.clear();
-      return 0;
-    }
-    gateway->setSendPaced(1);  // the body is the file's first chunk
-
-    const ZuCURL::commandInfoList headers =
-        UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
-    const char* bytes = chunk != nullptr ? chunk : "";
-    const long length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
-
-    const zu::RetryOptions options =
-        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kSessionTag,
-        zu::FormatLogText("Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
-                          DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str()),
-        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      using namespace zu::msg;
-      std::string response;
-      if (gateway->doPostOperation(url, bytes, length, response, headers) != 0) {
-        log->Error(kSessionTag, "Error: Failed to get upload session request ID. Error Message [%s]",
-                   gateway->getErrorMsg().c_str());
-        errorMessage = L"Error: Failed to get upload session request ID.";
-        return zu::AttemptResult::kRetry;
-      }
-      if (!response.empty() && Contains(response, "requestId")) {
-        CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
-        if (reply.unserialize(response.c_str()) == 0) {
+  return zu::RunConsoleOperation(sessionParams(), kSessionTag, nullptr, errorMessage,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
+    op.bytes = chunk != nullptr ? chunk : "";  // the file's first chunk
+    op.length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
+    op.headers = zu::ConsoleHeaders::kOwnWithSession;
+    op.ownHeaders = [&](const std::string& sessionToken) {
+      return UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
+    };
+    op.notInitialized =
+        L"ZUCloudService not initialized, no user/password provided, call "
+        L"ZUCloudService::init() first";
+    op.noGatewayMessage = L"ZUInternetGateway not initialized";
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
+        DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str());
+    op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+    zu::MessageReplyRules rules;
+    rules.mention = "requestId";
+    rules.postFailed = {"Error: Failed to get upload session request ID. Error Message [%s]",
+                        zu::FailureText::kGatewayError,
+                        L"Error: Failed to get upload session request ID.", nullptr};
+    rules.noMention = {"Error: webServer handler responded with error response [%s]",
+                       zu::FailureText::kResponse,
+                       L"Error: webServer handler responded with error response", nullptr};
+    rules.unreadable = {"Error: Unserialization failed for string [%s]",
+                        zu::FailureText::kResponse,
+                        L"Error: Unserialization failed for response string", nullptr};
+    op.read = zu::ReadMessageReply(
+        std::move(rules), zu::msg::kUploadFileResp,
+        [&requestId](CNMessageBase& reply, const zu::ConsoleReply&) {
+          using namespace zu::msg;
           requestId = reply.getstring(kUploadRequestId.number, kUploadRequestId.tag,
                                       kUploadFileResp.key, kUploadRequestId.key);
           return zu::AttemptResult::kSuccess;
-        }
-        log->Error(kSessionTag, "Error: Unserialization failed for string [%s]", response.c_str());
-        errorMessage = L"Error: Unserialization failed for response string";
-        return zu::AttemptResult::kRetry;
-      }
-      log->Error(kSessionTag, "Error: webServer handler responded with error response [%s]",
-                 response.c_str());
-      errorMessage = L"Error: webServer handler responded with error response";
-      return zu::AttemptResult::kRetry;
-    });
-
-    gateway.reset();
-    return outcome.succeeded ? 1 : 0;
+        });
   });
 }
 
