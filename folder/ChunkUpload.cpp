@@ -196,50 +196,48 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
                                              const std::string& url,
                                              std::list<ZuCURL::commandInfo>& headers,
                                              const std::string& fileName, long long& offset) {
-  return zu::NoThrow(m_evDbg.get(), kOffsetTag, false, [&]() -> bool {
-    if (gateway == nullptr) return false;
-    EvDebug* log = m_evDbg.get();
-
-    const zu::RetryOptions options = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
+  if (gateway == nullptr) return false;
+  EvDebug* log = m_evDbg.get();
+  std::wstring unused;  // the chunk's own attempt words the caller's message
+  return zu::RunConsoleOperation(sessionParams(), kOffsetTag, nullptr, unused,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = url;
+    op.bytes = "";  // no body: the reply tells the offset the server holds
+    op.gateway = gateway;
+    op.headers = zu::ConsoleHeaders::kOwn;
+    op.ownHeaders = [&headers](const std::string&) { return headers; };
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
     // No total line: the caller reports the chunk as a whole.
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kOffsetTag,
-        zu::FormatLogText("Error: Failed to get last uploaded chunk offset to cloud for file "
-                          "[%s]. ",
-                          fileName.c_str()),
-        zu::kRetryingAfterLine);
-
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
-      using namespace zu::msg;
-      std::string response;
-      if (gateway->doPostOperation(url, "", 0L, response, headers) != 0) {
-        log->Error(kOffsetTag,
-                   "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
-                   "Error Message [%s], Error response: [%s]",
-                   fileName.c_str(), attempt, gateway->getErrorMsg().c_str(), response.c_str());
-        return zu::AttemptResult::kRetry;
-      }
-      if (response.empty() || !Contains(response, "chunkOffset")) {
-        log->Error(kOffsetTag, "Error: Webserver responded with response string: [%s].",
-                   response.c_str());
-        return zu::AttemptResult::kRetry;
-      }
-      CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
-      if (reply.unserialize(response.c_str()) != 0) {
-        log->Error(kOffsetTag, "Error: Unserialization failed for string [%s].", response.c_str());
-        return zu::AttemptResult::kRetry;
-      }
-      const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
-                                            kUploadChunkOffset.key);
-      offset = held;
-      if (held > 0) return zu::AttemptResult::kSuccess;
-      offset = 0;
-      log->Error(kOffsetTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
-                 held, response.c_str());
-      return zu::AttemptResult::kRetry;
-    });
-    return outcome.succeeded;
-  });
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. ",
+        fileName.c_str());
+    op.retryLineSet = zu::kRetryingAfterLine;
+    zu::MessageReplyRules rules;
+    rules.mention = "chunkOffset";
+    rules.postFailed.custom = [log, &fileName](const zu::ConsoleReply& reply) {
+      log->Error(kOffsetTag,
+                 "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
+                 "Error Message [%s], Error response: [%s]",
+                 fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
+                 reply.response.c_str());
+    };
+    rules.noMention.line = "Error: Webserver responded with response string: [%s].";
+    rules.unreadable.line = "Error: Unserialization failed for string [%s].";
+    op.read = zu::ReadMessageReply(
+        std::move(rules), zu::msg::kUploadFileResp,
+        [log, &offset](CNMessageBase& reply, const zu::ConsoleReply& at) {
+          using namespace zu::msg;
+          const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
+                                                kUploadChunkOffset.key);
+          offset = held;
+          if (held > 0) return zu::AttemptResult::kSuccess;
+          offset = 0;
+          log->Error(kOffsetTag,
+                     "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+                     held, at.response.c_str());
+          return zu::AttemptResult::kRetry;
+        });
+  }) == 1;
 }
 
 namespace {

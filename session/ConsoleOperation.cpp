@@ -22,6 +22,7 @@ ZuCURL::commandInfoList MakeHeaders(const ConsoleOperation& op, const std::strin
               {"Content-type", "application/xml"}};
     case ConsoleHeaders::kJson:
       return {{"Accept", "application/json"}, {"Content-Type", "application/json"}};
+    case ConsoleHeaders::kOwn:
     case ConsoleHeaders::kOwnWithSession:
       break;
   }
@@ -29,31 +30,36 @@ ZuCURL::commandInfoList MakeHeaders(const ConsoleOperation& op, const std::strin
 }
 
 // Everything before the first attempt: the login where the headers carry a
-// session, the gateway, a refused body and the headers. False (with the
-// operation's lines and message) when the operation cannot go on.
-bool OpenOperation(const SessionParams& params, const char* tag, const ConsoleOperation& op,
-                   GatewayHolder& gateway, ZuCURL::commandInfoList& headers,
-                   std::wstring& errorMessage) {
+// session, the gateway (the operation's own, or one opened into `owned`), a
+// refused body and the headers. Null (after the operation's lines and
+// message) when the operation cannot go on.
+LIBCURL::ZuInternetGateway* OpenOperation(const SessionParams& params, const char* tag,
+                                          const ConsoleOperation& op, GatewayHolder& owned,
+                                          ZuCURL::commandInfoList& headers,
+                                          std::wstring& errorMessage) {
   std::string sessionToken;
   if (NeedsSession(op.headers) &&
       Login(params, errorMessage, sessionToken, op.wait.ignoreRetryWait) == 0) {
-    return false;
+    return nullptr;
   }
-  gateway.reset(OpenGateway(params, op.url));
-  if (!gateway) {
-    if (op.noGatewayLine) op.noGatewayLine();
-    if (op.noGatewayMessage != nullptr) errorMessage = op.noGatewayMessage;
-    return false;
+  LIBCURL::ZuInternetGateway* gateway = op.gateway;
+  if (gateway == nullptr) {
+    owned.reset(OpenGateway(params, op.url));
+    gateway = owned.get();
+    if (gateway == nullptr) {
+      if (op.noGatewayLine) op.noGatewayLine();
+      if (op.noGatewayMessage != nullptr) errorMessage = op.noGatewayMessage;
+      return nullptr;
+    }
+    if (op.bytes != nullptr) gateway->setSendPaced(1);  // the body is file bytes
   }
-  if (op.bytes != nullptr) gateway->setSendPaced(1);  // the body is file bytes
   if (op.bodyRefused) {
     const std::string noResponse;
-    op.bodyRefused->Report(
-        ConsoleReply{params.log, tag, 0, noResponse, *gateway.get(), 0, errorMessage});
-    return false;
+    op.bodyRefused->Report(ConsoleReply{params.log, tag, 0, noResponse, *gateway, 0, errorMessage});
+    return nullptr;
   }
   headers = MakeHeaders(op, sessionToken);
-  return true;
+  return gateway;
 }
 
 }  // namespace
@@ -66,9 +72,11 @@ int RunConsoleStep(const SessionParams& params, const char* tag, const ConsoleOp
     errorMessage = op.notInitialized;
     return 0;
   }
-  GatewayHolder gateway(log, nullptr);
+  GatewayHolder owned(log, nullptr);
   ZuCURL::commandInfoList headers;
-  if (!OpenOperation(params, tag, op, gateway, headers, errorMessage)) return 0;
+  LIBCURL::ZuInternetGateway* gateway =
+      OpenOperation(params, tag, op, owned, headers, errorMessage);
+  if (gateway == nullptr) return 0;
 
   const RetryLines lines =
       op.lines ? *op.lines
@@ -83,7 +91,7 @@ int RunConsoleStep(const SessionParams& params, const char* tag, const ConsoleOp
       log->DebugLvl(2, tag, op.postTrace, op.body.c_str(), response.c_str());
     }
     if (op.lastResponse != nullptr) *op.lastResponse = response;
-    return op.read(ConsoleReply{log, tag, posted, response, *gateway.get(), attempt, errorMessage});
+    return op.read(ConsoleReply{log, tag, posted, response, *gateway, attempt, errorMessage});
   });
   if (!outcome.succeeded && op.fallbackMessage != nullptr && errorMessage.empty()) {
     errorMessage = op.fallbackMessage;

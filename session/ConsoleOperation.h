@@ -25,6 +25,7 @@ enum class ConsoleHeaders {
   kXml,             // Accept and Content-type XML, no login (the login itself)
   kXmlWithSession,  // logs in first; the XML headers and the session token
   kJson,            // Accept and Content-Type JSON, no login
+  kOwn,             // the operation's own headers, no login
   kOwnWithSession,  // logs in first; the operation's own headers with the token
 };
 
@@ -65,6 +66,10 @@ struct ConsoleOperation {
   long length = 0;
   ConsoleHeaders headers = ConsoleHeaders::kXmlWithSession;
   std::function<ZuCURL::commandInfoList(const std::string& sessionToken)> ownHeaders;
+
+  // The gateway of a request that is part of a larger one (its owner opened
+  // and paced it, and closes it); null: the runner opens one for `url`.
+  LIBCURL::ZuInternetGateway* gateway = nullptr;
 
   // The message when the service is not initialised; null: no check.
   const wchar_t* notInitialized = nullptr;
