@@ -62,6 +62,18 @@ LIBCURL::ZuInternetGateway* OpenOperation(const SessionParams& params, const cha
   return gateway;
 }
 
+int Send(LIBCURL::ZuInternetGateway& gateway, const ConsoleOperation& op,
+         const ZuCURL::commandInfoList& headers, std::string& response) {
+  if (op.method == ConsoleMethod::kPut) {
+    return gateway.doPutOperation(op.url, op.body.data(), static_cast<long>(op.body.size()),
+                                  response, headers);
+  }
+  if (op.bytes != nullptr) {
+    return gateway.doPostOperation(op.url, op.bytes, op.length, response, headers);
+  }
+  return gateway.doPostOperation(op.url, op.body, response, headers);
+}
+
 }  // namespace
 
 int RunConsoleStep(const SessionParams& params, const char* tag, const ConsoleOperation& op,
@@ -83,10 +95,7 @@ int RunConsoleStep(const SessionParams& params, const char* tag, const ConsoleOp
                : StandardRetryLines(log, tag, op.retryPrefix, op.retryLineSet, op.totalEnd);
   const RetryOutcome outcome = RunWithRetry(op.wait, lines, [&](int attempt) {
     std::string response;
-    const int posted =
-        op.bytes != nullptr
-            ? gateway->doPostOperation(op.url, op.bytes, op.length, response, headers)
-            : gateway->doPostOperation(op.url, op.body, response, headers);
+    const int posted = Send(*gateway, op, headers, response);
     if (op.postTrace != nullptr) {
       log->DebugLvl(2, tag, op.postTrace, op.body.c_str(), response.c_str());
     }

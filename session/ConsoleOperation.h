@@ -29,6 +29,11 @@ enum class ConsoleHeaders {
   kOwnWithSession,  // logs in first; the operation's own headers with the token
 };
 
+enum class ConsoleMethod {
+  kPost,
+  kPut,  // `body` only
+};
+
 // One attempt's answer as the reply rules see it.
 struct ConsoleReply {
   EvDebug* log;
@@ -58,6 +63,7 @@ struct AttemptFailure {
 };
 
 struct ConsoleOperation {
+  ConsoleMethod method = ConsoleMethod::kPost;
   std::string url;
   std::string body;
   // Sent instead of `body` when set: `length` bytes, not copied, paced with
