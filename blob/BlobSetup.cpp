@@ -12,6 +12,7 @@
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
+#include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
@@ -26,23 +27,16 @@ constexpr const char* kApiSetUpPath = "/api/zudrbackup/setup";
 constexpr const char* kWorkflowSetUpPath =
     "/api/Workflow/Setup_DRBackup_ZUCloudV3/Action/Execute?outputonly=true";
 
-// The workflow input of the set-up request, on one line. Values are
-// XML-escaped; ordinary values come out byte for byte as given.
+// The workflow input of the set-up request.
 std::string BuildSetUpBody(const std::string& vestrumGUID, unsigned int jobId,
                            const std::string& setId, int backupLevel, unsigned int fullJobId) {
-  using zu::xml::Escape;
-  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
-  body += Escape(vestrumGUID);
-  body += "</VestrumGUID><SetID>";
-  body += Escape(setId);
-  body += "</SetID><JobId>";
-  body += std::to_string(jobId);
-  body += "</JobId><BackupLevel>";
-  body += std::to_string(backupLevel);
-  body += "</BackupLevel><FullJobId>";
-  body += std::to_string(fullJobId);
-  body += "</FullJobId></inputs></options><outputFormat>0</outputFormat></Workflow_StartWorkflow>";
-  return body;
+  return zu::WorkflowInput()
+      .Text("VestrumGUID", vestrumGUID)
+      .Text("SetID", setId)
+      .Number("JobId", jobId)
+      .Number("BackupLevel", backupLevel)
+      .Number("FullJobId", fullJobId)
+      .Finish();
 }
 
 bool IsHttps(const std::string& url) { return url.find("https:") != std::string::npos; }
@@ -125,6 +119,18 @@ zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& pars
   return zu::AttemptResult::kStop;
 }
 
+// Whether init was given a URL, a user name and a password; logs the
+// refusal when not.
+bool CredentialsGiven(EvDebug* log, const std::string& url, const std::string& userName,
+                      const std::string& password) {
+  if (!url.empty() && !userName.empty() && !password.empty()) return true;
+  log->Error(kInitTag,
+             "Error: Failed to create DR backup folder at URL [%s]. Error: empty username or "
+             "password provided.",
+             url.c_str());
+  return false;
+}
+
 }  // namespace
 
 int ZUCloudAzureService::init(const std::string& userName, const std::string& password,
@@ -158,33 +164,20 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_loginExtra = loginField;
     m_bSecured = IsHttps(m_url);
 
-    if (m_url.empty() || m_userName.empty() || m_password.empty()) {
-      m_evDbg->Error(kInitTag,
-                     "Error: Failed to create DR backup folder at URL [%s]. Error: empty "
-                     "username or password provided.",
-                     m_url.c_str());
-      m_bInitialized = 0;
-      return 0;
-    }
-    // An empty GUID leaves nothing to set up. The identifiers stored above
-    // replaced those of any earlier init, so the object no longer counts as
-    // initialised: uploads and the completion must not run with an empty
-    // GUID.
-    if (vestrumGUID.empty()) {
+    // An empty GUID leaves nothing to set up (without a line). The
+    // identifiers stored above replaced those of any earlier init, so the
+    // object no longer counts as initialised: uploads and the completion must
+    // not run with an empty GUID.
+    if (!CredentialsGiven(m_evDbg.get(), m_url, m_userName, m_password) || vestrumGUID.empty()) {
       m_bInitialized = 0;
       return 0;
     }
 
     // The set-up checks the flag; its outcome decides the final value.
     m_bInitialized = 1;
-    std::string path;
-    if (m_bAPIMode) {
-      path = kApiSetUpPath;
-      m_evDbg->Debug(kInitTag, "Creating DR Backup folder in API mode");
-    } else {
-      path = kWorkflowSetUpPath;
-      m_evDbg->Debug(kInitTag, "Creating DR Backup folder in workflow mode");
-    }
+    const std::string path = m_bAPIMode ? kApiSetUpPath : kWorkflowSetUpPath;
+    m_evDbg->Debug(kInitTag, m_bAPIMode ? "Creating DR Backup folder in API mode"
+                                        : "Creating DR Backup folder in workflow mode");
 
     std::wstring localMessage;
     if (ExecuteDRFolderSetUpWorkflow(path, vestrumGUID, jobId, setId, backupLevel, fullJobId,

@@ -13,6 +13,7 @@
 #include "platform/http/ZuInternetGateway.h"
 #include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
+#include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
 #include "session/SessionParams.h"
 
@@ -25,32 +26,20 @@ constexpr const char* kApiFinalizePath = "/api/zudrbackup/finalize";
 constexpr const char* kWorkflowFinalizePath =
     "/api/Workflow/Finalize_DRBackup_ZUCloud/Action/Execute?outputonly=true";
 
-// The workflow input of the completion request, on one line: the uploaded
-// files in list order. Values are XML-escaped; ordinary values come out byte
-// for byte as given.
+// The workflow input of the completion request: the uploaded files in list
+// order.
 std::string BuildCompletionBody(const std::string& vestrumGUID, unsigned int jobId,
                                 const std::vector<std::shared_ptr<FileInfo>>& files,
                                 int backupLevel) {
-  using zu::xml::Escape;
-  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
-  body += Escape(vestrumGUID);
-  body += "</VestrumGUID><JobId>";
-  body += std::to_string(jobId);
-  body += "</JobId>";
+  zu::WorkflowInput input;
+  input.Text("VestrumGUID", vestrumGUID).Number("JobId", jobId);
   for (const std::shared_ptr<FileInfo>& file : files) {
     if (!file->uploaded) continue;
-    body += "<FileName>";
-    body += Escape(file->fileName);
-    body += "</FileName><FileSize>";
-    body += std::to_string(file->fileSize);
-    body += "</FileSize><FullFilePath>";
-    body += Escape(file->url);
-    body += "</FullFilePath>";
+    input.Text("FileName", file->fileName)
+        .Number("FileSize", file->fileSize)
+        .Text("FullFilePath", file->url);
   }
-  body += "<BackupLevel>";
-  body += std::to_string(backupLevel);
-  body += "</BackupLevel></inputs></options><outputFormat>0</outputFormat></Workflow_StartWorkflow>";
-  return body;
+  return input.Number("BackupLevel", backupLevel).Finish();
 }
 
 // The reply's verdict: the last "isSuccess" child of the root, read as a

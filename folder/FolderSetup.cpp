@@ -17,6 +17,7 @@
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
+#include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 
@@ -27,19 +28,12 @@ constexpr const char* kSetupTag = "ExecuteDRFolderSetUpWorkflow";
 constexpr const char* kSetupPath =
     "/api/Workflow/Setup_DRBackup_ZUCloudV2/Action/Execute?outputonly=true";
 
-// The workflow input: one line, no declaration, no white space. The GUID is
-// XML-escaped so that a value holding '&' or '<' still gives a well-formed
-// request; ordinary GUIDs come out byte for byte as given.
+// The workflow input: the GUID and the kind of folder (2 Reports, 1 DR backup).
 std::string BuildSetupBody(const std::string& vestrumGUID, bool reportsFolder) {
-  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
-  body += zu::xml::Escape(vestrumGUID);
-  body += "</VestrumGUID>";
-  body += reportsFolder
-              ? "<FolderType>2</FolderType></inputs></options><outputFormat>0</outputFormat>"
-                "</Workflow_StartWorkflow>"
-              : "<FolderType>1</FolderType></inputs></options><outputFormat>0</outputFormat>"
-                "</Workflow_StartWorkflow>";
-  return body;
+  return zu::WorkflowInput()
+      .Text("VestrumGUID", vestrumGUID)
+      .Number("FolderType", reportsFolder ? 2 : 1)
+      .Finish();
 }
 
 constexpr zu::WorkflowReplyRules kSetupReplyRules = {
@@ -129,6 +123,25 @@ zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& pars
              : zu::AttemptResult::kRetry;
 }
 
+// Whether init has what the set-up needs; logs what is missing when not.
+bool InitArgumentsUsable(EvDebug* log, const std::string& url, const std::string& userName,
+                         const std::string& password, const std::string& vestrumGUID,
+                         bool reportsFolder) {
+  const char* folder = reportsFolder ? "Reports folder" : "DR backup folder";
+  if (url.empty() || userName.empty() || password.empty()) {
+    log->Error(kInitTag,
+               "Error: Failed to create %s at URL [%s]. Error: empty username or password "
+               "provided.",
+               folder, url.c_str());
+    return false;
+  }
+  if (vestrumGUID.empty()) {
+    log->Error(kInitTag, "Error: Failed to create %s. Error: empty vestrum ID provided.", folder);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ZUCloudService::init(const std::string& userName, const std::string& password,
@@ -148,31 +161,8 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     // A plain substring test: "https:" anywhere in the URL counts.
     m_bSecured = m_url.find("https:") != std::string::npos;
 
-    if (m_url.empty() || m_userName.empty() || m_password.empty()) {
-      if (reportsFolder) {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create Reports folder at URL [%s]. Error: empty "
-                       "username or password provided.",
-                       m_url.c_str());
-      } else {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create DR backup folder at URL [%s]. Error: empty "
-                       "username or password provided.",
-                       m_url.c_str());
-      }
-      m_bInitialized = 0;
-      return 0;
-    }
-    if (vestrumGUID.empty()) {
-      if (reportsFolder) {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create Reports folder. Error: empty vestrum ID "
-                       "provided.");
-      } else {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create DR backup folder. Error: empty vestrum ID "
-                       "provided.");
-      }
+    if (!InitArgumentsUsable(m_evDbg.get(), m_url, m_userName, m_password, vestrumGUID,
+                             reportsFolder)) {
       m_bInitialized = 0;
       return 0;
     }
