@@ -117,6 +117,14 @@ std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, i
   return ZuJson::Serialize(request);
 }
 
+// The Azure Functions endpoint the operator configured, or "".
+std::string ConfiguredBaseUrl() {
+  ZUGlobalParam settings;
+  std::string baseUrl;
+  if (settings.get(kBaseUrlSetting, baseUrl, nullptr) == 0) return baseUrl;
+  return std::string();
+}
+
 // Where the set-up reply's values go.
 struct SetUpTargets {
   const std::string& consoleUrl;
@@ -228,11 +236,7 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
     return 0;
   };
   return zu::NoThrow(m_evDbg.get(), "InitAzureFunctions", failed, [&]() -> int {
-    {
-      ZUGlobalParam settings;
-      std::string baseUrl;
-      if (settings.get(kBaseUrlSetting, baseUrl, nullptr) == 0) m_url = baseUrl;
-    }
+    m_url = ConfiguredBaseUrl();
     if (m_url.empty()) {
       errorMessage =
           L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud.";

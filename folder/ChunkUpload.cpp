@@ -421,6 +421,75 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
          }).succeeded;
 }
 
+// Where the chunks come from: the reader, the buffer each chunk is read
+// into, and what the read failure lines and progress reports name.
+struct ChunkSource {
+  ChunkReader& reader;
+  char* buffer;
+  long long capacity;
+  const std::string& path;
+  unsigned long long size;
+};
+
+// Reads the first chunk and opens the upload session with it: the request
+// ID and the file offset after the chunk, or false (after the lines and the
+// message).
+bool StartUploadSession(ZUCloudService& service, EvDebug* log, const ChunkSource& source,
+                        const std::string& fileName, const std::string& base64FileName,
+                        const std::string& base64ParentPath, const std::string& fileSize,
+                        const std::string& modifiedTime, long long& endOffset,
+                        std::string& requestId, std::wstring& errorMessage) {
+  long long chunkLength = 0;
+  std::string problem;
+  if (!source.reader.Read(source.buffer, source.capacity, chunkLength, problem)) {
+    ReadFailed(log, source.reader, source.path, fileName, problem, errorMessage);
+    return false;
+  }
+  endOffset = chunkLength;
+  if (service.GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
+                                      modifiedTime, source.buffer, requestId,
+                                      errorMessage) != 1) {
+    return false;
+  }
+  zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), source.size);
+  return true;
+}
+
+// Reads and sends the chunks after `chunk` (the one that ended at its
+// endOffset) up to the one that follows the read reaching the end of the
+// file. False (after the lines and the message) when a read or a chunk
+// failed.
+bool SendRemainingChunks(ChunkSend chunk, const ChunkSource& source, ChunkOutcome& outcome,
+                         std::wstring& errorMessage) {
+  std::string problem;
+  while (!chunk.last) {
+    if (!source.reader.Read(source.buffer, source.capacity, chunk.length, problem)) {
+      ReadFailed(chunk.log, source.reader, source.path, chunk.fileName, problem, errorMessage);
+      return false;
+    }
+    chunk.endOffset += chunk.length;
+    // Appended once, right after the read that found the end of the file;
+    // from then on every request of this upload carries it.
+    chunk.last = source.reader.AtEnd();
+    if (chunk.last) chunk.headers.emplace_back("FileEOF", "1");
+    if (!SendChunk(chunk, outcome, errorMessage)) return false;
+    zu::ReportUploadProgress(chunk.fileName, static_cast<unsigned long long>(chunk.endOffset),
+                             source.size);
+  }
+  return true;
+}
+
+// Some failures (the stream cannot be opened, an unreadable reply to the
+// last chunk) set no message of their own; the caller still gets one.
+int WithUploadMessage(int result, std::wstring& errorMessage) {
+  if (result == 0 && errorMessage.empty()) {
+    errorMessage =
+        L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more "
+        L"details.";
+  }
+  return result;
+}
+
 }  // namespace
 
 int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& fileName,
@@ -457,52 +526,25 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     const std::string base64FileName = zu::Base64OneLine(fileName);
     const std::string base64ParentPath = zu::Base64OneLine(parentPath);
 
-    // First chunk: it opens the session.
-    long long chunkLength = 0;
-    std::string problem;
-    if (!reader->Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
-      ReadFailed(log, *reader, path, fileName, problem, errorMessage);
-      return 0;
-    }
-    long long endOffset = chunkLength;
+    const ChunkSource source{*reader, buffer.data(), chunkCapacity, path, size};
+    long long endOffset = 0;
     std::string requestId;
-    if (GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
-                                modifiedTime, buffer.data(), requestId, errorMessage) != 1) {
+    if (!StartUploadSession(*this, log, source, fileName, base64FileName, base64ParentPath,
+                            fileSize, modifiedTime, endOffset, requestId, errorMessage)) {
       return 0;
     }
-    zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
     chunkUrl += requestId;
     ZuCURL::commandInfoList headers =
         UploadHeaders(sessionToken, base64FileName, fileSize, modifiedTime, base64ParentPath);
 
     ChunkOutcome outcome;
-    bool lastSent = false;
-    while (!lastSent) {
-      if (!reader->Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
-        ReadFailed(log, *reader, path, fileName, problem, errorMessage);
-        return 0;
-      }
-      endOffset += chunkLength;
-      // Appended once, right after the read that found the end of the file;
-      // from then on every request of this upload carries it.
-      lastSent = reader->AtEnd();
-      if (lastSent) headers.emplace_back("FileEOF", "1");
-      const ChunkSend chunk{*this, log, chunkUrl, headers, fileName, m_userName, m_nRetryCount,
-                            buffer.data(), chunkLength, endOffset, lastSent};
-      if (!SendChunk(chunk, outcome, errorMessage)) return 0;
-      zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
-    }
+    const ChunkSend next{*this, log, chunkUrl, headers, fileName, m_userName, m_nRetryCount,
+                         buffer.data(), 0, endOffset, false};
+    if (!SendRemainingChunks(next, source, outcome, errorMessage)) return 0;
     if (outcome.uploaded) fileGUID = outcome.fileGUID;
     // Only a reply to the last chunk that carried the file's GUID counts; a
     // last chunk confirmed through the offset query alone does not.
     return outcome.uploaded ? 1 : 0;
   });
-  // Some failures (the stream cannot be opened, an unreadable reply to the
-  // last chunk) set no message of their own; the caller still gets one.
-  if (result == 0 && errorMessage.empty()) {
-    errorMessage =
-        L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more "
-        L"details.";
-  }
-  return result;
+  return WithUploadMessage(result, errorMessage);
 }

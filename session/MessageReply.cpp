@@ -7,7 +7,8 @@
 
 namespace zu {
 
-ReplyReader ReadMessageReply(MessageReplyRules rules, const msg::ClassId& type, MessageReader read) {
+ReplyReader ReadMessageReply(MessageReplyRules rules, const msg::ClassId& type,
+                             MessageReader read) {
   auto shared = std::make_shared<const MessageReplyRules>(std::move(rules));
   return [shared, type, read = std::move(read)](const ConsoleReply& reply) {
     const MessageReplyRules& rules = *shared;
