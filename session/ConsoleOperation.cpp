@@ -52,6 +52,7 @@ LIBCURL::ZuInternetGateway* OpenOperation(const SessionParams& params, const cha
       return nullptr;
     }
     if (op.bytes != nullptr) gateway->setSendPaced(1);  // the body is file bytes
+    if (op.maxReplyBytes > 0) gateway->setMaxReplyBytes(op.maxReplyBytes);
   }
   if (op.bodyRefused) {
     const std::string noResponse;
@@ -64,6 +65,7 @@ LIBCURL::ZuInternetGateway* OpenOperation(const SessionParams& params, const cha
 
 int Send(LIBCURL::ZuInternetGateway& gateway, const ConsoleOperation& op,
          const ZuCURL::commandInfoList& headers, std::string& response) {
+  if (op.method == ConsoleMethod::kGet) return gateway.doGetOperation(op.url, response, headers);
   if (op.method == ConsoleMethod::kPut) {
     return gateway.doPutOperation(op.url, op.body.data(), static_cast<long>(op.body.size()),
                                   response, headers);

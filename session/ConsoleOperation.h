@@ -32,6 +32,7 @@ enum class ConsoleHeaders {
 enum class ConsoleMethod {
   kPost,
   kPut,  // `body` only
+  kGet,  // no body
 };
 
 // One attempt's answer as the reply rules see it.
@@ -73,6 +74,8 @@ struct ConsoleOperation {
   ConsoleHeaders headers = ConsoleHeaders::kXmlWithSession;
   std::function<ZuCURL::commandInfoList(const std::string& sessionToken)> ownHeaders;
 
+  // A larger reply fails the attempt (0: no limit).
+  long long maxReplyBytes = 0;
   // The gateway of a request that is part of a larger one (its owner opened
   // and paced it, and closes it); null: the runner opens one for `url`.
   LIBCURL::ZuInternetGateway* gateway = nullptr;
