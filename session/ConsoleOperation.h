@@ -39,7 +39,7 @@ enum class ConsoleMethod {
 struct ConsoleReply {
   EvDebug* log;
   const char* tag;
-  int posted;  // the POST's result: 0 when it was sent and answered
+  int posted;  // the request's result: 0 when it was sent and answered
   const std::string& response;
   LIBCURL::ZuInternetGateway& gateway;
   int attempt;
@@ -72,6 +72,7 @@ struct ConsoleOperation {
   const char* bytes = nullptr;
   long length = 0;
   ConsoleHeaders headers = ConsoleHeaders::kXmlWithSession;
+  // The headers of kOwn (an empty token) and kOwnWithSession.
   std::function<ZuCURL::commandInfoList(const std::string& sessionToken)> ownHeaders;
 
   // A larger reply fails the attempt (0: no limit).
