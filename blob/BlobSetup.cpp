@@ -119,16 +119,28 @@ zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& pars
   return zu::AttemptResult::kStop;
 }
 
-// Whether init was given a URL, a user name and a password; logs the
-// refusal when not.
-bool CredentialsGiven(EvDebug* log, const std::string& url, const std::string& userName,
-                      const std::string& password) {
-  if (!url.empty() && !userName.empty() && !password.empty()) return true;
-  log->Error(kInitTag,
-             "Error: Failed to create DR backup folder at URL [%s]. Error: empty username or "
-             "password provided.",
-             url.c_str());
-  return false;
+// Whether init was given a URL, a user name, a password (a line tells when
+// not) and a vestrum GUID. An empty GUID leaves nothing to set up, without a
+// line; uploads and the completion must not run with it.
+bool SetUpArgumentsGiven(EvDebug* log, const std::string& url, const std::string& userName,
+                         const std::string& password, const std::string& vestrumGUID) {
+  if (url.empty() || userName.empty() || password.empty()) {
+    log->Error(kInitTag,
+               "Error: Failed to create DR backup folder at URL [%s]. Error: empty username or "
+               "password provided.",
+               url.c_str());
+    return false;
+  }
+  return !vestrumGUID.empty();
+}
+
+// The caller's message after a failed set-up: the set-up's own, or, for the
+// failures that carry none (an unreadable reply), one that still says the
+// set-up failed.
+std::wstring SetUpFailureMessage(const std::wstring& message) {
+  if (!message.empty()) return message;
+  return L"Error: Failed to set up DR backup upload in cloud. Please check ZUCloudService.log "
+         L"for more details.";
 }
 
 }  // namespace
@@ -164,11 +176,9 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_loginExtra = loginField;
     m_bSecured = IsHttps(m_url);
 
-    // An empty GUID leaves nothing to set up (without a line). The
-    // identifiers stored above replaced those of any earlier init, so the
-    // object no longer counts as initialised: uploads and the completion must
-    // not run with an empty GUID.
-    if (!CredentialsGiven(m_evDbg.get(), m_url, m_userName, m_password) || vestrumGUID.empty()) {
+    // The identifiers stored above replaced those of any earlier init: when
+    // the set-up cannot run, the object no longer counts as initialised.
+    if (!SetUpArgumentsGiven(m_evDbg.get(), m_url, m_userName, m_password, vestrumGUID)) {
       m_bInitialized = 0;
       return 0;
     }
@@ -178,29 +188,21 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     const std::string path = m_bAPIMode ? kApiSetUpPath : kWorkflowSetUpPath;
     m_evDbg->Debug(kInitTag, m_bAPIMode ? "Creating DR Backup folder in API mode"
                                         : "Creating DR Backup folder in workflow mode");
-
     std::wstring localMessage;
-    if (ExecuteDRFolderSetUpWorkflow(path, vestrumGUID, jobId, setId, backupLevel, fullJobId,
-                                     localMessage, true) != 0) {
+    const int ready = ExecuteDRFolderSetUpWorkflow(path, vestrumGUID, jobId, setId, backupLevel,
+                                                   fullJobId, localMessage, true) != 0;
+    if (ready) {
       m_evDbg->Debug(kInitTag, "Success: Folder creation is successful for user [%s]",
                      m_userName.c_str());
-      m_bFolderReady = 1;
-      m_bInitialized = 1;
-      return 1;
+    } else {
+      m_evDbg->Error(kInitTag,
+                     "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
+                     localMessage.c_str(), vestrumGUID.c_str());
+      errorMessage = SetUpFailureMessage(localMessage);
     }
-    m_evDbg->Error(kInitTag, "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
-                   localMessage.c_str(), vestrumGUID.c_str());
-    errorMessage = localMessage;
-    if (errorMessage.empty()) {
-      // Some set-up failures (an unreadable reply) carry no message of
-      // their own; the caller still learns that the set-up failed.
-      errorMessage =
-          L"Error: Failed to set up DR backup upload in cloud. Please check ZUCloudService.log "
-          L"for more details.";
-    }
-    m_bFolderReady = 0;
-    m_bInitialized = 0;
-    return 0;
+    m_bFolderReady = ready;
+    m_bInitialized = ready;
+    return ready;
   });
 }
 
