@@ -3,6 +3,7 @@
 // they share (SendAzureRequest), and the per-file SAS token lookup.
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ZUCloudAzureService.h"
 #include "blob/FileInfo.h"
@@ -12,6 +13,7 @@
 #include "platform/text/ZuJson.h"
 #include "platform/host/ZuSettings.h"
 #include "platform/threads/ZuSync.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
@@ -113,6 +115,14 @@ std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, i
   }
   request["Files"] = std::move(files);
   return ZuJson::Serialize(request);
+}
+
+// The Azure Functions endpoint the operator configured, or "".
+std::string ConfiguredBaseUrl() {
+  ZUGlobalParam settings;
+  std::string baseUrl;
+  if (settings.get(kBaseUrlSetting, baseUrl, nullptr) == 0) return baseUrl;
+  return std::string();
 }
 
 // Where the set-up reply's values go.
@@ -226,11 +236,7 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
     return 0;
   };
   return zu::NoThrow(m_evDbg.get(), "InitAzureFunctions", failed, [&]() -> int {
-    {
-      ZUGlobalParam settings;
-      std::string baseUrl;
-      if (settings.get(kBaseUrlSetting, baseUrl, nullptr) == 0) m_url = baseUrl;
-    }
+    m_url = ConfiguredBaseUrl();
     if (m_url.empty()) {
       errorMessage =
           L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud.";
@@ -333,45 +339,42 @@ int ZUCloudAzureService::FinalizeAzureFunctions(unsigned int jobId, int backupLe
 
 bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std::string& body,
                                            std::string& response, bool ignoreRetryWait) {
-  return zu::NoThrow(m_evDbg.get(), "SendAzureRequest", false, [&]() -> bool {
-    response.clear();
-    EvDebug* log = m_evDbg.get();
-    const std::string url = m_url + urlPath;
-    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
-    if (!gateway) {
+  EvDebug* log = m_evDbg.get();
+  std::wstring unused;  // the callers word their own messages
+  return zu::RunConsoleOperation(sessionParams(), "SendAzureRequest", nullptr, unused,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = m_url + urlPath;
+    op.body = body;
+    op.headers = zu::ConsoleHeaders::kJson;
+    op.lastResponse = &response;
+    op.noGatewayMessage = nullptr;
+    op.noGatewayLine = [&] {
       log->error("ZUCloudAzureService(827): -Error-: Could not establish a connection to the "
                  "server [%s]. Verify firewall/proxy settings",
                  m_url.c_str());
-      return false;
-    }
-    const ZuCURL::commandInfoList headers = {{"Accept", "application/json"},
-                                             {"Content-Type", "application/json"}};
+    };
+    op.wait = zu::BackoffRetry(m_nRetryCount, m_nMaximumBackoff, ignoreRetryWait);
     zu::RetryLineText text;
     text.immediately = "ZUCloudAzureService(859): -Error-: Azure API returned error. ";
     text.after = "ZUCloudAzureService(864): -Error-: Azure API returned error. ";
     text.total = "ZUCloudAzureService(870): -Error-: Failed to get successful response from Azure. ";
     text.totalEnd = ".";
-    const zu::RetryLines lines = zu::MakeRetryLines(log, nullptr, std::move(text));
-
-    const zu::RetryOptions options =
-        zu::BackoffRetry(m_nRetryCount, m_nMaximumBackoff, ignoreRetryWait);
-    return zu::RunWithRetry(options, lines, [&](int) {
-             response.clear();
-             const int result = gateway->doPostOperation(url, body, response, headers);
-             int status = 0;
-             gateway->getLastServerResponseCode(status);
-             if (result == 0) {
-               log->debugLvl(2, "ZUCloudAzureService(853): -Debug-: Recieved response from "
-                                "Azure. Status Code [%d]",
-                             status);
-               return zu::AttemptResult::kSuccess;
-             }
-             log->error("ZUCloudAzureService(847): -Error-: Azure API returned error. Status "
-                        "Code [%d] Error Message [%s]",
-                        status, gateway->getErrorMsg().c_str());
-             return zu::AttemptResult::kRetry;
-           }).succeeded;
-  });
+    op.lines = zu::MakeRetryLines(log, nullptr, std::move(text));
+    op.read = [](const zu::ConsoleReply& reply) {
+      int status = 0;
+      reply.gateway.getLastServerResponseCode(status);
+      if (reply.posted == 0) {
+        reply.log->debugLvl(2, "ZUCloudAzureService(853): -Debug-: Recieved response from "
+                               "Azure. Status Code [%d]",
+                            status);
+        return zu::AttemptResult::kSuccess;
+      }
+      reply.log->error("ZUCloudAzureService(847): -Error-: Azure API returned error. Status "
+                       "Code [%d] Error Message [%s]",
+                       status, reply.gateway.getErrorMsg().c_str());
+      return zu::AttemptResult::kRetry;
+    };
+  }) == 1;
 }
 
 bool ZUCloudAzureService::GetSASTokenForFile(const std::string& fileName, std::string& token) {

@@ -9,10 +9,10 @@
 #include "platform/xml/XmlDom.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
-#include "session/Login.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
+#include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
@@ -27,23 +27,16 @@ constexpr const char* kApiSetUpPath = "/api/zudrbackup/setup";
 constexpr const char* kWorkflowSetUpPath =
     "/api/Workflow/Setup_DRBackup_ZUCloudV3/Action/Execute?outputonly=true";
 
-// The workflow input of the set-up request, on one line. Values are
-// XML-escaped; ordinary values come out byte for byte as given.
+// The workflow input of the set-up request.
 std::string BuildSetUpBody(const std::string& vestrumGUID, unsigned int jobId,
                            const std::string& setId, int backupLevel, unsigned int fullJobId) {
-  using zu::xml::Escape;
-  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
-  body += Escape(vestrumGUID);
-  body += "</VestrumGUID><SetID>";
-  body += Escape(setId);
-  body += "</SetID><JobId>";
-  body += std::to_string(jobId);
-  body += "</JobId><BackupLevel>";
-  body += std::to_string(backupLevel);
-  body += "</BackupLevel><FullJobId>";
-  body += std::to_string(fullJobId);
-  body += "</FullJobId></inputs></options><outputFormat>0</outputFormat></Workflow_StartWorkflow>";
-  return body;
+  return zu::WorkflowInput()
+      .Text("VestrumGUID", vestrumGUID)
+      .Text("SetID", setId)
+      .Number("JobId", jobId)
+      .Number("BackupLevel", backupLevel)
+      .Number("FullJobId", fullJobId)
+      .Finish();
 }
 
 bool IsHttps(const std::string& url) { return url.find("https:") != std::string::npos; }
@@ -126,6 +119,30 @@ zu::AttemptResult StoreSetUpReply(EvDebug* log, const zu::xml::ParseResult& pars
   return zu::AttemptResult::kStop;
 }
 
+// Whether init was given a URL, a user name, a password (a line tells when
+// not) and a vestrum GUID. An empty GUID leaves nothing to set up, without a
+// line; uploads and the completion must not run with it.
+bool SetUpArgumentsGiven(EvDebug* log, const std::string& url, const std::string& userName,
+                         const std::string& password, const std::string& vestrumGUID) {
+  if (url.empty() || userName.empty() || password.empty()) {
+    log->Error(kInitTag,
+               "Error: Failed to create DR backup folder at URL [%s]. Error: empty username or "
+               "password provided.",
+               url.c_str());
+    return false;
+  }
+  return !vestrumGUID.empty();
+}
+
+// The caller's message after a failed set-up: the set-up's own, or, for the
+// failures that carry none (an unreadable reply), one that still says the
+// set-up failed.
+std::wstring SetUpFailureMessage(const std::wstring& message) {
+  if (!message.empty()) return message;
+  return L"Error: Failed to set up DR backup upload in cloud. Please check ZUCloudService.log "
+         L"for more details.";
+}
+
 }  // namespace
 
 int ZUCloudAzureService::init(const std::string& userName, const std::string& password,
@@ -159,56 +176,33 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_loginExtra = loginField;
     m_bSecured = IsHttps(m_url);
 
-    if (m_url.empty() || m_userName.empty() || m_password.empty()) {
-      m_evDbg->Error(kInitTag,
-                     "Error: Failed to create DR backup folder at URL [%s]. Error: empty "
-                     "username or password provided.",
-                     m_url.c_str());
-      m_bInitialized = 0;
-      return 0;
-    }
-    // An empty GUID leaves nothing to set up. The identifiers stored above
-    // replaced those of any earlier init, so the object no longer counts as
-    // initialised: uploads and the completion must not run with an empty
-    // GUID.
-    if (vestrumGUID.empty()) {
+    // The identifiers stored above replaced those of any earlier init: when
+    // the set-up cannot run, the object no longer counts as initialised.
+    if (!SetUpArgumentsGiven(m_evDbg.get(), m_url, m_userName, m_password, vestrumGUID)) {
       m_bInitialized = 0;
       return 0;
     }
 
     // The set-up checks the flag; its outcome decides the final value.
     m_bInitialized = 1;
-    std::string path;
-    if (m_bAPIMode) {
-      path = kApiSetUpPath;
-      m_evDbg->Debug(kInitTag, "Creating DR Backup folder in API mode");
-    } else {
-      path = kWorkflowSetUpPath;
-      m_evDbg->Debug(kInitTag, "Creating DR Backup folder in workflow mode");
-    }
-
+    const std::string path = m_bAPIMode ? kApiSetUpPath : kWorkflowSetUpPath;
+    m_evDbg->Debug(kInitTag, m_bAPIMode ? "Creating DR Backup folder in API mode"
+                                        : "Creating DR Backup folder in workflow mode");
     std::wstring localMessage;
-    if (ExecuteDRFolderSetUpWorkflow(path, vestrumGUID, jobId, setId, backupLevel, fullJobId,
-                                     localMessage, true) != 0) {
+    const int ready = ExecuteDRFolderSetUpWorkflow(path, vestrumGUID, jobId, setId, backupLevel,
+                                                   fullJobId, localMessage, true) != 0;
+    if (ready) {
       m_evDbg->Debug(kInitTag, "Success: Folder creation is successful for user [%s]",
                      m_userName.c_str());
-      m_bFolderReady = 1;
-      m_bInitialized = 1;
-      return 1;
+    } else {
+      m_evDbg->Error(kInitTag,
+                     "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
+                     localMessage.c_str(), vestrumGUID.c_str());
+      errorMessage = SetUpFailureMessage(localMessage);
     }
-    m_evDbg->Error(kInitTag, "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
-                   localMessage.c_str(), vestrumGUID.c_str());
-    errorMessage = localMessage;
-    if (errorMessage.empty()) {
-      // Some set-up failures (an unreadable reply) carry no message of
-      // their own; the caller still learns that the set-up failed.
-      errorMessage =
-          L"Error: Failed to set up DR backup upload in cloud. Please check ZUCloudService.log "
-          L"for more details.";
-    }
-    m_bFolderReady = 0;
-    m_bInitialized = 0;
-    return 0;
+    m_bFolderReady = ready;
+    m_bInitialized = ready;
+    return ready;
   });
 }
 
@@ -216,51 +210,25 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
     const std::string& urlPath, const std::string& vestrumGUID, unsigned int jobId,
     const std::string& setId, int backupLevel, unsigned int fullJobId,
     std::wstring& errorMessage, bool ignoreRetryWait) {
-  if (m_bInitialized == 0) {
-    errorMessage = sessionParams().notInitializedMessage();
-    return 0;
-  }
-  const auto failed = [&]() -> int {
-    errorMessage = L"Failed to create DR backup folder.";
-    return 0;
-  };
-  return zu::NoThrow(m_evDbg.get(), kSetUpTag, failed, [&]() -> int {
-    EvDebug* log = m_evDbg.get();
-    const std::string url = m_url + urlPath;
-    zu::GatewayHolder gateway(log, nullptr);
-    ZuCURL::commandInfoList headers;
-    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
-                                  errorMessage)) {
-      return 0;
-    }
-    const std::string body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
-    SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
-
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kSetUpTag,
-        zu::FormatLogText("Error: Failed to execute DR setup workflow in cloud for Vestrum GUID "
-                          "[%s]. ",
-                          vestrumGUID.c_str()));
-    const zu::RetryOptions options =
-        zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
-                           zu::TotalCount::kAttemptsBeforeEarlyStop);
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      std::string response;
-      const int result = gateway->doPostOperation(url, body, response, headers);
-      int status = 0;
-      gateway->getLastServerResponseCode(status);  // recorded by the gateway; not decisive
-      if (result != 0) {
-        zu::LogWorkflowPostFailure(log, kSetUpTag, "DR setup workflow", urlPath, vestrumGUID,
-                                   gateway->getErrorMsg(), response);
-        errorMessage = L"Failed to create DR backup folder.";
-        return zu::AttemptResult::kRetry;
-      }
-      const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-      const zu::AttemptResult readable = zu::CheckWorkflowReply(
-          log, kSetUpTag, kSetUpReplyRules, parsed, response, urlPath, vestrumGUID, errorMessage);
-      if (readable != zu::AttemptResult::kSuccess) return readable;
-      return StoreSetUpReply(log, parsed, response, targets, errorMessage);
-    });
-    return outcome.succeeded ? 1 : 0;
+  const zu::SessionParams params = sessionParams();
+  const std::wstring notInitialized = params.notInitializedMessage();
+  EvDebug* log = m_evDbg.get();
+  SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
+  return zu::RunConsoleOperation(params, kSetUpTag, L"Failed to create DR backup folder.",
+                                 errorMessage, [&](zu::ConsoleOperation& op) {
+    op.url = m_url + urlPath;
+    op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
+    op.notInitialized = notInitialized.c_str();
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
+                                 zu::TotalCount::kAttemptsBeforeEarlyStop);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. ",
+        vestrumGUID.c_str());
+    op.read = zu::ReadWorkflowReply(
+        {"DR setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
+         &kSetUpReplyRules},
+        [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+          return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
+        });
   });
 }

@@ -11,9 +11,8 @@
 #include "platform/text/FXString.h"
 #include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
-#include "session/GatewaySession.h"
+#include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
-#include "session/RetryPolicy.h"
 #include "session/SessionParams.h"
 
 namespace {
@@ -33,6 +32,31 @@ std::string BuildBlockListBody(const std::vector<std::string>& blockIds) {
   }
   body += "</BlockList>";
   return body;
+}
+
+// One attempt's reply. Storage confirms a commit with 201 Created. Any other
+// 2xx answer (an empty or foreign 200 from something between us and
+// storage) proves nothing about the blob, so it is a failed attempt, never a
+// success the completion report would then list.
+zu::AttemptResult ReadCommitReply(const zu::ConsoleReply& reply, const std::string& fileName,
+                                  const std::string& body) {
+  if (reply.posted == 0) {
+    int status = 0;
+    reply.gateway.getLastServerResponseCode(status);
+    if (status == kCreated) return zu::AttemptResult::kSuccess;
+    reply.log->Error(kTag,
+                     "Error: Block list for file [%s] was answered with HTTP status [%d] instead "
+                     "of [%d]; the commit is not confirmed. Upload attempt [%d]. Response: [%s]",
+                     fileName.c_str(), status, kCreated, reply.attempt, reply.response.c_str());
+  } else {
+    reply.log->Error(kTag,
+                     "Error: Failed to upload chunk to cloud for file [%s], Input XML [%s]. "
+                     "Upload attempt [%d]. Curl Error Message [%s], Error response: [%s]",
+                     fileName.c_str(), body.c_str(), reply.attempt,
+                     reply.gateway.getErrorMsg().c_str(), reply.response.c_str());
+  }
+  reply.errorMessage = L"Error: Failed to upload chunk to cloud.";
+  return zu::AttemptResult::kRetry;
 }
 
 }  // namespace
@@ -65,47 +89,28 @@ int ZUCloudAzureService::CommitBlockList(const std::vector<std::string>& blockId
       errorMessage = FXString::ToWstring(text);
       return 0;
     }
-    const std::string url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
-    const std::string body = BuildBlockListBody(blockIds);
-    ZuCURL::commandInfoList headers;
-    zu::blob::AddCommitHeaders(headers, fileMd5Base64, accessTier);
-
-    const zu::SessionParams params = sessionParams();
-    zu::GatewayHolder gateway(params, initZuInternetGateway(url));
-    if (!gateway) {
-      m_evDbg->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
-      errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
-      return 0;
-    }
     EvDebug* log = m_evDbg.get();
-
-    const zu::RetryOptions options = zu::FixedWaitRetry(m_nRetryCount, kBlockListRetryWaitMs, false);
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, zu::RetryLines{}, [&](int attempt) {
-      std::string response;
-      if (gateway->doPutOperation(url, body.data(), static_cast<long>(body.size()), response,
-                                  headers) == 0) {
-        // Storage confirms a commit with 201 Created. Any other 2xx answer
-        // (an empty or foreign 200 from something between us and storage)
-        // proves nothing about the blob, so it is a failed attempt, never a
-        // success the completion report would then list.
-        int status = 0;
-        gateway->getLastServerResponseCode(status);
-        if (status == kCreated) return zu::AttemptResult::kSuccess;
-        log->Error(kTag,
-                   "Error: Block list for file [%s] was answered with HTTP status [%d] instead "
-                   "of [%d]; the commit is not confirmed. Upload attempt [%d]. Response: [%s]",
-                   fileName.c_str(), status, kCreated, attempt, response.c_str());
-        errorMessage = L"Error: Failed to upload chunk to cloud.";
-        return zu::AttemptResult::kRetry;
-      }
-      log->Error(kTag,
-                 "Error: Failed to upload chunk to cloud for file [%s], Input XML [%s]. Upload "
-                 "attempt [%d]. Curl Error Message [%s], Error response: [%s]",
-                 fileName.c_str(), body.c_str(), attempt, gateway->getErrorMsg().c_str(),
-                 response.c_str());
-      errorMessage = L"Error: Failed to upload chunk to cloud.";
-      return zu::AttemptResult::kRetry;
+    return zu::RunConsoleOperation(sessionParams(), kTag,
+                                   L"Error: Failed to upload chunk to cloud.", errorMessage,
+                                   [&](zu::ConsoleOperation& op) {
+      op.method = zu::ConsoleMethod::kPut;
+      op.url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
+      op.body = BuildBlockListBody(blockIds);
+      op.headers = zu::ConsoleHeaders::kOwn;
+      op.ownHeaders = [&](const std::string&) {
+        ZuCURL::commandInfoList headers;
+        zu::blob::AddCommitHeaders(headers, fileMd5Base64, accessTier);
+        return headers;
+      };
+      op.noGatewayLine = [log] {
+        log->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
+      };
+      op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
+      op.wait = zu::FixedWaitRetry(m_nRetryCount, kBlockListRetryWaitMs, false);
+      op.lines = zu::RetryLines{};
+      op.read = [&fileName, &op](const zu::ConsoleReply& reply) {
+        return ReadCommitReply(reply, fileName, op.body);
+      };
     });
-    return outcome.succeeded ? 1 : 0;
   });
 }

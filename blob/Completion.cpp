@@ -11,10 +11,9 @@
 #include "platform/log/EvDebug.h"
 #include "platform/xml/XmlDom.h"
 #include "platform/http/ZuInternetGateway.h"
-#include "session/GatewaySession.h"
-#include "session/Login.h"
+#include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
+#include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
 #include "session/SessionParams.h"
 
@@ -27,32 +26,20 @@ constexpr const char* kApiFinalizePath = "/api/zudrbackup/finalize";
 constexpr const char* kWorkflowFinalizePath =
     "/api/Workflow/Finalize_DRBackup_ZUCloud/Action/Execute?outputonly=true";
 
-// The workflow input of the completion request, on one line: the uploaded
-// files in list order. Values are XML-escaped; ordinary values come out byte
-// for byte as given.
+// The workflow input of the completion request: the uploaded files in list
+// order.
 std::string BuildCompletionBody(const std::string& vestrumGUID, unsigned int jobId,
                                 const std::vector<std::shared_ptr<FileInfo>>& files,
                                 int backupLevel) {
-  using zu::xml::Escape;
-  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
-  body += Escape(vestrumGUID);
-  body += "</VestrumGUID><JobId>";
-  body += std::to_string(jobId);
-  body += "</JobId>";
+  zu::WorkflowInput input;
+  input.Text("VestrumGUID", vestrumGUID).Number("JobId", jobId);
   for (const std::shared_ptr<FileInfo>& file : files) {
     if (!file->uploaded) continue;
-    body += "<FileName>";
-    body += Escape(file->fileName);
-    body += "</FileName><FileSize>";
-    body += std::to_string(file->fileSize);
-    body += "</FileSize><FullFilePath>";
-    body += Escape(file->url);
-    body += "</FullFilePath>";
+    input.Text("FileName", file->fileName)
+        .Number("FileSize", file->fileSize)
+        .Text("FullFilePath", file->url);
   }
-  body += "<BackupLevel>";
-  body += std::to_string(backupLevel);
-  body += "</BackupLevel></inputs></options><outputFormat>0</outputFormat></Workflow_StartWorkflow>";
-  return body;
+  return input.Number("BackupLevel", backupLevel).Finish();
 }
 
 // The reply's verdict: the last "isSuccess" child of the root, read as a
@@ -101,57 +88,35 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
       m_evDbg->Debug(kTag, "Calling DR Backup Finalize in workflow mode");
     }
 
-    if (m_bInitialized == 0) {
-      errorMessage = sessionParams().notInitializedMessage();
-      return 0;
-    }
+    const zu::SessionParams params = sessionParams();
+    const std::wstring notInitialized = params.notInitializedMessage();
     EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, nullptr);
-    ZuCURL::commandInfoList headers;
-    if (!zu::OpenConsoleOperation(sessionParams(), url, false, gateway, headers, errorMessage)) {
-      return 0;
-    }
-    const std::string body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
-    const std::string& guid = m_vestrumGUID;
-
-    const zu::RetryOptions options =
-        zu::FixedWaitRetry(m_nRetryCount, kCompletionRetryWaitMs, false,
-                           zu::TotalCount::kAttemptsBeforeEarlyStop);
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kTag,
-        zu::FormatLogText("Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID "
-                          "[%s]. ",
-                          guid.c_str()),
-        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
-
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      std::string response;
-      const int result = gateway->doPostOperation(url, body, response, headers);
-      log->DebugLvl(2, kTag, "Calling Finalize DR workflow in cloud: request [%s], Response: [%s]",
-                    body.c_str(), response.c_str());
-      if (result != 0) {
-        zu::LogWorkflowPostFailure(log, kTag, "Finalize DR workflow", url, guid,
-                                   gateway->getErrorMsg(), response);
-        errorMessage = L"Failed to execute Finalize DR workflow.";
-        return zu::AttemptResult::kRetry;
-      }
-
-      const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-      const zu::AttemptResult readable = zu::CheckWorkflowReply(
-          log, kTag, kCompletionReplyRules, parsed, response, url, guid, errorMessage);
-      if (readable != zu::AttemptResult::kSuccess) return readable;
-      if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
-      log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
-                 m_userName.c_str());
-      return zu::AttemptResult::kSuccess;
-    });
-    // A completion the cloud never confirmed must not reach the caller
-    // without a word, even when no attempt produced a message of its own.
-    if (!outcome.succeeded && errorMessage.empty()) {
-      errorMessage =
+    return zu::RunConsoleOperation(params, kTag, L"Failed to execute Finalize DR workflow.",
+                                   errorMessage, [&](zu::ConsoleOperation& op) {
+      op.url = url;
+      op.body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
+      op.notInitialized = notInitialized.c_str();
+      op.wait = zu::FixedWaitRetry(m_nRetryCount, kCompletionRetryWaitMs, false,
+                                   zu::TotalCount::kAttemptsBeforeEarlyStop);
+      op.retryPrefix = zu::FormatLogText(
+          "Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID [%s]. ",
+          m_vestrumGUID.c_str());
+      op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+      op.postTrace = "Calling Finalize DR workflow in cloud: request [%s], Response: [%s]";
+      op.read = zu::ReadWorkflowReply(
+          {"Finalize DR workflow", url, m_vestrumGUID, L"Failed to execute Finalize DR workflow.",
+           &kCompletionReplyRules},
+          [this, log](const zu::xml::ParseResult& parsed, const zu::ConsoleReply&) {
+            if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
+            log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
+                       m_userName.c_str());
+            return zu::AttemptResult::kSuccess;
+          });
+      // A completion the cloud never confirmed must not reach the caller
+      // without a word, even when no attempt produced a message of its own.
+      op.fallbackMessage =
           L"Error: Failed to execute Finalize DR workflow. Please check ZUCloudService.log for "
           L"more details.";
-    }
-    return outcome.succeeded ? 1 : 0;
+    });
   });
 }

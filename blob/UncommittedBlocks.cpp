@@ -1,13 +1,13 @@
 #include "blob/UncommittedBlocks.h"
 
 #include <new>
+#include <utility>
 
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
 #include "platform/xml/XmlDom.h"
 #include "platform/http/ZuInternetGateway.h"
-#include "session/GatewaySession.h"
-#include "session/RetryPolicy.h"
+#include "session/ConsoleOperation.h"
 
 namespace zu::blob {
 namespace {
@@ -53,6 +53,44 @@ bool IsFinalStatus(int status) {
   return status >= 400 && status < 500 && status != 408 && status != 429;
 }
 
+// One attempt's reply: the sizes of the uncommitted blocks into `result`, or
+// why there are none (in result.failure).
+AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& fileName,
+                                 const std::string& url, UncommittedBlocks& result) {
+  const int rc = reply.posted;
+  int status = 0;
+  reply.gateway.getLastServerResponseCode(status);
+  // Asking again would bring the same oversized answer: the caller's one
+  // line tells why the whole file is sent.
+  if (rc != 0 && reply.gateway.replyTooLarge()) {
+    result.failure = "the reply is larger than 8 MiB, more than the service's 100000 "
+                     "uncommitted blocks take";
+    return AttemptResult::kStop;
+  }
+  if (rc == 0 && status == kOk && CountBlockElements(reply.response) > kMaxUncommittedBlocks) {
+    result.failure = TooManyBlocksProblem();
+    return AttemptResult::kStop;
+  }
+  std::string problem;
+  if (rc == 0 && status == kOk && ParseUncommittedBlocks(reply.response, result.sizes, problem)) {
+    return AttemptResult::kSuccess;
+  }
+  if (rc == 0) {
+    result.failure = status == kOk ? problem : "HTTP status " + std::to_string(status);
+  } else {
+    result.failure = reply.gateway.getErrorMsg();
+  }
+  if (rc != 0 && IsFinalStatus(status)) {
+    // The caller's one line tells why; asking again would not help.
+    result.failure += ", response [" + reply.response + "]";
+    return AttemptResult::kStop;
+  }
+  reply.log->Error(kTag, "Error: Failed to get the block list of file [%s]: %s. Attempt [%d]. "
+                   "URL [%s]. Response: [%s]", fileName.c_str(), result.failure.c_str(),
+                   reply.attempt, url.c_str(), reply.response.c_str());
+  return AttemptResult::kRetry;
+}
+
 }  // namespace
 
 bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsigned long long>& sizes,
@@ -94,60 +132,27 @@ UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std:
                                          const std::string& fileName, int backoffCapSeconds) {
   UncommittedBlocks result;
   EvDebug* log = params.log;
-  const std::string url = blobUrl + "?comp=blocklist&blocklisttype=uncommitted&" + sasToken;
   try {
-    GatewayHolder gateway(params, OpenGateway(params, url));
-    if (!gateway) {
-      result.failure = "no connection to the storage service";
-      return result;
-    }
-    gateway->setMaxReplyBytes(kMaxReplyBytes);
-    RetryOptions options;
-    options.limit = params.retryCount;
-    options.wait = WaitKind::kBackoff;
-    options.backoffCapSeconds = backoffCapSeconds;
+    ConsoleOperation op;
+    op.method = ConsoleMethod::kGet;
+    op.url = blobUrl + "?comp=blocklist&blocklisttype=uncommitted&" + sasToken;
+    op.headers = ConsoleHeaders::kOwn;
+    op.ownHeaders = [](const std::string&) { return ZuCURL::commandInfoList{}; };
+    op.maxReplyBytes = kMaxReplyBytes;
+    op.noGatewayMessage = nullptr;
+    op.noGatewayLine = [&result] { result.failure = "no connection to the storage service"; };
+    op.wait = BackoffRetry(params.retryCount, backoffCapSeconds, false);
     RetryLines lines;
     lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
       log->Error(kTag, "Error: Failed to get the block list of file [%s]. Retrying after [%u] ms, "
                  "retry count [%d]", fileName.c_str(), waitMs, attempt);
     };
-    const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
-      std::string response;
-      const int rc = gateway->doGetOperation(url, response, ZuCURL::commandInfoList{});
-      int status = 0;
-      gateway->getLastServerResponseCode(status);
-      // Asking again would bring the same oversized answer: the caller's one
-      // line tells why the whole file is sent.
-      if (rc != 0 && gateway->replyTooLarge()) {
-        result.failure = "the reply is larger than 8 MiB, more than the service's 100000 "
-                         "uncommitted blocks take";
-        return AttemptResult::kStop;
-      }
-      if (rc == 0 && status == kOk && CountBlockElements(response) > kMaxUncommittedBlocks) {
-        result.failure = TooManyBlocksProblem();
-        return AttemptResult::kStop;
-      }
-      std::string problem;
-      if (rc == 0 && status == kOk &&
-          ParseUncommittedBlocks(response, result.sizes, problem)) {
-        return AttemptResult::kSuccess;
-      }
-      if (rc == 0) {
-        result.failure = status == kOk ? problem : "HTTP status " + std::to_string(status);
-      } else {
-        result.failure = gateway->getErrorMsg();
-      }
-      if (rc != 0 && IsFinalStatus(status)) {
-        // The caller's one line tells why; asking again would not help.
-        result.failure += ", response [" + response + "]";
-        return AttemptResult::kStop;
-      }
-      log->Error(kTag, "Error: Failed to get the block list of file [%s]: %s. Attempt [%d]. URL "
-                 "[%s]. Response: [%s]", fileName.c_str(), result.failure.c_str(), attempt,
-                 url.c_str(), response.c_str());
-      return AttemptResult::kRetry;
-    });
-    result.answered = outcome.succeeded;
+    op.lines = std::move(lines);
+    op.read = [&](const ConsoleReply& reply) {
+      return ReadBlockListReply(reply, fileName, op.url, result);
+    };
+    std::wstring unused;  // the caller's one line tells why the whole file is sent
+    result.answered = RunConsoleStep(params, kTag, op, unused) == 1;
     if (result.answered) result.failure.clear();
   } catch (const std::bad_alloc&) {
     result = UncommittedBlocks{};

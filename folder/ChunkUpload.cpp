@@ -17,6 +17,7 @@
 // and released on every path. Offsets and sizes are 64-bit throughout.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ZUCloudService.h"
@@ -33,7 +34,9 @@
 #include "platform/xml/XmlDom.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "session/FileChange.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
+#include "session/MessageReply.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 #include "session/UploadTuning.h"
@@ -149,66 +152,43 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
                                             const std::string& modifiedTime, const char* chunk,
                                             std::string& requestId,
                                             std::wstring& errorMessage) {
-  return zu::NoThrow(m_evDbg.get(), kSessionTag, 0, [&]() -> int {
-    const std::string url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
-    if (!m_bInitialized) {
-      errorMessage =
-          L"ZUCloudService not initialized, no user/password provided, call "
-          L"ZUCloudService::init() first";
-      return 0;
-    }
-    std::string sessionToken;
-    if (!DoLogin(errorMessage, sessionToken, false)) return 0;
-
-    EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, initZuInternetGateway(url));
-    if (!gateway) {
-      errorMessage = L"ZUInternetGateway not initialized";
-      sessionToken.clear();
-      return 0;
-    }
-    gateway->setSendPaced(1);  // the body is the file's first chunk
-
-    const ZuCURL::commandInfoList headers =
-        UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
-    const char* bytes = chunk != nullptr ? chunk : "";
-    const long length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
-
-    const zu::RetryOptions options =
-        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kSessionTag,
-        zu::FormatLogText("Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
-                          DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str()),
-        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      using namespace zu::msg;
-      std::string response;
-      if (gateway->doPostOperation(url, bytes, length, response, headers) != 0) {
-        log->Error(kSessionTag, "Error: Failed to get upload session request ID. Error Message [%s]",
-                   gateway->getErrorMsg().c_str());
-        errorMessage = L"Error: Failed to get upload session request ID.";
-        return zu::AttemptResult::kRetry;
-      }
-      if (!response.empty() && Contains(response, "requestId")) {
-        CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
-        if (reply.unserialize(response.c_str()) == 0) {
+  return zu::RunConsoleOperation(sessionParams(), kSessionTag, nullptr, errorMessage,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
+    op.bytes = chunk != nullptr ? chunk : "";  // the file's first chunk
+    op.length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
+    op.headers = zu::ConsoleHeaders::kOwnWithSession;
+    op.ownHeaders = [&](const std::string& sessionToken) {
+      return UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
+    };
+    op.notInitialized =
+        L"ZUCloudService not initialized, no user/password provided, call "
+        L"ZUCloudService::init() first";
+    op.noGatewayMessage = L"ZUInternetGateway not initialized";
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
+        DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str());
+    op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+    zu::MessageReplyRules rules;
+    rules.mention = "requestId";
+    rules.postFailed = {"Error: Failed to get upload session request ID. Error Message [%s]",
+                        zu::FailureText::kGatewayError,
+                        L"Error: Failed to get upload session request ID.", nullptr};
+    rules.noMention = {"Error: webServer handler responded with error response [%s]",
+                       zu::FailureText::kResponse,
+                       L"Error: webServer handler responded with error response", nullptr};
+    rules.unreadable = {"Error: Unserialization failed for string [%s]",
+                        zu::FailureText::kResponse,
+                        L"Error: Unserialization failed for response string", nullptr};
+    op.read = zu::ReadMessageReply(
+        std::move(rules), zu::msg::kUploadFileResp,
+        [&requestId](CNMessageBase& reply, const zu::ConsoleReply&) {
+          using namespace zu::msg;
           requestId = reply.getstring(kUploadRequestId.number, kUploadRequestId.tag,
                                       kUploadFileResp.key, kUploadRequestId.key);
           return zu::AttemptResult::kSuccess;
-        }
-        log->Error(kSessionTag, "Error: Unserialization failed for string [%s]", response.c_str());
-        errorMessage = L"Error: Unserialization failed for response string";
-        return zu::AttemptResult::kRetry;
-      }
-      log->Error(kSessionTag, "Error: webServer handler responded with error response [%s]",
-                 response.c_str());
-      errorMessage = L"Error: webServer handler responded with error response";
-      return zu::AttemptResult::kRetry;
-    });
-
-    gateway.reset();
-    return outcome.succeeded ? 1 : 0;
+        });
   });
 }
 
@@ -216,50 +196,48 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
                                              const std::string& url,
                                              std::list<ZuCURL::commandInfo>& headers,
                                              const std::string& fileName, long long& offset) {
-  return zu::NoThrow(m_evDbg.get(), kOffsetTag, false, [&]() -> bool {
-    if (gateway == nullptr) return false;
-    EvDebug* log = m_evDbg.get();
-
-    const zu::RetryOptions options = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
+  if (gateway == nullptr) return false;
+  EvDebug* log = m_evDbg.get();
+  std::wstring unused;  // the chunk's own attempt words the caller's message
+  return zu::RunConsoleOperation(sessionParams(), kOffsetTag, nullptr, unused,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = url;
+    op.bytes = "";  // no body: the reply tells the offset the server holds
+    op.gateway = gateway;
+    op.headers = zu::ConsoleHeaders::kOwn;
+    op.ownHeaders = [&headers](const std::string&) { return headers; };
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
     // No total line: the caller reports the chunk as a whole.
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kOffsetTag,
-        zu::FormatLogText("Error: Failed to get last uploaded chunk offset to cloud for file "
-                          "[%s]. ",
-                          fileName.c_str()),
-        zu::kRetryingAfterLine);
-
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
-      using namespace zu::msg;
-      std::string response;
-      if (gateway->doPostOperation(url, "", 0L, response, headers) != 0) {
-        log->Error(kOffsetTag,
-                   "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
-                   "Error Message [%s], Error response: [%s]",
-                   fileName.c_str(), attempt, gateway->getErrorMsg().c_str(), response.c_str());
-        return zu::AttemptResult::kRetry;
-      }
-      if (response.empty() || !Contains(response, "chunkOffset")) {
-        log->Error(kOffsetTag, "Error: Webserver responded with response string: [%s].",
-                   response.c_str());
-        return zu::AttemptResult::kRetry;
-      }
-      CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
-      if (reply.unserialize(response.c_str()) != 0) {
-        log->Error(kOffsetTag, "Error: Unserialization failed for string [%s].", response.c_str());
-        return zu::AttemptResult::kRetry;
-      }
-      const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
-                                            kUploadChunkOffset.key);
-      offset = held;
-      if (held > 0) return zu::AttemptResult::kSuccess;
-      offset = 0;
-      log->Error(kOffsetTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
-                 held, response.c_str());
-      return zu::AttemptResult::kRetry;
-    });
-    return outcome.succeeded;
-  });
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. ",
+        fileName.c_str());
+    op.retryLineSet = zu::kRetryingAfterLine;
+    zu::MessageReplyRules rules;
+    rules.mention = "chunkOffset";
+    rules.postFailed.custom = [log, &fileName](const zu::ConsoleReply& reply) {
+      log->Error(kOffsetTag,
+                 "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
+                 "Error Message [%s], Error response: [%s]",
+                 fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
+                 reply.response.c_str());
+    };
+    rules.noMention.line = "Error: Webserver responded with response string: [%s].";
+    rules.unreadable.line = "Error: Unserialization failed for string [%s].";
+    op.read = zu::ReadMessageReply(
+        std::move(rules), zu::msg::kUploadFileResp,
+        [log, &offset](CNMessageBase& reply, const zu::ConsoleReply& at) {
+          using namespace zu::msg;
+          const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
+                                                kUploadChunkOffset.key);
+          offset = held;
+          if (held > 0) return zu::AttemptResult::kSuccess;
+          offset = 0;
+          log->Error(kOffsetTag,
+                     "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+                     held, at.response.c_str());
+          return zu::AttemptResult::kRetry;
+        });
+  }) == 1;
 }
 
 namespace {
@@ -443,6 +421,75 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
          }).succeeded;
 }
 
+// Where the chunks come from: the reader, the buffer each chunk is read
+// into, and what the read failure lines and progress reports name.
+struct ChunkSource {
+  ChunkReader& reader;
+  char* buffer;
+  long long capacity;
+  const std::string& path;
+  unsigned long long size;
+};
+
+// Reads the first chunk and opens the upload session with it: the request
+// ID and the file offset after the chunk, or false (after the lines and the
+// message).
+bool StartUploadSession(ZUCloudService& service, EvDebug* log, const ChunkSource& source,
+                        const std::string& fileName, const std::string& base64FileName,
+                        const std::string& base64ParentPath, const std::string& fileSize,
+                        const std::string& modifiedTime, long long& endOffset,
+                        std::string& requestId, std::wstring& errorMessage) {
+  long long chunkLength = 0;
+  std::string problem;
+  if (!source.reader.Read(source.buffer, source.capacity, chunkLength, problem)) {
+    ReadFailed(log, source.reader, source.path, fileName, problem, errorMessage);
+    return false;
+  }
+  endOffset = chunkLength;
+  if (service.GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
+                                      modifiedTime, source.buffer, requestId,
+                                      errorMessage) != 1) {
+    return false;
+  }
+  zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), source.size);
+  return true;
+}
+
+// Reads and sends the chunks after `chunk` (the one that ended at its
+// endOffset) up to the one that follows the read reaching the end of the
+// file. False (after the lines and the message) when a read or a chunk
+// failed.
+bool SendRemainingChunks(ChunkSend chunk, const ChunkSource& source, ChunkOutcome& outcome,
+                         std::wstring& errorMessage) {
+  std::string problem;
+  while (!chunk.last) {
+    if (!source.reader.Read(source.buffer, source.capacity, chunk.length, problem)) {
+      ReadFailed(chunk.log, source.reader, source.path, chunk.fileName, problem, errorMessage);
+      return false;
+    }
+    chunk.endOffset += chunk.length;
+    // Appended once, right after the read that found the end of the file;
+    // from then on every request of this upload carries it.
+    chunk.last = source.reader.AtEnd();
+    if (chunk.last) chunk.headers.emplace_back("FileEOF", "1");
+    if (!SendChunk(chunk, outcome, errorMessage)) return false;
+    zu::ReportUploadProgress(chunk.fileName, static_cast<unsigned long long>(chunk.endOffset),
+                             source.size);
+  }
+  return true;
+}
+
+// Some failures (the stream cannot be opened, an unreadable reply to the
+// last chunk) set no message of their own; the caller still gets one.
+int WithUploadMessage(int result, std::wstring& errorMessage) {
+  if (result == 0 && errorMessage.empty()) {
+    errorMessage =
+        L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more "
+        L"details.";
+  }
+  return result;
+}
+
 }  // namespace
 
 int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& fileName,
@@ -479,52 +526,25 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     const std::string base64FileName = zu::Base64OneLine(fileName);
     const std::string base64ParentPath = zu::Base64OneLine(parentPath);
 
-    // First chunk: it opens the session.
-    long long chunkLength = 0;
-    std::string problem;
-    if (!reader->Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
-      ReadFailed(log, *reader, path, fileName, problem, errorMessage);
-      return 0;
-    }
-    long long endOffset = chunkLength;
+    const ChunkSource source{*reader, buffer.data(), chunkCapacity, path, size};
+    long long endOffset = 0;
     std::string requestId;
-    if (GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
-                                modifiedTime, buffer.data(), requestId, errorMessage) != 1) {
+    if (!StartUploadSession(*this, log, source, fileName, base64FileName, base64ParentPath,
+                            fileSize, modifiedTime, endOffset, requestId, errorMessage)) {
       return 0;
     }
-    zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
     chunkUrl += requestId;
     ZuCURL::commandInfoList headers =
         UploadHeaders(sessionToken, base64FileName, fileSize, modifiedTime, base64ParentPath);
 
     ChunkOutcome outcome;
-    bool lastSent = false;
-    while (!lastSent) {
-      if (!reader->Read(buffer.data(), chunkCapacity, chunkLength, problem)) {
-        ReadFailed(log, *reader, path, fileName, problem, errorMessage);
-        return 0;
-      }
-      endOffset += chunkLength;
-      // Appended once, right after the read that found the end of the file;
-      // from then on every request of this upload carries it.
-      lastSent = reader->AtEnd();
-      if (lastSent) headers.emplace_back("FileEOF", "1");
-      const ChunkSend chunk{*this, log, chunkUrl, headers, fileName, m_userName, m_nRetryCount,
-                            buffer.data(), chunkLength, endOffset, lastSent};
-      if (!SendChunk(chunk, outcome, errorMessage)) return 0;
-      zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), size);
-    }
+    const ChunkSend next{*this, log, chunkUrl, headers, fileName, m_userName, m_nRetryCount,
+                         buffer.data(), 0, endOffset, false};
+    if (!SendRemainingChunks(next, source, outcome, errorMessage)) return 0;
     if (outcome.uploaded) fileGUID = outcome.fileGUID;
     // Only a reply to the last chunk that carried the file's GUID counts; a
     // last chunk confirmed through the offset query alone does not.
     return outcome.uploaded ? 1 : 0;
   });
-  // Some failures (the stream cannot be opened, an unreadable reply to the
-  // last chunk) set no message of their own; the caller still gets one.
-  if (result == 0 && errorMessage.empty()) {
-    errorMessage =
-        L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more "
-        L"details.";
-  }
-  return result;
+  return WithUploadMessage(result, errorMessage);
 }

@@ -4,16 +4,16 @@
 // action and reads the new folder's GUID from the App::FileResourceResponse;
 // CreateDRFolder places a folder under the DR backup folder path.
 #include <string>
+#include <utility>
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
 #include "platform/xml/CNMessage.h"
 #include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
-#include "session/GatewaySession.h"
-#include "session/Login.h"
+#include "session/ConsoleOperation.h"
+#include "session/MessageReply.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
 
 namespace {
 
@@ -99,68 +99,43 @@ int ZUCloudService::CreateDRFolder(const std::string& vestrumId, const std::stri
 int ZUCloudService::CreateFolder(const std::string& parentPath, const std::string& folderName,
                                  std::string& folderGUID, std::string& folderDetail,
                                  std::wstring& errorMessage) {
-  return zu::NoThrow(m_evDbg.get(), kCreateTag, 0, [&]() -> int {
-    const std::string url = zu::folder::SharePath(m_url, m_shareID) + "/action/createfolder";
-    if (!m_bInitialized) {
-      errorMessage = zu::folder::kNotInitialized;
-      return 0;
-    }
-    EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, nullptr);
-    ZuCURL::commandInfoList headers;
-    if (!zu::OpenConsoleOperation(sessionParams(), url, false, gateway, headers, errorMessage)) {
-      return 0;
-    }
-    std::string body;
-    if (!BuildCreateFolderBody(parentPath, folderName, body)) {
-      log->Error(kCreateTag,
-                 "Error: Failed to create folder in cloud. The folder name or parent path holds "
-                 "characters that cannot be sent.");
-      errorMessage =
+  EvDebug* log = m_evDbg.get();
+  return zu::RunConsoleOperation(sessionParams(), kCreateTag, nullptr, errorMessage,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = zu::folder::SharePath(m_url, m_shareID) + "/action/createfolder";
+    op.notInitialized = zu::folder::kNotInitialized;
+    if (!BuildCreateFolderBody(parentPath, folderName, op.body)) {
+      op.bodyRefused = zu::AttemptFailure{
+          "Error: Failed to create folder in cloud. The folder name or parent path holds "
+          "characters that cannot be sent.",
+          zu::FailureText::kResponse,
           L"Error: Failed to create folder in cloud. The folder name or parent path holds "
-          L"characters that cannot be sent.";
-      return 0;
+          L"characters that cannot be sent.",
+          nullptr};
     }
-
-    const zu::RetryOptions options =
-        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kCreateTag,
-        zu::FormatLogText("Error: Failed to create folder in cloud. Folder name: [%s], Parent "
-                          "Path: [%s]. ",
-                          folderName.c_str(), parentPath.c_str()),
-        zu::kRetryingAfterLine | zu::kTotalRetryCountLine);
-
-    const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int) {
-      using namespace zu::msg;
-      std::string response;
-      const int posted = gateway->doPostOperation(url, body, response, headers);
-      // "GUID" anywhere in the raw text (also "folderGUID", "fileGUID").
-      const bool mentionsGuid = response.find("GUID") != std::string::npos;
-      if (posted != 0 && !mentionsGuid) {
-        log->Error(kCreateTag, "Error: Failed to create DR backup folder. Error Message[%s]",
-                   gateway->getErrorMsg().c_str());
-        errorMessage = L"Error: Failed to create DR backup folder.";
-        return zu::AttemptResult::kRetry;
-      }
-      if (response.empty() || !mentionsGuid) {
-        log->Error(kCreateTag, "Error: webServer handler responded with error response [%s]",
-                   response.c_str());
-        errorMessage = L"Error: Failed to create folder in cloud";
-        return zu::AttemptResult::kRetry;
-      }
-
-      CNMessageBase reply(kFileResourceResponse.type, kFileResourceResponse.id);
-      if (reply.unserialize(response.c_str()) != 0) {
-        log->Error(kCreateTag, "Error: Failed to serialize response XML. Error Message [%s]",
-                   gateway->getErrorMsg().c_str());
-        errorMessage = L"Error: Failed to serialize response XML.";
-        return zu::AttemptResult::kRetry;
-      }
-      return ReadCreatedFolder(log, reply, folderGUID, folderDetail, errorMessage);
-    });
-
-    gateway.reset();
-    return outcome.succeeded ? 1 : 0;
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. ",
+        folderName.c_str(), parentPath.c_str());
+    op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+    // "GUID" anywhere in the raw text (also "folderGUID", "fileGUID"); a
+    // failed POST whose reply mentions it is read like a successful one.
+    zu::MessageReplyRules rules;
+    rules.mention = "GUID";
+    rules.readFailedPostThatMentions = true;
+    rules.postFailed = {"Error: Failed to create DR backup folder. Error Message[%s]",
+                        zu::FailureText::kGatewayError,
+                        L"Error: Failed to create DR backup folder.", nullptr};
+    rules.noMention = {"Error: webServer handler responded with error response [%s]",
+                       zu::FailureText::kResponse, L"Error: Failed to create folder in cloud",
+                       nullptr};
+    rules.unreadable = {"Error: Failed to serialize response XML. Error Message [%s]",
+                        zu::FailureText::kGatewayError,
+                        L"Error: Failed to serialize response XML.", nullptr};
+    op.read = zu::ReadMessageReply(
+        std::move(rules), zu::msg::kFileResourceResponse,
+        [log, &folderGUID, &folderDetail](CNMessageBase& reply, const zu::ConsoleReply& at) {
+          return ReadCreatedFolder(log, reply, folderGUID, folderDetail, at.errorMessage);
+        });
   });
 }

@@ -14,10 +14,10 @@
 #include "platform/xml/XmlDom.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
-#include "session/Login.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
+#include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 
@@ -28,19 +28,12 @@ constexpr const char* kSetupTag = "ExecuteDRFolderSetUpWorkflow";
 constexpr const char* kSetupPath =
     "/api/Workflow/Setup_DRBackup_ZUCloudV2/Action/Execute?outputonly=true";
 
-// The workflow input: one line, no declaration, no white space. The GUID is
-// XML-escaped so that a value holding '&' or '<' still gives a well-formed
-// request; ordinary GUIDs come out byte for byte as given.
+// The workflow input: the GUID and the kind of folder (2 Reports, 1 DR backup).
 std::string BuildSetupBody(const std::string& vestrumGUID, bool reportsFolder) {
-  std::string body = "<Workflow_StartWorkflow><options><inputs><VestrumGUID>";
-  body += zu::xml::Escape(vestrumGUID);
-  body += "</VestrumGUID>";
-  body += reportsFolder
-              ? "<FolderType>2</FolderType></inputs></options><outputFormat>0</outputFormat>"
-                "</Workflow_StartWorkflow>"
-              : "<FolderType>1</FolderType></inputs></options><outputFormat>0</outputFormat>"
-                "</Workflow_StartWorkflow>";
-  return body;
+  return zu::WorkflowInput()
+      .Text("VestrumGUID", vestrumGUID)
+      .Number("FolderType", reportsFolder ? 2 : 1)
+      .Finish();
 }
 
 constexpr zu::WorkflowReplyRules kSetupReplyRules = {
@@ -130,6 +123,25 @@ zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& pars
              : zu::AttemptResult::kRetry;
 }
 
+// Whether init has what the set-up needs; logs what is missing when not.
+bool InitArgumentsUsable(EvDebug* log, const std::string& url, const std::string& userName,
+                         const std::string& password, const std::string& vestrumGUID,
+                         bool reportsFolder) {
+  const char* folder = reportsFolder ? "Reports folder" : "DR backup folder";
+  if (url.empty() || userName.empty() || password.empty()) {
+    log->Error(kInitTag,
+               "Error: Failed to create %s at URL [%s]. Error: empty username or password "
+               "provided.",
+               folder, url.c_str());
+    return false;
+  }
+  if (vestrumGUID.empty()) {
+    log->Error(kInitTag, "Error: Failed to create %s. Error: empty vestrum ID provided.", folder);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int ZUCloudService::init(const std::string& userName, const std::string& password,
@@ -149,31 +161,8 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     // A plain substring test: "https:" anywhere in the URL counts.
     m_bSecured = m_url.find("https:") != std::string::npos;
 
-    if (m_url.empty() || m_userName.empty() || m_password.empty()) {
-      if (reportsFolder) {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create Reports folder at URL [%s]. Error: empty "
-                       "username or password provided.",
-                       m_url.c_str());
-      } else {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create DR backup folder at URL [%s]. Error: empty "
-                       "username or password provided.",
-                       m_url.c_str());
-      }
-      m_bInitialized = 0;
-      return 0;
-    }
-    if (vestrumGUID.empty()) {
-      if (reportsFolder) {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create Reports folder. Error: empty vestrum ID "
-                       "provided.");
-      } else {
-        m_evDbg->Error(kInitTag,
-                       "Error: Failed to create DR backup folder. Error: empty vestrum ID "
-                       "provided.");
-      }
+    if (!InitArgumentsUsable(m_evDbg.get(), m_url, m_userName, m_password, vestrumGUID,
+                             reportsFolder)) {
       m_bInitialized = 0;
       return 0;
     }
@@ -205,50 +194,25 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
                                                  std::wstring& errorMessage,
                                                  const std::string& /*reserved*/,
                                                  bool ignoreRetryWait) {
-  return zu::NoThrow(m_evDbg.get(), kSetupTag, 0, [&]() -> int {
-    if (!m_bInitialized) {
-      errorMessage = zu::folder::kNotInitialized;
-      return 0;
-    }
-    const std::string url = m_url + urlPath;
-    EvDebug* log = m_evDbg.get();
-    zu::GatewayHolder gateway(log, nullptr);
-    ZuCURL::commandInfoList headers;
-    if (!zu::OpenConsoleOperation(sessionParams(), url, ignoreRetryWait, gateway, headers,
-                                  errorMessage)) {
-      return 0;
-    }
-    const std::string body = BuildSetupBody(vestrumGUID, reportsFolder);
+  EvDebug* log = m_evDbg.get();
+  return zu::RunConsoleOperation(sessionParams(), kSetupTag, nullptr, errorMessage,
+                                 [&](zu::ConsoleOperation& op) {
+    op.url = m_url + urlPath;
+    op.body = BuildSetupBody(vestrumGUID, reportsFolder);
+    op.notInitialized = zu::folder::kNotInitialized;
+    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait);
+    op.retryPrefix = zu::FormatLogText(
+        "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. ",
+        vestrumGUID.c_str());
     const SetupTargets targets{m_url, m_shareID, m_folderPath, m_uploadURL, folderGUID,
                                folderPath};
-
-    const zu::RetryLines lines = zu::StandardRetryLines(
-        log, kSetupTag,
-        zu::FormatLogText("Error: Failed to execute setup folder workflow in cloud for Vestrum "
-                          "GUID [%s]. ",
-                          vestrumGUID.c_str()));
-    const zu::RetryOutcome outcome = zu::RunWithRetry(
-        zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait), lines,
-        [&](int) {
-          std::string response;
-          const int posted = gateway->doPostOperation(url, body, response, headers);
-          // A failed POST whose reply still names a share is read like a
-          // successful one.
-          if (posted != 0 && response.find("shareID") == std::string::npos) {
-            zu::LogWorkflowPostFailure(log, kSetupTag, "DR folder setup workflow", urlPath,
-                                       vestrumGUID, gateway->getErrorMsg(), response);
-            errorMessage = L"Failed to create DR backup folder.";
-            return zu::AttemptResult::kRetry;
-          }
-          const zu::xml::ParseResult parsed = zu::xml::ParseRootChildren(response);
-          const zu::AttemptResult readable = zu::CheckWorkflowReply(
-              log, kSetupTag, kSetupReplyRules, parsed, response, urlPath, vestrumGUID,
-              errorMessage);
-          if (readable != zu::AttemptResult::kSuccess) return readable;
-          return StoreSetupReply(log, parsed, response, targets, errorMessage);
+    // A failed POST whose reply still names a share is read like a
+    // successful one.
+    op.read = zu::ReadWorkflowReply(
+        {"DR folder setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
+         &kSetupReplyRules, "shareID"},
+        [log, targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+          return StoreSetupReply(log, parsed, reply.response, targets, reply.errorMessage);
         });
-
-    gateway.reset();
-    return outcome.succeeded ? 1 : 0;
   });
 }

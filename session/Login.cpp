@@ -8,8 +8,8 @@
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
 #include "platform/http/ZuInternetGateway.h"
-#include "session/GatewaySession.h"
-#include "session/RetryLines.h"
+#include "session/ConsoleOperation.h"
+#include "session/MessageReply.h"
 
 namespace zu {
 namespace {
@@ -54,82 +54,76 @@ bool HasControlCharacter(const std::string& text) {
   return false;
 }
 
+// What a credential check's reply must be: a CheckCredentialResp without
+// errors, whose session token can go out as a header value.
+MessageReplyRules CredentialReplyRules() {
+  MessageReplyRules rules;
+  rules.mention = "CheckCredentialResp";
+  rules.postFailed = {"Error: Failed to login to cloud. Error Message [%s]",
+                      FailureText::kGatewayError,
+                      L"Error: Failed to login to cloud. Please check ZUCloudService.log for more "
+                      L"details.",
+                      nullptr};
+  rules.noMention = {"Error: webServer handler responded with error response [%s]",
+                     FailureText::kResponse,
+                     L"Error: Failed to login to cloud. Response doesn't contain WSDK.", nullptr};
+  rules.unreadable = {"Error: Unserialization failed for string [%s]", FailureText::kResponse,
+                      L"Error: Failed to login to cloud. Couldn't deserialize response", nullptr};
+  return rules;
+}
+
+AttemptResult ReadCredentialReply(CNMessageBase& reply, const ConsoleReply& at,
+                                  std::string& sessionToken) {
+  if (std::unique_ptr<std::string> text = FirstErrorText(reply)) {
+    at.errorMessage = FXString::ToWstring(*text);
+    at.log->Error(kTag, "Error: webServer handler responded with error response [%ls]",
+                  at.errorMessage.c_str());
+    return AttemptResult::kRetry;
+  }
+  std::string token = reply.getstring(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
+                                      msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
+  RegisterLogSecret(token);
+  if (HasControlCharacter(token)) {
+    at.log->Error(kTag, "Error: Failed to login to cloud. The session token in the reply holds "
+                        "control characters; it is not used.");
+    at.errorMessage = L"Error: Failed to login to cloud. The session token in the reply holds "
+                      L"characters that cannot be sent.";
+    return AttemptResult::kRetry;
+  }
+  sessionToken = std::move(token);
+  return AttemptResult::kSuccess;
+}
+
 }  // namespace
 
 int Login(const SessionParams& params, std::wstring& error, std::string& sessionToken,
           bool ignoreRetryWait) {
+  sessionToken.clear();
   if (!params.initialized) {
     error = params.notInitializedMessage();
-    sessionToken.clear();
     return 0;
   }
-  EvDebug* log = params.log;
-  sessionToken.clear();
   RegisterLogSecret(params.password);
-  const std::string url = params.url + "/api/Login";
-  GatewayHolder gateway(params, OpenGateway(params, url));
-  if (!gateway) {
-    error = L"Error: ZUInternetGateway not initialized";
-    sessionToken.clear();
-    return 0;
+  ConsoleOperation op;
+  op.url = params.url + "/api/Login";
+  op.headers = ConsoleHeaders::kXml;
+  if (!BuildCredentialRequest(params, op.body)) {
+    op.bodyRefused = AttemptFailure{
+        "Error: Failed to login to cloud. The user name or the third credential holds "
+        "characters that cannot be sent.",
+        FailureText::kResponse,
+        L"Error: Failed to login to cloud. The user name or the third credential holds "
+        L"characters that cannot be sent.",
+        nullptr};
   }
-
-  std::string body;
-  if (!BuildCredentialRequest(params, body)) {
-    log->Error(kTag, "Error: Failed to login to cloud. The user name or the third credential "
-                     "holds characters that cannot be sent.");
-    error =
-        L"Error: Failed to login to cloud. The user name or the third credential holds characters "
-        L"that cannot be sent.";
-    return 0;
-  }
-  const ZuCURL::commandInfoList headers = {{"Accept", "application/xml"},
-                                           {"Content-type", "application/xml"}};
-
-  const RetryOptions options = FixedWaitRetry(params.retryCount, kLoginWaitMs, ignoreRetryWait);
-  const RetryLines lines = StandardRetryLines(log, kTag, "Error: Failed to login to cloud. ",
-                                              kAllRetryLines, ".");
-
-  const RetryOutcome outcome = RunWithRetry(options, lines, [&](int) {
-    std::string response;
-    if (gateway->doPostOperation(url, body, response, headers) != 0) {
-      log->Error(kTag, "Error: Failed to login to cloud. Error Message [%s]",
-                 gateway->getErrorMsg().c_str());
-      error = L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.";
-      return AttemptResult::kRetry;
-    }
-    if (response.empty() || response.find("CheckCredentialResp") == std::string::npos) {
-      log->Error(kTag, "Error: webServer handler responded with error response [%s]",
-                 response.c_str());
-      error = L"Error: Failed to login to cloud. Response doesn't contain WSDK.";
-      return AttemptResult::kRetry;
-    }
-    CNMessageBase reply(msg::kCheckCredentialResp.type, msg::kCheckCredentialResp.id);
-    if (reply.unserialize(response.c_str()) != 0) {
-      log->Error(kTag, "Error: Unserialization failed for string [%s]", response.c_str());
-      error = L"Error: Failed to login to cloud. Couldn't deserialize response";
-      return AttemptResult::kRetry;
-    }
-    if (std::unique_ptr<std::string> text = FirstErrorText(reply)) {
-      error = FXString::ToWstring(*text);
-      log->Error(kTag, "Error: webServer handler responded with error response [%ls]",
-                 error.c_str());
-      return AttemptResult::kRetry;
-    }
-    std::string token = reply.getstring(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
-                                        msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
-    RegisterLogSecret(token);
-    if (HasControlCharacter(token)) {
-      log->Error(kTag, "Error: Failed to login to cloud. The session token in the reply holds "
-                       "control characters; it is not used.");
-      error = L"Error: Failed to login to cloud. The session token in the reply holds characters "
-              L"that cannot be sent.";
-      return AttemptResult::kRetry;
-    }
-    sessionToken = std::move(token);
-    return AttemptResult::kSuccess;
-  });
-  return outcome.succeeded ? 1 : 0;
+  op.wait = FixedWaitRetry(params.retryCount, kLoginWaitMs, ignoreRetryWait);
+  op.retryPrefix = "Error: Failed to login to cloud. ";
+  op.totalEnd = ".";
+  op.read = ReadMessageReply(CredentialReplyRules(), msg::kCheckCredentialResp,
+                             [&sessionToken](CNMessageBase& reply, const ConsoleReply& at) {
+                               return ReadCredentialReply(reply, at, sessionToken);
+                             });
+  return RunConsoleStep(params, kTag, op, error);
 }
 
 int ValidateAccount(const SessionParams& params, std::wstring& error) {
@@ -148,22 +142,6 @@ int ValidateAccount(const SessionParams& params, std::wstring& error) {
                     "initialization failed with error [%ls]",
                     error.c_str());
   return 0;
-}
-
-int OpenConsoleOperation(const SessionParams& params, const std::string& url,
-                         bool ignoreRetryWait, GatewayHolder& gateway,
-                         ZuCURL::commandInfoList& headers, std::wstring& error) {
-  std::string sessionToken;
-  if (Login(params, error, sessionToken, ignoreRetryWait) == 0) return 0;
-  gateway.reset(OpenGateway(params, url));
-  if (!gateway) {
-    error = L"Error: ZUInternetGateway not initialized";
-    return 0;
-  }
-  headers = {{"Accept", "application/xml"},
-             {"Authtoken", sessionToken},
-             {"Content-type", "application/xml"}};
-  return 1;
 }
 
 }  // namespace zu

@@ -4,8 +4,6 @@
 
 #include <string>
 
-#include "platform/http/ZuInternetGateway.h"
-#include "session/GatewaySession.h"
 #include "session/SessionParams.h"
 
 namespace zu {
@@ -19,13 +17,6 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
 
 // 1 when the account can log in (attempts do not wait), else 0.
 int ValidateAccount(const SessionParams& params, std::wstring& error);
-
-// The start of a web-console operation that posts XML: logs in, then opens
-// a gateway for `url` into `gateway`. Returns 1 with `headers` set to the XML
-// request headers carrying the session token, or 0 with `error` set.
-int OpenConsoleOperation(const SessionParams& params, const std::string& url,
-                         bool ignoreRetryWait, GatewayHolder& gateway,
-                         ZuCURL::commandInfoList& headers, std::wstring& error);
 
 }  // namespace zu
 

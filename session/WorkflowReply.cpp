@@ -3,6 +3,8 @@
 #include "platform/log/EvDebug.h"
 #include "platform/xml/XmlDom.h"
 
+#include <utility>
+
 namespace zu {
 
 void LogWorkflowPostFailure(EvDebug* log, const char* tag, const char* what,
@@ -52,6 +54,26 @@ AttemptResult CheckWorkflowReply(EvDebug* log, const char* tag, const WorkflowRe
              "Message: Unknown error",
              rules.reply, response.c_str(), url.c_str(), vestrumGUID.c_str());
   return rules.onOtherError;
+}
+
+ReplyReader ReadWorkflowReply(WorkflowRequest request, WorkflowReader read) {
+  return [request = std::move(request), read = std::move(read)](const ConsoleReply& reply) {
+    const bool readAnyway =
+        request.readFailedPostMentioning != nullptr &&
+        reply.response.find(request.readFailedPostMentioning) != std::string::npos;
+    if (reply.posted != 0 && !readAnyway) {
+      LogWorkflowPostFailure(reply.log, reply.tag, request.what, request.logUrl,
+                             request.vestrumGUID, reply.gateway.getErrorMsg(), reply.response);
+      reply.errorMessage = request.postFailedMessage;
+      return AttemptResult::kRetry;
+    }
+    const xml::ParseResult parsed = xml::ParseRootChildren(reply.response);
+    const AttemptResult readable =
+        CheckWorkflowReply(reply.log, reply.tag, *request.rules, parsed, reply.response,
+                           request.logUrl, request.vestrumGUID, reply.errorMessage);
+    if (readable != AttemptResult::kSuccess) return readable;
+    return read(parsed, reply);
+  };
 }
 
 }  // namespace zu

@@ -3,8 +3,10 @@
 #ifndef ZUCLOUD_SESSION_WORKFLOW_REPLY_H
 #define ZUCLOUD_SESSION_WORKFLOW_REPLY_H
 
+#include <functional>
 #include <string>
 
+#include "session/ConsoleOperation.h"
 #include "session/RetryPolicy.h"
 
 class EvDebug;
@@ -50,6 +52,23 @@ AttemptResult CheckWorkflowReply(EvDebug* log, const char* tag, const WorkflowRe
                                  const xml::ParseResult& parsed, const std::string& response,
                                  const std::string& url, const std::string& vestrumGUID,
                                  std::wstring& errorMessage);
+
+// The rules of a workflow reply: a failed POST writes the two workflow lines
+// (naming `what`, `logUrl` and `vestrumGUID`), sets `postFailedMessage` and
+// fails the attempt; a reply that does not parse is judged by `rules`;
+// `read` takes the rest.
+struct WorkflowRequest {
+  const char* what;
+  std::string logUrl;
+  std::string vestrumGUID;
+  const wchar_t* postFailedMessage;
+  const WorkflowReplyRules* rules;
+  // A failed POST whose reply mentions this word is read like a successful
+  // one (null: none is).
+  const char* readFailedPostMentioning = nullptr;
+};
+using WorkflowReader = std::function<AttemptResult(const xml::ParseResult&, const ConsoleReply&)>;
+ReplyReader ReadWorkflowReply(WorkflowRequest request, WorkflowReader read);
 
 }  // namespace zu
 
