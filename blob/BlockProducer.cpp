@@ -4,43 +4,16 @@
 // the end that the file is still the one whose size was taken, and queues
 // one uploader task per filled slot on its thread pool. See SlotHandOver.h
 // for the hand-over and UploadBlobArgs.h for the protocol.
-#include <cstdlib>
-#include <cstring>
-#include <functional>
-#include <memory>
-#include <mutex>
+
 #include <new>
 #include <string>
-#include <thread>
-#include <unordered_map>
-#include <vector>
 
 #include "ZUCloudAzureService.h"
-#include "blob/BlobPath.h"
 #include "blob/BlockId.h"
-#include "blob/FileInfo.h"
-#include "blob/Resume.h"
-#include "blob/SingleRequestUpload.h"
-#include "blob/StoreHeaders.h"
-#include "blob/UploadBlobArgs.h"
-#include "blob/UploadPlan.h"
+#include "blob/SlotHandOver.h"
 #include "platform/log/EvDebug.h"
-#include "platform/host/FXFile.h"
-#include "platform/text/FXString.h"
-#include "platform/text/Md5.h"
-#include "platform/http/SendPacer.h"
-#include "platform/host/SequentialFile.h"
-#include "session/UploadProgress.h"
-#include "platform/http/ZuInternetGateway.h"
-#include "platform/threads/ZuSync.h"
 #include "platform/threads/ZuThread.h"
 #include "session/FileChange.h"
-#include "session/NoThrow.h"
-#include "session/RetryLines.h"
-#include "session/RetryPolicy.h"
-#include "session/SessionParams.h"
-#include "session/UploadTuning.h"
-#include "blob/SlotHandOver.h"
 
 using zu::blob::kProducerTag;
 using zu::blob::kUploaderTag;

@@ -11,14 +11,11 @@
 // in flight and reading never overlaps a send. With the MD5 setting every
 // block carries its Content-MD5 and the commit the whole file's MD5; the
 // access tier setting goes with the commit (StoreHeaders.h).
-#include <cstdlib>
-#include <cstring>
+
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -28,26 +25,16 @@
 #include "blob/FileInfo.h"
 #include "blob/Resume.h"
 #include "blob/SingleRequestUpload.h"
-#include "blob/StoreHeaders.h"
-#include "blob/UploadBlobArgs.h"
+#include "blob/SlotHandOver.h"
 #include "blob/UploadPlan.h"
-#include "platform/log/EvDebug.h"
-#include "platform/host/FXFile.h"
-#include "platform/text/FXString.h"
-#include "platform/text/Md5.h"
 #include "platform/http/SendPacer.h"
-#include "platform/host/SequentialFile.h"
-#include "session/UploadProgress.h"
-#include "platform/http/ZuInternetGateway.h"
-#include "platform/threads/ZuSync.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
 #include "platform/threads/ZuThread.h"
 #include "session/FileChange.h"
 #include "session/NoThrow.h"
-#include "session/RetryLines.h"
-#include "session/RetryPolicy.h"
-#include "session/SessionParams.h"
+#include "session/UploadProgress.h"
 #include "session/UploadTuning.h"
-#include "blob/SlotHandOver.h"
 
 using zu::blob::kProducerTag;
 
