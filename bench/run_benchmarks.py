@@ -42,6 +42,7 @@ the SDK's the rusage of its process around upload_blob.
 
 import argparse
 import base64
+import contextlib
 import hashlib
 import json
 import os
@@ -75,7 +76,11 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
-DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small,md5,https"
+DEFAULT_PARTS = ("folder,blob-library,blob-curl,sdk,wan,sink,cap,small,"
+                 "md5,https,https-large")
+# The large file over https: 10 parallel blocks with MD5 off and on, and
+# the SDK at the same concurrency.
+HTTPS_LARGE = ("library-p10", "library-p10-md5", "sdk-c10")
 ALL_PARTS = DEFAULT_PARTS + ",large"
 
 
@@ -214,10 +219,10 @@ def rotated(items, start):
 
 
 class WanLink:
-    """bench/wan_link.py relaying to Azurite, on a free port."""
+    """bench/wan_link.py relaying to one upstream port (Azurite or the TLS
+    front), on a free port."""
 
     def __init__(self, work, upstream_port, rtt_ms, mbit, window):
-        self.work = work
         self.argv = [sys.executable, os.path.join(HERE, "wan_link.py"),
                      "--upstream", "127.0.0.1:%d" % upstream_port, "--rtt-ms", str(rtt_ms),
                      "--mbit", str(mbit), "--window", str(window)]
@@ -225,10 +230,10 @@ class WanLink:
         self.port = None
         self.stats = {}
         self.out = os.path.join(work, "wan-link.out")
+        self.log_path = os.path.join(work, "wan-link.log")
 
     def start(self):
-        with open(self.out, "wb") as out, \
-                open(os.path.join(self.work, "wan-link.log"), "ab") as err:
+        with open(self.out, "wb") as out, open(self.log_path, "ab") as err:
             self.proc = subprocess.Popen(self.argv, stdout=out, stderr=err)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and self.proc.poll() is None:
@@ -239,7 +244,7 @@ class WanLink:
                         return self
             time.sleep(0.02)
         self.stop()
-        raise RuntimeError("the WAN link did not start; see %s/wan-link.log" % self.work)
+        raise RuntimeError("the WAN link did not start; see %s" % self.log_path)
 
     def stop(self):
         if self.proc is None:
@@ -489,9 +494,8 @@ class Bench:
             body = (["-X", "PUT", "-H", "Content-Type:", "--data-binary", "@" + block]
                     if mode == "memory" else ["-T", block])
             argv += CURL_COMMON + ["-o", "/dev/null", "-w", "%{http_code}\\n"] + body + [
-                                   "%s?comp=block&blockid=%s&%s" % (
-                                       blob_url, urllib.parse.quote(block_id, safe=""), sas),
-                                   "--next"]
+                "%s?comp=block&blockid=%s&%s" % (
+                    blob_url, urllib.parse.quote(block_id, safe=""), sas), "--next"]
         argv += CURL_COMMON + ["-o", "/dev/null", "-w", "%{http_code}\\n", "-T", block_list,
                                "%s?comp=blocklist&%s" % (blob_url, sas)]
         statuses = os.path.join(self.work, "curl-blocks.txt")
@@ -540,38 +544,75 @@ class Bench:
         return result
 
     # WAN-like link: the library and the SDK through bench/wan_link.py
-    def wan_upload(self, guid, link, who):
-        """One upload of the WAN file to Azurite through a fresh link.
-        `link` is (round trip ms, Mbit/s); (0, 0) is the plain relay, None
-        no relay (straight to Azurite). `who`:
-        "library" (defaults), "library-pN" (N parallel blocks), "sdk-cN"
-        (16 MiB blocks, max_concurrency N)."""
-        emu = self.fresh_emulator()
-        token = emu.login()
-        wan = None
-        if link is not None:
-            wan = WanLink(self.work, emu.ports["azurite"], link[0], link[1],
-                          self.args.wan_window).start()
-        path = self.args.wan_file
+    @contextlib.contextmanager
+    def far_store(self, emu, link, tls=False):
+        """Azurite as seen from far away: through a fresh WAN-like link
+        (round trip ms, Mbit/s; (0, 0) the plain relay), with tls through a
+        fresh nginx TLS front behind the link, so every TCP and TLS handshake
+        crosses it; link None is Azurite itself. Yields (account URL, CA
+        file or None, the link or None); the link's STATS are read once it
+        has stopped."""
+        front = wan = None
         try:
-            container, service_url, sas = self.blob_target(emu, "direct", token, guid,
-                                                           base=wan and wan.base)
-            if who.startswith("library"):
-                settings = list(self.args.blob_setting)
-                if "-p" in who:
-                    settings.append("DRBackupUploadParallelBlocks = %s" % who.split("-p")[1])
-                result = self.library_blob(emu, guid, path, settings, "wan-" + who)
-                name, blocks = "bench/" + os.path.basename(path), self.block_ids(
-                    -(-self.args.wan_size // BLOB_BLOCK))
+            upstream = emu.ports["azurite"]
+            if tls:
+                front = TlsFront(self.work, upstream).start()
+                upstream = front.port
+            if link is None:
+                base = front.base if front else emu.azurite_base
             else:
-                result = self.sdk_run(service_url, sas, [path], BLOB_BLOCK,
-                                      int(who.split("-c")[1]))
-                name, blocks = "bench/sdk.bin", None
+                wan = WanLink(self.work, upstream, link[0], link[1],
+                              self.args.wan_window).start()
+                base = "%s://127.0.0.1:%d/%s" % ("https" if tls else "http", wan.port,
+                                                 azstore.ACCOUNT)
+            yield base, front and front.ca_file, wan
         finally:
             if wan is not None:
                 wan.stop()
+            if front is not None:
+                front.stop()
+
+    def library_settings(self, who):
+        """The settings-file lines of a library contender named
+        "library[-pN][-single][-md5]": N parallel blocks (and at least N
+        streams), one request per file up to 4 MiB, MD5 on; MD5 is set
+        off explicitly otherwise."""
+        settings = list(self.args.blob_setting)
+        words = who.split("-")[1:]
+        for word in words:
+            if word.startswith("p"):
+                n = int(word[1:])
+                settings.append("DRBackupUploadParallelBlocks = %d" % n)
+                settings.append("DRBackupUploadStreamCount = %d" % max(n, BLOB_STREAMS))
+            elif word == "single":
+                settings.append("DRBackupUploadSingleRequestMiB = 4")
+        settings.append("bEnableZUCloudDRBackupContentMD5 = %s" % (
+            "true" if "md5" in words else "false"))
+        return settings
+
+    def wan_upload(self, guid, link, who, tls=False, path=None):
+        """One upload of the WAN file (or `path`) to Azurite through a fresh
+        link, see far_store. `who`: a library contender (library_settings)
+        or "sdk-cN" (16 MiB blocks, max_concurrency N)."""
+        emu = self.fresh_emulator()
+        token = emu.login()
+        path = path or self.args.wan_file
+        size = os.path.getsize(path)
+        with self.far_store(emu, link, tls) as (base, ca_file, wan):
+            container, service_url, sas = self.blob_target(emu, "direct", token, guid,
+                                                           base=base)
+            if who.startswith("library"):
+                result = self.library_blob(
+                    emu, guid, path, self.library_settings(who), "wan-" + who,
+                    extra_env=ca_file and {"ZUCLOUD_CA_FILE": ca_file})
+                name, blocks = "bench/" + os.path.basename(path), self.block_ids(
+                    -(-size // BLOB_BLOCK))
+            else:
+                result = self.sdk_run(service_url, sas, [path], BLOB_BLOCK,
+                                      int(who.split("-c")[1]), ca_file=ca_file)
+                name, blocks = "bench/sdk.bin", None
         result["relay_cpu_s"] = wan.stats.get("cpu_s") if wan is not None else None
-        self.check_blob(emu, container, name, "wan " + who, blocks, self.args.wan_size)
+        self.check_blob(emu, container, name, "wan " + who, blocks, size)
         return result
 
     # discard sink: nginx answering 201
@@ -649,35 +690,22 @@ class Bench:
     # small files over https across a WAN-like link
     def https_small(self, guid, link, who):
         """The https files through a fresh link (round trip ms, Mbit/s) to a
-        fresh nginx TLS front before Azurite: every TCP and TLS handshake
-        crosses the link, as it would to a storage endpoint far away. `who`:
-        "library" (the defaults), "library-single"
-        (DRBackupUploadSingleRequestMiB 4), "sdk" (upload_blob per file, one
-        client)."""
+        fresh nginx TLS front before Azurite (far_store). `who`: "library"
+        (the defaults), "library-single" (DRBackupUploadSingleRequestMiB 4),
+        "sdk" (upload_blob per file, one client)."""
         emu = self.fresh_emulator()
         token = emu.login()
-        front = TlsFront(self.work, emu.ports["azurite"]).start()
-        wan = None
         files = self.args.https_files
-        try:
-            wan = WanLink(self.work, front.port, link[0], link[1], self.args.wan_window).start()
-            base = "https://127.0.0.1:%d/%s" % (wan.port, azstore.ACCOUNT)
+        with self.far_store(emu, link, tls=True) as (base, ca_file, _):
             container, service_url, sas = self.blob_target(emu, "direct", token, guid,
                                                            base=base)
             if who.startswith("library"):
-                settings = list(self.args.blob_setting)
-                if who == "library-single":
-                    settings.append("DRBackupUploadSingleRequestMiB = 4")
-                result = self.library_blob(emu, guid, files, settings, "https-" + who,
-                                           folder="https",
-                                           extra_env={"ZUCLOUD_CA_FILE": front.ca_file})
+                result = self.library_blob(emu, guid, files, self.library_settings(who),
+                                           "https-" + who, folder="https",
+                                           extra_env={"ZUCLOUD_CA_FILE": ca_file})
             else:
                 result = self.sdk_run(service_url, sas, files, None, 1, folder="https",
-                                      ca_file=front.ca_file)
-        finally:
-            if wan is not None:
-                wan.stop()
-            front.stop()
+                                      ca_file=ca_file)
         names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
                  if n.startswith("https/")]
         if len(names) != len(files):
@@ -772,6 +800,16 @@ class Bench:
                     for who in rotated(("library", "library-single", "sdk"), i):
                         self.record("https-%g-%g/%s" % (link + (who,)),
                                     self.https_small(guid, link, who))
+        if want("https-large"):
+            log("large file over https: %d MiB, links %s, %d rounds" % (
+                self.args.https_large_mib, ", ".join("%g ms / %g Mbit/s" % l
+                                                     for l in self.args.https_large_links),
+                rounds))
+            for i in range(rounds):
+                for link in self.args.https_large_links:
+                    for who in rotated(HTTPS_LARGE, i):
+                        self.record("large-https-%g-%g/%s" % (link + (who,)), self.wan_upload(
+                            guid, link, who, tls=True, path=self.args.https_large_file))
         if want("large"):
             self.large_result = self.large_upload(guid)
         self.stop()
@@ -1109,6 +1147,39 @@ def https_report(bench, args):
     return out + table(rows), misses
 
 
+def https_large_report(bench, args):
+    res = bench.results
+    out, rows, misses = [], [], []
+    for link in args.https_large_links:
+        prefix = "large-https-%g-%g/" % link
+        runs = {who: res[prefix + who] for who in HTTPS_LARGE if prefix + who in res}
+        if not runs:
+            continue
+        name = "%g ms / %g Mbit/s" % link
+        for who, r in runs.items():
+            rate = mbit(r)
+            rows.append((name, who, "%.0f" % rate, "%.2f" % (rate / link[1]), "-", "info",
+                         load_range(r)))
+        for label, slow, fast, target in (
+                ("library p10 / SDK c=10 (rounds)", "sdk-c10", "library-p10", 0.95),
+                ("MD5 on / MD5 off (rounds)", "library-p10", "library-p10-md5", 0.9)):
+            if slow in runs and fast in runs:
+                ratio = round_ratio(runs[slow], runs[fast])
+                rows.append((name, label, "", "%.2f" % ratio, ">= %.2f" % target,
+                             verdict(ratio >= target), load_range(runs[slow], runs[fast])))
+                if ratio < target:
+                    misses.append(rows[-1])
+    if rows:
+        out = ["A large file over https across a WAN-like link: %d MiB through the relay to "
+               "an nginx TLS front before Azurite; library with DRBackupUploadParallelBlocks "
+               "10 (and 10 streams), MD5 off and on; SDK with 16 MiB blocks at "
+               "max_concurrency 10; speed ratios are medians of per-round time ratios"
+               % args.https_large_mib]
+        out += table([("link", "contender", "Mbit/s", "share of link / ratio", "target",
+                       "verdict", "load")] + rows)
+    return out, misses
+
+
 def large_report(bench, args):
     r = bench.large_result
     if r is None:
@@ -1215,8 +1286,8 @@ def report(bench, args):
     while out and out[0] == "":
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
-    for section in (wan_report, sink_report, cap_report, md5_report, small_report, https_report,
-                    large_report):
+    for section in (wan_report, sink_report, cap_report,
+                    md5_report, small_report, https_report, https_large_report, large_report):
         lines, missed = section(bench, args)
         if lines:
             out += ([""] if out else []) + lines
@@ -1264,6 +1335,8 @@ def main():
                              "(discard sink), cap (bandwidth cap), md5 (MD5 on and off to the "
                              "sink), small (many small files), "
                              "https (small files over https across a WAN-like link), "
+                             "https-large (a large file over https across that link: "
+                             "parallel blocks, MD5 on and off, the SDK), "
                              "large (a file past 50,000 blocks; also --large)")
     parser.add_argument("--large", action="store_true",
                         help="add the file past 50,000 blocks (sends --large-gib GiB "
@@ -1285,6 +1358,10 @@ def main():
                         help="small files sent over https (the first of the small files)")
     parser.add_argument("--https-links", default="40:1000,10:1000",
                         help="round trip ms:Mbit/s of each https link, comma-separated")
+    parser.add_argument("--https-large-mib", type=int, default=128,
+                        help="size of the random file sent over https with parallel blocks")
+    parser.add_argument("--https-large-links", default="40:1000",
+                        help="round trip ms:Mbit/s of each link of that file, comma-separated")
     parser.add_argument("--chart", help="also draw the round-trip chart (small files over "
                                         "https, large-file throughput) into this PNG")
     parser.add_argument("--large-gib", type=int, default=50,
@@ -1300,16 +1377,16 @@ def main():
     if unknown:
         parser.error("--only: unknown measurement(s) %s" % ", ".join(sorted(unknown)))
     try:
-        args.wan_links = [tuple(float(x) for x in link.split(":"))
-                          for link in args.wan_links.split(",") if link]
-        args.https_links = [tuple(float(x) for x in link.split(":"))
-                            for link in args.https_links.split(",") if link]
+        for name in ("wan_links", "https_links", "https_large_links"):
+            setattr(args, name, [tuple(float(x) for x in link.split(":"))
+                                 for link in getattr(args, name).split(",") if link])
         args.sink_parallel = [int(n) for n in args.sink_parallel.split(",") if n]
         args.cap_parallel = [int(n) for n in args.cap_parallel.split(",") if n]
     except ValueError:
-        parser.error("--wan-links takes ms:Mbit pairs, --*-parallel whole numbers")
-    if any(len(link) != 2 or link[1] <= 0 for link in args.wan_links):
-        parser.error("--wan-links takes ms:Mbit pairs with a bandwidth above 0")
+        parser.error("--*-links take ms:Mbit pairs, --*-parallel whole numbers")
+    if any(len(link) != 2 or link[1] <= 0
+           for link in args.wan_links + args.https_links + args.https_large_links):
+        parser.error("--*-links take ms:Mbit pairs with a bandwidth above 0")
     args.paths = [p for p in args.paths.split(",") if p]
     if any(p not in ("proxy", "direct") for p in args.paths):
         parser.error("--paths takes proxy and/or direct")
@@ -1345,6 +1422,12 @@ def main():
             f.write(os.urandom(args.small_size))
         args.small_files.append(path)
     args.https_files = args.small_files[:args.https_count]
+    args.https_large_file = os.path.join(args.work, "https-%dMiB.bin" % args.https_large_mib)
+    if "https-large" in args.only:
+        with open(args.https_large_file, "wb") as f:
+            for _ in range(args.https_large_mib // 4):
+                f.write(os.urandom(4 * MIB))
+            f.write(os.urandom(args.https_large_mib % 4 * MIB))
     args.large_file = os.path.join(args.work, "large-%dGiB.sparse" % args.large_gib)
     if "large" in args.only:
         with open(args.large_file, "wb") as f:
