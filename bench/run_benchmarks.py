@@ -76,7 +76,7 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
-DEFAULT_PARTS = ("folder,blob-library,blob-curl,sdk,wan,sink,cap,small,"
+DEFAULT_PARTS = ("folder,folder-far,blob-library,blob-curl,sdk,wan,sink,cap,small,"
                  "md5,https,https-large")
 # The large file over https: 10 parallel blocks with MD5 off and on, and
 # the SDK at the same concurrency.
@@ -219,18 +219,19 @@ def rotated(items, start):
 
 
 class WanLink:
-    """bench/wan_link.py relaying to one upstream port (Azurite or the TLS
-    front), on a free port."""
+    """bench/wan_link.py relaying to one upstream port (Azurite, the TLS
+    front, the emulator's web console or upload server), on a free port;
+    `name` names its output and log files in the scratch directory."""
 
-    def __init__(self, work, upstream_port, rtt_ms, mbit, window):
+    def __init__(self, work, upstream_port, rtt_ms, mbit, window, name="wan-link"):
         self.argv = [sys.executable, os.path.join(HERE, "wan_link.py"),
                      "--upstream", "127.0.0.1:%d" % upstream_port, "--rtt-ms", str(rtt_ms),
                      "--mbit", str(mbit), "--window", str(window)]
         self.proc = None
         self.port = None
         self.stats = {}
-        self.out = os.path.join(work, "wan-link.out")
-        self.log_path = os.path.join(work, "wan-link.log")
+        self.out = os.path.join(work, name + ".out")
+        self.log_path = os.path.join(work, name + ".log")
 
     def start(self):
         with open(self.out, "wb") as out, open(self.log_path, "ab") as err:
@@ -400,6 +401,48 @@ class Bench:
             self.header_check.append(self.chunk_header_names(emu))
         return {"ok": True, "bytes": size, "wall_s": wall, "user_s": u1 + u2,
                 "sys_s": s1 + s2, "maxrss_kib": 0}
+
+    def folder_far(self, guid, link):
+        """The small folder files, one UploadFile each after one init, with
+        the web console and the upload server each behind a fresh WAN-like
+        link (round trip ms, Mbit/s): the console's address is the "Cloud
+        URL", the upload server's the uploadURL of the set-up reply (the
+        emulator's "folder_setup_reply" knob). Adds the requests per file:
+        what the emulator received from the start of the first UploadFile."""
+        emu = self.fresh_emulator()
+        files = self.args.folder_small_files
+        links = [WanLink(self.work, emu.ports[port], link[0], link[1], self.args.wan_window,
+                         "wan-" + port) for port in ("console", "upload")]
+        try:
+            console, upload = (wan.start() for wan in links)
+            prefix = emu.ports["prefix"]
+            emu.control("POST", "/_emu/config", {"folder_setup_reply": (
+                messages.XML_DECLARATION + "<Workflow_Output>" + "".join(
+                    "<%s>{%s}</%s>" % (k, k, k) for k in ("shareID", "folderPath",
+                                                          "folderGUID"))
+                + "<uploadURL>http://127.0.0.1:%d%s</uploadURL></Workflow_Output>" % (
+                    upload.port, prefix))})
+            env = self.library_env(
+                "folder.conf", "[GlobalParam]\nCloud URL = http://127.0.0.1:%d%s\n%s" % (
+                    console.port, prefix, "".join(line + "\n" for line in
+                                                  self.args.blob_setting)),
+                {"BENCH_GUID": guid, "BENCH_MTIME": MTIME})
+            result = self.run_library(self.args.folder_program, files, env, "folder-far")
+        finally:
+            for wan in links:
+                wan.stop()
+        stored = {f["name"]: f["size"] for f in emu.control("GET", "/_emu/files")}
+        if any(stored.get(os.path.basename(f)) != os.path.getsize(f) for f in files):
+            raise RuntimeError("folder files across the link: the emulator holds %d of %d" % (
+                len(stored), len(files)))
+        requests = [e for e in emu.control("GET", "/_emu/journal")
+                    if e["time"] >= result["start_unix_s"]]
+        result["files"] = len(files)
+        result["requests"] = len(requests)
+        result["request_kinds"] = {}
+        for e in requests:
+            result["request_kinds"][e["kind"]] = result["request_kinds"].get(e["kind"], 0) + 1
+        return result
 
     def check_folder_file(self, emu, who):
         files = emu.control("GET", "/_emu/files")
@@ -746,6 +789,14 @@ class Bench:
         self.run_folder_and_blob(guid)
         want = lambda part: part in self.args.only
         rounds = self.args.rounds
+        if want("folder-far"):
+            log("folder service across a WAN-like link: %d files of %d bytes, links %s, "
+                "%d rounds" % (len(self.args.folder_small_files), self.args.small_size,
+                               ", ".join("%g ms / %g Mbit/s" % l
+                                         for l in self.args.folder_links), rounds))
+            for _ in range(rounds):
+                for link in self.args.folder_links:
+                    self.record("folder-%g-%g/library" % link, self.folder_far(guid, link))
         if want("wan"):
             log("WAN-like link: %d MiB file, links %s, %d rounds" % (
                 self.args.wan_size // MIB, ", ".join("%g ms / %g Mbit/s" % l
@@ -1147,6 +1198,39 @@ def https_report(bench, args):
     return out + table(rows), misses
 
 
+def folder_far_report(bench, args):
+    res = bench.results
+    rows, misses = [], []
+    for link in args.folder_links:
+        r = res.get("folder-%g-%g/library" % link)
+        if not r:
+            continue
+        count = r[0]["files"]
+        per_file = 1000 * median(r, "wall_s") / count
+        requests = median(r, "requests") / count
+        # What the requests cost at one round trip each, against the time
+        # they took: 1.00 when nothing but the round trips counts.
+        share = statistics.median(x["requests"] * link[0] / 1000 / x["wall_s"] for x in r)
+        ok = share >= 0.85
+        kinds = ", ".join("%s %.2f" % (k, n / count)
+                          for k, n in sorted(r[0]["request_kinds"].items()))
+        rows.append(("%g ms / %g Mbit/s" % link, "%.1f" % per_file,
+                     "%.2f (%s)" % (requests, kinds),
+                     "%.1f" % (requests * link[0]), "%.2f" % share, ">= 0.85", verdict(ok),
+                     load_range(r)))
+        if not ok:
+            misses.append(rows[-1])
+    if not rows:
+        return [], []
+    return ["Folder service across a WAN-like link: %d files of %d bytes, one init, one "
+            "UploadFile per file, the web console and the upload server each behind a link; "
+            "requests per file: what the emulator received from the first UploadFile on; "
+            "share: requests x round trip / time (median of the rounds)" % (
+                len(args.folder_small_files), args.small_size)] + table(
+        [("link", "ms per file", "requests per file", "requests x round trip ms", "share",
+          "target", "verdict", "load")] + rows), misses
+
+
 def https_large_report(bench, args):
     res = bench.results
     out, rows, misses = [], [], []
@@ -1286,7 +1370,7 @@ def report(bench, args):
     while out and out[0] == "":
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
-    for section in (wan_report, sink_report, cap_report,
+    for section in (folder_far_report, wan_report, sink_report, cap_report,
                     md5_report, small_report, https_report, https_large_report, large_report):
         lines, missed = section(bench, args)
         if lines:
@@ -1334,6 +1418,7 @@ def main():
                              "service against curl and the SDK), wan (WAN-like link), sink "
                              "(discard sink), cap (bandwidth cap), md5 (MD5 on and off to the "
                              "sink), small (many small files), "
+                             "folder-far (small folder files across a WAN-like link), "
                              "https (small files over https across a WAN-like link), "
                              "https-large (a large file over https across that link: "
                              "parallel blocks, MD5 on and off, the SDK), "
@@ -1358,6 +1443,12 @@ def main():
                         help="small files sent over https (the first of the small files)")
     parser.add_argument("--https-links", default="40:1000,10:1000",
                         help="round trip ms:Mbit/s of each https link, comma-separated")
+    parser.add_argument("--folder-count", type=int, default=20,
+                        help="small files sent to the folder service across a WAN-like link "
+                             "(the first of the small files)")
+    parser.add_argument("--folder-links", default="40:1000",
+                        help="round trip ms:Mbit/s of each link of those files, "
+                             "comma-separated")
     parser.add_argument("--https-large-mib", type=int, default=128,
                         help="size of the random file sent over https with parallel blocks")
     parser.add_argument("--https-large-links", default="40:1000",
@@ -1377,7 +1468,7 @@ def main():
     if unknown:
         parser.error("--only: unknown measurement(s) %s" % ", ".join(sorted(unknown)))
     try:
-        for name in ("wan_links", "https_links", "https_large_links"):
+        for name in ("wan_links", "https_links", "https_large_links", "folder_links"):
             setattr(args, name, [tuple(float(x) for x in link.split(":"))
                                  for link in getattr(args, name).split(",") if link])
         args.sink_parallel = [int(n) for n in args.sink_parallel.split(",") if n]
@@ -1385,7 +1476,8 @@ def main():
     except ValueError:
         parser.error("--*-links take ms:Mbit pairs, --*-parallel whole numbers")
     if any(len(link) != 2 or link[1] <= 0
-           for link in args.wan_links + args.https_links + args.https_large_links):
+           for link in (args.wan_links + args.https_links + args.https_large_links
+                        + args.folder_links)):
         parser.error("--*-links take ms:Mbit pairs with a bandwidth above 0")
     args.paths = [p for p in args.paths.split(",") if p]
     if any(p not in ("proxy", "direct") for p in args.paths):
@@ -1422,6 +1514,7 @@ def main():
             f.write(os.urandom(args.small_size))
         args.small_files.append(path)
     args.https_files = args.small_files[:args.https_count]
+    args.folder_small_files = args.small_files[:args.folder_count]
     args.https_large_file = os.path.join(args.work, "https-%dMiB.bin" % args.https_large_mib)
     if "https-large" in args.only:
         with open(args.https_large_file, "wb") as f:
