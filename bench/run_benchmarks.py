@@ -76,7 +76,7 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
-DEFAULT_PARTS = ("folder,folder-far,blob-library,blob-curl,sdk,wan,sink,cap,small,"
+DEFAULT_PARTS = ("folder,folder-far,blob-library,blob-curl,sdk,wan,sink,sink-https,cap,small,"
                  "md5,https,https-large")
 # The large file over https: 10 parallel blocks with MD5 off and on, and
 # the SDK at the same concurrency.
@@ -524,9 +524,11 @@ class Bench:
         self.check_blob(emu, container, "bench/curl.bin", "curl", ids)
         return result
 
-    def curl_blocks(self, blob_url, sas, mode="stream"):
+    def curl_blocks(self, blob_url, sas, mode="stream", ca_file=None):
         """One curl process sends the blocks of the blob file one at a time
-        over one connection, then the block list; see blob_curl."""
+        over one connection, then the block list; see blob_curl. ca_file:
+        the CA of an https endpoint."""
+        common = CURL_COMMON + (["--cacert", ca_file] if ca_file else [])
         ids = self.block_ids()
         block_list = os.path.join(self.work, "blocklist.xml")
         with open(block_list, "w") as f:
@@ -536,11 +538,11 @@ class Bench:
         for block_id, block in zip(ids, self.args.blob_blocks):
             body = (["-X", "PUT", "-H", "Content-Type:", "--data-binary", "@" + block]
                     if mode == "memory" else ["-T", block])
-            argv += CURL_COMMON + ["-o", "/dev/null", "-w", "%{http_code}\\n"] + body + [
+            argv += common + ["-o", "/dev/null", "-w", "%{http_code}\\n"] + body + [
                 "%s?comp=block&blockid=%s&%s" % (
                     blob_url, urllib.parse.quote(block_id, safe=""), sas), "--next"]
-        argv += CURL_COMMON + ["-o", "/dev/null", "-w", "%{http_code}\\n", "-T", block_list,
-                               "%s?comp=blocklist&%s" % (blob_url, sas)]
+        argv += common + ["-o", "/dev/null", "-w", "%{http_code}\\n", "-T", block_list,
+                          "%s?comp=blocklist&%s" % (blob_url, sas)]
         statuses = os.path.join(self.work, "curl-blocks.txt")
         code, wall, user, system, _ = run_measured(argv, statuses)
         with open(statuses) as f:
@@ -659,11 +661,14 @@ class Bench:
         return result
 
     # discard sink: nginx answering 201
-    def sink_target(self, guid):
-        """An emulator for the set-up whose reply names the sink; (container
-        URL on the sink, SAS)."""
+    def sink_target(self, guid, tls=False):
+        """An emulator for the set-up whose reply names the sink (over https
+        with tls); (container URL on the sink, SAS)."""
+        if self.sink is not None and self.sink.tls != tls:
+            self.sink.stop()
+            self.sink = None
         if self.sink is None:
-            self.sink = DiscardSink(self.work).start()
+            self.sink = DiscardSink(self.work, tls).start()
         emu = self.fresh_emulator()
         token = emu.login()
         _, service_url, sas = self.blob_target(emu, "direct", token, guid, base=self.sink.base)
@@ -691,22 +696,24 @@ class Bench:
                 who, sorted(set(lengths)), block_size))
         return len(lengths), max(lengths) if lengths else 0
 
-    def sink_library(self, guid, who, settings, path=None, allow_refusal=False):
+    def sink_library(self, guid, who, settings, path=None, allow_refusal=False, tls=False):
         path = path or self.args.blob_file
-        emu, _, _ = self.sink_target(guid)
+        emu, _, _ = self.sink_target(guid, tls)
         offset = self.sink.log_offset()
         result = self.library_blob(emu, guid, path, list(self.args.blob_setting) + settings,
-                                   "sink-" + who, allow_refusal=allow_refusal)
+                                   "sink-" + who, allow_refusal=allow_refusal,
+                                   extra_env=tls and {"ZUCLOUD_CA_FILE": self.sink.ca_file})
         if result["ok"]:
             time.sleep(0.2)  # nginx writes the last log line as the request ends
             result["blocks"], result["block_size"] = self.sink_check(
                 offset, os.path.getsize(path), who)
         return result
 
-    def sink_curl(self, guid):
-        _, service_url, sas = self.sink_target(guid)
+    def sink_curl(self, guid, tls=False):
+        _, service_url, sas = self.sink_target(guid, tls)
         offset = self.sink.log_offset()
-        result = self.curl_blocks(service_url + "/bench/curl.bin", sas)
+        result = self.curl_blocks(service_url + "/bench/curl.bin", sas,
+                                  ca_file=self.sink.ca_file)
         time.sleep(0.2)
         self.sink_check(offset, self.args.blob_size, "curl", BLOB_BLOCK)
         return result
@@ -818,6 +825,14 @@ class Bench:
                     else:
                         self.record("sink/library-p%d" % n, self.sink_library(
                             guid, "p%d" % n, ["DRBackupUploadParallelBlocks = %d" % n]))
+        if want("sink-https"):
+            log("discard sink over https: %d MiB file, %d rounds" % (
+                self.args.blob_size // MIB, rounds))
+            for i in range(rounds):
+                for who in rotated(("library", "curl"), i):
+                    self.record("sink-https/" + who, self.sink_curl(guid, tls=True)
+                                if who == "curl" else
+                                self.sink_library(guid, "https", [], tls=True))
         if want("cap"):
             log("cap %d Mbit/s to the sink: %d MiB file, parallel blocks %s, %d rounds" % (
                 self.args.cap_mbps, self.args.blob_size // MIB, self.args.cap_parallel, rounds))
@@ -1063,6 +1078,28 @@ def sink_report(bench, args):
                      "%.2f" % curl_cpu, "%.2f" % curl_cpu, "1.00", "-", "-",
                      load_range(curl)))
     return out + table(rows), misses
+
+
+def sink_https_report(bench, args):
+    """CPU per GiB of the library's UploadFile over https to the TLS sink
+    against curl's sending the same blocks over https."""
+    res = bench.results
+    lib, curl = res.get("sink-https/library"), res.get("sink-https/curl")
+    if not lib or not curl:
+        return [], []
+    per_gib = lambda x: (x["user_s"] + x["sys_s"]) / (x["bytes"] / GIB)
+    ratio = statistics.median(per_gib(a) / per_gib(b) for a, b in zip(lib, curl))
+    ok = ratio <= 1.2
+    rows = [("contender", "MiB/s", "UploadFile CPU s/GiB", "process CPU s/GiB",
+             "CPU / curl (rounds)", "target", "verdict", "load"),
+            ("library, defaults", "%.1f" % throughput(lib), "%.2f" % cpu_per_gib(lib),
+             "%.2f" % statistics.median(x["proc_cpu_s"] / (x["bytes"] / GIB) for x in lib),
+             "%.2f" % ratio, "<= 1.20", verdict(ok), load_range(lib, curl)),
+            ("curl, one block at a time", "%.1f" % throughput(curl), "%.2f" % cpu_per_gib(curl),
+             "%.2f" % cpu_per_gib(curl), "1.00", "-", "-", load_range(curl))]
+    return (["Discard sink over https (nginx with TLS answering 201), %d MiB file, 16 MiB "
+             "blocks; curl sends the same blocks one at a time over one https connection"
+             % (args.blob_size // MIB)] + table(rows), [] if ok else [rows[1]])
 
 
 def md5_report(bench, args):
@@ -1370,7 +1407,7 @@ def report(bench, args):
     while out and out[0] == "":
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
-    for section in (folder_far_report, wan_report, sink_report, cap_report,
+    for section in (folder_far_report, wan_report, sink_report, sink_https_report, cap_report,
                     md5_report, small_report, https_report, https_large_report, large_report):
         lines, missed = section(bench, args)
         if lines:
@@ -1416,7 +1453,8 @@ def main():
                         help="measurements to run, e.g. --only wan for one of them: "
                              "folder, blob-library, blob-curl, sdk (the folder and blob "
                              "service against curl and the SDK), wan (WAN-like link), sink "
-                             "(discard sink), cap (bandwidth cap), md5 (MD5 on and off to the "
+                             "(discard sink), sink-https (the same over https against "
+                             "curl), cap (bandwidth cap), md5 (MD5 on and off to the "
                              "sink), small (many small files), "
                              "folder-far (small folder files across a WAN-like link), "
                              "https (small files over https across a WAN-like link), "
