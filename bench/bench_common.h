@@ -6,6 +6,9 @@
 // on stdout, which scripts/bench.sh collects. Wall and CPU time cover the
 // UploadFile call(s) only (log-in and set-up happen before the clock starts);
 // peak RSS is the whole process's, which did nothing but this upload.
+// "start_unix_s" is the wall-clock time the measurement started (seconds
+// since the epoch), so that a driver can tell the server's records of the
+// upload from those of the log-in and set-up before it.
 #ifndef ZUCLOUD_BENCH_COMMON_H
 #define ZUCLOUD_BENCH_COMMON_H
 
@@ -46,6 +49,9 @@ class Measurement {
  public:
   void start() {
     m_cpuStart = CpuSample::Now();
+    m_startUnix = std::chrono::duration<double>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
     m_wallStart = std::chrono::steady_clock::now();
   }
   void stop() {
@@ -62,15 +68,17 @@ class Measurement {
     }
     std::printf(
         "RESULT {\"ok\":%s,\"bytes\":%llu,\"wall_s\":%.6f,\"user_s\":%.6f,\"sys_s\":%.6f,"
-        "\"maxrss_kib\":%ld,\"message\":\"%s\"}\n",
+        "\"maxrss_kib\":%ld,\"start_unix_s\":%.6f,\"message\":\"%s\"}\n",
         ok ? "true" : "false", bytes, m_wall, m_cpuEnd.user - m_cpuStart.user,
-        m_cpuEnd.system - m_cpuStart.system, CpuSample::Now().maxRssKiB, escaped.c_str());
+        m_cpuEnd.system - m_cpuStart.system, CpuSample::Now().maxRssKiB, m_startUnix,
+        escaped.c_str());
     std::fflush(stdout);
   }
 
  private:
   std::chrono::steady_clock::time_point m_wallStart{};
   double m_wall = 0;
+  double m_startUnix = 0;
   CpuSample m_cpuStart;
   CpuSample m_cpuEnd;
 };
@@ -96,6 +104,19 @@ inline void SplitPath(const std::string& path, std::string& dir, std::string& na
     dir = path.substr(0, slash + 1);
     name = path.substr(slash + 1);
   }
+}
+
+// Bytes of the files named by argv[1] to argv[argc - 1] together.
+inline unsigned long long FileBytes(int argc, char** argv) {
+  unsigned long long bytes = 0;
+  for (int i = 1; i < argc; ++i) {
+    if (FILE* f = std::fopen(argv[i], "rb")) {
+      std::fseek(f, 0, SEEK_END);
+      bytes += static_cast<unsigned long long>(std::ftell(f));
+      std::fclose(f);
+    }
+  }
+  return bytes;
 }
 
 inline std::string Narrow(const std::wstring& text) {

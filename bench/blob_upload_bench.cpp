@@ -35,7 +35,6 @@ int main(int argc, char** argv) {
   }
 
   zubench::Measurement measurement;
-  unsigned long long bytes = 0;
   int result = 1;
   message.clear();
   measurement.start();
@@ -47,13 +46,6 @@ int main(int argc, char** argv) {
   }
   measurement.stop();
 
-  for (int i = 1; i < argc; ++i) {
-    if (FILE* f = std::fopen(argv[i], "rb")) {
-      std::fseek(f, 0, SEEK_END);
-      bytes += static_cast<unsigned long long>(std::ftell(f));
-      std::fclose(f);
-    }
-  }
-  measurement.print(result == 1, bytes, zubench::Narrow(message));
+  measurement.print(result == 1, zubench::FileBytes(argc, argv), zubench::Narrow(message));
   return result == 1 ? 0 : 1;
 }

@@ -2,7 +2,8 @@
 foreground process of the benchmark's own with its configuration in a
 scratch directory, listening on 127.0.0.1.
 
-It answers 201 Created to every PUT (Put Block and Put Block List alike)
+With tls it listens for https with a throw-away certificate instead. It
+answers 201 Created to every PUT (Put Block and Put Block List alike)
 and throws the body away as it arrives (no size limit, nothing buffered to
 disk). nginx answers as soon as it has the request's headers and reads the
 rest of the body after that, before the next request on the connection; the
@@ -23,6 +24,7 @@ import socket
 import subprocess
 import time
 
+from certificates import make_certificates
 from processes import end_process
 
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
@@ -50,7 +52,7 @@ http {{
     lingering_time 3600s;
     lingering_timeout 300s;
     server {{
-        listen 127.0.0.1:{port};
+        listen 127.0.0.1:{port}{tls};
         location / {{
             if ($request_method = PUT) {{
                 return 201;
@@ -69,11 +71,23 @@ def free_port():
         return s.getsockname()[1]
 
 
+# With tls: https with a throw-away certificate (bench/certificates.py).
+TLS = """ ssl;
+        ssl_certificate {dir}/server.pem;
+        ssl_certificate_key {dir}/server.key"""
+
+
 class DiscardSink:
-    def __init__(self, work):
-        self.dir = os.path.join(work, "sink")
+    def __init__(self, work, tls=False):
+        self.tls = tls
+        self.dir = os.path.join(work, "sink-tls" if tls else "sink")
         self.proc = None
         self.port = None
+
+    @property
+    def ca_file(self):
+        """The CA that signs the https sink's certificate (None over http)."""
+        return os.path.join(self.dir, "ca.pem") if self.tls else None
 
     @property
     def access_log(self):
@@ -81,12 +95,15 @@ class DiscardSink:
 
     def start(self):
         os.makedirs(self.dir, exist_ok=True)
+        if self.tls:
+            make_certificates(self.dir)
         last_error = None
         for _ in range(5):  # the port may be taken between choosing and binding
             self.port = free_port()
             conf = os.path.join(self.dir, "nginx.conf")
             with open(conf, "w") as f:
-                f.write(CONFIG.format(dir=self.dir, port=self.port))
+                f.write(CONFIG.format(dir=self.dir, port=self.port,
+                                      tls=TLS.format(dir=self.dir) if self.tls else ""))
             err = open(os.path.join(self.dir, "stderr.log"), "ab")
             self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-c", conf,
                                           "-e", os.path.join(self.dir, "error.log")],
@@ -112,7 +129,8 @@ class DiscardSink:
     @property
     def base(self):
         """The account URL: a container URL is this plus "/" and its name."""
-        return "http://127.0.0.1:%d/devstoreaccount1" % self.port
+        return "%s://127.0.0.1:%d/devstoreaccount1" % ("https" if self.tls else "http",
+                                                       self.port)
 
     def log_offset(self):
         try:

@@ -42,6 +42,7 @@ the SDK's the rusage of its process around upload_blob.
 
 import argparse
 import base64
+import contextlib
 import hashlib
 import json
 import os
@@ -75,7 +76,11 @@ FOLDER_CHUNK = 4 * MIB
 BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
-DEFAULT_PARTS = "folder,blob-library,blob-curl,sdk,wan,sink,cap,small,md5,https"
+DEFAULT_PARTS = ("folder,folder-far,blob-library,blob-curl,sdk,wan,sink,sink-https,cap,small,"
+                 "md5,https,https-large")
+# The large file over https: 10 parallel blocks with MD5 off and on, and
+# the SDK at the same concurrency.
+HTTPS_LARGE = ("library-p10", "library-p10-md5", "sdk-c10")
 ALL_PARTS = DEFAULT_PARTS + ",large"
 
 
@@ -194,6 +199,16 @@ class Emulator:
         return url, sas
 
 
+def untagged(block_ids):
+    """The block ids without the upload tag a resumable upload puts in front
+    of the six-digit block number (each id the Base64 of tag + number); None
+    when the ids do not all carry the same tag."""
+    decoded = [base64.b64decode(bid) for bid in block_ids]
+    if len({d[:-6] for d in decoded}) > 1:
+        return None
+    return [base64.b64encode(d[-6:]).decode() for d in decoded]
+
+
 def rotated(items, start):
     """items in their order starting at start (modulo their number): each
     round of a benchmark starts with another contender, so that none always
@@ -204,21 +219,22 @@ def rotated(items, start):
 
 
 class WanLink:
-    """bench/wan_link.py relaying to Azurite, on a free port."""
+    """bench/wan_link.py relaying to one upstream port (Azurite, the TLS
+    front, the emulator's web console or upload server), on a free port;
+    `name` names its output and log files in the scratch directory."""
 
-    def __init__(self, work, upstream_port, rtt_ms, mbit, window):
-        self.work = work
+    def __init__(self, work, upstream_port, rtt_ms, mbit, window, name="wan-link"):
         self.argv = [sys.executable, os.path.join(HERE, "wan_link.py"),
                      "--upstream", "127.0.0.1:%d" % upstream_port, "--rtt-ms", str(rtt_ms),
                      "--mbit", str(mbit), "--window", str(window)]
         self.proc = None
         self.port = None
         self.stats = {}
-        self.out = os.path.join(work, "wan-link.out")
+        self.out = os.path.join(work, name + ".out")
+        self.log_path = os.path.join(work, name + ".log")
 
     def start(self):
-        with open(self.out, "wb") as out, \
-                open(os.path.join(self.work, "wan-link.log"), "ab") as err:
+        with open(self.out, "wb") as out, open(self.log_path, "ab") as err:
             self.proc = subprocess.Popen(self.argv, stdout=out, stderr=err)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline and self.proc.poll() is None:
@@ -229,7 +245,7 @@ class WanLink:
                         return self
             time.sleep(0.02)
         self.stop()
-        raise RuntimeError("the WAN link did not start; see %s/wan-link.log" % self.work)
+        raise RuntimeError("the WAN link did not start; see %s" % self.log_path)
 
     def stop(self):
         if self.proc is None:
@@ -386,6 +402,48 @@ class Bench:
         return {"ok": True, "bytes": size, "wall_s": wall, "user_s": u1 + u2,
                 "sys_s": s1 + s2, "maxrss_kib": 0}
 
+    def folder_far(self, guid, link):
+        """The small folder files, one UploadFile each after one init, with
+        the web console and the upload server each behind a fresh WAN-like
+        link (round trip ms, Mbit/s): the console's address is the "Cloud
+        URL", the upload server's the uploadURL of the set-up reply (the
+        emulator's "folder_setup_reply" knob). Adds the requests per file:
+        what the emulator received from the start of the first UploadFile."""
+        emu = self.fresh_emulator()
+        files = self.args.folder_small_files
+        links = [WanLink(self.work, emu.ports[port], link[0], link[1], self.args.wan_window,
+                         "wan-" + port) for port in ("console", "upload")]
+        try:
+            console, upload = (wan.start() for wan in links)
+            prefix = emu.ports["prefix"]
+            emu.control("POST", "/_emu/config", {"folder_setup_reply": (
+                messages.XML_DECLARATION + "<Workflow_Output>" + "".join(
+                    "<%s>{%s}</%s>" % (k, k, k) for k in ("shareID", "folderPath",
+                                                          "folderGUID"))
+                + "<uploadURL>http://127.0.0.1:%d%s</uploadURL></Workflow_Output>" % (
+                    upload.port, prefix))})
+            env = self.library_env(
+                "folder.conf", "[GlobalParam]\nCloud URL = http://127.0.0.1:%d%s\n%s" % (
+                    console.port, prefix, "".join(line + "\n" for line in
+                                                  self.args.blob_setting)),
+                {"BENCH_GUID": guid, "BENCH_MTIME": MTIME})
+            result = self.run_library(self.args.folder_program, files, env, "folder-far")
+        finally:
+            for wan in links:
+                wan.stop()
+        stored = {f["name"]: f["size"] for f in emu.control("GET", "/_emu/files")}
+        if any(stored.get(os.path.basename(f)) != os.path.getsize(f) for f in files):
+            raise RuntimeError("folder files across the link: the emulator holds %d of %d" % (
+                len(stored), len(files)))
+        requests = [e for e in emu.control("GET", "/_emu/journal")
+                    if e["time"] >= result["start_unix_s"]]
+        result["files"] = len(files)
+        result["requests"] = len(requests)
+        result["request_kinds"] = {}
+        for e in requests:
+            result["request_kinds"][e["kind"]] = result["request_kinds"].get(e["kind"], 0) + 1
+        return result
+
     def check_folder_file(self, emu, who):
         files = emu.control("GET", "/_emu/files")
         if not files or files[-1]["size"] != self.args.folder_size or \
@@ -424,7 +482,7 @@ class Bench:
             raise RuntimeError("%s: blob %s/%s holds %r bytes, not %d" % (
                 who, container, name, size, expected))
         if blocks is not None:
-            got = [bid for bid, _ in store.committed_block_list(container, name)]
+            got = untagged([bid for bid, _ in store.committed_block_list(container, name)])
             if got != blocks:
                 raise RuntimeError("%s: unexpected committed block list" % who)
 
@@ -466,9 +524,11 @@ class Bench:
         self.check_blob(emu, container, "bench/curl.bin", "curl", ids)
         return result
 
-    def curl_blocks(self, blob_url, sas, mode="stream"):
+    def curl_blocks(self, blob_url, sas, mode="stream", ca_file=None):
         """One curl process sends the blocks of the blob file one at a time
-        over one connection, then the block list; see blob_curl."""
+        over one connection, then the block list; see blob_curl. ca_file:
+        the CA of an https endpoint."""
+        common = CURL_COMMON + (["--cacert", ca_file] if ca_file else [])
         ids = self.block_ids()
         block_list = os.path.join(self.work, "blocklist.xml")
         with open(block_list, "w") as f:
@@ -478,12 +538,11 @@ class Bench:
         for block_id, block in zip(ids, self.args.blob_blocks):
             body = (["-X", "PUT", "-H", "Content-Type:", "--data-binary", "@" + block]
                     if mode == "memory" else ["-T", block])
-            argv += CURL_COMMON + ["-o", "/dev/null", "-w", "%{http_code}\\n"] + body + [
-                                   "%s?comp=block&blockid=%s&%s" % (
-                                       blob_url, urllib.parse.quote(block_id, safe=""), sas),
-                                   "--next"]
-        argv += CURL_COMMON + ["-o", "/dev/null", "-w", "%{http_code}\\n", "-T", block_list,
-                               "%s?comp=blocklist&%s" % (blob_url, sas)]
+            argv += common + ["-o", "/dev/null", "-w", "%{http_code}\\n"] + body + [
+                "%s?comp=block&blockid=%s&%s" % (
+                    blob_url, urllib.parse.quote(block_id, safe=""), sas), "--next"]
+        argv += common + ["-o", "/dev/null", "-w", "%{http_code}\\n", "-T", block_list,
+                          "%s?comp=blocklist&%s" % (blob_url, sas)]
         statuses = os.path.join(self.work, "curl-blocks.txt")
         code, wall, user, system, _ = run_measured(argv, statuses)
         with open(statuses) as f:
@@ -530,46 +589,86 @@ class Bench:
         return result
 
     # WAN-like link: the library and the SDK through bench/wan_link.py
-    def wan_upload(self, guid, link, who):
-        """One upload of the WAN file to Azurite through a fresh link.
-        `link` is (round trip ms, Mbit/s); (0, 0) is the plain relay, None
-        no relay (straight to Azurite). `who`:
-        "library" (defaults), "library-pN" (N parallel blocks), "sdk-cN"
-        (16 MiB blocks, max_concurrency N)."""
-        emu = self.fresh_emulator()
-        token = emu.login()
-        wan = None
-        if link is not None:
-            wan = WanLink(self.work, emu.ports["azurite"], link[0], link[1],
-                          self.args.wan_window).start()
-        path = self.args.wan_file
+    @contextlib.contextmanager
+    def far_store(self, emu, link, tls=False):
+        """Azurite as seen from far away: through a fresh WAN-like link
+        (round trip ms, Mbit/s; (0, 0) the plain relay), with tls through a
+        fresh nginx TLS front behind the link, so every TCP and TLS handshake
+        crosses it; link None is Azurite itself. Yields (account URL, CA
+        file or None, the link or None); the link's STATS are read once it
+        has stopped."""
+        front = wan = None
         try:
-            container, service_url, sas = self.blob_target(emu, "direct", token, guid,
-                                                           base=wan and wan.base)
-            if who.startswith("library"):
-                settings = list(self.args.blob_setting)
-                if "-p" in who:
-                    settings.append("DRBackupUploadParallelBlocks = %s" % who.split("-p")[1])
-                result = self.library_blob(emu, guid, path, settings, "wan-" + who)
-                name, blocks = "bench/" + os.path.basename(path), self.block_ids(
-                    -(-self.args.wan_size // BLOB_BLOCK))
+            upstream = emu.ports["azurite"]
+            if tls:
+                front = TlsFront(self.work, upstream).start()
+                upstream = front.port
+            if link is None:
+                base = front.base if front else emu.azurite_base
             else:
-                result = self.sdk_run(service_url, sas, [path], BLOB_BLOCK,
-                                      int(who.split("-c")[1]))
-                name, blocks = "bench/sdk.bin", None
+                wan = WanLink(self.work, upstream, link[0], link[1],
+                              self.args.wan_window).start()
+                base = "%s://127.0.0.1:%d/%s" % ("https" if tls else "http", wan.port,
+                                                 azstore.ACCOUNT)
+            yield base, front and front.ca_file, wan
         finally:
             if wan is not None:
                 wan.stop()
+            if front is not None:
+                front.stop()
+
+    def library_settings(self, who):
+        """The settings-file lines of a library contender named
+        "library[-pN][-single][-md5]": N parallel blocks (and at least N
+        streams), one request per file up to 4 MiB, MD5 on; MD5 is set
+        off explicitly otherwise."""
+        settings = list(self.args.blob_setting)
+        words = who.split("-")[1:]
+        for word in words:
+            if word.startswith("p"):
+                n = int(word[1:])
+                settings.append("DRBackupUploadParallelBlocks = %d" % n)
+                settings.append("DRBackupUploadStreamCount = %d" % max(n, BLOB_STREAMS))
+            elif word == "single":
+                settings.append("DRBackupUploadSingleRequestMiB = 4")
+        settings.append("bEnableZUCloudDRBackupContentMD5 = %s" % (
+            "true" if "md5" in words else "false"))
+        return settings
+
+    def wan_upload(self, guid, link, who, tls=False, path=None):
+        """One upload of the WAN file (or `path`) to Azurite through a fresh
+        link, see far_store. `who`: a library contender (library_settings)
+        or "sdk-cN" (16 MiB blocks, max_concurrency N)."""
+        emu = self.fresh_emulator()
+        token = emu.login()
+        path = path or self.args.wan_file
+        size = os.path.getsize(path)
+        with self.far_store(emu, link, tls) as (base, ca_file, wan):
+            container, service_url, sas = self.blob_target(emu, "direct", token, guid,
+                                                           base=base)
+            if who.startswith("library"):
+                result = self.library_blob(
+                    emu, guid, path, self.library_settings(who), "wan-" + who,
+                    extra_env=ca_file and {"ZUCLOUD_CA_FILE": ca_file})
+                name, blocks = "bench/" + os.path.basename(path), self.block_ids(
+                    -(-size // BLOB_BLOCK))
+            else:
+                result = self.sdk_run(service_url, sas, [path], BLOB_BLOCK,
+                                      int(who.split("-c")[1]), ca_file=ca_file)
+                name, blocks = "bench/sdk.bin", None
         result["relay_cpu_s"] = wan.stats.get("cpu_s") if wan is not None else None
-        self.check_blob(emu, container, name, "wan " + who, blocks, self.args.wan_size)
+        self.check_blob(emu, container, name, "wan " + who, blocks, size)
         return result
 
     # discard sink: nginx answering 201
-    def sink_target(self, guid):
-        """An emulator for the set-up whose reply names the sink; (container
-        URL on the sink, SAS)."""
+    def sink_target(self, guid, tls=False):
+        """An emulator for the set-up whose reply names the sink (over https
+        with tls); (container URL on the sink, SAS)."""
+        if self.sink is not None and self.sink.tls != tls:
+            self.sink.stop()
+            self.sink = None
         if self.sink is None:
-            self.sink = DiscardSink(self.work).start()
+            self.sink = DiscardSink(self.work, tls).start()
         emu = self.fresh_emulator()
         token = emu.login()
         _, service_url, sas = self.blob_target(emu, "direct", token, guid, base=self.sink.base)
@@ -597,22 +696,24 @@ class Bench:
                 who, sorted(set(lengths)), block_size))
         return len(lengths), max(lengths) if lengths else 0
 
-    def sink_library(self, guid, who, settings, path=None, allow_refusal=False):
+    def sink_library(self, guid, who, settings, path=None, allow_refusal=False, tls=False):
         path = path or self.args.blob_file
-        emu, _, _ = self.sink_target(guid)
+        emu, _, _ = self.sink_target(guid, tls)
         offset = self.sink.log_offset()
         result = self.library_blob(emu, guid, path, list(self.args.blob_setting) + settings,
-                                   "sink-" + who, allow_refusal=allow_refusal)
+                                   "sink-" + who, allow_refusal=allow_refusal,
+                                   extra_env=tls and {"ZUCLOUD_CA_FILE": self.sink.ca_file})
         if result["ok"]:
             time.sleep(0.2)  # nginx writes the last log line as the request ends
             result["blocks"], result["block_size"] = self.sink_check(
                 offset, os.path.getsize(path), who)
         return result
 
-    def sink_curl(self, guid):
-        _, service_url, sas = self.sink_target(guid)
+    def sink_curl(self, guid, tls=False):
+        _, service_url, sas = self.sink_target(guid, tls)
         offset = self.sink.log_offset()
-        result = self.curl_blocks(service_url + "/bench/curl.bin", sas)
+        result = self.curl_blocks(service_url + "/bench/curl.bin", sas,
+                                  ca_file=self.sink.ca_file)
         time.sleep(0.2)
         self.sink_check(offset, self.args.blob_size, "curl", BLOB_BLOCK)
         return result
@@ -639,35 +740,22 @@ class Bench:
     # small files over https across a WAN-like link
     def https_small(self, guid, link, who):
         """The https files through a fresh link (round trip ms, Mbit/s) to a
-        fresh nginx TLS front before Azurite: every TCP and TLS handshake
-        crosses the link, as it would to a storage endpoint far away. `who`:
-        "library" (the defaults), "library-single"
-        (DRBackupUploadSingleRequestMiB 4), "sdk" (upload_blob per file, one
-        client)."""
+        fresh nginx TLS front before Azurite (far_store). `who`: "library"
+        (the defaults), "library-single" (DRBackupUploadSingleRequestMiB 4),
+        "sdk" (upload_blob per file, one client)."""
         emu = self.fresh_emulator()
         token = emu.login()
-        front = TlsFront(self.work, emu.ports["azurite"]).start()
-        wan = None
         files = self.args.https_files
-        try:
-            wan = WanLink(self.work, front.port, link[0], link[1], self.args.wan_window).start()
-            base = "https://127.0.0.1:%d/%s" % (wan.port, azstore.ACCOUNT)
+        with self.far_store(emu, link, tls=True) as (base, ca_file, _):
             container, service_url, sas = self.blob_target(emu, "direct", token, guid,
                                                            base=base)
             if who.startswith("library"):
-                settings = list(self.args.blob_setting)
-                if who == "library-single":
-                    settings.append("DRBackupUploadSingleRequestMiB = 4")
-                result = self.library_blob(emu, guid, files, settings, "https-" + who,
-                                           folder="https",
-                                           extra_env={"ZUCLOUD_CA_FILE": front.ca_file})
+                result = self.library_blob(emu, guid, files, self.library_settings(who),
+                                           "https-" + who, folder="https",
+                                           extra_env={"ZUCLOUD_CA_FILE": ca_file})
             else:
                 result = self.sdk_run(service_url, sas, files, None, 1, folder="https",
-                                      ca_file=front.ca_file)
-        finally:
-            if wan is not None:
-                wan.stop()
-            front.stop()
+                                      ca_file=ca_file)
         names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
                  if n.startswith("https/")]
         if len(names) != len(files):
@@ -708,6 +796,14 @@ class Bench:
         self.run_folder_and_blob(guid)
         want = lambda part: part in self.args.only
         rounds = self.args.rounds
+        if want("folder-far"):
+            log("folder service across a WAN-like link: %d files of %d bytes, links %s, "
+                "%d rounds" % (len(self.args.folder_small_files), self.args.small_size,
+                               ", ".join("%g ms / %g Mbit/s" % l
+                                         for l in self.args.folder_links), rounds))
+            for _ in range(rounds):
+                for link in self.args.folder_links:
+                    self.record("folder-%g-%g/library" % link, self.folder_far(guid, link))
         if want("wan"):
             log("WAN-like link: %d MiB file, links %s, %d rounds" % (
                 self.args.wan_size // MIB, ", ".join("%g ms / %g Mbit/s" % l
@@ -729,6 +825,14 @@ class Bench:
                     else:
                         self.record("sink/library-p%d" % n, self.sink_library(
                             guid, "p%d" % n, ["DRBackupUploadParallelBlocks = %d" % n]))
+        if want("sink-https"):
+            log("discard sink over https: %d MiB file, %d rounds" % (
+                self.args.blob_size // MIB, rounds))
+            for i in range(rounds):
+                for who in rotated(("library", "curl"), i):
+                    self.record("sink-https/" + who, self.sink_curl(guid, tls=True)
+                                if who == "curl" else
+                                self.sink_library(guid, "https", [], tls=True))
         if want("cap"):
             log("cap %d Mbit/s to the sink: %d MiB file, parallel blocks %s, %d rounds" % (
                 self.args.cap_mbps, self.args.blob_size // MIB, self.args.cap_parallel, rounds))
@@ -762,6 +866,16 @@ class Bench:
                     for who in rotated(("library", "library-single", "sdk"), i):
                         self.record("https-%g-%g/%s" % (link + (who,)),
                                     self.https_small(guid, link, who))
+        if want("https-large"):
+            log("large file over https: %d MiB, links %s, %d rounds" % (
+                self.args.https_large_mib, ", ".join("%g ms / %g Mbit/s" % l
+                                                     for l in self.args.https_large_links),
+                rounds))
+            for i in range(rounds):
+                for link in self.args.https_large_links:
+                    for who in rotated(HTTPS_LARGE, i):
+                        self.record("large-https-%g-%g/%s" % (link + (who,)), self.wan_upload(
+                            guid, link, who, tls=True, path=self.args.https_large_file))
         if want("large"):
             self.large_result = self.large_upload(guid)
         self.stop()
@@ -966,6 +1080,28 @@ def sink_report(bench, args):
     return out + table(rows), misses
 
 
+def sink_https_report(bench, args):
+    """CPU per GiB of the library's UploadFile over https to the TLS sink
+    against curl's sending the same blocks over https."""
+    res = bench.results
+    lib, curl = res.get("sink-https/library"), res.get("sink-https/curl")
+    if not lib or not curl:
+        return [], []
+    per_gib = lambda x: (x["user_s"] + x["sys_s"]) / (x["bytes"] / GIB)
+    ratio = statistics.median(per_gib(a) / per_gib(b) for a, b in zip(lib, curl))
+    ok = ratio <= 1.2
+    rows = [("contender", "MiB/s", "UploadFile CPU s/GiB", "process CPU s/GiB",
+             "CPU / curl (rounds)", "target", "verdict", "load"),
+            ("library, defaults", "%.1f" % throughput(lib), "%.2f" % cpu_per_gib(lib),
+             "%.2f" % statistics.median(x["proc_cpu_s"] / (x["bytes"] / GIB) for x in lib),
+             "%.2f" % ratio, "<= 1.20", verdict(ok), load_range(lib, curl)),
+            ("curl, one block at a time", "%.1f" % throughput(curl), "%.2f" % cpu_per_gib(curl),
+             "%.2f" % cpu_per_gib(curl), "1.00", "-", "-", load_range(curl))]
+    return (["Discard sink over https (nginx with TLS answering 201), %d MiB file, 16 MiB "
+             "blocks; curl sends the same blocks one at a time over one https connection"
+             % (args.blob_size // MIB)] + table(rows), [] if ok else [rows[1]])
+
+
 def md5_report(bench, args):
     """MD5 on against off: the CPU UploadFile spends on the digests, beside
     the CPU OpenSSL needs for the two passes over the data they take (the
@@ -1099,6 +1235,72 @@ def https_report(bench, args):
     return out + table(rows), misses
 
 
+def folder_far_report(bench, args):
+    res = bench.results
+    rows, misses = [], []
+    for link in args.folder_links:
+        r = res.get("folder-%g-%g/library" % link)
+        if not r:
+            continue
+        count = r[0]["files"]
+        per_file = 1000 * median(r, "wall_s") / count
+        requests = median(r, "requests") / count
+        # What the requests cost at one round trip each, against the time
+        # they took: 1.00 when nothing but the round trips counts.
+        share = statistics.median(x["requests"] * link[0] / 1000 / x["wall_s"] for x in r)
+        ok = share >= 0.85
+        kinds = ", ".join("%s %.2f" % (k, n / count)
+                          for k, n in sorted(r[0]["request_kinds"].items()))
+        rows.append(("%g ms / %g Mbit/s" % link, "%.1f" % per_file,
+                     "%.2f (%s)" % (requests, kinds),
+                     "%.1f" % (requests * link[0]), "%.2f" % share, ">= 0.85", verdict(ok),
+                     load_range(r)))
+        if not ok:
+            misses.append(rows[-1])
+    if not rows:
+        return [], []
+    return ["Folder service across a WAN-like link: %d files of %d bytes, one init, one "
+            "UploadFile per file, the web console and the upload server each behind a link; "
+            "requests per file: what the emulator received from the first UploadFile on; "
+            "share: requests x round trip / time (median of the rounds)" % (
+                len(args.folder_small_files), args.small_size)] + table(
+        [("link", "ms per file", "requests per file", "requests x round trip ms", "share",
+          "target", "verdict", "load")] + rows), misses
+
+
+def https_large_report(bench, args):
+    res = bench.results
+    out, rows, misses = [], [], []
+    for link in args.https_large_links:
+        prefix = "large-https-%g-%g/" % link
+        runs = {who: res[prefix + who] for who in HTTPS_LARGE if prefix + who in res}
+        if not runs:
+            continue
+        name = "%g ms / %g Mbit/s" % link
+        for who, r in runs.items():
+            rate = mbit(r)
+            rows.append((name, who, "%.0f" % rate, "%.2f" % (rate / link[1]), "-", "info",
+                         load_range(r)))
+        for label, slow, fast, target in (
+                ("library p10 / SDK c=10 (rounds)", "sdk-c10", "library-p10", 0.95),
+                ("MD5 on / MD5 off (rounds)", "library-p10", "library-p10-md5", 0.9)):
+            if slow in runs and fast in runs:
+                ratio = round_ratio(runs[slow], runs[fast])
+                rows.append((name, label, "", "%.2f" % ratio, ">= %.2f" % target,
+                             verdict(ratio >= target), load_range(runs[slow], runs[fast])))
+                if ratio < target:
+                    misses.append(rows[-1])
+    if rows:
+        out = ["A large file over https across a WAN-like link: %d MiB through the relay to "
+               "an nginx TLS front before Azurite; library with DRBackupUploadParallelBlocks "
+               "10 (and 10 streams), MD5 off and on; SDK with 16 MiB blocks at "
+               "max_concurrency 10; speed ratios are medians of per-round time ratios"
+               % args.https_large_mib]
+        out += table([("link", "contender", "Mbit/s", "share of link / ratio", "target",
+                       "verdict", "load")] + rows)
+    return out, misses
+
+
 def large_report(bench, args):
     r = bench.large_result
     if r is None:
@@ -1205,8 +1407,8 @@ def report(bench, args):
     while out and out[0] == "":
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
-    for section in (wan_report, sink_report, cap_report, md5_report, small_report, https_report,
-                    large_report):
+    for section in (folder_far_report, wan_report, sink_report, sink_https_report, cap_report,
+                    md5_report, small_report, https_report, https_large_report, large_report):
         lines, missed = section(bench, args)
         if lines:
             out += ([""] if out else []) + lines
@@ -1251,9 +1453,13 @@ def main():
                         help="measurements to run, e.g. --only wan for one of them: "
                              "folder, blob-library, blob-curl, sdk (the folder and blob "
                              "service against curl and the SDK), wan (WAN-like link), sink "
-                             "(discard sink), cap (bandwidth cap), md5 (MD5 on and off to the "
+                             "(discard sink), sink-https (the same over https against "
+                             "curl), cap (bandwidth cap), md5 (MD5 on and off to the "
                              "sink), small (many small files), "
+                             "folder-far (small folder files across a WAN-like link), "
                              "https (small files over https across a WAN-like link), "
+                             "https-large (a large file over https across that link: "
+                             "parallel blocks, MD5 on and off, the SDK), "
                              "large (a file past 50,000 blocks; also --large)")
     parser.add_argument("--large", action="store_true",
                         help="add the file past 50,000 blocks (sends --large-gib GiB "
@@ -1275,6 +1481,16 @@ def main():
                         help="small files sent over https (the first of the small files)")
     parser.add_argument("--https-links", default="40:1000,10:1000",
                         help="round trip ms:Mbit/s of each https link, comma-separated")
+    parser.add_argument("--folder-count", type=int, default=20,
+                        help="small files sent to the folder service across a WAN-like link "
+                             "(the first of the small files)")
+    parser.add_argument("--folder-links", default="40:1000",
+                        help="round trip ms:Mbit/s of each link of those files, "
+                             "comma-separated")
+    parser.add_argument("--https-large-mib", type=int, default=128,
+                        help="size of the random file sent over https with parallel blocks")
+    parser.add_argument("--https-large-links", default="40:1000",
+                        help="round trip ms:Mbit/s of each link of that file, comma-separated")
     parser.add_argument("--chart", help="also draw the round-trip chart (small files over "
                                         "https, large-file throughput) into this PNG")
     parser.add_argument("--large-gib", type=int, default=50,
@@ -1290,16 +1506,17 @@ def main():
     if unknown:
         parser.error("--only: unknown measurement(s) %s" % ", ".join(sorted(unknown)))
     try:
-        args.wan_links = [tuple(float(x) for x in link.split(":"))
-                          for link in args.wan_links.split(",") if link]
-        args.https_links = [tuple(float(x) for x in link.split(":"))
-                            for link in args.https_links.split(",") if link]
+        for name in ("wan_links", "https_links", "https_large_links", "folder_links"):
+            setattr(args, name, [tuple(float(x) for x in link.split(":"))
+                                 for link in getattr(args, name).split(",") if link])
         args.sink_parallel = [int(n) for n in args.sink_parallel.split(",") if n]
         args.cap_parallel = [int(n) for n in args.cap_parallel.split(",") if n]
     except ValueError:
-        parser.error("--wan-links takes ms:Mbit pairs, --*-parallel whole numbers")
-    if any(len(link) != 2 or link[1] <= 0 for link in args.wan_links):
-        parser.error("--wan-links takes ms:Mbit pairs with a bandwidth above 0")
+        parser.error("--*-links take ms:Mbit pairs, --*-parallel whole numbers")
+    if any(len(link) != 2 or link[1] <= 0
+           for link in (args.wan_links + args.https_links + args.https_large_links
+                        + args.folder_links)):
+        parser.error("--*-links take ms:Mbit pairs with a bandwidth above 0")
     args.paths = [p for p in args.paths.split(",") if p]
     if any(p not in ("proxy", "direct") for p in args.paths):
         parser.error("--paths takes proxy and/or direct")
@@ -1335,6 +1552,13 @@ def main():
             f.write(os.urandom(args.small_size))
         args.small_files.append(path)
     args.https_files = args.small_files[:args.https_count]
+    args.folder_small_files = args.small_files[:args.folder_count]
+    args.https_large_file = os.path.join(args.work, "https-%dMiB.bin" % args.https_large_mib)
+    if "https-large" in args.only:
+        with open(args.https_large_file, "wb") as f:
+            for _ in range(args.https_large_mib // 4):
+                f.write(os.urandom(4 * MIB))
+            f.write(os.urandom(args.https_large_mib % 4 * MIB))
     args.large_file = os.path.join(args.work, "large-%dGiB.sparse" % args.large_gib)
     if "large" in args.only:
         with open(args.large_file, "wb") as f:

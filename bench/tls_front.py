@@ -4,10 +4,9 @@ one plain-http upstream (Azurite), as the storage service's https endpoint
 does; the benchmarks put the WAN-like link between the client and this
 front, so every TCP and TLS handshake crosses the link.
 
-The certificate is made with the openssl command line: a CA (ca.pem, which
-the library trusts through ZUCLOUD_CA_FILE and the SDK through its
-connection_verify option) and a server certificate for 127.0.0.1 signed by
-it. nginx keeps its upstream connections open (keepalive), so what the
+The certificate is a throw-away one (bench/certificates.py): its CA, ca.pem,
+is what the library trusts through ZUCLOUD_CA_FILE and the SDK through its
+connection_verify option. nginx keeps its upstream connections open (keepalive), so what the
 benchmark measures across the link is the client's own connection handling:
 handshakes, round trips, reuse.
 """
@@ -18,6 +17,7 @@ import socket
 import subprocess
 import time
 
+from certificates import make_certificates
 from discard_sink import NGINX, free_port
 from processes import end_process
 
@@ -60,24 +60,6 @@ http {{
 """
 
 
-def make_certificates(directory):
-    def run(*args):
-        subprocess.run(["openssl", *args], check=True, cwd=directory,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-        "-subj", "/CN=Benchmark TLS front CA",
-        "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("req", *ec, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
-    with open(os.path.join(directory, "server.ext"), "w") as ext:
-        ext.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                  "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1\n")
-    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "server.ext")
-
-
 class TlsFront:
     def __init__(self, work, upstream_port):
         self.dir = os.path.join(work, "tls-front")
@@ -91,8 +73,7 @@ class TlsFront:
 
     def start(self):
         os.makedirs(self.dir, exist_ok=True)
-        if not os.path.exists(self.ca_file):
-            make_certificates(self.dir)
+        make_certificates(self.dir)
         for _ in range(5):  # the port may be taken between choosing and binding
             self.port = free_port()
             conf = os.path.join(self.dir, "nginx.conf")

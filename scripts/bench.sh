@@ -2,8 +2,9 @@
 # Runs every upload benchmark of bench/ and prints one report: throughput of
 # the library against curl and against the Azure Storage SDK for Python,
 # peak RSS against its target, CPU seconds per GiB uploaded; through a
-# WAN-like link, to a discard sink (nginx), under a bandwidth cap, for many
-# small files and (with --large) for a file past 50,000 blocks.
+# WAN-like link (over http and https, for the folder and the blob service),
+# to a discard sink (nginx, over http and https), under a bandwidth cap, for
+# many small files and (with --large) for a file past 50,000 blocks.
 #
 #   scripts/bench.sh [--rounds N] [--only wan,sink,...] [--large]
 #                    [other options of bench/run_benchmarks.py]
