@@ -16,11 +16,9 @@
 #include "session/FileChange.h"
 
 using zu::blob::kProducerTag;
-using zu::blob::kUploaderTag;
 using zu::blob::MarkUploadFailed;
 using zu::blob::QueueSnapshot;
 using zu::blob::SetFailedLocked;
-using zu::blob::Snapshot;
 using zu::blob::ProducerTurn;
 using zu::blob::ReturnEmptySlot;
 using zu::blob::TakeEmptySlot;

@@ -18,12 +18,9 @@
 #include "session/RetryLines.h"
 #include "session/UploadProgress.h"
 
-using zu::blob::kProducerTag;
 using zu::blob::kUploaderTag;
-using zu::blob::MarkUploadFailed;
 using zu::blob::QueueSnapshot;
 using zu::blob::SetFailedLocked;
-using zu::blob::Snapshot;
 using zu::blob::TakeFullSlot;
 using zu::blob::TurnToken;
 

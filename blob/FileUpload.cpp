@@ -36,7 +36,6 @@
 #include "session/UploadProgress.h"
 #include "session/UploadTuning.h"
 
-using zu::blob::kProducerTag;
 
 namespace {
 
