@@ -49,9 +49,8 @@ class Measurement {
  public:
   void start() {
     m_cpuStart = CpuSample::Now();
-    m_startUnix = std::chrono::duration<double>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+    m_startUnix =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     m_wallStart = std::chrono::steady_clock::now();
   }
   void stop() {

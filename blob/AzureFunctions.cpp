@@ -7,11 +7,11 @@
 
 #include "ZUCloudAzureService.h"
 #include "blob/FileInfo.h"
+#include "platform/host/ZuSettings.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
-#include "platform/http/ZuInternetGateway.h"
 #include "platform/text/ZuJson.h"
-#include "platform/host/ZuSettings.h"
 #include "platform/threads/ZuSync.h"
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
@@ -35,9 +35,8 @@ std::wstring Wide(const char* text) { return FXString::ToWstring(text); }
 // followed by "Response: [...]" when the reply carries no "errorMessage",
 // `withMessage` followed by "Message: [...] Invocation ID: [...]" otherwise.
 // Returns the cloud's message ("" without one).
-std::string LogReportedFailure(EvDebug* log, const ZuJsonValue& reply,
-                               const std::string& response, const char* withoutMessage,
-                               const char* withMessage) {
+std::string LogReportedFailure(EvDebug* log, const ZuJsonValue& reply, const std::string& response,
+                               const char* withoutMessage, const char* withMessage) {
   const std::string message = ZuJson::GetStringValue(reply, "errorMessage");
   const std::string invocationId = ZuJson::GetStringValue(reply, "invocationId");
   if (message.empty()) {
@@ -61,8 +60,7 @@ void ReportFailedRequest(EvDebug* log, const std::string& response, const char* 
     log->error("%s[%s]", undecodable, response.c_str());
     return;
   }
-  const std::string message =
-      LogReportedFailure(log, reply, response, withoutMessage, withMessage);
+  const std::string message = LogReportedFailure(log, reply, response, withoutMessage, withMessage);
   if (!message.empty()) errorMessage = FXString::ToWstring(message);
 }
 
@@ -102,9 +100,10 @@ std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, i
   ZuJsonValue files = ZuJsonValue::array();
   for (const std::shared_ptr<FileInfo>& file : fileList) {
     if (!file->uploaded) {
-      log->debug("ZUCloudAzureService(744): -Warn--: File [%s] queued for upload but could "
-                 "not be uploaded",
-                 file->fileName.c_str());
+      log->debug(
+          "ZUCloudAzureService(744): -Warn--: File [%s] queued for upload but could "
+          "not be uploaded",
+          file->fileName.c_str());
       continue;
     }
     ZuJsonValue entry = ZuJsonValue::object();
@@ -145,9 +144,10 @@ bool StoreSetUpReply(EvDebug* log, const std::string& response, const SetUpTarge
     errorMessage =
         L"Error: Failed to set up DR upload to Tolvane Cloud. Please check ZUCloudService.log "
         L"for more details.";
-    log->error("ZUCloudAzureService(608): -Error-: Failed to deserialize API response from "
-               "Azure: [%s]",
-               response.c_str());
+    log->error(
+        "ZUCloudAzureService(608): -Error-: Failed to deserialize API response from "
+        "Azure: [%s]",
+        response.c_str());
     return false;
   }
   if (!ZuJson::GetBoolValue(reply, "containerCreated")) {
@@ -162,9 +162,10 @@ bool StoreSetUpReply(EvDebug* log, const std::string& response, const SetUpTarge
   const std::string serviceUrl = ZuJson::GetStringValue(reply, "azureSASServiceURL");
   if (serviceUrl.empty()) {
     errorMessage = Wide(kSetUpFailedMessage);
-    log->error("ZUCloudAzureService(647): -Error-: Could not find storage service URL in "
-               "Azure response: [%s]",
-               response.c_str());
+    log->error(
+        "ZUCloudAzureService(647): -Error-: Could not find storage service URL in "
+        "Azure response: [%s]",
+        response.c_str());
     return false;
   }
   // JSON can carry any character, NUL included ("\u0000"): such a URL is
@@ -192,9 +193,10 @@ bool StoreSetUpReply(EvDebug* log, const std::string& response, const SetUpTarge
       if (!zu::IsUsableSasToken(sasToken)) {
         // Left without a token, the file's upload fails at once with its
         // own message instead of every request being refused.
-        log->error("ZUCloudAzureService(652): -Error-: The SAS token for file [%s] holds "
-                   "characters no URL can carry; the file is not uploaded.",
-                   name.c_str());
+        log->error(
+            "ZUCloudAzureService(652): -Error-: The SAS token for file [%s] holds "
+            "characters no URL can carry; the file is not uploaded.",
+            name.c_str());
         continue;
       }
       to.fileList[it->second]->sasToken = sasToken;
@@ -287,7 +289,8 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
 int ZUCloudAzureService::FinalizeAzureFunctions(unsigned int jobId, int backupLevel,
                                                 std::wstring& errorMessage) {
   if (m_bInitialized == 0) {
-    errorMessage = L"Error: ZUCloudAzureService not initialized, call ZUCloudAzureService::init() first";
+    errorMessage =
+        L"Error: ZUCloudAzureService not initialized, call ZUCloudAzureService::init() first";
     return 0;
   }
   const auto failed = [&]() -> int {
@@ -317,9 +320,10 @@ int ZUCloudAzureService::FinalizeAzureFunctions(unsigned int jobId, int backupLe
     ZuJsonValue reply;
     if (ZuJson::Unserialize(response, reply) != 1) {
       errorMessage = Wide(kFinalizeFailedMessage);
-      log->error("ZUCloudAzureService(757): -Error-: Failed to deserialize API response from "
-                 "Azure: [%s]",
-                 response.c_str());
+      log->error(
+          "ZUCloudAzureService(757): -Error-: Failed to deserialize API response from "
+          "Azure: [%s]",
+          response.c_str());
       return 0;
     }
     if (ZuJson::GetBoolValue(reply, "isSuccess")) {
@@ -341,40 +345,45 @@ bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std
                                            std::string& response, bool ignoreRetryWait) {
   EvDebug* log = m_evDbg.get();
   std::wstring unused;  // the callers word their own messages
-  return zu::RunConsoleOperation(sessionParams(), "SendAzureRequest", nullptr, unused,
-                                 [&](zu::ConsoleOperation& op) {
-    op.url = m_url + urlPath;
-    op.body = body;
-    op.headers = zu::ConsoleHeaders::kJson;
-    op.lastResponse = &response;
-    op.noGatewayMessage = nullptr;
-    op.noGatewayLine = [&] {
-      log->error("ZUCloudAzureService(827): -Error-: Could not establish a connection to the "
-                 "server [%s]. Verify firewall/proxy settings",
-                 m_url.c_str());
-    };
-    op.wait = zu::BackoffRetry(m_nRetryCount, m_nMaximumBackoff, ignoreRetryWait);
-    zu::RetryLineText text;
-    text.immediately = "ZUCloudAzureService(859): -Error-: Azure API returned error. ";
-    text.after = "ZUCloudAzureService(864): -Error-: Azure API returned error. ";
-    text.total = "ZUCloudAzureService(870): -Error-: Failed to get successful response from Azure. ";
-    text.totalEnd = ".";
-    op.lines = zu::MakeRetryLines(log, nullptr, std::move(text));
-    op.read = [](const zu::ConsoleReply& reply) {
-      int status = 0;
-      reply.gateway.getLastServerResponseCode(status);
-      if (reply.posted == 0) {
-        reply.log->debugLvl(2, "ZUCloudAzureService(853): -Debug-: Recieved response from "
-                               "Azure. Status Code [%d]",
-                            status);
-        return zu::AttemptResult::kSuccess;
-      }
-      reply.log->error("ZUCloudAzureService(847): -Error-: Azure API returned error. Status "
-                       "Code [%d] Error Message [%s]",
-                       status, reply.gateway.getErrorMsg().c_str());
-      return zu::AttemptResult::kRetry;
-    };
-  }) == 1;
+  return zu::RunConsoleOperation(
+             sessionParams(), "SendAzureRequest", nullptr, unused, [&](zu::ConsoleOperation& op) {
+               op.url = m_url + urlPath;
+               op.body = body;
+               op.headers = zu::ConsoleHeaders::kJson;
+               op.lastResponse = &response;
+               op.noGatewayMessage = nullptr;
+               op.noGatewayLine = [&] {
+                 log->error(
+                     "ZUCloudAzureService(827): -Error-: Could not establish a connection to the "
+                     "server [%s]. Verify firewall/proxy settings",
+                     m_url.c_str());
+               };
+               op.wait = zu::BackoffRetry(m_nRetryCount, m_nMaximumBackoff, ignoreRetryWait);
+               zu::RetryLineText text;
+               text.immediately = "ZUCloudAzureService(859): -Error-: Azure API returned error. ";
+               text.after = "ZUCloudAzureService(864): -Error-: Azure API returned error. ";
+               text.total =
+                   "ZUCloudAzureService(870): -Error-: Failed to get successful response from "
+                   "Azure. ";
+               text.totalEnd = ".";
+               op.lines = zu::MakeRetryLines(log, nullptr, std::move(text));
+               op.read = [](const zu::ConsoleReply& reply) {
+                 int status = 0;
+                 reply.gateway.getLastServerResponseCode(status);
+                 if (reply.posted == 0) {
+                   reply.log->debugLvl(2,
+                                       "ZUCloudAzureService(853): -Debug-: Recieved response from "
+                                       "Azure. Status Code [%d]",
+                                       status);
+                   return zu::AttemptResult::kSuccess;
+                 }
+                 reply.log->error(
+                     "ZUCloudAzureService(847): -Error-: Azure API returned error. Status "
+                     "Code [%d] Error Message [%s]",
+                     status, reply.gateway.getErrorMsg().c_str());
+                 return zu::AttemptResult::kRetry;
+               };
+             }) == 1;
 }
 
 bool ZUCloudAzureService::GetSASTokenForFile(const std::string& fileName, std::string& token) {

@@ -22,13 +22,13 @@ size_t CharacterCount(const std::string& text) {
 // when a segment cannot be stored. Empty segments of the remote folder (an
 // empty folder, a "/" at either end or twice) add nothing, so the path never
 // holds "//"; in the file name they are refused.
-bool AppendSegments(const std::string& name, const char* what, bool skipEmpty,
-                    std::string& path, std::string& problem) {
+bool AppendSegments(const std::string& name, const char* what, bool skipEmpty, std::string& path,
+                    std::string& problem) {
   size_t start = 0;
   while (true) {
     const size_t end = name.find('/', start);
-    const std::string segment = name.substr(start, end == std::string::npos ? std::string::npos
-                                                                            : end - start);
+    const std::string segment =
+        name.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (segment == "." || segment == "..") {
       problem = std::string("the ") + what + " holds a \".\" or \"..\" segment";
       return false;
@@ -45,8 +45,7 @@ bool AppendSegments(const std::string& name, const char* what, bool skipEmpty,
     if (!segment.empty()) path.push_back('/');
     for (unsigned char c : segment) {
       if (c < 0x20 || c == 0x7F) {
-        problem = std::string("the ") + what +
-                  " holds a control character (such as NUL, CR or LF)";
+        problem = std::string("the ") + what + " holds a control character (such as NUL, CR or LF)";
         return false;
       }
       zu::AppendPercentEncoded(path, c, kUnreserved);
@@ -58,8 +57,8 @@ bool AppendSegments(const std::string& name, const char* what, bool skipEmpty,
 
 }  // namespace
 
-bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName,
-                   std::string& path, std::string& problem) {
+bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName, std::string& path,
+                   std::string& problem) {
   path.clear();
   problem.clear();
   if (fileName.empty()) {
@@ -82,7 +81,8 @@ std::string RefusedNameMessage(const std::string& fileName, const std::string& p
   // The name is shown with its control characters replaced, so the message
   // stays one printable line.
   std::string shown;
-  for (unsigned char c : fileName) shown.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
+  for (unsigned char c : fileName)
+    shown.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
   return "Error: Cannot upload file [" + shown + "]: " + problem +
          ", which cannot be stored as a blob name. Nothing was sent.";
 }

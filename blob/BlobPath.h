@@ -20,8 +20,8 @@ namespace zu::blob {
 
 // True with the encoded path in `path`; false with the reason in `problem`
 // (a sentence without the names themselves).
-bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName,
-                   std::string& path, std::string& problem);
+bool BuildBlobPath(const std::string& remoteFolder, const std::string& fileName, std::string& path,
+                   std::string& problem);
 
 // The caller's message for a refused name.
 std::string RefusedNameMessage(const std::string& fileName, const std::string& problem);

@@ -4,18 +4,18 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
+#include "platform/host/ZUPIFocus.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
 #include "platform/xml/XmlDom.h"
-#include "platform/host/ZUPIFocus.h"
-#include "platform/http/ZuInternetGateway.h"
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
-#include "session/WorkflowInput.h"
-#include "session/WorkflowReply.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
+#include "session/WorkflowInput.h"
+#include "session/WorkflowReply.h"
 
 namespace {
 
@@ -148,8 +148,8 @@ std::wstring SetUpFailureMessage(const std::wstring& message) {
 int ZUCloudAzureService::init(const std::string& userName, const std::string& password,
                               const std::string& focus, const std::string& vestrumGUID,
                               int vestrumId, unsigned int jobId, const std::string& setId,
-                              int backupLevel, unsigned int fullJobId,
-                              std::wstring& errorMessage, const std::string& loginField) {
+                              int backupLevel, unsigned int fullJobId, std::wstring& errorMessage,
+                              const std::string& loginField) {
   const auto failed = [&]() -> int {
     errorMessage = L"Error: Not enough memory to initialize ZUCloudAzureService.";
     m_bFolderReady = 0;
@@ -165,7 +165,8 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
     if (m_bAzureFunctionsMode) {
-      m_evDbg->debugLvl(3, "ZUCloudAzureService(225): -Debug-: Azure mode: Calling InitAzureFunctions");
+      m_evDbg->debugLvl(
+          3, "ZUCloudAzureService(225): -Debug-: Azure mode: Calling InitAzureFunctions");
       return InitAzureFunctions(vestrumGUID, vestrumId, jobId, setId, backupLevel, fullJobId,
                                 errorMessage);
     }
@@ -206,29 +207,32 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
   });
 }
 
-int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(
-    const std::string& urlPath, const std::string& vestrumGUID, unsigned int jobId,
-    const std::string& setId, int backupLevel, unsigned int fullJobId,
-    std::wstring& errorMessage, bool ignoreRetryWait) {
+int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
+                                                      const std::string& vestrumGUID,
+                                                      unsigned int jobId, const std::string& setId,
+                                                      int backupLevel, unsigned int fullJobId,
+                                                      std::wstring& errorMessage,
+                                                      bool ignoreRetryWait) {
   const zu::SessionParams params = sessionParams();
   const std::wstring notInitialized = params.notInitializedMessage();
   EvDebug* log = m_evDbg.get();
   SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
-  return zu::RunConsoleOperation(params, kSetUpTag, L"Failed to create DR backup folder.",
-                                 errorMessage, [&](zu::ConsoleOperation& op) {
-    op.url = m_url + urlPath;
-    op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
-    op.notInitialized = notInitialized.c_str();
-    op.wait = zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
-                                 zu::TotalCount::kAttemptsBeforeEarlyStop);
-    op.retryPrefix = zu::FormatLogText(
-        "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. ",
-        vestrumGUID.c_str());
-    op.read = zu::ReadWorkflowReply(
-        {"DR setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
-         &kSetUpReplyRules},
-        [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
-          return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
-        });
-  });
+  return zu::RunConsoleOperation(
+      params, kSetUpTag, L"Failed to create DR backup folder.", errorMessage,
+      [&](zu::ConsoleOperation& op) {
+        op.url = m_url + urlPath;
+        op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
+        op.notInitialized = notInitialized.c_str();
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
+                                     zu::TotalCount::kAttemptsBeforeEarlyStop);
+        op.retryPrefix = zu::FormatLogText(
+            "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. ",
+            vestrumGUID.c_str());
+        op.read = zu::ReadWorkflowReply(
+            {"DR setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
+             &kSetUpReplyRules},
+            [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+              return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
+            });
+      });
 }

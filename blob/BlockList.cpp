@@ -8,9 +8,9 @@
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
 #include "blob/StoreHeaders.h"
-#include "platform/text/FXString.h"
-#include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
 #include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
 #include "session/SessionParams.h"
@@ -90,27 +90,27 @@ int ZUCloudAzureService::CommitBlockList(const std::vector<std::string>& blockId
       return 0;
     }
     EvDebug* log = m_evDbg.get();
-    return zu::RunConsoleOperation(sessionParams(), kTag,
-                                   L"Error: Failed to upload chunk to cloud.", errorMessage,
-                                   [&](zu::ConsoleOperation& op) {
-      op.method = zu::ConsoleMethod::kPut;
-      op.url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
-      op.body = BuildBlockListBody(blockIds);
-      op.headers = zu::ConsoleHeaders::kOwn;
-      op.ownHeaders = [&](const std::string&) {
-        ZuCURL::commandInfoList headers;
-        zu::blob::AddCommitHeaders(headers, fileMd5Base64, accessTier);
-        return headers;
-      };
-      op.noGatewayLine = [log] {
-        log->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
-      };
-      op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
-      op.wait = zu::FixedWaitRetry(m_nRetryCount, kBlockListRetryWaitMs, false);
-      op.lines = zu::RetryLines{};
-      op.read = [&fileName, &op](const zu::ConsoleReply& reply) {
-        return ReadCommitReply(reply, fileName, op.body);
-      };
-    });
+    return zu::RunConsoleOperation(
+        sessionParams(), kTag, L"Error: Failed to upload chunk to cloud.", errorMessage,
+        [&](zu::ConsoleOperation& op) {
+          op.method = zu::ConsoleMethod::kPut;
+          op.url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
+          op.body = BuildBlockListBody(blockIds);
+          op.headers = zu::ConsoleHeaders::kOwn;
+          op.ownHeaders = [&](const std::string&) {
+            ZuCURL::commandInfoList headers;
+            zu::blob::AddCommitHeaders(headers, fileMd5Base64, accessTier);
+            return headers;
+          };
+          op.noGatewayLine = [log] {
+            log->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
+          };
+          op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
+          op.wait = zu::FixedWaitRetry(m_nRetryCount, kBlockListRetryWaitMs, false);
+          op.lines = zu::RetryLines{};
+          op.read = [&fileName, &op](const zu::ConsoleReply& reply) {
+            return ReadCommitReply(reply, fileName, op.body);
+          };
+        });
   });
 }

@@ -17,10 +17,10 @@
 
 using zu::blob::kProducerTag;
 using zu::blob::MarkUploadFailed;
-using zu::blob::QueueSnapshot;
-using zu::blob::SetFailedLocked;
 using zu::blob::ProducerTurn;
+using zu::blob::QueueSnapshot;
 using zu::blob::ReturnEmptySlot;
+using zu::blob::SetFailedLocked;
 using zu::blob::TakeEmptySlot;
 
 namespace {
@@ -77,7 +77,8 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
   unsigned long long bytes = 0;
   while (blockNo < args.stored.size() && args.stored[blockNo]) {
     const unsigned long long remaining = args.identity.size - total;
-    const unsigned long long length = remaining < args.blockCapacity ? remaining : args.blockCapacity;
+    const unsigned long long length =
+        remaining < args.blockCapacity ? remaining : args.blockCapacity;
     ++blockNo;
     total += length;
     bytes += length;
@@ -166,9 +167,8 @@ bool HashBlock(UploadBlobArgs& args, int index, unsigned long long bytes) {
 
 // Fills slot `index` with the next block's bookkeeping after `bytes` bytes
 // were read into its buffer.
-void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes,
-                  unsigned int& blockNo, unsigned long long& total,
-                  const QueueSnapshot& emptyQueue) {
+void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes, unsigned int& blockNo,
+                  unsigned long long& total, const QueueSnapshot& emptyQueue) {
   BlobInfo& slot = args.blobInfo[index];
   slot.offsetStart = total;
   slot.blockSize = bytes;
@@ -180,14 +180,15 @@ void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes,
   slot.blockNo = blockNo;
   slot.blockIdUrlEncoded = zu::blob::UrlEncodedBlockId(id);
   slot.urlToUpload = args.blockUploadURL + slot.blockIdUrlEncoded + "&" + args.sasToken;
-  args.log->DebugLvl(2, kProducerTag,
-                     "Filename [%s], Index [%d], Empty Queue [front -> %d, back -> %d, size -> %d], "
-                     "Block No. [%s], Block Id URL Encoded [%s], Block Size [%llu], Total Block "
-                     "size [%llu], URL to Upload [%s].",
-                     args.fileName.c_str(), index, emptyQueue.front, emptyQueue.back,
-                     emptyQueue.size, number.c_str(), slot.blockIdUrlEncoded.c_str(),
-                     static_cast<unsigned long long>(slot.blockSize),
-                     static_cast<unsigned long long>(total), slot.urlToUpload.c_str());
+  args.log->DebugLvl(
+      2, kProducerTag,
+      "Filename [%s], Index [%d], Empty Queue [front -> %d, back -> %d, size -> %d], "
+      "Block No. [%s], Block Id URL Encoded [%s], Block Size [%llu], Total Block "
+      "size [%llu], URL to Upload [%s].",
+      args.fileName.c_str(), index, emptyQueue.front, emptyQueue.back, emptyQueue.size,
+      number.c_str(), slot.blockIdUrlEncoded.c_str(),
+      static_cast<unsigned long long>(slot.blockSize), static_cast<unsigned long long>(total),
+      slot.urlToUpload.c_str());
 }
 
 // A read error, or a file that is no longer the one whose size was taken:

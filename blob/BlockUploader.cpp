@@ -45,8 +45,9 @@ void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade, const std::s
                   slot.urlToUpload.c_str());
   ZuCriticalSectionLock lock(&args.queueLock);
   slot.status = 0;
-  args.log->Error(kUploaderTag, "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]",
-                  index, slot.blockNo);
+  args.log->Error(kUploaderTag,
+                  "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]", index,
+                  slot.blockNo);
   SetFailedLocked(args);
   if (args.failureDetail.empty()) {
     args.failureDetail = "block " + std::to_string(slot.blockNo) + " was refused " +
@@ -77,16 +78,15 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
       log, kUploaderTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
                         "[%llu] end: [%llu]. ",
-                        args.fileName.c_str(), slot.offsetStart,
-                        slot.offsetStart + slot.blockSize),
+                        args.fileName.c_str(), slot.offsetStart, slot.offsetStart + slot.blockSize),
       zu::kRetryingAfterLine);
   ZuCURL::commandInfoList headers;
   zu::blob::AddContentMd5(headers, slot.contentMd5);
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
-    bool stored = slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
-                                               static_cast<long>(slot.blockSize), response,
-                                               headers) == 0;
+    bool stored =
+        slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
+                                     static_cast<long>(slot.blockSize), response, headers) == 0;
     if (stored) {
       // Storage confirms a stored block with 201 Created. Another 2xx (an
       // empty or foreign 200 from something between us and storage) proves
@@ -176,10 +176,9 @@ void ConfirmBlock(UploadBlobArgs& args, int index) {
   BlobInfo& slot = args.blobInfo[index];
   if (args.journal != nullptr) {
     std::string problem;
-    if (!args.journal->Append(
-            zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity, args.identity.size,
-                                       args.blockTag),
-            problem)) {
+    if (!args.journal->Append(zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity,
+                                                         args.identity.size, args.blockTag),
+                              problem)) {
       args.log->Error(kUploaderTag,
                       "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
                       "blocks after it of file [%s] are not recorded for a later resume.",

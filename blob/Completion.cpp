@@ -8,14 +8,14 @@
 
 #include "ZUCloudAzureService.h"
 #include "blob/FileInfo.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/xml/XmlDom.h"
-#include "platform/http/ZuInternetGateway.h"
 #include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
+#include "session/SessionParams.h"
 #include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
-#include "session/SessionParams.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
   };
   return zu::NoThrow(m_evDbg.get(), kTag, failed, [&]() -> int {
     if (m_bAzureFunctionsMode) {
-      m_evDbg->debugLvl(3, "ZUCloudAzureService(1723): -Debug-: Azure mode: Calling FinalizeAzureFunctions");
+      m_evDbg->debugLvl(
+          3, "ZUCloudAzureService(1723): -Debug-: Azure mode: Calling FinalizeAzureFunctions");
       return FinalizeAzureFunctions(jobId, backupLevel, errorMessage);
     }
     std::string url;
@@ -91,32 +92,33 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
     const zu::SessionParams params = sessionParams();
     const std::wstring notInitialized = params.notInitializedMessage();
     EvDebug* log = m_evDbg.get();
-    return zu::RunConsoleOperation(params, kTag, L"Failed to execute Finalize DR workflow.",
-                                   errorMessage, [&](zu::ConsoleOperation& op) {
-      op.url = url;
-      op.body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
-      op.notInitialized = notInitialized.c_str();
-      op.wait = zu::FixedWaitRetry(m_nRetryCount, kCompletionRetryWaitMs, false,
-                                   zu::TotalCount::kAttemptsBeforeEarlyStop);
-      op.retryPrefix = zu::FormatLogText(
-          "Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID [%s]. ",
-          m_vestrumGUID.c_str());
-      op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
-      op.postTrace = "Calling Finalize DR workflow in cloud: request [%s], Response: [%s]";
-      op.read = zu::ReadWorkflowReply(
-          {"Finalize DR workflow", url, m_vestrumGUID, L"Failed to execute Finalize DR workflow.",
-           &kCompletionReplyRules},
-          [this, log](const zu::xml::ParseResult& parsed, const zu::ConsoleReply&) {
-            if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
-            log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
-                       m_userName.c_str());
-            return zu::AttemptResult::kSuccess;
-          });
-      // A completion the cloud never confirmed must not reach the caller
-      // without a word, even when no attempt produced a message of its own.
-      op.fallbackMessage =
-          L"Error: Failed to execute Finalize DR workflow. Please check ZUCloudService.log for "
-          L"more details.";
-    });
+    return zu::RunConsoleOperation(
+        params, kTag, L"Failed to execute Finalize DR workflow.", errorMessage,
+        [&](zu::ConsoleOperation& op) {
+          op.url = url;
+          op.body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
+          op.notInitialized = notInitialized.c_str();
+          op.wait = zu::FixedWaitRetry(m_nRetryCount, kCompletionRetryWaitMs, false,
+                                       zu::TotalCount::kAttemptsBeforeEarlyStop);
+          op.retryPrefix = zu::FormatLogText(
+              "Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID [%s]. ",
+              m_vestrumGUID.c_str());
+          op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+          op.postTrace = "Calling Finalize DR workflow in cloud: request [%s], Response: [%s]";
+          op.read = zu::ReadWorkflowReply(
+              {"Finalize DR workflow", url, m_vestrumGUID,
+               L"Failed to execute Finalize DR workflow.", &kCompletionReplyRules},
+              [this, log](const zu::xml::ParseResult& parsed, const zu::ConsoleReply&) {
+                if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
+                log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
+                           m_userName.c_str());
+                return zu::AttemptResult::kSuccess;
+              });
+          // A completion the cloud never confirmed must not reach the caller
+          // without a word, even when no attempt produced a message of its own.
+          op.fallbackMessage =
+              L"Error: Failed to execute Finalize DR workflow. Please check ZUCloudService.log for "
+              L"more details.";
+        });
   });
 }

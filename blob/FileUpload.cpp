@@ -36,7 +36,6 @@
 #include "session/UploadProgress.h"
 #include "session/UploadTuning.h"
 
-
 namespace {
 
 constexpr const char* kUploadFileTag = "UploadFile";
@@ -50,8 +49,9 @@ std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
   if (!file) {
-    log->Error(tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions. %s",
-               path.c_str(), error.Message().c_str());
+    log->Error(
+        tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions. %s",
+        path.c_str(), error.Message().c_str());
     return nullptr;
   }
   error = file->Identity(identity);
@@ -120,8 +120,8 @@ bool CheckBlobName(EvDebug* log, const std::string& remoteFolder, const std::str
 std::shared_ptr<FileInfo> FindRecord(
     EvDebug* log, bool azureFunctionsMode,
     const std::unordered_map<std::string, unsigned long long>& index,
-    const std::vector<std::shared_ptr<FileInfo>>& list, const std::string& fileName,
-    bool& isNew, std::wstring& errorMessage) {
+    const std::vector<std::shared_ptr<FileInfo>>& list, const std::string& fileName, bool& isNew,
+    std::wstring& errorMessage) {
   isNew = !azureFunctionsMode;
   if (isNew) {
     auto record = std::make_shared<FileInfo>();
@@ -130,9 +130,10 @@ std::shared_ptr<FileInfo> FindRecord(
   }
   auto it = index.find(fileName);
   if (it == index.end() || it->second >= list.size()) {
-    log->error("ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
-               "Skipping upload",
-               fileName.c_str());
+    log->error(
+        "ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
+        "Skipping upload",
+        fileName.c_str());
     errorMessage = L"Could not find upload token for file. Skipping upload";
     return nullptr;
   }
@@ -225,9 +226,8 @@ std::wstring StoppedUploadMessage(const UploadBlobArgs& args) NO_THREAD_SAFETY_A
   const std::string detail = args.failureDetail.empty()
                                  ? std::string("the file could not be read or sent")
                                  : args.failureDetail;
-  return FXString::ToWstring("Error: Failed to upload file [" + args.fileName +
-                             "] to cloud: " + detail +
-                             ". Please check ZUCloudService.log for more details.");
+  return FXString::ToWstring("Error: Failed to upload file [" + args.fileName + "] to cloud: " +
+                             detail + ". Please check ZUCloudService.log for more details.");
 }
 
 // The SAS token of the file's upload. False, with the caller's message, when
@@ -235,9 +235,10 @@ std::wstring StoppedUploadMessage(const UploadBlobArgs& args) NO_THREAD_SAFETY_A
 bool FindUploadToken(ZUCloudAzureService& service, EvDebug* log, const std::string& fileName,
                      std::string& token, std::wstring& errorMessage) {
   if (service.GetSASTokenForFile(fileName, token)) return true;
-  log->error("ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
-             "Skipping upload",
-             fileName.c_str());
+  log->error(
+      "ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
+      "Skipping upload",
+      fileName.c_str());
   errorMessage = L"Could not find an upload token for this file. Skipping upload";
   return false;
 }
@@ -281,8 +282,8 @@ struct BlockPass {
   std::string blobUrl;  // storage URL + encoded blob path, no query
   int retryCount = 1;
   int maximumBackoff = 0;
-  bool tagged = false;  // block ids carry an upload tag
-  bool resume = false;  // with a journal, skipping the blocks it proves stored
+  bool tagged = false;      // block ids carry an upload tag
+  bool resume = false;      // with a journal, skipping the blocks it proves stored
   bool contentMd5 = false;  // blocks and the block list carry MD5 digests
   // Commits the block list (with the whole file's MD5 when there is one).
   std::function<int(const std::vector<std::string>& ids, const std::string& sasToken,
@@ -299,8 +300,8 @@ struct BlockPass {
 // caller's message, when the file has no upload token.
 bool PreparePass(ZUCloudAzureService& service, const BlockPass& pass,
                  std::unique_ptr<zu::SequentialFile> file, UploadBlobArgs& args,
-                 zu::blob::ResumeStart& resume, std::wstring& errorMessage)
-    NO_THREAD_SAFETY_ANALYSIS {
+                 zu::blob::ResumeStart& resume,
+                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
   args.blockUploadURL = pass.blobUrl + "?comp=block&blockid=";
   args.fileName = pass.fileName;
   args.filePath = pass.localPath;
@@ -384,8 +385,7 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
 // file sent again whole with ids of the other length (tagged after
 // untagged, untagged after tagged), without a journal. Only for the very
 // file of the first pass.
-int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass,
-                       std::wstring& errorMessage) {
+int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, std::wstring& errorMessage) {
   pass.log->Error(kUploadFileTag,
                   "Warning: The storage service holds uncommitted blocks of another upload of "
                   "file [%s] whose block ids have another length; the file is sent again whole "
@@ -413,8 +413,7 @@ int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass,
 BlockPass MakePass(const zu::SessionParams& params, const zu::blob::UploadPlan& plan,
                    const zu::FileIdentity& identity, const std::string& localPath,
                    const std::string& fileName, const std::string& remoteFolder,
-                   const std::string& blobUrl, int maximumBackoff,
-                   const zu::UploadTuning& tuning) {
+                   const std::string& blobUrl, int maximumBackoff, const zu::UploadTuning& tuning) {
   BlockPass pass;
   pass.params = params;
   pass.log = params.log;
@@ -472,8 +471,7 @@ int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMe
                  fileName.c_str());
       errorMessage = FXString::ToWstring(std::string("Error: ") + text);
     } catch (const std::bad_alloc&) {
-      log->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].",
-                 fileName.c_str());
+      log->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].", fileName.c_str());
       errorMessage = L"Error: Not enough memory to upload the file.";
     }
     return 0;
@@ -533,7 +531,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     };
     bool idLengthRefused = false;
     int committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
-    if (committed == 0 && idLengthRefused) committed = UploadWithOtherIds(*this, pass, errorMessage);
+    if (committed == 0 && idLengthRefused)
+      committed = UploadWithOtherIds(*this, pass, errorMessage);
     record->uploaded = committed != 0;
     return record->uploaded ? 1 : 0;
   };

@@ -17,7 +17,8 @@ void MarkStored(const ResumeRequest& request, const JournalContent& journal,
   start.stored.assign(BlocksNeeded(size, request.blockSize), false);
   for (unsigned int blockNo : journal.blocks) {
     const auto found = held.sizes.find(BlockId(blockNo, journal.tag));
-    const unsigned long long offset = static_cast<unsigned long long>(blockNo - 1) * request.blockSize;
+    const unsigned long long offset =
+        static_cast<unsigned long long>(blockNo - 1) * request.blockSize;
     const unsigned long long length =
         size - offset < request.blockSize ? size - offset : request.blockSize;
     if (found == held.sizes.end() || found->second != length || start.stored[blockNo - 1]) {
@@ -41,29 +42,32 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
     case PrivateDirectory::ReadResult::kMissing:
       return;  // a fresh upload
     case PrivateDirectory::ReadResult::kFailed:
-      log->Error(kTag, "Warning: Resume journal [%s] of file [%s] cannot be read (%s); it is "
-                 "replaced and the whole file is sent.", path.c_str(), request.fileName.c_str(),
-                 problem.c_str());
+      log->Error(kTag,
+                 "Warning: Resume journal [%s] of file [%s] cannot be read (%s); it is "
+                 "replaced and the whole file is sent.",
+                 path.c_str(), request.fileName.c_str(), problem.c_str());
       return;
     case PrivateDirectory::ReadResult::kRead:
       break;
   }
   JournalContent journal;
   if (!ParseJournal(text, journal, problem)) {
-    log->Error(kTag, "Warning: Resume journal [%s] of file [%s] is damaged (%s); it is ignored "
-               "and the whole file is sent.", path.c_str(), request.fileName.c_str(),
-               problem.c_str());
+    log->Error(kTag,
+               "Warning: Resume journal [%s] of file [%s] is damaged (%s); it is ignored "
+               "and the whole file is sent.",
+               path.c_str(), request.fileName.c_str(), problem.c_str());
     return;
   }
   if (journal.blobUrl != request.blobUrl) {
-    log->Error(kTag, "Warning: Resume journal [%s] belongs to another blob [%s]; it is ignored "
-               "and file [%s] is sent whole.", path.c_str(), journal.blobUrl.c_str(),
-               request.fileName.c_str());
+    log->Error(kTag,
+               "Warning: Resume journal [%s] belongs to another blob [%s]; it is ignored "
+               "and file [%s] is sent whole.",
+               path.c_str(), journal.blobUrl.c_str(), request.fileName.c_str());
     return;
   }
-  if (!journal.identity.SameContentAs(request.identity) ||
-      journal.blockSize != request.blockSize) {
-    log->Error(kTag, "Warning: File [%s] is not the one of the interrupted upload (size [%llu] "
+  if (!journal.identity.SameContentAs(request.identity) || journal.blockSize != request.blockSize) {
+    log->Error(kTag,
+               "Warning: File [%s] is not the one of the interrupted upload (size [%llu] "
                "then, [%llu] now; block size [%llu] then, [%llu] now; or its inode or times "
                "differ); the journal is removed and the whole file is sent.",
                request.fileName.c_str(), journal.identity.size, request.identity.size,
@@ -76,15 +80,19 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
 
   const UncommittedBlocks held = request.queryService();
   if (!held.answered) {
-    log->Error(kTag, "Warning: Cannot learn which blocks of file [%s] the storage service holds "
-               "(%s); the whole file is sent.", request.fileName.c_str(), held.failure.c_str());
+    log->Error(kTag,
+               "Warning: Cannot learn which blocks of file [%s] the storage service holds "
+               "(%s); the whole file is sent.",
+               request.fileName.c_str(), held.failure.c_str());
     return;
   }
   MarkStored(request, journal, held, start);
-  log->Debug(kTag, "Resuming the upload of file [%s]: [%llu] of [%llu] blocks, [%llu] of [%llu] "
-             "bytes, found stored; the journal listed [%zu] blocks.", request.fileName.c_str(),
-             start.storedBlocks, static_cast<unsigned long long>(start.stored.size()),
-             start.storedBytes, request.identity.size, journal.blocks.size());
+  log->Debug(kTag,
+             "Resuming the upload of file [%s]: [%llu] of [%llu] blocks, [%llu] of [%llu] "
+             "bytes, found stored; the journal listed [%zu] blocks.",
+             request.fileName.c_str(), start.storedBlocks,
+             static_cast<unsigned long long>(start.stored.size()), start.storedBytes,
+             request.identity.size, journal.blocks.size());
 }
 
 }  // namespace
@@ -94,9 +102,10 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
   std::string problem;
   std::unique_ptr<PrivateDirectory> dir = PrivateDirectory::Open(StateDirectory(), problem);
   if (!dir) {
-    log->Error(kTag, "Warning: State folder [%s] cannot be used (%s); file [%s] is uploaded "
-               "without a resume journal.", StateDirectory().c_str(), problem.c_str(),
-               request.fileName.c_str());
+    log->Error(kTag,
+               "Warning: State folder [%s] cannot be used (%s); file [%s] is uploaded "
+               "without a resume journal.",
+               StateDirectory().c_str(), problem.c_str(), request.fileName.c_str());
     // Still tagged: the block list then names only this upload's blocks.
     start.tag = NewUploadTag();
     return start;
@@ -105,8 +114,10 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
   FindStoredBlocks(request, *dir, name, log, start);
   if (start.tag.empty()) start.tag = NewUploadTag();
   if (start.tag.empty()) {
-    log->Error(kTag, "Warning: No random upload tag could be made; file [%s] is uploaded "
-               "without a resume journal.", request.fileName.c_str());
+    log->Error(kTag,
+               "Warning: No random upload tag could be made; file [%s] is uploaded "
+               "without a resume journal.",
+               request.fileName.c_str());
     start.stored.clear();
     start.storedBlocks = 0;
     start.storedBytes = 0;
@@ -126,9 +137,10 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
   std::unique_ptr<AppendFile> file;
   if (dir->Replace(name, content, problem)) file = dir->OpenForAppend(name, problem);
   if (!file) {
-    log->Error(kTag, "Warning: Resume journal [%s/%s] cannot be written (%s); file [%s] is "
-               "uploaded without one.", dir->path().c_str(), name.c_str(), problem.c_str(),
-               request.fileName.c_str());
+    log->Error(kTag,
+               "Warning: Resume journal [%s/%s] cannot be written (%s); file [%s] is "
+               "uploaded without one.",
+               dir->path().c_str(), name.c_str(), problem.c_str(), request.fileName.c_str());
     return start;
   }
   start.journal = std::make_unique<ResumeJournal>(std::move(dir), name, std::move(file));

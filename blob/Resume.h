@@ -6,9 +6,9 @@
 // upload keeps the journal's tag and the service is asked which uncommitted
 // blocks it holds; a block both journalled and held under its tagged id
 // with its full length is skipped. Blocks of any other upload carry other
-// ids, so they are never skipped, and never committed, in this one's place. A journal that cannot be trusted is replaced; one of a file that
-// changed is removed; a state folder that cannot be used, or a service that
-// cannot answer, leaves the upload as it would be without resume, with one
+// ids, so they are never skipped, and never committed, in this one's place. A journal that cannot
+// be trusted is replaced; one of a file that changed is removed; a state folder that cannot be
+// used, or a service that cannot answer, leaves the upload as it would be without resume, with one
 // log line saying why.
 #ifndef ZUCLOUD_BLOB_RESUME_H
 #define ZUCLOUD_BLOB_RESUME_H

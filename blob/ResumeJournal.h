@@ -42,7 +42,7 @@ struct JournalContent {
   std::string blobUrl;
   FileIdentity identity;
   unsigned long long blockSize = 0;
-  std::string tag;  // the upload's tag: every id of the upload carries it
+  std::string tag;                   // the upload's tag: every id of the upload carries it
   std::vector<unsigned int> blocks;  // numbers (from 1) of the confirmed blocks
 };
 

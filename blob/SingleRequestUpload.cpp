@@ -87,8 +87,10 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
   // keeps it as the blob's Content-MD5.
   const std::string md5 = upload.contentMd5 ? Md5Base64(pages.data(), size) : std::string();
   if (upload.contentMd5 && md5.empty()) {
-    log->Error(kTag, "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
-               "not sent.", upload.filePath.c_str());
+    log->Error(kTag,
+               "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
+               "not sent.",
+               upload.filePath.c_str());
     errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(upload.fileName) +
                    L"] to cloud: MD5 digests are not available.";
     return 0;
@@ -106,8 +108,7 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
   }
   gateway->setSendPaced(1);
 
-  const RetryOptions options =
-      FixedWaitRetry(upload.params.retryCount, kPutBlobRetryWaitMs, false);
+  const RetryOptions options = FixedWaitRetry(upload.params.retryCount, kPutBlobRetryWaitMs, false);
   const RetryLines lines = StandardRetryLines(
       log, kTag,
       FormatLogText("Error: Failed to upload file [%s] to cloud in one request, size [%llu]. ",
@@ -116,8 +117,8 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
   std::string lastError;
   const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
-    const int result = gateway->doPutOperation(url, pages.data(), static_cast<long>(size),
-                                               response, headers);
+    const int result =
+        gateway->doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
     int status = 0;
     gateway->getLastServerResponseCode(status);
     if (result == 0 && status == kBlobCreated) {
@@ -130,8 +131,7 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
     log->Error(kTag,
                "Error: Failed to upload file [%s] to cloud in one request, URL [%s]. Upload "
                "attempt [%d]. Error [%s], Error response: [%s]",
-               upload.fileName.c_str(), url.c_str(), attempt, lastError.c_str(),
-               response.c_str());
+               upload.fileName.c_str(), url.c_str(), attempt, lastError.c_str(), response.c_str());
     return AttemptResult::kRetry;
   });
   if (!outcome.succeeded) {

@@ -12,8 +12,8 @@
 
 #include <string>
 
-#include "platform/http/ZuInternetGateway.h"
 #include "platform/host/SequentialFile.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "session/SessionParams.h"
 
 namespace zu::blob {
@@ -26,8 +26,8 @@ struct SingleRequestUpload {
   std::string filePath;
   SequentialFile* file = nullptr;  // open, at its start
   FileIdentity identity;           // taken when it was opened
-  bool contentMd5 = false;  // "bEnableZUCloudDRBackupContentMD5"
-  std::string accessTier;   // "DRBackupUploadAccessTier", "" for the default
+  bool contentMd5 = false;         // "bEnableZUCloudDRBackupContentMD5"
+  std::string accessTier;          // "DRBackupUploadAccessTier", "" for the default
 };
 
 // The headers of the Put Blob request, in order: the blob type, then, when

@@ -8,7 +8,8 @@ ProducerTurn TakeEmptySlot(UploadBlobArgs& args, int& index, QueueSnapshot& empt
   ZuCriticalSectionLock lock(&args.queueLock);
   if (args.bAnyChunkUploadFailed) {
     args.bUploadComplete = false;
-    args.log->Error(kProducerTag, "Terminate Thread is being Called, just passed index [%d].", index);
+    args.log->Error(kProducerTag, "Terminate Thread is being Called, just passed index [%d].",
+                    index);
     return ProducerTurn::kStopped;
   }
   if (!args.emptyBlobQueue.empty()) {
@@ -44,8 +45,7 @@ void MarkUploadFailed(UploadBlobArgs& args, const std::string& fileChange) {
   if (!fileChange.empty() && args.fileChange.empty()) args.fileChange = fileChange;
 }
 
-bool TakeFullSlot(UploadBlobArgs& args, int& index, QueueSnapshot& fullQueue,
-                  bool& alreadyFailed) {
+bool TakeFullSlot(UploadBlobArgs& args, int& index, QueueSnapshot& fullQueue, bool& alreadyFailed) {
   ZuCriticalSectionLock lock(&args.queueLock);
   alreadyFailed = args.bAnyChunkUploadFailed;
   if (args.fullBlobQueue.empty()) {

@@ -78,8 +78,7 @@ void MarkUploadFailed(UploadBlobArgs& args, const std::string& fileChange = std:
 // Takes the next filled slot for an uploader holding a token. False when
 // there is none (a turn that found nothing to send); `alreadyFailed` tells
 // that another block failed for good.
-bool TakeFullSlot(UploadBlobArgs& args, int& index, QueueSnapshot& fullQueue,
-                  bool& alreadyFailed);
+bool TakeFullSlot(UploadBlobArgs& args, int& index, QueueSnapshot& fullQueue, bool& alreadyFailed);
 
 }  // namespace zu::blob
 

@@ -3,10 +3,10 @@
 #include <new>
 #include <utility>
 
+#include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
 #include "platform/xml/XmlDom.h"
-#include "platform/http/ZuInternetGateway.h"
 #include "session/ConsoleOperation.h"
 
 namespace zu::blob {
@@ -29,8 +29,7 @@ size_t CountBlockElements(const std::string& xml) {
   for (size_t pos = xml.find("<Block"); pos != std::string::npos;
        pos = xml.find("<Block", pos + 6)) {
     const char next = pos + 6 < xml.size() ? xml[pos + 6] : '\0';
-    if (next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\r' ||
-        next == '\n') {
+    if (next == '>' || next == '/' || next == ' ' || next == '\t' || next == '\r' || next == '\n') {
       ++count;
     }
   }
@@ -63,8 +62,9 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
   // Asking again would bring the same oversized answer: the caller's one
   // line tells why the whole file is sent.
   if (rc != 0 && reply.gateway.replyTooLarge()) {
-    result.failure = "the reply is larger than 8 MiB, more than the service's 100000 "
-                     "uncommitted blocks take";
+    result.failure =
+        "the reply is larger than 8 MiB, more than the service's 100000 "
+        "uncommitted blocks take";
     return AttemptResult::kStop;
   }
   if (rc == 0 && status == kOk && CountBlockElements(reply.response) > kMaxUncommittedBlocks) {
@@ -85,15 +85,18 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
     result.failure += ", response [" + reply.response + "]";
     return AttemptResult::kStop;
   }
-  reply.log->Error(kTag, "Error: Failed to get the block list of file [%s]: %s. Attempt [%d]. "
-                   "URL [%s]. Response: [%s]", fileName.c_str(), result.failure.c_str(),
-                   reply.attempt, url.c_str(), reply.response.c_str());
+  reply.log->Error(kTag,
+                   "Error: Failed to get the block list of file [%s]: %s. Attempt [%d]. "
+                   "URL [%s]. Response: [%s]",
+                   fileName.c_str(), result.failure.c_str(), reply.attempt, url.c_str(),
+                   reply.response.c_str());
   return AttemptResult::kRetry;
 }
 
 }  // namespace
 
-bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsigned long long>& sizes,
+bool ParseUncommittedBlocks(const std::string& xml,
+                            std::map<std::string, unsigned long long>& sizes,
                             std::string& problem) {
   sizes.clear();
   if (CountBlockElements(xml) > kMaxUncommittedBlocks) {
@@ -128,8 +131,8 @@ bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsign
 }
 
 UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std::string& blobUrl,
-                                         const std::string& sasToken,
-                                         const std::string& fileName, int backoffCapSeconds) {
+                                         const std::string& sasToken, const std::string& fileName,
+                                         int backoffCapSeconds) {
   UncommittedBlocks result;
   EvDebug* log = params.log;
   try {
@@ -144,8 +147,10 @@ UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std:
     op.wait = BackoffRetry(params.retryCount, backoffCapSeconds, false);
     RetryLines lines;
     lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kTag, "Error: Failed to get the block list of file [%s]. Retrying after [%u] ms, "
-                 "retry count [%d]", fileName.c_str(), waitMs, attempt);
+      log->Error(kTag,
+                 "Error: Failed to get the block list of file [%s]. Retrying after [%u] ms, "
+                 "retry count [%d]",
+                 fileName.c_str(), waitMs, attempt);
     };
     op.lines = std::move(lines);
     op.read = [&](const ConsoleReply& reply) {

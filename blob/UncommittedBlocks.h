@@ -26,13 +26,13 @@ struct UncommittedBlocks {
 // service holds) is final too: it is not parsed, and the caller sends the
 // whole file.
 UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std::string& blobUrl,
-                                         const std::string& sasToken,
-                                         const std::string& fileName, int backoffCapSeconds);
+                                         const std::string& sasToken, const std::string& fileName,
+                                         int backoffCapSeconds);
 
 // Reads a Get Block List reply; false when it is not a well-formed one or
 // lists more than 100,000 blocks.
-bool ParseUncommittedBlocks(const std::string& xml, std::map<std::string, unsigned long long>& sizes,
-                            std::string& problem);
+bool ParseUncommittedBlocks(const std::string& xml,
+                            std::map<std::string, unsigned long long>& sizes, std::string& problem);
 
 }  // namespace zu::blob
 

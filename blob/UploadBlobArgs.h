@@ -24,9 +24,8 @@
 //
 // Resume: blocks the service already holds (`stored`) are passed over by
 // the producer without a token: their ids join blockIdList, their bytes are
-// not sent (nor read, unless the whole file's MD5 needs them). Each block confirmed with 201 is added to the
-// journal by its uploader, token held; the journal's own lock is taken
-// alone.
+// not sent (nor read, unless the whole file's MD5 needs them). Each block confirmed with 201 is
+// added to the journal by its uploader, token held; the journal's own lock is taken alone.
 //
 // Fields of a BlobInfo other than `status` are written only by the thread
 // holding the token and are handed over by it.
@@ -63,10 +62,10 @@ class ZuInternetGateway;
 
 // One buffer slot and the block it currently carries.
 struct BlobInfo {
-  std::string urlToUpload;        // full Put Block URL of the current block
-  unsigned int blockNo = 0;       // 1-based number of the current block
-  char* buffer = nullptr;         // pages.data(): the slot's buffer
-  zu::PageBuffer pages;           // owned by UploadFile (released by SlotRelease)
+  std::string urlToUpload;             // full Put Block URL of the current block
+  unsigned int blockNo = 0;            // 1-based number of the current block
+  char* buffer = nullptr;              // pages.data(): the slot's buffer
+  zu::PageBuffer pages;                // owned by UploadFile (released by SlotRelease)
   unsigned long long blockSize = 0;    // bytes actually read
   unsigned long long offsetStart = 0;  // file offset of the block's first byte
   std::string blockIdUrlEncoded;
@@ -91,10 +90,10 @@ struct UploadBlobArgs {
   std::unique_ptr<zu::SequentialFile> file;
   zu::FileIdentity identity;
   std::string sasToken;
-  std::unique_ptr<BlobInfo[]> blobInfo;  // slotCount elements
-  ZUCloudAzureService* service = nullptr;  // not owned
-  std::vector<std::string> blockIdList;  // Base64 ids in read order (producer only)
-  ZuSemaphore* semaphore = nullptr;      // the turn semaphore, not owned
+  std::unique_ptr<BlobInfo[]> blobInfo;                  // slotCount elements
+  ZUCloudAzureService* service = nullptr;                // not owned
+  std::vector<std::string> blockIdList;                  // Base64 ids in read order (producer only)
+  ZuSemaphore* semaphore = nullptr;                      // the turn semaphore, not owned
   std::deque<int> emptyBlobQueue GUARDED_BY(queueLock);  // taken from the back
   std::queue<int> fullBlobQueue GUARDED_BY(queueLock);
   bool bAnyChunkUploadFailed GUARDED_BY(queueLock) = false;  // false -> true only
@@ -115,17 +114,17 @@ struct UploadBlobArgs {
 
   // Copied from the service so the thread routines need nothing else of it.
   EvDebug* log = nullptr;
-  int slotCount = 0;                    // buffer slots (at most m_uploadStreamCount)
-  int parallel = 1;                     // tokens of the turn semaphore
+  int slotCount = 0;                     // buffer slots (at most m_uploadStreamCount)
+  int parallel = 1;                      // tokens of the turn semaphore
   unsigned long long blockCapacity = 0;  // m_uploadBlobSize
-  int retryCount = 1;                   // m_nRetryCount
+  int retryCount = 1;                    // m_nRetryCount
   unsigned long long bytesConfirmed GUARDED_BY(queueLock) = 0;  // bytes stored so far
 
   // Set before the producer starts, then read only.
-  std::string blockTag;      // the upload tag every block id carries ("" none)
-  std::vector<bool> stored;  // by block number - 1: already held, not sent
+  std::string blockTag;                        // the upload tag every block id carries ("" none)
+  std::vector<bool> stored;                    // by block number - 1: already held, not sent
   zu::blob::ResumeJournal* journal = nullptr;  // null: none kept; not owned
-  bool contentMd5 = false;  // "bEnableZUCloudDRBackupContentMD5"
+  bool contentMd5 = false;                     // "bEnableZUCloudDRBackupContentMD5"
 
   zu::Md5 fileMd5;  // producer only (see MD5 above)
 };

@@ -20,13 +20,13 @@ constexpr unsigned long long kMaxBlockBytes = 4000ULL * 1048576ULL;
 constexpr unsigned long long kBudgetAllowance = 32ULL * 1048576ULL;
 
 struct UploadPlan {
-  bool fits = false;               // false: more than 50,000 blocks of 4000 MiB
-  bool blockSizeRaised = false;    // blockSize is above the configured one
+  bool fits = false;                  // false: more than 50,000 blocks of 4000 MiB
+  bool blockSizeRaised = false;       // blockSize is above the configured one
   unsigned long long blockSize = 0;   // bytes per block (the last may be short)
   unsigned long long blocks = 0;      // blocks of the file
   unsigned long long bufferSize = 0;  // bytes per slot buffer
-  int slots = 1;                   // buffer slots (and uploader threads)
-  int parallel = 1;                // Put Blocks in flight at most
+  int slots = 1;                      // buffer slots (and uploader threads)
+  int parallel = 1;                   // Put Blocks in flight at most
 };
 
 // `configuredBlockSize` and `streamCount` as the settings give them (at

@@ -5,8 +5,8 @@
 #include "ZUCloudAzureService.h"
 
 #include "blob/FileInfo.h"
-#include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
 #include "platform/threads/ZuSync.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"

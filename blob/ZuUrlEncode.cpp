@@ -23,7 +23,8 @@ int urlEncodeUseSafeChar(char* output, const char* input, int limit, const char*
   // At most `limit` input bytes are encoded; a longer input gives its first
   // `limit` bytes encoded and the result 0.
   const size_t length = std::strlen(input);
-  const size_t take = limit <= 0 ? 0 : (length < static_cast<size_t>(limit) ? length : static_cast<size_t>(limit));
+  const size_t take =
+      limit <= 0 ? 0 : (length < static_cast<size_t>(limit) ? length : static_cast<size_t>(limit));
   std::string encoded;
   encoded.reserve(take * 3);
   for (size_t i = 0; i < take; ++i) {

@@ -22,23 +22,23 @@
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
-#include "platform/text/Base64.h"
-#include "platform/xml/CNMessage.h"
-#include "platform/log/EvDebug.h"
 #include "platform/host/FXFile.h"
-#include "platform/text/FXString.h"
 #include "platform/host/PageBuffer.h"
-#include "platform/http/SendPacer.h"
 #include "platform/host/SequentialFile.h"
-#include "session/UploadProgress.h"
-#include "platform/xml/XmlDom.h"
+#include "platform/http/SendPacer.h"
 #include "platform/http/ZuInternetGateway.h"
-#include "session/FileChange.h"
+#include "platform/log/EvDebug.h"
+#include "platform/text/Base64.h"
+#include "platform/text/FXString.h"
+#include "platform/xml/CNMessage.h"
+#include "platform/xml/XmlDom.h"
 #include "session/ConsoleOperation.h"
+#include "session/FileChange.h"
 #include "session/GatewaySession.h"
 #include "session/MessageReply.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
+#include "session/UploadProgress.h"
 #include "session/UploadTuning.h"
 
 namespace {
@@ -49,16 +49,14 @@ constexpr const char* kOffsetTag = "GetChunkOffsetforUpload";
 constexpr unsigned int kOffsetQueryWaitMs = 60000;
 
 std::string UploadBase(const std::string& uploadURL, const std::string& shareID) {
-  return zu::folder::SharePath(uploadURL, shareID) +
-         "/file/action/upload?uploadType=chunkedFile";
+  return zu::folder::SharePath(uploadURL, shareID) + "/file/action/upload?uploadType=chunkedFile";
 }
 
 // Headers 1 to 7, the same for the session request, the chunk requests and
 // the offset queries ("FileEOF" is appended by the upload loop).
 ZuCURL::commandInfoList UploadHeaders(const std::string& sessionToken,
                                       const std::string& base64FileName,
-                                      const std::string& fileSize,
-                                      const std::string& modifiedTime,
+                                      const std::string& fileSize, const std::string& modifiedTime,
                                       const std::string& base64ParentPath) {
   return {{"Accept", "application/xml"},
           {"Authtoken", sessionToken},
@@ -150,46 +148,45 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
                                             const std::string& fileName,
                                             const std::string& fileSize, long long chunkLength,
                                             const std::string& modifiedTime, const char* chunk,
-                                            std::string& requestId,
-                                            std::wstring& errorMessage) {
-  return zu::RunConsoleOperation(sessionParams(), kSessionTag, nullptr, errorMessage,
-                                 [&](zu::ConsoleOperation& op) {
-    op.url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
-    op.bytes = chunk != nullptr ? chunk : "";  // the file's first chunk
-    op.length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
-    op.headers = zu::ConsoleHeaders::kOwnWithSession;
-    op.ownHeaders = [&](const std::string& sessionToken) {
-      return UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
-    };
-    op.notInitialized =
-        L"ZUCloudService not initialized, no user/password provided, call "
-        L"ZUCloudService::init() first";
-    op.noGatewayMessage = L"ZUInternetGateway not initialized";
-    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
-    op.retryPrefix = zu::FormatLogText(
-        "Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
-        DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str());
-    op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
-    zu::MessageReplyRules rules;
-    rules.mention = "requestId";
-    rules.postFailed = {"Error: Failed to get upload session request ID. Error Message [%s]",
-                        zu::FailureText::kGatewayError,
-                        L"Error: Failed to get upload session request ID.", nullptr};
-    rules.noMention = {"Error: webServer handler responded with error response [%s]",
-                       zu::FailureText::kResponse,
-                       L"Error: webServer handler responded with error response", nullptr};
-    rules.unreadable = {"Error: Unserialization failed for string [%s]",
-                        zu::FailureText::kResponse,
-                        L"Error: Unserialization failed for response string", nullptr};
-    op.read = zu::ReadMessageReply(
-        std::move(rules), zu::msg::kUploadFileResp,
-        [&requestId](CNMessageBase& reply, const zu::ConsoleReply&) {
-          using namespace zu::msg;
-          requestId = reply.getstring(kUploadRequestId.number, kUploadRequestId.tag,
-                                      kUploadFileResp.key, kUploadRequestId.key);
-          return zu::AttemptResult::kSuccess;
-        });
-  });
+                                            std::string& requestId, std::wstring& errorMessage) {
+  return zu::RunConsoleOperation(
+      sessionParams(), kSessionTag, nullptr, errorMessage, [&](zu::ConsoleOperation& op) {
+        op.url = UploadBase(m_uploadURL, m_shareID) + "&forceRestart=true";
+        op.bytes = chunk != nullptr ? chunk : "";  // the file's first chunk
+        op.length = chunk != nullptr ? static_cast<long>(chunkLength) : 0L;
+        op.headers = zu::ConsoleHeaders::kOwnWithSession;
+        op.ownHeaders = [&](const std::string& sessionToken) {
+          return UploadHeaders(sessionToken, fileName, fileSize, modifiedTime, parentPath);
+        };
+        op.notInitialized =
+            L"ZUCloudService not initialized, no user/password provided, call "
+            L"ZUCloudService::init() first";
+        op.noGatewayMessage = L"ZUInternetGateway not initialized";
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+        op.retryPrefix =
+            zu::FormatLogText("Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
+                              DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str());
+        op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+        zu::MessageReplyRules rules;
+        rules.mention = "requestId";
+        rules.postFailed = {"Error: Failed to get upload session request ID. Error Message [%s]",
+                            zu::FailureText::kGatewayError,
+                            L"Error: Failed to get upload session request ID.", nullptr};
+        rules.noMention = {"Error: webServer handler responded with error response [%s]",
+                           zu::FailureText::kResponse,
+                           L"Error: webServer handler responded with error response", nullptr};
+        rules.unreadable = {"Error: Unserialization failed for string [%s]",
+                            zu::FailureText::kResponse,
+                            L"Error: Unserialization failed for response string", nullptr};
+        op.read = zu::ReadMessageReply(std::move(rules), zu::msg::kUploadFileResp,
+                                       [&requestId](CNMessageBase& reply, const zu::ConsoleReply&) {
+                                         using namespace zu::msg;
+                                         requestId = reply.getstring(
+                                             kUploadRequestId.number, kUploadRequestId.tag,
+                                             kUploadFileResp.key, kUploadRequestId.key);
+                                         return zu::AttemptResult::kSuccess;
+                                       });
+      });
 }
 
 bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway,
@@ -199,45 +196,47 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
   if (gateway == nullptr) return false;
   EvDebug* log = m_evDbg.get();
   std::wstring unused;  // the chunk's own attempt words the caller's message
-  return zu::RunConsoleOperation(sessionParams(), kOffsetTag, nullptr, unused,
-                                 [&](zu::ConsoleOperation& op) {
-    op.url = url;
-    op.bytes = "";  // no body: the reply tells the offset the server holds
-    op.gateway = gateway;
-    op.headers = zu::ConsoleHeaders::kOwn;
-    op.ownHeaders = [&headers](const std::string&) { return headers; };
-    op.wait = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
-    // No total line: the caller reports the chunk as a whole.
-    op.retryPrefix = zu::FormatLogText(
-        "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. ",
-        fileName.c_str());
-    op.retryLineSet = zu::kRetryingAfterLine;
-    zu::MessageReplyRules rules;
-    rules.mention = "chunkOffset";
-    rules.postFailed.custom = [log, &fileName](const zu::ConsoleReply& reply) {
-      log->Error(kOffsetTag,
-                 "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
-                 "Error Message [%s], Error response: [%s]",
-                 fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
-                 reply.response.c_str());
-    };
-    rules.noMention.line = "Error: Webserver responded with response string: [%s].";
-    rules.unreadable.line = "Error: Unserialization failed for string [%s].";
-    op.read = zu::ReadMessageReply(
-        std::move(rules), zu::msg::kUploadFileResp,
-        [log, &offset](CNMessageBase& reply, const zu::ConsoleReply& at) {
-          using namespace zu::msg;
-          const long long held = reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key,
-                                                kUploadChunkOffset.key);
-          offset = held;
-          if (held > 0) return zu::AttemptResult::kSuccess;
-          offset = 0;
-          log->Error(kOffsetTag,
-                     "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
-                     held, at.response.c_str());
-          return zu::AttemptResult::kRetry;
-        });
-  }) == 1;
+  return zu::RunConsoleOperation(
+             sessionParams(), kOffsetTag, nullptr, unused, [&](zu::ConsoleOperation& op) {
+               op.url = url;
+               op.bytes = "";  // no body: the reply tells the offset the server holds
+               op.gateway = gateway;
+               op.headers = zu::ConsoleHeaders::kOwn;
+               op.ownHeaders = [&headers](const std::string&) { return headers; };
+               op.wait = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
+               // No total line: the caller reports the chunk as a whole.
+               op.retryPrefix = zu::FormatLogText(
+                   "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. ",
+                   fileName.c_str());
+               op.retryLineSet = zu::kRetryingAfterLine;
+               zu::MessageReplyRules rules;
+               rules.mention = "chunkOffset";
+               rules.postFailed.custom = [log, &fileName](const zu::ConsoleReply& reply) {
+                 log->Error(
+                     kOffsetTag,
+                     "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
+                     "Error Message [%s], Error response: [%s]",
+                     fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
+                     reply.response.c_str());
+               };
+               rules.noMention.line = "Error: Webserver responded with response string: [%s].";
+               rules.unreadable.line = "Error: Unserialization failed for string [%s].";
+               op.read = zu::ReadMessageReply(
+                   std::move(rules), zu::msg::kUploadFileResp,
+                   [log, &offset](CNMessageBase& reply, const zu::ConsoleReply& at) {
+                     using namespace zu::msg;
+                     const long long held = reply.getint64(
+                         kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
+                     offset = held;
+                     if (held > 0) return zu::AttemptResult::kSuccess;
+                     offset = 0;
+                     log->Error(
+                         kOffsetTag,
+                         "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+                         held, at.response.c_str());
+                     return zu::AttemptResult::kRetry;
+                   });
+             }) == 1;
 }
 
 namespace {
@@ -245,8 +244,7 @@ namespace {
 // Opens the file to upload and takes its size and identity; null (after the
 // log line and the message) when it cannot.
 std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path,
-                                           zu::FileIdentity& identity,
-                                           std::wstring& errorMessage) {
+                                           zu::FileIdentity& identity, std::wstring& errorMessage) {
   if (!FXFile::DoesFileExist(path)) {
     log->Error(kUploadTag, "Error: Source file path does not exists.");
     errorMessage = L"Error: Source file path does not exists.";
@@ -397,9 +395,8 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
       static_cast<unsigned long long>(chunk.endOffset - chunk.length);
   const unsigned long long stopOffset = static_cast<unsigned long long>(chunk.endOffset);
   // An attempt stopped by a failed offset query was not completed.
-  const zu::RetryOptions options =
-      zu::FixedWaitRetry(chunk.retryCount, zu::folder::kRetryWaitMs, false,
-                         zu::TotalCount::kAttemptsBeforeEarlyStop);
+  const zu::RetryOptions options = zu::FixedWaitRetry(
+      chunk.retryCount, zu::folder::kRetryWaitMs, false, zu::TotalCount::kAttemptsBeforeEarlyStop);
   zu::RetryLines lines = zu::StandardRetryLines(
       log, kUploadTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset "
@@ -415,10 +412,12 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
   };
 
   bool queryAfterFailure = true;
-  return zu::RunWithRetry(options, lines, [&](int attempt) {
-           return AttemptChunk(chunk, gateway.get(), attempt, queryAfterFailure, outcome,
-                               errorMessage);
-         }).succeeded;
+  return zu::RunWithRetry(options, lines,
+                          [&](int attempt) {
+                            return AttemptChunk(chunk, gateway.get(), attempt, queryAfterFailure,
+                                                outcome, errorMessage);
+                          })
+      .succeeded;
 }
 
 // Where the chunks come from: the reader, the buffer each chunk is read
@@ -447,8 +446,7 @@ bool StartUploadSession(ZUCloudService& service, EvDebug* log, const ChunkSource
   }
   endOffset = chunkLength;
   if (service.GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
-                                      modifiedTime, source.buffer, requestId,
-                                      errorMessage) != 1) {
+                                      modifiedTime, source.buffer, requestId, errorMessage) != 1) {
     return false;
   }
   zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), source.size);
@@ -538,8 +536,8 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
         UploadHeaders(sessionToken, base64FileName, fileSize, modifiedTime, base64ParentPath);
 
     ChunkOutcome outcome;
-    const ChunkSend next{*this, log, chunkUrl, headers, fileName, m_userName, m_nRetryCount,
-                         buffer.data(), 0, endOffset, false};
+    const ChunkSend next{*this,         log,           chunkUrl, headers,   fileName, m_userName,
+                         m_nRetryCount, buffer.data(), 0,        endOffset, false};
     if (!SendRemainingChunks(next, source, outcome, errorMessage)) return 0;
     if (outcome.uploaded) fileGUID = outcome.fileGUID;
     // Only a reply to the last chunk that carried the file's GUID counts; a

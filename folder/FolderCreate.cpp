@@ -8,9 +8,9 @@
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
-#include "platform/xml/CNMessage.h"
-#include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
+#include "platform/xml/CNMessage.h"
 #include "session/ConsoleOperation.h"
 #include "session/MessageReply.h"
 #include "session/NoThrow.h"
@@ -26,8 +26,7 @@ bool BuildCreateFolderBody(const std::string& parentPath, const std::string& fol
                            std::string& body) {
   using namespace zu::msg;
   CNMessageBase request(kFileResourceInfo.type, kFileResourceInfo.id);
-  request.setstring(kResName.number, kResName.tag, folderName, kFileResourceInfo.key,
-                    kResName.key);
+  request.setstring(kResName.number, kResName.tag, folderName, kFileResourceInfo.key, kResName.key);
   request.setstring(kResParentPath.number, kResParentPath.tag, parentPath, kFileResourceInfo.key,
                     kResParentPath.key);
   return request.serialize(body, false) == 0;
@@ -42,9 +41,8 @@ zu::AttemptResult ReadCreatedFolder(EvDebug* log, CNMessageBase& reply, std::str
       true, true, kRespResource.number, kRespResource.tag, kFileResourceResponse.key,
       kRespResource.key, kFileResourceInfo.type, kFileResourceInfo.id);
   if (resource != nullptr && *resource != nullptr) {
-    const std::string guid =
-        (*resource)->getstring(kResFolderGUID.number, kResFolderGUID.tag,
-                               kFileResourceInfo.key, kResFolderGUID.key);
+    const std::string guid = (*resource)->getstring(kResFolderGUID.number, kResFolderGUID.tag,
+                                                    kFileResourceInfo.key, kResFolderGUID.key);
     if (!guid.empty()) {
       folderGUID = guid;
       folderDetail = (*resource)->getstring(kResFolderDetail.number, kResFolderDetail.tag,
@@ -53,9 +51,9 @@ zu::AttemptResult ReadCreatedFolder(EvDebug* log, CNMessageBase& reply, std::str
     }
   }
   std::string serverError;
-  CNMessageBase** status = reply.getObjectAccessor(
-      true, false, kRespStatus.number, kRespStatus.tag, kFileResourceResponse.key,
-      kRespStatus.key, kGenericResp.type, kGenericResp.id);
+  CNMessageBase** status = reply.getObjectAccessor(true, false, kRespStatus.number, kRespStatus.tag,
+                                                   kFileResourceResponse.key, kRespStatus.key,
+                                                   kGenericResp.type, kGenericResp.id);
   if (status != nullptr && *status != nullptr) {
     serverError = (*status)->getstring(kGenericErrorText.number, kGenericErrorText.tag,
                                        kGenericResp.key, kGenericErrorText.key);
@@ -86,7 +84,8 @@ int ZUCloudService::CreateDRFolder(const std::string& vestrumId, const std::stri
     }
     // Exactly one backslash joins the sub-folder, whatever the folder path
     // ends with.
-    const std::string parentPath = subFolder.empty() ? m_folderPath : m_folderPath + "\\" + subFolder;
+    const std::string parentPath =
+        subFolder.empty() ? m_folderPath : m_folderPath + "\\" + subFolder;
     if (CreateFolder(parentPath, folderName, folderGUID, folderDetail, errorMessage) == 1) {
       return 1;
     }
@@ -100,42 +99,42 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
                                  std::string& folderGUID, std::string& folderDetail,
                                  std::wstring& errorMessage) {
   EvDebug* log = m_evDbg.get();
-  return zu::RunConsoleOperation(sessionParams(), kCreateTag, nullptr, errorMessage,
-                                 [&](zu::ConsoleOperation& op) {
-    op.url = zu::folder::SharePath(m_url, m_shareID) + "/action/createfolder";
-    op.notInitialized = zu::folder::kNotInitialized;
-    if (!BuildCreateFolderBody(parentPath, folderName, op.body)) {
-      op.bodyRefused = zu::AttemptFailure{
-          "Error: Failed to create folder in cloud. The folder name or parent path holds "
-          "characters that cannot be sent.",
-          zu::FailureText::kResponse,
-          L"Error: Failed to create folder in cloud. The folder name or parent path holds "
-          L"characters that cannot be sent.",
-          nullptr};
-    }
-    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
-    op.retryPrefix = zu::FormatLogText(
-        "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. ",
-        folderName.c_str(), parentPath.c_str());
-    op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
-    // "GUID" anywhere in the raw text (also "folderGUID", "fileGUID"); a
-    // failed POST whose reply mentions it is read like a successful one.
-    zu::MessageReplyRules rules;
-    rules.mention = "GUID";
-    rules.readFailedPostThatMentions = true;
-    rules.postFailed = {"Error: Failed to create DR backup folder. Error Message[%s]",
-                        zu::FailureText::kGatewayError,
-                        L"Error: Failed to create DR backup folder.", nullptr};
-    rules.noMention = {"Error: webServer handler responded with error response [%s]",
-                       zu::FailureText::kResponse, L"Error: Failed to create folder in cloud",
-                       nullptr};
-    rules.unreadable = {"Error: Failed to serialize response XML. Error Message [%s]",
-                        zu::FailureText::kGatewayError,
-                        L"Error: Failed to serialize response XML.", nullptr};
-    op.read = zu::ReadMessageReply(
-        std::move(rules), zu::msg::kFileResourceResponse,
-        [log, &folderGUID, &folderDetail](CNMessageBase& reply, const zu::ConsoleReply& at) {
-          return ReadCreatedFolder(log, reply, folderGUID, folderDetail, at.errorMessage);
-        });
-  });
+  return zu::RunConsoleOperation(
+      sessionParams(), kCreateTag, nullptr, errorMessage, [&](zu::ConsoleOperation& op) {
+        op.url = zu::folder::SharePath(m_url, m_shareID) + "/action/createfolder";
+        op.notInitialized = zu::folder::kNotInitialized;
+        if (!BuildCreateFolderBody(parentPath, folderName, op.body)) {
+          op.bodyRefused = zu::AttemptFailure{
+              "Error: Failed to create folder in cloud. The folder name or parent path holds "
+              "characters that cannot be sent.",
+              zu::FailureText::kResponse,
+              L"Error: Failed to create folder in cloud. The folder name or parent path holds "
+              L"characters that cannot be sent.",
+              nullptr};
+        }
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+        op.retryPrefix = zu::FormatLogText(
+            "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. ",
+            folderName.c_str(), parentPath.c_str());
+        op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
+        // "GUID" anywhere in the raw text (also "folderGUID", "fileGUID"); a
+        // failed POST whose reply mentions it is read like a successful one.
+        zu::MessageReplyRules rules;
+        rules.mention = "GUID";
+        rules.readFailedPostThatMentions = true;
+        rules.postFailed = {"Error: Failed to create DR backup folder. Error Message[%s]",
+                            zu::FailureText::kGatewayError,
+                            L"Error: Failed to create DR backup folder.", nullptr};
+        rules.noMention = {"Error: webServer handler responded with error response [%s]",
+                           zu::FailureText::kResponse, L"Error: Failed to create folder in cloud",
+                           nullptr};
+        rules.unreadable = {"Error: Failed to serialize response XML. Error Message [%s]",
+                            zu::FailureText::kGatewayError,
+                            L"Error: Failed to serialize response XML.", nullptr};
+        op.read = zu::ReadMessageReply(
+            std::move(rules), zu::msg::kFileResourceResponse,
+            [log, &folderGUID, &folderDetail](CNMessageBase& reply, const zu::ConsoleReply& at) {
+              return ReadCreatedFolder(log, reply, folderGUID, folderDetail, at.errorMessage);
+            });
+      });
 }

@@ -9,17 +9,17 @@
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
+#include "platform/host/ZUPIFocus.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
 #include "platform/xml/XmlDom.h"
-#include "platform/host/ZUPIFocus.h"
-#include "platform/http/ZuInternetGateway.h"
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
+#include "session/ServiceSettings.h"
 #include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
-#include "session/ServiceSettings.h"
 
 namespace {
 
@@ -50,7 +50,7 @@ constexpr zu::WorkflowReplyRules kSetupReplyRules = {
 struct SetupTargets {
   const std::string& consoleUrl;
   std::string& shareID;
-  std::string& folderPath;      // the service's copy
+  std::string& folderPath;  // the service's copy
   std::string& uploadURL;
   std::string& callerFolderGUID;
   std::string& callerFolderPath;
@@ -171,15 +171,16 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     // initialised; the outcome below decides what it finally is.
     m_bInitialized = 1;
     std::wstring message;
-    if (ExecuteDRFolderSetUpWorkflow(kSetupPath, vestrumGUID, reportsFolder, folderGUID,
-                                     folderPath, message, "", true) == 1) {
+    if (ExecuteDRFolderSetUpWorkflow(kSetupPath, vestrumGUID, reportsFolder, folderGUID, folderPath,
+                                     message, "", true) == 1) {
       m_evDbg->Debug(kInitTag, "Success: Folder creation is successful for user [%s]",
                      m_userName.c_str());
       m_bFolderReady = 1;
       m_bInitialized = 1;
       return 1;
     }
-    m_evDbg->Error(kInitTag, "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
+    m_evDbg->Error(kInitTag,
+                   "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
                    message.c_str(), vestrumGUID.c_str());
     m_bFolderReady = 0;
     m_bInitialized = 0;
@@ -188,31 +189,30 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
 }
 
 int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
-                                                 const std::string& vestrumGUID,
-                                                 bool reportsFolder, std::string& folderGUID,
-                                                 std::string& folderPath,
+                                                 const std::string& vestrumGUID, bool reportsFolder,
+                                                 std::string& folderGUID, std::string& folderPath,
                                                  std::wstring& errorMessage,
                                                  const std::string& /*reserved*/,
                                                  bool ignoreRetryWait) {
   EvDebug* log = m_evDbg.get();
-  return zu::RunConsoleOperation(sessionParams(), kSetupTag, nullptr, errorMessage,
-                                 [&](zu::ConsoleOperation& op) {
-    op.url = m_url + urlPath;
-    op.body = BuildSetupBody(vestrumGUID, reportsFolder);
-    op.notInitialized = zu::folder::kNotInitialized;
-    op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait);
-    op.retryPrefix = zu::FormatLogText(
-        "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. ",
-        vestrumGUID.c_str());
-    const SetupTargets targets{m_url, m_shareID, m_folderPath, m_uploadURL, folderGUID,
-                               folderPath};
-    // A failed POST whose reply still names a share is read like a
-    // successful one.
-    op.read = zu::ReadWorkflowReply(
-        {"DR folder setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
-         &kSetupReplyRules, "shareID"},
-        [log, targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
-          return StoreSetupReply(log, parsed, reply.response, targets, reply.errorMessage);
-        });
-  });
+  return zu::RunConsoleOperation(
+      sessionParams(), kSetupTag, nullptr, errorMessage, [&](zu::ConsoleOperation& op) {
+        op.url = m_url + urlPath;
+        op.body = BuildSetupBody(vestrumGUID, reportsFolder);
+        op.notInitialized = zu::folder::kNotInitialized;
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait);
+        op.retryPrefix = zu::FormatLogText(
+            "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. ",
+            vestrumGUID.c_str());
+        const SetupTargets targets{m_url,       m_shareID,  m_folderPath,
+                                   m_uploadURL, folderGUID, folderPath};
+        // A failed POST whose reply still names a share is read like a
+        // successful one.
+        op.read = zu::ReadWorkflowReply(
+            {"DR folder setup workflow", urlPath, vestrumGUID,
+             L"Failed to create DR backup folder.", &kSetupReplyRules, "shareID"},
+            [log, targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+              return StoreSetupReply(log, parsed, reply.response, targets, reply.errorMessage);
+            });
+      });
 }

@@ -3,8 +3,8 @@
 // own files of this folder.
 #include "ZUCloudService.h"
 
-#include "platform/log/EvDebug.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
 #include "session/ServiceSettings.h"
@@ -64,8 +64,7 @@ void ZUCloudService::closeZuInternetGateway(LIBCURL::ZuInternetGateway* gateway)
   zu::CloseGateway(sessionParams(), gateway);
 }
 
-int ZUCloudService::DoLogin(std::wstring& error, std::string& sessionToken,
-                            bool ignoreRetryWait) {
+int ZUCloudService::DoLogin(std::wstring& error, std::string& sessionToken, bool ignoreRetryWait) {
   return zu::Login(sessionParams(), error, sessionToken, ignoreRetryWait);
 }
 

@@ -9,13 +9,12 @@
 #include <string>
 
 // A broken invariant is a crash for libFuzzer: it stores the input.
-#define FUZZ_CHECK(cond)                                                      \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, \
-                   #cond);                                                    \
-      std::abort();                                                           \
-    }                                                                         \
+#define FUZZ_CHECK(cond)                                                                \
+  do {                                                                                  \
+    if (!(cond)) {                                                                      \
+      std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #cond); \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)
 
 namespace zufuzz {

@@ -20,8 +20,8 @@
 namespace {
 
 bool IsAlphabet(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-         c == '+' || c == '/' || c == '=';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/' || c == '=';
 }
 
 void CheckLayout(const std::string& encoded, size_t inputSize) {

@@ -19,9 +19,15 @@
 
 namespace {
 
-const char* const kKeys[] = {"containerCreated", "isSuccess",        "errorMessage",
-                             "invocationId",     "azureSASServiceURL", "azureSASTokens",
-                             "name",             "sasToken",         ""};
+const char* const kKeys[] = {"containerCreated",
+                             "isSuccess",
+                             "errorMessage",
+                             "invocationId",
+                             "azureSASServiceURL",
+                             "azureSASTokens",
+                             "name",
+                             "sasToken",
+                             ""};
 
 void CheckLookups(const ZuJsonValue& value) {
   for (const char* key : kKeys) {

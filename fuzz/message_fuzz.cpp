@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "platform/xml/XercesSupport.h"
 #include "platform/xml/CNMessage.h"
+#include "platform/xml/XercesSupport.h"
 
 namespace {
 

@@ -14,6 +14,8 @@
 // Checked beyond memory safety: every gateway the operation created is
 // deleted again, and a reported success is backed by the reply (the values
 // the caller relies on are set, the verdict word is in the text).
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
@@ -22,12 +24,11 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 #include "FuzzSupport.h"
-#include "platform/xml/XercesSupport.h"
 #include "blob/FileInfo.h"
 #include "platform/host/PzSleep.h"
+#include "platform/xml/XercesSupport.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 
@@ -60,9 +61,10 @@ void Cleanup() {
 }
 
 bool ContainsNoCase(const std::string& text, const std::string& word) {
-  auto it = std::search(text.begin(), text.end(), word.begin(), word.end(),
-                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
-                                                    std::tolower(static_cast<unsigned char>(b)); });
+  auto it = std::search(text.begin(), text.end(), word.begin(), word.end(), [](char a, char b) {
+    return std::tolower(static_cast<unsigned char>(a)) ==
+           std::tolower(static_cast<unsigned char>(b));
+  });
   return it != text.end();
 }
 
@@ -149,8 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else if (mode == kFolderCreate) {
         std::string folderGUID;
         std::string folderDetail;
-        const int rc = service.CreateFolder("\\ZU\\DR Backup", "job-7", folderGUID, folderDetail,
-                                            message);
+        const int rc =
+            service.CreateFolder("\\ZU\\DR Backup", "job-7", folderGUID, folderDetail, message);
         if (rc == 1) {
           FUZZ_CHECK(!folderGUID.empty());
           FUZZ_CHECK(reply.find("GUID") != std::string::npos);
@@ -172,9 +174,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else if (mode == kFolderUploadSession) {
         std::string requestId;
         const char chunk[] = "chunk bytes";
-        const int rc = service.GetChunkUploadSessionID(
-            "XFpVXERSIEJhY2t1cA==", "ZGlzay52aGQ=", "11", sizeof(chunk) - 1,
-            "2024-01-01T00:00:00", chunk, requestId, message);
+        const int rc = service.GetChunkUploadSessionID("XFpVXERSIEJhY2t1cA==", "ZGlzay52aGQ=", "11",
+                                                       sizeof(chunk) - 1, "2024-01-01T00:00:00",
+                                                       chunk, requestId, message);
         if (rc == 1) FUZZ_CHECK(reply.find("requestId") != std::string::npos);
       } else {
         std::string token;

@@ -15,6 +15,8 @@
 //  - the blob settings stay within their documented ranges, and the
 //    keep-alive times are the numbers given when the gateway can take them
 //    (never a wrapped negative number), else the defaults.
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -22,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "FuzzSupport.h"
 #include "platform/host/ZuSettings.h"

@@ -121,11 +121,10 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   ///        empty).
   /// @return 1 once the set-up answered a storage URL and a token, else 0
   ///         (the object then counts as not initialised).
-  int init(const std::string& userName, const std::string& password,
-           const std::string& focus, const std::string& vestrumGUID,
-           int vestrumId, unsigned int jobId, const std::string& setId,
-           int backupLevel, unsigned int fullJobId, std::wstring& errorMessage,
-           const std::string& loginField);
+  int init(const std::string& userName, const std::string& password, const std::string& focus,
+           const std::string& vestrumGUID, int vestrumId, unsigned int jobId,
+           const std::string& setId, int backupLevel, unsigned int fullJobId,
+           std::wstring& errorMessage, const std::string& loginField);
 
   /// @brief Creates, configures and connects an HTTP gateway for `url`.
   ///
@@ -156,8 +155,7 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param[out] sessionToken the token to send as the "Authtoken" header.
   /// @param ignoreRetryWait true: retry a failed attempt at once.
   /// @return 1 with `sessionToken` set, 0 on failure.
-  int DoLogin(std::wstring& error, std::string& sessionToken,
-              bool ignoreRetryWait);
+  int DoLogin(std::wstring& error, std::string& sessionToken, bool ignoreRetryWait);
   /// @brief Checks that the stored credentials log in.
   ///
   /// Needs init() first. One login as DoLogin() makes it, with waits
@@ -182,11 +180,9 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param[out] errorMessage user-facing message on failure.
   /// @param ignoreRetryWait true: retry a failed attempt at once.
   /// @return 1 when both values were received, else 0.
-  int ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
-                                   const std::string& vestrumGUID,
-                                   unsigned int jobId, const std::string& setId,
-                                   int backupLevel, unsigned int fullJobId,
-                                   std::wstring& errorMessage,
+  int ExecuteDRFolderSetUpWorkflow(const std::string& urlPath, const std::string& vestrumGUID,
+                                   unsigned int jobId, const std::string& setId, int backupLevel,
+                                   unsigned int fullJobId, std::wstring& errorMessage,
                                    bool ignoreRetryWait);
 
   /// @brief Azure Functions mode: registers a file before init() asks for
@@ -209,9 +205,8 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param fullJobId the id of the full backup job this one builds on.
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 once the container was created and the URL received, else 0.
-  int InitAzureFunctions(const std::string& vestrumGUID, int vestrumId,
-                         unsigned int jobId, const std::string& setId,
-                         int backupLevel, unsigned int fullJobId,
+  int InitAzureFunctions(const std::string& vestrumGUID, int vestrumId, unsigned int jobId,
+                         const std::string& setId, int backupLevel, unsigned int fullJobId,
                          std::wstring& errorMessage);
   /// @brief The Azure Functions completion step of
   /// ExecuteDRCompleteWorkflow().
@@ -223,8 +218,7 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param backupLevel the backup level.
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 when the reply's "isSuccess" is true, else 0.
-  int FinalizeAzureFunctions(unsigned int jobId, int backupLevel,
-                             std::wstring& errorMessage);
+  int FinalizeAzureFunctions(unsigned int jobId, int backupLevel, std::wstring& errorMessage);
   /// @brief POSTs a JSON `body` to the Azure Functions base URL + `urlPath`.
   ///
   /// Not for hosts: the request routine of InitAzureFunctions() and
@@ -235,8 +229,8 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param[out] response the last reply's body.
   /// @param ignoreRetryWait true: retry a failed attempt at once.
   /// @return true on a 2xx reply.
-  bool SendAzureRequest(const std::string& urlPath, const std::string& body,
-                        std::string& response, bool ignoreRetryWait);
+  bool SendAzureRequest(const std::string& urlPath, const std::string& body, std::string& response,
+                        bool ignoreRetryWait);
   /// @brief Finds the SAS token that uploads `fileName`.
   ///
   /// Sends nothing. Outside Azure Functions mode every file shares the
@@ -263,8 +257,8 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param remoteFolder the blob's folder in the container.
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 once the block list was committed, else 0.
-  int UploadFile(std::string localDir, std::string fileName,
-                 std::string remoteFolder, std::wstring& errorMessage);
+  int UploadFile(std::string localDir, std::string fileName, std::string remoteFolder,
+                 std::wstring& errorMessage);
   /// @brief Producer thread of UploadFile().
   ///
   /// Not for hosts: public only so that the upload's thread can start it.
@@ -292,8 +286,7 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param sasToken the file's SAS token (GetSASTokenForFile()).
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 once the blob was committed, else 0.
-  int UploadBlockList(const std::vector<std::string>& blockIds,
-                      const std::string& remoteFolder,
+  int UploadBlockList(const std::vector<std::string>& blockIds, const std::string& remoteFolder,
                       const std::string& fileName, const std::string& sasToken,
                       std::wstring& errorMessage);
 
@@ -309,8 +302,7 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @param backupLevel the backup level.
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 when the reply's "isSuccess" reads true, else 0.
-  int ExecuteDRCompleteWorkflow(unsigned int jobId, int backupLevel,
-                                std::wstring& errorMessage);
+  int ExecuteDRCompleteWorkflow(unsigned int jobId, int backupLevel, std::wstring& errorMessage);
 
  protected:
   /// @cond ZUCLOUD_INTERNAL
@@ -320,11 +312,10 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   // UploadBlockList that also gives the blob its Content-MD5 property (the
   // Base64 MD5 of the whole file) and its access tier; "" leaves either as
   // the service's default.
-  int CommitBlockList(const std::vector<std::string>& blockIds,
-                      const std::string& remoteFolder,
+  int CommitBlockList(const std::vector<std::string>& blockIds, const std::string& remoteFolder,
                       const std::string& fileName, const std::string& sasToken,
-                      const std::string& fileMd5Base64,
-                      const std::string& accessTier, std::wstring& errorMessage);
+                      const std::string& fileMd5Base64, const std::string& accessTier,
+                      std::wstring& errorMessage);
 
   std::string m_url;
   std::string m_uploadURL;

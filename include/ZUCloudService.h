@@ -114,9 +114,8 @@ class ZUCLOUD_EXPORT ZUCloudService {
   ///        instead of its DR backup folder.
   /// @return 1 when the credentials were complete and the cloud answered with
   ///         share, folder and upload URL; 0 otherwise (details in the log).
-  int init(const std::string& userName, const std::string& password,
-           const std::string& focus, const std::string& vestrumGUID,
-           std::string& folderGUID, std::string& folderPath,
+  int init(const std::string& userName, const std::string& password, const std::string& focus,
+           const std::string& vestrumGUID, std::string& folderGUID, std::string& folderPath,
            const std::string& loginField, bool reportsFolder);
 
   /// @brief Creates, configures and connects an HTTP gateway for `url`.
@@ -147,8 +146,7 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @param[out] sessionToken the token to send as the "Authtoken" header.
   /// @param ignoreRetryWait true: retry a failed attempt at once.
   /// @return 1 with `sessionToken` set, 0 on failure.
-  int DoLogin(std::wstring& error, std::string& sessionToken,
-              bool ignoreRetryWait);
+  int DoLogin(std::wstring& error, std::string& sessionToken, bool ignoreRetryWait);
   /// @brief Checks that the stored credentials log in.
   ///
   /// Needs init() first. One login as DoLogin() makes it, with waits
@@ -172,13 +170,10 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @param reserved unused.
   /// @param ignoreRetryWait true: retry a failed attempt at once.
   /// @return 1 when the reply held share, folder and upload URL, else 0.
-  int ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
-                                   const std::string& vestrumGUID,
+  int ExecuteDRFolderSetUpWorkflow(const std::string& urlPath, const std::string& vestrumGUID,
                                    bool reportsFolder, std::string& folderGUID,
-                                   std::string& folderPath,
-                                   std::wstring& errorMessage,
-                                   const std::string& reserved,
-                                   bool ignoreRetryWait);
+                                   std::string& folderPath, std::wstring& errorMessage,
+                                   const std::string& reserved, bool ignoreRetryWait);
   /// @brief Creates a folder inside the DR folder that init() set up.
   ///
   /// Needs a successful init(). The new folder is `folderName` under the DR
@@ -206,8 +201,7 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 when the reply carried the folder's GUID, else 0.
   int CreateFolder(const std::string& parentPath, const std::string& folderName,
-                   std::string& folderGUID, std::string& folderDetail,
-                   std::wstring& errorMessage);
+                   std::string& folderGUID, std::string& folderDetail, std::wstring& errorMessage);
   /// @brief Opens a chunked upload session with the file's first chunk;
   /// a step of UploadFile().
   ///
@@ -222,13 +216,10 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @param[out] requestId the session's request id.
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 with `requestId` set, else 0.
-  int GetChunkUploadSessionID(const std::string& parentPath,
-                              const std::string& fileName,
-                              const std::string& fileSize,
-                              long long chunkLength,
-                              const std::string& modifiedTime,
-                              const char* chunk, std::string& requestId,
-                              std::wstring& errorMessage);
+  int GetChunkUploadSessionID(const std::string& parentPath, const std::string& fileName,
+                              const std::string& fileSize, long long chunkLength,
+                              const std::string& modifiedTime, const char* chunk,
+                              std::string& requestId, std::wstring& errorMessage);
   /// @brief Asks the upload session how many bytes of the file it holds;
   /// a step of UploadFile().
   ///
@@ -242,10 +233,9 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @param fileName the file's name, for the log.
   /// @param[out] offset the bytes the server holds; 0 on failure.
   /// @return true when the server named an offset above 0.
-  bool GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway,
-                               const std::string& url,
-                               std::list<ZuCURL::commandInfo>& headers,
-                               const std::string& fileName, long long& offset);
+  bool GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway, const std::string& url,
+                               std::list<ZuCURL::commandInfo>& headers, const std::string& fileName,
+                               long long& offset);
   /// @brief Uploads one file into a cloud folder in 4 MiB chunks.
   ///
   /// Needs a successful init(). Reads sourceDir + fileName (joined as

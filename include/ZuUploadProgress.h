@@ -35,8 +35,7 @@ typedef void (*ZuUploadProgressCallback)(void* context, const char* fileName,
 /// unregistering no call follows. Sends nothing.
 /// @param callback the new callback; null unregisters.
 /// @param context handed to every call of `callback`.
-ZUCLOUD_EXPORT void zuSetUploadProgressCallback(ZuUploadProgressCallback callback,
-                                                void* context);
+ZUCLOUD_EXPORT void zuSetUploadProgressCallback(ZuUploadProgressCallback callback, void* context);
 }
 
 #endif  // ZUCLOUD_ZU_UPLOAD_PROGRESS_H

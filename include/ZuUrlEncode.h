@@ -18,8 +18,8 @@
 /// @return 1 when the whole input was encoded, 0 when the input is longer
 ///         than `limit` (the output then holds the encoding of the first
 ///         `limit` bytes).
-ZUCLOUD_EXPORT int urlEncodeUseSafeChar(char* output, const char* input,
-                                        int limit, const char* safeChars);
+ZUCLOUD_EXPORT int urlEncodeUseSafeChar(char* output, const char* input, int limit,
+                                        const char* safeChars);
 
 /// @brief urlEncodeUseSafeChar() with the safe set "-_.~/" ("/" is kept).
 /// @param[out] output room for 3 * `limit` + 1 bytes.

@@ -121,8 +121,8 @@ void AttemptFailure::Report(const ConsoleReply& reply) const {
   if (message != nullptr) reply.errorMessage = message;
 }
 
-int RunConsoleOperation(const SessionParams& params, const char* tag,
-                        const wchar_t* failureMessage, std::wstring& errorMessage,
+int RunConsoleOperation(const SessionParams& params, const char* tag, const wchar_t* failureMessage,
+                        std::wstring& errorMessage,
                         const std::function<void(ConsoleOperation&)>& declare) {
   const auto failed = [&]() -> int {
     if (failureMessage != nullptr) errorMessage = failureMessage;

@@ -111,8 +111,8 @@ struct ConsoleOperation {
 // an attempt succeeded, else 0 with `errorMessage` set where the operation
 // gives one. An exception writes "Error: Unexpected failure" under `tag` and
 // sets `failureMessage` (when not null).
-int RunConsoleOperation(const SessionParams& params, const char* tag,
-                        const wchar_t* failureMessage, std::wstring& errorMessage,
+int RunConsoleOperation(const SessionParams& params, const char* tag, const wchar_t* failureMessage,
+                        std::wstring& errorMessage,
                         const std::function<void(ConsoleOperation&)>& declare);
 
 // RunConsoleOperation without the guard and without `declare`: for a step

@@ -6,8 +6,7 @@ std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long b
                                const FileIdentity& atEnd) {
   if (bytesRead != atStart.size) {
     return "size " + std::to_string(atStart.size) + " bytes at the start, " +
-           std::to_string(bytesRead) + (bytesRead > atStart.size ? " or more" : "") +
-           " bytes read";
+           std::to_string(bytesRead) + (bytesRead > atStart.size ? " or more" : "") + " bytes read";
   }
   if (!atEnd.SameContentAs(atStart)) {
     if (atEnd.size != atStart.size) {

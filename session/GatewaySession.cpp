@@ -3,10 +3,10 @@
 #include <mutex>
 #include <new>
 
-#include "platform/http/ConnectionPool.h"
-#include "platform/log/EvDebug.h"
-#include "platform/http/ZuInternetGateway.h"
 #include "platform/host/ZuSettings.h"
+#include "platform/http/ConnectionPool.h"
+#include "platform/http/ZuInternetGateway.h"
+#include "platform/log/EvDebug.h"
 #include "session/ServiceSettings.h"
 
 namespace zu {
@@ -94,8 +94,7 @@ void SetGatewayFactoryForTesting(GatewayFactory factory) {
   g_factory = std::move(factory);
 }
 
-LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
-                                        const std::string& url) {
+LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::string& url) {
   EvDebug* log = params.log;
   const int limit = params.retryCount < 1 ? 1 : params.retryCount;
   const bool reuse = ReadConnectionReuse();
@@ -113,8 +112,8 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
       std::string text;
       gateway->getLastCurlErrorCodeAndErrorMsg(code, text);
       if (code != 0) {
-        log->Debug(kInitTag, "Error: Failed to initialize CURL wrapper with error [%d:%s]",
-                   code, text.c_str());
+        log->Debug(kInitTag, "Error: Failed to initialize CURL wrapper with error [%d:%s]", code,
+                   text.c_str());
       } else {
         log->Debug(kInitTag, "Error: Failed to initialize Gateway wrapper with error [%d:%s]",
                    initResult, text.c_str());

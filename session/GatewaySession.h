@@ -19,8 +19,7 @@ namespace zu {
 // params.retryCount connect attempts (at least one) one after the other,
 // without waiting. Returns the connected gateway, owned by the caller, or
 // null. A failed initialize() ends at once.
-LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params,
-                                        const std::string& url);
+LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::string& url);
 
 // A service object starts or stops using the process's connection pool:
 // each constructor calls the first, each destructor the second. When the
@@ -32,8 +31,7 @@ void ServiceDestroyed();
 void CloseGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway);
 
 // Closes and deletes `gateway` (null does nothing).
-void CloseAndDeleteGateway(const SessionParams& params,
-                           LIBCURL::ZuInternetGateway* gateway);
+void CloseAndDeleteGateway(const SessionParams& params, LIBCURL::ZuInternetGateway* gateway);
 
 // Owns the gateway of one operation (or of one chunk): disconnects it
 // (logging a failed disconnect) and deletes it when the scope ends or on

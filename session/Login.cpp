@@ -4,10 +4,10 @@
 #include <string>
 #include <utility>
 
-#include "platform/xml/CNMessage.h"
+#include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
-#include "platform/http/ZuInternetGateway.h"
+#include "platform/xml/CNMessage.h"
 #include "session/ConsoleOperation.h"
 #include "session/MessageReply.h"
 
@@ -22,10 +22,10 @@ constexpr unsigned int kLoginWaitMs = 120000;
 bool BuildCredentialRequest(const SessionParams& params, std::string& body) {
   using namespace zu::msg;
   CNMessageBase request(kCheckCredentialReq.type, kCheckCredentialReq.id);
-  request.setstring(kReqUserName.number, kReqUserName.tag, params.userName,
-                    kCheckCredentialReq.key, kReqUserName.key);
-  request.setstring(kReqPassword.number, kReqPassword.tag, params.password,
-                    kCheckCredentialReq.key, kReqPassword.key);
+  request.setstring(kReqUserName.number, kReqUserName.tag, params.userName, kCheckCredentialReq.key,
+                    kReqUserName.key);
+  request.setstring(kReqPassword.number, kReqPassword.tag, params.password, kCheckCredentialReq.key,
+                    kReqPassword.key);
   request.setstring(kReqExtraCredential.number, kReqExtraCredential.tag, params.loginExtra,
                     kCheckCredentialReq.key, kReqExtraCredential.key);
   return request.serialize(body, false) == 0;
@@ -84,10 +84,12 @@ AttemptResult ReadCredentialReply(CNMessageBase& reply, const ConsoleReply& at,
                                       msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
   RegisterLogSecret(token);
   if (HasControlCharacter(token)) {
-    at.log->Error(kTag, "Error: Failed to login to cloud. The session token in the reply holds "
-                        "control characters; it is not used.");
-    at.errorMessage = L"Error: Failed to login to cloud. The session token in the reply holds "
-                      L"characters that cannot be sent.";
+    at.log->Error(kTag,
+                  "Error: Failed to login to cloud. The session token in the reply holds "
+                  "control characters; it is not used.");
+    at.errorMessage =
+        L"Error: Failed to login to cloud. The session token in the reply holds "
+        L"characters that cannot be sent.";
     return AttemptResult::kRetry;
   }
   sessionToken = std::move(token);

@@ -81,8 +81,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
           if (options.ignoreRetryWait) {
             if (lines.retryingImmediately) lines.retryingImmediately(n);
           } else {
-            const unsigned int waitMs =
-                BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
+            const unsigned int waitMs = BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
             if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
             zu::SleepUnless(waitMs, options.stopRequested);
           }

@@ -92,7 +92,7 @@ struct RetryLines {
 
 struct RetryOutcome {
   bool succeeded = false;
-  int attempts = 0;          // attempts made
+  int attempts = 0;           // attempts made
   bool stoppedEarly = false;  // an attempt returned kStop
 };
 

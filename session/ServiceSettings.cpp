@@ -74,8 +74,7 @@ BlobSettings ReadBlobSettings() {
   if (params.get("bEnableZUCloudDRBackupAzureFunctionsMode", word) == 0) {
     settings.azureFunctionsMode = ParseBooleanWord(word, false);
   }
-  if (params.get("ZUCloudDRBackupMaximumBackoff", number) == 0 && number >= 0 &&
-      number <= 3600) {
+  if (params.get("ZUCloudDRBackupMaximumBackoff", number) == 0 && number >= 0 && number <= 3600) {
     settings.maximumBackoffSeconds = number;
   }
   return settings;

@@ -15,7 +15,7 @@ void LogSettingsFileNotice(EvDebug* log, const char* tag);
 
 // Keep-alive settings of section "UpdateFlags" (both services).
 struct KeepAliveSettings {
-  bool enabled = false;            // "nEnableTCPKeepAlive" found and not 0
+  bool enabled = false;  // "nEnableTCPKeepAlive" found and not 0
   // A value above LONG_MAX keeps the default.
   long long idleSeconds = 120;     // "nKeepIdleSeconds"
   long long intervalSeconds = 60;  // "nKeepIntervalSeconds"
@@ -24,12 +24,12 @@ KeepAliveSettings ReadKeepAliveSettings();
 
 // Settings of the blob service ([GlobalParam]).
 struct BlobSettings {
-  int retryCount = 30;                     // "DRBackupRetryCount", below 1: 30
-  long long uploadBlobSize = 16777216;     // "DRBackupUploadBlobSize" MiB, below 1: 16 MiB
-  long long uploadStreamCount = 10;        // "DRBackupUploadStreamCount", below 1: 10
-  bool apiMode = true;                     // "bEnableZUCloudDRBackupAPIMode"
-  bool azureFunctionsMode = false;         // "bEnableZUCloudDRBackupAzureFunctionsMode"
-  int maximumBackoffSeconds = 16;          // "ZUCloudDRBackupMaximumBackoff", 0..3600
+  int retryCount = 30;                  // "DRBackupRetryCount", below 1: 30
+  long long uploadBlobSize = 16777216;  // "DRBackupUploadBlobSize" MiB, below 1: 16 MiB
+  long long uploadStreamCount = 10;     // "DRBackupUploadStreamCount", below 1: 10
+  bool apiMode = true;                  // "bEnableZUCloudDRBackupAPIMode"
+  bool azureFunctionsMode = false;      // "bEnableZUCloudDRBackupAzureFunctionsMode"
+  int maximumBackoffSeconds = 16;       // "ZUCloudDRBackupMaximumBackoff", 0..3600
 };
 BlobSettings ReadBlobSettings();
 

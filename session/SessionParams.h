@@ -19,7 +19,7 @@ enum class ServiceKind {
 struct SessionParams {
   ServiceKind kind = ServiceKind::kFolder;
   EvDebug* log = nullptr;
-  std::string url;       // web-console base URL
+  std::string url;  // web-console base URL
   std::string userName;
   std::string password;  // Base64 form
   std::string loginExtra;

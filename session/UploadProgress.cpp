@@ -17,8 +17,7 @@ std::atomic<bool> g_registered{false};
 
 }  // namespace
 
-extern "C" void zuSetUploadProgressCallback(ZuUploadProgressCallback callback,
-                                            void* context) {
+extern "C" void zuSetUploadProgressCallback(ZuUploadProgressCallback callback, void* context) {
   std::unique_lock<std::shared_mutex> lock(g_mutex);
   g_callback = callback;
   g_context = context;

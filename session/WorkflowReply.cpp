@@ -1,17 +1,19 @@
 #include "session/WorkflowReply.h"
 
+#include <utility>
+
 #include "platform/log/EvDebug.h"
 #include "platform/xml/XmlDom.h"
 
-#include <utility>
-
 namespace zu {
 
-void LogWorkflowPostFailure(EvDebug* log, const char* tag, const char* what,
-                            const std::string& url, const std::string& vestrumGUID,
-                            const std::string& gatewayError, const std::string& response) {
-  log->Error(tag, "Error: Failed to execute %s with workflow URL [%s] and vestrum ID [%s]. Error Message[%s]",
-             what, url.c_str(), vestrumGUID.c_str(), gatewayError.c_str());
+void LogWorkflowPostFailure(EvDebug* log, const char* tag, const char* what, const std::string& url,
+                            const std::string& vestrumGUID, const std::string& gatewayError,
+                            const std::string& response) {
+  log->Error(
+      tag,
+      "Error: Failed to execute %s with workflow URL [%s] and vestrum ID [%s]. Error Message[%s]",
+      what, url.c_str(), vestrumGUID.c_str(), gatewayError.c_str());
   log->Error(tag, "Error: Response from ZU Cloud Server: [%s]", response.c_str());
 }
 
@@ -35,8 +37,7 @@ AttemptResult CheckWorkflowReply(EvDebug* log, const char* tag, const WorkflowRe
       ReportXmlPlatformFailure(log, tag, parsed.message, errorMessage);
       return rules.onPlatformInitFailed;
     case xml::ParseStatus::kNoRoot:
-      log->Error(tag, "%s Server responded with response [%s]", rules.noRootLead,
-                 response.c_str());
+      log->Error(tag, "%s Server responded with response [%s]", rules.noRootLead, response.c_str());
       errorMessage = rules.noRootMessage;
       return rules.onNoRoot;
     case xml::ParseStatus::kXmlError:

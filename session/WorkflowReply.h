@@ -19,9 +19,9 @@ namespace zu {
 
 // The two lines of a workflow POST that failed: `what` names the workflow
 // ("DR setup workflow", "DR folder setup workflow", "Finalize DR workflow").
-void LogWorkflowPostFailure(EvDebug* log, const char* tag, const char* what,
-                            const std::string& url, const std::string& vestrumGUID,
-                            const std::string& gatewayError, const std::string& response);
+void LogWorkflowPostFailure(EvDebug* log, const char* tag, const char* what, const std::string& url,
+                            const std::string& vestrumGUID, const std::string& gatewayError,
+                            const std::string& response);
 
 // The XML platform could not be initialised for a reply: logs `detail` and
 // sets the caller's message.

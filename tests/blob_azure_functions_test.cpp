@@ -3,10 +3,9 @@
 // SendAzureRequest and the per-file token lookup.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "blob/FileInfo.h"
 #include "session/RetryPolicy.h"
@@ -127,8 +126,10 @@ TEST_F(AzureFunctions, SetupRequestCarriesTypedNumbersAndTheFilesInOrder) {
   EXPECT_TRUE(service.GetSASTokenForFile("b.bin", token));
   EXPECT_EQ(token, "sv=1&sr=b&sig=AFSIGb.bin");
   EXPECT_FALSE(service.GetSASTokenForFile("/d/a.bin", token));
-  EXPECT_NE(env_.logText().find("ZUCloudAzureService(892): -Error-: Could not find upload token for file [/d/a.bin]"),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find(
+          "ZUCloudAzureService(892): -Error-: Could not find upload token for file [/d/a.bin]"),
+      std::string::npos);
 }
 
 TEST_F(AzureFunctions, SetupWithoutFilesLeavesTheFilesKeyOut) {
@@ -177,7 +178,8 @@ TEST_F(AzureFunctions, SetupFailuresGiveTheirMessages) {
       {"not json",
        L"Error: Failed to set up DR upload to Tolvane Cloud. Please check ZUCloudService.log for "
        L"more details.",
-       "ZUCloudAzureService(608): -Error-: Failed to deserialize API response from Azure: [not json]"},
+       "ZUCloudAzureService(608): -Error-: Failed to deserialize API response from Azure: [not "
+       "json]"},
       {R"({"containerCreated": false, "errorMessage": "no quota", "invocationId": "inv-1"})",
        L"Error: Failed to set up upload to Tolvane Cloud. Please check ZUCloudService.log for more "
        L"details.",
@@ -191,7 +193,8 @@ TEST_F(AzureFunctions, SetupFailuresGiveTheirMessages) {
       {R"({"containerCreated": true})",
        L"Error: Failed to set up upload to Tolvane Cloud. Please check ZUCloudService.log for more "
        L"details.",
-       "ZUCloudAzureService(647): -Error-: Could not find storage service URL in Azure response: ["},
+       "ZUCloudAzureService(647): -Error-: Could not find storage service URL in Azure response: "
+       "["},
       // The base URL is https: a plain http storage URL would carry the SAS
       // signatures in clear.
       {R"({"containerCreated": true, "azureSASServiceURL": "http://store.test/x"})",
@@ -238,14 +241,18 @@ TEST_F(AzureFunctions, MissingBaseUrlOrGuidIsRefusedBeforeAnyRequest) {
   service.m_url = "http://stale.test";
   std::wstring message;
   EXPECT_EQ(init(service, message), 0);
-  EXPECT_EQ(message, L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud.");
+  EXPECT_EQ(message,
+            L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud.");
   EXPECT_TRUE(service.m_url.empty());
   EXPECT_TRUE(requests("").empty());
   const std::string log = env_.logText();
-  EXPECT_NE(log.find("ZUCloudAzureService(566): -Error-: Setup cannot proceed due to an empty Vestrum GUID."),
-            std::string::npos);
-  EXPECT_NE(log.find("ZUCloudAzureService(553): -Error-: Could not find a valid Azure API endpoint"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find(
+          "ZUCloudAzureService(566): -Error-: Setup cannot proceed due to an empty Vestrum GUID."),
+      std::string::npos);
+  EXPECT_NE(
+      log.find("ZUCloudAzureService(553): -Error-: Could not find a valid Azure API endpoint"),
+      std::string::npos);
 }
 
 TEST_F(AzureFunctions, SetupWaitsOnlyForARealJob) {
@@ -254,12 +261,15 @@ TEST_F(AzureFunctions, SetupWaitsOnlyForARealJob) {
     BlobServiceAccess service;
     std::wstring message;
     EXPECT_EQ(init(service, message, 0, 2), 0);  // job id 0
-    EXPECT_EQ(message, L"Failed to set up upload to Tolvane Cloud. Please check ZUCloudService.log for more details.");
+    EXPECT_EQ(message,
+              L"Failed to set up upload to Tolvane Cloud. Please check ZUCloudService.log for more "
+              L"details.");
     EXPECT_EQ(init(service, message, 7, 0), 0);  // backup level 0
     EXPECT_TRUE(sleeps_.waits().empty());
     EXPECT_EQ(requests("af_setup").size(), 6u);
-    EXPECT_EQ(CountOccurrences(env_.logText(), "ZUCloudAzureService(859): -Error-: Azure API returned error. "
-                                               "Retrying immediately since called with Ignore retry wait"),
+    EXPECT_EQ(CountOccurrences(env_.logText(),
+                               "ZUCloudAzureService(859): -Error-: Azure API returned error. "
+                               "Retrying immediately since called with Ignore retry wait"),
               6u);
   }
   BlobServiceAccess service;
@@ -267,11 +277,14 @@ TEST_F(AzureFunctions, SetupWaitsOnlyForARealJob) {
   EXPECT_EQ(init(service, message, 7, 1), 0);
   EXPECT_EQ(sleeps_.waits(), (std::vector<unsigned int>{1007, 2007, 4007}));
   const std::string log = env_.logText();
-  EXPECT_NE(log.find("ZUCloudAzureService(864): -Error-: Azure API returned error. Retrying after [4007] ms, retry count [3]"),
+  EXPECT_NE(log.find("ZUCloudAzureService(864): -Error-: Azure API returned error. Retrying after "
+                     "[4007] ms, retry count [3]"),
             std::string::npos);
-  EXPECT_NE(log.find("ZUCloudAzureService(870): -Error-: Failed to get successful response from Azure. Total retry count [3]."),
+  EXPECT_NE(log.find("ZUCloudAzureService(870): -Error-: Failed to get successful response from "
+                     "Azure. Total retry count [3]."),
             std::string::npos);
-  EXPECT_NE(log.find("ZUCloudAzureService(847): -Error-: Azure API returned error. Status Code [500] Error Message [HTTP 500]"),
+  EXPECT_NE(log.find("ZUCloudAzureService(847): -Error-: Azure API returned error. Status Code "
+                     "[500] Error Message [HTTP 500]"),
             std::string::npos);
 }
 
@@ -297,9 +310,10 @@ TEST_F(AzureFunctions, AFailedSendReportsTheCloudsErrorMessage) {
   }
   EXPECT_EQ(init(service, message, 0, 0), 0);
   EXPECT_EQ(message, L"GUID unknown");
-  EXPECT_NE(env_.logText().find("ZUCloudAzureService(695): -Error-: Failed to set up DR Backup upload on "
-                                "Tolvane Cloud. Message: [GUID unknown] Invocation ID: [i-9]"),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find("ZUCloudAzureService(695): -Error-: Failed to set up DR Backup upload on "
+                          "Tolvane Cloud. Message: [GUID unknown] Invocation ID: [i-9]"),
+      std::string::npos);
 }
 
 TEST_F(AzureFunctions, NoConnectionIsLogged) {
@@ -308,16 +322,18 @@ TEST_F(AzureFunctions, NoConnectionIsLogged) {
   std::wstring message;
   EXPECT_EQ(init(service, message, 0, 0), 0);
   EXPECT_TRUE(requests("").empty());
-  EXPECT_NE(env_.logText().find("ZUCloudAzureService(827): -Error-: Could not establish a connection to "
-                                "the server [https://af.test/azfunc]. Verify firewall/proxy settings"),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find("ZUCloudAzureService(827): -Error-: Could not establish a connection to "
+                          "the server [https://af.test/azfunc]. Verify firewall/proxy settings"),
+      std::string::npos);
 }
 
 TEST_F(AzureFunctions, FinalizeReportsOnlyUploadedFilesAndAlwaysHasFiles) {
   BlobServiceAccess service;
   std::wstring message;
   EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
-  EXPECT_EQ(message, L"Error: ZUCloudAzureService not initialized, call ZUCloudAzureService::init() first");
+  EXPECT_EQ(message,
+            L"Error: ZUCloudAzureService not initialized, call ZUCloudAzureService::init() first");
   EXPECT_TRUE(requests("").empty());
 
   ASSERT_EQ(init(service, message), 1);
@@ -347,12 +363,16 @@ TEST_F(AzureFunctions, FinalizeReportsOnlyUploadedFilesAndAlwaysHasFiles) {
   EXPECT_EQ(body["Files"][0]["Size"].get<unsigned long long>(), 5000000000ULL);
   EXPECT_EQ(body["Files"][0]["Url"], "https://store.test/devacct/af1/f/done.bin");
   const std::string log = env_.logText();
-  EXPECT_EQ(CountOccurrences(log, "ZUCloudAzureService(744): -Warn--: File [failed.bin] queued for upload but could not be uploaded"),
+  EXPECT_EQ(CountOccurrences(log,
+                             "ZUCloudAzureService(744): -Warn--: File [failed.bin] queued for "
+                             "upload but could not be uploaded"),
             1u);
-  EXPECT_NE(log.find("ZUCloudAzureService(1723): -Debug-: Azure mode: Calling FinalizeAzureFunctions"),
-            std::string::npos);
-  EXPECT_NE(log.find("ZUCloudAzureService(809): -Debug-: Success: Finalize DR Backup is successful"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("ZUCloudAzureService(1723): -Debug-: Azure mode: Calling FinalizeAzureFunctions"),
+      std::string::npos);
+  EXPECT_NE(
+      log.find("ZUCloudAzureService(809): -Debug-: Success: Finalize DR Backup is successful"),
+      std::string::npos);
   // Finalize always waits between attempts.
   cloud_.failNext("af_finalize", 1);
   ASSERT_EQ(service.ExecuteDRCompleteWorkflow(9, 3, message), 1);
@@ -366,15 +386,16 @@ TEST_F(AzureFunctions, FinalizeThatIsNotConfirmedFails) {
   const std::wstring fixed =
       L"Error: Failed to update DR Backup upload status on Tolvane Cloud. Please check "
       L"ZUCloudService.log for more details.";
-  cloud_.afFinalizeReply = R"({"isSuccess": false, "errorMessage": "size mismatch", "invocationId": "i-2"})";
+  cloud_.afFinalizeReply =
+      R"({"isSuccess": false, "errorMessage": "size mismatch", "invocationId": "i-2"})";
   EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
   EXPECT_EQ(message, fixed);
   // Only the JSON literal true confirms; look-alikes and a true elsewhere
   // in the reply do not.
   for (const char* reply :
        {R"({"isSuccess": "true"})", R"({"isSuccess": "1"})", R"({"isSuccess": 1})",
-        R"({"isSuccess": "True"})", R"({"isSuccess": [true]})", R"({"status": {"isSuccess": true}})",
-        R"([{"isSuccess": true}])", R"({})"}) {
+        R"({"isSuccess": "True"})", R"({"isSuccess": [true]})",
+        R"({"status": {"isSuccess": true}})", R"([{"isSuccess": true}])", R"({})"}) {
     SCOPED_TRACE(reply);
     cloud_.afFinalizeReply = reply;
     message.clear();
@@ -385,12 +406,14 @@ TEST_F(AzureFunctions, FinalizeThatIsNotConfirmedFails) {
   EXPECT_EQ(service.FinalizeAzureFunctions(1, 1, message), 0);
   EXPECT_EQ(message, fixed);
   const std::string log = env_.logText();
-  EXPECT_NE(log.find("ZUCloudAzureService(770): -Error-: DR Backup upload completed but failed to get a "
-                     "success response from DR Backup finalize request. Message: [size mismatch] "
-                     "Invocation ID: [i-2]"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("ZUCloudAzureService(770): -Error-: DR Backup upload completed but failed to get a "
+               "success response from DR Backup finalize request. Message: [size mismatch] "
+               "Invocation ID: [i-2]"),
+      std::string::npos);
   EXPECT_NE(log.find("ZUCloudAzureService(773): -Error-:"), std::string::npos);
-  EXPECT_NE(log.find("ZUCloudAzureService(757): -Error-: Failed to deserialize API response from Azure: [<xml/>]"),
+  EXPECT_NE(log.find("ZUCloudAzureService(757): -Error-: Failed to deserialize API response from "
+                     "Azure: [<xml/>]"),
             std::string::npos);
 }
 

@@ -42,9 +42,10 @@ TEST_F(BlockList, TheBodyListsTheIdsInTheGivenOrder) {
   EXPECT_EQ(requests[0].url, "https://store.test/acct/c/set/full/a.bak?comp=blocklist&sv=1&sig=Q");
   EXPECT_TRUE(requests[0].headers.empty());
   EXPECT_EQ(requests[0].body, "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList></BlockList>");
-  EXPECT_EQ(requests[1].body,
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList><Uncommitted>MDAwMDAy</Uncommitted>"
-            "<Uncommitted>MDAwMDAx</Uncommitted><Uncommitted>MDAwMDAx</Uncommitted></BlockList>");
+  EXPECT_EQ(
+      requests[1].body,
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList><Uncommitted>MDAwMDAy</Uncommitted>"
+      "<Uncommitted>MDAwMDAx</Uncommitted><Uncommitted>MDAwMDAx</Uncommitted></BlockList>");
   EXPECT_TRUE(message.empty());
   EXPECT_TRUE(sleeps_.waits().empty());
 }
@@ -56,11 +57,14 @@ TEST_F(BlockList, AFailingCommitWaitsAfterEveryAttemptIncludingTheLast) {
   EXPECT_EQ(message, L"Error: Failed to upload chunk to cloud.");
   EXPECT_EQ(fakes_.journal().requests.size(), 1u);
   EXPECT_EQ(sleeps_.waits(), std::vector<unsigned int>{120000});
-  EXPECT_NE(env_.logText().find(
-                "Error: Failed to upload chunk to cloud for file [b.bak], Input XML [<?xml version=\"1.0\" "
-                "encoding=\"utf-8\"?> <BlockList><Uncommitted>MDAwMDAx</Uncommitted></BlockList>]. Upload "
-                "attempt [1]. Curl Error Message [HTTP 400], Error response: [<Error>InvalidBlockList</Error>]"),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find("Error: Failed to upload chunk to cloud for file [b.bak], Input XML "
+                          "[<?xml version=\"1.0\" "
+                          "encoding=\"utf-8\"?> "
+                          "<BlockList><Uncommitted>MDAwMDAx</Uncommitted></BlockList>]. Upload "
+                          "attempt [1]. Curl Error Message [HTTP 400], Error response: "
+                          "[<Error>InvalidBlockList</Error>]"),
+      std::string::npos);
 }
 
 TEST_F(BlockList, ASuccessAfterAFailureKeepsTheMessage) {
@@ -79,16 +83,18 @@ TEST_F(BlockList, ASuccessAfterAFailureKeepsTheMessage) {
 // Storage answers a commit with 201 Created; any other 2xx (an empty or
 // foreign 200 from something in between) proves nothing about the blob.
 TEST_F(BlockList, OnlyA201CreatedConfirmsTheCommit) {
-  for (const FakeReply& reply : {FakeReply{0, "", 200, ""}, FakeReply{0, "<html>ok</html>", 200, ""},
-                                 FakeReply{0, "", 202, ""}, FakeReply{0, "", 204, ""}}) {
+  for (const FakeReply& reply :
+       {FakeReply{0, "", 200, ""}, FakeReply{0, "<html>ok</html>", 200, ""},
+        FakeReply{0, "", 202, ""}, FakeReply{0, "", 204, ""}}) {
     SCOPED_TRACE(reply.status);
     fakes_.journal().fallback = reply;
     std::wstring message;
     EXPECT_EQ(service_->UploadBlockList({"MDAwMDAx"}, "f", "e.bak", "sig=Z", message), 0);
     EXPECT_EQ(message, L"Error: Failed to upload chunk to cloud.");
-    EXPECT_NE(env_.logText().find("Error: Block list for file [e.bak] was answered with HTTP status [" +
-                                  std::to_string(reply.status) + "] instead of [201]"),
-              std::string::npos);
+    EXPECT_NE(
+        env_.logText().find("Error: Block list for file [e.bak] was answered with HTTP status [" +
+                            std::to_string(reply.status) + "] instead of [201]"),
+        std::string::npos);
   }
   EXPECT_EQ(fakes_.journal().requests.size(), 4u);
 }
@@ -99,7 +105,8 @@ TEST_F(BlockList, NoGatewayMeansNoRequest) {
   EXPECT_EQ(service_->UploadBlockList({"MDAwMDAx"}, "f", "d.bak", "sig=Z", message), 0);
   EXPECT_EQ(message, L"Error: Failed to initialize ZuInternetGateway.");
   EXPECT_TRUE(fakes_.journal().requests.empty());
-  EXPECT_NE(env_.logText().find("Error: Failed to initialize ZuInternetGateway."), std::string::npos);
+  EXPECT_NE(env_.logText().find("Error: Failed to initialize ZuInternetGateway."),
+            std::string::npos);
 }
 
 }  // namespace

@@ -72,7 +72,9 @@ TEST_F(Completion, ApiModeReportsTheUploadedFilesInOrder) {
   std::vector<std::pair<std::string, std::string>> headers;
   for (const auto& h : all[1].headers) headers.emplace_back(h.name, h.value);
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"Accept", "application/xml"}, {"Authtoken", "sess-4b1d77"}, {"Content-type", "application/xml"}};
+      {"Accept", "application/xml"},
+      {"Authtoken", "sess-4b1d77"},
+      {"Content-type", "application/xml"}};
   EXPECT_EQ(headers, expected);
   EXPECT_EQ(all[1].body,
             "<Workflow_StartWorkflow><options><inputs><VestrumGUID>GUID-C</VestrumGUID>"
@@ -85,7 +87,8 @@ TEST_F(Completion, ApiModeReportsTheUploadedFilesInOrder) {
             "</Workflow_StartWorkflow>");
   const std::string log = env_.logText();
   EXPECT_NE(log.find("Calling DR Backup Finalize in API mode"), std::string::npos);
-  EXPECT_NE(log.find("Success: Finalize DR Backup is successful for user [ann]"), std::string::npos);
+  EXPECT_NE(log.find("Success: Finalize DR Backup is successful for user [ann]"),
+            std::string::npos);
   EXPECT_EQ(log.find("sess-4b1d77"), std::string::npos);
 }
 
@@ -100,7 +103,8 @@ TEST_F(Completion, WorkflowModeUsesTheWorkflowPathAndEscapesValues) {
   const std::vector<FakeRequest> finalize = requests("finalize");
   ASSERT_EQ(finalize.size(), 1u);
   EXPECT_EQ(finalize[0].url,
-            std::string(kConsole) + "/api/Workflow/Finalize_DRBackup_ZUCloud/Action/Execute?outputonly=true");
+            std::string(kConsole) +
+                "/api/Workflow/Finalize_DRBackup_ZUCloud/Action/Execute?outputonly=true");
   EXPECT_EQ(finalize[0].body,
             "<Workflow_StartWorkflow><options><inputs><VestrumGUID>G&amp;1</VestrumGUID>"
             "<JobId>1</JobId><FileName>x&lt;y&gt;.bak</FileName><FileSize>3</FileSize>"
@@ -136,9 +140,10 @@ TEST_F(Completion, OnlyATrueIsSuccessChildOfTheRootCounts) {
     EXPECT_EQ(sleeps_.waits().size() - waitsBefore, c.success ? 0u : 2u);
     EXPECT_EQ(message, L"untouched");
   }
-  EXPECT_NE(env_.logText().find("Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID "
-                                "[GUID-C]. Retrying after [120000] ms, retry count [2]"),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find("Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID "
+                          "[GUID-C]. Retrying after [120000] ms, retry count [2]"),
+      std::string::npos);
   EXPECT_NE(env_.logText().find("Vestrum GUID [GUID-C]. Total retry count [2]"), std::string::npos);
 }
 
@@ -148,11 +153,12 @@ TEST_F(Completion, BrokenAndHostileRepliesAreRetriedAfterTheWait) {
   std::wstring message;
   EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
   EXPECT_EQ(requests("finalize").size(), 2u);
-  EXPECT_EQ(CountOccurrences(env_.logText(), "Error: Failed to parse ZU Cloud Finalize DR workflow response : "
-                                             "[<R><isSuccess>true</R>] : URL [" +
-                                                 std::string(kConsole) +
-                                                 "/api/zudrbackup/finalize] and vestrum ID [GUID-C]. "
-                                                 "Error Message: Unknown error"),
+  EXPECT_EQ(CountOccurrences(env_.logText(),
+                             "Error: Failed to parse ZU Cloud Finalize DR workflow response : "
+                             "[<R><isSuccess>true</R>] : URL [" +
+                                 std::string(kConsole) +
+                                 "/api/zudrbackup/finalize] and vestrum ID [GUID-C]. "
+                                 "Error Message: Unknown error"),
             2u);
   EXPECT_EQ(sleeps_.waits(), (std::vector<unsigned int>{120000, 120000}));
 
@@ -178,10 +184,11 @@ TEST_F(Completion, FailedPostsAndRefusals) {
   EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
   EXPECT_EQ(message, L"Failed to execute Finalize DR workflow.");
   EXPECT_EQ(requests("finalize").size(), 2u);
-  EXPECT_EQ(CountOccurrences(env_.logText(), "Error: Failed to execute Finalize DR workflow with workflow URL [" +
-                                                 std::string(kConsole) +
-                                                 "/api/zudrbackup/finalize] and vestrum ID [GUID-C]. "
-                                                 "Error Message[HTTP 500]"),
+  EXPECT_EQ(CountOccurrences(env_.logText(),
+                             "Error: Failed to execute Finalize DR workflow with workflow URL [" +
+                                 std::string(kConsole) +
+                                 "/api/zudrbackup/finalize] and vestrum ID [GUID-C]. "
+                                 "Error Message[HTTP 500]"),
             2u);
 
   BlobServiceAccess fresh;
@@ -199,7 +206,8 @@ TEST_F(Completion, FailedPostsAndRefusals) {
 
   cloud_.failAlways("login", true);
   EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
-  EXPECT_EQ(message, L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.");
+  EXPECT_EQ(message,
+            L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.");
 }
 
 TEST_F(Completion, AnExceptionBecomesAFailureAndReleasesTheGateway) {
@@ -218,8 +226,9 @@ TEST_F(Completion, AnExceptionBecomesAFailureAndReleasesTheGateway) {
   std::wstring message;
   EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
   EXPECT_EQ(message, L"Failed to execute Finalize DR workflow.");
-  EXPECT_EQ(CountOccurrences(env_.logText(), "[ExecuteDRCompleteWorkflow] Error: Unexpected "
-                                             "failure [connection object lost]"),
+  EXPECT_EQ(CountOccurrences(env_.logText(),
+                             "[ExecuteDRCompleteWorkflow] Error: Unexpected "
+                             "failure [connection object lost]"),
             1u);
   std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
   EXPECT_EQ(fakes_.journal().deleted, fakes_.journal().gatewaysCreated);

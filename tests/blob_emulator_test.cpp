@@ -4,9 +4,7 @@
 // resumed from the blocks the service holds, and the MD5 and access tier
 // settings.
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -25,16 +23,14 @@
 #include "blob/FileInfo.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
-#include "support/TestData.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
 
 using zutest::RandomBytes;
 using zutest::Sha256Hex;
-
-
 
 using nlohmann::json;
 using zutest::BlobServiceAccess;
@@ -65,8 +61,6 @@ std::string HeaderOf(const nlohmann::json& entry, std::string name) {
   }
   return "";
 }
-
-
 
 // Number of "sig=" (or "sig%3D") values in `text` that are neither empty
 // nor REDACTED.
@@ -131,7 +125,8 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
   }
 
   LocalFile addFile(const std::string& name, unsigned long long size) {
-    LocalFile file{name, RandomBytes(static_cast<long long>(size), static_cast<unsigned int>(size * 2654435761u + name.size()))};
+    LocalFile file{name, RandomBytes(static_cast<long long>(size),
+                                     static_cast<unsigned int>(size * 2654435761u + name.size()))};
     zutest::WriteFile(files_.file(name), file.data);
     return file;
   }
@@ -139,8 +134,8 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
 
   // Runs init as the host would; in Azure Functions mode the files are
   // registered first.
-  int init(BlobServiceAccess& service, const std::string& guid,
-           const std::vector<LocalFile>& files, std::wstring& message) {
+  int init(BlobServiceAccess& service, const std::string& guid, const std::vector<LocalFile>& files,
+           std::wstring& message) {
     for (const LocalFile& f : files) service.AddFileInfo(dir() + f.name);
     return service.init("ann", "s3cr3t", "focus", guid, 17, 4294967295u, "set-1", 1, 4294967294u,
                         message, "");
@@ -228,9 +223,8 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
       unsigned int n = 0;
       std::string tag;
       if (zu::blob::BlockNumberOfId(
-              zutest::PercentDecode(query.substr(start + 8, end == std::string::npos
-                                                                ? std::string::npos
-                                                                : end - start - 8)),
+              zutest::PercentDecode(query.substr(
+                  start + 8, end == std::string::npos ? std::string::npos : end - start - 8)),
               n, tag)) {
         numbers.push_back(n);
       }
@@ -258,25 +252,28 @@ zutest::Emulator* BlobEmulator::emulator_ = nullptr;
 
 std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
   switch (info.param) {
-    case Mode::kApi: return "Api";
-    case Mode::kWorkflow: return "Workflow";
-    case Mode::kAzureFunctions: return "AzureFunctions";
+    case Mode::kApi:
+      return "Api";
+    case Mode::kWorkflow:
+      return "Workflow";
+    case Mode::kAzureFunctions:
+      return "AzureFunctions";
   }
   return "Unknown";
 }
 
 TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
-  const std::vector<LocalFile> files = {addFile("empty.bak", 0), addFile("one.bak", 1),
-                                        addFile("mib-plus-one.bak", kMiB + 1),
-                                        addFile("two-mib.bak", 2 * kMiB),
-                                        addFile("five-mib-seven.bak", 5 * kMiB + 7)};
+  const std::vector<LocalFile> files = {
+      addFile("empty.bak", 0), addFile("one.bak", 1), addFile("mib-plus-one.bak", kMiB + 1),
+      addFile("two-mib.bak", 2 * kMiB), addFile("five-mib-seven.bak", 5 * kMiB + 7)};
   const int threadsBefore = zutest::CountThreads();
   const int fdsBefore = zutest::CountOpenFds();
   {
     BlobServiceAccess service;
     std::wstring message;
     const std::string guid = "GUID-Sizes-" + ModeName({GetParam(), 0});
-    ASSERT_EQ(init(service, guid, files, message), 1) << std::string(message.begin(), message.end());
+    ASSERT_EQ(init(service, guid, files, message), 1)
+        << std::string(message.begin(), message.end());
     for (const LocalFile& f : files) {
       ASSERT_EQ(service.UploadFile(dir(), f.name, "set-1/full", message), 1)
           << f.name << " " << std::string(message.begin(), message.end());
@@ -348,7 +345,8 @@ TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) 
   json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);
   EXPECT_EQ(stats.value("put_block", -1), 2);  // the pool ended before block 2 was sent
-  EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
+  EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/doomed.bak")
+                   .value("exists", true));
   EXPECT_NE(env_->logText().find("Terminate Thread is being Called"), std::string::npos);
 
   ASSERT_EQ(service.UploadFile(dir(), "fine.bak", "f", message), 1);
@@ -357,7 +355,8 @@ TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) 
   ASSERT_EQ(completion["files"].size(), 1u) << completion.dump();
   EXPECT_EQ(completion["files"][0]["name"], "fine.bak");
   if (GetParam() == Mode::kAzureFunctions) {
-    EXPECT_NE(env_->logText().find("-Warn--: File [doomed.bak] queued for upload but could not be uploaded"),
+    EXPECT_NE(env_->logText().find(
+                  "-Warn--: File [doomed.bak] queued for upload but could not be uploaded"),
               std::string::npos);
   }
   expectNoSecretsInLog(service);
@@ -379,13 +378,15 @@ TEST_P(BlobEmulator, ARejectedSignatureFailsWithAClearMessage) {
   if (GetParam() == Mode::kAzureFunctions) spoil(service.m_fileList.at(0)->sasToken);
   EXPECT_EQ(service.UploadFile(dir(), "denied.bak", "f", message), 0);
   // The caller learns why, not only the log.
-  EXPECT_EQ(message.rfind(L"Error: Failed to upload file [denied.bak] to cloud: block 1 was refused", 0),
-            0u)
+  EXPECT_EQ(
+      message.rfind(L"Error: Failed to upload file [denied.bak] to cloud: block 1 was refused", 0),
+      0u)
       << std::string(message.begin(), message.end());
   EXPECT_NE(message.find(L"HTTP status 403"), std::wstring::npos);
   EXPECT_NE(message.find(L"ZUCloudService.log"), std::wstring::npos);
   const std::string log = env_->logText();
-  EXPECT_NE(log.find("Error: Failed to upload chunk to cloud for file [denied.bak]"), std::string::npos);
+  EXPECT_NE(log.find("Error: Failed to upload chunk to cloud for file [denied.bak]"),
+            std::string::npos);
   EXPECT_NE(log.find("AuthorizationFailure"), std::string::npos) << log;
   EXPECT_NE(log.find("403"), std::string::npos);
   EXPECT_EQ(emulator_->proxyStats().value("put_block_list", -1), 0);
@@ -394,11 +395,14 @@ TEST_P(BlobEmulator, ARejectedSignatureFailsWithAClearMessage) {
 
 TEST_P(BlobEmulator, EveryAwkwardNameIsStoredUnderItselfOrRefusedBeforeAnyRequest) {
   // "f%41.bak" and "fA.bak" once landed on one blob; each must keep its own.
-  const std::vector<LocalFile> files = {
-      addFile("fA.bak", 10),           addFile("f%41.bak", kMiB + 3),
-      addFile("space name.bak", 7),    addFile("c#d.bak", 8),
-      addFile("q?x.bak", 9),           addFile("a&b+c=d.bak", 11),
-      addFile("\xC3\xBCml\xC3\xA4ut.bak", 12), addFile("semi;colon.bak", 13)};
+  const std::vector<LocalFile> files = {addFile("fA.bak", 10),
+                                        addFile("f%41.bak", kMiB + 3),
+                                        addFile("space name.bak", 7),
+                                        addFile("c#d.bak", 8),
+                                        addFile("q?x.bak", 9),
+                                        addFile("a&b+c=d.bak", 11),
+                                        addFile("\xC3\xBCml\xC3\xA4ut.bak", 12),
+                                        addFile("semi;colon.bak", 13)};
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Names-" + ModeName({GetParam(), 0}), files, message), 1);
@@ -436,8 +440,7 @@ TEST_P(BlobEmulator, EveryAwkwardNameIsStoredUnderItselfOrRefusedBeforeAnyReques
   const json completion = lastCompletion();
   EXPECT_TRUE(completion.value("verified", false)) << completion.dump();
   ASSERT_EQ(completion["files"].size(), files.size()) << completion.dump();
-  EXPECT_EQ(completion["files"][1]["url"],
-            service.m_uploadURL + "/set%201/full/f%2541.bak");
+  EXPECT_EQ(completion["files"][1]["url"], service.m_uploadURL + "/set%201/full/f%2541.bak");
   EXPECT_EQ(completion["files"][3]["url"], service.m_uploadURL + "/set%201/full/c%23d.bak");
 }
 
@@ -464,7 +467,8 @@ int StorageConnections(zutest::Emulator& emulator) {
 
 TEST_P(BlobEmulator, SmallFilesShareTheirConnectionsUnlessReuseIsOff) {
   std::vector<LocalFile> files;
-  for (int i = 0; i < 8; ++i) files.push_back(addFile("small-" + std::to_string(i) + ".bak", 4096 + i));
+  for (int i = 0; i < 8; ++i)
+    files.push_back(addFile("small-" + std::to_string(i) + ".bak", 4096 + i));
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Reuse-" + ModeName({GetParam(), 0}), files, message), 1);
@@ -540,11 +544,12 @@ TEST_P(BlobEmulator, FilesUpToTheSingleRequestLimitGoInOnePutBlob) {
         << f.name << " " << std::string(message.begin(), message.end());
   }
   zuSetUploadProgressCallback(nullptr, nullptr);
-  const std::vector<std::pair<unsigned long long, unsigned long long>> expected = {
-      {0, kMiB}, {kMiB, kMiB}};
+  const std::vector<std::pair<unsigned long long, unsigned long long>> expected = {{0, kMiB},
+                                                                                   {kMiB, kMiB}};
   EXPECT_EQ(reports.seen, expected);
   const std::string container = zutest::ContainerOf(service.m_uploadURL);
-  for (int i = 0; i < 3; ++i) ExpectStoredBytes(*emulator_, container, "s/" + files[i].name, files[i]);
+  for (int i = 0; i < 3; ++i)
+    ExpectStoredBytes(*emulator_, container, "s/" + files[i].name, files[i]);
   expectBlob(container, "s/over.bak", files[3]);  // the limit + 1 goes as blocks
   const json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block", -1), 2);
@@ -614,7 +619,8 @@ TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   const json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block", -1), 4) << stats.dump();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);
-  EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/doomed.bak").value("exists", true));
+  EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/doomed.bak")
+                   .value("exists", true));
 }
 
 // Records the first progress report of an upload.
@@ -675,7 +681,7 @@ TEST_P(BlobEmulator, AnUploadStoppedAtItsSixthBlockResumesThereAndCommitsEveryBl
 TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
   struct Row {
     std::string name;
-    std::function<void()> before;                         // before the first try
+    std::function<void()> before;                          // before the first try
     std::function<void(const std::string& file)> between;  // between the tries
     int getBlockLists;  // Get Block List requests of the second try
     std::string logged;
@@ -700,8 +706,9 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
        [](const std::string&) {
          emulator_->fault("get_block_list", {{"fault", "status"}, {"status", 403}, {"count", 0}});
        },
-       1, "Cannot learn which blocks of file [whole-forbidden.bak] the storage service holds "
-          "(HTTP status 403"},
+       1,
+       "Cannot learn which blocks of file [whole-forbidden.bak] the storage service holds "
+       "(HTTP status 403"},
       // Replies no service sends: past the 8 MiB cap (90,000 entries of
       // 64-character ids), or more than the 100,000 blocks it holds. Neither
       // is parsed nor asked for again.
@@ -710,16 +717,17 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
          emulator_->fault("get_block_list",
                           {{"fault", "block_list"}, {"blocks", 90000}, {"id_length", 64}});
        },
-       1, "Cannot learn which blocks of file [whole-oversized.bak] the storage service holds "
-          "(the reply is larger than 8 MiB"},
+       1,
+       "Cannot learn which blocks of file [whole-oversized.bak] the storage service holds "
+       "(the reply is larger than 8 MiB"},
       {"crowded", nullptr,
        [](const std::string&) {
          emulator_->fault("get_block_list", {{"fault", "block_list"}, {"blocks", 100001}});
        },
-       1, "Cannot learn which blocks of file [whole-crowded.bak] the storage service holds "
-          "(the reply lists more than 100000 blocks"},
-      {"off", [this] { env_->setGlobal("bEnableZUCloudDRBackupResume", "False"); }, nullptr, 0,
-       ""},
+       1,
+       "Cannot learn which blocks of file [whole-crowded.bak] the storage service holds "
+       "(the reply lists more than 100000 blocks"},
+      {"off", [this] { env_->setGlobal("bEnableZUCloudDRBackupResume", "False"); }, nullptr, 0, ""},
       {"unusable",
        [this] {
          env_->setGlobal("bEnableZUCloudDRBackupResume", "true");
@@ -795,7 +803,8 @@ class BlobIntegrity : public BlobEmulator {
 
 TEST_P(BlobIntegrity, EveryBlockAndTheBlobCarryTheirMd5AndTheTierGiven) {
   env_->setGlobal("DRBackupUploadAccessTier", "cOOL");
-  const std::vector<LocalFile> files = {addFile("md5.bak", 3 * kMiB + 5), addFile("md5-empty.bak", 0)};
+  const std::vector<LocalFile> files = {addFile("md5.bak", 3 * kMiB + 5),
+                                        addFile("md5-empty.bak", 0)};
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Md5", files, message), 1);
@@ -869,7 +878,8 @@ TEST_P(BlobIntegrity, ABlockChangedOnTheWayIsRefusedAndSentAgain) {
     const json stats = emulator_->proxyStats();
     EXPECT_EQ(stats.value("put_block", -1), row.putBlocks) << stats.dump();
     EXPECT_EQ(stats.value("put_block_list", -1), row.uploaded);
-    const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name);
+    const json blob =
+        emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name);
     if (row.name == "once") {
       expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name, files[i]);
       const json first = emulator_->control("GET", "/proxy/journal?kind=put_block").at(0);
@@ -929,9 +939,9 @@ TEST_P(BlobSharing, AnotherUploadsBlocksAreNeverSkippedNorCommitted) {
   zutest::TempDir otherState;
   struct Row {
     std::string name;
-    bool otherResume;      // the other upload's resume setting
-    bool otherOwnState;    // the other upload keeps its journal elsewhere
-    bool firstResume;      // the first upload's resume setting on its first try
+    bool otherResume;    // the other upload's resume setting
+    bool otherOwnState;  // the other upload keeps its journal elsewhere
+    bool firstResume;    // the first upload's resume setting on its first try
   };
   const std::vector<Row> rows = {
       {"other-host", true, true, true},

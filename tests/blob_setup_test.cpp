@@ -36,9 +36,8 @@ class BlobSetup : public ::testing::Test {
     return out;
   }
 
-  int init(BlobServiceAccess& service, std::wstring& message,
-           const std::string& guid = "GUID-1", const std::string& password = "s3cr3t",
-           const std::string& setId = "set-9") {
+  int init(BlobServiceAccess& service, std::wstring& message, const std::string& guid = "GUID-1",
+           const std::string& password = "s3cr3t", const std::string& setId = "set-9") {
     return service.init("ann", password, "focusA", guid, 42, 4294967295u, setId, 2, 77, message,
                         "extra");
   }
@@ -63,7 +62,9 @@ TEST_F(BlobSetup, ApiModeIsTheDefaultAndStoresUrlAndToken) {
   std::vector<std::pair<std::string, std::string>> headers;
   for (const auto& h : setup.headers) headers.emplace_back(h.name, h.value);
   const std::vector<std::pair<std::string, std::string>> expected = {
-      {"Accept", "application/xml"}, {"Authtoken", "sess-4b1d77"}, {"Content-type", "application/xml"}};
+      {"Accept", "application/xml"},
+      {"Authtoken", "sess-4b1d77"},
+      {"Content-type", "application/xml"}};
   EXPECT_EQ(headers, expected);
   EXPECT_EQ(setup.body,
             "<Workflow_StartWorkflow><options><inputs><VestrumGUID>GUID-1</VestrumGUID>"
@@ -113,7 +114,8 @@ TEST_F(BlobSetup, AzureFunctionsModeNeedsNoCredentialsAndNoLogin) {
   EXPECT_EQ(requests("af_setup").size(), 1u);
   EXPECT_EQ(service.m_url, "http://af.test/azfunc");
   EXPECT_TRUE(service.m_userName.empty());
-  EXPECT_NE(env_.logText().find("ZUCloudAzureService(225): -Debug-: Azure mode: Calling InitAzureFunctions"),
+  EXPECT_NE(env_.logText().find(
+                "ZUCloudAzureService(225): -Debug-: Azure mode: Calling InitAzureFunctions"),
             std::string::npos);
 }
 
@@ -171,8 +173,9 @@ TEST_F(BlobSetup, InsertedValuesAreXmlEscaped) {
   ASSERT_EQ(init(service, message, "g&<1>", "s3cr3t", "s'\""), 1);
   const std::vector<FakeRequest> setup = requests("setup");
   ASSERT_EQ(setup.size(), 1u);
-  EXPECT_NE(setup[0].body.find("<VestrumGUID>g&amp;&lt;1&gt;</VestrumGUID><SetID>s&apos;&quot;</SetID>"),
-            std::string::npos)
+  EXPECT_NE(
+      setup[0].body.find("<VestrumGUID>g&amp;&lt;1&gt;</VestrumGUID><SetID>s&apos;&quot;</SetID>"),
+      std::string::npos)
       << setup[0].body;
 }
 
@@ -188,11 +191,14 @@ TEST_F(BlobSetup, AMissingTokenEndsAtOnceWithTheReplysMessage) {
   EXPECT_EQ(service.m_bInitialized, 0);
   EXPECT_EQ(service.m_bFolderReady, 0);
   const std::string log = env_.logText();
-  EXPECT_NE(log.find("Error: Failed to retrieve SAS Token from ZU Cloud DR setup workflow response : ["),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("Error: Failed to retrieve SAS Token from ZU Cloud DR setup workflow response : ["),
+      std::string::npos);
   EXPECT_NE(log.find("for Vestrum GUID [GUID-1]. Total retry count [0]"), std::string::npos);
-  EXPECT_NE(log.find("Error: Failed to create folder. Error Message [Quota exceeded]. VestrumGUID [GUID-1] "),
-            std::string::npos);
+  EXPECT_NE(
+      log.find(
+          "Error: Failed to create folder. Error Message [Quota exceeded]. VestrumGUID [GUID-1] "),
+      std::string::npos);
   EXPECT_TRUE(sleeps_.waits().empty());
 }
 
@@ -243,8 +249,10 @@ TEST_F(BlobSetup, StorageUrlsThatWouldLeakOrSplitAreRefused) {
     BlobServiceAccess service;
     std::wstring message;
     EXPECT_EQ(init(service, message), 0);
-    EXPECT_EQ(message, L"Error: Failed to set up DR backup upload. The storage service URL given "
-                       L"by the cloud " + c.reason + L"; nothing is sent to it.");
+    EXPECT_EQ(message,
+              L"Error: Failed to set up DR backup upload. The storage service URL given "
+              L"by the cloud " +
+                  c.reason + L"; nothing is sent to it.");
     EXPECT_EQ(service.m_bInitialized, 0);
     EXPECT_TRUE(service.m_uploadURL.empty());
   }
@@ -264,13 +272,16 @@ TEST_F(BlobSetup, TokensNoUrlCanCarryAreRefusedOnce) {
   for (const std::string token :
        {"sv=1&amp;sig=S&#13;&#10;X-Injected: evil", "sv=1 &amp;sig=S", "sv=1#frag", "sv=1&#9;x"}) {
     SCOPED_TRACE(token);
-    cloud_.setupReply = "<R><AzureSASServiceURL>https://store.test/devacct/c1"
-                        "</AzureSASServiceURL><AzureSASToken>" + token + "</AzureSASToken></R>";
+    cloud_.setupReply =
+        "<R><AzureSASServiceURL>https://store.test/devacct/c1"
+        "</AzureSASServiceURL><AzureSASToken>" +
+        token + "</AzureSASToken></R>";
     BlobServiceAccess service;
     std::wstring message;
     EXPECT_EQ(init(service, message), 0);
-    EXPECT_EQ(message, L"Error: Failed to set up DR backup upload. The SAS token given by the "
-                       L"cloud holds characters no URL can carry; nothing is sent with it.");
+    EXPECT_EQ(message,
+              L"Error: Failed to set up DR backup upload. The SAS token given by the "
+              L"cloud holds characters no URL can carry; nothing is sent with it.");
     EXPECT_EQ(service.m_bInitialized, 0);
     EXPECT_TRUE(service.m_sasToken.empty());
   }
@@ -343,7 +354,8 @@ TEST_F(BlobSetup, DirectCallWaitsBetweenAttemptsUnlessToldNotTo) {
   service.forceInitialized(kConsole, "ann", "s3cr3t");
   cloud_.failNext("setup", 1);
   std::wstring message;
-  EXPECT_EQ(service.ExecuteDRFolderSetUpWorkflow(kWorkflowPath, "G2", 5, "s", 1, 6, message, false), 1);
+  EXPECT_EQ(service.ExecuteDRFolderSetUpWorkflow(kWorkflowPath, "G2", 5, "s", 1, 6, message, false),
+            1);
   EXPECT_EQ(requests("setup").size(), 2u);
   // The login waits nothing (it succeeded); the set-up waited once.
   EXPECT_EQ(sleeps_.waits(), std::vector<unsigned int>{120000});
@@ -366,7 +378,8 @@ TEST_F(BlobSetup, NotInitializedOrLoginFailureSendsNoSetUp) {
   BlobServiceAccess second;
   cloud_.failAlways("login", true);
   EXPECT_EQ(init(second, message), 0);
-  EXPECT_EQ(message, L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.");
+  EXPECT_EQ(message,
+            L"Error: Failed to login to cloud. Please check ZUCloudService.log for more details.");
   EXPECT_EQ(requests("login").size(), 2u);
   EXPECT_TRUE(requests("setup").empty());
 }

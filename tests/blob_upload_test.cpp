@@ -3,9 +3,8 @@
 // retries, failure handling with the pool's termination, resource release,
 // progress reports and the block limit; what a resume journal and a Get
 // Block List reply must be to be believed.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -38,8 +37,6 @@
 
 namespace {
 
-
-
 using zutest::BlobServiceAccess;
 using zutest::CountOccurrences;
 using zutest::FakeRequest;
@@ -47,7 +44,6 @@ using zutest::FakeRequest;
 constexpr unsigned long long kMiB = 1048576;
 constexpr const char* kStore = "https://store.test/devacct/c1";
 constexpr const char* kToken = "sv=2020-04-08&sp=racwdl&sig=TOKSIG99";
-
 
 struct ProgressLog {
   std::mutex mutex;
@@ -184,15 +180,19 @@ TEST(BlobPaths, EverySegmentIsEncodedAndUnstorableNamesAreRefused) {
       {std::string(1000, 'd'), std::string(23, 'n'),
        "/" + std::string(1000, 'd') + "/" + std::string(23, 'n')},
       {std::string(1000, 'd'), std::string(24, 'n'), ""},
-      {"f", std::string(511, 'a') + [] {
-         std::string u;
-         for (int i = 0; i < 511; ++i) u += "\xC3\xBC";
-         return u;
-       }(), "/f/" + std::string(511, 'a') + [] {
-         std::string u;
-         for (int i = 0; i < 511; ++i) u += "%C3%BC";
-         return u;
-       }()},
+      {"f",
+       std::string(511, 'a') +
+           [] {
+             std::string u;
+             for (int i = 0; i < 511; ++i) u += "\xC3\xBC";
+             return u;
+           }(),
+       "/f/" + std::string(511, 'a') +
+           [] {
+             std::string u;
+             for (int i = 0; i < 511; ++i) u += "%C3%BC";
+             return u;
+           }()},
       // Refused: a segment the service would store without its last dot,
       // and empty segments of the file name.
       {"f", "dot.", ""},
@@ -344,11 +344,12 @@ TEST_F(BlobUpload, PutBlockRequestsNameTheBlockAndTheTokenAndReuseASlotsGateway)
   ASSERT_EQ(lists.size(), 1u);
   EXPECT_EQ(lists[0].url, std::string(kStore) + "/f/six.bak?comp=blocklist&" + kToken);
   EXPECT_TRUE(lists[0].headers.empty());
-  EXPECT_EQ(lists[0].body,
-            "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList><Uncommitted>MDAwMDAx</Uncommitted>"
-            "<Uncommitted>MDAwMDAy</Uncommitted><Uncommitted>MDAwMDAz</Uncommitted>"
-            "<Uncommitted>MDAwMDA0</Uncommitted><Uncommitted>MDAwMDA1</Uncommitted>"
-            "<Uncommitted>MDAwMDA2</Uncommitted></BlockList>");
+  EXPECT_EQ(
+      lists[0].body,
+      "<?xml version=\"1.0\" encoding=\"utf-8\"?> <BlockList><Uncommitted>MDAwMDAx</Uncommitted>"
+      "<Uncommitted>MDAwMDAy</Uncommitted><Uncommitted>MDAwMDAz</Uncommitted>"
+      "<Uncommitted>MDAwMDA0</Uncommitted><Uncommitted>MDAwMDA1</Uncommitted>"
+      "<Uncommitted>MDAwMDA2</Uncommitted></BlockList>");
 
   const std::string log = env_.logText();
   EXPECT_EQ(log.find("TOKSIG99"), std::string::npos);
@@ -367,9 +368,10 @@ TEST_F(BlobUpload, APutBlockThatFailsTwiceThenSucceedsGivesTheSameBlob) {
   EXPECT_EQ(cloud_.putBlockCount(), 5);
   EXPECT_EQ(sleeps_.waits(), (std::vector<unsigned int>{120000, 120000}));
   const std::string log = env_.logText();
-  EXPECT_NE(log.find("Error: Failed to upload chunk to cloud for file [r.bak], chunk offset start: [0] "
-                     "end: [1048576]. Retrying after [120000] ms, retry count [2]"),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("Error: Failed to upload chunk to cloud for file [r.bak], chunk offset start: [0] "
+               "end: [1048576]. Retrying after [120000] ms, retry count [2]"),
+      std::string::npos);
   EXPECT_NE(log.find(". Upload attempt [2]. Curl Error Message [HTTP 500], Error response: ["),
             std::string::npos);
   EXPECT_EQ(cloud_.maxPutBlocksInFlight(), 1);
@@ -397,13 +399,16 @@ TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) 
     EXPECT_EQ(r.url.find("blockid=MDAwMDA2"), std::string::npos);
   }
   const std::string log = env_.logText();
-  EXPECT_NE(log.find("Terminate Thread is being Called, just passed index [0]."), std::string::npos);
+  EXPECT_NE(log.find("Terminate Thread is being Called, just passed index [0]."),
+            std::string::npos);
   // Which slot carried block 2 depends on whether block 1's slot was back
   // before the producer read it.
   const bool slot0 =
-      log.find("Error: bAnyChunkUploadFailed is set by blob index [0], block id [2]") != std::string::npos;
+      log.find("Error: bAnyChunkUploadFailed is set by blob index [0], block id [2]") !=
+      std::string::npos;
   const bool slot1 =
-      log.find("Error: bAnyChunkUploadFailed is set by blob index [1], block id [2]") != std::string::npos;
+      log.find("Error: bAnyChunkUploadFailed is set by blob index [1], block id [2]") !=
+      std::string::npos;
   EXPECT_TRUE(slot0 != slot1);
   EXPECT_NE(log.find("Failed chunk start offset: [1048576], end offset: [2097152]. Total retry "
                      "attemp: [2], API URL ["),
@@ -480,9 +485,10 @@ TEST_F(BlobUpload, AReadErrorPartWayEndsTheUploadWithAMessageAndCommitsNothing) 
   int result = -1;
   {
     zutest::ScopedReadFailure failing(2 * kMiB);  // the third block
-    zutest::RunBounded("an upload whose third block cannot be read",
-                       [&] { result = service->UploadFile(dir(), "eio.bak", "f", message); },
-                       std::chrono::seconds(60));
+    zutest::RunBounded(
+        "an upload whose third block cannot be read",
+        [&] { result = service->UploadFile(dir(), "eio.bak", "f", message); },
+        std::chrono::seconds(60));
     EXPECT_EQ(failing.failedReads(), 1);
   }
   EXPECT_EQ(result, 0);
@@ -490,8 +496,9 @@ TEST_F(BlobUpload, AReadErrorPartWayEndsTheUploadWithAMessageAndCommitsNothing) 
   EXPECT_TRUE(requests("block_list").empty());
   EXPECT_FALSE(cloud_.hasBlob(std::string(kStore) + "/f/eio.bak"));
   EXPECT_LE(requests("put_block").size(), 2u);
-  EXPECT_NE(env_.logText().find("Error: Failed to read file [" + dir() + "eio.bak] at offset [2097152]."),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find("Error: Failed to read file [" + dir() + "eio.bak] at offset [2097152]."),
+      std::string::npos);
   EXPECT_EQ(zutest::CountThreads(), threadsBefore);
   EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
 }
@@ -513,9 +520,10 @@ TEST_F(BlobUpload, ASlotWithoutAGatewayStopsTheUpload) {
   std::wstring message;
   EXPECT_EQ(service->UploadFile(dir(), "g.bak", "f", message), 0);
   EXPECT_TRUE(requests("").empty());
-  EXPECT_NE(env_.logText().find("Error: Failed to initialize ZuInternetGateway, failed to upload chunk "
-                                "to cloud for file [g.bak], Index [0]"),
-            std::string::npos);
+  EXPECT_NE(
+      env_.logText().find("Error: Failed to initialize ZuInternetGateway, failed to upload chunk "
+                          "to cloud for file [g.bak], Index [0]"),
+      std::string::npos);
   EXPECT_FALSE(service->m_fileList[0]->uploaded);
 }
 
@@ -614,7 +622,8 @@ TEST_F(BlobUpload, AFileNoBlobCanHoldIsRefusedBeforeAnyRequest) {
   std::wstring message;
   EXPECT_EQ(service->UploadFile(dir(), "huge.bak", "f", message), 0);
   zu::SetSequentialFileFactoryForTesting(nullptr);
-  EXPECT_EQ(message, L"Error: File needs more than 50000 blocks of 4000 MiB, the most a blob can hold.");
+  EXPECT_EQ(message,
+            L"Error: File needs more than 50000 blocks of 4000 MiB, the most a blob can hold.");
   EXPECT_TRUE(requests("").empty());
   EXPECT_TRUE(service->m_fileList.empty());
   EXPECT_EQ(zutest::CountThreads(), threadsBefore);
@@ -726,10 +735,18 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     const std::map<std::string, unsigned long long>* held;
   };
   const Row rows[] = {
-      {"same file: blocks 2 and 4 are held short", id.size, 1, {true, false, true, false},
-       2 * kMiB, &held},
+      {"same file: blocks 2 and 4 are held short",
+       id.size,
+       1,
+       {true, false, true, false},
+       2 * kMiB,
+       &held},
       {"only the size differs", id.size + 1, 0, {}, 0, &held},
-      {"held whole, but by another upload", id.size, 1, {false, false, false, false}, 0,
+      {"held whole, but by another upload",
+       id.size,
+       1,
+       {false, false, false, false},
+       0,
        &heldByOther},
   };
   for (const Row& row : rows) {
@@ -766,8 +783,8 @@ TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {
       "</Block></UncommittedBlocks></BlockList>",
       sizes, problem))
       << problem;
-  EXPECT_EQ(sizes, (std::map<std::string, unsigned long long>{{"MDAwMDAx", 1048576},
-                                                              {"MDAwMDAy", 5}}));
+  EXPECT_EQ(sizes,
+            (std::map<std::string, unsigned long long>{{"MDAwMDAx", 1048576}, {"MDAwMDAy", 5}}));
   for (const char* none : {"<BlockList/>", "<BlockList><UncommittedBlocks/></BlockList>"}) {
     EXPECT_TRUE(zu::blob::ParseUncommittedBlocks(none, sizes, problem)) << none;
     EXPECT_TRUE(sizes.empty()) << none;

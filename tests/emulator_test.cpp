@@ -2,6 +2,8 @@
 // sessions, journal, fault injection, folder set-up, folder creation, the
 // chunked upload protocol and TLS. The library's own tests rely on every
 // behaviour checked here.
+#include "support/Emulator.h"
+
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -13,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "support/Emulator.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -60,8 +61,7 @@ std::optional<std::string> Tag(const std::string& xml, const std::string& tag) {
 }
 
 bool IsHexToken(const std::string& s) {
-  return s.size() == 32 &&
-         s.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // The document without a leading XML declaration.
@@ -225,8 +225,9 @@ TEST_F(EmulatorTest, LoginAcceptsTheAccountAndRejectsWrongCredentials) {
   }
 
   EXPECT_EQ(c.post(url, "<CheckCredentialReq><userName>").status, 400);
-  EXPECT_EQ(c.post(url, "<!DOCTYPE x [<!ENTITY a \"ann\">]><CheckCredentialReq><userName>&a;"
-                        "</userName></CheckCredentialReq>")
+  EXPECT_EQ(c.post(url,
+                   "<!DOCTYPE x [<!ENTITY a \"ann\">]><CheckCredentialReq><userName>&a;"
+                   "</userName></CheckCredentialReq>")
                 .status,
             400);
 
@@ -240,8 +241,9 @@ TEST_F(EmulatorTest, LoginAcceptsTheAccountAndRejectsWrongCredentials) {
 TEST_F(EmulatorTest, LoginReplyKnobAndErrorEntryFault) {
   Client c;
   const std::string url = emu().consoleUrl() + "/api/Login";
-  emu().config({{"login_reply", "<CheckCredentialResp><sessionToken>{token}</sessionToken>"
-                                "</CheckCredentialResp>"}});
+  emu().config({{"login_reply",
+                 "<CheckCredentialResp><sessionToken>{token}</sessionToken>"
+                 "</CheckCredentialResp>"}});
   Reply r = c.post(url, kGoodLogin);
   std::string token = Tag(r.body, "sessionToken").value_or("");
   EXPECT_EQ(r.body.find("errors"), std::string::npos);
@@ -286,8 +288,9 @@ TEST_F(EmulatorTest, JournalKeepsHeadersBodyHashAndConnections) {
   Client c1;
   Client c2;
   const std::string url = emu().consoleUrl() + "/api/Login";
-  c1.post(url, kGoodLogin, {"Accept: application/xml", "Zeta-Header: z", "Alpha-Header: a",
-                            "Content-type: application/xml"});
+  c1.post(url, kGoodLogin,
+          {"Accept: application/xml", "Zeta-Header: z", "Alpha-Header: a",
+           "Content-type: application/xml"});
   c1.post(url, kGoodLogin, {"Accept: application/xml"});
   c2.post(url, kGoodLogin);
   std::string big(5000, 'b');
@@ -312,11 +315,11 @@ TEST_F(EmulatorTest, JournalKeepsHeadersBodyHashAndConnections) {
     if (n == "Accept" || n == "Zeta-Header" || n == "Alpha-Header" || n == "Content-type")
       ours.push_back(n);
   }
-  EXPECT_EQ(ours, (std::vector<std::string>{"Accept", "Zeta-Header", "Alpha-Header",
-                                            "Content-type"}));
-  EXPECT_EQ(first["headers"][std::find(names.begin(), names.end(), "Zeta-Header") -
-                             names.begin()][1],
-            "z");
+  EXPECT_EQ(ours,
+            (std::vector<std::string>{"Accept", "Zeta-Header", "Alpha-Header", "Content-type"}));
+  EXPECT_EQ(
+      first["headers"][std::find(names.begin(), names.end(), "Zeta-Header") - names.begin()][1],
+      "z");
 
   // Keep-alive: the same handle reused its connection, another one did not.
   EXPECT_EQ(all[0]["connection"], all[1]["connection"]);
@@ -412,10 +415,11 @@ TEST_F(EmulatorTest, FolderSetupAnswersFourValuesAsDirectChildrenOfTheRoot) {
   EXPECT_FALSE(share.empty());
   EXPECT_FALSE(folderGuid.empty());
   // Exactly the four elements, directly below the root.
-  EXPECT_EQ(WithoutDeclaration(dr.body),
-            "<Workflow_Output><shareID>" + share + "</shareID><folderPath>\\DRBackup\\5f0c-77"
-            "</folderPath><folderGUID>" + folderGuid + "</folderGUID><uploadURL>" +
-                emu().uploadUrl() + "</uploadURL></Workflow_Output>");
+  EXPECT_EQ(WithoutDeclaration(dr.body), "<Workflow_Output><shareID>" + share +
+                                             "</shareID><folderPath>\\DRBackup\\5f0c-77"
+                                             "</folderPath><folderGUID>" +
+                                             folderGuid + "</folderGUID><uploadURL>" +
+                                             emu().uploadUrl() + "</uploadURL></Workflow_Output>");
   EXPECT_NE(emu().uploadUrl(), emu().consoleUrl());
 
   // Stable per (GUID, type); the Reports folder is another one.
@@ -474,8 +478,8 @@ TEST_F(EmulatorTest, CreateFolderRecordsFoldersAndRefusesUnknownShares) {
   EXPECT_EQ(folders[0]["folderGUID"], guid);
   EXPECT_EQ(folders[0]["requests"], 2);
 
-  Reply unknown = c.post(emu().consoleUrl() + "/api/drive/share/s-nope/action/createfolder",
-                         body, h);
+  Reply unknown =
+      c.post(emu().consoleUrl() + "/api/drive/share/s-nope/action/createfolder", body, h);
   EXPECT_EQ(unknown.status, 200);
   EXPECT_EQ(Tag(unknown.body, "folderGUID"), "");
   EXPECT_EQ(Tag(Tag(unknown.body, "status").value_or(""), "errorText"), "Share not found");
@@ -549,7 +553,8 @@ TEST_F(EmulatorTest, ChunkFaultsAndOffsetQueriesReportWhatIsHeld) {
 
   // Stored although the reply says 500: the offset query shows it.
   emu().fault("upload_chunk", {{"fault", "store_then_500"}});
-  Reply stored = c.post(chunkUrl, content.substr(mib4, mib4), UploadHeaders(token, "f.bin", size, false));
+  Reply stored =
+      c.post(chunkUrl, content.substr(mib4, mib4), UploadHeaders(token, "f.bin", size, false));
   EXPECT_EQ(stored.status, 500);
   EXPECT_EQ(stored.body.find("chunkOffset"), std::string::npos);
   Reply q = c.post(chunkUrl, "", UploadHeaders(token, "f.bin", size, false));
@@ -594,11 +599,13 @@ TEST_F(EmulatorTest, ChunkFaultsAndOffsetQueriesReportWhatIsHeld) {
   EXPECT_EQ(c.post(url2, "0123456789", UploadHeaders(token, "s.bin", 10, false)).status, 400);
   EXPECT_EQ(Tag(c.post(url2, "", UploadHeaders(token, "s.bin", 10, false)).body, "chunkOffset"),
             "4");
-  EXPECT_EQ(c.post(UploadUrl(share, "requestId=r-unknown"), "x",
-                   UploadHeaders(token, "s.bin", 10, false)).status,
-            404);
+  EXPECT_EQ(
+      c.post(UploadUrl(share, "requestId=r-unknown"), "x", UploadHeaders(token, "s.bin", 10, false))
+          .status,
+      404);
   EXPECT_EQ(c.post(UploadUrl("s-nope", "forceRestart=true"), "x",
-                   UploadHeaders(token, "s.bin", 10, false)).status,
+                   UploadHeaders(token, "s.bin", 10, false))
+                .status,
             404);
   EXPECT_EQ(emu().files().size(), 1u);
 }
@@ -624,8 +631,9 @@ TEST(EmulatorTlsTest, ServesHttpsCheckedAgainstTheFixtureCa) {
   EXPECT_EQ(emu.uploadUrl().rfind("https://", 0), 0u);
   Reply up = c.post(emu.uploadUrl() + "/api/drive/share/" + Tag(s.body, "shareID").value_or("") +
                         "/file/action/upload?uploadType=chunkedFile&forceRestart=true",
-                    "hello", {"Authtoken: " + token, "FileName: " + Base64("h.txt"),
-                              "FileSize: 5", "ParentFolderPath: " + Base64("\\p")});
+                    "hello",
+                    {"Authtoken: " + token, "FileName: " + Base64("h.txt"), "FileSize: 5",
+                     "ParentFolderPath: " + Base64("\\p")});
   EXPECT_EQ(up.rc, CURLE_OK);
   EXPECT_EQ(Tag(up.body, "chunkOffset"), "5");
 

@@ -13,9 +13,8 @@
 // The table goes to stdout and to ${ZUCLOUD_FAULT_MATRIX_OUT:-fault_matrix.txt}.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <openssl/evp.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -34,8 +33,8 @@
 
 #include "platform/http/ZuInternetGateway.h"
 #include "support/Emulator.h"
-#include "support/TestData.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -66,12 +65,11 @@ constexpr double kEmulatorStallHoldSeconds = 120;
 constexpr auto kRowGuard = std::chrono::seconds(90);
 
 const std::vector<std::string> kKinds = {
-    "login",        "folder_setup", "create_folder",  "upload_session",
-    "upload_chunk", "offset_query", "blob_setup",     "put_block",
-    "put_block_list", "get_block_list", "put_blob", "blob_finalize", "af_setup",
-    "af_finalize"};
+    "login",        "folder_setup",  "create_folder", "upload_session", "upload_chunk",
+    "offset_query", "blob_setup",    "put_block",     "put_block_list", "get_block_list",
+    "put_blob",     "blob_finalize", "af_setup",      "af_finalize"};
 
-const std::vector<std::string> kFaults = {"status500", "status403", "reset",  "stall",
+const std::vector<std::string> kFaults = {"status500", "status403", "reset",    "stall",
                                           "empty",     "garbage",   "truncated"};
 
 enum class Flow { kFolder, kBlobApi, kBlobAzureFunctions };
@@ -170,9 +168,9 @@ class MatrixTable {
 
   std::string render() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const std::vector<std::string> head = {"#",      "kind",   "fault",  "count",  "outcome",
-                                           "reqs",   "faulted", "stored", "complete",
-                                           "verdict", "secs",  "message"};
+    const std::vector<std::string> head = {"#",        "kind",    "fault",   "count",
+                                           "outcome",  "reqs",    "faulted", "stored",
+                                           "complete", "verdict", "secs",    "message"};
     std::vector<std::vector<std::string>> cells = {head};
     int falseSuccesses = 0;
     int hangs = 0;
@@ -181,9 +179,8 @@ class MatrixTable {
       const Row& r = m_rows[i];
       char secs[32];
       std::snprintf(secs, sizeof secs, "%.1f", r.seconds);
-      cells.push_back({std::to_string(i + 1), r.kind, r.fault,
-                       r.persistent ? "all" : "x1", r.outcome,
-                       std::to_string(r.requests), std::to_string(r.faulted), r.stored,
+      cells.push_back({std::to_string(i + 1), r.kind, r.fault, r.persistent ? "all" : "x1",
+                       r.outcome, std::to_string(r.requests), std::to_string(r.faulted), r.stored,
                        r.completion, r.verdict, secs, OneLine(r.message, 90)});
       if (r.falseSuccess) ++falseSuccesses;
       if (r.verdict == "HANG") ++hangs;
@@ -209,8 +206,8 @@ class MatrixTable {
       }
     }
     out << "rows " << m_rows.size() << ", succeeded " << succeeded << ", failed "
-        << m_rows.size() - static_cast<size_t>(succeeded) << ", false successes "
-        << falseSuccesses << ", hangs " << hangs << "\n";
+        << m_rows.size() - static_cast<size_t>(succeeded) << ", false successes " << falseSuccesses
+        << ", hangs " << hangs << "\n";
     return out.str();
   }
 
@@ -222,8 +219,8 @@ class MatrixTable {
     const char* env = std::getenv("ZUCLOUD_FAULT_MATRIX_OUT");
     const std::string path = env != nullptr && *env != '\0' ? env : "fault_matrix.txt";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    const bool written = fd >= 0 && ::write(fd, text.data(), text.size()) ==
-                                        static_cast<ssize_t>(text.size());
+    const bool written =
+        fd >= 0 && ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (fd >= 0) ::close(fd);
     if (!written) std::cerr << "cannot write the fault matrix to " << path << "\n";
   }
@@ -269,7 +266,6 @@ std::unique_ptr<zutest::Emulator> MatrixEnvironment::emulator;
     ::testing::AddGlobalTestEnvironment(new MatrixEnvironment);
 
 zutest::Emulator& Emu() { return *MatrixEnvironment::emulator; }
-
 
 void CountRequests(Row& row) {
   const json entries = IsProxyKind(row.kind)
@@ -329,7 +325,8 @@ void RunFolderFlow(Row& row, int index) {
   std::string storedGUID;
   for (const json& f : Emu().files()) {
     if (f.value("name", "") != name) continue;
-    identical = f.value("size", -1LL) == kFolderFileSize && f.value("sha256", "") == Sha256Hex(data);
+    identical =
+        f.value("size", -1LL) == kFolderFileSize && f.value("sha256", "") == Sha256Hex(data);
     storedGUID = f.value("fileGUID", "");
     row.stored = identical ? "identical" : "DIFFERENT";
   }
@@ -471,9 +468,15 @@ Row RunRow(const std::string& kind, const std::string& fault, bool persistent) {
   std::thread worker([&row, &finished, kind, index] {
     try {
       switch (FlowOf(kind)) {
-        case Flow::kFolder: RunFolderFlow(row, index); break;
-        case Flow::kBlobApi: RunBlobFlow(row, index, false); break;
-        case Flow::kBlobAzureFunctions: RunBlobFlow(row, index, true); break;
+        case Flow::kFolder:
+          RunFolderFlow(row, index);
+          break;
+        case Flow::kBlobApi:
+          RunBlobFlow(row, index, false);
+          break;
+        case Flow::kBlobAzureFunctions:
+          RunBlobFlow(row, index, true);
+          break;
       }
     } catch (const std::exception& e) {
       row.outcome = "EXCEPTION";
@@ -492,8 +495,8 @@ Row RunRow(const std::string& kind, const std::string& fault, bool persistent) {
     hung.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     Table().add(hung);
     Table().publish();
-    std::fprintf(stderr, "fault matrix: row %s/%s/%s did not finish within %lld s\n",
-                 kind.c_str(), fault.c_str(), persistent ? "all" : "x1",
+    std::fprintf(stderr, "fault matrix: row %s/%s/%s did not finish within %lld s\n", kind.c_str(),
+                 fault.c_str(), persistent ? "all" : "x1",
                  static_cast<long long>(kRowGuard.count()));
     std::fflush(stderr);
     std::_Exit(3);

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/xml/CNMessage.h"
 #include "platform/text/FXString.h"
+#include "platform/xml/CNMessage.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/FolderFakeCloud.h"
@@ -17,7 +17,8 @@ namespace zutest {
 namespace {
 
 const char* const kConsole = "http://console.test/webconsole";
-const char* const kCreateUrl = "http://console.test/webconsole/api/drive/share/sh-1/action/createfolder";
+const char* const kCreateUrl =
+    "http://console.test/webconsole/api/drive/share/sh-1/action/createfolder";
 const char* const kNotInitialized =
     "Error: ZUCloudService not initialized, no user/password provided, call "
     "ZUCloudService::init() first";
@@ -130,15 +131,17 @@ TEST_F(FolderCreateTest, NamesXmlCannotCarryAreRefusedBeforeAnyRequest) {
   // Either the name or the parent path can hold the character; the message
   // names both.
   EXPECT_EQ(0, service.CreateDRFolder("v", "", std::string("bad\x02name"), guid, detail, message));
-  EXPECT_EQ(L"Error: Failed to create folder in cloud. The folder name or parent path holds "
-            L"characters that cannot be sent.",
-            message);
+  EXPECT_EQ(
+      L"Error: Failed to create folder in cloud. The folder name or parent path holds "
+      L"characters that cannot be sent.",
+      message);
   message.clear();
-  EXPECT_EQ(0, service.CreateDRFolder("v", std::string("sub\x01dir"), "name", guid, detail,
-                                      message));
-  EXPECT_EQ(L"Error: Failed to create folder in cloud. The folder name or parent path holds "
-            L"characters that cannot be sent.",
-            message);
+  EXPECT_EQ(0,
+            service.CreateDRFolder("v", std::string("sub\x01dir"), "name", guid, detail, message));
+  EXPECT_EQ(
+      L"Error: Failed to create folder in cloud. The folder name or parent path holds "
+      L"characters that cannot be sent.",
+      message);
   EXPECT_TRUE(creates.empty()) << "no empty or malformed body was posted";
   EXPECT_EQ("untouched", guid);
   EXPECT_EQ(0, gatewaysLeft());
@@ -146,9 +149,10 @@ TEST_F(FolderCreateTest, NamesXmlCannotCarryAreRefusedBeforeAnyRequest) {
 
 TEST_F(FolderCreateTest, ArgumentAndStateChecksComeFirst) {
   EXPECT_EQ(0, service.CreateDRFolder("v", "", "n", guid, detail, message));
-  EXPECT_EQ(L"Error: ZUCloudService not initialized, no user/password/VestrumGUID provided, call "
-            L"ZUCloudService::init() first",
-            message);
+  EXPECT_EQ(
+      L"Error: ZUCloudService not initialized, no user/password/VestrumGUID provided, call "
+      L"ZUCloudService::init() first",
+      message);
   ready();
   EXPECT_EQ(0, service.CreateDRFolder("", "", "n", guid, detail, message));
   EXPECT_EQ(L"Error: Vestrum ID and folder name cannot be empty", message);
@@ -196,15 +200,13 @@ TEST_F(FolderCreateTest, FailedPostWhoseReplyMentionsGuidIsReadAndCanSucceed) {
 TEST_F(FolderCreateTest, EachKindOfFailedAttemptHasItsMessageAndLine) {
   ready();
   service.m_nRetryCount = 5;
-  replies = {FakeReply{1, "busy", 503, "HTTP 503"},
-             FakeReply{0, "GUID but no XML", 200, ""},
+  replies = {FakeReply{1, "busy", 503, "HTTP 503"}, FakeReply{0, "GUID but no XML", 200, ""},
              FakeReply{0,
                        "<FileResourceResponse><resource><folderGUID></folderGUID></resource>"
                        "<status><errorText>Folder already exists</errorText></status>"
                        "</FileResourceResponse>",
                        200, ""},
-             FakeReply{0, "", 200, ""},
-             Created("late-guid", "late-detail")};
+             FakeReply{0, "", 200, ""}, Created("late-guid", "late-detail")};
   std::vector<std::wstring> messages;
   EXPECT_EQ(1, service.CreateFolder("\\p", "n 1", guid, detail, message));
   EXPECT_EQ("late-guid", guid);
@@ -215,7 +217,8 @@ TEST_F(FolderCreateTest, EachKindOfFailedAttemptHasItsMessageAndLine) {
   EXPECT_EQ((std::vector<unsigned int>(4, 120000)), sleeps.waits());
 
   const std::string log = env.logText();
-  EXPECT_EQ(1u, CountOccurrences(log, "Error: Failed to create DR backup folder. Error Message[HTTP 503]"));
+  EXPECT_EQ(1u, CountOccurrences(
+                    log, "Error: Failed to create DR backup folder. Error Message[HTTP 503]"));
   EXPECT_EQ(1u, CountOccurrences(log, "Error: Failed to serialize response XML. Error Message ["));
   EXPECT_EQ(1u, CountOccurrences(log,
                                  "Error: Failed to create folder in Cloud. Error Message [Folder "

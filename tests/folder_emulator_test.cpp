@@ -23,7 +23,6 @@ using nlohmann::json;
 constexpr long long kMiB = 1048576;
 constexpr long long kChunk = 4 * kMiB;
 
-
 std::string Header(const json& entry, const std::string& name) {
   for (const json& h : entry["headers"]) {
     if (h[0].get<std::string>() == name) return h[1].get<std::string>();
@@ -57,8 +56,8 @@ class FolderEmulatorTest : public ::testing::Test {
   }
 
   void initService() {
-    ASSERT_EQ(1, service.init("ann", "s3cr3t", "focus", "guid-e2e", folderGUID, folderPath, "",
-                              false))
+    ASSERT_EQ(1,
+              service.init("ann", "s3cr3t", "focus", "guid-e2e", folderGUID, folderPath, "", false))
         << env.logText();
   }
 
@@ -102,8 +101,8 @@ TEST_F(FolderEmulatorTest, InitFindsTheDrFolderAndTheUploadListener) {
 
   std::string reportsGUID;
   std::string reportsPath;
-  ASSERT_EQ(1, service.init("ann", "s3cr3t", "focus", "guid-e2e", reportsGUID, reportsPath, "",
-                            true));
+  ASSERT_EQ(1,
+            service.init("ann", "s3cr3t", "focus", "guid-e2e", reportsGUID, reportsPath, "", true));
   EXPECT_EQ("\\Reports\\guid-e2e", reportsPath);
 }
 
@@ -112,7 +111,8 @@ TEST_F(FolderEmulatorTest, WrongPasswordFailsInitBeforeTheSetUp) {
   EXPECT_EQ(0, service.init("ann", "wrong", "focus", "g", folderGUID, folderPath, "", false));
   EXPECT_EQ(0, service.m_bInitialized);
   EXPECT_TRUE(emulator->journal("folder_setup").empty());
-  EXPECT_NE(std::string::npos, env.logText().find("Error: Failed to create folder. Error Message ["));
+  EXPECT_NE(std::string::npos,
+            env.logText().find("Error: Failed to create folder. Error Message ["));
 }
 
 TEST_F(FolderEmulatorTest, CreateDrFolderUnderTheDrFolderPath) {
@@ -203,10 +203,10 @@ TEST_F(FolderEmulatorTest, DroppedChunkIsResentWhole) {
   initService();
   emulator->fault("upload_chunk", {{"fault", "drop_then_500"}});
   const std::string data = uploadNew("b.bin", 10 * kMiB);
-  EXPECT_EQ((std::vector<std::string>{"upload_session:4194304", "upload_chunk:4194304",
-                                      "offset_query:0", "upload_chunk:4194304",
-                                      "upload_chunk:2097152:EOF"}),
-            UploadShapes(emulator->journal()));
+  EXPECT_EQ(
+      (std::vector<std::string>{"upload_session:4194304", "upload_chunk:4194304", "offset_query:0",
+                                "upload_chunk:4194304", "upload_chunk:2097152:EOF"}),
+      UploadShapes(emulator->journal()));
   const json stored = emulator->files();
   ASSERT_EQ(1u, stored.size());
   std::string content;

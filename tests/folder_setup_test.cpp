@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/ZUPIFocus.h"
 #include "platform/text/Base64.h"
 #include "platform/xml/XmlDom.h"
-#include "platform/host/ZUPIFocus.h"
 #include "session/ServiceSettings.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
@@ -161,10 +161,10 @@ TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
 
 TEST_F(FolderSetupTest, EmptyUserNameIsRejectedAndTheUrlComesFromSettingSetUrlOrDefault) {
   EXPECT_EQ(0, service.init("", "pw", "f", "g", folderGUID, folderPath, "", false));
-  EXPECT_EQ(1u, CountOccurrences(env.logText(),
-                                 "Error: Failed to create DR backup folder at URL [" +
-                                     std::string(kConsole) +
-                                     "]. Error: empty username or password provided."));
+  EXPECT_EQ(1u,
+            CountOccurrences(env.logText(), "Error: Failed to create DR backup folder at URL [" +
+                                                std::string(kConsole) +
+                                                "]. Error: empty username or password provided."));
   // A setting that is present but empty wins as well: init stops at the
   // empty-credentials check and the credentials go to no host at all.
   env.setGlobal("Cloud URL", "");
@@ -222,10 +222,14 @@ TEST_F(FolderSetupTest, UploadUrlsThatWouldLeakOrSplitAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    reply = "<R><shareID>share-7</shareID><folderPath>\\ZU</folderPath>"
-            "<folderGUID>fg-11</folderGUID><uploadURL>" + c.url + "</uploadURL></R>";
-    const std::string line = "Error Message [Error: Failed to create DR backup folder. The upload "
-                             "URL given by the cloud " + c.reason + "; nothing is sent to it.]";
+    reply =
+        "<R><shareID>share-7</shareID><folderPath>\\ZU</folderPath>"
+        "<folderGUID>fg-11</folderGUID><uploadURL>" +
+        c.url + "</uploadURL></R>";
+    const std::string line =
+        "Error Message [Error: Failed to create DR backup folder. The upload "
+        "URL given by the cloud " +
+        c.reason + "; nothing is sent to it.]";
     const size_t before = CountOccurrences(env.logText(), line);
     service.m_uploadURL.clear();
     EXPECT_EQ(0, runInit("s3cr3t", "g", false));
@@ -236,8 +240,9 @@ TEST_F(FolderSetupTest, UploadUrlsThatWouldLeakOrSplitAreRefused) {
   EXPECT_EQ(static_cast<int>(cases.size()), setupRequests);  // no second attempt
 
   env.setSection("Reports", "nWebReportsIgnoreCertificateErrors", "1");
-  reply = "<R><shareID>share-7</shareID><folderPath>\\ZU</folderPath>"
-          "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
+  reply =
+      "<R><shareID>share-7</shareID><folderPath>\\ZU</folderPath>"
+      "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
   EXPECT_EQ(1, runInit("s3cr3t", "g", false));
   EXPECT_EQ("http://upload.test/files", service.m_uploadURL);
 }
@@ -255,11 +260,13 @@ TEST_F(FolderSetupTest, ShareIdsThatWouldLeaveTheirPathSegmentAreRefused) {
       "../../../webconsole/api/Login?x=", "..", ".", "a/b", "a\\b", "a?b", "a#b", "a&#10;b"};
   for (const std::string& shareId : shareIds) {
     SCOPED_TRACE(shareId);
-    reply = "<R><shareID>" + shareId + "</shareID><folderPath>\\ZU</folderPath>"
+    reply = "<R><shareID>" + shareId +
+            "</shareID><folderPath>\\ZU</folderPath>"
             "<folderGUID>fg-11</folderGUID><uploadURL>http://upload.test/files</uploadURL></R>";
     service.m_shareID.clear();
-    const std::string line = "Error Message [Error: Failed to create DR backup folder. The "
-                             "share ID given by the cloud ";
+    const std::string line =
+        "Error Message [Error: Failed to create DR backup folder. The "
+        "share ID given by the cloud ";
     const size_t before = CountOccurrences(env.logText(), line);
     EXPECT_EQ(0, runInit("s3cr3t", "g", false));
     EXPECT_EQ(0, service.m_bInitialized);
@@ -296,13 +303,16 @@ TEST_F(FolderSetupTest, FailedPostWithoutShareIdWaitsAndLogsEachAttempt) {
                     "Error: Failed to execute DR folder setup workflow with workflow URL "
                     "[/api/Workflow/Setup_DRBackup_ZUCloudV2/Action/Execute?outputonly=true] and "
                     "vestrum ID [g-3]. Error Message[HTTP 503]"));
-  EXPECT_EQ(2u, CountOccurrences(log, "Error: Response from ZU Cloud Server: [<error>busy</error>]"));
-  EXPECT_EQ(1u, CountOccurrences(log,
-                                 "Error: Failed to execute setup folder workflow in cloud for "
-                                 "Vestrum GUID [g-3]. Retrying after [120000] ms, retry count [1]"));
-  EXPECT_EQ(1u, CountOccurrences(log,
-                                 "Error: Failed to execute setup folder workflow in cloud for "
-                                 "Vestrum GUID [g-3]. Retrying after [120000] ms, retry count [2]"));
+  EXPECT_EQ(2u,
+            CountOccurrences(log, "Error: Response from ZU Cloud Server: [<error>busy</error>]"));
+  EXPECT_EQ(1u,
+            CountOccurrences(log,
+                             "Error: Failed to execute setup folder workflow in cloud for "
+                             "Vestrum GUID [g-3]. Retrying after [120000] ms, retry count [1]"));
+  EXPECT_EQ(1u,
+            CountOccurrences(log,
+                             "Error: Failed to execute setup folder workflow in cloud for "
+                             "Vestrum GUID [g-3]. Retrying after [120000] ms, retry count [2]"));
   EXPECT_EQ(1u, CountOccurrences(log,
                                  "Error: Failed to execute setup folder workflow in cloud for "
                                  "Vestrum GUID [g-3]. Total retry count [2]"));
@@ -380,8 +390,8 @@ TEST_F(FolderSetupTest, MalformedAndRootlessRepliesFailTheAttempt) {
                        "Error: Failed to retrieve share ID or folder GUID or folder path. Server "
                        "responded with response []") == 1;
   const bool parseError =
-      CountOccurrences(log, "Error: Failed to parse ZU Cloud Folder setup workflow response : [] :") ==
-      1;
+      CountOccurrences(
+          log, "Error: Failed to parse ZU Cloud Folder setup workflow response : [] :") == 1;
   EXPECT_TRUE(noRoot || parseError) << log;
   EXPECT_EQ(1u, CountOccurrences(log, "Total retry count [2]"));
 }
@@ -400,8 +410,9 @@ TEST_F(FolderSetupTest, HostileRepliesAreRefusedWithoutReadingLocalFiles) {
     for (int k = 0; k < 10; ++k) bomb += "&l" + std::to_string(i - 1) + ";";
     bomb += "\">";
   }
-  bomb += "]><R><shareID>&l10;</shareID><folderPath>p</folderPath><folderGUID>g</folderGUID>"
-          "<uploadURL>u</uploadURL></R>";
+  bomb +=
+      "]><R><shareID>&l10;</shareID><folderPath>p</folderPath><folderGUID>g</folderGUID>"
+      "<uploadURL>u</uploadURL></R>";
 
   service.m_nRetryCount = 1;
   replies = {FakeReply{0, entity, 200, ""}};
@@ -432,9 +443,10 @@ TEST_F(FolderSetupTest, RefusesWhenNotInitializedAndPassesLoginFailuresOn) {
   std::wstring message;
   EXPECT_EQ(0, service.ExecuteDRFolderSetUpWorkflow("/x", "g", false, folderGUID, folderPath,
                                                     message, "", true));
-  EXPECT_EQ(L"Error: ZUCloudService not initialized, no user/password provided, call "
-            L"ZUCloudService::init() first",
-            message);
+  EXPECT_EQ(
+      L"Error: ZUCloudService not initialized, no user/password provided, call "
+      L"ZUCloudService::init() first",
+      message);
   EXPECT_EQ(0u, setupPosts().size());
 
   service.m_nRetryCount = 2;

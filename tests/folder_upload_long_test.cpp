@@ -2,9 +2,8 @@
 // headers, in the chunk bookkeeping and in the log lines. The file is sparse,
 // so it costs no disk space, but reading it takes a while: the test's name
 // starts with "Long" so CI can run it in a separate step.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>

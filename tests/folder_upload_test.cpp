@@ -3,7 +3,6 @@
 // "FileEOF" placement, stored bytes and metadata, the resume rules of the
 // per-chunk attempt loop, waits, messages, log lines and resource release.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,15 +35,13 @@ const char* const kChunkUrl =
     "http://upload.test/files/api/drive/share/sh-9/file/action/"
     "upload?uploadType=chunkedFile&requestId=req-1";
 
-
 struct Progress {
   std::mutex mutex;
   std::vector<unsigned long long> sent;
   std::vector<unsigned long long> totals;
 };
 
-void RecordProgress(void* context, const char*, unsigned long long sent,
-                    unsigned long long total) {
+void RecordProgress(void* context, const char*, unsigned long long sent, unsigned long long total) {
   Progress* progress = static_cast<Progress*>(context);
   std::lock_guard<std::mutex> lock(progress->mutex);
   progress->sent.push_back(sent);
@@ -147,8 +144,8 @@ TEST_P(FolderUploadSizes, RequestsEofPlacementAndStoredFile) {
       EXPECT_GT(events[i].gatewayId, events[i - 1].gatewayId);
     }
   }
-  const std::vector<std::string> names = {"Accept",           "Authtoken",        "FileName",
-                                          "FileSize",         "FileModifiedtime", "ParentFolderPath",
+  const std::vector<std::string> names = {"Accept",      "Authtoken",        "FileName",
+                                          "FileSize",    "FileModifiedtime", "ParentFolderPath",
                                           "Content-Type"};
   EXPECT_EQ(names, HeaderNames(events[0].headers));
   std::vector<std::string> lastNames = names;
@@ -227,8 +224,8 @@ TEST_F(FolderUploadTest, TheRateCapSettingCountsMegabitsPerSecond) {
 TEST_F(FolderUploadTest, SourceDirIsJoinedOntoTheFileNameAsGiven) {
   const std::string data = makeFile("prefix-data.bin", 10);
   std::string fileGUID;
-  ASSERT_EQ(1, service.UploadFile(files.path() + "/prefix-", "data.bin", "\\p", "t", fileGUID,
-                                  message));
+  ASSERT_EQ(
+      1, service.UploadFile(files.path() + "/prefix-", "data.bin", "\\p", "t", fileGUID, message));
   ASSERT_EQ(1u, cloud.stored().size());
   EXPECT_EQ("data.bin", cloud.stored()[0].name);
   EXPECT_EQ(data, cloud.stored()[0].data);
@@ -291,11 +288,11 @@ TEST_F(FolderUploadTest, DroppedChunkIsResentWholeWithoutAnotherQuery) {
   EXPECT_EQ(1u, CountOccurrences(log,
                                  "Error: Last chunk wasn't uploaded. Chunk Offset received from "
                                  "webserver: [4194304]."));
-  EXPECT_EQ(1u, CountOccurrences(log, "Error: Webserver responded with response string: [].")
-                    );
-  EXPECT_EQ(1u, CountOccurrences(log,
-                                 "Error: Chunk Offset received from webserver: [0], output XML: "
-                                 "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
+  EXPECT_EQ(1u, CountOccurrences(log, "Error: Webserver responded with response string: []."));
+  EXPECT_EQ(1u,
+            CountOccurrences(log,
+                             "Error: Chunk Offset received from webserver: [0], output XML: "
+                             "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
 }
 
 TEST_F(FolderUploadTest, ResendFailingAtTransportOrUnserializationQueriesAgain) {
@@ -325,7 +322,8 @@ TEST_F(FolderUploadTest, ResendFailingAtTransportOrUnserializationQueriesAgain) 
                                  "Error: Unserialization failed for string "
                                  "[<UploadFileResp><chunkOffset>12ab</chunkOffset></"
                                  "UploadFileResp>]."));
-  EXPECT_EQ(1u, CountOccurrences(log, "Curl Error Message [Connection reset by peer], Error response: []"));
+  EXPECT_EQ(1u, CountOccurrences(
+                    log, "Curl Error Message [Connection reset by peer], Error response: []"));
 }
 
 TEST_F(FolderUploadTest, LastChunkConfirmedOnlyByTheOffsetQueryGivesNoGuid) {
@@ -352,8 +350,9 @@ TEST_F(FolderUploadTest, LastChunkAnsweredWithoutGuidClearsTheSkipAndQueries) {
   cloud.addFault("query", UploadFault::kNoGuid);  // the 0-byte last chunk
   EXPECT_EQ(0, upload("f.bin"));
   EXPECT_EQ(L"Error: Failed to login to cloud. Please check the internet connection", message);
-  EXPECT_EQ((std::vector<Shape>{{"session", 3 * kMiB, false}, {"query", 0, true}, {"query", 0, true}}),
-            Shapes(cloud.events()));
+  EXPECT_EQ(
+      (std::vector<Shape>{{"session", 3 * kMiB, false}, {"query", 0, true}, {"query", 0, true}}),
+      Shapes(cloud.events()));
   EXPECT_EQ(1u, CountOccurrences(env.logText(),
                                  "Error: Unserialization failed for string "
                                  "[<UploadFileResp><chunkOffset>3145728</chunkOffset></"
@@ -375,11 +374,12 @@ TEST_F(FolderUploadTest, ChunkNeverConfirmedEndsTheUploadWithTheTotalLine) {
                                 {"chunk", kChunk, false}}),
             Shapes(cloud.events()));
   EXPECT_EQ((std::vector<unsigned int>(3, 120000)), sleeps.waits());
-  EXPECT_EQ(1u, CountOccurrences(env.logText(),
-                                 std::string("Error: Failed to upload [f.bin] file to cloud. Failed "
-                                             "chunk start offset: [4194304], end offset: "
-                                             "[8388608]. Total retry attempts: [3], API URL [") +
-                                     kChunkUrl + "], User Name [ann]"));
+  EXPECT_EQ(1u,
+            CountOccurrences(env.logText(),
+                             std::string("Error: Failed to upload [f.bin] file to cloud. Failed "
+                                         "chunk start offset: [4194304], end offset: "
+                                         "[8388608]. Total retry attempts: [3], API URL [") +
+                                 kChunkUrl + "], User Name [ann]"));
   EXPECT_EQ(0, gatewaysLeft());
   EXPECT_TRUE(cloud.stored().empty());
 }
@@ -423,9 +423,10 @@ TEST_F(FolderUploadTest, OffsetQueryAnswers) {
                                  "Error: Unserialization failed for string "
                                  "[<UploadFileResp><chunkOffset>12ab</chunkOffset></"
                                  "UploadFileResp>]."));
-  EXPECT_EQ(1u, CountOccurrences(log,
-                                 "Error: Chunk Offset received from webserver: [0], output XML: "
-                                 "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
+  EXPECT_EQ(1u,
+            CountOccurrences(log,
+                             "Error: Chunk Offset received from webserver: [0], output XML: "
+                             "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
   EXPECT_EQ((std::vector<unsigned int>{120000, 60000, 60000, 60000}), sleeps.waits());
   ASSERT_EQ(1u, cloud.stored().size());
 }
@@ -457,19 +458,20 @@ TEST_F(FolderUploadTest, SessionRequestFailuresAndMessages) {
   // The session request on its own: a reply that cannot be read.
   gateways.journal().responder = [](const FakeRequest& r) {
     if (r.url.find("/api/Login") != std::string::npos) {
-      return FakeReply{0, "<CheckCredentialResp><sessionToken>t</sessionToken></CheckCredentialResp>",
-                       200, ""};
+      return FakeReply{
+          0, "<CheckCredentialResp><sessionToken>t</sessionToken></CheckCredentialResp>", 200, ""};
     }
     return FakeReply{0, "requestId but no xml", 200, ""};
   };
   std::string requestId = "none";
   service.m_nRetryCount = 1;
-  EXPECT_EQ(0, service.GetChunkUploadSessionID("cA==", "Zg==", "1", 1, "t", "x", requestId,
-                                               message));
+  EXPECT_EQ(0,
+            service.GetChunkUploadSessionID("cA==", "Zg==", "1", 1, "t", "x", requestId, message));
   EXPECT_EQ(L"Error: Unserialization failed for response string", message);
   EXPECT_EQ("none", requestId);
-  EXPECT_EQ(1u, CountOccurrences(env.logText(),
-                                 "Error: Unserialization failed for string [requestId but no xml]\n"));
+  EXPECT_EQ(1u,
+            CountOccurrences(env.logText(),
+                             "Error: Unserialization failed for string [requestId but no xml]\n"));
 }
 
 TEST_F(FolderUploadTest, LocalFileProblemsAndStateChecks) {
@@ -490,14 +492,16 @@ TEST_F(FolderUploadTest, LocalFileProblemsAndStateChecks) {
 
   FolderServiceAccess fresh;
   EXPECT_EQ(0, fresh.UploadFile(files.path() + "/", "locked.bin", "p", "t", guid, message));
-  EXPECT_EQ(L"Error: ZUCloudService not initialized, no user/password provided, call "
-            L"ZUCloudService::init() first",
-            message);
+  EXPECT_EQ(
+      L"Error: ZUCloudService not initialized, no user/password provided, call "
+      L"ZUCloudService::init() first",
+      message);
   std::string requestId;
   EXPECT_EQ(0, fresh.GetChunkUploadSessionID("p", "n", "1", 0, "t", "", requestId, message));
-  EXPECT_EQ(L"ZUCloudService not initialized, no user/password provided, call "
-            L"ZUCloudService::init() first",
-            message);
+  EXPECT_EQ(
+      L"ZUCloudService not initialized, no user/password provided, call "
+      L"ZUCloudService::init() first",
+      message);
 }
 
 TEST_F(FolderUploadTest, AReadErrorEndsTheUploadWithoutSendingMore) {
@@ -506,13 +510,15 @@ TEST_F(FolderUploadTest, AReadErrorEndsTheUploadWithoutSendingMore) {
     // The second chunk cannot be read: only the session request went out.
     ScopedReadFailure failing(kChunk);
     int result = -1;
-    RunBounded("an upload whose second chunk cannot be read", [&] { result = upload("eio.bin"); },
-               std::chrono::seconds(60));
+    RunBounded(
+        "an upload whose second chunk cannot be read", [&] { result = upload("eio.bin"); },
+        std::chrono::seconds(60));
     EXPECT_EQ(0, result);
     EXPECT_EQ(1, failing.failedReads());
   }
-  EXPECT_EQ(L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more details.",
-            message);
+  EXPECT_EQ(
+      L"Error: Failed to upload file to cloud. Please check ZUCloudService.log for more details.",
+      message);
   EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false}}), Shapes(cloud.events()));
   EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Failed to read file [" + files.path() +
                                                     "/eio.bin]. read '"));
@@ -545,8 +551,8 @@ TEST_F(FolderUploadTest, NoGatewayForAChunk) {
   // Refuse connections once the session request was answered.
   gateways.journal().responder = [this](const FakeRequest& r) {
     if (r.url.find("/api/Login") != std::string::npos) {
-      return FakeReply{0, "<CheckCredentialResp><sessionToken>t</sessionToken></CheckCredentialResp>",
-                       200, ""};
+      return FakeReply{
+          0, "<CheckCredentialResp><sessionToken>t</sessionToken></CheckCredentialResp>", 200, ""};
     }
     gateways.journal().connectResult = 1;
     return FakeReply{0, "<UploadFileResp><requestId>r</requestId></UploadFileResp>", 200, ""};

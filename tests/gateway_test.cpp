@@ -12,8 +12,8 @@
 #include <climits>
 #include <cstdio>
 #include <memory>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +26,9 @@
 
 using LIBCURL::GatewayLimits;
 using LIBCURL::ZuInternetGateway;
+using nlohmann::json;
 using ZuCURL::commandInfo;
 using ZuCURL::commandInfoList;
-using nlohmann::json;
 
 namespace {
 
@@ -64,9 +64,7 @@ std::vector<char> MakeBody(size_t length, unsigned seed) {
   return body;
 }
 
-
-std::vector<std::string> ServerArgs(const zutest::TempDir& dir, bool tls,
-                                    const std::string& san) {
+std::vector<std::string> ServerArgs(const zutest::TempDir& dir, bool tls, const std::string& san) {
   std::vector<std::string> args = {"python3",
                                    zutest::SourceDir() + "/tests/support/http_test_server.py"};
   if (tls) {
@@ -88,8 +86,7 @@ class TestServer {
     m_port = std::stoi(m_process.readyLine("READY ", 30000));
   }
   std::string url(const std::string& path) const {
-    return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" +
-           std::to_string(m_port) + path;
+    return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) + path;
   }
   std::string caFile() const { return m_dir.file("ca.pem"); }
 
@@ -215,8 +212,7 @@ TEST_F(GatewayTest, ZeroLengthRequestsSendNoBody) {
   EXPECT_TRUE(post.at("transfer_encoding").is_null());
 
   const char data[] = "must not be sent";
-  ASSERT_EQ(gw->doPutOperation(Http().url("/echo"), data, 0, response, {}), 0)
-      << gw->getErrorMsg();
+  ASSERT_EQ(gw->doPutOperation(Http().url("/echo"), data, 0, response, {}), 0) << gw->getErrorMsg();
   json put = json::parse(response);
   EXPECT_EQ(put.at("method"), "PUT");
   EXPECT_EQ(put.at("length"), 0);
@@ -298,9 +294,9 @@ TEST_F(GatewayTest, HeadersAndUrlsThatCouldSplitTheRequestAreNeverSent) {
 
   ASSERT_EQ(gw->doPostOperation(Http().url("/count"), std::string(), response, {}), 0);
   EXPECT_EQ(std::stol(response), before + 1) << "a refused request reached the server";
-  ASSERT_EQ(gw->doPostOperation(Http().url("/echo"), std::string("a"), response,
-                                {{"Authtoken", "tok"}}),
-            0)
+  ASSERT_EQ(
+      gw->doPostOperation(Http().url("/echo"), std::string("a"), response, {{"Authtoken", "tok"}}),
+      0)
       << gw->getErrorMsg();
   const json echo = json::parse(response);
   EXPECT_EQ(HeaderValues(echo, "Authtoken"), std::vector<std::string>{"tok"});
@@ -446,8 +442,8 @@ TEST_F(GatewayTest, NonSuccessStatusFailsAndKeepsTheBody) {
 TEST_F(GatewayTest, RedirectsAreNotFollowed) {
   auto gw = OpenGateway(Http().url("/"), false);
   std::string response;
-  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/redirect"), std::string("a"),
-                                               response, {}));
+  Outcome o =
+      Collect(*gw, gw->doPostOperation(Http().url("/redirect"), std::string("a"), response, {}));
   EXPECT_NE(o.result, 0);
   EXPECT_EQ(o.status, 302);
   EXPECT_TRUE(response.empty());  // not the /echo reply
@@ -465,8 +461,8 @@ TEST_F(GatewayTest, RequestDeadlineGrowsWithTheBodyAndNeverOverflows) {
   } const cases[] = {
       {600, 4096, 0, 600000},
       {600, 4096, 16LL << 20, 600000 + 4096000},  // a 16 MiB block: 600 s + 4096 s
-      {600, 4096, 1, 600001},                      // a part second rounds up
-      {0, 0, 10, 11000},                           // below 1 counts as 1
+      {600, 4096, 1, 600001},                     // a part second rounds up
+      {0, 0, 10, 11000},                          // below 1 counts as 1
       {600, 1, LLONG_MAX, LONG_MAX},
       {LONG_MAX, 1, 0, LONG_MAX},
       {1, LLONG_MAX, LLONG_MAX, 8388609000L},  // huge rates capped: no overflow
@@ -488,8 +484,8 @@ TEST_F(GatewayTest, TricklingReplyEndsAtTheRequestDeadline) {
   ZuInternetGateway::SetLimits(limits);
   auto gw = OpenGateway(Http().url("/"), false);
   std::string response;
-  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/trickle"), std::string("a"),
-                                               response, {}));
+  Outcome o =
+      Collect(*gw, gw->doPostOperation(Http().url("/trickle"), std::string("a"), response, {}));
   EXPECT_NE(o.result, 0);
   EXPECT_EQ(o.curlCode, kCurlOperationTimedOut) << o.error;
   EXPECT_NE(o.error.find("timed out after"), std::string::npos) << o.error;
@@ -513,8 +509,8 @@ TEST_F(GatewayTest, StalledReplyIsAborted) {
   std::string response;
   // The server stays silent for 30 s; only the stall guard ends this sooner
   // with a time-out code (a server close would give a different one).
-  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/stall"), std::string("a"),
-                                               response, {}));
+  Outcome o =
+      Collect(*gw, gw->doPostOperation(Http().url("/stall"), std::string("a"), response, {}));
   EXPECT_NE(o.result, 0);
   EXPECT_EQ(o.curlCode, kCurlOperationTimedOut) << o.error;
   EXPECT_EQ(o.status, 200);
@@ -527,8 +523,8 @@ TEST_F(GatewayTest, EndlessReplyIsCutAtTheCap) {
   ZuInternetGateway::SetLimits(limits);
   auto gw = OpenGateway(Http().url("/"), false);
   std::string response;
-  Outcome o = Collect(*gw, gw->doPostOperation(Http().url("/endless"), std::string("a"),
-                                               response, {}));
+  Outcome o =
+      Collect(*gw, gw->doPostOperation(Http().url("/endless"), std::string("a"), response, {}));
   EXPECT_NE(o.result, 0);
   EXPECT_EQ(o.curlCode, kCurlWriteError);
   EXPECT_LE(response.size(), static_cast<size_t>(limits.maxReplyBytes));
@@ -546,8 +542,7 @@ TEST_F(GatewayTest, EndlessReplyIsCutAtTheCap) {
     gw->setMaxReplyBytes(cap);
     o = Collect(*gw, gw->doPostOperation(Http().url("/endless"), std::string("a"), response, {}));
     const long long applied = cap < limits.maxReplyBytes ? cap : limits.maxReplyBytes;
-    EXPECT_NE(o.error.find("larger than " + std::to_string(applied)), std::string::npos)
-        << o.error;
+    EXPECT_NE(o.error.find("larger than " + std::to_string(applied)), std::string::npos) << o.error;
     EXPECT_TRUE(gw->replyTooLarge());
   }
 }
@@ -616,8 +611,8 @@ TEST_F(GatewayTlsTest, HostNameIsCheckedOnlyWhenVerifying) {
   std::string response;
   {
     auto gw = OpenGateway(otherName.url("/"), true);
-    Outcome o = Collect(*gw, gw->doPostOperation(otherName.url("/echo"), std::string("a"),
-                                                 response, {}));
+    Outcome o =
+        Collect(*gw, gw->doPostOperation(otherName.url("/echo"), std::string("a"), response, {}));
     EXPECT_NE(o.result, 0);
     EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
   }
@@ -674,11 +669,10 @@ TEST_F(GatewayTest, SeparateGatewaysInSeparateThreads) {
         for (int i = 0; i < kRequests; ++i) {
           std::vector<char> body = MakeBody(64 * 1024 + static_cast<size_t>(i), 10u * t + i);
           std::string response;
-          int rc = (i % 2 == 0)
-                       ? gw->doPostOperation(base + "echo", body.data(),
-                                             static_cast<long>(body.size()), response, {})
-                       : gw->doPutOperation(base + "echo", body.data(),
-                                            static_cast<long>(body.size()), response, {});
+          int rc = (i % 2 == 0) ? gw->doPostOperation(base + "echo", body.data(),
+                                                      static_cast<long>(body.size()), response, {})
+                                : gw->doPutOperation(base + "echo", body.data(),
+                                                     static_cast<long>(body.size()), response, {});
           if (rc != 0) {
             failures[t] = "request: " + gw->getErrorMsg();
             return;
@@ -834,8 +828,8 @@ TEST_F(GatewayPoolTest, ParallelGatewaysNeverShareAConnectionAtOnce) {
         std::vector<char> body = MakeBody(32 * 1024, 7u * t + i);
         std::string response;
         if (gw->connect() != 0 ||
-            gw->doPutOperation(base + "echo", body.data(), static_cast<long>(body.size()),
-                               response, {}) != 0) {
+            gw->doPutOperation(base + "echo", body.data(), static_cast<long>(body.size()), response,
+                               {}) != 0) {
           conns[t].push_back(-1);
           continue;
         }

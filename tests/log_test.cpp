@@ -7,10 +7,10 @@
 
 #include <cerrno>
 #include <climits>
-#include <functional>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -75,8 +75,8 @@ bool Parse(const std::string& line, ParsedLine& out) {
   out.level = line.substr(pos, blank - pos);
   long number = 0;
   size_t p = pos + 5;
-  const bool debugWord = out.level.compare(0, 5, "DEBUG") == 0 && ReadNumber(line, p, number) &&
-                         p == blank;
+  const bool debugWord =
+      out.level.compare(0, 5, "DEBUG") == 0 && ReadNumber(line, p, number) && p == blank;
   if (out.level != "ERROR" && !debugWord) return false;
   out.rest = line.substr(blank + 1);
   return true;
@@ -245,10 +245,14 @@ TEST(LogRefused, LinksDirectoriesFifosAndOtherUsersFiles) {
        },
        "symbolic link"},
       {"directory",
-       [](const std::string& path, const std::string&) { ASSERT_EQ(0, ::mkdir(path.c_str(), 0700)); },
+       [](const std::string& path, const std::string&) {
+         ASSERT_EQ(0, ::mkdir(path.c_str(), 0700));
+       },
        "not a regular file"},
       {"FIFO without a reader",
-       [](const std::string& path, const std::string&) { ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600)); },
+       [](const std::string& path, const std::string&) {
+         ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
+       },
        "not a regular file"},
       {"hard link to a file",
        [](const std::string& path, const std::string& target) {
@@ -334,7 +338,8 @@ TEST_F(LogTest, HugeTextArgumentsAreCutWithTheirFullLength) {
   const auto lines = Lines(Content());
   ASSERT_EQ(3u, lines.size());
   EXPECT_LT(lines[0].size(), 4096u + 200u);
-  EXPECT_NE(std::string::npos, lines[0].find("REDACT [... cut, 8388608 bytes in all]] status [500]"))
+  EXPECT_NE(std::string::npos,
+            lines[0].find("REDACT [... cut, 8388608 bytes in all]] status [500]"))
       << lines[0].substr(lines[0].size() - 100);
   EXPECT_EQ(std::string::npos, Content().find("boun")) << "a cut secret is still a secret";
   EXPECT_LT(lines[1].size(), 4096u + 200u);
@@ -405,7 +410,8 @@ TEST(LogFormat, IntegersAtTheirExtremes) {
   EXPECT_EQ("18446744073709551615 0", zu::FormatLogText("%llu %llu", ULLONG_MAX, 0ULL));
   EXPECT_EQ("-2147483648 4294967295 -9223372036854775808 18446744073709551615",
             zu::FormatLogText("%d %u %ld %lu", INT_MIN, UINT_MAX, LONG_MIN, ULONG_MAX));
-  EXPECT_EQ("-7 ffffffff FFFFFFFFFFFFFFFF", zu::FormatLogText("%i %x %llX", -7, UINT_MAX, ULLONG_MAX));
+  EXPECT_EQ("-7 ffffffff FFFFFFFFFFFFFFFF",
+            zu::FormatLogText("%i %x %llX", -7, UINT_MAX, ULLONG_MAX));
   EXPECT_EQ("-1 255", zu::FormatLogText("%hhd %hhu", -1, 255));
 }
 
@@ -419,8 +425,8 @@ TEST(LogFormat, FlagsWidthAndPrecisionMatchPrintf) {
             zu::FormatLogText("[%5d|%-5d|%05d|%+d|% d|%.4d]", 42, 42, 42, 42, 42, 42));
   EXPECT_EQ("[0x1f|  1F|00ff]", zu::FormatLogText("[%#x|%4X|%04x]", 31u, 31u, 255u));
   EXPECT_EQ("[    7|7    ]", zu::FormatLogText("[%*d|%*d]", 5, 7, -5, 7));
-  EXPECT_EQ("[abc|  abc|abc  |ab]", zu::FormatLogText("[%s|%5s|%-5s|%.2s]", "abc", "abc", "abc",
-                                                      "abc"));
+  EXPECT_EQ("[abc|  abc|abc  |ab]",
+            zu::FormatLogText("[%s|%5s|%-5s|%.2s]", "abc", "abc", "abc", "abc"));
   EXPECT_EQ("[x|  y|%|100%]", zu::FormatLogText("[%c|%3c|%%|%d%%]", 'x', 'y', 100));
 }
 
@@ -429,13 +435,15 @@ TEST(LogFormat, PointersMatchPrintf) {
   char expected[64];
   std::snprintf(expected, sizeof(expected), "%p %p", static_cast<void*>(&object),
                 static_cast<void*>(nullptr));
-  EXPECT_EQ(expected, zu::FormatLogText("%p %p", static_cast<void*>(&object),
-                                        static_cast<void*>(nullptr)));
+  EXPECT_EQ(expected,
+            zu::FormatLogText("%p %p", static_cast<void*>(&object), static_cast<void*>(nullptr)));
 }
 
 TEST(LogFormat, NarrowAndWideStrings) {
   const wchar_t* wide = L"Gr\u00FC\u00DFe \u20AC \U0001F600";
-  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80";
+  const std::string utf8 =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e \xE2\x82\xAC \xF0\x9F\x98\x80";
   EXPECT_EQ("<" + utf8 + ">", zu::FormatLogText("<%ls>", wide));
   EXPECT_EQ("<" + utf8 + ">", zu::FormatLogText("<%s>", utf8.c_str()));
   EXPECT_EQ("(null) (null)", Unchecked("%s %ls", static_cast<const char*>(nullptr),
@@ -457,9 +465,10 @@ TEST_F(LogTest, WideTextReachesTheFileAsUtf8) {
   Open();
   m_log.Error("UploadFile", "Error: %ls (%lld bytes, %llu max)", L"\u00C5ngstr\u00F6m \u65E5\u672C",
               -1LL, ULLONG_MAX);
-  EXPECT_EQ(1u, CountOccurrences(Content(), "[UploadFile] Error: \xC3\x85ngstr\xC3\xB6m "
-                                            "\xE6\x97\xA5\xE6\x9C\xAC (-1 bytes, "
-                                            "18446744073709551615 max)\n"));
+  EXPECT_EQ(1u, CountOccurrences(Content(),
+                                 "[UploadFile] Error: \xC3\x85ngstr\xC3\xB6m "
+                                 "\xE6\x97\xA5\xE6\x9C\xAC (-1 bytes, "
+                                 "18446744073709551615 max)\n"));
 }
 
 // ---------------------------------------------------------------------------
@@ -470,8 +479,9 @@ TEST(LogRedact, RegisteredSecrets) {
   zu::RegisterLogSecret("cGFzc3dvcmQ+/w==");  // a Base64 password
   zu::RegisterLogSecret("");
   zu::RegisterLogSecret("abc");  // too short to register
-  EXPECT_EQ("Authtoken: REDACTED; again REDACTED",
-            zu::RedactLogText("Authtoken: session-token-0123456789; again session-token-0123456789"));
+  EXPECT_EQ(
+      "Authtoken: REDACTED; again REDACTED",
+      zu::RedactLogText("Authtoken: session-token-0123456789; again session-token-0123456789"));
   EXPECT_EQ("password=REDACTED", zu::RedactLogText("password=cGFzc3dvcmQ+/w=="));
   // Also when it travels URL-encoded.
   EXPECT_EQ("password=REDACTED", zu::RedactLogText("password=cGFzc3dvcmQ%2B%2Fw%3D%3D"));

@@ -1,7 +1,6 @@
 // Login and account check of both services over real HTTP and HTTPS
 // against the cloud emulator.
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,7 +16,6 @@
 
 namespace zutest {
 namespace {
-
 
 class LoginOverHttp : public ::testing::Test {
  protected:
@@ -120,8 +118,8 @@ TEST_F(LoginOverHttp, ReplyWithoutErrorsAndTokenIsASuccess) {
 
 TEST_F(LoginOverHttp, RefusedPortGivesUpAfterRetryCountConnects) {
   FolderServiceAccess folder;
-  folder.forceInitialized("http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/webconsole",
-                          "ann", "s3cr3t");
+  folder.forceInitialized(
+      "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/webconsole", "ann", "s3cr3t");
   std::wstring error;
   std::string token;
   ScopedSleepRecorder sleeps;
@@ -154,8 +152,9 @@ TEST_F(LoginOverHttp, ATokenThatCouldSplitRequestsIsRefused) {
     std::string sessionToken = "stale";
     EXPECT_EQ(folder.DoLogin(error, sessionToken, true), 0) << token;
     EXPECT_TRUE(sessionToken.empty());
-    EXPECT_EQ(error, L"Error: Failed to login to cloud. The session token in the reply holds "
-                     L"characters that cannot be sent.");
+    EXPECT_EQ(error,
+              L"Error: Failed to login to cloud. The session token in the reply holds "
+              L"characters that cannot be sent.");
     // An operation that would send the token as its Authtoken header.
     std::string guid;
     std::string detail;

@@ -1,7 +1,5 @@
 // CNMessageBase: schema-checked accessors, XML wire format, parsing
 // failures, deep copies, and parsing alongside ParseRootChildren.
-#include "platform/xml/CNMessage.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/xml/CNMessage.h"
 #include "platform/xml/XmlDom.h"
 #include "support/TestEnv.h"
 
@@ -26,27 +25,21 @@ namespace msg = zu::msg;
 // do, so a wrong entry in the schema table shows up here.
 CNMessageBase Make(const msg::ClassId& c) { return CNMessageBase(c.type, c.id); }
 
-int SetS(CNMessageBase& m, const msg::ClassId& c, const msg::FieldId& f,
-         const std::string& v) {
+int SetS(CNMessageBase& m, const msg::ClassId& c, const msg::FieldId& f, const std::string& v) {
   return m.setstring(f.number, f.tag, v, c.key, f.key);
 }
-std::string GetS(const CNMessageBase& m, const msg::ClassId& c,
-                 const msg::FieldId& f) {
+std::string GetS(const CNMessageBase& m, const msg::ClassId& c, const msg::FieldId& f) {
   return m.getstring(f.number, f.tag, c.key, f.key);
 }
-CNMessageBase** Obj(CNMessageBase& m, const msg::ClassId& c,
-                    const msg::FieldId& f, const msg::ClassId& nested,
-                    bool create) {
-  return m.getObjectAccessor(create, true, f.number, f.tag, c.key, f.key,
-                             nested.type, nested.id);
+CNMessageBase** Obj(CNMessageBase& m, const msg::ClassId& c, const msg::FieldId& f,
+                    const msg::ClassId& nested, bool create) {
+  return m.getObjectAccessor(create, true, f.number, f.tag, c.key, f.key, nested.type, nested.id);
 }
-CNMessageList** List(CNMessageBase& m, const msg::ClassId& c,
-                     const msg::FieldId& f, bool create) {
+CNMessageList** List(CNMessageBase& m, const msg::ClassId& c, const msg::FieldId& f, bool create) {
   return m.getlistobject(f.number, f.tag, c.key, f.key, create);
 }
 CNMessageBase* AddError(CNMessageBase& resp, const std::string& text) {
-  CNMessageList** list = List(resp, msg::kCheckCredentialResp,
-                              msg::kRespErrors, true);
+  CNMessageList** list = List(resp, msg::kCheckCredentialResp, msg::kRespErrors, true);
   if (list == nullptr || *list == nullptr) return nullptr;
   auto* e = new CNMessageBase(msg::kError.type, msg::kError.id);
   (*list)->push_back(e);
@@ -91,16 +84,14 @@ TEST(MessageWireFormat, CheckCredentialRespExampleWithErrorList) {
 
   CNMessageBase parsed = Make(msg::kCheckCredentialResp);
   ASSERT_EQ(parsed.unserialize(kXml.c_str()), 0);
-  CNMessageList** list = List(parsed, msg::kCheckCredentialResp,
-                              msg::kRespErrors, false);
+  CNMessageList** list = List(parsed, msg::kCheckCredentialResp, msg::kRespErrors, false);
   ASSERT_NE(list, nullptr);
   ASSERT_NE(*list, nullptr);
   ASSERT_EQ((*list)->size(), 1u);
   // Callers copy an entry out of the list.
   CNMessageBase error(*(*list)->front());
   EXPECT_EQ(error.className(), "Error");
-  EXPECT_EQ(GetS(error, msg::kError, msg::kErrorText),
-            "Invalid user name or password");
+  EXPECT_EQ(GetS(error, msg::kError, msg::kErrorText), "Invalid user name or password");
   EXPECT_EQ(Xml(parsed), kXml);
 }
 
@@ -110,8 +101,8 @@ TEST(MessageWireFormat, FileResourceResponseExampleWithNestedMessage) {
       "</folderGUID><folderDetail>\xE2\x80\xA6</folderDetail></resource>"
       "</FileResourceResponse>";
   CNMessageBase resp = Make(msg::kFileResourceResponse);
-  CNMessageBase** res = Obj(resp, msg::kFileResourceResponse,
-                            msg::kRespResource, msg::kFileResourceInfo, true);
+  CNMessageBase** res =
+      Obj(resp, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, true);
   ASSERT_NE(res, nullptr);
   ASSERT_NE(*res, nullptr);
   EXPECT_EQ((*res)->className(), "App::FileResourceInfo");
@@ -121,15 +112,14 @@ TEST(MessageWireFormat, FileResourceResponseExampleWithNestedMessage) {
 
   CNMessageBase parsed = Make(msg::kFileResourceResponse);
   ASSERT_EQ(parsed.unserialize(kXml.c_str()), 0);
-  CNMessageBase** pres = Obj(parsed, msg::kFileResourceResponse,
-                             msg::kRespResource, msg::kFileResourceInfo, false);
+  CNMessageBase** pres =
+      Obj(parsed, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, false);
   ASSERT_NE(pres, nullptr);
   ASSERT_NE(*pres, nullptr);
-  EXPECT_EQ(GetS(**pres, msg::kFileResourceInfo, msg::kResFolderGUID),
-            "7c1e\xE2\x80\xA6");
+  EXPECT_EQ(GetS(**pres, msg::kFileResourceInfo, msg::kResFolderGUID), "7c1e\xE2\x80\xA6");
   // The absent status reads as a null slot, and asking does not create it.
-  CNMessageBase** status = Obj(parsed, msg::kFileResourceResponse,
-                               msg::kRespStatus, msg::kGenericResp, false);
+  CNMessageBase** status =
+      Obj(parsed, msg::kFileResourceResponse, msg::kRespStatus, msg::kGenericResp, false);
   ASSERT_NE(status, nullptr);
   EXPECT_EQ(*status, nullptr);
   EXPECT_EQ(Xml(parsed), kXml);
@@ -141,8 +131,8 @@ TEST(MessageWireFormat, UploadFileRespExampleWith64BitField) {
       "</chunkOffset></UploadFileResp>";
   CNMessageBase resp = Make(msg::kUploadFileResp);
   SetS(resp, msg::kUploadFileResp, msg::kUploadRequestId, "r-42");
-  ASSERT_EQ(resp.setint64(msg::kUploadChunkOffset.number, 4194304,
-                          msg::kUploadFileResp.key, msg::kUploadChunkOffset.key),
+  ASSERT_EQ(resp.setint64(msg::kUploadChunkOffset.number, 4194304, msg::kUploadFileResp.key,
+                          msg::kUploadChunkOffset.key),
             0);
   EXPECT_EQ(Xml(resp), kXml);
 
@@ -150,8 +140,8 @@ TEST(MessageWireFormat, UploadFileRespExampleWith64BitField) {
   ASSERT_EQ(parsed.unserialize(kXml.c_str()), 0);
   EXPECT_EQ(GetS(parsed, msg::kUploadFileResp, msg::kUploadRequestId), "r-42");
   EXPECT_EQ(GetS(parsed, msg::kUploadFileResp, msg::kUploadFileGUID), "");
-  EXPECT_EQ(parsed.getint64(msg::kUploadChunkOffset.number,
-                            msg::kUploadFileResp.key, msg::kUploadChunkOffset.key),
+  EXPECT_EQ(parsed.getint64(msg::kUploadChunkOffset.number, msg::kUploadFileResp.key,
+                            msg::kUploadChunkOffset.key),
             4194304);
   EXPECT_EQ(Xml(parsed), kXml);
 }
@@ -177,8 +167,7 @@ TEST(MessageWireFormat, EmptyMessageAndEmptyContainers) {
   EXPECT_EQ(xml, "<CheckCredentialResp><errors></errors></CheckCredentialResp>");
   CNMessageBase parsed = Make(msg::kCheckCredentialResp);
   ASSERT_EQ(parsed.unserialize(xml.c_str()), 0);
-  CNMessageList** list = List(parsed, msg::kCheckCredentialResp,
-                              msg::kRespErrors, false);
+  CNMessageList** list = List(parsed, msg::kCheckCredentialResp, msg::kRespErrors, false);
   ASSERT_NE(list, nullptr);
   ASSERT_NE(*list, nullptr);  // present but empty
   EXPECT_TRUE((*list)->empty());
@@ -215,10 +204,9 @@ TEST(MessageRoundTrip, EveryClassSurvivesSerializeAndUnserialize) {
   all.push_back(info);
 
   CNMessageBase frr = Make(msg::kFileResourceResponse);
-  **Obj(frr, msg::kFileResourceResponse, msg::kRespResource,
-        msg::kFileResourceInfo, true) = info;
-  CNMessageBase** status = Obj(frr, msg::kFileResourceResponse,
-                               msg::kRespStatus, msg::kGenericResp, true);
+  **Obj(frr, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, true) = info;
+  CNMessageBase** status =
+      Obj(frr, msg::kFileResourceResponse, msg::kRespStatus, msg::kGenericResp, true);
   SetS(**status, msg::kGenericResp, msg::kGenericErrorText, "none");
   all.push_back(frr);
 
@@ -249,20 +237,19 @@ TEST(MessageRoundTrip, EveryClassSurvivesSerializeAndUnserialize) {
   // Values, not just shapes, come back.
   CNMessageBase back = Make(msg::kFileResourceResponse);
   ASSERT_EQ(back.unserialize(Xml(frr, true).c_str()), 0);
-  CNMessageBase** res = Obj(back, msg::kFileResourceResponse, msg::kRespResource,
-                            msg::kFileResourceInfo, false);
+  CNMessageBase** res =
+      Obj(back, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, false);
   ASSERT_TRUE(res && *res);
   EXPECT_EQ(GetS(**res, msg::kFileResourceInfo, msg::kResFolderDetail), "{\"k\":1}");
   EXPECT_EQ(GetS(**res, msg::kFileResourceInfo, msg::kResParentPath), "/a/b");
-  CNMessageBase** st = Obj(back, msg::kFileResourceResponse, msg::kRespStatus,
-                           msg::kGenericResp, false);
+  CNMessageBase** st =
+      Obj(back, msg::kFileResourceResponse, msg::kRespStatus, msg::kGenericResp, false);
   ASSERT_TRUE(st && *st);
   EXPECT_EQ(GetS(**st, msg::kGenericResp, msg::kGenericErrorText), "none");
 
   CNMessageBase backResp = Make(msg::kCheckCredentialResp);
   ASSERT_EQ(backResp.unserialize(Xml(resp).c_str()), 0);
-  CNMessageList** list = List(backResp, msg::kCheckCredentialResp,
-                              msg::kRespErrors, false);
+  CNMessageList** list = List(backResp, msg::kCheckCredentialResp, msg::kRespErrors, false);
   ASSERT_TRUE(list && *list);
   ASSERT_EQ((*list)->size(), 3u);
   EXPECT_EQ(GetS(*(**list)[0], msg::kError, msg::kErrorText), "first");
@@ -271,15 +258,15 @@ TEST(MessageRoundTrip, EveryClassSurvivesSerializeAndUnserialize) {
 }
 
 TEST(MessageRoundTrip, Int64ExtremesComeBackExactly) {
-  for (long long v : {LLONG_MIN, LLONG_MIN + 1, -4194304LL, -1LL, 0LL, 1LL,
-                      9007199254740993LL, LLONG_MAX}) {
+  for (long long v :
+       {LLONG_MIN, LLONG_MIN + 1, -4194304LL, -1LL, 0LL, 1LL, 9007199254740993LL, LLONG_MAX}) {
     CNMessageBase up = Make(msg::kUploadFileResp);
     up.setint64(msg::kUploadChunkOffset.number, v, msg::kUploadFileResp.key,
                 msg::kUploadChunkOffset.key);
     CNMessageBase back = Make(msg::kUploadFileResp);
     ASSERT_EQ(back.unserialize(Xml(up).c_str()), 0);
-    EXPECT_EQ(back.getint64(msg::kUploadChunkOffset.number,
-                            msg::kUploadFileResp.key, msg::kUploadChunkOffset.key),
+    EXPECT_EQ(back.getint64(msg::kUploadChunkOffset.number, msg::kUploadFileResp.key,
+                            msg::kUploadChunkOffset.key),
               v);
   }
 }
@@ -323,8 +310,7 @@ TEST(MessageRoundTrip, ReadsReferencesCdataAndADeclaration) {
                           "<GenericResp><errorText>&#233;&#x20AC; <![CDATA[<raw>]]>"
                           "&quot;</errorText></GenericResp>"),
             0);
-  EXPECT_EQ(GetS(g, msg::kGenericResp, msg::kGenericErrorText),
-            "\xC3\xA9\xE2\x82\xAC <raw>\"");
+  EXPECT_EQ(GetS(g, msg::kGenericResp, msg::kGenericErrorText), "\xC3\xA9\xE2\x82\xAC <raw>\"");
 }
 
 TEST(MessageRoundTrip, PrettyOutputHasLineBreaksAndSameContent) {
@@ -355,7 +341,8 @@ TEST(MessageSerialize, ControlCharacterFromXml11ReplyIsNotWrittenAsIs) {
       "</CheckCredentialReq>";
   CNMessageBase parsed(msg::kCheckCredentialReq.type, msg::kCheckCredentialReq.id);
   ASSERT_EQ(parsed.unserialize(kInput), 0);
-  ASSERT_EQ(GetS(parsed, msg::kCheckCredentialReq, msg::kReqUserName), std::string("a\x01" "b"));
+  ASSERT_EQ(GetS(parsed, msg::kCheckCredentialReq, msg::kReqUserName), std::string("a\x01"
+                                                                                   "b"));
 
   std::string xml = "unchanged";
   EXPECT_NE(parsed.serialize(xml, false), 0);
@@ -373,12 +360,12 @@ TEST(MessageSerialize, SerializeRefusesExactlyTheValuesXmlCannotCarry) {
       {"ann\x01", false},
       {std::string("a\0b", 3), false},
       {"ann\x1f", false},
-      {"ann\xff", false},              // not UTF-8
-      {"caf\xc3", false},              // truncated sequence
-      {"\xc0\xaf", false},             // overlong '/'
-      {"\xed\xa0\x80", false},         // surrogate
-      {"\xef\xbf\xbe", false},         // U+FFFE
-      {"\xf4\x90\x80\x80", false},     // above U+10FFFF
+      {"ann\xff", false},           // not UTF-8
+      {"caf\xc3", false},           // truncated sequence
+      {"\xc0\xaf", false},          // overlong '/'
+      {"\xed\xa0\x80", false},      // surrogate
+      {"\xef\xbf\xbe", false},      // U+FFFE
+      {"\xf4\x90\x80\x80", false},  // above U+10FFFF
       {"tab\tlf\ncr\r end", true},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", true},
       {"\x7f\xc2\x85\xef\xbf\xbd", true},  // DEL, NEL, U+FFFD
@@ -421,14 +408,12 @@ TEST(MessageSerialize, UnwritableValueInANestedMessageRefusesTheWhole) {
 
 TEST(MessageUnserialize, IgnoresUnknownElementsAtEveryLevel) {
   CNMessageBase resp = Make(msg::kCheckCredentialResp);
-  ASSERT_EQ(resp.unserialize(
-                "<CheckCredentialResp><extra>1</extra><errors><Warning><errorText>w"
-                "</errorText></Warning><Error><errorText>e</errorText><code>7</code>"
-                "</Error></errors><sessionToken>s<b>t</b></sessionToken>"
-                "<sessionTokens>no</sessionTokens></CheckCredentialResp>"),
+  ASSERT_EQ(resp.unserialize("<CheckCredentialResp><extra>1</extra><errors><Warning><errorText>w"
+                             "</errorText></Warning><Error><errorText>e</errorText><code>7</code>"
+                             "</Error></errors><sessionToken>s<b>t</b></sessionToken>"
+                             "<sessionTokens>no</sessionTokens></CheckCredentialResp>"),
             0);
-  CNMessageList** list = List(resp, msg::kCheckCredentialResp,
-                              msg::kRespErrors, false);
+  CNMessageList** list = List(resp, msg::kCheckCredentialResp, msg::kRespErrors, false);
   ASSERT_TRUE(list && *list);
   ASSERT_EQ((*list)->size(), 1u);
   EXPECT_EQ(GetS(*(**list)[0], msg::kError, msg::kErrorText), "e");
@@ -446,19 +431,18 @@ TEST(MessageUnserialize, ReplacesThePreviousContent) {
                              "</sessionToken></CheckCredentialResp>"),
             0);
   EXPECT_EQ(GetS(resp, msg::kCheckCredentialResp, msg::kRespSessionToken), "new");
-  CNMessageList** list = List(resp, msg::kCheckCredentialResp,
-                              msg::kRespErrors, false);
+  CNMessageList** list = List(resp, msg::kCheckCredentialResp, msg::kRespErrors, false);
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(*list, nullptr);
 }
 
 TEST(MessageUnserialize, FailuresReturnNonZeroAndKeepTheContent) {
   const char* const kBad[] = {
-      "",                                                        // empty
-      "<UploadFileResp><requestId>r</UploadFileResp>",           // not well-formed
-      "<UploadFileResp>",                                        // truncated
-      "<CheckCredentialResp></CheckCredentialResp>",             // foreign root
-      "<uploadfileresp></uploadfileresp>",                       // case differs
+      "",                                               // empty
+      "<UploadFileResp><requestId>r</UploadFileResp>",  // not well-formed
+      "<UploadFileResp>",                               // truncated
+      "<CheckCredentialResp></CheckCredentialResp>",    // foreign root
+      "<uploadfileresp></uploadfileresp>",              // case differs
       "<UploadFileResp><chunkOffset></chunkOffset></UploadFileResp>",
       "<UploadFileResp><chunkOffset>abc</chunkOffset></UploadFileResp>",
       "<UploadFileResp><chunkOffset>12x</chunkOffset></UploadFileResp>",
@@ -501,9 +485,8 @@ TEST(MessageUnserialize, HostileDocumentsAreRefusedWithoutReadingFiles) {
   zutest::TempDir dir;
   const std::string secretPath = dir.file("secret.txt");
   zutest::WriteFile(secretPath, "SECRET-CONTENT-91b2");
-  const std::string xxe =
-      "<!DOCTYPE GenericResp [<!ENTITY x SYSTEM \"file://" + secretPath +
-      "\">]><GenericResp><errorText>&x;</errorText></GenericResp>";
+  const std::string xxe = "<!DOCTYPE GenericResp [<!ENTITY x SYSTEM \"file://" + secretPath +
+                          "\">]><GenericResp><errorText>&x;</errorText></GenericResp>";
   CNMessageBase g = Make(msg::kGenericResp);
   EXPECT_NE(g.unserialize(xxe.c_str()), 0);
   EXPECT_EQ(Xml(g).find("SECRET"), std::string::npos);
@@ -530,15 +513,15 @@ TEST(MessageAccessors, ForeignClassOrFieldKeysAreRefusedAndSetNothing) {
   const std::string empty = Xml(req);
   // Another class's key, another field's key, wrong number, wrong tag.
   EXPECT_NE(req.setstring(f.number, f.tag, "x", msg::kCheckCredentialResp.key, f.key), 0);
-  EXPECT_NE(req.setstring(f.number, f.tag, "x", msg::kCheckCredentialReq.key,
-                          msg::kReqPassword.key), 0);
-  EXPECT_NE(req.setstring(msg::kReqPassword.number, f.tag, "x",
-                          msg::kCheckCredentialReq.key, f.key), 0);
-  EXPECT_NE(req.setstring(f.number, f.tag + 1, "x", msg::kCheckCredentialReq.key,
-                          f.key), 0);
+  EXPECT_NE(
+      req.setstring(f.number, f.tag, "x", msg::kCheckCredentialReq.key, msg::kReqPassword.key), 0);
+  EXPECT_NE(
+      req.setstring(msg::kReqPassword.number, f.tag, "x", msg::kCheckCredentialReq.key, f.key), 0);
+  EXPECT_NE(req.setstring(f.number, f.tag + 1, "x", msg::kCheckCredentialReq.key, f.key), 0);
   // A field of another class with the same number.
   EXPECT_NE(req.setstring(msg::kResName.number, msg::kResName.tag, "x",
-                          msg::kCheckCredentialReq.key, msg::kResName.key), 0);
+                          msg::kCheckCredentialReq.key, msg::kResName.key),
+            0);
   EXPECT_EQ(Xml(req), empty);
 
   ASSERT_EQ(SetS(req, msg::kCheckCredentialReq, f, "ann"), 0);
@@ -567,25 +550,20 @@ TEST(MessageAccessors, KindMismatchesAreRefused) {
   CNMessageBase resp = Make(msg::kCheckCredentialResp);
   const msg::FieldId& errs = msg::kRespErrors;
   EXPECT_EQ(resp.getlistobject(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
-                               msg::kCheckCredentialResp.key,
-                               msg::kRespSessionToken.key, true),
+                               msg::kCheckCredentialResp.key, msg::kRespSessionToken.key, true),
             nullptr);
-  EXPECT_EQ(resp.getlistobject(errs.number, errs.tag, msg::kCheckCredentialReq.key,
-                               errs.key, true),
+  EXPECT_EQ(resp.getlistobject(errs.number, errs.tag, msg::kCheckCredentialReq.key, errs.key, true),
             nullptr);
-  EXPECT_EQ(resp.getObjectAccessor(true, true, errs.number, errs.tag,
-                                   msg::kCheckCredentialResp.key, errs.key,
-                                   msg::kError.type, msg::kError.id),
+  EXPECT_EQ(resp.getObjectAccessor(true, true, errs.number, errs.tag, msg::kCheckCredentialResp.key,
+                                   errs.key, msg::kError.type, msg::kError.id),
             nullptr);
   EXPECT_EQ(Xml(resp), "<CheckCredentialResp></CheckCredentialResp>");
 
   // A nested message is created only of the field's class.
   CNMessageBase frr = Make(msg::kFileResourceResponse);
-  EXPECT_EQ(Obj(frr, msg::kFileResourceResponse, msg::kRespResource,
-                msg::kGenericResp, true),
+  EXPECT_EQ(Obj(frr, msg::kFileResourceResponse, msg::kRespResource, msg::kGenericResp, true),
             nullptr);
-  EXPECT_EQ(Obj(frr, msg::kUploadFileResp, msg::kRespResource,
-                msg::kFileResourceInfo, true),
+  EXPECT_EQ(Obj(frr, msg::kUploadFileResp, msg::kRespResource, msg::kFileResourceInfo, true),
             nullptr);
   EXPECT_EQ(Xml(frr), "<FileResourceResponse></FileResourceResponse>");
 }
@@ -593,8 +571,7 @@ TEST(MessageAccessors, KindMismatchesAreRefused) {
 TEST(MessageAccessors, UnknownClassHasNoFields) {
   CNMessageBase unknown(99, 1);
   EXPECT_EQ(unknown.className(), "");
-  EXPECT_NE(unknown.setstring(2, 2, "x", msg::kGenericResp.key,
-                              msg::kGenericErrorText.key), 0);
+  EXPECT_NE(unknown.setstring(2, 2, "x", msg::kGenericResp.key, msg::kGenericErrorText.key), 0);
   std::string xml = "unchanged";
   EXPECT_NE(unknown.serialize(xml, false), 0);
   EXPECT_NE(unknown.unserialize("<GenericResp></GenericResp>"), 0);
@@ -621,14 +598,14 @@ TEST(MessageCopies, CopiesAreDeepAndIndependent) {
   EXPECT_EQ(Xml(resp), original);
 
   CNMessageBase frr = Make(msg::kFileResourceResponse);
-  CNMessageBase** res = Obj(frr, msg::kFileResourceResponse, msg::kRespResource,
-                            msg::kFileResourceInfo, true);
+  CNMessageBase** res =
+      Obj(frr, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, true);
   SetS(**res, msg::kFileResourceInfo, msg::kResName, "n");
   CNMessageBase assigned = Make(msg::kGenericResp);
   assigned = frr;
   EXPECT_EQ(assigned.className(), "App::FileResourceResponse");
-  CNMessageBase** res2 = Obj(assigned, msg::kFileResourceResponse,
-                             msg::kRespResource, msg::kFileResourceInfo, false);
+  CNMessageBase** res2 =
+      Obj(assigned, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, false);
   ASSERT_TRUE(res2 && *res2);
   EXPECT_NE(*res2, *res);
   SetS(**res2, msg::kFileResourceInfo, msg::kResName, "other");
@@ -637,8 +614,8 @@ TEST(MessageCopies, CopiesAreDeepAndIndependent) {
 
 TEST(MessageCopies, SelfAndNestedAssignmentAreSafe) {
   CNMessageBase frr = Make(msg::kFileResourceResponse);
-  CNMessageBase** res = Obj(frr, msg::kFileResourceResponse, msg::kRespResource,
-                            msg::kFileResourceInfo, true);
+  CNMessageBase** res =
+      Obj(frr, msg::kFileResourceResponse, msg::kRespResource, msg::kFileResourceInfo, true);
   SetS(**res, msg::kFileResourceInfo, msg::kResName, "inner");
   const std::string before = Xml(frr);
   CNMessageBase& self = frr;
@@ -699,8 +676,8 @@ TEST(MessageConcurrency, ParsesFromSeveralThreadsBesideParseRootChildren) {
           ++failures;
         }
       } else {
-        zu::xml::ParseResult r = zu::xml::ParseRootChildren(
-            "<r><v>" + std::to_string(offset) + "</v></r>");
+        zu::xml::ParseResult r =
+            zu::xml::ParseRootChildren("<r><v>" + std::to_string(offset) + "</v></r>");
         if (r.status != zu::xml::ParseStatus::kOk || r.children.size() != 1 ||
             r.children[0].text != std::to_string(offset)) {
           ++failures;

@@ -1,7 +1,7 @@
 // Small platform pieces: JSON codec, string conversion, file size, Base64,
 // waits, platform focus and the URL encoders.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,14 +21,14 @@
 #include <vector>
 
 #include "ZuUrlEncode.h"
+#include "platform/host/FXFile.h"
+#include "platform/host/PzSleep.h"
+#include "platform/host/ZUPIFocus.h"
+#include "platform/http/SendPacer.h"
 #include "platform/text/Base64.h"
 #include "platform/text/Decimal.h"
-#include "platform/host/FXFile.h"
 #include "platform/text/FXString.h"
 #include "platform/text/Md5.h"
-#include "platform/host/PzSleep.h"
-#include "platform/http/SendPacer.h"
-#include "platform/host/ZUPIFocus.h"
 #include "platform/text/ZuJson.h"
 #include "support/TestEnv.h"
 
@@ -110,7 +110,7 @@ TEST(DecimalTest, BoundsSignsAndGarbage) {
   EXPECT_FALSE(zu::ParseDecimal("18446744073709551616", ~0ULL, u));
   EXPECT_FALSE(zu::ParseDecimal("4294967296", 4294967295ULL, u));
   EXPECT_FALSE(zu::ParseDecimal("+1", ~0ULL, u));
-  EXPECT_TRUE(zu::ParseDecimal("9999999999999999999", u));  // 19 digits
+  EXPECT_TRUE(zu::ParseDecimal("9999999999999999999", u));    // 19 digits
   EXPECT_FALSE(zu::ParseDecimal("00000000000000000001", u));  // 20 digits
 }
 
@@ -154,9 +154,9 @@ TEST(ZuJsonTest, AcceptsOneValueWithSurroundingBlanks) {
 }
 
 TEST(ZuJsonTest, GarbageIsRefusedAndLeavesTheValue) {
-  const char* bad[] = {"",        "   ",         "{",          "{\"a\":1} x",  "{\"a\":1}{}",
-                       "[1,]",    "{'a':1}",     "nul",        "\xFF\xFE",     "{\"a\":1}//c",
-                       "/*c*/1",  "[\"\\x\"]",   "{\"a\" 1}",  "01",           "\"unterminated"};
+  const char* bad[] = {"",       "   ",       "{",         "{\"a\":1} x", "{\"a\":1}{}",
+                       "[1,]",   "{'a':1}",   "nul",       "\xFF\xFE",    "{\"a\":1}//c",
+                       "/*c*/1", "[\"\\x\"]", "{\"a\" 1}", "01",          "\"unterminated"};
   for (const char* text : bad) {
     SCOPED_TRACE(text);
     ZuJsonValue v = ZuJsonValue::object({{"kept", 1}});
@@ -190,10 +190,10 @@ TEST(ZuJsonTest, DeepNestingIsRefusedWithoutCrash) {
 
 TEST(ZuJsonTest, GettersOnAbsentAndWrongTypes) {
   ZuJsonValue v;
-  ASSERT_EQ(1, ZuJson::Unserialize(
-                   R"({"flag":true,"off":false,"str":"s","num":5,"arr":[1,2,3],"obj":{},)"
-                   R"("boolText":"true"})",
-                   v));
+  ASSERT_EQ(
+      1, ZuJson::Unserialize(R"({"flag":true,"off":false,"str":"s","num":5,"arr":[1,2,3],"obj":{},)"
+                             R"("boolText":"true"})",
+                             v));
   EXPECT_TRUE(ZuJson::GetBoolValue(v, "flag"));
   EXPECT_FALSE(ZuJson::GetBoolValue(v, "off"));
   EXPECT_FALSE(ZuJson::GetBoolValue(v, "boolText"));
@@ -232,11 +232,13 @@ TEST(ZuJsonTest, SerializeNeverThrowsOnInvalidUtf8) {
 // FXString
 
 TEST(FXStringTest, RoundTrips) {
-  const std::wstring wide = L"Gr\u00FC\u00DFe \u20AC \U0001F600 \u007F\u0080\u07FF\u0800\uFFFF"
-                            L"\U00010000\U0010FFFF";
+  const std::wstring wide =
+      L"Gr\u00FC\u00DFe \u20AC \U0001F600 \u007F\u0080\u07FF\u0800\uFFFF"
+      L"\U00010000\U0010FFFF";
   const std::string narrow = FXString::ToString(wide);
   EXPECT_EQ(wide, FXString::ToWstring(narrow));
-  EXPECT_EQ(std::string("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80"),
+  EXPECT_EQ(std::string("Gr\xC3\xBC\xC3\x9F"
+                        "e \xE2\x82\xAC \xF0\x9F\x98\x80"),
             narrow.substr(0, 16));
   EXPECT_EQ("", FXString::ToString(L""));
   EXPECT_EQ(L"", FXString::ToWstring(""));
@@ -253,13 +255,16 @@ TEST(FXStringTest, InvalidUtf8BecomesReplacementCharacters) {
   const Case cases[] = {
       {"\xFF", L"\uFFFD"},
       {"a\x80z", L"a\uFFFDz"},
-      {"a\xC3", L"a\uFFFD"},                            // cut short at the end
-      {"\xE2\x82" "A", L"\uFFFD" L"A"},                 // cut short before ASCII
-      {"\xC0\xAF", L"\uFFFD\uFFFD"},                    // overlong '/'
-      {"\xE0\x80\xAF", L"\uFFFD\uFFFD\uFFFD"},          // overlong, three bytes
-      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},          // UTF-16 surrogate
+      {"a\xC3", L"a\uFFFD"},  // cut short at the end
+      {"\xE2\x82"
+       "A",
+       L"\uFFFD"
+       L"A"},                                             // cut short before ASCII
+      {"\xC0\xAF", L"\uFFFD\uFFFD"},                      // overlong '/'
+      {"\xE0\x80\xAF", L"\uFFFD\uFFFD\uFFFD"},            // overlong, three bytes
+      {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},            // UTF-16 surrogate
       {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
-      {"\xF0\x9F\x98", L"\uFFFD"},                      // truncated emoji
+      {"\xF0\x9F\x98", L"\uFFFD"},                        // truncated emoji
       {"\xF8\x88\x80\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
   };
   for (const Case& c : cases) {
@@ -434,8 +439,13 @@ std::string ReferenceBase64(const std::string& in) {
 
 TEST(Base64Test, KnownVectors) {
   const std::pair<const char*, const char*> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},          {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
   };
   for (const auto& v : vectors) {
     SCOPED_TRACE(v.first);
@@ -583,9 +593,9 @@ TEST_F(SleepTest, ScaleParsing) {
     EXPECT_EQ(1.0, zu::WaitScale());
   }
   const std::pair<const char*, double> cases[] = {
-      {"", 1.0},   {"1", 1.0},     {"2", 2.0},     {"0.5", 0.5},   {" 0.25 ", 0.25},
-      {".5", 0.5}, {"+3", 3.0},    {"abc", 1.0},   {"0.5x", 1.0},  {"1,5", 1.0},
-      {".", 1.0},  {"-", 1.0},     {"-abc", 1.0},  {"10", 10.0},
+      {"", 1.0},   {"1", 1.0},  {"2", 2.0},    {"0.5", 0.5},  {" 0.25 ", 0.25},
+      {".5", 0.5}, {"+3", 3.0}, {"abc", 1.0},  {"0.5x", 1.0}, {"1,5", 1.0},
+      {".", 1.0},  {"-", 1.0},  {"-abc", 1.0}, {"10", 10.0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
@@ -695,9 +705,10 @@ TEST(UrlEncodeTest, DefaultSafeSetAndAsciiLettersAndDigits) {
   const std::string encoded = " !\"#$%&'()*+,:;<=>?@[\\]^`{|}\x01\x7F";
   Output out2(static_cast<int>(encoded.size()));
   EXPECT_EQ(1, urlEncode(out2.data(), encoded.c_str(), static_cast<int>(encoded.size())));
-  EXPECT_EQ("%20%21%22%23%24%25%26%27%28%29%2A%2B%2C%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E%60%7B%7C%7D"
-            "%01%7F",
-            out2.text());
+  EXPECT_EQ(
+      "%20%21%22%23%24%25%26%27%28%29%2A%2B%2C%3A%3B%3C%3D%3E%3F%40%5B%5C%5D%5E%60%7B%7C%7D"
+      "%01%7F",
+      out2.text());
 }
 
 TEST(UrlEncodeTest, HighBytesAreAlwaysEncoded) {

@@ -1,8 +1,7 @@
 // The optional progress callback: what both services report while a file
 // uploads, and that nothing is reported once the upload has returned.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,7 +53,6 @@ class ScopedCallback {
   }
   ~ScopedCallback() { zuSetUploadProgressCallback(nullptr, nullptr); }
 };
-
 
 // Reports of one file grow monotonically, never exceed the total and end at it.
 void ExpectCompleteSequence(const std::vector<Report>& reports, const std::string& name,
@@ -130,8 +128,7 @@ TEST_F(ProgressTest, FolderUploadReportsEveryConfirmedChunk) {
 TEST_F(ProgressTest, BlobUploadReportsFromItsUploaderThreadsOnly) {
   BlobServiceAccess service;
   std::wstring message;
-  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", 1, 7, "set", 1, 7, message,
-                         ""),
+  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", 1, 7, "set", 1, 7, message, ""),
             1);
   Recorder recorder;
   ScopedCallback callback(recorder);
@@ -148,8 +145,7 @@ TEST_F(ProgressTest, BlobUploadReportsFromItsUploaderThreadsOnly) {
 TEST_F(ProgressTest, FailedUploadReportsNothingAfterItReturns) {
   BlobServiceAccess service;
   std::wstring message;
-  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", 1, 7, "set", 1, 7, message,
-                         ""),
+  ASSERT_EQ(service.init("ann", "s3cr3t", "focus", "guid-progress", 1, 7, "set", 1, 7, message, ""),
             1);
   emulator->fault("put_block_list", {{"fault", "status"}, {"status", 500}, {"count", 0}});
   Recorder recorder;
@@ -212,8 +208,8 @@ TEST_F(ProgressTest, AFileThatChangesDuringItsUploadFailsAndTheNextStillUploads)
     env.setGlobal("DRBackupUploadSingleRequestMiB", single ? "4" : "0");
     for (const auto kind : {ChangeOnFirstReport::kGrow, ChangeOnFirstReport::kShrink,
                             ChangeOnFirstReport::kRewrite, ChangeOnFirstReport::kRewriteKeepTime}) {
-      const std::string name = std::string(target) + "-change-" +
-                               std::to_string(static_cast<int>(kind)) + ".bin";
+      const std::string name =
+          std::string(target) + "-change-" + std::to_string(static_cast<int>(kind)) + ".bin";
       SCOPED_TRACE(name);
       WriteFile(files.file(name), RandomBytes(useBlob ? 3 * 1048576 + 5 : 9 * 1048576 + 5, 1));
       // An old modification time, so that a rewrite is seen even within

@@ -167,8 +167,8 @@ TEST(RetryBackoff, LargestCapSaturatesWithoutWrapping) {
   auto waits = BackoffWaits(3600, 999);
   ASSERT_EQ(waits.size(), 40u);
   for (size_t i = 1; i < waits.size(); ++i) EXPECT_GE(waits[i], waits[i - 1]) << i;
-  EXPECT_EQ(waits[11], 2048999u);   // 1000 * 2^11 + jitter, still below the cap
-  EXPECT_EQ(waits[12], 3600000u);   // 4096999 capped
+  EXPECT_EQ(waits[11], 2048999u);  // 1000 * 2^11 + jitter, still below the cap
+  EXPECT_EQ(waits[12], 3600000u);  // 4096999 capped
   EXPECT_EQ(waits.back(), 3600000u);
 }
 

@@ -14,8 +14,7 @@ namespace {
 class ServiceSettings : public ::testing::Test {
  protected:
   void write(const std::string& global, const std::string& updateFlags = "") {
-    zutest::WriteFile(path_, "[GlobalParam]\n" + global + "\n[UpdateFlags]\n" + updateFlags +
-                                 "\n");
+    zutest::WriteFile(path_, "[GlobalParam]\n" + global + "\n[UpdateFlags]\n" + updateFlags + "\n");
   }
   zutest::TempDir dir_;
   std::string path_ = dir_.file("zucloud.conf");
@@ -92,10 +91,14 @@ TEST_F(ServiceSettings, KeepAliveTimesBeyondLongKeepTheDefaults) {
 
 TEST_F(ServiceSettings, BlockSizeRules) {
   const std::pair<const char*, long long> cases[] = {
-      {"0", 16777216},       {"-5", 16777216}, {"1", 1048576},
-      {"4", 4194304},        {"abc", 16777216},
+      {"0", 16777216},
+      {"-5", 16777216},
+      {"1", 1048576},
+      {"4", 4194304},
+      {"abc", 16777216},
       // 2048 MiB and above are converted in 64 bits instead of overflowing.
-      {"2048", 2147483648LL}, {"4096", 4294967296LL}};
+      {"2048", 2147483648LL},
+      {"4096", 4294967296LL}};
   for (const auto& [value, expected] : cases) {
     write(std::string("DRBackupUploadBlobSize = ") + value);
     zutest::BlobServiceAccess blob;
@@ -104,14 +107,17 @@ TEST_F(ServiceSettings, BlockSizeRules) {
 }
 
 TEST_F(ServiceSettings, RetryCountStreamsAndBackoffBounds) {
-  write("DRBackupRetryCount = 0\nDRBackupUploadStreamCount = -2\nZUCloudDRBackupMaximumBackoff = 0");
+  write(
+      "DRBackupRetryCount = 0\nDRBackupUploadStreamCount = -2\nZUCloudDRBackupMaximumBackoff = 0");
   {
     zutest::BlobServiceAccess blob;
     EXPECT_EQ(blob.m_nRetryCount, 30);
     EXPECT_EQ(blob.m_uploadStreamCount, 10);
     EXPECT_EQ(blob.m_nMaximumBackoff, 0);
   }
-  write("DRBackupRetryCount = 1\nDRBackupUploadStreamCount = 3\nZUCloudDRBackupMaximumBackoff = 3600");
+  write(
+      "DRBackupRetryCount = 1\nDRBackupUploadStreamCount = 3\nZUCloudDRBackupMaximumBackoff = "
+      "3600");
   {
     zutest::BlobServiceAccess blob;
     EXPECT_EQ(blob.m_nRetryCount, 1);

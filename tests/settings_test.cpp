@@ -1,6 +1,5 @@
 // Settings stores read from the file named by ZUCLOUD_CONFIG.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,11 +103,11 @@ TEST_F(SettingsFileTest, IntGetFindsOnlyWholeSigned32BitDecimals) {
     int value;
   };
   const Case cases[] = {
-      {"nMax", true, INT_MAX},   {"nMin", true, INT_MIN},     {"nNeg", true, -5},
-      {"nPlus", true, 7},        {"nPadded", true, 42},       {"nOver", false, 0},
-      {"nUnder", false, 0},      {"nJunk", false, 0},         {"nEmpty", false, 0},
-      {"nInnerBlank", false, 0}, {"nSignOnly", false, 0},     {"nHex", false, 0},
-      {"nDouble", false, 0},     {"Cloud URL", false, 0},     {"nMissing", false, 0},
+      {"nMax", true, INT_MAX},   {"nMin", true, INT_MIN}, {"nNeg", true, -5},
+      {"nPlus", true, 7},        {"nPadded", true, 42},   {"nOver", false, 0},
+      {"nUnder", false, 0},      {"nJunk", false, 0},     {"nEmpty", false, 0},
+      {"nInnerBlank", false, 0}, {"nSignOnly", false, 0}, {"nHex", false, 0},
+      {"nDouble", false, 0},     {"Cloud URL", false, 0}, {"nMissing", false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
@@ -134,8 +133,8 @@ TEST_F(SettingsFileTest, GetNumberFindsOnlyWholeUnsignedDecimals) {
   EXPECT_EQ(ULONG_MAX, out);
   ASSERT_EQ(1, info.getNumber("Reports", "Key With Blanks", &out));
   EXPECT_EQ(9UL, out);
-  for (const char* key : {"nOverULong", "nNeg", "nPlus", "nJunk", "nEmpty", "nInnerBlank",
-                          "nMissing"}) {
+  for (const char* key :
+       {"nOverULong", "nNeg", "nPlus", "nJunk", "nEmpty", "nInnerBlank", "nMissing"}) {
     SCOPED_TRACE(key);
     out = 99;
     EXPECT_EQ(0, info.getNumber("UpdateFlags", key, &out));
@@ -162,8 +161,9 @@ TEST_F(SettingsFileTest, SectionsKeepTheirKeysApart) {
 }
 
 TEST_F(SettingsFileTest, CrLfLineEndingsAndByteOrderMarkAreTolerated) {
-  std::string text = "\xEF\xBB\xBF[GlobalParam]\r\nCloud URL = https://crlf.test\r\nnValue = 17\r\n"
-                     "[UpdateFlags]\r\nnCount = 3\r\n";
+  std::string text =
+      "\xEF\xBB\xBF[GlobalParam]\r\nCloud URL = https://crlf.test\r\nnValue = 17\r\n"
+      "[UpdateFlags]\r\nnCount = 3\r\n";
   Use(text);
   ZUGlobalParam params;
   std::string url;
@@ -223,10 +223,13 @@ TEST_F(SettingsFileTest, OnlyABoundedRegularFileIsRead) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.path);
     ScopedEnv env("ZUCLOUD_CONFIG", row.path);
-    zutest::RunBounded("constructing the services with settings file " + row.path, [] {
-      ZUCloudService folder;
-      ZUCloudAzureService blob;
-    }, std::chrono::seconds(1));
+    zutest::RunBounded(
+        "constructing the services with settings file " + row.path,
+        [] {
+          ZUCloudService folder;
+          ZUCloudAzureService blob;
+        },
+        std::chrono::seconds(1));
     int n = 0;
     EXPECT_NE(0, ZUGlobalParam().get("nValue", n));
     const std::string notice = zu::SettingsFileNotice(row.path);

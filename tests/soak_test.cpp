@@ -13,7 +13,6 @@
 // uses 300), ZUCLOUD_SOAK_SEED the generator's seed.
 #include <gtest/gtest.h>
 #include <malloc.h>
-
 #include <openssl/evp.h>
 
 #include <chrono>
@@ -32,8 +31,8 @@
 
 #include "platform/http/ZuInternetGateway.h"
 #include "support/Emulator.h"
-#include "support/TestData.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -83,7 +82,6 @@ long long VmRssKiB() {
   }
   return -1;
 }
-
 
 // One emulator with storage for the executable; the gateway's stall limit
 // is shortened for its lifetime so that stall faults end quickly.
@@ -242,8 +240,7 @@ class SoakRun {
 
   // A failure must say why: through the caller's message or, where the
   // operation leaves it empty by design, an error line it logged.
-  void checkFailureMessage(const std::string& what, const std::wstring& message,
-                           size_t logBefore) {
+  void checkFailureMessage(const std::string& what, const std::wstring& message, size_t logBefore) {
     if (!message.empty()) return;
     const std::string added = logSince(logBefore);
     if (added.find(" ERROR ") != std::string::npos) {
@@ -335,16 +332,15 @@ class SoakRun {
     size_t before = logSize();
     int ok = 0;
     Guarded("blob init " + guid, [&] {
-      ok = service->init("ann", "s3cr3t", "focus", guid, 17, 500u + m_jobCounter, "set-1", 1,
-                         500u, message, "");
+      ok = service->init("ann", "s3cr3t", "focus", guid, 17, 500u + m_jobCounter, "set-1", 1, 500u,
+                         message, "");
     });
     if (ok != 1) {
       ++initFailures;
       checkFailureMessage("blob init " + guid, message, before);
       return;
     }
-    const std::string container =
-        service->m_uploadURL.substr(service->m_uploadURL.rfind('/') + 1);
+    const std::string container = service->m_uploadURL.substr(service->m_uploadURL.rfind('/') + 1);
     std::vector<std::string> reported;  // files the completion must list, in order
     std::vector<LocalFile> held;
     for (int i = 0; i < count; ++i) {
@@ -359,10 +355,10 @@ class SoakRun {
       ++m_uploads;
       ++blobUploads;
       const json blob = Emu().blob(container, "soak/" + file.name);
-      const bool identical = blob.value("exists", false) &&
-                             blob["size"].get<long long>() ==
-                                 static_cast<long long>(file.data.size()) &&
-                             blob["sha256"].get<std::string>() == Sha256Hex(file.data);
+      const bool identical =
+          blob.value("exists", false) &&
+          blob["size"].get<long long>() == static_cast<long long>(file.data.size()) &&
+          blob["sha256"].get<std::string>() == Sha256Hex(file.data);
       if (result == 1) {
         ++uploadsOk;
         reported.push_back(file.name);
@@ -396,7 +392,8 @@ class SoakRun {
       for (const json& f : c.value("files", json::array())) names.push_back(f.value("name", ""));
       if (names == reported) found = true;
     }
-    if (!found) problems.push_back("blob completion " + guid + ": success the cloud did not verify");
+    if (!found)
+      problems.push_back("blob completion " + guid + ": success the cloud did not verify");
   }
 
   zutest::ServiceEnv m_env;
@@ -430,19 +427,20 @@ TEST(Soak, UploadsUnderRandomFaultsLeaveNoResidueAndNoFalseSuccess) {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-  std::printf("soak: uploads %d (folder %d, blob %d): ok %d, failed %d (%d with the reason only "
-              "in the log, %d stored all the same), init failures %d, completions ok %d / "
-              "failed %d, faults injected %d, %.1f s\n",
-              soak.uploads(), soak.folderUploads, soak.blobUploads, soak.uploadsOk,
-              soak.uploadsFailed, soak.failuresWithLogOnly, soak.storedDespiteFailure,
-              soak.initFailures, soak.completionsOk, soak.completionsFailed, soak.faultsInjected,
-              seconds);
-  std::printf("soak: open fds %d -> %d, threads %d -> %d, VmRSS %lld KiB -> %lld KiB (%+lld KiB), "
-              "heap in use %lld KiB -> %lld KiB (%+lld KiB)%s\n",
-              baseline.fds, after.fds, baseline.threads, after.threads, baseline.rssKiB,
-              after.rssKiB, after.rssKiB - baseline.rssKiB, baseline.heapInUseKiB,
-              after.heapInUseKiB, after.heapInUseKiB - baseline.heapInUseKiB,
-              kRssIsMeaningful ? "" : " (sanitizer build: memory not checked)");
+  std::printf(
+      "soak: uploads %d (folder %d, blob %d): ok %d, failed %d (%d with the reason only "
+      "in the log, %d stored all the same), init failures %d, completions ok %d / "
+      "failed %d, faults injected %d, %.1f s\n",
+      soak.uploads(), soak.folderUploads, soak.blobUploads, soak.uploadsOk, soak.uploadsFailed,
+      soak.failuresWithLogOnly, soak.storedDespiteFailure, soak.initFailures, soak.completionsOk,
+      soak.completionsFailed, soak.faultsInjected, seconds);
+  std::printf(
+      "soak: open fds %d -> %d, threads %d -> %d, VmRSS %lld KiB -> %lld KiB (%+lld KiB), "
+      "heap in use %lld KiB -> %lld KiB (%+lld KiB)%s\n",
+      baseline.fds, after.fds, baseline.threads, after.threads, baseline.rssKiB, after.rssKiB,
+      after.rssKiB - baseline.rssKiB, baseline.heapInUseKiB, after.heapInUseKiB,
+      after.heapInUseKiB - baseline.heapInUseKiB,
+      kRssIsMeaningful ? "" : " (sanitizer build: memory not checked)");
   for (const std::string& what : soak.logOnly) {
     std::printf("soak: empty caller message, reason in the log: %s\n", what.c_str());
   }

@@ -55,8 +55,7 @@ void RunBounded(const char* what, const std::function<void()>& fn,
 }
 
 // Polls until pred() holds; false after `limit`.
-bool WaitUntil(const std::function<bool()>& pred,
-               std::chrono::milliseconds limit = kGuard) {
+bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = kGuard) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!pred()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -236,8 +235,14 @@ TEST(SemaphoreTest, ThreadsOutsideAPoolAreNeverInterrupted) {
 TEST(SyncWrapperTest, SemaphoreWaitsAndReleases) {
   ZuSemaphore sem(0);
   std::atomic<int> got{0};
-  std::thread a([&] { sem.wait(); ++got; });
-  std::thread b([&] { sem.wait(); ++got; });
+  std::thread a([&] {
+    sem.wait();
+    ++got;
+  });
+  std::thread b([&] {
+    sem.wait();
+    ++got;
+  });
   sem.release(2);
   a.join();
   b.join();
@@ -687,8 +692,8 @@ unsigned int MiniUploader(void* arg) {
 unsigned int MiniProducer(void* arg) {
   auto* u = static_cast<MiniUpload*>(arg);
   ZuThreadPool pool;
-  if (pool.initThreadPool(100000, MiniUpload::kSlots, MiniUpload::kSlots,
-                          MiniUpload::kSlots) != 0) {
+  if (pool.initThreadPool(100000, MiniUpload::kSlots, MiniUpload::kSlots, MiniUpload::kSlots) !=
+      0) {
     return 1;
   }
   int block = 0;

@@ -1,9 +1,5 @@
 // ParseRootChildren and Escape: the root's direct element children, text
 // content, failures, hostile documents and concurrent use.
-#include "platform/xml/XmlDom.h"
-#include "platform/xml/CNMessage.h"
-#include "platform/xml/XercesSupport.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/xml/CNMessage.h"
+#include "platform/xml/XercesSupport.h"
+#include "platform/xml/XmlDom.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -42,8 +41,7 @@ std::string Everything(const ParseResult& r) {
 // Runs `work(thread index)` on `threads` threads; false when they do not all
 // finish within `limit` (the threads are then left detached so the test can
 // fail instead of hanging).
-bool RunOnThreads(int threads, const std::function<void(int)>& work,
-                  std::chrono::seconds limit) {
+bool RunOnThreads(int threads, const std::function<void(int)>& work, std::chrono::seconds limit) {
   struct State {
     std::mutex mutex;
     std::condition_variable done;
@@ -60,8 +58,7 @@ bool RunOnThreads(int threads, const std::function<void(int)>& work,
     });
   }
   std::unique_lock<std::mutex> lock(state->mutex);
-  bool all = state->done.wait_for(lock, limit,
-                                  [&] { return state->finished == threads; });
+  bool all = state->done.wait_for(lock, limit, [&] { return state->finished == threads; });
   lock.unlock();
   for (std::thread& th : pool) {
     if (all) {
@@ -78,8 +75,7 @@ bool RunOnThreads(int threads, const std::function<void(int)>& work,
 ParseResult ParseBounded(const std::string& xml) {
   auto result = std::make_shared<ParseResult>();
   bool finished = RunOnThreads(
-      1, [result, xml](int) { *result = ParseRootChildren(xml); },
-      std::chrono::seconds(60));
+      1, [result, xml](int) { *result = ParseRootChildren(xml); }, std::chrono::seconds(60));
   EXPECT_TRUE(finished) << "parse did not end";
   return finished ? *result : ParseResult{};
 }
@@ -103,8 +99,8 @@ TEST(ParseRootChildren, ReturnsRootNameAndDirectChildrenInOrder) {
 }
 
 TEST(ParseRootChildren, ListsOnlyOneLevelBelowTheRoot) {
-  ParseResult r = ParseRootChildren(
-      "<r><outer><inner>deep</inner><other>er</other></outer><flat>x</flat></r>");
+  ParseResult r =
+      ParseRootChildren("<r><outer><inner>deep</inner><other>er</other></outer><flat>x</flat></r>");
   ASSERT_EQ(r.status, ParseStatus::kOk) << r.message;
   EXPECT_EQ(Names(r), (std::vector<std::string>{"outer", "flat"}));
   // The grandchildren are not elements of the result; their text is part of
@@ -118,8 +114,7 @@ TEST(ParseRootChildren, KeepsRepeatedElementsInDocumentOrder) {
       "<r><isSuccess>false</isSuccess><item>1</item><item>2</item>"
       "<other/><item>3</item></r>");
   ASSERT_EQ(r.status, ParseStatus::kOk) << r.message;
-  EXPECT_EQ(Names(r), (std::vector<std::string>{"isSuccess", "item", "item",
-                                                "other", "item"}));
+  EXPECT_EQ(Names(r), (std::vector<std::string>{"isSuccess", "item", "item", "other", "item"}));
   EXPECT_EQ(r.children[1].text, "1");
   EXPECT_EQ(r.children[2].text, "2");
   EXPECT_EQ(r.children[3].text, "");
@@ -136,8 +131,7 @@ TEST(ParseRootChildren, ConcatenatesTextCdataAndDescendantsButNotComments) {
 }
 
 TEST(ParseRootChildren, IgnoresTextCommentsAndPisBesideTheChildren) {
-  ParseResult r =
-      ParseRootChildren("<r>lead<!-- c --><a>1</a>mid<?pi x?><b>2</b>tail</r>");
+  ParseResult r = ParseRootChildren("<r>lead<!-- c --><a>1</a>mid<?pi x?><b>2</b>tail</r>");
   ASSERT_EQ(r.status, ParseStatus::kOk) << r.message;
   EXPECT_EQ(Names(r), (std::vector<std::string>{"a", "b"}));
 }
@@ -154,8 +148,8 @@ TEST(ParseRootChildren, DecodesReferencesToUtf8) {
 }
 
 TEST(ParseRootChildren, KeepsPrefixedNamesAsWritten) {
-  ParseResult r = ParseRootChildren(
-      "<ns:r xmlns:ns=\"urn:x\"><ns:a>1</ns:a><b xmlns=\"urn:y\">2</b></ns:r>");
+  ParseResult r =
+      ParseRootChildren("<ns:r xmlns:ns=\"urn:x\"><ns:a>1</ns:a><b xmlns=\"urn:y\">2</b></ns:r>");
   ASSERT_EQ(r.status, ParseStatus::kOk) << r.message;
   EXPECT_EQ(r.rootName, "ns:r");
   EXPECT_EQ(Names(r), (std::vector<std::string>{"ns:a", "b"}));
@@ -183,13 +177,13 @@ TEST(ParseRootChildren, ManyPredefinedEntitiesAreNotMistakenForABomb) {
 
 TEST(ParseRootChildren, TextThatIsNotWellFormedIsOtherError) {
   const char* const kBroken[] = {
-      "<r><a>1</b></r>",         // mismatched end tag
-      "<r><a>1</a>",             // unclosed root
-      "just text",               // no markup
-      "<r>&undefined;</r>",      // undeclared entity
-      "<r a=\"1\" a=\"2\"/>",    // repeated attribute
-      "<r/><r/>",                // two roots
-      "<r><a>x & y</a></r>",     // bare ampersand
+      "<r><a>1</b></r>",       // mismatched end tag
+      "<r><a>1</a>",           // unclosed root
+      "just text",             // no markup
+      "<r>&undefined;</r>",    // undeclared entity
+      "<r a=\"1\" a=\"2\"/>",  // repeated attribute
+      "<r/><r/>",              // two roots
+      "<r><a>x & y</a></r>",   // bare ampersand
   };
   for (const char* xml : kBroken) {
     SCOPED_TRACE(xml);
@@ -260,16 +254,15 @@ TEST(ParseRootChildrenHostile, EntityExpansionBombIsRefused) {
   EXPECT_TRUE(r.children.empty());
 
   // The same bomb expanded inside an attribute value.
-  std::string attrBomb = bomb.substr(0, bomb.find("<lolz>")) +
-                         "<lolz a=\"&lol9;\"><a>x</a></lolz>";
+  std::string attrBomb = bomb.substr(0, bomb.find("<lolz>")) + "<lolz a=\"&lol9;\"><a>x</a></lolz>";
   ParseResult ra = ParseBounded(attrBomb);
   EXPECT_NE(ra.status, ParseStatus::kOk);
 }
 
 TEST(ParseRootChildrenHostile, ASmallInternalEntityStillWorks) {
   // Hardening bounds expansion; it does not refuse internal entities outright.
-  ParseResult r = ParseRootChildren(
-      "<!DOCTYPE r [<!ENTITY who \"world\">]><r><a>hello &who;</a></r>");
+  ParseResult r =
+      ParseRootChildren("<!DOCTYPE r [<!ENTITY who \"world\">]><r><a>hello &who;</a></r>");
   ASSERT_EQ(r.status, ParseStatus::kOk) << r.message;
   ASSERT_EQ(r.children.size(), 1u);
   EXPECT_EQ(r.children[0].text, "hello world");
@@ -282,8 +275,8 @@ class ExternalEntityTest : public ::testing::Test {
     zutest::WriteFile(m_secretPath, kSecret);
     // An external DTD that would define an entity holding the secret.
     m_dtdPath = m_dir.file("evil.dtd");
-    zutest::WriteFile(m_dtdPath, "<!ENTITY leak \"" + std::string(kSecret) +
-                                     "\">\n<!ENTITY % pe \"x\">\n");
+    zutest::WriteFile(m_dtdPath,
+                      "<!ENTITY leak \"" + std::string(kSecret) + "\">\n<!ENTITY % pe \"x\">\n");
   }
 
   // Parses and checks that nothing of the secret reaches the caller.
@@ -300,37 +293,34 @@ class ExternalEntityTest : public ::testing::Test {
 };
 
 TEST_F(ExternalEntityTest, GeneralEntityNamingALocalFileIsRefused) {
-  const std::string ids[] = {"file://" + m_secretPath, m_secretPath,
-                             "file:///etc/passwd"};
+  const std::string ids[] = {"file://" + m_secretPath, m_secretPath, "file:///etc/passwd"};
   for (const std::string& id : ids) {
     SCOPED_TRACE(id);
-    ParseResult r = ParseWithoutLeak("<!DOCTYPE r [<!ENTITY xxe SYSTEM \"" + id +
-                                     "\">]><r><a>&xxe;</a></r>");
+    ParseResult r =
+        ParseWithoutLeak("<!DOCTYPE r [<!ENTITY xxe SYSTEM \"" + id + "\">]><r><a>&xxe;</a></r>");
     EXPECT_NE(r.status, ParseStatus::kOk);
     EXPECT_EQ(Everything(r).find("root:"), std::string::npos);
   }
 }
 
 TEST_F(ExternalEntityTest, EntityInAttributeOrPublicIdIsRefused) {
-  ParseResult r1 = ParseWithoutLeak(
-      "<!DOCTYPE r [<!ENTITY xxe PUBLIC \"-//X//Y\" \"file://" + m_secretPath +
-      "\">]><r><a>&xxe;</a></r>");
+  ParseResult r1 = ParseWithoutLeak("<!DOCTYPE r [<!ENTITY xxe PUBLIC \"-//X//Y\" \"file://" +
+                                    m_secretPath + "\">]><r><a>&xxe;</a></r>");
   EXPECT_NE(r1.status, ParseStatus::kOk);
   // External entities are not allowed in attribute values at all.
-  ParseResult r2 = ParseWithoutLeak("<!DOCTYPE r [<!ENTITY xxe SYSTEM \"file://" +
-                                    m_secretPath +
+  ParseResult r2 = ParseWithoutLeak("<!DOCTYPE r [<!ENTITY xxe SYSTEM \"file://" + m_secretPath +
                                     "\">]><r><a b=\"&xxe;\">1</a></r>");
   EXPECT_NE(r2.status, ParseStatus::kOk);
 }
 
 TEST_F(ExternalEntityTest, ExternalDtdAndParameterEntitiesAreNotLoaded) {
   // External DTD subset: not loaded, so the entity it defines is unknown.
-  ParseResult r1 = ParseWithoutLeak("<!DOCTYPE r SYSTEM \"file://" + m_dtdPath +
-                                    "\"><r><a>&leak;</a></r>");
+  ParseResult r1 =
+      ParseWithoutLeak("<!DOCTYPE r SYSTEM \"file://" + m_dtdPath + "\"><r><a>&leak;</a></r>");
   EXPECT_NE(r1.status, ParseStatus::kOk);
   // External parameter entity pulled into the internal subset.
-  ParseResult r2 = ParseWithoutLeak("<!DOCTYPE r [<!ENTITY % ext SYSTEM \"file://" +
-                                    m_dtdPath + "\"> %ext;]><r><a>&leak;</a></r>");
+  ParseResult r2 = ParseWithoutLeak("<!DOCTYPE r [<!ENTITY % ext SYSTEM \"file://" + m_dtdPath +
+                                    "\"> %ext;]><r><a>&leak;</a></r>");
   EXPECT_NE(r2.status, ParseStatus::kOk);
 }
 
@@ -360,10 +350,8 @@ TEST(ParseRootChildrenConcurrency, ParsesFromFourThreadsAtOnce) {
         if (r.status != ParseStatus::kOtherError) ++failures;
         continue;
       }
-      r = ParseRootChildren("<r><a>" + value + "</a><b>&amp;" + value +
-                            "</b></r>");
-      if (r.status != ParseStatus::kOk || r.children.size() != 2 ||
-          r.children[0].text != value ||
+      r = ParseRootChildren("<r><a>" + value + "</a><b>&amp;" + value + "</b></r>");
+      if (r.status != ParseStatus::kOk || r.children.size() != 2 || r.children[0].text != value ||
           r.children[1].text != "&" + value) {
         ++failures;
       }

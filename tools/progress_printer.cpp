@@ -27,7 +27,8 @@ std::string HumanDuration(double seconds) {
   return buf;
 }
 
-ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal) : m_out(out), m_terminal(terminal) {}
+ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal)
+    : m_out(out), m_terminal(terminal) {}
 
 void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -77,18 +78,18 @@ void ProgressPrinter::draw(unsigned long long sent, unsigned long long total, bo
   // The rate counts the bytes sent by this run, not those found stored.
   const unsigned long long sentNow = sent > m_resumedAt ? sent - m_resumedAt : 0;
   double rate = elapsed > 0 ? static_cast<double>(sentNow) / elapsed : 0;
-  int percent = total == 0 ? (final || sent > 0 ? 100 : 0)
-                           : static_cast<int>(100.0 * static_cast<double>(sent) /
-                                              static_cast<double>(total));
+  int percent =
+      total == 0 ? (final || sent > 0 ? 100 : 0)
+                 : static_cast<int>(100.0 * static_cast<double>(sent) / static_cast<double>(total));
   if (final && total == 0) percent = 100;
   std::string left = rate > 0 && total > sent
                          ? HumanDuration(static_cast<double>(total - sent) / rate)
                          : std::string("-");
   char line[512];
-  std::snprintf(line, sizeof line, "  %-32.32s %10s / %-10s %3d%%  %10s/s  left %s",
-                m_name.c_str(), HumanBytes(static_cast<double>(sent)).c_str(),
-                HumanBytes(static_cast<double>(total)).c_str(), percent,
-                HumanBytes(rate).c_str(), left.c_str());
+  std::snprintf(line, sizeof line, "  %-32.32s %10s / %-10s %3d%%  %10s/s  left %s", m_name.c_str(),
+                HumanBytes(static_cast<double>(sent)).c_str(),
+                HumanBytes(static_cast<double>(total)).c_str(), percent, HumanBytes(rate).c_str(),
+                left.c_str());
   if (m_terminal) {
     std::fprintf(m_out, "\r\033[K%s%s", line, final ? "\n" : "");
   } else {

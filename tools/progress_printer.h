@@ -37,8 +37,8 @@ class ProgressPrinter {
   std::string m_name;
   unsigned long long m_total = 0;
   unsigned long long m_sent = 0;
-  bool m_started = false;                // the first report came
-  unsigned long long m_resumedAt = 0;    // bytes already stored at the start
+  bool m_started = false;              // the first report came
+  unsigned long long m_resumedAt = 0;  // bytes already stored at the start
   std::chrono::steady_clock::time_point m_start;
   std::chrono::steady_clock::time_point m_lastDraw;
 };

@@ -162,8 +162,8 @@ bool AddFile(const std::string& path, std::vector<LocalFile>& files, std::string
   size_t slash = path.rfind('/');
   std::string directory = slash == std::string::npos ? "./" : path.substr(0, slash + 1);
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  files.push_back({directory, name, static_cast<unsigned long long>(st.st_size),
-                   FormatTime(st.st_mtime)});
+  files.push_back(
+      {directory, name, static_cast<unsigned long long>(st.st_size), FormatTime(st.st_mtime)});
   return true;
 }
 
@@ -288,8 +288,7 @@ enum class ArgumentOutcome { kNext, kHelp, kVersion, kError };
 // Reads argv[i] (and its value, moving `i` past it).
 // A value comes as the next argument or, for a long option, after "="
 // ("--tier=Cool").
-ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
-                             std::string& error) {
+ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line, std::string& error) {
   std::string arg = argv[i];
   std::string attached;
   bool hasAttached = false;
@@ -336,8 +335,9 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
     return ArgumentOutcome::kNext;
   }
   if (arg == "--password" || arg.compare(0, 11, "--password=") == 0) {
-    error = "--password is not accepted: other users can read command lines; use "
-            "--password-env or --password-file";
+    error =
+        "--password is not accepted: other users can read command lines; use "
+        "--password-env or --password-file";
     return ArgumentOutcome::kError;
   }
   if (hasAttached) {
@@ -370,9 +370,9 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line,
 // another user may change is refused too.
 bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   if (options.service != "folder" && options.service != "blob") {
-    error = options.service.empty() ? "missing --service (folder or blob)"
-                                    : "unknown service '" + options.service +
-                                          "' (expected folder or blob)";
+    error = options.service.empty()
+                ? "missing --service (folder or blob)"
+                : "unknown service '" + options.service + "' (expected folder or blob)";
     return false;
   }
   if (options.configFile.empty()) {
@@ -429,8 +429,9 @@ bool ReadCredentials(CommandLine& line, std::string& error) {
     if (!ReadPasswordFile(line.passwordFile, options, error)) return false;
   }
   if (options.user.empty() || options.password.empty()) {
-    error = "empty credentials: give --user and a non-empty password through --password-env or "
-            "--password-file";
+    error =
+        "empty credentials: give --user and a non-empty password through --password-env or "
+        "--password-file";
     return false;
   }
   if (options.vestrumGUID.empty()) {
@@ -485,7 +486,8 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   cleanup.clear();
   std::string added;
   if (options.contentMd5) added += "bEnableZUCloudDRBackupContentMD5 = true\n";
-  if (!options.accessTier.empty()) added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
+  if (!options.accessTier.empty())
+    added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
   if (added.empty()) return true;
 
   // The settings file may hold what only its owner should read: the copy
@@ -494,8 +496,8 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   int in = OpenRegularFile(options.configFile, "settings file", st, error);
   if (in < 0) return false;
   const char* tmp = std::getenv("TMPDIR");
-  std::string name = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                     "/zucloud-upload-XXXXXX.conf";
+  std::string name =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zucloud-upload-XXXXXX.conf";
   int out = mkstemps(&name[0], 5);
   if (out < 0) {
     error = "cannot make the run's settings file " + name + ": " + std::strerror(errno);

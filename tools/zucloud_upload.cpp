@@ -79,8 +79,7 @@ void PrintSummary(const std::vector<FileResult>& results) {
     }
     std::printf("%-32.32s %12s  %-8s %9s %12s\n", Printable(r.file->name).c_str(),
                 zutool::HumanBytes(static_cast<double>(r.file->size)).c_str(),
-                r.ok ? "stored" : "FAILED", zutool::HumanDuration(r.seconds).c_str(),
-                rate.c_str());
+                r.ok ? "stored" : "FAILED", zutool::HumanDuration(r.seconds).c_str(), rate.c_str());
     if (!r.ok && !r.message.empty()) std::printf("    %s\n", Printable(r.message).c_str());
   }
 }
@@ -96,7 +95,8 @@ std::vector<FileResult> UploadAll(const UploadOptions& options, zutool::Progress
     auto start = std::chrono::steady_clock::now();
     std::wstring message;
     result.ok = upload(file, message);
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.message = Narrow(message);
     printer.finish(result.ok);
     results.push_back(result);
@@ -130,8 +130,8 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
   std::string folderGUID;
   std::string folderPath;
   std::printf("Setting up the DR backup folder (folder service)...\n");
-  if (service.init(options.user, options.password, options.focus, options.vestrumGUID,
-                   folderGUID, folderPath, options.loginExtra, false) != 1) {
+  if (service.init(options.user, options.password, options.focus, options.vestrumGUID, folderGUID,
+                   folderPath, options.loginExtra, false) != 1) {
     return Fail("the folder service could not log in or set up the DR backup folder");
   }
   std::string parentPath = folderPath;
@@ -145,8 +145,7 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     }
     parentPath = folderPath + "\\" + options.remoteFolder;
   }
-  std::printf("Uploading %zu file(s) to %s\n", options.files.size(),
-              Printable(parentPath).c_str());
+  std::printf("Uploading %zu file(s) to %s\n", options.files.size(), Printable(parentPath).c_str());
   auto results = UploadAll(options, printer, [&](const LocalFile& file, std::wstring& message) {
     std::string fileGUID;
     return service.UploadFile(file.directory, file.name, parentPath, file.modifiedTime, fileGUID,
@@ -177,16 +176,17 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
   if (StoredCount(results) == 0) {
     // Reporting a backup with no file in it would tell the cloud that an
     // empty DR backup is complete.
-    std::fprintf(stderr,
-                 "zucloud-upload: error: no file was stored; the completion was not reported (%s)\n",
-                 Printable(LogHint()).c_str());
+    std::fprintf(
+        stderr, "zucloud-upload: error: no file was stored; the completion was not reported (%s)\n",
+        Printable(LogHint()).c_str());
     return 1;
   }
   message.clear();
   const bool completed =
       service.ExecuteDRCompleteWorkflow(options.jobId, options.backupLevel, message) == 1;
   if (!completed) {
-    std::fprintf(stderr, "zucloud-upload: error: the cloud did not confirm the completion: %s (%s)\n",
+    std::fprintf(stderr,
+                 "zucloud-upload: error: the cloud did not confirm the completion: %s (%s)\n",
                  Printable(Narrow(message)).c_str(), Printable(LogHint()).c_str());
     return 1;
   }
@@ -228,7 +228,8 @@ int main(int argc, char** argv) {
 
   zutool::ProgressPrinter printer(stdout, isatty(STDOUT_FILENO) == 1);
   if (!options.quiet) zuSetUploadProgressCallback(&zutool::ProgressPrinter::Callback, &printer);
-  int status = options.service == "folder" ? RunFolder(options, printer) : RunBlob(options, printer);
+  int status =
+      options.service == "folder" ? RunFolder(options, printer) : RunBlob(options, printer);
   zuSetUploadProgressCallback(nullptr, nullptr);
   if (!settingsCopy.empty()) unlink(settingsCopy.c_str());
   return status;

@@ -15,13 +15,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const unsigned int jobId = 7;
-  const int backupLevel = 0;  // full
-  ZUCloudAzureService service;  // reads the settings file once
+  const int backupLevel = 0;     // full
+  ZUCloudAzureService service;   // reads the settings file once
   service.AddFileInfo(argv[4]);  // needed in Azure Functions mode only
   std::wstring message;
   if (service.init(argv[1], password, "zucloud", argv[2], /*vestrumId=*/1, jobId,
-                   /*setId=*/"set-1", backupLevel, /*fullJobId=*/jobId, message,
-                   "") != 1) {
+                   /*setId=*/"set-1", backupLevel, /*fullJobId=*/jobId, message, "") != 1) {
     std::fprintf(stderr, "set-up failed: %ls\n", message.c_str());
     return 1;
   }

@@ -15,8 +15,7 @@ int main(int argc, char** argv) {
   }
   ZUCloudService service;  // reads the settings file once
   std::string folderGUID, folderPath;
-  if (service.init(argv[1], password, "zucloud", argv[2], folderGUID, folderPath,
-                   "", false) != 1) {
+  if (service.init(argv[1], password, "zucloud", argv[2], folderGUID, folderPath, "", false) != 1) {
     std::fprintf(stderr, "set-up failed, see ZUCloudService.log\n");
     return 1;
   }

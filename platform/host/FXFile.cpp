@@ -45,7 +45,7 @@ CPzError CPzFile::Open(const std::string& path, int /*mode*/, int /*share*/) {
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
     return PosixError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
-                     "open '" + path + "': not a regular file");
+                      "open '" + path + "': not a regular file");
   }
   m_fd = fd;
   return CPzError();

@@ -14,8 +14,7 @@ class FXFile {
 class CPzError {
  public:
   CPzError() = default;
-  CPzError(int code, std::string message)
-      : m_code(code), m_message(std::move(message)) {}
+  CPzError(int code, std::string message) : m_code(code), m_message(std::move(message)) {}
   bool IsError() const { return m_code != 0; }
   int Code() const { return m_code; }  // errno of the failure, 0 = none
   const std::string& Message() const { return m_message; }

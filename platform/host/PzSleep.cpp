@@ -21,7 +21,6 @@ zu::SleepHook& Hook() {
   return hook;
 }
 
-
 // Parses "[+-]digits[.digits]" (or "[+-].digits") surrounded by optional
 // blanks, without strtod so the C locale's decimal point plays no part.
 bool ParseFactor(const char* text, double& out) {

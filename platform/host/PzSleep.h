@@ -8,8 +8,7 @@
 
 #include <functional>
 
-void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* sourceFile,
-                      int line);
+void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* sourceFile, int line);
 
 #define PZSLEEP(ms) PZSLEEP_InTeRnAl((ms), __FILE__, __LINE__)
 

@@ -35,8 +35,7 @@ class PosixSequentialFile : public SequentialFile {
     return CPzError();
   }
 
-  CPzError Read(char* buffer, unsigned long long capacity,
-                unsigned long long& bytesRead) override {
+  CPzError Read(char* buffer, unsigned long long capacity, unsigned long long& bytesRead) override {
     bytesRead = 0;
     // read() moves at most about 2 GiB per call on Linux; loop until the
     // buffer is full or the file ends.
@@ -100,7 +99,8 @@ std::unique_ptr<SequentialFile> OpenSequentialFile(const std::string& path, CPzE
     return nullptr;
   }
   if (!S_ISREG(st.st_mode)) {
-    error = PosixError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL, "open '" + path + "': not a regular file");
+    error = PosixError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL,
+                       "open '" + path + "': not a regular file");
     ::close(fd);
     return nullptr;
   }

@@ -184,8 +184,7 @@ int ZUGlobalParam::get(const std::string& key, std::string& out, void*) const {
   return 0;
 }
 
-ZUPlatformInfo::ZUPlatformInfo()
-    : m_sections(zu::LoadSettingsFile(zu::SettingsFilePath())) {
+ZUPlatformInfo::ZUPlatformInfo() : m_sections(zu::LoadSettingsFile(zu::SettingsFilePath())) {
   // [GlobalParam] belongs to ZUGlobalParam, not to this store.
   m_sections.erase(kGlobalSection);
 }

@@ -49,8 +49,7 @@ class ZUGlobalParam {
   // finds only whole signed 32-bit decimal numbers. `out` is left unchanged
   // when the key is absent.
   int get(const std::string& key, int& out, void* reserved = nullptr) const;
-  int get(const std::string& key, std::string& out,
-          void* reserved = nullptr) const;
+  int get(const std::string& key, std::string& out, void* reserved = nullptr) const;
 
  private:
   std::map<std::string, std::string> m_values;
@@ -61,8 +60,7 @@ class ZUPlatformInfo {
   ZUPlatformInfo();
   // 1 when the key was found as a whole unsigned decimal number and `*out`
   // set; 0 otherwise.
-  int getNumber(const std::string& section, const std::string& key,
-                unsigned long* out) const;
+  int getNumber(const std::string& section, const std::string& key, unsigned long* out) const;
 
  private:
   zu::SettingsSections m_sections;

@@ -25,8 +25,8 @@
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -108,10 +108,10 @@ class Closing {
 
 struct State {
   std::mutex mutex;
-  int users = 0;                                                  // guarded by mutex
-  std::map<std::string, std::shared_ptr<SharedCache>> shares;     // guarded by mutex
-  std::vector<IdleHandle> idle;                                   // guarded by mutex
-  std::map<std::string, Clock::time_point> reached;               // guarded by mutex
+  int users = 0;                                               // guarded by mutex
+  std::map<std::string, std::shared_ptr<SharedCache>> shares;  // guarded by mutex
+  std::vector<IdleHandle> idle;                                // guarded by mutex
+  std::map<std::string, Clock::time_point> reached;            // guarded by mutex
 };
 
 State& Global() {
@@ -125,9 +125,9 @@ Clock::duration g_maxIdle = std::chrono::seconds(kMaxIdleSeconds);
 
 // Moves handles idle for too long to `closing`; the caller holds the mutex.
 void DropExpiredLocked(State& s, Clock::time_point now, Closing& closing) {
-  const auto fresh = std::stable_partition(
-      s.idle.begin(), s.idle.end(),
-      [now](const IdleHandle& idle) { return now - idle.since < g_maxIdle; });
+  const auto fresh =
+      std::stable_partition(s.idle.begin(), s.idle.end(),
+                            [now](const IdleHandle& idle) { return now - idle.since < g_maxIdle; });
   for (auto it = fresh; it != s.idle.end(); ++it) closing.add(std::move(*it));
   s.idle.erase(fresh, s.idle.end());
 }
@@ -252,8 +252,7 @@ void GiveBack(const std::string& securityKey, const std::string& origin, void* e
               std::shared_ptr<SharedCache> share) {
   State& s = Global();
   Closing closing;
-  IdleHandle handle{securityKey, origin, static_cast<CURL*>(easy), std::move(share),
-                    Clock::now()};
+  IdleHandle handle{securityKey, origin, static_cast<CURL*>(easy), std::move(share), Clock::now()};
   std::lock_guard<std::mutex> lock(s.mutex);
   DropExpiredLocked(s, handle.since, closing);
   if (s.users <= 0 || origin.empty()) {

@@ -96,9 +96,8 @@ std::once_flag g_globalInitOnce;
 CURLcode g_globalInitResult = CURLE_FAILED_INIT;
 
 CURLcode GlobalInit() {
-  std::call_once(g_globalInitOnce, [] {
-    g_globalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT);
-  });
+  std::call_once(g_globalInitOnce,
+                 [] { g_globalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
   return g_globalInitResult;
 }
 
@@ -160,8 +159,7 @@ size_t WriteCallback(char* ptr, size_t size, size_t nmemb, void* userdata) {
 // Refuses rewinds other than to the start of the caller's buffer.
 int SeekCallback(void* userdata, curl_off_t offset, int origin) {
   auto* src = static_cast<ReadSource*>(userdata);
-  if (origin != SEEK_SET || offset < 0 ||
-      static_cast<unsigned long long>(offset) > src->length)
+  if (origin != SEEK_SET || offset < 0 || static_cast<unsigned long long>(offset) > src->length)
     return CURL_SEEKFUNC_CANTSEEK;
   src->offset = static_cast<size_t>(offset);
   return CURL_SEEKFUNC_OK;
@@ -293,11 +291,11 @@ struct ZuInternetGateway::Impl {
   bool keepAlive = false;
   long keepIdleSeconds = 60;
   long keepIntervalSeconds = 60;
-  std::string caFile;  // ZUCLOUD_CA_FILE, read by initialize()
-  int pacedSharers = 0;  // see setSendPaced
+  std::string caFile;           // ZUCLOUD_CA_FILE, read by initialize()
+  int pacedSharers = 0;         // see setSendPaced
   long long maxReplyBytes = 0;  // see setMaxReplyBytes
-  bool noAuthScheme = false;  // setHTTPAuthentication(0) was called
-  bool reuse = false;         // see setConnectionReuse
+  bool noAuthScheme = false;    // setHTTPAuthentication(0) was called
+  bool reuse = false;           // see setConnectionReuse
 
   // Pool bookkeeping: the security key the handle was pooled under, and
   // the origin of the last request when it completed (empty otherwise).
@@ -423,8 +421,7 @@ struct ZuInternetGateway::Impl {
               std::string& response, const ZuCURL::commandInfoList& headers);
 };
 
-ZuInternetGateway::ZuInternetGateway(EvDebug* log)
-    : m_log(log), m_impl(std::make_unique<Impl>()) {}
+ZuInternetGateway::ZuInternetGateway(EvDebug* log) : m_log(log), m_impl(std::make_unique<Impl>()) {}
 
 ZuInternetGateway::ZuInternetGateway(EvDebug* log, NoTransport)
     : m_log(log), m_impl(std::make_unique<Impl>()) {
@@ -477,9 +474,7 @@ int ZuInternetGateway::initialize(int protocolType, int jobType) {
 
 void ZuInternetGateway::setURL(const std::string& url) { m_base.setURL(url); }
 
-void ZuInternetGateway::setURLUserName(const std::string& name) {
-  m_base.setURLUserName(name);
-}
+void ZuInternetGateway::setURLUserName(const std::string& name) { m_base.setURLUserName(name); }
 
 void ZuInternetGateway::setURLPassword(const std::string& password) {
   m_base.setURLPassword(password);
@@ -501,7 +496,8 @@ int ZuInternetGateway::setKeepAlive(bool enable, long idleSeconds, long interval
   if (!d.easy) return d.gatewayFailure("gateway not initialized");
   // Tried on the handle now, so that a value libcurl refuses is reported here.
   CURLcode rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPALIVE, enable ? 1L : 0L);
-  if (rc == CURLE_OK && enable) rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPIDLE, idleSeconds);
+  if (rc == CURLE_OK && enable)
+    rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPIDLE, idleSeconds);
   if (rc == CURLE_OK && enable)
     rc = curl_easy_setopt(d.easy.get(), CURLOPT_TCP_KEEPINTVL, intervalSeconds);
   if (rc != CURLE_OK) {
@@ -596,25 +592,22 @@ int ZuInternetGateway::disConnet() {
 }
 
 int ZuInternetGateway::doPostOperation(const std::string& url, const std::string& body,
-                                       std::string& response,
-                                       ZuCURL::commandInfoList headers) {
+                                       std::string& response, ZuCURL::commandInfoList headers) {
   if (body.size() > static_cast<size_t>(LONG_MAX)) {
     m_impl->clearOutcome();
     return m_impl->gatewayFailure("request body too large");
   }
-  return m_impl->perform(Method::Post, url, body.data(), static_cast<long>(body.size()),
-                 response, headers);
+  return m_impl->perform(Method::Post, url, body.data(), static_cast<long>(body.size()), response,
+                         headers);
 }
 
 int ZuInternetGateway::doPostOperation(const std::string& url, const char* data, long length,
-                                       std::string& response,
-                                       ZuCURL::commandInfoList headers) {
+                                       std::string& response, ZuCURL::commandInfoList headers) {
   return m_impl->perform(Method::Post, url, data, length, response, headers);
 }
 
 int ZuInternetGateway::doPutOperation(const std::string& url, const char* data, long length,
-                                      std::string& response,
-                                      ZuCURL::commandInfoList headers) {
+                                      std::string& response, ZuCURL::commandInfoList headers) {
   return m_impl->perform(Method::Put, url, data, length, response, headers);
 }
 
@@ -699,9 +692,8 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
 
   if (rc != CURLE_OK) {
     if (d.sink.capExceeded) {
-      return d.transportFailure(rc, ("reply larger than " + std::to_string(d.sink.cap) +
-                                     " bytes")
-                                        .c_str());
+      return d.transportFailure(
+          rc, ("reply larger than " + std::to_string(d.sink.cap) + " bytes").c_str());
     }
     return d.transportFailure(rc, d.errorBuffer);
   }
@@ -714,9 +706,7 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
 
 std::string ZuInternetGateway::getErrorMsg() { return m_impl->errorMsg; }
 
-void ZuInternetGateway::getLastServerResponseCode(int& status) {
-  status = m_impl->lastStatus;
-}
+void ZuInternetGateway::getLastServerResponseCode(int& status) { status = m_impl->lastStatus; }
 
 void ZuInternetGateway::getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) {
   code = m_impl->lastCurlCode;

@@ -128,16 +128,13 @@ class ZuInternetGateway {
   virtual int disConnet();
 
   virtual int doPostOperation(const std::string& url, const std::string& body,
-                              std::string& response,
-                              ZuCURL::commandInfoList headers);
+                              std::string& response, ZuCURL::commandInfoList headers);
   // Sends `length` bytes from `data` without copying them; length 0 sends no
   // body.
-  virtual int doPostOperation(const std::string& url, const char* data,
-                              long length, std::string& response,
-                              ZuCURL::commandInfoList headers);
-  virtual int doPutOperation(const std::string& url, const char* data,
-                             long length, std::string& response,
-                             ZuCURL::commandInfoList headers);
+  virtual int doPostOperation(const std::string& url, const char* data, long length,
+                              std::string& response, ZuCURL::commandInfoList headers);
+  virtual int doPutOperation(const std::string& url, const char* data, long length,
+                             std::string& response, ZuCURL::commandInfoList headers);
   // GET without a body; the reply body comes back in `response`.
   virtual int doGetOperation(const std::string& url, std::string& response,
                              ZuCURL::commandInfoList headers);

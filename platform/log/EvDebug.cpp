@@ -54,7 +54,6 @@ constexpr unsigned long long kSmallestLogMaxBytes = 1024;
 // Debug level passed by the error calls: always written.
 constexpr int kAlways = INT_MIN;
 
-
 // ---------------------------------------------------------------------------
 // Redaction
 
@@ -100,8 +99,17 @@ bool MatchAt(const std::string& text, size_t pos, const char* lowerNeedle) {
 // Characters that end a query value in running text.
 bool EndsValue(char c) {
   switch (c) {
-    case '&': case ' ': case '\t': case '\r': case '\n': case '\'': case '"':
-    case '<': case '>': case ']': case ')':
+    case '&':
+    case ' ':
+    case '\t':
+    case '\r':
+    case '\n':
+    case '\'':
+    case '"':
+    case '<':
+    case '>':
+    case ']':
+    case ')':
       return true;
     default:
       return false;
@@ -239,8 +247,8 @@ void EvDebugFileInstance::rotateIfFull(size_t adding) {
   const unsigned long long size = static_cast<unsigned long long>(current.st_size);
   if (size == 0 || size + adding <= m_maxBytes) return;
   struct stat named {};
-  const bool stillNamed = ::lstat(m_path.c_str(), &named) == 0 &&
-                          named.st_dev == current.st_dev && named.st_ino == current.st_ino;
+  const bool stillNamed = ::lstat(m_path.c_str(), &named) == 0 && named.st_dev == current.st_dev &&
+                          named.st_ino == current.st_ino;
   if (stillNamed && ::rename(m_path.c_str(), (m_path + ".1").c_str()) != 0) {
     const int emptied = ::ftruncate(m_fd, 0);
     static_cast<void>(emptied);
@@ -291,9 +299,8 @@ int EvDebug::initialize(EvDebugFileInstance* instance, unsigned int logId, long 
   if (m_instance == nullptr) return -1;
   try {
     const std::string dir = zu::LogDirectory();
-    const std::string name = logId == kZuCloudLogId
-                                 ? std::string(kZuCloudLogName)
-                                 : "EvDebug_" + std::to_string(logId) + ".log";
+    const std::string name = logId == kZuCloudLogId ? std::string(kZuCloudLogName)
+                                                    : "EvDebug_" + std::to_string(logId) + ".log";
     const std::string path = dir + "/" + name;
     if (m_instance->isOpen() && m_instance->path() == path) return 0;
     zu::MakeDirectories(dir, 0750);

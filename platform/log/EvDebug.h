@@ -37,8 +37,7 @@
 #include <mutex>
 #include <string>
 
-#define ZU_PRINTF_LIKE(fmtIndex, firstArg) \
-  __attribute__((format(printf, fmtIndex, firstArg)))
+#define ZU_PRINTF_LIKE(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
 // The open log file of one service object.
 class EvDebugFileInstance {
@@ -61,8 +60,8 @@ class EvDebugFileInstance {
 
  private:
   void rotateIfFull(size_t adding);
-  std::mutex m_mutex;             // serialises writes with the rotation
-  std::atomic<int> m_fd{-1};      // changed under m_mutex
+  std::mutex m_mutex;         // serialises writes with the rotation
+  std::atomic<int> m_fd{-1};  // changed under m_mutex
   unsigned long long m_maxBytes = 0;
   std::string m_path;
 };
@@ -76,13 +75,12 @@ class EvDebug {
 
   // Opens the log selected by `logId` through `instance`; 0 on success.
   // Logging before a successful initialize writes nothing.
-  int initialize(EvDebugFileInstance* instance, unsigned int logId,
-                 long long reserved, bool flag, const std::string& name);
+  int initialize(EvDebugFileInstance* instance, unsigned int logId, long long reserved, bool flag,
+                 const std::string& name);
 
   void Error(const char* tag, const char* format, ...) ZU_PRINTF_LIKE(3, 4);
   void Debug(const char* tag, const char* format, ...) ZU_PRINTF_LIKE(3, 4);
-  void DebugLvl(int level, const char* tag, const char* format, ...)
-      ZU_PRINTF_LIKE(4, 5);
+  void DebugLvl(int level, const char* tag, const char* format, ...) ZU_PRINTF_LIKE(4, 5);
   void error(const char* format, ...) ZU_PRINTF_LIKE(2, 3);
   void debug(const char* format, ...) ZU_PRINTF_LIKE(2, 3);
   void debugLvl(int level, const char* format, ...) ZU_PRINTF_LIKE(3, 4);
@@ -94,8 +92,7 @@ class EvDebug {
   std::string logFilePath() const;
 
  private:
-  void write(const char* level, const char* tag, int debugLevel,
-             const char* format, va_list args);
+  void write(const char* level, const char* tag, int debugLevel, const char* format, va_list args);
   EvDebugFileInstance* m_instance;
 };
 

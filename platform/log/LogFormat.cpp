@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "platform/log/EvDebug.h"
-#include "platform/text/FXString.h"
 #include "platform/text/Decimal.h"
+#include "platform/text/FXString.h"
 
 namespace zu {
 namespace {
@@ -35,7 +35,6 @@ constexpr int kMaxFieldWidth = 4096;
 // it, with a note of its full length: a hostile reply of many MiB must not
 // make every failed attempt write as much log.
 constexpr size_t kMaxTextArgument = 4096;
-
 
 // One directive of the format, as read.
 struct LogDirective {
@@ -188,8 +187,7 @@ void AppendFloating(std::string& out, const LogDirective& d, va_list& ap) {
     AppendNumber(out, d.printfPrefix() + "L" + d.conversion, d.width, d.precision,
                  va_arg(ap, long double));
   } else {
-    AppendNumber(out, d.printfPrefix() + d.conversion, d.width, d.precision,
-                 va_arg(ap, double));
+    AppendNumber(out, d.printfPrefix() + d.conversion, d.width, d.precision, va_arg(ap, double));
   }
 }
 

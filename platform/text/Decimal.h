@@ -22,8 +22,8 @@ bool ParseDecimal(const std::string& text, unsigned long long& value);
 
 // Which signs a signed number may start with.
 enum class Signs {
-  kMinusOnly,     // "-5", never "+5"
-  kPlusOrMinus,   // "-5" or "+5"
+  kMinusOnly,    // "-5", never "+5"
+  kPlusOrMinus,  // "-5" or "+5"
 };
 
 // Reads an optional sign and at least one digit, nothing else, whose value

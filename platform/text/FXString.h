@@ -13,8 +13,7 @@ class FXString {
   static std::string ToString(const std::wstring& text);
   // 0 when `text` begins with `prefix`, compared without regard to ASCII
   // case; non-zero otherwise (also when `text` is shorter).
-  static int CompareLeftNoCase(const std::string& text,
-                               const std::string& prefix);
+  static int CompareLeftNoCase(const std::string& text, const std::string& prefix);
 };
 
 #endif  // ZUCLOUD_PLATFORM_FX_STRING_H

@@ -22,11 +22,9 @@ class ZuJson {
   // boolean, or `value` is not an object.
   static bool GetBoolValue(const ZuJsonValue& value, const std::string& key);
   // The string member `key`; empty when absent or not a string.
-  static std::string GetStringValue(const ZuJsonValue& value,
-                                    const std::string& key);
+  static std::string GetStringValue(const ZuJsonValue& value, const std::string& key);
   // The array member `key`, or null when absent or not an array.
-  static const ZuJsonArray* FindArrayValue(const ZuJsonValue& value,
-                                           const std::string& key);
+  static const ZuJsonArray* FindArrayValue(const ZuJsonValue& value, const std::string& key);
 };
 
 #endif  // ZUCLOUD_PLATFORM_ZU_JSON_H

@@ -24,8 +24,7 @@ struct ZuSemaphoreH::Waiter {
   Waiter* next = nullptr;
 };
 
-ZuSemaphoreH::ZuSemaphoreH(long initialCount)
-    : m_count(initialCount > 0 ? initialCount : 0) {}
+ZuSemaphoreH::ZuSemaphoreH(long initialCount) : m_count(initialCount > 0 ? initialCount : 0) {}
 
 // Destroying a semaphore that still has waiters is a caller error (the pool
 // joins its threads before the owner lets the semaphore go).
@@ -136,8 +135,7 @@ void ZuSemaphore::wait() { m_handle->wait(); }
 
 void ZuSemaphore::release(long count) { m_handle->release(count); }
 
-ZuCriticalSection::ZuCriticalSection()
-    : m_handle(new (std::nothrow) ZuCriticalSectionH()) {
+ZuCriticalSection::ZuCriticalSection() : m_handle(new (std::nothrow) ZuCriticalSectionH()) {
   if (m_handle == nullptr) throw "Not enough memory to initialize ZuCriticalSection";
 }
 
@@ -147,8 +145,7 @@ void ZuCriticalSection::enter(bool wait) { m_handle->enter(wait); }
 
 void ZuCriticalSection::leave() { m_handle->leave(); }
 
-ZuCriticalSectionLock::ZuCriticalSectionLock(ZuCriticalSection* section)
-    : m_section(section) {
+ZuCriticalSectionLock::ZuCriticalSectionLock(ZuCriticalSection* section) : m_section(section) {
   if (m_section) m_section->enter(true);
 }
 

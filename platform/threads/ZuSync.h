@@ -44,13 +44,13 @@ class ZuSemaphoreH {
   // linked into the queue below while the call is blocked. Its place in the
   // queue is its ticket: only the head may take a token.
   struct Waiter;
-  void unlink(Waiter* waiter);   // m_mutex held
-  void signalHead();             // m_mutex held: wake the head if it can go
+  void unlink(Waiter* waiter);  // m_mutex held
+  void signalHead();            // m_mutex held: wake the head if it can go
 
   std::mutex m_mutex;
   long m_count;
-  Waiter* m_head = nullptr;   // oldest waiter, next to be served
-  Waiter* m_tail = nullptr;   // newest waiter
+  Waiter* m_head = nullptr;  // oldest waiter, next to be served
+  Waiter* m_tail = nullptr;  // newest waiter
 };
 
 // A recursive lock.

@@ -121,16 +121,16 @@ struct Task {
 struct ZuThreadPool::Shared {
   zu::detail::PoolState state;
 
-  std::mutex mutex;                    // guards everything below
-  std::condition_variable workCv;      // workers: a task or termination
-  std::condition_variable idleCv;      // waitForAllThreads: queue drained
+  std::mutex mutex;                // guards everything below
+  std::condition_variable workCv;  // workers: a task or termination
+  std::condition_variable idleCv;  // waitForAllThreads: queue drained
   std::deque<Task> queue;
-  size_t maxQueue = 0;                 // 0: unbounded
-  int running = 0;                     // calls in progress
+  size_t maxQueue = 0;  // 0: unbounded
+  int running = 0;      // calls in progress
   bool started = false;
-  bool terminated = false;             // mirrors state.terminating
-  bool claimedByPoolThread = false;    // a pool thread is joining the others
-  std::vector<std::thread> threads;    // not yet joined
+  bool terminated = false;           // mirrors state.terminating
+  bool claimedByPoolThread = false;  // a pool thread is joining the others
+  std::vector<std::thread> threads;  // not yet joined
 
   // Serialises terminateAllThreads() callers outside the pool, so that each
   // of them returns only after every thread has been joined.
@@ -232,8 +232,8 @@ int ZuThreadPool::doWork(ZuThreadRoutine routine, void* arg) {
   return 0;
 }
 
-int ZuThreadPool::waitForAllThreads(bool /*waitQueued*/, bool /*waitRunning*/,
-                                    bool /*join*/, int timeoutMs) {
+int ZuThreadPool::waitForAllThreads(bool /*waitQueued*/, bool /*waitRunning*/, bool /*join*/,
+                                    int timeoutMs) {
   Shared& s = *m_shared;
   std::unique_lock<std::mutex> lock(s.mutex);
   auto idle = [&] { return s.queue.empty() && s.running == 0; };

@@ -42,16 +42,14 @@ class ZuThreadPool {
 
   // Starts `initialThreads` threads (at least 1, at most maxThreads);
   // `maxQueue` bounds the number of queued calls. 0 on success.
-  int initThreadPool(int maxQueue, int minThreads, int maxThreads,
-                     int initialThreads);
+  int initThreadPool(int maxQueue, int minThreads, int maxThreads, int initialThreads);
   // Queues routine(arg); 0 on success, non-zero when the queue is full or
   // the pool is terminated.
   int doWork(ZuThreadRoutine routine, void* arg);
   // Returns when every queued call has finished (timeoutMs -1 waits for
   // ever); 0 on success, non-zero on time-out. The flags are accepted for
   // compatibility.
-  int waitForAllThreads(bool waitQueued, bool waitRunning, bool join,
-                        int timeoutMs);
+  int waitForAllThreads(bool waitQueued, bool waitRunning, bool join, int timeoutMs);
   // Ends every pool thread: queued calls are dropped, threads blocked in a
   // ZuSemaphoreH::wait() leave it without taking a token, idle threads stop.
   // Returns after every thread has ended (a call already past its waits runs

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
-
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/dom/DOMElement.hpp>
 #include <xercesc/dom/DOMNode.hpp>
@@ -39,69 +38,62 @@ struct ClassDef {
 
 // The schema. Field order is the order of the elements on the wire.
 const FieldDef kCheckCredentialReqFields[] = {
-    {msg::kReqUserName.number, msg::kReqUserName.tag, msg::kReqUserName.key,
-     "userName", Kind::kString, nullptr},
-    {msg::kReqPassword.number, msg::kReqPassword.tag, msg::kReqPassword.key,
-     "password", Kind::kString, nullptr},
-    {msg::kReqExtraCredential.number, msg::kReqExtraCredential.tag,
-     msg::kReqExtraCredential.key, "extraCredential", Kind::kString, nullptr},
+    {msg::kReqUserName.number, msg::kReqUserName.tag, msg::kReqUserName.key, "userName",
+     Kind::kString, nullptr},
+    {msg::kReqPassword.number, msg::kReqPassword.tag, msg::kReqPassword.key, "password",
+     Kind::kString, nullptr},
+    {msg::kReqExtraCredential.number, msg::kReqExtraCredential.tag, msg::kReqExtraCredential.key,
+     "extraCredential", Kind::kString, nullptr},
 };
 const FieldDef kCheckCredentialRespFields[] = {
-    {msg::kRespErrors.number, msg::kRespErrors.tag, msg::kRespErrors.key,
-     "errors", Kind::kList, &msg::kError},
-    {msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
-     msg::kRespSessionToken.key, "sessionToken", Kind::kString, nullptr},
+    {msg::kRespErrors.number, msg::kRespErrors.tag, msg::kRespErrors.key, "errors", Kind::kList,
+     &msg::kError},
+    {msg::kRespSessionToken.number, msg::kRespSessionToken.tag, msg::kRespSessionToken.key,
+     "sessionToken", Kind::kString, nullptr},
 };
 const FieldDef kErrorFields[] = {
-    {msg::kErrorText.number, msg::kErrorText.tag, msg::kErrorText.key,
-     "errorText", Kind::kString, nullptr},
+    {msg::kErrorText.number, msg::kErrorText.tag, msg::kErrorText.key, "errorText", Kind::kString,
+     nullptr},
 };
 const FieldDef kFileResourceInfoFields[] = {
-    {msg::kResName.number, msg::kResName.tag, msg::kResName.key, "name",
+    {msg::kResName.number, msg::kResName.tag, msg::kResName.key, "name", Kind::kString, nullptr},
+    {msg::kResParentPath.number, msg::kResParentPath.tag, msg::kResParentPath.key, "parentPath",
      Kind::kString, nullptr},
-    {msg::kResParentPath.number, msg::kResParentPath.tag,
-     msg::kResParentPath.key, "parentPath", Kind::kString, nullptr},
-    {msg::kResFolderGUID.number, msg::kResFolderGUID.tag,
-     msg::kResFolderGUID.key, "folderGUID", Kind::kString, nullptr},
-    {msg::kResFolderDetail.number, msg::kResFolderDetail.tag,
-     msg::kResFolderDetail.key, "folderDetail", Kind::kString, nullptr},
+    {msg::kResFolderGUID.number, msg::kResFolderGUID.tag, msg::kResFolderGUID.key, "folderGUID",
+     Kind::kString, nullptr},
+    {msg::kResFolderDetail.number, msg::kResFolderDetail.tag, msg::kResFolderDetail.key,
+     "folderDetail", Kind::kString, nullptr},
 };
 const FieldDef kFileResourceResponseFields[] = {
-    {msg::kRespResource.number, msg::kRespResource.tag,
-     msg::kRespResource.key, "resource", Kind::kObject,
-     &msg::kFileResourceInfo},
-    {msg::kRespStatus.number, msg::kRespStatus.tag, msg::kRespStatus.key,
-     "status", Kind::kObject, &msg::kGenericResp},
+    {msg::kRespResource.number, msg::kRespResource.tag, msg::kRespResource.key, "resource",
+     Kind::kObject, &msg::kFileResourceInfo},
+    {msg::kRespStatus.number, msg::kRespStatus.tag, msg::kRespStatus.key, "status", Kind::kObject,
+     &msg::kGenericResp},
 };
 const FieldDef kGenericRespFields[] = {
-    {msg::kGenericErrorText.number, msg::kGenericErrorText.tag,
-     msg::kGenericErrorText.key, "errorText", Kind::kString, nullptr},
+    {msg::kGenericErrorText.number, msg::kGenericErrorText.tag, msg::kGenericErrorText.key,
+     "errorText", Kind::kString, nullptr},
 };
 const FieldDef kUploadFileRespFields[] = {
-    {msg::kUploadRequestId.number, msg::kUploadRequestId.tag,
-     msg::kUploadRequestId.key, "requestId", Kind::kString, nullptr},
-    {msg::kUploadFileGUID.number, msg::kUploadFileGUID.tag,
-     msg::kUploadFileGUID.key, "fileGUID", Kind::kString, nullptr},
-    {msg::kUploadChunkOffset.number, msg::kUploadChunkOffset.tag,
-     msg::kUploadChunkOffset.key, "chunkOffset", Kind::kInt64, nullptr},
+    {msg::kUploadRequestId.number, msg::kUploadRequestId.tag, msg::kUploadRequestId.key,
+     "requestId", Kind::kString, nullptr},
+    {msg::kUploadFileGUID.number, msg::kUploadFileGUID.tag, msg::kUploadFileGUID.key, "fileGUID",
+     Kind::kString, nullptr},
+    {msg::kUploadChunkOffset.number, msg::kUploadChunkOffset.tag, msg::kUploadChunkOffset.key,
+     "chunkOffset", Kind::kInt64, nullptr},
 };
 
 template <size_t N>
-constexpr ClassDef Def(const char* name, const msg::ClassId& id,
-                       const FieldDef (&fields)[N]) {
+constexpr ClassDef Def(const char* name, const msg::ClassId& id, const FieldDef (&fields)[N]) {
   return ClassDef{name, &id, fields, N};
 }
 
 const ClassDef kClasses[] = {
-    Def("CheckCredentialReq", msg::kCheckCredentialReq,
-        kCheckCredentialReqFields),
-    Def("CheckCredentialResp", msg::kCheckCredentialResp,
-        kCheckCredentialRespFields),
+    Def("CheckCredentialReq", msg::kCheckCredentialReq, kCheckCredentialReqFields),
+    Def("CheckCredentialResp", msg::kCheckCredentialResp, kCheckCredentialRespFields),
     Def("Error", msg::kError, kErrorFields),
-    Def("App::FileResourceInfo", msg::kFileResourceInfo,
-        kFileResourceInfoFields),
-    Def("App::FileResourceResponse", msg::kFileResourceResponse,
-        kFileResourceResponseFields),
+    Def("App::FileResourceInfo", msg::kFileResourceInfo, kFileResourceInfoFields),
+    Def("App::FileResourceResponse", msg::kFileResourceResponse, kFileResourceResponseFields),
     Def("App::GenericResp", msg::kGenericResp, kGenericRespFields),
     Def("UploadFileResp", msg::kUploadFileResp, kUploadFileRespFields),
 };
@@ -125,8 +117,8 @@ std::string ElementName(const ClassDef& c) {
 
 // The field addressed by (classKey, number, fieldKey[, tag]) if it belongs
 // to `c` and holds `kind`; null otherwise. `tag` < 0 means "not given".
-const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number,
-                    int tag, unsigned int fieldKey, Kind kind) {
+const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number, int tag,
+                       unsigned int fieldKey, Kind kind) {
   if (c == nullptr || classKey != c->id->key) return nullptr;
   for (size_t i = 0; i < c->fieldCount; ++i) {
     const FieldDef& f = c->fields[i];
@@ -145,11 +137,21 @@ constexpr int kTagNotGiven = -1;
 void AppendEscaped(std::string& out, const std::string& text) {
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '\r': out += "&#13;"; break;
-      default: out += c; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '\r':
+        out += "&#13;";
+        break;
+      default:
+        out += c;
+        break;
     }
   }
 }
@@ -202,8 +204,8 @@ bool ParseInt64(const std::string& text, long long& value) {
   size_t begin = text.find_first_not_of(kSpace);
   if (begin == std::string::npos) return false;
   size_t end = text.find_last_not_of(kSpace) + 1;
-  return zu::ParseSignedDecimal(text.substr(begin, end - begin), zu::Signs::kPlusOrMinus,
-                                LLONG_MIN, LLONG_MAX, value);
+  return zu::ParseSignedDecimal(text.substr(begin, end - begin), zu::Signs::kPlusOrMinus, LLONG_MIN,
+                                LLONG_MAX, value);
 }
 
 std::string NameOf(const xercesc::DOMNode* node) {
@@ -217,8 +219,7 @@ std::string NameOf(const xercesc::DOMNode* node) {
 
 CNMessageBase::CNMessageBase(int type, int id) : m_type(type), m_id(id) {}
 
-CNMessageBase::CNMessageBase(const CNMessageBase& other)
-    : m_type(other.m_type), m_id(other.m_id) {
+CNMessageBase::CNMessageBase(const CNMessageBase& other) : m_type(other.m_type), m_id(other.m_id) {
   copyFrom(other);
 }
 
@@ -283,29 +284,25 @@ std::string CNMessageBase::className() const {
 
 int CNMessageBase::setstring(short number, short tag, const std::string& value,
                              unsigned long classKey, unsigned int fieldKey) {
-  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey,
-              Kind::kString)) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey, Kind::kString)) {
     return 1;
   }
   m_strings[number] = value;
   return 0;
 }
 
-std::string CNMessageBase::getstring(short number, short tag,
-                                     unsigned long classKey,
+std::string CNMessageBase::getstring(short number, short tag, unsigned long classKey,
                                      unsigned int fieldKey) const {
-  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey,
-              Kind::kString)) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey, Kind::kString)) {
     return std::string();
   }
   auto it = m_strings.find(number);
   return it == m_strings.end() ? std::string() : it->second;
 }
 
-int CNMessageBase::setint64(short number, long long value,
-                            unsigned long classKey, unsigned int fieldKey) {
-  if (!Lookup(FindClass(m_type, m_id), classKey, number, kTagNotGiven,
-              fieldKey, Kind::kInt64)) {
+int CNMessageBase::setint64(short number, long long value, unsigned long classKey,
+                            unsigned int fieldKey) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, kTagNotGiven, fieldKey, Kind::kInt64)) {
     return 1;
   }
   m_numbers[number] = value;
@@ -314,20 +311,16 @@ int CNMessageBase::setint64(short number, long long value,
 
 long long CNMessageBase::getint64(short number, unsigned long classKey,
                                   unsigned int fieldKey) const {
-  if (!Lookup(FindClass(m_type, m_id), classKey, number, kTagNotGiven,
-              fieldKey, Kind::kInt64)) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, kTagNotGiven, fieldKey, Kind::kInt64)) {
     return 0;
   }
   auto it = m_numbers.find(number);
   return it == m_numbers.end() ? 0 : it->second;
 }
 
-CNMessageList** CNMessageBase::getlistobject(short number, short tag,
-                                             unsigned long classKey,
-                                             unsigned int fieldKey,
-                                             bool create) {
-  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey,
-              Kind::kList)) {
+CNMessageList** CNMessageBase::getlistobject(short number, short tag, unsigned long classKey,
+                                             unsigned int fieldKey, bool create) {
+  if (!Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey, Kind::kList)) {
     return nullptr;
   }
   // The slot lives in the map, whose nodes never move; whatever the caller
@@ -337,14 +330,11 @@ CNMessageList** CNMessageBase::getlistobject(short number, short tag,
   return &slot;
 }
 
-CNMessageBase** CNMessageBase::getObjectAccessor(bool create,
-                                                 bool /*successObject*/,
-                                                 short number, short tag,
-                                                 unsigned long classKey,
-                                                 unsigned int fieldKey,
-                                                 int type, int id) {
-  const FieldDef* f = Lookup(FindClass(m_type, m_id), classKey, number, tag,
-                          fieldKey, Kind::kObject);
+CNMessageBase** CNMessageBase::getObjectAccessor(bool create, bool /*successObject*/, short number,
+                                                 short tag, unsigned long classKey,
+                                                 unsigned int fieldKey, int type, int id) {
+  const FieldDef* f =
+      Lookup(FindClass(m_type, m_id), classKey, number, tag, fieldKey, Kind::kObject);
   if (f == nullptr) return nullptr;
   // A nested message is only ever created of the field's own class.
   if (create && (f->nested->type != type || f->nested->id != id)) {
@@ -414,8 +404,7 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
   // Writes the message's fields as children at `depth`; returns whether
   // any field was present. Recursion depth is bounded by the schema.
   struct Body {
-    static bool Write(const CNMessageBase& m, const ClassDef& cls,
-                      Writer& w, int depth) {
+    static bool Write(const CNMessageBase& m, const ClassDef& cls, Writer& w, int depth) {
       bool any = false;
       for (size_t i = 0; i < cls.fieldCount; ++i) {
         const FieldDef& f = cls.fields[i];
@@ -494,8 +483,7 @@ namespace {
 
 // Fills `m` (of class `cls`) from the element children of `container`.
 // Returns false on a 64-bit field that is not a number.
-bool ReadFields(CNMessageBase& m, const ClassDef& cls,
-                const xercesc::DOMElement* container);
+bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement* container);
 
 const FieldDef* FieldByElement(const ClassDef& cls, const std::string& name) {
   for (size_t i = 0; i < cls.fieldCount; ++i) {
@@ -504,20 +492,18 @@ const FieldDef* FieldByElement(const ClassDef& cls, const std::string& name) {
   return nullptr;
 }
 
-bool ReadFields(CNMessageBase& m, const ClassDef& cls,
-                const xercesc::DOMElement* container) {
+bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement* container) {
   using zu::xml::detail::ToUtf8;
   const unsigned long classKey = cls.id->key;
-  for (const xercesc::DOMNode* node = container->getFirstChild();
-       node != nullptr; node = node->getNextSibling()) {
+  for (const xercesc::DOMNode* node = container->getFirstChild(); node != nullptr;
+       node = node->getNextSibling()) {
     if (node->getNodeType() != xercesc::DOMNode::ELEMENT_NODE) continue;
     const FieldDef* f = FieldByElement(cls, NameOf(node));
     if (f == nullptr) continue;  // unknown elements are ignored
     const auto* element = static_cast<const xercesc::DOMElement*>(node);
     switch (f->kind) {
       case Kind::kString:
-        m.setstring(f->number, f->tag, ToUtf8(node->getTextContent()),
-                    classKey, f->key);
+        m.setstring(f->number, f->tag, ToUtf8(node->getTextContent()), classKey, f->key);
         break;
       case Kind::kInt64: {
         long long value = 0;
@@ -527,9 +513,8 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls,
       }
       case Kind::kObject: {
         const ClassDef* nc = FindClass(f->nested->type, f->nested->id);
-        CNMessageBase** slot =
-            m.getObjectAccessor(true, true, f->number, f->tag, classKey,
-                                f->key, f->nested->type, f->nested->id);
+        CNMessageBase** slot = m.getObjectAccessor(true, true, f->number, f->tag, classKey, f->key,
+                                                   f->nested->type, f->nested->id);
         if (slot == nullptr || *slot == nullptr || nc == nullptr) return false;
         // A repeated element replaces the earlier one.
         **slot = CNMessageBase(f->nested->type, f->nested->id);
@@ -538,20 +523,18 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls,
       }
       case Kind::kList: {
         const ClassDef* ec = FindClass(f->nested->type, f->nested->id);
-        CNMessageList** slot =
-            m.getlistobject(f->number, f->tag, classKey, f->key, true);
+        CNMessageList** slot = m.getlistobject(f->number, f->tag, classKey, f->key, true);
         if (slot == nullptr || *slot == nullptr || ec == nullptr) return false;
         const std::string entryName = ElementName(*ec);
-        for (const xercesc::DOMNode* child = element->getFirstChild();
-             child != nullptr; child = child->getNextSibling()) {
+        for (const xercesc::DOMNode* child = element->getFirstChild(); child != nullptr;
+             child = child->getNextSibling()) {
           if (child->getNodeType() != xercesc::DOMNode::ELEMENT_NODE ||
               NameOf(child) != entryName) {
             continue;
           }
           (*slot)->push_back(nullptr);
           (*slot)->back() = new CNMessageBase(f->nested->type, f->nested->id);
-          if (!ReadFields(*(*slot)->back(), *ec,
-                          static_cast<const xercesc::DOMElement*>(child))) {
+          if (!ReadFields(*(*slot)->back(), *ec, static_cast<const xercesc::DOMElement*>(child))) {
             return false;
           }
         }
@@ -577,8 +560,7 @@ int CNMessageBase::unserialize(const char* xml) {
     {
       // The document lives inside the parser; both end before the
       // platform reference.
-      zu::xml::detail::HardenedDomParser parser(
-          xercesc::XercesDOMParser::Val_Never);
+      zu::xml::detail::HardenedDomParser parser(xercesc::XercesDOMParser::Val_Never);
       parser.parse(xml, std::strlen(xml));
       xercesc::DOMDocument* doc = parser.document();
       if (doc == nullptr || doc->getDoctype() != nullptr) return 1;

@@ -80,26 +80,22 @@ class CNMessageBase {
   std::string className() const;
 
   // 0 on success, non-zero when refused.
-  int setstring(short number, short tag, const std::string& value,
-                unsigned long classKey, unsigned int fieldKey);
+  int setstring(short number, short tag, const std::string& value, unsigned long classKey,
+                unsigned int fieldKey);
   std::string getstring(short number, short tag, unsigned long classKey,
                         unsigned int fieldKey) const;
-  int setint64(short number, long long value, unsigned long classKey,
-               unsigned int fieldKey);
-  long long getint64(short number, unsigned long classKey,
-                     unsigned int fieldKey) const;
+  int setint64(short number, long long value, unsigned long classKey, unsigned int fieldKey);
+  long long getint64(short number, unsigned long classKey, unsigned int fieldKey) const;
   // Slot of a list field: *slot is null while the list is absent. With
   // `create`, an absent list is created empty. Null when refused.
-  CNMessageList** getlistobject(short number, short tag,
-                                unsigned long classKey, unsigned int fieldKey,
-                                bool create);
+  CNMessageList** getlistobject(short number, short tag, unsigned long classKey,
+                                unsigned int fieldKey, bool create);
   // Slot of a nested message field; with `create` an absent nested message
   // of class (type, id) is created. `successObject` tells which part of a
   // reply the caller asks for and is not otherwise used. Null when refused.
-  CNMessageBase** getObjectAccessor(bool create, bool successObject,
-                                    short number, short tag,
-                                    unsigned long classKey,
-                                    unsigned int fieldKey, int type, int id);
+  CNMessageBase** getObjectAccessor(bool create, bool successObject, short number, short tag,
+                                    unsigned long classKey, unsigned int fieldKey, int type,
+                                    int id);
 
   // Writes the XML text; `pretty` adds line breaks. 0 on success; non-zero
   // (and `xml` unchanged) when a string field holds text an XML document

@@ -1,9 +1,7 @@
 #include "platform/xml/XercesSupport.h"
 
-#include <string_view>
-
 #include <mutex>
-
+#include <string_view>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
@@ -47,12 +45,9 @@ xercesc::InputSource* RefuseAllEntities::resolveEntity(
   return nullptr;
 }
 
-void ThrowOnFatalError::fatalError(const xercesc::SAXParseException& e) {
-  throw e;
-}
+void ThrowOnFatalError::fatalError(const xercesc::SAXParseException& e) { throw e; }
 
-HardenedDomParser::HardenedDomParser(
-    xercesc::XercesDOMParser::ValSchemes scheme)
+HardenedDomParser::HardenedDomParser(xercesc::XercesDOMParser::ValSchemes scheme)
     : m_parser(std::make_unique<xercesc::XercesDOMParser>()) {
   m_security.setEntityExpansionLimit(kEntityExpansionLimit);
   xercesc::XercesDOMParser& p = *m_parser;
@@ -134,15 +129,12 @@ void HardenedDomParser::parse(const char* data, size_t size) {
     throw NestingTooDeep();
   }
   // The input source is released on every path, also when parse() throws.
-  xercesc::MemBufInputSource source(
-      reinterpret_cast<const XMLByte*>(data), size, "FakeSystemId",
-      /*adoptBuffer=*/false);
+  xercesc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(data), size, "FakeSystemId",
+                                    /*adoptBuffer=*/false);
   m_parser->parse(source);
 }
 
-xercesc::DOMDocument* HardenedDomParser::document() {
-  return m_parser->getDocument();
-}
+xercesc::DOMDocument* HardenedDomParser::document() { return m_parser->getDocument(); }
 
 std::string ToUtf8(const XMLCh* text) {
   std::string out;

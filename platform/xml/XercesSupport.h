@@ -11,14 +11,13 @@
 
 #include <memory>
 #include <string>
-
-#include "platform/xml/XmlDom.h"
-
 #include <xercesc/dom/DOMDocument.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/util/SecurityManager.hpp>
 #include <xercesc/util/XMLEntityResolver.hpp>
+
+#include "platform/xml/XmlDom.h"
 
 namespace zu::xml::detail {
 
@@ -26,8 +25,7 @@ namespace zu::xml::detail {
 // resolution disabled, a null answer means "cannot be opened".
 class RefuseAllEntities : public xercesc::XMLEntityResolver {
  public:
-  xercesc::InputSource* resolveEntity(
-      xercesc::XMLResourceIdentifier* resourceIdentifier) override;
+  xercesc::InputSource* resolveEntity(xercesc::XMLResourceIdentifier* resourceIdentifier) override;
 };
 
 // Turns every fatal error (text that is not well-formed, an entity that
@@ -57,8 +55,7 @@ inline constexpr unsigned kEntityExpansionLimit = 64;
 // (see ThrowOnFatalError).
 class HardenedDomParser {
  public:
-  explicit HardenedDomParser(
-      xercesc::XercesDOMParser::ValSchemes scheme);
+  explicit HardenedDomParser(xercesc::XercesDOMParser::ValSchemes scheme);
   ~HardenedDomParser();
   HardenedDomParser(const HardenedDomParser&) = delete;
   HardenedDomParser& operator=(const HardenedDomParser&) = delete;

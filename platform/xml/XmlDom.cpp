@@ -48,8 +48,7 @@ void CopyTree(const xercesc::DOMNode* element, Node& node) {
 // Runs `collect` on the parsed document of `xml`, turning every exception
 // into `status` and `message`.
 template <typename Collect>
-void ParseWith(const std::string& xml, ParseStatus& status, std::string& message,
-               Collect collect) {
+void ParseWith(const std::string& xml, ParseStatus& status, std::string& message, Collect collect) {
   PlatformScope platform;
   if (!platform.ok()) {
     status = ParseStatus::kPlatformInitFailed;
@@ -108,12 +107,24 @@ std::string Escape(const std::string& text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
+        break;
     }
   }
   return out;

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "blob/BlockId.h"
 
@@ -158,7 +157,8 @@ FakeReply BlobFakeCloud::blockList(const FakeRequest& request) {
   std::string bytes;
   for (const std::string& id : ids) {
     auto it = m_staged[blob].find(id);
-    if (it == m_staged[blob].end()) return {1, "<Error><Code>InvalidBlockList</Code></Error>", 400, "HTTP 400"};
+    if (it == m_staged[blob].end())
+      return {1, "<Error><Code>InvalidBlockList</Code></Error>", 400, "HTTP 400"};
     bytes += it->second;
   }
   m_committed[blob] = ids;
@@ -173,8 +173,8 @@ FakeReply BlobFakeCloud::uncommittedBlocks(const FakeRequest& request) {
   std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?><BlockList><UncommittedBlocks>";
   std::lock_guard<std::mutex> lock(m_mutex);
   for (const auto& [id, bytes] : m_staged[blob]) {
-    body += "<Block><Name>" + id + "</Name><Size>" + std::to_string(bytes.size()) +
-            "</Size></Block>";
+    body +=
+        "<Block><Name>" + id + "</Name><Size>" + std::to_string(bytes.size()) + "</Size></Block>";
   }
   return {0, body + "</UncommittedBlocks></BlockList>", 200, ""};
 }

@@ -78,7 +78,7 @@ class BlobFakeCloud {
   std::map<std::string, bool> m_failAlways;
   std::vector<unsigned int> m_failBlocks;
   std::map<std::string, std::map<std::string, std::string>> m_staged;  // blob -> id -> bytes
-  std::map<std::string, std::vector<std::string>> m_committed;        // blob -> ids
+  std::map<std::string, std::vector<std::string>> m_committed;         // blob -> ids
   std::map<std::string, std::string> m_committedBytes;
   int m_inFlight = 0;
   int m_maxInFlight = 0;

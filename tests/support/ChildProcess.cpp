@@ -61,7 +61,8 @@ std::string ChildProcess::readyLine(const std::string& prefix, int timeoutMs) {
       if (line.compare(0, prefix.size(), prefix) == 0) return line.substr(prefix.size());
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now()).count();
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
     if (left <= 0) throw std::runtime_error("no ready line from child process");
     pollfd p{m_stdout, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;

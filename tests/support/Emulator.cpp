@@ -29,17 +29,17 @@ void Run(const std::string& command) {
 
 Emulator::Emulator(EmulatorOptions options) : m_options(std::move(options)) {
   GlobalCurlInit();
-  std::vector<std::string> argv = {"python3", SourceDir() + "/emulator/run_emulator.py",
+  std::vector<std::string> argv = {"python3",    SourceDir() + "/emulator/run_emulator.py",
                                    "--accounts", m_options.accounts,
-                                   "--prefix", m_options.prefix};
+                                   "--prefix",   m_options.prefix};
   if (m_options.tls) {
     makeCertificates();
-    argv.insert(argv.end(), {"--tls-cert", m_dir.file("server.pem"), "--tls-key",
-                             m_dir.file("server.key")});
+    argv.insert(argv.end(),
+                {"--tls-cert", m_dir.file("server.pem"), "--tls-key", m_dir.file("server.key")});
   }
   if (m_options.storage) {
-    argv.insert(argv.end(), {"--with-storage", "--node-modules",
-                             SourceDir() + "/emulator/node_modules"});
+    argv.insert(argv.end(),
+                {"--with-storage", "--node-modules", SourceDir() + "/emulator/node_modules"});
   }
   m_process = std::make_unique<ChildProcess>(argv);
   // Azurite's start-up dominates with storage; the console alone is quick.
@@ -62,10 +62,13 @@ void Emulator::makeCertificates() {
             "keyUsage=critical,digitalSignature,keyEncipherment\n"
             "extendedKeyUsage=serverAuth\n");
   Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-      " -subj '/CN=zucloud test CA' -keyout " + d + "/ca.key -out " + d + "/ca.pem"
+      " -subj '/CN=zucloud test CA' -keyout " +
+      d + "/ca.key -out " + d +
+      "/ca.pem"
       " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
   Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-      " -subj /CN=localhost -keyout " + d + "/server.key -out " + d + "/server.csr");
+      " -subj /CN=localhost -keyout " +
+      d + "/server.key -out " + d + "/server.csr");
   Run("openssl x509 -req -days 2 -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
       "/ca.key -CAcreateserial -extfile " + d + "/server.ext -out " + d + "/server.pem");
 }

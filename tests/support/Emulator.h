@@ -4,11 +4,10 @@
 #define ZUCLOUD_TESTS_SUPPORT_EMULATOR_H
 
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "support/ChildProcess.h"
 #include "support/TestEnv.h"
@@ -41,7 +40,7 @@ class Emulator {
   std::string consoleBase() const;
   int consolePort() const { return m_consolePort; }
   int uploadPort() const { return m_uploadPort; }
-  int proxyPort() const { return m_proxyPort; }    // 0 without storage
+  int proxyPort() const { return m_proxyPort; }      // 0 without storage
   int azuritePort() const { return m_azuritePort; }  // 0 without storage
   const EmulatorOptions& options() const { return m_options; }
   // PEM file of the CA that signed the emulator's certificate ("" without TLS).
@@ -97,8 +96,7 @@ class ServiceEnv {
   ServiceEnv& operator=(const ServiceEnv&) = delete;
 
   void setGlobal(const std::string& key, const std::string& value);
-  void setSection(const std::string& section, const std::string& key,
-                  const std::string& value);
+  void setSection(const std::string& section, const std::string& key, const std::string& value);
   void write();
   std::string logText() const;  // content of ZUCloudService.log ("" if none)
   std::string logPath() const;

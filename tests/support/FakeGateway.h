@@ -17,9 +17,9 @@
 namespace zutest {
 
 struct FakeReply {
-  int result = 0;        // 0 = success
-  std::string body;      // reply text
-  int status = 200;      // HTTP status reported
+  int result = 0;    // 0 = success
+  std::string body;  // reply text
+  int status = 200;  // HTTP status reported
   std::string errorText = "";
 };
 
@@ -66,10 +66,10 @@ class FakeGateway : public LIBCURL::ZuInternetGateway {
   int disConnet() override;
   int doPostOperation(const std::string& url, const std::string& body, std::string& response,
                       ZuCURL::commandInfoList headers) override;
-  int doPostOperation(const std::string& url, const char* data, long length,
-                      std::string& response, ZuCURL::commandInfoList headers) override;
-  int doPutOperation(const std::string& url, const char* data, long length,
-                     std::string& response, ZuCURL::commandInfoList headers) override;
+  int doPostOperation(const std::string& url, const char* data, long length, std::string& response,
+                      ZuCURL::commandInfoList headers) override;
+  int doPutOperation(const std::string& url, const char* data, long length, std::string& response,
+                     ZuCURL::commandInfoList headers) override;
   int doGetOperation(const std::string& url, std::string& response,
                      ZuCURL::commandInfoList headers) override;
   std::string getErrorMsg() override;

@@ -31,8 +31,7 @@ class FailingFile : public zu::SequentialFile {
     return CPzError();
   }
 
-  CPzError Read(char* buffer, unsigned long long capacity,
-                unsigned long long& bytesRead) override {
+  CPzError Read(char* buffer, unsigned long long capacity, unsigned long long& bytesRead) override {
     bytesRead = 0;
     if (m_position + capacity > m_failFrom) {
       ++m_failures;

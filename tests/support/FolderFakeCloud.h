@@ -54,9 +54,9 @@ enum class UploadFault {
 
 // One upload request as the fake saw it.
 struct UploadEvent {
-  std::string kind;          // "session", "chunk" (body) or "query" (empty body)
+  std::string kind;  // "session", "chunk" (body) or "query" (empty body)
   long long bodyLength = 0;
-  bool eof = false;          // carried "FileEOF" = "1"
+  bool eof = false;  // carried "FileEOF" = "1"
   int gatewayId = 0;
   long long heldBefore = 0;  // bytes of the file held before the request
   std::string url;
@@ -71,9 +71,9 @@ struct StoredFile {
   std::string fileSize;    // "FileSize" as sent
   std::string modifiedTime;
   std::string guid;
-  std::string data;        // the bytes (when kept)
+  std::string data;  // the bytes (when kept)
   unsigned long long size = 0;
-  uint64_t hash = 0;       // StreamHash digest of the bytes
+  uint64_t hash = 0;  // StreamHash digest of the bytes
 };
 
 class FolderFakeCloud {

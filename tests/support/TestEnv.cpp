@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
-#include <mutex>
 #include <thread>
 #include <vector>
 
