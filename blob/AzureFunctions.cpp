@@ -133,6 +133,29 @@ struct SetUpTargets {
   std::vector<std::shared_ptr<FileInfo>>& fileList;
 };
 
+// Gives each registered file the SAS token the set-up reply lists for it.
+void StoreFileTokens(EvDebug* log, const ZuJsonValue& reply, const SetUpTargets& to) {
+  if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(reply, "azureSASTokens")) {
+    for (const ZuJsonValue& token : *tokens) {
+      if (!token.is_object()) continue;
+      const std::string name = ZuJson::GetStringValue(token, "name");
+      auto it = to.fileIndex.find(name);
+      if (it == to.fileIndex.end() || it->second >= to.fileList.size()) continue;
+      const std::string sasToken = ZuJson::GetStringValue(token, "sasToken");
+      if (!zu::IsUsableSasToken(sasToken)) {
+        // Left without a token, the file's upload fails at once with its
+        // own message instead of every request being refused.
+        log->error(
+            "ZUCloudAzureService(652): -Error-: The SAS token for file [%s] holds "
+            "characters no URL can carry; the file is not uploaded.",
+            name.c_str());
+        continue;
+      }
+      to.fileList[it->second]->sasToken = sasToken;
+    }
+  }
+}
+
 // Reads the reply to a set-up request that succeeded: the container must
 // have been created and the storage service URL must be acceptable; each
 // registered file gets its SAS token. False (after the log line and the
@@ -183,25 +206,7 @@ bool StoreSetUpReply(EvDebug* log, const std::string& response, const SetUpTarge
   }
   to.uploadURL = serviceUrl;
   to.secured = to.uploadURL.find("https:") != std::string::npos;
-  if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(reply, "azureSASTokens")) {
-    for (const ZuJsonValue& token : *tokens) {
-      if (!token.is_object()) continue;
-      const std::string name = ZuJson::GetStringValue(token, "name");
-      auto it = to.fileIndex.find(name);
-      if (it == to.fileIndex.end() || it->second >= to.fileList.size()) continue;
-      const std::string sasToken = ZuJson::GetStringValue(token, "sasToken");
-      if (!zu::IsUsableSasToken(sasToken)) {
-        // Left without a token, the file's upload fails at once with its
-        // own message instead of every request being refused.
-        log->error(
-            "ZUCloudAzureService(652): -Error-: The SAS token for file [%s] holds "
-            "characters no URL can carry; the file is not uploaded.",
-            name.c_str());
-        continue;
-      }
-      to.fileList[it->second]->sasToken = sasToken;
-    }
-  }
+  StoreFileTokens(log, reply, to);
   return true;
 }
 

@@ -228,6 +228,31 @@ unsigned int FinishProducing(UploadBlobArgs& args, ZuThreadPool& pool) {
   return 0;
 }
 
+// One turn with a free slot (token held): reads the next block into slot
+// `index` and queues it for an uploader, or hands the slot back. A read
+// error or a changed file stops the upload at the next turn, and so does a
+// block that cannot be hashed; an empty file has no block at all (the
+// storage service refuses empty Put Block bodies; its block list is empty).
+void FillSlot(UploadBlobArgs& args, ZuThreadPool& pool, int index, const QueueSnapshot& emptyQueue,
+              unsigned int& blockNo, unsigned long long& total, bool& atEnd) {
+  BlobInfo& slot = args.blobInfo[index];
+  unsigned long long bytes = 0;
+  std::string change;
+  const bool read = ReadNextBlock(args, slot.buffer, total, bytes, atEnd, change);
+  if (!read || !change.empty()) {
+    ReturnEmptySlot(args, index);
+    StopReading(args, change);
+    atEnd = false;
+    return;
+  }
+  if (bytes == 0 || !HashBlock(args, index, bytes)) {
+    ReturnEmptySlot(args, index);
+    return;
+  }
+  PrepareBlock(args, index, bytes, blockNo, total, emptyQueue);
+  QueueBlock(args, pool, index, blockNo);
+}
+
 }  // namespace
 
 unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
@@ -270,32 +295,7 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
         continue;
       }
 
-      BlobInfo& slot = args.blobInfo[index];
-      unsigned long long bytes = 0;
-      std::string change;
-      const bool read = ReadNextBlock(args, slot.buffer, total, bytes, atEnd, change);
-      if (!read || !change.empty()) {
-        ReturnEmptySlot(args, index);
-        StopReading(args, change);
-        args.semaphore->release(1);
-        atEnd = false;
-        continue;
-      }
-      if (bytes == 0) {
-        // An empty file: no block, since the storage service refuses empty
-        // Put Block bodies; its block list is empty.
-        ReturnEmptySlot(args, index);
-        args.semaphore->release(1);
-        continue;
-      }
-
-      if (!HashBlock(args, index, bytes)) {
-        ReturnEmptySlot(args, index);
-        args.semaphore->release(1);
-        continue;  // the next turn stops the upload
-      }
-      PrepareBlock(args, index, bytes, blockNo, total, emptyQueue);
-      QueueBlock(args, pool, index, blockNo);
+      FillSlot(args, pool, index, emptyQueue, blockNo, total, atEnd);
       args.semaphore->release(1);
     }
     return FinishProducing(args, pool);

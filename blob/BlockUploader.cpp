@@ -64,18 +64,75 @@ bool IsMd5Refusal(const std::string& response) {
          response.find("contentMD5 doesn't match") != std::string::npos;
 }
 
+// What one Put Block attempt's answer means, with its lines. A 2xx other
+// than 201 Created (an empty or foreign 200 from something between us and
+// storage) proves nothing: retrying now is cheaper than a commit refused
+// later.
+zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue,
+                                int attempt, bool transferred, const std::string& response,
+                                std::string& lastError) {
+  BlobInfo& slot = args.blobInfo[index];
+  EvDebug* log = args.log;
+  int status = 0;
+  slot.gateway->getLastServerResponseCode(status);
+  if (transferred && status != kBlockCreated) {
+    log->Error(kUploaderTag,
+               "Error: Block No. [%u] of file [%s] was answered with HTTP status [%d] instead "
+               "of [%d]; the block is not confirmed. Upload attempt [%d]. Response: [%s]",
+               slot.blockNo, args.fileName.c_str(), status, kBlockCreated, attempt,
+               response.c_str());
+    lastError = "HTTP status " + std::to_string(status) + " instead of 201 Created";
+    return zu::AttemptResult::kRetry;
+  }
+  if (transferred) {
+    log->DebugLvl(2, kUploaderTag,
+                  "Success: Upload of chunk to cloud for file [%s], Index [%d], Full Queue "
+                  "[front -> %d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded "
+                  "[%s], Block Size [%llu], URL to Upload [%s]. Response: [%s]",
+                  args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+                  slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+                  static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(),
+                  response.c_str());
+    return zu::AttemptResult::kSuccess;
+  }
+  if (status == kBadRequest && response.find(kIdLengthRefusal) != std::string::npos) {
+    // Same answer for every id of this length until the other upload's
+    // blocks are committed or dropped: UploadFile changes the ids instead.
+    log->Error(kUploaderTag,
+               "Error: Block No. [%u] of file [%s] was refused: the storage service holds "
+               "uncommitted blocks of this blob whose ids have another length. Response: [%s]",
+               slot.blockNo, args.fileName.c_str(), response.c_str());
+    lastError = "the storage service holds blocks of another upload of this blob";
+    args.idLengthRefused.store(true);
+    return zu::AttemptResult::kStop;
+  }
+  log->Error(kUploaderTag,
+             "Error: Failed to upload chunk to cloud for file [%s], Index [%d], Queue [front -> "
+             "%d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded [%s], Block "
+             "Size [%llu], URL to Upload [%s]. Upload attempt [%d]. Curl Error Message [%s], "
+             "Error response: [%s]",
+             args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+             slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+             static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(), attempt,
+             slot.gateway->getErrorMsg().c_str(), response.c_str());
+  lastError = slot.gateway->getErrorMsg();
+  if (IsMd5Refusal(response)) {
+    lastError += " (the bytes the service received did not match the block's Content-MD5)";
+  }
+  return zu::AttemptResult::kRetry;
+}
+
 // Sends the block of slot `index` with Put Block under the retry policy.
 // Returns the attempts made; `sent` tells the outcome.
 int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent,
              std::string& lastError) {
   BlobInfo& slot = args.blobInfo[index];
-  EvDebug* log = args.log;
   zu::RetryOptions options = zu::FixedWaitRetry(args.retryCount, kPutBlockRetryWaitMs, false);
   // Once any block has failed for good no block is sent again, and a wait
   // between attempts ends at once.
   options.stopRequested = [&args] { return args.stopSending.load(); };
   const zu::RetryLines lines = zu::StandardRetryLines(
-      log, kUploaderTag,
+      args.log, kUploaderTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
                         "[%llu] end: [%llu]. ",
                         args.fileName.c_str(), slot.offsetStart, slot.offsetStart + slot.blockSize),
@@ -84,63 +141,10 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
   zu::blob::AddContentMd5(headers, slot.contentMd5);
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
-    bool stored =
+    const bool transferred =
         slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
                                      static_cast<long>(slot.blockSize), response, headers) == 0;
-    if (stored) {
-      // Storage confirms a stored block with 201 Created. Another 2xx (an
-      // empty or foreign 200 from something between us and storage) proves
-      // nothing: retrying now is cheaper than a commit refused later.
-      int status = 0;
-      slot.gateway->getLastServerResponseCode(status);
-      if (status != kBlockCreated) {
-        log->Error(kUploaderTag,
-                   "Error: Block No. [%u] of file [%s] was answered with HTTP status [%d] instead "
-                   "of [%d]; the block is not confirmed. Upload attempt [%d]. Response: [%s]",
-                   slot.blockNo, args.fileName.c_str(), status, kBlockCreated, attempt,
-                   response.c_str());
-        lastError = "HTTP status " + std::to_string(status) + " instead of 201 Created";
-        return zu::AttemptResult::kRetry;
-      }
-    }
-    if (stored) {
-      log->DebugLvl(2, kUploaderTag,
-                    "Success: Upload of chunk to cloud for file [%s], Index [%d], Full Queue "
-                    "[front -> %d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded "
-                    "[%s], Block Size [%llu], URL to Upload [%s]. Response: [%s]",
-                    args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
-                    slot.blockNo, slot.blockIdUrlEncoded.c_str(),
-                    static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(),
-                    response.c_str());
-      return zu::AttemptResult::kSuccess;
-    }
-    int status = 0;
-    slot.gateway->getLastServerResponseCode(status);
-    if (status == kBadRequest && response.find(kIdLengthRefusal) != std::string::npos) {
-      // Same answer for every id of this length until the other upload's
-      // blocks are committed or dropped: UploadFile changes the ids instead.
-      log->Error(kUploaderTag,
-                 "Error: Block No. [%u] of file [%s] was refused: the storage service holds "
-                 "uncommitted blocks of this blob whose ids have another length. Response: [%s]",
-                 slot.blockNo, args.fileName.c_str(), response.c_str());
-      lastError = "the storage service holds blocks of another upload of this blob";
-      args.idLengthRefused.store(true);
-      return zu::AttemptResult::kStop;
-    }
-    log->Error(kUploaderTag,
-               "Error: Failed to upload chunk to cloud for file [%s], Index [%d], Queue [front -> "
-               "%d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded [%s], Block "
-               "Size [%llu], URL to Upload [%s]. Upload attempt [%d]. Curl Error Message [%s], "
-               "Error response: [%s]",
-               args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
-               slot.blockNo, slot.blockIdUrlEncoded.c_str(),
-               static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(), attempt,
-               slot.gateway->getErrorMsg().c_str(), response.c_str());
-    lastError = slot.gateway->getErrorMsg();
-    if (IsMd5Refusal(response)) {
-      lastError += " (the bytes the service received did not match the block's Content-MD5)";
-    }
-    return zu::AttemptResult::kRetry;
+    return JudgePutBlock(args, index, fullQueue, attempt, transferred, response, lastError);
   });
   sent = outcome.succeeded;
   return outcome.attempts;

@@ -89,21 +89,11 @@ std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
          std::to_string(offset) + " " + std::to_string(length) + "\n";
 }
 
-bool ParseJournal(const std::string& text, JournalContent& content, std::string& problem) {
-  content = JournalContent{};
-  std::vector<std::string> lines;
-  if (!SplitLines(text, lines)) {
-    problem = "its last line is cut short";
-    return false;
-  }
-  if (!lines.empty() && lines[0] == kOldMagicLine) {
-    problem = "it was written by an earlier version, whose block ids carried no upload tag";
-    return false;
-  }
-  if (lines.size() < kHeaderLines || lines[0] != kMagicLine) {
-    problem = "it does not start with the journal's header";
-    return false;
-  }
+namespace {
+
+// The four lines after the magic line: url, file identity, block size, tag.
+bool ParseHeader(const std::vector<std::string>& lines, JournalContent& content,
+                 std::string& problem) {
   std::vector<std::string> words;
   if (lines[1].compare(0, 4, "url ") != 0 || lines[1].size() == 4) {
     problem = "its url line is invalid";
@@ -129,25 +119,55 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
     return false;
   }
   content.tag = words[1];
-  const unsigned long long blocks = BlocksNeeded(id.size, content.blockSize);
+  return true;
+}
+
+// Line `i`, which must be exactly the block line this file, block size and
+// tag give for its block number.
+bool ParseBlockLine(const std::vector<std::string>& lines, size_t i, JournalContent& content,
+                    std::string& problem) {
+  const unsigned long long blocks = BlocksNeeded(content.identity.size, content.blockSize);
+  std::vector<std::string> words;
+  unsigned long long number = 0;
+  unsigned long long offset = 0;
+  unsigned long long length = 0;
+  if (!SplitWords(lines[i], words) || words.size() != 5 || words[0] != "block" ||
+      !ParseDecimal(words[1], number) || number < 1 || number > blocks ||
+      number > kMaxBlocksPerBlob || !ParseDecimal(words[3], offset) ||
+      !ParseDecimal(words[4], length)) {
+    problem = "line " + std::to_string(i + 1) + " is not a block line";
+    return false;
+  }
+  const unsigned int blockNo = static_cast<unsigned int>(number);
+  if (lines[i] + "\n" !=
+      JournalBlockLine(blockNo, content.blockSize, content.identity.size, content.tag)) {
+    problem = "line " + std::to_string(i + 1) + " does not match the file's blocks";
+    return false;
+  }
+  content.blocks.push_back(blockNo);
+  return true;
+}
+
+}  // namespace
+
+bool ParseJournal(const std::string& text, JournalContent& content, std::string& problem) {
+  content = JournalContent{};
+  std::vector<std::string> lines;
+  if (!SplitLines(text, lines)) {
+    problem = "its last line is cut short";
+    return false;
+  }
+  if (!lines.empty() && lines[0] == kOldMagicLine) {
+    problem = "it was written by an earlier version, whose block ids carried no upload tag";
+    return false;
+  }
+  if (lines.size() < kHeaderLines || lines[0] != kMagicLine) {
+    problem = "it does not start with the journal's header";
+    return false;
+  }
+  if (!ParseHeader(lines, content, problem)) return false;
   for (size_t i = kHeaderLines; i < lines.size(); ++i) {
-    unsigned long long number = 0;
-    unsigned long long offset = 0;
-    unsigned long long length = 0;
-    if (!SplitWords(lines[i], words) || words.size() != 5 || words[0] != "block" ||
-        !ParseDecimal(words[1], number) || number < 1 || number > blocks ||
-        number > kMaxBlocksPerBlob || !ParseDecimal(words[3], offset) ||
-        !ParseDecimal(words[4], length)) {
-      problem = "line " + std::to_string(i + 1) + " is not a block line";
-      return false;
-    }
-    // The line must be exactly what this file and block size give.
-    const unsigned int blockNo = static_cast<unsigned int>(number);
-    if (lines[i] + "\n" != JournalBlockLine(blockNo, content.blockSize, id.size, content.tag)) {
-      problem = "line " + std::to_string(i + 1) + " does not match the file's blocks";
-      return false;
-    }
-    content.blocks.push_back(blockNo);
+    if (!ParseBlockLine(lines, i, content, problem)) return false;
   }
   return true;
 }

@@ -63,29 +63,30 @@ ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64,
   return headers;
 }
 
-int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage) {
-  EvDebug* log = upload.params.log;
-  const unsigned long long size = upload.identity.size;
-  ReportUploadProgress(upload.fileName, 0, size);
+namespace {
 
-  PageBuffer pages(static_cast<size_t>(size));
+// Reads the whole file into `pages` and makes its MD5 when asked for. False,
+// with the caller's message, for a file that cannot be read, that changed,
+// or whose MD5 OpenSSL refuses to make.
+bool ReadAndHash(const SingleRequestUpload& upload, PageBuffer& pages, std::string& md5,
+                 std::wstring& errorMessage) {
+  EvDebug* log = upload.params.log;
   std::string change;
   if (!ReadWholeFile(upload, pages.data(), change)) {
     errorMessage = FXString::ToWstring("Error: Failed to upload file [" + upload.fileName +
                                        "] to cloud: the file could not be read. Please check "
                                        "ZUCloudService.log for more details.");
-    return 0;
+    return false;
   }
   if (!change.empty()) {
     log->Error(kTag, "Error: File [%s] changed during the upload: %s.", upload.filePath.c_str(),
                change.c_str());
     errorMessage = FXString::ToWstring(FileChangedMessage(upload.fileName, change));
-    return 0;
+    return false;
   }
-
   // The whole body's MD5, once: the service checks the body against it and
   // keeps it as the blob's Content-MD5.
-  const std::string md5 = upload.contentMd5 ? Md5Base64(pages.data(), size) : std::string();
+  md5 = upload.contentMd5 ? Md5Base64(pages.data(), upload.identity.size) : std::string();
   if (upload.contentMd5 && md5.empty()) {
     log->Error(kTag,
                "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
@@ -93,21 +94,19 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
                upload.filePath.c_str());
     errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(upload.fileName) +
                    L"] to cloud: MD5 digests are not available.";
-    return 0;
+    return false;
   }
-  const ZuCURL::commandInfoList headers = PutBlobHeaders(md5, upload.accessTier);
-  const std::string url = upload.blobUrl + "?" + upload.sasToken;
-  GatewayHolder gateway(upload.params, OpenGateway(upload.params, upload.blobUrl));
-  if (!gateway) {
-    log->Error(kTag, "Error: Failed to initialize ZuInternetGateway, failed to upload file [%s].",
-               upload.fileName.c_str());
-    errorMessage = FXString::ToWstring("Error: Failed to upload file [" + upload.fileName +
-                                       "] to cloud: no connection to the storage service. "
-                                       "Please check ZUCloudService.log for more details.");
-    return 0;
-  }
-  gateway->setSendPaced(1);
+  return true;
+}
 
+// Sends the body with Put Blob under the retry policy. False, with the
+// caller's message, when every attempt was refused.
+bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gateway,
+             const PageBuffer& pages, const ZuCURL::commandInfoList& headers,
+             std::wstring& errorMessage) {
+  EvDebug* log = upload.params.log;
+  const unsigned long long size = upload.identity.size;
+  const std::string url = upload.blobUrl + "?" + upload.sasToken;
   const RetryOptions options = FixedWaitRetry(upload.params.retryCount, kPutBlobRetryWaitMs, false);
   const RetryLines lines = StandardRetryLines(
       log, kTag,
@@ -118,31 +117,55 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
   const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
     const int result =
-        gateway->doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
+        gateway.doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
     int status = 0;
-    gateway->getLastServerResponseCode(status);
+    gateway.getLastServerResponseCode(status);
     if (result == 0 && status == kBlobCreated) {
       log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
                     upload.fileName.c_str(), size);
       return AttemptResult::kSuccess;
     }
     lastError = result == 0 ? "HTTP status " + std::to_string(status) + " instead of 201 Created"
-                            : gateway->getErrorMsg();
+                            : gateway.getErrorMsg();
     log->Error(kTag,
                "Error: Failed to upload file [%s] to cloud in one request, URL [%s]. Upload "
                "attempt [%d]. Error [%s], Error response: [%s]",
                upload.fileName.c_str(), url.c_str(), attempt, lastError.c_str(), response.c_str());
     return AttemptResult::kRetry;
   });
-  if (!outcome.succeeded) {
-    log->Error(kTag,
-               "Error: Failed to upload file [%s] to cloud in one request. Total retry attemp: "
-               "[%d]",
-               upload.fileName.c_str(), outcome.attempts);
-    errorMessage = FXString::ToWstring(
-        "Error: Failed to upload file [" + upload.fileName + "] to cloud: the blob was refused " +
-        std::to_string(outcome.attempts) + " time(s), last error: " + lastError +
-        ". Please check ZUCloudService.log for more details.");
+  if (outcome.succeeded) return true;
+  log->Error(kTag,
+             "Error: Failed to upload file [%s] to cloud in one request. Total retry attemp: "
+             "[%d]",
+             upload.fileName.c_str(), outcome.attempts);
+  errorMessage = FXString::ToWstring(
+      "Error: Failed to upload file [" + upload.fileName + "] to cloud: the blob was refused " +
+      std::to_string(outcome.attempts) + " time(s), last error: " + lastError +
+      ". Please check ZUCloudService.log for more details.");
+  return false;
+}
+
+}  // namespace
+
+int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage) {
+  const unsigned long long size = upload.identity.size;
+  ReportUploadProgress(upload.fileName, 0, size);
+  PageBuffer pages(static_cast<size_t>(size));
+  std::string md5;
+  if (!ReadAndHash(upload, pages, md5, errorMessage)) return 0;
+  GatewayHolder gateway(upload.params, OpenGateway(upload.params, upload.blobUrl));
+  if (!gateway) {
+    upload.params.log->Error(
+        kTag, "Error: Failed to initialize ZuInternetGateway, failed to upload file [%s].",
+        upload.fileName.c_str());
+    errorMessage = FXString::ToWstring("Error: Failed to upload file [" + upload.fileName +
+                                       "] to cloud: no connection to the storage service. "
+                                       "Please check ZUCloudService.log for more details.");
+    return 0;
+  }
+  gateway->setSendPaced(1);
+  if (!PutBlob(upload, *gateway.get(), pages, PutBlobHeaders(md5, upload.accessTier),
+               errorMessage)) {
     return 0;
   }
   ReportUploadProgress(upload.fileName, size, size);

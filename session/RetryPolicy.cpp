@@ -36,6 +36,41 @@ unsigned int BackoffDelayMs(int attempt, int capSeconds, int jitterMs) {
   return static_cast<unsigned int>(delay);
 }
 
+namespace {
+
+// Runs attempt `n`. A failed attempt whose request the library itself
+// refused to send (a header or URL that could split it, say) counts as
+// kStop: every further attempt would be refused the same way, so none is
+// made and no wait is spent.
+AttemptResult RunAttempt(const std::function<AttemptResult(int attempt)>& attempt, int n) {
+  LIBCURL::ClearRequestRefusedOnThisThread();
+  const AttemptResult result = attempt(n);
+  if ((result == AttemptResult::kRetry || result == AttemptResult::kRetryNow) &&
+      LIBCURL::RequestRefusedOnThisThread()) {
+    return AttemptResult::kStop;
+  }
+  return result;
+}
+
+// The wait step after failed attempt `n` (kRetry), with its line.
+void WaitAfterFailure(const RetryOptions& options, const RetryLines& lines, int n) {
+  if (options.wait == WaitKind::kNone) return;
+  if (options.ignoreRetryWait) {
+    if (lines.retryingImmediately) lines.retryingImmediately(n);
+    return;
+  }
+  if (options.wait == WaitKind::kFixed) {
+    zu::SleepUnless(options.fixedMs, options.stopRequested);
+    if (lines.retryingAfter) lines.retryingAfter(options.fixedMs, n);
+    return;
+  }
+  const unsigned int waitMs = BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
+  if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
+  zu::SleepUnless(waitMs, options.stopRequested);
+}
+
+}  // namespace
+
 RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
                           const std::function<AttemptResult(int attempt)>& attempt) {
   RetryOutcome outcome;
@@ -48,15 +83,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
       break;
     }
     outcome.attempts = n;
-    LIBCURL::ClearRequestRefusedOnThisThread();
-    AttemptResult result = attempt(n);
-    if ((result == AttemptResult::kRetry || result == AttemptResult::kRetryNow) &&
-        LIBCURL::RequestRefusedOnThisThread()) {
-      // The library itself refused to send the request (a header or URL
-      // that could split it, say): every further attempt would be refused
-      // the same way, so none is made and no wait is spent.
-      result = AttemptResult::kStop;
-    }
+    const AttemptResult result = RunAttempt(attempt, n);
     if (result == AttemptResult::kSuccess) {
       outcome.succeeded = true;
       return outcome;
@@ -65,29 +92,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
       outcome.stoppedEarly = true;
       break;
     }
-    if (result == AttemptResult::kRetry) {
-      switch (options.wait) {
-        case WaitKind::kNone:
-          break;
-        case WaitKind::kFixed:
-          if (options.ignoreRetryWait) {
-            if (lines.retryingImmediately) lines.retryingImmediately(n);
-          } else {
-            zu::SleepUnless(options.fixedMs, options.stopRequested);
-            if (lines.retryingAfter) lines.retryingAfter(options.fixedMs, n);
-          }
-          break;
-        case WaitKind::kBackoff:
-          if (options.ignoreRetryWait) {
-            if (lines.retryingImmediately) lines.retryingImmediately(n);
-          } else {
-            const unsigned int waitMs = BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
-            if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
-            zu::SleepUnless(waitMs, options.stopRequested);
-          }
-          break;
-      }
-    }
+    if (result == AttemptResult::kRetry) WaitAfterFailure(options, lines, n);
     if (n >= limit) break;
   }
   if (lines.totalRetryCount) {
