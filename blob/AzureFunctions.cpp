@@ -68,21 +68,21 @@ void ReportFailedRequest(EvDebug* log, const std::string& response, const char* 
 std::string BuildSetUpRequest(const std::string& vestrumGUID, int vestrumId, unsigned int jobId,
                               const std::string& setId, int backupLevel, unsigned int fullJobId,
                               const std::vector<std::shared_ptr<FileInfo>>& files) {
-  ZuJsonValue request = ZuJsonValue::object();
-  request["VestrumGUID"] = vestrumGUID;
-  request["VestrumId"] = static_cast<int>(vestrumId);
-  request["SetId"] = setId;
-  request["JobId"] = static_cast<unsigned int>(jobId);
-  request["BackupLevel"] = static_cast<int>(backupLevel);
-  request["FullJobId"] = static_cast<unsigned int>(fullJobId);
+  ZuJsonValue request = ZuJsonValue::Object();
+  request.Set("VestrumGUID", vestrumGUID);
+  request.Set("VestrumId", static_cast<int>(vestrumId));
+  request.Set("SetId", setId);
+  request.Set("JobId", static_cast<unsigned int>(jobId));
+  request.Set("BackupLevel", static_cast<int>(backupLevel));
+  request.Set("FullJobId", static_cast<unsigned int>(fullJobId));
   if (!files.empty()) {
-    ZuJsonValue names = ZuJsonValue::array();
+    ZuJsonValue names = ZuJsonValue::Array();
     for (const std::shared_ptr<FileInfo>& file : files) {
-      ZuJsonValue entry = ZuJsonValue::object();
-      entry["Name"] = file->fileName;
-      names.push_back(std::move(entry));
+      ZuJsonValue entry = ZuJsonValue::Object();
+      entry.Set("Name", file->fileName);
+      names.Append(std::move(entry));
     }
-    request["Files"] = std::move(names);
+    request.Set("Files", std::move(names));
   }
   return ZuJson::Serialize(request);
 }
@@ -92,12 +92,12 @@ std::string BuildSetUpRequest(const std::string& vestrumGUID, int vestrumId, uns
 std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, int vestrumId,
                                  unsigned int jobId, int backupLevel,
                                  const std::vector<std::shared_ptr<FileInfo>>& fileList) {
-  ZuJsonValue request = ZuJsonValue::object();
-  request["VestrumGUID"] = vestrumGUID;
-  request["VestrumId"] = static_cast<int>(vestrumId);
-  request["JobId"] = static_cast<unsigned int>(jobId);
-  request["BackupLevel"] = static_cast<int>(backupLevel);
-  ZuJsonValue files = ZuJsonValue::array();
+  ZuJsonValue request = ZuJsonValue::Object();
+  request.Set("VestrumGUID", vestrumGUID);
+  request.Set("VestrumId", static_cast<int>(vestrumId));
+  request.Set("JobId", static_cast<unsigned int>(jobId));
+  request.Set("BackupLevel", static_cast<int>(backupLevel));
+  ZuJsonValue files = ZuJsonValue::Array();
   for (const std::shared_ptr<FileInfo>& file : fileList) {
     if (!file->uploaded) {
       log->debug(
@@ -106,13 +106,13 @@ std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, i
           file->fileName.c_str());
       continue;
     }
-    ZuJsonValue entry = ZuJsonValue::object();
-    entry["Name"] = file->fileName;
-    entry["Size"] = static_cast<unsigned long long>(file->fileSize);
-    entry["Url"] = file->url;
-    files.push_back(std::move(entry));
+    ZuJsonValue entry = ZuJsonValue::Object();
+    entry.Set("Name", file->fileName);
+    entry.Set("Size", static_cast<unsigned long long>(file->fileSize));
+    entry.Set("Url", file->url);
+    files.Append(std::move(entry));
   }
-  request["Files"] = std::move(files);
+  request.Set("Files", std::move(files));
   return ZuJson::Serialize(request);
 }
 
@@ -135,9 +135,10 @@ struct SetUpTargets {
 
 // Gives each registered file the SAS token the set-up reply lists for it.
 void StoreFileTokens(EvDebug* log, const ZuJsonValue& reply, const SetUpTargets& to) {
-  if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(reply, "azureSASTokens")) {
-    for (const ZuJsonValue& token : *tokens) {
-      if (!token.is_object()) continue;
+  std::vector<ZuJsonValue> tokens;
+  if (ZuJson::GetArrayValue(reply, "azureSASTokens", tokens)) {
+    for (const ZuJsonValue& token : tokens) {
+      if (!token.IsObject()) continue;
       const std::string name = ZuJson::GetStringValue(token, "name");
       auto it = to.fileIndex.find(name);
       if (it == to.fileIndex.end() || it->second >= to.fileList.size()) continue;

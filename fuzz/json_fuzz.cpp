@@ -6,13 +6,16 @@
 //  - a refused text leaves the value untouched;
 //  - an accepted value serializes to text that parses to the same value, and
 //    serializing that gives the same text;
-//  - the lookups agree with the value (GetBoolValue true only for a boolean
-//    member that is true, GetStringValue non-empty only for a string member,
-//    FindArrayValue set exactly for an array member), also on the entries
-//    of "azureSASTokens" as the set-up walks them.
+//  - the lookups agree with the same text parsed by nlohmann/json itself
+//    (GetBoolValue true only for a boolean member that is true,
+//    GetStringValue non-empty only for a string member, GetArrayValue true
+//    exactly for an array member, with as many elements), also on the
+//    entries of "azureSASTokens" as the set-up walks them.
 #include <cstddef>
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "platform/text/ZuJson.h"
@@ -29,11 +32,12 @@ const char* const kKeys[] = {"containerCreated",
                              "sasToken",
                              ""};
 
-void CheckLookups(const ZuJsonValue& value) {
+// `expected` is the same value as nlohmann/json reads it.
+void CheckLookups(const ZuJsonValue& value, const nlohmann::json& expected) {
   for (const char* key : kKeys) {
-    const bool isObject = value.is_object();
-    const auto it = isObject ? value.find(key) : value.end();
-    const bool present = isObject && it != value.end();
+    const bool isObject = expected.is_object();
+    const auto it = isObject ? expected.find(key) : expected.end();
+    const bool present = isObject && it != expected.end();
 
     const bool flag = ZuJson::GetBoolValue(value, key);
     FUZZ_CHECK(flag == (present && it->is_boolean() && it->get<bool>()));
@@ -45,9 +49,10 @@ void CheckLookups(const ZuJsonValue& value) {
       FUZZ_CHECK(text.empty());
     }
 
-    const ZuJsonArray* array = ZuJson::FindArrayValue(value, key);
-    FUZZ_CHECK((array != nullptr) == (present && it->is_array()));
-    if (array != nullptr) FUZZ_CHECK(array->size() == it->size());
+    std::vector<ZuJsonValue> array;
+    const bool isArray = ZuJson::GetArrayValue(value, key, array);
+    FUZZ_CHECK(isArray == (present && it->is_array()));
+    if (isArray) FUZZ_CHECK(array.size() == it->size());
   }
 }
 
@@ -57,13 +62,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   ZuJsonValue value = "untouched";
   if (ZuJson::Unserialize(text, value) != 1) {
-    FUZZ_CHECK(value == "untouched");
+    FUZZ_CHECK(value == ZuJsonValue("untouched"));
     return 0;
   }
 
-  CheckLookups(value);
-  if (const ZuJsonArray* tokens = ZuJson::FindArrayValue(value, "azureSASTokens")) {
-    for (const ZuJsonValue& token : *tokens) CheckLookups(token);
+  // Accepted text has no NUL and parses the same way here.
+  const nlohmann::json expected = nlohmann::json::parse(text, nullptr, false, false);
+  FUZZ_CHECK(!expected.is_discarded());
+  CheckLookups(value, expected);
+  std::vector<ZuJsonValue> tokens;
+  if (ZuJson::GetArrayValue(value, "azureSASTokens", tokens)) {
+    const nlohmann::json& expectedTokens = expected.at("azureSASTokens");
+    for (size_t i = 0; i < tokens.size(); ++i) CheckLookups(tokens[i], expectedTokens.at(i));
   }
 
   const std::string serialized = ZuJson::Serialize(value);

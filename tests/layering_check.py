@@ -7,7 +7,10 @@ Each line of the parts file reads "<name> <folder> uses=<part>,... links=<lib>,.
 A file in a part's folder may include headers of its own folder, of the
 parts it uses and the public headers in include/; it may include an outside
 library's headers only when the part links that library. Every source file
-of the library lies in some part's folder.
+of the library lies in some part's folder. A header that names an outside
+library's types (through a type alias, a member or a parameter) hands that
+library to whoever includes it: a part may include such a header only when
+it links that library too.
 """
 import os
 import re
@@ -19,7 +22,25 @@ OUTSIDE = {  # header prefix -> the imported target that brings it
     "openssl/": "OpenSSL::Crypto",
     "nlohmann/": "nlohmann_json::nlohmann_json",
 }
+# Names by which code reaches an outside library without including it.
+OUTSIDE_NAMES = {
+    "CURL::libcurl": re.compile(r"\bCURL\w*\s*\*|\bcurl_\w+"),
+    "XercesC::XercesC": re.compile(r"\bxercesc::|XERCES_CPP_NAMESPACE"),
+    "OpenSSL::Crypto": re.compile(r"\b(EVP|RAND|BIO|OPENSSL)_\w+"),
+    "nlohmann_json::nlohmann_json": re.compile(r"\bnlohmann::"),
+}
+COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/", re.S)
 LIBRARY_FOLDERS = ("platform", "session", "folder", "blob")
+
+
+def carried_libraries(source_dir, header):
+    """The outside libraries a header's own code names."""
+    path = os.path.join(source_dir, header)
+    if not os.path.isfile(path):
+        return []
+    with open(path, encoding="utf-8") as f:
+        code = COMMENT.sub("", f.read())
+    return [target for target, names in OUTSIDE_NAMES.items() if names.search(code)]
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
 
@@ -66,6 +87,11 @@ def problems(source_dir, parts):
                         elif os.path.dirname(header) not in allowed:
                             found.append(f"{rel}: includes \"{header}\" but part {name} "
                                          f"does not use {os.path.dirname(header)}")
+                        elif os.path.dirname(header) != folder:
+                            for target in carried_libraries(source_dir, header):
+                                if target not in parts[name]["links"]:
+                                    found.append(f"{rel}: reaches {target} through \"{header}\" "
+                                                 f"but part {name} does not link it")
                         continue
                     for prefix, target in OUTSIDE.items():
                         if header.startswith(prefix) and target not in parts[name]["links"]:

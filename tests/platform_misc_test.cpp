@@ -115,15 +115,17 @@ TEST(DecimalTest, BoundsSignsAndGarbage) {
 }
 
 TEST(ZuJsonTest, RoundTripKeepsSignedness) {
-  ZuJsonObject object;
-  object["JobId"] = 4294967295u;
-  object["Offset"] = static_cast<unsigned long long>(ULLONG_MAX);
-  object["Delta"] = -1;
-  object["Level"] = 3;
-  object["Name"] = "backup \xC3\xA9t\xC3\xA9.zip";
-  object["Done"] = true;
-  object["Files"] = ZuJsonArray{ZuJsonValue("a"), ZuJsonValue(7u)};
-  const ZuJsonValue value(object);
+  ZuJsonValue value = ZuJsonValue::Object();
+  value.Set("JobId", 4294967295u);
+  value.Set("Offset", static_cast<unsigned long long>(ULLONG_MAX));
+  value.Set("Delta", -1);
+  value.Set("Level", 3);
+  value.Set("Name", "backup \xC3\xA9t\xC3\xA9.zip");
+  value.Set("Done", true);
+  ZuJsonValue files = ZuJsonValue::Array();
+  files.Append("a");
+  files.Append(7u);
+  value.Set("Files", files);
 
   const std::string text = ZuJson::Serialize(value);
   EXPECT_NE(std::string::npos, text.find("\"JobId\":4294967295")) << text;
@@ -134,12 +136,12 @@ TEST(ZuJsonTest, RoundTripKeepsSignedness) {
 
   ZuJsonValue parsed;
   ASSERT_EQ(1, ZuJson::Unserialize(text, parsed));
-  EXPECT_EQ(value, parsed);
-  EXPECT_TRUE(parsed["JobId"].is_number_unsigned());
-  EXPECT_EQ(4294967295u, parsed["JobId"].get<unsigned long long>());
-  EXPECT_TRUE(parsed["Delta"].is_number_integer());
-  EXPECT_FALSE(parsed["Delta"].is_number_unsigned());
-  EXPECT_EQ(-1, parsed["Delta"].get<long long>());
+  EXPECT_TRUE(value == parsed);
+  EXPECT_TRUE(parsed.Member("JobId").IsUnsigned());
+  EXPECT_EQ(4294967295u, parsed.Member("JobId").Unsigned());
+  EXPECT_TRUE(parsed.Member("Delta").IsInteger());
+  EXPECT_FALSE(parsed.Member("Delta").IsUnsigned());
+  EXPECT_EQ(-1, parsed.Member("Delta").Integer());
   EXPECT_EQ(text, ZuJson::Serialize(parsed));
 }
 
@@ -148,9 +150,9 @@ TEST(ZuJsonTest, AcceptsOneValueWithSurroundingBlanks) {
   EXPECT_EQ(1, ZuJson::Unserialize(" \n\t{\"isSuccess\": true}\r\n ", v));
   EXPECT_TRUE(ZuJson::GetBoolValue(v, "isSuccess"));
   EXPECT_EQ(1, ZuJson::Unserialize("[]", v));
-  EXPECT_TRUE(v.is_array());
+  EXPECT_TRUE(v.IsArray());
   EXPECT_EQ(1, ZuJson::Unserialize("\"text\"", v));
-  EXPECT_EQ("text", v.get<std::string>());
+  EXPECT_EQ("text", v.String());
 }
 
 TEST(ZuJsonTest, GarbageIsRefusedAndLeavesTheValue) {
@@ -159,9 +161,10 @@ TEST(ZuJsonTest, GarbageIsRefusedAndLeavesTheValue) {
                        "/*c*/1", "[\"\\x\"]", "{\"a\" 1}", "01",          "\"unterminated"};
   for (const char* text : bad) {
     SCOPED_TRACE(text);
-    ZuJsonValue v = ZuJsonValue::object({{"kept", 1}});
+    ZuJsonValue v = ZuJsonValue::Object();
+    v.Set("kept", 1);
     EXPECT_EQ(0, ZuJson::Unserialize(text, v));
-    EXPECT_EQ(1, v["kept"].get<int>());
+    EXPECT_EQ(1, v.Member("kept").Integer());
   }
   // A NUL byte does not end the text: what follows it is still trailing garbage.
   ZuJsonValue v;
@@ -184,8 +187,8 @@ TEST(ZuJsonTest, DeepNestingIsRefusedWithoutCrash) {
   // Moderate nesting is fine, and brackets inside strings do not count.
   EXPECT_EQ(1, ZuJson::Unserialize(std::string(100, '[') + std::string(100, ']'), v));
   EXPECT_EQ(1, ZuJson::Unserialize("[\"" + std::string(100000, '[') + "\\\"\"]", v));
-  ASSERT_TRUE(v.is_array());
-  EXPECT_EQ(100001u, v[0].get<std::string>().size());
+  ASSERT_TRUE(v.IsArray());
+  EXPECT_EQ(100001u, v.Elements().at(0).String().size());
 }
 
 TEST(ZuJsonTest, GettersOnAbsentAndWrongTypes) {
@@ -203,29 +206,31 @@ TEST(ZuJsonTest, GettersOnAbsentAndWrongTypes) {
   EXPECT_EQ("", ZuJson::GetStringValue(v, "num"));
   EXPECT_EQ("", ZuJson::GetStringValue(v, "flag"));
   EXPECT_EQ("", ZuJson::GetStringValue(v, "missing"));
-  const ZuJsonArray* arr = ZuJson::FindArrayValue(v, "arr");
-  ASSERT_NE(nullptr, arr);
-  EXPECT_EQ(3u, arr->size());
-  EXPECT_EQ(nullptr, ZuJson::FindArrayValue(v, "obj"));
-  EXPECT_EQ(nullptr, ZuJson::FindArrayValue(v, "str"));
-  EXPECT_EQ(nullptr, ZuJson::FindArrayValue(v, "missing"));
+  std::vector<ZuJsonValue> arr;
+  ASSERT_TRUE(ZuJson::GetArrayValue(v, "arr", arr));
+  EXPECT_EQ(3u, arr.size());
+  EXPECT_FALSE(ZuJson::GetArrayValue(v, "obj", arr));
+  EXPECT_FALSE(ZuJson::GetArrayValue(v, "str", arr));
+  EXPECT_FALSE(ZuJson::GetArrayValue(v, "missing", arr));
 
   // Not an object at all.
-  for (const ZuJsonValue& other :
-       {ZuJsonValue(), ZuJsonValue(ZuJsonArray{true}), ZuJsonValue("flag"), ZuJsonValue(1)}) {
+  ZuJsonValue array = ZuJsonValue::Array();
+  array.Append(true);
+  for (const ZuJsonValue& other : {ZuJsonValue(), array, ZuJsonValue("flag"), ZuJsonValue(1)}) {
     EXPECT_FALSE(ZuJson::GetBoolValue(other, "flag"));
     EXPECT_EQ("", ZuJson::GetStringValue(other, "flag"));
-    EXPECT_EQ(nullptr, ZuJson::FindArrayValue(other, "flag"));
+    EXPECT_FALSE(ZuJson::GetArrayValue(other, "flag", arr));
   }
 }
 
 TEST(ZuJsonTest, SerializeNeverThrowsOnInvalidUtf8) {
-  ZuJsonValue v = ZuJsonValue::object({{"name", std::string("bad \xFF byte")}});
+  ZuJsonValue v = ZuJsonValue::Object();
+  v.Set("name", std::string("bad \xFF byte"));
   std::string text;
   ASSERT_NO_THROW(text = ZuJson::Serialize(v));
   ZuJsonValue back;
   ASSERT_EQ(1, ZuJson::Unserialize(text, back));
-  EXPECT_EQ("bad \xEF\xBF\xBD byte", back["name"].get<std::string>());
+  EXPECT_EQ("bad \xEF\xBF\xBD byte", back.Member("name").String());
 }
 
 // ---------------------------------------------------------------------------
