@@ -29,7 +29,10 @@ from processes import end_process
 
 NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
-CONFIG = """\
+# What every nginx the benchmarks start shares: one process in the
+# foreground, its pid, log and scratch files in {dir}. Each configuration
+# goes on with the rest of its http block.
+NGINX_PREAMBLE = """\
 daemon off;
 master_process off;
 worker_processes 1;
@@ -37,13 +40,16 @@ pid {dir}/nginx.pid;
 error_log {dir}/error.log warn;
 events {{ worker_connections 1024; }}
 http {{
-    log_format sink '$request_method $arg_comp $arg_blockid $content_length $status';
-    access_log {dir}/access.log sink;
     client_body_temp_path {dir}/body;
     proxy_temp_path {dir}/proxy;
     fastcgi_temp_path {dir}/fastcgi;
     uwsgi_temp_path {dir}/uwsgi;
     scgi_temp_path {dir}/scgi;
+"""
+
+CONFIG = NGINX_PREAMBLE + """\
+    log_format sink '$request_method $arg_comp $arg_blockid $content_length $status';
+    access_log {dir}/access.log sink;
     client_max_body_size 0;
     client_body_buffer_size 1m;
     proxy_request_buffering off;

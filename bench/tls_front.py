@@ -18,23 +18,11 @@ import subprocess
 import time
 
 from certificates import make_certificates
-from discard_sink import NGINX, free_port
+from discard_sink import NGINX, NGINX_PREAMBLE, free_port
 from processes import end_process
 
-CONFIG = """\
-daemon off;
-master_process off;
-worker_processes 1;
-pid {dir}/nginx.pid;
-error_log {dir}/error.log warn;
-events {{ worker_connections 1024; }}
-http {{
+CONFIG = NGINX_PREAMBLE + """\
     access_log off;
-    client_body_temp_path {dir}/body;
-    proxy_temp_path {dir}/proxy;
-    fastcgi_temp_path {dir}/fastcgi;
-    uwsgi_temp_path {dir}/uwsgi;
-    scgi_temp_path {dir}/scgi;
     client_max_body_size 0;
     proxy_request_buffering off;
     proxy_buffering off;
