@@ -1,8 +1,6 @@
 // ZUCloudAzureService::ExecuteDRCompleteWorkflow: reports a finished DR
 // backup and its uploaded files to the cloud (web console in API or workflow
 // mode; the Azure Functions finalize request otherwise).
-#include <algorithm>
-#include <cctype>
 #include <memory>
 #include <string>
 
@@ -10,6 +8,7 @@
 #include "blob/FileInfo.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
 #include "platform/xml/XmlDom.h"
 #include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
@@ -48,10 +47,7 @@ bool ReplySaysSuccess(const zu::xml::ParseResult& parsed) {
   bool success = false;
   for (const zu::xml::Element& child : parsed.children) {
     if (child.name != "isSuccess") continue;
-    std::string value = child.text;
-    std::transform(value.begin(), value.end(), value.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    success = value == "true";
+    success = FXString::EqualsNoCase(child.text, "true");
   }
   return success;
 }

@@ -272,15 +272,12 @@ zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::st
 
 // What one pass of an upload needs; the same for both passes of a file.
 struct BlockPass {
-  zu::SessionParams params;
-  EvDebug* log = nullptr;
+  zu::SessionParams params;  // log and retry count included
   zu::blob::UploadPlan plan;
   zu::FileIdentity identity;
   std::string localPath;
   std::string fileName;
-  std::string remoteFolder;
   std::string blobUrl;  // storage URL + encoded blob path, no query
-  int retryCount = 1;
   int maximumBackoff = 0;
   bool tagged = false;      // block ids carry an upload tag
   bool resume = false;      // with a journal, skipping the blocks it proves stored
@@ -291,10 +288,6 @@ struct BlockPass {
       commit;
 };
 
-// Sends every block of the file (those a resume finds stored excepted) and
-// commits the block list: 1 once committed. `idLengthRefused` tells that
-// the service refused the pass's ids for their length. The upload state is
-// touched here only before the producer starts and after it was joined.
 // Fills the upload state of one pass and starts its resume: the stored
 // blocks, the journal and the tag of the block ids. False, with the
 // caller's message, when the file has no upload token.
@@ -307,15 +300,15 @@ bool PreparePass(ZUCloudAzureService& service, const BlockPass& pass,
   args.filePath = pass.localPath;
   args.file = std::move(file);
   args.identity = pass.identity;
-  if (!FindUploadToken(service, pass.log, pass.fileName, args.sasToken, errorMessage)) {
+  if (!FindUploadToken(service, pass.params.log, pass.fileName, args.sasToken, errorMessage)) {
     return false;
   }
   args.service = &service;
-  args.log = pass.log;
+  args.log = pass.params.log;
   args.slotCount = pass.plan.slots;
   args.parallel = pass.plan.parallel;
   args.blockCapacity = pass.plan.blockSize;
-  args.retryCount = pass.retryCount;
+  args.retryCount = pass.params.retryCount;
   args.contentMd5 = pass.contentMd5;
   if (pass.resume) {
     resume = StartResume(pass.params, pass.blobUrl, args, pass.maximumBackoff);
@@ -337,10 +330,10 @@ int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJour
   const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
   if (args.contentMd5 && fileMd5.empty()) {
     // Never a blob without the checksum the settings ask for.
-    pass.log->Error(kUploadFileTag,
-                    "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its "
-                    "block list is not committed.",
-                    pass.localPath.c_str());
+    pass.params.log->Error(kUploadFileTag,
+                           "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its "
+                           "block list is not committed.",
+                           pass.localPath.c_str());
     errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(pass.fileName) +
                    L"] to cloud: MD5 digests are not available.";
     return 0;
@@ -353,10 +346,12 @@ int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJour
 
 // Sends every block of the file (those a resume finds stored excepted) and
 // commits the block list: 1 once committed. `idLengthRefused` tells that
-// the service refused the pass's ids for their length. The upload state is
+// the service refused the pass's ids for their length, `usedTag` whether
+// those ids carried a tag (a pass asks for one, but gets none when no random
+// tag could be made). The upload state is
 // touched here only before the producer starts and after it was joined.
 int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
-                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused,
+                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused, bool& usedTag,
                  std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
   UploadBlobArgs args;
   // One token per Put Block that may be in flight (one by default).
@@ -374,6 +369,7 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
   release.closeGateways();
   if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
     idLengthRefused = args.idLengthRefused.load();
+    usedTag = !args.blockTag.empty();
     // The journal names ids the service refused: a later try starts afresh.
     if (idLengthRefused && resume.journal) resume.journal->Remove();
     return EndStoppedUpload(args, resume.journal.get(), errorMessage);
@@ -385,15 +381,17 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
 // file sent again whole with ids of the other length (tagged after
 // untagged, untagged after tagged), without a journal. Only for the very
 // file of the first pass.
-int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, std::wstring& errorMessage) {
-  pass.log->Error(kUploadFileTag,
-                  "Warning: The storage service holds uncommitted blocks of another upload of "
-                  "file [%s] whose block ids have another length; the file is sent again whole "
-                  "with ids of that length.",
-                  pass.fileName.c_str());
+int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, bool firstUsedTag,
+                       std::wstring& errorMessage) {
+  pass.params.log->Error(
+      kUploadFileTag,
+      "Warning: The storage service holds uncommitted blocks of another upload of "
+      "file [%s] whose block ids have another length; the file is sent again whole "
+      "with ids of that length.",
+      pass.fileName.c_str());
   zu::FileIdentity again;
   std::unique_ptr<zu::SequentialFile> file =
-      OpenForUpload(pass.log, kUploadFileTag, pass.localPath, again);
+      OpenForUpload(pass.params.log, kUploadFileTag, pass.localPath, again);
   if (!file) return 0;
   if (!again.SameContentAs(pass.identity)) {
     const std::string change = zu::DescribeFileChange(pass.identity, again.size, again);
@@ -402,28 +400,38 @@ int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, std::wstrin
     return 0;
   }
   errorMessage.clear();
-  pass.tagged = !pass.tagged;
+  pass.tagged = !firstUsedTag;
   pass.resume = false;
   bool idLengthRefused = false;
-  return UploadBlocks(service, pass, std::move(file), idLengthRefused, errorMessage);
+  bool usedTag = false;
+  return UploadBlocks(service, pass, std::move(file), idLengthRefused, usedTag, errorMessage);
+}
+
+// The first pass, and the pass with the other ids when the service refused
+// the first one's for their length: 1 once committed.
+int UploadInPasses(ZUCloudAzureService& service, const BlockPass& pass,
+                   std::unique_ptr<zu::SequentialFile> file, std::wstring& errorMessage) {
+  bool idLengthRefused = false;
+  bool usedTag = false;
+  const int committed =
+      UploadBlocks(service, pass, std::move(file), idLengthRefused, usedTag, errorMessage);
+  if (committed != 0 || !idLengthRefused) return committed;
+  return UploadWithOtherIds(service, pass, usedTag, errorMessage);
 }
 
 // The first pass of a file sent in blocks: resumable, with tagged ids,
 // when the resume setting is on.
 BlockPass MakePass(const zu::SessionParams& params, const zu::blob::UploadPlan& plan,
                    const zu::FileIdentity& identity, const std::string& localPath,
-                   const std::string& fileName, const std::string& remoteFolder,
-                   const std::string& blobUrl, int maximumBackoff, const zu::UploadTuning& tuning) {
+                   const std::string& fileName, const std::string& blobUrl, int maximumBackoff,
+                   const zu::UploadTuning& tuning) {
   BlockPass pass;
   pass.params = params;
-  pass.log = params.log;
   pass.plan = plan;
   pass.identity = identity;
   pass.localPath = localPath;
   pass.fileName = fileName;
-  pass.remoteFolder = remoteFolder;
   pass.blobUrl = blobUrl;
-  pass.retryCount = params.retryCount;
   pass.maximumBackoff = maximumBackoff;
   pass.tagged = tuning.resume;
   pass.resume = tuning.resume;
@@ -522,18 +530,14 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     // that may be resumed carry an upload tag (BlockId.h); when the service
     // refuses them for their length, one more pass sends the file whole
     // with ids of the other length (UploadWithOtherIds).
-    BlockPass pass = MakePass(sessionParams(), plan, identity, localPath, fileName, remoteFolder,
-                              record->url, m_nMaximumBackoff, tuning);
+    BlockPass pass = MakePass(sessionParams(), plan, identity, localPath, fileName, record->url,
+                              m_nMaximumBackoff, tuning);
     pass.commit = [&](const std::vector<std::string>& ids, const std::string& sasToken,
                       const std::string& fileMd5, std::wstring& message) {
       return CommitBlockList(ids, remoteFolder, fileName, sasToken, fileMd5, tuning.accessTier,
                              message);
     };
-    bool idLengthRefused = false;
-    int committed = UploadBlocks(*this, pass, std::move(file), idLengthRefused, errorMessage);
-    if (committed == 0 && idLengthRefused)
-      committed = UploadWithOtherIds(*this, pass, errorMessage);
-    record->uploaded = committed != 0;
+    record->uploaded = UploadInPasses(*this, pass, std::move(file), errorMessage) != 0;
     return record->uploaded ? 1 : 0;
   };
   const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);

@@ -1,12 +1,11 @@
 #include "session/ServiceSettings.h"
 
-#include <algorithm>
-#include <cctype>
 #include <climits>
 
 #include "platform/host/ZuSettings.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Base64.h"
+#include "platform/text/FXString.h"
 
 namespace zu {
 
@@ -39,10 +38,7 @@ KeepAliveSettings ReadKeepAliveSettings() {
 
 bool ParseBooleanWord(const std::string& text, bool defaultValue) {
   if (text.empty()) return defaultValue;
-  std::string lower = text;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return lower == "true";
+  return FXString::EqualsNoCase(text, "true");
 }
 
 bool ReadConnectionReuse() {

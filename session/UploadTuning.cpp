@@ -4,28 +4,15 @@
 #include <string>
 
 #include "platform/host/ZuSettings.h"
+#include "platform/text/FXString.h"
 #include "session/ServiceSettings.h"
 
 namespace zu {
 namespace {
+
 constexpr int kMaxSingleRequestMiB = 256;
-}  // namespace
-
-namespace {
-
 constexpr const char* kAccessTierSetting = "DRBackupUploadAccessTier";
 constexpr const char* kAccessTiers[] = {"Hot", "Cool", "Cold", "Archive"};
-
-bool SameWordIgnoringCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return i == a.size() && b[i] == '\0';
-}
 
 void ReadAccessTier(const ZUGlobalParam& params, UploadTuning& tuning) {
   std::string word;
@@ -41,7 +28,7 @@ void ReadAccessTier(const ZUGlobalParam& params, UploadTuning& tuning) {
 
 bool CanonicalAccessTier(const std::string& text, std::string& tier) {
   for (const char* name : kAccessTiers) {
-    if (SameWordIgnoringCase(text, name)) {
+    if (FXString::EqualsNoCase(text, name)) {
       tier = name;
       return true;
     }

@@ -72,6 +72,7 @@
 
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/SendPacer.h"
+#include "platform/text/FXString.h"
 
 namespace LIBCURL {
 
@@ -99,17 +100,6 @@ CURLcode GlobalInit() {
   std::call_once(g_globalInitOnce,
                  [] { g_globalInitResult = curl_global_init(CURL_GLOBAL_DEFAULT); });
   return g_globalInitResult;
-}
-
-bool IEquals(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
 }
 
 bool IsDirectory(const char* path) {
@@ -230,8 +220,8 @@ void BuildHeaderList(const ZuCURL::commandInfoList& headers, Method method, Head
   bool haveExpect = false;
   bool haveContentType = false;
   for (const auto& h : headers) {
-    if (IEquals(h.name, "Expect")) haveExpect = true;
-    if (IEquals(h.name, "Content-Type")) haveContentType = true;
+    if (FXString::EqualsNoCase(h.name, "Expect")) haveExpect = true;
+    if (FXString::EqualsNoCase(h.name, "Content-Type")) haveContentType = true;
     // "name;" is libcurl's spelling of a header with an empty value.
     list.append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
   }
@@ -645,7 +635,6 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   const bool paced = d.pacedSharers > 0 && length > 0 && zu::SendPacer::Global().Rate() > 0;
   d.source = ReadSource{data, static_cast<size_t>(length), 0, paced};
   d.sink.body.clear();
-  d.sink.capExceeded = false;
   d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
   if (d.maxReplyBytes > 0 && d.maxReplyBytes < d.sink.cap) d.sink.cap = d.maxReplyBytes;
 

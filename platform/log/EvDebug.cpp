@@ -256,9 +256,18 @@ void EvDebugFileInstance::rotateIfFull(size_t adding) {
   }
   ::close(m_fd);
   m_fd = -1;
+  reopenAfterRotation();
+}
+
+// With m_mutex held: the new file after a rotation. A failed open (no file
+// descriptor left, say) is tried again by the next line, so a rotation
+// never ends the log for good; a refused file (a link put in its place)
+// ends it.
+void EvDebugFileInstance::reopenAfterRotation() {
   int error = 0;
   const char* refusal = nullptr;
   const int fd = zu::OpenPrivateFile(AT_FDCWD, m_path, O_WRONLY | O_APPEND, true, error, refusal);
+  m_reopenPending = fd < 0 && refusal == nullptr;
   if (fd < 0) {
     if (refusal != nullptr) RefuseLogFile(m_path, refusal);
     return;
@@ -267,12 +276,14 @@ void EvDebugFileInstance::rotateIfFull(size_t adding) {
 }
 
 void EvDebugFileInstance::writeLine(const std::string& line) {
-  if (m_fd < 0) return;
+  if (m_fd < 0 && !m_reopenPending) return;
   std::string buf;
   buf.reserve(line.size() + 1);
   buf += line;
   buf.push_back('\n');
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_fd < 0 && m_reopenPending) reopenAfterRotation();
+  if (m_fd < 0) return;
   rotateIfFull(buf.size());
   if (m_fd < 0) return;
   const char* p = buf.data();

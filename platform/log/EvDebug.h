@@ -60,9 +60,13 @@ class EvDebugFileInstance {
 
  private:
   void rotateIfFull(size_t adding);
+  void reopenAfterRotation();
   std::mutex m_mutex;         // serialises writes with the rotation
   std::atomic<int> m_fd{-1};  // changed under m_mutex
   unsigned long long m_maxBytes = 0;
+  // Set when the log could not be opened again after a rotation: the next
+  // line tries again. Changed under m_mutex.
+  std::atomic<bool> m_reopenPending{false};
   std::string m_path;
 };
 

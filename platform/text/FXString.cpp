@@ -94,6 +94,10 @@ std::string FXString::ToString(const std::wstring& text) {
   return out;
 }
 
+bool FXString::EqualsNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && CompareLeftNoCase(a, b) == 0;
+}
+
 int FXString::CompareLeftNoCase(const std::string& text, const std::string& prefix) {
   const size_t n = prefix.size() < text.size() ? prefix.size() : text.size();
   for (size_t i = 0; i < n; ++i) {

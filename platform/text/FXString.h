@@ -14,6 +14,8 @@ class FXString {
   // 0 when `text` begins with `prefix`, compared without regard to ASCII
   // case; non-zero otherwise (also when `text` is shorter).
   static int CompareLeftNoCase(const std::string& text, const std::string& prefix);
+  // True when `a` and `b` are the same text without regard to ASCII case.
+  static bool EqualsNoCase(const std::string& a, const std::string& b);
 };
 
 #endif  // ZUCLOUD_PLATFORM_FX_STRING_H
