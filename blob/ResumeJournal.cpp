@@ -1,10 +1,10 @@
 #include "blob/ResumeJournal.h"
 
 #include <climits>
-#include <cstdlib>
 #include <sstream>
 
 #include "blob/BlockId.h"
+#include "platform/host/Env.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/Sha256.h"
 
@@ -58,11 +58,7 @@ void BlockExtent(unsigned int blockNo, unsigned long long blockSize, unsigned lo
 
 }  // namespace
 
-std::string StateDirectory() {
-  const char* env = std::getenv("ZUCLOUD_STATE_DIR");
-  if (env != nullptr && *env != '\0') return env;
-  return kDefaultStateDir;
-}
+std::string StateDirectory() { return VariableOr("ZUCLOUD_STATE_DIR", kDefaultStateDir); }
 
 std::string JournalFileName(const std::string& blobUrl) {
   return "blob-" + Sha256Hex(blobUrl) + ".journal";

@@ -1,8 +1,8 @@
 #include "session/GatewaySession.h"
 
-#include <mutex>
 #include <new>
 
+#include "platform/host/Env.h"
 #include "platform/host/ZuSettings.h"
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/ZuInternetGateway.h"
@@ -15,14 +15,10 @@ namespace {
 constexpr const char* kInitTag = "initZuInternetGateway";
 constexpr const char* kCloseTag = "closeZuInternetGateway";
 
-std::mutex g_factoryMutex;
-GatewayFactory g_factory;
-
+// The environment's gateway (tests put recording doubles there), else the
+// real one.
 LIBCURL::ZuInternetGateway* CreateGateway(EvDebug* log) {
-  {
-    std::lock_guard<std::mutex> lock(g_factoryMutex);
-    if (g_factory) return g_factory(log);
-  }
+  if (LIBCURL::ZuInternetGateway* gateway = Env::Current()->NewGateway(log)) return gateway;
   return new (std::nothrow) LIBCURL::ZuInternetGateway(log);
 }
 
@@ -88,11 +84,6 @@ const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem) {
 void ServiceCreated() { LIBCURL::pool::AddUser(); }
 
 void ServiceDestroyed() { LIBCURL::pool::RemoveUser(); }
-
-void SetGatewayFactoryForTesting(GatewayFactory factory) {
-  std::lock_guard<std::mutex> lock(g_factoryMutex);
-  g_factory = std::move(factory);
-}
 
 LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::string& url) {
   EvDebug* log = params.log;

@@ -2,7 +2,6 @@
 #ifndef ZUCLOUD_SESSION_GATEWAY_SESSION_H
 #define ZUCLOUD_SESSION_GATEWAY_SESSION_H
 
-#include <functional>
 #include <string>
 
 #include "session/SessionParams.h"
@@ -81,11 +80,6 @@ const char* DescribeHandedOutUrlProblem(HandedOutUrlProblem problem);
 // (a CR or LF, a blank, a NUL, a fragment mark) could never be sent, or
 // would be sent cut, so such a token is refused where it arrives.
 bool IsUsableSasToken(const std::string& token);
-
-// Makes the gateways of OpenGateway (tests substitute recording doubles).
-// An empty factory restores the real gateway.
-using GatewayFactory = std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)>;
-void SetGatewayFactoryForTesting(GatewayFactory factory);
 
 }  // namespace zu
 

@@ -1,29 +1,15 @@
 #include "session/RetryPolicy.h"
 
-#include <cstdlib>
-#include <mutex>
-
+#include "platform/host/Env.h"
 #include "platform/host/PzSleep.h"
 #include "platform/http/ZuInternetGateway.h"
 
 namespace zu {
 namespace {
 
-std::mutex g_jitterMutex;
-JitterSource g_jitter;
-
-int NextJitter() {
-  std::lock_guard<std::mutex> lock(g_jitterMutex);
-  if (g_jitter) return g_jitter();
-  return std::rand() % 1000;  // NOLINT: the process-wide generator is wanted
-}
+int NextJitter() { return Env::Current()->BackoffJitterMs(); }
 
 }  // namespace
-
-void SetJitterSourceForTesting(JitterSource source) {
-  std::lock_guard<std::mutex> lock(g_jitterMutex);
-  g_jitter = std::move(source);
-}
 
 unsigned int BackoffDelayMs(int attempt, int capSeconds, int jitterMs) {
   const unsigned long long cap =

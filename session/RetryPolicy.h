@@ -103,11 +103,6 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
 // cap in seconds and jitter in milliseconds (0..999).
 unsigned int BackoffDelayMs(int attempt, int capSeconds, int jitterMs);
 
-// Random jitter for the back-off: rand() % 1000 from the process's
-// generator, which this library never seeds. Tests may replace it.
-using JitterSource = std::function<int()>;
-void SetJitterSourceForTesting(JitterSource source);
-
 }  // namespace zu
 
 #endif  // ZUCLOUD_SESSION_RETRY_POLICY_H

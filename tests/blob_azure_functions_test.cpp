@@ -29,9 +29,10 @@ class AzureFunctions : public ::testing::Test {
     env_.setGlobal("bEnableZUCloudDRBackupAzureFunctionsMode", "true");
     env_.setGlobal("ZUCloudDRBackupAzureBaseUrl", kBase);
     env_.setGlobal("DRBackupRetryCount", "3");
-    zu::SetJitterSourceForTesting([] { return 7; });
+    zutest::EnvChange change;
+    change.jitter = [] { return 7; };
+    jitter_.emplace(change);
   }
-  void TearDown() override { zu::SetJitterSourceForTesting(nullptr); }
 
   std::vector<FakeRequest> requests(const std::string& kind) {
     std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
@@ -51,6 +52,7 @@ class AzureFunctions : public ::testing::Test {
   zutest::ServiceEnv env_;
   zutest::ScopedFakeGateways fakes_;
   zutest::ScopedSleepRecorder sleeps_;
+  std::optional<zutest::ScopedEnvChange> jitter_;  // last: its scope ends first
   zutest::BlobFakeCloud cloud_{fakes_.journal()};
 };
 

@@ -614,14 +614,17 @@ class HugeFile : public zu::SequentialFile {
 
 TEST_F(BlobUpload, AFileNoBlobCanHoldIsRefusedBeforeAnyRequest) {
   writeFile("huge.bak", "x");
-  zu::SetSequentialFileFactoryForTesting([](const std::string&, CPzError&) {
+  zutest::EnvChange change;
+  change.openFile = [](const std::string&, CPzError&) {
     return std::unique_ptr<zu::SequentialFile>(new HugeFile());
-  });
+  };
   auto service = makeService();
   const int threadsBefore = zutest::CountThreads();
   std::wstring message;
-  EXPECT_EQ(service->UploadFile(dir(), "huge.bak", "f", message), 0);
-  zu::SetSequentialFileFactoryForTesting(nullptr);
+  {
+    zutest::ScopedEnvChange huge(change);
+    EXPECT_EQ(service->UploadFile(dir(), "huge.bak", "f", message), 0);
+  }
   EXPECT_EQ(message,
             L"Error: File needs more than 50000 blocks of 4000 MiB, the most a blob can hold.");
   EXPECT_TRUE(requests("").empty());

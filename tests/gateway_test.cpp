@@ -766,7 +766,9 @@ TEST_F(GatewayPoolTest, AServerStoppedWithItsConnectionPooledStillFailsTheConnec
 
 TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
   PoolUser user;
-  LIBCURL::pool::SetMaxIdleForTesting(150);
+  zutest::EnvChange change;
+  change.idleConnectionLifetime = std::chrono::milliseconds(150);
+  zutest::ScopedEnvChange shortIdle(change);
   const std::string base = Http().url("/");
   const int first = OneRequest(base, true);
   OneRequest(base, true);
@@ -774,7 +776,6 @@ TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
   // The idle connection is closed rather than handed out, and the origin's
   // last answer is too old to stand for the check: probe, then a request.
   const int later = OneRequest(base, true);
-  LIBCURL::pool::SetMaxIdleForTesting(-1);
   EXPECT_EQ(later, first + 2);
   EXPECT_EQ(LIBCURL::pool::IdleCount(), 1u);
 }

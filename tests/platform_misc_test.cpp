@@ -544,19 +544,21 @@ TEST(Md5Test, KnownVectorsWholeAndInPieces) {
 // ---------------------------------------------------------------------------
 // Sleep
 
-class SleepTest : public ::testing::Test {
- protected:
-  ~SleepTest() override { zu::SetSleepHook(nullptr); }
-};
+// An environment whose waits call `record` instead of sleeping.
+zutest::EnvChange SleepRecordedBy(std::function<void(unsigned int)> record) {
+  zutest::EnvChange change;
+  change.sleep = std::move(record);
+  return change;
+}
 
-TEST_F(SleepTest, HookRecordsNominalWaitsInsteadOfSleeping) {
+TEST(SleepTest, EnvironmentRecordsNominalWaitsInsteadOfSleeping) {
   ScopedEnv scale("ZUCLOUD_WAIT_SCALE", "1");
   std::vector<unsigned int> waits;
   std::mutex mutex;
-  zu::SetSleepHook([&](unsigned int ms) {
+  zutest::ScopedEnvChange recording(SleepRecordedBy([&](unsigned int ms) {
     std::lock_guard<std::mutex> lock(mutex);
     waits.push_back(ms);
-  });
+  }));
   // An hour each: only the hook can make these return in time.
   ASSERT_TRUE(FinishesWithin(
       [] {
@@ -573,17 +575,18 @@ TEST_F(SleepTest, HookRecordsNominalWaitsInsteadOfSleeping) {
   EXPECT_EQ((std::vector<unsigned int>{3600000, 0, 1500, 2000}), waits);
 }
 
-TEST_F(SleepTest, EmptyHookRestoresRealSleeping) {
+TEST(SleepTest, EndOfTheScopeRestoresRealSleeping) {
   int calls = 0;
-  zu::SetSleepHook([&](unsigned int) { ++calls; });
-  PZSLEEP(10);
-  zu::SetSleepHook(nullptr);
+  {
+    zutest::ScopedEnvChange recording(SleepRecordedBy([&](unsigned int) { ++calls; }));
+    PZSLEEP(10);
+  }
   ScopedEnv scale("ZUCLOUD_WAIT_SCALE", "0");
   PZSLEEP(10);
   EXPECT_EQ(1, calls);
 }
 
-TEST_F(SleepTest, ZeroOrNegativeScaleReturnsAtOnce) {
+TEST(SleepTest, ZeroOrNegativeScaleReturnsAtOnce) {
   for (const char* value : {"0", "-2", "0.0", "-0.5"}) {
     SCOPED_TRACE(value);
     ScopedEnv scale("ZUCLOUD_WAIT_SCALE", value);
@@ -592,7 +595,7 @@ TEST_F(SleepTest, ZeroOrNegativeScaleReturnsAtOnce) {
   }
 }
 
-TEST_F(SleepTest, ScaleParsing) {
+TEST(SleepTest, ScaleParsing) {
   {
     ScopedEnv scale("ZUCLOUD_WAIT_SCALE", std::nullopt);
     EXPECT_EQ(1.0, zu::WaitScale());
@@ -609,24 +612,36 @@ TEST_F(SleepTest, ScaleParsing) {
   }
 }
 
-TEST_F(SleepTest, HookMayBeSwappedWhileOtherThreadsWait) {
+TEST(SleepTest, EnvironmentMayBeSwappedWhileOtherThreadsWait) {
   std::mutex mutex;
   unsigned long long total = 0;
   auto record = [&](unsigned int ms) {
     std::lock_guard<std::mutex> lock(mutex);
     total += ms;
   };
-  zu::SetSleepHook(record);
+  zutest::ScopedEnvChange recording(SleepRecordedBy(record));
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([] {
       for (int i = 0; i < 500; ++i) PZSLEEP(1);
     });
   }
-  for (int i = 0; i < 200; ++i) zu::SetSleepHook(record);
+  for (int i = 0; i < 200; ++i) zutest::ScopedEnvChange again(SleepRecordedBy(record));
   for (auto& th : threads) th.join();
   std::lock_guard<std::mutex> lock(mutex);
   EXPECT_EQ(2000u, total);
+}
+
+TEST(SleepTest, EnvironmentScopesEndingOutOfOrderStopTheProgram) {
+  // Putting back what the first scope replaced would silently drop the
+  // second scope's recording.
+  EXPECT_DEATH(
+      {
+        auto first = std::make_unique<zutest::ScopedEnvChange>(SleepRecordedBy([](unsigned) {}));
+        zutest::ScopedEnvChange second(SleepRecordedBy([](unsigned) {}));
+        first.reset();
+      },
+      "environment scopes ended out of order");
 }
 
 // ---------------------------------------------------------------------------

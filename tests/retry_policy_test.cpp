@@ -133,7 +133,9 @@ TEST(RetryPolicy, NoWaitKindRetriesSilently) {
 // Back-off: recorded waits for several caps over 40 attempts.
 std::vector<unsigned> BackoffWaits(int cap, int jitter) {
   zutest::ScopedSleepRecorder sleeps;
-  zu::SetJitterSourceForTesting([jitter] { return jitter; });
+  zutest::EnvChange change;
+  change.jitter = [jitter] { return jitter; };
+  zutest::ScopedEnvChange fixedJitter(change);
   RetryOptions options;
   options.limit = 40;
   options.wait = WaitKind::kBackoff;
@@ -142,7 +144,6 @@ std::vector<unsigned> BackoffWaits(int cap, int jitter) {
   zu::RetryLines lines;
   lines.retryingAfter = [&](unsigned ms, int) { logged.push_back(ms); };
   RunWithRetry(options, lines, [](int) { return AttemptResult::kRetry; });
-  zu::SetJitterSourceForTesting(nullptr);
   EXPECT_EQ(logged, sleeps.waits()) << "the logged wait is the wait taken";
   return sleeps.waits();
 }

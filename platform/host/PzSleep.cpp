@@ -1,25 +1,15 @@
-// Scaled, hookable millisecond sleep.
+// Scaled millisecond sleep.
 #include "platform/host/PzSleep.h"
 
 #include <chrono>
-#include <cstdlib>
-#include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
+#include "platform/host/Env.h"
 #include "platform/text/Decimal.h"
 
 namespace {
-
-std::mutex& HookMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-// Guarded by HookMutex().
-zu::SleepHook& Hook() {
-  static zu::SleepHook hook;
-  return hook;
-}
 
 // Parses "[+-]digits[.digits]" (or "[+-].digits") surrounded by optional
 // blanks, without strtod so the C locale's decimal point plays no part.
@@ -50,17 +40,15 @@ constexpr double kMaxWaitMs = 1e11;
 
 namespace zu {
 
-void SetSleepHook(SleepHook hook) {
-  std::lock_guard<std::mutex> lock(HookMutex());
-  Hook() = std::move(hook);
+double WaitScale() {
+  const std::optional<std::string> text = Env::Current()->Variable("ZUCLOUD_WAIT_SCALE");
+  double factor = 1.0;
+  if (!text || text->empty() || !ParseFactor(text->c_str(), factor)) return 1.0;
+  return factor < 0 ? 0.0 : factor;
 }
 
-double WaitScale() {
-  const char* env = std::getenv("ZUCLOUD_WAIT_SCALE");
-  if (env == nullptr || *env == '\0') return 1.0;
-  double factor = 1.0;
-  if (!ParseFactor(env, factor)) return 1.0;
-  return factor < 0 ? 0.0 : factor;
+void SleepUnless(unsigned int milliseconds, const std::function<bool()>& stop) {
+  Env::Current()->Sleep(milliseconds, stop);
 }
 
 }  // namespace zu
@@ -69,17 +57,7 @@ void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* /*sourceFile*/, int
   zu::SleepUnless(milliseconds, std::function<bool()>());
 }
 
-void zu::SleepUnless(unsigned int milliseconds, const std::function<bool()>& stop) {
-  zu::SleepHook hook;
-  {
-    std::lock_guard<std::mutex> lock(HookMutex());
-    hook = Hook();
-  }
-  // The hook runs outside the lock so it may itself call SetSleepHook.
-  if (hook) {
-    hook(milliseconds);
-    return;
-  }
+void zu::SleepScaled(unsigned int milliseconds, const std::function<bool()>& stop) {
   double ms = static_cast<double>(milliseconds) * zu::WaitScale();
   if (!(ms > 0)) return;
   if (ms > kMaxWaitMs) ms = kMaxWaitMs;

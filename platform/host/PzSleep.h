@@ -1,4 +1,5 @@
-// Millisecond sleep behind every retry wait.
+// Millisecond sleep behind every retry wait, through the environment in use
+// (zu::Env::Sleep; tests record waits there instead of sleeping).
 //
 // ZUCLOUD_WAIT_SCALE (decimal factor, default 1, negative counts as 0)
 // multiplies every wait; 0 makes waits return at once. Callers log the
@@ -14,18 +15,16 @@ void PZSLEEP_InTeRnAl(unsigned int milliseconds, const char* sourceFile, int lin
 
 namespace zu {
 
-// Replaces real sleeping by a call of `hook` with the nominal milliseconds
-// (tests record waits this way). An empty hook restores real sleeping.
-using SleepHook = std::function<void(unsigned int milliseconds)>;
-void SetSleepHook(SleepHook hook);
-
 // PZSLEEP that ends early once `stop` returns true (checked every few
-// milliseconds; an empty `stop` never ends it early). The hook, when set,
-// receives the nominal milliseconds as for PZSLEEP.
+// milliseconds; an empty `stop` never ends it early).
 void SleepUnless(unsigned int milliseconds, const std::function<bool()>& stop);
 
 // The factor of ZUCLOUD_WAIT_SCALE, read on each call.
 double WaitScale();
+
+// The machine's wait: `milliseconds` times WaitScale() on the clock, ended
+// early by `stop` as for SleepUnless.
+void SleepScaled(unsigned int milliseconds, const std::function<bool()>& stop);
 
 }  // namespace zu
 

@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
+
+#include "platform/host/Env.h"
 
 namespace zu {
 namespace {
@@ -67,23 +68,13 @@ class PosixSequentialFile : public SequentialFile {
   std::string m_path;
 };
 
-std::mutex& FactoryMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
-
-SequentialFileFactory& Factory() {
-  static SequentialFileFactory factory;
-  return factory;
-}
-
 }  // namespace
 
 std::unique_ptr<SequentialFile> OpenSequentialFile(const std::string& path, CPzError& error) {
-  {
-    std::lock_guard<std::mutex> lock(FactoryMutex());
-    if (Factory()) return Factory()(path, error);
-  }
+  return Env::Current()->OpenSequentialFile(path, error);
+}
+
+std::unique_ptr<SequentialFile> OpenPosixSequentialFile(const std::string& path, CPzError& error) {
   error = CPzError();
   // O_NONBLOCK keeps open() from hanging on a FIFO, which is refused below;
   // it changes nothing for a regular file, so it is cleared again.
@@ -109,11 +100,6 @@ std::unique_ptr<SequentialFile> OpenSequentialFile(const std::string& path, CPzE
   // The file is read once from front to back.
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return std::make_unique<PosixSequentialFile>(fd, path);
-}
-
-void SetSequentialFileFactoryForTesting(SequentialFileFactory factory) {
-  std::lock_guard<std::mutex> lock(FactoryMutex());
-  Factory() = std::move(factory);
 }
 
 }  // namespace zu

@@ -3,12 +3,11 @@
 //
 // Errors are errno values mapped once, here, into a CPzError whose message
 // names the call and the path. Tests replace the files an engine opens
-// through SetSequentialFileFactoryForTesting (read errors, files that change
-// under the reader) without touching the engines.
+// through the environment (zu::Env: read errors, files that change under the
+// reader) without touching the engines.
 #ifndef ZUCLOUD_PLATFORM_SEQUENTIAL_FILE_H
 #define ZUCLOUD_PLATFORM_SEQUENTIAL_FILE_H
 
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -50,16 +49,15 @@ class SequentialFile {
   virtual CPzError Skip(unsigned long long bytes) = 0;
 };
 
-// Opens `path` for reading: a regular file (or a symlink to one); a FIFO,
-// device or directory is refused without blocking. Null with `error` set
-// when it cannot be opened.
+// Opens `path` for reading through the environment in use
+// (Env::Current()->OpenSequentialFile). Null with `error` set when it cannot
+// be opened.
 std::unique_ptr<SequentialFile> OpenSequentialFile(const std::string& path, CPzError& error);
 
-// Tests only: every later OpenSequentialFile call goes to `factory`; an empty
-// factory restores the real files.
-using SequentialFileFactory =
-    std::function<std::unique_ptr<SequentialFile>(const std::string& path, CPzError& error)>;
-void SetSequentialFileFactoryForTesting(SequentialFileFactory factory);
+// The machine's files: a regular file (or a symlink to one); a FIFO, device
+// or directory is refused without blocking. Null with `error` set when it
+// cannot be opened.
+std::unique_ptr<SequentialFile> OpenPosixSequentialFile(const std::string& path, CPzError& error);
 
 }  // namespace zu
 

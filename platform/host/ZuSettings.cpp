@@ -16,9 +16,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "platform/host/Env.h"
 #include "platform/text/Decimal.h"
 
 namespace {
@@ -152,11 +152,7 @@ std::string SettingsFileNotice(const std::string& path) {
          "; it decides where the password is sent and whether certificates are checked";
 }
 
-std::string SettingsFilePath() {
-  const char* env = std::getenv("ZUCLOUD_CONFIG");
-  if (env != nullptr && *env != '\0') return env;
-  return kDefaultSettingsPath;
-}
+std::string SettingsFilePath() { return VariableOr("ZUCLOUD_CONFIG", kDefaultSettingsPath); }
 
 }  // namespace zu
 

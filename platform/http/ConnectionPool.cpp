@@ -33,6 +33,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/host/Env.h"
+
 namespace LIBCURL {
 
 class SharedCache {
@@ -119,15 +121,18 @@ State& Global() {
   return *state;
 }
 
-// How long a handle may wait in the pool (tests shorten it); guarded by the
-// state's mutex.
-Clock::duration g_maxIdle = std::chrono::seconds(kMaxIdleSeconds);
+// How long a handle may wait in the pool: kMaxIdleSeconds unless the
+// environment shortens it (tests do).
+Clock::duration MaxIdle() {
+  return zu::Env::Current()->IdleConnectionLifetime(std::chrono::seconds(kMaxIdleSeconds));
+}
 
 // Moves handles idle for too long to `closing`; the caller holds the mutex.
 void DropExpiredLocked(State& s, Clock::time_point now, Closing& closing) {
-  const auto fresh =
-      std::stable_partition(s.idle.begin(), s.idle.end(),
-                            [now](const IdleHandle& idle) { return now - idle.since < g_maxIdle; });
+  const Clock::duration maxIdle = MaxIdle();
+  const auto fresh = std::stable_partition(
+      s.idle.begin(), s.idle.end(),
+      [now, maxIdle](const IdleHandle& idle) { return now - idle.since < maxIdle; });
   for (auto it = fresh; it != s.idle.end(); ++it) closing.add(std::move(*it));
   s.idle.erase(fresh, s.idle.end());
 }
@@ -284,18 +289,12 @@ void MarkReached(const std::string& securityKey, const std::string& origin, bool
 }
 
 bool Reached(const std::string& securityKey, const std::string& origin) {
+  const Clock::duration maxIdle = MaxIdle();
   State& s = Global();
   std::lock_guard<std::mutex> lock(s.mutex);
   if (s.users <= 0) return false;
   auto it = s.reached.find(ReachedKey(securityKey, origin));
-  return it != s.reached.end() && Clock::now() - it->second < g_maxIdle;
-}
-
-void SetMaxIdleForTesting(long milliseconds) {
-  State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  g_maxIdle = milliseconds < 0 ? std::chrono::seconds(kMaxIdleSeconds)
-                               : Clock::duration(std::chrono::milliseconds(milliseconds));
+  return it != s.reached.end() && Clock::now() - it->second < maxIdle;
 }
 
 size_t IdleCount() {

@@ -71,9 +71,6 @@ bool Reached(const std::string& securityKey, const std::string& origin);
 
 // Idle handles in the pool (tests).
 size_t IdleCount();
-// Tests: the pool's idle limit in milliseconds (the connections' own
-// CURLOPT_MAXAGE_CONN stays kMaxIdleSeconds); below 0 restores it.
-void SetMaxIdleForTesting(long milliseconds);
 
 }  // namespace pool
 }  // namespace LIBCURL

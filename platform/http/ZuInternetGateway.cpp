@@ -70,6 +70,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/host/Env.h"
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/FXString.h"
@@ -457,8 +458,7 @@ int ZuInternetGateway::initialize(int protocolType, int jobType) {
   d.releaseHandle();
   d.easy.reset(curl_easy_init());
   if (!d.easy) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
-  const char* ca = std::getenv("ZUCLOUD_CA_FILE");
-  d.caFile = ca ? ca : "";
+  d.caFile = zu::Env::Current()->Variable("ZUCLOUD_CA_FILE").value_or("");
   return 0;
 }
 

@@ -32,7 +32,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -40,6 +39,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/host/Env.h"
 #include "platform/host/PrivateFile.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/PercentEncode.h"
@@ -152,10 +152,10 @@ std::string RedactSignatures(const std::string& text) {
 // Line composition
 
 int LogLevel() {
-  const char* env = std::getenv("ZUCLOUD_LOG_LEVEL");
-  if (env == nullptr || *env == '\0') return kDefaultLogLevel;
+  const std::string text = zu::VariableOr("ZUCLOUD_LOG_LEVEL", "");
+  if (text.empty()) return kDefaultLogLevel;
   long long value = 0;
-  if (!zu::ParseSignedDecimal(env, zu::Signs::kPlusOrMinus, LLONG_MIN, LLONG_MAX, value)) {
+  if (!zu::ParseSignedDecimal(text.c_str(), zu::Signs::kPlusOrMinus, LLONG_MIN, LLONG_MAX, value)) {
     return kDefaultLogLevel;
   }
   // A level past the range of int still says "everything" or "nothing".
@@ -165,9 +165,9 @@ int LogLevel() {
 // ZUCLOUD_LOG_MAX_BYTES when it is a whole number of at least 1024, else
 // the default cap.
 unsigned long long LogMaxBytes() {
-  const char* env = std::getenv("ZUCLOUD_LOG_MAX_BYTES");
+  const std::optional<std::string> text = zu::Env::Current()->Variable("ZUCLOUD_LOG_MAX_BYTES");
   unsigned long long value = 0;
-  if (env == nullptr || !zu::ParseDecimal(env, ~0ULL, value)) return kDefaultLogMaxBytes;
+  if (!text || !zu::ParseDecimal(text->c_str(), ~0ULL, value)) return kDefaultLogMaxBytes;
   return value < kSmallestLogMaxBytes ? kDefaultLogMaxBytes : value;
 }
 
@@ -439,10 +439,6 @@ std::string RedactLogText(const std::string& text) {
   return RedactSignatures(out);
 }
 
-std::string LogDirectory() {
-  const char* env = std::getenv("ZUCLOUD_LOG_DIR");
-  if (env != nullptr && *env != '\0') return env;
-  return kDefaultLogDir;
-}
+std::string LogDirectory() { return VariableOr("ZUCLOUD_LOG_DIR", kDefaultLogDir); }
 
 }  // namespace zu

@@ -123,34 +123,42 @@ void FakeGateway::getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) 
   text = m_last.errorText;
 }
 
-ScopedFakeGateways::ScopedFakeGateways() : m_journal(std::make_shared<FakeJournal>()) {
-  std::shared_ptr<FakeJournal> journal = m_journal;
-  zu::SetGatewayFactoryForTesting([journal](EvDebug* log) -> LIBCURL::ZuInternetGateway* {
+namespace {
+
+EnvChange FakeGatewayChange(const std::shared_ptr<FakeJournal>& journal) {
+  EnvChange change;
+  change.gateway = [journal](EvDebug* log) -> LIBCURL::ZuInternetGateway* {
     int id;
     {
       std::lock_guard<std::mutex> lock(journal->mutex);
       id = ++journal->gatewaysCreated;
     }
     return new FakeGateway(log, journal, id);
-  });
+  };
+  return change;
 }
 
-ScopedFakeGateways::~ScopedFakeGateways() { zu::SetGatewayFactoryForTesting(nullptr); }
+}  // namespace
+
+ScopedFakeGateways::ScopedFakeGateways()
+    : m_journal(std::make_shared<FakeJournal>()), m_change(FakeGatewayChange(m_journal)) {}
 
 struct ScopedSleepRecorder::State {
   mutable std::mutex mutex;
   std::vector<unsigned int> waits;
 };
 
-ScopedSleepRecorder::ScopedSleepRecorder() : m_state(std::make_shared<State>()) {
-  std::shared_ptr<State> state = m_state;
-  zu::SetSleepHook([state](unsigned int ms) {
+EnvChange ScopedSleepRecorder::Recording(const std::shared_ptr<State>& state) {
+  EnvChange change;
+  change.sleep = [state](unsigned int ms) {
     std::lock_guard<std::mutex> lock(state->mutex);
     state->waits.push_back(ms);
-  });
+  };
+  return change;
 }
 
-ScopedSleepRecorder::~ScopedSleepRecorder() { zu::SetSleepHook(nullptr); }
+ScopedSleepRecorder::ScopedSleepRecorder()
+    : m_state(std::make_shared<State>()), m_change(Recording(m_state)) {}
 
 std::vector<unsigned int> ScopedSleepRecorder::waits() const {
   std::lock_guard<std::mutex> lock(m_state->mutex);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/http/ZuInternetGateway.h"
+#include "support/TestEnv.h"
 
 namespace zutest {
 
@@ -87,23 +88,24 @@ class FakeGateway : public LIBCURL::ZuInternetGateway {
 class ScopedFakeGateways {
  public:
   ScopedFakeGateways();
-  ~ScopedFakeGateways();
   FakeJournal& journal() { return *m_journal; }
 
  private:
   std::shared_ptr<FakeJournal> m_journal;
+  ScopedEnvChange m_change;
 };
 
 // Records every wait requested through the sleep routine (no real sleep).
 class ScopedSleepRecorder {
  public:
   ScopedSleepRecorder();
-  ~ScopedSleepRecorder();
   std::vector<unsigned int> waits() const;
 
  private:
   struct State;
+  static EnvChange Recording(const std::shared_ptr<State>& state);
   std::shared_ptr<State> m_state;
+  ScopedEnvChange m_change;
 };
 
 }  // namespace zutest

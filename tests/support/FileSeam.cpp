@@ -64,22 +64,25 @@ class FailingFile : public zu::SequentialFile {
   unsigned long long m_position = 0;
 };
 
-}  // namespace
-
-ScopedReadFailure::ScopedReadFailure(unsigned long long failFrom) {
-  zu::SetSequentialFileFactoryForTesting(
-      [this, failFrom](const std::string& path,
-                       CPzError& error) -> std::unique_ptr<zu::SequentialFile> {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-          error = PosixError(errno, "open '" + path + "'");
-          return nullptr;
-        }
-        error = CPzError();
-        return std::make_unique<FailingFile>(fd, path, failFrom, m_failedReads);
-      });
+EnvChange ReadFailureChange(unsigned long long failFrom, std::atomic<int>& failedReads) {
+  EnvChange change;
+  change.openFile = [failFrom, &failedReads](
+                        const std::string& path,
+                        CPzError& error) -> std::unique_ptr<zu::SequentialFile> {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      error = PosixError(errno, "open '" + path + "'");
+      return nullptr;
+    }
+    error = CPzError();
+    return std::make_unique<FailingFile>(fd, path, failFrom, failedReads);
+  };
+  return change;
 }
 
-ScopedReadFailure::~ScopedReadFailure() { zu::SetSequentialFileFactoryForTesting(nullptr); }
+}  // namespace
+
+ScopedReadFailure::ScopedReadFailure(unsigned long long failFrom)
+    : m_change(ReadFailureChange(failFrom, m_failedReads)) {}
 
 }  // namespace zutest

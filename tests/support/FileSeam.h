@@ -1,11 +1,11 @@
 // Local files as the upload engines see them, with read errors on demand
-// (through zu::SetSequentialFileFactoryForTesting).
+// (through the library's environment).
 #ifndef ZUCLOUD_TESTS_SUPPORT_FILE_SEAM_H
 #define ZUCLOUD_TESTS_SUPPORT_FILE_SEAM_H
 
 #include <atomic>
 
-#include "platform/host/SequentialFile.h"
+#include "support/TestEnv.h"
 
 namespace zutest {
 
@@ -15,7 +15,6 @@ namespace zutest {
 class ScopedReadFailure {
  public:
   explicit ScopedReadFailure(unsigned long long failFrom);
-  ~ScopedReadFailure();
   ScopedReadFailure(const ScopedReadFailure&) = delete;
   ScopedReadFailure& operator=(const ScopedReadFailure&) = delete;
 
@@ -23,6 +22,7 @@ class ScopedReadFailure {
 
  private:
   std::atomic<int> m_failedReads{0};
+  ScopedEnvChange m_change;  // after the counter it reports to
 };
 
 }  // namespace zutest
