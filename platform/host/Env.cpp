@@ -41,10 +41,11 @@ class PosixEnv : public Env {
 
 std::mutex g_currentMutex;
 
-// Guarded by g_currentMutex; empty until first asked for.
+// Guarded by g_currentMutex; empty until first asked for. Never destroyed,
+// like the machine's environment, for threads that still run at exit.
 std::shared_ptr<Env>& CurrentSlot() {
-  static std::shared_ptr<Env> current;
-  return current;
+  static auto* current = new std::shared_ptr<Env>();
+  return *current;
 }
 
 }  // namespace
