@@ -32,7 +32,8 @@ struct commandInfo;
 }
 namespace zu {
 struct SessionParams;
-}
+struct ServiceFields;
+}  // namespace zu
 /// @endcond
 
 /// @brief The folder upload service: one DR backup into a folder of the
@@ -261,6 +262,7 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @cond ZUCLOUD_INTERNAL
   // The object's state, kept by the library's own parts: not an interface
   // for hosts (a class derived by a host must not rely on it).
+  friend struct zu::ServiceFields;
   zu::SessionParams sessionParams() const;
 
   std::string m_url;
