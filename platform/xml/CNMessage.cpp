@@ -10,6 +10,7 @@
 
 #include "platform/text/Decimal.h"
 #include "platform/xml/XercesSupport.h"
+#include "platform/xml/XmlDom.h"
 
 namespace {
 
@@ -19,9 +20,7 @@ enum class Kind { kString, kInt64, kObject, kList };
 // how it is written (element) and what it holds. For kObject and kList,
 // `nested` is the class of the nested message or of the list's entries.
 struct FieldDef {
-  short number;
-  short tag;
-  unsigned int key;
+  const zu::msg::FieldId* id;
   const char* element;
   Kind kind;
   const zu::msg::ClassId* nested;
@@ -38,49 +37,34 @@ struct ClassDef {
 
 // The schema. Field order is the order of the elements on the wire.
 const FieldDef kCheckCredentialReqFields[] = {
-    {msg::kReqUserName.number, msg::kReqUserName.tag, msg::kReqUserName.key, "userName",
-     Kind::kString, nullptr},
-    {msg::kReqPassword.number, msg::kReqPassword.tag, msg::kReqPassword.key, "password",
-     Kind::kString, nullptr},
-    {msg::kReqExtraCredential.number, msg::kReqExtraCredential.tag, msg::kReqExtraCredential.key,
-     "extraCredential", Kind::kString, nullptr},
+    {&msg::kReqUserName, "userName", Kind::kString, nullptr},
+    {&msg::kReqPassword, "password", Kind::kString, nullptr},
+    {&msg::kReqExtraCredential, "extraCredential", Kind::kString, nullptr},
 };
 const FieldDef kCheckCredentialRespFields[] = {
-    {msg::kRespErrors.number, msg::kRespErrors.tag, msg::kRespErrors.key, "errors", Kind::kList,
-     &msg::kError},
-    {msg::kRespSessionToken.number, msg::kRespSessionToken.tag, msg::kRespSessionToken.key,
-     "sessionToken", Kind::kString, nullptr},
+    {&msg::kRespErrors, "errors", Kind::kList, &msg::kError},
+    {&msg::kRespSessionToken, "sessionToken", Kind::kString, nullptr},
 };
 const FieldDef kErrorFields[] = {
-    {msg::kErrorText.number, msg::kErrorText.tag, msg::kErrorText.key, "errorText", Kind::kString,
-     nullptr},
+    {&msg::kErrorText, "errorText", Kind::kString, nullptr},
 };
 const FieldDef kFileResourceInfoFields[] = {
-    {msg::kResName.number, msg::kResName.tag, msg::kResName.key, "name", Kind::kString, nullptr},
-    {msg::kResParentPath.number, msg::kResParentPath.tag, msg::kResParentPath.key, "parentPath",
-     Kind::kString, nullptr},
-    {msg::kResFolderGUID.number, msg::kResFolderGUID.tag, msg::kResFolderGUID.key, "folderGUID",
-     Kind::kString, nullptr},
-    {msg::kResFolderDetail.number, msg::kResFolderDetail.tag, msg::kResFolderDetail.key,
-     "folderDetail", Kind::kString, nullptr},
+    {&msg::kResName, "name", Kind::kString, nullptr},
+    {&msg::kResParentPath, "parentPath", Kind::kString, nullptr},
+    {&msg::kResFolderGUID, "folderGUID", Kind::kString, nullptr},
+    {&msg::kResFolderDetail, "folderDetail", Kind::kString, nullptr},
 };
 const FieldDef kFileResourceResponseFields[] = {
-    {msg::kRespResource.number, msg::kRespResource.tag, msg::kRespResource.key, "resource",
-     Kind::kObject, &msg::kFileResourceInfo},
-    {msg::kRespStatus.number, msg::kRespStatus.tag, msg::kRespStatus.key, "status", Kind::kObject,
-     &msg::kGenericResp},
+    {&msg::kRespResource, "resource", Kind::kObject, &msg::kFileResourceInfo},
+    {&msg::kRespStatus, "status", Kind::kObject, &msg::kGenericResp},
 };
 const FieldDef kGenericRespFields[] = {
-    {msg::kGenericErrorText.number, msg::kGenericErrorText.tag, msg::kGenericErrorText.key,
-     "errorText", Kind::kString, nullptr},
+    {&msg::kGenericErrorText, "errorText", Kind::kString, nullptr},
 };
 const FieldDef kUploadFileRespFields[] = {
-    {msg::kUploadRequestId.number, msg::kUploadRequestId.tag, msg::kUploadRequestId.key,
-     "requestId", Kind::kString, nullptr},
-    {msg::kUploadFileGUID.number, msg::kUploadFileGUID.tag, msg::kUploadFileGUID.key, "fileGUID",
-     Kind::kString, nullptr},
-    {msg::kUploadChunkOffset.number, msg::kUploadChunkOffset.tag, msg::kUploadChunkOffset.key,
-     "chunkOffset", Kind::kInt64, nullptr},
+    {&msg::kUploadRequestId, "requestId", Kind::kString, nullptr},
+    {&msg::kUploadFileGUID, "fileGUID", Kind::kString, nullptr},
+    {&msg::kUploadChunkOffset, "chunkOffset", Kind::kInt64, nullptr},
 };
 
 template <size_t N>
@@ -122,39 +106,15 @@ const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number, 
   if (c == nullptr || classKey != c->id->key) return nullptr;
   for (size_t i = 0; i < c->fieldCount; ++i) {
     const FieldDef& f = c->fields[i];
-    if (f.number != number) continue;
-    if (f.key != fieldKey || f.kind != kind) return nullptr;
-    if (tag >= 0 && f.tag != tag) return nullptr;
+    if (f.id->number != number) continue;
+    if (f.id->key != fieldKey || f.kind != kind) return nullptr;
+    if (tag >= 0 && f.id->tag != tag) return nullptr;
     return &f;
   }
   return nullptr;
 }
 
 constexpr int kTagNotGiven = -1;
-
-// Element text: &, < and > always; CR as a character reference so that it
-// survives the parser's line-end normalisation.
-void AppendEscaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
-}
 
 // True when `text` is well-formed UTF-8 made only of characters an XML 1.0
 // document can carry (the Char production: tab, line feed, carriage return,
@@ -376,7 +336,8 @@ class Writer {
   void leaf(const std::string& name, const std::string& text, int depth) {
     if (!IsXmlText(text)) m_representable = false;
     open(name, depth);
-    AppendEscaped(m_out, text);
+    // CR as a reference, so that the text reads back as it was written.
+    zu::xml::AppendEscaped(m_out, text, zu::xml::kEscapeCarriageReturn);
     close(name, depth, false);
     endLine();
   }
@@ -411,7 +372,7 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
         std::string name = f.element;
         switch (f.kind) {
           case Kind::kString: {
-            auto it = m.m_strings.find(f.number);
+            auto it = m.m_strings.find(f.id->number);
             if (it == m.m_strings.end()) break;
             if (!any) w.beginChildren();
             any = true;
@@ -419,7 +380,7 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
             break;
           }
           case Kind::kInt64: {
-            auto it = m.m_numbers.find(f.number);
+            auto it = m.m_numbers.find(f.id->number);
             if (it == m.m_numbers.end()) break;
             if (!any) w.beginChildren();
             any = true;
@@ -427,7 +388,7 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
             break;
           }
           case Kind::kObject: {
-            auto it = m.m_objects.find(f.number);
+            auto it = m.m_objects.find(f.id->number);
             if (it == m.m_objects.end() || it->second == nullptr) break;
             if (!any) w.beginChildren();
             any = true;
@@ -438,7 +399,7 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
             break;
           }
           case Kind::kList: {
-            auto it = m.m_lists.find(f.number);
+            auto it = m.m_lists.find(f.id->number);
             if (it == m.m_lists.end() || it->second == nullptr) break;
             if (!any) w.beginChildren();
             any = true;
@@ -503,18 +464,19 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement
     const auto* element = static_cast<const xercesc::DOMElement*>(node);
     switch (f->kind) {
       case Kind::kString:
-        m.setstring(f->number, f->tag, ToUtf8(node->getTextContent()), classKey, f->key);
+        m.setstring(f->id->number, f->id->tag, ToUtf8(node->getTextContent()), classKey,
+                    f->id->key);
         break;
       case Kind::kInt64: {
         long long value = 0;
         if (!ParseInt64(ToUtf8(node->getTextContent()), value)) return false;
-        m.setint64(f->number, value, classKey, f->key);
+        m.setint64(f->id->number, value, classKey, f->id->key);
         break;
       }
       case Kind::kObject: {
         const ClassDef* nc = FindClass(f->nested->type, f->nested->id);
-        CNMessageBase** slot = m.getObjectAccessor(true, true, f->number, f->tag, classKey, f->key,
-                                                   f->nested->type, f->nested->id);
+        CNMessageBase** slot = m.getObjectAccessor(true, true, f->id->number, f->id->tag, classKey,
+                                                   f->id->key, f->nested->type, f->nested->id);
         if (slot == nullptr || *slot == nullptr || nc == nullptr) return false;
         // A repeated element replaces the earlier one.
         **slot = CNMessageBase(f->nested->type, f->nested->id);
@@ -523,7 +485,8 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement
       }
       case Kind::kList: {
         const ClassDef* ec = FindClass(f->nested->type, f->nested->id);
-        CNMessageList** slot = m.getlistobject(f->number, f->tag, classKey, f->key, true);
+        CNMessageList** slot =
+            m.getlistobject(f->id->number, f->id->tag, classKey, f->id->key, true);
         if (slot == nullptr || *slot == nullptr || ec == nullptr) return false;
         const std::string entryName = ElementName(*ec);
         for (const xercesc::DOMNode* child = element->getFirstChild(); child != nullptr;
