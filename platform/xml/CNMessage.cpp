@@ -341,6 +341,15 @@ class Writer {
     close(name, depth, false);
     endLine();
   }
+  // An element whose own children `content` writes at the depth it is
+  // given; it returns whether it wrote any.
+  template <class Content>
+  void element(const std::string& name, int depth, Content content) {
+    open(name, depth);
+    const bool inner = content(depth + 1);
+    close(name, depth, inner);
+    endLine();
+  }
   std::string& out() { return m_out; }
   // False once a leaf held text that XML cannot carry.
   bool representable() const { return m_representable; }
@@ -355,6 +364,47 @@ class Writer {
   std::string m_out;
 };
 
+// The children of one element, at `depth`: the first one starts them on a
+// line of their own.
+class Children {
+ public:
+  Children(Writer& w, int depth) : m_w(w), m_depth(depth) {}
+  void leaf(const std::string& name, const std::string& text) {
+    start();
+    m_w.leaf(name, text, m_depth);
+  }
+  template <class Content>
+  void element(const std::string& name, Content content) {
+    start();
+    m_w.element(name, m_depth, content);
+  }
+  bool any() const { return m_any; }
+
+ private:
+  void start() {
+    if (!m_any) m_w.beginChildren();
+    m_any = true;
+  }
+
+  Writer& m_w;
+  int m_depth;
+  bool m_any = false;
+};
+
+// The value stored under `number`, or null.
+template <class Map>
+const typename Map::mapped_type* Find(const Map& map, short number) {
+  auto it = map.find(number);
+  return it == map.end() ? nullptr : &it->second;
+}
+
+// The message or list stored under `number`, or null when there is none.
+template <class Map>
+typename Map::mapped_type FindSet(const Map& map, short number) {
+  const typename Map::mapped_type* stored = Find(map, number);
+  return stored == nullptr ? nullptr : *stored;
+}
+
 }  // namespace
 
 int CNMessageBase::serialize(std::string& xml, bool pretty) const {
@@ -366,74 +416,52 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
   // any field was present. Recursion depth is bounded by the schema.
   struct Body {
     static bool Write(const CNMessageBase& m, const ClassDef& cls, Writer& w, int depth) {
-      bool any = false;
+      Children children(w, depth);
       for (size_t i = 0; i < cls.fieldCount; ++i) {
         const FieldDef& f = cls.fields[i];
-        std::string name = f.element;
+        const std::string name = f.element;
+        const short number = f.id->number;
         switch (f.kind) {
-          case Kind::kString: {
-            auto it = m.m_strings.find(f.id->number);
-            if (it == m.m_strings.end()) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.leaf(name, it->second, depth);
+          case Kind::kString:
+            if (const std::string* text = Find(m.m_strings, number)) children.leaf(name, *text);
             break;
-          }
-          case Kind::kInt64: {
-            auto it = m.m_numbers.find(f.id->number);
-            if (it == m.m_numbers.end()) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.leaf(name, std::to_string(it->second), depth);
-            break;
-          }
-          case Kind::kObject: {
-            auto it = m.m_objects.find(f.id->number);
-            if (it == m.m_objects.end() || it->second == nullptr) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.open(name, depth);
-            bool inner = WriteNested(*it->second, w, depth + 1);
-            w.close(name, depth, inner);
-            w.endLine();
-            break;
-          }
-          case Kind::kList: {
-            auto it = m.m_lists.find(f.id->number);
-            if (it == m.m_lists.end() || it->second == nullptr) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.open(name, depth);
-            bool inner = false;
-            for (const CNMessageBase* item : *it->second) {
-              if (item == nullptr) continue;
-              const ClassDef* ic = FindClass(item->m_type, item->m_id);
-              if (ic == nullptr) continue;
-              if (!inner) w.beginChildren();
-              inner = true;
-              std::string entry = ElementName(*ic);
-              w.open(entry, depth + 1);
-              bool fields = Write(*item, *ic, w, depth + 2);
-              w.close(entry, depth + 1, fields);
-              w.endLine();
+          case Kind::kInt64:
+            if (const long long* value = Find(m.m_numbers, number)) {
+              children.leaf(name, std::to_string(*value));
             }
-            w.close(name, depth, inner);
-            w.endLine();
             break;
-          }
+          case Kind::kObject:
+            if (const CNMessageBase* object = FindSet(m.m_objects, number)) {
+              children.element(name, [&](int inner) { return WriteNested(*object, w, inner); });
+            }
+            break;
+          case Kind::kList:
+            if (const CNMessageList* list = FindSet(m.m_lists, number)) {
+              children.element(name, [&](int inner) { return WriteList(*list, w, inner); });
+            }
+            break;
         }
       }
-      return any;
+      return children.any();
     }
     static bool WriteNested(const CNMessageBase& m, Writer& w, int depth) {
       const ClassDef* nc = FindClass(m.m_type, m.m_id);
       return nc != nullptr && Write(m, *nc, w, depth);
     }
+    // The entries of a list, each an element named after its class; entries
+    // of no known class are left out.
+    static bool WriteList(const CNMessageList& list, Writer& w, int depth) {
+      Children entries(w, depth);
+      for (const CNMessageBase* item : list) {
+        if (item == nullptr) continue;
+        const ClassDef* ic = FindClass(item->m_type, item->m_id);
+        if (ic == nullptr) continue;
+        entries.element(ElementName(*ic), [&](int inner) { return Write(*item, *ic, w, inner); });
+      }
+      return entries.any();
+    }
   };
-  writer.open(root, 0);
-  bool any = Body::Write(*this, *c, writer, 1);
-  writer.close(root, 0, any);
-  writer.endLine();
+  writer.element(root, 0, [&](int inner) { return Body::Write(*this, *c, writer, inner); });
   // Text the parser would refuse is never sent.
   if (!writer.representable()) return 1;
   xml = std::move(writer.out());
