@@ -41,15 +41,11 @@ std::string BuildSetUpBody(const std::string& vestrumGUID, unsigned int jobId,
 
 bool IsHttps(const std::string& url) { return url.find("https:") != std::string::npos; }
 
-constexpr zu::WorkflowReplyRules kSetUpReplyRules = {
-    "ZU Cloud DR setup workflow",
-    "Error: Failed to retrieve SAS Token.",
-    L"Error: Failed to retrieve DR set up information from Tolvane Cloud.",
-    zu::AttemptResult::kStop,
-    zu::AttemptResult::kRetryNow,
-    zu::AttemptResult::kStop,
-    zu::AttemptResult::kStop,
-};
+constexpr zu::blob::Workflow kSetUp = {
+    kSetUpTag, "DR setup workflow", L"Failed to create DR backup folder.",
+    zu::blob::ReplyRules("ZU Cloud DR setup workflow", "Error: Failed to retrieve SAS Token.",
+                         L"Error: Failed to retrieve DR set up information from Tolvane Cloud.",
+                         zu::AttemptResult::kStop)};
 
 // Where the set-up reply's values go. What an attempt received stays
 // received for the attempts after it.
@@ -216,10 +212,7 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath
   EvDebug* log = m_evDbg.get();
   SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
   return zu::blob::RunWorkflow(
-      sessionParams(), kSetUpTag,
-      {"DR setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
-       &kSetUpReplyRules},
-      ignoreRetryWait, errorMessage,
+      sessionParams(), kSetUp, urlPath, vestrumGUID, ignoreRetryWait, errorMessage,
       [&](zu::ConsoleOperation& op) {
         op.url = m_url + urlPath;
         op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);

@@ -52,13 +52,12 @@ bool ReplySaysSuccess(const zu::xml::ParseResult& parsed) {
   return success;
 }
 
-constexpr zu::WorkflowReplyRules kCompletionReplyRules = {
-    "ZU Cloud Finalize DR workflow",
-    "Error: Failed to retrieve return value from Finalize DR workflow.",
-    L"Error: Failed to retrieve return value from Finalize DR workflow.",
-    zu::AttemptResult::kStop,
-    zu::AttemptResult::kRetryNow,
-};
+constexpr zu::blob::Workflow kCompletion = {
+    kTag, "Finalize DR workflow", L"Failed to execute Finalize DR workflow.",
+    zu::blob::ReplyRules("ZU Cloud Finalize DR workflow",
+                         "Error: Failed to retrieve return value from Finalize DR workflow.",
+                         L"Error: Failed to retrieve return value from Finalize DR workflow.",
+                         zu::AttemptResult::kRetry)};
 
 }  // namespace
 
@@ -79,10 +78,7 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
                                     : "Calling DR Backup Finalize in workflow mode");
     EvDebug* log = m_evDbg.get();
     return zu::blob::RunWorkflow(
-        sessionParams(), kTag,
-        {"Finalize DR workflow", url, m_vestrumGUID, L"Failed to execute Finalize DR workflow.",
-         &kCompletionReplyRules},
-        false, errorMessage,
+        sessionParams(), kCompletion, url, m_vestrumGUID, false, errorMessage,
         [&](zu::ConsoleOperation& op) {
           op.url = url;
           op.body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
