@@ -14,61 +14,34 @@
 
 namespace {
 
-enum class Kind { kString, kInt64, kObject, kList };
-
-// One field of a message class: how callers address it (number, tag, key),
-// how it is written (element) and what it holds. For kObject and kList,
-// `nested` is the class of the nested message or of the list's entries.
-struct FieldDef {
-  const zu::msg::FieldId* id;
-  const char* element;
-  Kind kind;
-  const zu::msg::ClassId* nested;
-};
+// A field's description is its id (CNMessage.h).
+using FieldDef = zu::msg::FieldId;
+using Kind = zu::msg::FieldKind;
 
 namespace msg = zu::msg;
 
 struct ClassDef {
   const char* name;  // as in the interface, with any "App::" prefix
   const msg::ClassId* id;
-  const FieldDef* fields;  // in the order they are written
+  const FieldDef* const* fields;  // in the order they are written
   size_t fieldCount;
 };
 
 // The schema. Field order is the order of the elements on the wire.
-const FieldDef kCheckCredentialReqFields[] = {
-    {&msg::kReqUserName, "userName", Kind::kString, nullptr},
-    {&msg::kReqPassword, "password", Kind::kString, nullptr},
-    {&msg::kReqExtraCredential, "extraCredential", Kind::kString, nullptr},
-};
-const FieldDef kCheckCredentialRespFields[] = {
-    {&msg::kRespErrors, "errors", Kind::kList, &msg::kError},
-    {&msg::kRespSessionToken, "sessionToken", Kind::kString, nullptr},
-};
-const FieldDef kErrorFields[] = {
-    {&msg::kErrorText, "errorText", Kind::kString, nullptr},
-};
-const FieldDef kFileResourceInfoFields[] = {
-    {&msg::kResName, "name", Kind::kString, nullptr},
-    {&msg::kResParentPath, "parentPath", Kind::kString, nullptr},
-    {&msg::kResFolderGUID, "folderGUID", Kind::kString, nullptr},
-    {&msg::kResFolderDetail, "folderDetail", Kind::kString, nullptr},
-};
-const FieldDef kFileResourceResponseFields[] = {
-    {&msg::kRespResource, "resource", Kind::kObject, &msg::kFileResourceInfo},
-    {&msg::kRespStatus, "status", Kind::kObject, &msg::kGenericResp},
-};
-const FieldDef kGenericRespFields[] = {
-    {&msg::kGenericErrorText, "errorText", Kind::kString, nullptr},
-};
-const FieldDef kUploadFileRespFields[] = {
-    {&msg::kUploadRequestId, "requestId", Kind::kString, nullptr},
-    {&msg::kUploadFileGUID, "fileGUID", Kind::kString, nullptr},
-    {&msg::kUploadChunkOffset, "chunkOffset", Kind::kInt64, nullptr},
-};
+const FieldDef* const kCheckCredentialReqFields[] = {&msg::kReqUserName, &msg::kReqPassword,
+                                                     &msg::kReqExtraCredential};
+const FieldDef* const kCheckCredentialRespFields[] = {&msg::kRespErrors, &msg::kRespSessionToken};
+const FieldDef* const kErrorFields[] = {&msg::kErrorText};
+const FieldDef* const kFileResourceInfoFields[] = {&msg::kResName, &msg::kResParentPath,
+                                                   &msg::kResFolderGUID, &msg::kResFolderDetail};
+const FieldDef* const kFileResourceResponseFields[] = {&msg::kRespResource, &msg::kRespStatus};
+const FieldDef* const kGenericRespFields[] = {&msg::kGenericErrorText};
+const FieldDef* const kUploadFileRespFields[] = {&msg::kUploadRequestId, &msg::kUploadFileGUID,
+                                                 &msg::kUploadChunkOffset};
 
 template <size_t N>
-constexpr ClassDef Def(const char* name, const msg::ClassId& id, const FieldDef (&fields)[N]) {
+constexpr ClassDef Def(const char* name, const msg::ClassId& id,
+                       const FieldDef* const (&fields)[N]) {
   return ClassDef{name, &id, fields, N};
 }
 
@@ -105,10 +78,10 @@ const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number, 
                        unsigned int fieldKey, Kind kind) {
   if (c == nullptr || classKey != c->id->key) return nullptr;
   for (size_t i = 0; i < c->fieldCount; ++i) {
-    const FieldDef& f = c->fields[i];
-    if (f.id->number != number) continue;
-    if (f.id->key != fieldKey || f.kind != kind) return nullptr;
-    if (tag >= 0 && f.id->tag != tag) return nullptr;
+    const FieldDef& f = *c->fields[i];
+    if (f.number != number) continue;
+    if (f.key != fieldKey || f.kind != kind) return nullptr;
+    if (tag >= 0 && f.tag != tag) return nullptr;
     return &f;
   }
   return nullptr;
@@ -418,9 +391,9 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
     static bool Write(const CNMessageBase& m, const ClassDef& cls, Writer& w, int depth) {
       Children children(w, depth);
       for (size_t i = 0; i < cls.fieldCount; ++i) {
-        const FieldDef& f = cls.fields[i];
+        const FieldDef& f = *cls.fields[i];
         const std::string name = f.element;
-        const short number = f.id->number;
+        const short number = f.number;
         switch (f.kind) {
           case Kind::kString:
             if (const std::string* text = Find(m.m_strings, number)) children.leaf(name, *text);
@@ -476,7 +449,7 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement
 
 const FieldDef* FieldByElement(const ClassDef& cls, const std::string& name) {
   for (size_t i = 0; i < cls.fieldCount; ++i) {
-    if (name == cls.fields[i].element) return &cls.fields[i];
+    if (name == cls.fields[i]->element) return cls.fields[i];
   }
   return nullptr;
 }
@@ -492,19 +465,18 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement
     const auto* element = static_cast<const xercesc::DOMElement*>(node);
     switch (f->kind) {
       case Kind::kString:
-        m.setstring(f->id->number, f->id->tag, ToUtf8(node->getTextContent()), classKey,
-                    f->id->key);
+        m.setstring(f->number, f->tag, ToUtf8(node->getTextContent()), classKey, f->key);
         break;
       case Kind::kInt64: {
         long long value = 0;
         if (!ParseInt64(ToUtf8(node->getTextContent()), value)) return false;
-        m.setint64(f->id->number, value, classKey, f->id->key);
+        m.setint64(f->number, value, classKey, f->key);
         break;
       }
       case Kind::kObject: {
         const ClassDef* nc = FindClass(f->nested->type, f->nested->id);
-        CNMessageBase** slot = m.getObjectAccessor(true, true, f->id->number, f->id->tag, classKey,
-                                                   f->id->key, f->nested->type, f->nested->id);
+        CNMessageBase** slot = m.getObjectAccessor(true, true, f->number, f->tag, classKey, f->key,
+                                                   f->nested->type, f->nested->id);
         if (slot == nullptr || *slot == nullptr || nc == nullptr) return false;
         // A repeated element replaces the earlier one.
         **slot = CNMessageBase(f->nested->type, f->nested->id);
@@ -513,8 +485,7 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement
       }
       case Kind::kList: {
         const ClassDef* ec = FindClass(f->nested->type, f->nested->id);
-        CNMessageList** slot =
-            m.getlistobject(f->id->number, f->id->tag, classKey, f->id->key, true);
+        CNMessageList** slot = m.getlistobject(f->number, f->tag, classKey, f->key, true);
         if (slot == nullptr || *slot == nullptr || ec == nullptr) return false;
         const std::string entryName = ElementName(*ec);
         for (const xercesc::DOMNode* child = element->getFirstChild(); child != nullptr;
