@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
+#include "blob/ConsoleWorkflow.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
@@ -21,11 +22,10 @@ namespace {
 
 constexpr const char* kInitTag = "init";
 constexpr const char* kSetUpTag = "ExecuteDRFolderSetUpWorkflow";
-constexpr unsigned int kSetUpRetryWaitMs = 120000;
-
-constexpr const char* kApiSetUpPath = "/api/zudrbackup/setup";
-constexpr const char* kWorkflowSetUpPath =
-    "/api/Workflow/Setup_DRBackup_ZUCloudV3/Action/Execute?outputonly=true";
+constexpr zu::blob::WorkflowPaths kSetUpPaths = {
+    "/api/zudrbackup/setup",
+    "/api/Workflow/Setup_DRBackup_ZUCloudV3/Action/Execute?outputonly=true",
+};
 
 // The workflow input of the set-up request.
 std::string BuildSetUpBody(const std::string& vestrumGUID, unsigned int jobId,
@@ -41,15 +41,11 @@ std::string BuildSetUpBody(const std::string& vestrumGUID, unsigned int jobId,
 
 bool IsHttps(const std::string& url) { return url.find("https:") != std::string::npos; }
 
-constexpr zu::WorkflowReplyRules kSetUpReplyRules = {
-    "ZU Cloud DR setup workflow",
-    "Error: Failed to retrieve SAS Token.",
-    L"Error: Failed to retrieve DR set up information from Tolvane Cloud.",
-    zu::AttemptResult::kStop,
-    zu::AttemptResult::kRetryNow,
-    zu::AttemptResult::kStop,
-    zu::AttemptResult::kStop,
-};
+constexpr zu::blob::Workflow kSetUp = {
+    kSetUpTag, "DR setup workflow", L"Failed to create DR backup folder.",
+    zu::blob::ReplyRules("ZU Cloud DR setup workflow", "Error: Failed to retrieve SAS Token.",
+                         L"Error: Failed to retrieve DR set up information from Tolvane Cloud.",
+                         zu::AttemptResult::kStop)};
 
 // Where the set-up reply's values go. What an attempt received stays
 // received for the attempts after it.
@@ -186,7 +182,7 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
 
     // The set-up checks the flag; its outcome decides the final value.
     m_bInitialized = 1;
-    const std::string path = m_bAPIMode ? kApiSetUpPath : kWorkflowSetUpPath;
+    const std::string path = kSetUpPaths.For(m_bAPIMode);
     m_evDbg->Debug(kInitTag, m_bAPIMode ? "Creating DR Backup folder in API mode"
                                         : "Creating DR Backup folder in workflow mode");
     std::wstring localMessage;
@@ -213,26 +209,15 @@ int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath
                                                       int backupLevel, unsigned int fullJobId,
                                                       std::wstring& errorMessage,
                                                       bool ignoreRetryWait) {
-  const zu::SessionParams params = sessionParams();
-  const std::wstring notInitialized = params.notInitializedMessage();
   EvDebug* log = m_evDbg.get();
   SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
-  return zu::RunConsoleOperation(
-      params, kSetUpTag, L"Failed to create DR backup folder.", errorMessage,
+  return zu::blob::RunWorkflow(
+      sessionParams(), kSetUp, urlPath, vestrumGUID, ignoreRetryWait, errorMessage,
       [&](zu::ConsoleOperation& op) {
         op.url = m_url + urlPath;
         op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
-        op.notInitialized = notInitialized.c_str();
-        op.wait = zu::FixedWaitRetry(m_nRetryCount, kSetUpRetryWaitMs, ignoreRetryWait,
-                                     zu::TotalCount::kAttemptsBeforeEarlyStop);
-        op.retryPrefix = zu::FormatLogText(
-            "Error: Failed to execute DR setup workflow in cloud for Vestrum GUID [%s]. ",
-            vestrumGUID.c_str());
-        op.read = zu::ReadWorkflowReply(
-            {"DR setup workflow", urlPath, vestrumGUID, L"Failed to create DR backup folder.",
-             &kSetUpReplyRules},
-            [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
-              return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
-            });
+      },
+      [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+        return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
       });
 }

@@ -15,14 +15,8 @@
 #include "platform/threads/ZuThread.h"
 #include "session/FileChange.h"
 
-using zu::blob::kProducerTag;
-using zu::blob::MarkUploadFailed;
-using zu::blob::ProducerTurn;
-using zu::blob::QueueSnapshot;
-using zu::blob::ReturnEmptySlot;
-using zu::blob::SetFailedLocked;
-using zu::blob::TakeEmptySlot;
-
+// The engine's own steps, beside the hand-over they use.
+namespace zu::blob {
 namespace {
 
 constexpr int kPoolQueueLimit = 100000;
@@ -254,8 +248,10 @@ void FillSlot(UploadBlobArgs& args, ZuThreadPool& pool, int index, const QueueSn
 }
 
 }  // namespace
+}  // namespace zu::blob
 
 unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
+  using namespace zu::blob;
   UploadBlobArgs& args = *static_cast<UploadBlobArgs*>(argument);
   EvDebug* log = args.log;
   try {

@@ -18,12 +18,8 @@
 #include "session/RetryLines.h"
 #include "session/UploadProgress.h"
 
-using zu::blob::kUploaderTag;
-using zu::blob::QueueSnapshot;
-using zu::blob::SetFailedLocked;
-using zu::blob::TakeFullSlot;
-using zu::blob::TurnToken;
-
+// The engine's own steps, beside the hand-over they use.
+namespace zu::blob {
 namespace {
 
 constexpr int kBlockCreated = 201;
@@ -206,10 +202,11 @@ void ConfirmBlock(UploadBlobArgs& args, int index) {
 }
 
 }  // namespace
+}  // namespace zu::blob
 
 unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
+  using namespace zu::blob;
   UploadBlobArgs& args = *static_cast<UploadBlobArgs*>(argument);
-  EvDebug* log = args.log;
 
   // Throws zu::ThreadTerminated, without a token, when the producer ends the
   // pool; the pool catches it.
@@ -237,8 +234,8 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
     ConfirmBlock(args, index);
     return 0;
   } catch (const std::bad_alloc&) {
-    log->Error(kUploaderTag, "Error: Not enough memory to upload a block of file [%s].",
-               args.fileName.c_str());
+    args.log->Error(kUploaderTag, "Error: Not enough memory to upload a block of file [%s].",
+                    args.fileName.c_str());
     ZuCriticalSectionLock lock(&args.queueLock);
     SetFailedLocked(args);
     args.blobInfo[index].status = 0;

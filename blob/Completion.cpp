@@ -5,6 +5,7 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
+#include "blob/ConsoleWorkflow.h"
 #include "blob/FileInfo.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
@@ -19,11 +20,10 @@
 namespace {
 
 constexpr const char* kTag = "ExecuteDRCompleteWorkflow";
-constexpr unsigned int kCompletionRetryWaitMs = 120000;
-
-constexpr const char* kApiFinalizePath = "/api/zudrbackup/finalize";
-constexpr const char* kWorkflowFinalizePath =
-    "/api/Workflow/Finalize_DRBackup_ZUCloud/Action/Execute?outputonly=true";
+constexpr zu::blob::WorkflowPaths kFinalizePaths = {
+    "/api/zudrbackup/finalize",
+    "/api/Workflow/Finalize_DRBackup_ZUCloud/Action/Execute?outputonly=true",
+};
 
 // The workflow input of the completion request: the uploaded files in list
 // order.
@@ -52,15 +52,12 @@ bool ReplySaysSuccess(const zu::xml::ParseResult& parsed) {
   return success;
 }
 
-constexpr zu::WorkflowReplyRules kCompletionReplyRules = {
-    "ZU Cloud Finalize DR workflow",
-    "Error: Failed to retrieve return value from Finalize DR workflow.",
-    L"Error: Failed to retrieve return value from Finalize DR workflow.",
-    zu::AttemptResult::kStop,
-    zu::AttemptResult::kRetryNow,
-    zu::AttemptResult::kRetry,
-    zu::AttemptResult::kRetry,
-};
+constexpr zu::blob::Workflow kCompletion = {
+    kTag, "Finalize DR workflow", L"Failed to execute Finalize DR workflow.",
+    zu::blob::ReplyRules("ZU Cloud Finalize DR workflow",
+                         "Error: Failed to retrieve return value from Finalize DR workflow.",
+                         L"Error: Failed to retrieve return value from Finalize DR workflow.",
+                         zu::AttemptResult::kRetry)};
 
 }  // namespace
 
@@ -76,45 +73,28 @@ int ZUCloudAzureService::ExecuteDRCompleteWorkflow(unsigned int jobId, int backu
           3, "ZUCloudAzureService(1723): -Debug-: Azure mode: Calling FinalizeAzureFunctions");
       return FinalizeAzureFunctions(jobId, backupLevel, errorMessage);
     }
-    std::string url;
-    if (m_bAPIMode) {
-      url = m_url + kApiFinalizePath;
-      m_evDbg->Debug(kTag, "Calling DR Backup Finalize in API mode");
-    } else {
-      url = m_url + kWorkflowFinalizePath;
-      m_evDbg->Debug(kTag, "Calling DR Backup Finalize in workflow mode");
-    }
-
-    const zu::SessionParams params = sessionParams();
-    const std::wstring notInitialized = params.notInitializedMessage();
+    const std::string url = m_url + kFinalizePaths.For(m_bAPIMode);
+    m_evDbg->Debug(kTag, m_bAPIMode ? "Calling DR Backup Finalize in API mode"
+                                    : "Calling DR Backup Finalize in workflow mode");
     EvDebug* log = m_evDbg.get();
-    return zu::RunConsoleOperation(
-        params, kTag, L"Failed to execute Finalize DR workflow.", errorMessage,
+    return zu::blob::RunWorkflow(
+        sessionParams(), kCompletion, url, m_vestrumGUID, false, errorMessage,
         [&](zu::ConsoleOperation& op) {
           op.url = url;
           op.body = BuildCompletionBody(m_vestrumGUID, jobId, m_fileList, backupLevel);
-          op.notInitialized = notInitialized.c_str();
-          op.wait = zu::FixedWaitRetry(m_nRetryCount, kCompletionRetryWaitMs, false,
-                                       zu::TotalCount::kAttemptsBeforeEarlyStop);
-          op.retryPrefix = zu::FormatLogText(
-              "Error: Failed to execute Finalize DR workflow in cloud for Vestrum GUID [%s]. ",
-              m_vestrumGUID.c_str());
           op.retryLineSet = zu::kRetryingAfterLine | zu::kTotalRetryCountLine;
           op.postTrace = "Calling Finalize DR workflow in cloud: request [%s], Response: [%s]";
-          op.read = zu::ReadWorkflowReply(
-              {"Finalize DR workflow", url, m_vestrumGUID,
-               L"Failed to execute Finalize DR workflow.", &kCompletionReplyRules},
-              [this, log](const zu::xml::ParseResult& parsed, const zu::ConsoleReply&) {
-                if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
-                log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
-                           m_userName.c_str());
-                return zu::AttemptResult::kSuccess;
-              });
           // A completion the cloud never confirmed must not reach the caller
           // without a word, even when no attempt produced a message of its own.
           op.fallbackMessage =
               L"Error: Failed to execute Finalize DR workflow. Please check ZUCloudService.log for "
               L"more details.";
+        },
+        [this, log](const zu::xml::ParseResult& parsed, const zu::ConsoleReply&) {
+          if (!ReplySaysSuccess(parsed)) return zu::AttemptResult::kRetry;
+          log->Debug(kTag, "Success: Finalize DR Backup is successful for user [%s]",
+                     m_userName.c_str());
+          return zu::AttemptResult::kSuccess;
         });
   });
 }

@@ -271,17 +271,11 @@ zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::st
 }
 
 // What one pass of an upload needs; the same for both passes of a file.
-struct BlockPass {
-  zu::SessionParams params;  // log and retry count included
+struct BlockPass : zu::blob::BlobFile {  // contentMd5: blocks and block list carry digests
   zu::blob::UploadPlan plan;
-  zu::FileIdentity identity;
-  std::string localPath;
-  std::string fileName;
-  std::string blobUrl;  // storage URL + encoded blob path, no query
   int maximumBackoff = 0;
-  bool tagged = false;      // block ids carry an upload tag
-  bool resume = false;      // with a journal, skipping the blocks it proves stored
-  bool contentMd5 = false;  // blocks and the block list carry MD5 digests
+  bool tagged = false;  // block ids carry an upload tag
+  bool resume = false;  // with a journal, skipping the blocks it proves stored
   // Commits the block list (with the whole file's MD5 when there is one).
   std::function<int(const std::vector<std::string>& ids, const std::string& sasToken,
                     const std::string& fileMd5, std::wstring& errorMessage)>
@@ -421,21 +415,14 @@ int UploadInPasses(ZUCloudAzureService& service, const BlockPass& pass,
 
 // The first pass of a file sent in blocks: resumable, with tagged ids,
 // when the resume setting is on.
-BlockPass MakePass(const zu::SessionParams& params, const zu::blob::UploadPlan& plan,
-                   const zu::FileIdentity& identity, const std::string& localPath,
-                   const std::string& fileName, const std::string& blobUrl, int maximumBackoff,
-                   const zu::UploadTuning& tuning) {
+BlockPass MakePass(const zu::blob::BlobFile& target, const zu::blob::UploadPlan& plan,
+                   int maximumBackoff, bool resume) {
   BlockPass pass;
-  pass.params = params;
+  static_cast<zu::blob::BlobFile&>(pass) = target;
   pass.plan = plan;
-  pass.identity = identity;
-  pass.localPath = localPath;
-  pass.fileName = fileName;
-  pass.blobUrl = blobUrl;
   pass.maximumBackoff = maximumBackoff;
-  pass.tagged = tuning.resume;
-  pass.resume = tuning.resume;
-  pass.contentMd5 = tuning.contentMd5;
+  pass.tagged = resume;
+  pass.resume = resume;
   return pass;
 }
 
@@ -446,23 +433,17 @@ bool FitsOneRequest(const zu::UploadTuning& tuning, unsigned long long fileSize)
 }
 
 // A file no larger than "DRBackupUploadSingleRequestMiB", in one Put Blob.
-int UploadSmallFile(ZUCloudAzureService& service, const zu::SessionParams& params,
-                    const std::string& localPath, const std::string& fileName,
-                    const std::string& blobUrl, zu::SequentialFile* file,
-                    const zu::FileIdentity& identity, const zu::UploadTuning& tuning,
+int UploadSmallFile(ZUCloudAzureService& service, const zu::blob::BlobFile& target,
+                    zu::SequentialFile* file, const std::string& accessTier,
                     std::wstring& errorMessage) {
   zu::blob::SingleRequestUpload single;
-  if (!FindUploadToken(service, params.log, fileName, single.sasToken, errorMessage)) return 0;
-  params.log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
-                       fileName.c_str(), identity.size);
-  single.params = params;
-  single.blobUrl = blobUrl;
-  single.fileName = fileName;
-  single.filePath = localPath;
+  EvDebug* log = target.params.log;
+  if (!FindUploadToken(service, log, target.fileName, single.sasToken, errorMessage)) return 0;
+  log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
+                target.fileName.c_str(), target.identity.size);
+  static_cast<zu::blob::BlobFile&>(single) = target;
   single.file = file;
-  single.identity = identity;
-  single.contentMd5 = tuning.contentMd5;
-  single.accessTier = tuning.accessTier;
+  single.accessTier = accessTier;
   return zu::blob::UploadInOneRequest(single, errorMessage);
 }
 
@@ -520,9 +501,11 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       m_fileList.push_back(record);
     }
 
+    const zu::blob::BlobFile target{sessionParams(), localPath, fileName,
+                                    record->url,     identity,  tuning.contentMd5};
     if (FitsOneRequest(tuning, identity.size)) {
-      record->uploaded = UploadSmallFile(*this, sessionParams(), localPath, fileName, record->url,
-                                         file.get(), identity, tuning, errorMessage) != 0;
+      record->uploaded =
+          UploadSmallFile(*this, target, file.get(), tuning.accessTier, errorMessage) != 0;
       return record->uploaded ? 1 : 0;
     }
 
@@ -530,8 +513,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     // that may be resumed carry an upload tag (BlockId.h); when the service
     // refuses them for their length, one more pass sends the file whole
     // with ids of the other length (UploadWithOtherIds).
-    BlockPass pass = MakePass(sessionParams(), plan, identity, localPath, fileName, record->url,
-                              m_nMaximumBackoff, tuning);
+    BlockPass pass = MakePass(target, plan, m_nMaximumBackoff, tuning.resume);
     pass.commit = [&](const std::vector<std::string>& ids, const std::string& sasToken,
                       const std::string& fileMd5, std::wstring& message) {
       return CommitBlockList(ids, remoteFolder, fileName, sasToken, fileMd5, tuning.accessTier,

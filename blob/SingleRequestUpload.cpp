@@ -45,7 +45,7 @@ bool ReadWholeFile(const SingleRequestUpload& upload, char* buffer, std::string&
   if (!error.IsError()) error = upload.file->Identity(now);
   if (error.IsError()) {
     upload.params.log->Error(kTag, "Error: Failed to read file [%s] at offset [%llu]. %s",
-                             upload.filePath.c_str(), total, error.Message().c_str());
+                             upload.localPath.c_str(), total, error.Message().c_str());
     return false;
   }
   change = DescribeFileChange(upload.identity, total + extra, now);
@@ -79,7 +79,7 @@ bool ReadAndHash(const SingleRequestUpload& upload, PageBuffer& pages, std::stri
     return false;
   }
   if (!change.empty()) {
-    log->Error(kTag, "Error: File [%s] changed during the upload: %s.", upload.filePath.c_str(),
+    log->Error(kTag, "Error: File [%s] changed during the upload: %s.", upload.localPath.c_str(),
                change.c_str());
     errorMessage = FXString::ToWstring(FileChangedMessage(upload.fileName, change));
     return false;
@@ -91,7 +91,7 @@ bool ReadAndHash(const SingleRequestUpload& upload, PageBuffer& pages, std::stri
     log->Error(kTag,
                "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
                "not sent.",
-               upload.filePath.c_str());
+               upload.localPath.c_str());
     errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(upload.fileName) +
                    L"] to cloud: MD5 digests are not available.";
     return false;

@@ -12,21 +12,16 @@
 
 #include <string>
 
+#include "blob/BlobFile.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "session/SessionParams.h"
 
 namespace zu::blob {
 
-struct SingleRequestUpload {
-  SessionParams params;  // gateway settings and log
-  std::string blobUrl;   // storage URL + encoded blob path, no query
+struct SingleRequestUpload : BlobFile {
   std::string sasToken;
-  std::string fileName;
-  std::string filePath;
   SequentialFile* file = nullptr;  // open, at its start
-  FileIdentity identity;           // taken when it was opened
-  bool contentMd5 = false;         // "bEnableZUCloudDRBackupContentMD5"
   std::string accessTier;          // "DRBackupUploadAccessTier", "" for the default
 };
 

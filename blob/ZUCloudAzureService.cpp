@@ -10,8 +10,8 @@
 #include "platform/threads/ZuSync.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
+#include "session/ServiceFields.h"
 #include "session/ServiceSettings.h"
-#include "session/SessionParams.h"
 
 ZUCloudAzureService::ZUCloudAzureService()
     : m_bInitialized(0),
@@ -21,10 +21,7 @@ ZUCloudAzureService::ZUCloudAzureService()
       m_logInstance(std::make_unique<EvDebugFileInstance>()),
       m_vestrumId(0),
       m_fileListLock(std::make_unique<ZuCriticalSection>()) {
-  const zu::KeepAliveSettings keepAlive = zu::ReadKeepAliveSettings();
-  m_bEnableTCPKeepAlive = keepAlive.enabled;
-  m_nKeepIntervalSeconds = keepAlive.intervalSeconds;
-  m_nKeepIdleSeconds = keepAlive.idleSeconds;
+  zu::ServiceFields::LoadKeepAlive(*this);
 
   const zu::BlobSettings settings = zu::ReadBlobSettings();
   m_nRetryCount = settings.retryCount;
@@ -46,20 +43,7 @@ void ZUCloudAzureService::setPassword(const std::string& password) {
 }
 
 zu::SessionParams ZUCloudAzureService::sessionParams() const {
-  zu::SessionParams params;
-  params.kind = zu::ServiceKind::kBlob;
-  params.log = m_evDbg.get();
-  params.url = m_url;
-  params.userName = m_userName;
-  params.password = m_password;
-  params.loginExtra = m_loginExtra;
-  params.initialized = m_bInitialized;
-  params.secured = m_bSecured;
-  params.retryCount = m_nRetryCount;
-  params.keepAlive = m_bEnableTCPKeepAlive;
-  params.keepIdleSeconds = m_nKeepIdleSeconds;
-  params.keepIntervalSeconds = m_nKeepIntervalSeconds;
-  return params;
+  return zu::ServiceFields::Params(*this, zu::ServiceKind::kBlob);
 }
 
 LIBCURL::ZuInternetGateway* ZUCloudAzureService::initZuInternetGateway(const std::string& url) {

@@ -40,10 +40,6 @@ constexpr zu::WorkflowReplyRules kSetupReplyRules = {
     "ZU Cloud Folder setup workflow",
     "Error: Failed to retrieve share ID or folder GUID or folder path.",
     L"Error: Failed to retrieve share ID or folder GUID or folder path.",
-    zu::AttemptResult::kRetry,
-    zu::AttemptResult::kRetry,
-    zu::AttemptResult::kRetry,
-    zu::AttemptResult::kRetry,
 };
 
 // Where the set-up reply's values go.

@@ -7,8 +7,8 @@
 #include "platform/log/EvDebug.h"
 #include "session/GatewaySession.h"
 #include "session/Login.h"
+#include "session/ServiceFields.h"
 #include "session/ServiceSettings.h"
-#include "session/SessionParams.h"
 
 namespace {
 constexpr long long kFolderChunkSize = 4194304;
@@ -23,10 +23,7 @@ ZUCloudService::ZUCloudService()
       m_logInstance(std::make_unique<EvDebugFileInstance>()),
       m_chunkSize(kFolderChunkSize),
       m_nRetryCount(kFolderRetryCount) {
-  const zu::KeepAliveSettings keepAlive = zu::ReadKeepAliveSettings();
-  m_bEnableTCPKeepAlive = keepAlive.enabled;
-  m_nKeepIntervalSeconds = keepAlive.intervalSeconds;
-  m_nKeepIdleSeconds = keepAlive.idleSeconds;
+  zu::ServiceFields::LoadKeepAlive(*this);
   zu::ServiceCreated();
 }
 
@@ -40,20 +37,7 @@ void ZUCloudService::setPassword(const std::string& password) {
 }
 
 zu::SessionParams ZUCloudService::sessionParams() const {
-  zu::SessionParams params;
-  params.kind = zu::ServiceKind::kFolder;
-  params.log = m_evDbg.get();
-  params.url = m_url;
-  params.userName = m_userName;
-  params.password = m_password;
-  params.loginExtra = m_loginExtra;
-  params.initialized = m_bInitialized;
-  params.secured = m_bSecured;
-  params.retryCount = m_nRetryCount;
-  params.keepAlive = m_bEnableTCPKeepAlive;
-  params.keepIdleSeconds = m_nKeepIdleSeconds;
-  params.keepIntervalSeconds = m_nKeepIntervalSeconds;
-  return params;
+  return zu::ServiceFields::Params(*this, zu::ServiceKind::kFolder);
 }
 
 LIBCURL::ZuInternetGateway* ZUCloudService::initZuInternetGateway(const std::string& url) {

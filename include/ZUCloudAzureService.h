@@ -33,7 +33,8 @@ class ZuInternetGateway;
 }
 namespace zu {
 struct SessionParams;
-}
+struct ServiceFields;
+}  // namespace zu
 /// @endcond
 
 /// @brief The blob upload service: one DR backup as Azure block blobs.
@@ -307,7 +308,9 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
  protected:
   /// @cond ZUCLOUD_INTERNAL
   // The object's state, kept by the library's own parts: not an interface
-  // for hosts (a class derived by a host must not rely on it).
+  // for hosts (a class derived by a host must not rely on it). The members
+  // both services hold alike are read and filled by zu::ServiceFields.
+  friend struct zu::ServiceFields;
   zu::SessionParams sessionParams() const;
   // UploadBlockList that also gives the blob its Content-MD5 property (the
   // Base64 MD5 of the whole file) and its access tier; "" leaves either as

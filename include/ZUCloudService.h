@@ -32,7 +32,8 @@ struct commandInfo;
 }
 namespace zu {
 struct SessionParams;
-}
+struct ServiceFields;
+}  // namespace zu
 /// @endcond
 
 /// @brief The folder upload service: one DR backup into a folder of the
@@ -260,7 +261,9 @@ class ZUCLOUD_EXPORT ZUCloudService {
  protected:
   /// @cond ZUCLOUD_INTERNAL
   // The object's state, kept by the library's own parts: not an interface
-  // for hosts (a class derived by a host must not rely on it).
+  // for hosts (a class derived by a host must not rely on it). The members
+  // both services hold alike are read and filled by zu::ServiceFields.
+  friend struct zu::ServiceFields;
   zu::SessionParams sessionParams() const;
 
   std::string m_url;

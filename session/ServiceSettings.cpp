@@ -41,11 +41,14 @@ bool ParseBooleanWord(const std::string& text, bool defaultValue) {
   return FXString::EqualsNoCase(text, "true");
 }
 
-bool ReadConnectionReuse() {
-  ZUGlobalParam params;
+bool ReadBooleanSetting(const ZUGlobalParam& params, const char* key, bool defaultValue) {
   std::string word;
-  if (params.get("bEnableZUCloudConnectionReuse", word) != 0) return true;
-  return ParseBooleanWord(word, true);
+  if (params.get(key, word) != 0) return defaultValue;
+  return ParseBooleanWord(word, defaultValue);
+}
+
+bool ReadConnectionReuse() {
+  return ReadBooleanSetting(ZUGlobalParam(), "bEnableZUCloudConnectionReuse", true);
 }
 
 BlobSettings ReadBlobSettings() {
@@ -62,14 +65,9 @@ BlobSettings ReadBlobSettings() {
   if (params.get("DRBackupUploadStreamCount", number) == 0 && number >= 1) {
     settings.uploadStreamCount = number;
   }
-  std::string word;
-  if (params.get("bEnableZUCloudDRBackupAPIMode", word) == 0) {
-    settings.apiMode = ParseBooleanWord(word, true);
-  }
-  word.clear();
-  if (params.get("bEnableZUCloudDRBackupAzureFunctionsMode", word) == 0) {
-    settings.azureFunctionsMode = ParseBooleanWord(word, false);
-  }
+  settings.apiMode = ReadBooleanSetting(params, "bEnableZUCloudDRBackupAPIMode", true);
+  settings.azureFunctionsMode =
+      ReadBooleanSetting(params, "bEnableZUCloudDRBackupAzureFunctionsMode", false);
   if (params.get("ZUCloudDRBackupMaximumBackoff", number) == 0 && number >= 0 && number <= 3600) {
     settings.maximumBackoffSeconds = number;
   }

@@ -5,6 +5,7 @@
 #include <string>
 
 class EvDebug;
+class ZUGlobalParam;
 
 namespace zu {
 
@@ -41,6 +42,10 @@ bool ReadConnectionReuse();
 // A stored boolean word: lower-cased "true" is true, any other non-empty
 // text false; empty gives `defaultValue`.
 bool ParseBooleanWord(const std::string& text, bool defaultValue);
+
+// The boolean word setting `key` of `params`, read with ParseBooleanWord;
+// `defaultValue` when the key is absent or empty.
+bool ReadBooleanSetting(const ZUGlobalParam& params, const char* key, bool defaultValue);
 
 // The vendor's cloud web console, used when neither the "Cloud URL"
 // setting nor setURL gave a URL.

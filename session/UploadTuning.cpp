@@ -52,14 +52,8 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   if (params.get("DRBackupUploadSingleRequestMiB", number) == 0 && number >= 1) {
     tuning.singleRequestMiB = number > kMaxSingleRequestMiB ? kMaxSingleRequestMiB : number;
   }
-  std::string word;
-  if (params.get("bEnableZUCloudDRBackupResume", word) == 0) {
-    tuning.resume = ParseBooleanWord(word, true);
-  }
-  word.clear();
-  if (params.get("bEnableZUCloudDRBackupContentMD5", word) == 0) {
-    tuning.contentMd5 = ParseBooleanWord(word, false);
-  }
+  tuning.resume = ReadBooleanSetting(params, "bEnableZUCloudDRBackupResume", true);
+  tuning.contentMd5 = ReadBooleanSetting(params, "bEnableZUCloudDRBackupContentMD5", false);
   ReadAccessTier(params, tuning);
   return tuning;
 }

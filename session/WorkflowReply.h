@@ -38,10 +38,12 @@ struct WorkflowReplyRules {
   // " Server responded with response [...]") and the caller's message.
   const char* noRootLead;
   const wchar_t* noRootMessage;
-  AttemptResult onPlatformInitFailed;
-  AttemptResult onNoRoot;
-  AttemptResult onXmlError;
-  AttemptResult onOtherError;
+  // Unless a workflow says otherwise, an unreadable reply fails the attempt
+  // like any other failure: the next one follows after the wait.
+  AttemptResult onPlatformInitFailed = AttemptResult::kRetry;
+  AttemptResult onNoRoot = AttemptResult::kRetry;
+  AttemptResult onXmlError = AttemptResult::kRetry;
+  AttemptResult onOtherError = AttemptResult::kRetry;
 };
 
 // Logs why `parsed` cannot be used and returns the workflow's decision for

@@ -298,6 +298,9 @@ TEST(MessageRoundTrip, EscapesMarkupAndKeepsUtf8AndLineEnds) {
   EXPECT_NE(xml.find("&amp;amp;"), std::string::npos) << xml;
   EXPECT_EQ(xml.find("<c>"), std::string::npos) << xml;
   EXPECT_NE(xml.find("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), std::string::npos);
+  // Quotes stay as they are in element text; CR goes as a reference.
+  EXPECT_NE(xml.find("d \"q\" 'a'"), std::string::npos) << xml;
+  EXPECT_NE(xml.find("line1&#13;\nline2"), std::string::npos) << xml;
 
   CNMessageBase back = Make(msg::kGenericResp);
   ASSERT_EQ(back.unserialize(xml.c_str()), 0) << xml;

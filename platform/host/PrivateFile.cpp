@@ -33,7 +33,8 @@ const char* CheckOwnedObject(int fd, bool directory, mode_t mode) {
   return nullptr;
 }
 
-// Writes all of `text`; false on an error (errno set).
+}  // namespace
+
 bool WriteAll(int fd, const std::string& text) {
   const char* p = text.data();
   size_t left = text.size();
@@ -48,8 +49,6 @@ bool WriteAll(int fd, const std::string& text) {
   }
   return true;
 }
-
-}  // namespace
 
 void MakeDirectories(const std::string& dir, unsigned int mode) {
   for (size_t pos = 1; pos <= dir.size(); ++pos) {

@@ -31,6 +31,10 @@ void MakeDirectories(const std::string& dir, unsigned int mode);
 int OpenPrivateFile(int dirFd, const std::string& name, int access, bool create, int& error,
                     const char*& refusal);
 
+// Writes all of `text` to `fd`, going on after an interrupted write; false
+// on an error (errno set).
+bool WriteAll(int fd, const std::string& text);
+
 // A private file open for appending whole lines.
 class AppendFile {
  public:

@@ -286,17 +286,7 @@ void EvDebugFileInstance::writeLine(const std::string& line) {
   if (m_fd < 0) return;
   rotateIfFull(buf.size());
   if (m_fd < 0) return;
-  const char* p = buf.data();
-  size_t left = buf.size();
-  while (left > 0) {
-    const ssize_t n = ::write(m_fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // the log is best effort
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  zu::WriteAll(m_fd, buf);  // the log is best effort: a failed write is dropped
 }
 
 // ---------------------------------------------------------------------------

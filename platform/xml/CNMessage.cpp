@@ -10,81 +10,38 @@
 
 #include "platform/text/Decimal.h"
 #include "platform/xml/XercesSupport.h"
+#include "platform/xml/XmlDom.h"
 
 namespace {
 
-enum class Kind { kString, kInt64, kObject, kList };
-
-// One field of a message class: how callers address it (number, tag, key),
-// how it is written (element) and what it holds. For kObject and kList,
-// `nested` is the class of the nested message or of the list's entries.
-struct FieldDef {
-  short number;
-  short tag;
-  unsigned int key;
-  const char* element;
-  Kind kind;
-  const zu::msg::ClassId* nested;
-};
+// A field's description is its id (CNMessage.h).
+using FieldDef = zu::msg::FieldId;
+using Kind = zu::msg::FieldKind;
 
 namespace msg = zu::msg;
 
 struct ClassDef {
   const char* name;  // as in the interface, with any "App::" prefix
   const msg::ClassId* id;
-  const FieldDef* fields;  // in the order they are written
+  const FieldDef* const* fields;  // in the order they are written
   size_t fieldCount;
 };
 
 // The schema. Field order is the order of the elements on the wire.
-const FieldDef kCheckCredentialReqFields[] = {
-    {msg::kReqUserName.number, msg::kReqUserName.tag, msg::kReqUserName.key, "userName",
-     Kind::kString, nullptr},
-    {msg::kReqPassword.number, msg::kReqPassword.tag, msg::kReqPassword.key, "password",
-     Kind::kString, nullptr},
-    {msg::kReqExtraCredential.number, msg::kReqExtraCredential.tag, msg::kReqExtraCredential.key,
-     "extraCredential", Kind::kString, nullptr},
-};
-const FieldDef kCheckCredentialRespFields[] = {
-    {msg::kRespErrors.number, msg::kRespErrors.tag, msg::kRespErrors.key, "errors", Kind::kList,
-     &msg::kError},
-    {msg::kRespSessionToken.number, msg::kRespSessionToken.tag, msg::kRespSessionToken.key,
-     "sessionToken", Kind::kString, nullptr},
-};
-const FieldDef kErrorFields[] = {
-    {msg::kErrorText.number, msg::kErrorText.tag, msg::kErrorText.key, "errorText", Kind::kString,
-     nullptr},
-};
-const FieldDef kFileResourceInfoFields[] = {
-    {msg::kResName.number, msg::kResName.tag, msg::kResName.key, "name", Kind::kString, nullptr},
-    {msg::kResParentPath.number, msg::kResParentPath.tag, msg::kResParentPath.key, "parentPath",
-     Kind::kString, nullptr},
-    {msg::kResFolderGUID.number, msg::kResFolderGUID.tag, msg::kResFolderGUID.key, "folderGUID",
-     Kind::kString, nullptr},
-    {msg::kResFolderDetail.number, msg::kResFolderDetail.tag, msg::kResFolderDetail.key,
-     "folderDetail", Kind::kString, nullptr},
-};
-const FieldDef kFileResourceResponseFields[] = {
-    {msg::kRespResource.number, msg::kRespResource.tag, msg::kRespResource.key, "resource",
-     Kind::kObject, &msg::kFileResourceInfo},
-    {msg::kRespStatus.number, msg::kRespStatus.tag, msg::kRespStatus.key, "status", Kind::kObject,
-     &msg::kGenericResp},
-};
-const FieldDef kGenericRespFields[] = {
-    {msg::kGenericErrorText.number, msg::kGenericErrorText.tag, msg::kGenericErrorText.key,
-     "errorText", Kind::kString, nullptr},
-};
-const FieldDef kUploadFileRespFields[] = {
-    {msg::kUploadRequestId.number, msg::kUploadRequestId.tag, msg::kUploadRequestId.key,
-     "requestId", Kind::kString, nullptr},
-    {msg::kUploadFileGUID.number, msg::kUploadFileGUID.tag, msg::kUploadFileGUID.key, "fileGUID",
-     Kind::kString, nullptr},
-    {msg::kUploadChunkOffset.number, msg::kUploadChunkOffset.tag, msg::kUploadChunkOffset.key,
-     "chunkOffset", Kind::kInt64, nullptr},
-};
+const FieldDef* const kCheckCredentialReqFields[] = {&msg::kReqUserName, &msg::kReqPassword,
+                                                     &msg::kReqExtraCredential};
+const FieldDef* const kCheckCredentialRespFields[] = {&msg::kRespErrors, &msg::kRespSessionToken};
+const FieldDef* const kErrorFields[] = {&msg::kErrorText};
+const FieldDef* const kFileResourceInfoFields[] = {&msg::kResName, &msg::kResParentPath,
+                                                   &msg::kResFolderGUID, &msg::kResFolderDetail};
+const FieldDef* const kFileResourceResponseFields[] = {&msg::kRespResource, &msg::kRespStatus};
+const FieldDef* const kGenericRespFields[] = {&msg::kGenericErrorText};
+const FieldDef* const kUploadFileRespFields[] = {&msg::kUploadRequestId, &msg::kUploadFileGUID,
+                                                 &msg::kUploadChunkOffset};
 
 template <size_t N>
-constexpr ClassDef Def(const char* name, const msg::ClassId& id, const FieldDef (&fields)[N]) {
+constexpr ClassDef Def(const char* name, const msg::ClassId& id,
+                       const FieldDef* const (&fields)[N]) {
   return ClassDef{name, &id, fields, N};
 }
 
@@ -121,7 +78,7 @@ const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number, 
                        unsigned int fieldKey, Kind kind) {
   if (c == nullptr || classKey != c->id->key) return nullptr;
   for (size_t i = 0; i < c->fieldCount; ++i) {
-    const FieldDef& f = c->fields[i];
+    const FieldDef& f = *c->fields[i];
     if (f.number != number) continue;
     if (f.key != fieldKey || f.kind != kind) return nullptr;
     if (tag >= 0 && f.tag != tag) return nullptr;
@@ -131,30 +88,6 @@ const FieldDef* Lookup(const ClassDef* c, unsigned long classKey, short number, 
 }
 
 constexpr int kTagNotGiven = -1;
-
-// Element text: &, < and > always; CR as a character reference so that it
-// survives the parser's line-end normalisation.
-void AppendEscaped(std::string& out, const std::string& text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '\r':
-        out += "&#13;";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
-}
 
 // True when `text` is well-formed UTF-8 made only of characters an XML 1.0
 // document can carry (the Char production: tab, line feed, carriage return,
@@ -376,8 +309,18 @@ class Writer {
   void leaf(const std::string& name, const std::string& text, int depth) {
     if (!IsXmlText(text)) m_representable = false;
     open(name, depth);
-    AppendEscaped(m_out, text);
+    // CR as a reference, so that the text reads back as it was written.
+    zu::xml::AppendEscaped(m_out, text, zu::xml::kEscapeCarriageReturn);
     close(name, depth, false);
+    endLine();
+  }
+  // An element whose own children `content` writes at the depth it is
+  // given; it returns whether it wrote any.
+  template <class Content>
+  void element(const std::string& name, int depth, Content content) {
+    open(name, depth);
+    const bool inner = content(depth + 1);
+    close(name, depth, inner);
     endLine();
   }
   std::string& out() { return m_out; }
@@ -394,6 +337,47 @@ class Writer {
   std::string m_out;
 };
 
+// The children of one element, at `depth`: the first one starts them on a
+// line of their own.
+class Children {
+ public:
+  Children(Writer& w, int depth) : m_w(w), m_depth(depth) {}
+  void leaf(const std::string& name, const std::string& text) {
+    start();
+    m_w.leaf(name, text, m_depth);
+  }
+  template <class Content>
+  void element(const std::string& name, Content content) {
+    start();
+    m_w.element(name, m_depth, content);
+  }
+  bool any() const { return m_any; }
+
+ private:
+  void start() {
+    if (!m_any) m_w.beginChildren();
+    m_any = true;
+  }
+
+  Writer& m_w;
+  int m_depth;
+  bool m_any = false;
+};
+
+// The value stored under `number`, or null.
+template <class Map>
+const typename Map::mapped_type* Find(const Map& map, short number) {
+  auto it = map.find(number);
+  return it == map.end() ? nullptr : &it->second;
+}
+
+// The message or list stored under `number`, or null when there is none.
+template <class Map>
+typename Map::mapped_type FindSet(const Map& map, short number) {
+  const typename Map::mapped_type* stored = Find(map, number);
+  return stored == nullptr ? nullptr : *stored;
+}
+
 }  // namespace
 
 int CNMessageBase::serialize(std::string& xml, bool pretty) const {
@@ -405,74 +389,52 @@ int CNMessageBase::serialize(std::string& xml, bool pretty) const {
   // any field was present. Recursion depth is bounded by the schema.
   struct Body {
     static bool Write(const CNMessageBase& m, const ClassDef& cls, Writer& w, int depth) {
-      bool any = false;
+      Children children(w, depth);
       for (size_t i = 0; i < cls.fieldCount; ++i) {
-        const FieldDef& f = cls.fields[i];
-        std::string name = f.element;
+        const FieldDef& f = *cls.fields[i];
+        const std::string name = f.element;
+        const short number = f.number;
         switch (f.kind) {
-          case Kind::kString: {
-            auto it = m.m_strings.find(f.number);
-            if (it == m.m_strings.end()) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.leaf(name, it->second, depth);
+          case Kind::kString:
+            if (const std::string* text = Find(m.m_strings, number)) children.leaf(name, *text);
             break;
-          }
-          case Kind::kInt64: {
-            auto it = m.m_numbers.find(f.number);
-            if (it == m.m_numbers.end()) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.leaf(name, std::to_string(it->second), depth);
-            break;
-          }
-          case Kind::kObject: {
-            auto it = m.m_objects.find(f.number);
-            if (it == m.m_objects.end() || it->second == nullptr) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.open(name, depth);
-            bool inner = WriteNested(*it->second, w, depth + 1);
-            w.close(name, depth, inner);
-            w.endLine();
-            break;
-          }
-          case Kind::kList: {
-            auto it = m.m_lists.find(f.number);
-            if (it == m.m_lists.end() || it->second == nullptr) break;
-            if (!any) w.beginChildren();
-            any = true;
-            w.open(name, depth);
-            bool inner = false;
-            for (const CNMessageBase* item : *it->second) {
-              if (item == nullptr) continue;
-              const ClassDef* ic = FindClass(item->m_type, item->m_id);
-              if (ic == nullptr) continue;
-              if (!inner) w.beginChildren();
-              inner = true;
-              std::string entry = ElementName(*ic);
-              w.open(entry, depth + 1);
-              bool fields = Write(*item, *ic, w, depth + 2);
-              w.close(entry, depth + 1, fields);
-              w.endLine();
+          case Kind::kInt64:
+            if (const long long* value = Find(m.m_numbers, number)) {
+              children.leaf(name, std::to_string(*value));
             }
-            w.close(name, depth, inner);
-            w.endLine();
             break;
-          }
+          case Kind::kObject:
+            if (const CNMessageBase* object = FindSet(m.m_objects, number)) {
+              children.element(name, [&](int inner) { return WriteNested(*object, w, inner); });
+            }
+            break;
+          case Kind::kList:
+            if (const CNMessageList* list = FindSet(m.m_lists, number)) {
+              children.element(name, [&](int inner) { return WriteList(*list, w, inner); });
+            }
+            break;
         }
       }
-      return any;
+      return children.any();
     }
     static bool WriteNested(const CNMessageBase& m, Writer& w, int depth) {
       const ClassDef* nc = FindClass(m.m_type, m.m_id);
       return nc != nullptr && Write(m, *nc, w, depth);
     }
+    // The entries of a list, each an element named after its class; entries
+    // of no known class are left out.
+    static bool WriteList(const CNMessageList& list, Writer& w, int depth) {
+      Children entries(w, depth);
+      for (const CNMessageBase* item : list) {
+        if (item == nullptr) continue;
+        const ClassDef* ic = FindClass(item->m_type, item->m_id);
+        if (ic == nullptr) continue;
+        entries.element(ElementName(*ic), [&](int inner) { return Write(*item, *ic, w, inner); });
+      }
+      return entries.any();
+    }
   };
-  writer.open(root, 0);
-  bool any = Body::Write(*this, *c, writer, 1);
-  writer.close(root, 0, any);
-  writer.endLine();
+  writer.element(root, 0, [&](int inner) { return Body::Write(*this, *c, writer, inner); });
   // Text the parser would refuse is never sent.
   if (!writer.representable()) return 1;
   xml = std::move(writer.out());
@@ -487,7 +449,7 @@ bool ReadFields(CNMessageBase& m, const ClassDef& cls, const xercesc::DOMElement
 
 const FieldDef* FieldByElement(const ClassDef& cls, const std::string& name) {
   for (size_t i = 0; i < cls.fieldCount; ++i) {
-    if (name == cls.fields[i].element) return &cls.fields[i];
+    if (name == cls.fields[i]->element) return cls.fields[i];
   }
   return nullptr;
 }

@@ -34,35 +34,45 @@ inline constexpr ClassId kFileResourceResponse{30, 1147, 510542891UL};
 inline constexpr ClassId kGenericResp{30, 1595, 519224871UL};
 inline constexpr ClassId kUploadFileResp{14, 278, 245585069UL};
 
-// Fields: number, tag and field key.
+// What a field holds.
+enum class FieldKind { kString, kInt64, kObject, kList };
+
+// Fields: how callers address them (number, tag and field key), the element
+// that carries them and what it holds. For kObject and kList, `nested` is
+// the class of the nested message or of the list's entries.
 struct FieldId {
   short number;
   short tag;
   unsigned int key;
+  const char* element;
+  FieldKind kind;
+  const ClassId* nested = nullptr;
 };
 // CheckCredentialReq
-inline constexpr FieldId kReqUserName{3, 6, 2722006u};
-inline constexpr FieldId kReqPassword{4, 10, 9026203u};
-inline constexpr FieldId kReqExtraCredential{5, 14, 15979716u};
+inline constexpr FieldId kReqUserName{3, 6, 2722006u, "userName", FieldKind::kString};
+inline constexpr FieldId kReqPassword{4, 10, 9026203u, "password", FieldKind::kString};
+inline constexpr FieldId kReqExtraCredential{5, 14, 15979716u, "extraCredential",
+                                             FieldKind::kString};
 // CheckCredentialResp
-inline constexpr FieldId kRespErrors{2, 2, 13136803u};
-inline constexpr FieldId kRespSessionToken{10, 22, 9878009u};
+inline constexpr FieldId kRespErrors{2, 2, 13136803u, "errors", FieldKind::kList, &kError};
+inline constexpr FieldId kRespSessionToken{10, 22, 9878009u, "sessionToken", FieldKind::kString};
 // Error
-inline constexpr FieldId kErrorText{2, 2, 14363496u};
+inline constexpr FieldId kErrorText{2, 2, 14363496u, "errorText", FieldKind::kString};
 // App::FileResourceInfo
-inline constexpr FieldId kResName{1, 1, 3373707u};
-inline constexpr FieldId kResParentPath{10, 22, 6847471u};
-inline constexpr FieldId kResFolderGUID{3, 9, 2199177u};
-inline constexpr FieldId kResFolderDetail{2, 5, 3433509u};
+inline constexpr FieldId kResName{1, 1, 3373707u, "name", FieldKind::kString};
+inline constexpr FieldId kResParentPath{10, 22, 6847471u, "parentPath", FieldKind::kString};
+inline constexpr FieldId kResFolderGUID{3, 9, 2199177u, "folderGUID", FieldKind::kString};
+inline constexpr FieldId kResFolderDetail{2, 5, 3433509u, "folderDetail", FieldKind::kString};
 // App::FileResourceResponse
-inline constexpr FieldId kRespResource{1, 1, 1499562u};
-inline constexpr FieldId kRespStatus{2, 2, 12898824u};
+inline constexpr FieldId kRespResource{
+    1, 1, 1499562u, "resource", FieldKind::kObject, &kFileResourceInfo};
+inline constexpr FieldId kRespStatus{2, 2, 12898824u, "status", FieldKind::kObject, &kGenericResp};
 // App::GenericResp
-inline constexpr FieldId kGenericErrorText{2, 2, 12053727u};
+inline constexpr FieldId kGenericErrorText{2, 2, 12053727u, "errorText", FieldKind::kString};
 // UploadFileResp
-inline constexpr FieldId kUploadRequestId{4, 7, 6067210u};
-inline constexpr FieldId kUploadFileGUID{5, 11, 2254341u};
-inline constexpr FieldId kUploadChunkOffset{15, 0, 2501984u};
+inline constexpr FieldId kUploadRequestId{4, 7, 6067210u, "requestId", FieldKind::kString};
+inline constexpr FieldId kUploadFileGUID{5, 11, 2254341u, "fileGUID", FieldKind::kString};
+inline constexpr FieldId kUploadChunkOffset{15, 0, 2501984u, "chunkOffset", FieldKind::kInt64};
 }  // namespace zu::msg
 
 class CNMessageBase {

@@ -102,31 +102,45 @@ ParseResult ParseRootChildren(const std::string& xml) {
   return result;
 }
 
+namespace {
+
+// The reference written for `c`, or null for a character written as it is.
+const char* ReferenceFor(char c, unsigned extras) {
+  switch (c) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return (extras & kEscapeQuotes) != 0 ? "&quot;" : nullptr;
+    case '\'':
+      return (extras & kEscapeQuotes) != 0 ? "&apos;" : nullptr;
+    case '\r':
+      return (extras & kEscapeCarriageReturn) != 0 ? "&#13;" : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+void AppendEscaped(std::string& out, const std::string& text, unsigned extras) {
+  for (char c : text) {
+    const char* reference = ReferenceFor(c, extras);
+    if (reference != nullptr) {
+      out += reference;
+    } else {
+      out += c;
+    }
+  }
+}
+
 std::string Escape(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        out += c;
-        break;
-    }
-  }
+  AppendEscaped(out, text, kEscapeQuotes);
   return out;
 }
 

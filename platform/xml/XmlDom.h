@@ -81,6 +81,18 @@ struct TreeResult {
 // Parses `xml` into its element tree (depth bounded like every parse here).
 TreeResult ParseTree(const std::string& xml);
 
+// What AppendEscaped replaces beyond &, < and >.
+enum EscapeExtras : unsigned {
+  kEscapeQuotes = 1u,  // " and '
+  // CR, as a character reference: it then survives the parser's line-end
+  // normalisation.
+  kEscapeCarriageReturn = 2u,
+};
+
+// Appends `text` to `out` as element text: &, < and > as entities, and the
+// characters `extras` names.
+void AppendEscaped(std::string& out, const std::string& text, unsigned extras);
+
 // Escapes &, <, >, " and ' for element text.
 std::string Escape(const std::string& text);
 
