@@ -27,8 +27,8 @@
 
 #include "FuzzSupport.h"
 #include "blob/FileInfo.h"
-#include "platform/host/PzSleep.h"
 #include "platform/xml/XercesSupport.h"
+#include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 
@@ -101,7 +101,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("ZUCLOUD_LOG_DIR", gDir.c_str(), 1);
   setenv("ZUCLOUD_LOG_LEVEL", "3", 1);
   setenv("ZUCLOUD_WAIT_SCALE", "0", 1);
-  zu::SetSleepHook([](unsigned int) {});
+  // Waits return at once for the whole run (this scope never ends).
+  zutest::EnvChange noWaits;
+  noWaits.sleep = [](unsigned int) {};
+  static zutest::ScopedEnvChange* const waitsOff = new zutest::ScopedEnvChange(noWaits);
+  (void)waitsOff;
   std::atexit(Cleanup);
   // One Xerces platform reference for the whole run (see message_fuzz.cpp).
   static zu::xml::PlatformScope* const keep = new zu::xml::PlatformScope();

@@ -11,6 +11,7 @@
 #include "session/RetryPolicy.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
+#include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"

@@ -29,6 +29,7 @@
 #include "platform/log/EvDebug.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
+#include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"
 #include "support/ServiceAccess.h"

@@ -22,6 +22,7 @@
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "support/ChildProcess.h"
+#include "support/EnvChange.h"
 #include "support/TestEnv.h"
 
 using LIBCURL::GatewayLimits;

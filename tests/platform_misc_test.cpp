@@ -30,6 +30,7 @@
 #include "platform/text/FXString.h"
 #include "platform/text/Md5.h"
 #include "platform/text/ZuJson.h"
+#include "support/EnvChange.h"
 #include "support/TestEnv.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "session/RetryPolicy.h"
+#include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/TestEnv.h"
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "platform/http/ZuInternetGateway.h"
-#include "support/TestEnv.h"
+#include "support/EnvChange.h"
 
 namespace zutest {
 

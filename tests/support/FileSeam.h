@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "support/TestEnv.h"
+#include "support/EnvChange.h"
 
 namespace zutest {
 

@@ -7,31 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/host/Env.h"
-
 namespace zutest {
-
-// What a test changes in the library's environment; an empty member keeps
-// the environment's own answer.
-struct EnvChange {
-  std::function<std::unique_ptr<zu::SequentialFile>(const std::string& path, CPzError& error)>
-      openFile;
-  std::function<void(unsigned int nominalMs)> sleep;  // called instead of waiting
-  std::function<int()> jitter;
-  std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)> gateway;
-  std::optional<std::chrono::milliseconds> idleConnectionLifetime;
-};
-
-// Installs the environment in use with `change` applied for the scope.
-class ScopedEnvChange {
- public:
-  explicit ScopedEnvChange(EnvChange change);
-  ScopedEnvChange(const ScopedEnvChange&) = delete;
-  ScopedEnvChange& operator=(const ScopedEnvChange&) = delete;
-
- private:
-  zu::ScopedEnvInstall m_install;
-};
 
 // A directory under $TMPDIR removed with its content on destruction.
 class TempDir {
