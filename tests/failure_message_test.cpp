@@ -6,38 +6,28 @@
 #include <string>
 
 #include "support/Emulator.h"
+#include "support/EmulatorSuite.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
 
 namespace zutest {
 namespace {
 
-class FailureMessage : public ::testing::Test {
+class FailureMessage : public EmulatorSuite<FailureMessage> {
+ public:
+  static EmulatorOptions emulatorOptions() { return storageOptions(); }
+
  protected:
-  static void SetUpTestSuite() {
-    EmulatorOptions options;
-    options.storage = true;
-    emulator = new Emulator(options);
-  }
-  static void TearDownTestSuite() {
-    delete emulator;
-    emulator = nullptr;
-  }
   void SetUp() override {
-    emulator->reset();
-    env.setGlobal("Cloud URL", emulator->consoleUrl());
-    env.setGlobal("DRBackupRetryCount", "1");
-    env.setGlobal("DRBackupUploadBlobSize", "1");
-    env.setGlobal("DRBackupUploadStreamCount", "2");
-    env.write();
+    resetEmulator(env, {{"DRBackupRetryCount", "1"},
+                        {"DRBackupUploadBlobSize", "1"},
+                        {"DRBackupUploadStreamCount", "2"}});
     WriteFile(files.file("f.bin"), std::string(1000, 'x'));
   }
 
-  static Emulator* emulator;
   ServiceEnv env;
   TempDir files;
 };
-Emulator* FailureMessage::emulator = nullptr;
 
 TEST_F(FailureMessage, FolderUploadWhoseLastReplyIsUnreadable) {
   FolderServiceAccess service;

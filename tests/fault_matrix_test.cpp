@@ -33,6 +33,7 @@
 
 #include "platform/http/ZuInternetGateway.h"
 #include "support/Emulator.h"
+#include "support/EmulatorSuite.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -237,35 +238,20 @@ MatrixTable& Table() {
 
 // One emulator with storage for the whole executable; the gateway's stall
 // limit is shortened for its lifetime.
-class MatrixEnvironment : public ::testing::Environment {
+// The table is published before the emulator stops.
+class MatrixEnvironment : public zutest::StallLimitedEmulatorEnvironment {
  public:
-  void SetUp() override {
-    m_savedLimits = LIBCURL::ZuInternetGateway::Limits();
-    LIBCURL::GatewayLimits limits = m_savedLimits;
-    limits.stallSeconds = kStallLimitSeconds;
-    LIBCURL::ZuInternetGateway::SetLimits(limits);
-    zutest::EmulatorOptions options;
-    options.storage = true;
-    emulator = std::make_unique<zutest::Emulator>(options);
-  }
+  MatrixEnvironment() : StallLimitedEmulatorEnvironment(kStallLimitSeconds) {}
   void TearDown() override {
     Table().publish();
-    emulator.reset();
-    LIBCURL::ZuInternetGateway::SetLimits(m_savedLimits);
+    StallLimitedEmulatorEnvironment::TearDown();
   }
-
-  static std::unique_ptr<zutest::Emulator> emulator;
-
- private:
-  LIBCURL::GatewayLimits m_savedLimits;
 };
 
-std::unique_ptr<zutest::Emulator> MatrixEnvironment::emulator;
+auto* const kEnvironment =
+    static_cast<MatrixEnvironment*>(::testing::AddGlobalTestEnvironment(new MatrixEnvironment));
 
-::testing::Environment* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new MatrixEnvironment);
-
-zutest::Emulator& Emu() { return *MatrixEnvironment::emulator; }
+zutest::Emulator& Emu() { return kEnvironment->emulator(); }
 
 void CountRequests(Row& row) {
   const json entries = IsProxyKind(row.kind)

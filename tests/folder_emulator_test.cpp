@@ -11,6 +11,7 @@
 
 #include "platform/text/Base64.h"
 #include "support/Emulator.h"
+#include "support/EmulatorSuite.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -42,18 +43,9 @@ std::vector<std::string> UploadShapes(const json& journal) {
   return shapes;
 }
 
-class FolderEmulatorTest : public ::testing::Test {
+class FolderEmulatorTest : public EmulatorSuite<FolderEmulatorTest> {
  protected:
-  static void SetUpTestSuite() { emulator = new Emulator(); }
-  static void TearDownTestSuite() {
-    delete emulator;
-    emulator = nullptr;
-  }
-
-  void SetUp() override {
-    emulator->reset();
-    env.setGlobal("Cloud URL", emulator->consoleUrl());
-  }
+  void SetUp() override { resetEmulator(env); }
 
   void initService() {
     ASSERT_EQ(1,
@@ -71,7 +63,15 @@ class FolderEmulatorTest : public ::testing::Test {
     return data;
   }
 
-  static Emulator* emulator;
+  // The emulator holds one file, with content `data`.
+  void expectOnlyStoredFile(const std::string& data) {
+    const json stored = emulator->files();
+    ASSERT_EQ(1u, stored.size());
+    std::string content;
+    ASSERT_EQ(0, base64Decode(stored[0]["content_base64"].get<std::string>(), content));
+    EXPECT_TRUE(content == data);
+  }
+
   ServiceEnv env;
   TempDir files;
   FolderServiceAccess service;
@@ -80,8 +80,6 @@ class FolderEmulatorTest : public ::testing::Test {
   std::string fileGUID;
   std::wstring message;
 };
-
-Emulator* FolderEmulatorTest::emulator = nullptr;
 
 TEST_F(FolderEmulatorTest, InitFindsTheDrFolderAndTheUploadListener) {
   initService();
@@ -192,11 +190,7 @@ TEST_F(FolderEmulatorTest, StoredChunkWithFailedReplyIsNotSentAgain) {
   EXPECT_EQ((std::vector<std::string>{"upload_session:4194304", "upload_chunk:4194304",
                                       "offset_query:0", "upload_chunk:2097152:EOF"}),
             UploadShapes(emulator->journal()));
-  const json stored = emulator->files();
-  ASSERT_EQ(1u, stored.size());
-  std::string content;
-  ASSERT_EQ(0, base64Decode(stored[0]["content_base64"].get<std::string>(), content));
-  EXPECT_TRUE(content == data);
+  expectOnlyStoredFile(data);
 }
 
 TEST_F(FolderEmulatorTest, DroppedChunkIsResentWhole) {
@@ -207,11 +201,7 @@ TEST_F(FolderEmulatorTest, DroppedChunkIsResentWhole) {
       (std::vector<std::string>{"upload_session:4194304", "upload_chunk:4194304", "offset_query:0",
                                 "upload_chunk:4194304", "upload_chunk:2097152:EOF"}),
       UploadShapes(emulator->journal()));
-  const json stored = emulator->files();
-  ASSERT_EQ(1u, stored.size());
-  std::string content;
-  ASSERT_EQ(0, base64Decode(stored[0]["content_base64"].get<std::string>(), content));
-  EXPECT_TRUE(content == data);
+  expectOnlyStoredFile(data);
 }
 
 TEST_F(FolderEmulatorTest, LastChunkConfirmedOnlyThroughTheOffsetQueryGivesNoGuid) {

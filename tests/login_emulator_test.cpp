@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/Emulator.h"
+#include "support/EmulatorSuite.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
@@ -17,19 +18,12 @@
 namespace zutest {
 namespace {
 
-class LoginOverHttp : public ::testing::Test {
+class LoginOverHttp : public EmulatorSuite<LoginOverHttp> {
  protected:
-  static void SetUpTestSuite() { emulator = new Emulator(); }
-  static void TearDownTestSuite() {
-    delete emulator;
-    emulator = nullptr;
-  }
   void SetUp() override { emulator->reset(); }
 
-  static Emulator* emulator;
   ServiceEnv env;
 };
-Emulator* LoginOverHttp::emulator = nullptr;
 
 TEST_F(LoginOverHttp, ValidAccountGetsATokenThatTheConsoleAccepts) {
   FolderServiceAccess folder;
@@ -172,20 +166,14 @@ TEST_F(LoginOverHttp, ATokenThatCouldSplitRequestsIsRefused) {
   }
 }
 
-class LoginOverHttps : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
+class LoginOverHttps : public EmulatorSuite<LoginOverHttps> {
+ public:
+  static EmulatorOptions emulatorOptions() {
     EmulatorOptions options;
     options.tls = true;
-    emulator = new Emulator(options);
+    return options;
   }
-  static void TearDownTestSuite() {
-    delete emulator;
-    emulator = nullptr;
-  }
-  static Emulator* emulator;
 };
-Emulator* LoginOverHttps::emulator = nullptr;
 
 TEST_F(LoginOverHttps, VerifiesTheCertificateUnlessTheSettingSaysOtherwise) {
   std::wstring error;

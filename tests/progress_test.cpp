@@ -16,6 +16,7 @@
 #include "ZuUploadProgress.h"
 #include "session/UploadProgress.h"
 #include "support/Emulator.h"
+#include "support/EmulatorSuite.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -73,31 +74,20 @@ void ExpectCompleteSequence(const std::vector<Report>& reports, const std::strin
   EXPECT_EQ(mine.back().sent, size) << name << ": did not end at the file size";
 }
 
-class ProgressTest : public ::testing::Test {
+class ProgressTest : public EmulatorSuite<ProgressTest> {
+ public:
+  static EmulatorOptions emulatorOptions() { return storageOptions(); }
+
  protected:
-  static void SetUpTestSuite() {
-    EmulatorOptions options;
-    options.storage = true;
-    emulator = new Emulator(options);
-  }
-  static void TearDownTestSuite() {
-    delete emulator;
-    emulator = nullptr;
-  }
   void SetUp() override {
-    emulator->reset();
-    env.setGlobal("Cloud URL", emulator->consoleUrl());
-    env.setGlobal("DRBackupUploadBlobSize", "1");
-    env.setGlobal("DRBackupUploadStreamCount", "3");
-    env.setGlobal("DRBackupRetryCount", "2");
-    env.write();
+    resetEmulator(env, {{"DRBackupUploadBlobSize", "1"},
+                        {"DRBackupUploadStreamCount", "3"},
+                        {"DRBackupRetryCount", "2"}});
   }
 
-  static Emulator* emulator;
   ServiceEnv env;
   TempDir files;
 };
-Emulator* ProgressTest::emulator = nullptr;
 
 TEST_F(ProgressTest, FolderUploadReportsEveryConfirmedChunk) {
   FolderServiceAccess service;

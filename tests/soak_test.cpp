@@ -31,6 +31,7 @@
 
 #include "platform/http/ZuInternetGateway.h"
 #include "support/Emulator.h"
+#include "support/EmulatorSuite.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -85,32 +86,11 @@ long long VmRssKiB() {
 
 // One emulator with storage for the executable; the gateway's stall limit
 // is shortened for its lifetime so that stall faults end quickly.
-class SoakEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    m_savedLimits = LIBCURL::ZuInternetGateway::Limits();
-    LIBCURL::GatewayLimits limits = m_savedLimits;
-    limits.stallSeconds = kStallLimitSeconds;
-    LIBCURL::ZuInternetGateway::SetLimits(limits);
-    zutest::EmulatorOptions options;
-    options.storage = true;
-    emulator = std::make_unique<zutest::Emulator>(options);
-  }
-  void TearDown() override {
-    emulator.reset();
-    LIBCURL::ZuInternetGateway::SetLimits(m_savedLimits);
-  }
-  static std::unique_ptr<zutest::Emulator> emulator;
+auto* const kEnvironment =
+    static_cast<zutest::StallLimitedEmulatorEnvironment*>(::testing::AddGlobalTestEnvironment(
+        new zutest::StallLimitedEmulatorEnvironment(kStallLimitSeconds)));
 
- private:
-  LIBCURL::GatewayLimits m_savedLimits;
-};
-
-std::unique_ptr<zutest::Emulator> SoakEnvironment::emulator;
-::testing::Environment* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new SoakEnvironment);
-
-zutest::Emulator& Emu() { return *SoakEnvironment::emulator; }
+zutest::Emulator& Emu() { return kEnvironment->emulator(); }
 
 // Runs `operation` under the guard: one that outlives it cannot be stopped,
 // so the process ends with a failure status instead of hanging.
