@@ -2,6 +2,8 @@
 #ifndef ZUCLOUD_TESTS_SUPPORT_SERVICE_ACCESS_H
 #define ZUCLOUD_TESTS_SUPPORT_SERVICE_ACCESS_H
 
+#include <string>
+
 #include "ZUCloudAzureService.h"
 #include "ZUCloudService.h"
 #include "platform/log/EvDebug.h"
@@ -9,7 +11,23 @@
 
 namespace zutest {
 
-class FolderServiceAccess : public ZUCloudService {
+// Adds to either service a way to open the log and mark the object
+// initialised without running init.
+template <class Service>
+class ForcedInit : public Service {
+ public:
+  void forceInitialized(const std::string& url, const std::string& user,
+                        const std::string& plainPassword) {
+    this->m_evDbg->initialize(this->m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
+    this->m_url = url;
+    this->m_userName = user;
+    this->setPassword(plainPassword);
+    this->m_bSecured = url.find("https:") != std::string::npos;
+    this->m_bInitialized = 1;
+  }
+};
+
+class FolderServiceAccess : public ForcedInit<ZUCloudService> {
  public:
   using ZUCloudService::m_bEnableTCPKeepAlive;
   using ZUCloudService::m_bFolderReady;
@@ -28,20 +46,9 @@ class FolderServiceAccess : public ZUCloudService {
   using ZUCloudService::m_uploadURL;
   using ZUCloudService::m_url;
   using ZUCloudService::m_userName;
-
-  // Opens the log and marks the object initialised without running init.
-  void forceInitialized(const std::string& url, const std::string& user,
-                        const std::string& plainPassword) {
-    m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
-    m_url = url;
-    m_userName = user;
-    setPassword(plainPassword);
-    m_bSecured = url.find("https:") != std::string::npos;
-    m_bInitialized = 1;
-  }
 };
 
-class BlobServiceAccess : public ZUCloudAzureService {
+class BlobServiceAccess : public ForcedInit<ZUCloudAzureService> {
  public:
   using ZUCloudAzureService::m_bAPIMode;
   using ZUCloudAzureService::m_bAzureFunctionsMode;
@@ -67,16 +74,6 @@ class BlobServiceAccess : public ZUCloudAzureService {
   using ZUCloudAzureService::m_userName;
   using ZUCloudAzureService::m_vestrumGUID;
   using ZUCloudAzureService::m_vestrumId;
-
-  void forceInitialized(const std::string& url, const std::string& user,
-                        const std::string& plainPassword) {
-    m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
-    m_url = url;
-    m_userName = user;
-    setPassword(plainPassword);
-    m_bSecured = url.find("https:") != std::string::npos;
-    m_bInitialized = 1;
-  }
 };
 
 }  // namespace zutest
