@@ -36,12 +36,7 @@ class AzureFunctions : public ::testing::Test {
   }
 
   std::vector<FakeRequest> requests(const std::string& kind) {
-    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
-    std::vector<FakeRequest> out;
-    for (const FakeRequest& r : fakes_.journal().requests) {
-      if (kind.empty() || zutest::BlobRequestKind(r.url) == kind) out.push_back(r);
-    }
-    return out;
+    return zutest::BlobRequests(fakes_.journal(), kind);
   }
 
   int init(BlobServiceAccess& service, std::wstring& message, unsigned int jobId = 4294967295u,

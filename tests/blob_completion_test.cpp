@@ -12,6 +12,7 @@
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -44,12 +45,7 @@ class Completion : public ::testing::Test {
   }
 
   std::vector<FakeRequest> requests(const std::string& kind) {
-    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
-    std::vector<FakeRequest> out;
-    for (const FakeRequest& r : fakes_.journal().requests) {
-      if (kind.empty() || zutest::BlobRequestKind(r.url) == kind) out.push_back(r);
-    }
-    return out;
+    return zutest::BlobRequests(fakes_.journal(), kind);
   }
 
   zutest::ServiceEnv env_;
@@ -162,17 +158,8 @@ TEST_F(Completion, BrokenAndHostileRepliesAreRetriedAfterTheWait) {
             2u);
   EXPECT_EQ(sleeps_.waits(), (std::vector<unsigned int>{120000, 120000}));
 
-  std::string bomb = "<!DOCTYPE R [<!ENTITY a \"aaaaaaaaaa\">";
-  std::string prev = "a";
-  for (int i = 1; i <= 9; ++i) {
-    const std::string name = "a" + std::to_string(i);
-    bomb += "<!ENTITY " + name + " \"";
-    for (int k = 0; k < 10; ++k) bomb += "&" + prev + ";";
-    bomb += "\">";
-    prev = name;
-  }
-  bomb += "]><R><isSuccess>true</isSuccess><x>&" + prev + ";</x></R>";
-  cloud_.finalizeReply = bomb;
+  cloud_.finalizeReply =
+      zutest::EntityBombDoctype("R", 1) + "<R><isSuccess>true</isSuccess><x>&a9;</x></R>";
   EXPECT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 0);
   EXPECT_EQ(requests("finalize").size(), 4u);
 }

@@ -10,6 +10,7 @@
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -28,12 +29,7 @@ class BlobSetup : public ::testing::Test {
   void SetUp() override { env_.setGlobal("Cloud URL", kConsole); }
 
   std::vector<FakeRequest> requests(const std::string& kind) {
-    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
-    std::vector<FakeRequest> out;
-    for (const FakeRequest& r : fakes_.journal().requests) {
-      if (kind.empty() || zutest::BlobRequestKind(r.url) == kind) out.push_back(r);
-    }
-    return out;
+    return zutest::BlobRequests(fakes_.journal(), kind);
   }
 
   int init(BlobServiceAccess& service, std::wstring& message, const std::string& guid = "GUID-1",
@@ -312,18 +308,9 @@ TEST_F(BlobSetup, AReplyThatIsNotWellFormedTakesTheUnknownErrorPath) {
 }
 
 TEST_F(BlobSetup, AHostileDoctypeIsRefused) {
-  std::string bomb = "<?xml version=\"1.0\"?><!DOCTYPE R [<!ENTITY a \"aaaaaaaaaa\">";
-  std::string prev = "a";
-  for (int i = 1; i <= 9; ++i) {
-    const std::string name = "a" + std::to_string(i);
-    bomb += "<!ENTITY " + name + " \"";
-    for (int k = 0; k < 10; ++k) bomb += "&" + prev + ";";
-    bomb += "\">";
-    prev = name;
-  }
-  bomb += "]><R><AzureSASServiceURL>https://x.test/&" + prev +
-          ";</AzureSASServiceURL><AzureSASToken>t</AzureSASToken></R>";
-  cloud_.setupReply = bomb;
+  cloud_.setupReply = "<?xml version=\"1.0\"?>" + zutest::EntityBombDoctype("R", 1) +
+                      "<R><AzureSASServiceURL>https://x.test/&a9;</AzureSASServiceURL>"
+                      "<AzureSASToken>t</AzureSASToken></R>";
   BlobServiceAccess service;
   std::wstring message;
   EXPECT_EQ(init(service, message), 0);

@@ -78,12 +78,7 @@ class BlobUpload : public ::testing::Test {
   }
 
   std::vector<FakeRequest> requests(const std::string& kind) {
-    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
-    std::vector<FakeRequest> out;
-    for (const FakeRequest& r : fakes_.journal().requests) {
-      if (kind.empty() || zutest::BlobRequestKind(r.url) == kind) out.push_back(r);
-    }
-    return out;
+    return zutest::BlobRequests(fakes_.journal(), kind);
   }
 
   std::string writeFile(const std::string& name, const std::string& data) {

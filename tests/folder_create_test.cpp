@@ -68,10 +68,7 @@ class FolderCreateTest : public ::testing::Test {
     service.m_folderPath = "\\ZU\\DR Backup";
   }
 
-  int gatewaysLeft() {
-    std::lock_guard<std::mutex> lock(gateways.journal().mutex);
-    return gateways.journal().gatewaysCreated - gateways.journal().deleted;
-  }
+  int gatewaysLeft() { return gateways.gatewaysLeft(); }
 
   ServiceEnv env;
   ScopedFakeGateways gateways;

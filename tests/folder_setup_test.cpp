@@ -61,10 +61,7 @@ class FolderSetupTest : public ::testing::Test {
     return posts;
   }
 
-  int gatewaysLeft() {
-    std::lock_guard<std::mutex> lock(gateways.journal().mutex);
-    return gateways.journal().gatewaysCreated - gateways.journal().deleted;
-  }
+  int gatewaysLeft() { return gateways.gatewaysLeft(); }
 
   int runInit(const std::string& password, const std::string& guid, bool reports) {
     return service.init("ann", password, "focus-a", guid, folderGUID, folderPath, "extra-cred",

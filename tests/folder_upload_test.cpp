@@ -88,10 +88,7 @@ class FolderUploadTest : public ::testing::Test {
                               message);
   }
 
-  int gatewaysLeft() {
-    std::lock_guard<std::mutex> lock(gateways.journal().mutex);
-    return gateways.journal().gatewaysCreated - gateways.journal().deleted;
-  }
+  int gatewaysLeft() { return gateways.gatewaysLeft(); }
 
   ServiceEnv env;
   TempDir files;

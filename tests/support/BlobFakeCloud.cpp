@@ -29,6 +29,15 @@ std::string BlobPathOf(const std::string& url) { return url.substr(0, url.find('
 
 }  // namespace
 
+std::vector<FakeRequest> BlobRequests(FakeJournal& journal, const std::string& kind) {
+  std::lock_guard<std::mutex> lock(journal.mutex);
+  std::vector<FakeRequest> out;
+  for (const FakeRequest& r : journal.requests) {
+    if (kind.empty() || BlobRequestKind(r.url) == kind) out.push_back(r);
+  }
+  return out;
+}
+
 std::string BlobRequestKind(const std::string& url) {
   const std::string path = url.substr(0, url.find('?'));
   if (url.find("comp=blocklist") != std::string::npos) return "block_list";

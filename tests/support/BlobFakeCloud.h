@@ -23,6 +23,9 @@ namespace zutest {
 // Block List, and Get Block List with method "GET") or "other".
 std::string BlobRequestKind(const std::string& url);
 
+// Copies of the requests `journal` holds of one kind ("" for all), in order.
+std::vector<FakeRequest> BlobRequests(FakeJournal& journal, const std::string& kind);
+
 // Percent-decoding of a query value.
 std::string PercentDecode(const std::string& text);
 

@@ -89,6 +89,11 @@ class ScopedFakeGateways {
  public:
   ScopedFakeGateways();
   FakeJournal& journal() { return *m_journal; }
+  // Gateways created and not yet deleted.
+  int gatewaysLeft() {
+    std::lock_guard<std::mutex> lock(m_journal->mutex);
+    return m_journal->gatewaysCreated - m_journal->deleted;
+  }
 
  private:
   std::shared_ptr<FakeJournal> m_journal;

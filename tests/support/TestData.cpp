@@ -33,4 +33,17 @@ std::string Sha256Hex(const std::string& data) {
   return out;
 }
 
+std::string EntityBombDoctype(const std::string& root, int first) {
+  std::string doctype = "<!DOCTYPE " + root + " [<!ENTITY a \"aaaaaaaaaa\">";
+  std::string prev = "a";
+  for (int i = first; i < first + 9; ++i) {
+    const std::string name = "a" + std::to_string(i);
+    doctype += "<!ENTITY " + name + " \"";
+    for (int k = 0; k < 10; ++k) doctype += "&" + prev + ";";
+    doctype += "\">";
+    prev = name;
+  }
+  return doctype + "]>";
+}
+
 }  // namespace zutest
