@@ -124,6 +124,47 @@ inline std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+// The account (BENCH_USER, BENCH_PASSWORD) and deployment (BENCH_GUID) a
+// benchmark logs in with.
+struct Account {
+  std::string user;
+  std::string password;
+  std::string guid;
+};
+
+// Ends the program with status 2 and a usage line unless a file is named;
+// otherwise reads the account from the environment.
+inline Account AccountForFiles(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE...\n", argv[0]);
+    std::exit(2);
+  }
+  return Account{RequiredEnv("BENCH_USER"), RequiredEnv("BENCH_PASSWORD"),
+                 RequiredEnv("BENCH_GUID")};
+}
+
+// Measures `upload(dir, name, message)` (a service's UploadFile, 1 on
+// success) of the files named by argv[1] to argv[argc - 1], in order,
+// stopping at the first that fails; prints the RESULT line and returns the
+// program's exit status.
+template <class Upload>
+int MeasureUploads(int argc, char** argv, Upload upload) {
+  Measurement measurement;
+  std::wstring message;
+  int result = 1;
+  measurement.start();
+  for (int i = 1; i < argc && result == 1; ++i) {
+    std::string dir;
+    std::string name;
+    SplitPath(argv[i], dir, name);
+    result = upload(dir, name, message);
+  }
+  measurement.stop();
+
+  measurement.print(result == 1, FileBytes(argc, argv), Narrow(message));
+  return result == 1 ? 0 : 1;
+}
+
 }  // namespace zubench
 
 #endif  // ZUCLOUD_BENCH_COMMON_H

@@ -17,35 +17,20 @@
 #include "bench_common.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE...\n", argv[0]);
-    return 2;
-  }
-  const std::string user = zubench::RequiredEnv("BENCH_USER");
-  const std::string password = zubench::RequiredEnv("BENCH_PASSWORD");
-  const std::string guid = zubench::RequiredEnv("BENCH_GUID");
+  const zubench::Account account = zubench::AccountForFiles(argc, argv);
   const std::string folder = zubench::RequiredEnv("BENCH_FOLDER");
 
   ZUCloudAzureService service;
   std::wstring message;
-  if (service.init(user, password, "", guid, 1, 1, "bench-set", 1, 1, message, "") != 1) {
+  if (service.init(account.user, account.password, "", account.guid, 1, 1, "bench-set", 1, 1,
+                   message, "") != 1) {
     std::fprintf(stderr, "blob benchmark: init failed: %s (see ZUCloudService.log)\n",
                  zubench::Narrow(message).c_str());
     return 1;
   }
 
-  zubench::Measurement measurement;
-  int result = 1;
-  message.clear();
-  measurement.start();
-  for (int i = 1; i < argc && result == 1; ++i) {
-    std::string dir;
-    std::string name;
-    zubench::SplitPath(argv[i], dir, name);
-    result = service.UploadFile(dir, name, folder, message);
-  }
-  measurement.stop();
-
-  measurement.print(result == 1, zubench::FileBytes(argc, argv), zubench::Narrow(message));
-  return result == 1 ? 0 : 1;
+  return zubench::MeasureUploads(
+      argc, argv, [&](const std::string& dir, const std::string& name, std::wstring& msg) {
+        return service.UploadFile(dir, name, folder, msg);
+      });
 }

@@ -16,37 +16,22 @@
 #include "bench_common.h"
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s FILE...\n", argv[0]);
-    return 2;
-  }
-  const std::string user = zubench::RequiredEnv("BENCH_USER");
-  const std::string password = zubench::RequiredEnv("BENCH_PASSWORD");
-  const std::string guid = zubench::RequiredEnv("BENCH_GUID");
+  const zubench::Account account = zubench::AccountForFiles(argc, argv);
   const std::string mtime = zubench::RequiredEnv("BENCH_MTIME");
 
   ZUCloudService service;
   std::string folderGUID;
   std::string folderPath;
-  if (service.init(user, password, "", guid, folderGUID, folderPath, "", false) != 1) {
+  if (service.init(account.user, account.password, "", account.guid, folderGUID, folderPath, "",
+                   false) != 1) {
     std::fprintf(stderr, "folder benchmark: init failed (see ZUCloudService.log)\n");
     return 1;
   }
   std::printf("PARENT %s\n", folderPath.c_str());
 
-  zubench::Measurement measurement;
-  std::wstring message;
-  int result = 1;
-  measurement.start();
-  for (int i = 1; i < argc && result == 1; ++i) {
-    std::string dir;
-    std::string name;
-    zubench::SplitPath(argv[i], dir, name);
-    std::string fileGUID;
-    result = service.UploadFile(dir, name, folderPath, mtime, fileGUID, message);
-  }
-  measurement.stop();
-
-  measurement.print(result == 1, zubench::FileBytes(argc, argv), zubench::Narrow(message));
-  return result == 1 ? 0 : 1;
+  return zubench::MeasureUploads(
+      argc, argv, [&](const std::string& dir, const std::string& name, std::wstring& message) {
+        std::string fileGUID;
+        return service.UploadFile(dir, name, folderPath, mtime, fileGUID, message);
+      });
 }
