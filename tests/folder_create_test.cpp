@@ -10,6 +10,7 @@
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/FolderFakeCloud.h"
+#include "support/FolderFakeTest.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
 
@@ -41,9 +42,9 @@ std::pair<std::string, std::string> ReadBody(const std::string& body) {
                             kResParentPath.key)};
 }
 
-class FolderCreateTest : public ::testing::Test {
+class FolderCreateTest : public FolderFakeTest {
  protected:
-  FolderCreateTest() : cloud(gateways.journal()) {
+  FolderCreateTest() {
     env.setGlobal("Cloud URL", kConsole);
     cloud.setOtherHandler([this](const FakeRequest& request) {
       if (request.url.find("/api/Workflow/") != std::string::npos) {
@@ -68,13 +69,6 @@ class FolderCreateTest : public ::testing::Test {
     service.m_folderPath = "\\ZU\\DR Backup";
   }
 
-  int gatewaysLeft() { return gateways.gatewaysLeft(); }
-
-  ServiceEnv env;
-  ScopedFakeGateways gateways;
-  ScopedSleepRecorder sleeps;
-  FolderFakeCloud cloud;
-  FolderServiceAccess service;
   std::vector<FakeReply> replies;
   std::vector<FakeRequest> creates;
   std::string guid = "untouched";

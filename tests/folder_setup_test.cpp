@@ -14,6 +14,7 @@
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/FolderFakeCloud.h"
+#include "support/FolderFakeTest.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
 
@@ -36,9 +37,9 @@ std::string DrBody(const std::string& escapedGuid, int folderType) {
          "Workflow_StartWorkflow>";
 }
 
-class FolderSetupTest : public ::testing::Test {
+class FolderSetupTest : public FolderFakeTest {
  protected:
-  FolderSetupTest() : cloud(gateways.journal()) {
+  FolderSetupTest() {
     env.setGlobal("Cloud URL", kConsole);
     cloud.setOtherHandler([this](const FakeRequest& request) {
       ++setupRequests;
@@ -61,18 +62,11 @@ class FolderSetupTest : public ::testing::Test {
     return posts;
   }
 
-  int gatewaysLeft() { return gateways.gatewaysLeft(); }
-
   int runInit(const std::string& password, const std::string& guid, bool reports) {
     return service.init("ann", password, "focus-a", guid, folderGUID, folderPath, "extra-cred",
                         reports);
   }
 
-  ServiceEnv env;
-  ScopedFakeGateways gateways;
-  ScopedSleepRecorder sleeps;
-  FolderFakeCloud cloud;
-  FolderServiceAccess service;
   // Replies of the set-up endpoint in order; the last one repeats.
   std::vector<FakeReply> replies;
   int setupRequests = 0;

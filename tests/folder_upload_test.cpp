@@ -18,6 +18,7 @@
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"
 #include "support/FolderFakeCloud.h"
+#include "support/FolderFakeTest.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -67,9 +68,9 @@ std::vector<Shape> Shapes(const std::vector<UploadEvent>& events) {
   return shapes;
 }
 
-class FolderUploadTest : public ::testing::Test {
+class FolderUploadTest : public FolderFakeTest {
  protected:
-  FolderUploadTest() : cloud(gateways.journal()) {
+  FolderUploadTest() {
     service.forceInitialized("http://console.test/webconsole", "ann", "s3cr3t");
     service.m_uploadURL = kUploadBase;
     service.m_shareID = "sh-9";
@@ -88,14 +89,7 @@ class FolderUploadTest : public ::testing::Test {
                               message);
   }
 
-  int gatewaysLeft() { return gateways.gatewaysLeft(); }
-
-  ServiceEnv env;
   TempDir files;
-  ScopedFakeGateways gateways;
-  ScopedSleepRecorder sleeps;
-  FolderFakeCloud cloud;
-  FolderServiceAccess service;
   Progress progress;
   std::string guid = "untouched";
   std::wstring message;
