@@ -77,6 +77,34 @@ def free_port():
         return s.getsockname()[1]
 
 
+def start_nginx(directory, config, what):
+    """Starts nginx with `directory` as its prefix and the configuration
+    config(port) for a free loopback port; returns (process, port) once the
+    port takes connections. Another port is tried when it does not come up,
+    since the port may be taken between choosing and binding; after five
+    tries RuntimeError says that `what` did not start."""
+    last_error = None
+    for _ in range(5):
+        port = free_port()
+        conf = os.path.join(directory, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(config(port))
+        with open(os.path.join(directory, "stderr.log"), "ab") as err:
+            proc = subprocess.Popen([NGINX, "-p", directory, "-c", conf,
+                                     "-e", os.path.join(directory, "error.log")],
+                                    stdout=err, stderr=err)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and proc.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", port), 0.2).close()
+                return proc, port
+            except OSError:
+                time.sleep(0.05)
+        last_error = "%s did not start (exit %r); see %s" % (what, proc.poll(), directory)
+        end_process(proc, signal.SIGQUIT)
+    raise RuntimeError(last_error)
+
+
 # With tls: https with a throw-away certificate (bench/certificates.py).
 TLS = """ ssl;
         ssl_certificate {dir}/server.pem;
@@ -103,28 +131,10 @@ class DiscardSink:
         os.makedirs(self.dir, exist_ok=True)
         if self.tls:
             make_certificates(self.dir)
-        last_error = None
-        for _ in range(5):  # the port may be taken between choosing and binding
-            self.port = free_port()
-            conf = os.path.join(self.dir, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(CONFIG.format(dir=self.dir, port=self.port,
-                                      tls=TLS.format(dir=self.dir) if self.tls else ""))
-            err = open(os.path.join(self.dir, "stderr.log"), "ab")
-            self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-c", conf,
-                                          "-e", os.path.join(self.dir, "error.log")],
-                                         stdout=err, stderr=err)
-            err.close()
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and self.proc.poll() is None:
-                try:
-                    socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-                    return self
-                except OSError:
-                    time.sleep(0.05)
-            last_error = "nginx did not start (exit %r); see %s" % (self.proc.poll(), self.dir)
-            self.stop()
-        raise RuntimeError(last_error)
+        tls = TLS.format(dir=self.dir) if self.tls else ""
+        self.proc, self.port = start_nginx(
+            self.dir, lambda port: CONFIG.format(dir=self.dir, port=port, tls=tls), "nginx")
+        return self
 
     def stop(self):
         if self.proc is None:

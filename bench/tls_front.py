@@ -13,12 +13,9 @@ handshakes, round trips, reuse.
 
 import os
 import signal
-import socket
-import subprocess
-import time
 
 from certificates import make_certificates
-from discard_sink import NGINX, NGINX_PREAMBLE, free_port
+from discard_sink import NGINX_PREAMBLE, start_nginx
 from processes import end_process
 
 CONFIG = NGINX_PREAMBLE + """\
@@ -62,24 +59,11 @@ class TlsFront:
     def start(self):
         os.makedirs(self.dir, exist_ok=True)
         make_certificates(self.dir)
-        for _ in range(5):  # the port may be taken between choosing and binding
-            self.port = free_port()
-            conf = os.path.join(self.dir, "nginx.conf")
-            with open(conf, "w") as f:
-                f.write(CONFIG.format(dir=self.dir, port=self.port, upstream=self.upstream))
-            with open(os.path.join(self.dir, "stderr.log"), "ab") as err:
-                self.proc = subprocess.Popen([NGINX, "-p", self.dir, "-c", conf,
-                                              "-e", os.path.join(self.dir, "error.log")],
-                                             stdout=err, stderr=err)
-            deadline = time.monotonic() + 10
-            while time.monotonic() < deadline and self.proc.poll() is None:
-                try:
-                    socket.create_connection(("127.0.0.1", self.port), 0.2).close()
-                    return self
-                except OSError:
-                    time.sleep(0.05)
-            self.stop()
-        raise RuntimeError("the TLS front did not start; see %s" % self.dir)
+        self.proc, self.port = start_nginx(
+            self.dir,
+            lambda port: CONFIG.format(dir=self.dir, port=port, upstream=self.upstream),
+            "the TLS front")
+        return self
 
     def stop(self):
         if self.proc is None:
