@@ -718,6 +718,17 @@ class Bench:
         self.sink_check(offset, self.args.blob_size, "curl", BLOB_BLOCK)
         return result
 
+    @staticmethod
+    def with_file_count(emu, container, folder, files, result, what):
+        """`result` with the number of `files` added, once `container` holds
+        as many blobs below "`folder`/"; RuntimeError names `what` otherwise."""
+        names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
+                 if n.startswith(folder + "/")]
+        if len(names) != len(files):
+            raise RuntimeError("%s: %d blobs stored, not %d" % (what, len(names), len(files)))
+        result["files"] = len(files)
+        return result
+
     # many small files, to Azurite
     def small_upload(self, guid, who):
         emu = self.fresh_emulator()
@@ -729,13 +740,7 @@ class Bench:
                                        "small-library", folder="small")
         else:
             result = self.sdk_run(service_url, sas, files, None, 1, folder="small")
-        names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
-                 if n.startswith("small/")]
-        if len(names) != len(files):
-            raise RuntimeError("small files, %s: %d blobs stored, not %d" % (
-                who, len(names), len(files)))
-        result["files"] = len(files)
-        return result
+        return self.with_file_count(emu, container, "small", files, result, "small files, " + who)
 
     # small files over https across a WAN-like link
     def https_small(self, guid, link, who):
@@ -756,13 +761,7 @@ class Bench:
             else:
                 result = self.sdk_run(service_url, sas, files, None, 1, folder="https",
                                       ca_file=ca_file)
-        names = [n for n in azstore.BlobStore(emu.azurite_base).list_blobs(container)
-                 if n.startswith("https/")]
-        if len(names) != len(files):
-            raise RuntimeError("https files, %s: %d blobs stored, not %d" % (
-                who, len(names), len(files)))
-        result["files"] = len(files)
-        return result
+        return self.with_file_count(emu, container, "https", files, result, "https files, " + who)
 
     # a file past 50,000 blocks, to the sink
     def large_upload(self, guid):
