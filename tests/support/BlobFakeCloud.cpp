@@ -71,15 +71,8 @@ std::string PercentDecode(const std::string& text) {
   return out;
 }
 
-BlobFakeCloud::BlobFakeCloud(FakeJournal& journal) : m_journal(journal) {
-  std::lock_guard<std::mutex> lock(m_journal.mutex);
-  m_journal.responder = [this](const FakeRequest& request) { return respond(request); };
-}
-
-BlobFakeCloud::~BlobFakeCloud() {
-  std::lock_guard<std::mutex> lock(m_journal.mutex);
-  m_journal.responder = nullptr;
-}
+BlobFakeCloud::BlobFakeCloud(FakeJournal& journal)
+    : m_responder(journal, [this](const FakeRequest& request) { return respond(request); }) {}
 
 void BlobFakeCloud::failNext(const std::string& kind, int n) {
   std::lock_guard<std::mutex> lock(m_mutex);

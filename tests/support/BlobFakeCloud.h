@@ -33,9 +33,6 @@ class BlobFakeCloud {
  public:
   // Installs itself as the responder of `journal` until destruction.
   explicit BlobFakeCloud(FakeJournal& journal);
-  ~BlobFakeCloud();
-  BlobFakeCloud(const BlobFakeCloud&) = delete;
-  BlobFakeCloud& operator=(const BlobFakeCloud&) = delete;
 
   // Reply bodies (set before the operation runs).
   std::string loginReply =
@@ -75,7 +72,6 @@ class BlobFakeCloud {
   FakeReply afSetup(const FakeRequest& request);
   bool takeFault(const std::string& kind);
 
-  FakeJournal& m_journal;
   std::mutex m_mutex;
   std::map<std::string, int> m_failNext;
   std::map<std::string, bool> m_failAlways;
@@ -87,6 +83,7 @@ class BlobFakeCloud {
   int m_maxInFlight = 0;
   int m_putBlocks = 0;
   int m_emptyPutBlocks = 0;
+  ScopedResponder m_responder;  // last: installed once the rest is built
 };
 
 }  // namespace zutest

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/http/ZuInternetGateway.h"
@@ -49,6 +50,25 @@ struct FakeJournal {
   int keepAliveResult = 0;
   // Optional hook deciding each reply (overrides script when set).
   std::function<FakeReply(const FakeRequest&)> responder;
+};
+
+// Makes `respond` the responder of `journal` for its own lifetime.
+class ScopedResponder {
+ public:
+  ScopedResponder(FakeJournal& journal, std::function<FakeReply(const FakeRequest&)> respond)
+      : m_journal(journal) {
+    std::lock_guard<std::mutex> lock(m_journal.mutex);
+    m_journal.responder = std::move(respond);
+  }
+  ~ScopedResponder() {
+    std::lock_guard<std::mutex> lock(m_journal.mutex);
+    m_journal.responder = nullptr;
+  }
+  ScopedResponder(const ScopedResponder&) = delete;
+  ScopedResponder& operator=(const ScopedResponder&) = delete;
+
+ private:
+  FakeJournal& m_journal;
 };
 
 class FakeGateway : public LIBCURL::ZuInternetGateway {

@@ -97,15 +97,9 @@ std::vector<std::string> HeaderNames(const ZuCURL::commandInfoList& headers) {
   return names;
 }
 
-FolderFakeCloud::FolderFakeCloud(FakeJournal& journal) : m_journal(journal) {
-  std::lock_guard<std::mutex> lock(m_journal.mutex);
-  m_journal.responder = [this](const FakeRequest& request) { return respond(request); };
-}
-
-FolderFakeCloud::~FolderFakeCloud() {
-  std::lock_guard<std::mutex> lock(m_journal.mutex);
-  m_journal.responder = nullptr;
-}
+FolderFakeCloud::FolderFakeCloud(FakeJournal& journal)
+    : m_journal(journal),
+      m_responder(journal, [this](const FakeRequest& request) { return respond(request); }) {}
 
 void FolderFakeCloud::setOtherHandler(std::function<FakeReply(const FakeRequest&)> handler) {
   std::lock_guard<std::mutex> lock(m_mutex);

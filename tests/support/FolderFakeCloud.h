@@ -80,9 +80,6 @@ class FolderFakeCloud {
  public:
   // Installs itself as the responder of `journal`.
   explicit FolderFakeCloud(FakeJournal& journal);
-  ~FolderFakeCloud();
-  FolderFakeCloud(const FolderFakeCloud&) = delete;
-  FolderFakeCloud& operator=(const FolderFakeCloud&) = delete;
 
   // Requests other than login and upload (set-up, create-folder).
   void setOtherHandler(std::function<FakeReply(const FakeRequest&)> handler);
@@ -136,6 +133,7 @@ class FolderFakeCloud {
   int m_unauthorized = 0;
   int m_nextRequest = 0;
   int m_nextGuid = 0;
+  ScopedResponder m_responder;  // last: installed once the rest is built
 };
 
 }  // namespace zutest
