@@ -22,21 +22,24 @@ class ServiceSettings : public ::testing::Test {
   zutest::ScopedEnv logDir_{"ZUCLOUD_LOG_DIR", dir_.path()};
 };
 
+// The defaults of the settings both services read the same way.
+template <class Service>
+void ExpectSharedDefaults(const Service& service, const char* which) {
+  EXPECT_FALSE(service.m_bEnableTCPKeepAlive) << which;
+  EXPECT_EQ(service.m_nKeepIdleSeconds, 120) << which;
+  EXPECT_EQ(service.m_nKeepIntervalSeconds, 60) << which;
+  EXPECT_EQ(service.m_nRetryCount, 30) << which;
+}
+
 TEST_F(ServiceSettings, DefaultsWithoutAnySetting) {
   zutest::FolderServiceAccess folder;
-  EXPECT_FALSE(folder.m_bEnableTCPKeepAlive);
-  EXPECT_EQ(folder.m_nKeepIdleSeconds, 120);
-  EXPECT_EQ(folder.m_nKeepIntervalSeconds, 60);
-  EXPECT_EQ(folder.m_nRetryCount, 30);
+  ExpectSharedDefaults(folder, "folder");
   EXPECT_EQ(folder.m_chunkSize, 4194304);
   EXPECT_EQ(folder.m_bInitialized, 0);
   EXPECT_EQ(folder.m_bFolderReady, 0);
 
   zutest::BlobServiceAccess blob;
-  EXPECT_FALSE(blob.m_bEnableTCPKeepAlive);
-  EXPECT_EQ(blob.m_nKeepIdleSeconds, 120);
-  EXPECT_EQ(blob.m_nKeepIntervalSeconds, 60);
-  EXPECT_EQ(blob.m_nRetryCount, 30);
+  ExpectSharedDefaults(blob, "blob");
   EXPECT_EQ(blob.m_uploadBlobSize, 16777216);
   EXPECT_EQ(blob.m_uploadStreamCount, 10);
   EXPECT_TRUE(blob.m_bAPIMode);
