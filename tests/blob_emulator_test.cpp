@@ -266,8 +266,7 @@ TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
   const std::vector<LocalFile> files = {
       addFile("empty.bak", 0), addFile("one.bak", 1), addFile("mib-plus-one.bak", kMiB + 1),
       addFile("two-mib.bak", 2 * kMiB), addFile("five-mib-seven.bak", 5 * kMiB + 7)};
-  const int threadsBefore = zutest::CountThreads();
-  const int fdsBefore = zutest::CountOpenFds();
+  const auto before = zutest::ThreadsAndFds::Now();
   {
     BlobServiceAccess service;
     std::wstring message;
@@ -310,8 +309,7 @@ TEST_P(BlobEmulator, FilesOfAwkwardSizesArriveIntactAndAreReported) {
     }
     expectNoSecretsInLog(service);
   }
-  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  EXPECT_EQ(zutest::ThreadsAndFds::Now(), before);
 }
 
 TEST_P(BlobEmulator, APutBlockFailingTwiceThenSucceedingGivesAnIdenticalBlob) {
@@ -335,13 +333,11 @@ TEST_P(BlobEmulator, ABlockFailingEveryAttemptLeavesTheFileOutAndNothingBehind) 
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Doomed-" + ModeName({GetParam(), 0}), files, message), 1);
-  const int threadsBefore = zutest::CountThreads();
-  const int fdsBefore = zutest::CountOpenFds();
+  const auto before = zutest::ThreadsAndFds::Now();
   // Both attempts of the first block fail.
   emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 2}});
   EXPECT_EQ(service.UploadFile(dir(), "doomed.bak", "f", message), 0);
-  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  EXPECT_EQ(zutest::ThreadsAndFds::Now(), before);
   json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);
   EXPECT_EQ(stats.value("put_block", -1), 2);  // the pool ended before block 2 was sent
@@ -606,16 +602,14 @@ TEST_P(BlobEmulator, ABlockFailingWithOthersInFlightStopsEveryFurtherSend) {
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-ParFail-" + ModeName({GetParam(), 0}), files, message), 1);
-  const int threadsBefore = zutest::CountThreads();
-  const int fdsBefore = zutest::CountOpenFds();
+  const auto before = zutest::ThreadsAndFds::Now();
   // Blocks 1 and 2 are still being sent while block 3 fails both attempts.
   emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0.5}, {"count", 2}});
   emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 0}});
   EXPECT_EQ(service.UploadFile(dir(), "doomed.bak", "f", message), 0);
   EXPECT_NE(message.find(L"was refused 2 time(s)"), std::wstring::npos)
       << std::string(message.begin(), message.end());
-  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  EXPECT_EQ(zutest::ThreadsAndFds::Now(), before);
   const json stats = emulator_->proxyStats();
   EXPECT_EQ(stats.value("put_block", -1), 4) << stats.dump();
   EXPECT_EQ(stats.value("put_block_list", -1), 0);

@@ -219,8 +219,7 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
   zuSetUploadProgressCallback(&RecordProgress, &progress);
   const unsigned long long sizes[] = {0, 1, kMiB + 1, 2 * kMiB, 5 * kMiB + 7};
   auto service = makeService();
-  const int threadsBefore = zutest::CountThreads();
-  const int fdsBefore = zutest::CountOpenFds();
+  const auto before = zutest::ThreadsAndFds::Now();
   size_t expectedFiles = 0;
   for (unsigned long long size : sizes) {
     SCOPED_TRACE(size);
@@ -271,8 +270,7 @@ TEST_F(BlobUpload, FilesOfEverySizeBecomeTheirBlocksInOrder) {
   EXPECT_EQ(cloud_.maxPutBlocksInFlight(), 1);
   EXPECT_EQ(cloud_.putBlockCount(), 0 + 1 + 2 + 2 + 6);
   EXPECT_EQ(requests("block_list").size(), 5u);
-  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  EXPECT_EQ(zutest::ThreadsAndFds::Now(), before);
   {
     std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
     EXPECT_EQ(fakes_.journal().deleted, fakes_.journal().gatewaysCreated);
@@ -378,12 +376,10 @@ TEST_F(BlobUpload, ABlockFailingEveryAttemptTerminatesThePoolAndCommitsNothing) 
   writeFile("bad.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
   auto service = makeService();
   cloud_.failBlockAlways(2);
-  const int threadsBefore = zutest::CountThreads();
-  const int fdsBefore = zutest::CountOpenFds();
+  const auto before = zutest::ThreadsAndFds::Now();
   std::wstring message;
   EXPECT_EQ(service->UploadFile(dir(), "bad.bak", "f", message), 0);
-  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  EXPECT_EQ(zutest::ThreadsAndFds::Now(), before);
 
   EXPECT_TRUE(requests("block_list").empty());
   EXPECT_FALSE(cloud_.hasBlob(std::string(kStore) + "/f/bad.bak"));
@@ -475,8 +471,7 @@ TEST_F(BlobUpload, NoBlockIsSentOnceAnotherFailedForGood) {
 TEST_F(BlobUpload, AReadErrorPartWayEndsTheUploadWithAMessageAndCommitsNothing) {
   writeFile("eio.bak", zutest::RandomBytes(5 * kMiB + 7, 1));
   auto service = makeService();
-  const int threadsBefore = zutest::CountThreads();
-  const int fdsBefore = zutest::CountOpenFds();
+  const auto before = zutest::ThreadsAndFds::Now();
   std::wstring message;
   int result = -1;
   {
@@ -495,8 +490,7 @@ TEST_F(BlobUpload, AReadErrorPartWayEndsTheUploadWithAMessageAndCommitsNothing) 
   EXPECT_NE(
       env_.logText().find("Error: Failed to read file [" + dir() + "eio.bak] at offset [2097152]."),
       std::string::npos);
-  EXPECT_EQ(zutest::CountThreads(), threadsBefore);
-  EXPECT_EQ(zutest::CountOpenFds(), fdsBefore);
+  EXPECT_EQ(zutest::ThreadsAndFds::Now(), before);
 }
 
 TEST_F(BlobUpload, TheLastBlockFailingAfterReadingEndedStillPreventsTheCommit) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 
 namespace zutest {
@@ -44,6 +45,19 @@ size_t CountOccurrences(const std::string& haystack, const std::string& needle);
 // Open file descriptors and threads of this process (from /proc/self).
 int CountOpenFds();
 int CountThreads();
+// Both counts at one moment (threads read first), to compare a later
+// reading with: EXPECT_EQ(ThreadsAndFds::Now(), before).
+struct ThreadsAndFds {
+  int threads = 0;
+  int fds = 0;
+  static ThreadsAndFds Now() { return ThreadsAndFds{CountThreads(), CountOpenFds()}; }
+  bool operator==(const ThreadsAndFds& other) const {
+    return threads == other.threads && fds == other.fds;
+  }
+};
+inline std::ostream& operator<<(std::ostream& out, const ThreadsAndFds& counts) {
+  return out << counts.threads << " threads, " << counts.fds << " descriptors";
+}
 // The directory holding the project's sources (for scripts and the emulator).
 std::string SourceDir();
 // A port on 127.0.0.1 with nothing listening on it (bound, read, released).
