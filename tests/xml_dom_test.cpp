@@ -4,12 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/xml/CNMessage.h"
@@ -24,6 +20,7 @@ using zu::xml::Escape;
 using zu::xml::ParseResult;
 using zu::xml::ParseRootChildren;
 using zu::xml::ParseStatus;
+using zutest::RunOnThreads;
 
 std::vector<std::string> Names(const ParseResult& r) {
   std::vector<std::string> names;
@@ -35,38 +32,6 @@ std::vector<std::string> Names(const ParseResult& r) {
 std::string Everything(const ParseResult& r) {
   std::string all = r.message + "|" + r.rootName;
   for (const Element& e : r.children) all += "|" + e.name + "=" + e.text;
-  return all;
-}
-
-// Runs `work(thread index)` on `threads` threads; false when they do not all
-// finish within `limit` (the threads are then left detached so the test can
-// fail instead of hanging).
-bool RunOnThreads(int threads, const std::function<void(int)>& work, std::chrono::seconds limit) {
-  struct State {
-    std::mutex mutex;
-    std::condition_variable done;
-    int finished = 0;
-  };
-  auto state = std::make_shared<State>();
-  std::vector<std::thread> pool;
-  for (int t = 0; t < threads; ++t) {
-    pool.emplace_back([state, work, t] {
-      work(t);
-      std::lock_guard<std::mutex> lock(state->mutex);
-      ++state->finished;
-      state->done.notify_all();
-    });
-  }
-  std::unique_lock<std::mutex> lock(state->mutex);
-  bool all = state->done.wait_for(lock, limit, [&] { return state->finished == threads; });
-  lock.unlock();
-  for (std::thread& th : pool) {
-    if (all) {
-      th.join();
-    } else {
-      th.detach();
-    }
-  }
   return all;
 }
 

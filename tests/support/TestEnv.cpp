@@ -6,11 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -128,6 +130,35 @@ void RunBounded(const std::string& what, const std::function<void()>& fn,
     std::_Exit(3);
   }
   worker.join();
+}
+
+bool RunOnThreads(int threads, const std::function<void(int)>& work, std::chrono::seconds limit) {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable done;
+    int finished = 0;
+  };
+  auto state = std::make_shared<State>();
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    pool.emplace_back([state, work, t] {
+      work(t);
+      std::lock_guard<std::mutex> lock(state->mutex);
+      ++state->finished;
+      state->done.notify_all();
+    });
+  }
+  std::unique_lock<std::mutex> lock(state->mutex);
+  bool all = state->done.wait_for(lock, limit, [&] { return state->finished == threads; });
+  lock.unlock();
+  for (std::thread& th : pool) {
+    if (all) {
+      th.join();
+    } else {
+      th.detach();
+    }
+  }
+  return all;
 }
 
 }  // namespace zutest

@@ -69,6 +69,11 @@ int UnusedLoopbackPort();
 void RunBounded(const std::string& what, const std::function<void()>& fn,
                 std::chrono::milliseconds limit);
 
+// Runs `work(thread index)` on `threads` threads; false when they do not all
+// finish within `limit` (the threads are then left detached so the test can
+// fail instead of hanging).
+bool RunOnThreads(int threads, const std::function<void(int)>& work, std::chrono::seconds limit);
+
 }  // namespace zutest
 
 #endif  // ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
