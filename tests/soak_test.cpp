@@ -29,7 +29,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/http/ZuInternetGateway.h"
 #include "support/Emulator.h"
 #include "support/EmulatorSuite.h"
 #include "support/ServiceAccess.h"
