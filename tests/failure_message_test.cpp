@@ -13,7 +13,7 @@
 namespace zutest {
 namespace {
 
-class FailureMessage : public EmulatorSuite<FailureMessage> {
+class FailureMessage : public EmulatorServiceSuite<FailureMessage> {
  public:
   static EmulatorOptions emulatorOptions() { return storageOptions(); }
 
@@ -24,9 +24,6 @@ class FailureMessage : public EmulatorSuite<FailureMessage> {
                         {"DRBackupUploadStreamCount", "2"}});
     WriteFile(files.file("f.bin"), std::string(1000, 'x'));
   }
-
-  ServiceEnv env;
-  TempDir files;
 };
 
 TEST_F(FailureMessage, FolderUploadWhoseLastReplyIsUnreadable) {

@@ -43,7 +43,7 @@ std::vector<std::string> UploadShapes(const json& journal) {
   return shapes;
 }
 
-class FolderEmulatorTest : public EmulatorSuite<FolderEmulatorTest> {
+class FolderEmulatorTest : public EmulatorServiceSuite<FolderEmulatorTest> {
  protected:
   void SetUp() override { resetEmulator(env); }
 
@@ -72,8 +72,6 @@ class FolderEmulatorTest : public EmulatorSuite<FolderEmulatorTest> {
     EXPECT_TRUE(content == data);
   }
 
-  ServiceEnv env;
-  TempDir files;
   FolderServiceAccess service;
   std::string folderGUID;
   std::string folderPath;

@@ -74,7 +74,7 @@ void ExpectCompleteSequence(const std::vector<Report>& reports, const std::strin
   EXPECT_EQ(mine.back().sent, size) << name << ": did not end at the file size";
 }
 
-class ProgressTest : public EmulatorSuite<ProgressTest> {
+class ProgressTest : public EmulatorServiceSuite<ProgressTest> {
  public:
   static EmulatorOptions emulatorOptions() { return storageOptions(); }
 
@@ -84,9 +84,6 @@ class ProgressTest : public EmulatorSuite<ProgressTest> {
                         {"DRBackupUploadStreamCount", "3"},
                         {"DRBackupRetryCount", "2"}});
   }
-
-  ServiceEnv env;
-  TempDir files;
 };
 
 TEST_F(ProgressTest, FolderUploadReportsEveryConfirmedChunk) {

@@ -48,6 +48,15 @@ class EmulatorSuite : public ::testing::Test {
   static inline Emulator* emulator = nullptr;
 };
 
+// An EmulatorSuite whose cases each run a service object: its environment
+// (settings file, log) and a directory for the files it uploads.
+template <class Suite>
+class EmulatorServiceSuite : public EmulatorSuite<Suite> {
+ protected:
+  ServiceEnv env;
+  TempDir files;
+};
+
 // One emulator with storage for a whole test program, as a global test
 // environment (register it with ::testing::AddGlobalTestEnvironment). The
 // gateway's stall limit is `stallSeconds` for its lifetime so that stall
