@@ -1,4 +1,5 @@
-// Measurement helpers shared by the upload benchmarks.
+// Helpers shared by the upload benchmarks: the account they log in with,
+// the measured loop over the files named and its result line.
 //
 // Each benchmark program runs one upload (the blob program: one UploadFile
 // per file named, after one init) and prints one line
