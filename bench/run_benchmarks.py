@@ -358,6 +358,11 @@ class Bench:
         path = self.args.folder_file
         size = os.path.getsize(path)
         chunks = self.args.folder_chunks
+        if len(chunks) < 2:
+            # The session opens with the first chunk and ends with FileEOF on
+            # a later one: a file of one chunk gives curl nothing to send next.
+            raise RuntimeError("the curl baseline needs a file of more than one chunk "
+                               "(%d bytes is one)" % size)
         base = "%s/api/drive/share/%s/file/action/upload?uploadType=chunkedFile" % (
             setup["uploadURL"], setup["shareID"])
         name64 = base64.b64encode(os.path.basename(path).encode()).decode()
