@@ -55,22 +55,7 @@ Emulator::Emulator(EmulatorOptions options) : m_options(std::move(options)) {
 Emulator::~Emulator() = default;
 
 void Emulator::makeCertificates() {
-  const std::string d = m_dir.path();
-  WriteFile(d + "/server.ext",
-            "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-            "basicConstraints=CA:FALSE\n"
-            "keyUsage=critical,digitalSignature,keyEncipherment\n"
-            "extendedKeyUsage=serverAuth\n");
-  Run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-      " -subj '/CN=zucloud test CA' -keyout " +
-      d + "/ca.key -out " + d +
-      "/ca.pem"
-      " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign");
-  Run("openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
-      " -subj /CN=localhost -keyout " +
-      d + "/server.key -out " + d + "/server.csr");
-  Run("openssl x509 -req -days 2 -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
-      "/ca.key -CAcreateserial -extfile " + d + "/server.ext -out " + d + "/server.pem");
+  Run("python3 " + SourceDir() + "/emulator/zuemu/certificates.py " + m_dir.path());
 }
 
 std::string Emulator::consoleBase() const {

@@ -34,38 +34,17 @@ import itertools
 import json
 import os
 import ssl
-import subprocess
 import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "..", "emulator"))
+from zuemu.certificates import DEFAULT_SAN, make_certificates  # noqa: E402
+
 _conn_ids = itertools.count(1)
 _conn_lock = threading.Lock()
 _request_count = 0
-
-
-def make_certificates(directory, san):
-    def run(*args):
-        subprocess.run(["openssl", *args], check=True, cwd=directory,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
-    run("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
-        "-subj", "/CN=Gateway Test CA",
-        "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    run("req", *ec, "-keyout", "server.key", "-out", "server.csr",
-        "-subj", "/CN=gateway-test-server")
-    with open(os.path.join(directory, "server.ext"), "w") as ext:
-        ext.write("basicConstraints=CA:FALSE\n"
-                  "keyUsage=critical,digitalSignature\n"
-                  "extendedKeyUsage=serverAuth\n"
-                  "subjectAltName=%s\n" % san)
-    run("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-        "-CAcreateserial", "-out", "server.pem", "-days", "2",
-        "-extfile", "server.ext")
-    return (os.path.join(directory, "server.pem"),
-            os.path.join(directory, "server.key"))
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -191,7 +170,7 @@ class Server(http.server.ThreadingHTTPServer):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tls-dir")
-    parser.add_argument("--san", default="IP:127.0.0.1,DNS:localhost")
+    parser.add_argument("--san", default=DEFAULT_SAN)
     args = parser.parse_args()
 
     server = Server(("127.0.0.1", 0), Handler)
