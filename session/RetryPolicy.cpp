@@ -61,6 +61,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
                           const std::function<AttemptResult(int attempt)>& attempt) {
   RetryOutcome outcome;
   const int limit = options.limit < 1 ? 1 : options.limit;
+  bool lostReplyRetried = false;
   for (int n = 1;; ++n) {
     // Checked before the first attempt too: an operation others gave up on
     // while it waited for its turn sends nothing.
@@ -78,8 +79,19 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
       outcome.stoppedEarly = true;
       break;
     }
+    if (n >= limit) {
+      if (result == AttemptResult::kRetry) WaitAfterFailure(options, lines, n);
+      break;
+    }
+    if (result == AttemptResult::kRetry && !lostReplyRetried && LIBCURL::ReplyLostOnThisThread()) {
+      // Most often a keep-alive connection the server closed just as the
+      // request left; a new connection mends it (libcurl would have sent the
+      // request again unseen). Once per loop, with the operation's line.
+      lostReplyRetried = true;
+      if (lines.retryingImmediately) lines.retryingImmediately(n);
+      continue;
+    }
     if (result == AttemptResult::kRetry) WaitAfterFailure(options, lines, n);
-    if (n >= limit) break;
   }
   if (lines.totalRetryCount) {
     int total = outcome.attempts;

@@ -17,7 +17,10 @@
 // An attempt may also end the loop at once (kStop) or ask for the next
 // attempt without wait or retry line (kRetryNow). A failed attempt whose
 // request the gateway refused to send (LIBCURL::RequestRefusedOnThisThread)
-// ends the loop as kStop: it could only be refused again. A stop request
+// ends the loop as kStop: it could only be refused again. The first failed
+// attempt of a loop whose reply was lost on a reused connection
+// (LIBCURL::ReplyLostOnThisThread) is followed by the next one at once, with
+// the "Retrying immediately" line; later ones wait as usual. A stop request
 // (RetryOptions::stopRequested) is honoured before every attempt, the
 // first included.
 #ifndef ZUCLOUD_SESSION_RETRY_POLICY_H

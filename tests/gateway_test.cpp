@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -852,6 +853,130 @@ TEST_F(GatewayPoolTest, ParallelGatewaysNeverShareAConnectionAtOnce) {
   // 24 requests over at most one connection per thread (plus a probe each
   // at the start, which is no request).
   EXPECT_LE(distinct.size(), static_cast<size_t>(kThreads));
+}
+
+// ---------------------------------------------------------------- exactly once
+
+// The server's request count, read through `gw` (the count request itself
+// included).
+int ServerCount(ZuInternetGateway& gw, const std::string& base) {
+  std::string response;
+  if (gw.doGetOperation(base + "count", response, {}) != 0) {
+    ADD_FAILURE() << gw.getErrorMsg();
+    return -1;
+  }
+  return std::stoi(response);
+}
+
+// A request whose reused connection closes before the first reply byte
+// reached the server: it fails, says so, and is not sent again (libcurl
+// would resend it on a new connection by itself).
+TEST_F(GatewayPoolTest, AReplyLostOnAReusedConnectionFailsAndIsNeverSentAgain) {
+  PoolUser user;
+  const std::string base = Http().url("/");
+  const std::vector<char> body = MakeBody(100 * 1024, 3);
+  struct Row {
+    const char* what;
+    std::function<int(ZuInternetGateway&, std::string&)> send;
+  };
+  const std::vector<Row> rows = {
+      {"GET", [&](ZuInternetGateway& gw,
+                  std::string& r) { return gw.doGetOperation(base + "lose", r, {}); }},
+      {"POST with a body",
+       [&](ZuInternetGateway& gw, std::string& r) {
+         return gw.doPostOperation(base + "lose", body.data(), static_cast<long>(body.size()), r,
+                                   {});
+       }},
+      {"empty POST",
+       [&](ZuInternetGateway& gw, std::string& r) {
+         return gw.doPostOperation(base + "lose", nullptr, 0, r, {});
+       }},
+      {"PUT",
+       [&](ZuInternetGateway& gw, std::string& r) {
+         return gw.doPutOperation(base + "lose", body.data(), static_cast<long>(body.size()), r,
+                                  {});
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    OneRequest(base, true);  // leaves a connection in the pool
+    auto gw = OpenGateway(base, false);
+    gw->setConnectionReuse(true);
+    ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+    const int before = ServerCount(*gw, base);
+    std::string response;
+    LIBCURL::ClearRequestRefusedOnThisThread();
+    const Outcome lost = Collect(*gw, row.send(*gw, response));
+    EXPECT_EQ(lost.curlCode, 52) << lost.error;
+    EXPECT_EQ(lost.status, 0);
+    EXPECT_TRUE(LIBCURL::ReplyLostOnThisThread());
+    EXPECT_FALSE(LIBCURL::RequestRefusedOnThisThread());
+    // The lost request and this count: the server saw the request once.
+    EXPECT_EQ(ServerCount(*gw, base), before + 2);
+    EXPECT_EQ(gw->disConnet(), 0);
+  }
+}
+
+// A reply nobody asked for, waiting on a connection, is never read as the
+// next request's reply: neither on a connection taken from the pool nor on
+// a gateway's own next request.
+TEST_F(GatewayPoolTest, AStrayReplyIsNeverReadAsTheNextRequestsReply) {
+  PoolUser user;
+  const std::string base = Http().url("/");
+  for (const char* stray : {"stray_now", "stray_late"}) {
+    SCOPED_TRACE(stray);
+    OneRequest(base, true, std::string("/echo?") + stray);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto pooled = OpenGateway(base, false);
+    pooled->setConnectionReuse(true);
+    ASSERT_EQ(pooled->connect(), 0) << pooled->getErrorMsg();
+    std::string response;
+    Outcome o = Collect(*pooled, pooled->doGetOperation(base + "status/500", response, {}));
+    EXPECT_EQ(o.status, 500) << response;
+    EXPECT_EQ(response, "body of status 500");
+
+    ASSERT_EQ(pooled->doGetOperation(base + "echo?" + std::string(stray), response, {}), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    o = Collect(*pooled, pooled->doGetOperation(base + "status/404", response, {}));
+    EXPECT_EQ(o.status, 404) << response;
+    EXPECT_EQ(pooled->disConnet(), 0);
+  }
+}
+
+// The sockets listed in /proc/<pid>/fd, as `ls -l` shows them.
+int SocketLines(const std::string& listing) {
+  int sockets = 0;
+  for (size_t at = listing.find("socket:"); at != std::string::npos;
+       at = listing.find("socket:", at + 1)) {
+    ++sockets;
+  }
+  return sockets;
+}
+
+std::string ListDescriptors(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  ::pclose(pipe);
+  return out;
+}
+
+// A process started while connections wait in the pool inherits none of
+// them, nor libcurl's socket pair of each handle.
+TEST_F(GatewayPoolTest, AChildProcessInheritsNoSocketOfTheLibrary) {
+  PoolUser user;
+  const std::string base = Http().url("/");
+  OneRequest(base, true);
+  OneRequest(base, true, "/echo?idle_close");  // a handle whose connection closes
+  ASSERT_GE(LIBCURL::pool::IdleCount(), 1u);
+  const std::string own = ListDescriptors("ls -l /proc/" + std::to_string(::getpid()) + "/fd");
+  // The pooled connection and the handle's socket pair.
+  ASSERT_GE(SocketLines(own), 3) << own;
+  const std::string child = ListDescriptors("ls -l /proc/$$/fd");
+  EXPECT_EQ(SocketLines(child), 0) << child;
 }
 
 TEST_F(GatewayTlsTest, PooledConnectionsAreSharedOnlyUnderTheSameCertificateChecks) {

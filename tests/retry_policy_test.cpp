@@ -272,4 +272,41 @@ TEST(RetryPolicy, RefusedRequestsAndEarlyStopsMakeNoFurtherAttempt) {
   EXPECT_FALSE(outcome.succeeded);
 }
 
+// A reply lost on a reused connection: the first such failure of a loop is
+// followed by the next attempt at once (with the "now" line), any later one
+// waits as usual, and the last attempt is never followed by one.
+TEST(RetryPolicy, TheFirstLostReplyOfALoopIsRetriedAtOnce) {
+  struct Row {
+    int limit;
+    std::vector<bool> lost;  // per attempt: the reply was lost
+    std::vector<unsigned> waits;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Row> rows = {
+      {3,
+       {true, true, true},
+       {120000, 120000},
+       {"now 1", "after 120000 2", "after 120000 3", "total 3"}},
+      {3,
+       {false, true, false},
+       {120000, 120000},
+       {"after 120000 1", "now 2", "after 120000 3", "total 3"}},
+      {1, {true}, {120000}, {"after 120000 1", "total 1"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("limit " + std::to_string(row.limit));
+    zutest::ScopedSleepRecorder sleeps;
+    LineRecorder rec;
+    RetryOptions options;
+    options.limit = row.limit;
+    auto outcome = RunWithRetry(options, rec.make(), [&](int n) {
+      if (row.lost[static_cast<size_t>(n - 1)]) LIBCURL::NoteReplyLostOnThisThread();
+      return AttemptResult::kRetry;
+    });
+    EXPECT_EQ(outcome.attempts, row.limit);
+    EXPECT_EQ(sleeps.waits(), row.waits);
+    EXPECT_EQ(rec.lines, row.lines);
+  }
+}
+
 }  // namespace

@@ -22,7 +22,6 @@
 
 #include <curl/curl.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -235,22 +234,22 @@ void* TakeIdle(const std::string& securityKey, const std::string& origin,
   return nullptr;
 }
 
-bool IdleConnectionAlive(void* easy) {
+ConnectionCheck CheckConnection(void* easy) {
   curl_socket_t sock = CURL_SOCKET_BAD;
   if (curl_easy_getinfo(static_cast<CURL*>(easy), CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK ||
       sock == CURL_SOCKET_BAD) {
-    return false;
+    return ConnectionCheck::kNone;
   }
-  pollfd entry{sock, POLLIN, 0};
-  const int ready = ::poll(&entry, 1, 0);
-  if (ready == 0) return true;  // nothing arrived while it waited
-  if (ready < 0) return errno == EINTR;
-  if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return false;
-  // Readable: the end of the stream (the server closed it) reads as 0.
-  char byte = 0;
-  const ssize_t got = ::recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  if (got > 0) return true;
-  return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+  pollfd entry{sock, POLLIN | POLLRDHUP, 0};
+  int ready = -1;
+  do {
+    ready = ::poll(&entry, 1, 0);
+  } while (ready < 0 && errno == EINTR);
+  // Nothing arrived while it waited. Anything that did (the end of the
+  // stream, an error, or bytes: a reply nobody asked for, a TLS alert) makes
+  // the connection unfit for the next request: it would read those bytes as
+  // the start of its own reply.
+  return ready == 0 ? ConnectionCheck::kClean : ConnectionCheck::kUnusable;
 }
 
 void GiveBack(const std::string& securityKey, const std::string& origin, void* easy,

@@ -54,10 +54,17 @@ void* ShareHandle(const SharedCache& cache);
 // owns it and its `share` afterwards.
 void* TakeIdle(const std::string& securityKey, const std::string& origin,
                std::shared_ptr<SharedCache>& share);
-// Whether the connection an idle handle (a CURL*) holds is still open: not
-// closed or reset by the server while it waited. A server gone without a
-// word (no FIN, no RST) still looks alive.
-bool IdleConnectionAlive(void* easy);
+// What the connection a handle (a CURL*) keeps between requests looks like.
+enum class ConnectionCheck {
+  kNone,      // the handle holds no open connection
+  kClean,     // open, and nothing has arrived on it since the last reply
+  kUnusable,  // closed or half-closed by the peer, in error, or holding bytes
+              // nobody asked for (a stray reply the next request would read
+              // as its own)
+};
+// Checks the connection of `easy` without reading from it. A server gone
+// without a word (no FIN, no RST) still looks clean.
+ConnectionCheck CheckConnection(void* easy);
 // Hands `easy` (already reset by the caller) back; closes it at once when
 // the pool is not active.
 void GiveBack(const std::string& securityKey, const std::string& origin, void* easy,

@@ -23,9 +23,19 @@
 //   connection that no request uses). Otherwise the probe runs as above,
 //   its handshake cached for the request's connection.
 //   disConnet() then hands the handle, with its open connection, back to the
-//   pool, unless its last request failed in transport. libcurl checks a
-//   reused connection before sending and, when the server closed it while it
-//   sat in the pool, opens a new one for the same request by itself.
+//   pool, unless its last request failed in transport. A connection is
+//   handed out, or used for a gateway's next request, only when nothing has
+//   arrived on it since its last reply (pool::CheckConnection): a closed or
+//   half-closed connection, or one holding a reply nobody asked for, is
+//   closed with its handle instead.
+// - No request goes out twice unseen. libcurl sends a request again by
+//   itself when a reused connection closes before the first reply byte; the
+//   server may have carried the first copy out. A pre-request callback
+//   refuses that second start, and the request fails with curl error 52
+//   (ReplyLostOnThisThread tells the retry policy).
+// - Descriptors are close-on-exec: connection sockets through the
+//   open-socket callback, libcurl's own socket pair per handle through
+//   NewEasyHandle (CloseOnExec.h).
 // - Options are (re)applied before every transfer from the settings held in
 //   Impl, so each setopt result is checked at one place and a refused option
 //   fails the request instead of being silently ignored.
@@ -58,6 +68,7 @@
 #include "platform/http/ZuInternetGateway.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -71,6 +82,7 @@
 #include <string>
 
 #include "platform/host/Env.h"
+#include "platform/http/CloseOnExec.h"
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/FXString.h"
@@ -86,6 +98,12 @@ constexpr int kGatewayFailure = -1;
 
 // Set by a request the gateway refused to send (see RequestRefusedOnThisThread).
 thread_local bool t_requestRefused = false;
+// Set by a request whose reused connection closed before any reply byte
+// (see ReplyLostOnThisThread).
+thread_local bool t_replyLost = false;
+constexpr const char* kReplyLostText =
+    "the connection closed before the reply; the request may have been carried out and was not "
+    "sent again";
 // Directory of hashed system CA certificates (Debian's ca-certificates).
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
 // libcurl's piece size for request bodies (CURLOPT_UPLOAD_BUFFERSIZE).
@@ -154,6 +172,33 @@ int SeekCallback(void* userdata, curl_off_t offset, int origin) {
     return CURL_SEEKFUNC_CANTSEEK;
   src->offset = static_cast<size_t>(offset);
   return CURL_SEEKFUNC_OK;
+}
+
+// One transfer's requests as libcurl starts them. libcurl sends a request
+// again by itself, on a new connection, when a reused connection closes
+// before the first byte of the reply; the server may have carried the first
+// copy out. The second start is refused, so the transfer fails and the
+// caller's retry policy decides, with its own log lines.
+struct SendGuard {
+  int starts = 0;
+  bool resendRefused = false;
+};
+
+int PrereqCallback(void* userdata, char* /*remoteIp*/, char* /*localIp*/, int /*remotePort*/,
+                   int /*localPort*/) {
+  auto* guard = static_cast<SendGuard*>(userdata);
+  if (++guard->starts > 1) {
+    guard->resendRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
+}
+
+// Every connection socket is close-on-exec: a process the host starts does
+// not inherit the pool's connections.
+curl_socket_t OpenSocketCallback(void* /*userdata*/, curlsocktype /*purpose*/,
+                                 struct curl_sockaddr* address) {
+  return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 enum class Method { Get, Post, Put };
@@ -301,6 +346,7 @@ struct ZuInternetGateway::Impl {
 
   ReadSource source;
   WriteSink sink;
+  SendGuard sendGuard;
 
   void clearOutcome() {
     sink.capExceeded = false;
@@ -359,6 +405,19 @@ struct ZuInternetGateway::Impl {
     lastOrigin.clear();
   }
 
+  // Before a request on a handle that already served one: a connection
+  // that the peer closed, or that holds bytes nobody asked for, is closed
+  // with its handle; the request goes out on a new handle (same share, and
+  // every option is set again per request).
+  bool renewUnusableHandle() {
+    if (pool::CheckConnection(easy.get()) != pool::ConnectionCheck::kUnusable) return true;
+    easy.reset(NewEasyHandle());
+    if (!easy) return false;
+    if (share && curl_easy_setopt(easy.get(), CURLOPT_SHARE, pool::ShareHandle(*share)) != CURLE_OK)
+      share.reset();
+    return true;
+  }
+
   // Options shared by the request handle and the connect probe. Returns the
   // first option libcurl refuses.
   CURLcode applyCommonOptions(CURL* h, const std::string& url, long long bodyBytes) {
@@ -369,6 +428,7 @@ struct ZuInternetGateway::Impl {
     };
     set(CURLOPT_URL, url.c_str());
     set(CURLOPT_NOSIGNAL, 1L);
+    set(CURLOPT_OPENSOCKETFUNCTION, &OpenSocketCallback);
     set(CURLOPT_FOLLOWLOCATION, 0L);
 #if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0
     set(CURLOPT_PROTOCOLS_STR, "http,https");
@@ -456,7 +516,7 @@ int ZuInternetGateway::initialize(int protocolType, int jobType) {
   CURLcode rc = GlobalInit();
   if (rc != CURLE_OK) return d.transportFailure(rc, nullptr);
   d.releaseHandle();
-  d.easy.reset(curl_easy_init());
+  d.easy.reset(NewEasyHandle());
   if (!d.easy) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   d.caFile = zu::Env::Current()->Variable("ZUCLOUD_CA_FILE").value_or("");
   return 0;
@@ -535,15 +595,16 @@ int ZuInternetGateway::connect() {
     if (!origin.empty()) {
       std::shared_ptr<SharedCache> cache;
       CURL* idle = static_cast<CURL*>(pool::TakeIdle(d.securityKey(), origin, cache));
-      if (idle != nullptr && pool::IdleConnectionAlive(idle)) {
+      if (idle != nullptr && pool::CheckConnection(idle) == pool::ConnectionCheck::kClean) {
         d.easy.reset(idle);
         d.share = std::move(cache);
         d.poolKey = d.securityKey();
         return 0;
       }
       if (idle != nullptr) {
-        // The server closed it while it waited: gone for good, or only an
-        // idle limit of its own. The check below tells which.
+        // The server closed it while it waited (gone for good, or only an
+        // idle limit of its own: the check below tells which), or something
+        // arrived on it that nobody asked for.
         curl_easy_cleanup(idle);
         cache.reset();
         pool::MarkReached(d.securityKey(), origin, false);
@@ -553,7 +614,7 @@ int ZuInternetGateway::connect() {
     }
   }
 
-  EasyHandle probe(curl_easy_init());
+  EasyHandle probe(NewEasyHandle());
   if (!probe) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   char probeError[CURL_ERROR_SIZE] = {};
   CURLcode rc = curl_easy_setopt(probe.get(), CURLOPT_ERRORBUFFER, probeError);
@@ -607,7 +668,12 @@ int ZuInternetGateway::doGetOperation(const std::string& url, std::string& respo
 }
 
 bool RequestRefusedOnThisThread() { return t_requestRefused; }
-void ClearRequestRefusedOnThisThread() { t_requestRefused = false; }
+void ClearRequestRefusedOnThisThread() {
+  t_requestRefused = false;
+  t_replyLost = false;
+}
+bool ReplyLostOnThisThread() { return t_replyLost; }
+void NoteReplyLostOnThisThread() { t_replyLost = true; }
 
 int ZuInternetGateway::Impl::perform(Method method, const std::string& url, const char* data,
                                      long length, std::string& response,
@@ -629,6 +695,8 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   HeaderList list;
   BuildHeaderList(headers, method, list);
   if (!list.ok()) return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
+  if (!d.renewUnusableHandle())
+    return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
 
   CURL* h = d.easy.get();
   d.errorBuffer[0] = '\0';
@@ -650,6 +718,9 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   set(CURLOPT_READDATA, static_cast<void*>(&d.source));
   set(CURLOPT_SEEKFUNCTION, &SeekCallback);
   set(CURLOPT_SEEKDATA, static_cast<void*>(&d.source));
+  d.sendGuard = SendGuard();
+  set(CURLOPT_PREREQFUNCTION, &PrereqCallback);
+  set(CURLOPT_PREREQDATA, static_cast<void*>(&d.sendGuard));
   // Bodies go to libcurl in pieces of this size (its default is 64 KiB):
   // fewer callbacks and larger writes to the socket.
   set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
@@ -680,6 +751,13 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   }
 
   if (rc != CURLE_OK) {
+    if (d.sendGuard.resendRefused) {
+      // The reused connection closed before the first reply byte; the
+      // server may have carried the request out. Reported like a reply
+      // that never came on a new connection.
+      t_replyLost = true;
+      return d.transportFailure(CURLE_GOT_NOTHING, kReplyLostText);
+    }
     if (d.sink.capExceeded) {
       return d.transportFailure(
           rc, ("reply larger than " + std::to_string(d.sink.cap) + " bytes").c_str());

@@ -78,6 +78,17 @@ class ZuInternetBase {
 // or not initialized, an invalid body): asking again would only be refused
 // again. The retry loop clears it before each attempt and reads it after.
 bool RequestRefusedOnThisThread();
+// True when the last request this thread handed to a gateway since the
+// last Clear went out over a reused connection that closed before the first
+// byte of the reply: the server may have carried it out. libcurl would send
+// such a request again by itself; the gateway does not, so the caller
+// learns of it and decides (the result is curl error 52, as for a server
+// that closes a new connection without a reply).
+bool ReplyLostOnThisThread();
+// Sets that flag; the gateway calls it, and so may a gateway of a test
+// that plays a lost reply.
+void NoteReplyLostOnThisThread();
+// Clears both flags above.
 void ClearRequestRefusedOnThisThread();
 
 class ZuInternetGateway {

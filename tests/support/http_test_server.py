@@ -25,6 +25,12 @@ Paths (any method):
                  enough for any stall guard (for at most 30 s).
   /count         200, the number of requests read so far (this one
                  included) as decimal text.
+  /lose          reads the request (it counts), then closes the connection
+                 without a byte of reply, as a server whose reply is lost.
+  /echo?stray_now, /echo?stray_late
+                 the echo, then a second reply nobody asked for ("200 OK",
+                 body "stray"), at once or 0.1 s later; the connection stays
+                 open.
 """
 
 import argparse
@@ -118,6 +124,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 "headers": [[k, v] for k, v in self.headers.items()],
             }
             self.reply(200, json.dumps(info).encode(), "application/json")
+            if "stray_" in self.path:
+                if "stray_late" in self.path:
+                    self.wfile.flush()
+                    time.sleep(0.1)
+                self.reply(200, b"stray")
             if "idle_close" in self.path:
                 # Like a server with a short keep-alive time-out: the
                 # connection closes once it has been idle for 0.1 s.
@@ -138,6 +149,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(30)
             self.close_connection = True
+        elif path == "/lose":
+            self.close_connection = True
+            self.connection.shutdown(2)
         elif path == "/count":
             self.reply(200, str(count).encode())
         elif path == "/trickle":

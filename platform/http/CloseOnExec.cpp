@@ -1,0 +1,80 @@
+// NewEasyHandle (see CloseOnExec.h).
+//
+// The descriptors that appear during the priming transfer are found by
+// listing /proc/self/fd before and after it. Only AF_UNIX sockets without
+// FD_CLOEXEC are touched: libcurl's pair is exactly that, and the window is
+// one call that returns before any network step, so a descriptor another
+// thread of the host opens at that moment is left alone unless it is such a
+// socket too.
+#include "platform/http/CloseOnExec.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iterator>
+#include <vector>
+
+namespace LIBCURL {
+namespace {
+
+// The open descriptors of this process, sorted; empty when they cannot be
+// listed.
+std::vector<int> OpenDescriptors() {
+  std::vector<int> fds;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (dir == nullptr) return fds;
+  const int own = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == own) continue;
+    fds.push_back(static_cast<int>(fd));
+  }
+  ::closedir(dir);
+  std::sort(fds.begin(), fds.end());
+  return fds;
+}
+
+bool IsInheritableUnixSocket(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+  int domain = 0;
+  socklen_t length = sizeof domain;
+  if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_UNIX) {
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFD);
+  return flags >= 0 && (flags & FD_CLOEXEC) == 0;
+}
+
+}  // namespace
+
+CURL* NewEasyHandle() {
+  CURL* easy = curl_easy_init();
+  if (easy == nullptr) return nullptr;
+  const std::vector<int> before = OpenDescriptors();
+  // A URL no protocol allows: the transfer stops at the URL check, after
+  // curl_easy_perform has made the handle's multi handle.
+#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+#else
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
+#endif
+  curl_easy_setopt(easy, CURLOPT_URL, "zucloud-prime:");
+  curl_easy_perform(easy);
+  const std::vector<int> after = OpenDescriptors();
+  std::vector<int> added;
+  std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                      std::back_inserter(added));
+  for (int fd : added) {
+    if (IsInheritableUnixSocket(fd)) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+  }
+  return easy;
+}
+
+}  // namespace LIBCURL
