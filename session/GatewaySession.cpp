@@ -51,6 +51,9 @@ bool IgnoreCertificateErrors() {
 }
 
 HandedOutUrlProblem CheckHandedOutUrl(const std::string& consoleUrl, const std::string& url) {
+  // An empty URL is no URL: the reply's own rules (a missing field, an
+  // error message) decide, not this check.
+  if (url.empty()) return HandedOutUrlProblem::kNone;
   for (unsigned char c : url) {
     if (c < 0x20 || c == 0x7F) return HandedOutUrlProblem::kControlCharacter;
   }

@@ -61,7 +61,8 @@ class GatewayHolder {
 bool IgnoreCertificateErrors();
 
 // What is wrong with a URL that a set-up reply hands out (an upload URL, a
-// storage service URL) before it is stored and used.
+// storage service URL) before it is stored and used. An empty URL has no
+// problem here: the reply's own rules treat a missing URL.
 enum class HandedOutUrlProblem {
   kNone,
   // A control character (NUL included): refused rather than cut or sent.

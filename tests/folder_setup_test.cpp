@@ -310,6 +310,22 @@ TEST_F(FolderSetupTest, FailedPostWithoutShareIdWaitsAndLogsEachAttempt) {
   EXPECT_EQ(0, gatewaysLeft());
 }
 
+// An https console's empty upload URL is a missing one, not one that is
+// "not https": the same back-to-back attempts as from any console.
+TEST_F(FolderSetupTest, EmptyUploadUrlFromAnHttpsConsoleIsMissingNotRefused) {
+  env.setGlobal("Cloud URL", "https://console.test/webconsole");
+  cloud.setOtherHandler([this](const FakeRequest&) {
+    ++setupRequests;
+    return FakeReply{0,
+                     "<R><shareID>s</shareID><folderPath>p</folderPath><folderGUID>g</folderGUID>"
+                     "<uploadURL></uploadURL></R>",
+                     200, ""};
+  });
+  EXPECT_EQ(0, runInit("s3cr3t", "g-4", false));
+  EXPECT_EQ(30, setupRequests);
+  EXPECT_EQ(0u, CountOccurrences(env.logText(), "is not https"));
+}
+
 TEST_F(FolderSetupTest, EmptyUploadUrlGivesThirtyBackToBackAttemptsThroughInit) {
   replies = {FakeReply{0,
                        "<R><shareID>s</shareID><folderPath>p</folderPath><folderGUID>g</folderGUID>"
