@@ -9,9 +9,40 @@
 
 namespace zu {
 
+namespace {
+
+// The boolean word settings of both services.
+constexpr const char* kBooleanSettings[] = {
+    "bEnableZUCloudConnectionReuse",
+    "bEnableZUCloudDRBackupAPIMode",
+    "bEnableZUCloudDRBackupAzureFunctionsMode",
+    "bEnableZUCloudDRBackupResume",
+    "bEnableZUCloudDRBackupContentMD5",
+    "bEnableZUCloudDRBackupVerify",
+};
+
+}  // namespace
+
+std::string BooleanWordWarning(const char* key, const std::string& word) {
+  if (word.empty() || FXString::EqualsNoCase(word, "true") ||
+      FXString::EqualsNoCase(word, "false")) {
+    return std::string();
+  }
+  return std::string("Setting \"") + key + "\" is [" + word + "], which counts as false; it " +
+         "accepts true or false (any letter case), or no value for its default.";
+}
+
 void LogSettingsFileNotice(EvDebug* log, const char* tag) {
+  if (log == nullptr) return;
   const std::string notice = SettingsFileNotice(SettingsFilePath());
-  if (!notice.empty() && log != nullptr) log->Error(tag, "Warning: %s", notice.c_str());
+  if (!notice.empty()) log->Error(tag, "Warning: %s", notice.c_str());
+  ZUGlobalParam params;
+  for (const char* key : kBooleanSettings) {
+    std::string word;
+    if (params.get(key, word) != 0) continue;
+    const std::string warning = BooleanWordWarning(key, word);
+    if (!warning.empty()) log->Error(tag, "Warning: %s", warning.c_str());
+  }
 }
 
 const char* const kDefaultCloudUrl = "https://cloud.tolvane.com/webconsole";

@@ -10,9 +10,17 @@ class ZUGlobalParam;
 namespace zu {
 
 // Writes to `log` the one warning the settings file may call for (see
-// SettingsFileNotice in platform/host/ZuSettings.h); nothing when it needs
-// none. The services call it once the log is open, at init.
+// SettingsFileNotice in platform/host/ZuSettings.h) and a warning for each
+// boolean setting written with a word other than true or false
+// (BooleanWordWarning); nothing when none is needed. The services call it
+// once the log is open, at init.
 void LogSettingsFileNotice(EvDebug* log, const char* tag);
+
+// The warning for boolean word setting `key` written `word`: "" for true,
+// false (any letter case) or no value; otherwise it names the setting, says
+// the word counts as false (as it always has) and lists the words it
+// accepts. LogSettingsFileNotice logs one for each boolean setting.
+std::string BooleanWordWarning(const char* key, const std::string& word);
 
 // Keep-alive settings of section "UpdateFlags" (both services).
 struct KeepAliveSettings {

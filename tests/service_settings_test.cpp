@@ -1,8 +1,10 @@
 // Construction of both services from the settings file.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
+#include "platform/log/EvDebug.h"
 #include "platform/text/Base64.h"
 #include "session/ServiceSettings.h"
 #include "session/UploadTuning.h"
@@ -20,6 +22,17 @@ class ServiceSettings : public ::testing::Test {
   std::string path_ = dir_.file("zucloud.conf");
   zutest::ScopedEnv config_{"ZUCLOUD_CONFIG", path_};
   zutest::ScopedEnv logDir_{"ZUCLOUD_LOG_DIR", dir_.path()};
+
+  // What the services write about the settings when they open their log.
+  std::string logAtInit() {
+    const std::string file = dir_.file("ZUCloudService.log");
+    ::unlink(file.c_str());
+    EvDebugFileInstance instance;
+    EvDebug log(nullptr);
+    log.initialize(&instance, EvDebug::kZuCloudLogId, 0, false, "");
+    zu::LogSettingsFileNotice(&log, "init");
+    return zutest::ReadFile(file);
+  }
 };
 
 // The defaults of the settings both services read the same way.
@@ -176,6 +189,14 @@ TEST_F(ServiceSettings, ModeWords) {
     write(std::string("bEnableZUCloudDRBackupAPIMode = ") + word);
     zutest::BlobServiceAccess blob;
     EXPECT_EQ(blob.m_bAPIMode, expected) << "'" << word << "'";
+    // A word other than true or false keeps its meaning (false) and is
+    // named in a warning when the log opens.
+    const std::string line =
+        std::string("Warning: Setting \"bEnableZUCloudDRBackupAPIMode\" is [") + word +
+        "], which counts as false";
+    EXPECT_EQ(logAtInit().find(line) != std::string::npos,
+              std::string(word) == "1" || std::string(word) == "yes")
+        << "'" << word << "'";
   }
   write("bEnableZUCloudDRBackupAzureFunctionsMode = True");
   {
