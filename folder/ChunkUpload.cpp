@@ -11,10 +11,19 @@
 //     many bytes the server holds, which decides whether the chunk is sent
 //     again.
 //
+// A chunk counts as stored only when the server names exactly the offset of
+// its end. An offset past it (a request the server carried out twice, its
+// first reply lost) means the server holds bytes it should not: the upload
+// starts again from byte 0 with a new session, as many times as the retry
+// count allows.
+//
 // Resources: one zero-filled buffer of m_chunkSize bytes per call, reused for
-// every chunk; the file is read once from front to back; one gateway per
-// chunk, kept for all its attempts and offset queries. All are held by RAII
-// and released on every path. Offsets and sizes are 64-bit throughout.
+// every chunk; the file is read from front to back, once per pass; one
+// gateway per chunk, kept for all its attempts and offset queries. All are
+// held by RAII and released on every path. Offsets and sizes are 64-bit
+// throughout.
+#include <algorithm>
+#include <list>
 #include <memory>
 #include <string>
 #include <utility>
@@ -38,6 +47,8 @@
 #include "session/MessageReply.h"
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
+#include "session/RetryPolicy.h"
+#include "session/SessionParams.h"
 #include "session/UploadProgress.h"
 #include "session/UploadTuning.h"
 
@@ -189,54 +200,86 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
       });
 }
 
-bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway,
-                                             const std::string& url,
-                                             std::list<ZuCURL::commandInfo>& headers,
-                                             const std::string& fileName, long long& offset) {
-  if (gateway == nullptr) return false;
-  EvDebug* log = m_evDbg.get();
+namespace {
+
+// An offset query: the chunk URL, the upload's headers and the chunk's
+// gateway.
+struct OffsetQuery {
+  LIBCURL::ZuInternetGateway* gateway;
+  const std::string& url;
+  std::list<ZuCURL::commandInfo>& headers;
+  const std::string& fileName;
+};
+
+// Reads the reply to an offset query (see QueryOffset).
+zu::AttemptResult ReadHeldOffset(EvDebug* log, CNMessageBase& reply, const zu::ConsoleReply& at,
+                                 long long& offset, std::string* fileGUID) {
+  using namespace zu::msg;
+  const long long held =
+      reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
+  offset = held;
+  if (fileGUID != nullptr) {
+    *fileGUID = reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag, kUploadFileResp.key,
+                                kUploadFileGUID.key);
+    if (!fileGUID->empty()) return zu::AttemptResult::kSuccess;
+  }
+  if (held > 0) return zu::AttemptResult::kSuccess;
+  offset = 0;
+  log->Error(kOffsetTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+             held, at.response.c_str());
+  return zu::AttemptResult::kRetry;
+}
+
+// Asks the server how many bytes of the file it holds. True once a reply
+// named an offset above 0 or, when `fileGUID` is given, the file's GUID
+// (whatever the offset: an empty file's is 0); `fileGUID` then receives the
+// GUID the reply named ("" for none).
+bool QueryOffset(const zu::SessionParams& params, const OffsetQuery& query, long long& offset,
+                 std::string* fileGUID) {
+  if (query.gateway == nullptr) return false;
+  EvDebug* log = params.log;
   std::wstring unused;  // the chunk's own attempt words the caller's message
   return zu::RunConsoleOperation(
-             sessionParams(), kOffsetTag, nullptr, unused, [&](zu::ConsoleOperation& op) {
-               op.url = url;
+             params, kOffsetTag, nullptr, unused, [&](zu::ConsoleOperation& op) {
+               op.url = query.url;
                op.bytes = "";  // no body: the reply tells the offset the server holds
-               op.gateway = gateway;
+               op.gateway = query.gateway;
                op.headers = zu::ConsoleHeaders::kOwn;
-               op.ownHeaders = [&headers](const std::string&) { return headers; };
-               op.wait = zu::FixedWaitRetry(m_nRetryCount, kOffsetQueryWaitMs, false);
+               op.ownHeaders = [&query](const std::string&) { return query.headers; };
+               op.wait = zu::FixedWaitRetry(params.retryCount, kOffsetQueryWaitMs, false);
                // No total line: the caller reports the chunk as a whole.
                op.retryPrefix = zu::FormatLogText(
                    "Error: Failed to get last uploaded chunk offset to cloud for file [%s]. ",
-                   fileName.c_str());
+                   query.fileName.c_str());
                op.retryLineSet = zu::kRetryingAfterLine;
                zu::MessageReplyRules rules;
                rules.mention = "chunkOffset";
-               rules.postFailed.custom = [log, &fileName](const zu::ConsoleReply& reply) {
+               rules.postFailed.custom = [log, &query](const zu::ConsoleReply& reply) {
                  log->Error(
                      kOffsetTag,
                      "Error: Failed to get chunk offset for file [%s]. Upload attempt [%d]. Curl "
                      "Error Message [%s], Error response: [%s]",
-                     fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
+                     query.fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
                      reply.response.c_str());
                };
                rules.noMention.line = "Error: Webserver responded with response string: [%s].";
                rules.unreadable.line = "Error: Unserialization failed for string [%s].";
                op.read = zu::ReadMessageReply(
                    std::move(rules), zu::msg::kUploadFileResp,
-                   [log, &offset](CNMessageBase& reply, const zu::ConsoleReply& at) {
-                     using namespace zu::msg;
-                     const long long held = reply.getint64(
-                         kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
-                     offset = held;
-                     if (held > 0) return zu::AttemptResult::kSuccess;
-                     offset = 0;
-                     log->Error(
-                         kOffsetTag,
-                         "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
-                         held, at.response.c_str());
-                     return zu::AttemptResult::kRetry;
+                   [log, &offset, fileGUID](CNMessageBase& reply, const zu::ConsoleReply& at) {
+                     return ReadHeldOffset(log, reply, at, offset, fileGUID);
                    });
              }) == 1;
+}
+
+}  // namespace
+
+bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway,
+                                             const std::string& url,
+                                             std::list<ZuCURL::commandInfo>& headers,
+                                             const std::string& fileName, long long& offset) {
+  return QueryOffset(sessionParams(), OffsetQuery{gateway, url, headers, fileName}, offset,
+                     nullptr);
 }
 
 namespace {
@@ -266,16 +309,64 @@ std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path
   return std::make_unique<ChunkReader>(std::move(file), identity);
 }
 
+// Opens the file again for a pass from byte 0; null (after the line and the
+// message) when it cannot be opened or is no longer the file whose identity
+// the upload took at its start.
+std::unique_ptr<ChunkReader> ReopenForRestart(EvDebug* log, const std::string& path,
+                                              const std::string& fileName,
+                                              const zu::FileIdentity& identity,
+                                              std::wstring& errorMessage) {
+  CPzError error;
+  std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
+  zu::FileIdentity again;
+  if (file) error = file->Identity(again);
+  if (!file || error.IsError()) {
+    log->Error(kUploadTag, "Error: Failed to open file [%s] again to restart its upload. %s",
+               path.c_str(), error.Message().c_str());
+    errorMessage = L"Error: Failed to open the file again to restart its upload.";
+    return nullptr;
+  }
+  if (!again.SameContentAs(identity)) {
+    // Never "": the identities differ.
+    const std::string change = zu::DescribeFileChange(identity, identity.size, again);
+    log->Error(kUploadTag, "Error: File [%s] changed during the upload: %s.", path.c_str(),
+               change.c_str());
+    errorMessage = FXString::ToWstring(zu::FileChangedMessage(fileName, change));
+    return nullptr;
+  }
+  return std::make_unique<ChunkReader>(std::move(file), identity);
+}
+
+// Progress of one file: each offset the cloud confirmed beyond the highest
+// reported, so that a restarted upload reports no byte twice.
+class ConfirmedProgress {
+ public:
+  ConfirmedProgress(const std::string& fileName, unsigned long long size)
+      : m_fileName(fileName), m_size(size) {
+    zu::ReportUploadProgress(fileName, 0, size);
+  }
+  void Confirmed(long long offset) {
+    const unsigned long long at = static_cast<unsigned long long>(offset);
+    if (at <= m_reported) return;
+    m_reported = at;
+    zu::ReportUploadProgress(m_fileName, at, m_size);
+  }
+
+ private:
+  const std::string& m_fileName;
+  unsigned long long m_size;
+  unsigned long long m_reported = 0;
+};
+
 // One chunk request after the session request: where it goes, what it
 // carries and what its attempts need from the upload.
 struct ChunkSend {
   ZUCloudService& service;
+  const zu::SessionParams& params;  // retries, user name, the offset queries
   EvDebug* log;
   const std::string& url;  // the chunk URL with the request ID
   ZuCURL::commandInfoList& headers;
   const std::string& fileName;
-  const std::string& userName;
-  int retryCount;
   const char* data;
   long long length;
   long long endOffset;  // file offset after this chunk
@@ -285,31 +376,101 @@ struct ChunkSend {
 // What the replies to the chunks tell the upload.
 struct ChunkOutcome {
   std::string fileGUID;
-  bool uploaded = false;  // the last chunk's reply carried the GUID
+  bool uploaded = false;  // the server confirmed the whole file and named its GUID
+  // The server named an offset past a chunk's end: it holds bytes this
+  // upload did not send, and the upload starts again from byte 0.
+  bool serverHoldsMore = false;
+  long long held = 0;     // the offset it named then
+  long long sentEnd = 0;  // and the end of the chunk
 };
 
+// The server named `held`, past the chunk's end: the chunk's attempts end
+// and the upload starts again.
+zu::AttemptResult ServerHoldsMore(const ChunkSend& chunk, long long held, ChunkOutcome& outcome) {
+  outcome.serverHoldsMore = true;
+  outcome.held = held;
+  outcome.sentEnd = chunk.endOffset;
+  return zu::AttemptResult::kStop;
+}
+
 // After a failed attempt: asks the server how many bytes it holds. kSuccess
-// when it holds the whole chunk, kStop when the query failed, kRetry when
-// the chunk must be sent again.
+// when it holds the chunk exactly (for the last chunk: the whole file, with
+// its GUID), kStop when the query failed or the server holds more, kRetry
+// when the chunk must be sent again. A last chunk whose query named no GUID
+// asks once more; `askedAgain` is that second query.
 zu::AttemptResult QueryHeldOffset(const ChunkSend& chunk, LIBCURL::ZuInternetGateway* gateway,
-                                  int attempt) {
+                                  int attempt, ChunkOutcome& outcome, std::wstring& errorMessage,
+                                  bool askedAgain = false) {
   long long held = 0;
-  if (!chunk.service.GetChunkOffsetforUpload(gateway, chunk.url, chunk.headers, chunk.fileName,
-                                             held)) {
+  std::string guid;
+  if (!QueryOffset(chunk.params, OffsetQuery{gateway, chunk.url, chunk.headers, chunk.fileName},
+                   held, &guid)) {
     return zu::AttemptResult::kStop;
   }
-  if (held > 0 && held == chunk.endOffset) {
-    chunk.log->DebugLvl(5, kUploadTag,
-                        "Success: upload of chunk to cloud for file [%s] was successfull. chunk "
-                        "offset [%llu], Upload attempt [%d].",
-                        chunk.fileName.c_str(), static_cast<unsigned long long>(held), attempt);
-    return zu::AttemptResult::kSuccess;
+  if (held > chunk.endOffset) return ServerHoldsMore(chunk, held, outcome);
+  if (held != chunk.endOffset) {
+    chunk.log->Error(kUploadTag,
+                     "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
+                     "[%lld].",
+                     held);
+    return zu::AttemptResult::kRetry;
   }
-  chunk.log->Error(kUploadTag,
-                   "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
-                   "[%lld].",
-                   held);
-  return zu::AttemptResult::kRetry;
+  if (chunk.last && guid.empty()) {
+    if (askedAgain) {
+      chunk.log->Error(kUploadTag,
+                       "Error: The server holds all [%lld] bytes of file [%s] but named no "
+                       "fileGUID, also when asked again.",
+                       held, chunk.fileName.c_str());
+      errorMessage =
+          L"Error: The cloud holds the whole file but named no file GUID for it; the upload is "
+          L"not confirmed.";
+      return zu::AttemptResult::kStop;
+    }
+    chunk.log->Error(kUploadTag,
+                     "Warning: The server holds all [%lld] bytes of file [%s] but named no "
+                     "fileGUID; asking for it once more.",
+                     held, chunk.fileName.c_str());
+    return QueryHeldOffset(chunk, gateway, attempt, outcome, errorMessage, true);
+  }
+  chunk.log->DebugLvl(5, kUploadTag,
+                      "Success: upload of chunk to cloud for file [%s] was successfull. chunk "
+                      "offset [%llu], Upload attempt [%d].",
+                      chunk.fileName.c_str(), static_cast<unsigned long long>(held), attempt);
+  if (chunk.last) {
+    outcome.fileGUID = guid;
+    outcome.uploaded = true;
+  }
+  return zu::AttemptResult::kSuccess;
+}
+
+// The reply to the last chunk, its offset not past the file's size: it
+// confirms the file when it names the GUID and, when it names an offset
+// too, that offset is the file's size.
+zu::AttemptResult ReadLastChunkReply(const ChunkSend& chunk, const CNMessageBase& reply,
+                                     const std::string& response, long long held,
+                                     bool& queryAfterFailure, ChunkOutcome& outcome,
+                                     std::wstring& errorMessage) {
+  using namespace zu::msg;
+  EvDebug* log = chunk.log;
+  const std::string guid = Contains(response, "fileGUID")
+                               ? reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag,
+                                                 kUploadFileResp.key, kUploadFileGUID.key)
+                               : std::string();
+  if (guid.empty()) {
+    log->Error(kUploadTag, "Error: Unserialization failed for string [%s]", response.c_str());
+    errorMessage = L"Error: Failed to login to cloud. Please check the internet connection";
+    queryAfterFailure = true;
+    return zu::AttemptResult::kRetry;
+  }
+  if (Contains(response, "chunkOffset") && held != chunk.endOffset) {
+    log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+               held, response.c_str());
+    queryAfterFailure = true;
+    return zu::AttemptResult::kRetry;
+  }
+  outcome.fileGUID = guid;
+  outcome.uploaded = true;
+  return zu::AttemptResult::kSuccess;
 }
 
 // Reads the reply to a chunk that was sent. `queryAfterFailure` tells
@@ -319,8 +480,7 @@ zu::AttemptResult ReadChunkReply(const ChunkSend& chunk, const std::string& resp
                                  std::wstring& errorMessage) {
   using namespace zu::msg;
   EvDebug* log = chunk.log;
-  const bool hasFileGuid = Contains(response, "fileGUID");
-  if (response.empty() || !(hasFileGuid || Contains(response, "chunkOffset"))) {
+  if (response.empty() || !(Contains(response, "fileGUID") || Contains(response, "chunkOffset"))) {
     log->Error(kUploadTag, "Error: Webserver responded with response string: [%s].",
                response.c_str());
     return zu::AttemptResult::kRetry;
@@ -332,22 +492,17 @@ zu::AttemptResult ReadChunkReply(const ChunkSend& chunk, const std::string& resp
     queryAfterFailure = true;
     return zu::AttemptResult::kRetry;
   }
-  if (chunk.last) {
-    if (hasFileGuid) {
-      outcome.fileGUID = reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag,
-                                         kUploadFileResp.key, kUploadFileGUID.key);
-      outcome.uploaded = true;
-      return zu::AttemptResult::kSuccess;
-    }
-    log->Error(kUploadTag, "Error: Unserialization failed for string [%s]", response.c_str());
-    errorMessage = L"Error: Failed to login to cloud. Please check the internet connection";
-    queryAfterFailure = true;
-    return zu::AttemptResult::kRetry;
-  }
-  // Any positive offset confirms an intermediate chunk.
+  // 0 when the reply names no offset.
   const long long held =
       reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
-  if (held > 0) return zu::AttemptResult::kSuccess;
+  if (held > chunk.endOffset) return ServerHoldsMore(chunk, held, outcome);
+  if (chunk.last) {
+    return ReadLastChunkReply(chunk, reply, response, held, queryAfterFailure, outcome,
+                              errorMessage);
+  }
+  // Only the offset of the chunk's end confirms it (a chunk before the last
+  // one is never empty, so that offset is above 0).
+  if (held == chunk.endOffset) return zu::AttemptResult::kSuccess;
   log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
              held, response.c_str());
   return zu::AttemptResult::kRetry;
@@ -360,7 +515,7 @@ zu::AttemptResult AttemptChunk(const ChunkSend& chunk, LIBCURL::ZuInternetGatewa
                                int attempt, bool& queryAfterFailure, ChunkOutcome& outcome,
                                std::wstring& errorMessage) {
   if (attempt > 1 && queryAfterFailure) {
-    const zu::AttemptResult held = QueryHeldOffset(chunk, gateway, attempt);
+    const zu::AttemptResult held = QueryHeldOffset(chunk, gateway, attempt, outcome, errorMessage);
     if (held != zu::AttemptResult::kRetry) return held;
     queryAfterFailure = false;
   }
@@ -380,7 +535,8 @@ zu::AttemptResult AttemptChunk(const ChunkSend& chunk, LIBCURL::ZuInternetGatewa
 }
 
 // Sends one chunk over a gateway of its own, kept for all its attempts and
-// offset queries; false when every attempt failed.
+// offset queries; false when every attempt failed, or when the server holds
+// more than was sent (`outcome` says so).
 bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& errorMessage) {
   EvDebug* log = chunk.log;
   zu::GatewayHolder gateway(log, chunk.service.initZuInternetGateway(chunk.url));
@@ -395,8 +551,9 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
       static_cast<unsigned long long>(chunk.endOffset - chunk.length);
   const unsigned long long stopOffset = static_cast<unsigned long long>(chunk.endOffset);
   // An attempt stopped by a failed offset query was not completed.
-  const zu::RetryOptions options = zu::FixedWaitRetry(
-      chunk.retryCount, zu::folder::kRetryWaitMs, false, zu::TotalCount::kAttemptsBeforeEarlyStop);
+  const zu::RetryOptions options =
+      zu::FixedWaitRetry(chunk.params.retryCount, zu::folder::kRetryWaitMs, false,
+                         zu::TotalCount::kAttemptsBeforeEarlyStop);
   zu::RetryLines lines = zu::StandardRetryLines(
       log, kUploadTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset "
@@ -404,11 +561,12 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
                         chunk.fileName.c_str(), startOffset, stopOffset),
       zu::kRetryingAfterLine);
   lines.totalRetryCount = [&](int total) {
+    if (outcome.serverHoldsMore) return;  // the upload's restart line tells
     log->Error(kUploadTag,
                "Error: Failed to upload [%s] file to cloud. Failed chunk start offset: [%llu], "
                "end offset: [%llu]. Total retry attempts: [%d], API URL [%s], User Name [%s]",
                chunk.fileName.c_str(), startOffset, stopOffset, total, chunk.url.c_str(),
-               chunk.userName.c_str());
+               chunk.params.userName.c_str());
   };
 
   bool queryAfterFailure = true;
@@ -420,36 +578,42 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
       .succeeded;
 }
 
-// Where the chunks come from: the reader, the buffer each chunk is read
-// into, and what the read failure lines and progress reports name.
-struct ChunkSource {
-  ChunkReader& reader;
+// One file's upload as each pass over it sees it: where it goes, what
+// names it, the buffer its chunks are read into and its progress.
+struct FileTarget {
+  ZUCloudService& service;
+  const zu::SessionParams& params;
+  const std::string& chunkBase;  // the chunk URL up to the request ID
+  const std::string& path;
+  const std::string& fileName;
+  const std::string& fileSize;
+  const std::string& modifiedTime;
+  const std::string& base64FileName;
+  const std::string& base64ParentPath;
+  const std::string& sessionToken;
   char* buffer;
   long long capacity;
-  const std::string& path;
-  unsigned long long size;
+  ConfirmedProgress& progress;
 };
 
 // Reads the first chunk and opens the upload session with it: the request
 // ID and the file offset after the chunk, or false (after the lines and the
 // message).
-bool StartUploadSession(ZUCloudService& service, EvDebug* log, const ChunkSource& source,
-                        const std::string& fileName, const std::string& base64FileName,
-                        const std::string& base64ParentPath, const std::string& fileSize,
-                        const std::string& modifiedTime, long long& endOffset,
+bool StartUploadSession(const FileTarget& target, ChunkReader& reader, long long& endOffset,
                         std::string& requestId, std::wstring& errorMessage) {
   long long chunkLength = 0;
   std::string problem;
-  if (!source.reader.Read(source.buffer, source.capacity, chunkLength, problem)) {
-    ReadFailed(log, source.reader, source.path, fileName, problem, errorMessage);
+  if (!reader.Read(target.buffer, target.capacity, chunkLength, problem)) {
+    ReadFailed(target.params.log, reader, target.path, target.fileName, problem, errorMessage);
     return false;
   }
   endOffset = chunkLength;
-  if (service.GetChunkUploadSessionID(base64ParentPath, base64FileName, fileSize, chunkLength,
-                                      modifiedTime, source.buffer, requestId, errorMessage) != 1) {
+  if (target.service.GetChunkUploadSessionID(target.base64ParentPath, target.base64FileName,
+                                             target.fileSize, chunkLength, target.modifiedTime,
+                                             target.buffer, requestId, errorMessage) != 1) {
     return false;
   }
-  zu::ReportUploadProgress(fileName, static_cast<unsigned long long>(endOffset), source.size);
+  target.progress.Confirmed(endOffset);
   return true;
 }
 
@@ -457,24 +621,95 @@ bool StartUploadSession(ZUCloudService& service, EvDebug* log, const ChunkSource
 // endOffset) up to the one that follows the read reaching the end of the
 // file. False (after the lines and the message) when a read or a chunk
 // failed.
-bool SendRemainingChunks(ChunkSend chunk, const ChunkSource& source, ChunkOutcome& outcome,
-                         std::wstring& errorMessage) {
+bool SendRemainingChunks(ChunkSend chunk, const FileTarget& target, ChunkReader& reader,
+                         ChunkOutcome& outcome, std::wstring& errorMessage) {
   std::string problem;
   while (!chunk.last) {
-    if (!source.reader.Read(source.buffer, source.capacity, chunk.length, problem)) {
-      ReadFailed(chunk.log, source.reader, source.path, chunk.fileName, problem, errorMessage);
+    if (!reader.Read(target.buffer, target.capacity, chunk.length, problem)) {
+      ReadFailed(chunk.log, reader, target.path, chunk.fileName, problem, errorMessage);
       return false;
     }
     chunk.endOffset += chunk.length;
     // Appended once, right after the read that found the end of the file;
     // from then on every request of this upload carries it.
-    chunk.last = source.reader.AtEnd();
+    chunk.last = reader.AtEnd();
     if (chunk.last) chunk.headers.emplace_back("FileEOF", "1");
     if (!SendChunk(chunk, outcome, errorMessage)) return false;
-    zu::ReportUploadProgress(chunk.fileName, static_cast<unsigned long long>(chunk.endOffset),
-                             source.size);
+    target.progress.Confirmed(chunk.endOffset);
   }
   return true;
+}
+
+// One pass over the file from byte 0: the session request with the first
+// chunk, then the other chunks. True once the server confirmed the whole
+// file; false when it did not or holds more than was sent (`outcome` says
+// which).
+bool UploadPass(const FileTarget& target, ChunkReader& reader, ChunkOutcome& outcome,
+                std::wstring& errorMessage) {
+  long long endOffset = 0;
+  std::string requestId;
+  if (!StartUploadSession(target, reader, endOffset, requestId, errorMessage)) return false;
+  const std::string chunkUrl = target.chunkBase + requestId;
+  ZuCURL::commandInfoList headers =
+      UploadHeaders(target.sessionToken, target.base64FileName, target.fileSize,
+                    target.modifiedTime, target.base64ParentPath);
+  const ChunkSend next{target.service,    target.params,
+                       target.params.log, chunkUrl,
+                       headers,           target.fileName,
+                       target.buffer,     0,
+                       endOffset,         false};
+  return SendRemainingChunks(next, target, reader, outcome, errorMessage) && outcome.uploaded;
+}
+
+// Pass `pass` (from 1) over the file from byte 0; each after the first
+// reads the file again from its start. kRetryNow when the server holds more
+// than was sent.
+zu::AttemptResult RunPass(const FileTarget& target, const zu::FileIdentity& identity, int pass,
+                          int restarts, std::unique_ptr<ChunkReader>& reader, ChunkOutcome& outcome,
+                          std::wstring& errorMessage) {
+  EvDebug* log = target.params.log;
+  if (pass > 1) {
+    log->Error(kUploadTag,
+               "Error: The server holds [%lld] bytes of file [%s] where [%lld] were sent; its "
+               "upload starts again from byte 0 (restart [%d] of [%d]).",
+               outcome.held, target.fileName.c_str(), outcome.sentEnd, pass - 1, restarts);
+    outcome = ChunkOutcome();
+    reader = ReopenForRestart(log, target.path, target.fileName, identity, errorMessage);
+    if (!reader) return zu::AttemptResult::kStop;
+  }
+  if (UploadPass(target, *reader, outcome, errorMessage)) return zu::AttemptResult::kSuccess;
+  return outcome.serverHoldsMore ? zu::AttemptResult::kRetryNow : zu::AttemptResult::kStop;
+}
+
+// Uploads the file in passes from byte 0: the first, then one more each
+// time the server named an offset past what was sent, up to the retry count
+// of them. 1 once the server confirmed the whole file.
+int UploadInPasses(const FileTarget& target, const zu::FileIdentity& identity,
+                   std::unique_ptr<ChunkReader> reader, std::string& fileGUID,
+                   std::wstring& errorMessage) {
+  const int restarts = std::max(target.params.retryCount, 0);
+  zu::RetryOptions options;
+  options.limit = restarts + 1;
+  options.wait = zu::WaitKind::kNone;
+  ChunkOutcome outcome;
+  const zu::RetryOutcome passes = zu::RunWithRetry(options, zu::RetryLines{}, [&](int pass) {
+    return RunPass(target, identity, pass, restarts, reader, outcome, errorMessage);
+  });
+  if (passes.succeeded) {
+    fileGUID = outcome.fileGUID;
+    return 1;
+  }
+  if (outcome.serverHoldsMore) {
+    target.params.log->Error(
+        kUploadTag,
+        "Error: The server holds [%lld] bytes of file [%s] where [%lld] were sent, after [%d] "
+        "restarts of its upload; the file was not uploaded.",
+        outcome.held, target.fileName.c_str(), outcome.sentEnd, restarts);
+    errorMessage =
+        L"Error: The cloud holds more bytes of the file than were sent, also after its upload "
+        L"was started again; the file was not uploaded.";
+  }
+  return 0;
 }
 
 // Some failures (the stream cannot be opened, an unreadable reply to the
@@ -498,7 +733,7 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     // parse then only bumps its reference count.
     zu::xml::PlatformScope xmlPlatform;
     EvDebug* log = m_evDbg.get();
-    std::string chunkUrl = UploadBase(m_uploadURL, m_shareID) + "&requestId=";
+    const std::string chunkBase = UploadBase(m_uploadURL, m_shareID) + "&requestId=";
     if (!m_bInitialized) {
       errorMessage = zu::folder::kNotInitialized;
       return 0;
@@ -508,41 +743,30 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     zu::FileIdentity identity;
     std::unique_ptr<ChunkReader> reader = OpenForUpload(log, path, identity, errorMessage);
     if (!reader) return 0;
-    const unsigned long long size = identity.size;
-    const std::string fileSize = std::to_string(size);
+    const std::string fileSize = std::to_string(identity.size);
 
     // The operator's cap covers every file byte this process sends.
     zu::SendPacer::Global().SetRate(
         static_cast<unsigned long long>(zu::ReadUploadTuning(1).maxMbps) * 125000ULL);
     const long long chunkCapacity = m_chunkSize;
     zu::PageBuffer buffer(static_cast<size_t>(chunkCapacity));  // zeroed, page-aligned
-    zu::ReportUploadProgress(fileName, 0, size);
+    ConfirmedProgress progress(fileName, identity.size);
 
     std::string sessionToken;
     if (!DoLogin(errorMessage, sessionToken, false)) return 0;
 
     const std::string base64FileName = zu::Base64OneLine(fileName);
     const std::string base64ParentPath = zu::Base64OneLine(parentPath);
-
-    const ChunkSource source{*reader, buffer.data(), chunkCapacity, path, size};
-    long long endOffset = 0;
-    std::string requestId;
-    if (!StartUploadSession(*this, log, source, fileName, base64FileName, base64ParentPath,
-                            fileSize, modifiedTime, endOffset, requestId, errorMessage)) {
-      return 0;
-    }
-    chunkUrl += requestId;
-    ZuCURL::commandInfoList headers =
-        UploadHeaders(sessionToken, base64FileName, fileSize, modifiedTime, base64ParentPath);
-
-    ChunkOutcome outcome;
-    const ChunkSend next{*this,         log,           chunkUrl, headers,   fileName, m_userName,
-                         m_nRetryCount, buffer.data(), 0,        endOffset, false};
-    if (!SendRemainingChunks(next, source, outcome, errorMessage)) return 0;
-    if (outcome.uploaded) fileGUID = outcome.fileGUID;
-    // Only a reply to the last chunk that carried the file's GUID counts; a
-    // last chunk confirmed through the offset query alone does not.
-    return outcome.uploaded ? 1 : 0;
+    const zu::SessionParams params = sessionParams();
+    const FileTarget target{
+        *this,        params,         chunkBase,        path,         fileName,      fileSize,
+        modifiedTime, base64FileName, base64ParentPath, sessionToken, buffer.data(), chunkCapacity,
+        progress};
+    // Only a server that holds the whole file and named its GUID makes the
+    // upload a success: through the last chunk's reply or, when that reply
+    // was lost, the offset query (asked once more when it named no GUID).
+    // A server that holds more bytes than were sent gets the file again.
+    return UploadInPasses(target, identity, std::move(reader), fileGUID, errorMessage);
   });
   return WithUploadMessage(result, errorMessage);
 }

@@ -72,6 +72,25 @@ class FolderEmulatorTest : public EmulatorServiceSuite<FolderEmulatorTest> {
     EXPECT_TRUE(content == data);
   }
 
+  // Uploads a file of `size` bytes while the first request of `kind` loses
+  // its reply after the server carried it out: the file ends stored byte
+  // for byte and reported so, with the emulator's GUID.
+  void uploadWithLostReply(const std::string& kind, long long size) {
+    initService();
+    emulator->fault(kind, {{"fault", "lost_reply"}, {"count", 1}});
+    fileGUID = "untouched";
+    const std::string data = uploadNew("lost.bin", size);
+    expectOnlyStoredFile(data);
+    EXPECT_EQ(emulator->files()[0]["fileGUID"].get<std::string>(), fileGUID);
+    const json faulted = emulator->journal(kind);
+    ASSERT_FALSE(faulted.empty());
+    EXPECT_EQ("lost_reply", faulted[0].value("fault", ""));
+    EXPECT_EQ(200, faulted[0].value("handler_status", 0));  // carried out, its reply lost
+    // The lost reply cost at least one request more than a clean upload.
+    const size_t clean = size <= kChunk ? 2u : static_cast<size_t>((size + kChunk - 1) / kChunk);
+    EXPECT_GT(UploadShapes(emulator->journal()).size(), clean) << env.logText();
+  }
+
   FolderServiceAccess service;
   std::string folderGUID;
   std::string folderPath;
@@ -202,18 +221,33 @@ TEST_F(FolderEmulatorTest, DroppedChunkIsResentWhole) {
   expectOnlyStoredFile(data);
 }
 
-TEST_F(FolderEmulatorTest, LastChunkConfirmedOnlyThroughTheOffsetQueryGivesNoGuid) {
+TEST_F(FolderEmulatorTest, LastChunkConfirmedThroughTheOffsetQueryIsStoredWithItsGuid) {
   initService();
   // The 3 MiB file's last request is the empty one with "FileEOF": stored
   // (the file completes), then answered 500.
   emulator->fault("offset_query", {{"fault", "store_then_500"}});
   fileGUID = "untouched";
-  uploadNew("c.bin", 3 * kMiB, 0);
-  EXPECT_EQ("untouched", fileGUID);
+  const std::string data = uploadNew("c.bin", 3 * kMiB);
   EXPECT_EQ((std::vector<std::string>{"upload_session:3145728", "offset_query:0:EOF",
                                       "offset_query:0:EOF"}),
             UploadShapes(emulator->journal()));
-  EXPECT_EQ(1u, emulator->files().size());  // the server holds the file all the same
+  expectOnlyStoredFile(data);
+  EXPECT_EQ(emulator->files()[0]["fileGUID"].get<std::string>(), fileGUID);
+}
+
+// The server carries the request out, then the connection closes before the
+// first byte of its reply.
+TEST_F(FolderEmulatorTest, ALostReplyToAMiddleChunk) {
+  uploadWithLostReply("upload_chunk", 18 * kMiB + 5);
+}
+
+TEST_F(FolderEmulatorTest, ALostReplyToTheSessionRequest) {
+  uploadWithLostReply("upload_session", 10 * kMiB);
+}
+
+// The file's only chunk request is its last (with "FileEOF").
+TEST_F(FolderEmulatorTest, ALostReplyToTheLastChunk) {
+  uploadWithLostReply("upload_chunk", kChunk + 5);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // ZUCloudService::UploadFile, GetChunkUploadSessionID and
 // GetChunkOffsetforUpload against a fake folder cloud: request sizes and
 // "FileEOF" placement, stored bytes and metadata, the resume rules of the
-// per-chunk attempt loop, waits, messages, log lines and resource release.
+// per-chunk attempt loop, the restart from byte 0 when the server holds more
+// than was sent, the last chunk whose reply was lost, waits, messages, log
+// lines and resource release.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -317,29 +319,12 @@ TEST_F(FolderUploadTest, ResendFailingAtTransportOrUnserializationQueriesAgain) 
                     log, "Curl Error Message [Connection reset by peer], Error response: []"));
 }
 
-TEST_F(FolderUploadTest, LastChunkConfirmedOnlyByTheOffsetQueryGivesNoGuid) {
-  const std::string data = makeFile("f.bin", 10 * kMiB);
-  cloud.addFault("chunk", UploadFault::kStoreThen500, 1, /*skip=*/1);  // the last chunk
-  EXPECT_EQ(0, upload("f.bin"));
-  EXPECT_EQ("untouched", guid);
-  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
-                                {"chunk", kChunk, false},
-                                {"chunk", 2 * kMiB, true},
-                                {"query", 0, true}}),
-            Shapes(cloud.events()));
-  // The server holds the whole file all the same.
-  ASSERT_EQ(1u, cloud.stored().size());
-  EXPECT_TRUE(cloud.stored()[0].data == data);
-  EXPECT_EQ(1u, CountOccurrences(env.logText(),
-                                 "Success: upload of chunk to cloud for file [f.bin] was "
-                                 "successfull. chunk offset [10485760], Upload attempt [2]."));
-  EXPECT_EQ(0, gatewaysLeft());
-}
-
+// The 0-byte last chunk answered with the whole size but no GUID is a
+// failed attempt; the offset query then names the GUID.
 TEST_F(FolderUploadTest, LastChunkAnsweredWithoutGuidClearsTheSkipAndQueries) {
   makeFile("f.bin", 3 * kMiB);
   cloud.addFault("query", UploadFault::kNoGuid);  // the 0-byte last chunk
-  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(1, upload("f.bin"));
   EXPECT_EQ(L"Error: Failed to login to cloud. Please check the internet connection", message);
   EXPECT_EQ(
       (std::vector<Shape>{{"session", 3 * kMiB, false}, {"query", 0, true}, {"query", 0, true}}),
@@ -348,7 +333,317 @@ TEST_F(FolderUploadTest, LastChunkAnsweredWithoutGuidClearsTheSkipAndQueries) {
                                  "Error: Unserialization failed for string "
                                  "[<UploadFileResp><chunkOffset>3145728</chunkOffset></"
                                  "UploadFileResp>]\n"));
+  ASSERT_EQ(1u, cloud.stored().size());
+  EXPECT_EQ(cloud.stored()[0].guid, guid);
+}
+
+// A fault of the fake: the next `count` requests of `kind` after the first
+// `skip` of them.
+struct Fault {
+  const char* kind;
+  UploadFault fault;
+  int count;
+  int skip;
+};
+
+// What the server holds after replies that were lost or that name another
+// offset than the chunk's end.
+struct HeldCase {
+  const char* label;
+  long long size;
+  int retryCount;
+  std::vector<Fault> faults;
+  int result;
+  std::vector<Shape> requests;
+  std::vector<unsigned int> waits;
+  std::wstring message;  // the caller's message after a failure
+  std::string logLine;   // a line the log holds once
+};
+
+void PrintTo(const HeldCase& c, std::ostream* out) { *out << c.label; }
+
+class FolderUploadHeld : public FolderUploadTest, public ::testing::WithParamInterface<HeldCase> {};
+
+TEST_P(FolderUploadHeld, ReportsAFileStoredOnlyWhenTheServerHoldsItWhole) {
+  const HeldCase& c = GetParam();
+  const std::string data = makeFile("f.bin", c.size);
+  service.m_nRetryCount = c.retryCount;
+  for (const Fault& f : c.faults) cloud.addFault(f.kind, f.fault, f.count, f.skip);
+  EXPECT_EQ(c.result, upload("f.bin")) << std::string(message.begin(), message.end());
+  EXPECT_EQ(c.requests, Shapes(cloud.events()));
+  EXPECT_EQ(c.waits, sleeps.waits());
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), c.logLine)) << env.logText();
+  const std::vector<StoredFile> stored = cloud.stored();
+  if (c.result == 1) {
+    // The file the last session completed (an earlier one may have too).
+    ASSERT_FALSE(stored.empty());
+    EXPECT_TRUE(stored.back().data == data) << "stored bytes differ";
+    EXPECT_EQ(stored.back().guid, guid);
+  } else {
+    EXPECT_EQ("untouched", guid);
+    EXPECT_EQ(c.message, message);
+  }
+  EXPECT_EQ(0, gatewaysLeft());
+}
+
+constexpr long long kThreeChunksAndFive = 3 * kChunk + 5;
+const wchar_t* const kMoreThanSent =
+    L"Error: The cloud holds more bytes of the file than were sent, also after its upload was "
+    L"started again; the file was not uploaded.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FolderUploadHeld,
+    ::testing::Values(
+        // Chunk 2 reached the server twice: its reply says 12 MiB, not 8.
+        HeldCase{"ChunkReplyPastItsEnd",
+                 kThreeChunksAndFive,
+                 3,
+                 {{"chunk", UploadFault::kTwice, 1, 0}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 5, true}},
+                 {},
+                 L"",
+                 "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
+                 "sent; its upload starts again from byte 0 (restart [1] of [3])."},
+        HeldCase{"PositiveOffsetShortOfTheEnd",
+                 kThreeChunksAndFive,
+                 3,
+                 {{"chunk", UploadFault::kHeldOffset, 1, 0}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"query", 0, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 5, true}},
+                 {120000},
+                 L"",
+                 "Error: Chunk Offset received from webserver: [4194304], output XML: "
+                 "[<UploadFileResp><chunkOffset>4194304</chunkOffset></UploadFileResp>]."},
+        HeldCase{"OffsetQueryPastTheEnd",
+                 kThreeChunksAndFive,
+                 3,
+                 {{"chunk", UploadFault::kTwiceThen500, 1, 0}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"query", 0, false},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 5, true}},
+                 {120000},
+                 L"",
+                 "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
+                 "sent; its upload starts again from byte 0 (restart [1] of [3])."},
+        // As many restarts as the retry count allows.
+        HeldCase{"RestartsUpToTheLimit",
+                 kThreeChunksAndFive,
+                 2,
+                 {{"chunk", UploadFault::kTwice, 2, 0}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 5, true}},
+                 {},
+                 L"",
+                 "its upload starts again from byte 0 (restart [2] of [2])."},
+        HeldCase{"OneRestartTooMany",
+                 kThreeChunksAndFive,
+                 2,
+                 {{"chunk", UploadFault::kTwice, 3, 0}},
+                 0,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", kChunk, false}},
+                 {},
+                 kMoreThanSent,
+                 "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
+                 "sent, after [2] restarts of its upload; the file was not uploaded."},
+        // The last chunk stored, its reply lost: the offset query names the
+        // whole size and the GUID.
+        HeldCase{"LastChunkReplyLostQueryNamesTheGuid",
+                 10 * kMiB,
+                 3,
+                 {{"chunk", UploadFault::kStoreThen500, 1, 1}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 2 * kMiB, true},
+                  {"query", 0, true}},
+                 {120000},
+                 L"",
+                 "Success: upload of chunk to cloud for file [f.bin] was successfull. chunk "
+                 "offset [10485760], Upload attempt [2]."},
+        // The query names no GUID: one more empty "FileEOF" request asks.
+        HeldCase{
+            "LastChunkQueryWithoutGuidAsksOnceMore",
+            10 * kMiB,
+            3,
+            {{"chunk", UploadFault::kStoreThen500, 1, 1}, {"query", UploadFault::kNoGuid, 1, 0}},
+            1,
+            {{"session", kChunk, false},
+             {"chunk", kChunk, false},
+             {"chunk", 2 * kMiB, true},
+             {"query", 0, true},
+             {"query", 0, true}},
+            {120000},
+            L"",
+            "Warning: The server holds all [10485760] bytes of file [f.bin] but named no "
+            "fileGUID; asking for it once more."},
+        HeldCase{
+            "LastChunkGuidNeverNamed",
+            10 * kMiB,
+            3,
+            {{"chunk", UploadFault::kStoreThen500, 1, 1}, {"query", UploadFault::kNoGuid, 2, 0}},
+            0,
+            {{"session", kChunk, false},
+             {"chunk", kChunk, false},
+             {"chunk", 2 * kMiB, true},
+             {"query", 0, true},
+             {"query", 0, true}},
+            {120000},
+            L"Error: The cloud holds the whole file but named no file GUID for it; the upload "
+            L"is not confirmed.",
+            "Error: The server holds all [10485760] bytes of file [f.bin] but named no "
+            "fileGUID, also when asked again."},
+        // The last chunk reached the server twice: the second is answered
+        // "already complete" (an error), the offset query names the file.
+        HeldCase{"ResendOfTheLastChunkFindsItComplete",
+                 10 * kMiB,
+                 3,
+                 {{"chunk", UploadFault::kTwice, 1, 1}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 2 * kMiB, true},
+                  {"chunk", 2 * kMiB, true},
+                  {"query", 0, true}},
+                 {120000},
+                 L"",
+                 "Error: Failed to upload chunk to cloud for file [f.bin]. Upload attempt [1]. "
+                 "Curl Error Message [HTTP 400], Error response: [<GenericResp><errorText>Upload "
+                 "already complete</errorText></GenericResp>]"},
+        // A GUID with an offset past the size starts again; one short of it
+        // is a failed attempt.
+        HeldCase{"LastChunkGuidWithAnOffsetPastTheSize",
+                 10 * kMiB,
+                 3,
+                 {{"chunk", UploadFault::kOffsetAbove, 1, 1}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 2 * kMiB, true},
+                  {"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 2 * kMiB, true}},
+                 {},
+                 L"",
+                 "Error: The server holds [10485761] bytes of file [f.bin] where [10485760] were "
+                 "sent; its upload starts again from byte 0 (restart [1] of [3])."},
+        HeldCase{"LastChunkGuidWithAnOffsetShortOfTheSize",
+                 10 * kMiB,
+                 3,
+                 {{"chunk", UploadFault::kOffsetBelow, 1, 1}},
+                 1,
+                 {{"session", kChunk, false},
+                  {"chunk", kChunk, false},
+                  {"chunk", 2 * kMiB, true},
+                  {"query", 0, true}},
+                 {120000},
+                 L"",
+                 "Error: Chunk Offset received from webserver: [10485759], output XML: "
+                 "[<UploadFileResp><fileGUID>file-guid-1</fileGUID><chunkOffset>10485759</"
+                 "chunkOffset></UploadFileResp>]."}),
+    [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.label); });
+
+// Chunk 2 of an 18 MiB + 5 byte file reached the server twice. Taking its
+// reply (12 MiB) as a confirmation stored c1 c2 c2 c3 c5 and reported it
+// uploaded; the upload starts again instead and stores the file's bytes.
+TEST_F(FolderUploadTest, ADuplicatedChunkIsNotReportedAsTheFile) {
+  const long long size = 18 * kMiB + 5;
+  const std::string data = makeFile("f.bin", size);
+  cloud.addFault("chunk", UploadFault::kTwice);
+  ASSERT_EQ(1, upload("f.bin")) << std::string(message.begin(), message.end());
+  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"session", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", kChunk, false},
+                                {"chunk", 2 * kMiB + 5, true}}),
+            Shapes(cloud.events()));
+  const std::vector<StoredFile> stored = cloud.stored();
+  ASSERT_EQ(1u, stored.size());
+  EXPECT_EQ(static_cast<unsigned long long>(size), stored[0].size);
+  EXPECT_TRUE(stored[0].data == data) << "stored bytes differ";
+  EXPECT_EQ(stored[0].guid, guid);
+  EXPECT_TRUE(sleeps.waits().empty());
+  // The restart reports no progress twice: it grows to the size.
+  std::lock_guard<std::mutex> lock(progress.mutex);
+  EXPECT_EQ((std::vector<unsigned long long>{0, 4 * kMiB, 8 * kMiB, 12 * kMiB, 16 * kMiB,
+                                             static_cast<unsigned long long>(size)}),
+            progress.sent);
+}
+
+// A restart reads the file again from its start: a file changed since the
+// upload began fails as any changed file does, and so does a file gone.
+TEST_F(FolderUploadTest, ARestartOfAChangedOrMissingFileFails) {
+  makeFile("f.bin", kThreeChunksAndFive);
+  cloud.addFault("chunk", UploadFault::kTwice, 2);
+  bool remove = false;
+  cloud.setAfterUpload([this, &remove](const UploadEvent& event) {
+    if (!event.faulted) return;
+    if (remove) {
+      ASSERT_EQ(0, unlink(files.file("f.bin").c_str()));
+    } else {
+      makeFile("f.bin", kThreeChunksAndFive, 99);  // same size, other bytes
+    }
+  });
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(
+      L"Error: File [f.bin] changed during the upload (it was modified while it was read); "
+      L"it was not uploaded. Upload it again once nothing writes to it.",
+      message);
+  EXPECT_EQ((std::vector<Shape>{
+                {"session", kChunk, false}, {"chunk", kChunk, false}, {"chunk", kChunk, false}}),
+            Shapes(cloud.events()));
+  const std::string path = files.file("f.bin");
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: File [" + path +
+                                                    "] changed during the upload: it was "
+                                                    "modified while it was read."));
+
+  remove = true;
+  message.clear();
+  EXPECT_EQ(0, upload("f.bin"));
+  EXPECT_EQ(L"Error: Failed to open the file again to restart its upload.", message);
+  EXPECT_EQ(6u, cloud.events().size());
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Failed to open file [" + path +
+                                                    "] again to restart its upload. "));
   EXPECT_EQ("untouched", guid);
+  EXPECT_TRUE(cloud.stored().empty());
+  EXPECT_EQ(0, gatewaysLeft());
 }
 
 TEST_F(FolderUploadTest, ChunkNeverConfirmedEndsTheUploadWithTheTotalLine) {

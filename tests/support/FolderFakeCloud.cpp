@@ -1,5 +1,6 @@
 #include "support/FolderFakeCloud.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -126,6 +127,11 @@ void FolderFakeCloud::setLoginError(const std::string& text) {
   m_loginError = text;
 }
 
+void FolderFakeCloud::setAfterUpload(std::function<void(const UploadEvent&)> hook) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_afterUpload = std::move(hook);
+}
+
 std::vector<UploadEvent> FolderFakeCloud::events() const {
   std::lock_guard<std::mutex> lock(m_mutex);
   return m_events;
@@ -182,6 +188,8 @@ void FolderFakeCloud::completeIfWhole(Session& session, bool eof) {
 FakeReply FolderFakeCloud::respond(const FakeRequest& request) {
   FakeReply reply;
   std::function<FakeReply(const FakeRequest&)> other;
+  std::function<void(const UploadEvent&)> afterUpload;
+  UploadEvent answered;
   bool keepRequests = true;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -198,12 +206,15 @@ FakeReply FolderFakeCloud::respond(const FakeRequest& request) {
       }
     } else if (url.find(kUploadMarker) != std::string::npos) {
       reply = upload(request);
+      afterUpload = m_afterUpload;
+      if (!m_events.empty()) answered = m_events.back();
     } else {
       other = m_other;
       if (!other) reply = FakeReply{1, "not found", 404, "HTTP 404"};
     }
   }
   if (other) reply = other(request);
+  if (afterUpload) afterUpload(answered);
   if (!keepRequests) {
     std::lock_guard<std::mutex> lock(m_journal.mutex);
     m_journal.requests.clear();
@@ -233,12 +244,28 @@ FakeReply FolderFakeCloud::upload(const FakeRequest& request) {
 
   UploadFault fault = UploadFault::kStoreThen500;
   event.faulted = takeFault(event.kind, fault);
-  const bool processes =
-      !event.faulted || fault == UploadFault::kStoreThen500 || fault == UploadFault::kNoGuid;
+  const bool twice =
+      event.faulted && (fault == UploadFault::kTwice || fault == UploadFault::kTwiceThen500);
+  FakeReply reply = process(request, event, fault);
+  if (twice) reply = process(request, event, fault);
+  if (event.faulted &&
+      (fault == UploadFault::kStoreThen500 || fault == UploadFault::kTwiceThen500)) {
+    return FakeReply{1, "<html>500 Internal Server Error</html>", 500, "HTTP 500"};
+  }
+  return reply;
+}
 
+// One arrival of an upload request at the server. Called with m_mutex held.
+FakeReply FolderFakeCloud::process(const FakeRequest& request, UploadEvent event,
+                                   UploadFault fault) {
+  const bool faulted = event.faulted;
+  const bool processes = !faulted || fault == UploadFault::kStoreThen500 ||
+                         fault == UploadFault::kNoGuid || fault == UploadFault::kTwice ||
+                         fault == UploadFault::kTwiceThen500 ||
+                         fault == UploadFault::kOffsetAbove || fault == UploadFault::kOffsetBelow;
   Session* session = nullptr;
   std::string requestId;
-  if (isSession) {
+  if (event.kind == "session") {
     if (processes) {
       requestId = "req-" + std::to_string(++m_nextRequest);
       Session fresh;
@@ -262,7 +289,7 @@ FakeReply FolderFakeCloud::upload(const FakeRequest& request) {
   }
   m_events.push_back(event);
 
-  if (event.faulted) {
+  if (!processes) {
     switch (fault) {
       case UploadFault::kDropThen500:
         return FakeReply{1, "<html>500 Internal Server Error</html>", 500, "HTTP 500"};
@@ -274,30 +301,54 @@ FakeReply FolderFakeCloud::upload(const FakeRequest& request) {
         return Ok("<UploadFileResp><chunkOffset>12ab</chunkOffset></UploadFileResp>");
       case UploadFault::kZeroOffset:
         return OffsetReply(0);
+      case UploadFault::kHeldOffset:
+        return OffsetReply(event.heldBefore);
       case UploadFault::kStoreThen500:
       case UploadFault::kNoGuid:
+      case UploadFault::kTwice:
+      case UploadFault::kTwiceThen500:
+      case UploadFault::kOffsetAbove:
+      case UploadFault::kOffsetBelow:
         break;
     }
   }
-
+  if (event.kind != "session") {
+    long long shift = 0;
+    if (faulted && fault == UploadFault::kOffsetAbove) shift = 1;
+    if (faulted && fault == UploadFault::kOffsetBelow) shift = -1;
+    return processChunk(*session, request, event, faulted && fault == UploadFault::kNoGuid, shift);
+  }
   append(*session, request.body);
-  FakeReply reply;
-  const long long held = static_cast<long long>(session->hash.size());
-  if (isSession) {
-    reply = Ok("<UploadFileResp><requestId>" + requestId + "</requestId></UploadFileResp>");
-  } else {
-    completeIfWhole(*session, event.eof);
-    if (session->completed && event.eof && !(event.faulted && fault == UploadFault::kNoGuid)) {
-      reply = Ok("<UploadFileResp><fileGUID>" + session->file.guid + "</fileGUID><chunkOffset>" +
-                 std::to_string(held) + "</chunkOffset></UploadFileResp>");
-    } else {
-      reply = OffsetReply(held);
+  return Ok("<UploadFileResp><requestId>" + requestId + "</requestId></UploadFileResp>");
+}
+
+// A chunk request or an offset query of an open session. Called with
+// m_mutex held.
+FakeReply FolderFakeCloud::processChunk(Session& session, const FakeRequest& request,
+                                        const UploadEvent& event, bool noGuid,
+                                        long long offsetShift) {
+  if (!request.body.empty()) {
+    if (session.completed) {
+      return FakeReply{1,
+                       "<GenericResp><errorText>Upload already complete</errorText></GenericResp>",
+                       400, "HTTP 400"};
+    }
+    const unsigned long long size = std::strtoull(session.file.fileSize.c_str(), nullptr, 10);
+    if (session.hash.size() + request.body.size() > size) {
+      return FakeReply{1,
+                       "<GenericResp><errorText>chunk would grow the file past "
+                       "FileSize</errorText></GenericResp>",
+                       400, "HTTP 400"};
     }
   }
-  if (event.faulted && fault == UploadFault::kStoreThen500) {
-    return FakeReply{1, "<html>500 Internal Server Error</html>", 500, "HTTP 500"};
+  append(session, request.body);
+  completeIfWhole(session, event.eof);
+  const long long held = static_cast<long long>(session.hash.size()) + offsetShift;
+  if (session.completed && event.eof && !noGuid) {
+    return Ok("<UploadFileResp><fileGUID>" + session.file.guid + "</fileGUID><chunkOffset>" +
+              std::to_string(held) + "</chunkOffset></UploadFileResp>");
   }
-  return reply;
+  return OffsetReply(held);
 }
 
 }  // namespace zutest

@@ -2,6 +2,9 @@
 // through the fake gateways: the login, the chunked upload protocol (session
 // request, chunk requests, offset queries, "FileEOF" completion) with
 // injectable faults, and any other request through a test-supplied handler.
+// Like a strict server it refuses a chunk that would grow the file past
+// "FileSize" and answers a chunk sent to a completed upload with an error
+// ("already complete"), storing neither.
 #ifndef ZUCLOUD_TESTS_SUPPORT_FOLDER_FAKE_CLOUD_H
 #define ZUCLOUD_TESTS_SUPPORT_FOLDER_FAKE_CLOUD_H
 
@@ -50,6 +53,11 @@ enum class UploadFault {
   kGarbageOk,     // ignore the bytes, 200 with an UploadFileResp that cannot be read
   kZeroOffset,    // ignore the bytes, 200 with chunkOffset 0
   kNoGuid,        // process, but answer chunkOffset only (never fileGUID)
+  kHeldOffset,    // ignore the bytes, 200 with the offset held before the request
+  kTwice,         // process twice (a lost reply, the request sent again), second reply
+  kTwiceThen500,  // process twice, then answer HTTP 500 (both replies lost)
+  kOffsetAbove,   // process, but answer a chunkOffset one above the bytes held
+  kOffsetBelow,   // process, but answer a chunkOffset one below the bytes held
 };
 
 // One upload request as the fake saw it.
@@ -92,6 +100,9 @@ class FolderFakeCloud {
   void addFault(const std::string& kind, UploadFault fault, int count = 1, int skip = 0);
   // Login answer: an error entry instead of a token.
   void setLoginError(const std::string& text);
+  // Called after each upload request was answered, outside the fake's lock,
+  // with its event (for kTwice and kTwiceThen500: its second arrival).
+  void setAfterUpload(std::function<void(const UploadEvent&)> hook);
 
   std::vector<UploadEvent> events() const;
   std::vector<StoredFile> stored() const;
@@ -114,6 +125,10 @@ class FolderFakeCloud {
   };
   FakeReply respond(const FakeRequest& request);
   FakeReply upload(const FakeRequest& request);
+  // One arrival of a request at the server (`event.faulted`: with `fault`).
+  FakeReply process(const FakeRequest& request, UploadEvent event, UploadFault fault);
+  FakeReply processChunk(Session& session, const FakeRequest& request, const UploadEvent& event,
+                         bool noGuid, long long offsetShift);
   bool takeFault(const std::string& kind, UploadFault& fault);
   void append(Session& session, const std::string& bytes);
   void completeIfWhole(Session& session, bool eof);
@@ -121,6 +136,7 @@ class FolderFakeCloud {
   FakeJournal& m_journal;
   mutable std::mutex m_mutex;
   std::function<FakeReply(const FakeRequest&)> m_other;
+  std::function<void(const UploadEvent&)> m_afterUpload;
   bool m_keepData = true;
   bool m_keepRequests = true;
   std::string m_loginError;
