@@ -72,8 +72,14 @@ for kind in "${builds[@]}"; do
   if [ "$kind" = plain ] && [ -f "$ZUCLOUD_FAULT_MATRIX_OUT" ]; then
     echo "=== fault matrix ==="
     cat "$ZUCLOUD_FAULT_MATRIX_OUT"
-    awk '/^rows [0-9]+,/ { rows += $2; fs += $(NF-2); hangs += $NF }
-         END { printf "fault matrix in all: %d rows, %d false successes, %d hangs\n", rows, fs, hangs }' \
+    # "rows N, succeeded S, failed F, false successes X, hangs Y, false failures Z"
+    awk '/^rows [0-9]+,/ { rows += $2
+                           for (i = 3; i < NF; i++) {
+                             if ($i == "successes") fs += $(i + 1)
+                             if ($i == "hangs") hangs += $(i + 1)
+                             if ($i == "failures") ff += $(i + 1)
+                           } }
+         END { printf "fault matrix in all: %d rows, %d false successes, %d hangs, %d false failures\n", rows, fs, hangs, ff }' \
       "$ZUCLOUD_FAULT_MATRIX_OUT"
   fi
 done

@@ -1,18 +1,25 @@
 // The cloud emulator driven over plain HTTP(S) with libcurl: login and
 // sessions, journal, fault injection, folder set-up, folder creation, the
-// chunked upload protocol and TLS. The library's own tests rely on every
-// behaviour checked here.
+// chunked upload protocol and TLS. The faults that spoil a reply are read
+// off raw connections, which see every byte sent. The library's own tests
+// rely on every behaviour checked here.
 #include "support/Emulator.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestEnv.h"
@@ -117,6 +124,86 @@ class Client {
  private:
   std::string m_ca;
   CURL* m_curl;
+};
+
+// A connection that sees every byte the emulator sends: replies are taken
+// off it one by one, and nothing after one is lost.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      ADD_FAILURE() << "cannot connect to port " << port;
+    }
+  }
+  ~RawConnection() {
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  // POSTs `body` to `url`'s path and query.
+  void post(const std::string& url, const std::string& body,
+            const std::vector<std::string>& headers = {}) {
+    std::string request =
+        "POST " + url.substr(url.find('/', url.find("//") + 2)) +
+        " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    for (const auto& h : headers) request += h + "\r\n";
+    request += "\r\n" + body;
+    EXPECT_EQ(::send(m_fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+  }
+
+  // The next whole reply (status and body); nullopt when the connection
+  // ends, or stays silent for 20 s, first.
+  std::optional<Reply> reply() {
+    size_t head = 0;
+    while ((head = m_buffer.find("\r\n\r\n")) == std::string::npos) {
+      if (!fill()) return std::nullopt;
+    }
+    const size_t field = m_buffer.find("\r\nContent-Length: ");
+    if (m_buffer.rfind("HTTP/1.1 ", 0) != 0 || field == std::string::npos || field > head) {
+      ADD_FAILURE() << "not a reply with a length: " << m_buffer.substr(0, head);
+      return std::nullopt;
+    }
+    const size_t end = head + 4 + std::stoul(m_buffer.substr(field + 18));
+    while (m_buffer.size() < end) {
+      if (!fill()) return std::nullopt;
+    }
+    Reply r;
+    r.status = std::stol(m_buffer.substr(9, 3));
+    r.body = m_buffer.substr(head + 4, end - head - 4);
+    m_buffer.erase(0, end);
+    return r;
+  }
+
+  // Every byte not yet taken, read until the server closes the connection
+  // (or stays silent for 20 s).
+  std::string rest() {
+    while (fill()) {
+    }
+    return std::exchange(m_buffer, "");
+  }
+  bool closedByServer() const { return m_closed; }
+
+ private:
+  bool fill() {
+    pollfd ready{m_fd, POLLIN, 0};
+    if (m_closed || ::poll(&ready, 1, 20000) != 1) return false;
+    char data[65536];
+    const ssize_t n = ::recv(m_fd, data, sizeof data, 0);
+    m_closed = n == 0;
+    if (n <= 0) return false;
+    m_buffer.append(data, static_cast<size_t>(n));
+    return true;
+  }
+
+  int m_fd;
+  bool m_closed = false;
+  std::string m_buffer;
 };
 
 std::string LoginBody(const std::string& user, const std::string& passwordB64) {
@@ -610,6 +697,95 @@ TEST_F(EmulatorTest, ChunkFaultsAndOffsetQueriesReportWhatIsHeld) {
   EXPECT_EQ(emu().files().size(), 1u);
 }
 
+TEST_F(EmulatorTest, LostReplyCarriesTheRequestOutAndSendsNoByte) {
+  Client c;
+  std::string token = login(c);
+  std::string share = setup(c, token);
+  Reply open = c.post(UploadUrl(share, "forceRestart=true"), "abcd",
+                      UploadHeaders(token, "l.bin", 10, false));
+  const std::string url = UploadUrl(share, "requestId=" + Tag(open.body, "requestId").value_or(""));
+
+  emu().fault("upload_chunk", {{"fault", "lost_reply"}});
+  RawConnection raw(emu().uploadPort());
+  raw.post(url, "efg", UploadHeaders(token, "l.bin", 10, false));
+  EXPECT_EQ(raw.rest(), "");
+  EXPECT_TRUE(raw.closedByServer());
+  // The chunk is held all the same.
+  EXPECT_EQ(Tag(c.post(url, "", UploadHeaders(token, "l.bin", 10, false)).body, "chunkOffset"),
+            "7");
+  json chunks = emu().journal("upload_chunk");
+  ASSERT_EQ(chunks.size(), 1u);
+  EXPECT_EQ(chunks[0]["fault"], "lost_reply");
+  EXPECT_TRUE(chunks[0]["status"].is_null());
+  EXPECT_EQ(chunks[0]["handler_status"], 200);
+}
+
+TEST_F(EmulatorTest, ExtraReplyFollowsAtOnceOrOnceTheConnectionIsIdle) {
+  Client c;
+  std::string token = login(c);
+  std::string share = setup(c, token);
+  emu().fault("upload_session", {{"fault", "extra_reply"}});
+  RawConnection raw(emu().uploadPort());
+  raw.post(UploadUrl(share, "forceRestart=true"), "abcd", UploadHeaders(token, "x.bin", 10, false));
+  const Reply real = raw.reply().value_or(Reply{});
+  const std::string rid = Tag(real.body, "requestId").value_or("");
+  EXPECT_EQ(Tag(real.body, "chunkOffset"), "4");
+  // By default a reply that claims the whole file held, under a GUID of no file.
+  const Reply stray = raw.reply().value_or(Reply{});
+  EXPECT_EQ(stray.status, 200);
+  EXPECT_EQ(Tag(stray.body, "requestId"), rid);
+  EXPECT_EQ(Tag(stray.body, "chunkOffset"), "10");
+  EXPECT_FALSE(Tag(stray.body, "fileGUID").value_or("").empty()) << stray.body;
+  EXPECT_TRUE(emu().files().empty());
+
+  // Late, with the fault's own status and body: a request that comes before
+  // the connection was idle for the delay gets its own reply, and the stray
+  // follows the next idle spell. The connection stays open.
+  emu().fault("offset_query",
+              {{"fault", "extra_reply"}, {"delay", 0.5}, {"status", 503}, {"body", "<Stray/>"}});
+  const std::string url = UploadUrl(share, "requestId=" + rid);
+  raw.post(url, "", UploadHeaders(token, "x.bin", 10, false));
+  EXPECT_EQ(Tag(raw.reply().value_or(Reply{}).body, "chunkOffset"), "4");
+  raw.post(url, "efg", UploadHeaders(token, "x.bin", 10, false));
+  EXPECT_EQ(Tag(raw.reply().value_or(Reply{}).body, "chunkOffset"), "7");
+  const Reply late = raw.reply().value_or(Reply{});
+  EXPECT_EQ(late.status, 503);
+  EXPECT_EQ(late.body, "<Stray/>");
+  raw.post(url, "", UploadHeaders(token, "x.bin", 10, false));
+  EXPECT_EQ(Tag(raw.reply().value_or(Reply{}).body, "chunkOffset"), "7");
+
+  const json strays = emu().control("GET", "/strays")["console"];
+  EXPECT_EQ(strays["sent"], 2);
+  EXPECT_EQ(strays["pending"], 0);
+  EXPECT_EQ(emu().journal("offset_query")[0]["stray"], "sent");
+}
+
+TEST_F(EmulatorTest, KnobsChangeWhatACompleteSessionAnswers) {
+  Client c;
+  std::string token = login(c);
+  std::string share = setup(c, token);
+  const std::string guid = upload(c, token, share, "k.bin", "0123456789");
+  const std::string url =
+      UploadUrl(share, "requestId=" + emu().files()[0]["requestId"].get<std::string>());
+  Reply chunk = c.post(url, "9", UploadHeaders(token, "k.bin", 10, true));
+  EXPECT_EQ(Tag(chunk.body, "fileGUID"), guid);
+  EXPECT_EQ(Tag(chunk.body, "chunkOffset"), "10");
+
+  emu().config(
+      {{"complete_session_refuses_chunks", true}, {"complete_session_offset_without_guid", true}});
+  Reply refused = c.post(url, "9", UploadHeaders(token, "k.bin", 10, true));
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(Tag(refused.body, "errorText"), "Upload already complete");
+  EXPECT_EQ(refused.body.find("fileGUID"), std::string::npos);
+  Reply query = c.post(url, "", UploadHeaders(token, "k.bin", 10, true));
+  EXPECT_EQ(query.status, 200);
+  EXPECT_EQ(Tag(query.body, "chunkOffset"), "10");
+  EXPECT_EQ(Tag(query.body, "fileGUID"), std::nullopt);
+  // The request that completes a session still answers its GUID.
+  EXPECT_FALSE(upload(c, token, share, "k2.bin", "0123456789").empty());
+  EXPECT_EQ(emu().files().size(), 2u);
+}
+
 TEST(EmulatorTlsTest, ServesHttpsCheckedAgainstTheFixtureCa) {
   EmulatorOptions options;
   options.tls = true;
@@ -639,11 +815,18 @@ TEST(EmulatorTlsTest, ServesHttpsCheckedAgainstTheFixtureCa) {
 
   emu.fault("login", {{"fault", "reset"}});
   EXPECT_NE(c.post(emu.consoleUrl() + "/api/Login", kGoodLogin, {}, true).rc, CURLE_OK);
+  // A lost reply ends the TLS connection without a closing alert.
+  emu.fault("login", {{"fault", "lost_reply"}});
+  Reply lost = c.post(emu.consoleUrl() + "/api/Login", kGoodLogin, {}, true);
+  EXPECT_TRUE(lost.rc == CURLE_RECV_ERROR || lost.rc == CURLE_GOT_NOTHING)
+      << curl_easy_strerror(lost.rc);
 
   json entries = emu.journal();
-  ASSERT_EQ(entries.size(), 4u);  // the refused handshake never became a request
+  ASSERT_EQ(entries.size(), 5u);  // the refused handshake never became a request
   EXPECT_EQ(entries[0]["connection"], entries[1]["connection"]);
   EXPECT_EQ(entries[2]["listener"], "upload");
+  EXPECT_EQ(entries[4]["handler_status"], 200);
+  EXPECT_EQ(emu.state()["logins"].size(), 2u);  // the first one and the one whose reply was lost
 }
 
 TEST(ServiceEnvTest, WritesTheSettingsFileAndScopesTheEnvironment) {

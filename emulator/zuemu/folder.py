@@ -13,6 +13,13 @@ report. The "hold_part_then_500" fault makes a session hold the first part
 of a chunk (half, or the fault's "bytes") uncommitted: offset queries count
 it, and the next request with a body drops it before that body is stored. Files up to KEEP_LIMIT bytes keep their content for tests; larger
 ones are only hashed so that multi-GiB uploads run in bounded memory.
+
+A session that is complete answers every later request with its fileGUID
+and chunkOffset, storing nothing more. Two knobs in emu.config model
+servers that answer otherwise: with "complete_session_refuses_chunks" true
+a request with a body is refused (400, GenericResp "Upload already
+complete"); with "complete_session_offset_without_guid" true an offset
+query (no body) gets the chunkOffset alone.
 """
 
 import base64
@@ -266,6 +273,7 @@ def _upload(emu, req, match):
     if fault == "drop_then_500":
         return _error(500, "Injected server failure, chunk discarded")
     with emu.lock:
+        was_complete = session.file_guid is not None
         if chunk:
             session.partial = 0
         if fault == "hold_part_then_500" and chunk and session.file_guid is None:
@@ -289,12 +297,26 @@ def _upload(emu, req, match):
                 _complete(emu, session)
         if fault == "store_then_500":
             return _error(500, "Injected server failure after storing the chunk")
+        if was_complete:
+            return _complete_reply(emu, session, chunk)
         if session.file_guid is not None:
             return Response(200, messages.upload_file_resp(
                 request_id=session.request_id, file_guid=session.file_guid,
                 chunk_offset=session.held))
         return Response(200, messages.upload_file_resp(
             request_id=session.request_id, chunk_offset=session.held + session.partial))
+
+
+def _complete_reply(emu, session, chunk):
+    """The answer of a session that was complete before the request; the
+    caller holds emu.lock."""
+    if chunk and emu.config.get("complete_session_refuses_chunks"):
+        return _error(400, "Upload already complete")
+    file_guid = session.file_guid
+    if not chunk and emu.config.get("complete_session_offset_without_guid"):
+        file_guid = None
+    return Response(200, messages.upload_file_resp(
+        request_id=session.request_id, file_guid=file_guid, chunk_offset=session.held))
 
 
 def _complete(emu, session):

@@ -15,6 +15,14 @@ regex is matched (fullmatch) against the path below the prefix, or against
 the full path for patterns under "/azfunc". The core issues 401 for routes
 that need a session token, applies the generic faults of the request kind
 and hands any other fault to the handler in `req.fault`.
+
+Two faults let the handler run and then spoil the reply: "lost_reply"
+closes the connection before the first byte of it (the request's effects
+stay), "extra_reply" sends it followed by a second, complete reply nobody
+asked for: at once (in the same write) with "delay" 0, else once the
+connection has been idle for "delay" seconds (a request that comes first
+is served normally, and the stray waits for the next idle spell). See
+stray_reply() for what the stray says.
 """
 
 import base64
@@ -23,6 +31,7 @@ import hashlib
 import json
 import re
 import secrets
+import select
 import socket
 import ssl
 import struct
@@ -31,12 +40,15 @@ import threading
 import time
 import traceback
 import urllib.parse
+import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from . import messages
 
 # Faults the core applies itself; every other fault goes to the handler.
 GENERIC_FAULTS = ("status", "reset", "stall", "garbage", "empty", "truncated")
+# Faults the core applies to the reply of a request the handler carried out.
+REPLY_FAULTS = ("lost_reply", "extra_reply")
 # Kinds whose faults belong to the storage proxy.
 PROXY_FAULT_KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob")
 # Bodies up to this size are kept as text in the journal.
@@ -121,6 +133,33 @@ class _AbortConnection(Exception):
     """Raised to drop the connection without (a complete) reply."""
 
 
+def stray_reply(fault, req, resp, date):
+    """The whole reply "extra_reply" sends after the real one: the fault's
+    "status" (default 200) and "body", by default an UploadFileResp that
+    claims an upload complete (the request's requestId, or the one of the
+    reply it follows; the request's FileSize as chunkOffset; a fileGUID of
+    no stored file). Read in place of a chunk's reply it passes for the end
+    of the file; any other reader refuses it."""
+    status = int(fault.get("status", 200))
+    body = fault.get("body")
+    if body is None:
+        request_id = req.query.get("requestId")
+        if request_id is None:
+            try:
+                request_id = messages.parse_upload_file_resp(resp.body)["requestId"]
+            except messages.XmlError:
+                request_id = ""
+        size = (req.header("FileSize") or "").strip()
+        body = messages.upload_file_resp(request_id=request_id, file_guid=str(uuid.uuid4()),
+                                         chunk_offset=int(size) if size.isdigit() else 0)
+    body = body.encode("utf-8") if isinstance(body, str) else bytes(body)
+    reason = BaseHTTPRequestHandler.responses.get(status, ("",))[0]
+    head = ("HTTP/1.1 %d %s\r\nServer: %s\r\nDate: %s\r\nContent-Type: application/xml\r\n"
+            "Content-Length: %d\r\n\r\n" % (status, reason, _Handler.server_version, date,
+                                             len(body)))
+    return head.encode("latin-1") + body
+
+
 class Emulator:
     def __init__(self, accounts, prefix="/webconsole", tls_context=None, verbose=False):
         self.lock = threading.RLock()
@@ -145,6 +184,10 @@ class Emulator:
         self.durable = {}
         self.journal = []
         self.faults = {}  # kind -> list of [fault dict, remaining (-1: unlimited)]
+        # Replies of "extra_reply" waiting on live connections for an idle
+        # spell, and those sent or dropped (the client closed first) since
+        # the last reset.
+        self.strays = {"pending": 0, "sent": 0, "dropped": 0}
         self._seq = 0
         self._conn_seq = 0
         self._servers = []
@@ -197,6 +240,8 @@ class Emulator:
             self.state.clear()
             self.config.clear()
             self._seq = 0
+            # Pending strays belong to live connections and stay counted.
+            self.strays["sent"] = self.strays["dropped"] = 0
         if self.proxy is not None:
             self.proxy.reset_stats()
             if hasattr(self.proxy, "clear_faults"):
@@ -259,6 +304,15 @@ class Emulator:
     def pending_faults(self):
         with self.lock:
             return {k: [dict(f, count=c) for f, c in q] for k, q in self.faults.items()}
+
+    def note_stray(self, entry, state):
+        """Counts a stray reply of `entry` as "pending", "sent" or "dropped"
+        (these two end a pending one) and records the state in the entry."""
+        with self.lock:
+            if entry.get("stray") == "pending":
+                self.strays["pending"] -= 1
+            self.strays[state] += 1
+            entry["stray"] = state
 
     # --- journal ------------------------------------------------------------
 
@@ -346,6 +400,8 @@ class _Handler(BaseHTTPRequestHandler):
     timeout = IDLE_TIMEOUT
 
     def setup(self):
+        # Stray replies queued on this connection: (bytes, delay, journal entry).
+        self._strays = []
         super().setup()
         self.emu = self.server.emu
         self.connection_id = self.emu.next_connection_id()
@@ -357,6 +413,21 @@ class _Handler(BaseHTTPRequestHandler):
             self.connection.settimeout(30)
             self.connection.do_handshake()
             self.connection.settimeout(self.timeout)
+
+    def finish(self):
+        try:
+            super().finish()
+        finally:
+            for _, _, entry in self._strays:
+                self.emu.note_stray(entry, "dropped")
+            self._strays = []
+
+    def handle_one_request(self):
+        if self._strays:
+            self._send_strays_when_idle()
+            if self.close_connection:
+                return
+        super().handle_one_request()
 
     def version_string(self):
         return self.server_version
@@ -422,9 +493,10 @@ class _Handler(BaseHTTPRequestHandler):
 
     # --- reply writing ------------------------------------------------------
 
-    def _send(self, resp, entry=None):
-        # Recorded before the reply leaves: a client that reads the journal
-        # right after the reply must find the status there.
+    def _send(self, resp, entry=None, extra=b""):
+        """Writes `resp`, and `extra` (raw bytes) in the same write.
+        Recorded before the reply leaves: a client that reads the journal
+        right after the reply must find the status there."""
         if entry is not None:
             with self.emu.lock:
                 entry["status"] = resp.status
@@ -440,8 +512,37 @@ class _Handler(BaseHTTPRequestHandler):
         self._headers_buffer.append(b"\r\n")
         if self.command != "HEAD":
             self._headers_buffer.append(resp.body)
+        if extra:
+            self._headers_buffer.append(extra)
         self.flush_headers()
         self.wfile.flush()
+
+    def _send_strays_when_idle(self):
+        """Sends the queued stray replies (in one write) once the client has
+        left the connection idle for the first one's delay; returns at once,
+        keeping them queued, when the client sends or closes first."""
+        if self._client_acts_within(self._strays[0][1]):
+            return
+        strays, self._strays = self._strays, []
+        try:
+            self.wfile.write(b"".join(data for data, _, _ in strays))
+            self.wfile.flush()
+            state = "sent"
+        except OSError:  # the client closed meanwhile
+            self.close_connection = True
+            state = "dropped"
+        for _, _, entry in strays:
+            self.emu.note_stray(entry, state)
+
+    def _client_acts_within(self, seconds):
+        sock = self.connection
+        if isinstance(sock, ssl.SSLSocket) and sock.pending():
+            return True
+        try:
+            readable, _, _ = select.select([sock], [], [], seconds)
+        except (OSError, ValueError):
+            return True
+        return bool(readable)
 
     def _drop(self, rst):
         """Closes the connection without a (further) reply."""
@@ -509,18 +610,44 @@ class _Handler(BaseHTTPRequestHandler):
             return
 
         fault = emu.take_fault(kind)
+        reply_fault = None
         if fault is not None:
             entry["fault"] = fault.get("fault")
             if fault.get("fault") in GENERIC_FAULTS:
                 self._generic_fault(fault, entry)
                 return
-            req.fault = fault
+            if fault.get("fault") in REPLY_FAULTS:
+                reply_fault = fault
+            else:
+                req.fault = fault
 
         try:
             resp = route.handler(emu, req, match)
         except Exception as exc:
             traceback.print_exc()
             resp = Response(500, "emulator handler error: %s" % exc, "text/plain")
+        if reply_fault is None:
+            self._send(resp, entry)
+        else:
+            self._spoil_reply(reply_fault, req, resp, entry)
+
+    def _spoil_reply(self, fault, req, resp, entry):
+        """A reply fault for a request the handler carried out."""
+        if fault["fault"] == "lost_reply":
+            with self.emu.lock:
+                entry["handler_status"] = resp.status
+            self._drop(rst=False)
+            return
+        stray = stray_reply(fault, req, resp, self.date_time_string())
+        delay = float(fault.get("delay", 0))
+        if delay <= 0:
+            self._send(resp, entry, extra=stray)
+            self.emu.note_stray(entry, "sent")
+            return
+        # Pending before the reply leaves: a client that has the reply finds
+        # the stray counted.
+        self.emu.note_stray(entry, "pending")
+        self._strays.append((stray, delay, entry))
         self._send(resp, entry)
 
     def _generic_fault(self, fault, entry):
@@ -611,6 +738,13 @@ def _control_api(emu, method, path, query, data):
         return json_response({"ok": True})
     if route == ("GET", "/_emu/faults"):
         return json_response(emu.pending_faults())
+    if route == ("GET", "/_emu/strays"):
+        with emu.lock:
+            strays = {"console": dict(emu.strays)}
+        strays["storage"] = emu.proxy.strays() if emu.proxy is not None else None
+        strays["pending"] = strays["console"]["pending"] + (
+            strays["storage"]["pending"] if strays["storage"] else 0)
+        return json_response(strays)
     if route == ("GET", "/_emu/files"):
         with emu.lock:
             return json_response(list(emu.files))

@@ -19,7 +19,17 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   memory would,
 * counts the connections it accepts (stats "connections") and, when told,
   closes a connection idle for a given time (set_idle_timeout), as a
-  storage front with a short keep-alive time-out does.
+  storage front with a short keep-alive time-out does,
+* can lose the answer to a request carried out (fault "lost_reply": the
+  request goes to Azurite, the journal keeps its "upstream_status", and the
+  connection is closed before the first byte of the answer) or follow the
+  answer with a second, complete one nobody asked for (fault "extra_reply":
+  by default "201 Created" with an empty body and the headers storage sends
+  with it; "status" and "body" replace it).  With "delay" 0 (the default)
+  the stray leaves in the same write as the answer; with a positive "delay"
+  it waits until the client has left the connection idle that long (a
+  request that comes first is served normally and the stray waits for the
+  next idle spell).  strays() counts those pending, sent and dropped.
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
 "put_block_list", GET ...?comp=blocklist -> "get_block_list", PUT of a blob
@@ -55,7 +65,8 @@ _HOP_BY_HOP = {
 }
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
-           "forward_then_status", "delay", "block_list", "flip_byte"}
+           "forward_then_status", "delay", "block_list", "flip_byte",
+           "lost_reply", "extra_reply"}
 KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob", "storage_other")
 
 
@@ -125,6 +136,7 @@ class StorageProxy:
         self._stats = self._fresh_stats()
         self._faults = {k: [] for k in KINDS}
         self._journal = []
+        self._strays = {"pending": 0, "sent": 0, "dropped": 0}
         self._seq = itertools.count(1)
         self._conn_ids = itertools.count(1)
         # Seconds an accepted connection may wait for its next request
@@ -198,6 +210,8 @@ class StorageProxy:
             self._id_lengths = {}
             self._strict = self._initial_strict
             self._idle_timeout = None
+            # Pending strays belong to live connections and stay counted.
+            self._strays["sent"] = self._strays["dropped"] = 0
 
     def set_idle_timeout(self, seconds):
         """Connections accepted from now on are closed after `seconds`
@@ -236,6 +250,19 @@ class StorageProxy:
     def clear_faults(self):
         with self._lock:
             self._faults = {k: [] for k in KINDS}
+
+    def strays(self):
+        """Stray answers of "extra_reply": pending on live connections, and
+        sent or dropped (the client closed first) since the last reset."""
+        with self._lock:
+            return dict(self._strays)
+
+    def _note_stray(self, entry, state):
+        with self._lock:
+            if entry.get("stray") == "pending":
+                self._strays["pending"] -= 1
+            self._strays[state] += 1
+            entry["stray"] = state
 
     def journal(self, kind=None):
         with self._lock:
@@ -336,6 +363,8 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
     timeout = 900
 
     def setup(self):
+        # Stray answers queued on this connection: (bytes, delay, entry).
+        self._strays = []
         super().setup()
         self.connection_id = next(self.owner._conn_ids)
         self.upstream = None
@@ -355,6 +384,43 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             if self.upstream is not None:
                 self.upstream.close()
                 self.upstream = None
+            for _, _, entry in self._strays:
+                self.owner._note_stray(entry, "dropped")
+            self._strays = []
+
+    def handle_one_request(self):
+        if self._strays:
+            self._send_strays_when_idle()
+            if self.close_connection:
+                return
+        try:
+            super().handle_one_request()
+        except ConnectionResetError:
+            # A client that closes a connection holding bytes it did not
+            # read (a stray answer) resets it: routine, not an error.
+            self.close_connection = True
+
+    def _send_strays_when_idle(self):
+        """Sends the queued stray answers (in one write) once the client has
+        left the connection idle for the first one's delay; returns at once,
+        keeping them queued, when the client sends or closes first."""
+        try:
+            readable, _, _ = select.select([self.connection], [], [],
+                                           self._strays[0][1])
+        except (OSError, ValueError):
+            readable = True
+        if readable:
+            return
+        strays, self._strays = self._strays, []
+        try:
+            self.wfile.write(b"".join(data for data, _, _ in strays))
+            self.wfile.flush()
+            state = "sent"
+        except OSError:  # the client closed meanwhile
+            self.close_connection = True
+            state = "dropped"
+        for _, _, entry in strays:
+            self.owner._note_stray(entry, state)
 
     def log_message(self, fmt, *args):
         self.owner._log("%s %s" % (self.address_string(), fmt % args))
@@ -401,9 +467,10 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
     # -- answering -----------------------------------------------------------
 
     def _send(self, status, headers, body, reason=None, declared_len=None,
-              is_head=False):
-        """Writes one complete answer.  `headers` excludes Content-Length
-        unless `is_head` (a HEAD answer keeps the upstream length)."""
+              is_head=False, stray=b""):
+        """Writes one complete answer, and `stray` (raw bytes) in the same
+        write.  `headers` excludes Content-Length unless `is_head` (a HEAD
+        answer keeps the upstream length)."""
         self.send_response_only(status, reason)
         have_date = False
         for k, v in headers:
@@ -416,15 +483,51 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length",
                              str(len(body) if declared_len is None
                                  else declared_len))
+        if stray:
+            self._headers_buffer.append(b"\r\n")
+            if body and not is_head:
+                self._headers_buffer.append(body)
+            self._headers_buffer.append(stray)
+            self.flush_headers()
+            return
         self.end_headers()
         if body and not is_head:
             self.wfile.write(body)
         self.wfile.flush()
 
-    def _send_error_xml(self, status, code, message, extra=None):
+    def _send_error_xml(self, status, code, message, extra=None, stray=b""):
         body = error_xml(code, message, extra)
         self._send(status, [("Content-Type", "application/xml"),
-                            ("x-ms-error-code", code)], body)
+                            ("x-ms-error-code", code)], body, stray=stray)
+
+    def _stray_answer(self, fault, body):
+        """The whole answer "extra_reply" sends after the real one."""
+        status = int(fault.get("status", 201))
+        text = fault.get("body")
+        lines = ["HTTP/1.1 %d %s" % (status,
+                                     self.responses.get(status, ("",))[0])]
+        if text is None:
+            payload = b""
+            now = self.date_time_string()
+            lines += [
+                "Content-MD5: %s" % base64.b64encode(
+                    hashlib.md5(body).digest()).decode("ascii"),
+                "Last-Modified: %s" % now,
+                'ETag: "0x8D%013X"' % uuid.uuid4().int,
+            ]
+        else:
+            payload = text.encode("utf-8")
+            lines.append("Content-Type: application/xml")
+        lines += [
+            "Server: Windows-Azure-Blob/1.0 Microsoft-HTTPAPI/2.0",
+            "x-ms-request-id: %s" % uuid.uuid4(),
+            "x-ms-version: %s" % (self.headers.get("x-ms-version")
+                                  or "2021-08-06"),
+            "x-ms-request-server-encrypted: true",
+            "Date: %s" % self.date_time_string(),
+            "Content-Length: %d" % len(payload),
+        ]
+        return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + payload
 
     # -- forwarding ----------------------------------------------------------
 
@@ -550,21 +653,36 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             end(entry["status"])
 
     def _forward_and_relay(self, kind, blob_key, query, method, body,
-                           had_body, end):
+                           had_body, end, stray=b""):
         try:
             status, reason, rheaders, data = self._forward(
                 method, self.path, body, had_body)
         except (OSError, http.client.HTTPException) as exc:
             end(502)
             self._send_error_xml(502, "UpstreamUnavailable",
-                                 "Storage emulator unreachable: %s" % exc)
+                                 "Storage emulator unreachable: %s" % exc,
+                                 stray=stray)
             return
         if 200 <= status < 300:
             self.owner._note_success(kind, blob_key, query)
         end(status)
-        self._relay(status, reason, rheaders, data, method == "HEAD")
+        self._relay(status, reason, rheaders, data, method == "HEAD", stray)
 
-    def _relay(self, status, reason, rheaders, data, is_head):
+    def _forward_unanswered(self, kind, blob_key, query, method, body,
+                            had_body):
+        """Forwards the request without answering the client; the journal
+        keeps what storage answered ("upstream_status", None when storage
+        could not be reached)."""
+        try:
+            status, _, _, _ = self._forward(method, self.path, body, had_body)
+        except (OSError, http.client.HTTPException):
+            self._entry["upstream_status"] = None
+            return
+        self._entry["upstream_status"] = status
+        if 200 <= status < 300:
+            self.owner._note_success(kind, blob_key, query)
+
+    def _relay(self, status, reason, rheaders, data, is_head, stray=b""):
         out = []
         for k, v in rheaders:
             lk = k.lower()
@@ -578,10 +696,11 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
                 self.send_header(k, v)
             if not any(k.lower() == "content-length" for k, _ in out):
                 self.send_header("Content-Length", "0")
-            self.end_headers()
+            self._headers_buffer.append(b"\r\n" + stray)
+            self.flush_headers()
             self.wfile.flush()
             return
-        self._send(status, out, data, reason=reason)
+        self._send(status, out, data, reason=reason, stray=stray)
 
     # -- faults ----------------------------------------------------------------
 
@@ -609,15 +728,8 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             return
         if name == "status" or name == "forward_then_status":
             if name == "forward_then_status":
-                # The journal keeps what storage answered to the forward.
-                try:
-                    status, _, _, _ = self._forward(method, self.path, body,
-                                                    had_body)
-                    self._entry["upstream_status"] = status
-                    if 200 <= status < 300:
-                        owner._note_success(kind, blob_key, query)
-                except (OSError, http.client.HTTPException):
-                    self._entry["upstream_status"] = None
+                self._forward_unanswered(kind, blob_key, query, method, body,
+                                         had_body)
             status = int(fault.get("status", 500))
             end(status)
             self._fault_status_reply(status, fault.get("body"))
@@ -625,6 +737,32 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
         if name == "reset":
             end(None)
             self._abort()
+            return
+        if name == "lost_reply":
+            self._forward_unanswered(kind, blob_key, query, method, body,
+                                     had_body)
+            end(None)
+            self._abort()
+            return
+        if name == "extra_reply":
+            stray = self._stray_answer(fault, body)
+            delay = float(fault.get("delay", 0))
+            # Pending before the answer leaves: a client that has the answer
+            # finds the stray counted.
+            owner._note_stray(self._entry, "pending")
+            if delay > 0:
+                # Sent, or dropped, by the connection (finish()).
+                self._strays.append((stray, delay, self._entry))
+                self._forward_and_relay(kind, blob_key, query, method, body,
+                                        had_body, end)
+                return
+            try:
+                self._forward_and_relay(kind, blob_key, query, method, body,
+                                        had_body, end, stray=stray)
+            except OSError:
+                owner._note_stray(self._entry, "dropped")
+                raise
+            owner._note_stray(self._entry, "sent")
             return
         if name == "garbage":
             end(200)
