@@ -5,6 +5,7 @@
 #ifndef ZUCLOUD_BLOB_BLOB_FILE_H
 #define ZUCLOUD_BLOB_BLOB_FILE_H
 
+#include <atomic>
 #include <string>
 
 #include "platform/host/SequentialFile.h"
@@ -19,7 +20,17 @@ struct BlobFile {
   std::string blobUrl;      // storage URL + encoded blob path, no query
   FileIdentity identity;    // taken when it was opened
   bool contentMd5 = false;  // "bEnableZUCloudDRBackupContentMD5"
+  bool verify = false;      // "bEnableZUCloudDRBackupVerify": the stored blob is checked
+  int maximumBackoff = 16;  // back-off cap of the requests that read the blob's state
+  // Set (when not null) once a request that stores (Put Block, Put Blob,
+  // Put Block List) is handed to a gateway.
+  std::atomic<bool>* sent = nullptr;
 };
+
+// Marks that a request that stores is about to leave.
+inline void MarkSent(const BlobFile& file) {
+  if (file.sent != nullptr) file.sent->store(true);
+}
 
 }  // namespace zu::blob
 

@@ -1,25 +1,31 @@
-// ZUCloudAzureService::UploadBlockList: commits a file's uploaded blocks, in
-// file order, as its block blob with one Put Block List request, which may
-// also set the blob's Content-MD5 and access tier (StoreHeaders.h).
+// Put Block List (BlockList.h), and ZUCloudAzureService::UploadBlockList and
+// CommitBlockList on top of it.
+#include "blob/BlockList.h"
+
 #include <new>
 #include <string>
 #include <vector>
 
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
+#include "blob/BlockId.h"
 #include "blob/StoreHeaders.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
+#include "platform/xml/XmlDom.h"
 #include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
 #include "session/SessionParams.h"
 
+namespace zu::blob {
 namespace {
 
 constexpr const char* kTag = "UploadBlockList";
 constexpr unsigned int kBlockListRetryWaitMs = 120000;
 constexpr int kCreated = 201;
+constexpr int kBadRequest = 400;
+constexpr const wchar_t* kFailedMessage = L"Error: Failed to upload chunk to cloud.";
 
 // The block list body on one line. Block ids are Base64 text and need no
 // escaping.
@@ -34,16 +40,48 @@ std::string BuildBlockListBody(const std::vector<std::string>& blockIds) {
   return body;
 }
 
-// One attempt's reply. Storage confirms a commit with 201 Created. Any other
-// 2xx answer (an empty or foreign 200 from something between us and
-// storage) proves nothing about the blob, so it is a failed attempt, never a
-// success the completion report would then list.
-zu::AttemptResult ReadCommitReply(const zu::ConsoleReply& reply, const std::string& fileName,
-                                  const std::string& body) {
+// What a failed attempt says about the blob.
+enum class FailedCommit {
+  kRefused,     // storage answered and did not commit; a resend may succeed
+  kUnknown,     // no HTTP status came back: storage may have committed
+  kBlocksGone,  // a resend refused with InvalidBlockList: the blocks were committed or dropped
+};
+
+// True for a storage error reply whose code is `code`.
+bool HasErrorCode(const std::string& response, const char* code) {
+  const xml::TreeResult tree = xml::ParseTree(response);
+  if (tree.status != xml::ParseStatus::kOk || tree.root.name != "Error") return false;
+  for (const xml::Node& child : tree.root.children) {
+    if (child.name == "Code") return child.text == code;
+  }
+  return false;
+}
+
+FailedCommit ClassifyFailure(const ConsoleReply& reply, int status) {
+  // A transport failure before any status, or after a 2xx status line whose
+  // reply was then cut short. A request the gateway refused never left.
+  if (reply.posted != 0 && status < 300 && !LIBCURL::RequestRefusedOnThisThread()) {
+    return FailedCommit::kUnknown;
+  }
+  if (reply.attempt > 1 && status == kBadRequest &&
+      HasErrorCode(reply.response, "InvalidBlockList")) {
+    return FailedCommit::kBlocksGone;
+  }
+  return FailedCommit::kRefused;
+}
+
+// True when the ids carry an upload tag, so that no other upload's commit
+// can name them.
+bool IdsCarryTag(const std::vector<std::string>& ids) {
+  unsigned int number = 0;
+  std::string tag;
+  return !ids.empty() && BlockNumberOfId(ids.front(), number, tag) && !tag.empty();
+}
+
+// The error line of a failed attempt, as it has always been written.
+void LogFailedAttempt(const ConsoleReply& reply, int status, const std::string& fileName,
+                      const std::string& body) {
   if (reply.posted == 0) {
-    int status = 0;
-    reply.gateway.getLastServerResponseCode(status);
-    if (status == kCreated) return zu::AttemptResult::kSuccess;
     reply.log->Error(kTag,
                      "Error: Block list for file [%s] was answered with HTTP status [%d] instead "
                      "of [%d]; the commit is not confirmed. Upload attempt [%d]. Response: [%s]",
@@ -55,11 +93,109 @@ zu::AttemptResult ReadCommitReply(const zu::ConsoleReply& reply, const std::stri
                      fileName.c_str(), body.c_str(), reply.attempt,
                      reply.gateway.getErrorMsg().c_str(), reply.response.c_str());
   }
-  reply.errorMessage = L"Error: Failed to upload chunk to cloud.";
-  return zu::AttemptResult::kRetry;
+}
+
+// Reads the committed block list: true when it is this commit. `failure`
+// says why it could not be read.
+bool FindCommit(const SessionParams& params, const BlockCommit& commit, std::string& failure) {
+  const bool replyLost = LIBCURL::ReplyLostOnThisThread();
+  const BlockListing listing = QueryBlockList(
+      params, commit.blobUrl, commit.sasToken, commit.fileName, BlockListType::kCommitted,
+      BackoffRetry(kCommittedListAttempts, commit.backoffCapSeconds, false));
+  // The reading ran requests of its own: what the retry loop learns of the
+  // attempt is the commit's again (it was not refused; its reply may have
+  // been lost).
+  LIBCURL::ClearRequestRefusedOnThisThread();
+  if (replyLost) LIBCURL::NoteReplyLostOnThisThread();
+  failure = listing.answered ? std::string() : listing.failure;
+  return listing.answered && IsThisCommit(listing.blocks, commit.ids, commit.fileSize);
+}
+
+// After InvalidBlockList and a committed list that is not this commit: no
+// resend can succeed.
+AttemptResult BlocksGone(const ConsoleReply& reply, const BlockCommit& commit,
+                         const std::string& failure) {
+  const std::string why =
+      failure.empty() ? std::string("the blob's committed block list is not this upload's")
+                      : "the blob's committed block list could not be read (" + failure + ")";
+  reply.log->Error(kTag,
+                   "Error: Storage no longer holds the blocks of file [%s] uncommitted "
+                   "(InvalidBlockList) and %s; the block list is not sent again.",
+                   commit.fileName.c_str(), why.c_str());
+  reply.errorMessage = FXString::ToWstring(
+      "Error: Failed to upload file [" + commit.fileName +
+      "] to cloud: storage refused its block list because it no longer holds the file's blocks "
+      "uncommitted, and " +
+      why + ". Please check ZUCloudService.log for more details.");
+  return AttemptResult::kStop;
+}
+
+// One attempt's reply. Storage confirms a commit with 201 Created. Any other
+// 2xx answer (an empty or foreign 200 from something between us and
+// storage) proves nothing about the blob, so it is a failed attempt, never a
+// success the completion report would then list.
+AttemptResult ReadCommitReply(const SessionParams& params, const ConsoleReply& reply,
+                              const BlockCommit& commit, const std::string& body) {
+  int status = 0;
+  reply.gateway.getLastServerResponseCode(status);
+  if (reply.posted == 0 && status == kCreated) return AttemptResult::kSuccess;
+  LogFailedAttempt(reply, status, commit.fileName, body);
+  const FailedCommit failed =
+      commit.recognizeLostReply ? ClassifyFailure(reply, status) : FailedCommit::kRefused;
+  const bool look = failed == FailedCommit::kBlocksGone ||
+                    (failed == FailedCommit::kUnknown && IdsCarryTag(commit.ids));
+  std::string failure;
+  if (look && FindCommit(params, commit, failure)) {
+    reply.log->Error(kTag,
+                     "Warning: The block list of file [%s] was found committed although the "
+                     "reply to its commit was lost; the commit is taken as done.",
+                     commit.fileName.c_str());
+    return AttemptResult::kSuccess;
+  }
+  if (failed == FailedCommit::kBlocksGone) return BlocksGone(reply, commit, failure);
+  reply.errorMessage = kFailedMessage;
+  return AttemptResult::kRetry;
 }
 
 }  // namespace
+
+bool IsThisCommit(const std::vector<ListedBlock>& committed, const std::vector<std::string>& ids,
+                  unsigned long long fileSize) {
+  if (committed.size() != ids.size()) return false;
+  unsigned long long total = 0;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (committed[i].name != ids[i] || committed[i].size > fileSize - total) return false;
+    total += committed[i].size;
+  }
+  return total == fileSize;
+}
+
+int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
+                 std::wstring& errorMessage) {
+  EvDebug* log = params.log;
+  return RunConsoleOperation(params, kTag, kFailedMessage, errorMessage, [&](ConsoleOperation& op) {
+    op.method = ConsoleMethod::kPut;
+    op.url = commit.blobUrl + "?comp=blocklist&" + commit.sasToken;
+    op.body = BuildBlockListBody(commit.ids);
+    op.headers = ConsoleHeaders::kOwn;
+    op.ownHeaders = [&](const std::string&) {
+      ZuCURL::commandInfoList headers;
+      AddCommitHeaders(headers, commit.fileMd5Base64, commit.accessTier);
+      return headers;
+    };
+    op.noGatewayLine = [log] {
+      log->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
+    };
+    op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
+    op.wait = FixedWaitRetry(params.retryCount, kBlockListRetryWaitMs, false);
+    op.lines = RetryLines{};
+    op.read = [&params, &commit, &op](const ConsoleReply& reply) {
+      return ReadCommitReply(params, reply, commit, op.body);
+    };
+  });
+}
+
+}  // namespace zu::blob
 
 int ZUCloudAzureService::UploadBlockList(const std::vector<std::string>& blockIds,
                                          const std::string& remoteFolder,
@@ -76,41 +212,28 @@ int ZUCloudAzureService::CommitBlockList(const std::vector<std::string>& blockId
                                          const std::string& accessTier,
                                          std::wstring& errorMessage) {
   auto onFailure = [&errorMessage] {
-    errorMessage = L"Error: Failed to upload chunk to cloud.";
+    errorMessage = zu::blob::kFailedMessage;
     return 0;
   };
-  return zu::NoThrow(m_evDbg.get(), kTag, onFailure, [&]() -> int {
+  return zu::NoThrow(m_evDbg.get(), zu::blob::kTag, onFailure, [&]() -> int {
     // The same encoded path the blocks were sent to.
     std::string blobPath;
     std::string problem;
     if (!zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) {
       const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
-      m_evDbg->Error(kTag, "%s", text.c_str());
+      m_evDbg->Error(zu::blob::kTag, "%s", text.c_str());
       errorMessage = FXString::ToWstring(text);
       return 0;
     }
-    EvDebug* log = m_evDbg.get();
-    return zu::RunConsoleOperation(
-        sessionParams(), kTag, L"Error: Failed to upload chunk to cloud.", errorMessage,
-        [&](zu::ConsoleOperation& op) {
-          op.method = zu::ConsoleMethod::kPut;
-          op.url = m_uploadURL + blobPath + "?comp=blocklist&" + sasToken;
-          op.body = BuildBlockListBody(blockIds);
-          op.headers = zu::ConsoleHeaders::kOwn;
-          op.ownHeaders = [&](const std::string&) {
-            ZuCURL::commandInfoList headers;
-            zu::blob::AddCommitHeaders(headers, fileMd5Base64, accessTier);
-            return headers;
-          };
-          op.noGatewayLine = [log] {
-            log->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
-          };
-          op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
-          op.wait = zu::FixedWaitRetry(m_nRetryCount, kBlockListRetryWaitMs, false);
-          op.lines = zu::RetryLines{};
-          op.read = [&fileName, &op](const zu::ConsoleReply& reply) {
-            return ReadCommitReply(reply, fileName, op.body);
-          };
-        });
+    // A host's own blocks: the file's length is not known here, so a lost
+    // reply is not looked for.
+    zu::blob::BlockCommit commit;
+    commit.blobUrl = m_uploadURL + blobPath;
+    commit.sasToken = sasToken;
+    commit.fileName = fileName;
+    commit.ids = blockIds;
+    commit.fileMd5Base64 = fileMd5Base64;
+    commit.accessTier = accessTier;
+    return zu::blob::CommitBlocks(sessionParams(), commit, errorMessage);
   });
 }

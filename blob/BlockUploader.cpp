@@ -137,6 +137,7 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
   zu::blob::AddContentMd5(headers, slot.contentMd5);
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
+    if (args.sent != nullptr) args.sent->store(true);
     const bool transferred =
         slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
                                      static_cast<long>(slot.blockSize), response, headers) == 0;

@@ -6,12 +6,14 @@
 // producer reads them into at most m_uploadStreamCount buffer slots and
 // queues one uploader task per block on a pool; each task sends its block
 // with Put Block; when every block is stored the block list is committed
-// (UploadBlockList). The hand-over protocol is described in
+// (BlockList.h). The hand-over protocol is described in
 // UploadBlobArgs.h: by default one turn token, so at most one Put Block is
 // in flight and reading never overlaps a send. With the MD5 setting every
 // block carries its Content-MD5 and the commit the whole file's MD5; the
-// access tier setting goes with the commit (StoreHeaders.h).
+// access tier setting goes with the commit (StoreHeaders.h). With the verify
+// setting the stored blob is checked after its commit (VerifyBlob.h).
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <new>
@@ -22,11 +24,13 @@
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
 #include "blob/BlockId.h"
+#include "blob/BlockList.h"
 #include "blob/FileInfo.h"
 #include "blob/Resume.h"
 #include "blob/SingleRequestUpload.h"
 #include "blob/SlotHandOver.h"
 #include "blob/UploadPlan.h"
+#include "blob/VerifyBlob.h"
 #include "platform/http/SendPacer.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
@@ -273,13 +277,9 @@ zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::st
 // What one pass of an upload needs; the same for both passes of a file.
 struct BlockPass : zu::blob::BlobFile {  // contentMd5: blocks and block list carry digests
   zu::blob::UploadPlan plan;
-  int maximumBackoff = 0;
-  bool tagged = false;  // block ids carry an upload tag
-  bool resume = false;  // with a journal, skipping the blocks it proves stored
-  // Commits the block list (with the whole file's MD5 when there is one).
-  std::function<int(const std::vector<std::string>& ids, const std::string& sasToken,
-                    const std::string& fileMd5, std::wstring& errorMessage)>
-      commit;
+  bool tagged = false;     // block ids carry an upload tag
+  bool resume = false;     // with a journal, skipping the blocks it proves stored
+  std::string accessTier;  // of the commit, "" for the account's default
 };
 
 // Fills the upload state of one pass and starts its resume: the stored
@@ -304,6 +304,7 @@ bool PreparePass(ZUCloudAzureService& service, const BlockPass& pass,
   args.blockCapacity = pass.plan.blockSize;
   args.retryCount = pass.params.retryCount;
   args.contentMd5 = pass.contentMd5;
+  args.sent = pass.sent;
   if (pass.resume) {
     resume = StartResume(pass.params, pass.blobUrl, args, pass.maximumBackoff);
     args.stored = std::move(resume.stored);
@@ -332,10 +333,22 @@ int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJour
                    L"] to cloud: MD5 digests are not available.";
     return 0;
   }
-  const int committed = pass.commit(args.blockIdList, args.sasToken, fileMd5, errorMessage);
+  zu::blob::BlockCommit commit;
+  commit.blobUrl = pass.blobUrl;
+  commit.sasToken = args.sasToken;
+  commit.fileName = pass.fileName;
+  commit.ids = std::move(args.blockIdList);
+  commit.fileMd5Base64 = fileMd5;
+  commit.accessTier = pass.accessTier;
+  commit.recognizeLostReply = true;
+  commit.fileSize = pass.identity.size;
+  commit.backoffCapSeconds = pass.maximumBackoff;
+  zu::blob::MarkSent(pass);
+  const int committed = zu::blob::CommitBlocks(pass.params, commit, errorMessage);
   // Committing discards the uncommitted blocks: nothing left to resume.
   if (committed != 0 && journal != nullptr) journal->Remove();
-  return committed;
+  if (committed == 0 || !pass.verify) return committed;
+  return zu::blob::VerifyStoredBlob(pass, args.sasToken, fileMd5, errorMessage);
 }
 
 // Sends every block of the file (those a resume finds stored excepted) and
@@ -416,13 +429,13 @@ int UploadInPasses(ZUCloudAzureService& service, const BlockPass& pass,
 // The first pass of a file sent in blocks: resumable, with tagged ids,
 // when the resume setting is on.
 BlockPass MakePass(const zu::blob::BlobFile& target, const zu::blob::UploadPlan& plan,
-                   int maximumBackoff, bool resume) {
+                   const zu::UploadTuning& tuning) {
   BlockPass pass;
   static_cast<zu::blob::BlobFile&>(pass) = target;
   pass.plan = plan;
-  pass.maximumBackoff = maximumBackoff;
-  pass.tagged = resume;
-  pass.resume = resume;
+  pass.tagged = tuning.resume;
+  pass.resume = tuning.resume;
+  pass.accessTier = tuning.accessTier;
   return pass;
 }
 
@@ -466,11 +479,27 @@ int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMe
     return 0;
   });
 }
+
+// The record of a failed upload. A call that sent nothing to storage left
+// the blob as it was: a file an earlier call committed keeps its record as
+// that call left it (in Azure Functions mode every call of a file shares
+// one record, and the completion reports the files whose flag is set).
+// Otherwise the file no longer counts as uploaded.
+void EndFailedUpload(FileInfo& record, const FileInfo& before, bool sent) {
+  if (!sent && before.uploaded) {
+    record = before;
+    return;
+  }
+  record.uploaded = false;
+}
+
 }  // namespace
 
 int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
                                     std::string remoteFolder, std::wstring& errorMessage) {
   std::shared_ptr<FileInfo> record;
+  FileInfo before;  // the record as earlier calls left it
+  std::atomic<bool> sent{false};
   // The upload state is shared only while RunProducer runs; before and after
   // it this thread alone uses it, unlocked.
   auto upload = [&]() NO_THREAD_SAFETY_ANALYSIS -> int {
@@ -481,6 +510,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     record = FindRecord(log, m_bAzureFunctionsMode, m_fileIndex, m_fileList, fileName, newRecord,
                         errorMessage);
     if (!record) return 0;
+    before = *record;
     record->url = m_uploadURL + blobPath;
 
     const std::string localPath = localDir + fileName;
@@ -501,28 +531,22 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       m_fileList.push_back(record);
     }
 
-    const zu::blob::BlobFile target{sessionParams(), localPath, fileName,
-                                    record->url,     identity,  tuning.contentMd5};
-    if (FitsOneRequest(tuning, identity.size)) {
-      record->uploaded =
-          UploadSmallFile(*this, target, file.get(), tuning.accessTier, errorMessage) != 0;
-      return record->uploaded ? 1 : 0;
-    }
-
-    // One pass sends every block and commits the list. The ids of a pass
-    // that may be resumed carry an upload tag (BlockId.h); when the service
-    // refuses them for their length, one more pass sends the file whole
-    // with ids of the other length (UploadWithOtherIds).
-    BlockPass pass = MakePass(target, plan, m_nMaximumBackoff, tuning.resume);
-    pass.commit = [&](const std::vector<std::string>& ids, const std::string& sasToken,
-                      const std::string& fileMd5, std::wstring& message) {
-      return CommitBlockList(ids, remoteFolder, fileName, sasToken, fileMd5, tuning.accessTier,
-                             message);
-    };
-    record->uploaded = UploadInPasses(*this, pass, std::move(file), errorMessage) != 0;
-    return record->uploaded ? 1 : 0;
+    const zu::blob::BlobFile target{sessionParams(), localPath,         fileName,
+                                    record->url,     identity,          tuning.contentMd5,
+                                    tuning.verify,   m_nMaximumBackoff, &sent};
+    // A small file goes in one Put Blob. Otherwise one pass sends every
+    // block and commits the list. The ids of a pass that may be resumed
+    // carry an upload tag (BlockId.h); when the service refuses them for
+    // their length, one more pass sends the file whole with ids of the
+    // other length (UploadWithOtherIds).
+    const int stored =
+        FitsOneRequest(tuning, identity.size)
+            ? UploadSmallFile(*this, target, file.get(), tuning.accessTier, errorMessage)
+            : UploadInPasses(*this, MakePass(target, plan, tuning), std::move(file), errorMessage);
+    if (stored != 0) record->uploaded = true;
+    return stored;
   };
   const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
-  if (result == 0 && record) record->uploaded = false;
+  if (result == 0 && record) EndFailedUpload(*record, before, sent.load());
   return result;
 }

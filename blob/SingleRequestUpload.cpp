@@ -5,6 +5,7 @@
 #include <string>
 
 #include "blob/StoreHeaders.h"
+#include "blob/VerifyBlob.h"
 #include "platform/host/PageBuffer.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
@@ -164,12 +165,15 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
     return 0;
   }
   gateway->setSendPaced(1);
+  MarkSent(upload);
   if (!PutBlob(upload, *gateway.get(), pages, PutBlobHeaders(md5, upload.accessTier),
                errorMessage)) {
     return 0;
   }
   ReportUploadProgress(upload.fileName, size, size);
-  return 1;
+  if (!upload.verify) return 1;
+  gateway.reset();  // its connection serves the check
+  return VerifyStoredBlob(upload, upload.sasToken, md5, errorMessage);
 }
 
 }  // namespace zu::blob

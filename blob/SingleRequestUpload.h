@@ -6,7 +6,8 @@
 // attempt limit and 120-second wait), through the send pacer, and succeeds
 // only on 201 Created. The file is read whole before the first attempt and
 // checked at its end: a file that changed is not sent. Put Blob replaces the
-// blob at once or not at all, so a failure leaves nothing committed.
+// blob at once or not at all, so a failure leaves nothing committed. With
+// the verify setting the stored blob is checked afterwards (VerifyBlob.h).
 #ifndef ZUCLOUD_BLOB_SINGLE_REQUEST_UPLOAD_H
 #define ZUCLOUD_BLOB_SINGLE_REQUEST_UPLOAD_H
 

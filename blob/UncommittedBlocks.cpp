@@ -14,11 +14,12 @@ namespace {
 
 constexpr const char* kTag = "GetBlockList";
 constexpr int kOk = 200;
-// The service holds at most 100,000 uncommitted blocks per blob; a block
-// list entry of an id of up to 64 bytes takes some 130 bytes. A larger reply,
-// or one listing more blocks, is not a list the service sent: it is not
-// parsed (a DOM of it would cost some 25 times its size) and the upload
-// starts from the first block.
+// The service holds at most 100,000 uncommitted blocks per blob (and
+// commits at most 50,000); a block list entry of an id of up to 64 bytes
+// takes some 130 bytes. A larger reply, or one listing more blocks, is not a
+// list the service sent: it is not parsed (a DOM of it would cost some 25
+// times its size); a resumed upload then starts from the first block, and a
+// commit is not taken as found.
 constexpr long long kMaxReplyBytes = 8LL * 1024 * 1024;
 constexpr size_t kMaxUncommittedBlocks = 100000;
 
@@ -52,15 +53,25 @@ bool IsFinalStatus(int status) {
   return status >= 400 && status < 500 && status != 408 && status != 429;
 }
 
-// One attempt's reply: the sizes of the uncommitted blocks into `result`, or
+const char* ListTypeName(BlockListType type) {
+  return type == BlockListType::kCommitted ? "committed" : "uncommitted";
+}
+
+// "block list" as the log lines of a resume have always named it; the
+// committed list says so.
+const char* ListLineName(BlockListType type) {
+  return type == BlockListType::kCommitted ? "committed block list" : "block list";
+}
+
+// One attempt's reply: the blocks of the list asked for into `result`, or
 // why there are none (in result.failure).
 AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& fileName,
-                                 const std::string& url, UncommittedBlocks& result) {
+                                 const std::string& url, BlockListType type, BlockListing& result) {
   const int rc = reply.posted;
   int status = 0;
   reply.gateway.getLastServerResponseCode(status);
   // Asking again would bring the same oversized answer: the caller's one
-  // line tells why the whole file is sent.
+  // line tells why.
   if (rc != 0 && reply.gateway.replyTooLarge()) {
     result.failure =
         "the reply is larger than 8 MiB, more than the service's 100000 "
@@ -72,7 +83,7 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
     return AttemptResult::kStop;
   }
   std::string problem;
-  if (rc == 0 && status == kOk && ParseUncommittedBlocks(reply.response, result.sizes, problem)) {
+  if (rc == 0 && status == kOk && ParseBlockList(reply.response, type, result.blocks, problem)) {
     return AttemptResult::kSuccess;
   }
   if (rc == 0) {
@@ -86,19 +97,18 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
     return AttemptResult::kStop;
   }
   reply.log->Error(kTag,
-                   "Error: Failed to get the block list of file [%s]: %s. Attempt [%d]. "
-                   "URL [%s]. Response: [%s]",
-                   fileName.c_str(), result.failure.c_str(), reply.attempt, url.c_str(),
-                   reply.response.c_str());
+                   "Error: Failed to get the %s of file [%s]: %s. Attempt [%d]. URL [%s]. "
+                   "Response: [%s]",
+                   ListLineName(type), fileName.c_str(), result.failure.c_str(), reply.attempt,
+                   url.c_str(), reply.response.c_str());
   return AttemptResult::kRetry;
 }
 
 }  // namespace
 
-bool ParseUncommittedBlocks(const std::string& xml,
-                            std::map<std::string, unsigned long long>& sizes,
-                            std::string& problem) {
-  sizes.clear();
+bool ParseBlockList(const std::string& xml, BlockListType type, std::vector<ListedBlock>& blocks,
+                    std::string& problem) {
+  blocks.clear();
   if (CountBlockElements(xml) > kMaxUncommittedBlocks) {
     problem = TooManyBlocksProblem();
     return false;
@@ -113,52 +123,82 @@ bool ParseUncommittedBlocks(const std::string& xml,
     problem = "the reply is not a block list";
     return false;
   }
-  const xml::Node* uncommitted = Child(tree.root, "UncommittedBlocks");
-  if (uncommitted == nullptr) return true;  // the service holds none
-  for (const xml::Node& block : uncommitted->children) {
+  const xml::Node* list =
+      Child(tree.root, type == BlockListType::kCommitted ? "CommittedBlocks" : "UncommittedBlocks");
+  if (list == nullptr) return true;  // the service holds none
+  for (const xml::Node& block : list->children) {
     const xml::Node* name = Child(block, "Name");
     const xml::Node* size = Child(block, "Size");
-    unsigned long long bytes = 0;
+    ListedBlock listed;
     if (block.name != "Block" || name == nullptr || name->text.empty() || size == nullptr ||
-        !ParseDecimal(size->text, bytes)) {
-      sizes.clear();
+        !ParseDecimal(size->text, listed.size)) {
+      blocks.clear();
       problem = "the reply holds a block without a valid name and size";
       return false;
     }
-    sizes[name->text] = bytes;
+    listed.name = name->text;
+    blocks.push_back(std::move(listed));
   }
   return true;
+}
+
+bool ParseUncommittedBlocks(const std::string& xml,
+                            std::map<std::string, unsigned long long>& sizes,
+                            std::string& problem) {
+  sizes.clear();
+  std::vector<ListedBlock> blocks;
+  if (!ParseBlockList(xml, BlockListType::kUncommitted, blocks, problem)) return false;
+  for (const ListedBlock& block : blocks) sizes[block.name] = block.size;
+  return true;
+}
+
+BlockListing QueryBlockList(const SessionParams& params, const std::string& blobUrl,
+                            const std::string& sasToken, const std::string& fileName,
+                            BlockListType type, const RetryOptions& wait) {
+  BlockListing result;
+  EvDebug* log = params.log;
+  try {
+    ConsoleOperation op;
+    op.method = ConsoleMethod::kGet;
+    op.url = blobUrl + "?comp=blocklist&blocklisttype=" + ListTypeName(type) + "&" + sasToken;
+    op.headers = ConsoleHeaders::kOwn;
+    op.ownHeaders = [](const std::string&) { return ZuCURL::commandInfoList{}; };
+    op.maxReplyBytes = kMaxReplyBytes;
+    op.noGatewayMessage = nullptr;
+    op.noGatewayLine = [&result] { result.failure = "no connection to the storage service"; };
+    op.wait = wait;
+    RetryLines lines;
+    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
+      log->Error(kTag,
+                 "Error: Failed to get the %s of file [%s]. Retrying after [%u] ms, retry "
+                 "count [%d]",
+                 ListLineName(type), fileName.c_str(), waitMs, attempt);
+    };
+    op.lines = std::move(lines);
+    op.read = [&](const ConsoleReply& reply) {
+      return ReadBlockListReply(reply, fileName, op.url, type, result);
+    };
+    std::wstring unused;  // the caller's one line tells why
+    result.answered = RunConsoleStep(params, kTag, op, unused) == 1;
+    if (result.answered) result.failure.clear();
+  } catch (const std::bad_alloc&) {
+    result = BlockListing{};
+    result.failure = "not enough memory";
+  }
+  return result;
 }
 
 UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std::string& blobUrl,
                                          const std::string& sasToken, const std::string& fileName,
                                          int backoffCapSeconds) {
   UncommittedBlocks result;
-  EvDebug* log = params.log;
+  BlockListing listing =
+      QueryBlockList(params, blobUrl, sasToken, fileName, BlockListType::kUncommitted,
+                     BackoffRetry(params.retryCount, backoffCapSeconds, false));
+  result.answered = listing.answered;
+  result.failure = std::move(listing.failure);
   try {
-    ConsoleOperation op;
-    op.method = ConsoleMethod::kGet;
-    op.url = blobUrl + "?comp=blocklist&blocklisttype=uncommitted&" + sasToken;
-    op.headers = ConsoleHeaders::kOwn;
-    op.ownHeaders = [](const std::string&) { return ZuCURL::commandInfoList{}; };
-    op.maxReplyBytes = kMaxReplyBytes;
-    op.noGatewayMessage = nullptr;
-    op.noGatewayLine = [&result] { result.failure = "no connection to the storage service"; };
-    op.wait = BackoffRetry(params.retryCount, backoffCapSeconds, false);
-    RetryLines lines;
-    lines.retryingAfter = [&](unsigned int waitMs, int attempt) {
-      log->Error(kTag,
-                 "Error: Failed to get the block list of file [%s]. Retrying after [%u] ms, "
-                 "retry count [%d]",
-                 fileName.c_str(), waitMs, attempt);
-    };
-    op.lines = std::move(lines);
-    op.read = [&](const ConsoleReply& reply) {
-      return ReadBlockListReply(reply, fileName, op.url, result);
-    };
-    std::wstring unused;  // the caller's one line tells why the whole file is sent
-    result.answered = RunConsoleStep(params, kTag, op, unused) == 1;
-    if (result.answered) result.failure.clear();
+    for (const ListedBlock& block : listing.blocks) result.sizes[block.name] = block.size;
   } catch (const std::bad_alloc&) {
     result = UncommittedBlocks{};
     result.failure = "not enough memory";

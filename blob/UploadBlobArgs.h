@@ -125,6 +125,8 @@ struct UploadBlobArgs {
   std::vector<bool> stored;                    // by block number - 1: already held, not sent
   zu::blob::ResumeJournal* journal = nullptr;  // null: none kept; not owned
   bool contentMd5 = false;                     // "bEnableZUCloudDRBackupContentMD5"
+  // UploadFile's: set before a Put Block is handed to a gateway (null: none).
+  std::atomic<bool>* sent = nullptr;
 
   zu::Md5 fileMd5;  // producer only (see MD5 above)
 };

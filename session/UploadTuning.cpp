@@ -54,6 +54,7 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   }
   tuning.resume = ReadBooleanSetting(params, "bEnableZUCloudDRBackupResume", true);
   tuning.contentMd5 = ReadBooleanSetting(params, "bEnableZUCloudDRBackupContentMD5", false);
+  tuning.verify = ReadBooleanSetting(params, "bEnableZUCloudDRBackupVerify", false);
   ReadAccessTier(params, tuning);
   return tuning;
 }

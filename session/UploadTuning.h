@@ -22,6 +22,10 @@ struct UploadTuning {
   // carries its body's Content-MD5 and the commit the whole file's MD5;
   // default false.
   bool contentMd5 = false;
+  // "bEnableZUCloudDRBackupVerify" (boolean word): after its commit every
+  // blob is read back with Get Blob Properties and must have the file's
+  // length (and, with contentMd5, its MD5); default false.
+  bool verify = false;
   // "DRBackupUploadAccessTier": "Hot", "Cool", "Cold" or "Archive" (the
   // setting in any letter case, here in the service's); "" when not found or
   // empty: the account's default tier.

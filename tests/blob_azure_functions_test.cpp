@@ -3,6 +3,8 @@
 // SendAzureRequest and the per-file token lookup.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -14,6 +16,7 @@
 #include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
+#include "support/TestData.h"
 #include "support/TestEnv.h"
 
 namespace {
@@ -430,6 +433,61 @@ TEST_F(AzureFunctions, ANeverRegisteredFileIsRefusedBeforeAnyFileAccess) {
             std::string::npos);
   EXPECT_EQ(log.find("Cannot open the file"), std::string::npos);
   EXPECT_EQ(service.m_fileList.size(), 1u);
+}
+
+// Every call of a file shares its record here. A failed call that sent
+// nothing to storage left the blob an earlier call committed as it was: the
+// record stays as that call left it and the file stays in the completion.
+// A call that sent blocks no longer counts the file uploaded.
+TEST_F(AzureFunctions, AFailedUploadThatSentNothingKeepsAnEarlierCommit) {
+  env_.setGlobal("DRBackupUploadBlobSize", "1");
+  env_.setGlobal("DRBackupRetryCount", "1");
+  zutest::TempDir files;
+  struct Row {
+    const char* what;
+    std::function<void(const std::string& path)> spoil;  // before the second call
+    bool kept;
+  };
+  const std::vector<Row> rows = {
+      {"the file is gone", [](const std::string& path) { std::remove(path.c_str()); }, true},
+      {"the tier is refused",
+       [this](const std::string&) { env_.setGlobal("DRBackupUploadAccessTier", "Warm"); }, true},
+      {"a block refused for good",
+       [this](const std::string&) { cloud_.failAlways("put_block", true); }, false},
+  };
+  BlobServiceAccess service;
+  for (size_t i = 0; i < rows.size(); ++i) service.AddFileInfo("keep-" + std::to_string(i));
+  std::wstring message;
+  ASSERT_EQ(init(service, message), 1);
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.what);
+    const std::string name = "keep-" + std::to_string(i);
+    zutest::WriteFile(files.file(name), zutest::RandomBytes(1048576 + 3, 7));
+    ASSERT_EQ(service.UploadFile(files.path() + "/", name, "f", message), 1);
+    const FileInfo committed = *service.m_fileList[i];
+    ASSERT_TRUE(committed.uploaded);
+    row.spoil(files.file(name));
+    EXPECT_EQ(service.UploadFile(files.path() + "/", name, "g", message), 0);
+    const FileInfo& after = *service.m_fileList[i];
+    EXPECT_EQ(after.uploaded, row.kept);
+    if (row.kept) {
+      EXPECT_EQ(after.url, committed.url);
+      EXPECT_EQ(after.fileSize, committed.fileSize);
+      expected.push_back(name);
+    }
+    env_.setGlobal("DRBackupUploadAccessTier", "");
+    cloud_.failAlways("put_block", false);
+  }
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(9, 1, message), 1);
+  const nlohmann::json body = nlohmann::json::parse(requests("af_finalize").back().body);
+  std::vector<std::string> reported;
+  for (const auto& file : body["Files"]) {
+    reported.push_back(file["Name"]);
+    EXPECT_NE(file["Url"].get<std::string>().find("/f/keep-"), std::string::npos);
+  }
+  EXPECT_EQ(reported, expected);
 }
 
 }  // namespace

@@ -919,6 +919,84 @@ TEST_P(BlobIntegrity, AnUnknownTierFailsBeforeAnyRequest) {
   EXPECT_TRUE(emulator_->control("GET", "/proxy/journal").empty());
 }
 
+// "bEnableZUCloudDRBackupVerify" against Azurite, with the SAS the set-up
+// hands out: one Get Blob Properties per file after its commit, blocks or
+// one Put Blob, and the file counts as uploaded once length and Content-MD5
+// are the file's.
+TEST_P(BlobIntegrity, VerifyReadsEachStoredBlobBackOnce) {
+  env_->setGlobal("bEnableZUCloudDRBackupVerify", "true");
+  env_->setGlobal("DRBackupUploadSingleRequestMiB", "1");
+  const std::vector<LocalFile> files = {addFile("verify-blocks.bak", 3 * kMiB + 5),
+                                        addFile("verify-single.bak", 1000)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Verify", files, message), 1);
+  for (const LocalFile& f : files) {
+    SCOPED_TRACE(f.name);
+    emulator_->reset();
+    ASSERT_EQ(service.UploadFile(dir(), f.name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    int reads = 0;
+    for (const json& entry : emulator_->control("GET", "/proxy/journal?kind=storage_other")) {
+      if (entry.value("method", "") != "HEAD") continue;
+      ++reads;
+      EXPECT_EQ(entry.value("status", 0), 200) << entry.dump();
+      EXPECT_NE(entry.value("path", "").find("/f/" + f.name), std::string::npos);
+    }
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(storedMd5(service, "f/" + f.name), Md5Of(f.data));
+  }
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
+  EXPECT_EQ(lastCompletion()["files"].size(), 2u);
+}
+
+// A commit storage carried out whose reply went astray: either the
+// connection closed before the reply (its outcome unknown) or something in
+// between answered 500 and the resend was refused with InvalidBlockList.
+// The committed block list, read with the set-up's SAS, shows the commit
+// was done, and the file is reported.
+TEST_P(BlobIntegrity, ACommitWhoseReplyWasLostIsFoundCommitted) {
+  struct Row {
+    std::string name;
+    json fault;
+    size_t commits;  // Put Block Lists sent
+  };
+  const std::vector<Row> rows = {
+      {"no-reply", {{"fault", "lost_reply"}, {"count", 1}}, 1},
+      {"500", {{"fault", "forward_then_status"}, {"status", 500}, {"count", 1}}, 2},
+  };
+  std::vector<LocalFile> files;
+  for (const Row& row : rows) files.push_back(addFile("lost-" + row.name + ".bak", 3 * kMiB + 5));
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-LostReply", files, message), 1);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    emulator_->reset();
+    emulator_->fault("put_block_list", rows[i].fault);
+    const size_t logBefore = env_->logText().size();
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name, files[i]);
+    const json commits = emulator_->control("GET", "/proxy/journal?kind=put_block_list");
+    ASSERT_EQ(commits.size(), rows[i].commits);
+    EXPECT_EQ(commits[0].value("upstream_status", 0), 201) << commits[0].dump();
+    if (rows[i].commits == 2) {
+      EXPECT_EQ(commits[1].value("status", 0), 400) << commits[1].dump();
+    }
+    const json lists = emulator_->control("GET", "/proxy/journal?kind=get_block_list");
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_NE(lists[0].value("query", "").find("blocklisttype=committed"), std::string::npos);
+    EXPECT_EQ(lists[0].value("status", 0), 200) << lists[0].dump();
+    EXPECT_EQ(zutest::CountOccurrences(env_->logText().substr(logBefore),
+                                       "was found committed although the reply to its commit "
+                                       "was lost"),
+              1u);
+  }
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
+  EXPECT_EQ(lastCompletion()["files"].size(), rows.size());
+}
+
 INSTANTIATE_TEST_SUITE_P(Api, BlobIntegrity, ::testing::Values(Mode::kApi), ModeName);
 
 // Two uploads of one blob: another host (or a cloned server) with a state

@@ -222,33 +222,44 @@ TEST_F(BlobSetup, ReplyWalkSeesOnlyTheRootsChildrenAndKeepsTheLastOccurrence) {
 
 // An https console must not hand out a storage URL that would carry the SAS
 // signature in clear, nor one with a control character; the setting that
-// turns certificate checks off (a test set-up) lets plain http through.
+// turns certificate checks off (a test set-up) lets plain http through. An
+// empty URL is no URL at all: the reply's own message says why.
 TEST_F(BlobSetup, StorageUrlsThatWouldLeakOrSplitAreRefused) {
   env_.setGlobal("Cloud URL", "https://console.test/webconsole");
   struct Case {
     std::string url;
-    std::wstring reason;
+    std::wstring reason;       // of the refusal, "" for the reply's message
+    std::string errorMessage;  // the reply's errorMessage, "" for none
   };
   const std::vector<Case> cases = {
-      {"http://store.test/devacct/c1", L"is not https although the web console is"},
-      {"store.test/devacct/c1", L"is not https although the web console is"},
+      {"http://store.test/devacct/c1", L"is not https although the web console is", ""},
+      {"store.test/devacct/c1", L"is not https although the web console is", ""},
       // "https:" later in the path or query makes no URL https.
-      {"http://store.test/https://devacct/c1", L"is not https although the web console is"},
-      {"http://store.test/devacct/c1?next=https:x", L"is not https although the web console is"},
-      {"https://store.test/dev&#9;acct/c1", L"holds a control character"},
-      {"https://store.test/c1&#13;&#10;X-Injected: evil", L"holds a control character"},
+      {"http://store.test/https://devacct/c1", L"is not https although the web console is", ""},
+      {"http://store.test/devacct/c1?next=https:x", L"is not https although the web console is",
+       ""},
+      {"https://store.test/dev&#9;acct/c1", L"holds a control character", ""},
+      {"https://store.test/c1&#13;&#10;X-Injected: evil", L"holds a control character", ""},
+      {"", L"", "No storage account is assigned to this deployment."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.url);
-    cloud_.setupReply = "<R><AzureSASServiceURL>" + c.url +
-                        "</AzureSASServiceURL><AzureSASToken>sv=1&amp;sig=S</AzureSASToken></R>";
+    cloud_.setupReply =
+        "<R><AzureSASServiceURL>" + c.url +
+        "</AzureSASServiceURL><AzureSASToken>sv=1&amp;sig=S</AzureSASToken>" +
+        (c.errorMessage.empty() ? "" : "<errorMessage>" + c.errorMessage + "</errorMessage>") +
+        "</R>";
     BlobServiceAccess service;
     std::wstring message;
     EXPECT_EQ(init(service, message), 0);
-    EXPECT_EQ(message,
-              L"Error: Failed to set up DR backup upload. The storage service URL given "
-              L"by the cloud " +
-                  c.reason + L"; nothing is sent to it.");
+    if (c.reason.empty()) {
+      EXPECT_EQ(message, std::wstring(c.errorMessage.begin(), c.errorMessage.end()));
+    } else {
+      EXPECT_EQ(message,
+                L"Error: Failed to set up DR backup upload. The storage service URL given "
+                L"by the cloud " +
+                    c.reason + L"; nothing is sent to it.");
+    }
     EXPECT_EQ(service.m_bInitialized, 0);
     EXPECT_TRUE(service.m_uploadURL.empty());
   }

@@ -27,6 +27,7 @@
 #include "platform/host/SequentialFile.h"
 #include "platform/http/SendPacer.h"
 #include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/EnvChange.h"
@@ -529,6 +530,146 @@ TEST_F(BlobUpload, AMissingFileIsRefusedWithoutARecord) {
             std::string::npos);
 }
 
+// A commit storage carried out whose reply was lost is found in the blob's
+// committed block list instead of being sent again and refused for good.
+TEST_F(BlobUpload, ACommitWhoseReplyWasLostIsFoundCommitted) {
+  struct Row {
+    const char* what;
+    zutest::FakeReply reply;  // instead of 201, after the commit
+    size_t commits;           // Put Block Lists sent
+    size_t waits;
+  };
+  const Row rows[] = {
+      {"no reply", {52, "", 0, "curl error 52: no reply"}, 1, 0},
+      // Storage committed, something between answered 500: the resend is
+      // refused with InvalidBlockList.
+      {"500 after the commit", {500, "", 500, "HTTP status 500"}, 2, 1},
+  };
+  auto service = makeService();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string name = "lost-" + std::to_string(row.commits) + ".bak";
+    const std::string data = zutest::RandomBytes(2 * kMiB + 5, 3);
+    writeFile(name, data);
+    const size_t commitsBefore = requests("block_list").size();
+    const size_t waitsBefore = sleeps_.waits().size();
+    cloud_.replaceCommitReplies(1, row.reply, true);
+    std::wstring message;
+    ASSERT_EQ(service->UploadFile(dir(), name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    EXPECT_TRUE(service->m_fileList.back()->uploaded);
+    EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/" + name) == data);
+    EXPECT_EQ(requests("block_list").size() - commitsBefore, row.commits);
+    EXPECT_EQ(sleeps_.waits().size() - waitsBefore, row.waits);
+  }
+  EXPECT_EQ(requests("committed_list").size(), 2u);
+  EXPECT_EQ(CountOccurrences(env_.logText(),
+                             "was found committed although the reply to its "
+                             "commit was lost"),
+            2u);
+}
+
+// Blocks another commit took away (a resend refused with InvalidBlockList,
+// and a committed list that is not this upload's): no further resend, however
+// many attempts are left.
+TEST_F(BlobUpload, ABlockListWhoseBlocksAreGoneFailsAtOnce) {
+  env_.setGlobal("DRBackupRetryCount", "30");
+  writeFile("taken.bak", zutest::RandomBytes(2 * kMiB + 5, 4));
+  auto service = makeService();
+  const std::string blob = std::string(kStore) + "/f/taken.bak";
+  auto inner = fakes_.journal().responder;
+  bool taken = false;
+  {
+    std::lock_guard<std::mutex> lock(fakes_.journal().mutex);
+    fakes_.journal().responder = [&](const FakeRequest& r) {
+      if (taken || zutest::BlobRequestKind(r.url) != "block_list" || r.method != "PUT") {
+        return inner(r);
+      }
+      // Another upload commits the first block alone; this commit fails.
+      taken = true;
+      const size_t start = r.body.find("<Uncommitted>") + 13;
+      cloud_.commitStaged(blob, {r.body.substr(start, r.body.find('<', start) - start)});
+      return zutest::FakeReply{500, "", 500, "HTTP status 500"};
+    };
+  }
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "taken.bak", "f", message), 0);
+  EXPECT_EQ(message.rfind(L"Error: Failed to upload file [taken.bak] to cloud: storage refused its "
+                          L"block list because it no longer holds the file's blocks uncommitted, "
+                          L"and the blob's committed block list is not this upload's.",
+                          0),
+            0u)
+      << std::string(message.begin(), message.end());
+  EXPECT_EQ(requests("block_list").size(), 2u);
+  EXPECT_EQ(requests("committed_list").size(), 1u);
+  EXPECT_EQ(sleeps_.waits(), std::vector<unsigned int>{120000});
+  EXPECT_FALSE(service->m_fileList[0]->uploaded);
+}
+
+// "bEnableZUCloudDRBackupVerify": one Get Blob Properties after the commit
+// (blocks or one Put Blob); a blob whose length or Content-MD5 is not the
+// file's fails the upload. The request is tried at most three times.
+TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
+  const unsigned long long size = 2 * kMiB + 5;
+  const std::string otherMd5 = "1B2M2Y8AsgTpgAmY7PhCfg==";
+  struct Row {
+    const char* what;
+    bool verify;
+    bool md5;
+    bool single;
+    std::string length;  // reported instead of the stored one ("" none)
+    std::string md5Seen;
+    int failedReads;
+    int result;
+    size_t reads;
+    std::string message;  // part of the caller's message on failure
+  };
+  const std::vector<Row> rows = {
+      {"off: nothing is read", false, false, false, "3", "", 0, 1, 0, ""},
+      {"blocks", true, false, false, "", "", 0, 1, 1, ""},
+      {"blocks with MD5", true, true, false, "", "", 0, 1, 1, ""},
+      {"one Put Blob with MD5", true, true, true, "", "", 0, 1, 1, ""},
+      {"length differs", true, false, false, "3", "", 0, 0, 1,
+       "the stored blob does not match the file: its length is 3 bytes, the file's 2097157"},
+      {"length differs, one Put Blob", true, true, true, "2097158", "", 0, 0, 1,
+       "its length is 2097158 bytes, the file's 2097157"},
+      {"MD5 differs", true, true, false, "", otherMd5, 0, 0, 1,
+       "the stored blob does not match the file: its Content-MD5 is " + otherMd5 + ", the file's "},
+      {"MD5 differs, one Put Blob", true, true, true, "", otherMd5, 0, 0, 1,
+       "its Content-MD5 is " + otherMd5},
+      {"read at the third attempt", true, false, false, "", "", 2, 1, 3, ""},
+      {"unreadable three times", true, false, false, "", "", 3, 0, 3,
+       "its blob was stored but could not be verified (HTTP 500)"},
+  };
+  auto service = makeService();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.what);
+    env_.setGlobal("bEnableZUCloudDRBackupVerify", row.verify ? "true" : "false");
+    env_.setGlobal("bEnableZUCloudDRBackupContentMD5", row.md5 ? "true" : "false");
+    env_.setGlobal("DRBackupUploadSingleRequestMiB", row.single ? "4" : "0");
+    cloud_.reportedLength = row.length;
+    cloud_.reportedMd5 = row.md5Seen;
+    cloud_.failNext("properties", row.failedReads);
+    const std::string name = "verify-" + std::to_string(i) + ".bak";
+    writeFile(name, zutest::RandomBytes(static_cast<long long>(size), 5));
+    const size_t readsBefore = requests("properties").size();
+    std::wstring message;
+    EXPECT_EQ(service->UploadFile(dir(), name, "f", message), row.result);
+    EXPECT_EQ(service->m_fileList.back()->uploaded, row.result == 1);
+    const std::vector<FakeRequest> reads = requests("properties");
+    EXPECT_EQ(reads.size() - readsBefore, row.reads);
+    if (row.reads > 0) {
+      EXPECT_EQ(reads.back().url, std::string(kStore) + "/f/" + name + "?" + kToken);
+    }
+    if (row.result == 0) {
+      EXPECT_NE(message.find(FXString::ToWstring(row.message)), std::wstring::npos)
+          << std::string(message.begin(), message.end());
+    }
+  }
+  EXPECT_EQ(requests("put_blob").size(), 3u);
+}
+
 TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
   constexpr unsigned long long kGiB = 1024 * kMiB;
   struct Row {
@@ -778,6 +919,19 @@ TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {
       << problem;
   EXPECT_EQ(sizes,
             (std::map<std::string, unsigned long long>{{"MDAwMDAx", 1048576}, {"MDAwMDAy", 5}}));
+  // The same reader takes the committed list, in the blob's order.
+  std::vector<zu::blob::ListedBlock> committed;
+  ASSERT_TRUE(zu::blob::ParseBlockList(
+      "<BlockList><CommittedBlocks><Block><Name>MDAwMDA5</Name><Size>7</Size></Block><Block>"
+      "<Name>MDAwMDAx</Name><Size>1</Size></Block></CommittedBlocks><UncommittedBlocks><Block>"
+      "<Name>MDAwMDAy</Name><Size>5</Size></Block></UncommittedBlocks></BlockList>",
+      zu::blob::BlockListType::kCommitted, committed, problem))
+      << problem;
+  ASSERT_EQ(committed.size(), 2u);
+  EXPECT_EQ(committed[0].name, "MDAwMDA5");
+  EXPECT_EQ(committed[0].size, 7u);
+  EXPECT_EQ(committed[1].name, "MDAwMDAx");
+  EXPECT_EQ(committed[1].size, 1u);
   for (const char* none : {"<BlockList/>", "<BlockList><UncommittedBlocks/></BlockList>"}) {
     EXPECT_TRUE(zu::blob::ParseUncommittedBlocks(none, sizes, problem)) << none;
     EXPECT_TRUE(sizes.empty()) << none;

@@ -163,7 +163,9 @@ class CliTest(unittest.TestCase):
             (self.base_args("blob", config) + ["--tier=Warm", target],
              "invalid value for --tier: Warm (expected Hot, Cool, Cold or Archive)"),
             (self.base_args("folder", config) + ["--md5", target],
-             "--md5 and --tier apply to the blob service only"),
+             "--md5, --verify and --tier apply to the blob service only"),
+            (self.base_args("folder", config) + ["--verify", target],
+             "--md5, --verify and --tier apply to the blob service only"),
             (self.base_args("folder", config) + ["--quiet=yes", target],
              "unknown option --quiet=..."),
         ] + foreign_case
@@ -263,8 +265,9 @@ class CliTest(unittest.TestCase):
         tmp = os.path.join(self.dir, "tmp")
         os.mkdir(tmp)
         self.env["TMPDIR"] = tmp
-        for tier_args in (["--tier=cOLD"], ["--tier", "cool"]):
+        for tier_args, tier in ((["--tier=cOLD"], "Cold"), (["--tier", "cool", "--verify"], "Cool")):
             with self.subTest(tier=tier_args):
+                heads = len(self.blob_property_reads())
                 result = self.run_cli(*(self.base_args("blob", self.blob_config())
                                         + ["--md5"] + tier_args + [self.files]))
                 self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
@@ -272,9 +275,18 @@ class CliTest(unittest.TestCase):
                 self.assertEqual(blob["sha256"], hashlib.sha256(data).hexdigest())
                 self.assertEqual(blob["content_md5"],
                                  base64.b64encode(hashlib.md5(data).digest()).decode())
-                self.assertEqual(blob["access_tier"], tier_args[-1].split("=")[-1].capitalize())
+                self.assertEqual(blob["access_tier"], tier)
+                # --verify reads the blob's properties back once, and they match.
+                reads = self.blob_property_reads()[heads:]
+                self.assertEqual([e["status"] for e in reads],
+                                 [200] if "--verify" in tier_args else [])
                 # The run's private copy of the settings is gone.
                 self.assertEqual(os.listdir(tmp), [])
+
+    def blob_property_reads(self):
+        """The Get Blob Properties requests storage received so far."""
+        return [e for e in EMULATOR.control("GET", "/_emu/proxy/journal?kind=storage_other")
+                if e["method"] == "HEAD"]
 
     def test_failed_block_exits_1_and_points_at_the_log(self):
         self.write("doomed.bin", os.urandom(3000))

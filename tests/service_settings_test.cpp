@@ -182,6 +182,23 @@ TEST_F(ServiceSettings, ContentMd5WordAndAccessTiers) {
   }
 }
 
+// "bEnableZUCloudDRBackupVerify", read when each upload starts: off unless
+// the word is "true" in any letter case.
+TEST_F(ServiceSettings, VerifyWord) {
+  const std::pair<const char*, bool> rows[] = {
+      {"", false},
+      {"bEnableZUCloudDRBackupVerify = TRUE", true},
+      {"bEnableZUCloudDRBackupVerify = true", true},
+      {"bEnableZUCloudDRBackupVerify = yes", false},
+      {"bEnableZUCloudDRBackupVerify = 1", false},
+      {"bEnableZUCloudDRBackupVerify =", false},
+  };
+  for (const auto& [lines, verify] : rows) {
+    write(lines);
+    EXPECT_EQ(zu::ReadUploadTuning(10).verify, verify) << lines;
+  }
+}
+
 TEST_F(ServiceSettings, ModeWords) {
   const std::pair<const char*, bool> apiCases[] = {
       {"TRUE", true}, {"False", false}, {"1", false}, {"yes", false}, {"", true}, {"true", true}};

@@ -192,6 +192,8 @@ std::string HelpText() {
          "  --remote-folder NAME   folder: sub-folder to make; blob: folder (DRBackup)\n"
          "  --md5                  blob: send each block's MD5 and store the file's\n"
          "                         (Content-MD5); two MD5 passes, ~3 s of CPU per GiB\n"
+         "  --verify               blob: read each blob's length (and MD5) back after its\n"
+         "                         commit; one more request per file\n"
          "  --tier Hot|Cool|Cold|Archive  blob: access tier the blobs start in\n"
          "                         (Archive must be rehydrated, for hours, before a\n"
          "                         restore can read it)\n"
@@ -353,6 +355,10 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line, s
     line.options.contentMd5 = true;
     return ArgumentOutcome::kNext;
   }
+  if (arg == "--verify") {
+    line.options.verify = true;
+    return ArgumentOutcome::kNext;
+  }
   if (arg == "--help" || arg == "-h") return ArgumentOutcome::kHelp;
   if (arg == "--version") return ArgumentOutcome::kVersion;
   if (arg.size() > 1 && arg[0] == '-') {
@@ -399,16 +405,17 @@ bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   return true;
 }
 
-// --md5 and --tier belong to the blob service; the tier must be one the
-// storage service knows.
+// --md5, --verify and --tier belong to the blob service; the tier must be
+// one the storage service knows.
 bool CheckBlobSettings(CommandLine& line, std::string& error) {
   UploadOptions& options = line.options;
   if (!line.tier.empty() && !CanonicalTier(line.tier, options.accessTier)) {
     error = "invalid value for --tier: " + line.tier + " (expected Hot, Cool, Cold or Archive)";
     return false;
   }
-  if (options.service != "blob" && (options.contentMd5 || !options.accessTier.empty())) {
-    error = "--md5 and --tier apply to the blob service only";
+  if (options.service != "blob" &&
+      (options.contentMd5 || options.verify || !options.accessTier.empty())) {
+    error = "--md5, --verify and --tier apply to the blob service only";
     return false;
   }
   return true;
@@ -486,6 +493,7 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   cleanup.clear();
   std::string added;
   if (options.contentMd5) added += "bEnableZUCloudDRBackupContentMD5 = true\n";
+  if (options.verify) added += "bEnableZUCloudDRBackupVerify = true\n";
   if (!options.accessTier.empty())
     added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
   if (added.empty()) return true;

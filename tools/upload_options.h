@@ -31,8 +31,10 @@ struct UploadOptions {
   std::vector<LocalFile> files;
   bool quiet = false;
   // blob: settings the run adds to the settings file's own (see
-  // SettingsForRun): --md5, and --tier in the service's spelling ("" none).
+  // SettingsForRun): --md5, --verify, and --tier in the service's spelling
+  // ("" none).
   bool contentMd5 = false;
+  bool verify = false;
   std::string accessTier;
   // Things the operator should know that do not stop the upload.
   std::vector<std::string> warnings;
@@ -47,7 +49,7 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
 
 // The settings file the library reads for this run: `configFile` itself, or,
-// when --md5 or --tier add settings, a private copy of it (mode 0600, in
+// when --md5, --verify or --tier add settings, a private copy of it (mode 0600, in
 // TMPDIR or /tmp) ending with them, which `cleanup` names for removal at
 // exit. False with `error` when the copy cannot be made.
 bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,

@@ -780,4 +780,108 @@ void ZuInternetGateway::getLastCurlErrorCodeAndErrorMsg(int& code, std::string& 
   text = m_impl->lastCurlText;
 }
 
+namespace {
+
+// Collects the header lines of a reply as name and value; a status line
+// (of an interim reply, or the final one) starts the list afresh.
+size_t HeaderCallback(char* data, size_t size, size_t nitems, void* userdata) {
+  auto* headers = static_cast<ZuCURL::commandInfoList*>(userdata);
+  const size_t n = size * nitems;
+  std::string line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    headers->clear();
+    return n;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return n;
+  const size_t value = line.find_first_not_of(" \t", colon + 1);
+  headers->emplace_back(line.substr(0, colon),
+                        value == std::string::npos ? std::string() : line.substr(value));
+  return n;
+}
+
+// The options of a HEAD request beyond the common ones; returns the first
+// option libcurl refuses.
+CURLcode ApplyHeadOptions(CURL* h, curl_slist* list, WriteSink* sink,
+                          ZuCURL::commandInfoList* replyHeaders, SendGuard* guard) {
+  CURLcode rc = CURLE_OK;
+  auto set = [&rc, h](CURLoption opt, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
+  };
+  set(CURLOPT_HTTPHEADER, list);
+  set(CURLOPT_WRITEFUNCTION, &WriteCallback);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(sink));
+  set(CURLOPT_HEADERFUNCTION, &HeaderCallback);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(replyHeaders));
+  set(CURLOPT_PREREQFUNCTION, &PrereqCallback);
+  set(CURLOPT_PREREQDATA, static_cast<void*>(guard));
+  set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+  set(CURLOPT_UPLOAD, 0L);
+  set(CURLOPT_NOBODY, 1L);
+  return rc;
+}
+
+// After a HEAD request: the handle keeps no pointer into it, and the next
+// request on it is no HEAD.
+void EndHeadOptions(CURL* h) {
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
+  curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
+}
+
+}  // namespace
+
+int ZuInternetGateway::doHeadOperation(const std::string& url,
+                                       ZuCURL::commandInfoList& replyHeaders,
+                                       ZuCURL::commandInfoList headers) {
+  Impl& d = *m_impl;
+  d.clearOutcome();
+  replyHeaders.clear();
+  if (d.noTransport) return d.gatewayFailure("gateway has no transport");
+  if (!d.easy) return d.gatewayFailure("gateway not initialized");
+  const std::string refused = RefusedRequestText(url, headers);
+  if (!refused.empty()) return d.gatewayFailure(refused);
+  HeaderList list;
+  BuildHeaderList(headers, Method::Get, list);
+  if (!list.ok()) return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
+  if (!d.renewUnusableHandle())
+    return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
+
+  CURL* h = d.easy.get();
+  d.errorBuffer[0] = '\0';
+  d.sink.body.clear();
+  d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
+  d.sendGuard = SendGuard();
+  CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, d.errorBuffer);
+  if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url, 0);
+  if (rc == CURLE_OK) rc = ApplyHeadOptions(h, list.get(), &d.sink, &replyHeaders, &d.sendGuard);
+  if (rc == CURLE_OK) {
+    rc = curl_easy_perform(h);
+  } else {
+    d.errorBuffer[0] = '\0';
+  }
+  long status = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  d.lastStatus = static_cast<int>(status);
+  EndHeadOptions(h);
+  d.sink.body.clear();
+  if (d.share) {
+    const std::string origin = pool::OriginOf(url);
+    pool::MarkReached(d.poolKey, origin, rc == CURLE_OK);
+    d.lastOrigin = rc == CURLE_OK ? origin : std::string();
+  }
+  if (rc != CURLE_OK && d.sendGuard.resendRefused) {
+    t_replyLost = true;
+    return d.transportFailure(CURLE_GOT_NOTHING, kReplyLostText);
+  }
+  if (rc != CURLE_OK) return d.transportFailure(rc, d.errorBuffer);
+  if (status < 200 || status > 299) {
+    d.errorMsg = "HTTP status " + std::to_string(status);
+    return status > 0 ? static_cast<int>(status) : kGatewayFailure;
+  }
+  return 0;
+}
+
 }  // namespace LIBCURL

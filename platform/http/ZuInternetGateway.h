@@ -170,6 +170,14 @@ class ZuInternetGateway {
   // nothing (its errors reach the log through the callers).
   [[maybe_unused]] EvDebug* m_log;
   std::unique_ptr<Impl> m_impl;
+
+ public:
+  // HEAD: the status and headers of the reply, no body (Get Blob
+  // Properties). `replyHeaders` receives the final reply's headers in order,
+  // each value without its leading blanks and line end; results as for the
+  // other requests.
+  virtual int doHeadOperation(const std::string& url, ZuCURL::commandInfoList& replyHeaders,
+                              ZuCURL::commandInfoList headers);
 };
 
 }  // namespace LIBCURL

@@ -27,19 +27,39 @@ std::string QueryValue(const std::string& url, const std::string& name) {
 
 std::string BlobPathOf(const std::string& url) { return url.substr(0, url.find('?')); }
 
+// The kind by URL and, for a request to the blob itself, by method.
+std::string KindOf(const FakeRequest& request) {
+  const std::string kind = BlobRequestKind(request.url);
+  if (kind != "other") return kind;
+  if (request.method == "PUT") return "put_blob";
+  if (request.method == "HEAD") return "properties";
+  return kind;
+}
+
+// The value of request header `name` ("" when absent).
+std::string HeaderValue(const FakeRequest& request, const std::string& name) {
+  for (const auto& header : request.headers) {
+    if (header.name == name) return header.value;
+  }
+  return "";
+}
+
 }  // namespace
 
 std::vector<FakeRequest> BlobRequests(FakeJournal& journal, const std::string& kind) {
   std::lock_guard<std::mutex> lock(journal.mutex);
   std::vector<FakeRequest> out;
   for (const FakeRequest& r : journal.requests) {
-    if (kind.empty() || BlobRequestKind(r.url) == kind) out.push_back(r);
+    if (kind.empty() || KindOf(r) == kind) out.push_back(r);
   }
   return out;
 }
 
 std::string BlobRequestKind(const std::string& url) {
   const std::string path = url.substr(0, url.find('?'));
+  if (url.find("comp=blocklist&blocklisttype=committed") != std::string::npos) {
+    return "committed_list";
+  }
   if (url.find("comp=blocklist") != std::string::npos) return "block_list";
   if (url.find("comp=block&") != std::string::npos) return "put_block";
   if (path.size() >= 10 && path.compare(path.size() - 10, 10, "/api/Login") == 0) return "login";
@@ -89,6 +109,13 @@ void BlobFakeCloud::failBlockAlways(unsigned int blockNo) {
   m_failBlocks.push_back(blockNo);
 }
 
+void BlobFakeCloud::replaceCommitReplies(int n, const FakeReply& reply, bool carriedOut) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_replacedCommits = n;
+  m_commitReply = reply;
+  m_commitCarriedOut = carriedOut;
+}
+
 bool BlobFakeCloud::takeFault(const std::string& kind) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_failAlways[kind]) return true;
@@ -101,7 +128,7 @@ bool BlobFakeCloud::takeFault(const std::string& kind) {
 }
 
 FakeReply BlobFakeCloud::respond(const FakeRequest& request) {
-  const std::string kind = BlobRequestKind(request.url);
+  const std::string kind = KindOf(request);
   if (kind == "put_block") return putBlock(request);
   if (takeFault(kind)) return {1, "<Error><Code>InternalError</Code></Error>", 500, "HTTP 500"};
   if (kind == "login") return {0, loginReply, 200, ""};
@@ -109,8 +136,11 @@ FakeReply BlobFakeCloud::respond(const FakeRequest& request) {
   if (kind == "finalize") return {0, finalizeReply, 200, ""};
   if (kind == "af_setup") return afSetup(request);
   if (kind == "af_finalize") return {0, afFinalizeReply, 200, ""};
-  if (kind == "block_list" && request.method == "GET") return uncommittedBlocks(request);
+  if (kind == "block_list" && request.method == "GET") return listBlocks(request, false);
+  if (kind == "committed_list") return listBlocks(request, true);
   if (kind == "block_list") return blockList(request);
+  if (kind == "put_blob") return putBlob(request);
+  if (kind == "properties") return properties(request);
   return {1, "", 404, "HTTP 404"};
 }
 
@@ -156,29 +186,87 @@ FakeReply BlobFakeCloud::blockList(const FakeRequest& request) {
     ids.push_back(request.body.substr(pos, end - pos));
   }
   std::lock_guard<std::mutex> lock(m_mutex);
+  const bool replaced = m_replacedCommits > 0;
+  if (replaced) --m_replacedCommits;
+  if (replaced && !m_commitCarriedOut) return m_commitReply;
+  if (!commitLocked(blob, ids, HeaderValue(request, "x-ms-blob-content-md5"))) {
+    return {1, "<Error><Code>InvalidBlockList</Code></Error>", 400, "HTTP 400"};
+  }
+  return replaced ? m_commitReply : FakeReply{0, "", 201, ""};
+}
+
+bool BlobFakeCloud::commitLocked(const std::string& blob, const std::vector<std::string>& ids,
+                                 const std::string& md5) {
   std::string bytes;
+  std::vector<unsigned long long> sizes;
   for (const std::string& id : ids) {
     auto it = m_staged[blob].find(id);
-    if (it == m_staged[blob].end())
-      return {1, "<Error><Code>InvalidBlockList</Code></Error>", 400, "HTTP 400"};
+    if (it == m_staged[blob].end()) return false;
     bytes += it->second;
+    sizes.push_back(it->second.size());
   }
   m_committed[blob] = ids;
   m_committedBytes[blob] = bytes;
+  m_committedSizes[blob] = sizes;
+  m_storedMd5[blob] = md5;
+  m_staged[blob].clear();
+  return true;
+}
+
+void BlobFakeCloud::commitStaged(const std::string& blobPath, const std::vector<std::string>& ids) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  commitLocked(blobPath, ids, "");
+}
+
+FakeReply BlobFakeCloud::putBlob(const FakeRequest& request) {
+  const std::string blob = BlobPathOf(request.url);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_committed[blob] = {};
+  m_committedBytes[blob] = request.body;
+  m_committedSizes[blob] = {};
+  m_storedMd5[blob] = HeaderValue(request, "x-ms-blob-content-md5");
   m_staged[blob].clear();
   return {0, "", 201, ""};
 }
 
-// Get Block List of the uncommitted blocks, as storage answers it.
-FakeReply BlobFakeCloud::uncommittedBlocks(const FakeRequest& request) {
+// Get Block List of the uncommitted or the committed blocks, as storage
+// answers it.
+FakeReply BlobFakeCloud::listBlocks(const FakeRequest& request, bool committed) {
   const std::string blob = BlobPathOf(request.url);
-  std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?><BlockList><UncommittedBlocks>";
+  const char* list = committed ? "CommittedBlocks" : "UncommittedBlocks";
+  std::string body =
+      std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?><BlockList><") + list + ">";
+  auto entry = [](const std::string& id, unsigned long long size) {
+    return "<Block><Name>" + id + "</Name><Size>" + std::to_string(size) + "</Size></Block>";
+  };
   std::lock_guard<std::mutex> lock(m_mutex);
-  for (const auto& [id, bytes] : m_staged[blob]) {
-    body +=
-        "<Block><Name>" + id + "</Name><Size>" + std::to_string(bytes.size()) + "</Size></Block>";
+  if (committed) {
+    if (m_committed.count(blob) == 0) {
+      return {1, "<Error><Code>BlobNotFound</Code></Error>", 404, "HTTP 404"};
+    }
+    for (size_t i = 0; i < m_committed[blob].size(); ++i) {
+      body += entry(m_committed[blob][i], m_committedSizes[blob][i]);
+    }
+  } else {
+    for (const auto& [id, bytes] : m_staged[blob]) body += entry(id, bytes.size());
   }
-  return {0, body + "</UncommittedBlocks></BlockList>", 200, ""};
+  return {0, body + "</" + list + "></BlockList>", 200, ""};
+}
+
+// Get Blob Properties: the reply's headers, one per line (FakeGateway).
+FakeReply BlobFakeCloud::properties(const FakeRequest& request) {
+  const std::string blob = BlobPathOf(request.url);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_committedBytes.count(blob) == 0) {
+    return {1, "x-ms-error-code: BlobNotFound\n", 404, "HTTP 404"};
+  }
+  std::string lines =
+      "Content-Length: " +
+      (reportedLength.empty() ? std::to_string(m_committedBytes[blob].size()) : reportedLength) +
+      "\nx-ms-blob-type: BlockBlob\n";
+  const std::string md5 = reportedMd5.empty() ? m_storedMd5[blob] : reportedMd5;
+  if (!md5.empty()) lines += "Content-MD5: " + md5 + "\n";
+  return {0, lines, 200, ""};
 }
 
 FakeReply BlobFakeCloud::afSetup(const FakeRequest& request) {

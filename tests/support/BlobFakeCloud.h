@@ -1,11 +1,13 @@
 // A scripted stand-in for the blob service's side of the cloud, answering
 // through the fake gateways: the web-console login, set-up and completion,
 // the Azure Functions set-up and finalize, and an in-memory block blob store
-// for Put Block / Put Block List that keeps staged and committed blocks,
-// refuses what the real storage service refuses (empty Put Block bodies, a
-// block list naming a block it does not hold), answers Get Block List with
-// the staged blocks and records how many Put Block requests were in flight
-// at once.
+// for Put Block / Put Block List / Put Blob that keeps staged and committed
+// blocks (with their sizes) and the blob's Content-MD5, refuses what the
+// real storage service refuses (empty Put Block bodies, a block list naming
+// a block it does not hold), answers Get Block List with the staged or the
+// committed blocks and Get Blob Properties with the blob's length and
+// Content-MD5, and records how many Put Block requests were in flight at
+// once.
 #ifndef ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
 #define ZUCLOUD_TESTS_SUPPORT_BLOB_FAKE_CLOUD_H
 
@@ -20,10 +22,14 @@ namespace zutest {
 
 // Kind of a request as the blob fake classifies it by URL: "login", "setup",
 // "finalize", "af_setup", "af_finalize", "put_block", "block_list" (Put
-// Block List, and Get Block List with method "GET") or "other".
+// Block List, and Get Block List of the uncommitted blocks with method
+// "GET"), "committed_list" (Get Block List of the committed blocks) or
+// "other".
 std::string BlobRequestKind(const std::string& url);
 
-// Copies of the requests `journal` holds of one kind ("" for all), in order.
+// Copies of the requests `journal` holds of one kind ("" for all), in order;
+// besides the kinds above, "put_blob" (a PUT of the blob itself) and
+// "properties" (Get Blob Properties, a HEAD).
 std::vector<FakeRequest> BlobRequests(FakeJournal& journal, const std::string& kind);
 
 // Percent-decoding of a query value.
@@ -51,6 +57,14 @@ class BlobFakeCloud {
   void failAlways(const std::string& kind, bool always);
   // A Put Block whose block number (from 1) is `blockNo` always fails.
   void failBlockAlways(unsigned int blockNo);
+  // The next `n` Put Block Lists are answered with `reply`; with
+  // `carriedOut` the store commits each one first (its reply was lost on the
+  // way back), else the store is left as it was.
+  void replaceCommitReplies(int n, const FakeReply& reply, bool carriedOut);
+  // Get Blob Properties reports these instead of what the store holds
+  // (empty: the stored values).
+  std::string reportedLength;
+  std::string reportedMd5;
 
   // What the store holds for the blob at `blobPath` (the URL before "?").
   std::vector<std::string> committedIds(const std::string& blobPath);
@@ -59,6 +73,8 @@ class BlobFakeCloud {
   // otherwise empty.
   std::vector<unsigned int> committedNumbers(const std::string& blobPath, std::string& tag);
   std::string committedBytes(const std::string& blobPath);
+  // Commits `ids`, which must be staged for `blobPath`, as storage would.
+  void commitStaged(const std::string& blobPath, const std::vector<std::string>& ids);
   bool hasBlob(const std::string& blobPath);
   int maxPutBlocksInFlight();
   int putBlockCount();
@@ -68,9 +84,15 @@ class BlobFakeCloud {
   FakeReply respond(const FakeRequest& request);
   FakeReply putBlock(const FakeRequest& request);
   FakeReply blockList(const FakeRequest& request);
-  FakeReply uncommittedBlocks(const FakeRequest& request);
+  FakeReply putBlob(const FakeRequest& request);
+  FakeReply listBlocks(const FakeRequest& request, bool committed);
+  FakeReply properties(const FakeRequest& request);
   FakeReply afSetup(const FakeRequest& request);
   bool takeFault(const std::string& kind);
+  // Commits `ids` of `blob` with `md5` as its Content-MD5; false (nothing
+  // changed) when one of them is not staged. Called with m_mutex held.
+  bool commitLocked(const std::string& blob, const std::vector<std::string>& ids,
+                    const std::string& md5);
 
   std::mutex m_mutex;
   std::map<std::string, int> m_failNext;
@@ -79,6 +101,11 @@ class BlobFakeCloud {
   std::map<std::string, std::map<std::string, std::string>> m_staged;  // blob -> id -> bytes
   std::map<std::string, std::vector<std::string>> m_committed;         // blob -> ids
   std::map<std::string, std::string> m_committedBytes;
+  std::map<std::string, std::vector<unsigned long long>> m_committedSizes;  // blob -> sizes
+  std::map<std::string, std::string> m_storedMd5;                           // blob -> Base64
+  int m_replacedCommits = 0;
+  FakeReply m_commitReply;
+  bool m_commitCarriedOut = false;
   int m_inFlight = 0;
   int m_maxInFlight = 0;
   int m_putBlocks = 0;

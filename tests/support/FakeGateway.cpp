@@ -114,6 +114,27 @@ int FakeGateway::doGetOperation(const std::string& url, std::string& response,
   return answer(FakeRequest{"GET", url, std::string(), std::move(headers), 0}, response);
 }
 
+int FakeGateway::doHeadOperation(const std::string& url, ZuCURL::commandInfoList& replyHeaders,
+                                 ZuCURL::commandInfoList headers) {
+  std::string lines;
+  const int result = answer(FakeRequest{"HEAD", url, std::string(), std::move(headers), 0}, lines);
+  replyHeaders.clear();
+  size_t start = 0;
+  while (start < lines.size()) {
+    size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    const std::string line = lines.substr(start, end - start);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+      const size_t value = line.find_first_not_of(' ', colon + 1);
+      replyHeaders.emplace_back(line.substr(0, colon),
+                                value == std::string::npos ? "" : line.substr(value));
+    }
+    start = end + 1;
+  }
+  return result;
+}
+
 std::string FakeGateway::getErrorMsg() { return m_last.errorText; }
 
 void FakeGateway::getLastServerResponseCode(int& status) { status = m_last.status; }

@@ -26,7 +26,7 @@ struct FakeReply {
 };
 
 struct FakeRequest {
-  std::string method;  // "POST", "PUT" or "GET"
+  std::string method;  // "POST", "PUT", "GET" or "HEAD"
   std::string url;
   std::string body;
   ZuCURL::commandInfoList headers;
@@ -93,6 +93,9 @@ class FakeGateway : public LIBCURL::ZuInternetGateway {
                      ZuCURL::commandInfoList headers) override;
   int doGetOperation(const std::string& url, std::string& response,
                      ZuCURL::commandInfoList headers) override;
+  // The reply's body holds its headers, one "Name: value" per line.
+  int doHeadOperation(const std::string& url, ZuCURL::commandInfoList& replyHeaders,
+                      ZuCURL::commandInfoList headers) override;
   std::string getErrorMsg() override;
   void getLastServerResponseCode(int& status) override;
   void getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) override;

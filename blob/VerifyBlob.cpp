@@ -1,0 +1,125 @@
+#include "blob/VerifyBlob.h"
+
+#include <string>
+
+#include "platform/log/EvDebug.h"
+#include "platform/text/Decimal.h"
+#include "platform/text/FXString.h"
+#include "session/GatewaySession.h"
+#include "session/RetryLines.h"
+#include "session/RetryPolicy.h"
+
+namespace zu::blob {
+namespace {
+
+constexpr const char* kTag = "VerifyBlob";
+constexpr int kOk = 200;
+
+// The value of reply header `name` (any letter case); false when absent.
+bool FindHeader(const ZuCURL::commandInfoList& headers, const char* name, std::string& value) {
+  for (const ZuCURL::commandInfo& header : headers) {
+    if (FXString::EqualsNoCase(header.name, name)) {
+      value = header.value;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Status codes after which asking again gives the same answer.
+bool IsFinalStatus(int status) {
+  return status >= 400 && status < 500 && status != 408 && status != 429;
+}
+
+// One Get Blob Properties attempt: the reply headers into `properties`, or
+// why not into `failure`.
+AttemptResult ReadProperties(const BlobFile& file, LIBCURL::ZuInternetGateway& gateway,
+                             const std::string& url, int attempt,
+                             ZuCURL::commandInfoList& properties, std::string& failure) {
+  const int rc = gateway.doHeadOperation(url, properties, ZuCURL::commandInfoList{});
+  int status = 0;
+  gateway.getLastServerResponseCode(status);
+  if (rc == 0 && status == kOk) return AttemptResult::kSuccess;
+  failure = rc == 0 ? "HTTP status " + std::to_string(status) : gateway.getErrorMsg();
+  std::string code;
+  if (FindHeader(properties, "x-ms-error-code", code)) failure += " (" + code + ")";
+  file.params.log->Error(kTag,
+                         "Error: Failed to read the properties of the blob of file [%s]: %s. "
+                         "Attempt [%d]. URL [%s]",
+                         file.fileName.c_str(), failure.c_str(), attempt, url.c_str());
+  return rc != 0 && IsFinalStatus(status) ? AttemptResult::kStop : AttemptResult::kRetry;
+}
+
+std::wstring VerifyFailedMessage(const BlobFile& file, const std::string& why) {
+  return FXString::ToWstring("Error: Failed to upload file [" + file.fileName + "] to cloud: " +
+                             why + ". Please check ZUCloudService.log for more details.");
+}
+
+}  // namespace
+
+std::string DescribeBlobMismatch(const ZuCURL::commandInfoList& properties,
+                                 unsigned long long fileSize, const std::string& md5Base64) {
+  std::string differs;
+  std::string text;
+  unsigned long long length = 0;
+  if (!FindHeader(properties, "Content-Length", text) || !ParseDecimal(text, length)) {
+    differs = "its length is not given";
+  } else if (length != fileSize) {
+    differs = "its length is " + std::to_string(length) + " bytes, the file's " +
+              std::to_string(fileSize);
+  }
+  if (md5Base64.empty()) return differs;
+  std::string md5;
+  std::string md5Differs;
+  if (!FindHeader(properties, "Content-MD5", md5) || md5.empty()) {
+    md5Differs = "it has no Content-MD5, the file's is " + md5Base64;
+  } else if (md5 != md5Base64) {
+    md5Differs = "its Content-MD5 is " + md5 + ", the file's " + md5Base64;
+  }
+  if (differs.empty() || md5Differs.empty()) return differs + md5Differs;
+  return differs + "; " + md5Differs;
+}
+
+int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
+                     const std::string& md5Base64, std::wstring& errorMessage) {
+  EvDebug* log = file.params.log;
+  GatewayHolder gateway(file.params, OpenGateway(file.params, file.blobUrl));
+  if (!gateway) {
+    log->Error(kTag, "Error: Failed to initialize ZuInternetGateway, cannot verify file [%s].",
+               file.fileName.c_str());
+    errorMessage = VerifyFailedMessage(
+        file, "its blob could not be verified: no connection to the storage service");
+    return 0;
+  }
+  const std::string url = file.blobUrl + "?" + sasToken;
+  const RetryLines lines = StandardRetryLines(
+      log, kTag,
+      FormatLogText("Error: Failed to read the properties of the blob of file [%s]. ",
+                    file.fileName.c_str()),
+      kRetryingAfterLine);
+  ZuCURL::commandInfoList properties;
+  std::string failure;
+  const RetryOutcome outcome = RunWithRetry(
+      BackoffRetry(kBlobPropertiesAttempts, file.maximumBackoff, false), lines, [&](int attempt) {
+        return ReadProperties(file, *gateway.get(), url, attempt, properties, failure);
+      });
+  if (!outcome.succeeded) {
+    errorMessage = VerifyFailedMessage(
+        file, "its blob was stored but could not be verified (" + failure + ")");
+    return 0;
+  }
+  const std::string mismatch = DescribeBlobMismatch(properties, file.identity.size, md5Base64);
+  if (!mismatch.empty()) {
+    log->Error(kTag, "Error: The stored blob of file [%s] does not match the file: %s.",
+               file.fileName.c_str(), mismatch.c_str());
+    errorMessage =
+        VerifyFailedMessage(file, "the stored blob does not match the file: " + mismatch);
+    return 0;
+  }
+  log->DebugLvl(2, kTag, "Success: The stored blob of file [%s] matches the file (%llu bytes%s).",
+                file.fileName.c_str(), file.identity.size,
+                md5Base64.empty() ? "" : ", Content-MD5");
+  return 1;
+}
+
+}  // namespace zu::blob
