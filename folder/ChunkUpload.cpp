@@ -94,7 +94,9 @@ bool Contains(const std::string& text, const char* word) {
 class ChunkReader {
  public:
   ChunkReader(std::unique_ptr<zu::SequentialFile> file, const zu::FileIdentity& identity)
-      : m_file(std::move(file)), m_identity(identity) {}
+      : m_file(std::move(file)), m_identity(identity) {
+    m_file->DropPagesAfterRead(!zu::ReadUploadTuning(1).keepPageCache);
+  }
 
   // Reads up to `capacity` bytes; a read shorter than `capacity` reached the
   // end of the file, and a reader at the end reads 0 bytes. False on a read

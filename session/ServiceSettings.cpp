@@ -19,6 +19,7 @@ constexpr const char* kBooleanSettings[] = {
     "bEnableZUCloudDRBackupResume",
     "bEnableZUCloudDRBackupContentMD5",
     "bEnableZUCloudDRBackupVerify",
+    "bEnableZUCloudDRBackupKeepPageCache",
 };
 
 }  // namespace

@@ -55,6 +55,7 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   tuning.resume = ReadBooleanSetting(params, "bEnableZUCloudDRBackupResume", true);
   tuning.contentMd5 = ReadBooleanSetting(params, "bEnableZUCloudDRBackupContentMD5", false);
   tuning.verify = ReadBooleanSetting(params, "bEnableZUCloudDRBackupVerify", false);
+  tuning.keepPageCache = ReadBooleanSetting(params, "bEnableZUCloudDRBackupKeepPageCache", false);
   ReadAccessTier(params, tuning);
   return tuning;
 }

@@ -26,6 +26,10 @@ struct UploadTuning {
   // blob is read back with Get Blob Properties and must have the file's
   // length (and, with contentMd5, its MD5); default false.
   bool verify = false;
+  // "bEnableZUCloudDRBackupKeepPageCache" (boolean word): the file's pages
+  // stay in the host's page cache after they are read for upload; default
+  // false, each read's pages are dropped (SequentialFile::DropPagesAfterRead).
+  bool keepPageCache = false;
   // "DRBackupUploadAccessTier": "Hot", "Cool", "Cold" or "Archive" (the
   // setting in any letter case, here in the service's); "" when not found or
   // empty: the account's default tier.

@@ -2,7 +2,9 @@
 // waits, platform focus and the URL encoders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@
 #include "ZuUrlEncode.h"
 #include "platform/host/FXFile.h"
 #include "platform/host/PzSleep.h"
+#include "platform/host/SequentialFile.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/Base64.h"
@@ -414,6 +417,93 @@ TEST(CPzFileTest, CloseIsIdempotentAndNothingLeaks) {
     EXPECT_EQ(before + 1, zutest::CountOpenFds());
   }
   EXPECT_EQ(before, zutest::CountOpenFds()) << "the destructor closes";
+}
+
+// ---------------------------------------------------------------------------
+// SequentialFile
+
+// Which pages of the file at `path` (`size` bytes) are in the page cache.
+std::vector<unsigned char> ResidentPages(const std::string& path, size_t size) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident((size + page - 1) / page, 0);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return resident;
+  void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  ::close(fd);
+  if (map == MAP_FAILED) return resident;
+  if (::mincore(map, size, resident.data()) != 0) resident.assign(resident.size(), 0);
+  ::munmap(map, size);
+  for (unsigned char& bit : resident) bit &= 1;
+  return resident;
+}
+
+size_t CountResident(const std::vector<unsigned char>& resident, size_t from, size_t to) {
+  return static_cast<size_t>(std::count(resident.begin() + from, resident.begin() + to, 1));
+}
+
+// A file written, synced and read once, so that all its pages are cached.
+void WriteCachedFile(const std::string& path, size_t size) {
+  std::string content(size, '\0');
+  for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 7 + i / 4096);
+  WriteFile(path, content);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(0, ::fsync(fd));
+  std::vector<char> buffer(1 << 20);
+  while (::read(fd, buffer.data(), buffer.size()) > 0) {
+  }
+  ::close(fd);
+}
+
+// Dropping on: the pages a read covered leave the page cache (all but the
+// block of up to 2 MiB the read ended in, which goes with the next read; the
+// rest with the end of the file), while pages skipped before the 2 MiB
+// boundary the reads start from stay. Dropping off: all stay.
+TEST(SequentialFileTest, DropPagesAfterReadEmptiesWhatWasRead) {
+  TempDir dir;
+  struct statfs fs;
+  ASSERT_EQ(0, ::statfs(dir.path().c_str(), &fs));
+  if (fs.f_type == 0x01021994) GTEST_SKIP() << "tmpfs keeps its files in the page cache";
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t block = (2 << 20) / page;             // pages of the largest cache block
+  const size_t size = (16 << 20) + 1234;             // the last page is partly used
+  const size_t skipped = (2 << 20) + 3 * page + 10;  // reads start within a page
+  const size_t pages = (size + page - 1) / page;
+  for (const bool drop : {true, false}) {
+    SCOPED_TRACE(drop ? "dropping" : "keeping");
+    const std::string path = dir.file(drop ? "drop.bak" : "keep.bak");
+    WriteCachedFile(path, size);
+    ASSERT_EQ(CountResident(ResidentPages(path, size), 0, pages), pages);
+    CPzError error;
+    std::unique_ptr<zu::SequentialFile> file = zu::OpenPosixSequentialFile(path, error);
+    ASSERT_TRUE(file) << error.Message();
+    file->DropPagesAfterRead(drop);
+    ASSERT_FALSE(file->Skip(skipped).IsError());
+    std::vector<char> buffer((4 << 20) + 1);
+    unsigned long long got = 0;
+    size_t total = skipped;
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_FALSE(file->Read(buffer.data(), buffer.size(), got).IsError());
+      ASSERT_EQ(got, buffer.size());
+      total += got;
+    }
+    const size_t readPages = total / page - skipped / page;  // wholly or partly read
+    std::vector<unsigned char> resident = ResidentPages(path, size);
+    const size_t left = CountResident(resident, skipped / page, total / page);
+    if (drop) {
+      EXPECT_LE(left, block);
+    } else {
+      EXPECT_EQ(left, readPages);
+    }
+    do {
+      ASSERT_FALSE(file->Read(buffer.data(), buffer.size(), got).IsError());
+      total += got;
+    } while (got == buffer.size());
+    ASSERT_EQ(total, size);
+    resident = ResidentPages(path, size);
+    EXPECT_EQ(CountResident(resident, 0, block), block);
+    EXPECT_EQ(CountResident(resident, skipped / page, pages), drop ? 0 : pages - skipped / page);
+  }
 }
 
 // ---------------------------------------------------------------------------

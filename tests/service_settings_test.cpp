@@ -182,20 +182,38 @@ TEST_F(ServiceSettings, ContentMd5WordAndAccessTiers) {
   }
 }
 
-// "bEnableZUCloudDRBackupVerify", read when each upload starts: off unless
-// the word is "true" in any letter case.
-TEST_F(ServiceSettings, VerifyWord) {
-  const std::pair<const char*, bool> rows[] = {
-      {"", false},
-      {"bEnableZUCloudDRBackupVerify = TRUE", true},
-      {"bEnableZUCloudDRBackupVerify = true", true},
-      {"bEnableZUCloudDRBackupVerify = yes", false},
-      {"bEnableZUCloudDRBackupVerify = 1", false},
-      {"bEnableZUCloudDRBackupVerify =", false},
+// "bEnableZUCloudDRBackupVerify" and "bEnableZUCloudDRBackupKeepPageCache",
+// read when each upload starts: off unless the word is "true" in any letter
+// case; a word other than true or false is named in a warning.
+TEST_F(ServiceSettings, VerifyAndKeepPageCacheWords) {
+  const struct {
+    const char* lines;
+    bool verify;
+    bool keepPageCache;
+    const char* warned;
+  } rows[] = {
+      {"", false, false, nullptr},
+      {"bEnableZUCloudDRBackupVerify = TRUE", true, false, nullptr},
+      {"bEnableZUCloudDRBackupVerify = true", true, false, nullptr},
+      {"bEnableZUCloudDRBackupVerify = yes", false, false, "bEnableZUCloudDRBackupVerify"},
+      {"bEnableZUCloudDRBackupVerify = 1", false, false, "bEnableZUCloudDRBackupVerify"},
+      {"bEnableZUCloudDRBackupVerify =", false, false, nullptr},
+      {"bEnableZUCloudDRBackupKeepPageCache = True", false, true, nullptr},
+      {"bEnableZUCloudDRBackupKeepPageCache = false", false, false, nullptr},
+      {"bEnableZUCloudDRBackupKeepPageCache = on", false, false,
+       "bEnableZUCloudDRBackupKeepPageCache"},
   };
-  for (const auto& [lines, verify] : rows) {
-    write(lines);
-    EXPECT_EQ(zu::ReadUploadTuning(10).verify, verify) << lines;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.lines);
+    write(row.lines);
+    const zu::UploadTuning tuning = zu::ReadUploadTuning(10);
+    EXPECT_EQ(tuning.verify, row.verify);
+    EXPECT_EQ(tuning.keepPageCache, row.keepPageCache);
+    const std::string log = logAtInit();
+    EXPECT_EQ(zutest::CountOccurrences(log, "which counts as false"), row.warned ? 1u : 0u);
+    if (row.warned) {
+      EXPECT_NE(log.find(std::string("Setting \"") + row.warned + "\" is ["), std::string::npos);
+    }
   }
 }
 

@@ -46,11 +46,14 @@ class PosixSequentialFile : public SequentialFile {
       const ssize_t got = ::read(m_fd, buffer + bytesRead, step);
       if (got < 0) {
         if (errno == EINTR) continue;
-        return PosixError(errno, "read '" + m_path + "'");
+        const int error = errno;
+        DropReadPages(bytesRead, false);
+        return PosixError(error, "read '" + m_path + "'");
       }
       if (got == 0) break;
       bytesRead += static_cast<unsigned long long>(got);
     }
+    DropReadPages(bytesRead, bytesRead < capacity);
     return CPzError();
   }
 
@@ -60,12 +63,41 @@ class PosixSequentialFile : public SequentialFile {
       return PosixError(bytes > static_cast<unsigned long long>(INT64_MAX) ? EINVAL : errno,
                         "lseek '" + m_path + "'");
     }
+    m_position += bytes;
+    m_runStart = m_position - m_position % kLargestCacheBlock;
     return CPzError();
   }
 
+  void DropPagesAfterRead(bool drop) override { m_dropPages = drop; }
+
  private:
+  // Drops the cached pages of the `length` bytes just read from m_position
+  // and moves m_position past them. The system caches a file in blocks of
+  // pages (folios, up to 2 MiB on common machines) and drops only those a
+  // range covers whole, so each drop covers all that was read since the
+  // open or the last Skip, from a 2 MiB boundary: a block the previous read
+  // ended in goes once a read covers its end, and the part dropped before
+  // costs the system next to nothing. At the end of the file (`atEnd`) the
+  // range runs to the end, taking the last block. Pages the system read
+  // ahead stay for the next read. A refusal (a file system without the
+  // call) changes nothing for the upload and is ignored.
+  void DropReadPages(unsigned long long length, bool atEnd) {
+    const unsigned long long end = m_position + length;
+    m_position = end;
+    if (!m_dropPages || (length == 0 && !atEnd)) return;
+    if (end > static_cast<unsigned long long>(INT64_MAX)) return;
+    const off_t span = atEnd ? 0 : static_cast<off_t>(end - m_runStart);
+    (void)::posix_fadvise(m_fd, static_cast<off_t>(m_runStart), span, POSIX_FADV_DONTNEED);
+  }
+
+  static constexpr unsigned long long kLargestCacheBlock = 2ULL << 20;
   int m_fd;
   std::string m_path;
+  unsigned long long m_position = 0;  // the descriptor's offset
+  // Where the reads since the open or the last Skip began, rounded down to
+  // kLargestCacheBlock.
+  unsigned long long m_runStart = 0;
+  bool m_dropPages = false;
 };
 
 }  // namespace

@@ -47,6 +47,11 @@ class SequentialFile {
   // service already holds). Moving past the end is not an error; the next
   // Read then finds the end.
   virtual CPzError Skip(unsigned long long bytes) = 0;
+  // With `drop` set, each Read asks the system to drop the file's cached
+  // pages of the bytes it just read (they are in the caller's buffer by
+  // then), so a large upload leaves the host's page cache as it found it.
+  // Off when the file is opened. A file with no pages of its own ignores it.
+  virtual void DropPagesAfterRead(bool drop) { (void)drop; }
 };
 
 // Opens `path` for reading through the environment in use
