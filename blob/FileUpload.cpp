@@ -58,8 +58,8 @@ std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
         path.c_str(), error.Message().c_str());
     return nullptr;
   }
-  error = file->Identity(identity);
   file->DropPagesAfterRead(!zu::ReadUploadTuning(0).keepPageCache);
+  error = file->Identity(identity);
   if (error.IsError()) {
     log->Error(tag, "Error: Failed to get the size of the file [%s]. %s", path.c_str(),
                error.Message().c_str());
