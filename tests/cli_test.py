@@ -8,8 +8,10 @@ and built against the public headers they upload through both services.
 usage: cli_test.py <zucloud-upload binary> <source dir> [<example program>...]
 """
 import base64
+import ctypes
 import hashlib
 import json
+import mmap
 import os
 import re
 import shutil
@@ -58,6 +60,40 @@ class Emulator:
 
 
 EMULATOR = None
+
+
+def resident_pages(path):
+    """(pages of the file in the page cache, pages of the file), by mincore."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                          ctypes.c_int, ctypes.c_long]
+    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    size = os.path.getsize(path)
+    page = os.sysconf("SC_PAGE_SIZE")
+    vec = (ctypes.c_ubyte * ((size + page - 1) // page))()
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        addr = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+    finally:
+        os.close(fd)
+    if addr in (None, ctypes.c_void_p(-1).value):
+        raise OSError(ctypes.get_errno(), "mmap " + path)
+    try:
+        if libc.mincore(addr, size, vec) != 0:
+            raise OSError(ctypes.get_errno(), "mincore " + path)
+    finally:
+        libc.munmap(addr, size)
+    return sum(b & 1 for b in vec), len(vec)
+
+
+def cache_file(path):
+    """Makes every page of the file clean and resident."""
+    with open(path, "rb") as f:
+        os.fsync(f.fileno())
+        while f.read(1 << 20):
+            pass
 
 
 class CliTest(unittest.TestCase):
@@ -282,6 +318,28 @@ class CliTest(unittest.TestCase):
                                  [200] if "--verify" in tier_args else [])
                 # The run's private copy of the settings is gone.
                 self.assertEqual(os.listdir(tmp), [])
+
+    def test_pages_read_for_upload_leave_the_page_cache_unless_kept(self):
+        probe = os.path.join(self.dir, "probe")
+        with open(probe, "wb") as f:
+            f.write(os.urandom(1 << 20))
+        cache_file(probe)
+        with open(probe, "rb") as f:
+            os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+        if resident_pages(probe)[0] != 0:
+            self.skipTest("this file system keeps its files' pages")
+        path = os.path.join(self.files, "cached.bak")
+        for service, keep in (("blob", False), ("blob", True), ("folder", False)):
+            with self.subTest(service=service, keep=keep):
+                self.write("cached.bak", os.urandom(3 * 1024 * 1024 + 5))
+                cache_file(path)
+                pages = resident_pages(path)[1]
+                self.assertEqual(resident_pages(path)[0], pages)
+                config = self.blob_config() if service == "blob" else self.folder_config()
+                result = self.run_cli(*(self.base_args(service, config)
+                                        + (["--keep-page-cache"] if keep else []) + [self.files]))
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertEqual(resident_pages(path)[0], pages if keep else 0)
 
     def blob_property_reads(self):
         """The Get Blob Properties requests storage received so far."""

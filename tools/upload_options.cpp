@@ -197,6 +197,8 @@ std::string HelpText() {
          "  --tier Hot|Cool|Cold|Archive  blob: access tier the blobs start in\n"
          "                         (Archive must be rehydrated, for hours, before a\n"
          "                         restore can read it)\n"
+         "  --keep-page-cache      keep the files' pages in the page cache after they are\n"
+         "                         read (by default each read's pages are dropped)\n"
          "  --focus NAME           library instance focus (default zucloud-upload)\n"
          "  --quiet                no progress lines, only the summary\n"
          "  -h, --help             print this help and exit\n"
@@ -284,6 +286,19 @@ const NumberOption kNumberOptions[] = {
      [](UploadOptions& o, long long n) { o.backupLevel = static_cast<int>(n); }},
 };
 
+// Options that take no value and set a flag.
+struct FlagOption {
+  const char* name;
+  bool UploadOptions::*flag;
+};
+
+const FlagOption kFlagOptions[] = {
+    {"--quiet", &UploadOptions::quiet},
+    {"--md5", &UploadOptions::contentMd5},
+    {"--verify", &UploadOptions::verify},
+    {"--keep-page-cache", &UploadOptions::keepPageCache},
+};
+
 // What reading one argument leads to.
 enum class ArgumentOutcome { kNext, kHelp, kVersion, kError };
 
@@ -347,16 +362,9 @@ ArgumentOutcome ReadArgument(int argc, char** argv, int& i, CommandLine& line, s
     error = "unknown option " + UnknownOptionName(argv[i]);
     return ArgumentOutcome::kError;
   }
-  if (arg == "--quiet") {
-    line.options.quiet = true;
-    return ArgumentOutcome::kNext;
-  }
-  if (arg == "--md5") {
-    line.options.contentMd5 = true;
-    return ArgumentOutcome::kNext;
-  }
-  if (arg == "--verify") {
-    line.options.verify = true;
+  for (const FlagOption& option : kFlagOptions) {
+    if (arg != option.name) continue;
+    line.options.*option.flag = true;
     return ArgumentOutcome::kNext;
   }
   if (arg == "--help" || arg == "-h") return ArgumentOutcome::kHelp;
@@ -494,6 +502,7 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   std::string added;
   if (options.contentMd5) added += "bEnableZUCloudDRBackupContentMD5 = true\n";
   if (options.verify) added += "bEnableZUCloudDRBackupVerify = true\n";
+  if (options.keepPageCache) added += "bEnableZUCloudDRBackupKeepPageCache = true\n";
   if (!options.accessTier.empty())
     added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
   if (added.empty()) return true;

@@ -36,6 +36,9 @@ struct UploadOptions {
   bool contentMd5 = false;
   bool verify = false;
   std::string accessTier;
+  // Both services: --keep-page-cache, the files' pages stay in the page
+  // cache after they are read.
+  bool keepPageCache = false;
   // Things the operator should know that do not stop the upload.
   std::vector<std::string> warnings;
 };
@@ -49,9 +52,9 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
 
 // The settings file the library reads for this run: `configFile` itself, or,
-// when --md5, --verify or --tier add settings, a private copy of it (mode 0600, in
-// TMPDIR or /tmp) ending with them, which `cleanup` names for removal at
-// exit. False with `error` when the copy cannot be made.
+// when --md5, --verify, --tier or --keep-page-cache add settings, a private copy of it (mode 0600,
+// in TMPDIR or /tmp) ending with them, which `cleanup` names for removal at exit. False with
+// `error` when the copy cannot be made.
 bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,
                     std::string& error);
 
