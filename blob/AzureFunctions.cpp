@@ -7,6 +7,7 @@
 
 #include "ZUCloudAzureService.h"
 #include "blob/FileInfo.h"
+#include "blob/TokenRefresh.h"
 #include "platform/host/ZuSettings.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
@@ -347,13 +348,17 @@ int ZUCloudAzureService::FinalizeAzureFunctions(unsigned int jobId, int backupLe
   });
 }
 
-bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std::string& body,
-                                           std::string& response, bool ignoreRetryWait) {
-  EvDebug* log = m_evDbg.get();
+namespace {
+
+// POSTs a JSON `body` to params.url + `urlPath` with the capped back-off.
+bool PostToFunctions(const zu::SessionParams& params, int maximumBackoff,
+                     const std::string& urlPath, const std::string& body, std::string& response,
+                     bool ignoreRetryWait) {
+  EvDebug* log = params.log;
   std::wstring unused;  // the callers word their own messages
   return zu::RunConsoleOperation(
-             sessionParams(), "SendAzureRequest", nullptr, unused, [&](zu::ConsoleOperation& op) {
-               op.url = m_url + urlPath;
+             params, "SendAzureRequest", nullptr, unused, [&](zu::ConsoleOperation& op) {
+               op.url = params.url + urlPath;
                op.body = body;
                op.headers = zu::ConsoleHeaders::kJson;
                op.lastResponse = &response;
@@ -362,9 +367,9 @@ bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std
                  log->error(
                      "ZUCloudAzureService(827): -Error-: Could not establish a connection to the "
                      "server [%s]. Verify firewall/proxy settings",
-                     m_url.c_str());
+                     params.url.c_str());
                };
-               op.wait = zu::BackoffRetry(m_nRetryCount, m_nMaximumBackoff, ignoreRetryWait);
+               op.wait = zu::BackoffRetry(params.retryCount, maximumBackoff, ignoreRetryWait);
                zu::RetryLineText text;
                text.immediately = "ZUCloudAzureService(859): -Error-: Azure API returned error. ";
                text.after = "ZUCloudAzureService(864): -Error-: Azure API returned error. ";
@@ -391,6 +396,53 @@ bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std
                };
              }) == 1;
 }
+
+}  // namespace
+
+bool ZUCloudAzureService::SendAzureRequest(const std::string& urlPath, const std::string& body,
+                                           std::string& response, bool ignoreRetryWait) {
+  return PostToFunctions(sessionParams(), m_nMaximumBackoff, urlPath, body, response,
+                         ignoreRetryWait);
+}
+
+namespace zu::blob {
+
+bool AskFunctionsForGrant(const SessionParams& params, int maximumBackoff, const SetUpIds& ids,
+                          const std::vector<std::string>& pending, const std::string& fileName,
+                          SasGrant& grant, std::string& failure) {
+  std::vector<std::shared_ptr<FileInfo>> files;
+  std::unordered_map<std::string, unsigned long long> index;
+  for (const std::string& name : pending) {
+    auto info = std::make_shared<FileInfo>();
+    info->fileName = name;
+    index[name] = files.size();
+    files.push_back(std::move(info));
+  }
+  const std::string request = BuildSetUpRequest(ids.vestrumGUID, ids.vestrumId, ids.jobId,
+                                                ids.setId, ids.backupLevel, ids.fullJobId, files);
+  std::string response;
+  // A refresh waits for nothing: blocks of the file wait on it.
+  if (!PostToFunctions(params, maximumBackoff, "/api/Setup", request, response, true)) {
+    failure = "the Setup function failed";
+    return false;
+  }
+  bool secured = false;
+  std::wstring message;
+  const SetUpTargets targets{params.url, grant.serviceUrl, secured, index, files};
+  if (!StoreSetUpReply(params.log, response, targets, message)) {
+    failure = FXString::ToString(message);
+    return false;
+  }
+  auto it = index.find(fileName);
+  if (it == index.end() || files[it->second]->sasToken.empty()) {
+    failure = "the Setup function handed out no usable token for the file";
+    return false;
+  }
+  grant.token = files[it->second]->sasToken;
+  return true;
+}
+
+}  // namespace zu::blob
 
 bool ZUCloudAzureService::GetSASTokenForFile(const std::string& fileName, std::string& token) {
   if (!m_bAzureFunctionsMode) {

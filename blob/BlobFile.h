@@ -13,6 +13,8 @@
 
 namespace zu::blob {
 
+class TokenRefresh;
+
 struct BlobFile {
   SessionParams params;  // gateway settings, retry count and log
   std::string localPath;
@@ -25,6 +27,8 @@ struct BlobFile {
   // Set (when not null) once a request that stores (Put Block, Put Blob,
   // Put Block List) is handed to a gateway.
   std::atomic<bool>* sent = nullptr;
+  // The file's SAS token, refreshed after a 403 (TokenRefresh.h); not owned.
+  TokenRefresh* tokens = nullptr;
 };
 
 // Marks that a request that stores is about to leave.

@@ -5,6 +5,7 @@
 
 #include "ZUCloudAzureService.h"
 #include "blob/ConsoleWorkflow.h"
+#include "blob/TokenRefresh.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
@@ -157,6 +158,8 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     ZUPI_Focus::setFocus(ZUPI_Focus::getFocus().c_str());
     m_vestrumGUID = vestrumGUID;
     m_vestrumId = vestrumId;
+    // Kept to ask for fresh SAS tokens during uploads (TokenRefresh.h).
+    *m_setUpIds = zu::blob::SetUpIds{vestrumGUID, vestrumId, jobId, setId, backupLevel, fullJobId};
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
     zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
@@ -203,21 +206,61 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
   });
 }
 
+namespace {
+
+// The login and the set-up request; the reply's values go to `targets`.
+int RunSetUp(const zu::SessionParams& params, const std::string& urlPath,
+             const zu::blob::SetUpIds& ids, SetUpTargets& targets, std::wstring& errorMessage,
+             bool ignoreRetryWait) {
+  EvDebug* log = params.log;
+  return zu::blob::RunWorkflow(
+      params, kSetUp, urlPath, ids.vestrumGUID, ignoreRetryWait, errorMessage,
+      [&](zu::ConsoleOperation& op) {
+        op.url = params.url + urlPath;
+        op.body =
+            BuildSetUpBody(ids.vestrumGUID, ids.jobId, ids.setId, ids.backupLevel, ids.fullJobId);
+      },
+      [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
+        return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
+      });
+}
+
+}  // namespace
+
 int ZUCloudAzureService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
                                                       const std::string& vestrumGUID,
                                                       unsigned int jobId, const std::string& setId,
                                                       int backupLevel, unsigned int fullJobId,
                                                       std::wstring& errorMessage,
                                                       bool ignoreRetryWait) {
-  EvDebug* log = m_evDbg.get();
   SetUpTargets targets{m_url, m_uploadURL, m_sasToken, m_bSecured};
-  return zu::blob::RunWorkflow(
-      sessionParams(), kSetUp, urlPath, vestrumGUID, ignoreRetryWait, errorMessage,
-      [&](zu::ConsoleOperation& op) {
-        op.url = m_url + urlPath;
-        op.body = BuildSetUpBody(vestrumGUID, jobId, setId, backupLevel, fullJobId);
-      },
-      [log, &targets](const zu::xml::ParseResult& parsed, const zu::ConsoleReply& reply) {
-        return StoreSetUpReply(log, parsed, reply.response, targets, reply.errorMessage);
-      });
+  zu::blob::SetUpIds ids;
+  ids.vestrumGUID = vestrumGUID;
+  ids.jobId = jobId;
+  ids.setId = setId;
+  ids.backupLevel = backupLevel;
+  ids.fullJobId = fullJobId;
+  return RunSetUp(sessionParams(), urlPath, ids, targets, errorMessage, ignoreRetryWait);
 }
+
+namespace zu::blob {
+
+bool AskConsoleForGrant(const SessionParams& params, bool apiMode, const SetUpIds& ids,
+                        SasGrant& grant, std::string& failure) {
+  std::string uploadUrl;
+  std::string token;
+  bool secured = false;
+  SetUpTargets targets{params.url, uploadUrl, token, secured};
+  std::wstring message;
+  // A refresh waits for nothing: blocks of the file wait on it.
+  if (RunSetUp(params, kSetUpPaths.For(apiMode), ids, targets, message, true) != 1) {
+    failure =
+        message.empty() ? std::string("the set-up request failed") : FXString::ToString(message);
+    return false;
+  }
+  grant.serviceUrl = uploadUrl;
+  grant.token = token;
+  return true;
+}
+
+}  // namespace zu::blob

@@ -9,7 +9,9 @@
 #include "ZUCloudAzureService.h"
 #include "blob/BlobPath.h"
 #include "blob/BlockId.h"
+#include "blob/StorageReply.h"
 #include "blob/StoreHeaders.h"
+#include "blob/TokenRefresh.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
@@ -135,11 +137,19 @@ AttemptResult BlocksGone(const ConsoleReply& reply, const BlockCommit& commit,
 // storage) proves nothing about the blob, so it is a failed attempt, never a
 // success the completion report would then list.
 AttemptResult ReadCommitReply(const SessionParams& params, const ConsoleReply& reply,
-                              const BlockCommit& commit, const std::string& body) {
+                              const BlockCommit& commit, const std::string& body,
+                              StorageJudgement& refusal) {
   int status = 0;
   reply.gateway.getLastServerResponseCode(status);
   if (reply.posted == 0 && status == kCreated) return AttemptResult::kSuccess;
   LogFailedAttempt(reply, status, commit.fileName, body);
+  const StorageJudgement judgement =
+      JudgeStorageReply(reply.gateway, reply.posted, reply.response, kCreated);
+  if (judgement.verdict == StorageVerdict::kTokenRefused ||
+      judgement.verdict == StorageVerdict::kFinal) {
+    refusal = judgement;  // CommitBlocks decides
+    return AttemptResult::kStop;
+  }
   const FailedCommit failed =
       commit.recognizeLostReply ? ClassifyFailure(reply, status) : FailedCommit::kRefused;
   const bool look = failed == FailedCommit::kBlocksGone ||
@@ -170,12 +180,18 @@ bool IsThisCommit(const std::vector<ListedBlock>& committed, const std::vector<s
   return total == fileSize;
 }
 
-int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
-                 std::wstring& errorMessage) {
+namespace {
+
+// One run of the commit's attempts with `token`; `refusal` receives the
+// reply that stopped them when storage refused the commit with 403 or for
+// good.
+int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
+                    const std::string& token, StorageJudgement& refusal,
+                    std::wstring& errorMessage) {
   EvDebug* log = params.log;
   return RunConsoleOperation(params, kTag, kFailedMessage, errorMessage, [&](ConsoleOperation& op) {
     op.method = ConsoleMethod::kPut;
-    op.url = commit.blobUrl + "?comp=blocklist&" + commit.sasToken;
+    op.url = commit.blobUrl + "?comp=blocklist&" + token;
     op.body = BuildBlockListBody(commit.ids);
     op.headers = ConsoleHeaders::kOwn;
     op.ownHeaders = [&](const std::string&) {
@@ -189,10 +205,29 @@ int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
     op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
     op.wait = FixedWaitRetry(params.retryCount, kBlockListRetryWaitMs, false);
     op.lines = RetryLines{};
-    op.read = [&params, &commit, &op](const ConsoleReply& reply) {
-      return ReadCommitReply(params, reply, commit, op.body);
+    op.read = [&params, &commit, &op, &refusal](const ConsoleReply& reply) {
+      return ReadCommitReply(params, reply, commit, op.body, refusal);
     };
   });
+}
+
+}  // namespace
+
+int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
+                 std::wstring& errorMessage) {
+  int committed = 0;
+  const RefreshedSend sent =
+      SendWithRefresh(commit.tokens, commit.sasToken, [&](const std::string& token) {
+        StorageJudgement refusal;
+        committed = CommitWithToken(params, commit, token, refusal, errorMessage);
+        if (committed != 0) refusal.verdict = StorageVerdict::kConfirmed;
+        return refusal;
+      });
+  if (committed != 0 || !sent.final) return committed;
+  const std::string message = FinalRefusalMessage(commit.fileName, sent.judgement, sent.meaning);
+  params.log->Error(kTag, "%s The block list is not sent again.", message.c_str());
+  errorMessage = FXString::ToWstring(message);
+  return 0;
 }
 
 }  // namespace zu::blob

@@ -26,6 +26,8 @@
 
 namespace zu::blob {
 
+class TokenRefresh;
+
 // Attempts of one reading of the committed block list (with the back-off of
 // BlockCommit::backoffCapSeconds between them).
 constexpr int kCommittedListAttempts = 3;
@@ -40,10 +42,14 @@ struct BlockCommit {
   bool recognizeLostReply = false;
   unsigned long long fileSize = 0;  // the file's length, with recognizeLostReply
   int backoffCapSeconds = 16;       // between readings of the committed list
+  // The file's token (TokenRefresh.h): a 403 asks for a fresh one and the
+  // commit is made once more with it. Null: sasToken, and a 403 is final.
+  TokenRefresh* tokens = nullptr;
 };
 
 // PUT blobUrl?comp=blocklist&sasToken, up to params.retryCount attempts
-// 120000 ms apart. 1 once committed (or, with recognizeLostReply, found
+// 120000 ms apart; a refusal no resend can change (StorageReply.h) ends the
+// commit at once with its own message. 1 once committed (or, with recognizeLostReply, found
 // committed), else 0 with the caller's message.
 int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
                  std::wstring& errorMessage);

@@ -173,7 +173,8 @@ void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes, uns
   args.blockIdList.push_back(id);
   slot.blockNo = blockNo;
   slot.blockIdUrlEncoded = zu::blob::UrlEncodedBlockId(id);
-  slot.urlToUpload = args.blockUploadURL + slot.blockIdUrlEncoded + "&" + args.sasToken;
+  // The token is added when the block is sent: it may be refreshed.
+  slot.urlToUpload = args.blockUploadURL + slot.blockIdUrlEncoded;
   args.log->DebugLvl(
       2, kProducerTag,
       "Filename [%s], Index [%d], Empty Queue [front -> %d, back -> %d, size -> %d], "

@@ -13,7 +13,9 @@
 #include "ZUCloudAzureService.h"
 #include "blob/Resume.h"
 #include "blob/SlotHandOver.h"
+#include "blob/StorageReply.h"
 #include "blob/StoreHeaders.h"
+#include "blob/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
 #include "session/RetryLines.h"
 #include "session/UploadProgress.h"
@@ -26,7 +28,7 @@ constexpr int kBlockCreated = 201;
 constexpr int kBadRequest = 400;
 // The storage service's error code for a block id whose length differs from
 // the ids of the blob's uncommitted blocks.
-constexpr const char* kIdLengthRefusal = "<Code>InvalidBlobOrBlock</Code>";
+constexpr const char* kIdLengthRefusal = "InvalidBlobOrBlock";
 constexpr unsigned int kPutBlockRetryWaitMs = 120000;
 
 // An uploader's block failed for good (or was never sent because another
@@ -60,18 +62,40 @@ bool IsMd5Refusal(const std::string& response) {
          response.find("contentMD5 doesn't match") != std::string::npos;
 }
 
+// A block storage refused for good (StorageReply.h) or whose fresh token
+// names another storage URL: no further attempt. The first such block
+// gives the caller's message.
+zu::AttemptResult EndBlock(UploadBlobArgs& args, int index, const RefreshedSend& sent,
+                           const std::string& url, const std::string& response,
+                           std::string& lastError) {
+  BlobInfo& slot = args.blobInfo[index];
+  if (sent.urlChanged) {
+    args.urlChanged.store(true);
+    lastError = "a fresh SAS token names another storage URL";
+    return zu::AttemptResult::kStop;
+  }
+  const std::string message = FinalRefusalMessage(args.fileName, sent.judgement, sent.meaning);
+  args.log->Error(kUploaderTag, "%s Block No. [%u], URL [%s]. Response: [%s]", message.c_str(),
+                  slot.blockNo, url.c_str(), response.c_str());
+  lastError = DescribeRefusal(sent.judgement);
+  ZuCriticalSectionLock lock(&args.queueLock);
+  if (args.finalMessage.empty()) args.finalMessage = message;
+  return zu::AttemptResult::kStop;
+}
+
 // What one Put Block attempt's answer means, with its lines. A 2xx other
 // than 201 Created (an empty or foreign 200 from something between us and
 // storage) proves nothing: retrying now is cheaper than a commit refused
 // later.
 zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue,
-                                int attempt, bool transferred, const std::string& response,
+                                int attempt, const RefreshedSend& sent, int rc,
+                                const std::string& url, const std::string& response,
                                 std::string& lastError) {
   BlobInfo& slot = args.blobInfo[index];
   EvDebug* log = args.log;
-  int status = 0;
-  slot.gateway->getLastServerResponseCode(status);
-  if (transferred && status != kBlockCreated) {
+  const int status = sent.judgement.status;
+  if (sent.final || sent.urlChanged) return EndBlock(args, index, sent, url, response, lastError);
+  if (rc == 0 && status != kBlockCreated) {
     log->Error(kUploaderTag,
                "Error: Block No. [%u] of file [%s] was answered with HTTP status [%d] instead "
                "of [%d]; the block is not confirmed. Upload attempt [%d]. Response: [%s]",
@@ -80,18 +104,17 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
     lastError = "HTTP status " + std::to_string(status) + " instead of 201 Created";
     return zu::AttemptResult::kRetry;
   }
-  if (transferred) {
+  if (rc == 0) {
     log->DebugLvl(2, kUploaderTag,
                   "Success: Upload of chunk to cloud for file [%s], Index [%d], Full Queue "
                   "[front -> %d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded "
                   "[%s], Block Size [%llu], URL to Upload [%s]. Response: [%s]",
                   args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
                   slot.blockNo, slot.blockIdUrlEncoded.c_str(),
-                  static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(),
-                  response.c_str());
+                  static_cast<unsigned long long>(slot.blockSize), url.c_str(), response.c_str());
     return zu::AttemptResult::kSuccess;
   }
-  if (status == kBadRequest && response.find(kIdLengthRefusal) != std::string::npos) {
+  if (status == kBadRequest && sent.judgement.code == kIdLengthRefusal) {
     // Same answer for every id of this length until the other upload's
     // blocks are committed or dropped: UploadFile changes the ids instead.
     log->Error(kUploaderTag,
@@ -109,7 +132,7 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
              "Error response: [%s]",
              args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
              slot.blockNo, slot.blockIdUrlEncoded.c_str(),
-             static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str(), attempt,
+             static_cast<unsigned long long>(slot.blockSize), url.c_str(), attempt,
              slot.gateway->getErrorMsg().c_str(), response.c_str());
   lastError = slot.gateway->getErrorMsg();
   if (IsMd5Refusal(response)) {
@@ -118,8 +141,10 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
   return zu::AttemptResult::kRetry;
 }
 
-// Sends the block of slot `index` with Put Block under the retry policy.
-// Returns the attempts made; `sent` tells the outcome.
+// Sends the block of slot `index` with Put Block under the retry policy;
+// a 403 asks for a fresh token and sends the block once more within the
+// same attempt (SendWithRefresh). Returns the attempts made; `sent` tells
+// the outcome.
 int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent,
              std::string& lastError) {
   BlobInfo& slot = args.blobInfo[index];
@@ -137,11 +162,18 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
   zu::blob::AddContentMd5(headers, slot.contentMd5);
   const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
-    if (args.sent != nullptr) args.sent->store(true);
-    const bool transferred =
-        slot.gateway->doPutOperation(slot.urlToUpload, slot.buffer,
-                                     static_cast<long>(slot.blockSize), response, headers) == 0;
-    return JudgePutBlock(args, index, fullQueue, attempt, transferred, response, lastError);
+    std::string url;
+    int rc = 0;
+    const RefreshedSend put =
+        SendWithRefresh(args.tokens, args.sasToken, [&](const std::string& token) {
+          if (args.sent != nullptr) args.sent->store(true);
+          response.clear();
+          url = slot.urlToUpload + "&" + token;
+          rc = slot.gateway->doPutOperation(url, slot.buffer, static_cast<long>(slot.blockSize),
+                                            response, headers);
+          return JudgeStorageReply(*slot.gateway, rc, response, kBlockCreated);
+        });
+    return JudgePutBlock(args, index, fullQueue, attempt, put, rc, url, response, lastError);
   });
   sent = outcome.succeeded;
   return outcome.attempts;

@@ -29,6 +29,7 @@
 #include "blob/Resume.h"
 #include "blob/SingleRequestUpload.h"
 #include "blob/SlotHandOver.h"
+#include "blob/TokenRefresh.h"
 #include "blob/UploadPlan.h"
 #include "blob/VerifyBlob.h"
 #include "platform/http/SendPacer.h"
@@ -225,6 +226,7 @@ bool RunProducer(UploadBlobArgs& args) {
 // The caller's message for an upload that stopped before its commit. Runs
 // once the producer was joined: no other thread uses `args` any more.
 std::wstring StoppedUploadMessage(const UploadBlobArgs& args) NO_THREAD_SAFETY_ANALYSIS {
+  if (!args.finalMessage.empty()) return FXString::ToWstring(args.finalMessage);
   if (!args.fileChange.empty()) {
     return FXString::ToWstring(zu::FileChangedMessage(args.fileName, args.fileChange));
   }
@@ -281,6 +283,7 @@ struct BlockPass : zu::blob::BlobFile {  // contentMd5: blocks and block list ca
   bool tagged = false;     // block ids carry an upload tag
   bool resume = false;     // with a journal, skipping the blocks it proves stored
   std::string accessTier;  // of the commit, "" for the account's default
+  std::string serviceUrl;  // the storage URL blobUrl starts with
 };
 
 // Fills the upload state of one pass and starts its resume: the stored
@@ -298,6 +301,9 @@ bool PreparePass(ZUCloudAzureService& service, const BlockPass& pass,
   if (!FindUploadToken(service, pass.params.log, pass.fileName, args.sasToken, errorMessage)) {
     return false;
   }
+  unsigned int generation = 0;
+  if (pass.tokens != nullptr) args.sasToken = pass.tokens->Token(generation);
+  args.tokens = pass.tokens;
   args.service = &service;
   args.log = pass.params.log;
   args.slotCount = pass.plan.slots;
@@ -337,6 +343,7 @@ int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJour
   zu::blob::BlockCommit commit;
   commit.blobUrl = pass.blobUrl;
   commit.sasToken = args.sasToken;
+  commit.tokens = pass.tokens;
   commit.fileName = pass.fileName;
   commit.ids = std::move(args.blockIdList);
   commit.fileMd5Base64 = fileMd5;
@@ -379,24 +386,20 @@ int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
     idLengthRefused = args.idLengthRefused.load();
     usedTag = !args.blockTag.empty();
     // The journal names ids the service refused: a later try starts afresh.
-    if (idLengthRefused && resume.journal) resume.journal->Remove();
+    // After a URL change the journal names blocks at the old URL.
+    if ((idLengthRefused || args.urlChanged.load()) && resume.journal) resume.journal->Remove();
     return EndStoppedUpload(args, resume.journal.get(), errorMessage);
   }
   return CommitPass(pass, args, resume.journal.get(), errorMessage);
 }
 
-// When the service refused the first pass's block ids for their length: the
-// file sent again whole with ids of the other length (tagged after
-// untagged, untagged after tagged), without a journal. Only for the very
-// file of the first pass.
-int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, bool firstUsedTag,
-                       std::wstring& errorMessage) {
-  pass.params.log->Error(
-      kUploadFileTag,
-      "Warning: The storage service holds uncommitted blocks of another upload of "
-      "file [%s] whose block ids have another length; the file is sent again whole "
-      "with ids of that length.",
-      pass.fileName.c_str());
+// The file sent again whole, without a journal, by a pass of its own
+// (`pass` says with which ids and where), after `why` (a warning line).
+// Only for the very file of the first pass.
+int UploadWhole(ZUCloudAzureService& service, const BlockPass& pass, const std::string& why,
+                std::wstring& errorMessage) {
+  pass.params.log->Error(kUploadFileTag, "Warning: %s; file [%s] is sent again whole.", why.c_str(),
+                         pass.fileName.c_str());
   zu::FileIdentity again;
   std::unique_ptr<zu::SequentialFile> file =
       OpenForUpload(pass.params.log, kUploadFileTag, pass.localPath, again);
@@ -408,11 +411,45 @@ int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, bool firstU
     return 0;
   }
   errorMessage.clear();
-  pass.tagged = !firstUsedTag;
-  pass.resume = false;
   bool idLengthRefused = false;
   bool usedTag = false;
   return UploadBlocks(service, pass, std::move(file), idLengthRefused, usedTag, errorMessage);
+}
+
+// When the service refused the first pass's block ids for their length: the
+// file sent again whole with ids of the other length (tagged after
+// untagged, untagged after tagged).
+int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, bool firstUsedTag,
+                       std::wstring& errorMessage) {
+  pass.tagged = !firstUsedTag;
+  pass.resume = false;
+  return UploadWhole(service, pass,
+                     "The storage service holds uncommitted blocks of another upload of this "
+                     "file whose block ids have another length; ids of that length are used",
+                     errorMessage);
+}
+
+// True when the file's fresh token names another storage URL than the one
+// `pass` sent to.
+bool UrlChanged(const BlockPass& pass) {
+  return pass.tokens != nullptr && pass.tokens->Grant().serviceUrl != pass.serviceUrl;
+}
+
+// After a fresh token that names another storage URL: the file sent again
+// whole there, with a fresh tag, for as long as the URL keeps changing (each
+// change is one of the file's bounded refreshes).
+int UploadAtNewUrls(ZUCloudAzureService& service, BlockPass pass, std::wstring& errorMessage) {
+  int committed = 0;
+  while (committed == 0 && UrlChanged(pass)) {
+    const std::string serviceUrl = pass.tokens->Grant().serviceUrl;
+    pass.blobUrl = serviceUrl + pass.blobUrl.substr(pass.serviceUrl.size());
+    pass.serviceUrl = serviceUrl;
+    pass.tagged = true;
+    pass.resume = false;
+    committed =
+        UploadWhole(service, pass, "A fresh SAS token names another storage URL", errorMessage);
+  }
+  return committed;
 }
 
 // The first pass, and the pass with the other ids when the service refused
@@ -423,7 +460,9 @@ int UploadInPasses(ZUCloudAzureService& service, const BlockPass& pass,
   bool usedTag = false;
   const int committed =
       UploadBlocks(service, pass, std::move(file), idLengthRefused, usedTag, errorMessage);
-  if (committed != 0 || !idLengthRefused) return committed;
+  if (committed != 0) return committed;
+  if (UrlChanged(pass)) return UploadAtNewUrls(service, pass, errorMessage);
+  if (!idLengthRefused) return committed;
   return UploadWithOtherIds(service, pass, usedTag, errorMessage);
 }
 
@@ -437,6 +476,7 @@ BlockPass MakePass(const zu::blob::BlobFile& target, const zu::blob::UploadPlan&
   pass.tagged = tuning.resume;
   pass.resume = tuning.resume;
   pass.accessTier = tuning.accessTier;
+  if (target.tokens != nullptr) pass.serviceUrl = target.tokens->Grant().serviceUrl;
   return pass;
 }
 
@@ -459,6 +499,32 @@ int UploadSmallFile(ZUCloudAzureService& service, const zu::blob::BlobFile& targ
   single.file = file;
   single.accessTier = accessTier;
   return zu::blob::UploadInOneRequest(single, errorMessage);
+}
+
+// Azure Functions mode: the files not uploaded yet, `fileName` among them,
+// for a fresh token from the Setup function.
+std::vector<std::string> PendingFiles(const std::vector<std::shared_ptr<FileInfo>>& list,
+                                      const std::string& fileName) {
+  std::vector<std::string> pending{fileName};
+  for (const std::shared_ptr<FileInfo>& file : list) {
+    if (!file->uploaded && file->fileName != fileName) pending.push_back(file->fileName);
+  }
+  return pending;
+}
+
+// The file's token as the set-up handed it out, and its source of fresh
+// ones; null when the set-up handed out none (the upload then fails with
+// its own message).
+std::unique_ptr<zu::blob::TokenRefresh> StartTokens(ZUCloudAzureService& service, EvDebug* log,
+                                                    const std::string& fileName,
+                                                    const std::string& serviceUrl,
+                                                    zu::blob::GrantInputs inputs) {
+  std::string token;
+  if (!service.GetSASTokenForFile(fileName, token)) return nullptr;
+  const char* whom = inputs.azureFunctions ? "the Azure Functions Setup" : "the web console";
+  zu::blob::GrantSource source = zu::blob::MakeGrantSource(std::move(inputs), fileName);
+  return std::make_unique<zu::blob::TokenRefresh>(
+      log, fileName, zu::blob::SasGrant{serviceUrl, token}, std::move(source), whom);
 }
 
 // Runs one upload; an exception the shared guard does not word itself
@@ -501,6 +567,13 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
   std::shared_ptr<FileInfo> record;
   FileInfo before;  // the record as earlier calls left it
   std::atomic<bool> sent{false};
+  // The file's token and how to ask for a fresh one (TokenRefresh.h).
+  const auto tokensFor = [this](const std::string& name) {
+    zu::blob::GrantInputs inputs{sessionParams(), m_bAzureFunctionsMode,
+                                 m_bAPIMode,      m_nMaximumBackoff,
+                                 *m_setUpIds,     PendingFiles(m_fileList, name)};
+    return StartTokens(*this, m_evDbg.get(), name, m_uploadURL, std::move(inputs));
+  };
   // The upload state is shared only while RunProducer runs; before and after
   // it this thread alone uses it, unlocked.
   auto upload = [&]() NO_THREAD_SAFETY_ANALYSIS -> int {
@@ -532,9 +605,11 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
       m_fileList.push_back(record);
     }
 
-    const zu::blob::BlobFile target{sessionParams(), localPath,         fileName,
-                                    record->url,     identity,          tuning.contentMd5,
-                                    tuning.verify,   m_nMaximumBackoff, &sent};
+    std::unique_ptr<zu::blob::TokenRefresh> tokens = tokensFor(fileName);
+    zu::blob::BlobFile target{sessionParams(), localPath,         fileName,
+                              record->url,     identity,          tuning.contentMd5,
+                              tuning.verify,   m_nMaximumBackoff, &sent};
+    target.tokens = tokens.get();
     // A small file goes in one Put Blob. Otherwise one pass sends every
     // block and commits the list. The ids of a pass that may be resumed
     // carry an upload tag (BlockId.h); when the service refuses them for
@@ -544,6 +619,14 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
         FitsOneRequest(tuning, identity.size)
             ? UploadSmallFile(*this, target, file.get(), tuning.accessTier, errorMessage)
             : UploadInPasses(*this, MakePass(target, plan, tuning), std::move(file), errorMessage);
+    if (tokens != nullptr && tokens->Refreshes() > 0) {
+      // Later files and the completion use what the refresh handed out.
+      const zu::blob::SasGrant grant = tokens->Grant();
+      (m_bAzureFunctionsMode ? record->sasToken : m_sasToken) = grant.token;
+      m_uploadURL = grant.serviceUrl;
+      m_bSecured = grant.serviceUrl.find("https:") != std::string::npos;
+      record->url = grant.serviceUrl + blobPath;
+    }
     if (stored != 0) record->uploaded = true;
     return stored;
   };

@@ -2,9 +2,12 @@
 // checked, then sent under the retry policy from one gateway.
 #include "blob/SingleRequestUpload.h"
 
+#include <algorithm>
 #include <string>
 
+#include "blob/StorageReply.h"
 #include "blob/StoreHeaders.h"
+#include "blob/TokenRefresh.h"
 #include "blob/VerifyBlob.h"
 #include "platform/host/PageBuffer.h"
 #include "platform/log/EvDebug.h"
@@ -107,7 +110,11 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
              std::wstring& errorMessage) {
   EvDebug* log = upload.params.log;
   const unsigned long long size = upload.identity.size;
-  const std::string url = upload.blobUrl + "?" + upload.sasToken;
+  std::string url;
+  std::string finalMessage;
+  // A fresh token that names another storage URL moves the blob there.
+  std::string serviceUrl = upload.tokens != nullptr ? upload.tokens->Grant().serviceUrl : "";
+  std::string blobUrl = upload.blobUrl;
   const RetryOptions options = FixedWaitRetry(upload.params.retryCount, kPutBlobRetryWaitMs, false);
   const RetryLines lines = StandardRetryLines(
       log, kTag,
@@ -117,10 +124,28 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
   std::string lastError;
   const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
     std::string response;
-    const int result =
-        gateway.doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
-    int status = 0;
-    gateway.getLastServerResponseCode(status);
+    int result = 0;
+    const RefreshedSend put =
+        SendWithRefresh(upload.tokens, upload.sasToken, [&](const std::string& token) {
+          url = blobUrl + "?" + token;
+          response.clear();
+          result =
+              gateway.doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
+          return JudgeStorageReply(gateway, result, response, kBlobCreated);
+        });
+    const int status = put.judgement.status;
+    if (put.urlChanged) {
+      const std::string fresh = upload.tokens->Grant().serviceUrl;
+      blobUrl = fresh + blobUrl.substr(std::min(serviceUrl.size(), blobUrl.size()));
+      serviceUrl = fresh;
+      return AttemptResult::kRetryNow;
+    }
+    if (put.final) {
+      finalMessage = FinalRefusalMessage(upload.fileName, put.judgement, put.meaning);
+      log->Error(kTag, "%s URL [%s]. Response: [%s]", finalMessage.c_str(), url.c_str(),
+                 response.c_str());
+      return AttemptResult::kStop;
+    }
     if (result == 0 && status == kBlobCreated) {
       log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
                     upload.fileName.c_str(), size);
@@ -135,6 +160,10 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
     return AttemptResult::kRetry;
   });
   if (outcome.succeeded) return true;
+  if (!finalMessage.empty()) {
+    errorMessage = FXString::ToWstring(finalMessage);
+    return false;
+  }
   log->Error(kTag,
              "Error: Failed to upload file [%s] to cloud in one request. Total retry attemp: "
              "[%d]",

@@ -55,14 +55,15 @@ class EvDebug;
 class ZUCloudAzureService;
 namespace zu::blob {
 class ResumeJournal;
-}
+class TokenRefresh;
+}  // namespace zu::blob
 namespace LIBCURL {
 class ZuInternetGateway;
 }
 
 // One buffer slot and the block it currently carries.
 struct BlobInfo {
-  std::string urlToUpload;             // full Put Block URL of the current block
+  std::string urlToUpload;             // Put Block URL of the current block, without the token
   unsigned int blockNo = 0;            // 1-based number of the current block
   char* buffer = nullptr;              // pages.data(): the slot's buffer
   zu::PageBuffer pages;                // owned by UploadFile (released by SlotRelease)
@@ -89,7 +90,10 @@ struct UploadBlobArgs {
   // identity when it was opened: the bytes read must be exactly those.
   std::unique_ptr<zu::SequentialFile> file;
   zu::FileIdentity identity;
-  std::string sasToken;
+  std::string sasToken;  // the token the pass starts with
+  // The file's token, shared by the uploaders (null: sasToken, never
+  // refreshed). Not owned.
+  zu::blob::TokenRefresh* tokens = nullptr;
   std::unique_ptr<BlobInfo[]> blobInfo;                  // slotCount elements
   ZUCloudAzureService* service = nullptr;                // not owned
   std::vector<std::string> blockIdList;                  // Base64 ids in read order (producer only)
@@ -103,12 +107,18 @@ struct UploadBlobArgs {
   // Set when the service refused a block id for its length: it holds
   // uncommitted blocks of another upload whose ids have another length.
   std::atomic<bool> idLengthRefused{false};
+  // Set when a fresh token came with another storage URL: the file starts
+  // again there.
+  std::atomic<bool> urlChanged{false};
   // Orders progress reports of blocks confirmed in parallel. Lock order:
   // progressLock before queueLock.
   std::mutex progressLock;
   bool bUploadComplete GUARDED_BY(queueLock) = false;
   // Why the upload stopped, for the caller's message.
   std::string failureDetail GUARDED_BY(queueLock);
+  // The caller's whole message when storage refused the file for good
+  // (StorageReply.h), else "".
+  std::string finalMessage GUARDED_BY(queueLock);
   // How the file changed during the upload, when it did.
   std::string fileChange GUARDED_BY(queueLock);
 

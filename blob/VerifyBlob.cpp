@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "blob/StorageReply.h"
+#include "blob/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/FXString.h"
@@ -32,14 +34,31 @@ bool IsFinalStatus(int status) {
 }
 
 // One Get Blob Properties attempt: the reply headers into `properties`, or
-// why not into `failure`.
-AttemptResult ReadProperties(const BlobFile& file, LIBCURL::ZuInternetGateway& gateway,
-                             const std::string& url, int attempt,
-                             ZuCURL::commandInfoList& properties, std::string& failure) {
-  const int rc = gateway.doHeadOperation(url, properties, ZuCURL::commandInfoList{});
-  int status = 0;
-  gateway.getLastServerResponseCode(status);
+// why not into `failure`. A 403 asks for a fresh token and reads once more
+// (SendWithRefresh); a refusal no resend can change ends the check with
+// `finalMessage` (StorageReply.h). HEAD has no body: the error code is the
+// reply's header.
+AttemptResult ReadProperties(const BlobFile& file, const std::string& sasToken,
+                             LIBCURL::ZuInternetGateway& gateway, int attempt,
+                             ZuCURL::commandInfoList& properties, std::string& failure,
+                             std::string& finalMessage) {
+  int rc = 0;
+  std::string url;
+  const RefreshedSend read = SendWithRefresh(file.tokens, sasToken, [&](const std::string& token) {
+    url = file.blobUrl + "?" + token;
+    properties.clear();
+    rc = gateway.doHeadOperation(url, properties, ZuCURL::commandInfoList{});
+    std::string code;
+    FindHeader(properties, "x-ms-error-code", code);
+    return JudgeStorageReply(gateway, rc, "<Code>" + code + "</Code>", kOk);
+  });
+  const int status = read.judgement.status;
   if (rc == 0 && status == kOk) return AttemptResult::kSuccess;
+  if (read.final) {
+    finalMessage = FinalRefusalMessage(file.fileName, read.judgement, read.meaning);
+    file.params.log->Error(kTag, "%s URL [%s]", finalMessage.c_str(), url.c_str());
+    return AttemptResult::kStop;
+  }
   failure = rc == 0 ? "HTTP status " + std::to_string(status) : gateway.getErrorMsg();
   std::string code;
   if (FindHeader(properties, "x-ms-error-code", code)) failure += " (" + code + ")";
@@ -91,7 +110,6 @@ int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
         file, "its blob could not be verified: no connection to the storage service");
     return 0;
   }
-  const std::string url = file.blobUrl + "?" + sasToken;
   const RetryLines lines = StandardRetryLines(
       log, kTag,
       FormatLogText("Error: Failed to read the properties of the blob of file [%s]. ",
@@ -99,10 +117,16 @@ int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
       kRetryingAfterLine);
   ZuCURL::commandInfoList properties;
   std::string failure;
+  std::string finalMessage;
   const RetryOutcome outcome = RunWithRetry(
       BackoffRetry(kBlobPropertiesAttempts, file.maximumBackoff, false), lines, [&](int attempt) {
-        return ReadProperties(file, *gateway.get(), url, attempt, properties, failure);
+        return ReadProperties(file, sasToken, *gateway.get(), attempt, properties, failure,
+                              finalMessage);
       });
+  if (!outcome.succeeded && !finalMessage.empty()) {
+    errorMessage = FXString::ToWstring(finalMessage);
+    return 0;
+  }
   if (!outcome.succeeded) {
     errorMessage = VerifyFailedMessage(
         file, "its blob was stored but could not be verified (" + failure + ")");

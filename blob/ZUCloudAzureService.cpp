@@ -5,6 +5,7 @@
 #include "ZUCloudAzureService.h"
 
 #include "blob/FileInfo.h"
+#include "blob/TokenRefresh.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/threads/ZuSync.h"
@@ -20,7 +21,8 @@ ZUCloudAzureService::ZUCloudAzureService()
       m_evDbg(std::make_unique<EvDebug>(nullptr)),
       m_logInstance(std::make_unique<EvDebugFileInstance>()),
       m_vestrumId(0),
-      m_fileListLock(std::make_unique<ZuCriticalSection>()) {
+      m_fileListLock(std::make_unique<ZuCriticalSection>()),
+      m_setUpIds(std::make_unique<zu::blob::SetUpIds>()) {
   zu::ServiceFields::LoadKeepAlive(*this);
 
   const zu::BlobSettings settings = zu::ReadBlobSettings();

@@ -34,6 +34,9 @@ class ZuInternetGateway;
 namespace zu {
 struct SessionParams;
 struct ServiceFields;
+namespace blob {
+struct SetUpIds;
+}
 }  // namespace zu
 /// @endcond
 
@@ -347,6 +350,8 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   std::unordered_map<std::string, unsigned long long> m_fileIndex;
   std::vector<std::shared_ptr<FileInfo>> m_fileList;
   std::unique_ptr<ZuCriticalSection> m_fileListLock;
+  // What init was given, to ask for fresh SAS tokens during an upload.
+  std::unique_ptr<zu::blob::SetUpIds> m_setUpIds;
   /// @endcond
 };
 

@@ -967,3 +967,203 @@ TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {
 }
 
 }  // namespace
+
+namespace {
+
+// A SAS token that expires during a file: storage refuses the next request
+// with 403, the service asks the web console for a fresh token (login and
+// set-up) and sends that request again with it; the blocks already stored
+// stay. `expireAfter` storage requests per token; with five fresh tokens the
+// file passes, a sixth is refused (kMaxTokenRefreshesPerFile).
+struct ExpiryRow {
+  const char* name;
+  int blocks;
+  int expireAfter;
+  const char* parallel;  // "DRBackupUploadParallelBlocks"
+  const char* resume;    // "bEnableZUCloudDRBackupResume"
+  int refreshes;         // set-ups expected
+  bool stored;
+};
+
+class TokenExpiry : public BlobUpload, public ::testing::WithParamInterface<ExpiryRow> {};
+
+TEST_P(TokenExpiry, AFreshTokenCarriesTheFileOnWithTheBlocksAlreadyStored) {
+  const ExpiryRow& row = GetParam();
+  env_.setGlobal("DRBackupUploadParallelBlocks", row.parallel);
+  env_.setGlobal("bEnableZUCloudDRBackupResume", row.resume);
+  const std::string data = zutest::RandomBytes(row.blocks * kMiB, 7);
+  writeFile("x.bak", data);
+  auto service = makeService();
+  cloud_.expireTokenAfter(row.expireAfter, "TOKSIG99");
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "x.bak", "f", message), row.stored ? 1 : 0)
+      << FXString::ToString(message) << env_.logText();
+  EXPECT_EQ(cloud_.setUpCount(), row.refreshes);
+  EXPECT_EQ(requests("login").size(), static_cast<size_t>(row.refreshes));
+  EXPECT_TRUE(sleeps_.waits().empty());
+  const std::string log = env_.logText();
+  EXPECT_EQ(CountOccurrences(log, "asking the web console for a fresh SAS token"), row.refreshes);
+  EXPECT_NE(log.find("Warning: Storage refused file [x.bak] with 403 (AuthenticationFailed); "
+                     "asking the web console for a fresh SAS token (refresh [1] of [5])"),
+            std::string::npos);
+  EXPECT_EQ(log.find("FRESH"), std::string::npos);  // the sig is redacted
+  if (!row.stored) {
+    EXPECT_EQ(FXString::ToString(message),
+              "Error: Storage refused file [x.bak]: 403 AuthenticationFailed: the token was "
+              "refused again after 5 refreshes for this file.");
+    return;
+  }
+  EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/x.bak") == data);
+  // Every block was stored once: none sent again after it was taken.
+  EXPECT_EQ(cloud_.putBlockCount(), row.blocks);
+  EXPECT_EQ(cloud_.committedIds(std::string(kStore) + "/f/x.bak").size(),
+            static_cast<size_t>(row.blocks));
+  // Later files and the completion use the fresh token.
+  EXPECT_EQ(service->m_sasToken, "sv=1&sr=c&sig=FRESH" + std::to_string(row.refreshes));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, TokenExpiry,
+    ::testing::Values(ExpiryRow{"one_in_flight", 6, 2, "1", "false", 3, true},
+                      ExpiryRow{"resume", 6, 2, "1", "true", 3, true},
+                      // A token's budget above the blocks in flight: the
+                      // resends after one refresh all pass.
+                      ExpiryRow{"three_in_flight", 9, 4, "3", "false", 2, true},
+                      // Five blocks and the commit, one request per token:
+                      // five refreshes, the most a file may ask for.
+                      ExpiryRow{"five_refreshes", 5, 1, "1", "false", 5, true},
+                      ExpiryRow{"six_refreshes_refused", 6, 1, "1", "false", 5, false}),
+    [](const ::testing::TestParamInfo<ExpiryRow>& info) { return info.param.name; });
+
+// Storage refusals: a 403 that a fresh token does not cure, and the codes no
+// resend can change, end the file at once (one request, or two around a
+// refresh; no wait) with the code in the caller's message; 408, 429 and 5xx
+// keep the retry policy.
+struct RefusalRow {
+  const char* name;
+  const char* kind;
+  int status;
+  const char* code;
+  size_t requests;  // of `kind`
+  int setUps;
+  const char* message;  // "" : the usual message after the retries
+};
+
+class StorageRefusal : public BlobUpload, public ::testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(StorageRefusal, EndsTheFileAtOnceOnlyWhenNoResendCanPass) {
+  const RefusalRow& row = GetParam();
+  writeFile("r.bak", zutest::RandomBytes(2 * kMiB, 3));
+  auto service = makeService();
+  cloud_.refuseStorage(row.kind, row.status, row.code);
+  std::wstring message;
+  EXPECT_EQ(service->UploadFile(dir(), "r.bak", "f", message), 0);
+  EXPECT_EQ(requests(row.kind).size(), row.requests);
+  EXPECT_EQ(cloud_.setUpCount(), row.setUps);
+  const std::string text = FXString::ToString(message);
+  if (row.message[0] != '\0') {
+    EXPECT_EQ(text, row.message);
+    EXPECT_TRUE(sleeps_.waits().empty());
+  } else {
+    EXPECT_EQ(text.find("Storage refused"), std::string::npos) << text;
+    EXPECT_EQ(sleeps_.waits().size(), 2u);  // DRBackupRetryCount 2
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StorageRefusal,
+    ::testing::Values(
+        RefusalRow{"put_block_403", "put_block", 403, "AuthenticationFailed", 2, 1,
+                   "Error: Storage refused file [r.bak]: 403 AuthenticationFailed: the token was "
+                   "refused again after a refresh."},
+        RefusalRow{"commit_403", "block_list", 403, "AuthorizationFailure", 2, 1,
+                   "Error: Storage refused file [r.bak]: 403 AuthorizationFailure: the token was "
+                   "refused again after a refresh."},
+        RefusalRow{"container_gone", "put_block", 404, "ContainerNotFound", 1, 0,
+                   "Error: Storage refused file [r.bak]: 404 ContainerNotFound: the container no "
+                   "longer exists."},
+        RefusalRow{"commit_container_gone", "block_list", 404, "ContainerNotFound", 1, 0,
+                   "Error: Storage refused file [r.bak]: 404 ContainerNotFound: the container no "
+                   "longer exists."},
+        RefusalRow{"bad_header", "put_block", 400, "InvalidHeaderValue", 1, 0,
+                   "Error: Storage refused file [r.bak]: 400 InvalidHeaderValue: the storage "
+                   "service refuses the request as it is made; check the settings and the "
+                   "storage account."},
+        RefusalRow{"too_large", "put_block", 413, "RequestBodyTooLarge", 1, 0,
+                   "Error: Storage refused file [r.bak]: 413 RequestBodyTooLarge: the request is "
+                   "larger than the service accepts."},
+        RefusalRow{"server_error", "put_block", 500, "InternalError", 2, 0, ""},
+        RefusalRow{"busy", "put_block", 503, "ServerBusy", 2, 0, ""},
+        RefusalRow{"timeout", "put_block", 408, "OperationTimedOut", 2, 0, ""},
+        RefusalRow{"throttled", "put_block", 429, "TooManyRequests", 2, 0, ""},
+        RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 2, 0, ""}),
+    [](const ::testing::TestParamInfo<RefusalRow>& info) { return info.param.name; });
+
+TEST_F(BlobUpload, ConcurrentRefusalsOfOneTokenMakeOneRefresh) {
+  env_.setGlobal("DRBackupUploadParallelBlocks", "3");
+  const std::string data = zutest::RandomBytes(6 * kMiB, 5);
+  writeFile("p.bak", data);
+  auto service = makeService();
+  // The first token is refused from the start; the fresh one lasts.
+  cloud_.expireTokenAfter(100, "EXPIRED");
+  std::wstring message;
+  ASSERT_EQ(service->UploadFile(dir(), "p.bak", "f", message), 1) << FXString::ToString(message);
+  EXPECT_EQ(cloud_.setUpCount(), 1);
+  EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/p.bak") == data);
+  EXPECT_GE(cloud_.maxPutBlocksInFlight(), 1);
+}
+
+TEST_F(BlobUpload, AFreshTokenForAnotherUrlSendsTheFileAgainWholeThere) {
+  const std::string data = zutest::RandomBytes(4 * kMiB, 9);
+  writeFile("u.bak", data);
+  auto service = makeService();
+  const std::string moved = "https://store2.test/devacct/c9";
+  cloud_.expireTokenAfter(2, "TOKSIG99");
+  cloud_.changeUrlFromSetUp(1, moved);
+  std::wstring message;
+  ASSERT_EQ(service->UploadFile(dir(), "u.bak", "f", message), 1) << FXString::ToString(message);
+  EXPECT_TRUE(cloud_.committedBytes(moved + "/f/u.bak") == data);
+  EXPECT_FALSE(cloud_.hasBlob(std::string(kStore) + "/f/u.bak"));
+  // Two blocks stored at the old URL, then the whole file at the new one.
+  EXPECT_EQ(cloud_.putBlockCount(), 2 + 4);
+  std::string tag;
+  EXPECT_EQ(cloud_.committedNumbers(moved + "/f/u.bak", tag),
+            (std::vector<unsigned int>{1, 2, 3, 4}));
+  EXPECT_FALSE(tag.empty());
+  EXPECT_EQ(service->m_uploadURL, moved);
+  ASSERT_EQ(service->m_fileList.size(), 1u);
+  EXPECT_EQ(service->m_fileList[0]->url, moved + "/f/u.bak");
+}
+
+// A fresh token or URL that fails the first set-up's checks is refused: the
+// file ends, nothing is sent with it, the service keeps what it had.
+TEST_F(BlobUpload, ARefreshedGrantPassesTheChecksOfTheFirstSetUp) {
+  struct Row {
+    const char* url;
+    const char* token;
+  };
+  for (const Row& row : {Row{"", "sv=1&sig=BAD\x01"}, Row{"http://store.test/devacct/c1", ""}}) {
+    SCOPED_TRACE(row.url);
+    writeFile("c.bak", zutest::RandomBytes(3 * kMiB, 2));
+    auto service = makeService();
+    service->m_url = "https://console.test/webconsole";
+    zutest::BlobFakeCloud cloud(fakes_.journal());
+    cloud.expireTokenAfter(1, "TOKSIG99");
+    if (row.url[0] != '\0') cloud.changeUrlFromSetUp(1, row.url);
+    if (row.token[0] != '\0') cloud.changeTokenFromSetUp(1, row.token);
+    std::wstring message;
+    EXPECT_EQ(service->UploadFile(dir(), "c.bak", "f", message), 0);
+    EXPECT_NE(FXString::ToString(message).find("403 AuthenticationFailed: no fresh SAS token "
+                                               "could be had"),
+              std::string::npos)
+        << FXString::ToString(message);
+    EXPECT_EQ(service->m_sasToken, kToken);
+    EXPECT_EQ(service->m_uploadURL, kStore);
+    for (const FakeRequest& put : zutest::BlobRequests(fakes_.journal(), "put_block")) {
+      EXPECT_EQ(put.url.find("BAD"), std::string::npos);
+      EXPECT_EQ(put.url.rfind("http:", 0), std::string::npos);
+    }
+  }
+}
+
+}  // namespace

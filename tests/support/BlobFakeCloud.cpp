@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
 #include "blob/BlockId.h"
@@ -127,12 +128,92 @@ bool BlobFakeCloud::takeFault(const std::string& kind) {
   return false;
 }
 
+void BlobFakeCloud::expireTokenAfter(int requests, const std::string& firstSig) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tokenRequests = requests;
+  m_validSig = firstSig;
+  m_usesLeft = requests;
+}
+
+void BlobFakeCloud::changeUrlFromSetUp(int setUpNumber, const std::string& url) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_urlFrom = setUpNumber;
+  m_changedUrl = url;
+}
+
+void BlobFakeCloud::changeTokenFromSetUp(int setUpNumber, const std::string& token) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_tokenFrom = setUpNumber;
+  m_changedToken = token;
+}
+
+void BlobFakeCloud::refuseStorage(const std::string& kind, int status, const std::string& code) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_refusedKind = kind.empty() ? "*" : kind;
+  m_refusedStatus = status;
+  m_refusedCode = code;
+}
+
+int BlobFakeCloud::setUpCount() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_setUps;
+}
+
+bool BlobFakeCloud::refuseLocked(const FakeRequest& request, const std::string& kind,
+                                 FakeReply& reply) {
+  static const std::set<std::string> storage = {"put_block", "block_list", "committed_list",
+                                                "put_blob", "properties"};
+  if (storage.count(kind) == 0) return false;
+  if (!m_refusedKind.empty() && (m_refusedKind == "*" || m_refusedKind == kind)) {
+    reply = {1, "", m_refusedStatus, "HTTP " + std::to_string(m_refusedStatus),
+             {{"x-ms-error-code", m_refusedCode}}};
+    return true;
+  }
+  if (m_tokenRequests == 0) return false;
+  if (PercentDecode(QueryValue(request.url, "sig")) == m_validSig && m_usesLeft > 0) {
+    --m_usesLeft;
+    return false;
+  }
+  reply = {1,
+           "<?xml version=\"1.0\" encoding=\"utf-8\"?><Error><Code>AuthenticationFailed</Code>"
+           "<Message>Signature not valid in the specified time frame</Message></Error>",
+           403, "HTTP 403"};
+  if (kind == "properties") reply = {1, "x-ms-error-code: AuthenticationFailed\n", 403, "HTTP 403"};
+  return true;
+}
+
+std::string BlobFakeCloud::setUpUrl(const std::string& otherwise) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_urlFrom > 0 && m_setUps >= m_urlFrom ? m_changedUrl : otherwise;
+}
+
+std::string BlobFakeCloud::setUpToken(const std::string& otherwise) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_tokenFrom > 0 && m_setUps >= m_tokenFrom) return m_changedToken;
+  if (m_tokenRequests == 0) return otherwise;
+  m_validSig = "FRESH" + std::to_string(m_setUps);
+  m_usesLeft = m_tokenRequests;
+  return "sv=1&sr=c&sig=" + m_validSig;
+}
+
 FakeReply BlobFakeCloud::respond(const FakeRequest& request) {
   const std::string kind = KindOf(request);
+  FakeReply refusal;
+  bool refused = false;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    refused = refuseLocked(request, kind, refusal);
+    if (kind == "setup" || kind == "af_setup") ++m_setUps;
+  }
+  if (refused) {
+    // Long enough for requests of other uploader threads to be refused too.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return refusal;
+  }
   if (kind == "put_block") return putBlock(request);
   if (takeFault(kind)) return {1, "<Error><Code>InternalError</Code></Error>", 500, "HTTP 500"};
   if (kind == "login") return {0, loginReply, 200, ""};
-  if (kind == "setup") return {0, setupReply, 200, ""};
+  if (kind == "setup") return consoleSetUp();
   if (kind == "finalize") return {0, finalizeReply, 200, ""};
   if (kind == "af_setup") return afSetup(request);
   if (kind == "af_finalize") return {0, afFinalizeReply, 200, ""};
@@ -269,16 +350,33 @@ FakeReply BlobFakeCloud::properties(const FakeRequest& request) {
   return {0, lines, 200, ""};
 }
 
+FakeReply BlobFakeCloud::consoleSetUp() {
+  const std::string url = setUpUrl("");
+  const std::string token = setUpToken("");
+  if (url.empty() && token.empty()) return {0, setupReply, 200, ""};
+  std::string reply = setupReply;
+  auto replace = [&reply](const std::string& element, const std::string& value) {
+    const std::string open = "<" + element + ">", close = "</" + element + ">";
+    const size_t start = reply.find(open) + open.size();
+    std::string escaped;
+    for (const char c : value) escaped += c == '&' ? std::string("&amp;") : std::string(1, c);
+    reply.replace(start, reply.find(close) - start, escaped);
+  };
+  if (!url.empty()) replace("AzureSASServiceURL", url);
+  if (!token.empty()) replace("AzureSASToken", token);
+  return {0, reply, 200, ""};
+}
+
 FakeReply BlobFakeCloud::afSetup(const FakeRequest& request) {
   if (!afSetupReply.empty()) return {0, afSetupReply, 200, ""};
   nlohmann::json reply = {{"containerCreated", true},
-                          {"azureSASServiceURL", "https://store.test/devacct/af1"}};
+                          {"azureSASServiceURL", setUpUrl("https://store.test/devacct/af1")}};
   nlohmann::json tokens = nlohmann::json::array();
   const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
   if (body.is_object() && body.contains("Files")) {
     for (const auto& file : body["Files"]) {
       const std::string name = file.value("Name", "");
-      tokens.push_back({{"name", name}, {"sasToken", "sv=1&sr=b&sig=AFSIG" + name}});
+      tokens.push_back({{"name", name}, {"sasToken", setUpToken("sv=1&sr=b&sig=AFSIG" + name)}});
     }
   }
   reply["azureSASTokens"] = tokens;

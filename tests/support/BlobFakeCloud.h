@@ -61,6 +61,21 @@ class BlobFakeCloud {
   // `carriedOut` the store commits each one first (its reply was lost on the
   // way back), else the store is left as it was.
   void replaceCommitReplies(int n, const FakeReply& reply, bool carriedOut);
+  // SAS tokens that expire: storage accepts only the newest token, for
+  // `requests` storage requests, then refuses it with 403
+  // AuthenticationFailed (in the XML body, without x-ms-error-code) until a
+  // set-up hands out the next ("sig=FRESH<n>", n from 1; web console or
+  // Functions). `firstSig` is the sig valid before any set-up. 0: off.
+  void expireTokenAfter(int requests, const std::string& firstSig);
+  // Set-ups from number `setUpNumber` on (1 = the first) hand out `url`.
+  void changeUrlFromSetUp(int setUpNumber, const std::string& url);
+  // Set-ups from number `setUpNumber` on hand out `token` verbatim.
+  void changeTokenFromSetUp(int setUpNumber, const std::string& token);
+  // Every storage request of `kind` ("" for all: Put Block, Put Blob, Put
+  // and Get Block List, Get Blob Properties) is refused with `status`, the
+  // error code in the x-ms-error-code header only.
+  void refuseStorage(const std::string& kind, int status, const std::string& code);
+  int setUpCount();
   // Get Blob Properties reports these instead of what the store holds
   // (empty: the stored values).
   std::string reportedLength;
@@ -88,7 +103,13 @@ class BlobFakeCloud {
   FakeReply listBlocks(const FakeRequest& request, bool committed);
   FakeReply properties(const FakeRequest& request);
   FakeReply afSetup(const FakeRequest& request);
+  FakeReply consoleSetUp();
   bool takeFault(const std::string& kind);
+  // The refusal of a storage request, when it gets one.
+  bool refuseLocked(const FakeRequest& request, const std::string& kind, FakeReply& reply);
+  // The set-up's URL and token (numbered from 1).
+  std::string setUpUrl(const std::string& otherwise);
+  std::string setUpToken(const std::string& otherwise);
   // Commits `ids` of `blob` with `md5` as its Content-MD5; false (nothing
   // changed) when one of them is not staged. Called with m_mutex held.
   bool commitLocked(const std::string& blob, const std::vector<std::string>& ids,
@@ -110,6 +131,17 @@ class BlobFakeCloud {
   int m_maxInFlight = 0;
   int m_putBlocks = 0;
   int m_emptyPutBlocks = 0;
+  int m_tokenRequests = 0;  // 0: tokens never expire
+  std::string m_validSig;
+  int m_usesLeft = 0;
+  int m_setUps = 0;
+  int m_urlFrom = 0;
+  std::string m_changedUrl;
+  int m_tokenFrom = 0;
+  std::string m_changedToken;
+  std::string m_refusedKind;
+  int m_refusedStatus = 0;
+  std::string m_refusedCode;
   ScopedResponder m_responder;  // last: installed once the rest is built
 };
 

@@ -1,5 +1,7 @@
 #include "support/FakeGateway.h"
 
+#include <strings.h>
+
 #include "platform/host/PzSleep.h"
 #include "session/GatewaySession.h"
 
@@ -136,6 +138,13 @@ int FakeGateway::doHeadOperation(const std::string& url, ZuCURL::commandInfoList
 }
 
 std::string FakeGateway::getErrorMsg() { return m_last.errorText; }
+
+std::string FakeGateway::getLastReplyHeader(const std::string& name) {
+  for (const ZuCURL::commandInfo& header : m_last.headers) {
+    if (strcasecmp(header.name.c_str(), name.c_str()) == 0) return header.value;
+  }
+  return std::string();
+}
 
 void FakeGateway::getLastServerResponseCode(int& status) { status = m_last.status; }
 

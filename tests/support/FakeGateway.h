@@ -23,6 +23,9 @@ struct FakeReply {
   std::string body;  // reply text
   int status = 200;  // HTTP status reported
   std::string errorText = "";
+  // Reply headers getLastReplyHeader answers from (a HEAD reply's come
+  // from its body instead, see doHeadOperation).
+  ZuCURL::commandInfoList headers = {};
 };
 
 struct FakeRequest {
@@ -99,6 +102,7 @@ class FakeGateway : public LIBCURL::ZuInternetGateway {
   std::string getErrorMsg() override;
   void getLastServerResponseCode(int& status) override;
   void getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) override;
+  std::string getLastReplyHeader(const std::string& name) override;
 
  private:
   int answer(FakeRequest request, std::string& response);

@@ -1,0 +1,107 @@
+#include "blob/StorageReply.h"
+
+#include <string>
+
+#include "platform/http/ZuInternetGateway.h"
+
+namespace zu::blob {
+namespace {
+
+constexpr int kBadRequest = 400;
+constexpr int kForbidden = 403;
+constexpr int kNotFound = 404;
+constexpr int kTooLarge = 413;
+
+// 404 codes for a container or an account that is not there: every request
+// of every file is refused alike until an operator acts.
+constexpr const char* kMissingCodes[] = {"ContainerNotFound", "ResourceNotFound",
+                                         "ContainerBeingDeleted", "AccountNotFound"};
+
+// 400 codes that name the request itself as malformed: the same request
+// is refused the same way every time.
+constexpr const char* kMalformedCodes[] = {"InvalidHeaderValue",
+                                           "InvalidQueryParameterValue",
+                                           "RequestBodyTooLarge",
+                                           "InvalidBlockId",
+                                           "InvalidUri",
+                                           "InvalidResourceName",
+                                           "MissingRequiredHeader",
+                                           "UnsupportedHeader",
+                                           "InvalidInput",
+                                           "OutOfRangeInput",
+                                           "InvalidBlobType",
+                                           "InvalidBlobTier"};
+
+template <size_t N>
+bool IsOneOf(const std::string& code, const char* const (&codes)[N]) {
+  for (const char* known : codes) {
+    if (code == known) return true;
+  }
+  return false;
+}
+
+// The text between <Code> and </Code> of an XML error body, or "".
+std::string CodeOfBody(const std::string& body) {
+  const std::string open = "<Code>";
+  const size_t start = body.find(open);
+  if (start == std::string::npos) return std::string();
+  const size_t end = body.find("</Code>", start + open.size());
+  if (end == std::string::npos) return std::string();
+  return body.substr(start + open.size(), end - start - open.size());
+}
+
+// What the refusal means for the operator.
+const char* MeaningOf(const StorageJudgement& judgement) {
+  if (judgement.status == kForbidden) return "the storage service refused the SAS token";
+  if (judgement.status == kNotFound) return "the container no longer exists";
+  if (judgement.status == kTooLarge) return "the request is larger than the service accepts";
+  return "the storage service refuses the request as it is made; check the settings and the "
+         "storage account";
+}
+
+}  // namespace
+
+StorageVerdict ClassifyStorageStatus(int status, const std::string& code) {
+  if (status == kForbidden) return StorageVerdict::kTokenRefused;
+  if (status == kNotFound && IsOneOf(code, kMissingCodes)) return StorageVerdict::kFinal;
+  if (status == kTooLarge) return StorageVerdict::kFinal;
+  if (status == kBadRequest && IsOneOf(code, kMalformedCodes)) return StorageVerdict::kFinal;
+  return StorageVerdict::kRetry;
+}
+
+std::string StorageErrorCode(LIBCURL::ZuInternetGateway& gateway, const std::string& body) {
+  std::string code = gateway.getLastReplyHeader("x-ms-error-code");
+  if (code.empty()) code = CodeOfBody(body);
+  // One word: never a whole body in a message.
+  if (code.size() > 64 || code.find_first_of(" \r\n\t<>") != std::string::npos) return "";
+  return code;
+}
+
+StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int result,
+                                   const std::string& body, int expected) {
+  StorageJudgement judgement;
+  gateway.getLastServerResponseCode(judgement.status);
+  if (result == 0 && judgement.status == expected) {
+    judgement.verdict = StorageVerdict::kConfirmed;
+    return judgement;
+  }
+  // A 2xx other than the expected one proves nothing: retried.
+  if (judgement.status < 300) return judgement;
+  judgement.code = StorageErrorCode(gateway, body);
+  judgement.verdict = ClassifyStorageStatus(judgement.status, judgement.code);
+  return judgement;
+}
+
+std::string DescribeRefusal(const StorageJudgement& judgement) {
+  std::string text = std::to_string(judgement.status);
+  if (!judgement.code.empty()) text += " " + judgement.code;
+  return text;
+}
+
+std::string FinalRefusalMessage(const std::string& fileName, const StorageJudgement& judgement,
+                                const std::string& meaning) {
+  return "Error: Storage refused file [" + fileName + "]: " + DescribeRefusal(judgement) + ": " +
+         (meaning.empty() ? std::string(MeaningOf(judgement)) : meaning) + ".";
+}
+
+}  // namespace zu::blob

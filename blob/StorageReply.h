@@ -1,0 +1,67 @@
+// What a storage reply means for the request that got it: the one judgement
+// every storage request of the blob service (Put Block, Put Blob, Put Block
+// List, Get Block List, Get Blob Properties) makes of its status and the
+// service's error code ("x-ms-error-code", or the <Code> of the XML error
+// body when the header is missing).
+//
+//  - the status the request expects (201 for a store, 200 for a read):
+//    confirmed;
+//  - 403: the SAS token was refused (expired, or never valid): the caller
+//    asks for a fresh one (TokenRefresh.h) and sends the request again once;
+//  - a refusal no resend can change: 404 for a container or account that is
+//    not there (ContainerNotFound, ResourceNotFound, ...), 413, and 400
+//    with a code that names the request itself as malformed
+//    (InvalidHeaderValue, InvalidQueryParameterValue, RequestBodyTooLarge,
+//    InvalidBlockId, ...): final, no further attempt and no wait;
+//  - everything else (a connection failure, 408, 429, 5xx, another 2xx,
+//    another 4xx code): retried under the request's policy. 400
+//    InvalidBlobOrBlock and InvalidBlockList are left to the requests that
+//    know what they mean (a second pass, the commit's own reading).
+#ifndef ZUCLOUD_BLOB_STORAGE_REPLY_H
+#define ZUCLOUD_BLOB_STORAGE_REPLY_H
+
+#include <string>
+
+namespace LIBCURL {
+class ZuInternetGateway;
+}
+
+namespace zu::blob {
+
+enum class StorageVerdict {
+  kConfirmed,     // the expected status
+  kRetry,         // may pass when sent again
+  kTokenRefused,  // 403: ask for a fresh SAS token
+  kFinal,         // no resend can pass
+};
+
+struct StorageJudgement {
+  StorageVerdict verdict = StorageVerdict::kRetry;
+  int status = 0;    // 0 when no reply came back
+  std::string code;  // the service's error code, "" without one
+};
+
+// Judges the last reply of `gateway`: `result` is what the request
+// returned (0 when answered), `body` the reply's body, `expected` the status
+// that confirms the request.
+StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int result,
+                                   const std::string& body, int expected);
+
+// The judgement of a status and an error code alone.
+StorageVerdict ClassifyStorageStatus(int status, const std::string& code);
+
+// The service's error code of the last reply: the "x-ms-error-code" header,
+// else the <Code> of an XML error body, else "".
+std::string StorageErrorCode(LIBCURL::ZuInternetGateway& gateway, const std::string& body);
+
+// "403 AuthenticationFailed" (or "403" without a code).
+std::string DescribeRefusal(const StorageJudgement& judgement);
+
+// The caller's message for a file whose request was refused for good:
+// "Error: Storage refused file [x]: 404 ContainerNotFound: <what it means>."
+std::string FinalRefusalMessage(const std::string& fileName, const StorageJudgement& judgement,
+                                const std::string& meaning = std::string());
+
+}  // namespace zu::blob
+
+#endif  // ZUCLOUD_BLOB_STORAGE_REPLY_H
