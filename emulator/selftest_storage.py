@@ -735,6 +735,45 @@ class BlobEndpoints(StorageCase):
         self.assertEqual("workflow", self.emu.completions[-1]["mode"])
         self.assertEqual(4, len(self.emu.completions))
 
+    @staticmethod
+    def expiry(sas):
+        return urllib.parse.parse_qs(sas)["se"][0]
+
+    def test_sas_lifetime_knob_sets_the_expiry_azurite_checks(self):
+        from zuemu import blob
+        guid = "0F9619FF-8B86-D011-B42D-00C04FD430C9"
+        path = "/webconsole/api/zudrbackup/setup"
+        default_sas = self.parse_setup(self.post(path, self.setup_body(guid))[1])[1]
+        self.emu.config["sas_lifetime_seconds"] = 1
+        url, sas = self.parse_setup(self.post(path, self.setup_body(guid))[1])
+        def parse(se):
+            return time.mktime(time.strptime(se, "%Y-%m-%dT%H:%M:%SZ"))
+        self.assertGreater(parse(self.expiry(default_sas)) - parse(self.expiry(sas)),
+                           blob.SAS_LIFETIME_SECONDS - 60)
+        # Valid now, refused by Azurite once its "se" has passed.
+        self.upload(url, sas, "short.bin", b"abc")
+        time.sleep(2.2)
+        split = urllib.parse.urlsplit(url)
+        conn = self.conn(port=split.port)
+        try:
+            conn.request("PUT", "%s/late.bin?comp=block&blockid=MDAwMDAx&%s"
+                         % (split.path, sas), body=b"abc")
+            resp = conn.getresponse()
+            body = resp.read()
+        finally:
+            conn.close()
+        # Azurite names an expired SAS AuthorizationFailure; Azure names it
+        # AuthenticationFailed.
+        self.assertEqual(403, resp.status)
+        self.assertRegex(body, b"<Code>(AuthorizationFailure|AuthenticationFailed)</Code>")
+        # sas_lifetime() serves all three set-ups; a value that is not a
+        # whole number above 0 leaves the default.
+        for bad in (0, -5, "10", True):
+            self.emu.config["sas_lifetime_seconds"] = bad
+            self.assertEqual(blob.SAS_LIFETIME_SECONDS, blob.sas_lifetime(self.emu))
+        self.emu.config["sas_lifetime_seconds"] = 30
+        self.assertEqual(30, blob.sas_lifetime(self.emu))
+
     def test_workflow_setup_and_errors(self):
         status, text = self.post(
             "/webconsole/api/Workflow/Setup_DRBackup_ZUCloudV3/Action/Execute"

@@ -20,7 +20,10 @@ Azurite with exactly the reported size at the reported URL.
 Test knobs in emu.config: "<kind>_reply" replaces the reply body (the texts
 {service_url}, {sas}, {container} and {proxy_base} in it are filled in),
 "<kind>_status" the HTTP status, for the kinds blob_setup, blob_finalize,
-af_setup and af_finalize.
+af_setup and af_finalize.  "sas_lifetime_seconds" (a positive whole number,
+default SAS_LIFETIME_SECONDS) is how long the SAS tokens of the set-ups
+(API, workflow and Azure Functions) stay valid: their "se", which Azurite
+checks, so that a test can have a token expire during an upload.
 
 State: emu.state["blob"] = {"setups": [...], "containers": {guid: name}};
 every finalize (and Azure Functions set-up) request is appended, parsed, to
@@ -40,6 +43,16 @@ from . import azstore
 
 SAS_LIFETIME_SECONDS = 12 * 3600
 MAX_REQUEST_BYTES = 16 * 1024 * 1024
+
+
+def sas_lifetime(emu):
+    """Seconds the set-ups' SAS tokens stay valid: the "sas_lifetime_seconds"
+    knob when it is a positive whole number, else SAS_LIFETIME_SECONDS."""
+    with emu.lock:
+        value = emu.config.get("sas_lifetime_seconds")
+    if isinstance(value, int) and not isinstance(value, bool) and value > 0:
+        return value
+    return SAS_LIFETIME_SECONDS
 
 _FORBIDDEN_XML = re.compile(rb"<!\s*(DOCTYPE|ENTITY)", re.IGNORECASE)
 
@@ -215,7 +228,7 @@ def handle_setup(emu, req, match, mode):
             reply, status = _override(emu, "blob_setup", values)
             return _xml(status or 200, reply if reply is not None else body)
         sas = azstore.container_sas(container,
-                                    expiry_seconds=SAS_LIFETIME_SECONDS)
+                                    expiry_seconds=sas_lifetime(emu))
         values.update(service_url=service_url, sas=sas, container=container)
         request["container"] = container
         body = ("<SetupResult><AzureSASServiceURL>%s</AzureSASServiceURL>"
@@ -338,13 +351,13 @@ def handle_af_setup(emu, req, match):
             for i, name in enumerate(n for n in names
                                      if isinstance(n, str)):
                 tokens.append({"name": name, "sasToken": azstore.container_sas(
-                    container, expiry_seconds=SAS_LIFETIME_SECONDS + i)})
+                    container, expiry_seconds=sas_lifetime(emu) + i)})
             record["container"] = container
             record["tokens"] = tokens
             values.update(service_url=service_url, container=container,
                           sas=tokens[0]["sasToken"] if tokens else
                           azstore.container_sas(
-                              container, expiry_seconds=SAS_LIFETIME_SECONDS))
+                              container, expiry_seconds=sas_lifetime(emu)))
             reply = {"containerCreated": True,
                      "azureSASServiceURL": service_url,
                      "azureSASTokens": tokens}
