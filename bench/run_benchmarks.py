@@ -10,6 +10,12 @@ Measurements (each repeated --rounds times, rounds interleaved so that a
 slow moment of the machine hits every contender alike; the median is
 reported):
 
+  pagecache  the 1 GiB blob file (and the 256 MiB folder file), made
+          resident in the page cache whole, uploaded with
+          bEnableZUCloudDRBackupKeepPageCache off and on: the file's bytes
+          still in the page cache once UploadFile returned (fincore, or
+          mincore), against the blocks in flight (parallel blocks x block
+          size; one 4 MiB chunk for the folder service).
   folder  the library's ZUCloudService::UploadFile of a 256 MiB file, 4 MiB
           chunks, against curl POSTing the same chunks with the same headers
           to the same upload endpoint: one curl process opens the session,
@@ -77,7 +83,7 @@ BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
 DEFAULT_PARTS = ("folder,folder-far,blob-library,blob-curl,sdk,wan,sink,sink-https,cap,small,"
-                 "md5,https,https-large")
+                 "md5,https,https-large,pagecache")
 # The large file over https: 10 parallel blocks with MD5 off and on, and
 # the SDK at the same concurrency.
 HTTPS_LARGE = ("library-p10", "library-p10-md5", "sdk-c10")
@@ -94,6 +100,51 @@ def loadavg():
     """The machine's 1-minute load average."""
     with open("/proc/loadavg") as f:
         return float(f.read().split()[0])
+
+
+def resident_bytes(path):
+    """Bytes of the file in the page cache: fincore (util-linux) when it is
+    installed, else mincore on a mapping of the file."""
+    try:
+        out = subprocess.run(["fincore", "--bytes", "--noheadings", "--output", "RES", path],
+                             capture_output=True, text=True, check=True).stdout
+        return int(out.split()[0])
+    except (OSError, subprocess.CalledProcessError, ValueError, IndexError):
+        pass
+    import ctypes
+    import mmap
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
+                          ctypes.c_int, ctypes.c_long]
+    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    size = os.path.getsize(path)
+    page = os.sysconf("SC_PAGE_SIZE")
+    vec = (ctypes.c_ubyte * ((size + page - 1) // page))()
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        addr = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
+    finally:
+        os.close(fd)
+    if addr in (None, ctypes.c_void_p(-1).value):
+        raise OSError(ctypes.get_errno(), "mmap " + path)
+    try:
+        if libc.mincore(addr, size, vec) != 0:
+            raise OSError(ctypes.get_errno(), "mincore " + path)
+    finally:
+        libc.munmap(addr, size)
+    return sum(page for b in vec if b & 1)
+
+
+def cache_whole(path):
+    """Writes back and reads the whole file, so that all of it is in the page
+    cache; returns the bytes resident then."""
+    with open(path, "rb") as f:
+        os.fsync(f.fileno())
+        while f.read(4 * MIB):
+            pass
+    return resident_bytes(path)
 
 
 def run_measured(argv, out_path, env=None, err_path=None):
@@ -794,6 +845,36 @@ class Bench:
         result["load"] = loadavg()
         return result
 
+    # the page cache an upload leaves
+    def pagecache_upload(self, guid, service, keep):
+        """Uploads the blob (or folder) file, resident whole beforehand, with
+        bEnableZUCloudDRBackupKeepPageCache off or on; returns the RESULT
+        with the file's resident bytes before and after UploadFile."""
+        word = "keep" if keep else "drop"
+        settings = ["bEnableZUCloudDRBackupKeepPageCache = %s" % ("true" if keep else "false")]
+        emu = self.fresh_emulator()
+        if service == "blob":
+            path = self.args.blob_file
+            settings.append("DRBackupUploadParallelBlocks = %d" % self.args.pagecache_parallel)
+            container, _, _ = self.blob_target(emu, "proxy", emu.login(), guid)
+            before = cache_whole(path)
+            result = self.library_blob(emu, guid, path, settings, "pagecache-blob-" + word)
+            after = resident_bytes(path)
+            self.check_blob(emu, container, "bench/" + os.path.basename(path), "pagecache")
+        else:
+            path = self.args.folder_file
+            env = self.library_env("folder.conf", "[GlobalParam]\nCloud URL = %s\n%s\n" % (
+                emu.web, "\n".join(settings)), {"BENCH_GUID": guid, "BENCH_MTIME": MTIME})
+            before = cache_whole(path)
+            result = self.run_library(self.args.folder_program, path, env,
+                                      "pagecache-folder-" + word)
+            after = resident_bytes(path)
+            self.check_folder_file(emu, "pagecache")
+        result["cached_before"], result["cached_after"] = before, after
+        log("%s, page cache %s: %.1f MiB of the file resident before, %.1f MiB after" % (
+            service, word, before / MIB, after / MIB))
+        return result
+
     # the run
     def run(self):
         guid = "b3a1c2d4-0000-4e5f-8a9b-" + os.urandom(6).hex()
@@ -880,6 +961,16 @@ class Bench:
                     for who in rotated(HTTPS_LARGE, i):
                         self.record("large-https-%g-%g/%s" % (link + (who,)), self.wan_upload(
                             guid, link, who, tls=True, path=self.args.https_large_file))
+        if want("pagecache"):
+            log("page cache after the upload: %d MiB blob file at %d parallel blocks, %d MiB "
+                "folder file, keep off and on, %d rounds" % (
+                    self.args.blob_size // MIB, self.args.pagecache_parallel,
+                    self.args.folder_size // MIB, rounds))
+            for i in range(rounds):
+                for service in ("blob", "folder"):
+                    for keep in rotated((False, True), i):
+                        self.record("pagecache-%s/%s" % (service, "keep" if keep else "drop"),
+                                    self.pagecache_upload(guid, service, keep))
         if want("large"):
             self.large_result = self.large_upload(guid)
         self.stop()
@@ -1143,6 +1234,44 @@ def md5_report(bench, args):
         out.append("MD5 cost: %.2f CPU s/GiB more with MD5 on; openssl speed could not be "
                    "read" % extra)
     return out, misses
+
+
+def pagecache_report(bench, args):
+    """What of the file the page cache holds once UploadFile returned: with
+    the pages dropped as they are read at most the blocks in flight; with
+    bEnableZUCloudDRBackupKeepPageCache the whole file, for contrast."""
+    res = bench.results
+    rows = [("upload", "keep page cache", "resident before MiB", "resident after MiB",
+             "target MiB", "verdict", "MiB/s", "load")]
+    misses = []
+    for service, size, limit in (
+            ("blob", args.blob_size, args.pagecache_parallel * BLOB_BLOCK),
+            ("folder", args.folder_size, FOLDER_CHUNK)):
+        for word in ("drop", "keep"):
+            r = res.get("pagecache-%s/%s" % (service, word))
+            if not r:
+                continue
+            after = max(x["cached_after"] for x in r)
+            before = min(x["cached_before"] for x in r)
+            if word == "drop":
+                ok = after <= limit and before >= size * 0.99
+                target = "<= %.0f" % (limit / MIB)
+            else:
+                ok, target = None, "(contrast)"
+            rows.append(("%s %d MiB" % (service, size // MIB), "on" if word == "keep" else "off",
+                         "%.1f" % (before / MIB), "%.1f" % (after / MIB), target,
+                         "-" if ok is None else verdict(ok), "%.1f" % throughput(r),
+                         load_range(r)))
+            if ok is False:
+                misses.append(("page cache " + service,))
+    if len(rows) == 1:
+        return [], []
+    out = ["Page cache after the upload: the file made resident whole first (fsync, then "
+           "read), then UploadFile; its bytes in the page cache before and after (largest of "
+           "%d rounds after, smallest before); target: at most the blocks in flight, blob "
+           "%d parallel blocks x 16 MiB, folder one 4 MiB chunk" % (
+               args.rounds, args.pagecache_parallel)]
+    return out + table(rows), misses
 
 
 def cap_report(bench, args):
@@ -1412,7 +1541,8 @@ def report(bench, args):
         out.pop(0)
     misses = [r for r in rows[1:] if r[5] == "MISS"]
     for section in (folder_far_report, wan_report, sink_report, sink_https_report, cap_report,
-                    md5_report, small_report, https_report, https_large_report, large_report):
+                    md5_report, small_report, https_report, https_large_report, large_report,
+                    pagecache_report):
         lines, missed = section(bench, args)
         if lines:
             out += ([""] if out else []) + lines
@@ -1464,7 +1594,11 @@ def main():
                              "https (small files over https across a WAN-like link), "
                              "https-large (a large file over https across that link: "
                              "parallel blocks, MD5 on and off, the SDK), "
-                             "large (a file past 50,000 blocks; also --large)")
+                             "large (a file past 50,000 blocks; also --large), "
+                             "pagecache (the page cache an upload leaves, "
+                             "bEnableZUCloudDRBackupKeepPageCache off and on)")
+    parser.add_argument("--pagecache-parallel", type=int, default=4,
+                        help="DRBackupUploadParallelBlocks of the page cache benchmark")
     parser.add_argument("--large", action="store_true",
                         help="add the file past 50,000 blocks (sends --large-gib GiB "
                              "through loopback: minutes)")
