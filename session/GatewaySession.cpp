@@ -92,6 +92,7 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::
   EvDebug* log = params.log;
   const int limit = params.retryCount < 1 ? 1 : params.retryCount;
   const bool reuse = ReadConnectionReuse();
+  const ProxySettings proxy = ReadProxySettings();
   for (int attempt = 1; attempt <= limit; ++attempt) {
     LIBCURL::ZuInternetGateway* gateway = CreateGateway(log);
     if (gateway == nullptr) {
@@ -116,6 +117,7 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::
       return nullptr;
     }
     gateway->setURL(url);
+    gateway->setProxy(proxy.url, proxy.bypass);
     if (params.kind == ServiceKind::kFolder) {
       gateway->setURLUserName(params.userName);
       gateway->setURLPassword(params.password);

@@ -38,6 +38,18 @@ AttemptResult RunAttempt(const std::function<AttemptResult(int attempt)>& attemp
   return result;
 }
 
+// The policy's wait `waitMs`, or the failed request's Retry-After when that
+// is longer, up to kMaxRetryAfterSeconds.
+unsigned int WithRetryAfter(unsigned int waitMs) {
+  const long asked = LIBCURL::RetryAfterOnThisThread();
+  if (asked <= 0) return waitMs;
+  const unsigned long long askedMs =
+      static_cast<unsigned long long>(asked < kMaxRetryAfterSeconds ? asked
+                                                                    : kMaxRetryAfterSeconds) *
+      1000ULL;
+  return askedMs > waitMs ? static_cast<unsigned int>(askedMs) : waitMs;
+}
+
 // The wait step after failed attempt `n` (kRetry), with its line.
 void WaitAfterFailure(const RetryOptions& options, const RetryLines& lines, int n) {
   if (options.wait == WaitKind::kNone) return;
@@ -46,11 +58,13 @@ void WaitAfterFailure(const RetryOptions& options, const RetryLines& lines, int 
     return;
   }
   if (options.wait == WaitKind::kFixed) {
-    zu::SleepUnless(options.fixedMs, options.stopRequested);
-    if (lines.retryingAfter) lines.retryingAfter(options.fixedMs, n);
+    const unsigned int waitMs = WithRetryAfter(options.fixedMs);
+    zu::SleepUnless(waitMs, options.stopRequested);
+    if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
     return;
   }
-  const unsigned int waitMs = BackoffDelayMs(n, options.backoffCapSeconds, NextJitter());
+  const unsigned int waitMs =
+      WithRetryAfter(BackoffDelayMs(n, options.backoffCapSeconds, NextJitter()));
   if (lines.retryingAfter) lines.retryingAfter(waitMs, n);
   zu::SleepUnless(waitMs, options.stopRequested);
 }
@@ -62,6 +76,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
   RetryOutcome outcome;
   const int limit = options.limit < 1 ? 1 : options.limit;
   bool lostReplyRetried = false;
+  int deadlineAttempts = 0;
   for (int n = 1;; ++n) {
     // Checked before the first attempt too: an operation others gave up on
     // while it waited for its turn sends nothing.
@@ -76,6 +91,13 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
       return outcome;
     }
     if (result == AttemptResult::kStop) {
+      outcome.stoppedEarly = true;
+      break;
+    }
+    if (result == AttemptResult::kRetry && LIBCURL::DeadlineReachedOnThisThread() &&
+        ++deadlineAttempts >= kMaxAttemptsAtDeadline) {
+      // The link moves the bytes, too slowly for this request ever to end
+      // in time: more attempts would only take hours each.
       outcome.stoppedEarly = true;
       break;
     }

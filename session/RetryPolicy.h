@@ -20,7 +20,11 @@
 // ends the loop as kStop: it could only be refused again. The first failed
 // attempt of a loop whose reply was lost on a reused connection
 // (LIBCURL::ReplyLostOnThisThread) is followed by the next one at once, with
-// the "Retrying immediately" line; later ones wait as usual. A stop request
+// the "Retrying immediately" line; later ones wait as usual. A refusal
+// whose Retry-After asks for a longer wait than the policy's gets it, up to
+// kMaxRetryAfterSeconds (the retry line says the wait made). After
+// kMaxAttemptsAtDeadline attempts that each ran until the request's
+// deadline the loop stops as if an attempt had returned kStop. A stop request
 // (RetryOptions::stopRequested) is honoured before every attempt, the
 // first included.
 #ifndef ZUCLOUD_SESSION_RETRY_POLICY_H
@@ -29,6 +33,14 @@
 #include <functional>
 
 namespace zu {
+
+// The longest wait a refusal's Retry-After may ask for: a longer one (or
+// one the policy's own wait already covers) waits this long.
+constexpr long kMaxRetryAfterSeconds = 300;
+// Attempts of one loop whose request ran until its overall deadline: after
+// this many the loop stops (the link is too slow for the request to finish
+// in time, and each such attempt takes the whole deadline).
+constexpr int kMaxAttemptsAtDeadline = 3;
 
 enum class AttemptResult {
   kSuccess,   // done, no wait, no line

@@ -83,6 +83,14 @@ bool ReadConnectionReuse() {
   return ReadBooleanSetting(ZUGlobalParam(), "bEnableZUCloudConnectionReuse", true);
 }
 
+ProxySettings ReadProxySettings() {
+  ZUGlobalParam params;
+  ProxySettings settings;
+  if (params.get("ZUCloudProxyURL", settings.url) != 0) settings.url.clear();
+  if (params.get("ZUCloudProxyBypass", settings.bypass) != 0) settings.bypass.clear();
+  return settings;
+}
+
 BlobSettings ReadBlobSettings() {
   BlobSettings settings;
   ZUGlobalParam params;

@@ -47,6 +47,17 @@ BlobSettings ReadBlobSettings();
 // Read for each gateway, so a change applies from the next operation on.
 bool ReadConnectionReuse();
 
+// "ZUCloudProxyURL" and "ZUCloudProxyBypass" ([GlobalParam], text): the
+// proxy of every request (http:// or https://, credentials allowed) and the
+// hosts reached without it (libcurl's no-proxy list). Absent or empty: the
+// environment decides (http_proxy, HTTPS_PROXY, ALL_PROXY, NO_PROXY). Read
+// for each gateway, like connection reuse.
+struct ProxySettings {
+  std::string url;
+  std::string bypass;
+};
+ProxySettings ReadProxySettings();
+
 // A stored boolean word: lower-cased "true" is true, any other non-empty
 // text false; empty gives `defaultValue`.
 bool ParseBooleanWord(const std::string& text, bool defaultValue);

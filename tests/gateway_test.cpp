@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -438,6 +439,38 @@ TEST_F(GatewayTest, NonSuccessStatusFailsAndKeepsTheBody) {
   EXPECT_EQ(response, "body of status 201");
   EXPECT_TRUE(o.error.empty());
   EXPECT_EQ(o.curlCode, 0);
+}
+
+// A refusal's headers reach the caller: the service's error code by name
+// (any letter case) and Retry-After for the retry policy.
+TEST_F(GatewayTest, ARefusalsErrorCodeAndRetryAfterAreRead) {
+  auto gw = OpenGateway(Http().url("/"), false);
+  std::string response;
+  LIBCURL::ClearRequestRefusedOnThisThread();
+  Outcome o = Collect(*gw, gw->doGetOperation(Http().url("/status/503?Retry-After=42&"
+                                                         "x-ms-error-code=ServerBusy"),
+                                              response, {}));
+  EXPECT_EQ(o.status, 503);
+  EXPECT_EQ(gw->getLastReplyHeader("X-MS-Error-Code"), "ServerBusy");
+  EXPECT_EQ(gw->getLastReplyHeader("x-ms-request-id"), "");
+  EXPECT_EQ(LIBCURL::RetryAfterOnThisThread(), 42);
+  // The next request's reply replaces them.
+  o = Collect(*gw, gw->doGetOperation(Http().url("/status/500"), response, {}));
+  EXPECT_EQ(gw->getLastReplyHeader("x-ms-error-code"), "");
+
+  const std::time_t now = 1700000000;
+  char future[64];
+  char past[64];
+  const std::time_t later = now + 300;
+  const std::time_t earlier = now - 300;
+  std::strftime(future, sizeof future, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&later));
+  std::strftime(past, sizeof past, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&earlier));
+  const std::vector<std::pair<std::string, long>> rows = {
+      {"120", 120},  {"0", 0},  {"86400", 86400}, {"86401", 86400}, {"99999999999", 86400},
+      {future, 300}, {past, 0}, {"soon", 0},      {"-5", 0}};
+  for (const auto& [value, seconds] : rows) {
+    EXPECT_EQ(LIBCURL::RetryAfterSeconds({{"retry-after", value}}, now), seconds) << value;
+  }
 }
 
 TEST_F(GatewayTest, RedirectsAreNotFollowed) {
@@ -1006,6 +1039,73 @@ TEST_F(GatewayTlsTest, PooledConnectionsAreSharedOnlyUnderTheSameCertificateChec
   gw->setConnectionReuse(true);
   Outcome o = Collect(*gw, gw->connect());
   EXPECT_EQ(o.curlCode, kCurlPeerFailedVerification) << o.error;
+}
+
+// ---------------------------------------------------------------- proxies
+
+// tests/support/http_test_proxy.py: CONNECT tunnels and forwarded http.
+class TestProxy {
+ public:
+  TestProxy() : m_process({"python3", zutest::SourceDir() + "/tests/support/http_test_proxy.py"}) {
+    m_port = std::stoi(m_process.readyLine("READY ", 30000));
+  }
+  std::string url(const std::string& credentials = "") const {
+    return "http://" + credentials + "127.0.0.1:" + std::to_string(m_port);
+  }
+  json stats() const {
+    auto gw = OpenGateway(url() + "/", false);
+    std::string response;
+    gw->setProxy("", "*");
+    if (gw->doGetOperation(url() + "/stats", response, {}) != 0) return json();
+    return json::parse(response);
+  }
+
+ private:
+  zutest::ChildProcess m_process;
+  int m_port = 0;
+};
+
+// The proxy setting carries http (forwarded) and https (tunnelled) requests,
+// with its credentials sent to the proxy only, and takes precedence over
+// the environment; the bypass list goes around it; without settings the
+// environment's proxy is used.
+TEST_F(GatewayTlsTest, TheProxySettingCarriesRequestsAndTakesPrecedenceOverTheEnvironment) {
+  TestProxy proxy;
+  const std::string dead = "http://127.0.0.1:9";
+  zutest::ScopedEnv http("http_proxy", dead), https("HTTPS_PROXY", dead),
+      httpsLower("https_proxy", dead), noProxy("NO_PROXY", std::nullopt),
+      noProxyLower("no_proxy", std::nullopt), ca("ZUCLOUD_CA_FILE", Https().caFile());
+  struct Row {
+    const char* what;
+    std::string url;
+    bool secured;
+    std::string proxy;
+    std::string bypass;
+    bool ok;
+    int tunnels;
+    int forwarded;
+  };
+  const std::vector<Row> rows = {
+      {"http through the proxy", Http().url("/echo"), false, proxy.url("ann:s3cr3t@"), "", true, 0,
+       1},
+      {"https tunnelled", Https().url("/echo"), true, proxy.url(), "", true, 1, 1},
+      {"bypassed", Https().url("/echo"), true, proxy.url(), "127.0.0.1", true, 1, 1},
+      {"the environment's dead proxy", Http().url("/echo"), false, "", "", false, 1, 1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto gw = OpenGateway(row.url, row.secured);
+    gw->setProxy(row.proxy, row.bypass);
+    std::string response;
+    const Outcome o = Collect(*gw, gw->doGetOperation(row.url, response, {}));
+    EXPECT_EQ(o.result == 0, row.ok) << o.error;
+    const json stats = proxy.stats();
+    EXPECT_EQ(stats.value("tunnels", -1), row.tunnels);
+    EXPECT_EQ(stats.value("forwarded", -1), row.forwarded);
+  }
+  const json stats = proxy.stats();
+  ASSERT_EQ(stats.at("authorization").size(), 1u);
+  EXPECT_EQ(stats.at("authorization").at(0), "Basic YW5uOnMzY3IzdA==");  // ann:s3cr3t
 }
 
 }  // namespace

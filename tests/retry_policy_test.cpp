@@ -309,4 +309,56 @@ TEST(RetryPolicy, TheFirstLostReplyOfALoopIsRetriedAtOnce) {
   }
 }
 
+// A refusal's Retry-After longer than the policy's wait is waited, up to
+// the cap; a shorter one changes nothing.
+TEST(RetryPolicy, ARetryAfterLongerThanTheWaitIsHonouredUpToTheCap) {
+  const unsigned cap = static_cast<unsigned>(zu::kMaxRetryAfterSeconds) * 1000u;
+  struct Row {
+    WaitKind kind;
+    long retryAfter;
+    unsigned expected;
+  };
+  const std::vector<Row> rows = {
+      {WaitKind::kFixed, 0, 120000},   {WaitKind::kFixed, 60, 120000},
+      {WaitKind::kFixed, 200, 200000}, {WaitKind::kFixed, 299, 299000},
+      {WaitKind::kFixed, 300, cap},    {WaitKind::kFixed, 301, cap},
+      {WaitKind::kFixed, 86400, cap},  {WaitKind::kBackoff, 30, 30000},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.retryAfter));
+    zutest::ScopedSleepRecorder sleeps;
+    LineRecorder rec;
+    RetryOptions options;
+    options.limit = 1;
+    options.wait = row.kind;
+    options.backoffCapSeconds = 0;
+    RunWithRetry(options, rec.make(), [&](int) {
+      LIBCURL::NoteRetryAfterOnThisThread(row.retryAfter);
+      return AttemptResult::kRetry;
+    });
+    const unsigned expected =
+        row.kind == WaitKind::kBackoff && row.retryAfter == 0 ? 0 : row.expected;
+    EXPECT_EQ(sleeps.waits(), std::vector<unsigned>{expected});
+    EXPECT_EQ(rec.lines.front(), "after " + std::to_string(expected) + " 1");
+  }
+}
+
+// Requests that run until their deadline end the loop after the third such
+// attempt, whatever the retry count; two of them do not.
+TEST(RetryPolicy, TheThirdAttemptAtTheDeadlineEndsTheLoop) {
+  for (int atDeadline : {2, 3}) {
+    SCOPED_TRACE(atDeadline);
+    zutest::ScopedSleepRecorder sleeps;
+    RetryOptions options;
+    options.limit = 30;
+    int calls = 0;
+    auto outcome = RunWithRetry(options, {}, [&](int) {
+      if (++calls <= atDeadline) LIBCURL::NoteDeadlineReachedOnThisThread();
+      return calls < 5 ? AttemptResult::kRetry : AttemptResult::kSuccess;
+    });
+    EXPECT_EQ(outcome.succeeded, atDeadline < zu::kMaxAttemptsAtDeadline);
+    EXPECT_EQ(calls, atDeadline < zu::kMaxAttemptsAtDeadline ? 5 : zu::kMaxAttemptsAtDeadline);
+  }
+}
+
 }  // namespace

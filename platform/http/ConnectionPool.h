@@ -31,6 +31,10 @@ namespace pool {
 
 // Longest time a connection waits in the pool (also CURLOPT_MAXAGE_CONN).
 constexpr long kMaxIdleSeconds = 60;
+// Longest time a connection is used at all (CURLOPT_MAXLIFETIME_CONN): a
+// busy connection is still replaced now and then, so a changed DNS answer
+// (a storage front moved elsewhere) is seen.
+constexpr long kMaxConnectionAgeSeconds = 300;
 // Idle handles kept per security key and origin; more are closed.
 constexpr size_t kMaxIdlePerOrigin = 32;
 

@@ -77,6 +77,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -101,6 +102,10 @@ thread_local bool t_requestRefused = false;
 // Set by a request whose reused connection closed before any reply byte
 // (see ReplyLostOnThisThread).
 thread_local bool t_replyLost = false;
+// The Retry-After of the last refused request (see RetryAfterOnThisThread).
+thread_local long t_retryAfterSeconds = 0;
+// Set by a request that ran until its deadline (DeadlineReachedOnThisThread).
+thread_local bool t_deadlineReached = false;
 constexpr const char* kReplyLostText =
     "the connection closed before the reply; the request may have been carried out and was not "
     "sent again";
@@ -165,6 +170,25 @@ size_t WriteCallback(char* ptr, size_t size, size_t nmemb, void* userdata) {
   return n;
 }
 
+// Collects the header lines of a reply as name and value; a status line
+// (of an interim reply, or the final one) starts the list afresh.
+size_t HeaderCallback(char* data, size_t size, size_t nitems, void* userdata) {
+  auto* headers = static_cast<ZuCURL::commandInfoList*>(userdata);
+  const size_t n = size * nitems;
+  std::string line(data, n);
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    headers->clear();
+    return n;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos) return n;
+  const size_t value = line.find_first_not_of(" \t", colon + 1);
+  headers->emplace_back(line.substr(0, colon),
+                        value == std::string::npos ? std::string() : line.substr(value));
+  return n;
+}
+
 // Refuses rewinds other than to the start of the caller's buffer.
 int SeekCallback(void* userdata, curl_off_t offset, int origin) {
   auto* src = static_cast<ReadSource*>(userdata);
@@ -201,7 +225,7 @@ curl_socket_t OpenSocketCallback(void* /*userdata*/, curlsocktype /*purpose*/,
   return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
-enum class Method { Get, Post, Put };
+enum class Method { Get, Post, Put, Head };
 
 bool HasHeaderBreak(const std::string& text) {
   return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
@@ -295,11 +319,12 @@ CURLcode ApplyBodyOptions(CURL* h, Method method, bool paced, const char* data, 
     set(CURLOPT_POST, 1L);
     set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
     set(CURLOPT_POSTFIELDS, length > 0 ? data : kEmpty);
-  } else if (method == Method::Get) {
+  } else if (method == Method::Get || method == Method::Head) {
     // HTTPGET resets the handle from POST or PUT of an earlier request.
     set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
     set(CURLOPT_UPLOAD, 0L);
     set(CURLOPT_HTTPGET, 1L);
+    if (method == Method::Head) set(CURLOPT_NOBODY, 1L);
   } else {
     // Setting POSTFIELDS selects POST, so it is cleared before UPLOAD
     // selects PUT.
@@ -332,6 +357,9 @@ struct ZuInternetGateway::Impl {
   long long maxReplyBytes = 0;  // see setMaxReplyBytes
   bool noAuthScheme = false;    // setHTTPAuthentication(0) was called
   bool reuse = false;           // see setConnectionReuse
+  std::string proxyUrl;         // see setProxy
+  std::string bypass;
+  long deadlineMs = 0;  // of the request under way
 
   // Pool bookkeeping: the security key the handle was pooled under, and
   // the origin of the last request when it completed (empty otherwise).
@@ -347,6 +375,7 @@ struct ZuInternetGateway::Impl {
   ReadSource source;
   WriteSink sink;
   SendGuard sendGuard;
+  ZuCURL::commandInfoList replyHeaders;  // of the last request's final reply
 
   void clearOutcome() {
     sink.capExceeded = false;
@@ -375,7 +404,8 @@ struct ZuInternetGateway::Impl {
   std::string securityKey() const {
     return std::string(verifyPeer ? "verify" : "noverify") + '|' + caFile + '|' +
            (keepAlive ? std::to_string(keepIdleSeconds) + ',' + std::to_string(keepIntervalSeconds)
-                      : std::string("nokeepalive"));
+                      : std::string("nokeepalive")) +
+           '|' + proxyUrl + '|' + bypass;
   }
 
   // Attaches the pool's share for the current settings to the handle; on
@@ -436,8 +466,13 @@ struct ZuInternetGateway::Impl {
     set(CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP | CURLPROTO_HTTPS));
 #endif
     set(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
-    set(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set(CURLOPT_LOW_SPEED_LIMIT, std::max(limits.lowSpeedBytesPerSecond, 1L));
     set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+    set(CURLOPT_MAXLIFETIME_CONN, pool::kMaxConnectionAgeSeconds);
+    // An explicit proxy or bypass list replaces the environment's; none
+    // leaves libcurl's reading of the environment.
+    set(CURLOPT_PROXY, proxyUrl.empty() ? static_cast<const char*>(nullptr) : proxyUrl.c_str());
+    set(CURLOPT_NOPROXY, bypass.empty() ? static_cast<const char*>(nullptr) : bypass.c_str());
     if (pacedSharers > 0) {
       // A paced body may go no faster than its share of the cap.
       const unsigned long long share =
@@ -446,7 +481,8 @@ struct ZuInternetGateway::Impl {
         limits.deadlineMinBytesPerSecond = static_cast<long long>(share);
       }
     }
-    set(CURLOPT_TIMEOUT_MS, ZuInternetGateway::RequestDeadlineMs(limits, bodyBytes));
+    deadlineMs = ZuInternetGateway::RequestDeadlineMs(limits, bodyBytes);
+    set(CURLOPT_TIMEOUT_MS, deadlineMs);
     if (noAuthScheme) set(CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_NONE));
     if (share) set(CURLOPT_MAXAGE_CONN, pool::kMaxIdleSeconds);
     set(CURLOPT_TCP_KEEPALIVE, keepAlive ? 1L : 0L);
@@ -456,11 +492,15 @@ struct ZuInternetGateway::Impl {
     }
     set(CURLOPT_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
     set(CURLOPT_SSL_VERIFYHOST, verifyPeer ? 2L : 0L);
+    // An https proxy is checked as the server is.
+    set(CURLOPT_PROXY_SSL_VERIFYPEER, verifyPeer ? 1L : 0L);
+    set(CURLOPT_PROXY_SSL_VERIFYHOST, verifyPeer ? 2L : 0L);
     if (!caFile.empty()) {
       // CAINFO replaces the built-in bundle; the hashed system directory
       // keeps the system's CAs trusted beside the extra bundle (OpenSSL
       // consults both).
       set(CURLOPT_CAINFO, caFile.c_str());
+      set(CURLOPT_PROXY_CAINFO, caFile.c_str());
       if (IsDirectory(kSystemCaPath)) set(CURLOPT_CAPATH, kSystemCaPath);
     }
     return rc;
@@ -468,6 +508,12 @@ struct ZuInternetGateway::Impl {
 
   // One request on the gateway's handle; the body is read from `data` in
   // place.
+  // The options of one request beyond the common ones (callbacks, their
+  // data, the header list); returns the first option libcurl refuses.
+  CURLcode applyRequestOptions(CURL* h, curl_slist* list);
+  // The result of a request that ended with `rc` and `status`.
+  int outcome(const std::string& url, CURLcode rc, long status);
+
   int perform(Method method, const std::string& url, const char* data, long length,
               std::string& response, const ZuCURL::commandInfoList& headers);
 };
@@ -579,6 +625,10 @@ void ZuInternetGateway::setMaxReplyBytes(long long bytes) {
 
 bool ZuInternetGateway::replyTooLarge() const { return m_impl->sink.capExceeded; }
 void ZuInternetGateway::setConnectionReuse(bool enable) { m_impl->reuse = enable; }
+void ZuInternetGateway::setProxy(const std::string& proxyUrl, const std::string& bypass) {
+  m_impl->proxyUrl = proxyUrl;
+  m_impl->bypass = bypass;
+}
 
 int ZuInternetGateway::connect() {
   Impl& d = *m_impl;
@@ -671,6 +721,27 @@ bool RequestRefusedOnThisThread() { return t_requestRefused; }
 void ClearRequestRefusedOnThisThread() {
   t_requestRefused = false;
   t_replyLost = false;
+  t_retryAfterSeconds = 0;
+  t_deadlineReached = false;
+}
+long RetryAfterOnThisThread() { return t_retryAfterSeconds; }
+void NoteRetryAfterOnThisThread(long seconds) { t_retryAfterSeconds = seconds; }
+bool DeadlineReachedOnThisThread() { return t_deadlineReached; }
+void NoteDeadlineReachedOnThisThread() { t_deadlineReached = true; }
+
+long RetryAfterSeconds(const ZuCURL::commandInfoList& replyHeaders, std::time_t now) {
+  for (const auto& header : replyHeaders) {
+    if (!FXString::EqualsNoCase(header.name, "Retry-After")) continue;
+    const std::string& value = header.value;
+    if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
+      // Seconds; anything longer than a day reads as a day.
+      return value.size() > 6 ? 86400L : std::min(std::stol(value), 86400L);
+    }
+    const std::time_t at = curl_getdate(value.c_str(), nullptr);
+    if (at == static_cast<std::time_t>(-1) || at <= now) return 0;
+    return static_cast<long>(std::min<std::time_t>(at - now, 86400));
+  }
+  return 0;
 }
 bool ReplyLostOnThisThread() { return t_replyLost; }
 void NoteReplyLostOnThisThread() { t_replyLost = true; }
@@ -705,27 +776,12 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   d.sink.body.clear();
   d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
   if (d.maxReplyBytes > 0 && d.maxReplyBytes < d.sink.cap) d.sink.cap = d.maxReplyBytes;
+  d.sendGuard = SendGuard();
 
   CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, d.errorBuffer);
-  auto set = [&rc, h](CURLoption opt, auto value) {
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
-  };
   if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url, length);
-  set(CURLOPT_HTTPHEADER, list.get());
-  set(CURLOPT_WRITEFUNCTION, &WriteCallback);
-  set(CURLOPT_WRITEDATA, static_cast<void*>(&d.sink));
-  set(CURLOPT_READFUNCTION, &ReadCallback);
-  set(CURLOPT_READDATA, static_cast<void*>(&d.source));
-  set(CURLOPT_SEEKFUNCTION, &SeekCallback);
-  set(CURLOPT_SEEKDATA, static_cast<void*>(&d.source));
-  d.sendGuard = SendGuard();
-  set(CURLOPT_PREREQFUNCTION, &PrereqCallback);
-  set(CURLOPT_PREREQDATA, static_cast<void*>(&d.sendGuard));
-  // Bodies go to libcurl in pieces of this size (its default is 64 KiB):
-  // fewer callbacks and larger writes to the socket.
-  set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+  if (rc == CURLE_OK) rc = d.applyRequestOptions(h, list.get());
   if (rc == CURLE_OK) rc = ApplyBodyOptions(h, method, paced, data, length);
-
   if (rc == CURLE_OK) {
     rc = curl_easy_perform(h);
   } else {
@@ -734,38 +790,73 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   long status = 0;
   curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   d.lastStatus = static_cast<int>(status);
-  // The handle must not keep pointers to the list or the caller's buffer.
+  // The handle must not keep pointers to the list or the caller's buffer,
+  // and the next request on it is no HEAD.
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
   curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+  curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
   d.source = ReadSource();
 
   response.swap(d.sink.body);
   d.sink.body.clear();
+  return d.outcome(url, rc, status);
+}
 
-  if (d.share) {
+CURLcode ZuInternetGateway::Impl::applyRequestOptions(CURL* h, curl_slist* list) {
+  CURLcode rc = CURLE_OK;
+  auto set = [&rc, h](CURLoption opt, auto value) {
+    if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
+  };
+  replyHeaders.clear();
+  set(CURLOPT_HTTPHEADER, list);
+  set(CURLOPT_WRITEFUNCTION, &WriteCallback);
+  set(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+  set(CURLOPT_HEADERFUNCTION, &HeaderCallback);
+  set(CURLOPT_HEADERDATA, static_cast<void*>(&replyHeaders));
+  set(CURLOPT_READFUNCTION, &ReadCallback);
+  set(CURLOPT_READDATA, static_cast<void*>(&source));
+  set(CURLOPT_SEEKFUNCTION, &SeekCallback);
+  set(CURLOPT_SEEKDATA, static_cast<void*>(&source));
+  set(CURLOPT_PREREQFUNCTION, &PrereqCallback);
+  set(CURLOPT_PREREQDATA, static_cast<void*>(&sendGuard));
+  // Bodies go to libcurl in pieces of this size (its default is 64 KiB):
+  // fewer callbacks and larger writes to the socket.
+  set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+  return rc;
+}
+
+int ZuInternetGateway::Impl::outcome(const std::string& url, CURLcode rc, long status) {
+  if (share) {
     // A completed request leaves a connection worth pooling; a transport
     // failure makes the next gateway for this origin probe again.
     const std::string origin = pool::OriginOf(url);
-    pool::MarkReached(d.poolKey, origin, rc == CURLE_OK);
-    d.lastOrigin = rc == CURLE_OK ? origin : std::string();
+    pool::MarkReached(poolKey, origin, rc == CURLE_OK);
+    lastOrigin = rc == CURLE_OK ? origin : std::string();
   }
-
   if (rc != CURLE_OK) {
-    if (d.sendGuard.resendRefused) {
+    if (sendGuard.resendRefused) {
       // The reused connection closed before the first reply byte; the
       // server may have carried the request out. Reported like a reply
       // that never came on a new connection.
       t_replyLost = true;
-      return d.transportFailure(CURLE_GOT_NOTHING, kReplyLostText);
+      return transportFailure(CURLE_GOT_NOTHING, kReplyLostText);
     }
-    if (d.sink.capExceeded) {
-      return d.transportFailure(
-          rc, ("reply larger than " + std::to_string(d.sink.cap) + " bytes").c_str());
+    if (sink.capExceeded) {
+      return transportFailure(rc,
+                              ("reply larger than " + std::to_string(sink.cap) + " bytes").c_str());
     }
-    return d.transportFailure(rc, d.errorBuffer);
+    if (rc == CURLE_OPERATION_TIMEDOUT) {
+      curl_off_t spentUs = 0;
+      if (curl_easy_getinfo(easy.get(), CURLINFO_TOTAL_TIME_T, &spentUs) == CURLE_OK &&
+          spentUs / 1000 + 1000 >= deadlineMs) {
+        t_deadlineReached = true;
+      }
+    }
+    return transportFailure(rc, errorBuffer);
   }
   if (status < 200 || status > 299) {
-    d.errorMsg = "HTTP status " + std::to_string(status);
+    errorMsg = "HTTP status " + std::to_string(status);
+    t_retryAfterSeconds = RetryAfterSeconds(replyHeaders, std::time(nullptr));
     return status > 0 ? static_cast<int>(status) : kGatewayFailure;
   }
   return 0;
@@ -780,108 +871,20 @@ void ZuInternetGateway::getLastCurlErrorCodeAndErrorMsg(int& code, std::string& 
   text = m_impl->lastCurlText;
 }
 
-namespace {
-
-// Collects the header lines of a reply as name and value; a status line
-// (of an interim reply, or the final one) starts the list afresh.
-size_t HeaderCallback(char* data, size_t size, size_t nitems, void* userdata) {
-  auto* headers = static_cast<ZuCURL::commandInfoList*>(userdata);
-  const size_t n = size * nitems;
-  std::string line(data, n);
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  if (line.compare(0, 5, "HTTP/") == 0) {
-    headers->clear();
-    return n;
-  }
-  const size_t colon = line.find(':');
-  if (colon == std::string::npos) return n;
-  const size_t value = line.find_first_not_of(" \t", colon + 1);
-  headers->emplace_back(line.substr(0, colon),
-                        value == std::string::npos ? std::string() : line.substr(value));
-  return n;
-}
-
-// The options of a HEAD request beyond the common ones; returns the first
-// option libcurl refuses.
-CURLcode ApplyHeadOptions(CURL* h, curl_slist* list, WriteSink* sink,
-                          ZuCURL::commandInfoList* replyHeaders, SendGuard* guard) {
-  CURLcode rc = CURLE_OK;
-  auto set = [&rc, h](CURLoption opt, auto value) {
-    if (rc == CURLE_OK) rc = curl_easy_setopt(h, opt, value);
-  };
-  set(CURLOPT_HTTPHEADER, list);
-  set(CURLOPT_WRITEFUNCTION, &WriteCallback);
-  set(CURLOPT_WRITEDATA, static_cast<void*>(sink));
-  set(CURLOPT_HEADERFUNCTION, &HeaderCallback);
-  set(CURLOPT_HEADERDATA, static_cast<void*>(replyHeaders));
-  set(CURLOPT_PREREQFUNCTION, &PrereqCallback);
-  set(CURLOPT_PREREQDATA, static_cast<void*>(guard));
-  set(CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-  set(CURLOPT_UPLOAD, 0L);
-  set(CURLOPT_NOBODY, 1L);
-  return rc;
-}
-
-// After a HEAD request: the handle keeps no pointer into it, and the next
-// request on it is no HEAD.
-void EndHeadOptions(CURL* h) {
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, static_cast<curl_write_callback>(nullptr));
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, static_cast<void*>(nullptr));
-  curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
-}
-
-}  // namespace
-
 int ZuInternetGateway::doHeadOperation(const std::string& url,
                                        ZuCURL::commandInfoList& replyHeaders,
                                        ZuCURL::commandInfoList headers) {
-  Impl& d = *m_impl;
-  d.clearOutcome();
-  replyHeaders.clear();
-  if (d.noTransport) return d.gatewayFailure("gateway has no transport");
-  if (!d.easy) return d.gatewayFailure("gateway not initialized");
-  const std::string refused = RefusedRequestText(url, headers);
-  if (!refused.empty()) return d.gatewayFailure(refused);
-  HeaderList list;
-  BuildHeaderList(headers, Method::Get, list);
-  if (!list.ok()) return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
-  if (!d.renewUnusableHandle())
-    return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
+  std::string unused;
+  const int result = m_impl->perform(Method::Head, url, nullptr, 0, unused, headers);
+  replyHeaders = m_impl->replyHeaders;
+  return result;
+}
 
-  CURL* h = d.easy.get();
-  d.errorBuffer[0] = '\0';
-  d.sink.body.clear();
-  d.sink.cap = ZuInternetGateway::Limits().maxReplyBytes;
-  d.sendGuard = SendGuard();
-  CURLcode rc = curl_easy_setopt(h, CURLOPT_ERRORBUFFER, d.errorBuffer);
-  if (rc == CURLE_OK) rc = d.applyCommonOptions(h, url, 0);
-  if (rc == CURLE_OK) rc = ApplyHeadOptions(h, list.get(), &d.sink, &replyHeaders, &d.sendGuard);
-  if (rc == CURLE_OK) {
-    rc = curl_easy_perform(h);
-  } else {
-    d.errorBuffer[0] = '\0';
+std::string ZuInternetGateway::getLastReplyHeader(const std::string& name) {
+  for (const auto& header : m_impl->replyHeaders) {
+    if (FXString::EqualsNoCase(header.name, name)) return header.value;
   }
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-  d.lastStatus = static_cast<int>(status);
-  EndHeadOptions(h);
-  d.sink.body.clear();
-  if (d.share) {
-    const std::string origin = pool::OriginOf(url);
-    pool::MarkReached(d.poolKey, origin, rc == CURLE_OK);
-    d.lastOrigin = rc == CURLE_OK ? origin : std::string();
-  }
-  if (rc != CURLE_OK && d.sendGuard.resendRefused) {
-    t_replyLost = true;
-    return d.transportFailure(CURLE_GOT_NOTHING, kReplyLostText);
-  }
-  if (rc != CURLE_OK) return d.transportFailure(rc, d.errorBuffer);
-  if (status < 200 || status > 299) {
-    d.errorMsg = "HTTP status " + std::to_string(status);
-    return status > 0 ? static_cast<int>(status) : kGatewayFailure;
-  }
-  return 0;
+  return std::string();
 }
 
 }  // namespace LIBCURL

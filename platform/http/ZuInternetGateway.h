@@ -16,6 +16,7 @@
 #ifndef ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
 #define ZUCLOUD_PLATFORM_ZU_INTERNET_GATEWAY_H
 
+#include <ctime>
 #include <list>
 #include <memory>
 #include <string>
@@ -44,8 +45,11 @@ namespace LIBCURL {
 // tests shorten them.
 struct GatewayLimits {
   long connectTimeoutSeconds = 30;
-  // A transfer moving fewer than 1 byte/s for this long is aborted.
+  // A transfer moving fewer than lowSpeedBytesPerSecond on average for this
+  // long is aborted (a stalled or trickling request). Values below 1 count
+  // as 1.
   long stallSeconds = 120;
+  long lowSpeedBytesPerSecond = 1024;
   // A reply body larger than this fails the request.
   long long maxReplyBytes = 64LL * 1024 * 1024;
   // Overall deadline of one request (connect, send, reply): this allowance
@@ -88,7 +92,19 @@ bool ReplyLostOnThisThread();
 // Sets that flag; the gateway calls it, and so may a gateway of a test
 // that plays a lost reply.
 void NoteReplyLostOnThisThread();
-// Clears both flags above.
+// True when the last request this thread handed to a gateway since the
+// last Clear ran until its overall deadline (GatewayLimits): the link
+// moved its bytes, only too slowly for the request to finish in time.
+bool DeadlineReachedOnThisThread();
+void NoteDeadlineReachedOnThisThread();
+// The wait in seconds that the last request this thread handed to a gateway
+// since the last Clear was told by its refusal's Retry-After header (delta
+// seconds or an HTTP date; at most a day); 0 when it had none.
+long RetryAfterOnThisThread();
+void NoteRetryAfterOnThisThread(long seconds);
+// Reads Retry-After from `replyHeaders` as above, at time `now`.
+long RetryAfterSeconds(const ZuCURL::commandInfoList& replyHeaders, std::time_t now);
+// Clears the flags above.
 void ClearRequestRefusedOnThisThread();
 
 class ZuInternetGateway {
@@ -126,6 +142,13 @@ class ZuInternetGateway {
   virtual void setMaxReplyBytes(long long bytes);
   // True when the last request failed because its reply passed the cap.
   virtual bool replyTooLarge() const;
+  // The proxy of this gateway's requests: `proxyUrl` (http:// or https://,
+  // credentials allowed as user:password@, sent only to the proxy) and
+  // `bypass`, hosts reached directly (libcurl's no-proxy list: names,
+  // domains, addresses, "*" for all). An empty value leaves that part to
+  // the environment (http_proxy, HTTPS_PROXY or https_proxy, ALL_PROXY,
+  // NO_PROXY), as libcurl reads it. Connections are pooled per proxy.
+  virtual void setProxy(const std::string& proxyUrl, const std::string& bypass);
   // true: the gateway takes its connection from the process's connection
   // pool when one to the URL's origin is idle there, and hands it back on
   // disConnet() (see ConnectionPool.h); false (the default): its
@@ -178,6 +201,10 @@ class ZuInternetGateway {
   // other requests.
   virtual int doHeadOperation(const std::string& url, ZuCURL::commandInfoList& replyHeaders,
                               ZuCURL::commandInfoList headers);
+  // The value of reply header `name` (any letter case) of the last
+  // request's final reply, or "" when it had none (an error reply's
+  // "x-ms-error-code", say).
+  virtual std::string getLastReplyHeader(const std::string& name);
 };
 
 }  // namespace LIBCURL

@@ -15,7 +15,8 @@ Paths (any method):
                  number per accepted connection, counting from 1). With
                  "idle_close" in the query the server closes the connection
                  after 0.1 s without a further request.
-  /status/<n>    status n with the body "body of status <n>".
+  /status/<n>    status n with the body "body of status <n>"; the query's
+                 Retry-After and x-ms-error-code become reply headers.
   /redirect      302 to /echo.
   /stall         promises 100000 bytes, sends 1, then goes silent (at most
                  30 s).
@@ -43,6 +44,7 @@ import ssl
 import sys
 import threading
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                 "..", "..", "emulator"))
@@ -135,7 +137,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.connection.settimeout(0.1)
         elif path.startswith("/status/"):
             code = int(path[len("/status/"):])
-            self.reply(code, b"body of status %d" % code)
+            query = dict(urllib.parse.parse_qsl(self.path.partition("?")[2]))
+            self.send_response(code)
+            for name in ("Retry-After", "x-ms-error-code"):
+                if name in query:
+                    self.send_header(name, query[name])
+            body = b"body of status %d" % code
+            self.send_header("Content-Type", "text/plain")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
         elif path == "/redirect":
             self.send_response(302)
             self.send_header("Location", "/echo")
