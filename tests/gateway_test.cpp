@@ -26,6 +26,7 @@
 #include "support/ChildProcess.h"
 #include "support/EnvChange.h"
 #include "support/TestEnv.h"
+#include "support/TestProxy.h"
 
 using LIBCURL::GatewayLimits;
 using LIBCURL::ZuInternetGateway;
@@ -1043,34 +1044,12 @@ TEST_F(GatewayTlsTest, PooledConnectionsAreSharedOnlyUnderTheSameCertificateChec
 
 // ---------------------------------------------------------------- proxies
 
-// tests/support/http_test_proxy.py: CONNECT tunnels and forwarded http.
-class TestProxy {
- public:
-  TestProxy() : m_process({"python3", zutest::SourceDir() + "/tests/support/http_test_proxy.py"}) {
-    m_port = std::stoi(m_process.readyLine("READY ", 30000));
-  }
-  std::string url(const std::string& credentials = "") const {
-    return "http://" + credentials + "127.0.0.1:" + std::to_string(m_port);
-  }
-  json stats() const {
-    auto gw = OpenGateway(url() + "/", false);
-    std::string response;
-    gw->setProxy("", "*");
-    if (gw->doGetOperation(url() + "/stats", response, {}) != 0) return json();
-    return json::parse(response);
-  }
-
- private:
-  zutest::ChildProcess m_process;
-  int m_port = 0;
-};
-
 // The proxy setting carries http (forwarded) and https (tunnelled) requests,
 // with its credentials sent to the proxy only, and takes precedence over
 // the environment; the bypass list goes around it; without settings the
 // environment's proxy is used.
 TEST_F(GatewayTlsTest, TheProxySettingCarriesRequestsAndTakesPrecedenceOverTheEnvironment) {
-  TestProxy proxy;
+  zutest::TestProxy proxy;
   const std::string dead = "http://127.0.0.1:9";
   zutest::ScopedEnv http("http_proxy", dead), https("HTTPS_PROXY", dead),
       httpsLower("https_proxy", dead), noProxy("NO_PROXY", std::nullopt),

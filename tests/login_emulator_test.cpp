@@ -14,6 +14,7 @@
 #include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
+#include "support/TestProxy.h"
 
 namespace zutest {
 namespace {
@@ -166,6 +167,40 @@ TEST_F(LoginOverHttp, ATokenThatCouldSplitRequestsIsRefused) {
   }
 }
 
+// A whole folder upload through the proxy of the settings, which wins over
+// the environment's (a dead one): forwarded over http, tunnelled over https.
+void UploadThroughTheProxy(Emulator& emulator, const std::string& caFile, const char* counter) {
+  TestProxy proxy;
+  ServiceEnv env(caFile);
+  env.setGlobal("Cloud URL", emulator.consoleUrl());
+  env.setGlobal("ZUCloudProxyURL", proxy.url("ann:proxy-pass@"));
+  env.write();
+  TempDir files;
+  WriteFile(files.file("p.bin"), "through the proxy");
+  {
+    // The emulator's own control client would take the dead proxy too.
+    const std::string dead = "http://127.0.0.1:9";
+    ScopedEnv http("http_proxy", dead), https("HTTPS_PROXY", dead),
+        noProxy("NO_PROXY", std::nullopt), noProxyLower("no_proxy", std::nullopt);
+    FolderServiceAccess folder;
+    std::string folderGUID, folderPath, fileGUID;
+    std::wstring error;
+    ASSERT_EQ(
+        folder.init("ann", "s3cr3t", "focus", "guid-proxy", folderGUID, folderPath, "", false), 1)
+        << env.logText();
+    ASSERT_EQ(folder.UploadFile(files.path() + "/", "p.bin", folderPath, "t", fileGUID, error), 1)
+        << env.logText();
+  }
+  EXPECT_EQ(emulator.files().at(0).value("size", 0), 17);
+  const nlohmann::json stats = proxy.stats();
+  EXPECT_GE(stats.value(counter, 0), 1) << stats.dump();
+  EXPECT_EQ(env.logText().find("proxy-pass"), std::string::npos);
+}
+
+TEST_F(LoginOverHttp, AFolderUploadGoesThroughTheProxyOfTheSettings) {
+  UploadThroughTheProxy(*emulator, "", "forwarded");
+}
+
 class LoginOverHttps : public EmulatorSuite<LoginOverHttps> {
  public:
   static EmulatorOptions emulatorOptions() {
@@ -204,6 +239,10 @@ TEST_F(LoginOverHttps, VerifiesTheCertificateUnlessTheSettingSaysOtherwise) {
     folder.forceInitialized(emulator->consoleUrl(), "ann", "s3cr3t");
     EXPECT_EQ(folder.DoLogin(error, token, true), 1) << env.logText();
   }
+}
+
+TEST_F(LoginOverHttps, AFolderUploadGoesThroughTheProxysTunnel) {
+  UploadThroughTheProxy(*emulator, emulator->caFile(), "tunnels");
 }
 
 }  // namespace
