@@ -199,6 +199,9 @@ std::string HelpText() {
          "                         restore can read it)\n"
          "  --keep-page-cache      keep the files' pages in the page cache after they are\n"
          "                         read (by default each read's pages are dropped)\n"
+         "  --proxy URL            proxy of every request (http://[user:password@]host:port);\n"
+         "                         wins over the environment's http_proxy, HTTPS_PROXY\n"
+         "  --proxy-bypass HOSTS   hosts reached without the proxy (comma-separated, * all)\n"
          "  --focus NAME           library instance focus (default zucloud-upload)\n"
          "  --quiet                no progress lines, only the summary\n"
          "  -h, --help             print this help and exit\n"
@@ -265,6 +268,8 @@ const TextOption kTextOptions[] = {
     {"--focus", [](CommandLine& c) -> std::string& { return c.options.focus; }},
     {"--login-extra", [](CommandLine& c) -> std::string& { return c.options.loginExtra; }},
     {"--tier", [](CommandLine& c) -> std::string& { return c.tier; }},
+    {"--proxy", [](CommandLine& c) -> std::string& { return c.options.proxyUrl; }},
+    {"--proxy-bypass", [](CommandLine& c) -> std::string& { return c.options.proxyBypass; }},
 };
 
 // Options that take a whole decimal number within [min, max].
@@ -503,6 +508,9 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   if (options.contentMd5) added += "bEnableZUCloudDRBackupContentMD5 = true\n";
   if (options.verify) added += "bEnableZUCloudDRBackupVerify = true\n";
   if (options.keepPageCache) added += "bEnableZUCloudDRBackupKeepPageCache = true\n";
+  if (!options.proxyUrl.empty()) added += "ZUCloudProxyURL = " + options.proxyUrl + "\n";
+  if (!options.proxyBypass.empty())
+    added += "ZUCloudProxyBypass = " + options.proxyBypass + "\n";
   if (!options.accessTier.empty())
     added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
   if (added.empty()) return true;

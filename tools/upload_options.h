@@ -39,6 +39,10 @@ struct UploadOptions {
   // Both services: --keep-page-cache, the files' pages stay in the page
   // cache after they are read.
   bool keepPageCache = false;
+  // Both services: --proxy and --proxy-bypass ("" none: the settings
+  // file's, or the environment's).
+  std::string proxyUrl;
+  std::string proxyBypass;
   // Things the operator should know that do not stop the upload.
   std::vector<std::string> warnings;
 };
@@ -52,7 +56,8 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
 
 // The settings file the library reads for this run: `configFile` itself, or,
-// when --md5, --verify, --tier or --keep-page-cache add settings, a private copy of it (mode 0600,
+// when --md5, --verify, --tier, --keep-page-cache, --proxy or --proxy-bypass add settings, a
+// private copy of it (mode 0600,
 // in TMPDIR or /tmp) ending with them, which `cleanup` names for removal at exit. False with
 // `error` when the copy cannot be made.
 bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,
