@@ -186,12 +186,11 @@ namespace {
 // reply that stopped them when storage refused the commit with 403 or for
 // good.
 int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
-                    const std::string& token, StorageJudgement& refusal,
-                    std::wstring& errorMessage) {
+                    StorageJudgement& refusal, std::wstring& errorMessage) {
   EvDebug* log = params.log;
   return RunConsoleOperation(params, kTag, kFailedMessage, errorMessage, [&](ConsoleOperation& op) {
     op.method = ConsoleMethod::kPut;
-    op.url = commit.blobUrl + "?comp=blocklist&" + token;
+    op.url = commit.blobUrl + "?comp=blocklist&" + commit.sasToken;
     op.body = BuildBlockListBody(commit.ids);
     op.headers = ConsoleHeaders::kOwn;
     op.ownHeaders = [&](const std::string&) {
@@ -219,7 +218,10 @@ int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
   const RefreshedSend sent =
       SendWithRefresh(commit.tokens, commit.sasToken, [&](const std::string& token) {
         StorageJudgement refusal;
-        committed = CommitWithToken(params, commit, token, refusal, errorMessage);
+        // The committed list of a lost reply is read with the same token.
+        BlockCommit current = commit;
+        current.sasToken = token;
+        committed = CommitWithToken(params, current, refusal, errorMessage);
         if (committed != 0) refusal.verdict = StorageVerdict::kConfirmed;
         return refusal;
       });

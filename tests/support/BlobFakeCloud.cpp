@@ -165,7 +165,10 @@ bool BlobFakeCloud::refuseLocked(const FakeRequest& request, const std::string& 
                                                 "put_blob", "properties"};
   if (storage.count(kind) == 0) return false;
   if (!m_refusedKind.empty() && (m_refusedKind == "*" || m_refusedKind == kind)) {
-    reply = {1, "", m_refusedStatus, "HTTP " + std::to_string(m_refusedStatus),
+    reply = {1,
+             "",
+             m_refusedStatus,
+             "HTTP " + std::to_string(m_refusedStatus),
              {{"x-ms-error-code", m_refusedCode}}};
     return true;
   }
