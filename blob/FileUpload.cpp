@@ -527,6 +527,19 @@ std::unique_ptr<zu::blob::TokenRefresh> StartTokens(ZUCloudAzureService& service
       log, fileName, zu::blob::SasGrant{serviceUrl, token}, std::move(source), whom);
 }
 
+// After a file that asked for fresh tokens: later files and the completion
+// use what the last refresh handed out (the service's URL, its token or in
+// Azure Functions mode the file's own, and the file's blob URL).
+void AdoptFreshGrant(const zu::blob::TokenRefresh* tokens, const std::string& blobPath,
+                     std::string& serviceUrl, std::string& token, bool& secured, FileInfo& record) {
+  if (tokens == nullptr || tokens->Refreshes() == 0) return;
+  const zu::blob::SasGrant grant = tokens->Grant();
+  token = grant.token;
+  serviceUrl = grant.serviceUrl;
+  secured = grant.serviceUrl.find("https:") != std::string::npos;
+  record.url = grant.serviceUrl + blobPath;
+}
+
 // Runs one upload; an exception the shared guard does not word itself
 // becomes a failure with its own message.
 int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMessage,
@@ -619,14 +632,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
         FitsOneRequest(tuning, identity.size)
             ? UploadSmallFile(*this, target, file.get(), tuning.accessTier, errorMessage)
             : UploadInPasses(*this, MakePass(target, plan, tuning), std::move(file), errorMessage);
-    if (tokens != nullptr && tokens->Refreshes() > 0) {
-      // Later files and the completion use what the refresh handed out.
-      const zu::blob::SasGrant grant = tokens->Grant();
-      (m_bAzureFunctionsMode ? record->sasToken : m_sasToken) = grant.token;
-      m_uploadURL = grant.serviceUrl;
-      m_bSecured = grant.serviceUrl.find("https:") != std::string::npos;
-      record->url = grant.serviceUrl + blobPath;
-    }
+    AdoptFreshGrant(tokens.get(), blobPath, m_uploadURL,
+                    m_bAzureFunctionsMode ? record->sasToken : m_sasToken, m_bSecured, *record);
     if (stored != 0) record->uploaded = true;
     return stored;
   };

@@ -1,8 +1,9 @@
 // What a storage reply means for the request that got it: the one judgement
-// every storage request of the blob service (Put Block, Put Blob, Put Block
-// List, Get Block List, Get Blob Properties) makes of its status and the
-// service's error code ("x-ms-error-code", or the <Code> of the XML error
-// body when the header is missing).
+// the storage requests of the blob service (Put Block, Put Blob, Put Block
+// List, Get Blob Properties) make of its status and the service's error
+// code ("x-ms-error-code", or the <Code> of the XML error body when the
+// header is missing). Get Block List keeps its own stricter rule (any 4xx
+// but 408 and 429 is final: the file is then sent whole).
 //
 //  - the status the request expects (201 for a store, 200 for a read):
 //    confirmed;

@@ -1,9 +1,11 @@
 // The SAS token of one file's upload, and its refresh when storage refuses
 // it with 403 (a token that expired in the middle of a large file).
 //
-// Every storage request of the file (Put Block on every uploader thread,
-// Put Blob, Put Block List, Get Block List, Get Blob Properties) takes the
-// current token from the file's TokenRefresh when it is sent. A request
+// The storage requests of the file that store it or check it (Put Block on
+// every uploader thread, Put Blob, Put Block List with the committed list it
+// may read, Get Blob Properties) take the current token from the file's
+// TokenRefresh when they are sent. A resumed upload's Get Block List uses
+// the token its pass starts with; a 403 there sends the file whole. A request
 // refused with 403 asks for a fresh token (SendWithRefresh) and is sent
 // once more with it; a 403 again right after that ends the file at once.
 // Concurrent 403s make one refresh: the first thread asks the cloud while

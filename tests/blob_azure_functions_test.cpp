@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "blob/FileInfo.h"
+#include "platform/text/FXString.h"
 #include "session/RetryPolicy.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
@@ -488,6 +489,58 @@ TEST_F(AzureFunctions, AFailedUploadThatSentNothingKeepsAnEarlierCommit) {
     EXPECT_NE(file["Url"].get<std::string>().find("/f/keep-"), std::string::npos);
   }
   EXPECT_EQ(reported, expected);
+}
+
+}  // namespace
+
+namespace {
+
+// Names in the "Files" list of an Azure Functions set-up request.
+std::vector<std::string> SetUpFiles(const FakeRequest& request) {
+  std::vector<std::string> names;
+  const nlohmann::json body = nlohmann::json::parse(request.body, nullptr, false);
+  for (const auto& file : body.value("Files", nlohmann::json::array())) {
+    names.push_back(file.value("Name", ""));
+  }
+  return names;
+}
+
+// A file whose token expires asks the Setup function again, naming the
+// files not uploaded yet with the same ids as init, and takes its own fresh
+// token from the reply; the next file's token, expired too, is refreshed
+// for it alone.
+TEST_F(AzureFunctions, AnExpiredTokenIsRefreshedByTheSetupFunctionForTheFilesStillToSend) {
+  env_.setGlobal("DRBackupUploadBlobSize", "1");
+  zutest::TempDir files;
+  for (const char* name : {"a.bak", "b.bak"}) {
+    zutest::WriteFile(files.file(name), zutest::RandomBytes(2 * 1048576 + 5, 4));
+  }
+  BlobServiceAccess service;
+  service.AddFileInfo("a.bak");
+  service.AddFileInfo("b.bak");
+  cloud_.expireTokenAfter(2, "none");  // every token lasts two storage requests
+  std::wstring message;
+  ASSERT_EQ(init(service, message), 1);
+  for (const char* name : {"a.bak", "b.bak"}) {
+    ASSERT_EQ(service.UploadFile(files.path() + "/", name, "f", message), 1)
+        << FXString::ToString(message);
+  }
+  const std::vector<FakeRequest> setUps = requests("af_setup");
+  // init; a.bak's third block; b.bak's first block (its token from init
+  // expired with a.bak's) and third block.
+  ASSERT_EQ(setUps.size(), 1u + 1u + 2u) << env_.logText();
+  EXPECT_EQ(SetUpFiles(setUps[1]), (std::vector<std::string>{"a.bak", "b.bak"}));
+  EXPECT_EQ(SetUpFiles(setUps[2]), (std::vector<std::string>{"b.bak"}));
+  EXPECT_EQ(SetUpFiles(setUps[3]), (std::vector<std::string>{"b.bak"}));
+  for (const FakeRequest& setUp : setUps) {
+    const nlohmann::json body = nlohmann::json::parse(setUp.body);
+    EXPECT_EQ(body.value("VestrumGUID", ""), "GUID-AF");
+    EXPECT_EQ(body.value("FullJobId", 0u), 4000000000u);
+  }
+  EXPECT_TRUE(sleeps_.waits().empty());
+  EXPECT_EQ(service.m_fileList[1]->sasToken, "sv=1&sr=c&sig=FRESH4");
+  EXPECT_EQ(CountOccurrences(env_.logText(), "asking the Azure Functions Setup for a fresh SAS"),
+            3u);
 }
 
 }  // namespace
