@@ -159,7 +159,8 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
     m_vestrumGUID = vestrumGUID;
     m_vestrumId = vestrumId;
     // Kept to ask for fresh SAS tokens during uploads (TokenRefresh.h).
-    *m_setUpIds = zu::blob::SetUpIds{vestrumGUID, vestrumId, jobId, setId, backupLevel, fullJobId};
+    zu::blob::RememberSetUpIds(
+        this, zu::blob::SetUpIds{vestrumGUID, vestrumId, jobId, setId, backupLevel, fullJobId});
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
     zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 

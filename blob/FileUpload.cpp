@@ -582,9 +582,9 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
   std::atomic<bool> sent{false};
   // The file's token and how to ask for a fresh one (TokenRefresh.h).
   const auto tokensFor = [this](const std::string& name) {
-    zu::blob::GrantInputs inputs{sessionParams(), m_bAzureFunctionsMode,
-                                 m_bAPIMode,      m_nMaximumBackoff,
-                                 *m_setUpIds,     PendingFiles(m_fileList, name)};
+    zu::blob::GrantInputs inputs{
+        sessionParams(),   m_bAzureFunctionsMode,      m_bAPIMode,
+        m_nMaximumBackoff, zu::blob::SetUpIdsOf(this), PendingFiles(m_fileList, name)};
     return StartTokens(*this, m_evDbg.get(), name, m_uploadURL, std::move(inputs));
   };
   // The upload state is shared only while RunProducer runs; before and after

@@ -1,5 +1,7 @@
 #include "blob/TokenRefresh.h"
 
+#include <map>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -150,6 +152,39 @@ GrantSource MakeGrantSource(GrantInputs inputs, const std::string& fileName) {
     }
     return AskConsoleForGrant(inputs.params, inputs.apiMode, inputs.ids, grant, failure);
   };
+}
+
+namespace {
+
+struct SetUpIdsTable {
+  std::mutex mutex;
+  std::map<const void*, SetUpIds> ids;  // guarded by mutex
+};
+
+SetUpIdsTable& SetUpIdsOfServices() {
+  static SetUpIdsTable* table = new SetUpIdsTable();  // used until exit
+  return *table;
+}
+
+}  // namespace
+
+void RememberSetUpIds(const void* service, SetUpIds ids) {
+  SetUpIdsTable& table = SetUpIdsOfServices();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.ids[service] = std::move(ids);
+}
+
+SetUpIds SetUpIdsOf(const void* service) {
+  SetUpIdsTable& table = SetUpIdsOfServices();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  const auto it = table.ids.find(service);
+  return it == table.ids.end() ? SetUpIds() : it->second;
+}
+
+void ForgetSetUpIds(const void* service) {
+  SetUpIdsTable& table = SetUpIdsOfServices();
+  std::lock_guard<std::mutex> lock(table.mutex);
+  table.ids.erase(service);
 }
 
 }  // namespace zu::blob

@@ -51,6 +51,14 @@ struct SetUpIds {
   unsigned int fullJobId = 0;
 };
 
+// The ids `service` (a ZUCloudAzureService) was last initialised with.
+// They are kept beside the object, not in it: the object's size is part of
+// the library's binary interface (a host allocates it with the size its
+// headers gave), so no member may be added. Forget when the object goes.
+void RememberSetUpIds(const void* service, SetUpIds ids);
+SetUpIds SetUpIdsOf(const void* service);
+void ForgetSetUpIds(const void* service);
+
 // A storage URL and a SAS token handed out by the cloud.
 struct SasGrant {
   std::string serviceUrl;

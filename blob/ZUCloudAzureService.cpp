@@ -21,8 +21,7 @@ ZUCloudAzureService::ZUCloudAzureService()
       m_evDbg(std::make_unique<EvDebug>(nullptr)),
       m_logInstance(std::make_unique<EvDebugFileInstance>()),
       m_vestrumId(0),
-      m_fileListLock(std::make_unique<ZuCriticalSection>()),
-      m_setUpIds(std::make_unique<zu::blob::SetUpIds>()) {
+      m_fileListLock(std::make_unique<ZuCriticalSection>()) {
   zu::ServiceFields::LoadKeepAlive(*this);
 
   const zu::BlobSettings settings = zu::ReadBlobSettings();
@@ -35,7 +34,10 @@ ZUCloudAzureService::ZUCloudAzureService()
   zu::ServiceCreated();
 }
 
-ZUCloudAzureService::~ZUCloudAzureService() { zu::ServiceDestroyed(); }
+ZUCloudAzureService::~ZUCloudAzureService() {
+  zu::blob::ForgetSetUpIds(this);
+  zu::ServiceDestroyed();
+}
 
 void ZUCloudAzureService::setURL(const std::string& url) { m_url = url; }
 void ZUCloudAzureService::setUploadURL(const std::string& url) { m_uploadURL = url; }

@@ -34,9 +34,6 @@ class ZuInternetGateway;
 namespace zu {
 struct SessionParams;
 struct ServiceFields;
-namespace blob {
-struct SetUpIds;
-}
 }  // namespace zu
 /// @endcond
 
@@ -350,8 +347,6 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   std::unordered_map<std::string, unsigned long long> m_fileIndex;
   std::vector<std::shared_ptr<FileInfo>> m_fileList;
   std::unique_ptr<ZuCriticalSection> m_fileListLock;
-  // What init was given, to ask for fresh SAS tokens during an upload.
-  std::unique_ptr<zu::blob::SetUpIds> m_setUpIds;
   /// @endcond
 };
 
