@@ -32,6 +32,16 @@ cflags=$(pkg-config --cflags zucloud); libs=$(pkg-config --libs zucloud)
 c++ -std=c++17 -Wall -Wextra -Werror -nostdinc++ -isystem /usr/include/c++/12 \
     -isystem /usr/include/x86_64-linux-gnu/c++/12 $cflags \
     "$src/tests/host/host_program.cpp" -o "$work/host" $libs
+# A host allocates the service objects with the size its headers gave:
+# libzucloud.so.1 keeps the sizes of its first interface (x86_64).
+cat >"$work/sizes.cpp" <<'EOF_SIZES'
+#include <ZUCloudAzureService.h>
+#include <ZUCloudService.h>
+static_assert(sizeof(void*) != 8 || sizeof(ZUCloudService) == 296, "ZUCloudService changed size");
+static_assert(sizeof(void*) != 8 || sizeof(ZUCloudAzureService) == 400,
+              "ZUCloudAzureService changed size");
+EOF_SIZES
+c++ -std=c++17 -fsyntax-only $cflags "$work/sizes.cpp"
 libdir=$(pkg-config --variable=libdir zucloud)
 export ZUCLOUD_LOG_DIR="$work/log" ZUCLOUD_CONFIG="$work/none.conf"
 LD_LIBRARY_PATH="$libdir" "$work/host"
