@@ -815,6 +815,35 @@ TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
   EXPECT_EQ(LIBCURL::pool::IdleCount(), 1u);
 }
 
+// A connection busy all the time is still replaced once it is older than
+// its lifetime (1 s here; libcurl counts whole seconds, so at 2 s), and not
+// before.
+TEST_F(GatewayPoolTest, ABusyConnectionIsReplacedOnceItsLifetimeIsOver) {
+  PoolUser user;
+  zutest::EnvChange change;
+  change.connectionLifetime = std::chrono::seconds(1);
+  zutest::ScopedEnvChange shortLife(change);
+  const std::string base = Http().url("/");
+  auto gw = OpenGateway(base, false);
+  gw->setConnectionReuse(true);
+  ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+  const auto start = std::chrono::steady_clock::now();
+  std::set<int> early;
+  std::set<int> late;
+  for (int i = 0; i < 28; ++i) {
+    std::string response;
+    ASSERT_EQ(gw->doGetOperation(base + "echo", response, {}), 0) << gw->getErrorMsg();
+    const auto age = std::chrono::steady_clock::now() - start;
+    const int conn = json::parse(response).at("conn").get<int>();
+    if (age < std::chrono::milliseconds(900)) early.insert(conn);
+    if (age > std::chrono::milliseconds(2300)) late.insert(conn);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(early.size(), 1u);
+  ASSERT_FALSE(late.empty());
+  EXPECT_EQ(late.count(*early.begin()), 0u);
+}
+
 TEST_F(GatewayPoolTest, NoSocketIsLeftWhenTheLastUserLeaves) {
   const std::string base = Http().url("/");
   {

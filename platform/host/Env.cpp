@@ -37,6 +37,10 @@ class PosixEnv : public Env {
   std::chrono::milliseconds IdleConnectionLifetime(std::chrono::milliseconds standard) override {
     return standard;
   }
+
+  std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) override {
+    return standard;
+  }
 };
 
 std::mutex g_currentMutex;
@@ -86,6 +90,10 @@ LIBCURL::ZuInternetGateway* EnvWrapper::NewGateway(EvDebug* log) {
 
 std::chrono::milliseconds EnvWrapper::IdleConnectionLifetime(std::chrono::milliseconds standard) {
   return m_target->IdleConnectionLifetime(standard);
+}
+
+std::chrono::seconds EnvWrapper::ConnectionLifetime(std::chrono::seconds standard) {
+  return m_target->ConnectionLifetime(standard);
 }
 
 ScopedEnvInstall::ScopedEnvInstall(std::shared_ptr<Env> env)

@@ -62,6 +62,9 @@ class Env {
   // How long a pooled connection may stay idle and still be handed out,
   // given the pool's own `standard` limit (the machine keeps it).
   virtual std::chrono::milliseconds IdleConnectionLifetime(std::chrono::milliseconds standard) = 0;
+  // How long a connection may be used at all, given the gateway's own
+  // `standard` limit (the machine keeps it; whole seconds, at least 1).
+  virtual std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) = 0;
 };
 
 // An Env that passes every call to another one (by default the one in use
@@ -77,6 +80,7 @@ class EnvWrapper : public Env {
   int BackoffJitterMs() override;
   LIBCURL::ZuInternetGateway* NewGateway(EvDebug* log) override;
   std::chrono::milliseconds IdleConnectionLifetime(std::chrono::milliseconds standard) override;
+  std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) override;
 
   Env& target() const { return *m_target; }
 

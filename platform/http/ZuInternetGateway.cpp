@@ -468,7 +468,11 @@ struct ZuInternetGateway::Impl {
     set(CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
     set(CURLOPT_LOW_SPEED_LIMIT, std::max(limits.lowSpeedBytesPerSecond, 1L));
     set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
-    set(CURLOPT_MAXLIFETIME_CONN, pool::kMaxConnectionAgeSeconds);
+    const long lifetime = static_cast<long>(
+        zu::Env::Current()
+            ->ConnectionLifetime(std::chrono::seconds(pool::kMaxConnectionAgeSeconds))
+            .count());
+    set(CURLOPT_MAXLIFETIME_CONN, std::max(lifetime, 1L));
     // An explicit proxy or bypass list replaces the environment's; none
     // leaves libcurl's reading of the environment.
     set(CURLOPT_PROXY, proxyUrl.empty() ? static_cast<const char*>(nullptr) : proxyUrl.c_str());

@@ -27,6 +27,9 @@ class ChangedEnv : public zu::EnvWrapper {
   std::chrono::milliseconds IdleConnectionLifetime(std::chrono::milliseconds standard) override {
     return m_change.idleConnectionLifetime.value_or(EnvWrapper::IdleConnectionLifetime(standard));
   }
+  std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) override {
+    return m_change.connectionLifetime.value_or(EnvWrapper::ConnectionLifetime(standard));
+  }
 
  private:
   const EnvChange m_change;

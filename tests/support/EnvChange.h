@@ -23,6 +23,7 @@ struct EnvChange {
   std::function<int()> jitter;
   std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)> gateway;
   std::optional<std::chrono::milliseconds> idleConnectionLifetime;
+  std::optional<std::chrono::seconds> connectionLifetime;
 };
 
 // Installs the environment in use with `change` applied for the scope.
