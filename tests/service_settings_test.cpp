@@ -23,6 +23,12 @@ class ServiceSettings : public ::testing::Test {
   zutest::ScopedEnv config_{"ZUCLOUD_CONFIG", path_};
   zutest::ScopedEnv logDir_{"ZUCLOUD_LOG_DIR", dir_.path()};
 
+  // The tuning an upload reads from a settings file of `global`.
+  zu::UploadTuning tuningFor(const std::string& global) {
+    write(global);
+    return zu::ReadUploadTuning(10);
+  }
+
   // What the services write about the settings when they open their log.
   std::string logAtInit() {
     const std::string file = dir_.file("ZUCloudService.log");
@@ -169,8 +175,7 @@ TEST_F(ServiceSettings, ContentMd5WordAndAccessTiers) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.settings);
-    write(row.settings);
-    const zu::UploadTuning tuning = zu::ReadUploadTuning(10);
+    const zu::UploadTuning tuning = tuningFor(row.settings);
     EXPECT_EQ(tuning.contentMd5, row.md5);
     EXPECT_EQ(tuning.accessTier, row.tier);
     if (row.refused) {
@@ -205,8 +210,7 @@ TEST_F(ServiceSettings, VerifyAndKeepPageCacheWords) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.lines);
-    write(row.lines);
-    const zu::UploadTuning tuning = zu::ReadUploadTuning(10);
+    const zu::UploadTuning tuning = tuningFor(row.lines);
     EXPECT_EQ(tuning.verify, row.verify);
     EXPECT_EQ(tuning.keepPageCache, row.keepPageCache);
     const std::string log = logAtInit();
