@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 #include <string>
@@ -69,6 +71,34 @@ std::vector<Shape> Shapes(const std::vector<UploadEvent>& events) {
   for (const UploadEvent& e : events) shapes.push_back(Shape{e.kind, e.bodyLength, e.eof});
   return shapes;
 }
+
+// The requests that send chunks [first, end) of a file of `size` bytes,
+// more than one chunk: the session request carries chunk 0, the file's last
+// chunk carries "FileEOF".
+std::vector<Shape> ChunkRequests(long long size, int first, int end) {
+  std::vector<Shape> shapes;
+  for (int i = first; i < end; ++i) {
+    const long long offset = i * kChunk;
+    const long long length = std::min(kChunk, size - offset);
+    shapes.push_back(Shape{i == 0 ? "session" : "chunk", length, i > 0 && offset + length == size});
+  }
+  return shapes;
+}
+
+// The requests of a session that sends the whole file.
+std::vector<Shape> WholeFile(long long size) {
+  return ChunkRequests(size, 0, static_cast<int>((size + kChunk - 1) / kChunk));
+}
+
+// The requests of the parts, one after the other.
+std::vector<Shape> Requests(std::initializer_list<std::vector<Shape>> parts) {
+  std::vector<Shape> all;
+  for (const std::vector<Shape>& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+const Shape kQuery{"query", 0, false};
+const Shape kEofQuery{"query", 0, true};  // an empty "FileEOF" chunk: the offset query
 
 class FolderUploadTest : public FolderFakeTest {
  protected:
@@ -390,191 +420,103 @@ constexpr long long kThreeChunksAndFive = 3 * kChunk + 5;
 const wchar_t* const kMoreThanSent =
     L"Error: The cloud holds more bytes of the file than were sent, also after its upload was "
     L"started again; the file was not uploaded.";
+// The requests of a session of that file broken off after chunk 2 (a reply
+// that names more than was sent ends it).
+const std::vector<Shape> kFirstThree = ChunkRequests(kThreeChunksAndFive, 0, 3);
+const std::vector<Shape> kWholeTen = WholeFile(10 * kMiB);
+
+// A case from its fields in their order: a call keeps the rows short.
+HeldCase Held(const char* label, long long size, int retryCount, std::vector<Fault> faults,
+              int result, std::vector<Shape> requests, std::vector<unsigned int> waits,
+              std::wstring message, std::string logLine) {
+  return {label,
+          size,
+          retryCount,
+          std::move(faults),
+          result,
+          std::move(requests),
+          std::move(waits),
+          std::move(message),
+          std::move(logLine)};
+}
+
+// A case of the last chunk of a 10 MiB file, 3 attempts: the whole file is
+// sent, then the requests `after`.
+HeldCase LastChunkCase(const char* label, std::vector<Fault> faults, int result,
+                       const std::vector<Shape>& after, std::vector<unsigned int> waits,
+                       std::wstring message, std::string logLine) {
+  return Held(label, 10 * kMiB, 3, std::move(faults), result, Requests({kWholeTen, after}),
+              std::move(waits), std::move(message), std::move(logLine));
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FolderUploadHeld,
     ::testing::Values(
         // Chunk 2 reached the server twice: its reply says 12 MiB, not 8.
-        HeldCase{"ChunkReplyPastItsEnd",
-                 kThreeChunksAndFive,
-                 3,
-                 {{"chunk", UploadFault::kTwice, 1, 0}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 5, true}},
-                 {},
-                 L"",
-                 "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
-                 "sent; its upload starts again from byte 0 (restart [1] of [3])."},
-        HeldCase{"PositiveOffsetShortOfTheEnd",
-                 kThreeChunksAndFive,
-                 3,
-                 {{"chunk", UploadFault::kHeldOffset, 1, 0}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"query", 0, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 5, true}},
-                 {120000},
-                 L"",
-                 "Error: Chunk Offset received from webserver: [4194304], output XML: "
-                 "[<UploadFileResp><chunkOffset>4194304</chunkOffset></UploadFileResp>]."},
-        HeldCase{"OffsetQueryPastTheEnd",
-                 kThreeChunksAndFive,
-                 3,
-                 {{"chunk", UploadFault::kTwiceThen500, 1, 0}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"query", 0, false},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 5, true}},
-                 {120000},
-                 L"",
-                 "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
-                 "sent; its upload starts again from byte 0 (restart [1] of [3])."},
+        Held("ChunkReplyPastItsEnd", kThreeChunksAndFive, 3, {{"chunk", UploadFault::kTwice, 1, 0}},
+             1, Requests({kFirstThree, WholeFile(kThreeChunksAndFive)}), {}, L"",
+             "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
+             "sent; its upload starts again from byte 0 (restart [1] of [3])."),
+        Held("PositiveOffsetShortOfTheEnd", kThreeChunksAndFive, 3,
+             {{"chunk", UploadFault::kHeldOffset, 1, 0}}, 1,
+             Requests({ChunkRequests(kThreeChunksAndFive, 0, 2),
+                       {kQuery},
+                       ChunkRequests(kThreeChunksAndFive, 1, 4)}),
+             {120000}, L"",
+             "Error: Chunk Offset received from webserver: [4194304], output XML: "
+             "[<UploadFileResp><chunkOffset>4194304</chunkOffset></UploadFileResp>]."),
+        Held("OffsetQueryPastTheEnd", kThreeChunksAndFive, 3,
+             {{"chunk", UploadFault::kTwiceThen500, 1, 0}}, 1,
+             Requests({kFirstThree, {kQuery}, WholeFile(kThreeChunksAndFive)}), {120000}, L"",
+             "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
+             "sent; its upload starts again from byte 0 (restart [1] of [3])."),
         // As many restarts as the retry count allows.
-        HeldCase{"RestartsUpToTheLimit",
-                 kThreeChunksAndFive,
-                 2,
-                 {{"chunk", UploadFault::kTwice, 2, 0}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 5, true}},
-                 {},
-                 L"",
-                 "its upload starts again from byte 0 (restart [2] of [2])."},
-        HeldCase{"OneRestartTooMany",
-                 kThreeChunksAndFive,
-                 2,
-                 {{"chunk", UploadFault::kTwice, 3, 0}},
-                 0,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", kChunk, false}},
-                 {},
-                 kMoreThanSent,
-                 "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
-                 "sent, after [2] restarts of its upload; the file was not uploaded."},
+        Held("RestartsUpToTheLimit", kThreeChunksAndFive, 2, {{"chunk", UploadFault::kTwice, 2, 0}},
+             1, Requests({kFirstThree, kFirstThree, WholeFile(kThreeChunksAndFive)}), {}, L"",
+             "its upload starts again from byte 0 (restart [2] of [2])."),
+        Held("OneRestartTooMany", kThreeChunksAndFive, 2, {{"chunk", UploadFault::kTwice, 3, 0}}, 0,
+             Requests({kFirstThree, kFirstThree, kFirstThree}), {}, kMoreThanSent,
+             "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
+             "sent, after [2] restarts of its upload; the file was not uploaded."),
         // The last chunk stored, its reply lost: the offset query names the
         // whole size and the GUID.
-        HeldCase{"LastChunkReplyLostQueryNamesTheGuid",
-                 10 * kMiB,
-                 3,
-                 {{"chunk", UploadFault::kStoreThen500, 1, 1}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 2 * kMiB, true},
-                  {"query", 0, true}},
-                 {120000},
-                 L"",
-                 "Success: upload of chunk to cloud for file [f.bin] was successfull. chunk "
-                 "offset [10485760], Upload attempt [2]."},
+        LastChunkCase("LastChunkReplyLostQueryNamesTheGuid",
+                      {{"chunk", UploadFault::kStoreThen500, 1, 1}}, 1, {kEofQuery}, {120000}, L"",
+                      "Success: upload of chunk to cloud for file [f.bin] was successfull. chunk "
+                      "offset [10485760], Upload attempt [2]."),
         // The query names no GUID: one more empty "FileEOF" request asks.
-        HeldCase{
-            "LastChunkQueryWithoutGuidAsksOnceMore",
-            10 * kMiB,
-            3,
-            {{"chunk", UploadFault::kStoreThen500, 1, 1}, {"query", UploadFault::kNoGuid, 1, 0}},
-            1,
-            {{"session", kChunk, false},
-             {"chunk", kChunk, false},
-             {"chunk", 2 * kMiB, true},
-             {"query", 0, true},
-             {"query", 0, true}},
-            {120000},
-            L"",
-            "Warning: The server holds all [10485760] bytes of file [f.bin] but named no "
-            "fileGUID; asking for it once more."},
-        HeldCase{
+        LastChunkCase("LastChunkQueryWithoutGuidAsksOnceMore",
+                      {{"chunk", UploadFault::kStoreThen500, 1, 1},
+                       {"query", UploadFault::kNoGuid, 1, 0}},
+                      1, {kEofQuery, kEofQuery}, {120000}, L"",
+                      "Warning: The server holds all [10485760] bytes of file [f.bin] but named no "
+                      "fileGUID; asking for it once more."),
+        LastChunkCase(
             "LastChunkGuidNeverNamed",
-            10 * kMiB,
-            3,
-            {{"chunk", UploadFault::kStoreThen500, 1, 1}, {"query", UploadFault::kNoGuid, 2, 0}},
-            0,
-            {{"session", kChunk, false},
-             {"chunk", kChunk, false},
-             {"chunk", 2 * kMiB, true},
-             {"query", 0, true},
-             {"query", 0, true}},
-            {120000},
+            {{"chunk", UploadFault::kStoreThen500, 1, 1}, {"query", UploadFault::kNoGuid, 2, 0}}, 0,
+            {kEofQuery, kEofQuery}, {120000},
             L"Error: The cloud holds the whole file but named no file GUID for it; the upload "
             L"is not confirmed.",
             "Error: The server holds all [10485760] bytes of file [f.bin] but named no "
-            "fileGUID, also when asked again."},
+            "fileGUID, also when asked again."),
         // The last chunk reached the server twice: the second is answered
         // "already complete" (an error), the offset query names the file.
-        HeldCase{"ResendOfTheLastChunkFindsItComplete",
-                 10 * kMiB,
-                 3,
-                 {{"chunk", UploadFault::kTwice, 1, 1}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 2 * kMiB, true},
-                  {"chunk", 2 * kMiB, true},
-                  {"query", 0, true}},
-                 {120000},
-                 L"",
-                 "Error: Failed to upload chunk to cloud for file [f.bin]. Upload attempt [1]. "
-                 "Curl Error Message [HTTP 400], Error response: [<GenericResp><errorText>Upload "
-                 "already complete</errorText></GenericResp>]"},
+        LastChunkCase("ResendOfTheLastChunkFindsItComplete", {{"chunk", UploadFault::kTwice, 1, 1}},
+                      1, {kWholeTen.back(), kEofQuery}, {120000}, L"",
+                      "Error: Failed to upload chunk to cloud for file [f.bin]. Upload attempt "
+                      "[1]. Curl Error Message [HTTP 400], Error response: [<GenericResp>"
+                      "<errorText>Upload already complete</errorText></GenericResp>]"),
         // A GUID with an offset past the size starts again; one short of it
         // is a failed attempt.
-        HeldCase{"LastChunkGuidWithAnOffsetPastTheSize",
-                 10 * kMiB,
-                 3,
-                 {{"chunk", UploadFault::kOffsetAbove, 1, 1}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 2 * kMiB, true},
-                  {"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 2 * kMiB, true}},
-                 {},
-                 L"",
-                 "Error: The server holds [10485761] bytes of file [f.bin] where [10485760] were "
-                 "sent; its upload starts again from byte 0 (restart [1] of [3])."},
-        HeldCase{"LastChunkGuidWithAnOffsetShortOfTheSize",
-                 10 * kMiB,
-                 3,
-                 {{"chunk", UploadFault::kOffsetBelow, 1, 1}},
-                 1,
-                 {{"session", kChunk, false},
-                  {"chunk", kChunk, false},
-                  {"chunk", 2 * kMiB, true},
-                  {"query", 0, true}},
-                 {120000},
-                 L"",
-                 "Error: Chunk Offset received from webserver: [10485759], output XML: "
-                 "[<UploadFileResp><fileGUID>file-guid-1</fileGUID><chunkOffset>10485759</"
-                 "chunkOffset></UploadFileResp>]."}),
+        LastChunkCase("LastChunkGuidWithAnOffsetPastTheSize",
+                      {{"chunk", UploadFault::kOffsetAbove, 1, 1}}, 1, kWholeTen, {}, L"",
+                      "Error: The server holds [10485761] bytes of file [f.bin] where [10485760] "
+                      "were sent; its upload starts again from byte 0 (restart [1] of [3])."),
+        LastChunkCase("LastChunkGuidWithAnOffsetShortOfTheSize",
+                      {{"chunk", UploadFault::kOffsetBelow, 1, 1}}, 1, {kEofQuery}, {120000}, L"",
+                      "Error: Chunk Offset received from webserver: [10485759], output XML: "
+                      "[<UploadFileResp><fileGUID>file-guid-1</fileGUID><chunkOffset>10485759</"
+                      "chunkOffset></UploadFileResp>].")),
     [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.label); });
 
 // Chunk 2 of an 18 MiB + 5 byte file reached the server twice. Taking its
@@ -585,15 +527,7 @@ TEST_F(FolderUploadTest, ADuplicatedChunkIsNotReportedAsTheFile) {
   const std::string data = makeFile("f.bin", size);
   cloud.addFault("chunk", UploadFault::kTwice);
   ASSERT_EQ(1, upload("f.bin")) << std::string(message.begin(), message.end());
-  EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
-                                {"chunk", kChunk, false},
-                                {"chunk", kChunk, false},
-                                {"session", kChunk, false},
-                                {"chunk", kChunk, false},
-                                {"chunk", kChunk, false},
-                                {"chunk", kChunk, false},
-                                {"chunk", 2 * kMiB + 5, true}}),
-            Shapes(cloud.events()));
+  EXPECT_EQ(Requests({ChunkRequests(size, 0, 3), WholeFile(size)}), Shapes(cloud.events()));
   const std::vector<StoredFile> stored = cloud.stored();
   ASSERT_EQ(1u, stored.size());
   EXPECT_EQ(static_cast<unsigned long long>(size), stored[0].size);
@@ -626,9 +560,7 @@ TEST_F(FolderUploadTest, ARestartOfAChangedOrMissingFileFails) {
       L"Error: File [f.bin] changed during the upload (it was modified while it was read); "
       L"it was not uploaded. Upload it again once nothing writes to it.",
       message);
-  EXPECT_EQ((std::vector<Shape>{
-                {"session", kChunk, false}, {"chunk", kChunk, false}, {"chunk", kChunk, false}}),
-            Shapes(cloud.events()));
+  EXPECT_EQ(kFirstThree, Shapes(cloud.events()));
   const std::string path = files.file("f.bin");
   EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: File [" + path +
                                                     "] changed during the upload: it was "
