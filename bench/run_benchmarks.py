@@ -67,9 +67,11 @@ from xml.sax.saxutils import escape
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "emulator"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 
 from zuemu import azstore, messages  # noqa: E402
 from discard_sink import DiscardSink  # noqa: E402
+from page_cache import resident_pages  # noqa: E402
 from processes import end_process  # noqa: E402
 from tls_front import TlsFront  # noqa: E402
 
@@ -111,30 +113,8 @@ def resident_bytes(path):
         return int(out.split()[0])
     except (OSError, subprocess.CalledProcessError, ValueError, IndexError):
         pass
-    import ctypes
-    import mmap
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.mmap.restype = ctypes.c_void_p
-    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
-                          ctypes.c_int, ctypes.c_long]
-    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-    size = os.path.getsize(path)
-    page = os.sysconf("SC_PAGE_SIZE")
-    vec = (ctypes.c_ubyte * ((size + page - 1) // page))()
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        addr = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
-    finally:
-        os.close(fd)
-    if addr in (None, ctypes.c_void_p(-1).value):
-        raise OSError(ctypes.get_errno(), "mmap " + path)
-    try:
-        if libc.mincore(addr, size, vec) != 0:
-            raise OSError(ctypes.get_errno(), "mincore " + path)
-    finally:
-        libc.munmap(addr, size)
-    return sum(page for b in vec if b & 1)
+    resident, _ = resident_pages(path)
+    return resident * os.sysconf("SC_PAGE_SIZE")
 
 
 def cache_whole(path):

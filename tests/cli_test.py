@@ -8,10 +8,8 @@ and built against the public headers they upload through both services.
 usage: cli_test.py <zucloud-upload binary> <source dir> [<example program>...]
 """
 import base64
-import ctypes
 import hashlib
 import json
-import mmap
 import os
 import re
 import shutil
@@ -20,6 +18,10 @@ import sys
 import tempfile
 import unittest
 import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
+
+from page_cache import resident_pages  # noqa: E402
 
 CLI = None
 SOURCE = None
@@ -60,32 +62,6 @@ class Emulator:
 
 
 EMULATOR = None
-
-
-def resident_pages(path):
-    """(pages of the file in the page cache, pages of the file), by mincore."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.mmap.restype = ctypes.c_void_p
-    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int,
-                          ctypes.c_int, ctypes.c_long]
-    libc.mincore.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
-    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-    size = os.path.getsize(path)
-    page = os.sysconf("SC_PAGE_SIZE")
-    vec = (ctypes.c_ubyte * ((size + page - 1) // page))()
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        addr = libc.mmap(None, size, mmap.PROT_READ, mmap.MAP_SHARED, fd, 0)
-    finally:
-        os.close(fd)
-    if addr in (None, ctypes.c_void_p(-1).value):
-        raise OSError(ctypes.get_errno(), "mmap " + path)
-    try:
-        if libc.mincore(addr, size, vec) != 0:
-            raise OSError(ctypes.get_errno(), "mincore " + path)
-    finally:
-        libc.munmap(addr, size)
-    return sum(b & 1 for b in vec), len(vec)
 
 
 def cache_file(path):
