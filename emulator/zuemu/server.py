@@ -31,7 +31,6 @@ import hashlib
 import json
 import re
 import secrets
-import select
 import socket
 import ssl
 import struct
@@ -44,6 +43,7 @@ import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from . import messages
+from .strays import StrayCounts, StrayQueue
 
 # Faults the core applies itself; every other fault goes to the handler.
 GENERIC_FAULTS = ("status", "reset", "stall", "garbage", "empty", "truncated")
@@ -187,7 +187,7 @@ class Emulator:
         # Replies of "extra_reply" waiting on live connections for an idle
         # spell, and those sent or dropped (the client closed first) since
         # the last reset.
-        self.strays = {"pending": 0, "sent": 0, "dropped": 0}
+        self.strays = StrayCounts(self.lock)
         self._seq = 0
         self._conn_seq = 0
         self._servers = []
@@ -240,8 +240,7 @@ class Emulator:
             self.state.clear()
             self.config.clear()
             self._seq = 0
-            # Pending strays belong to live connections and stay counted.
-            self.strays["sent"] = self.strays["dropped"] = 0
+            self.strays.forget_ended()
         if self.proxy is not None:
             self.proxy.reset_stats()
             if hasattr(self.proxy, "clear_faults"):
@@ -304,15 +303,6 @@ class Emulator:
     def pending_faults(self):
         with self.lock:
             return {k: [dict(f, count=c) for f, c in q] for k, q in self.faults.items()}
-
-    def note_stray(self, entry, state):
-        """Counts a stray reply of `entry` as "pending", "sent" or "dropped"
-        (these two end a pending one) and records the state in the entry."""
-        with self.lock:
-            if entry.get("stray") == "pending":
-                self.strays["pending"] -= 1
-            self.strays[state] += 1
-            entry["stray"] = state
 
     # --- journal ------------------------------------------------------------
 
@@ -400,8 +390,8 @@ class _Handler(BaseHTTPRequestHandler):
     timeout = IDLE_TIMEOUT
 
     def setup(self):
-        # Stray replies queued on this connection: (bytes, delay, journal entry).
-        self._strays = []
+        # Stray replies queued on this connection.
+        self._strays = StrayQueue(self, self.server.emu.strays)
         super().setup()
         self.emu = self.server.emu
         self.connection_id = self.emu.next_connection_id()
@@ -418,15 +408,11 @@ class _Handler(BaseHTTPRequestHandler):
         try:
             super().finish()
         finally:
-            for _, _, entry in self._strays:
-                self.emu.note_stray(entry, "dropped")
-            self._strays = []
+            self._strays.drop_all()
 
     def handle_one_request(self):
-        if self._strays:
-            self._send_strays_when_idle()
-            if self.close_connection:
-                return
+        if self._strays.send_when_idle():
+            return
         super().handle_one_request()
 
     def version_string(self):
@@ -516,33 +502,6 @@ class _Handler(BaseHTTPRequestHandler):
             self._headers_buffer.append(extra)
         self.flush_headers()
         self.wfile.flush()
-
-    def _send_strays_when_idle(self):
-        """Sends the queued stray replies (in one write) once the client has
-        left the connection idle for the first one's delay; returns at once,
-        keeping them queued, when the client sends or closes first."""
-        if self._client_acts_within(self._strays[0][1]):
-            return
-        strays, self._strays = self._strays, []
-        try:
-            self.wfile.write(b"".join(data for data, _, _ in strays))
-            self.wfile.flush()
-            state = "sent"
-        except OSError:  # the client closed meanwhile
-            self.close_connection = True
-            state = "dropped"
-        for _, _, entry in strays:
-            self.emu.note_stray(entry, state)
-
-    def _client_acts_within(self, seconds):
-        sock = self.connection
-        if isinstance(sock, ssl.SSLSocket) and sock.pending():
-            return True
-        try:
-            readable, _, _ = select.select([sock], [], [], seconds)
-        except (OSError, ValueError):
-            return True
-        return bool(readable)
 
     def _drop(self, rst):
         """Closes the connection without a (further) reply."""
@@ -642,12 +601,12 @@ class _Handler(BaseHTTPRequestHandler):
         delay = float(fault.get("delay", 0))
         if delay <= 0:
             self._send(resp, entry, extra=stray)
-            self.emu.note_stray(entry, "sent")
+            self.emu.strays.note(entry, "sent")
             return
         # Pending before the reply leaves: a client that has the reply finds
         # the stray counted.
-        self.emu.note_stray(entry, "pending")
-        self._strays.append((stray, delay, entry))
+        self.emu.strays.note(entry, "pending")
+        self._strays.add(stray, delay, entry)
         self._send(resp, entry)
 
     def _generic_fault(self, fault, entry):
@@ -740,7 +699,7 @@ def _control_api(emu, method, path, query, data):
         return json_response(emu.pending_faults())
     if route == ("GET", "/_emu/strays"):
         with emu.lock:
-            strays = {"console": dict(emu.strays)}
+            strays = {"console": emu.strays.counts()}
         strays["storage"] = emu.proxy.strays() if emu.proxy is not None else None
         strays["pending"] = strays["console"]["pending"] + (
             strays["storage"]["pending"] if strays["storage"] else 0)

@@ -53,6 +53,11 @@ import urllib.parse
 import uuid
 import xml.etree.ElementTree as ET
 
+try:
+    from .strays import StrayCounts, StrayQueue
+except ImportError:  # run as a script
+    from strays import StrayCounts, StrayQueue
+
 MAX_BLOCKS_PER_LIST = 50000
 JOURNAL_LIMIT = 200000  # entries kept; the oldest are dropped beyond this
 BODY_TEXT_LIMIT = 4096
@@ -136,7 +141,7 @@ class StorageProxy:
         self._stats = self._fresh_stats()
         self._faults = {k: [] for k in KINDS}
         self._journal = []
-        self._strays = {"pending": 0, "sent": 0, "dropped": 0}
+        self._strays = StrayCounts(self._lock)
         self._seq = itertools.count(1)
         self._conn_ids = itertools.count(1)
         # Seconds an accepted connection may wait for its next request
@@ -210,8 +215,7 @@ class StorageProxy:
             self._id_lengths = {}
             self._strict = self._initial_strict
             self._idle_timeout = None
-            # Pending strays belong to live connections and stay counted.
-            self._strays["sent"] = self._strays["dropped"] = 0
+            self._strays.forget_ended()
 
     def set_idle_timeout(self, seconds):
         """Connections accepted from now on are closed after `seconds`
@@ -254,15 +258,10 @@ class StorageProxy:
     def strays(self):
         """Stray answers of "extra_reply": pending on live connections, and
         sent or dropped (the client closed first) since the last reset."""
-        with self._lock:
-            return dict(self._strays)
+        return self._strays.counts()
 
     def _note_stray(self, entry, state):
-        with self._lock:
-            if entry.get("stray") == "pending":
-                self._strays["pending"] -= 1
-            self._strays[state] += 1
-            entry["stray"] = state
+        self._strays.note(entry, state)
 
     def journal(self, kind=None):
         with self._lock:
@@ -363,8 +362,8 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
     timeout = 900
 
     def setup(self):
-        # Stray answers queued on this connection: (bytes, delay, entry).
-        self._strays = []
+        # Stray answers queued on this connection.
+        self._strays = StrayQueue(self, self.owner._strays)
         super().setup()
         self.connection_id = next(self.owner._conn_ids)
         self.upstream = None
@@ -384,43 +383,17 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             if self.upstream is not None:
                 self.upstream.close()
                 self.upstream = None
-            for _, _, entry in self._strays:
-                self.owner._note_stray(entry, "dropped")
-            self._strays = []
+            self._strays.drop_all()
 
     def handle_one_request(self):
-        if self._strays:
-            self._send_strays_when_idle()
-            if self.close_connection:
-                return
+        if self._strays.send_when_idle():
+            return
         try:
             super().handle_one_request()
         except ConnectionResetError:
             # A client that closes a connection holding bytes it did not
             # read (a stray answer) resets it: routine, not an error.
             self.close_connection = True
-
-    def _send_strays_when_idle(self):
-        """Sends the queued stray answers (in one write) once the client has
-        left the connection idle for the first one's delay; returns at once,
-        keeping them queued, when the client sends or closes first."""
-        try:
-            readable, _, _ = select.select([self.connection], [], [],
-                                           self._strays[0][1])
-        except (OSError, ValueError):
-            readable = True
-        if readable:
-            return
-        strays, self._strays = self._strays, []
-        try:
-            self.wfile.write(b"".join(data for data, _, _ in strays))
-            self.wfile.flush()
-            state = "sent"
-        except OSError:  # the client closed meanwhile
-            self.close_connection = True
-            state = "dropped"
-        for _, _, entry in strays:
-            self.owner._note_stray(entry, state)
 
     def log_message(self, fmt, *args):
         self.owner._log("%s %s" % (self.address_string(), fmt % args))
@@ -752,7 +725,7 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             owner._note_stray(self._entry, "pending")
             if delay > 0:
                 # Sent, or dropped, by the connection (finish()).
-                self._strays.append((stray, delay, self._entry))
+                self._strays.add(stray, delay, self._entry)
                 self._forward_and_relay(kind, blob_key, query, method, body,
                                         had_body, end)
                 return
