@@ -24,11 +24,16 @@ using zutest::FakeRequest;
 
 class BlockList : public ::testing::Test {
  protected:
-  void SetUp() override {
-    env_.setGlobal("DRBackupRetryCount", "1");
-    service_ = std::make_unique<BlobServiceAccess>();
-    service_->forceInitialized("http://console.test/webconsole", "ann", "pw");
-    service_->m_uploadURL = "https://store.test/acct/c";
+  void SetUp() override { service_ = withRetries("1"); }
+
+  // A service reading `retryCount` from the settings, initialised for the
+  // fake store.
+  std::unique_ptr<BlobServiceAccess> withRetries(const char* retryCount) {
+    env_.setGlobal("DRBackupRetryCount", retryCount);
+    auto service = std::make_unique<BlobServiceAccess>();
+    service->forceInitialized("http://console.test/webconsole", "ann", "pw");
+    service->m_uploadURL = "https://store.test/acct/c";
+    return service;
   }
 
   zutest::ServiceEnv env_;
@@ -76,10 +81,8 @@ TEST_F(BlockList, AFailingCommitWaitsAfterEveryAttemptIncludingTheLast) {
 }
 
 TEST_F(BlockList, ASuccessAfterAFailureKeepsTheMessage) {
-  env_.setGlobal("DRBackupRetryCount", "3");
-  BlobServiceAccess service;
-  service.forceInitialized("http://console.test/webconsole", "ann", "pw");
-  service.m_uploadURL = "https://store.test/acct/c";
+  std::unique_ptr<BlobServiceAccess> owned = withRetries("3");
+  BlobServiceAccess& service = *owned;
   fakes_.journal().script = {FakeReply{1, "", 500, "HTTP 500"}, FakeReply{0, "", 201, ""}};
   std::wstring message;
   EXPECT_EQ(service.UploadBlockList({"MDAwMDAx"}, "f", "c.bak", "sig=Z", message), 1);
@@ -311,10 +314,8 @@ TEST_F(LostCommitReply, TheCommitAndTheReadingAreTheRequestsStorageKnows) {
 // A host's own UploadBlockList knows no file length: a lost reply is not
 // looked for there.
 TEST_F(BlockList, AHostsOwnCommitDoesNotLookForALostReply) {
-  env_.setGlobal("DRBackupRetryCount", "2");
-  BlobServiceAccess service;
-  service.forceInitialized("http://console.test/webconsole", "ann", "pw");
-  service.m_uploadURL = "https://store.test/acct/c";
+  std::unique_ptr<BlobServiceAccess> owned = withRetries("2");
+  BlobServiceAccess& service = *owned;
   fakes_.journal().script = {FakeReply{52, "", 0, "curl error 52"}, FakeReply{0, "", 201, ""}};
   std::wstring message;
   EXPECT_EQ(service.UploadBlockList({zu::blob::BlockId(1, "0123456789abcdef01")}, "f", "h.bak",

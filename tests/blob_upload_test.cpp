@@ -1046,7 +1046,9 @@ struct RefusalRow {
   const char* code;
   size_t requests;  // of `kind`
   int setUps;
-  const char* message;  // "" : the usual message after the retries
+  // What the message says after "Error: Storage refused file [r.bak]:
+  // <status> <code>: "; "" : the usual message after the retries.
+  const char* advice;
 };
 
 class StorageRefusal : public BlobUpload, public ::testing::WithParamInterface<RefusalRow> {};
@@ -1061,8 +1063,9 @@ TEST_P(StorageRefusal, EndsTheFileAtOnceOnlyWhenNoResendCanPass) {
   EXPECT_EQ(requests(row.kind).size(), row.requests);
   EXPECT_EQ(cloud_.setUpCount(), row.setUps);
   const std::string text = FXString::ToString(message);
-  if (row.message[0] != '\0') {
-    EXPECT_EQ(text, row.message);
+  if (row.advice[0] != '\0') {
+    EXPECT_EQ(text, "Error: Storage refused file [r.bak]: " + std::to_string(row.status) + " " +
+                        row.code + ": " + row.advice);
     EXPECT_TRUE(sleeps_.waits().empty());
   } else {
     EXPECT_EQ(text.find("Storage refused"), std::string::npos) << text;
@@ -1072,31 +1075,24 @@ TEST_P(StorageRefusal, EndsTheFileAtOnceOnlyWhenNoResendCanPass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StorageRefusal,
-    ::testing::Values(
-        RefusalRow{"put_block_403", "put_block", 403, "AuthenticationFailed", 2, 1,
-                   "Error: Storage refused file [r.bak]: 403 AuthenticationFailed: the token was "
-                   "refused again after a refresh."},
-        RefusalRow{"commit_403", "block_list", 403, "AuthorizationFailure", 2, 1,
-                   "Error: Storage refused file [r.bak]: 403 AuthorizationFailure: the token was "
-                   "refused again after a refresh."},
-        RefusalRow{"container_gone", "put_block", 404, "ContainerNotFound", 1, 0,
-                   "Error: Storage refused file [r.bak]: 404 ContainerNotFound: the container no "
-                   "longer exists."},
-        RefusalRow{"commit_container_gone", "block_list", 404, "ContainerNotFound", 1, 0,
-                   "Error: Storage refused file [r.bak]: 404 ContainerNotFound: the container no "
-                   "longer exists."},
-        RefusalRow{"bad_header", "put_block", 400, "InvalidHeaderValue", 1, 0,
-                   "Error: Storage refused file [r.bak]: 400 InvalidHeaderValue: the storage "
-                   "service refuses the request as it is made; check the settings and the "
-                   "storage account."},
-        RefusalRow{"too_large", "put_block", 413, "RequestBodyTooLarge", 1, 0,
-                   "Error: Storage refused file [r.bak]: 413 RequestBodyTooLarge: the request is "
-                   "larger than the service accepts."},
-        RefusalRow{"server_error", "put_block", 500, "InternalError", 2, 0, ""},
-        RefusalRow{"busy", "put_block", 503, "ServerBusy", 2, 0, ""},
-        RefusalRow{"timeout", "put_block", 408, "OperationTimedOut", 2, 0, ""},
-        RefusalRow{"throttled", "put_block", 429, "TooManyRequests", 2, 0, ""},
-        RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 2, 0, ""}),
+    ::testing::Values(RefusalRow{"put_block_403", "put_block", 403, "AuthenticationFailed", 2, 1,
+                                 "the token was refused again after a refresh."},
+                      RefusalRow{"commit_403", "block_list", 403, "AuthorizationFailure", 2, 1,
+                                 "the token was refused again after a refresh."},
+                      RefusalRow{"container_gone", "put_block", 404, "ContainerNotFound", 1, 0,
+                                 "the container no longer exists."},
+                      RefusalRow{"commit_container_gone", "block_list", 404, "ContainerNotFound", 1,
+                                 0, "the container no longer exists."},
+                      RefusalRow{"bad_header", "put_block", 400, "InvalidHeaderValue", 1, 0,
+                                 "the storage service refuses the request as it is made; check the "
+                                 "settings and the storage account."},
+                      RefusalRow{"too_large", "put_block", 413, "RequestBodyTooLarge", 1, 0,
+                                 "the request is larger than the service accepts."},
+                      RefusalRow{"server_error", "put_block", 500, "InternalError", 2, 0, ""},
+                      RefusalRow{"busy", "put_block", 503, "ServerBusy", 2, 0, ""},
+                      RefusalRow{"timeout", "put_block", 408, "OperationTimedOut", 2, 0, ""},
+                      RefusalRow{"throttled", "put_block", 429, "TooManyRequests", 2, 0, ""},
+                      RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 2, 0, ""}),
     [](const ::testing::TestParamInfo<RefusalRow>& info) { return info.param.name; });
 
 TEST_F(BlobUpload, ConcurrentRefusalsOfOneTokenMakeOneRefresh) {

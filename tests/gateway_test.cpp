@@ -819,12 +819,12 @@ TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
 // its lifetime (1 s here; libcurl counts whole seconds, so at 2 s), and not
 // before.
 TEST_F(GatewayPoolTest, ABusyConnectionIsReplacedOnceItsLifetimeIsOver) {
+  zutest::EnvChange oneSecond;
+  oneSecond.connectionLifetime = std::chrono::seconds(1);
+  zutest::ScopedEnvChange shortLife(oneSecond);
   PoolUser user;
-  zutest::EnvChange change;
-  change.connectionLifetime = std::chrono::seconds(1);
-  zutest::ScopedEnvChange shortLife(change);
+  auto gw = OpenGateway(Http().url("/"), false);
   const std::string base = Http().url("/");
-  auto gw = OpenGateway(base, false);
   gw->setConnectionReuse(true);
   ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
   const auto start = std::chrono::steady_clock::now();
