@@ -385,8 +385,9 @@ TEST_P(BlobEmulator, ARejectedSignatureIsReplacedByAFreshToken) {
   expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/denied.bak", files[0]);
   EXPECT_EQ(emulator_->journal(SetUpKind()).size(), setUps + 1);
   const std::string log = env_->logText();
-  EXPECT_EQ(zutest::CountOccurrences(log, "Warning: Storage refused file [denied.bak] with 403 "
-                                          "(AuthorizationFailure); asking "),
+  EXPECT_EQ(zutest::CountOccurrences(log,
+                                     "Warning: Storage refused file [denied.bak] with 403 "
+                                     "(AuthorizationFailure); asking "),
             1u)
       << log;
   EXPECT_EQ(emulator_->proxyStats().value("put_block", -1), 2);
@@ -861,6 +862,25 @@ class BlobIntegrity : public BlobEmulator {
     }
   }
 
+  // Inits `service` for `files` under `guid`, then uploads each file on its
+  // own (the emulator's journal cleared first), checks that the blob holds
+  // the file's bytes and its Content-MD5, and calls `more` with it.
+  void uploadEach(BlobServiceAccess& service, const char* guid, const std::vector<LocalFile>& files,
+                  const std::function<void(const LocalFile&)>& more) {
+    std::wstring message;
+    ASSERT_EQ(init(service, guid, files, message), 1);
+    for (const LocalFile& f : files) {
+      SCOPED_TRACE(f.name);
+      emulator_->reset();
+      ASSERT_EQ(service.UploadFile(dir(), f.name, "f", message), 1)
+          << std::string(message.begin(), message.end());
+      const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + f.name);
+      EXPECT_EQ(blob.value("sha256", ""), Sha256Hex(f.data)) << blob.dump();
+      EXPECT_EQ(storedMd5(service, "f/" + f.name), Md5Of(f.data));
+      more(f);
+    }
+  }
+
   // The stored blob's Content-MD5 property, read back from Azurite.
   std::string storedMd5(const BlobServiceAccess& service, const std::string& blobName) {
     const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), blobName);
@@ -875,14 +895,8 @@ TEST_P(BlobIntegrity, EveryBlockAndTheBlobCarryTheirMd5AndTheTierGiven) {
                                         addFile("md5-empty.bak", 0)};
   BlobServiceAccess service;
   std::wstring message;
-  ASSERT_EQ(init(service, "GUID-Md5", files, message), 1);
-  for (const LocalFile& f : files) {
-    SCOPED_TRACE(f.name);
-    emulator_->reset();
-    ASSERT_EQ(service.UploadFile(dir(), f.name, "f", message), 1)
-        << std::string(message.begin(), message.end());
+  uploadEach(service, "GUID-Md5", files, [&](const LocalFile& f) {
     expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + f.name, f);
-    EXPECT_EQ(storedMd5(service, "f/" + f.name), Md5Of(f.data));
     EXPECT_EQ(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + f.name)
                   .value("access_tier", json()),
               "Cool");
@@ -891,7 +905,7 @@ TEST_P(BlobIntegrity, EveryBlockAndTheBlobCarryTheirMd5AndTheTierGiven) {
     EXPECT_EQ(HeaderOf(commit[0], "x-ms-blob-content-md5"), Md5Of(f.data));
     EXPECT_EQ(HeaderOf(commit[0], "x-ms-access-tier"), "Cool");
     if (!f.data.empty()) expectBlocksCarryTheirMd5();
-  }
+  });
 
   // In one Put Blob: the same MD5 (checked on the way and stored) and tier;
   // a byte flipped on the way is refused and the body sent again intact.
@@ -1003,13 +1017,7 @@ TEST_P(BlobIntegrity, VerifyReadsEachStoredBlobBackOnce) {
   const std::vector<LocalFile> files = {addFile("verify-blocks.bak", 3 * kMiB + 5),
                                         addFile("verify-single.bak", 1000)};
   BlobServiceAccess service;
-  std::wstring message;
-  ASSERT_EQ(init(service, "GUID-Verify", files, message), 1);
-  for (const LocalFile& f : files) {
-    SCOPED_TRACE(f.name);
-    emulator_->reset();
-    ASSERT_EQ(service.UploadFile(dir(), f.name, "f", message), 1)
-        << std::string(message.begin(), message.end());
+  uploadEach(service, "GUID-Verify", files, [&](const LocalFile& f) {
     int reads = 0;
     for (const json& entry : emulator_->control("GET", "/proxy/journal?kind=storage_other")) {
       if (entry.value("method", "") != "HEAD") continue;
@@ -1018,8 +1026,8 @@ TEST_P(BlobIntegrity, VerifyReadsEachStoredBlobBackOnce) {
       EXPECT_NE(entry.value("path", "").find("/f/" + f.name), std::string::npos);
     }
     EXPECT_EQ(reads, 1);
-    EXPECT_EQ(storedMd5(service, "f/" + f.name), Md5Of(f.data));
-  }
+  });
+  std::wstring message;
   ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
   EXPECT_EQ(lastCompletion()["files"].size(), 2u);
 }

@@ -54,6 +54,14 @@ ScopedEnv::~ScopedEnv() {
   }
 }
 
+::testing::AssertionResult MessageStartsWith(const std::wstring& message,
+                                             const std::wstring& prefix) {
+  if (message.rfind(prefix, 0) == 0) return ::testing::AssertionSuccess();
+  std::string narrow;
+  for (wchar_t c : message) narrow += (c > 0 && c < 128) ? static_cast<char>(c) : '?';
+  return ::testing::AssertionFailure() << "the message is: " << narrow;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

@@ -2,6 +2,8 @@
 #ifndef ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
 #define ZUCLOUD_TESTS_SUPPORT_TEST_ENV_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <optional>
@@ -39,6 +41,10 @@ class ScopedEnv {
 };
 
 std::string ReadFile(const std::string& path);  // "" when missing
+// Whether a caller's message starts with `prefix`; the failure shows the
+// whole message.
+::testing::AssertionResult MessageStartsWith(const std::wstring& message,
+                                             const std::wstring& prefix);
 void WriteFile(const std::string& path, const std::string& content);
 // Number of times `needle` occurs in `haystack`.
 size_t CountOccurrences(const std::string& haystack, const std::string& needle);
