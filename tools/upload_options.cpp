@@ -509,8 +509,7 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   if (options.verify) added += "bEnableZUCloudDRBackupVerify = true\n";
   if (options.keepPageCache) added += "bEnableZUCloudDRBackupKeepPageCache = true\n";
   if (!options.proxyUrl.empty()) added += "ZUCloudProxyURL = " + options.proxyUrl + "\n";
-  if (!options.proxyBypass.empty())
-    added += "ZUCloudProxyBypass = " + options.proxyBypass + "\n";
+  if (!options.proxyBypass.empty()) added += "ZUCloudProxyBypass = " + options.proxyBypass + "\n";
   if (!options.accessTier.empty())
     added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
   if (added.empty()) return true;
