@@ -58,14 +58,11 @@ CURL* NewEasyHandle() {
   CURL* easy = curl_easy_init();
   if (easy == nullptr) return nullptr;
   const std::vector<int> before = OpenDescriptors();
-  // A URL no protocol allows: the transfer stops at the URL check, after
-  // curl_easy_perform has made the handle's multi handle.
-#if LIBCURL_VERSION_NUM >= 0x075500  // 7.85.0
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
-#else
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS, static_cast<long>(CURLPROTO_HTTP));
-#endif
-  curl_easy_setopt(easy, CURLOPT_URL, "zucloud-prime:");
+  // Without a URL the transfer stops at its first check ("No URL set"),
+  // after curl_easy_perform has made the handle's multi handle and before
+  // anything else is set up for it: in particular no TLS session cache of
+  // the handle's own, which a share joined later would replace without
+  // freeing.
   curl_easy_perform(easy);
   const std::vector<int> after = OpenDescriptors();
   std::vector<int> added;

@@ -7,7 +7,7 @@
 // pair) that lives as long as the handle and is not close-on-exec. A pooled
 // handle lives for minutes, so every process the host starts in that time
 // would inherit the pair. NewEasyHandle makes libcurl create the pair at
-// once, with a transfer that fails before any network step, and marks the
+// once, with a transfer that fails at its first check, and marks the
 // AF_UNIX sockets that appeared during that call close-on-exec.
 //
 // The threaded resolver's own pair lives only while a name is looked up and
@@ -20,8 +20,7 @@
 namespace LIBCURL {
 
 // A new easy handle (null when libcurl cannot make one) whose libcurl-made
-// descriptors are close-on-exec. The handle's URL and protocols are left
-// set; every transfer sets its own.
+// descriptors are close-on-exec; no option of it is set.
 CURL* NewEasyHandle();
 
 }  // namespace LIBCURL
