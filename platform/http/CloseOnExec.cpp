@@ -2,21 +2,23 @@
 //
 // The descriptors that appear during the priming transfer are found by
 // listing /proc/self/fd before and after it. Only AF_UNIX sockets without
-// FD_CLOEXEC are touched: libcurl's pair is exactly that, and the window is
-// one call that returns before any network step, so a descriptor another
-// thread of the host opens at that moment is left alone unless it is such a
-// socket too.
+// FD_CLOEXEC are changed: libcurl's pair is exactly that. Primings run one
+// at a time, and each is one call that returns before any network step, so
+// a descriptor another thread opens at that moment is left alone unless it
+// is such a socket too (the gateway's connection sockets never are: they
+// are made close-on-exec). The check reads a descriptor with getsockopt and
+// fcntl only.
 #include "platform/http/CloseOnExec.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <mutex>
 #include <vector>
 
 namespace LIBCURL {
@@ -40,9 +42,8 @@ std::vector<int> OpenDescriptors() {
   return fds;
 }
 
+// getsockopt fails (ENOTSOCK) for anything but a socket.
 bool IsInheritableUnixSocket(int fd) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
   int domain = 0;
   socklen_t length = sizeof domain;
   if (::getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0 || domain != AF_UNIX) {
@@ -52,11 +53,16 @@ bool IsInheritableUnixSocket(int fd) {
   return flags >= 0 && (flags & FD_CLOEXEC) == 0;
 }
 
+// One priming at a time: two at once would each see the other's pair among
+// its new descriptors.
+std::mutex g_primingMutex;
+
 }  // namespace
 
 CURL* NewEasyHandle() {
   CURL* easy = curl_easy_init();
   if (easy == nullptr) return nullptr;
+  std::lock_guard<std::mutex> lock(g_primingMutex);
   const std::vector<int> before = OpenDescriptors();
   // Without a URL the transfer stops at its first check ("No URL set"),
   // after curl_easy_perform has made the handle's multi handle and before
