@@ -270,9 +270,22 @@ zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::st
   request.fileName = args.fileName;
   request.identity = args.identity;
   request.blockSize = args.blockCapacity;
+  // A 403 (the token expired while the upload was stopped) asks for a fresh
+  // token once, as every storage request of the file does; any other
+  // refusal leaves the file to be sent whole.
   request.queryService = [&] {
-    return zu::blob::QueryUncommittedBlocks(params, request.blobUrl, args.sasToken, args.fileName,
-                                            maximumBackoff);
+    zu::blob::UncommittedBlocks held;
+    zu::blob::SendWithRefresh(args.tokens, args.sasToken, [&](const std::string& token) {
+      held = zu::blob::QueryUncommittedBlocks(params, request.blobUrl, token, args.fileName,
+                                              maximumBackoff);
+      zu::blob::StorageJudgement judged;
+      judged.status = held.status;
+      judged.verdict = held.answered        ? zu::blob::StorageVerdict::kConfirmed
+                       : held.status == 403 ? zu::blob::StorageVerdict::kTokenRefused
+                                            : zu::blob::StorageVerdict::kFinal;
+      return judged;
+    });
+    return held;
   };
   return zu::blob::PrepareResume(request, args.log);
 }

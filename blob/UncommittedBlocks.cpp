@@ -70,6 +70,7 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
   const int rc = reply.posted;
   int status = 0;
   reply.gateway.getLastServerResponseCode(status);
+  result.status = status;
   // Asking again would bring the same oversized answer: the caller's one
   // line tells why.
   if (rc != 0 && reply.gateway.replyTooLarge()) {
@@ -196,6 +197,7 @@ UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std:
       QueryBlockList(params, blobUrl, sasToken, fileName, BlockListType::kUncommitted,
                      BackoffRetry(params.retryCount, backoffCapSeconds, false));
   result.answered = listing.answered;
+  result.status = listing.status;
   result.failure = std::move(listing.failure);
   try {
     for (const ListedBlock& block : listing.blocks) result.sizes[block.name] = block.size;

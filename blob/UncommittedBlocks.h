@@ -29,6 +29,7 @@ struct BlockListing {
   bool answered = false;            // false: the service could not say; see `failure`
   std::string failure;              // why not, for the log
   std::vector<ListedBlock> blocks;  // in the reply's order
+  int status = 0;                   // of the last reply (0: none came)
 };
 
 // GET `blobUrl`?comp=blocklist&blocklisttype=<type>&`sasToken` with the
@@ -50,6 +51,7 @@ bool ParseBlockList(const std::string& xml, BlockListType type, std::vector<List
 
 struct UncommittedBlocks {
   bool answered = false;  // false: the service could not say; see `failure`
+  int status = 0;         // of the last reply (0: none came)
   std::string failure;    // why not, for the log
   std::map<std::string, unsigned long long> sizes;  // block id -> bytes
 };

@@ -1094,6 +1094,27 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 2, 0, ""}),
     [](const ::testing::TestParamInfo<RefusalRow>& info) { return info.param.name; });
 
+// An upload resumed after its token expired: the Get Block List that asks
+// which blocks storage holds is refused 403, a fresh token is asked for, and
+// the blocks stored before are still skipped.
+TEST_F(BlobUpload, AResumedUploadWhoseTokenExpiredAsksForAFreshOneAndSkipsItsBlocks) {
+  const std::string data = zutest::RandomBytes(4 * kMiB, 9);
+  writeFile("r.bak", data);
+  auto service = makeService();
+  cloud_.failBlockAlways(3);
+  std::wstring message;
+  ASSERT_EQ(service->UploadFile(dir(), "r.bak", "f", message), 0);  // blocks 1 and 2 journalled
+  cloud_.failBlockAlways(0);
+  const int before = cloud_.putBlockCount();
+  cloud_.expireTokenAfter(100, "NOT-THE-SET-UPS");  // the token in hand is refused
+  message.clear();
+  ASSERT_EQ(service->UploadFile(dir(), "r.bak", "f", message), 1) << FXString::ToString(message);
+  EXPECT_EQ(cloud_.setUpCount(), 1);
+  EXPECT_EQ(cloud_.putBlockCount() - before, 2);  // blocks 3 and 4 only
+  EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/r.bak") == data);
+  EXPECT_NE(env_.logText().find("Resuming the upload of file [r.bak]"), std::string::npos);
+}
+
 TEST_F(BlobUpload, ConcurrentRefusalsOfOneTokenMakeOneRefresh) {
   env_.setGlobal("DRBackupUploadParallelBlocks", "3");
   const std::string data = zutest::RandomBytes(6 * kMiB, 5);

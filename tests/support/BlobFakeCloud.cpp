@@ -107,6 +107,10 @@ void BlobFakeCloud::failAlways(const std::string& kind, bool always) {
 
 void BlobFakeCloud::failBlockAlways(unsigned int blockNo) {
   std::lock_guard<std::mutex> lock(m_mutex);
+  if (blockNo == 0) {
+    m_failBlocks.clear();
+    return;
+  }
   m_failBlocks.push_back(blockNo);
 }
 

@@ -55,7 +55,8 @@ class BlobFakeCloud {
   // every one of them when `always` is set.
   void failNext(const std::string& kind, int n);
   void failAlways(const std::string& kind, bool always);
-  // A Put Block whose block number (from 1) is `blockNo` always fails.
+  // A Put Block whose block number (from 1) is `blockNo` always fails; 0
+  // clears every such block.
   void failBlockAlways(unsigned int blockNo);
   // The next `n` Put Block Lists are answered with `reply`; with
   // `carriedOut` the store commits each one first (its reply was lost on the
