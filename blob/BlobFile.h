@@ -29,6 +29,8 @@ struct BlobFile {
   std::atomic<bool>* sent = nullptr;
   // The file's SAS token, refreshed after a 403 (TokenRefresh.h); not owned.
   TokenRefresh* tokens = nullptr;
+  // The pages read leave the page cache (SequentialFile.h).
+  bool dropPages = true;
 };
 
 // Marks that a request that stores is about to leave.

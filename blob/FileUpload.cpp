@@ -49,7 +49,7 @@ constexpr long long kMiB = 1048576;
 // Opens the file to upload and takes its identity, with the two failure
 // lines of the size check under `tag`.
 std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
-                                                  const std::string& path,
+                                                  const std::string& path, bool dropPages,
                                                   zu::FileIdentity& identity) {
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
@@ -59,7 +59,7 @@ std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
         path.c_str(), error.Message().c_str());
     return nullptr;
   }
-  file->DropPagesAfterRead(!zu::ReadUploadTuning(0).keepPageCache);
+  file->DropPagesAfterRead(dropPages);
   error = file->Identity(identity);
   if (error.IsError()) {
     log->Error(tag, "Error: Failed to get the size of the file [%s]. %s", path.c_str(),
@@ -415,7 +415,7 @@ int UploadWhole(ZUCloudAzureService& service, const BlockPass& pass, const std::
                          pass.fileName.c_str());
   zu::FileIdentity again;
   std::unique_ptr<zu::SequentialFile> file =
-      OpenForUpload(pass.params.log, kUploadFileTag, pass.localPath, again);
+      OpenForUpload(pass.params.log, kUploadFileTag, pass.localPath, pass.dropPages, again);
   if (!file) return 0;
   if (!again.SameContentAs(pass.identity)) {
     const std::string change = zu::DescribeFileChange(pass.identity, again.size, again);
@@ -613,14 +613,14 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     before = *record;
     record->url = m_uploadURL + blobPath;
 
+    const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
     const std::string localPath = localDir + fileName;
     zu::FileIdentity identity;
     std::unique_ptr<zu::SequentialFile> file =
-        OpenForUpload(log, kUploadFileTag, localPath, identity);
+        OpenForUpload(log, kUploadFileTag, localPath, !tuning.keepPageCache, identity);
     if (!file) return 0;
     record->fileSize = identity.size;
 
-    const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
     zu::blob::UploadPlan plan;
     if (!PlanUpload(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
                     plan, errorMessage)) {
@@ -636,6 +636,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
                               record->url,     identity,          tuning.contentMd5,
                               tuning.verify,   m_nMaximumBackoff, &sent};
     target.tokens = tokens.get();
+    target.dropPages = !tuning.keepPageCache;
     // A small file goes in one Put Blob. Otherwise one pass sends every
     // block and commits the list. The ids of a pass that may be resumed
     // carry an upload tag (BlockId.h); when the service refuses them for

@@ -93,9 +93,11 @@ bool Contains(const std::string& text, const char* word) {
 // file whose size was taken at the start.
 class ChunkReader {
  public:
-  ChunkReader(std::unique_ptr<zu::SequentialFile> file, const zu::FileIdentity& identity)
-      : m_file(std::move(file)), m_identity(identity) {
-    m_file->DropPagesAfterRead(!zu::ReadUploadTuning(1).keepPageCache);
+  // `dropPages`: the pages read leave the page cache (SequentialFile.h).
+  ChunkReader(std::unique_ptr<zu::SequentialFile> file, const zu::FileIdentity& identity,
+              bool dropPages)
+      : m_file(std::move(file)), m_identity(identity), m_dropPages(dropPages) {
+    m_file->DropPagesAfterRead(dropPages);
   }
 
   // Reads up to `capacity` bytes; a read shorter than `capacity` reached the
@@ -131,12 +133,14 @@ class ChunkReader {
   }
 
   bool AtEnd() const { return m_atEnd; }
+  bool DropsPages() const { return m_dropPages; }
   // How the file changed, or "" when it did not.
   const std::string& Change() const { return m_change; }
 
  private:
   std::unique_ptr<zu::SequentialFile> m_file;
   zu::FileIdentity m_identity;
+  bool m_dropPages;
   unsigned long long m_read = 0;
   bool m_atEnd = false;
   std::string m_change;
@@ -288,7 +292,7 @@ namespace {
 
 // Opens the file to upload and takes its size and identity; null (after the
 // log line and the message) when it cannot.
-std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path,
+std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path, bool dropPages,
                                            zu::FileIdentity& identity, std::wstring& errorMessage) {
   if (!FXFile::DoesFileExist(path)) {
     log->Error(kUploadTag, "Error: Source file path does not exists.");
@@ -308,7 +312,7 @@ std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path
     errorMessage = L"Error: Failed to get the size of the file.";
     return nullptr;
   }
-  return std::make_unique<ChunkReader>(std::move(file), identity);
+  return std::make_unique<ChunkReader>(std::move(file), identity, dropPages);
 }
 
 // Opens the file again for a pass from byte 0; null (after the line and the
@@ -316,7 +320,7 @@ std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path
 // the upload took at its start.
 std::unique_ptr<ChunkReader> ReopenForRestart(EvDebug* log, const std::string& path,
                                               const std::string& fileName,
-                                              const zu::FileIdentity& identity,
+                                              const zu::FileIdentity& identity, bool dropPages,
                                               std::wstring& errorMessage) {
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
@@ -336,7 +340,7 @@ std::unique_ptr<ChunkReader> ReopenForRestart(EvDebug* log, const std::string& p
     errorMessage = FXString::ToWstring(zu::FileChangedMessage(fileName, change));
     return nullptr;
   }
-  return std::make_unique<ChunkReader>(std::move(file), identity);
+  return std::make_unique<ChunkReader>(std::move(file), identity, dropPages);
 }
 
 // Progress of one file: each offset the cloud confirmed beyond the highest
@@ -676,7 +680,8 @@ zu::AttemptResult RunPass(const FileTarget& target, const zu::FileIdentity& iden
                "upload starts again from byte 0 (restart [%d] of [%d]).",
                outcome.held, target.fileName.c_str(), outcome.sentEnd, pass - 1, restarts);
     outcome = ChunkOutcome();
-    reader = ReopenForRestart(log, target.path, target.fileName, identity, errorMessage);
+    reader = ReopenForRestart(log, target.path, target.fileName, identity, reader->DropsPages(),
+                              errorMessage);
     if (!reader) return zu::AttemptResult::kStop;
   }
   if (UploadPass(target, *reader, outcome, errorMessage)) return zu::AttemptResult::kSuccess;
@@ -741,15 +746,16 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
       return 0;
     }
 
+    const zu::UploadTuning tuning = zu::ReadUploadTuning(1);
     const std::string path = sourceDir + fileName;
     zu::FileIdentity identity;
-    std::unique_ptr<ChunkReader> reader = OpenForUpload(log, path, identity, errorMessage);
+    std::unique_ptr<ChunkReader> reader =
+        OpenForUpload(log, path, !tuning.keepPageCache, identity, errorMessage);
     if (!reader) return 0;
     const std::string fileSize = std::to_string(identity.size);
 
     // The operator's cap covers every file byte this process sends.
-    zu::SendPacer::Global().SetRate(
-        static_cast<unsigned long long>(zu::ReadUploadTuning(1).maxMbps) * 125000ULL);
+    zu::SendPacer::Global().SetRate(static_cast<unsigned long long>(tuning.maxMbps) * 125000ULL);
     const long long chunkCapacity = m_chunkSize;
     zu::PageBuffer buffer(static_cast<size_t>(chunkCapacity));  // zeroed, page-aligned
     ConfirmedProgress progress(fileName, identity.size);
