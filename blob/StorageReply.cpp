@@ -61,6 +61,10 @@ const char* MeaningOf(const StorageJudgement& judgement) {
 
 }  // namespace
 
+bool IsFinalReadStatus(int status) {
+  return status >= 400 && status < 500 && status != 408 && status != 429;
+}
+
 StorageVerdict ClassifyStorageStatus(int status, const std::string& code) {
   if (status == kForbidden) return StorageVerdict::kTokenRefused;
   if (status == kNotFound && IsOneOf(code, kMissingCodes)) return StorageVerdict::kFinal;

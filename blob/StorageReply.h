@@ -48,6 +48,11 @@ struct StorageJudgement {
 StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int result,
                                    const std::string& body, int expected);
 
+// Whether a read of the blob's state (Get Block List, Get Blob Properties)
+// refused with `status` would get the same answer again: any 4xx but 408
+// and 429.
+bool IsFinalReadStatus(int status);
+
 // The judgement of a status and an error code alone.
 StorageVerdict ClassifyStorageStatus(int status, const std::string& code);
 

@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "blob/StorageReply.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
@@ -48,11 +49,6 @@ const xml::Node* Child(const xml::Node& node, const char* name) {
   return nullptr;
 }
 
-// Status codes after which asking again gives the same answer.
-bool IsFinalStatus(int status) {
-  return status >= 400 && status < 500 && status != 408 && status != 429;
-}
-
 const char* ListTypeName(BlockListType type) {
   return type == BlockListType::kCommitted ? "committed" : "uncommitted";
 }
@@ -92,7 +88,7 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
   } else {
     result.failure = reply.gateway.getErrorMsg();
   }
-  if (rc != 0 && IsFinalStatus(status)) {
+  if (rc != 0 && IsFinalReadStatus(status)) {
     // The caller's one line tells why; asking again would not help.
     result.failure += ", response [" + reply.response + "]";
     return AttemptResult::kStop;

@@ -28,11 +28,6 @@ bool FindHeader(const ZuCURL::commandInfoList& headers, const char* name, std::s
   return false;
 }
 
-// Status codes after which asking again gives the same answer.
-bool IsFinalStatus(int status) {
-  return status >= 400 && status < 500 && status != 408 && status != 429;
-}
-
 // One Get Blob Properties attempt: the reply headers into `properties`, or
 // why not into `failure`. A 403 asks for a fresh token and reads once more
 // (SendWithRefresh); a refusal no resend can change ends the check with
@@ -66,7 +61,7 @@ AttemptResult ReadProperties(const BlobFile& file, const std::string& sasToken,
                          "Error: Failed to read the properties of the blob of file [%s]: %s. "
                          "Attempt [%d]. URL [%s]",
                          file.fileName.c_str(), failure.c_str(), attempt, url.c_str());
-  return rc != 0 && IsFinalStatus(status) ? AttemptResult::kStop : AttemptResult::kRetry;
+  return rc != 0 && IsFinalReadStatus(status) ? AttemptResult::kStop : AttemptResult::kRetry;
 }
 
 std::wstring VerifyFailedMessage(const BlobFile& file, const std::string& why) {
