@@ -3,10 +3,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <utility>
 
 #include "platform/host/PzSleep.h"
+#include "platform/threads/ZuSync.h"
 
 namespace zu {
 namespace {
@@ -43,13 +43,16 @@ class PosixEnv : public Env {
   }
 };
 
-std::mutex g_currentMutex;
+// The environment in use. Never destroyed, like the machine's environment,
+// for threads that still run at exit.
+struct CurrentSlot {
+  Mutex mutex;
+  std::shared_ptr<Env> env GUARDED_BY(mutex);  // empty until first asked for
+};
 
-// Guarded by g_currentMutex; empty until first asked for. Never destroyed,
-// like the machine's environment, for threads that still run at exit.
-std::shared_ptr<Env>& CurrentSlot() {
-  static auto* current = new std::shared_ptr<Env>();
-  return *current;
+CurrentSlot& Slot() {
+  static auto* slot = new CurrentSlot();
+  return *slot;
 }
 
 }  // namespace
@@ -61,10 +64,10 @@ std::shared_ptr<Env> Env::Default() {
 }
 
 std::shared_ptr<Env> Env::Current() {
-  std::lock_guard<std::mutex> lock(g_currentMutex);
-  std::shared_ptr<Env>& current = CurrentSlot();
-  if (!current) current = Default();
-  return current;
+  CurrentSlot& slot = Slot();
+  MutexLock lock(slot.mutex);
+  if (!slot.env) slot.env = Default();
+  return slot.env;
 }
 
 EnvWrapper::EnvWrapper(std::shared_ptr<Env> target) : m_target(std::move(target)) {}
@@ -98,17 +101,19 @@ std::chrono::seconds EnvWrapper::ConnectionLifetime(std::chrono::seconds standar
 
 ScopedEnvInstall::ScopedEnvInstall(std::shared_ptr<Env> env)
     : m_installed(std::move(env)), m_previous(Env::Current()) {
-  std::lock_guard<std::mutex> lock(g_currentMutex);
-  CurrentSlot() = m_installed;
+  CurrentSlot& slot = Slot();
+  MutexLock lock(slot.mutex);
+  slot.env = m_installed;
 }
 
 ScopedEnvInstall::~ScopedEnvInstall() {
-  std::lock_guard<std::mutex> lock(g_currentMutex);
-  if (CurrentSlot() != m_installed) {
+  CurrentSlot& slot = Slot();
+  MutexLock lock(slot.mutex);
+  if (slot.env != m_installed) {
     std::fputs("zucloud: environment scopes ended out of order\n", stderr);
     std::abort();
   }
-  CurrentSlot() = std::move(m_previous);
+  slot.env = std::move(m_previous);
 }
 
 std::string VariableOr(const char* name, const std::string& fallback) {

@@ -1,29 +1,30 @@
 // The process-wide platform focus, safe to set and read from any thread.
 #include "platform/host/ZUPIFocus.h"
 
-#include <mutex>
+#include "platform/threads/ZuSync.h"
 
 namespace {
 
-std::mutex& FocusMutex() {
-  static std::mutex mutex;
-  return mutex;
-}
+struct FocusState {
+  zu::Mutex mutex;
+  std::string focus GUARDED_BY(mutex);
+};
 
-// Guarded by FocusMutex().
-std::string& Focus() {
-  static std::string focus;
-  return focus;
+FocusState& State() {
+  static FocusState state;
+  return state;
 }
 
 }  // namespace
 
 void ZUPI_Focus::setFocus(const char* focus) {
-  std::lock_guard<std::mutex> lock(FocusMutex());
-  Focus() = focus != nullptr ? focus : "";
+  FocusState& state = State();
+  zu::MutexLock lock(state.mutex);
+  state.focus = focus != nullptr ? focus : "";
 }
 
 std::string ZUPI_Focus::getFocus() {
-  std::lock_guard<std::mutex> lock(FocusMutex());
-  return Focus();
+  FocusState& state = State();
+  zu::MutexLock lock(state.mutex);
+  return state.focus;
 }

@@ -36,7 +36,6 @@
 #include <ctime>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "platform/host/Env.h"
@@ -62,11 +61,11 @@ constexpr size_t kMinSecretLength = 4;
 constexpr char kRedacted[] = "REDACTED";
 
 struct SecretStore {
-  std::mutex mutex;
-  std::deque<std::string> secrets;  // oldest first; guarded by mutex
+  zu::Mutex mutex;
+  std::deque<std::string> secrets GUARDED_BY(mutex);  // oldest first
   // Every form to replace, longest first; rebuilt on registration and
   // swapped in under mutex so readers take a snapshot without copying.
-  std::shared_ptr<const std::vector<std::string>> forms =
+  std::shared_ptr<const std::vector<std::string>> forms GUARDED_BY(mutex) =
       std::make_shared<const std::vector<std::string>>();
 };
 
@@ -219,7 +218,7 @@ EvDebugFileInstance::~EvDebugFileInstance() {
 }
 
 int EvDebugFileInstance::open(const std::string& path) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   if (m_fd >= 0) {
     ::close(m_fd);
     m_fd = -1;
@@ -240,7 +239,6 @@ int EvDebugFileInstance::open(const std::string& path) {
   return 0;
 }
 
-// With m_mutex held.
 void EvDebugFileInstance::rotateIfFull(size_t adding) {
   struct stat current {};
   if (::fstat(m_fd, &current) != 0) return;
@@ -259,7 +257,7 @@ void EvDebugFileInstance::rotateIfFull(size_t adding) {
   reopenAfterRotation();
 }
 
-// With m_mutex held: the new file after a rotation. A failed open (no file
+// The new file after a rotation. A failed open (no file
 // descriptor left, say) is tried again by the next line, so a rotation
 // never ends the log for good; a refused file (a link put in its place)
 // ends it.
@@ -281,12 +279,17 @@ void EvDebugFileInstance::writeLine(const std::string& line) {
   buf.reserve(line.size() + 1);
   buf += line;
   buf.push_back('\n');
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   if (m_fd < 0 && m_reopenPending) reopenAfterRotation();
   if (m_fd < 0) return;
   rotateIfFull(buf.size());
   if (m_fd < 0) return;
   zu::WriteAll(m_fd, buf);  // the log is best effort: a failed write is dropped
+}
+
+std::string EvDebugFileInstance::path() const {
+  zu::MutexLock lock(m_mutex);
+  return m_path;
 }
 
 // ---------------------------------------------------------------------------
@@ -387,14 +390,14 @@ namespace zu {
 
 size_t LongestLogSecretForm() {
   SecretStore& store = Secrets();
-  std::lock_guard<std::mutex> lock(store.mutex);
+  MutexLock lock(store.mutex);
   return store.forms->empty() ? 0 : store.forms->front().size();
 }
 
 void RegisterLogSecret(const std::string& secret) {
   if (secret.size() < kMinSecretLength) return;
   SecretStore& store = Secrets();
-  std::lock_guard<std::mutex> lock(store.mutex);
+  MutexLock lock(store.mutex);
   // A value registered again becomes the most recent one.
   auto old = std::find(store.secrets.begin(), store.secrets.end(), secret);
   if (old != store.secrets.end()) store.secrets.erase(old);
@@ -420,7 +423,7 @@ std::string RedactLogText(const std::string& text) {
   std::shared_ptr<const std::vector<std::string>> forms;
   {
     SecretStore& store = Secrets();
-    std::lock_guard<std::mutex> lock(store.mutex);
+    MutexLock lock(store.mutex);
     forms = store.forms;
   }
   std::string out = text;

@@ -34,8 +34,9 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
-#include <mutex>
 #include <string>
+
+#include "platform/threads/ZuSync.h"
 
 #define ZU_PRINTF_LIKE(fmtIndex, firstArg) __attribute__((format(printf, fmtIndex, firstArg)))
 
@@ -56,18 +57,18 @@ class EvDebugFileInstance {
   // Appends one whole line (a line feed is added), first moving a full file
   // to "<path>.1".
   void writeLine(const std::string& line);
-  const std::string& path() const { return m_path; }
+  std::string path() const;
 
  private:
-  void rotateIfFull(size_t adding);
-  void reopenAfterRotation();
-  std::mutex m_mutex;         // serialises writes with the rotation
-  std::atomic<int> m_fd{-1};  // changed under m_mutex
-  unsigned long long m_maxBytes = 0;
+  void rotateIfFull(size_t adding) REQUIRES(m_mutex);
+  void reopenAfterRotation() REQUIRES(m_mutex);
+  mutable zu::Mutex m_mutex;  // serialises writes with the rotation
+  std::atomic<int> m_fd{-1};  // changed under m_mutex, read without it
+  unsigned long long m_maxBytes GUARDED_BY(m_mutex) = 0;
   // Set when the log could not be opened again after a rotation: the next
-  // line tries again. Changed under m_mutex.
+  // line tries again. Changed under m_mutex, read without it.
   std::atomic<bool> m_reopenPending{false};
-  std::string m_path;
+  std::string m_path GUARDED_BY(m_mutex);
 };
 
 class EvDebug {

@@ -22,6 +22,8 @@
 #define REQUIRES(...) ZU_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
 #define ACQUIRE(...) ZU_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) ZU_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define ACQUIRE_SHARED(...) ZU_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
+#define RELEASE_SHARED(...) ZU_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 #define EXCLUDES(...) ZU_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define NO_THREAD_SAFETY_ANALYSIS ZU_THREAD_ANNOTATION(no_thread_safety_analysis)
 

@@ -19,7 +19,7 @@
 // thread that may take the token instead of the whole queue.
 
 struct ZuSemaphoreH::Waiter {
-  std::condition_variable cv;
+  zu::CondVar cv;
   Waiter* prev = nullptr;
   Waiter* next = nullptr;
 };
@@ -45,7 +45,7 @@ void ZuSemaphoreH::unlink(Waiter* waiter) {
 }
 
 void ZuSemaphoreH::signalHead() {
-  if (m_head && m_count > 0) m_head->cv.notify_one();
+  if (m_head && m_count > 0) m_head->cv.notifyOne();
 }
 
 int ZuSemaphoreH::wait() {
@@ -54,7 +54,7 @@ int ZuSemaphoreH::wait() {
   zu::detail::InterruptibleWait interruptible(this);
   if (interruptible.terminating()) throw zu::ThreadTerminated();
 
-  std::unique_lock<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   if (m_head == nullptr && m_count > 0) {
     --m_count;
     return 0;
@@ -79,7 +79,7 @@ int ZuSemaphoreH::wait() {
       throw zu::ThreadTerminated();
     }
     if (m_head == &self && m_count > 0) break;
-    self.cv.wait(lock);
+    self.cv.wait(m_mutex);
   }
 
   unlink(&self);
@@ -90,19 +90,19 @@ int ZuSemaphoreH::wait() {
 
 int ZuSemaphoreH::release(long count) {
   if (count < 0) return -1;
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   m_count += count;
   signalHead();
   return 0;
 }
 
 void ZuSemaphoreH::wakeAll() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  for (Waiter* w = m_head; w; w = w->next) w->cv.notify_one();
+  zu::MutexLock lock(m_mutex);
+  for (Waiter* w = m_head; w; w = w->next) w->cv.notifyOne();
 }
 
 long ZuSemaphoreH::waiterCount() {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  zu::MutexLock lock(m_mutex);
   long n = 0;
   for (Waiter* w = m_head; w; w = w->next) ++n;
   return n;

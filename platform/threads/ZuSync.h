@@ -10,15 +10,102 @@
 #ifndef ZUCLOUD_PLATFORM_ZU_SYNC_H
 #define ZUCLOUD_PLATFORM_ZU_SYNC_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/threads/ThreadAnnotations.h"
 
 namespace zu {
 // Unwinds a pool thread out of a blocking wait during termination.
 struct ThreadTerminated {};
+
+// A std::mutex that clang's thread-safety analysis knows as a capability
+// (libstdc++'s own is not annotated), with its scope guard.
+class CAPABILITY("mutex") Mutex {
+ public:
+  void lock() ACQUIRE() { m_mutex.lock(); }
+  void unlock() RELEASE() { m_mutex.unlock(); }
+
+ private:
+  friend class CondVar;
+  std::mutex m_mutex;
+};
+
+class SCOPED_CAPABILITY MutexLock {
+ public:
+  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+  ~MutexLock() RELEASE() { m_mutex.unlock(); }
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+ private:
+  Mutex& m_mutex;
+};
+
+// A condition variable whose waits give back and take again a zu::Mutex the
+// caller holds (a std::condition_variable underneath: no allocation). The
+// caller re-checks its condition in a loop around wait(), under the mutex,
+// where the analysis sees the fields it reads.
+class CondVar {
+ public:
+  void wait(Mutex& mutex) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.m_mutex, std::adopt_lock);
+    m_cv.wait(lock);
+    lock.release();  // still held: the caller's scope guard gives it back
+  }
+  // False when `deadline` passed first.
+  bool waitUntil(Mutex& mutex, std::chrono::steady_clock::time_point deadline) REQUIRES(mutex) {
+    std::unique_lock<std::mutex> lock(mutex.m_mutex, std::adopt_lock);
+    const bool woken = m_cv.wait_until(lock, deadline) == std::cv_status::no_timeout;
+    lock.release();
+    return woken;
+  }
+  void notifyOne() { m_cv.notify_one(); }
+  void notifyAll() { m_cv.notify_all(); }
+
+ private:
+  std::condition_variable m_cv;
+};
+
+// A reader-writer lock for the analysis: many readers or one writer.
+class CAPABILITY("mutex") SharedMutex {
+ public:
+  void lock() ACQUIRE() { m_mutex.lock(); }
+  void unlock() RELEASE() { m_mutex.unlock(); }
+  void lockShared() ACQUIRE_SHARED() { m_mutex.lock_shared(); }
+  void unlockShared() RELEASE_SHARED() { m_mutex.unlock_shared(); }
+
+ private:
+  std::shared_mutex m_mutex;
+};
+
+class SCOPED_CAPABILITY SharedLock {
+ public:
+  explicit SharedLock(SharedMutex& mutex) ACQUIRE_SHARED(mutex) : m_mutex(mutex) {
+    m_mutex.lockShared();
+  }
+  ~SharedLock() RELEASE() { m_mutex.unlockShared(); }
+  SharedLock(const SharedLock&) = delete;
+  SharedLock& operator=(const SharedLock&) = delete;
+
+ private:
+  SharedMutex& m_mutex;
+};
+
+class SCOPED_CAPABILITY ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SharedMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+  ~ExclusiveLock() RELEASE() { m_mutex.unlock(); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+
+ private:
+  SharedMutex& m_mutex;
+};
+
 }  // namespace zu
 
 class ZuSemaphoreH {
@@ -44,13 +131,13 @@ class ZuSemaphoreH {
   // linked into the queue below while the call is blocked. Its place in the
   // queue is its ticket: only the head may take a token.
   struct Waiter;
-  void unlink(Waiter* waiter);  // m_mutex held
-  void signalHead();            // m_mutex held: wake the head if it can go
+  void unlink(Waiter* waiter) REQUIRES(m_mutex);
+  void signalHead() REQUIRES(m_mutex);  // wake the head if it can go
 
-  std::mutex m_mutex;
-  long m_count;
-  Waiter* m_head = nullptr;  // oldest waiter, next to be served
-  Waiter* m_tail = nullptr;  // newest waiter
+  zu::Mutex m_mutex;
+  long m_count GUARDED_BY(m_mutex);
+  Waiter* m_head GUARDED_BY(m_mutex) = nullptr;  // oldest waiter, next to be served
+  Waiter* m_tail GUARDED_BY(m_mutex) = nullptr;  // newest waiter
 };
 
 // A recursive lock.
@@ -111,31 +198,5 @@ class SCOPED_CAPABILITY ZuCriticalSectionLock {
  private:
   ZuCriticalSection* m_section;
 };
-
-namespace zu {
-
-// A std::mutex that clang's thread-safety analysis knows as a capability
-// (libstdc++'s own is not annotated), with its scope guard.
-class CAPABILITY("mutex") Mutex {
- public:
-  void lock() ACQUIRE() { m_mutex.lock(); }
-  void unlock() RELEASE() { m_mutex.unlock(); }
-
- private:
-  std::mutex m_mutex;
-};
-
-class SCOPED_CAPABILITY MutexLock {
- public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
-  ~MutexLock() RELEASE() { m_mutex.unlock(); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
-
- private:
-  Mutex& m_mutex;
-};
-
-}  // namespace zu
 
 #endif  // ZUCLOUD_PLATFORM_ZU_SYNC_H

@@ -22,8 +22,8 @@ struct PoolState {
   // Semaphores that pool threads are blocked on right now, one entry per
   // blocked wait. Reserved to the thread count at start, so registering
   // never allocates. Lock order: registryMutex, then a semaphore's mutex.
-  std::mutex registryMutex;
-  std::vector<ZuSemaphoreH*> blockedOn;
+  Mutex registryMutex;
+  std::vector<ZuSemaphoreH*> blockedOn GUARDED_BY(registryMutex);
 };
 
 namespace {
@@ -33,13 +33,13 @@ thread_local PoolState* tlsPool = nullptr;
 InterruptibleWait::InterruptibleWait(ZuSemaphoreH* semaphore)
     : m_pool(tlsPool), m_semaphore(semaphore) {
   if (m_pool == nullptr) return;
-  std::lock_guard<std::mutex> lock(m_pool->registryMutex);
+  MutexLock lock(m_pool->registryMutex);
   m_pool->blockedOn.push_back(m_semaphore);
 }
 
 InterruptibleWait::~InterruptibleWait() {
   if (m_pool == nullptr) return;
-  std::lock_guard<std::mutex> lock(m_pool->registryMutex);
+  MutexLock lock(m_pool->registryMutex);
   auto& v = m_pool->blockedOn;
   auto it = std::find(v.begin(), v.end(), m_semaphore);
   if (it != v.end()) v.erase(it);
@@ -121,20 +121,20 @@ struct Task {
 struct ZuThreadPool::Shared {
   zu::detail::PoolState state;
 
-  std::mutex mutex;                // guards everything below
-  std::condition_variable workCv;  // workers: a task or termination
-  std::condition_variable idleCv;  // waitForAllThreads: queue drained
-  std::deque<Task> queue;
-  size_t maxQueue = 0;  // 0: unbounded
-  int running = 0;      // calls in progress
-  bool started = false;
-  bool terminated = false;           // mirrors state.terminating
-  bool claimedByPoolThread = false;  // a pool thread is joining the others
-  std::vector<std::thread> threads;  // not yet joined
-
   // Serialises terminateAllThreads() callers outside the pool, so that each
   // of them returns only after every thread has been joined.
-  std::mutex joinMutex;
+  zu::Mutex joinMutex ACQUIRED_BEFORE(mutex);
+
+  zu::Mutex mutex;
+  zu::CondVar workCv;  // workers: a task or termination
+  zu::CondVar idleCv;  // waitForAllThreads: queue drained
+  std::deque<Task> queue GUARDED_BY(mutex);
+  size_t maxQueue GUARDED_BY(mutex) = 0;  // 0: unbounded
+  int running GUARDED_BY(mutex) = 0;      // calls in progress
+  bool started GUARDED_BY(mutex) = false;
+  bool terminated GUARDED_BY(mutex) = false;           // mirrors state.terminating
+  bool claimedByPoolThread GUARDED_BY(mutex) = false;  // a pool thread is joining the others
+  std::vector<std::thread> threads GUARDED_BY(mutex);  // not yet joined
 };
 
 // The worker loop. ZuThreadPool::Shared is private, so the loop is a template
@@ -146,8 +146,8 @@ void WorkerLoop(SharedT& s) {
   for (;;) {
     Task task;
     {
-      std::unique_lock<std::mutex> lock(s.mutex);
-      s.workCv.wait(lock, [&] { return s.terminated || !s.queue.empty(); });
+      zu::MutexLock lock(s.mutex);
+      while (!s.terminated && s.queue.empty()) s.workCv.wait(s.mutex);
       if (s.terminated) break;
       task = s.queue.front();
       s.queue.pop_front();
@@ -162,10 +162,61 @@ void WorkerLoop(SharedT& s) {
       // carries on with the next call.
     }
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      zu::MutexLock lock(s.mutex);
       --s.running;
-      if (s.running == 0 && s.queue.empty()) s.idleCv.notify_all();
+      if (s.running == 0 && s.queue.empty()) s.idleCv.notifyAll();
     }
+  }
+}
+
+// Starts `count` threads running WorkerLoop; false when one could not be
+// started (those that did are in s.threads). `shared` points at `s`; each
+// thread keeps it alive.
+template <typename SharedT>
+bool StartThreads(SharedT& s, const std::shared_ptr<SharedT>& shared, int count) REQUIRES(s.mutex) {
+  {
+    zu::MutexLock registry(s.state.registryMutex);
+    s.state.blockedOn.reserve(static_cast<size_t>(count));
+  }
+  s.threads.reserve(static_cast<size_t>(count));
+  try {
+    for (int i = 0; i < count; ++i) {
+      s.threads.emplace_back([shared] {
+        zu::detail::tlsPool = &shared->state;
+        WorkerLoop(*shared);
+        zu::detail::tlsPool = nullptr;
+      });
+    }
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+// On a pool thread: every thread of the pool but the caller's own, taken
+// from the list to be joined; none when another pool thread claimed them.
+template <typename SharedT>
+std::vector<std::thread> TakeOtherThreads(SharedT& s) {
+  std::vector<std::thread> others;
+  zu::MutexLock lock(s.mutex);
+  if (s.claimedByPoolThread) return others;
+  s.claimedByPoolThread = true;
+  const auto self = std::this_thread::get_id();
+  std::vector<std::thread> keep;
+  for (auto& t : s.threads) {
+    if (t.get_id() == self) {
+      keep.push_back(std::move(t));
+    } else {
+      others.push_back(std::move(t));
+    }
+  }
+  s.threads.swap(keep);
+  return others;
+}
+
+void JoinAll(std::vector<std::thread> threads) {
+  for (auto& t : threads) {
+    if (t.joinable()) t.join();
   }
 }
 
@@ -178,7 +229,7 @@ ZuThreadPool::~ZuThreadPool() {
   // Only left over when the destructor runs on one of the pool's own
   // threads: that thread ends after its routine returns, and it keeps
   // Shared alive through its own reference.
-  std::lock_guard<std::mutex> lock(m_shared->mutex);
+  zu::MutexLock lock(m_shared->mutex);
   for (auto& t : m_shared->threads) {
     if (t.joinable()) t.detach();
   }
@@ -188,60 +239,46 @@ ZuThreadPool::~ZuThreadPool() {
 int ZuThreadPool::initThreadPool(int maxQueue, int /*minThreads*/, int maxThreads,
                                  int initialThreads) {
   Shared& s = *m_shared;
-  std::unique_lock<std::mutex> lock(s.mutex);
-  if (s.started || s.terminated) return -1;
-
-  const int maxCount = std::clamp(maxThreads, 1, kMaxPoolThreads);
-  const int count = std::clamp(initialThreads, 1, maxCount);
-  s.maxQueue = maxQueue > 0 ? static_cast<size_t>(maxQueue) : 0;
   {
-    std::lock_guard<std::mutex> registry(s.state.registryMutex);
-    s.state.blockedOn.reserve(static_cast<size_t>(count));
+    zu::MutexLock lock(s.mutex);
+    if (s.started || s.terminated) return -1;
+    const int maxCount = std::clamp(maxThreads, 1, kMaxPoolThreads);
+    const int count = std::clamp(initialThreads, 1, maxCount);
+    s.maxQueue = maxQueue > 0 ? static_cast<size_t>(maxQueue) : 0;
+    s.started = StartThreads(s, m_shared, count);
+    if (s.started) return 0;
   }
-  s.threads.reserve(static_cast<size_t>(count));
-
-  std::shared_ptr<Shared> shared = m_shared;
-  try {
-    for (int i = 0; i < count; ++i) {
-      s.threads.emplace_back([shared] {
-        zu::detail::tlsPool = &shared->state;
-        WorkerLoop(*shared);
-        zu::detail::tlsPool = nullptr;
-      });
-    }
-  } catch (const std::system_error&) {
-    // All or nothing: stop the threads that did start.
-    lock.unlock();
-    terminateAllThreads();
-    return -1;
-  }
-  s.started = true;
-  return 0;
+  // All or nothing: stop the threads that did start.
+  terminateAllThreads();
+  return -1;
 }
 
 int ZuThreadPool::doWork(ZuThreadRoutine routine, void* arg) {
   if (routine == nullptr) return -1;
   Shared& s = *m_shared;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    zu::MutexLock lock(s.mutex);
     if (!s.started || s.terminated) return -1;
     if (s.maxQueue != 0 && s.queue.size() >= s.maxQueue) return -2;
     s.queue.push_back(Task{routine, arg});
   }
-  s.workCv.notify_one();
+  s.workCv.notifyOne();
   return 0;
 }
 
 int ZuThreadPool::waitForAllThreads(bool /*waitQueued*/, bool /*waitRunning*/, bool /*join*/,
                                     int timeoutMs) {
   Shared& s = *m_shared;
-  std::unique_lock<std::mutex> lock(s.mutex);
-  auto idle = [&] { return s.queue.empty() && s.running == 0; };
-  if (timeoutMs < 0) {
-    s.idleCv.wait(lock, idle);
-    return 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  zu::MutexLock lock(s.mutex);
+  while (!s.queue.empty() || s.running != 0) {
+    if (timeoutMs < 0) {
+      s.idleCv.wait(s.mutex);
+    } else if (!s.idleCv.waitUntil(s.mutex, deadline)) {
+      return s.queue.empty() && s.running == 0 ? 0 : -1;
+    }
   }
-  return s.idleCv.wait_for(lock, std::chrono::milliseconds(timeoutMs), idle) ? 0 : -1;
+  return 0;
 }
 
 void ZuThreadPool::terminateAllThreads() {
@@ -250,19 +287,19 @@ void ZuThreadPool::terminateAllThreads() {
 
   // 1. Raise the flag and drop queued calls; idle workers see the flag.
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    zu::MutexLock lock(s.mutex);
     s.terminated = true;
     s.state.terminating.store(true, std::memory_order_release);
     s.queue.clear();
   }
-  s.workCv.notify_all();
-  s.idleCv.notify_all();
+  s.workCv.notifyAll();
+  s.idleCv.notifyAll();
 
   // 2. Wake the pool threads blocked in a semaphore wait. A thread that
   //    registers after this point finds the flag already set (it reads it
   //    after taking registryMutex, which this block released).
   {
-    std::lock_guard<std::mutex> registry(s.state.registryMutex);
+    zu::MutexLock registry(s.state.registryMutex);
     for (ZuSemaphoreH* semaphore : s.state.blockedOn) semaphore->wakeAll();
   }
 
@@ -271,28 +308,15 @@ void ZuThreadPool::terminateAllThreads() {
   //    list; a later outside caller (or the destructor) joins it, which
   //    also waits for the joins it does. Outside callers are serialised so
   //    none returns while another still has threads to join.
-  std::vector<std::thread> mine;
-  std::unique_lock<std::mutex> joinLock;
   if (onPoolThread) {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (s.claimedByPoolThread) return;
-    s.claimedByPoolThread = true;
-    const auto self = std::this_thread::get_id();
-    std::vector<std::thread> keep;
-    for (auto& t : s.threads) {
-      if (t.get_id() == self) {
-        keep.push_back(std::move(t));
-      } else {
-        mine.push_back(std::move(t));
-      }
-    }
-    s.threads.swap(keep);
-  } else {
-    joinLock = std::unique_lock<std::mutex>(s.joinMutex);
-    std::lock_guard<std::mutex> lock(s.mutex);
+    JoinAll(TakeOtherThreads(s));
+    return;
+  }
+  zu::MutexLock joinLock(s.joinMutex);
+  std::vector<std::thread> mine;
+  {
+    zu::MutexLock lock(s.mutex);
     mine.swap(s.threads);
   }
-  for (auto& t : mine) {
-    if (t.joinable()) t.join();
-  }
+  JoinAll(std::move(mine));
 }

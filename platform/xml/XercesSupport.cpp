@@ -1,17 +1,19 @@
 #include "platform/xml/XercesSupport.h"
 
-#include <mutex>
 #include <string_view>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
 #include <xercesc/util/PlatformUtils.hpp>
 #include <xercesc/util/XMLException.hpp>
 
+#include "platform/threads/ZuSync.h"
+
 namespace zu::xml::detail {
 
-// Guards the platform's reference count and its static state, which
-// Initialize/Terminate update without any locking of their own.
-std::mutex& PlatformMutex();
+// Held around every Initialize and Terminate: they update the platform's
+// reference count and static state (inside Xerces, so no field here says
+// GUARDED_BY) without any locking of their own.
+zu::Mutex& PlatformMutex();
 
 namespace {
 
@@ -35,8 +37,8 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
-std::mutex& PlatformMutex() {
-  static std::mutex mutex;
+zu::Mutex& PlatformMutex() {
+  static zu::Mutex mutex;
   return mutex;
 }
 
@@ -165,7 +167,7 @@ std::string MessageOf(const XMLCh* text) { return ToUtf8(text); }
 namespace zu::xml {
 
 PlatformScope::PlatformScope() {
-  std::lock_guard<std::mutex> lock(detail::PlatformMutex());
+  zu::MutexLock lock(detail::PlatformMutex());
   try {
     xercesc::XMLPlatformUtils::Initialize();
     m_ok = true;
@@ -179,7 +181,7 @@ PlatformScope::PlatformScope() {
 
 PlatformScope::~PlatformScope() {
   if (!m_ok) return;
-  std::lock_guard<std::mutex> lock(detail::PlatformMutex());
+  zu::MutexLock lock(detail::PlatformMutex());
   try {
     xercesc::XMLPlatformUtils::Terminate();
   } catch (...) {
