@@ -179,7 +179,7 @@ int ZUCloudService::GetChunkUploadSessionID(const std::string& parentPath,
             L"ZUCloudService not initialized, no user/password provided, call "
             L"ZUCloudService::init() first";
         op.noGatewayMessage = L"ZUInternetGateway not initialized";
-        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::kRetryWaitMs, false);
         op.retryPrefix =
             zu::FormatLogText("Error: Failed to get request Id for file: [%s], parent path: [%s]. ",
                               DecodeForLog(fileName).c_str(), DecodeForLog(parentPath).c_str());
@@ -558,7 +558,7 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
   const unsigned long long stopOffset = static_cast<unsigned long long>(chunk.endOffset);
   // An attempt stopped by a failed offset query was not completed.
   const zu::RetryOptions options =
-      zu::FixedWaitRetry(chunk.params.retryCount, zu::folder::kRetryWaitMs, false,
+      zu::FixedWaitRetry(chunk.params.retryCount, zu::kRetryWaitMs, false,
                          zu::TotalCount::kAttemptsBeforeEarlyStop);
   zu::RetryLines lines = zu::StandardRetryLines(
       log, kUploadTag,

@@ -112,7 +112,7 @@ int ZUCloudService::CreateFolder(const std::string& parentPath, const std::strin
               L"characters that cannot be sent.",
               nullptr};
         }
-        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, false);
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::kRetryWaitMs, false);
         op.retryPrefix = zu::FormatLogText(
             "Error: Failed to create folder in cloud. Folder name: [%s], Parent Path: [%s]. ",
             folderName.c_str(), parentPath.c_str());

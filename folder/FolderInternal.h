@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/text/PercentEncode.h"
+#include "session/RetryPolicy.h"  // kRetryWaitMs, the wait after a failed attempt
 
 namespace zu::folder {
 
@@ -13,9 +14,6 @@ namespace zu::folder {
 inline constexpr const wchar_t* kNotInitialized =
     L"Error: ZUCloudService not initialized, no user/password provided, call "
     L"ZUCloudService::init() first";
-
-// Wait after a failed web-console or chunk attempt.
-inline constexpr unsigned int kRetryWaitMs = 120000;
 
 // `base` + "/api/drive/share/" + the share ID as one encoded path segment.
 // The set-up refuses share IDs that could leave their segment ('/', '?',

@@ -196,7 +196,7 @@ int ZUCloudService::ExecuteDRFolderSetUpWorkflow(const std::string& urlPath,
         op.url = m_url + urlPath;
         op.body = BuildSetupBody(vestrumGUID, reportsFolder);
         op.notInitialized = zu::folder::kNotInitialized;
-        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::folder::kRetryWaitMs, ignoreRetryWait);
+        op.wait = zu::FixedWaitRetry(m_nRetryCount, zu::kRetryWaitMs, ignoreRetryWait);
         op.retryPrefix = zu::FormatLogText(
             "Error: Failed to execute setup folder workflow in cloud for Vestrum GUID [%s]. ",
             vestrumGUID.c_str());

@@ -15,7 +15,6 @@ namespace zu {
 namespace {
 
 constexpr const char* kTag = "DoLogin";
-constexpr unsigned int kLoginWaitMs = 120000;
 
 // The credential check's XML; false when a value cannot be carried in XML
 // (control characters, bytes that are not UTF-8).
@@ -118,7 +117,7 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
         L"characters that cannot be sent.",
         nullptr};
   }
-  op.wait = FixedWaitRetry(params.retryCount, kLoginWaitMs, ignoreRetryWait);
+  op.wait = FixedWaitRetry(params.retryCount, kRetryWaitMs, ignoreRetryWait);
   op.retryPrefix = "Error: Failed to login to cloud. ";
   op.totalEnd = ".";
   op.read = ReadMessageReply(CredentialReplyRules(), msg::kCheckCredentialResp,

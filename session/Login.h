@@ -10,7 +10,7 @@ namespace zu {
 
 // POSTs a credential check to params.url + "/api/Login" and returns 1 with
 // the session token, or 0 with a user-facing message in `error`. Failed
-// attempts wait 120000 ms unless `ignoreRetryWait`. The token is registered
+// attempts wait kRetryWaitMs (120000 ms) unless `ignoreRetryWait`. The token is registered
 // with the log's redaction so it never reaches the log.
 int Login(const SessionParams& params, std::wstring& error, std::string& sessionToken,
           bool ignoreRetryWait);

@@ -34,6 +34,11 @@
 
 namespace zu {
 
+// The wait after a failed attempt of the operations that wait a fixed time:
+// the web-console requests, folder chunks, Put Block, Put Blob and the block
+// list commit.
+inline constexpr unsigned int kRetryWaitMs = 120000;
+
 // The longest wait a refusal's Retry-After may ask for: a longer one (or
 // one the policy's own wait already covers) waits this long.
 constexpr long kMaxRetryAfterSeconds = 300;
@@ -66,7 +71,7 @@ enum class TotalCount {
 struct RetryOptions {
   int limit = 30;
   WaitKind wait = WaitKind::kFixed;
-  unsigned int fixedMs = 120000;
+  unsigned int fixedMs = kRetryWaitMs;
   int backoffCapSeconds = 16;
   bool ignoreRetryWait = false;
   TotalCount totalCount = TotalCount::kAttemptsMade;

@@ -47,6 +47,8 @@ TEST(RetryPolicy, AllFailingAttemptsWaitAfterEachIncludingTheLast) {
   EXPECT_EQ(sleeps.waits(), (std::vector<unsigned>{120000, 120000, 120000}));
   EXPECT_EQ(rec.lines, (std::vector<std::string>{"after 120000 1", "after 120000 2",
                                                  "after 120000 3", "total 3"}));
+  // The default is the one wait every fixed-wait operation names.
+  EXPECT_EQ(zu::kRetryWaitMs, 120000u);
 }
 
 TEST(RetryPolicy, IgnoreRetryWaitRetriesImmediatelyWithItsOwnLine) {
