@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests, the demo, the benchmarks, the
 # API reference (doxygen) and the Debian packages (dpkg-dev and file for
-# CPack's dpkg-shlibdeps) need on a fresh Debian 12 machine: Debian packages
+# CPack's dpkg-shlibdeps) need on a fresh Debian 12 machine (the Python
+# storage SDK restores the encrypted blobs crypto_test stores): Debian packages
 # with apt-get and Azurite from the npm lock file. Safe to run again.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -10,7 +11,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev clang-format clang-tidy
   libcurl4-openssl-dev libxerces-c-dev nlohmann-json3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  python3 openssl curl nodejs npm binutils
+  python3 python3-azure-storage openssl curl nodejs npm binutils
   dpkg-dev file doxygen
 )
 
