@@ -103,6 +103,9 @@ std::vector<Refusal> FileRefusals() {
          return d.file("dir");
        },
        "is not a regular file"},
+      {"below a file",
+       [good](const TempDir& d) { return WriteKeyFile(d, "k", good) + "/key.json"; },
+       "cannot be opened (Not a directory)"},
       {"group readable", [good](const TempDir& d) { return WriteKeyFile(d, "k", good, 0640); },
        "group or others (mode 0640)"},
       {"others writable", [good](const TempDir& d) { return WriteKeyFile(d, "k", good, 0602); },
