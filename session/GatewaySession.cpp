@@ -3,11 +3,11 @@
 #include <new>
 
 #include "platform/host/Env.h"
-#include "platform/host/ZuSettings.h"
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "session/ServiceSettings.h"
+#include "session/SettingsTable.h"
 
 namespace zu {
 namespace {
@@ -44,10 +44,7 @@ void CloseGatewayLogged(EvDebug* log, LIBCURL::ZuInternetGateway* gateway) {
 }  // namespace
 
 bool IgnoreCertificateErrors() {
-  ZUPlatformInfo info;
-  unsigned long ignore = 0;
-  info.getNumber("Reports", "nWebReportsIgnoreCertificateErrors", &ignore);
-  return ignore != 0;
+  return SettingsSnapshot().Number("nWebReportsIgnoreCertificateErrors") != 0;
 }
 
 HandedOutUrlProblem CheckHandedOutUrl(const std::string& consoleUrl, const std::string& url) {

@@ -1,8 +1,8 @@
 // The members both service classes hold under the same names: the
 // credentials, the console URL, the state flags, the log and the keep-alive
-// settings. The classes share no base class (their layout is part of the
-// library's interface), so the code that reads and fills these members is
-// written once here, for either class; each class befriends ServiceFields.
+// settings; and the blob service's settings, read in one place. The classes share no base class
+// (their layout is part of the library's interface), so the code that reads and fills these members
+// is written once here, for either class; each class befriends ServiceFields.
 #ifndef ZUCLOUD_SESSION_SERVICE_FIELDS_H
 #define ZUCLOUD_SESSION_SERVICE_FIELDS_H
 
@@ -38,6 +38,18 @@ struct ServiceFields {
     service.m_bEnableTCPKeepAlive = keepAlive.enabled;
     service.m_nKeepIntervalSeconds = keepAlive.intervalSeconds;
     service.m_nKeepIdleSeconds = keepAlive.idleSeconds;
+  }
+
+  // Reads the blob service's own settings into `service` (its constructor).
+  template <class Service>
+  static void LoadBlobSettings(Service& service) {
+    const BlobSettings settings = ReadBlobSettings();
+    service.m_nRetryCount = settings.retryCount;
+    service.m_uploadBlobSize = settings.uploadBlobSize;
+    service.m_uploadStreamCount = settings.uploadStreamCount;
+    service.m_bAPIMode = settings.apiMode;
+    service.m_bAzureFunctionsMode = settings.azureFunctionsMode;
+    service.m_nMaximumBackoff = settings.maximumBackoffSeconds;
   }
 };
 

@@ -1,28 +1,14 @@
 #include "session/ServiceSettings.h"
 
-#include <climits>
+#include <optional>
 
 #include "platform/host/ZuSettings.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Base64.h"
 #include "platform/text/FXString.h"
+#include "session/SettingsTable.h"
 
 namespace zu {
-
-namespace {
-
-// The boolean word settings of both services.
-constexpr const char* kBooleanSettings[] = {
-    "bEnableZUCloudConnectionReuse",
-    "bEnableZUCloudDRBackupAPIMode",
-    "bEnableZUCloudDRBackupAzureFunctionsMode",
-    "bEnableZUCloudDRBackupResume",
-    "bEnableZUCloudDRBackupContentMD5",
-    "bEnableZUCloudDRBackupVerify",
-    "bEnableZUCloudDRBackupKeepPageCache",
-};
-
-}  // namespace
 
 std::string BooleanWordWarning(const char* key, const std::string& word) {
   if (word.empty() || FXString::EqualsNoCase(word, "true") ||
@@ -37,11 +23,12 @@ void LogSettingsFileNotice(EvDebug* log, const char* tag) {
   if (log == nullptr) return;
   const std::string notice = SettingsFileNotice(SettingsFilePath());
   if (!notice.empty()) log->Error(tag, "Warning: %s", notice.c_str());
-  ZUGlobalParam params;
-  for (const char* key : kBooleanSettings) {
-    std::string word;
-    if (params.get(key, word) != 0) continue;
-    const std::string warning = BooleanWordWarning(key, word);
+  const SettingsSnapshot settings;
+  for (size_t i = 0; i < kSettingCount; ++i) {
+    if (kSettings[i].type != SettingType::kWord) continue;
+    const std::optional<std::string> word = settings.Text(kSettings[i].key);
+    if (!word) continue;
+    const std::string warning = BooleanWordWarning(kSettings[i].key, *word);
     if (!warning.empty()) log->Error(tag, "Warning: %s", warning.c_str());
   }
 }
@@ -49,77 +36,43 @@ void LogSettingsFileNotice(EvDebug* log, const char* tag) {
 const char* const kDefaultCloudUrl = "https://cloud.tolvane.com/webconsole";
 
 KeepAliveSettings ReadKeepAliveSettings() {
-  KeepAliveSettings settings;
-  ZUPlatformInfo info;
-  unsigned long value = 0;
-  if (info.getNumber("UpdateFlags", "nEnableTCPKeepAlive", &value) == 1) {
-    settings.enabled = value != 0;
-  }
+  const SettingsSnapshot settings;
+  KeepAliveSettings keepAlive;
+  keepAlive.enabled = settings.Number("nEnableTCPKeepAlive") != 0;
   // A time beyond what the gateway's long can hold keeps the default rather
-  // than wrapping to a negative number.
-  if (info.getNumber("UpdateFlags", "nKeepIntervalSeconds", &value) == 1 &&
-      value <= static_cast<unsigned long>(LONG_MAX)) {
-    settings.intervalSeconds = static_cast<long long>(value);
-  }
-  if (info.getNumber("UpdateFlags", "nKeepIdleSeconds", &value) == 1 &&
-      value <= static_cast<unsigned long>(LONG_MAX)) {
-    settings.idleSeconds = static_cast<long long>(value);
-  }
-  return settings;
+  // than wrapping to a negative number (the table's bound).
+  keepAlive.intervalSeconds = settings.Number("nKeepIntervalSeconds");
+  keepAlive.idleSeconds = settings.Number("nKeepIdleSeconds");
+  return keepAlive;
 }
 
-bool ParseBooleanWord(const std::string& text, bool defaultValue) {
-  if (text.empty()) return defaultValue;
-  return FXString::EqualsNoCase(text, "true");
-}
-
-bool ReadBooleanSetting(const ZUGlobalParam& params, const char* key, bool defaultValue) {
-  std::string word;
-  if (params.get(key, word) != 0) return defaultValue;
-  return ParseBooleanWord(word, defaultValue);
-}
-
-bool ReadConnectionReuse() {
-  return ReadBooleanSetting(ZUGlobalParam(), "bEnableZUCloudConnectionReuse", true);
-}
+bool ReadConnectionReuse() { return SettingsSnapshot().Word("bEnableZUCloudConnectionReuse"); }
 
 ProxySettings ReadProxySettings() {
-  ZUGlobalParam params;
-  ProxySettings settings;
-  if (params.get("ZUCloudProxyURL", settings.url) != 0) settings.url.clear();
-  if (params.get("ZUCloudProxyBypass", settings.bypass) != 0) settings.bypass.clear();
-  return settings;
+  const SettingsSnapshot settings;
+  ProxySettings proxy;
+  proxy.url = settings.Text("ZUCloudProxyURL").value_or(std::string());
+  proxy.bypass = settings.Text("ZUCloudProxyBypass").value_or(std::string());
+  return proxy;
 }
 
 BlobSettings ReadBlobSettings() {
-  BlobSettings settings;
-  ZUGlobalParam params;
-  int number = 0;
-  if (params.get("DRBackupRetryCount", number) == 0 && number >= 1) {
-    settings.retryCount = number;
-  }
-  if (params.get("DRBackupUploadBlobSize", number) == 0 && number >= 1) {
-    // Converted in 64 bits: 2048 MiB and more do not overflow.
-    settings.uploadBlobSize = static_cast<long long>(number) * 1048576LL;
-  }
-  if (params.get("DRBackupUploadStreamCount", number) == 0 && number >= 1) {
-    settings.uploadStreamCount = number;
-  }
-  settings.apiMode = ReadBooleanSetting(params, "bEnableZUCloudDRBackupAPIMode", true);
-  settings.azureFunctionsMode =
-      ReadBooleanSetting(params, "bEnableZUCloudDRBackupAzureFunctionsMode", false);
-  if (params.get("ZUCloudDRBackupMaximumBackoff", number) == 0 && number >= 0 && number <= 3600) {
-    settings.maximumBackoffSeconds = number;
-  }
-  return settings;
+  const SettingsSnapshot settings;
+  BlobSettings blob;
+  blob.retryCount = static_cast<int>(settings.Number("DRBackupRetryCount"));
+  // Converted in 64 bits: 2048 MiB and more do not overflow.
+  blob.uploadBlobSize = settings.Number("DRBackupUploadBlobSize") * 1048576LL;
+  blob.uploadStreamCount = settings.Number("DRBackupUploadStreamCount");
+  blob.apiMode = settings.Word("bEnableZUCloudDRBackupAPIMode");
+  blob.azureFunctionsMode = settings.Word("bEnableZUCloudDRBackupAzureFunctionsMode");
+  blob.maximumBackoffSeconds = static_cast<int>(settings.Number("ZUCloudDRBackupMaximumBackoff"));
+  return blob;
 }
 
 std::string ResolveCloudUrl(const std::string& currentUrl) {
-  ZUGlobalParam params;
-  std::string url;
   // A present setting wins even when empty: init then stops at its
   // empty-URL check instead of sending the credentials to another host.
-  if (params.get("Cloud URL", url) == 0) return url;
+  if (std::optional<std::string> url = SettingsSnapshot().Text("Cloud URL")) return *url;
   if (!currentUrl.empty()) return currentUrl;
   return kDefaultCloudUrl;
 }

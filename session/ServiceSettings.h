@@ -5,7 +5,6 @@
 #include <string>
 
 class EvDebug;
-class ZUGlobalParam;
 
 namespace zu {
 
@@ -31,7 +30,8 @@ struct KeepAliveSettings {
 };
 KeepAliveSettings ReadKeepAliveSettings();
 
-// Settings of the blob service ([GlobalParam]).
+// Settings of the blob service ([GlobalParam]), read by the table's rules
+// (session/SettingsTable.h).
 struct BlobSettings {
   int retryCount = 30;                  // "DRBackupRetryCount", below 1: 30
   long long uploadBlobSize = 16777216;  // "DRBackupUploadBlobSize" MiB, below 1: 16 MiB
@@ -57,14 +57,6 @@ struct ProxySettings {
   std::string bypass;
 };
 ProxySettings ReadProxySettings();
-
-// A stored boolean word: lower-cased "true" is true, any other non-empty
-// text false; empty gives `defaultValue`.
-bool ParseBooleanWord(const std::string& text, bool defaultValue);
-
-// The boolean word setting `key` of `params`, read with ParseBooleanWord;
-// `defaultValue` when the key is absent or empty.
-bool ReadBooleanSetting(const ZUGlobalParam& params, const char* key, bool defaultValue);
 
 // The vendor's cloud web console, used when neither the "Cloud URL"
 // setting nor setURL gave a URL.

@@ -3,20 +3,18 @@
 #include <cctype>
 #include <string>
 
-#include "platform/host/ZuSettings.h"
 #include "platform/text/FXString.h"
-#include "session/ServiceSettings.h"
+#include "session/SettingsTable.h"
 
 namespace zu {
 namespace {
 
-constexpr int kMaxSingleRequestMiB = 256;
 constexpr const char* kAccessTierSetting = "DRBackupUploadAccessTier";
 constexpr const char* kAccessTiers[] = {"Hot", "Cool", "Cold", "Archive"};
 
-void ReadAccessTier(const ZUGlobalParam& params, UploadTuning& tuning) {
-  std::string word;
-  if (params.get(kAccessTierSetting, word) != 0 || word.empty()) return;
+void ReadAccessTier(const SettingsSnapshot& settings, UploadTuning& tuning) {
+  const std::string word = settings.Text(kAccessTierSetting).value_or(std::string());
+  if (word.empty()) return;
   if (CanonicalAccessTier(word, tuning.accessTier)) return;
   tuning.accessTierProblem = std::string("Error: Setting \"") + kAccessTierSetting + "\" is [" +
                              word +
@@ -37,26 +35,19 @@ bool CanonicalAccessTier(const std::string& text, std::string& tier) {
 }
 
 UploadTuning ReadUploadTuning(long long streamCount) {
+  const SettingsSnapshot settings;
   UploadTuning tuning;
-  ZUGlobalParam params;
-  int number = 0;
-  if (params.get("DRBackupUploadParallelBlocks", number) == 0 && number >= 1) {
-    tuning.parallelBlocks = number;
-  }
+  tuning.parallelBlocks = static_cast<int>(settings.Number("DRBackupUploadParallelBlocks"));
   if (streamCount >= 1 && tuning.parallelBlocks > streamCount) {
     tuning.parallelBlocks = static_cast<int>(streamCount);
   }
-  if (params.get("DRBackupUploadMaxMbps", number) == 0 && number >= 1) {
-    tuning.maxMbps = number;
-  }
-  if (params.get("DRBackupUploadSingleRequestMiB", number) == 0 && number >= 1) {
-    tuning.singleRequestMiB = number > kMaxSingleRequestMiB ? kMaxSingleRequestMiB : number;
-  }
-  tuning.resume = ReadBooleanSetting(params, "bEnableZUCloudDRBackupResume", true);
-  tuning.contentMd5 = ReadBooleanSetting(params, "bEnableZUCloudDRBackupContentMD5", false);
-  tuning.verify = ReadBooleanSetting(params, "bEnableZUCloudDRBackupVerify", false);
-  tuning.keepPageCache = ReadBooleanSetting(params, "bEnableZUCloudDRBackupKeepPageCache", false);
-  ReadAccessTier(params, tuning);
+  tuning.maxMbps = static_cast<int>(settings.Number("DRBackupUploadMaxMbps"));
+  tuning.singleRequestMiB = static_cast<int>(settings.Number("DRBackupUploadSingleRequestMiB"));
+  tuning.resume = settings.Word("bEnableZUCloudDRBackupResume");
+  tuning.contentMd5 = settings.Word("bEnableZUCloudDRBackupContentMD5");
+  tuning.verify = settings.Word("bEnableZUCloudDRBackupVerify");
+  tuning.keepPageCache = settings.Word("bEnableZUCloudDRBackupKeepPageCache");
+  ReadAccessTier(settings, tuning);
   return tuning;
 }
 

@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 
 #include "platform/log/EvDebug.h"
 #include "platform/text/Base64.h"
 #include "session/ServiceSettings.h"
+#include "session/SettingsTable.h"
 #include "session/UploadTuning.h"
 #include "support/ServiceAccess.h"
 #include "support/TestEnv.h"
@@ -294,3 +298,102 @@ TEST_F(ServiceSettings, PasswordIsStoredAsOneLineOfBase64) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The settings table and the operations guide's table of settings name the
+// same keys with the same section, type and default.
+
+namespace {
+
+struct DocRow {
+  std::string section, type, defaultText;
+};
+
+// "| `[GlobalParam]` | `Cloud URL` | string | see below | ..." rows of the
+// guide's settings table, by key.
+std::map<std::string, DocRow> DocumentedSettings(const std::string& text) {
+  std::map<std::string, DocRow> rows;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("| `[", 0) != 0) continue;
+    std::vector<std::string> cells;
+    std::istringstream cellStream(line.substr(2));
+    std::string cell;
+    while (std::getline(cellStream, cell, '|')) {
+      cell.erase(0, cell.find_first_not_of(' '));
+      cell.erase(cell.find_last_not_of(' ') + 1);
+      cells.push_back(cell);
+    }
+    if (cells.size() < 4) continue;
+    auto unquote = [](const std::string& c) { return c.substr(1, c.size() - 2); };
+    const std::string section = unquote(unquote(cells[0]));  // `[GlobalParam]`
+    rows[unquote(cells[1])] = DocRow{section, cells[2].substr(0, cells[2].find(',')), cells[3]};
+  }
+  return rows;
+}
+
+const char* TypeName(zu::SettingType type) {
+  switch (type) {
+    case zu::SettingType::kInt:
+      return "int";
+    case zu::SettingType::kUnsigned:
+      return "unsigned";
+    case zu::SettingType::kWord:
+      return "word";
+    case zu::SettingType::kString:
+      return "string";
+  }
+  return "?";
+}
+
+}  // namespace
+
+TEST(SettingsTable, MatchesTheOperationsGuide) {
+  std::ifstream file(std::string(ZUCLOUD_SOURCE_DIR) + "/docs/operations.md");
+  ASSERT_TRUE(file.good());
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::map<std::string, DocRow> documented = DocumentedSettings(text.str());
+  ASSERT_FALSE(documented.empty());
+  for (size_t i = 0; i < zu::kSettingCount; ++i) {
+    const zu::SettingSpec& spec = zu::kSettings[i];
+    SCOPED_TRACE(spec.key);
+    EXPECT_EQ(zu::FindSetting(spec.key), &spec) << "one row per key";
+    const auto row = documented.find(spec.key);
+    ASSERT_NE(row, documented.end()) << "not in docs/operations.md";
+    EXPECT_EQ(row->second.section, spec.section);
+    EXPECT_EQ(row->second.type, TypeName(spec.type));
+    EXPECT_EQ(row->second.defaultText, spec.defaultText);
+  }
+  for (const auto& [key, row] : documented) {
+    EXPECT_NE(zu::FindSetting(key.c_str()), nullptr)
+        << key << " is documented but not in the table";
+  }
+}
+
+// The default a reader gets is the one the table writes for the guide: the
+// number itself, 0 for "off" and "none", 1 and 0 for "true" and "false".
+TEST(SettingsTable, WrittenDefaultsAreTheDefaultsRead) {
+  for (size_t i = 0; i < zu::kSettingCount; ++i) {
+    const zu::SettingSpec& spec = zu::kSettings[i];
+    SCOPED_TRACE(spec.key);
+    const std::string text = spec.defaultText;
+    switch (spec.type) {
+      case zu::SettingType::kInt:
+      case zu::SettingType::kUnsigned:
+        if (text == "off" || text == "none") {
+          EXPECT_EQ(spec.defaultValue, 0);
+        } else {
+          EXPECT_EQ(text, std::to_string(spec.defaultValue));
+        }
+        break;
+      case zu::SettingType::kWord:
+        EXPECT_EQ(text, spec.defaultValue != 0 ? "true" : "false");
+        break;
+      case zu::SettingType::kString:
+        EXPECT_TRUE(text == "none" || text == "see below");
+        break;
+    }
+  }
+}
