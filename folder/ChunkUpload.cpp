@@ -115,19 +115,20 @@ class ChunkReader {
     m_read += got;
     length = static_cast<long long>(got);
     m_atEnd = got < static_cast<unsigned long long>(capacity);
-    zu::FileIdentity now = m_identity;
+    // At its end the file must have exactly the size taken at the start and
+    // still be the same file.
     if (m_atEnd) {
-      error = m_file->Identity(now);
+      error = zu::ConfirmFileEnd(*m_file, m_identity, m_read, m_change);
       if (error.IsError()) {
         problem = error.Message();
         return false;
       }
+      return m_change.empty();
     }
-    // Past the size taken at the start the file grew; at its end it must
-    // have exactly that size and still be the same file.
-    if (m_read > m_identity.size || m_atEnd) {
-      m_change = zu::DescribeFileChange(m_identity, m_read, now);
-      if (!m_change.empty()) return false;
+    // Past the size taken at the start the file grew.
+    if (m_read > m_identity.size) {
+      m_change = zu::DescribeFileChange(m_identity, m_read, m_identity);
+      return false;
     }
     return true;
   }
@@ -557,9 +558,8 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
       static_cast<unsigned long long>(chunk.endOffset - chunk.length);
   const unsigned long long stopOffset = static_cast<unsigned long long>(chunk.endOffset);
   // An attempt stopped by a failed offset query was not completed.
-  const zu::RetryOptions options =
-      zu::FixedWaitRetry(chunk.params.retryCount, zu::kRetryWaitMs, false,
-                         zu::TotalCount::kAttemptsBeforeEarlyStop);
+  const zu::RetryOptions options = zu::FixedWaitRetry(
+      chunk.params.retryCount, zu::kRetryWaitMs, false, zu::TotalCount::kAttemptsBeforeEarlyStop);
   zu::RetryLines lines = zu::StandardRetryLines(
       log, kUploadTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset "

@@ -18,6 +18,18 @@ std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long b
   return std::string();
 }
 
+CPzError ConfirmFileEnd(SequentialFile& file, const FileIdentity& atStart,
+                        unsigned long long bytesRead, std::string& change) {
+  change.clear();
+  char probe = 0;
+  unsigned long long extra = 0;
+  CPzError error = file.Read(&probe, 1, extra);
+  FileIdentity now;
+  if (!error.IsError()) error = file.Identity(now);
+  if (!error.IsError()) change = DescribeFileChange(atStart, bytesRead + extra, now);
+  return error;
+}
+
 std::string FileChangedMessage(const std::string& fileName, const std::string& change) {
   return "Error: File [" + fileName + "] changed during the upload (" + change +
          "); it was not uploaded. Upload it again once nothing writes to it.";

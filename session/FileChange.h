@@ -17,6 +17,15 @@ namespace zu {
 std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long bytesRead,
                                const FileIdentity& atEnd);
 
+// The check every reader makes where the file should end: `bytesRead` bytes
+// read, the size the file had at the start unless it changed. Reads one byte
+// more (a file that grew has one) and takes the file's identity again;
+// `change` is DescribeFileChange's phrase for them, "" when the file ended
+// where expected and is still the file it was. A failed read or identity is
+// returned as the error, with `change` left "".
+CPzError ConfirmFileEnd(SequentialFile& file, const FileIdentity& atStart,
+                        unsigned long long bytesRead, std::string& change);
+
 // The caller's message for a file that changed during its upload.
 std::string FileChangedMessage(const std::string& fileName, const std::string& change);
 
