@@ -106,7 +106,7 @@ TEST_F(LogTest, CreatesDirectoryAndPrivateFile) {
   struct stat st;
   ASSERT_NE(0, stat(m_logDir.c_str(), &st)) << "precondition: directory missing";
   Open();
-  EXPECT_EQ(LogPath(), m_log.logFilePath());
+  EXPECT_TRUE(m_file.isOpen());
   EXPECT_EQ(LogPath(), m_file.path());
   ASSERT_EQ(0, stat(m_logDir.c_str(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -202,7 +202,8 @@ TEST_F(LogTest, AppendsAcrossReopenAndOtherIdsUseTheirOwnFile) {
     EvDebugFileInstance file3;
     EvDebug log3(&file3);
     ASSERT_EQ(0, log3.initialize(&file3, 42u, 0, false, "other"));
-    EXPECT_EQ(m_logDir + "/EvDebug_42.log", log3.logFilePath());
+    EXPECT_TRUE(file3.isOpen());
+    EXPECT_EQ(m_logDir + "/EvDebug_42.log", file3.path());
     log3.Error("Op", "elsewhere");
   }
   const auto lines = Lines(Content());
@@ -286,7 +287,7 @@ TEST(LogRefused, LinksDirectoriesFifosAndOtherUsersFiles) {
     log.Error("Op", "must go nowhere");
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_FALSE(file.isOpen());
-    EXPECT_EQ("", log.logFilePath());
+    EXPECT_EQ("", file.path());
     EXPECT_EQ(1u, CountOccurrences(err, "\n")) << err;
     EXPECT_NE(std::string::npos, err.find(path + " refused: ")) << err;
     EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
@@ -367,15 +368,15 @@ TEST(LogUnopenable, NothingWrittenNothingFails) {
   EvDebug log(&file);
   EXPECT_NE(0, log.initialize(&file, EvDebug::kZuCloudLogId, 0, true, "x"));
   EXPECT_FALSE(file.isOpen());
-  EXPECT_EQ("", log.logFilePath());
+  EXPECT_EQ("", file.path());
   log.Error("Op", "goes nowhere %s", "at all");
   log.debugLvl(1, "nor this %d", 1);
   EXPECT_EQ("x", ReadFile(root.file("blocker")));
 
   // Before initialize, and without any instance, logging is a no-op too.
   EvDebug noInstance(nullptr);
+  EXPECT_NE(0, noInstance.initialize(nullptr, EvDebug::kZuCloudLogId, 0, true, "x"));
   noInstance.Error("Op", "nothing");
-  EXPECT_EQ("", noInstance.logFilePath());
   EvDebugFileInstance unopened;
   EvDebug notInitialized(&unopened);
   notInitialized.error("nothing either");

@@ -1,17 +1,23 @@
 // Threads, the thread pool, semaphores and critical sections.
 #include <gtest/gtest.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -64,6 +70,58 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limi
   return true;
 }
 
+// Thread `tid` of this process is asleep in a condition variable's wait, as
+// /proc shows it: in the futex call glibc's condition variables make
+// (FUTEX_WAIT_BITSET; a mutex sleeps in FUTEX_WAIT).
+bool AsleepInConditionWait(long tid) {
+  std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  std::string line;
+  if (!std::getline(file, line)) return false;
+  std::istringstream fields(line);
+  long number = -1;
+  std::string address, op;
+  if (!(fields >> number >> address >> op) || number != SYS_futex) return false;
+  return (std::stoul(op, nullptr, 16) & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET;
+}
+
+// The threads inside a ZuSemaphoreH::wait() call, as they say themselves (a
+// Scope around the call), and how many of them are asleep in it. A waiter
+// sleeps only once it is queued, so a count of sleepers is a count of
+// queued waiters.
+class WaitWatch {
+ public:
+  class Scope {
+   public:
+    explicit Scope(WaitWatch& watch) : m_watch(watch) {
+      std::lock_guard<std::mutex> lock(m_watch.m_mutex);
+      m_watch.m_inside.push_back(static_cast<long>(::syscall(SYS_gettid)));
+    }
+    ~Scope() {
+      std::lock_guard<std::mutex> lock(m_watch.m_mutex);
+      const long self = static_cast<long>(::syscall(SYS_gettid));
+      m_watch.m_inside.erase(std::find(m_watch.m_inside.begin(), m_watch.m_inside.end(), self));
+    }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+
+   private:
+    WaitWatch& m_watch;
+  };
+
+  int inside() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_inside.size());
+  }
+  int asleep() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(std::count_if(m_inside.begin(), m_inside.end(), AsleepInConditionWait));
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::vector<long> m_inside;
+};
+
 // Thread counts settle once joined threads are gone from /proc.
 bool ThreadsBackTo(int expected) {
   return WaitUntil([&] { return zutest::CountThreads() == expected; }, 5000ms);
@@ -82,16 +140,23 @@ TEST(SemaphoreTest, CountsTokensAndRejectsNegativeRelease) {
 
   // No token left: a third waiter blocks until one is released.
   std::atomic<bool> got{false};
+  WaitWatch watch;
   std::thread t([&] {
-    sem.wait();
+    {
+      WaitWatch::Scope scope(watch);
+      sem.wait();
+    }
     got = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return sem.waiterCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return watch.asleep() == 1; }));
   EXPECT_FALSE(got.load());
   EXPECT_EQ(sem.release(1), 0);
   t.join();
   EXPECT_TRUE(got.load());
-  EXPECT_EQ(sem.waiterCount(), 0);
+  // The served waiter left the queue: with a free token the next wait
+  // returns at once instead of lining up behind it.
+  EXPECT_EQ(sem.release(1), 0);
+  RunBounded("a wait with a free token and nobody queued", [&] { EXPECT_EQ(sem.wait(), 0); });
 }
 
 TEST(SemaphoreTest, TokensGoToWaitersInArrivalOrder) {
@@ -100,14 +165,18 @@ TEST(SemaphoreTest, TokensGoToWaitersInArrivalOrder) {
   std::mutex orderMutex;
   std::vector<int> order;
   std::vector<std::thread> threads;
+  WaitWatch watch;
   for (int i = 0; i < kWaiters; ++i) {
     threads.emplace_back([&, i] {
-      sem.wait();
+      {
+        WaitWatch::Scope scope(watch);
+        sem.wait();
+      }
       std::lock_guard<std::mutex> lock(orderMutex);
       order.push_back(i);
     });
     // Thread i is queued before thread i + 1 starts.
-    ASSERT_TRUE(WaitUntil([&] { return sem.waiterCount() == i + 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return watch.asleep() == i + 1; }));
   }
   auto served = [&] {
     std::lock_guard<std::mutex> lock(orderMutex);
@@ -127,16 +196,21 @@ TEST(SemaphoreTest, ReleaseOfSeveralTokensServesSeveralWaiters) {
   ZuSemaphoreH sem(0);
   std::atomic<int> served{0};
   std::vector<std::thread> threads;
+  WaitWatch watch;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&] {
-      sem.wait();
+      {
+        WaitWatch::Scope scope(watch);
+        sem.wait();
+      }
       ++served;
     });
   }
-  ASSERT_TRUE(WaitUntil([&] { return sem.waiterCount() == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return watch.asleep() == 4; }));
   sem.release(3);
   ASSERT_TRUE(WaitUntil([&] { return served.load() == 3; }));
-  EXPECT_EQ(sem.waiterCount(), 1);
+  EXPECT_EQ(watch.inside(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return watch.asleep() == 1; })) << "the fourth still waits";
   sem.release(1);
   for (auto& t : threads) t.join();
   EXPECT_EQ(served.load(), 4);
@@ -161,12 +235,16 @@ TEST(SemaphoreTest, ReleaseAndWaitAgainDoesNotStarveAWaiter) {
     }
     sem.release(1);
   });
+  WaitWatch watch;
   std::thread waiter([&] {
-    sem.wait();
+    {
+      WaitWatch::Scope scope(watch);
+      sem.wait();
+    }
     waiterServed = true;
     sem.release(1);
   });
-  ASSERT_TRUE(WaitUntil([&] { return sem.waiterCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return watch.asleep() == 1; }));
   go = true;
   looper.join();
   waiter.join();
@@ -195,14 +273,18 @@ TEST(SemaphoreTest, SeveralWaitersAllServedWhileOneThreadLoops) {
     sem.release(1);
   });
   std::vector<std::thread> waiters;
+  WaitWatch watch;
   for (int i = 0; i < kWaiters; ++i) {
     waiters.emplace_back([&] {
-      sem.wait();
+      {
+        WaitWatch::Scope scope(watch);
+        sem.wait();
+      }
       ++served;
       sem.release(1);
     });
   }
-  ASSERT_TRUE(WaitUntil([&] { return sem.waiterCount() == kWaiters; }));
+  ASSERT_TRUE(WaitUntil([&] { return watch.asleep() == kWaiters; }));
   go = true;
   looper.join();
   for (auto& t : waiters) t.join();
@@ -211,19 +293,22 @@ TEST(SemaphoreTest, SeveralWaitersAllServedWhileOneThreadLoops) {
 }
 
 TEST(SemaphoreTest, ThreadsOutsideAPoolAreNeverInterrupted) {
-  EXPECT_FALSE(zu::CurrentThreadTerminating());
   ZuSemaphoreH sem(0);
   std::atomic<bool> got{false};
+  WaitWatch watch;
   std::thread t([&] {
-    EXPECT_FALSE(zu::CurrentThreadTerminating());
-    sem.wait();
+    {
+      WaitWatch::Scope scope(watch);
+      sem.wait();
+    }
     got = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return sem.waiterCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return watch.asleep() == 1; }));
   sem.wakeAll();  // a wake-up alone does not end the wait
   std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(got.load());
-  EXPECT_EQ(sem.waiterCount(), 1);
+  EXPECT_EQ(watch.inside(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return watch.asleep() == 1; })) << "back asleep in its wait";
   sem.release(1);
   t.join();
   EXPECT_TRUE(got.load());
@@ -384,6 +469,7 @@ unsigned int Increment(void* arg) {
 
 struct Gate {
   ZuSemaphoreH sem{0};
+  WaitWatch watch;  // the calls inside sem.wait()
   std::atomic<int> passed{0};
   std::atomic<int> interrupted{0};
 };
@@ -391,6 +477,7 @@ struct Gate {
 unsigned int PassGate(void* arg) {
   auto* gate = static_cast<Gate*>(arg);
   try {
+    WaitWatch::Scope scope(gate->watch);
     gate->sem.wait();
   } catch (const zu::ThreadTerminated&) {
     ++gate->interrupted;
@@ -437,7 +524,7 @@ TEST(ThreadPoolTest, WaitTimesOutWhileACallIsBlockedAndQueueIsBounded) {
   ZuThreadPool pool;
   ASSERT_EQ(pool.initThreadPool(2, 1, 1, 1), 0);
   ASSERT_EQ(pool.doWork(PassGate, &gate), 0);
-  ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 1; }));
   // The only thread is busy: two calls fit in the queue, a third does not.
   EXPECT_EQ(pool.doWork(PassGate, &gate), 0);
   EXPECT_EQ(pool.doWork(PassGate, &gate), 0);
@@ -484,28 +571,31 @@ TEST(ThreadPoolTest, TerminateEndsThreadsBlockedOnAHeldSemaphore) {
     for (int i = 0; i < 3 * kThreads; ++i) {
       if (pool->doWork(PassGate, &gate) != 0) return;
     }
-    allBlocked = WaitUntil([&] { return gate.sem.waiterCount() == kThreads; });
+    allBlocked = WaitUntil([&] { return gate.watch.asleep() == kThreads; });
     if (allBlocked) pool->terminateAllThreads();
   });
   ASSERT_TRUE(allBlocked);
 
   EXPECT_EQ(gate.passed.load(), 0);
   EXPECT_EQ(gate.interrupted.load(), kThreads) << "queued calls must be dropped";
-  EXPECT_EQ(gate.sem.waiterCount(), 0);
+  EXPECT_EQ(gate.watch.inside(), 0);
   EXPECT_TRUE(ThreadsBackTo(before)) << "a pool thread survived termination";
   EXPECT_NE(pool->doWork(PassGate, &gate), 0) << "terminated pool accepts work";
   EXPECT_EQ(pool->waitForAllThreads(true, true, true, -1), 0);
 
-  // The token is still the only one: after giving it back, one wait passes
-  // at once and the next blocks.
+  // The token is still the only one and no interrupted waiter stayed in the
+  // queue: after giving it back, one wait passes at once and the next blocks.
   gate.sem.release(1);
   RunBounded("wait after terminate", [&] { gate.sem.wait(); });
   std::atomic<bool> second{false};
   std::thread t([&] {
-    gate.sem.wait();
+    {
+      WaitWatch::Scope scope(gate.watch);
+      gate.sem.wait();
+    }
     second = true;
   });
-  ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 1; }));
   EXPECT_FALSE(second.load());
   gate.sem.release(1);
   t.join();
@@ -522,7 +612,10 @@ TEST(ThreadPoolTest, InterruptedWaiterLeavesOthersInOrder) {
   std::vector<char> order;
   auto outsideWaiter = [&](char name) {
     return std::thread([&, name] {
-      gate.sem.wait();
+      {
+        WaitWatch::Scope scope(gate.watch);
+        gate.sem.wait();
+      }
       std::lock_guard<std::mutex> lock(orderMutex);
       order.push_back(name);
     });
@@ -531,17 +624,17 @@ TEST(ThreadPoolTest, InterruptedWaiterLeavesOthersInOrder) {
   ZuThreadPool pool;
   ASSERT_EQ(pool.initThreadPool(10, 2, 2, 2), 0);
   ASSERT_EQ(pool.doWork(PassGate, &gate), 0);  // pool waiter first in line
-  ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 1; }));
   std::thread a = outsideWaiter('a');
-  ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 2; }));
   ASSERT_EQ(pool.doWork(PassGate, &gate), 0);  // pool waiter in the middle
-  ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 3; }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 3; }));
   std::thread b = outsideWaiter('b');
-  ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 4; }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 4; }));
 
   RunBounded("terminateAllThreads", [&] { pool.terminateAllThreads(); });
   EXPECT_EQ(gate.interrupted.load(), 2);
-  EXPECT_EQ(gate.sem.waiterCount(), 2);
+  EXPECT_EQ(gate.watch.inside(), 2);
 
   auto served = [&] {
     std::lock_guard<std::mutex> lock(orderMutex);
@@ -558,17 +651,25 @@ TEST(ThreadPoolTest, InterruptedWaiterLeavesOthersInOrder) {
 }
 
 namespace {
-// Runs until its pool starts terminating (bounded, in case it never does).
+// Runs until its pool starts terminating, which its next wait tells it by
+// throwing although a token is free (bounded, in case it never does).
 unsigned int SpinUntilTerminating(void* arg) {
   auto* seen = static_cast<std::atomic<int>*>(arg);
-  EXPECT_FALSE(zu::CurrentThreadTerminating());
+  ZuSemaphoreH tokens(1);
+  tokens.wait();  // not terminating yet: the free token is taken
+  tokens.release(1);
   ++*seen;
   const auto deadline = std::chrono::steady_clock::now() + kGuard;
-  while (!zu::CurrentThreadTerminating()) {
-    if (std::chrono::steady_clock::now() > deadline) return 1;
-    std::this_thread::sleep_for(1ms);
+  try {
+    for (;;) {
+      tokens.wait();
+      tokens.release(1);
+      if (std::chrono::steady_clock::now() > deadline) return 1;
+      std::this_thread::sleep_for(1ms);
+    }
+  } catch (const zu::ThreadTerminated&) {
+    *seen += 10;
   }
-  *seen += 10;
   return 0;
 }
 }  // namespace
@@ -590,7 +691,7 @@ TEST(ThreadPoolTest, DestructorWithQueuedAndBlockedWorkDoesNotHang) {
     auto pool = std::make_unique<ZuThreadPool>();
     ASSERT_EQ(pool->initThreadPool(1000, 3, 3, 3), 0);
     for (int i = 0; i < 50; ++i) ASSERT_EQ(pool->doWork(PassGate, &gate), 0);
-    ASSERT_TRUE(WaitUntil([&] { return gate.sem.waiterCount() == 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return gate.watch.asleep() == 3; }));
     RunBounded("pool destructor", [&] { pool.reset(); });
   }
   EXPECT_EQ(gate.passed.load(), 0);
@@ -608,7 +709,16 @@ struct SelfTerminate {
 unsigned int TerminateOwnPool(void* arg) {
   auto* ctx = static_cast<SelfTerminate*>(arg);
   ctx->pool->terminateAllThreads();
-  EXPECT_TRUE(zu::CurrentThreadTerminating());
+  // Its own pool is terminating: a wait on this thread ends at once, even
+  // with a token free.
+  ZuSemaphoreH freeToken(1);
+  bool interrupted = false;
+  try {
+    freeToken.wait();
+  } catch (const zu::ThreadTerminated&) {
+    interrupted = true;
+  }
+  EXPECT_TRUE(interrupted);
   ctx->returned = true;
   return 0;
 }
@@ -623,7 +733,7 @@ TEST(ThreadPoolTest, TerminateFromAPoolThreadEndsTheOthers) {
     ASSERT_EQ(pool->initThreadPool(100, 3, 3, 3), 0);
     ASSERT_EQ(pool->doWork(PassGate, &ctx.gate), 0);
     ASSERT_EQ(pool->doWork(PassGate, &ctx.gate), 0);
-    ASSERT_TRUE(WaitUntil([&] { return ctx.gate.sem.waiterCount() == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return ctx.gate.watch.asleep() == 2; }));
     ASSERT_EQ(pool->doWork(TerminateOwnPool, &ctx), 0);
     ASSERT_TRUE(WaitUntil([&] { return ctx.returned.load(); }));
     // The terminating call joined the two others before it returned.

@@ -314,11 +314,6 @@ int EvDebug::initialize(EvDebugFileInstance* instance, unsigned int logId, long 
   }
 }
 
-std::string EvDebug::logFilePath() const {
-  if (m_instance == nullptr || !m_instance->isOpen()) return std::string();
-  return m_instance->path();
-}
-
 void EvDebug::write(const char* level, const char* tag, int debugLevel, const char* format,
                     va_list args) {
   if (m_instance == nullptr || !m_instance->isOpen()) return;

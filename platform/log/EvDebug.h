@@ -93,9 +93,6 @@ class EvDebug {
   // Level of EvDebug::Debug and EvDebug::debug lines.
   static constexpr int kDebugLevel = 1;
 
-  // Path of the open log file ("" when none).
-  std::string logFilePath() const;
-
  private:
   void write(const char* level, const char* tag, int debugLevel, const char* format, va_list args);
   EvDebugFileInstance* m_instance;

@@ -101,13 +101,6 @@ void ZuSemaphoreH::wakeAll() {
   for (Waiter* w = m_head; w; w = w->next) w->cv.notifyOne();
 }
 
-long ZuSemaphoreH::waiterCount() {
-  zu::MutexLock lock(m_mutex);
-  long n = 0;
-  for (Waiter* w = m_head; w; w = w->next) ++n;
-  return n;
-}
-
 // ---------------------------------------------------------------------------
 // ZuCriticalSectionH
 

@@ -123,9 +123,6 @@ class ZuSemaphoreH {
   // Wakes every waiter so that it re-checks its thread's termination flag.
   void wakeAll();
 
-  // Number of threads blocked in wait() right now (diagnostics and tests).
-  long waiterCount();
-
  private:
   // One blocked wait() call; lives on the waiting thread's stack and is
   // linked into the queue below while the call is blocked. Its place in the

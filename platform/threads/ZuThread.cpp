@@ -51,11 +51,6 @@ bool InterruptibleWait::terminating() const {
 
 }  // namespace detail
 
-bool CurrentThreadTerminating() {
-  const detail::PoolState* pool = detail::tlsPool;
-  return pool != nullptr && pool->terminating.load(std::memory_order_acquire);
-}
-
 }  // namespace zu
 
 // ---------------------------------------------------------------------------

@@ -62,9 +62,4 @@ class ZuThreadPool {
   std::shared_ptr<Shared> m_shared;
 };
 
-namespace zu {
-// True when the calling thread belongs to a pool that is being terminated.
-bool CurrentThreadTerminating();
-}  // namespace zu
-
 #endif  // ZUCLOUD_PLATFORM_ZU_THREAD_H
