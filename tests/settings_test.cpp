@@ -238,6 +238,26 @@ TEST_F(SettingsFileTest, OnlyABoundedRegularFileIsRead) {
   }
 }
 
+// The size limit on both sides: a file of exactly 1 MiB is read, one byte
+// more and it counts as missing, with the notice saying why.
+TEST_F(SettingsFileTest, ExactlyOneMebibyteIsReadAndOneByteMoreIsNot) {
+  const std::string head = "[GlobalParam]\nnValue = 1\n";
+  const struct {
+    size_t bytes;
+    bool read;
+  } rows[] = {{zu::kMaxSettingsFileBytes, true}, {zu::kMaxSettingsFileBytes + 1, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.bytes);
+    Use(head + std::string(row.bytes - head.size(), '#'));
+    const std::string path = m_dir.file("zucloud.conf");
+    ASSERT_EQ(row.bytes, zutest::ReadFile(path).size());
+    int n = 0;
+    EXPECT_EQ(row.read, ZUGlobalParam().get("nValue", n) == 0);
+    const std::string notice = zu::SettingsFileNotice(path);
+    EXPECT_EQ(!row.read, notice.find("is larger than 1 MiB") != std::string::npos) << notice;
+  }
+}
+
 // A file other users may change is used, with a warning; a private one, or
 // a missing one, needs none.
 TEST_F(SettingsFileTest, NoticeWarnsOfAFileOthersMayChange) {
