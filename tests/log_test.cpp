@@ -323,6 +323,39 @@ TEST_F(LogTest, FullFileIsRotatedToOnePredecessor) {
   EXPECT_EQ(0600u, st.st_mode & 07777);
 }
 
+// The cap on both sides: a line that ends exactly on it is written to the
+// file, one that would end a byte past it goes to a new file, and the file
+// never holds more than the cap.
+TEST(LogCap, ALineEndingOnTheCapStaysAndOneBytePastItRotates) {
+  constexpr size_t kCap = 1024;
+  ScopedEnv cap("ZUCLOUD_LOG_MAX_BYTES", std::to_string(kCap));
+  for (const size_t past : {0u, 1u}) {
+    SCOPED_TRACE(past);
+    TempDir root;
+    ScopedEnv dir("ZUCLOUD_LOG_DIR", root.path());
+    const std::string path = root.file("ZUCloudService.log");
+    EvDebugFileInstance file;
+    EvDebug log(&file);
+    ASSERT_EQ(0, log.initialize(&file, EvDebug::kZuCloudLogId, 0, true, "cap"));
+    const std::string first(100, 'a');
+    log.Error("Op", "%s", first.c_str());
+    const size_t used = ReadFile(path).size();
+    const size_t overhead = used - first.size();  // the same for every line of this thread
+    const std::string last(kCap - used - overhead + past, 'b');
+    log.Error("Op", "%s", last.c_str());
+    const std::string current = ReadFile(path);
+    const std::string previous = ReadFile(path + ".1");
+    EXPECT_LE(current.size(), kCap);
+    if (past == 0) {
+      EXPECT_EQ(kCap, current.size());
+      EXPECT_EQ("", previous);
+    } else {
+      EXPECT_EQ(used, previous.size());
+      EXPECT_EQ(kCap + 1 - used, current.size());
+    }
+  }
+}
+
 TEST_F(LogTest, HugeTextArgumentsAreCutWithTheirFullLength) {
   Open();
   zu::RegisterLogSecret("boundary-secret-7Qx2");
