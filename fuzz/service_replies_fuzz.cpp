@@ -26,7 +26,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "blob/FileInfo.h"
+#include "blob/setup/FileInfo.h"
 #include "platform/xml/XercesSupport.h"
 #include "support/EnvChange.h"
 #include "support/FakeGateway.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "blob/FileInfo.h"
+#include "blob/setup/FileInfo.h"
 #include "platform/text/FXString.h"
 #include "session/RetryPolicy.h"
 #include "support/BlobFakeCloud.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "blob/BlockId.h"
-#include "blob/BlockList.h"
+#include "blob/storage/BlockId.h"
+#include "blob/storage/BlockList.h"
 #include "session/SessionParams.h"
 #include "support/Emulator.h"
 #include "support/EnvChange.h"

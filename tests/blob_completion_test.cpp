@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "blob/FileInfo.h"
+#include "blob/setup/FileInfo.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
-#include "blob/BlockId.h"
-#include "blob/FileInfo.h"
+#include "blob/storage/BlockId.h"
+#include "blob/setup/FileInfo.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/ServiceAccess.h"

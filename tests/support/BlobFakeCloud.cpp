@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "blob/BlockId.h"
+#include "blob/storage/BlockId.h"
 
 namespace zutest {
 namespace {

@@ -1,9 +1,9 @@
-#include "blob/ResumeJournal.h"
+#include "blob/resume/ResumeJournal.h"
 
 #include <climits>
 #include <sstream>
 
-#include "blob/BlockId.h"
+#include "blob/storage/BlockId.h"
 #include "platform/host/Env.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/Sha256.h"

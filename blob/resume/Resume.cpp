@@ -1,6 +1,6 @@
-#include "blob/Resume.h"
+#include "blob/resume/Resume.h"
 
-#include "blob/BlockId.h"
+#include "blob/storage/BlockId.h"
 #include "platform/log/EvDebug.h"
 
 namespace zu::blob {

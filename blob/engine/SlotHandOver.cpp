@@ -1,4 +1,4 @@
-#include "blob/SlotHandOver.h"
+#include "blob/engine/SlotHandOver.h"
 
 #include "platform/log/EvDebug.h"
 

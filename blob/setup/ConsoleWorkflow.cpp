@@ -1,4 +1,4 @@
-#include "blob/ConsoleWorkflow.h"
+#include "blob/setup/ConsoleWorkflow.h"
 
 #include "platform/log/EvDebug.h"
 #include "session/RetryPolicy.h"

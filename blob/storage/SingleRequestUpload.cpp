@@ -1,14 +1,14 @@
 // One Put Blob for a small file (see SingleRequestUpload.h): read whole,
 // checked, then sent under the retry policy from one gateway.
-#include "blob/SingleRequestUpload.h"
+#include "blob/storage/SingleRequestUpload.h"
 
 #include <algorithm>
 #include <string>
 
-#include "blob/StorageReply.h"
-#include "blob/StoreHeaders.h"
-#include "blob/TokenRefresh.h"
-#include "blob/VerifyBlob.h"
+#include "blob/storage/StorageReply.h"
+#include "blob/storage/StoreHeaders.h"
+#include "blob/storage/TokenRefresh.h"
+#include "blob/storage/VerifyBlob.h"
 #include "platform/host/PageBuffer.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"

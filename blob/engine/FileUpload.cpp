@@ -13,6 +13,8 @@
 // access tier setting goes with the commit (StoreHeaders.h). With the verify
 // setting the stored blob is checked after its commit (VerifyBlob.h).
 
+#include "blob/engine/FileUpload.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -22,16 +24,15 @@
 #include <vector>
 
 #include "ZUCloudAzureService.h"
-#include "blob/BlobPath.h"
-#include "blob/BlockId.h"
-#include "blob/BlockList.h"
-#include "blob/FileInfo.h"
-#include "blob/Resume.h"
-#include "blob/SingleRequestUpload.h"
-#include "blob/SlotHandOver.h"
-#include "blob/TokenRefresh.h"
-#include "blob/UploadPlan.h"
-#include "blob/VerifyBlob.h"
+#include "blob/engine/SlotHandOver.h"
+#include "blob/engine/UploadPlan.h"
+#include "blob/resume/Resume.h"
+#include "blob/storage/BlobPath.h"
+#include "blob/storage/BlockId.h"
+#include "blob/storage/BlockList.h"
+#include "blob/storage/SingleRequestUpload.h"
+#include "blob/storage/TokenRefresh.h"
+#include "blob/storage/VerifyBlob.h"
 #include "platform/http/SendPacer.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
@@ -41,16 +42,15 @@
 #include "session/UploadProgress.h"
 #include "session/UploadTuning.h"
 
+namespace zu::blob {
 namespace {
 
-constexpr const char* kUploadFileTag = "UploadFile";
 constexpr long long kMiB = 1048576;
 
 // Opens the file to upload and takes its identity, with the two failure
 // lines of the size check under `tag`.
-std::unique_ptr<zu::SequentialFile> OpenForUpload(EvDebug* log, const char* tag,
-                                                  const std::string& path, bool dropPages,
-                                                  zu::FileIdentity& identity) {
+std::unique_ptr<zu::SequentialFile> OpenFile(EvDebug* log, const char* tag, const std::string& path,
+                                             bool dropPages, zu::FileIdentity& identity) {
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
   if (!file) {
@@ -109,43 +109,6 @@ class SlotRelease {
 
 // The steps of UploadFile.
 
-// The encoded blob path of folder/name; false with the caller's message for
-// a name no blob can carry.
-bool CheckBlobName(EvDebug* log, const std::string& remoteFolder, const std::string& fileName,
-                   std::string& blobPath, std::wstring& errorMessage) {
-  std::string problem;
-  if (zu::blob::BuildBlobPath(remoteFolder, fileName, blobPath, problem)) return true;
-  const std::string text = zu::blob::RefusedNameMessage(fileName, problem);
-  log->Error(kUploadFileTag, "%s", text.c_str());
-  errorMessage = FXString::ToWstring(text);
-  return false;
-}
-
-// The file's record: the one registered before init in Azure Functions
-// mode (null, with the message, when there is none), a new one otherwise.
-std::shared_ptr<FileInfo> FindRecord(
-    EvDebug* log, bool azureFunctionsMode,
-    const std::unordered_map<std::string, unsigned long long>& index,
-    const std::vector<std::shared_ptr<FileInfo>>& list, const std::string& fileName, bool& isNew,
-    std::wstring& errorMessage) {
-  isNew = !azureFunctionsMode;
-  if (isNew) {
-    auto record = std::make_shared<FileInfo>();
-    record->fileName = fileName;
-    return record;
-  }
-  auto it = index.find(fileName);
-  if (it == index.end() || it->second >= list.size()) {
-    log->error(
-        "ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
-        "Skipping upload",
-        fileName.c_str());
-    errorMessage = L"Could not find upload token for file. Skipping upload";
-    return nullptr;
-  }
-  return list[it->second];
-}
-
 // The block size and slots for a file of `fileSize` bytes, with the line for
 // a raised block size; false with the caller's message for a file no blob
 // can hold.
@@ -180,9 +143,9 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
 // more at the configured size gets larger blocks; one that cannot fit at
 // all is refused now rather than after uploading all of it). The bandwidth
 // cap is set.
-bool PlanUpload(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
-                long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
-                zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
+bool CheckAndPlan(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
+                  long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
+                  zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
   if (!tuning.accessTierProblem.empty()) {
     log->Error(kUploadFileTag, "%s File [%s].", tuning.accessTierProblem.c_str(),
                localPath.c_str());
@@ -415,7 +378,7 @@ int UploadWhole(ZUCloudAzureService& service, const BlockPass& pass, const std::
                          pass.fileName.c_str());
   zu::FileIdentity again;
   std::unique_ptr<zu::SequentialFile> file =
-      OpenForUpload(pass.params.log, kUploadFileTag, pass.localPath, pass.dropPages, again);
+      OpenFile(pass.params.log, kUploadFileTag, pass.localPath, pass.dropPages, again);
   if (!file) return 0;
   if (!again.SameContentAs(pass.identity)) {
     const std::string change = zu::DescribeFileChange(pass.identity, again.size, again);
@@ -514,144 +477,31 @@ int UploadSmallFile(ZUCloudAzureService& service, const zu::blob::BlobFile& targ
   return zu::blob::UploadInOneRequest(single, errorMessage);
 }
 
-// Azure Functions mode: the files not uploaded yet, `fileName` among them,
-// for a fresh token from the Setup function.
-std::vector<std::string> PendingFiles(const std::vector<std::shared_ptr<FileInfo>>& list,
-                                      const std::string& fileName) {
-  std::vector<std::string> pending{fileName};
-  for (const std::shared_ptr<FileInfo>& file : list) {
-    if (!file->uploaded && file->fileName != fileName) pending.push_back(file->fileName);
-  }
-  return pending;
-}
-
-// The file's token as the set-up handed it out, and its source of fresh
-// ones; null when the set-up handed out none (the upload then fails with
-// its own message).
-std::unique_ptr<zu::blob::TokenRefresh> StartTokens(ZUCloudAzureService& service, EvDebug* log,
-                                                    const std::string& fileName,
-                                                    const std::string& serviceUrl,
-                                                    zu::blob::GrantInputs inputs) {
-  std::string token;
-  if (!service.GetSASTokenForFile(fileName, token)) return nullptr;
-  const char* whom = inputs.azureFunctions ? "the Azure Functions Setup" : "the web console";
-  zu::blob::GrantSource source = zu::blob::MakeGrantSource(std::move(inputs), fileName);
-  return std::make_unique<zu::blob::TokenRefresh>(
-      log, fileName, zu::blob::SasGrant{serviceUrl, token}, std::move(source), whom);
-}
-
-// After a file that asked for fresh tokens: later files and the completion
-// use what the last refresh handed out (the service's URL, its token or in
-// Azure Functions mode the file's own, and the file's blob URL).
-void AdoptFreshGrant(const zu::blob::TokenRefresh* tokens, const std::string& blobPath,
-                     std::string& serviceUrl, std::string& token, bool& secured, FileInfo& record) {
-  if (tokens == nullptr || tokens->Refreshes() == 0) return;
-  const zu::blob::SasGrant grant = tokens->Grant();
-  token = grant.token;
-  serviceUrl = grant.serviceUrl;
-  secured = grant.serviceUrl.find("https:") != std::string::npos;
-  record.url = grant.serviceUrl + blobPath;
-}
-
-// Runs one upload; an exception the shared guard does not word itself
-// becomes a failure with its own message.
-int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMessage,
-                const std::function<int()>& upload) {
-  return zu::NoThrow(log, kUploadFileTag, 0, [&]() -> int {
-    try {
-      return upload();
-    } catch (const char* text) {
-      // ZuSemaphore and ZuCriticalSection report a failed creation this way.
-      log->Error(kUploadFileTag, "Error: %s, upload of file [%s] abandoned.", text,
-                 fileName.c_str());
-      errorMessage = FXString::ToWstring(std::string("Error: ") + text);
-    } catch (const std::bad_alloc&) {
-      log->Error(kUploadFileTag, "Error: Not enough memory to upload file [%s].", fileName.c_str());
-      errorMessage = L"Error: Not enough memory to upload the file.";
-    }
-    return 0;
-  });
-}
-
-// The record of a failed upload. A call that sent nothing to storage left
-// the blob as it was: a file an earlier call committed keeps its record as
-// that call left it (in Azure Functions mode every call of a file shares
-// one record, and the completion reports the files whose flag is set).
-// Otherwise the file no longer counts as uploaded.
-void EndFailedUpload(FileInfo& record, const FileInfo& before, bool sent) {
-  if (!sent && before.uploaded) {
-    record = before;
-    return;
-  }
-  record.uploaded = false;
-}
-
 }  // namespace
 
-int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
-                                    std::string remoteFolder, std::wstring& errorMessage) {
-  std::shared_ptr<FileInfo> record;
-  FileInfo before;  // the record as earlier calls left it
-  std::atomic<bool> sent{false};
-  // The file's token and how to ask for a fresh one (TokenRefresh.h).
-  const auto tokensFor = [this](const std::string& name) {
-    zu::blob::GrantInputs inputs{
-        sessionParams(),   m_bAzureFunctionsMode,      m_bAPIMode,
-        m_nMaximumBackoff, zu::blob::SetUpIdsOf(this), PendingFiles(m_fileList, name)};
-    return StartTokens(*this, m_evDbg.get(), name, m_uploadURL, std::move(inputs));
-  };
-  // The upload state is shared only while RunProducer runs; before and after
-  // it this thread alone uses it, unlocked.
-  auto upload = [&]() NO_THREAD_SAFETY_ANALYSIS -> int {
-    EvDebug* log = m_evDbg.get();
-    std::string blobPath;
-    if (!CheckBlobName(log, remoteFolder, fileName, blobPath, errorMessage)) return 0;
-    bool newRecord = false;
-    record = FindRecord(log, m_bAzureFunctionsMode, m_fileIndex, m_fileList, fileName, newRecord,
-                        errorMessage);
-    if (!record) return 0;
-    before = *record;
-    record->url = m_uploadURL + blobPath;
-
-    const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
-    const std::string localPath = localDir + fileName;
-    zu::FileIdentity identity;
-    std::unique_ptr<zu::SequentialFile> file =
-        OpenForUpload(log, kUploadFileTag, localPath, !tuning.keepPageCache, identity);
-    if (!file) return 0;
-    record->fileSize = identity.size;
-
-    zu::blob::UploadPlan plan;
-    if (!PlanUpload(log, localPath, identity.size, m_uploadBlobSize, m_uploadStreamCount, tuning,
-                    plan, errorMessage)) {
-      return 0;
-    }
-    if (newRecord) {
-      ZuCriticalSectionLock lock(m_fileListLock.get());
-      m_fileList.push_back(record);
-    }
-
-    std::unique_ptr<zu::blob::TokenRefresh> tokens = tokensFor(fileName);
-    zu::blob::BlobFile target{sessionParams(), localPath,         fileName,
-                              record->url,     identity,          tuning.contentMd5,
-                              tuning.verify,   m_nMaximumBackoff, &sent};
-    target.tokens = tokens.get();
-    target.dropPages = !tuning.keepPageCache;
-    // A small file goes in one Put Blob. Otherwise one pass sends every
-    // block and commits the list. The ids of a pass that may be resumed
-    // carry an upload tag (BlockId.h); when the service refuses them for
-    // their length, one more pass sends the file whole with ids of the
-    // other length (UploadWithOtherIds).
-    const int stored =
-        FitsOneRequest(tuning, identity.size)
-            ? UploadSmallFile(*this, target, file.get(), tuning.accessTier, errorMessage)
-            : UploadInPasses(*this, MakePass(target, plan, tuning), std::move(file), errorMessage);
-    AdoptFreshGrant(tokens.get(), blobPath, m_uploadURL,
-                    m_bAzureFunctionsMode ? record->sasToken : m_sasToken, m_bSecured, *record);
-    if (stored != 0) record->uploaded = true;
-    return stored;
-  };
-  const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
-  if (result == 0 && record) EndFailedUpload(*record, before, sent.load());
-  return result;
+std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::string& path,
+                                                  bool dropPages, FileIdentity& identity) {
+  return OpenFile(log, kUploadFileTag, path, dropPages, identity);
 }
+
+bool PlanFileUpload(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
+                    long long blobSize, long long streamCount, const UploadTuning& tuning,
+                    UploadPlan& plan, std::wstring& errorMessage) {
+  return CheckAndPlan(log, localPath, fileSize, blobSize, streamCount, tuning, plan, errorMessage);
+}
+
+int StoreFile(ZUCloudAzureService& service, const BlobFile& target,
+              std::unique_ptr<SequentialFile> file, const UploadPlan& plan,
+              const UploadTuning& tuning, std::wstring& errorMessage) {
+  // A small file goes in one Put Blob. Otherwise one pass sends every
+  // block and commits the list. The ids of a pass that may be resumed
+  // carry an upload tag (BlockId.h); when the service refuses them for
+  // their length, one more pass sends the file whole with ids of the
+  // other length (UploadWithOtherIds).
+  return FitsOneRequest(tuning, target.identity.size)
+             ? UploadSmallFile(service, target, file.get(), tuning.accessTier, errorMessage)
+             : UploadInPasses(service, MakePass(target, plan, tuning), std::move(file),
+                              errorMessage);
+}
+
+}  // namespace zu::blob

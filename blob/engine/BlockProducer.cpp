@@ -9,8 +9,8 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
-#include "blob/BlockId.h"
-#include "blob/SlotHandOver.h"
+#include "blob/storage/BlockId.h"
+#include "blob/engine/SlotHandOver.h"
 #include "platform/log/EvDebug.h"
 #include "platform/threads/ZuThread.h"
 #include "session/FileChange.h"

@@ -4,8 +4,8 @@
 // of this folder.
 #include "ZUCloudAzureService.h"
 
-#include "blob/FileInfo.h"
-#include "blob/TokenRefresh.h"
+#include "blob/setup/FileInfo.h"
+#include "blob/storage/TokenRefresh.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/threads/ZuSync.h"

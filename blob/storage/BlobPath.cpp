@@ -1,4 +1,4 @@
-#include "blob/BlobPath.h"
+#include "blob/storage/BlobPath.h"
 
 #include "platform/text/PercentEncode.h"
 

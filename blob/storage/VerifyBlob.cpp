@@ -1,9 +1,9 @@
-#include "blob/VerifyBlob.h"
+#include "blob/storage/VerifyBlob.h"
 
 #include <string>
 
-#include "blob/StorageReply.h"
-#include "blob/TokenRefresh.h"
+#include "blob/storage/StorageReply.h"
+#include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/FXString.h"

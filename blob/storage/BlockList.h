@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "blob/UncommittedBlocks.h"
+#include "blob/storage/UncommittedBlocks.h"
 #include "session/SessionParams.h"
 
 namespace zu::blob {

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
-#include "blob/ConsoleWorkflow.h"
-#include "blob/TokenRefresh.h"
+#include "blob/setup/ConsoleWorkflow.h"
+#include "blob/storage/TokenRefresh.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"

@@ -1,4 +1,4 @@
-#include "blob/StoreHeaders.h"
+#include "blob/storage/StoreHeaders.h"
 
 namespace zu::blob {
 

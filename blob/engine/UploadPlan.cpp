@@ -1,6 +1,6 @@
-#include "blob/UploadPlan.h"
+#include "blob/engine/UploadPlan.h"
 
-#include "blob/BlockId.h"
+#include "blob/storage/BlockId.h"
 
 namespace zu::blob {
 namespace {

@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "ZUCloudAzureService.h"
-#include "blob/FileInfo.h"
-#include "blob/TokenRefresh.h"
+#include "blob/setup/FileInfo.h"
+#include "blob/storage/TokenRefresh.h"
 #include "platform/host/ZuSettings.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "blob/BlobFile.h"
+#include "blob/storage/BlobFile.h"
 #include "platform/http/ZuInternetGateway.h"
 
 namespace zu::blob {

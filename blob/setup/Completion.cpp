@@ -5,8 +5,8 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
-#include "blob/ConsoleWorkflow.h"
-#include "blob/FileInfo.h"
+#include "blob/setup/ConsoleWorkflow.h"
+#include "blob/setup/FileInfo.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "blob/ResumeJournal.h"
-#include "blob/UncommittedBlocks.h"
+#include "blob/resume/ResumeJournal.h"
+#include "blob/storage/UncommittedBlocks.h"
 #include "platform/host/SequentialFile.h"
 
 class EvDebug;

@@ -1,9 +1,9 @@
-#include "blob/UncommittedBlocks.h"
+#include "blob/storage/UncommittedBlocks.h"
 
 #include <new>
 #include <utility>
 
-#include "blob/StorageReply.h"
+#include "blob/storage/StorageReply.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"

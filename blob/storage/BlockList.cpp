@@ -1,17 +1,17 @@
 // Put Block List (BlockList.h), and ZUCloudAzureService::UploadBlockList and
 // CommitBlockList on top of it.
-#include "blob/BlockList.h"
+#include "blob/storage/BlockList.h"
 
 #include <new>
 #include <string>
 #include <vector>
 
 #include "ZUCloudAzureService.h"
-#include "blob/BlobPath.h"
-#include "blob/BlockId.h"
-#include "blob/StorageReply.h"
-#include "blob/StoreHeaders.h"
-#include "blob/TokenRefresh.h"
+#include "blob/storage/BlobPath.h"
+#include "blob/storage/BlockId.h"
+#include "blob/storage/StorageReply.h"
+#include "blob/storage/StoreHeaders.h"
+#include "blob/storage/TokenRefresh.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"

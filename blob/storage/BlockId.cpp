@@ -1,4 +1,4 @@
-#include "blob/BlockId.h"
+#include "blob/storage/BlockId.h"
 
 #include <cstdio>
 

@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "blob/BlobFile.h"
+#include "blob/storage/BlobFile.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "session/SessionParams.h"

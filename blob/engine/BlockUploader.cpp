@@ -11,11 +11,11 @@
 #include <string>
 
 #include "ZUCloudAzureService.h"
-#include "blob/Resume.h"
-#include "blob/SlotHandOver.h"
-#include "blob/StorageReply.h"
-#include "blob/StoreHeaders.h"
-#include "blob/TokenRefresh.h"
+#include "blob/resume/Resume.h"
+#include "blob/engine/SlotHandOver.h"
+#include "blob/storage/StorageReply.h"
+#include "blob/storage/StoreHeaders.h"
+#include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
 #include "session/RetryLines.h"
 #include "session/UploadProgress.h"

@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "blob/UploadBlobArgs.h"
+#include "blob/engine/UploadBlobArgs.h"
 #include "platform/threads/ThreadAnnotations.h"
 #include "platform/threads/ZuSync.h"
 

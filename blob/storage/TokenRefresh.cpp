@@ -1,4 +1,4 @@
-#include "blob/TokenRefresh.h"
+#include "blob/storage/TokenRefresh.h"
 
 #include <map>
 #include <mutex>

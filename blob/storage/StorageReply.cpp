@@ -1,4 +1,4 @@
-#include "blob/StorageReply.h"
+#include "blob/storage/StorageReply.h"
 
 #include <string>
 
