@@ -46,7 +46,7 @@ RefreshResult TokenRefresh::Refresh(unsigned int used, const StorageJudgement& r
   {
     MutexLock lock(m_stateLock);
     if (m_generation != used) {
-      return used < m_urlChangedAt ? RefreshResult::kUrlChanged : RefreshResult::kFresh;
+      return used < m_urlChangedAt ? RefreshResult::kUrlChanged : RefreshResult::kNewer;
     }
     if (m_failed && m_failedAt == used) {
       failure = m_failure;
@@ -117,29 +117,37 @@ RefreshedSend SendWithRefresh(TokenRefresh* refresh, const std::string& token,
   unsigned int generation = 0;
   const std::string first = refresh != nullptr ? refresh->Token(generation) : token;
   out.judgement = send(first);
-  if (out.judgement.verdict == StorageVerdict::kFinal) out.final = true;
+  out.final = out.judgement.verdict == StorageVerdict::kFinal;
   if (out.judgement.verdict != StorageVerdict::kTokenRefused) return out;
   out.final = true;
   if (refresh == nullptr) {
     out.meaning = "the storage service refused the SAS token";
     return out;
   }
-  std::string failure;
-  const RefreshResult result = refresh->Refresh(generation, out.judgement, failure);
-  if (result == RefreshResult::kUrlChanged) {
-    out.final = false;
-    out.urlChanged = true;
-    return out;
+  // A token another request fetched may be refused too (it may have been
+  // fetched before this request's refusal, or spent since): only a refusal
+  // of the token this request asked for itself ends it. Each round either
+  // asks once or finds a newer token, of which a file gets a bounded number.
+  for (bool asked = false; !asked;) {
+    std::string failure;
+    const RefreshResult result = refresh->Refresh(generation, out.judgement, failure);
+    if (result == RefreshResult::kUrlChanged) {
+      out.final = false;
+      out.urlChanged = true;
+      return out;
+    }
+    if (result != RefreshResult::kFresh && result != RefreshResult::kNewer) {
+      out.meaning = RefusedMeaning(result, failure, kMaxTokenRefreshesPerFile);
+      return out;
+    }
+    asked = result == RefreshResult::kFresh;
+    out.judgement = send(refresh->Token(generation));
+    if (out.judgement.verdict != StorageVerdict::kTokenRefused) break;
   }
-  if (result != RefreshResult::kFresh) {
-    out.meaning = RefusedMeaning(result, failure, kMaxTokenRefreshesPerFile);
-    return out;
-  }
-  out.judgement = send(refresh->Token(generation));
   out.final = out.judgement.verdict == StorageVerdict::kFinal ||
               out.judgement.verdict == StorageVerdict::kTokenRefused;
   if (out.judgement.verdict == StorageVerdict::kTokenRefused) {
-    out.meaning = RefusedMeaning(RefreshResult::kFresh, failure, kMaxTokenRefreshesPerFile);
+    out.meaning = RefusedMeaning(RefreshResult::kFresh, std::string(), kMaxTokenRefreshesPerFile);
   }
   return out;
 }

@@ -70,7 +70,8 @@ struct SasGrant {
 using GrantSource = std::function<bool(SasGrant& grant, std::string& failure)>;
 
 enum class RefreshResult {
-  kFresh,       // a fresh token for the same URL
+  kFresh,       // a fresh token for the same URL, asked for by this call
+  kNewer,       // a newer token for the same URL, another request asked for it
   kUrlChanged,  // a fresh token for another storage URL: the file starts again
   kExhausted,   // the file asked kMaxTokenRefreshesPerFile times already
   kFailed,      // the cloud handed out none

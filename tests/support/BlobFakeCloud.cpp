@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <thread>
@@ -139,6 +140,30 @@ void BlobFakeCloud::expireTokenAfter(int requests, const std::string& firstSig) 
   m_usesLeft = requests;
 }
 
+void BlobFakeCloud::expireTokenAtBlocks(int blocks, const std::string& firstSig) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_blocksPerToken = blocks;
+  m_tokenRequests = blocks;
+  m_firstSig = firstSig;
+  m_validSig = firstSig;
+}
+
+bool BlobFakeCloud::validByPlaceLocked(const FakeRequest& request, const std::string& kind) {
+  const std::string sig = PercentDecode(QueryValue(request.url, "sig"));
+  if (kind != "put_block") return sig == m_validSig;
+  int generation = -1;
+  if (sig == m_firstSig) {
+    generation = 0;
+  } else if (sig.rfind("FRESH", 0) == 0) {
+    generation = std::atoi(sig.c_str() + 5);
+  }
+  unsigned int blockNo = 0;
+  std::string tag;
+  const std::string id = PercentDecode(QueryValue(request.url, "blockid"));
+  if (generation < 0 || !zu::blob::BlockNumberOfId(id, blockNo, tag)) return false;
+  return blockNo <= static_cast<unsigned int>(m_blocksPerToken * (generation + 1));
+}
+
 void BlobFakeCloud::changeUrlFromSetUp(int setUpNumber, const std::string& url) {
   std::lock_guard<std::mutex> lock(m_mutex);
   m_urlFrom = setUpNumber;
@@ -177,7 +202,9 @@ bool BlobFakeCloud::refuseLocked(const FakeRequest& request, const std::string& 
     return true;
   }
   if (m_tokenRequests == 0) return false;
-  if (PercentDecode(QueryValue(request.url, "sig")) == m_validSig && m_usesLeft > 0) {
+  if (m_blocksPerToken > 0 && validByPlaceLocked(request, kind)) return false;
+  if (m_blocksPerToken == 0 && PercentDecode(QueryValue(request.url, "sig")) == m_validSig &&
+      m_usesLeft > 0) {
     --m_usesLeft;
     return false;
   }

@@ -68,6 +68,12 @@ class BlobFakeCloud {
   // set-up hands out the next ("sig=FRESH<n>", n from 1; web console or
   // Functions). `firstSig` is the sig valid before any set-up. 0: off.
   void expireTokenAfter(int requests, const std::string& firstSig);
+  // Expiry by the place in the file rather than by a count, so that blocks
+  // in flight side by side cannot spend a fresh token before another block's
+  // resend: the first token (`firstSig`) stores blocks 1 to `blocks`, the
+  // n-th fresh one blocks up to (n + 1) * `blocks`; any other storage request
+  // needs the newest token.
+  void expireTokenAtBlocks(int blocks, const std::string& firstSig);
   // Set-ups from number `setUpNumber` on (1 = the first) hand out `url`.
   void changeUrlFromSetUp(int setUpNumber, const std::string& url);
   // Set-ups from number `setUpNumber` on hand out `token` verbatim.
@@ -108,6 +114,7 @@ class BlobFakeCloud {
   bool takeFault(const std::string& kind);
   // The refusal of a storage request, when it gets one.
   bool refuseLocked(const FakeRequest& request, const std::string& kind, FakeReply& reply);
+  bool validByPlaceLocked(const FakeRequest& request, const std::string& kind);
   // The set-up's URL and token (numbered from 1).
   std::string setUpUrl(const std::string& otherwise);
   std::string setUpToken(const std::string& otherwise);
@@ -132,7 +139,9 @@ class BlobFakeCloud {
   int m_maxInFlight = 0;
   int m_putBlocks = 0;
   int m_emptyPutBlocks = 0;
-  int m_tokenRequests = 0;  // 0: tokens never expire
+  int m_tokenRequests = 0;   // 0: tokens never expire
+  int m_blocksPerToken = 0;  // > 0: expiry by block number (expireTokenAtBlocks)
+  std::string m_firstSig;
   std::string m_validSig;
   int m_usesLeft = 0;
   int m_setUps = 0;
