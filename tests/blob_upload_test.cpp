@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
-#include "blob/storage/BlobPath.h"
-#include "blob/storage/BlockId.h"
-#include "blob/setup/FileInfo.h"
+#include "blob/engine/UploadPlan.h"
 #include "blob/resume/Resume.h"
 #include "blob/resume/ResumeJournal.h"
+#include "blob/setup/FileInfo.h"
+#include "blob/storage/BlobPath.h"
+#include "blob/storage/BlockId.h"
+#include "blob/storage/TokenRefresh.h"
 #include "blob/storage/UncommittedBlocks.h"
-#include "blob/engine/UploadPlan.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/http/SendPacer.h"
 #include "platform/log/EvDebug.h"
@@ -986,6 +987,7 @@ struct ExpiryRow {
   const char* resume;    // "bEnableZUCloudDRBackupResume"
   int refreshes;         // set-ups expected
   bool stored;
+  bool byPlace = false;  // expireAfter counts blocks of the file, not requests
 };
 
 class TokenExpiry : public BlobUpload, public ::testing::WithParamInterface<ExpiryRow> {};
@@ -997,7 +999,11 @@ TEST_P(TokenExpiry, AFreshTokenCarriesTheFileOnWithTheBlocksAlreadyStored) {
   const std::string data = zutest::RandomBytes(row.blocks * kMiB, 7);
   writeFile("x.bak", data);
   auto service = makeService();
-  cloud_.expireTokenAfter(row.expireAfter, "TOKSIG99");
+  if (row.byPlace) {
+    cloud_.expireTokenAtBlocks(row.expireAfter, "TOKSIG99");
+  } else {
+    cloud_.expireTokenAfter(row.expireAfter, "TOKSIG99");
+  }
   std::wstring message;
   EXPECT_EQ(service->UploadFile(dir(), "x.bak", "f", message), row.stored ? 1 : 0)
       << FXString::ToString(message) << env_.logText();
@@ -1029,9 +1035,9 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, TokenExpiry,
     ::testing::Values(ExpiryRow{"one_in_flight", 6, 2, "1", "false", 3, true},
                       ExpiryRow{"resume", 6, 2, "1", "true", 3, true},
-                      // A token's budget above the blocks in flight: the
-                      // resends after one refresh all pass.
-                      ExpiryRow{"three_in_flight", 9, 4, "3", "false", 2, true},
+                      // Each token stores four blocks of the file, whichever
+                      // of the three in flight reaches storage first.
+                      ExpiryRow{"three_in_flight", 9, 4, "3", "false", 2, true, true},
                       // Five blocks and the commit, one request per token:
                       // five refreshes, the most a file may ask for.
                       ExpiryRow{"five_refreshes", 5, 1, "1", "false", 5, true},
@@ -1131,6 +1137,47 @@ TEST_F(BlobUpload, ConcurrentRefusalsOfOneTokenMakeOneRefresh) {
   EXPECT_EQ(cloud_.setUpCount(), 1);
   EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/p.bak") == data);
   EXPECT_GE(cloud_.maxPutBlocksInFlight(), 1);
+}
+
+// A token another request fetched can be spent by the time this request
+// sends with it: the request asks once itself before its refusal counts, and
+// a refusal of the token it asked for ends it. Rows: the refusals of this
+// request's sends (403 each), the set-ups made, whether it ends stored.
+TEST(TokenRefreshRounds, ARequestAsksOnceItselfBeforeARefusalEndsIt) {
+  struct Row {
+    int refusals;
+    int setUps;
+    bool stored;
+  };
+  for (const Row& row : {Row{1, 1, true}, Row{2, 2, true}, Row{3, 2, false}}) {
+    EvDebugFileInstance file;
+    EvDebug log(&file);
+    int asked = 0;
+    zu::blob::TokenRefresh tokens(
+        &log, "t.bak", zu::blob::SasGrant{"https://s.test/c", "sig=T0"},
+        [&asked](zu::blob::SasGrant& grant, std::string&) {
+          grant = zu::blob::SasGrant{"https://s.test/c", "sig=T" + std::to_string(++asked)};
+          return true;
+        },
+        "the web console");
+    int sends = 0;
+    const zu::blob::RefreshedSend out =
+        zu::blob::SendWithRefresh(&tokens, "", [&](const std::string&) {
+          // Another request refreshes while this one's first send is out.
+          if (sends == 0) {
+            std::string failure;
+            zu::blob::StorageJudgement refused{zu::blob::StorageVerdict::kTokenRefused, 403, ""};
+            tokens.Refresh(0, refused, failure);
+          }
+          zu::blob::StorageJudgement judged;
+          judged.status = sends++ < row.refusals ? 403 : 201;
+          judged.verdict = judged.status == 403 ? zu::blob::StorageVerdict::kTokenRefused
+                                                : zu::blob::StorageVerdict::kConfirmed;
+          return judged;
+        });
+    EXPECT_EQ(asked, row.setUps) << row.refusals;
+    EXPECT_EQ(!out.final, row.stored) << row.refusals;
+  }
 }
 
 TEST_F(BlobUpload, AFreshTokenForAnotherUrlSendsTheFileAgainWholeThere) {

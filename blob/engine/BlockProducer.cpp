@@ -2,20 +2,19 @@
 // file block by block into free slots (skipping the blocks a resume found
 // stored), hashes each block when the upload carries MD5 digests, checks at
 // the end that the file is still the one whose size was taken, and queues
-// one uploader task per filled slot on its thread pool. See SlotHandOver.h
-// for the hand-over and UploadBlobArgs.h for the protocol.
+// one uploader task per filled slot on its thread pool. See SlotBoard.h for
+// the hand-over.
 
 #include <new>
 #include <string>
 
 #include "ZUCloudAzureService.h"
+#include "blob/engine/UploadBlobArgs.h"
 #include "blob/storage/BlockId.h"
-#include "blob/engine/SlotHandOver.h"
 #include "platform/log/EvDebug.h"
 #include "platform/threads/ZuThread.h"
 #include "session/FileChange.h"
 
-// The engine's own steps, beside the hand-over they use.
 namespace zu::blob {
 namespace {
 
@@ -29,11 +28,12 @@ constexpr unsigned long long kHashPieceBytes = 1048576;
 CPzError CheckAtEnd(UploadBlobArgs& args, std::string& change) {
   char probe = 0;
   unsigned long long extra = 0;
-  CPzError error = args.file->Read(&probe, 1, extra);
+  CPzError error = args.producer.file->Read(&probe, 1, extra);
   zu::FileIdentity now;
-  if (!error.IsError()) error = args.file->Identity(now);
+  if (!error.IsError()) error = args.producer.file->Identity(now);
   if (!error.IsError()) {
-    change = zu::DescribeFileChange(args.identity, args.identity.size + extra, now);
+    change = zu::DescribeFileChange(args.description.identity,
+                                    args.description.identity.size + extra, now);
   }
   return error;
 }
@@ -49,9 +49,9 @@ CPzError HashUnsent(UploadBlobArgs& args, unsigned long long bytes, unsigned lon
   while (got < bytes) {
     const unsigned long long want = bytes - got < pieceSize ? bytes - got : pieceSize;
     unsigned long long read = 0;
-    CPzError error = args.file->Read(piece.get(), want, read);
+    CPzError error = args.producer.file->Read(piece.get(), want, read);
     if (error.IsError()) return error;
-    args.fileMd5.Update(piece.get(), static_cast<size_t>(read));
+    args.producer.fileMd5.Update(piece.get(), static_cast<size_t>(read));
     got += read;
     if (read < want) break;
   }
@@ -69,42 +69,45 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
                       bool& atEnd, std::string& change) {
   const unsigned int first = blockNo + 1;
   unsigned long long bytes = 0;
-  while (blockNo < args.stored.size() && args.stored[blockNo]) {
-    const unsigned long long remaining = args.identity.size - total;
+  while (blockNo < args.description.stored.size() && args.description.stored[blockNo]) {
+    const unsigned long long remaining = args.description.identity.size - total;
     const unsigned long long length =
-        remaining < args.blockCapacity ? remaining : args.blockCapacity;
+        remaining < args.description.blockCapacity ? remaining : args.description.blockCapacity;
     ++blockNo;
     total += length;
     bytes += length;
-    args.blockIdList.push_back(zu::blob::BlockId(blockNo, args.blockTag));
+    args.producer.blockIdList.push_back(zu::blob::BlockId(blockNo, args.description.blockTag));
   }
   if (blockNo < first) return true;
   CPzError error;
-  if (args.contentMd5) {
+  if (args.description.contentMd5) {
     unsigned long long got = 0;
     error = HashUnsent(args, bytes, got);
     if (!error.IsError() && got < bytes) {
-      change = zu::DescribeFileChange(args.identity, total - bytes + got, args.identity);
+      change = zu::DescribeFileChange(args.description.identity, total - bytes + got,
+                                      args.description.identity);
       atEnd = true;
       return true;
     }
   } else {
-    error = args.file->Skip(bytes);
+    error = args.producer.file->Skip(bytes);
   }
-  if (!error.IsError() && total == args.identity.size) {
+  if (!error.IsError() && total == args.description.identity.size) {
     error = CheckAtEnd(args, change);
     atEnd = true;
   }
   if (error.IsError()) {
-    args.log->Error(kProducerTag, "Error: Failed to skip to offset [%llu] of file [%s]. %s", total,
-                    args.filePath.c_str(), error.Message().c_str());
+    args.description.log->Error(kProducerTag,
+                                "Error: Failed to skip to offset [%llu] of file [%s]. %s", total,
+                                args.description.filePath.c_str(), error.Message().c_str());
     return false;
   }
-  args.log->DebugLvl(2, kProducerTag,
-                     "Filename [%s], Block No. [%u] to [%u] already stored, [%llu] bytes not "
-                     "sent again%s.",
-                     args.fileName.c_str(), first, blockNo, bytes,
-                     args.contentMd5 ? " (read for the file's MD5)" : "");
+  args.description.log->DebugLvl(
+      2, kProducerTag,
+      "Filename [%s], Block No. [%u] to [%u] already stored, [%llu] bytes not "
+      "sent again%s.",
+      args.description.fileName.c_str(), first, blockNo, bytes,
+      args.description.contentMd5 ? " (read for the file's MD5)" : "");
   return true;
 }
 
@@ -114,15 +117,17 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
 // false on a read error (logged); `change` is set when the file changed.
 bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSoFar,
                    unsigned long long& bytes, bool& atEnd, std::string& change) {
-  const unsigned long long size = args.identity.size;
+  const unsigned long long size = args.description.identity.size;
   const unsigned long long remaining = size - readSoFar;
-  const unsigned long long want = remaining < args.blockCapacity ? remaining : args.blockCapacity;
+  const unsigned long long want =
+      remaining < args.description.blockCapacity ? remaining : args.description.blockCapacity;
   bytes = 0;
   atEnd = false;
   CPzError error;
-  if (want > 0) error = args.file->Read(buffer, want, bytes);
+  if (want > 0) error = args.producer.file->Read(buffer, want, bytes);
   if (!error.IsError() && bytes < want) {
-    change = zu::DescribeFileChange(args.identity, readSoFar + bytes, args.identity);
+    change = zu::DescribeFileChange(args.description.identity, readSoFar + bytes,
+                                    args.description.identity);
     atEnd = true;
     return true;
   }
@@ -131,8 +136,9 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
     atEnd = true;
   }
   if (error.IsError()) {
-    args.log->Error(kProducerTag, "Error: Failed to read file [%s] at offset [%llu]. %s",
-                    args.filePath.c_str(), readSoFar, error.Message().c_str());
+    args.description.log->Error(
+        kProducerTag, "Error: Failed to read file [%s] at offset [%llu]. %s",
+        args.description.filePath.c_str(), readSoFar, error.Message().c_str());
     return false;
   }
   return true;
@@ -142,20 +148,20 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
 // and the block added to the whole file's. False, with the upload marked
 // failed, when OpenSSL cannot make MD5 digests.
 bool HashBlock(UploadBlobArgs& args, int index, unsigned long long bytes) {
-  BlobInfo& slot = args.blobInfo[index];
+  BlobInfo& slot = args.board.slot(index);
   slot.contentMd5.clear();
-  if (!args.contentMd5) return true;
+  if (!args.description.contentMd5) return true;
   slot.contentMd5 = zu::Md5Base64(slot.buffer, static_cast<size_t>(bytes));
-  if (args.fileMd5.Update(slot.buffer, static_cast<size_t>(bytes)) && !slot.contentMd5.empty()) {
+  if (args.producer.fileMd5.Update(slot.buffer, static_cast<size_t>(bytes)) &&
+      !slot.contentMd5.empty()) {
     return true;
   }
-  args.log->Error(kProducerTag,
-                  "Error: Cannot compute MD5 digests (OpenSSL refused MD5) for file [%s]; the "
-                  "setting bEnableZUCloudDRBackupContentMD5 needs them.",
-                  args.fileName.c_str());
-  ZuCriticalSectionLock lock(&args.queueLock);
-  SetFailedLocked(args);
-  if (args.failureDetail.empty()) args.failureDetail = "MD5 digests are not available";
+  args.description.log->Error(
+      kProducerTag,
+      "Error: Cannot compute MD5 digests (OpenSSL refused MD5) for file [%s]; the "
+      "setting bEnableZUCloudDRBackupContentMD5 needs them.",
+      args.description.fileName.c_str());
+  args.board.Fail("MD5 digests are not available");
   return false;
 }
 
@@ -163,24 +169,24 @@ bool HashBlock(UploadBlobArgs& args, int index, unsigned long long bytes) {
 // were read into its buffer.
 void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes, unsigned int& blockNo,
                   unsigned long long& total, const QueueSnapshot& emptyQueue) {
-  BlobInfo& slot = args.blobInfo[index];
+  BlobInfo& slot = args.board.slot(index);
   slot.offsetStart = total;
   slot.blockSize = bytes;
   total += bytes;
   ++blockNo;
   const std::string number = zu::blob::BlockNumberText(blockNo);
-  const std::string id = zu::blob::BlockId(blockNo, args.blockTag);
-  args.blockIdList.push_back(id);
+  const std::string id = zu::blob::BlockId(blockNo, args.description.blockTag);
+  args.producer.blockIdList.push_back(id);
   slot.blockNo = blockNo;
   slot.blockIdUrlEncoded = zu::blob::UrlEncodedBlockId(id);
   // The token is added when the block is sent: it may be refreshed.
-  slot.urlToUpload = args.blockUploadURL + slot.blockIdUrlEncoded;
-  args.log->DebugLvl(
+  slot.urlToUpload = args.description.blockUploadURL + slot.blockIdUrlEncoded;
+  args.description.log->DebugLvl(
       2, kProducerTag,
       "Filename [%s], Index [%d], Empty Queue [front -> %d, back -> %d, size -> %d], "
       "Block No. [%s], Block Id URL Encoded [%s], Block Size [%llu], Total Block "
       "size [%llu], URL to Upload [%s].",
-      args.fileName.c_str(), index, emptyQueue.front, emptyQueue.back, emptyQueue.size,
+      args.description.fileName.c_str(), index, emptyQueue.front, emptyQueue.back, emptyQueue.size,
       number.c_str(), slot.blockIdUrlEncoded.c_str(),
       static_cast<unsigned long long>(slot.blockSize), static_cast<unsigned long long>(total),
       slot.urlToUpload.c_str());
@@ -190,35 +196,28 @@ void PrepareBlock(UploadBlobArgs& args, int index, unsigned long long bytes, uns
 // nothing more is sent and the producer's next turn stops the upload.
 void StopReading(UploadBlobArgs& args, const std::string& change) {
   if (!change.empty()) {
-    args.log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
-                    args.filePath.c_str(), change.c_str());
+    args.description.log->Error(kProducerTag, "Error: File [%s] changed during the upload: %s.",
+                                args.description.filePath.c_str(), change.c_str());
   }
-  MarkUploadFailed(args, change);
+  args.board.Fail(std::string(), change);
 }
 
 // Hands a filled slot to the uploaders: one pool task per block.
 void QueueBlock(UploadBlobArgs& args, ZuThreadPool& pool, int index, unsigned int blockNo) {
-  {
-    ZuCriticalSectionLock lock(&args.queueLock);
-    args.fullBlobQueue.push(index);
-  }
+  args.board.QueueFullSlot(index);
   if (pool.doWork(&ZUCloudAzureService::UploadBlob, &args) != 0) {
-    args.log->Error(kProducerTag, "Error: Failed to queue the upload of block [%u] of file [%s].",
-                    blockNo, args.fileName.c_str());
-    MarkUploadFailed(args);
+    args.description.log->Error(kProducerTag,
+                                "Error: Failed to queue the upload of block [%u] of file [%s].",
+                                blockNo, args.description.fileName.c_str());
+    args.board.Fail();
   }
 }
 
 // The producer's last step once every block is read: wait for the uploads
 // still running, unless one failed. 0 when every block was queued.
 unsigned int FinishProducing(UploadBlobArgs& args, ZuThreadPool& pool) {
-  bool failed;
-  {
-    ZuCriticalSectionLock lock(&args.queueLock);
-    failed = args.bAnyChunkUploadFailed;
-    if (!failed) args.bUploadComplete = true;
-  }
-  if (failed) return 1;  // the pool's destructor ends the tasks still queued
+  // After a failure the pool's destructor ends the tasks still queued.
+  if (!args.board.FinishProducing()) return 1;
   pool.waitForAllThreads(true, true, true, -1);
   return 0;
 }
@@ -230,18 +229,18 @@ unsigned int FinishProducing(UploadBlobArgs& args, ZuThreadPool& pool) {
 // storage service refuses empty Put Block bodies; its block list is empty).
 void FillSlot(UploadBlobArgs& args, ZuThreadPool& pool, int index, const QueueSnapshot& emptyQueue,
               unsigned int& blockNo, unsigned long long& total, bool& atEnd) {
-  BlobInfo& slot = args.blobInfo[index];
+  BlobInfo& slot = args.board.slot(index);
   unsigned long long bytes = 0;
   std::string change;
   const bool read = ReadNextBlock(args, slot.buffer, total, bytes, atEnd, change);
   if (!read || !change.empty()) {
-    ReturnEmptySlot(args, index);
+    args.board.ReturnEmptySlot(index);
     StopReading(args, change);
     atEnd = false;
     return;
   }
   if (bytes == 0 || !HashBlock(args, index, bytes)) {
-    ReturnEmptySlot(args, index);
+    args.board.ReturnEmptySlot(index);
     return;
   }
   PrepareBlock(args, index, bytes, blockNo, total, emptyQueue);
@@ -254,14 +253,15 @@ void FillSlot(UploadBlobArgs& args, ZuThreadPool& pool, int index, const QueueSn
 unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
   using namespace zu::blob;
   UploadBlobArgs& args = *static_cast<UploadBlobArgs*>(argument);
-  EvDebug* log = args.log;
+  EvDebug* log = args.description.log;
   try {
     unsigned int blockNo = 0;
     unsigned long long total = 0;
     ZuThreadPool pool;
-    if (pool.initThreadPool(kPoolQueueLimit, args.slotCount, args.slotCount, args.slotCount) != 0) {
+    if (pool.initThreadPool(kPoolQueueLimit, args.board.slotCount(), args.board.slotCount(),
+                            args.board.slotCount()) != 0) {
       log->Error(kProducerTag, "Error: Failed to start the upload threads for file [%s].",
-                 args.filePath.c_str());
+                 args.description.filePath.c_str());
       return 1;
     }
 
@@ -273,10 +273,11 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
         atEnd = false;
       }
       if (atEnd) break;
-      args.semaphore->wait();
+      args.board.WaitTurn();
       int index = 0;
       QueueSnapshot emptyQueue;
-      const ProducerTurn turn = TakeEmptySlot(args, index, emptyQueue);
+      const ProducerTurn turn =
+          args.board.TakeEmptySlot(log, args.description.fileName, index, emptyQueue);
       if (turn == ProducerTurn::kStopped) {
         // The token stays taken and no uploader starts a new attempt (they
         // see the failure); ending the pool outside the queue lock lets
@@ -284,8 +285,8 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
         pool.terminateAllThreads();
         return 1;
       }
-      if (turn == ProducerTurn::kNoSlot || index < 0 || index >= args.slotCount) {
-        args.semaphore->release(1);
+      if (turn == ProducerTurn::kNoSlot || index < 0 || index >= args.board.slotCount()) {
+        args.board.EndTurn();
         // Every slot waits for its uploader: let the uploaders' threads reach
         // the semaphore before taking the next turn.
         std::this_thread::yield();
@@ -293,12 +294,13 @@ unsigned int ZUCloudAzureService::UploadBlobChunks(void* argument) {
       }
 
       FillSlot(args, pool, index, emptyQueue, blockNo, total, atEnd);
-      args.semaphore->release(1);
+      args.board.EndTurn();
     }
     return FinishProducing(args, pool);
   } catch (const std::bad_alloc&) {
-    log->Error(kProducerTag, "Error: Not enough memory to read file [%s].", args.filePath.c_str());
-    MarkUploadFailed(args);
+    log->Error(kProducerTag, "Error: Not enough memory to read file [%s].",
+               args.description.filePath.c_str());
+    args.board.Fail();
     return 1;
   }
 }

@@ -4,23 +4,22 @@
 // Content-MD5 when the upload carries digests), and on success records the
 // block in the resume journal, counts and reports it and frees the slot; a
 // block refused for good marks the whole upload failed, after which no
-// further Put Block starts. See SlotHandOver.h for the hand-over.
+// further Put Block starts. See SlotBoard.h for the hand-over.
 
-#include <mutex>
 #include <new>
 #include <string>
 
 #include "ZUCloudAzureService.h"
+#include "blob/engine/UploadBlobArgs.h"
 #include "blob/resume/Resume.h"
-#include "blob/engine/SlotHandOver.h"
 #include "blob/storage/StorageReply.h"
 #include "blob/storage/StoreHeaders.h"
 #include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
+#include "session/GatewaySession.h"
 #include "session/RetryLines.h"
 #include "session/UploadProgress.h"
 
-// The engine's own steps, beside the hand-over they use.
 namespace zu::blob {
 namespace {
 
@@ -31,27 +30,36 @@ constexpr int kBadRequest = 400;
 constexpr const char* kIdLengthRefusal = "InvalidBlobOrBlock";
 constexpr unsigned int kPutBlockRetryWaitMs = 120000;
 
+// Holds the turn token taken by the caller and gives it back on scope exit,
+// so that no path of an uploader can keep it.
+class TurnToken {
+ public:
+  explicit TurnToken(SlotBoard& board) : m_board(board) {}
+  ~TurnToken() { m_board.EndTurn(); }
+  TurnToken(const TurnToken&) = delete;
+  TurnToken& operator=(const TurnToken&) = delete;
+
+ private:
+  SlotBoard& m_board;
+};
+
 // An uploader's block failed for good (or was never sent because another
 // block had failed): the slot goes back and the upload is marked failed.
 void GiveUpBlock(UploadBlobArgs& args, int index, int attemptsMade, const std::string& lastError) {
-  BlobInfo& slot = args.blobInfo[index];
-  args.log->Error(kUploaderTag,
-                  "Error: Failed to upload chunk for file [%s] to cloud. Failed chunk start "
-                  "offset: [%llu], end offset: [%llu]. Total retry attemp: [%d], API URL [%s]",
-                  args.fileName.c_str(), static_cast<unsigned long long>(slot.offsetStart),
-                  static_cast<unsigned long long>(slot.offsetStart + slot.blockSize), attemptsMade,
-                  slot.urlToUpload.c_str());
-  ZuCriticalSectionLock lock(&args.queueLock);
-  slot.status = 0;
-  args.log->Error(kUploaderTag,
-                  "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]", index,
-                  slot.blockNo);
-  SetFailedLocked(args);
-  if (args.failureDetail.empty()) {
-    args.failureDetail = "block " + std::to_string(slot.blockNo) + " was refused " +
-                         std::to_string(attemptsMade) + " time(s), last error: " + lastError;
-  }
-  args.emptyBlobQueue.push_back(index);
+  BlobInfo& slot = args.board.slot(index);
+  args.description.log->Error(
+      kUploaderTag,
+      "Error: Failed to upload chunk for file [%s] to cloud. Failed chunk start "
+      "offset: [%llu], end offset: [%llu]. Total retry attemp: [%d], API URL [%s]",
+      args.description.fileName.c_str(), static_cast<unsigned long long>(slot.offsetStart),
+      static_cast<unsigned long long>(slot.offsetStart + slot.blockSize), attemptsMade,
+      slot.urlToUpload.c_str());
+  args.description.log->Error(
+      kUploaderTag, "Error: bAnyChunkUploadFailed is set by blob index [%d], block id [%u]", index,
+      slot.blockNo);
+  args.board.GiveUpSlot(index, "block " + std::to_string(slot.blockNo) + " was refused " +
+                                   std::to_string(attemptsMade) +
+                                   " time(s), last error: " + lastError);
 }
 
 // A refusal of a body whose bytes do not match its Content-MD5: the storage
@@ -68,18 +76,18 @@ bool IsMd5Refusal(const std::string& response) {
 zu::AttemptResult EndBlock(UploadBlobArgs& args, int index, const RefreshedSend& sent,
                            const std::string& url, const std::string& response,
                            std::string& lastError) {
-  BlobInfo& slot = args.blobInfo[index];
+  BlobInfo& slot = args.board.slot(index);
   if (sent.urlChanged) {
-    args.urlChanged.store(true);
+    args.board.NoteUrlChanged();
     lastError = "a fresh SAS token names another storage URL";
     return zu::AttemptResult::kStop;
   }
-  const std::string message = FinalRefusalMessage(args.fileName, sent.judgement, sent.meaning);
-  args.log->Error(kUploaderTag, "%s Block No. [%u], URL [%s]. Response: [%s]", message.c_str(),
-                  slot.blockNo, url.c_str(), response.c_str());
+  const std::string message =
+      FinalRefusalMessage(args.description.fileName, sent.judgement, sent.meaning);
+  args.description.log->Error(kUploaderTag, "%s Block No. [%u], URL [%s]. Response: [%s]",
+                              message.c_str(), slot.blockNo, url.c_str(), response.c_str());
   lastError = DescribeRefusal(sent.judgement);
-  ZuCriticalSectionLock lock(&args.queueLock);
-  if (args.finalMessage.empty()) args.finalMessage = message;
+  args.board.Fail(std::string(), std::string(), message);
   return zu::AttemptResult::kStop;
 }
 
@@ -91,15 +99,15 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
                                 int attempt, const RefreshedSend& sent, int rc,
                                 const std::string& url, const std::string& response,
                                 std::string& lastError) {
-  BlobInfo& slot = args.blobInfo[index];
-  EvDebug* log = args.log;
+  BlobInfo& slot = args.board.slot(index);
+  EvDebug* log = args.description.log;
   const int status = sent.judgement.status;
   if (sent.final || sent.urlChanged) return EndBlock(args, index, sent, url, response, lastError);
   if (rc == 0 && status != kBlockCreated) {
     log->Error(kUploaderTag,
                "Error: Block No. [%u] of file [%s] was answered with HTTP status [%d] instead "
                "of [%d]; the block is not confirmed. Upload attempt [%d]. Response: [%s]",
-               slot.blockNo, args.fileName.c_str(), status, kBlockCreated, attempt,
+               slot.blockNo, args.description.fileName.c_str(), status, kBlockCreated, attempt,
                response.c_str());
     lastError = "HTTP status " + std::to_string(status) + " instead of 201 Created";
     return zu::AttemptResult::kRetry;
@@ -109,8 +117,8 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
                   "Success: Upload of chunk to cloud for file [%s], Index [%d], Full Queue "
                   "[front -> %d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded "
                   "[%s], Block Size [%llu], URL to Upload [%s]. Response: [%s]",
-                  args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
-                  slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+                  args.description.fileName.c_str(), index, fullQueue.front, fullQueue.back,
+                  fullQueue.size, slot.blockNo, slot.blockIdUrlEncoded.c_str(),
                   static_cast<unsigned long long>(slot.blockSize), url.c_str(), response.c_str());
     return zu::AttemptResult::kSuccess;
   }
@@ -120,9 +128,9 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
     log->Error(kUploaderTag,
                "Error: Block No. [%u] of file [%s] was refused: the storage service holds "
                "uncommitted blocks of this blob whose ids have another length. Response: [%s]",
-               slot.blockNo, args.fileName.c_str(), response.c_str());
+               slot.blockNo, args.description.fileName.c_str(), response.c_str());
     lastError = "the storage service holds blocks of another upload of this blob";
-    args.idLengthRefused.store(true);
+    args.board.NoteIdLengthRefused();
     return zu::AttemptResult::kStop;
   }
   log->Error(kUploaderTag,
@@ -130,8 +138,8 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
              "%d, back -> %d, size -> %d], Block No. [%u], Block Id URL Encoded [%s], Block "
              "Size [%llu], URL to Upload [%s]. Upload attempt [%d]. Curl Error Message [%s], "
              "Error response: [%s]",
-             args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
-             slot.blockNo, slot.blockIdUrlEncoded.c_str(),
+             args.description.fileName.c_str(), index, fullQueue.front, fullQueue.back,
+             fullQueue.size, slot.blockNo, slot.blockIdUrlEncoded.c_str(),
              static_cast<unsigned long long>(slot.blockSize), url.c_str(), attempt,
              slot.gateway->getErrorMsg().c_str(), response.c_str());
   lastError = slot.gateway->getErrorMsg();
@@ -147,16 +155,18 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
 // the outcome.
 int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent,
              std::string& lastError) {
-  BlobInfo& slot = args.blobInfo[index];
-  zu::RetryOptions options = zu::FixedWaitRetry(args.retryCount, kPutBlockRetryWaitMs, false);
+  BlobInfo& slot = args.board.slot(index);
+  zu::RetryOptions options =
+      zu::FixedWaitRetry(args.description.retryCount, kPutBlockRetryWaitMs, false);
   // Once any block has failed for good no block is sent again, and a wait
   // between attempts ends at once.
-  options.stopRequested = [&args] { return args.stopSending.load(); };
+  options.stopRequested = [&args] { return args.board.stopRequested(); };
   const zu::RetryLines lines = zu::StandardRetryLines(
-      args.log, kUploaderTag,
+      args.description.log, kUploaderTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
                         "[%llu] end: [%llu]. ",
-                        args.fileName.c_str(), slot.offsetStart, slot.offsetStart + slot.blockSize),
+                        args.description.fileName.c_str(), slot.offsetStart,
+                        slot.offsetStart + slot.blockSize),
       zu::kRetryingAfterLine);
   ZuCURL::commandInfoList headers;
   zu::blob::AddContentMd5(headers, slot.contentMd5);
@@ -164,9 +174,9 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
     std::string response;
     std::string url;
     int rc = 0;
-    const RefreshedSend put =
-        SendWithRefresh(args.tokens, args.sasToken, [&](const std::string& token) {
-          if (args.sent != nullptr) args.sent->store(true);
+    const RefreshedSend put = SendWithRefresh(
+        args.description.tokens, args.description.sasToken, [&](const std::string& token) {
+          if (args.description.sent != nullptr) args.description.sent->store(true);
           response.clear();
           url = slot.urlToUpload + "&" + token;
           rc = slot.gateway->doPutOperation(url, slot.buffer, static_cast<long>(slot.blockSize),
@@ -182,56 +192,47 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
 // The slot's own gateway, opened on its first block. False, with the
 // upload marked failed and the slot handed back, when it cannot be opened.
 bool OpenSlotGateway(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue) {
-  BlobInfo& slot = args.blobInfo[index];
+  BlobInfo& slot = args.board.slot(index);
   if (slot.gateway == nullptr) {
-    slot.gateway = args.service->initZuInternetGateway(args.blockUploadURL);
-    if (slot.gateway != nullptr) slot.gateway->setSendPaced(args.parallel);
+    slot.gateway = zu::OpenGateway(args.description.params, args.description.blockUploadURL);
+    if (slot.gateway != nullptr) slot.gateway->setSendPaced(args.description.parallel);
   }
   if (slot.gateway != nullptr) return true;
-  args.log->Error(kUploaderTag,
-                  "Error: Failed to initialize ZuInternetGateway, failed to upload chunk to cloud "
-                  "for file [%s], Index [%d], Queue [front -> %d, back -> %d, size -> %d], Block "
-                  "No. [%u],Block Id URL Encoded [%s], Block Size [%llu], URL to Upload [%s].",
-                  args.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
-                  slot.blockNo, slot.blockIdUrlEncoded.c_str(),
-                  static_cast<unsigned long long>(slot.blockSize), slot.urlToUpload.c_str());
-  ZuCriticalSectionLock lock(&args.queueLock);
-  SetFailedLocked(args);
-  if (args.failureDetail.empty()) args.failureDetail = "no connection to the storage service";
-  slot.status = 0;
-  args.emptyBlobQueue.push_back(index);
+  args.description.log->Error(
+      kUploaderTag,
+      "Error: Failed to initialize ZuInternetGateway, failed to upload chunk to cloud "
+      "for file [%s], Index [%d], Queue [front -> %d, back -> %d, size -> %d], Block "
+      "No. [%u],Block Id URL Encoded [%s], Block Size [%llu], URL to Upload [%s].",
+      args.description.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
+      slot.blockNo, slot.blockIdUrlEncoded.c_str(), static_cast<unsigned long long>(slot.blockSize),
+      slot.urlToUpload.c_str());
+  args.board.GiveUpSlot(index, "no connection to the storage service");
   return false;
 }
 
 // A block the service confirmed: recorded for a later resume, counted,
 // reported, and its slot handed back.
 void ConfirmBlock(UploadBlobArgs& args, int index) {
-  BlobInfo& slot = args.blobInfo[index];
-  if (args.journal != nullptr) {
+  BlobInfo& slot = args.board.slot(index);
+  if (args.description.journal != nullptr) {
     std::string problem;
-    if (!args.journal->Append(zu::blob::JournalBlockLine(slot.blockNo, args.blockCapacity,
-                                                         args.identity.size, args.blockTag),
-                              problem)) {
-      args.log->Error(kUploaderTag,
-                      "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
-                      "blocks after it of file [%s] are not recorded for a later resume.",
-                      args.journal->path().c_str(), problem.c_str(), slot.blockNo,
-                      args.fileName.c_str());
+    if (!args.description.journal->Append(
+            zu::blob::JournalBlockLine(slot.blockNo, args.description.blockCapacity,
+                                       args.description.identity.size, args.description.blockTag),
+            problem)) {
+      args.description.log->Error(
+          kUploaderTag,
+          "Warning: Resume journal [%s] cannot be written (%s); block [%u] and the "
+          "blocks after it of file [%s] are not recorded for a later resume.",
+          args.description.journal->path().c_str(), problem.c_str(), slot.blockNo,
+          args.description.fileName.c_str());
     }
   }
-  // Still holding the token, so reports end before UploadFile returns;
-  // the progress lock keeps them in order when blocks go in parallel.
-  std::lock_guard<std::mutex> progress(args.progressLock);
-  unsigned long long confirmed;
-  {
-    ZuCriticalSectionLock lock(&args.queueLock);
-    slot.status = 1;
-    args.bUploadComplete = true;
-    args.bytesConfirmed += slot.blockSize;
-    confirmed = args.bytesConfirmed;
-    args.emptyBlobQueue.push_back(index);
-  }
-  zu::ReportUploadProgress(args.fileName, confirmed, args.identity.size);
+  // Still holding the token, so reports end before UploadFile returns.
+  const UploadDescription& upload = args.description;
+  args.board.Confirm(index, slot.blockSize, [&upload](unsigned long long confirmed) {
+    zu::ReportUploadProgress(upload.fileName, confirmed, upload.identity.size);
+  });
 }
 
 }  // namespace
@@ -243,13 +244,15 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
 
   // Throws zu::ThreadTerminated, without a token, when the producer ends the
   // pool; the pool catches it.
-  args.semaphore->wait();
-  TurnToken token(args.semaphore);
+  args.board.WaitTurn();
+  TurnToken token(args.board);
 
   bool alreadyFailed = false;
   int index = 0;
   QueueSnapshot fullQueue;
-  if (!TakeFullSlot(args, index, fullQueue, alreadyFailed)) return 0;
+  if (!args.board.TakeFullSlot(args.description.log, args.description.fileName, index, fullQueue,
+                               alreadyFailed))
+    return 0;
 
   try {
     if (alreadyFailed) {
@@ -267,12 +270,10 @@ unsigned int ZUCloudAzureService::UploadBlob(void* argument) {
     ConfirmBlock(args, index);
     return 0;
   } catch (const std::bad_alloc&) {
-    args.log->Error(kUploaderTag, "Error: Not enough memory to upload a block of file [%s].",
-                    args.fileName.c_str());
-    ZuCriticalSectionLock lock(&args.queueLock);
-    SetFailedLocked(args);
-    args.blobInfo[index].status = 0;
-    args.emptyBlobQueue.push_back(index);
+    args.description.log->Error(kUploaderTag,
+                                "Error: Not enough memory to upload a block of file [%s].",
+                                args.description.fileName.c_str());
+    args.board.GiveUpSlot(index, std::string());
     return 1;
   }
 }

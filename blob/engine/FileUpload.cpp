@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "ZUCloudAzureService.h"
-#include "blob/engine/SlotHandOver.h"
+#include "blob/engine/UploadBlobArgs.h"
 #include "blob/engine/UploadPlan.h"
 #include "blob/resume/Resume.h"
 #include "blob/storage/BlobPath.h"
@@ -68,44 +68,6 @@ std::unique_ptr<zu::SequentialFile> OpenFile(EvDebug* log, const char* tag, cons
   }
   return file;
 }
-
-// Releases every slot's buffer and gateway when UploadFile's scope ends,
-// whichever way it ends. Declared after the semaphore and before the
-// producer thread, so it runs after the thread was joined.
-class SlotRelease {
- public:
-  SlotRelease(ZUCloudAzureService& service, UploadBlobArgs& args)
-      : m_service(service), m_args(args) {}
-  ~SlotRelease() {
-    closeGateways();
-    if (!m_args.blobInfo) return;
-    for (int i = 0; i < m_args.slotCount; ++i) {
-      BlobInfo& slot = m_args.blobInfo[i];
-      slot.pages = zu::PageBuffer();
-      slot.buffer = nullptr;
-    }
-  }
-
-  // Closes the slots' gateways once no uploader runs any more, so that
-  // their connections are free (pooled) for the block list commit.
-  void closeGateways() {
-    if (!m_args.blobInfo) return;
-    for (int i = 0; i < m_args.slotCount; ++i) {
-      BlobInfo& slot = m_args.blobInfo[i];
-      if (slot.gateway != nullptr) {
-        m_service.closeZuInternetGateway(slot.gateway);
-        delete slot.gateway;
-        slot.gateway = nullptr;
-      }
-    }
-  }
-  SlotRelease(const SlotRelease&) = delete;
-  SlotRelease& operator=(const SlotRelease&) = delete;
-
- private:
-  ZUCloudAzureService& m_service;
-  UploadBlobArgs& m_args;
-};
 
 // The steps of UploadFile.
 
@@ -160,74 +122,66 @@ bool CheckAndPlan(EvDebug* log, const std::string& localPath, unsigned long long
   return true;
 }
 
-// Gives every slot its buffer: zeroed, page-aligned memory from the system,
-// which costs nothing until a block is read into it (and into which the
-// kernel copies file pages several times faster than into a heap block).
-// Runs before the producer starts: no other thread sees `args` yet.
-void AllocateSlots(UploadBlobArgs& args, unsigned long long bufferSize) NO_THREAD_SAFETY_ANALYSIS {
-  args.blobInfo.reset(new BlobInfo[static_cast<size_t>(args.slotCount)]);
-  for (int i = 0; i < args.slotCount; ++i) {
-    args.blobInfo[i].pages = zu::PageBuffer(static_cast<size_t>(bufferSize));
-    args.blobInfo[i].buffer = args.blobInfo[i].pages.data();
-    args.emptyBlobQueue.push_front(i);  // slot 0 is taken first
-  }
-}
-
 // Runs the producer (and through it the uploaders) to its end; false when
 // the thread could not start.
 bool RunProducer(UploadBlobArgs& args) {
   ZuThread producer;
   if (producer.createThread(&ZUCloudAzureService::UploadBlobChunks, &args) != 0) {
-    args.log->Error(kUploadFileTag, "Error: Failed to start the upload thread for file [%s].",
-                    args.filePath.c_str());
+    args.description.log->Error(kUploadFileTag,
+                                "Error: Failed to start the upload thread for file [%s].",
+                                args.description.filePath.c_str());
     return false;
   }
   producer.joinThread(nullptr);
   return true;
 }
 
-// The caller's message for an upload that stopped before its commit. Runs
-// once the producer was joined: no other thread uses `args` any more.
-std::wstring StoppedUploadMessage(const UploadBlobArgs& args) NO_THREAD_SAFETY_ANALYSIS {
-  if (!args.finalMessage.empty()) return FXString::ToWstring(args.finalMessage);
-  if (!args.fileChange.empty()) {
-    return FXString::ToWstring(zu::FileChangedMessage(args.fileName, args.fileChange));
+// The caller's message for a pass that stopped before its commit.
+std::wstring StoppedUploadMessage(const std::string& fileName, const PassOutcome& outcome) {
+  if (!outcome.finalMessage.empty()) return FXString::ToWstring(outcome.finalMessage);
+  if (!outcome.fileChange.empty()) {
+    return FXString::ToWstring(zu::FileChangedMessage(fileName, outcome.fileChange));
   }
-  const std::string detail = args.failureDetail.empty()
+  const std::string detail = outcome.failureDetail.empty()
                                  ? std::string("the file could not be read or sent")
-                                 : args.failureDetail;
-  return FXString::ToWstring("Error: Failed to upload file [" + args.fileName + "] to cloud: " +
-                             detail + ". Please check ZUCloudService.log for more details.");
+                                 : outcome.failureDetail;
+  return FXString::ToWstring("Error: Failed to upload file [" + fileName + "] to cloud: " + detail +
+                             ". Please check ZUCloudService.log for more details.");
 }
 
-// The SAS token of the file's upload. False, with the caller's message, when
-// the set-up handed out none for it.
-bool FindUploadToken(ZUCloudAzureService& service, EvDebug* log, const std::string& fileName,
-                     std::string& token, std::wstring& errorMessage) {
-  if (service.GetSASTokenForFile(fileName, token)) return true;
-  log->error(
+// The file's token as the pass starts. False, with the caller's message,
+// when the set-up handed out none for it.
+bool StartToken(const BlobFile& target, std::string& token, std::wstring& errorMessage) {
+  if (target.tokens != nullptr) {
+    unsigned int generation = 0;
+    token = target.tokens->Token(generation);
+    return true;
+  }
+  target.params.log->error(
       "ZUCloudAzureService(1400): -Error-: Could not find upload token for file [%s]. "
       "Skipping upload",
-      fileName.c_str());
+      target.fileName.c_str());
   errorMessage = L"Could not find an upload token for this file. Skipping upload";
   return false;
 }
 
-// An upload that stopped before its commit. Blocks confirmed for a file
-// that changed hold content it no longer has, so its journal goes; the
-// caller always gets a message, not only the log. Runs once the producer
-// was joined.
-int EndStoppedUpload(const UploadBlobArgs& args, zu::blob::ResumeJournal* journal,
-                     std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
-  if (!args.fileChange.empty() && journal != nullptr) journal->Remove();
-  if (!args.fileChange.empty() || errorMessage.empty()) errorMessage = StoppedUploadMessage(args);
+// A pass that stopped before its commit. Blocks confirmed for a file that
+// changed hold content it no longer has, so its journal goes; the caller
+// always gets a message, not only the log.
+int EndStoppedUpload(const std::string& fileName, const PassOutcome& outcome,
+                     ResumeJournal* journal, std::wstring& errorMessage) {
+  if (!outcome.fileChange.empty() && journal != nullptr) journal->Remove();
+  if (!outcome.fileChange.empty() || errorMessage.empty()) {
+    errorMessage = StoppedUploadMessage(fileName, outcome);
+  }
   return 0;
 }
 
 // Asks for the blocks the service still holds from an interrupted upload
 // of this very file (Resume.h); they are not sent again.
-zu::blob::ResumeStart StartResume(const zu::SessionParams& params, const std::string& blobUrl,
-                                  const UploadBlobArgs& args, int maximumBackoff) {
+ResumeStart StartResume(const std::string& blobUrl, const UploadDescription& args,
+                        int maximumBackoff) {
+  const SessionParams& params = args.params;
   zu::blob::ResumeRequest request;
   request.blobUrl = blobUrl.substr(0, blobUrl.find('?'));
   request.fileName = args.fileName;
@@ -262,51 +216,43 @@ struct BlockPass : zu::blob::BlobFile {  // contentMd5: blocks and block list ca
   std::string serviceUrl;  // the storage URL blobUrl starts with
 };
 
-// Fills the upload state of one pass and starts its resume: the stored
+// The description of one pass, with its resume started: the stored
 // blocks, the journal and the tag of the block ids. False, with the
 // caller's message, when the file has no upload token.
-bool PreparePass(ZUCloudAzureService& service, const BlockPass& pass,
-                 std::unique_ptr<zu::SequentialFile> file, UploadBlobArgs& args,
-                 zu::blob::ResumeStart& resume,
-                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
-  args.blockUploadURL = pass.blobUrl + "?comp=block&blockid=";
-  args.fileName = pass.fileName;
-  args.filePath = pass.localPath;
-  args.file = std::move(file);
-  args.identity = pass.identity;
-  if (!FindUploadToken(service, pass.params.log, pass.fileName, args.sasToken, errorMessage)) {
-    return false;
-  }
-  unsigned int generation = 0;
-  if (pass.tokens != nullptr) args.sasToken = pass.tokens->Token(generation);
-  args.tokens = pass.tokens;
-  args.service = &service;
-  args.log = pass.params.log;
-  args.slotCount = pass.plan.slots;
-  args.parallel = pass.plan.parallel;
-  args.blockCapacity = pass.plan.blockSize;
-  args.retryCount = pass.params.retryCount;
-  args.contentMd5 = pass.contentMd5;
-  args.sent = pass.sent;
+bool DescribePass(const BlockPass& pass, UploadDescription& upload, ResumeStart& resume,
+                  std::wstring& errorMessage) {
+  if (!StartToken(pass, upload.sasToken, errorMessage)) return false;
+  upload.params = pass.params;
+  upload.log = pass.params.log;
+  upload.fileName = pass.fileName;
+  upload.filePath = pass.localPath;
+  upload.blockUploadURL = pass.blobUrl + "?comp=block&blockid=";
+  upload.identity = pass.identity;
+  upload.tokens = pass.tokens;
+  upload.slotCount = pass.plan.slots;
+  upload.parallel = pass.plan.parallel;
+  upload.blockCapacity = pass.plan.blockSize;
+  upload.retryCount = pass.params.retryCount;
+  upload.contentMd5 = pass.contentMd5;
+  upload.sent = pass.sent;
   if (pass.resume) {
-    resume = StartResume(pass.params, pass.blobUrl, args, pass.maximumBackoff);
-    args.stored = std::move(resume.stored);
-    args.journal = resume.journal.get();
-    args.bytesConfirmed = resume.storedBytes;
-    args.blockTag = resume.tag;
+    resume = StartResume(pass.blobUrl, upload, pass.maximumBackoff);
+    upload.stored = std::move(resume.stored);
+    upload.journal = resume.journal.get();
+    upload.blockTag = resume.tag;
   } else if (pass.tagged) {
-    args.blockTag = zu::blob::NewUploadTag();
+    upload.blockTag = NewUploadTag();
   }
   return true;
 }
 
 // Commits the block list of a pass whose every block was stored, with the
 // whole file's MD5 when the upload makes one: 1 once committed.
-int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJournal* journal,
-               std::wstring& errorMessage) {
+int CommitPass(const BlockPass& pass, const UploadDescription& upload, ProducerState& producer,
+               ResumeJournal* journal, std::wstring& errorMessage) {
   // The producer was joined: its whole-file digest is complete.
-  const std::string fileMd5 = args.contentMd5 ? args.fileMd5.FinishBase64() : std::string();
-  if (args.contentMd5 && fileMd5.empty()) {
+  const std::string fileMd5 = upload.contentMd5 ? producer.fileMd5.FinishBase64() : std::string();
+  if (upload.contentMd5 && fileMd5.empty()) {
     // Never a blob without the checksum the settings ask for.
     pass.params.log->Error(kUploadFileTag,
                            "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); its "
@@ -316,64 +262,62 @@ int CommitPass(const BlockPass& pass, UploadBlobArgs& args, zu::blob::ResumeJour
                    L"] to cloud: MD5 digests are not available.";
     return 0;
   }
-  zu::blob::BlockCommit commit;
+  BlockCommit commit;
   commit.blobUrl = pass.blobUrl;
-  commit.sasToken = args.sasToken;
+  commit.sasToken = upload.sasToken;
   commit.tokens = pass.tokens;
   commit.fileName = pass.fileName;
-  commit.ids = std::move(args.blockIdList);
+  commit.ids = std::move(producer.blockIdList);
   commit.fileMd5Base64 = fileMd5;
   commit.accessTier = pass.accessTier;
   commit.recognizeLostReply = true;
   commit.fileSize = pass.identity.size;
   commit.backoffCapSeconds = pass.maximumBackoff;
-  zu::blob::MarkSent(pass);
-  const int committed = zu::blob::CommitBlocks(pass.params, commit, errorMessage);
+  MarkSent(pass);
+  const int committed = CommitBlocks(pass.params, commit, errorMessage);
   // Committing discards the uncommitted blocks: nothing left to resume.
   if (committed != 0 && journal != nullptr) journal->Remove();
   if (committed == 0 || !pass.verify) return committed;
-  return zu::blob::VerifyStoredBlob(pass, args.sasToken, fileMd5, errorMessage);
+  return VerifyStoredBlob(pass, upload.sasToken, fileMd5, errorMessage);
 }
 
 // Sends every block of the file (those a resume finds stored excepted) and
 // commits the block list: 1 once committed. `idLengthRefused` tells that
 // the service refused the pass's ids for their length, `usedTag` whether
 // those ids carried a tag (a pass asks for one, but gets none when no random
-// tag could be made). The upload state is
-// touched here only before the producer starts and after it was joined.
-int UploadBlocks(ZUCloudAzureService& service, const BlockPass& pass,
-                 std::unique_ptr<zu::SequentialFile> file, bool& idLengthRefused, bool& usedTag,
-                 std::wstring& errorMessage) NO_THREAD_SAFETY_ANALYSIS {
-  UploadBlobArgs args;
-  // One token per Put Block that may be in flight (one by default).
-  ZuSemaphore turn(pass.plan.parallel);
-  args.semaphore = &turn;
-  zu::blob::ResumeStart resume;
-  if (!PreparePass(service, pass, std::move(file), args, resume, errorMessage)) return 0;
-  SlotRelease release(service, args);
-  AllocateSlots(args, pass.plan.bufferSize);
-
+// tag could be made).
+int UploadBlocks(const BlockPass& pass, std::unique_ptr<SequentialFile> file, bool& idLengthRefused,
+                 bool& usedTag, std::wstring& errorMessage) {
+  UploadDescription upload;
+  ResumeStart resume;
+  if (!DescribePass(pass, upload, resume, errorMessage)) return 0;
+  ProducerState producer;
+  producer.file = std::move(file);
+  SlotBoard board(pass.plan.slots, pass.plan.bufferSize, pass.plan.parallel, pass.params,
+                  resume.storedBytes);
   // The first report is where the upload starts: 0, or the bytes found
   // stored.
-  zu::ReportUploadProgress(pass.fileName, resume.storedBytes, pass.identity.size);
+  ReportUploadProgress(pass.fileName, resume.storedBytes, pass.identity.size);
+  UploadBlobArgs args{upload, board, producer};
   if (!RunProducer(args)) return 0;
-  release.closeGateways();
-  if (!args.bUploadComplete || args.bAnyChunkUploadFailed) {
-    idLengthRefused = args.idLengthRefused.load();
-    usedTag = !args.blockTag.empty();
+  // No uploader runs any more: their connections are free for the commit.
+  board.CloseGateways();
+  const PassOutcome outcome = board.Outcome();
+  if (!outcome.complete) {
+    idLengthRefused = board.idLengthRefused();
+    usedTag = !upload.blockTag.empty();
     // The journal names ids the service refused: a later try starts afresh.
     // After a URL change the journal names blocks at the old URL.
-    if ((idLengthRefused || args.urlChanged.load()) && resume.journal) resume.journal->Remove();
-    return EndStoppedUpload(args, resume.journal.get(), errorMessage);
+    if ((idLengthRefused || board.urlChanged()) && resume.journal) resume.journal->Remove();
+    return EndStoppedUpload(pass.fileName, outcome, resume.journal.get(), errorMessage);
   }
-  return CommitPass(pass, args, resume.journal.get(), errorMessage);
+  return CommitPass(pass, upload, producer, resume.journal.get(), errorMessage);
 }
 
 // The file sent again whole, without a journal, by a pass of its own
 // (`pass` says with which ids and where), after `why` (a warning line).
 // Only for the very file of the first pass.
-int UploadWhole(ZUCloudAzureService& service, const BlockPass& pass, const std::string& why,
-                std::wstring& errorMessage) {
+int UploadWhole(const BlockPass& pass, const std::string& why, std::wstring& errorMessage) {
   pass.params.log->Error(kUploadFileTag, "Warning: %s; file [%s] is sent again whole.", why.c_str(),
                          pass.fileName.c_str());
   zu::FileIdentity again;
@@ -389,17 +333,16 @@ int UploadWhole(ZUCloudAzureService& service, const BlockPass& pass, const std::
   errorMessage.clear();
   bool idLengthRefused = false;
   bool usedTag = false;
-  return UploadBlocks(service, pass, std::move(file), idLengthRefused, usedTag, errorMessage);
+  return UploadBlocks(pass, std::move(file), idLengthRefused, usedTag, errorMessage);
 }
 
 // When the service refused the first pass's block ids for their length: the
 // file sent again whole with ids of the other length (tagged after
 // untagged, untagged after tagged).
-int UploadWithOtherIds(ZUCloudAzureService& service, BlockPass pass, bool firstUsedTag,
-                       std::wstring& errorMessage) {
+int UploadWithOtherIds(BlockPass pass, bool firstUsedTag, std::wstring& errorMessage) {
   pass.tagged = !firstUsedTag;
   pass.resume = false;
-  return UploadWhole(service, pass,
+  return UploadWhole(pass,
                      "The storage service holds uncommitted blocks of another upload of this "
                      "file whose block ids have another length; ids of that length are used",
                      errorMessage);
@@ -414,7 +357,7 @@ bool UrlChanged(const BlockPass& pass) {
 // After a fresh token that names another storage URL: the file sent again
 // whole there, with a fresh tag, for as long as the URL keeps changing (each
 // change is one of the file's bounded refreshes).
-int UploadAtNewUrls(ZUCloudAzureService& service, BlockPass pass, std::wstring& errorMessage) {
+int UploadAtNewUrls(BlockPass pass, std::wstring& errorMessage) {
   int committed = 0;
   while (committed == 0 && UrlChanged(pass)) {
     const std::string serviceUrl = pass.tokens->Grant().serviceUrl;
@@ -422,24 +365,22 @@ int UploadAtNewUrls(ZUCloudAzureService& service, BlockPass pass, std::wstring& 
     pass.serviceUrl = serviceUrl;
     pass.tagged = true;
     pass.resume = false;
-    committed =
-        UploadWhole(service, pass, "A fresh SAS token names another storage URL", errorMessage);
+    committed = UploadWhole(pass, "A fresh SAS token names another storage URL", errorMessage);
   }
   return committed;
 }
 
 // The first pass, and the pass with the other ids when the service refused
 // the first one's for their length: 1 once committed.
-int UploadInPasses(ZUCloudAzureService& service, const BlockPass& pass,
-                   std::unique_ptr<zu::SequentialFile> file, std::wstring& errorMessage) {
+int UploadInPasses(const BlockPass& pass, std::unique_ptr<zu::SequentialFile> file,
+                   std::wstring& errorMessage) {
   bool idLengthRefused = false;
   bool usedTag = false;
-  const int committed =
-      UploadBlocks(service, pass, std::move(file), idLengthRefused, usedTag, errorMessage);
+  const int committed = UploadBlocks(pass, std::move(file), idLengthRefused, usedTag, errorMessage);
   if (committed != 0) return committed;
-  if (UrlChanged(pass)) return UploadAtNewUrls(service, pass, errorMessage);
+  if (UrlChanged(pass)) return UploadAtNewUrls(pass, errorMessage);
   if (!idLengthRefused) return committed;
-  return UploadWithOtherIds(service, pass, usedTag, errorMessage);
+  return UploadWithOtherIds(pass, usedTag, errorMessage);
 }
 
 // The first pass of a file sent in blocks: resumable, with tagged ids,
@@ -463,12 +404,11 @@ bool FitsOneRequest(const zu::UploadTuning& tuning, unsigned long long fileSize)
 }
 
 // A file no larger than "DRBackupUploadSingleRequestMiB", in one Put Blob.
-int UploadSmallFile(ZUCloudAzureService& service, const zu::blob::BlobFile& target,
-                    zu::SequentialFile* file, const std::string& accessTier,
-                    std::wstring& errorMessage) {
+int UploadSmallFile(const zu::blob::BlobFile& target, zu::SequentialFile* file,
+                    const std::string& accessTier, std::wstring& errorMessage) {
   zu::blob::SingleRequestUpload single;
   EvDebug* log = target.params.log;
-  if (!FindUploadToken(service, log, target.fileName, single.sasToken, errorMessage)) return 0;
+  if (!StartToken(target, single.sasToken, errorMessage)) return 0;
   log->DebugLvl(2, kUploadFileTag, "File [%s] of [%llu] bytes is sent in one request.",
                 target.fileName.c_str(), target.identity.size);
   static_cast<zu::blob::BlobFile&>(single) = target;
@@ -490,8 +430,7 @@ bool PlanFileUpload(EvDebug* log, const std::string& localPath, unsigned long lo
   return CheckAndPlan(log, localPath, fileSize, blobSize, streamCount, tuning, plan, errorMessage);
 }
 
-int StoreFile(ZUCloudAzureService& service, const BlobFile& target,
-              std::unique_ptr<SequentialFile> file, const UploadPlan& plan,
+int StoreFile(const BlobFile& target, std::unique_ptr<SequentialFile> file, const UploadPlan& plan,
               const UploadTuning& tuning, std::wstring& errorMessage) {
   // A small file goes in one Put Blob. Otherwise one pass sends every
   // block and commits the list. The ids of a pass that may be resumed
@@ -499,9 +438,8 @@ int StoreFile(ZUCloudAzureService& service, const BlobFile& target,
   // their length, one more pass sends the file whole with ids of the
   // other length (UploadWithOtherIds).
   return FitsOneRequest(tuning, target.identity.size)
-             ? UploadSmallFile(service, target, file.get(), tuning.accessTier, errorMessage)
-             : UploadInPasses(service, MakePass(target, plan, tuning), std::move(file),
-                              errorMessage);
+             ? UploadSmallFile(target, file.get(), tuning.accessTier, errorMessage)
+             : UploadInPasses(MakePass(target, plan, tuning), std::move(file), errorMessage);
 }
 
 }  // namespace zu::blob

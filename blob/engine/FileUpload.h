@@ -13,7 +13,6 @@
 #include "session/UploadTuning.h"
 
 class EvDebug;
-class ZUCloudAzureService;
 
 namespace zu::blob {
 
@@ -38,8 +37,7 @@ bool PlanFileUpload(EvDebug* log, const std::string& localPath, unsigned long lo
 // the blob `target` names: 1 once stored, else 0 with the caller's message.
 // Needs the file's token (`target.tokens`); without one the file fails with
 // its own message.
-int StoreFile(ZUCloudAzureService& service, const BlobFile& target,
-              std::unique_ptr<SequentialFile> file, const UploadPlan& plan,
+int StoreFile(const BlobFile& target, std::unique_ptr<SequentialFile> file, const UploadPlan& plan,
               const UploadTuning& tuning, std::wstring& errorMessage);
 
 }  // namespace zu::blob

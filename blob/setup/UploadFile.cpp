@@ -187,8 +187,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
                               tuning.verify,   m_nMaximumBackoff, &sent};
     target.tokens = tokens.get();
     target.dropPages = !tuning.keepPageCache;
-    const int stored =
-        zu::blob::StoreFile(*this, target, std::move(file), plan, tuning, errorMessage);
+    const int stored = zu::blob::StoreFile(target, std::move(file), plan, tuning, errorMessage);
     AdoptFreshGrant(tokens.get(), blobPath, m_uploadURL,
                     m_bAzureFunctionsMode ? record->sasToken : m_sasToken, m_bSecured, *record);
     if (stored != 0) record->uploaded = true;
