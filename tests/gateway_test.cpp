@@ -4,16 +4,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -104,6 +108,7 @@ class TestServer {
     return std::string(m_tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(m_port) + path;
   }
   std::string caFile() const { return m_dir.file("ca.pem"); }
+  int port() const { return m_port; }
 
  private:
   bool m_tls;
@@ -1114,6 +1119,170 @@ TEST_F(GatewayTlsTest, TheProxySettingCarriesRequestsAndTakesPrecedenceOverTheEn
   const json stats = proxy.stats();
   ASSERT_EQ(stats.at("authorization").size(), 1u);
   EXPECT_EQ(stats.at("authorization").at(0), "Basic YW5uOnMzY3IzdA==");  // ann:s3cr3t
+}
+
+// ---------------------------------------------------------------- probes in flight
+
+// Copies bytes both ways between `client` and a new connection to
+// 127.0.0.1:`port` until either side ends or `stop` is set.
+void Relay(int client, int port, const std::atomic<bool>& stop) {
+  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::connect(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    pollfd ends[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    char buffer[16384];
+    bool open = true;
+    while (open && !stop) {
+      if (::poll(ends, 2, 50) <= 0) continue;
+      for (int i = 0; i < 2 && open; ++i) {
+        if (ends[i].revents == 0) continue;
+        const ssize_t n = ::read(ends[i].fd, buffer, sizeof buffer);
+        open = n > 0 && ::write(ends[1 - i].fd, buffer, static_cast<size_t>(n)) == n;
+      }
+    }
+  }
+  ::close(server);
+}
+
+// A door in front of a local server: it counts the connections it accepts
+// and holds each (nothing sent, nothing passed on) until the test opens it,
+// from then on relaying every connection to the server, or shuts it,
+// closing every connection at once.
+class HeldDoor {
+ public:
+  explicit HeldDoor(int serverPort) : m_serverPort(serverPort) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), length) != 0 ||
+        ::listen(m_listen, 16) != 0 ||
+        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+      throw std::runtime_error("the door cannot listen");
+    }
+    m_port = ntohs(addr.sin_port);
+    m_acceptor = std::thread([this] { AcceptAll(); });
+  }
+  ~HeldDoor() {
+    m_stop = true;
+    Decide(State::kShut);
+    ::shutdown(m_listen, SHUT_RDWR);  // ends the accept() under way
+    m_acceptor.join();
+    for (std::thread& t : m_connections) t.join();
+    ::close(m_listen);
+  }
+  HeldDoor(const HeldDoor&) = delete;
+  HeldDoor& operator=(const HeldDoor&) = delete;
+
+  std::string url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(m_port) + path;
+  }
+  int accepted() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_accepted;
+  }
+  void Open() { Decide(State::kOpen); }
+  void Shut() { Decide(State::kShut); }
+
+ private:
+  enum class State { kHeld, kOpen, kShut };
+  void Decide(State state) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_state == State::kHeld) m_state = state;
+    m_decided.notify_all();
+  }
+  void AcceptAll() {
+    for (;;) {
+      const int fd = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      std::lock_guard<std::mutex> lock(m_mutex);
+      ++m_accepted;
+      m_connections.emplace_back([this, fd] { Serve(fd); });
+    }
+  }
+  void Serve(int fd) {
+    State state;
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_decided.wait(lock, [this] { return m_state != State::kHeld; });
+      state = m_state;
+    }
+    if (state == State::kOpen) Relay(fd, m_serverPort, m_stop);
+    ::close(fd);
+  }
+
+  int m_serverPort;
+  int m_listen = -1;
+  int m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;
+  std::condition_variable m_decided;
+  State m_state = State::kHeld;            // guarded by m_mutex
+  int m_accepted = 0;                      // guarded by m_mutex
+  std::vector<std::thread> m_connections;  // guarded by m_mutex (joined once alone)
+  std::thread m_acceptor;
+};
+
+// Waits (up to 20 s) until `ready` holds; the test's checks tell the rest.
+void AwaitCondition(const std::function<bool()>& ready) {
+  const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!ready() && std::chrono::steady_clock::now() < giveUp)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+// Uploader threads open their gateways to an origin not reached yet all at
+// once: one probe goes out and the others wait for it, taking its outcome,
+// a failure too, as their own. The first probe is held at the door until
+// every other gateway waits.
+TEST_F(GatewayTlsTest, GatewaysConnectingAtOnceWaitForOneProbeAndShareItsOutcome) {
+  constexpr int kGateways = 4;
+  struct Row {
+    const char* what;
+    bool reached;
+    int connectionsAfterward;  // a request per gateway once reached, else one more connect
+  };
+  const std::vector<Row> rows = {{"the probe completes", true, 1 + kGateways},
+                                 {"the probe's connection is closed", false, 2}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    HeldDoor door(Https().port());
+    PoolUser user;
+    std::vector<std::unique_ptr<ZuInternetGateway>> gateways;
+    std::vector<Outcome> outcomes(kGateways);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kGateways; ++i) {
+      gateways.push_back(OpenGateway(door.url("/"), false));
+      gateways.back()->setConnectionReuse(true);
+      threads.emplace_back([&, i] { outcomes[i] = Collect(*gateways[i], gateways[i]->connect()); });
+    }
+    AwaitCondition([&door] {
+      return door.accepted() >= 1 && LIBCURL::pool::ProbeWaiterCount() == kGateways - 1;
+    });
+    EXPECT_EQ(door.accepted(), 1);
+    if (row.reached) door.Open();
+    if (!row.reached) door.Shut();
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(door.accepted(), 1);
+    EXPECT_EQ(LIBCURL::pool::ProbeWaiterCount(), 0u);
+    for (const Outcome& o : outcomes) {
+      EXPECT_EQ(o.result == 0, row.reached) << o.error;
+      EXPECT_EQ(o.curlCode, outcomes[0].curlCode);
+      EXPECT_EQ(o.curlText, outcomes[0].curlText);
+    }
+    std::string response;
+    for (auto& gw : gateways) {
+      if (!row.reached) break;
+      EXPECT_EQ(gw->doGetOperation(door.url("/echo"), response, {}), 0) << gw->getErrorMsg();
+    }
+    // A failed probe is not remembered: the next connect probes again.
+    EXPECT_EQ(row.reached || gateways[0]->connect() != 0, true);
+    EXPECT_EQ(door.accepted(), row.connectionsAfterward);
+    gateways.clear();
+  }
 }
 
 }  // namespace

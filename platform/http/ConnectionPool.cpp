@@ -18,6 +18,10 @@
 //   share still in use).
 // - Closing a handle (curl_easy_cleanup) may write to its socket (a TLS
 //   close notification), so it happens outside the pool's mutex.
+// - Probes in flight have a mutex of their own, taken before the pool's
+//   (BeginProbe asks Reached under it) and never while the pool's is held;
+//   a waiting gateway sleeps on a condition variable, so a probe that takes
+//   the whole connect time-out holds up no other origin.
 #include "platform/http/ConnectionPool.h"
 
 #include <curl/curl.h>
@@ -27,12 +31,14 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/host/Env.h"
+#include "platform/threads/ZuSync.h"
 
 namespace LIBCURL {
 
@@ -294,6 +300,70 @@ bool Reached(const std::string& securityKey, const std::string& origin) {
   if (s.users <= 0) return false;
   auto it = s.reached.find(ReachedKey(securityKey, origin));
   return it != s.reached.end() && Clock::now() - it->second < maxIdle;
+}
+
+namespace {
+
+// A probe in flight; its fields are guarded by Probes::mutex.
+struct ProbeInFlight {
+  bool done = false;
+  ProbeOutcome outcome;
+};
+
+struct Probes {
+  zu::Mutex mutex;
+  std::condition_variable_any ended;  // a probe ended (waited on with mutex)
+  std::map<std::string, std::shared_ptr<ProbeInFlight>> inFlight GUARDED_BY(mutex);
+  size_t waiters GUARDED_BY(mutex) = 0;
+};
+
+Probes& GlobalProbes() {
+  static Probes* probes = new Probes();  // never destroyed: used until exit
+  return *probes;
+}
+
+}  // namespace
+
+bool BeginProbe(const std::string& securityKey, const std::string& origin, ProbeOutcome& outcome) {
+  Probes& p = GlobalProbes();
+  zu::MutexLock lock(p.mutex);
+  std::shared_ptr<ProbeInFlight>& slot = p.inFlight[ReachedKey(securityKey, origin)];
+  if (!slot) {
+    // A probe that ended just before (its MarkReached came first) stands
+    // for this one.
+    if (Reached(securityKey, origin)) {
+      p.inFlight.erase(ReachedKey(securityKey, origin));
+      outcome = ProbeOutcome();
+      return false;
+    }
+    slot = std::make_shared<ProbeInFlight>();
+    return true;
+  }
+  const std::shared_ptr<ProbeInFlight> probe = slot;
+  ++p.waiters;
+  while (!probe->done) p.ended.wait(p.mutex);
+  --p.waiters;
+  outcome = probe->outcome;
+  return false;
+}
+
+void EndProbe(const std::string& securityKey, const std::string& origin,
+              const ProbeOutcome& outcome) {
+  MarkReached(securityKey, origin, outcome.code == 0);
+  Probes& p = GlobalProbes();
+  zu::MutexLock lock(p.mutex);
+  const auto it = p.inFlight.find(ReachedKey(securityKey, origin));
+  if (it == p.inFlight.end()) return;
+  it->second->done = true;
+  it->second->outcome = outcome;
+  p.inFlight.erase(it);
+  p.ended.notify_all();
+}
+
+size_t ProbeWaiterCount() {
+  Probes& p = GlobalProbes();
+  zu::MutexLock lock(p.mutex);
+  return p.waiters;
 }
 
 size_t IdleCount() {

@@ -80,8 +80,28 @@ void GiveBack(const std::string& securityKey, const std::string& origin, void* e
 void MarkReached(const std::string& securityKey, const std::string& origin, bool ok);
 bool Reached(const std::string& securityKey, const std::string& origin);
 
+// Reachability probes (ZuInternetGateway::connect) of an origin not yet
+// reached go one at a time per security key and origin: while one
+// gateway's probe is in flight, the others wait for its outcome instead of
+// each opening a connection (and a full TLS handshake) of their own.
+struct ProbeOutcome {
+  int code = 0;      // 0: reached; else the probe's transport code
+  std::string text;  // the probe's error text
+};
+// True when the caller is to probe the origin itself and must then call
+// EndProbe. False when it need not: the origin was reached moments ago
+// (`outcome` code 0), or another gateway's probe was in flight and
+// `outcome` is that probe's, once it ended.
+bool BeginProbe(const std::string& securityKey, const std::string& origin, ProbeOutcome& outcome);
+// Ends the caller's probe: records whether the origin was reached
+// (MarkReached) and hands `outcome` to every gateway waiting for it.
+void EndProbe(const std::string& securityKey, const std::string& origin,
+              const ProbeOutcome& outcome);
+
 // Idle handles in the pool (tests).
 size_t IdleCount();
+// Gateways waiting for another's probe right now (tests).
+size_t ProbeWaiterCount();
 
 }  // namespace pool
 }  // namespace LIBCURL

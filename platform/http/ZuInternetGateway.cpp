@@ -21,7 +21,11 @@
 //   when a request to that origin completed within the pool's idle limit
 //   (the server was reachable moments ago; the probe would only cost a
 //   connection that no request uses). Otherwise the probe runs as above,
-//   its handshake cached for the request's connection.
+//   its handshake cached for the request's connection, one at a time per
+//   origin: gateways that connect while another's probe to the same origin
+//   is in flight (the uploader threads of a file, all at once) wait for it
+//   and report its outcome, failure included, as their own, instead of
+//   each paying a connection and a full TLS handshake for the same answer.
 //   disConnet() then hands the handle, with its open connection, back to the
 //   pool, unless its last request failed in transport. A connection is
 //   handed out, or used for a gateway's next request, only when nothing has
@@ -510,6 +514,34 @@ struct ZuInternetGateway::Impl {
     return rc;
   }
 
+  // Takes an idle handle of the pool for `origin` and the current settings
+  // whose connection is still clean; true when the gateway now holds one.
+  // One the server closed while it waited (gone for good, or only an idle
+  // limit of its own: the probe tells which), or that holds bytes nobody
+  // asked for, is closed and the origin counts as unchecked.
+  bool takeIdleConnection(const std::string& origin) {
+    std::shared_ptr<SharedCache> cache;
+    CURL* idle = static_cast<CURL*>(pool::TakeIdle(securityKey(), origin, cache));
+    if (idle == nullptr) return false;
+    if (pool::CheckConnection(idle) == pool::ConnectionCheck::kClean) {
+      easy.reset(idle);
+      share = std::move(cache);
+      poolKey = securityKey();
+      return true;
+    }
+    curl_easy_cleanup(idle);
+    cache.reset();
+    pool::MarkReached(securityKey(), origin, false);
+    return false;
+  }
+  // The reachability probe: a separate CONNECT_ONLY handle with the common
+  // options opens a connection to the URL's host and closes it again.
+  int probe(const std::string& url);
+  // The probe of a pooled gateway: one per security key and origin at a
+  // time (pool::BeginProbe); a gateway that finds another's in flight
+  // reports that one's outcome as its own.
+  int sharedProbe(const std::string& url, const std::string& origin);
+
   // One request on the gateway's handle; the body is read from `data` in
   // place.
   // The options of one request beyond the common ones (callbacks, their
@@ -639,53 +671,60 @@ int ZuInternetGateway::connect() {
   d.clearOutcome();
   if (d.noTransport) return d.gatewayFailure("gateway has no transport");
   if (!d.easy) return d.gatewayFailure("gateway not initialized");
-  if (m_base.getURL().empty()) return d.gatewayFailure("no URL set");
-  if (HasControlCharacter(m_base.getURL()))
+  const std::string& url = m_base.getURL();
+  if (url.empty()) return d.gatewayFailure("no URL set");
+  if (HasControlCharacter(url))
     return d.gatewayFailure("no connection made: the URL holds a control character");
 
-  std::string origin;
   if (d.reuse && !d.share && pool::Active()) {
-    origin = pool::OriginOf(m_base.getURL());
+    const std::string origin = pool::OriginOf(url);
     if (!origin.empty()) {
-      std::shared_ptr<SharedCache> cache;
-      CURL* idle = static_cast<CURL*>(pool::TakeIdle(d.securityKey(), origin, cache));
-      if (idle != nullptr && pool::CheckConnection(idle) == pool::ConnectionCheck::kClean) {
-        d.easy.reset(idle);
-        d.share = std::move(cache);
-        d.poolKey = d.securityKey();
-        return 0;
-      }
-      if (idle != nullptr) {
-        // The server closed it while it waited (gone for good, or only an
-        // idle limit of its own: the check below tells which), or something
-        // arrived on it that nobody asked for.
-        curl_easy_cleanup(idle);
-        cache.reset();
-        pool::MarkReached(d.securityKey(), origin, false);
-      }
+      if (d.takeIdleConnection(origin)) return 0;
       d.joinShare();
-      if (d.share && pool::Reached(d.poolKey, origin)) return 0;
+      if (d.share) return d.sharedProbe(url, origin);
     }
   }
+  return d.probe(url);
+}
 
-  EasyHandle probe(NewEasyHandle());
-  if (!probe) return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
+int ZuInternetGateway::Impl::probe(const std::string& url) {
+  EasyHandle handle(NewEasyHandle());
+  if (!handle) return transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
   char probeError[CURL_ERROR_SIZE] = {};
-  CURLcode rc = curl_easy_setopt(probe.get(), CURLOPT_ERRORBUFFER, probeError);
+  CURLcode rc = curl_easy_setopt(handle.get(), CURLOPT_ERRORBUFFER, probeError);
   // The probe's DNS answer and TLS session go to the share, so the
   // request's own connection needs neither a lookup nor a full handshake.
-  if (rc == CURLE_OK && d.share)
-    rc = curl_easy_setopt(probe.get(), CURLOPT_SHARE, pool::ShareHandle(*d.share));
-  if (rc == CURLE_OK) rc = d.applyCommonOptions(probe.get(), m_base.getURL(), 0);
-  if (rc == CURLE_OK) rc = curl_easy_setopt(probe.get(), CURLOPT_CONNECT_ONLY, 1L);
+  if (rc == CURLE_OK && share)
+    rc = curl_easy_setopt(handle.get(), CURLOPT_SHARE, pool::ShareHandle(*share));
+  if (rc == CURLE_OK) rc = applyCommonOptions(handle.get(), url, 0);
+  if (rc == CURLE_OK) rc = curl_easy_setopt(handle.get(), CURLOPT_CONNECT_ONLY, 1L);
   if (rc == CURLE_OK) {
-    rc = curl_easy_perform(probe.get());
+    rc = curl_easy_perform(handle.get());
   } else {
     probeError[0] = '\0';
   }
-  if (d.share) pool::MarkReached(d.poolKey, origin, rc == CURLE_OK);
-  if (rc != CURLE_OK) return d.transportFailure(rc, probeError);
+  if (rc != CURLE_OK) return transportFailure(rc, probeError);
   return 0;
+}
+
+int ZuInternetGateway::Impl::sharedProbe(const std::string& url, const std::string& origin) {
+  pool::ProbeOutcome outcome;
+  if (!pool::BeginProbe(poolKey, origin, outcome)) {
+    // Reached moments ago, or another gateway's probe answered for this one.
+    if (outcome.code == 0) return 0;
+    return transportFailure(static_cast<CURLcode>(outcome.code), outcome.text.c_str());
+  }
+  // Ends the probe on every path, so that no waiter is left behind.
+  struct Ending {
+    const std::string& key;
+    const std::string& origin;
+    pool::ProbeOutcome outcome{CURLE_FAILED_INIT, "the reachability check did not finish"};
+    ~Ending() { pool::EndProbe(key, origin, outcome); }
+  } ending{poolKey, origin};
+  const int result = probe(url);
+  ending.outcome.code = result == 0 ? 0 : lastCurlCode;
+  ending.outcome.text = result == 0 ? std::string() : lastCurlText;
+  return result;
 }
 
 int ZuInternetGateway::disConnet() {
