@@ -22,22 +22,6 @@ constexpr int kPoolQueueLimit = 100000;
 // Piece in which blocks skipped on resume are read for the whole file's MD5.
 constexpr unsigned long long kHashPieceBytes = 1048576;
 
-// At the size taken at the start: one byte more must be the end of the
-// file, and the file must still be the one it was. `change` says how it
-// differs, if it does.
-CPzError CheckAtEnd(UploadBlobArgs& args, std::string& change) {
-  char probe = 0;
-  unsigned long long extra = 0;
-  CPzError error = args.producer.file->Read(&probe, 1, extra);
-  zu::FileIdentity now;
-  if (!error.IsError()) error = args.producer.file->Identity(now);
-  if (!error.IsError()) {
-    change = zu::DescribeFileChange(args.description.identity,
-                                    args.description.identity.size + extra, now);
-  }
-  return error;
-}
-
 // Reads the next `bytes` bytes of the file into the whole file's MD5
 // without sending them, in pieces of kHashPieceBytes. `got` tells how many
 // were there (fewer: the file became shorter).
@@ -93,7 +77,8 @@ bool SkipStoredBlocks(UploadBlobArgs& args, unsigned int& blockNo, unsigned long
     error = args.producer.file->Skip(bytes);
   }
   if (!error.IsError() && total == args.description.identity.size) {
-    error = CheckAtEnd(args, change);
+    error = zu::ConfirmFileEnd(*args.producer.file, args.description.identity,
+                               args.description.identity.size, change);
     atEnd = true;
   }
   if (error.IsError()) {
@@ -132,7 +117,8 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
     return true;
   }
   if (!error.IsError() && readSoFar + bytes == size) {
-    error = CheckAtEnd(args, change);
+    error = zu::ConfirmFileEnd(*args.producer.file, args.description.identity,
+                               args.description.identity.size, change);
     atEnd = true;
   }
   if (error.IsError()) {

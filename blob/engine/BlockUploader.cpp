@@ -28,7 +28,6 @@ constexpr int kBadRequest = 400;
 // The storage service's error code for a block id whose length differs from
 // the ids of the blob's uncommitted blocks.
 constexpr const char* kIdLengthRefusal = "InvalidBlobOrBlock";
-constexpr unsigned int kPutBlockRetryWaitMs = 120000;
 
 // Holds the turn token taken by the caller and gives it back on scope exit,
 // so that no path of an uploader can keep it.
@@ -157,7 +156,7 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
              std::string& lastError) {
   BlobInfo& slot = args.board.slot(index);
   zu::RetryOptions options =
-      zu::FixedWaitRetry(args.description.retryCount, kPutBlockRetryWaitMs, false);
+      zu::FixedWaitRetry(args.description.retryCount, zu::kRetryWaitMs, false);
   // Once any block has failed for good no block is sent again, and a wait
   // between attempts ends at once.
   options.stopRequested = [&args] { return args.board.stopRequested(); };

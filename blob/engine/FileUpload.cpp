@@ -1,17 +1,12 @@
-// The block upload engine of ZUCloudAzureService: UploadFile and its two
-// thread routines, the producer UploadBlobChunks and the uploader UploadBlob.
-//
-// UploadFile cuts a file into blocks of m_uploadBlobSize bytes (larger for a
-// file that would need more than 50,000 blocks, see UploadPlan.h); the
-// producer reads them into at most m_uploadStreamCount buffer slots and
-// queues one uploader task per block on a pool; each task sends its block
-// with Put Block; when every block is stored the block list is committed
-// (BlockList.h). The hand-over protocol is described in
-// UploadBlobArgs.h: by default one turn token, so at most one Put Block is
-// in flight and reading never overlaps a send. With the MD5 setting every
-// block carries its Content-MD5 and the commit the whole file's MD5; the
-// access tier setting goes with the commit (StoreHeaders.h). With the verify
-// setting the stored blob is checked after its commit (VerifyBlob.h).
+// The upload of one file, as UploadFile hands it over (FileUpload.h). A
+// small file goes in one Put Blob. Otherwise a pass describes itself
+// (UploadDescription.h), starts its resume, builds its slot board
+// (SlotBoard.h) and runs the producer (BlockProducer.cpp), which queues one
+// uploader task per block (BlockUploader.cpp); when every block is stored the
+// pass commits the block list (BlockList.h) and, with the verify setting,
+// checks the stored blob (VerifyBlob.h). A second pass sends the file whole
+// with ids of the other length when storage refuses the first pass's for
+// their length, or at the new URL a fresh token names.
 
 #include "blob/engine/FileUpload.h"
 

@@ -8,7 +8,6 @@
 #include "ZUCloudAzureService.h"
 #include "blob/setup/FileInfo.h"
 #include "blob/storage/TokenRefresh.h"
-#include "platform/host/ZuSettings.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
@@ -19,6 +18,7 @@
 #include "session/NoThrow.h"
 #include "session/RetryLines.h"
 #include "session/SessionParams.h"
+#include "session/SettingsTable.h"
 
 namespace {
 
@@ -119,10 +119,7 @@ std::string BuildFinalizeRequest(EvDebug* log, const std::string& vestrumGUID, i
 
 // The Azure Functions endpoint the operator configured, or "".
 std::string ConfiguredBaseUrl() {
-  ZUGlobalParam settings;
-  std::string baseUrl;
-  if (settings.get(kBaseUrlSetting, baseUrl, nullptr) == 0) return baseUrl;
-  return std::string();
+  return zu::SettingsSnapshot().Text(kBaseUrlSetting).value_or(std::string());
 }
 
 // Where the set-up reply's values go.

@@ -4,11 +4,7 @@
 #include "session/RetryPolicy.h"
 
 namespace zu::blob {
-namespace {
-
-constexpr unsigned int kWorkflowRetryWaitMs = 120000;
-
-}  // namespace
+namespace {}  // namespace
 
 int RunWorkflow(const SessionParams& params, const Workflow& workflow, const std::string& logUrl,
                 const std::string& vestrumGUID, bool ignoreRetryWait, std::wstring& errorMessage,
@@ -18,7 +14,7 @@ int RunWorkflow(const SessionParams& params, const Workflow& workflow, const std
       params, workflow.tag, workflow.failureMessage, errorMessage, [&](ConsoleOperation& op) {
         declare(op);
         op.notInitialized = notInitialized.c_str();
-        op.wait = FixedWaitRetry(params.retryCount, kWorkflowRetryWaitMs, ignoreRetryWait,
+        op.wait = FixedWaitRetry(params.retryCount, zu::kRetryWaitMs, ignoreRetryWait,
                                  TotalCount::kAttemptsBeforeEarlyStop);
         op.retryPrefix =
             FormatLogText("Error: Failed to execute %s in cloud for Vestrum GUID [%s]. ",

@@ -150,9 +150,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
         m_nMaximumBackoff, zu::blob::SetUpIdsOf(this), PendingFiles(m_fileList, name)};
     return StartTokens(*this, m_evDbg.get(), name, m_uploadURL, std::move(inputs));
   };
-  // The upload state is shared only while RunProducer runs; before and after
-  // it this thread alone uses it, unlocked.
-  auto upload = [&]() NO_THREAD_SAFETY_ANALYSIS -> int {
+  auto upload = [&]() -> int {
     EvDebug* log = m_evDbg.get();
     std::string blobPath;
     if (!CheckBlobName(log, remoteFolder, fileName, blobPath, errorMessage)) return 0;

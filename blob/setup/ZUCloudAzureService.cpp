@@ -23,14 +23,7 @@ ZUCloudAzureService::ZUCloudAzureService()
       m_vestrumId(0),
       m_fileListLock(std::make_unique<ZuCriticalSection>()) {
   zu::ServiceFields::LoadKeepAlive(*this);
-
-  const zu::BlobSettings settings = zu::ReadBlobSettings();
-  m_nRetryCount = settings.retryCount;
-  m_uploadBlobSize = settings.uploadBlobSize;
-  m_uploadStreamCount = settings.uploadStreamCount;
-  m_bAPIMode = settings.apiMode;
-  m_bAzureFunctionsMode = settings.azureFunctionsMode;
-  m_nMaximumBackoff = settings.maximumBackoffSeconds;
+  zu::ServiceFields::LoadBlobSettings(*this);
   zu::ServiceCreated();
 }
 

@@ -18,13 +18,13 @@
 #include "platform/xml/XmlDom.h"
 #include "session/ConsoleOperation.h"
 #include "session/NoThrow.h"
+#include "session/RetryPolicy.h"
 #include "session/SessionParams.h"
 
 namespace zu::blob {
 namespace {
 
 constexpr const char* kTag = "UploadBlockList";
-constexpr unsigned int kBlockListRetryWaitMs = 120000;
 constexpr int kCreated = 201;
 constexpr int kBadRequest = 400;
 constexpr const wchar_t* kFailedMessage = L"Error: Failed to upload chunk to cloud.";
@@ -202,7 +202,7 @@ int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
       log->Error(kTag, "Error: Failed to initialize ZuInternetGateway.");
     };
     op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
-    op.wait = FixedWaitRetry(params.retryCount, kBlockListRetryWaitMs, false);
+    op.wait = FixedWaitRetry(params.retryCount, zu::kRetryWaitMs, false);
     op.lines = RetryLines{};
     op.read = [&params, &commit, &op, &refusal](const ConsoleReply& reply) {
       return ReadCommitReply(params, reply, commit, op.body, refusal);

@@ -23,7 +23,6 @@ namespace zu::blob {
 namespace {
 
 constexpr const char* kTag = "UploadBlob";
-constexpr unsigned int kPutBlobRetryWaitMs = 120000;  // as a Put Block
 constexpr int kBlobCreated = 201;
 
 // Reads the whole file into `buffer` and checks that it ends at the size
@@ -42,32 +41,14 @@ bool ReadWholeFile(const SingleRequestUpload& upload, char* buffer, std::string&
     }
     total += bytes;
   }
-  char probe = 0;
-  unsigned long long extra = 0;
-  FileIdentity now;
-  if (!error.IsError()) error = upload.file->Read(&probe, 1, extra);
-  if (!error.IsError()) error = upload.file->Identity(now);
+  if (!error.IsError()) error = ConfirmFileEnd(*upload.file, upload.identity, total, change);
   if (error.IsError()) {
     upload.params.log->Error(kTag, "Error: Failed to read file [%s] at offset [%llu]. %s",
                              upload.localPath.c_str(), total, error.Message().c_str());
     return false;
   }
-  change = DescribeFileChange(upload.identity, total + extra, now);
   return true;
 }
-
-}  // namespace
-
-ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64,
-                                       const std::string& accessTier) {
-  ZuCURL::commandInfoList headers;
-  headers.emplace_back("x-ms-blob-type", "BlockBlob");
-  if (!md5Base64.empty()) AddContentMd5(headers, md5Base64);
-  AddCommitHeaders(headers, md5Base64, accessTier);
-  return headers;
-}
-
-namespace {
 
 // Reads the whole file into `pages` and makes its MD5 when asked for. False,
 // with the caller's message, for a file that cannot be read, that changed,
@@ -115,7 +96,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
   // A fresh token that names another storage URL moves the blob there.
   std::string serviceUrl = upload.tokens != nullptr ? upload.tokens->Grant().serviceUrl : "";
   std::string blobUrl = upload.blobUrl;
-  const RetryOptions options = FixedWaitRetry(upload.params.retryCount, kPutBlobRetryWaitMs, false);
+  const RetryOptions options = FixedWaitRetry(upload.params.retryCount, zu::kRetryWaitMs, false);
   const RetryLines lines = StandardRetryLines(
       log, kTag,
       FormatLogText("Error: Failed to upload file [%s] to cloud in one request, size [%llu]. ",

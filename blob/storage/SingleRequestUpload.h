@@ -26,12 +26,6 @@ struct SingleRequestUpload : BlobFile {
   std::string accessTier;          // "DRBackupUploadAccessTier", "" for the default
 };
 
-// The headers of the Put Blob request, in order: the blob type, then, when
-// given, the body's MD5 (as Content-MD5 and as the blob's stored MD5) and
-// the access tier.
-ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64 = std::string(),
-                                       const std::string& accessTier = std::string());
-
 // Stores the file; 1 on success, else 0 with the caller's message. Progress
 // is reported at the start (0) and once stored (the whole size).
 int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage);

@@ -12,4 +12,13 @@ void AddCommitHeaders(ZuCURL::commandInfoList& headers, const std::string& fileM
   if (!accessTier.empty()) headers.emplace_back("x-ms-access-tier", accessTier);
 }
 
+ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64,
+                                       const std::string& accessTier) {
+  ZuCURL::commandInfoList headers;
+  headers.emplace_back("x-ms-blob-type", "BlockBlob");
+  if (!md5Base64.empty()) AddContentMd5(headers, md5Base64);
+  AddCommitHeaders(headers, md5Base64, accessTier);
+  return headers;
+}
+
 }  // namespace zu::blob

@@ -22,6 +22,12 @@ void AddContentMd5(ZuCURL::commandInfoList& headers, const std::string& md5Base6
 void AddCommitHeaders(ZuCURL::commandInfoList& headers, const std::string& fileMd5Base64,
                       const std::string& accessTier);
 
+// The headers of the Put Blob request, in order: the blob type, then, when
+// given, the body's MD5 (as Content-MD5 and as the blob's stored MD5) and
+// the access tier.
+ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64 = std::string(),
+                                       const std::string& accessTier = std::string());
+
 }  // namespace zu::blob
 
 #endif  // ZUCLOUD_BLOB_STORE_HEADERS_H

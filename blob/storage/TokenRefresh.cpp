@@ -1,7 +1,6 @@
 #include "blob/storage/TokenRefresh.h"
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -165,8 +164,8 @@ GrantSource MakeGrantSource(GrantInputs inputs, const std::string& fileName) {
 namespace {
 
 struct SetUpIdsTable {
-  std::mutex mutex;
-  std::map<const void*, SetUpIds> ids;  // guarded by mutex
+  Mutex mutex;
+  std::map<const void*, SetUpIds> ids GUARDED_BY(mutex);
 };
 
 SetUpIdsTable& SetUpIdsOfServices() {
@@ -178,20 +177,20 @@ SetUpIdsTable& SetUpIdsOfServices() {
 
 void RememberSetUpIds(const void* service, SetUpIds ids) {
   SetUpIdsTable& table = SetUpIdsOfServices();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  MutexLock lock(table.mutex);
   table.ids[service] = std::move(ids);
 }
 
 SetUpIds SetUpIdsOf(const void* service) {
   SetUpIdsTable& table = SetUpIdsOfServices();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  MutexLock lock(table.mutex);
   const auto it = table.ids.find(service);
   return it == table.ids.end() ? SetUpIds() : it->second;
 }
 
 void ForgetSetUpIds(const void* service) {
   SetUpIdsTable& table = SetUpIdsOfServices();
-  std::lock_guard<std::mutex> lock(table.mutex);
+  MutexLock lock(table.mutex);
   table.ids.erase(service);
 }
 
