@@ -158,6 +158,13 @@ TEST_P(FolderUploadSizes, RequestsEofPlacementAndStoredFile) {
   // URLs, headers and one gateway per chunk (the session has its own).
   const std::vector<UploadEvent> events = cloud.events();
   EXPECT_EQ(kSessionUrl, events[0].url);
+  // Every request that carries file bytes, the session request with the
+  // first chunk included, goes through the bandwidth cap's pacer.
+  for (const UploadEvent& event : events) {
+    if (event.kind != "query") {
+      EXPECT_EQ(1, event.pacedSharers) << event.kind;
+    }
+  }
   std::vector<int> gatewayIds;
   for (size_t i = 1; i < events.size(); ++i) {
     EXPECT_EQ(kChunkUrl, events[i].url);

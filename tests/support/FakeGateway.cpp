@@ -70,6 +70,7 @@ int FakeGateway::disConnet() {
 
 int FakeGateway::answer(FakeRequest request, std::string& response) {
   request.gatewayId = m_id;
+  request.pacedSharers = m_pacedSharers;
   FakeReply reply;
   std::function<FakeReply(const FakeRequest&)> responder;
   {

@@ -34,6 +34,7 @@ struct FakeRequest {
   std::string body;
   ZuCURL::commandInfoList headers;
   int gatewayId = 0;
+  int pacedSharers = 0;  // the gateway's setSendPaced when sent (0: not paced)
 };
 
 struct FakeJournal {
@@ -103,11 +104,13 @@ class FakeGateway : public LIBCURL::ZuInternetGateway {
   void getLastServerResponseCode(int& status) override;
   void getLastCurlErrorCodeAndErrorMsg(int& code, std::string& text) override;
   std::string getLastReplyHeader(const std::string& name) override;
+  void setSendPaced(int sharers) override { m_pacedSharers = sharers; }
 
  private:
   int answer(FakeRequest request, std::string& response);
   std::shared_ptr<FakeJournal> m_journal;
   int m_id;
+  int m_pacedSharers = 0;
   FakeReply m_last;
 };
 

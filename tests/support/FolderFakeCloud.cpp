@@ -230,6 +230,7 @@ FakeReply FolderFakeCloud::upload(const FakeRequest& request) {
   event.bodyLength = static_cast<long long>(request.body.size());
   event.eof = HeaderValue(request.headers, "FileEOF") == "1";
   event.gatewayId = request.gatewayId;
+  event.pacedSharers = request.pacedSharers;
   event.url = request.url;
   event.headers = request.headers;
 

@@ -66,6 +66,7 @@ struct UploadEvent {
   long long bodyLength = 0;
   bool eof = false;  // carried "FileEOF" = "1"
   int gatewayId = 0;
+  int pacedSharers = 0;      // the gateway's pacing when sent (0: not paced)
   long long heldBefore = 0;  // bytes of the file held before the request
   std::string url;
   ZuCURL::commandInfoList headers;
