@@ -42,6 +42,7 @@ const SettingSpec kSettings[] = {
     {kGlobal, "bEnableZUCloudDRBackupVerify", kWord, "false", 0, 0, 0, false, kEachUpload, "ReadUploadTuning"},
     {kGlobal, "bEnableZUCloudDRBackupKeepPageCache", kWord, "false", 0, 0, 0, false, kEachUpload, "ReadUploadTuning"},
     {kGlobal, "DRBackupUploadAccessTier", kString, "none", 0, 0, 0, false, kEachUpload, "ReadUploadTuning"},
+    {kGlobal, "DRBackupEncryptionKeyFile", kString, "none", 0, 0, 0, false, kEachUpload, "ReadUploadTuning"},
     {kGlobal, "ZUCloudProxyURL", kString, "none", 0, 0, 0, false, kEachGateway, "ReadProxySettings"},
     {kGlobal, "ZUCloudProxyBypass", kString, "none", 0, 0, 0, false, kEachGateway, "ReadProxySettings"},
     {kGlobal, "ZUCloudDRBackupAzureBaseUrl", kString, "none", 0, 0, 0, false, kEachRequest, "ConfiguredBaseUrl (Azure Functions set-up and finalize)"},

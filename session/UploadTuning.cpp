@@ -48,6 +48,7 @@ UploadTuning ReadUploadTuning(long long streamCount) {
   tuning.verify = settings.Word("bEnableZUCloudDRBackupVerify");
   tuning.keepPageCache = settings.Word("bEnableZUCloudDRBackupKeepPageCache");
   ReadAccessTier(settings, tuning);
+  tuning.encryptionKeyFile = settings.Text("DRBackupEncryptionKeyFile").value_or(std::string());
   return tuning;
 }
 

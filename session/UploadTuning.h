@@ -41,6 +41,11 @@ struct UploadTuning {
   // is stored with one Put Blob request; not found or below 1: 0, never;
   // above 256: 256.
   int singleRequestMiB = 0;
+  // "DRBackupEncryptionKeyFile": the file of the key-encryption key with
+  // which every blob is encrypted on this side before it is sent (KeyFile.h
+  // of platform/crypto); "" when not found or empty: no encryption, the
+  // requests of an upload without it.
+  std::string encryptionKeyFile;
 };
 
 // The service's spelling of an access tier given in any letter case; false
