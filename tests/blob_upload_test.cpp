@@ -25,12 +25,16 @@
 #include "blob/storage/BlockId.h"
 #include "blob/storage/TokenRefresh.h"
 #include "blob/storage/UncommittedBlocks.h"
+#include "platform/crypto/EncryptionData.h"
+#include "platform/crypto/RegionLayout.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/http/SendPacer.h"
 #include "platform/log/EvDebug.h"
+#include "platform/text/Base64.h"
 #include "platform/text/FXString.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
+#include "support/EncryptedBlob.h"
 #include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"
@@ -670,6 +674,131 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
   EXPECT_EQ(requests("put_blob").size(), 3u);
 }
 
+// The value of request header `name`, "" when the request has none.
+std::string RequestHeader(const FakeRequest& request, const std::string& name) {
+  for (const auto& header : request.headers) {
+    if (header.name == name) return header.value;
+  }
+  return "";
+}
+
+// With "DRBackupEncryptionKeyFile" every file, in blocks or in one Put Blob,
+// is stored as its sealed regions under a content key of its own, in blocks
+// of whole regions, and the request that commits it carries the encryption
+// data that restores it; the completion reports the stored length.
+TEST_F(BlobUpload, EncryptedFilesAreStoredSealedWithTheKeyThatRestoresThem) {
+  const std::string keyFile = zutest::WriteKeyFile(files_.file("kek.json"), "unit-kek");
+  env_.setGlobal("DRBackupEncryptionKeyFile", keyFile);
+  const unsigned long long k4 = 4 * kMiB;
+  const struct {
+    unsigned long long size;
+    int singleRequestMiB;  // 0: blocks (of 4 MiB: 1 MiB raised to a region)
+  } rows[] = {{0, 0},      {1, 0},          {k4 - 1, 0}, {k4, 0},
+              {k4 + 1, 0}, {2 * k4 + 5, 0}, {0, 1},      {kMiB, 1}};
+  auto service = makeService();
+  std::set<std::string> wrappedKeys;
+  for (const auto& row : rows) {
+    const std::string name =
+        "enc-" + std::to_string(row.size) + "-" + std::to_string(row.singleRequestMiB) + ".bak";
+    SCOPED_TRACE(name);
+    env_.setGlobal("DRBackupUploadSingleRequestMiB", std::to_string(row.singleRequestMiB));
+    const std::string data = zutest::RandomBytes(row.size, 7);
+    writeFile(name, data);
+    std::wstring message;
+    ASSERT_EQ(service->UploadFile(dir(), name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    const std::string blob = std::string(kStore) + "/f/" + name;
+    const std::vector<FakeRequest> commits =
+        requests(row.singleRequestMiB > 0 ? "put_blob" : "block_list");
+    ASSERT_FALSE(commits.empty());
+    const std::string metadata = RequestHeader(commits.back(), "x-ms-meta-encryptiondata");
+    const std::string wrapped = zutest::WrappedKeyOf(metadata);
+    EXPECT_EQ(metadata, zu::EncryptionDataJson("unit-kek", wrapped));
+    EXPECT_TRUE(wrappedKeys.insert(wrapped).second) << "a content key of its own";
+    const std::string stored = cloud_.committedBytes(blob);
+    EXPECT_EQ(stored.size(), zu::StoredLength(row.size));
+    std::string plain;
+    std::string contentKey;
+    ASSERT_TRUE(zutest::OpenStoredBlob(keyFile, metadata, stored, plain, contentKey));
+    EXPECT_TRUE(plain == data);
+    if (row.singleRequestMiB == 0) {
+      std::string tag;
+      EXPECT_EQ(cloud_.committedNumbers(blob, tag).size(), zu::blob::BlocksNeeded(row.size, k4));
+    }
+    EXPECT_EQ(service->m_fileList.back()->fileSize, zu::StoredLength(row.size));
+  }
+  EXPECT_EQ(cloud_.emptyPutBlocks(), 0);
+}
+
+// An encrypted upload's journal keeps its content key only wrapped. Resumed
+// with the same key-encryption key, the upload takes that content key and
+// sends only the blocks storage lacks; under another key, or from a journal
+// without one, it makes a fresh key and sends the whole file.
+TEST_F(BlobUpload, AnEncryptedUploadResumesOnlyUnderItsOwnKey) {
+  const std::string keyFile = files_.file("kek.json");
+  const std::string otherKey(64, 'a');
+  const struct {
+    const char* what;
+    std::string firstKid;  // "" the first try is not encrypted
+    std::string secondKid;
+    std::string secondKey;
+    int secondPutBlocks;
+    const char* logged;
+  } rows[] = {
+      {"same key", "kek-1", "kek-1", zutest::kTestKeyHex, 1, "[2] of [3] blocks"},
+      {"another key", "kek-1", "kek-2", otherKey, 3, "encrypted under another key"},
+      {"the same kid, another key", "kek-1", "kek-1", otherKey, 3, "does not unwrap"},
+      {"not encrypted before", "", "kek-1", zutest::kTestKeyHex, 3, "without encryption"},
+  };
+  env_.setGlobal("DRBackupUploadBlobSize", "4");  // the blocks of both kinds of upload
+  auto service = makeService();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const std::string name = "resume-" + std::to_string(&row - rows) + ".bak";
+    const std::string data = zutest::RandomBytes(8 * kMiB + 3, 5);
+    writeFile(name, data);
+    zutest::WriteKeyFile(keyFile, row.firstKid.empty() ? "none" : row.firstKid);
+    env_.setGlobal("DRBackupEncryptionKeyFile", row.firstKid.empty() ? "" : keyFile);
+    cloud_.failBlockAlways(3);
+    std::wstring message;
+    EXPECT_EQ(service->UploadFile(dir(), name, "f", message), 0);
+    const std::string journal = zutest::ReadFile(
+        env_.stateDir() + "/" + zu::blob::JournalFileName(std::string(kStore) + "/f/" + name));
+    ASSERT_NE(journal.find("\nblock 2 "), std::string::npos) << journal;
+
+    cloud_.failBlockAlways(0);
+    zutest::WriteKeyFile(keyFile, row.secondKid, row.secondKey);
+    env_.setGlobal("DRBackupEncryptionKeyFile", keyFile);
+    const int putBlocksBefore = cloud_.putBlockCount();
+    const size_t logStart = env_.logText().size();
+    ASSERT_EQ(service->UploadFile(dir(), name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    EXPECT_EQ(cloud_.putBlockCount() - putBlocksBefore, row.secondPutBlocks);
+    EXPECT_NE(env_.logText().find(row.logged, logStart), std::string::npos);
+    const std::string metadata =
+        RequestHeader(requests("block_list").back(), "x-ms-meta-encryptiondata");
+    std::string plain;
+    std::string contentKey;
+    ASSERT_TRUE(zutest::OpenStoredBlob(keyFile, metadata,
+                                       cloud_.committedBytes(std::string(kStore) + "/f/" + name),
+                                       plain, contentKey));
+    EXPECT_TRUE(plain == data);
+    if (row.firstKid.empty()) continue;
+    // The first try's journal named this very content key, wrapped only.
+    EXPECT_NE(journal.find(" " + zu::Base64OneLine(row.firstKid) + " "), std::string::npos);
+    if (row.secondPutBlocks == 1) {
+      EXPECT_NE(journal.find(zutest::WrappedKeyOf(metadata) + "\n"), std::string::npos);
+      std::string raw;
+      for (size_t i = 0; i < contentKey.size(); i += 2) {
+        raw += static_cast<char>(std::stoi(contentKey.substr(i, 2), nullptr, 16));
+      }
+      for (const std::string& clear : {contentKey, raw, zu::Base64OneLine(raw)}) {
+        EXPECT_EQ(journal.find(clear), std::string::npos);
+      }
+    }
+  }
+}
+
 TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
   constexpr unsigned long long kGiB = 1024 * kMiB;
   struct Row {
@@ -682,7 +811,12 @@ TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
     int slots;
     int inFlight;
     unsigned long long buffer;
+    bool encrypted = false;
   };
+  // An encrypted block is whole regions of 4 MiB; its buffer holds their
+  // stored length (28 bytes more per region).
+  constexpr unsigned long long k4 = 4 * kMiB;
+  auto stored = [](unsigned long long plain) { return zu::StoredLength(plain); };
   const std::vector<Row> rows = {
       // Small files: one slot, a buffer no larger than the file.
       {0, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, 0},
@@ -708,20 +842,35 @@ TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
       // The largest blob: 50,000 blocks of 4000 MiB; one byte more cannot fit.
       {50000 * 4000 * kMiB, 16 * kMiB, 10, 1, true, 4000 * kMiB, 1, 1, 4000 * kMiB},
       {50000 * 4000 * kMiB + 1, 16 * kMiB, 10, 1, false, 0, 0, 0, 0},
+      // Encrypted: sizes below, at and above 4 MiB become whole regions.
+      {10 * kMiB, kMiB, 3, 1, true, k4, 3, 1, stored(k4), true},
+      {10 * kMiB, k4 - 1, 3, 1, true, k4, 3, 1, stored(k4), true},
+      {10 * kMiB, k4, 3, 1, true, k4, 3, 1, stored(k4), true},
+      {10 * kMiB, k4 + 1, 3, 1, true, 2 * k4, 2, 1, stored(2 * k4), true},
+      {16 * kMiB, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, stored(16 * kMiB), true},
+      {k4 - 1, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, stored(k4 - 1), true},
+      {0, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, 0, true},
+      // Past 50,000 blocks: whole regions too (17 MiB would do unencrypted).
+      {50000 * 16 * kMiB + 1, 16 * kMiB, 10, 1, true, 20 * kMiB, 8, 1, stored(20 * kMiB), true},
+      // The largest encrypted block stores 999 regions within 4000 MiB.
+      {50000 * 3996 * kMiB, 16 * kMiB, 10, 1, true, 3996 * kMiB, 1, 1, stored(3996 * kMiB), true},
+      {50000 * 3996 * kMiB + 1, 16 * kMiB, 10, 1, false, 0, 0, 0, 0, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.fileSize) + " bytes at " + std::to_string(row.blockSize));
+    SCOPED_TRACE(row.encrypted ? "encrypted" : "not encrypted");
     const zu::blob::UploadPlan plan =
-        zu::blob::PlanUpload(row.fileSize, row.blockSize, row.streams, row.parallel);
+        zu::blob::PlanUpload(row.fileSize, row.blockSize, row.streams, row.parallel, row.encrypted);
     ASSERT_EQ(plan.fits, row.fits);
     if (!row.fits) continue;
     EXPECT_EQ(plan.blockSize, row.plannedBlock);
-    EXPECT_EQ(plan.blockSizeRaised, row.plannedBlock != row.blockSize);
+    EXPECT_EQ(plan.blockSizeRaised || plan.blockSizeRounded, row.plannedBlock != row.blockSize);
+    EXPECT_EQ(plan.blockSizeRounded, row.encrypted && row.blockSize % k4 != 0);
+    EXPECT_EQ(plan.blockSize % (row.encrypted ? k4 : kMiB), 0u);
     EXPECT_EQ(plan.slots, row.slots);
     EXPECT_EQ(plan.parallel, row.inFlight);
     EXPECT_EQ(plan.bufferSize, row.buffer);
     EXPECT_LE(zu::blob::BlocksNeeded(row.fileSize, plan.blockSize), zu::blob::kMaxBlocksPerBlob);
-    EXPECT_EQ(plan.blockSize % kMiB, 0u);
   }
 }
 
@@ -792,6 +941,16 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   EXPECT_EQ(content.blockSize, kMiB);
   EXPECT_EQ(content.tag, tag);
   EXPECT_EQ(content.blocks, (std::vector<unsigned int>{3, 1}));
+  EXPECT_EQ(content.kid, "");
+  // An encrypted upload's journal: the kid (any printable text) and the
+  // wrapped content key come back as written.
+  const std::string wrapped(64, 'W');
+  ASSERT_TRUE(zu::blob::ParseJournal(
+      zu::blob::JournalHeader(url, id, 4 * kMiB, tag, "vault key/7 = x", wrapped), content,
+      problem))
+      << problem;
+  EXPECT_EQ(content.kid, "vault key/7 = x");
+  EXPECT_EQ(content.wrappedKey, wrapped);
 
   auto replaced = [&header](const std::string& from, const std::string& to) {
     std::string text = header;
@@ -803,8 +962,16 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   } bad[] = {
       {"empty", ""},
       {"cut in the header", header.substr(0, header.size() - 1)},
-      {"another format", replaced("journal 2", "journal 3")},
-      {"untagged ids of version 1", replaced("journal 2", "journal 1")},
+      {"another format", replaced("journal 3", "journal 4")},
+      {"untagged ids of version 1", replaced("journal 3", "journal 1")},
+      {"no key line of version 2", replaced("journal 3", "journal 2")},
+      {"no key line", replaced("key none\n", "")},
+      {"key line of one word", replaced("key none", "key")},
+      {"kid not Base64", replaced("key none", "key a.b QUJD")},
+      {"empty kid", replaced("key none", "key  QUJD")},
+      {"kid without its padding", replaced("key none", "key a2k QUJD")},
+      {"key line of four words", replaced("key none", "key a2lk QUJD QUJD")},
+      {"wrapped key too long", replaced("key none", "key a2lk " + std::string(129, 'A'))},
       {"no tag", replaced("tag " + tag + "\n", "")},
       {"short tag", replaced("tag " + tag, "tag 0123")},
       {"tag one digit short", replaced("tag " + tag, "tag " + tag.substr(1))},

@@ -1,15 +1,17 @@
 // The producer of the block upload engine, UploadBlobChunks: it reads the
 // file block by block into free slots (skipping the blocks a resume found
-// stored), hashes each block when the upload carries MD5 digests, checks at
-// the end that the file is still the one whose size was taken, and queues
-// one uploader task per filled slot on its thread pool. See SlotBoard.h for
-// the hand-over.
+// stored), seals each block in place when the file is encrypted
+// (BlobEncryption.h), hashes what is sent when the upload carries MD5
+// digests, checks at the end that the file is still the one whose size was
+// taken, and queues one uploader task per filled slot on its thread pool.
+// See SlotBoard.h for the hand-over.
 
 #include <new>
 #include <string>
 
 #include "ZUCloudAzureService.h"
 #include "blob/engine/UploadBlobArgs.h"
+#include "blob/storage/BlobEncryption.h"
 #include "blob/storage/BlockId.h"
 #include "platform/log/EvDebug.h"
 #include "platform/threads/ZuThread.h"
@@ -109,7 +111,12 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
   bytes = 0;
   atEnd = false;
   CPzError error;
-  if (want > 0) error = args.producer.file->Read(buffer, want, bytes);
+  if (want > 0) {
+    // An encrypted block's regions are read into place, to be sealed there.
+    error = args.description.encryption != nullptr
+                ? ReadRegions(*args.producer.file, buffer, want, bytes)
+                : args.producer.file->Read(buffer, want, bytes);
+  }
   if (!error.IsError() && bytes < want) {
     change = zu::DescribeFileChange(args.description.identity, readSoFar + bytes,
                                     args.description.identity);
@@ -130,9 +137,28 @@ bool ReadNextBlock(UploadBlobArgs& args, char* buffer, unsigned long long readSo
   return true;
 }
 
-// With the MD5 setting: the MD5 of the block just read into slot `index`,
-// and the block added to the whole file's. False, with the upload marked
-// failed, when OpenSSL cannot make MD5 digests.
+// The `bytes` bytes just read into slot `index` at file offset `offset`,
+// sealed in place when the upload is encrypted; the slot's storedSize is
+// what is sent. False, with the upload marked failed, when the block could
+// not be sealed (the slot was wiped: nothing of it is sent).
+bool SealInSlot(UploadBlobArgs& args, int index, unsigned long long bytes,
+                unsigned long long offset) {
+  BlobInfo& slot = args.board.slot(index);
+  const BlobEncryption* encryption = args.description.encryption;
+  slot.storedSize = StoredBytes(encryption, bytes);
+  if (encryption == nullptr || SealSlot(*encryption, slot.buffer, bytes)) return true;
+  args.description.log->Error(kProducerTag,
+                              "Error: The block at offset [%llu] of file [%s] could not be "
+                              "encrypted (OpenSSL failed); it is not sent.",
+                              offset, args.description.fileName.c_str());
+  args.board.Fail("a block could not be encrypted");
+  return false;
+}
+
+// With the MD5 setting: the MD5 of the `bytes` bytes to send from slot
+// `index` (the stored bytes when encrypted), and those bytes added to the
+// whole blob's. False, with the upload marked failed, when OpenSSL cannot
+// make MD5 digests.
 bool HashBlock(UploadBlobArgs& args, int index, unsigned long long bytes) {
   BlobInfo& slot = args.board.slot(index);
   slot.contentMd5.clear();
@@ -225,7 +251,8 @@ void FillSlot(UploadBlobArgs& args, ZuThreadPool& pool, int index, const QueueSn
     atEnd = false;
     return;
   }
-  if (bytes == 0 || !HashBlock(args, index, bytes)) {
+  if (bytes == 0 || !SealInSlot(args, index, bytes, total) ||
+      !HashBlock(args, index, slot.storedSize)) {
     args.board.ReturnEmptySlot(index);
     return;
   }

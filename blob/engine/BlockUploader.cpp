@@ -178,7 +178,7 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
           if (args.description.sent != nullptr) args.description.sent->store(true);
           response.clear();
           url = slot.urlToUpload + "&" + token;
-          rc = slot.gateway->doPutOperation(url, slot.buffer, static_cast<long>(slot.blockSize),
+          rc = slot.gateway->doPutOperation(url, slot.buffer, static_cast<long>(slot.storedSize),
                                             response, headers);
           return JudgeStorageReply(*slot.gateway, rc, response, kBlockCreated);
         });

@@ -6,7 +6,9 @@
 // pass commits the block list (BlockList.h) and, with the verify setting,
 // checks the stored blob (VerifyBlob.h). A second pass sends the file whole
 // with ids of the other length when storage refuses the first pass's for
-// their length, or at the new URL a fresh token names.
+// their length, or at the new URL a fresh token names. An encrypted file
+// (BlobEncryption.h) is sealed block by block by the producer, and its
+// commit carries the blob's encryption data.
 
 #include "blob/engine/FileUpload.h"
 
@@ -22,6 +24,7 @@
 #include "blob/engine/UploadBlobArgs.h"
 #include "blob/engine/UploadPlan.h"
 #include "blob/resume/Resume.h"
+#include "blob/storage/BlobEncryption.h"
 #include "blob/storage/BlobPath.h"
 #include "blob/storage/BlockId.h"
 #include "blob/storage/BlockList.h"
@@ -71,9 +74,9 @@ std::unique_ptr<zu::SequentialFile> OpenFile(EvDebug* log, const char* tag, cons
 // can hold.
 bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
               long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
-              zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
+              bool encrypted, zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
   plan = zu::blob::PlanUpload(fileSize, static_cast<unsigned long long>(blobSize), streamCount,
-                              tuning.parallelBlocks);
+                              tuning.parallelBlocks, encrypted);
   if (!plan.fits) {
     const std::string text = "Error: File needs more than " +
                              std::to_string(zu::blob::kMaxBlocksPerBlob) + " blocks of " +
@@ -83,6 +86,12 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
                fileSize);
     errorMessage = FXString::ToWstring(text);
     return false;
+  }
+  if (plan.blockSizeRounded && !plan.blockSizeRaised) {
+    log->DebugLvl(1, kUploadFileTag,
+                  "File [%s] is encrypted in regions of 4 MiB: it is sent in blocks of [%llu] "
+                  "MiB instead of [%lld] MiB.",
+                  localPath.c_str(), plan.blockSize / kMiB, blobSize / kMiB);
   }
   if (plan.blockSizeRaised) {
     log->Error(kUploadFileTag,
@@ -102,14 +111,15 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
 // cap is set.
 bool CheckAndPlan(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
                   long long blobSize, long long streamCount, const zu::UploadTuning& tuning,
-                  zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
+                  bool encrypted, zu::blob::UploadPlan& plan, std::wstring& errorMessage) {
   if (!tuning.accessTierProblem.empty()) {
     log->Error(kUploadFileTag, "%s File [%s].", tuning.accessTierProblem.c_str(),
                localPath.c_str());
     errorMessage = FXString::ToWstring(tuning.accessTierProblem);
     return false;
   }
-  if (!PlanFile(log, localPath, fileSize, blobSize, streamCount, tuning, plan, errorMessage)) {
+  if (!PlanFile(log, localPath, fileSize, blobSize, streamCount, tuning, encrypted, plan,
+                errorMessage)) {
     return false;
   }
   // The cap covers every file byte this process sends, from now on.
@@ -182,6 +192,7 @@ ResumeStart StartResume(const std::string& blobUrl, const UploadDescription& arg
   request.fileName = args.fileName;
   request.identity = args.identity;
   request.blockSize = args.blockCapacity;
+  request.encryption = args.encryption;
   // A 403 (the token expired while the upload was stopped) asks for a fresh
   // token once, as every storage request of the file does; any other
   // refusal leaves the file to be sent whole.
@@ -230,6 +241,7 @@ bool DescribePass(const BlockPass& pass, UploadDescription& upload, ResumeStart&
   upload.retryCount = pass.params.retryCount;
   upload.contentMd5 = pass.contentMd5;
   upload.sent = pass.sent;
+  upload.encryption = pass.encryption;
   if (pass.resume) {
     resume = StartResume(pass.blobUrl, upload, pass.maximumBackoff);
     upload.stored = std::move(resume.stored);
@@ -265,8 +277,9 @@ int CommitPass(const BlockPass& pass, const UploadDescription& upload, ProducerS
   commit.ids = std::move(producer.blockIdList);
   commit.fileMd5Base64 = fileMd5;
   commit.accessTier = pass.accessTier;
+  commit.encryptionData = EncryptionDataOf(pass.encryption);
   commit.recognizeLostReply = true;
-  commit.fileSize = pass.identity.size;
+  commit.fileSize = StoredBytes(pass.encryption, pass.identity.size);
   commit.backoffCapSeconds = pass.maximumBackoff;
   MarkSent(pass);
   const int committed = CommitBlocks(pass.params, commit, errorMessage);
@@ -386,7 +399,10 @@ BlockPass MakePass(const zu::blob::BlobFile& target, const zu::blob::UploadPlan&
   static_cast<zu::blob::BlobFile&>(pass) = target;
   pass.plan = plan;
   pass.tagged = tuning.resume;
-  pass.resume = tuning.resume;
+  // The blob's MD5 is that of the stored bytes, and the stored bytes of the
+  // blocks an earlier upload sent (their random nonces) are nowhere but in
+  // storage: an encrypted file with MD5 digests is always sent whole.
+  pass.resume = tuning.resume && !(target.encryption != nullptr && tuning.contentMd5);
   pass.accessTier = tuning.accessTier;
   if (target.tokens != nullptr) pass.serviceUrl = target.tokens->Grant().serviceUrl;
   return pass;
@@ -421,8 +437,9 @@ std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::strin
 
 bool PlanFileUpload(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
                     long long blobSize, long long streamCount, const UploadTuning& tuning,
-                    UploadPlan& plan, std::wstring& errorMessage) {
-  return CheckAndPlan(log, localPath, fileSize, blobSize, streamCount, tuning, plan, errorMessage);
+                    bool encrypted, UploadPlan& plan, std::wstring& errorMessage) {
+  return CheckAndPlan(log, localPath, fileSize, blobSize, streamCount, tuning, encrypted, plan,
+                      errorMessage);
 }
 
 int StoreFile(const BlobFile& target, std::unique_ptr<SequentialFile> file, const UploadPlan& plan,

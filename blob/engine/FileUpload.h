@@ -27,11 +27,12 @@ std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::strin
 
 // The checks and the plan before any request: an access tier the setting
 // cannot name and a file no blob can hold are refused with the caller's
-// message (false); a block size raised for a large file is logged. Sets the
-// process's bandwidth cap from `tuning`.
+// message (false); a block size raised for a large file, or to whole
+// regions for an `encrypted` one, is logged. Sets the process's bandwidth
+// cap from `tuning`.
 bool PlanFileUpload(EvDebug* log, const std::string& localPath, unsigned long long fileSize,
                     long long blobSize, long long streamCount, const UploadTuning& tuning,
-                    UploadPlan& plan, std::wstring& errorMessage);
+                    bool encrypted, UploadPlan& plan, std::wstring& errorMessage);
 
 // Stores `file` (open at its start, `target.identity` taken when opened) as
 // the blob `target` names: 1 once stored, else 0 with the caller's message.

@@ -49,6 +49,7 @@ struct BlobInfo {
   unsigned int blockNo = 0;            // 1-based number of the current block
   char* buffer = nullptr;              // the slot's page-aligned buffer
   unsigned long long blockSize = 0;    // bytes actually read
+  unsigned long long storedSize = 0;   // bytes sent: blockSize, or its stored length (encrypted)
   unsigned long long offsetStart = 0;  // file offset of the block's first byte
   std::string blockIdUrlEncoded;
   std::string contentMd5;  // Base64 MD5 of the block's bytes; "" without MD5

@@ -18,6 +18,7 @@ class EvDebug;
 
 namespace zu::blob {
 
+struct BlobEncryption;
 class ResumeJournal;
 class TokenRefresh;
 
@@ -39,6 +40,7 @@ struct UploadDescription {
   std::vector<bool> stored;              // by block number - 1: already held, not sent
   ResumeJournal* journal = nullptr;      // null: none kept; not owned
   std::atomic<bool>* sent = nullptr;     // set before a Put Block leaves (null: none)
+  BlobEncryption* encryption = nullptr;  // the file's keys; null: sent as it is; not owned
 };
 
 // What the producer alone uses while it runs; the pass reads it once the

@@ -9,6 +9,11 @@
 // one being read); never fewer than one slot. Slots are never
 // more than the file has blocks, and no buffer is larger than the file: a
 // small file costs a small buffer and one uploader thread.
+//
+// An encrypted file's blocks carry whole 4 MiB regions
+// (platform/crypto/RegionLayout.h): its block size is raised to the next
+// multiple of 4 MiB (a larger file's to the smallest such multiple that
+// fits), and each buffer holds the stored length of its block.
 #ifndef ZUCLOUD_BLOB_UPLOAD_PLAN_H
 #define ZUCLOUD_BLOB_UPLOAD_PLAN_H
 
@@ -16,12 +21,16 @@ namespace zu::blob {
 
 // The service's largest block.
 constexpr unsigned long long kMaxBlockBytes = 4000ULL * 1048576ULL;
+// The largest encrypted block: whole regions whose stored length (28 bytes
+// more per region) stays within kMaxBlockBytes.
+constexpr unsigned long long kMaxEncryptedBlockBytes = 3996ULL * 1048576ULL;
 // Memory an upload may use beyond the configured slots.
 constexpr unsigned long long kBudgetAllowance = 32ULL * 1048576ULL;
 
 struct UploadPlan {
   bool fits = false;                  // false: more than 50,000 blocks of 4000 MiB
-  bool blockSizeRaised = false;       // blockSize is above the configured one
+  bool blockSizeRaised = false;       // raised for a file past 50,000 blocks
+  bool blockSizeRounded = false;      // raised to whole regions (encrypted)
   unsigned long long blockSize = 0;   // bytes per block (the last may be short)
   unsigned long long blocks = 0;      // blocks of the file
   unsigned long long bufferSize = 0;  // bytes per slot buffer
@@ -31,9 +40,9 @@ struct UploadPlan {
 
 // `configuredBlockSize` and `streamCount` as the settings give them (at
 // least 1), `parallel` the Put Blocks wanted in flight (at least 1, at most
-// `streamCount`).
+// `streamCount`); `encrypted` for a file encrypted before it is sent.
 UploadPlan PlanUpload(unsigned long long fileSize, unsigned long long configuredBlockSize,
-                      long long streamCount, int parallel);
+                      long long streamCount, int parallel, bool encrypted = false);
 
 }  // namespace zu::blob
 

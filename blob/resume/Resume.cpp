@@ -21,7 +21,8 @@ void MarkStored(const ResumeRequest& request, const JournalContent& journal,
         static_cast<unsigned long long>(blockNo - 1) * request.blockSize;
     const unsigned long long length =
         size - offset < request.blockSize ? size - offset : request.blockSize;
-    if (found == held.sizes.end() || found->second != length || start.stored[blockNo - 1]) {
+    if (found == held.sizes.end() || found->second != StoredBytes(request.encryption, length) ||
+        start.stored[blockNo - 1]) {
       continue;
     }
     start.stored[blockNo - 1] = true;
@@ -30,41 +31,76 @@ void MarkStored(const ResumeRequest& request, const JournalContent& journal,
   }
 }
 
-// Reads the blob's journal and, when it is one of this very file, asks the
-// service what it holds. Fills `start.stored`; logs why anything found was
-// not used.
-void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
-                      const std::string& name, EvDebug* log, ResumeStart& start) {
+// True when the journal's content key can carry on this upload: neither is
+// encrypted, or both are under the same key-encryption key and the
+// journal's content key unwraps under it (it is then the upload's). Else
+// logs why not.
+bool SameEncryption(const ResumeRequest& request, const JournalContent& journal,
+                    const std::string& path, EvDebug* log) {
+  BlobEncryption* encryption = request.encryption;
+  if (encryption == nullptr && journal.kid.empty()) return true;
+  const char* why = nullptr;
+  if (encryption == nullptr) {
+    why = "is of an encrypted upload and this one is not encrypted";
+  } else if (journal.kid.empty()) {
+    why = "is of an upload without encryption and this one is encrypted";
+  } else if (journal.kid != encryption->kek.kid) {
+    why = "is of an upload encrypted under another key";
+  } else if (!AdoptWrappedKey(*encryption, journal.wrappedKey)) {
+    why = "holds a content key that does not unwrap under the key-encryption key";
+  } else {
+    return true;
+  }
+  log->Error(kTag,
+             "Warning: Resume journal [%s] of file [%s] %s; the journal is removed and the "
+             "whole file is sent.",
+             path.c_str(), request.fileName.c_str(), why);
+  return false;
+}
+
+// Reads and parses the blob's journal: false when there is none, or none
+// to trust (a line says why).
+bool ReadJournal(const ResumeRequest& request, const PrivateDirectory& dir, const std::string& name,
+                 EvDebug* log, JournalContent& journal) {
   std::string text;
   std::string problem;
   const std::string path = dir.path() + "/" + name;
   switch (dir.Read(name, kMaxJournalBytes, text, problem)) {
     case PrivateDirectory::ReadResult::kMissing:
-      return;  // a fresh upload
+      return false;  // a fresh upload
     case PrivateDirectory::ReadResult::kFailed:
       log->Error(kTag,
                  "Warning: Resume journal [%s] of file [%s] cannot be read (%s); it is "
                  "replaced and the whole file is sent.",
                  path.c_str(), request.fileName.c_str(), problem.c_str());
-      return;
+      return false;
     case PrivateDirectory::ReadResult::kRead:
       break;
   }
-  JournalContent journal;
   if (!ParseJournal(text, journal, problem)) {
     log->Error(kTag,
                "Warning: Resume journal [%s] of file [%s] is damaged (%s); it is ignored "
                "and the whole file is sent.",
                path.c_str(), request.fileName.c_str(), problem.c_str());
-    return;
+    return false;
   }
   if (journal.blobUrl != request.blobUrl) {
     log->Error(kTag,
                "Warning: Resume journal [%s] belongs to another blob [%s]; it is ignored "
                "and file [%s] is sent whole.",
                path.c_str(), journal.blobUrl.c_str(), request.fileName.c_str());
-    return;
+    return false;
   }
+  return true;
+}
+
+// Reads the blob's journal and, when it is one of this very file, asks the
+// service what it holds. Fills `start.stored`; logs why anything found was
+// not used.
+void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
+                      const std::string& name, EvDebug* log, ResumeStart& start) {
+  JournalContent journal;
+  if (!ReadJournal(request, dir, name, log, journal)) return;
   if (!journal.identity.SameContentAs(request.identity) || journal.blockSize != request.blockSize) {
     log->Error(kTag,
                "Warning: File [%s] is not the one of the interrupted upload (size [%llu] "
@@ -72,6 +108,10 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
                "differ); the journal is removed and the whole file is sent.",
                request.fileName.c_str(), journal.identity.size, request.identity.size,
                journal.blockSize, request.blockSize);
+    dir.Remove(name);
+    return;
+  }
+  if (!SameEncryption(request, journal, dir.path() + "/" + name, log)) {
     dir.Remove(name);
     return;
   }
@@ -126,8 +166,11 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
 
   // The new journal holds the header and the blocks that are skipped; the
   // uploaders add the others as they are confirmed.
+  const BlobEncryption* encryption = request.encryption;
   std::string content =
-      JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag);
+      JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag,
+                    encryption != nullptr ? encryption->kek.kid : std::string(),
+                    encryption != nullptr ? encryption->wrappedKey : std::string());
   for (size_t i = 0; i < start.stored.size(); ++i) {
     if (start.stored[i]) {
       content += JournalBlockLine(static_cast<unsigned int>(i + 1), request.blockSize,

@@ -5,7 +5,14 @@
 // made. With a journal of the same file (same identity) and block size, the
 // upload keeps the journal's tag and the service is asked which uncommitted
 // blocks it holds; a block both journalled and held under its tagged id
-// with its full length is skipped. Blocks of any other upload carry other
+// with its full length (its stored length, when encrypted) is skipped. An
+// encrypted upload resumes only from a journal of the same key-encryption
+// key whose content key unwraps under it, and then takes that content key,
+// so that the blocks stored and those still to send make one blob; a
+// journal of an unencrypted upload, of another key or with a content key
+// that does not unwrap, or an encrypted journal met by an upload without
+// encryption, is removed and the file is sent whole. Blocks of any other
+// upload carry other
 // ids, so they are never skipped, and never committed, in this one's place. A journal that cannot
 // be trusted is replaced; one of a file that changed is removed; a state folder that cannot be
 // used, or a service that cannot answer, leaves the upload as it would be without resume, with one
@@ -19,6 +26,7 @@
 #include <vector>
 
 #include "blob/resume/ResumeJournal.h"
+#include "blob/storage/BlobEncryption.h"
 #include "blob/storage/UncommittedBlocks.h"
 #include "platform/host/SequentialFile.h"
 
@@ -31,6 +39,9 @@ struct ResumeRequest {
   std::string fileName;  // for log lines
   FileIdentity identity;
   unsigned long long blockSize = 0;
+  // The file's keys (null: not encrypted); the journal's content key
+  // replaces the fresh one when the upload resumes. Not owned.
+  BlobEncryption* encryption = nullptr;
   // Asks the service for the blob's uncommitted blocks.
   std::function<UncommittedBlocks()> queryService;
 };

@@ -5,6 +5,7 @@
 
 #include "blob/storage/BlockId.h"
 #include "platform/host/Env.h"
+#include "platform/text/Base64.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/Sha256.h"
 
@@ -12,9 +13,12 @@ namespace zu::blob {
 namespace {
 
 constexpr char kDefaultStateDir[] = "/var/lib/zucloud";
-constexpr char kMagicLine[] = "zucloud blob upload journal 2";
+constexpr char kMagicLine[] = "zucloud blob upload journal 3";
 constexpr char kOldMagicLine[] = "zucloud blob upload journal 1";
-constexpr size_t kHeaderLines = 5;
+constexpr char kKeylessMagicLine[] = "zucloud blob upload journal 2";
+constexpr size_t kHeaderLines = 6;
+// Longer than any wrapped content key's Base64 text (64 characters).
+constexpr size_t kMaxWrappedKeyText = 128;
 
 // Splits `text` into lines; false when the last one is not ended by "\n"
 // (a journal cut short).
@@ -65,14 +69,17 @@ std::string JournalFileName(const std::string& blobUrl) {
 }
 
 std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
-                          unsigned long long blockSize, const std::string& tag) {
+                          unsigned long long blockSize, const std::string& tag,
+                          const std::string& kid, const std::string& wrappedKey) {
   std::ostringstream out;
   out << kMagicLine << "\n"
       << "url " << blobUrl << "\n"
       << "file " << identity.device << " " << identity.inode << " " << identity.size << " "
       << identity.modifiedNs << " " << identity.changedNs << "\n"
       << "blocksize " << blockSize << "\n"
-      << "tag " << tag << "\n";
+      << "tag " << tag << "\n"
+      << "key " << (kid.empty() ? std::string("none") : Base64OneLine(kid) + " " + wrappedKey)
+      << "\n";
   return out.str();
 }
 
@@ -87,7 +94,23 @@ std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
 
 namespace {
 
-// The four lines after the magic line: url, file identity, block size, tag.
+// The key line: "key none", or the Base64 of a kid and a wrapped key.
+bool ParseKeyLine(const std::string& line, JournalContent& content, std::string& problem) {
+  std::vector<std::string> words;
+  if (line == "key none") return true;
+  if (!SplitWords(line, words) || words.size() != 3 || words[0] != "key" ||
+      base64Decode(words[1], content.kid) != 0 || content.kid.empty() ||
+      Base64OneLine(content.kid) != words[1] || words[2].size() > kMaxWrappedKeyText) {
+    content.kid.clear();
+    problem = "its key line is invalid";
+    return false;
+  }
+  content.wrappedKey = words[2];
+  return true;
+}
+
+// The five lines after the magic line: url, file identity, block size, tag,
+// key.
 bool ParseHeader(const std::vector<std::string>& lines, JournalContent& content,
                  std::string& problem) {
   std::vector<std::string> words;
@@ -115,7 +138,7 @@ bool ParseHeader(const std::vector<std::string>& lines, JournalContent& content,
     return false;
   }
   content.tag = words[1];
-  return true;
+  return ParseKeyLine(lines[5], content, problem);
 }
 
 // Line `i`, which must be exactly the block line this file, block size and
@@ -155,6 +178,10 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
   }
   if (!lines.empty() && lines[0] == kOldMagicLine) {
     problem = "it was written by an earlier version, whose block ids carried no upload tag";
+    return false;
+  }
+  if (!lines.empty() && lines[0] == kKeylessMagicLine) {
+    problem = "it was written by an earlier version, whose journals named no content key";
     return false;
   }
   if (lines.size() < kHeaderLines || lines[0] != kMagicLine) {

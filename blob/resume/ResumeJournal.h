@@ -5,19 +5,24 @@
 //
 // One small text file per blob in the state folder (ZUCLOUD_STATE_DIR,
 // default /var/lib/zucloud), named from a SHA-256 of the blob's URL without
-// its query. It never holds a secret: no SAS token, only the blob URL.
+// its query. It never holds a secret in clear: no SAS token, only the blob
+// URL, and of an encrypted file only the content key wrapped under the
+// owner's key-encryption key, with that key's id.
 //
-//   zucloud blob upload journal 2
+//   zucloud blob upload journal 3
 //   url https://account.blob.core.windows.net/container/folder/name.bak
 //   file <device> <inode> <size> <mtime ns> <ctime ns>
 //   blocksize <bytes>
 //   tag <upload tag>                           see BlockId.h
+//   key none                                   not encrypted, or
+//   key <Base64 of the kid> <wrapped content key, Base64>
 //   block <number> <id> <offset> <length>      one per confirmed block
 //
-// A journal is trusted only when every line is exactly of this form and
-// every block line agrees with the file's size, the block size and the
-// upload's tag; any other journal (one of version 1 included, whose ids
-// carried no tag) is ignored and replaced.
+// Offsets and lengths are the file's (plaintext) bytes. A journal is
+// trusted only when every line is exactly of this form and every block
+// line agrees with the file's size, the block size and the upload's tag;
+// any other journal (one of versions 1 and 2 included: ids without a tag,
+// no key line) is ignored and replaced.
 #ifndef ZUCLOUD_BLOB_RESUME_JOURNAL_H
 #define ZUCLOUD_BLOB_RESUME_JOURNAL_H
 
@@ -43,12 +48,17 @@ struct JournalContent {
   FileIdentity identity;
   unsigned long long blockSize = 0;
   std::string tag;                   // the upload's tag: every id of the upload carries it
+  std::string kid;                   // the key-encryption key's id; "" not encrypted
+  std::string wrappedKey;            // the content key wrapped under it (Base64)
   std::vector<unsigned int> blocks;  // numbers (from 1) of the confirmed blocks
 };
 
-// The header lines of a journal, and the line of one confirmed block.
+// The header lines of a journal (of an encrypted upload when `kid` is not
+// empty), and the line of one confirmed block.
 std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
-                          unsigned long long blockSize, const std::string& tag);
+                          unsigned long long blockSize, const std::string& tag,
+                          const std::string& kid = std::string(),
+                          const std::string& wrappedKey = std::string());
 std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
                              unsigned long long fileSize, const std::string& tag);
 

@@ -1,5 +1,6 @@
 // UploadFile of the blob service: the blob's name checked, the file's
-// record found (Azure Functions mode) or made, the file opened and planned,
+// record found (Azure Functions mode) or made, the keys of an encrypted
+// upload loaded (BlobEncryption.h), the file opened and planned,
 // its token and the source of fresh ones set up; the engine
 // (engine/FileUpload.h) then stores it, and the record and the service keep
 // what the upload leaves (the uploaded flag, a fresh token or storage URL).
@@ -15,6 +16,7 @@
 #include "ZUCloudAzureService.h"
 #include "blob/engine/FileUpload.h"
 #include "blob/setup/FileInfo.h"
+#include "blob/storage/BlobEncryption.h"
 #include "blob/storage/BlobPath.h"
 #include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
@@ -103,6 +105,30 @@ void AdoptFreshGrant(const zu::blob::TokenRefresh* tokens, const std::string& bl
   record.url = grant.serviceUrl + blobPath;
 }
 
+// What UploadFile prepares before any request.
+struct PreparedFile {
+  std::unique_ptr<zu::blob::BlobEncryption> encryption;  // null: not encrypted
+  zu::FileIdentity identity;                             // taken when opened
+  std::unique_ptr<zu::SequentialFile> file;
+  zu::blob::UploadPlan plan;
+};
+
+// The keys of an encrypted upload, the file opened and planned; false, with
+// the failure logged and the caller's message, when any of them fails.
+bool PrepareFile(EvDebug* log, const std::string& localPath, const zu::UploadTuning& tuning,
+                 long long blobSize, long long streamCount, PreparedFile& prepared,
+                 std::wstring& errorMessage) {
+  if (!zu::blob::StartEncryption(log, kUploadFileTag, tuning.encryptionKeyFile, localPath,
+                                 prepared.encryption, errorMessage)) {
+    return false;
+  }
+  prepared.file =
+      zu::blob::OpenFileForUpload(log, localPath, !tuning.keepPageCache, prepared.identity);
+  return prepared.file && zu::blob::PlanFileUpload(
+                              log, localPath, prepared.identity.size, blobSize, streamCount, tuning,
+                              prepared.encryption != nullptr, prepared.plan, errorMessage);
+}
+
 // Runs one upload; an exception the shared guard does not word itself
 // becomes a failure with its own message.
 int GuardUpload(EvDebug* log, const std::string& fileName, std::wstring& errorMessage,
@@ -163,17 +189,14 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
 
     const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
     const std::string localPath = localDir + fileName;
-    zu::FileIdentity identity;
-    std::unique_ptr<zu::SequentialFile> file =
-        zu::blob::OpenFileForUpload(log, localPath, !tuning.keepPageCache, identity);
-    if (!file) return 0;
-    record->fileSize = identity.size;
-
-    zu::blob::UploadPlan plan;
-    if (!zu::blob::PlanFileUpload(log, localPath, identity.size, m_uploadBlobSize,
-                                  m_uploadStreamCount, tuning, plan, errorMessage)) {
+    PreparedFile prepared;
+    if (!PrepareFile(log, localPath, tuning, m_uploadBlobSize, m_uploadStreamCount, prepared,
+                     errorMessage)) {
       return 0;
     }
+    const zu::FileIdentity& identity = prepared.identity;
+    // The completion reports what storage holds: the stored length.
+    record->fileSize = zu::blob::StoredBytes(prepared.encryption.get(), identity.size);
     if (newRecord) {
       ZuCriticalSectionLock lock(m_fileListLock.get());
       m_fileList.push_back(record);
@@ -185,7 +208,9 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
                               tuning.verify,   m_nMaximumBackoff, &sent};
     target.tokens = tokens.get();
     target.dropPages = !tuning.keepPageCache;
-    const int stored = zu::blob::StoreFile(target, std::move(file), plan, tuning, errorMessage);
+    target.encryption = prepared.encryption.get();
+    const int stored =
+        zu::blob::StoreFile(target, std::move(prepared.file), prepared.plan, tuning, errorMessage);
     AdoptFreshGrant(tokens.get(), blobPath, m_uploadURL,
                     m_bAzureFunctionsMode ? record->sasToken : m_sasToken, m_bSecured, *record);
     if (stored != 0) record->uploaded = true;

@@ -13,6 +13,7 @@
 
 namespace zu::blob {
 
+struct BlobEncryption;
 class TokenRefresh;
 
 struct BlobFile {
@@ -31,6 +32,9 @@ struct BlobFile {
   TokenRefresh* tokens = nullptr;
   // The pages read leave the page cache (SequentialFile.h).
   bool dropPages = true;
+  // "DRBackupEncryptionKeyFile": the file's keys (BlobEncryption.h); null
+  // without encryption. Not owned; a resume may swap its content key.
+  BlobEncryption* encryption = nullptr;
 };
 
 // Marks that a request that stores is about to leave.

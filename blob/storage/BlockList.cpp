@@ -196,6 +196,7 @@ int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
     op.ownHeaders = [&](const std::string&) {
       ZuCURL::commandInfoList headers;
       AddCommitHeaders(headers, commit.fileMd5Base64, commit.accessTier);
+      AddEncryptionData(headers, commit.encryptionData);
       return headers;
     };
     op.noGatewayLine = [log] {

@@ -1,6 +1,6 @@
 // Put Block List: commits a file's blocks, in file order, as its block
-// blob, with the blob's Content-MD5 and access tier when given
-// (StoreHeaders.h). Only 201 Created confirms a commit.
+// blob, with the blob's Content-MD5, access tier and encryption data when
+// given (StoreHeaders.h). Only 201 Created confirms a commit.
 //
 // A commit can be carried out by storage and its reply lost on the way back
 // (a connection closed before the reply, a time-out, a reply cut short). A
@@ -12,7 +12,8 @@
 // upload of a file of the same size would look the same; and after an
 // attempt other than the first that storage refused with InvalidBlockList.
 // The commit is found when the committed list names exactly these ids, in
-// order, and its sizes add up to the file's length. Not found, the commit is
+// order, and its sizes add up to the blob's length (the file's, or its
+// stored length when encrypted). Not found, the commit is
 // tried again as any failed attempt after an unknown outcome, and fails at
 // once after InvalidBlockList: a resend could only be refused again.
 #ifndef ZUCLOUD_BLOB_BLOCK_LIST_H
@@ -39,8 +40,9 @@ struct BlockCommit {
   std::vector<std::string> ids;  // Base64 block ids in file order
   std::string fileMd5Base64;     // "" leaves the blob without Content-MD5
   std::string accessTier;        // "" leaves the account's default tier
+  std::string encryptionData;    // the blob's "encryptiondata" metadata, "" none
   bool recognizeLostReply = false;
-  unsigned long long fileSize = 0;  // the file's length, with recognizeLostReply
+  unsigned long long fileSize = 0;  // the blob's length (stored bytes), with recognizeLostReply
   int backoffCapSeconds = 16;       // between readings of the committed list
   // The file's token (TokenRefresh.h): a 403 asks for a fresh one and the
   // commit is made once more with it. Null: sasToken, and a 403 is final.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "blob/storage/BlobEncryption.h"
 #include "blob/storage/StorageReply.h"
 #include "blob/storage/StoreHeaders.h"
 #include "blob/storage/TokenRefresh.h"
@@ -32,6 +33,14 @@ bool ReadWholeFile(const SingleRequestUpload& upload, char* buffer, std::string&
   const unsigned long long size = upload.identity.size;
   unsigned long long total = 0;
   CPzError error;
+  if (upload.encryption != nullptr) {
+    // Region by region into place, to be sealed there.
+    error = ReadRegions(*upload.file, buffer, size, total);
+    if (!error.IsError() && total < size) {
+      change = DescribeFileChange(upload.identity, total, upload.identity);
+      return true;
+    }
+  }
   while (total < size && !error.IsError()) {
     unsigned long long bytes = 0;
     error = upload.file->Read(buffer + total, size - total, bytes);
@@ -69,9 +78,18 @@ bool ReadAndHash(const SingleRequestUpload& upload, PageBuffer& pages, std::stri
     errorMessage = FXString::ToWstring(FileChangedMessage(upload.fileName, change));
     return false;
   }
+  if (upload.encryption != nullptr &&
+      !SealSlot(*upload.encryption, pages.data(), upload.identity.size)) {
+    log->Error(kTag, "Error: File [%s] could not be encrypted (OpenSSL failed); it is not sent.",
+               upload.localPath.c_str());
+    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(upload.fileName) +
+                   L"] to cloud: the file could not be encrypted.";
+    return false;
+  }
   // The whole body's MD5, once: the service checks the body against it and
   // keeps it as the blob's Content-MD5.
-  md5 = upload.contentMd5 ? Md5Base64(pages.data(), upload.identity.size) : std::string();
+  const unsigned long long stored = StoredBytes(upload.encryption, upload.identity.size);
+  md5 = upload.contentMd5 ? Md5Base64(pages.data(), stored) : std::string();
   if (upload.contentMd5 && md5.empty()) {
     log->Error(kTag,
                "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
@@ -90,7 +108,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
              const PageBuffer& pages, const ZuCURL::commandInfoList& headers,
              std::wstring& errorMessage) {
   EvDebug* log = upload.params.log;
-  const unsigned long long size = upload.identity.size;
+  const unsigned long long size = StoredBytes(upload.encryption, upload.identity.size);
   std::string url;
   std::string finalMessage;
   // A fresh token that names another storage URL moves the blob there.
@@ -100,7 +118,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
   const RetryLines lines = StandardRetryLines(
       log, kTag,
       FormatLogText("Error: Failed to upload file [%s] to cloud in one request, size [%llu]. ",
-                    upload.fileName.c_str(), size),
+                    upload.fileName.c_str(), upload.identity.size),
       kRetryingAfterLine);
   std::string lastError;
   const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
@@ -129,7 +147,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
     }
     if (result == 0 && status == kBlobCreated) {
       log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
-                    upload.fileName.c_str(), size);
+                    upload.fileName.c_str(), upload.identity.size);
       return AttemptResult::kSuccess;
     }
     lastError = result == 0 ? "HTTP status " + std::to_string(status) + " instead of 201 Created"
@@ -161,7 +179,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
 int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage) {
   const unsigned long long size = upload.identity.size;
   ReportUploadProgress(upload.fileName, 0, size);
-  PageBuffer pages(static_cast<size_t>(size));
+  PageBuffer pages(static_cast<size_t>(StoredBytes(upload.encryption, size)));
   std::string md5;
   if (!ReadAndHash(upload, pages, md5, errorMessage)) return 0;
   GatewayHolder gateway(upload.params, OpenGateway(upload.params, upload.blobUrl));
@@ -176,7 +194,8 @@ int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMes
   }
   gateway->setSendPaced(1);
   MarkSent(upload);
-  if (!PutBlob(upload, *gateway.get(), pages, PutBlobHeaders(md5, upload.accessTier),
+  if (!PutBlob(upload, *gateway.get(), pages,
+               PutBlobHeaders(md5, upload.accessTier, EncryptionDataOf(upload.encryption)),
                errorMessage)) {
     return 0;
   }

@@ -5,7 +5,10 @@
 // the blocks would, under the same retry policy as a Put Block (the same
 // attempt limit and 120-second wait), through the send pacer, and succeeds
 // only on 201 Created. The file is read whole before the first attempt and
-// checked at its end: a file that changed is not sent. Put Blob replaces the
+// checked at its end: a file that changed is not sent. An encrypted file
+// (BlobEncryption.h) is read region by region into place and sealed there,
+// and its stored bytes go with the blob's encryption data; an empty one is
+// an empty blob that still carries it. Put Blob replaces the
 // blob at once or not at all, so a failure leaves nothing committed. With
 // the verify setting the stored blob is checked afterwards (VerifyBlob.h).
 #ifndef ZUCLOUD_BLOB_SINGLE_REQUEST_UPLOAD_H

@@ -2,7 +2,8 @@
 // settings ask for them. Put Block carries its body's Content-MD5; the
 // request that commits the blob (Put Block List, or a Put Blob that stores a
 // small file whole) carries the whole file's MD5, which the service keeps as
-// the blob's Content-MD5 property, and the access tier the blob starts in.
+// the blob's Content-MD5 property, the access tier the blob starts in and,
+// for an encrypted file, the blob's encryption data (BlobEncryption.h).
 // An empty value leaves its header out, so default requests are unchanged.
 #ifndef ZUCLOUD_BLOB_STORE_HEADERS_H
 #define ZUCLOUD_BLOB_STORE_HEADERS_H
@@ -23,10 +24,15 @@ void AddCommitHeaders(ZuCURL::commandInfoList& headers, const std::string& fileM
                       const std::string& accessTier);
 
 // The headers of the Put Blob request, in order: the blob type, then, when
-// given, the body's MD5 (as Content-MD5 and as the blob's stored MD5) and
-// the access tier.
+// given, the body's MD5 (as Content-MD5 and as the blob's stored MD5), the
+// access tier and the blob's encryption data.
 ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64 = std::string(),
-                                       const std::string& accessTier = std::string());
+                                       const std::string& accessTier = std::string(),
+                                       const std::string& encryptionData = std::string());
+
+// `x-ms-meta-encryptiondata: <encryptionData>` when given: the blob's
+// metadata "encryptiondata".
+void AddEncryptionData(ZuCURL::commandInfoList& headers, const std::string& encryptionData);
 
 }  // namespace zu::blob
 

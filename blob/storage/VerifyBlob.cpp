@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "blob/storage/BlobEncryption.h"
 #include "blob/storage/StorageReply.h"
 #include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
@@ -127,7 +128,8 @@ int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
         file, "its blob was stored but could not be verified (" + failure + ")");
     return 0;
   }
-  const std::string mismatch = DescribeBlobMismatch(properties, file.identity.size, md5Base64);
+  const unsigned long long stored = StoredBytes(file.encryption, file.identity.size);
+  const std::string mismatch = DescribeBlobMismatch(properties, stored, md5Base64);
   if (!mismatch.empty()) {
     log->Error(kTag, "Error: The stored blob of file [%s] does not match the file: %s.",
                file.fileName.c_str(), mismatch.c_str());
@@ -136,8 +138,7 @@ int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
     return 0;
   }
   log->DebugLvl(2, kTag, "Success: The stored blob of file [%s] matches the file (%llu bytes%s).",
-                file.fileName.c_str(), file.identity.size,
-                md5Base64.empty() ? "" : ", Content-MD5");
+                file.fileName.c_str(), stored, md5Base64.empty() ? "" : ", Content-MD5");
   return 1;
 }
 

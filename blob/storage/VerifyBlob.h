@@ -19,7 +19,8 @@ namespace zu::blob {
 // final at once.
 constexpr int kBlobPropertiesAttempts = 3;
 
-// 1 when the blob at file.blobUrl is of file.identity.size bytes and, when
+// 1 when the blob at file.blobUrl is of file.identity.size bytes (their
+// stored length when file.encryption is set) and, when
 // `md5Base64` is not empty, has that Content-MD5; else 0 with the caller's
 // message.
 int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
