@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,10 +21,12 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
-#include "blob/storage/BlockId.h"
 #include "blob/setup/FileInfo.h"
+#include "blob/storage/BlockId.h"
+#include "platform/crypto/RegionLayout.h"
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
+#include "support/EncryptedBlob.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -1083,6 +1087,186 @@ TEST_P(BlobIntegrity, ACommitWhoseReplyWasLostIsFoundCommitted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Api, BlobIntegrity, ::testing::Values(Mode::kApi), ModeName);
+
+// Client-side encryption ("DRBackupEncryptionKeyFile") end to end: what
+// Azurite stores is restored byte for byte by the Python storage SDK given
+// the key-encryption key, as the backup's owner would restore it. The
+// requests it changes are the same in every mode, so one mode is enough.
+class BlobEncryption : public BlobEmulator {
+ protected:
+  void SetUp() override {
+    BlobEmulator::SetUp();
+    keyFile_ = zutest::WriteKeyFile(files_.file("kek.json"), "local:dr-kek");
+    env_->setGlobal("DRBackupEncryptionKeyFile", keyFile_);
+  }
+
+  // Downloads `blobs` (name in the container, "flip:" first to change one
+  // stored byte before) with the SDK into stems of `stemDir`; false when the
+  // SDK is missing.
+  bool restoreWithSdk(const std::string& container, const std::vector<std::string>& blobs,
+                      const zutest::TempDir& stemDir) {
+    std::string command = "/usr/bin/python3 " + zutest::SourceDir() +
+                          "/tests/support/sdk_decrypt.py --azurite http://127.0.0.1:" +
+                          std::to_string(emulator_->azuritePort()) + "/devstoreaccount1 '" +
+                          keyFile_ + "'";
+    for (size_t i = 0; i < blobs.size(); ++i) {
+      const bool flip = blobs[i].rfind("flip:", 0) == 0;
+      command += std::string(" '") + (flip ? "flip:" : "") + container + "/" +
+                 blobs[i].substr(flip ? 5 : 0) + "=" + stemDir.file(std::to_string(i)) + "'";
+    }
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status)) << command;
+    if (WEXITSTATUS(status) == 77) return false;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << command;
+    return true;
+  }
+
+  std::string keyFile_;
+};
+
+// Files on both sides of a region, several blocks sent side by side, the
+// single Put Blob path and MD5 digests: the SDK restores each blob, which
+// holds the sealed regions (never the file's bytes) and, with MD5, the MD5
+// of what it holds; a blob with one byte changed in storage is refused.
+TEST_P(BlobEncryption, TheSdkRestoresEveryEncryptedBlobByteForByte) {
+  const unsigned long long k4 = 4 * kMiB;
+  struct Row {
+    LocalFile file;
+    int singleRequestMiB;
+    int parallel;
+    bool md5;
+  };
+  const std::vector<Row> rows = {{addFile("e0.bak", 0), 0, 1, false},
+                                 {addFile("e1.bak", 1), 0, 1, false},
+                                 {addFile("e4m-1.bak", k4 - 1), 0, 1, false},
+                                 {addFile("e4m.bak", k4), 0, 1, false},
+                                 {addFile("e4m+1.bak", k4 + 1), 0, 1, false},
+                                 {addFile("par.bak", 3 * k4 + 7), 0, 3, false},
+                                 {addFile("md5.bak", 2 * k4 + 9), 0, 1, true},
+                                 {addFile("single.bak", 3000), 1, 1, false},
+                                 {addFile("single0.bak", 0), 1, 1, false},
+                                 {addFile("single-md5.bak", kMiB), 1, 1, true},
+                                 {addFile("flipped.bak", k4 + 100), 0, 1, false}};
+  maxInFlight_ = 3;
+  BlobServiceAccess service;
+  std::wstring message;
+  std::vector<LocalFile> files;
+  for (const Row& row : rows) files.push_back(row.file);
+  ASSERT_EQ(init(service, "GUID-Encrypted", files, message), 1);
+  std::vector<std::string> blobs;
+  for (const Row& row : rows) {
+    env_->setGlobal("DRBackupUploadSingleRequestMiB", std::to_string(row.singleRequestMiB));
+    env_->setGlobal("DRBackupUploadParallelBlocks", std::to_string(row.parallel));
+    env_->setGlobal("bEnableZUCloudDRBackupContentMD5", row.md5 ? "true" : "false");
+    ASSERT_EQ(service.UploadFile(dir(), row.file.name, "e", message), 1)
+        << row.file.name << " " << std::string(message.begin(), message.end());
+    blobs.push_back((row.file.name == "flipped.bak" ? "flip:e/" : "e/") + row.file.name);
+  }
+  ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
+  const json completion = lastCompletion();
+  ASSERT_EQ(completion["files"].size(), rows.size()) << completion.dump();
+  const std::string container = zutest::ContainerOf(service.m_uploadURL);
+  zutest::TempDir stems;
+  if (!restoreWithSdk(container, blobs, stems)) {
+    GTEST_SKIP() << "the Python storage SDK (python3-azure-storage) is missing";
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const std::string& data = rows[i].file.data;
+    SCOPED_TRACE(rows[i].file.name);
+    const std::string stem = stems.file(std::to_string(i));
+    const std::string stored = zutest::ReadFile(stem + ".stored");
+    EXPECT_EQ(stored.size(), zu::StoredLength(data.size()));
+    EXPECT_EQ(completion["files"][i]["size"].get<unsigned long long>(), stored.size());
+    EXPECT_TRUE(data.empty() || stored.find(data.substr(0, 64)) == std::string::npos);
+    const json blob = emulator_->blob(container, "e/" + rows[i].file.name);
+    if (rows[i].md5) {
+      EXPECT_EQ(blob.value("content_md5", json()), Md5Of(stored));
+    }
+    if (rows[i].file.name == "flipped.bak") {
+      EXPECT_NE(zutest::ReadFile(stem + ".refused"), "");
+      EXPECT_FALSE(std::filesystem::exists(stem + ".restored"));
+      continue;
+    }
+    EXPECT_EQ(zutest::ReadFile(stem + ".refused"), "");
+    EXPECT_TRUE(zutest::ReadFile(stem + ".restored") == data);
+  }
+  // Every commit, and every Put Blob (the empty one too), carried the
+  // encryption data; no Put Block did.
+  for (const json& entry : emulator_->control("GET", "/proxy/journal")) {
+    const std::string kind = entry.value("kind", "");
+    if (kind != "put_block_list" && kind != "put_blob" && kind != "put_block") continue;
+    EXPECT_EQ(HeaderOf(entry, "x-ms-meta-encryptiondata").empty(), kind == "put_block")
+        << entry.dump();
+  }
+  expectNoSecretsInLog(service);
+}
+
+// An upload stopped after two blocks and resumed sends only the rest, under
+// the content key its journal kept wrapped: the SDK restores the whole file.
+TEST_P(BlobEncryption, AResumedEncryptedUploadIsRestoredWhole) {
+  const std::vector<LocalFile> files = {addFile("resumed.bak", 12 * kMiB + 5)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-EncResume", files, message), 1);
+  refuseBlockAfter(2);
+  EXPECT_EQ(service.UploadFile(dir(), "resumed.bak", "e", message), 0);
+  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2}));
+  emulator_->reset();
+  ASSERT_EQ(service.UploadFile(dir(), "resumed.bak", "e", message), 1)
+      << std::string(message.begin(), message.end());
+  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{3, 4}));
+  zutest::TempDir stems;
+  if (!restoreWithSdk(zutest::ContainerOf(service.m_uploadURL), {"e/resumed.bak"}, stems)) {
+    GTEST_SKIP() << "the Python storage SDK (python3-azure-storage) is missing";
+  }
+  EXPECT_EQ(zutest::ReadFile(stems.file("0") + ".refused"), "");
+  EXPECT_TRUE(zutest::ReadFile(stems.file("0") + ".restored") == files[0].data);
+}
+
+// A key file that cannot be used fails the upload before any request, with
+// a message naming the setting and why; storage holds nothing.
+TEST_P(BlobEncryption, ABadKeyFileFailsBeforeAnyRequest) {
+  const struct {
+    const char* what;
+    std::function<std::string()> keyFile;
+    const char* reason;
+  } rows[] = {
+      {"missing", [this] { return files_.file("no-such-key.json"); }, "does not exist"},
+      {"too open",
+       [this] {
+         return zutest::WriteKeyFile(files_.file("open.json"), "k", zutest::kTestKeyHex, 0644);
+       },
+       "(mode 0644)"},
+      {"wrong length",
+       [this] {
+         return zutest::WriteKeyFile(files_.file("short.json"), "k", std::string(62, 'a'));
+       },
+       "62 hexadecimal digits long, not 64"},
+  };
+  const std::vector<LocalFile> files = {addFile("kept.bak", 5000)};
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-BadKey", files, message), 1);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    env_->setGlobal("DRBackupEncryptionKeyFile", row.keyFile());
+    emulator_->reset();
+    EXPECT_EQ(service.UploadFile(dir(), "kept.bak", "e", message), 0);
+    const std::string text(message.begin(), message.end());
+    EXPECT_EQ(text.rfind("The key file named by the setting DRBackupEncryptionKeyFile cannot be "
+                         "used: ",
+                         0),
+              0u)
+        << text;
+    EXPECT_NE(text.find(row.reason), std::string::npos) << text;
+    EXPECT_NE(env_->logText().find("ERROR [UploadFile] Error: " + text), std::string::npos);
+    EXPECT_TRUE(emulator_->control("GET", "/proxy/journal").empty());
+    EXPECT_FALSE(emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "e/kept.bak")
+                     .value("exists", true));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Api, BlobEncryption, ::testing::Values(Mode::kApi), ModeName);
 
 // Two uploads of one blob: another host (or a cloned server) with a state
 // folder of its own, one without resume, one running beside it on the same

@@ -18,6 +18,17 @@ metadata). For each blob the script
   - writes STEM.restored with the bytes the SDK returns, or STEM.refused with
     its reason when the SDK refuses the blob.
 
+Usage: sdk_decrypt.py --azurite BLOB_ENDPOINT KEY_FILE [flip:]CONTAINER/NAME=STEM...
+
+downloads each blob from Azurite (BLOB_ENDPOINT is
+http://127.0.0.1:PORT/devstoreaccount1, reached with the emulator's
+well-known account key) as its owner would restore it: STEM.stored gets
+the blob's bytes as stored and STEM.json its encryption data, then the SDK
+downloads it with the key-encryption key and require_encryption into
+STEM.restored, or STEM.refused with its reason. With "flip:" one byte in the
+middle of the stored blob is changed first (the blob is written again with
+its metadata), as a storage fault or an attacker would.
+
 Exit status: 0 when every blob was handled, 1 when an encryption data text
 differs from the SDK's, 2 on wrong usage, 77 when the SDK (python3-azure-
 storage) is not installed.
@@ -152,7 +163,54 @@ def restore(url, kek):
     return client.download_blob().readall()
 
 
+# Azurite's development account; its key is public and protects nothing.
+AZURITE_ACCOUNT = {
+    "account_name": "devstoreaccount1",
+    "account_key": "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq"
+                   "/K1SZFPTOtr/KBHBeksoGMGw==",
+}
+
+
+def from_azurite(endpoint, kek, target):
+    """Restores one blob of Azurite, "[flip:]CONTAINER/NAME=STEM"."""
+    flip = target.startswith("flip:")
+    path, stem = target[len("flip:") if flip else 0:].rsplit("=", 1)
+    container, name = path.split("/", 1)
+    plain = BlobClient(endpoint, container, name, credential=AZURITE_ACCOUNT, retry_total=0)
+    stored = plain.download_blob().readall()
+    metadata = plain.get_blob_properties().metadata
+    if flip:
+        changed = bytearray(stored)
+        changed[len(changed) // 2] ^= 0x01
+        stored = bytes(changed)
+        plain.upload_blob(stored, metadata=metadata, overwrite=True)
+    with open(stem + ".stored", "wb") as f:
+        f.write(stored)
+    with open(stem + ".json", "w", encoding="ascii") as f:
+        f.write(metadata.get("encryptiondata", ""))
+    client = BlobClient(endpoint, container, name, credential=AZURITE_ACCOUNT,
+                        key_encryption_key=kek, require_encryption=True,
+                        encryption_version="2.0", max_single_get_size=READ_SIZE,
+                        max_chunk_get_size=READ_SIZE, retry_total=0)
+    try:
+        restored = client.download_blob().readall()
+    except (HttpResponseError, ValueError) as error:
+        with open(stem + ".refused", "w", encoding="utf-8") as f:
+            f.write(f"{type(error).__name__}: {error}\n")
+        return
+    with open(stem + ".restored", "wb") as f:
+        f.write(restored)
+
+
 def main():
+    if len(sys.argv) > 1 and sys.argv[1] == "--azurite":
+        if len(sys.argv) < 5:
+            print(__doc__)
+            return 2
+        kek = read_key_file(sys.argv[3])
+        for target in sys.argv[4:]:
+            from_azurite(sys.argv[2], kek, target)
+        return 0
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
