@@ -178,6 +178,10 @@ class CliTest(unittest.TestCase):
              "--md5, --verify and --tier apply to the blob service only"),
             (self.base_args("folder", config) + ["--verify", target],
              "--md5, --verify and --tier apply to the blob service only"),
+            (self.base_args("folder", config) + ["--encrypt-key=k.json", target],
+             "--encrypt-key applies to the blob service only"),
+            (self.base_args("blob", config) + ["--encrypt-key", "k\nCloud URL = x", target],
+             "the value of --encrypt-key holds a line break"),
             (self.base_args("folder", config) + ["--quiet=yes", target],
              "unknown option --quiet=..."),
             # A proxy value must not add lines to the run's settings file.
@@ -297,6 +301,31 @@ class CliTest(unittest.TestCase):
                                  [200] if "--verify" in tier_args else [])
                 # The run's private copy of the settings is gone.
                 self.assertEqual(os.listdir(tmp), [])
+
+    def test_encrypt_key_stores_sealed_blobs_and_a_bad_key_stores_nothing(self):
+        data = os.urandom(4 * 1024 * 1024 + 3)
+        self.write("secret.bin", data)
+        key = os.path.join(self.dir, "kek.json")
+        with open(key, "w") as f:
+            f.write('{"kid": "cli-kek", "key": "%s"}' % ("ab" * 32))
+        os.chmod(key, 0o600)
+        result = self.run_cli(*(self.base_args("blob", self.blob_config())
+                                + ["--encrypt-key=" + key, self.files]))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        blob = EMULATOR.control("GET", "/_emu/blob?container=guid-cli&name=DRBackup/secret.bin")
+        # Two regions, each 28 bytes longer (nonce and tag); the completion
+        # reports that stored length.
+        self.assertEqual(blob["size"], len(data) + 2 * 28)
+        self.assertNotEqual(blob["sha256"], hashlib.sha256(data).hexdigest())
+        done = [c for c in EMULATOR.control("GET", "/_emu/completions") if c.get("mode") == "api"]
+        self.assertEqual(done[-1]["files"][0]["size"], len(data) + 2 * 28)
+        EMULATOR.control("POST", "/_emu/reset", {})
+        os.chmod(key, 0o644)
+        refused = self.run_cli(*(self.base_args("blob", self.blob_config())
+                                 + ["--encrypt-key", key, self.files]))
+        self.assertEqual(refused.returncode, 1, refused.stdout + refused.stderr)
+        self.assertIn("DRBackupEncryptionKeyFile cannot be used", refused.stdout + refused.stderr)
+        self.assertEqual(EMULATOR.control("GET", "/_emu/proxy/journal"), [])
 
     def test_pages_read_for_upload_leave_the_page_cache_unless_kept(self):
         probe = os.path.join(self.dir, "probe")

@@ -197,6 +197,9 @@ std::string HelpText() {
          "  --tier Hot|Cool|Cold|Archive  blob: access tier the blobs start in\n"
          "                         (Archive must be rehydrated, for hours, before a\n"
          "                         restore can read it)\n"
+         "  --encrypt-key FILE     blob: encrypt each file before it is sent, with the key\n"
+         "                         of FILE ({\"kid\", \"key\"}, mode 0600); keep the key:\n"
+         "                         without it the backup cannot be restored\n"
          "  --keep-page-cache      keep the files' pages in the page cache after they are\n"
          "                         read (by default each read's pages are dropped)\n"
          "  --proxy URL            proxy of every request (http://[user:password@]host:port);\n"
@@ -270,6 +273,7 @@ const TextOption kTextOptions[] = {
     {"--tier", [](CommandLine& c) -> std::string& { return c.tier; }},
     {"--proxy", [](CommandLine& c) -> std::string& { return c.options.proxyUrl; }},
     {"--proxy-bypass", [](CommandLine& c) -> std::string& { return c.options.proxyBypass; }},
+    {"--encrypt-key", [](CommandLine& c) -> std::string& { return c.options.encryptionKeyFile; }},
 };
 
 // Options that take a whole decimal number within [min, max].
@@ -418,8 +422,8 @@ bool CheckServiceAndSettings(const UploadOptions& options, std::string& error) {
   return true;
 }
 
-// --md5, --verify and --tier belong to the blob service; the tier must be
-// one the storage service knows.
+// --md5, --verify, --tier and --encrypt-key belong to the blob service; the
+// tier must be one the storage service knows.
 bool CheckBlobSettings(CommandLine& line, std::string& error) {
   UploadOptions& options = line.options;
   if (!line.tier.empty() && !CanonicalTier(line.tier, options.accessTier)) {
@@ -429,6 +433,10 @@ bool CheckBlobSettings(CommandLine& line, std::string& error) {
   if (options.service != "blob" &&
       (options.contentMd5 || options.verify || !options.accessTier.empty())) {
     error = "--md5, --verify and --tier apply to the blob service only";
+    return false;
+  }
+  if (options.service != "blob" && !options.encryptionKeyFile.empty()) {
+    error = "--encrypt-key applies to the blob service only";
     return false;
   }
   return true;
@@ -512,6 +520,8 @@ bool SettingsForRun(const UploadOptions& options, std::string& path, std::string
   if (!options.proxyBypass.empty()) added += "ZUCloudProxyBypass = " + options.proxyBypass + "\n";
   if (!options.accessTier.empty())
     added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
+  if (!options.encryptionKeyFile.empty())
+    added += "DRBackupEncryptionKeyFile = " + options.encryptionKeyFile + "\n";
   if (added.empty()) return true;
 
   // The settings file may hold what only its owner should read: the copy

@@ -36,6 +36,9 @@ struct UploadOptions {
   bool contentMd5 = false;
   bool verify = false;
   std::string accessTier;
+  // blob: --encrypt-key, the key file of client-side encryption ("" none:
+  // the settings file's).
+  std::string encryptionKeyFile;
   // Both services: --keep-page-cache, the files' pages stay in the page
   // cache after they are read.
   bool keepPageCache = false;
@@ -56,7 +59,8 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
 
 // The settings file the library reads for this run: `configFile` itself, or,
-// when --md5, --verify, --tier, --keep-page-cache, --proxy or --proxy-bypass add settings, a
+// when --md5, --verify, --tier, --encrypt-key, --keep-page-cache, --proxy or --proxy-bypass
+// add settings, a
 // private copy of it (mode 0600,
 // in TMPDIR or /tmp) ending with them, which `cleanup` names for removal at exit. False with
 // `error` when the copy cannot be made.
