@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -301,8 +302,12 @@ TEST(KeyWrap, UnwrapRefusesAnotherKekDamageAndOtherVersions) {
   const std::string wrapped = zu::WrapContentKey(kek, key);
   std::string damaged = wrapped;
   damaged[10] = damaged[10] == 'A' ? 'B' : 'A';
-  Bytes v1 = {'1', '.', '0', 0, 0, 0, 0, 0};
-  v1.insert(v1.end(), key.data(), key.data() + zu::SecretKey32::kSize);
+  // Version "1.0" padded to 8 bytes, then the key.
+  Bytes v1(8 + zu::SecretKey32::kSize, 0);
+  v1[0] = '1';
+  v1[1] = '.';
+  v1[2] = '0';
+  std::copy(key.data(), key.data() + zu::SecretKey32::kSize, v1.begin() + 8);
   const struct {
     const char* what;
     zu::KeyEncryptionKey kek;
