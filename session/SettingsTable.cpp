@@ -24,7 +24,7 @@ constexpr const char* kGlobal = "GlobalParam";
 // The word rows are in the order of init's warnings about them (see
 // LogSettingsFileNotice).
 // clang-format off
-const SettingSpec kSettings[] = {
+const SettingRow kSettings[] = {
     // section, key, type, default as written, default, minimum, maximum, clamp above, read, reader
     {kGlobal, "bEnableZUCloudConnectionReuse", kWord, "true", 1, 0, 0, false, kEachGateway, "ReadConnectionReuse"},
     {kGlobal, "Cloud URL", kString, "see below", 0, 0, 0, false, kInit, "ResolveCloudUrl"},
@@ -55,19 +55,19 @@ const SettingSpec kSettings[] = {
 
 const size_t kSettingCount = sizeof(kSettings) / sizeof(kSettings[0]);
 
-const SettingSpec* FindSetting(const char* key) {
-  for (const SettingSpec& spec : kSettings) {
-    if (std::strcmp(spec.key, key) == 0) return &spec;
+const SettingRow* FindSetting(const char* key) {
+  for (const SettingRow& row : kSettings) {
+    if (std::strcmp(row.key, key) == 0) return &row;
   }
   return nullptr;
 }
 
 namespace {
 
-// `value`, found in the file, within the bounds of `spec`.
-long long Bounded(const SettingSpec& spec, unsigned long long value) {
-  if (value > static_cast<unsigned long long>(spec.maximum)) {
-    return spec.clampAbove ? spec.maximum : spec.defaultValue;
+// `value`, found in the file, within the bounds of `row`.
+long long Bounded(const SettingRow& row, unsigned long long value) {
+  if (value > static_cast<unsigned long long>(row.maximum)) {
+    return row.clampAbove ? row.maximum : row.defaultValue;
   }
   return static_cast<long long>(value);
 }
@@ -75,36 +75,36 @@ long long Bounded(const SettingSpec& spec, unsigned long long value) {
 }  // namespace
 
 long long SettingsSnapshot::Number(const char* key) const {
-  const SettingSpec* spec = FindSetting(key);
-  if (spec == nullptr) return 0;
-  if (spec->type == SettingType::kInt) {
+  const SettingRow* row = FindSetting(key);
+  if (row == nullptr) return 0;
+  if (row->type == SettingType::kInt) {
     int value = 0;
-    if (m_global.get(key, value) != 0 || value < spec->minimum) return spec->defaultValue;
-    return Bounded(*spec, static_cast<unsigned long long>(value));
+    if (m_global.get(key, value) != 0 || value < row->minimum) return row->defaultValue;
+    return Bounded(*row, static_cast<unsigned long long>(value));
   }
-  if (spec->type == SettingType::kUnsigned) {
+  if (row->type == SettingType::kUnsigned) {
     unsigned long value = 0;
-    if (m_sections.getNumber(spec->section, key, &value) != 1 ||
-        value < static_cast<unsigned long>(spec->minimum)) {
-      return spec->defaultValue;
+    if (m_sections.getNumber(row->section, key, &value) != 1 ||
+        value < static_cast<unsigned long>(row->minimum)) {
+      return row->defaultValue;
     }
-    return Bounded(*spec, value);
+    return Bounded(*row, value);
   }
   return 0;
 }
 
 bool SettingsSnapshot::Word(const char* key) const {
-  const SettingSpec* spec = FindSetting(key);
-  if (spec == nullptr || spec->type != SettingType::kWord) return false;
+  const SettingRow* row = FindSetting(key);
+  if (row == nullptr || row->type != SettingType::kWord) return false;
   const std::optional<std::string> word = Text(key);
-  if (!word || word->empty()) return spec->defaultValue != 0;
+  if (!word || word->empty()) return row->defaultValue != 0;
   return FXString::EqualsNoCase(*word, "true");
 }
 
 std::optional<std::string> SettingsSnapshot::Text(const char* key) const {
-  const SettingSpec* spec = FindSetting(key);
-  if (spec == nullptr || std::strcmp(spec->section, kGlobal) != 0) return std::nullopt;
-  if (spec->type != SettingType::kWord && spec->type != SettingType::kString) return std::nullopt;
+  const SettingRow* row = FindSetting(key);
+  if (row == nullptr || std::strcmp(row->section, kGlobal) != 0) return std::nullopt;
+  if (row->type != SettingType::kWord && row->type != SettingType::kString) return std::nullopt;
   std::string text;
   if (m_global.get(key, text) != 0) return std::nullopt;
   return text;

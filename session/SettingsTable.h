@@ -31,7 +31,7 @@ enum class SettingRead {
   kEachRequest,   // by each request that needs it
 };
 
-struct SettingSpec {
+struct SettingRow {
   const char* section;  // "GlobalParam", "UpdateFlags", "Reports"
   const char* key;
   SettingType type;
@@ -50,11 +50,11 @@ struct SettingSpec {
 };
 
 // The table.
-extern const SettingSpec kSettings[];
+extern const SettingRow kSettings[];
 extern const size_t kSettingCount;
 
 // The row of `key`; null for a key that is no setting.
-const SettingSpec* FindSetting(const char* key);
+const SettingRow* FindSetting(const char* key);
 
 // One reading of the settings file, and its values by the table's rules.
 // Asking for a key that is not in the table, or for a number of a word, is

@@ -357,14 +357,14 @@ TEST(SettingsTable, MatchesTheOperationsGuide) {
   const std::map<std::string, DocRow> documented = DocumentedSettings(text.str());
   ASSERT_FALSE(documented.empty());
   for (size_t i = 0; i < zu::kSettingCount; ++i) {
-    const zu::SettingSpec& spec = zu::kSettings[i];
-    SCOPED_TRACE(spec.key);
-    EXPECT_EQ(zu::FindSetting(spec.key), &spec) << "one row per key";
-    const auto row = documented.find(spec.key);
+    const zu::SettingRow& setting = zu::kSettings[i];
+    SCOPED_TRACE(setting.key);
+    EXPECT_EQ(zu::FindSetting(setting.key), &setting) << "one row per key";
+    const auto row = documented.find(setting.key);
     ASSERT_NE(row, documented.end()) << "not in docs/operations.md";
-    EXPECT_EQ(row->second.section, spec.section);
-    EXPECT_EQ(row->second.type, TypeName(spec.type));
-    EXPECT_EQ(row->second.defaultText, spec.defaultText);
+    EXPECT_EQ(row->second.section, setting.section);
+    EXPECT_EQ(row->second.type, TypeName(setting.type));
+    EXPECT_EQ(row->second.defaultText, setting.defaultText);
   }
   for (const auto& [key, row] : documented) {
     EXPECT_NE(zu::FindSetting(key.c_str()), nullptr)
@@ -376,20 +376,20 @@ TEST(SettingsTable, MatchesTheOperationsGuide) {
 // number itself, 0 for "off" and "none", 1 and 0 for "true" and "false".
 TEST(SettingsTable, WrittenDefaultsAreTheDefaultsRead) {
   for (size_t i = 0; i < zu::kSettingCount; ++i) {
-    const zu::SettingSpec& spec = zu::kSettings[i];
-    SCOPED_TRACE(spec.key);
-    const std::string text = spec.defaultText;
-    switch (spec.type) {
+    const zu::SettingRow& setting = zu::kSettings[i];
+    SCOPED_TRACE(setting.key);
+    const std::string text = setting.defaultText;
+    switch (setting.type) {
       case zu::SettingType::kInt:
       case zu::SettingType::kUnsigned:
         if (text == "off" || text == "none") {
-          EXPECT_EQ(spec.defaultValue, 0);
+          EXPECT_EQ(setting.defaultValue, 0);
         } else {
-          EXPECT_EQ(text, std::to_string(spec.defaultValue));
+          EXPECT_EQ(text, std::to_string(setting.defaultValue));
         }
         break;
       case zu::SettingType::kWord:
-        EXPECT_EQ(text, spec.defaultValue != 0 ? "true" : "false");
+        EXPECT_EQ(text, setting.defaultValue != 0 ? "true" : "false");
         break;
       case zu::SettingType::kString:
         EXPECT_TRUE(text == "none" || text == "see below");
