@@ -18,8 +18,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
-#include <mutex>
 #include <vector>
+
+#include "platform/threads/ZuSync.h"
 
 namespace LIBCURL {
 namespace {
@@ -55,14 +56,14 @@ bool IsInheritableUnixSocket(int fd) {
 
 // One priming at a time: two at once would each see the other's pair among
 // its new descriptors.
-std::mutex g_primingMutex;
+zu::Mutex g_primingMutex;
 
 }  // namespace
 
 CURL* NewEasyHandle() {
   CURL* easy = curl_easy_init();
   if (easy == nullptr) return nullptr;
-  std::lock_guard<std::mutex> lock(g_primingMutex);
+  zu::MutexLock lock(g_primingMutex);
   const std::vector<int> before = OpenDescriptors();
   // Without a URL the transfer stops at its first check ("No URL set"),
   // after curl_easy_perform has made the handle's multi handle and before

@@ -31,7 +31,6 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -78,6 +77,8 @@ class SharedCache {
   static void Unlock(CURL*, curl_lock_data data, void* self) { MutexFor(self, data)->unlock(); }
 
   CURLSH* m_handle = nullptr;
+  // Taken and given back by libcurl through Lock and Unlock, in two calls:
+  // there is no scope in which to name them for the analysis.
   std::mutex m_locks[CURL_LOCK_DATA_LAST];
 };
 
@@ -114,11 +115,11 @@ class Closing {
 };
 
 struct State {
-  std::mutex mutex;
-  int users = 0;                                               // guarded by mutex
-  std::map<std::string, std::shared_ptr<SharedCache>> shares;  // guarded by mutex
-  std::vector<IdleHandle> idle;                                // guarded by mutex
-  std::map<std::string, Clock::time_point> reached;            // guarded by mutex
+  zu::Mutex mutex;
+  int users GUARDED_BY(mutex) = 0;
+  std::map<std::string, std::shared_ptr<SharedCache>> shares GUARDED_BY(mutex);
+  std::vector<IdleHandle> idle GUARDED_BY(mutex);
+  std::map<std::string, Clock::time_point> reached GUARDED_BY(mutex);
 };
 
 State& Global() {
@@ -132,8 +133,11 @@ Clock::duration MaxIdle() {
   return zu::Env::Current()->IdleConnectionLifetime(std::chrono::seconds(kMaxIdleSeconds));
 }
 
-// Moves handles idle for too long to `closing`; the caller holds the mutex.
-void DropExpiredLocked(State& s, Clock::time_point now, Closing& closing) {
+// The environment's clock, by which handles and answers age.
+Clock::time_point Now() { return zu::Env::Current()->Now(); }
+
+// Moves handles idle for too long to `closing`.
+void DropExpiredLocked(State& s, Clock::time_point now, Closing& closing) REQUIRES(s.mutex) {
   const Clock::duration maxIdle = MaxIdle();
   const auto fresh = std::stable_partition(
       s.idle.begin(), s.idle.end(),
@@ -155,7 +159,7 @@ std::string Lower(std::string text) {
 
 void AddUser() {
   State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zu::MutexLock lock(s.mutex);
   ++s.users;
 }
 
@@ -164,7 +168,7 @@ void RemoveUser() {
   Closing closing;
   std::map<std::string, std::shared_ptr<SharedCache>> shares;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    zu::MutexLock lock(s.mutex);
     if (s.users > 0) --s.users;
     if (s.users > 0) return;
     for (IdleHandle& idle : s.idle) closing.add(std::move(idle));
@@ -179,7 +183,7 @@ void RemoveUser() {
 
 bool Active() {
   State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zu::MutexLock lock(s.mutex);
   return s.users > 0;
 }
 
@@ -205,7 +209,7 @@ std::string OriginOf(const std::string& url) {
 
 std::shared_ptr<SharedCache> Share(const std::string& securityKey) {
   State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zu::MutexLock lock(s.mutex);
   if (s.users <= 0) return nullptr;
   std::shared_ptr<SharedCache>& slot = s.shares[securityKey];
   if (!slot) {
@@ -225,8 +229,8 @@ void* TakeIdle(const std::string& securityKey, const std::string& origin,
                std::shared_ptr<SharedCache>& share) {
   State& s = Global();
   Closing closing;
-  std::lock_guard<std::mutex> lock(s.mutex);
-  DropExpiredLocked(s, Clock::now(), closing);
+  zu::MutexLock lock(s.mutex);
+  DropExpiredLocked(s, Now(), closing);
   if (s.users <= 0) return nullptr;
   // The handle returned last: its connection is the least likely to have
   // been closed by the server.
@@ -262,8 +266,8 @@ void GiveBack(const std::string& securityKey, const std::string& origin, void* e
               std::shared_ptr<SharedCache> share) {
   State& s = Global();
   Closing closing;
-  IdleHandle handle{securityKey, origin, static_cast<CURL*>(easy), std::move(share), Clock::now()};
-  std::lock_guard<std::mutex> lock(s.mutex);
+  IdleHandle handle{securityKey, origin, static_cast<CURL*>(easy), std::move(share), Now()};
+  zu::MutexLock lock(s.mutex);
   DropExpiredLocked(s, handle.since, closing);
   if (s.users <= 0 || origin.empty()) {
     closing.add(std::move(handle));
@@ -285,21 +289,21 @@ void GiveBack(const std::string& securityKey, const std::string& origin, void* e
 void MarkReached(const std::string& securityKey, const std::string& origin, bool ok) {
   if (origin.empty()) return;
   State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zu::MutexLock lock(s.mutex);
   if (!ok) {
     s.reached.erase(ReachedKey(securityKey, origin));
   } else if (s.users > 0) {
-    s.reached[ReachedKey(securityKey, origin)] = Clock::now();
+    s.reached[ReachedKey(securityKey, origin)] = Now();
   }
 }
 
 bool Reached(const std::string& securityKey, const std::string& origin) {
   const Clock::duration maxIdle = MaxIdle();
   State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zu::MutexLock lock(s.mutex);
   if (s.users <= 0) return false;
   auto it = s.reached.find(ReachedKey(securityKey, origin));
-  return it != s.reached.end() && Clock::now() - it->second < maxIdle;
+  return it != s.reached.end() && Now() - it->second < maxIdle;
 }
 
 namespace {
@@ -312,7 +316,7 @@ struct ProbeInFlight {
 
 struct Probes {
   zu::Mutex mutex;
-  std::condition_variable_any ended;  // a probe ended (waited on with mutex)
+  zu::CondVar ended;  // a probe ended (waited on with mutex)
   std::map<std::string, std::shared_ptr<ProbeInFlight>> inFlight GUARDED_BY(mutex);
   size_t waiters GUARDED_BY(mutex) = 0;
 };
@@ -357,7 +361,7 @@ void EndProbe(const std::string& securityKey, const std::string& origin,
   it->second->done = true;
   it->second->outcome = outcome;
   p.inFlight.erase(it);
-  p.ended.notify_all();
+  p.ended.notifyAll();
 }
 
 size_t ProbeWaiterCount() {
@@ -368,7 +372,7 @@ size_t ProbeWaiterCount() {
 
 size_t IdleCount() {
   State& s = Global();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  zu::MutexLock lock(s.mutex);
   return s.idle.size();
 }
 

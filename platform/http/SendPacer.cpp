@@ -16,20 +16,20 @@ SendPacer& SendPacer::Global() {
 }
 
 void SendPacer::SetRate(unsigned long long bytesPerSecond) {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(m_mutex);
   if (bytesPerSecond != m_rate) m_next = Clock::time_point{};
   m_rate = bytesPerSecond;
 }
 
 unsigned long long SendPacer::Rate() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
+  MutexLock lock(m_mutex);
   return m_rate;
 }
 
 void SendPacer::Acquire(size_t bytes) {
   Clock::time_point start;
   {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    MutexLock lock(m_mutex);
     if (m_rate == 0 || bytes == 0) return;
     const Clock::time_point now = Clock::now();
     // Each piece books the next stretch of the shared budget.

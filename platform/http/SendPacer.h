@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstddef>
-#include <mutex>
+
+#include "platform/threads/ThreadAnnotations.h"
+#include "platform/threads/ZuSync.h"
 
 namespace zu {
 
@@ -29,9 +31,9 @@ class SendPacer {
 
  private:
   using Clock = std::chrono::steady_clock;
-  mutable std::mutex m_mutex;
-  unsigned long long m_rate = 0;  // guarded by m_mutex
-  Clock::time_point m_next{};     // when the budget is next free; guarded by m_mutex
+  mutable Mutex m_mutex;
+  unsigned long long m_rate GUARDED_BY(m_mutex) = 0;
+  Clock::time_point m_next GUARDED_BY(m_mutex){};  // when the budget is next free
 };
 
 }  // namespace zu

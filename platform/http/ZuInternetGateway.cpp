@@ -83,7 +83,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/host/Env.h"
@@ -91,6 +90,7 @@
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/FXString.h"
+#include "platform/threads/ZuSync.h"
 
 namespace LIBCURL {
 
@@ -118,8 +118,8 @@ constexpr const char* kSystemCaPath = "/etc/ssl/certs";
 // libcurl's piece size for request bodies (CURLOPT_UPLOAD_BUFFERSIZE).
 constexpr long kUploadBufferBytes = 512L * 1024L;
 
-std::mutex g_limitsMutex;
-GatewayLimits g_limits;
+zu::Mutex g_limitsMutex;
+GatewayLimits g_limits GUARDED_BY(g_limitsMutex);
 
 std::once_flag g_globalInitOnce;
 CURLcode g_globalInitResult = CURLE_FAILED_INIT;
@@ -564,12 +564,12 @@ ZuInternetGateway::ZuInternetGateway(EvDebug* log, NoTransport)
 ZuInternetGateway::~ZuInternetGateway() { m_impl->releaseHandle(); }
 
 void ZuInternetGateway::SetLimits(const GatewayLimits& limits) {
-  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  zu::MutexLock lock(g_limitsMutex);
   g_limits = limits;
 }
 
 GatewayLimits ZuInternetGateway::Limits() {
-  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  zu::MutexLock lock(g_limitsMutex);
   return g_limits;
 }
 
