@@ -820,6 +820,48 @@ TEST_F(GatewayPoolTest, ConnectionsIdleBeyondTheLimitAreClosedAndProbedAgain) {
   EXPECT_EQ(LIBCURL::pool::IdleCount(), 1u);
 }
 
+// The pool's own idle lifetime, on the environment's clock: a connection
+// idle one second less is handed out again, one idle a second more is
+// closed and the origin probed again (a probe, then a request).
+TEST_F(GatewayPoolTest, APooledConnectionOutlivesItsIdleLifetimeNever) {
+  for (const long idleSeconds :
+       {LIBCURL::pool::kMaxIdleSeconds - 1, LIBCURL::pool::kMaxIdleSeconds + 1}) {
+    SCOPED_TRACE(idleSeconds);
+    auto later = std::make_shared<std::atomic<long>>(0);
+    zutest::EnvChange change;
+    change.now = [later] {
+      return std::chrono::steady_clock::now() + std::chrono::seconds(later->load());
+    };
+    zutest::ScopedEnvChange clock(change);
+    PoolUser user;
+    const std::string base = Http().url("/");
+    const int first = OneRequest(base, true);
+    later->store(idleSeconds);
+    const int next = OneRequest(base, true);
+    EXPECT_EQ(next, idleSeconds < LIBCURL::pool::kMaxIdleSeconds ? first : first + 2);
+  }
+}
+
+// A request that fails in transport on an open gateway leaves the origin
+// unchecked: the next gateway probes it again rather than trusting the
+// earlier answer, and so learns it is gone.
+TEST_F(GatewayPoolTest, ATransportFailureMakesTheNextGatewayProbeAgain) {
+  PoolUser user;
+  auto server = std::make_unique<TestServer>(false);
+  const std::string base = server->url("/");
+  auto gw = OpenGateway(base, false);
+  gw->setConnectionReuse(true);
+  std::string response;
+  ASSERT_EQ(gw->connect(), 0) << gw->getErrorMsg();
+  ASSERT_EQ(gw->doGetOperation(base + "echo", response, {}), 0) << gw->getErrorMsg();
+  server.reset();
+  EXPECT_NE(gw->doGetOperation(base + "echo", response, {}), 0);
+  auto next = OpenGateway(base, false);
+  next->setConnectionReuse(true);
+  Outcome o = Collect(*next, next->connect());
+  EXPECT_EQ(o.curlCode, kCurlCouldntConnect) << o.error;
+}
+
 // A connection busy all the time is still replaced once it is older than
 // its lifetime (1 s here; libcurl counts whole seconds, so at 2 s), and not
 // before.

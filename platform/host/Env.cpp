@@ -41,6 +41,8 @@ class PosixEnv : public Env {
   std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) override {
     return standard;
   }
+
+  std::chrono::steady_clock::time_point Now() override { return std::chrono::steady_clock::now(); }
 };
 
 // The environment in use. Never destroyed, like the machine's environment,
@@ -98,6 +100,8 @@ std::chrono::milliseconds EnvWrapper::IdleConnectionLifetime(std::chrono::millis
 std::chrono::seconds EnvWrapper::ConnectionLifetime(std::chrono::seconds standard) {
   return m_target->ConnectionLifetime(standard);
 }
+
+std::chrono::steady_clock::time_point EnvWrapper::Now() { return m_target->Now(); }
 
 ScopedEnvInstall::ScopedEnvInstall(std::shared_ptr<Env> env)
     : m_installed(std::move(env)), m_previous(Env::Current()) {

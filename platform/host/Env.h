@@ -65,6 +65,8 @@ class Env {
   // How long a connection may be used at all, given the gateway's own
   // `standard` limit (the machine keeps it; whole seconds, at least 1).
   virtual std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) = 0;
+  // The monotonic clock by which pooled connections age.
+  virtual std::chrono::steady_clock::time_point Now() = 0;
 };
 
 // An Env that passes every call to another one (by default the one in use
@@ -81,6 +83,7 @@ class EnvWrapper : public Env {
   LIBCURL::ZuInternetGateway* NewGateway(EvDebug* log) override;
   std::chrono::milliseconds IdleConnectionLifetime(std::chrono::milliseconds standard) override;
   std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) override;
+  std::chrono::steady_clock::time_point Now() override;
 
   Env& target() const { return *m_target; }
 

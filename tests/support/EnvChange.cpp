@@ -30,6 +30,9 @@ class ChangedEnv : public zu::EnvWrapper {
   std::chrono::seconds ConnectionLifetime(std::chrono::seconds standard) override {
     return m_change.connectionLifetime.value_or(EnvWrapper::ConnectionLifetime(standard));
   }
+  std::chrono::steady_clock::time_point Now() override {
+    return m_change.now ? m_change.now() : EnvWrapper::Now();
+  }
 
  private:
   const EnvChange m_change;

@@ -24,6 +24,7 @@ struct EnvChange {
   std::function<LIBCURL::ZuInternetGateway*(EvDebug* log)> gateway;
   std::optional<std::chrono::milliseconds> idleConnectionLifetime;
   std::optional<std::chrono::seconds> connectionLifetime;
+  std::function<std::chrono::steady_clock::time_point()> now;  // the clock pooled handles age by
 };
 
 // Installs the environment in use with `change` applied for the scope.
