@@ -192,8 +192,14 @@ def from_azurite(endpoint, kek, target):
                         key_encryption_key=kek, require_encryption=True,
                         encryption_version="2.0", max_single_get_size=READ_SIZE,
                         max_chunk_get_size=READ_SIZE, retry_total=0)
+    record_restore(stem, lambda: client.download_blob().readall())
+
+
+def record_restore(stem, download):
+    """Writes what download() restored to <stem>.restored, or why the SDK
+    refused it to <stem>.refused."""
     try:
-        restored = client.download_blob().readall()
+        restored = download()
     except (HttpResponseError, ValueError) as error:
         with open(stem + ".refused", "w", encoding="utf-8") as f:
             f.write(f"{type(error).__name__}: {error}\n")
@@ -228,14 +234,7 @@ def main():
         if Blob.metadata != expected:
             print(f"{stem}: encryption data\n  ours {Blob.metadata}\n  SDK's {expected}")
             status = 1
-        try:
-            restored = restore(url, kek)
-        except (HttpResponseError, ValueError) as error:
-            with open(stem + ".refused", "w", encoding="utf-8") as f:
-                f.write(f"{type(error).__name__}: {error}\n")
-            continue
-        with open(stem + ".restored", "wb") as f:
-            f.write(restored)
+        record_restore(stem, lambda: restore(url, kek))
     server.shutdown()
     return status
 
