@@ -23,7 +23,6 @@
 namespace zu::blob {
 namespace {
 
-constexpr int kBlockCreated = 201;
 constexpr int kBadRequest = 400;
 // The storage service's error code for a block id whose length differs from
 // the ids of the blob's uncommitted blocks.
@@ -102,13 +101,13 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
   EvDebug* log = args.description.log;
   const int status = sent.judgement.status;
   if (sent.final || sent.urlChanged) return EndBlock(args, index, sent, url, response, lastError);
-  if (rc == 0 && status != kBlockCreated) {
+  if (rc == 0 && status != kStoredStatus) {
     log->Error(kUploaderTag,
                "Error: Block No. [%u] of file [%s] was answered with HTTP status [%d] instead "
                "of [%d]; the block is not confirmed. Upload attempt [%d]. Response: [%s]",
-               slot.blockNo, args.description.fileName.c_str(), status, kBlockCreated, attempt,
+               slot.blockNo, args.description.fileName.c_str(), status, kStoredStatus, attempt,
                response.c_str());
-    lastError = "HTTP status " + std::to_string(status) + " instead of 201 Created";
+    lastError = NotStoredText(status);
     return zu::AttemptResult::kRetry;
   }
   if (rc == 0) {
@@ -180,7 +179,7 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
           url = slot.urlToUpload + "&" + token;
           rc = slot.gateway->doPutOperation(url, slot.buffer, static_cast<long>(slot.storedSize),
                                             response, headers);
-          return JudgeStorageReply(*slot.gateway, rc, response, kBlockCreated);
+          return JudgeStorageReply(*slot.gateway, rc, response, kStoredStatus);
         });
     return JudgePutBlock(args, index, fullQueue, attempt, put, rc, url, response, lastError);
   });

@@ -25,7 +25,6 @@ namespace zu::blob {
 namespace {
 
 constexpr const char* kTag = "UploadBlockList";
-constexpr int kCreated = 201;
 constexpr int kBadRequest = 400;
 constexpr const wchar_t* kFailedMessage = L"Error: Failed to upload chunk to cloud.";
 
@@ -87,7 +86,8 @@ void LogFailedAttempt(const ConsoleReply& reply, int status, const std::string& 
     reply.log->Error(kTag,
                      "Error: Block list for file [%s] was answered with HTTP status [%d] instead "
                      "of [%d]; the commit is not confirmed. Upload attempt [%d]. Response: [%s]",
-                     fileName.c_str(), status, kCreated, reply.attempt, reply.response.c_str());
+                     fileName.c_str(), status, kStoredStatus, reply.attempt,
+                     reply.response.c_str());
   } else {
     reply.log->Error(kTag,
                      "Error: Failed to upload chunk to cloud for file [%s], Input XML [%s]. "
@@ -141,10 +141,10 @@ AttemptResult ReadCommitReply(const SessionParams& params, const ConsoleReply& r
                               StorageJudgement& refusal) {
   int status = 0;
   reply.gateway.getLastServerResponseCode(status);
-  if (reply.posted == 0 && status == kCreated) return AttemptResult::kSuccess;
+  if (reply.posted == 0 && status == kStoredStatus) return AttemptResult::kSuccess;
   LogFailedAttempt(reply, status, commit.fileName, body);
   const StorageJudgement judgement =
-      JudgeStorageReply(reply.gateway, reply.posted, reply.response, kCreated);
+      JudgeStorageReply(reply.gateway, reply.posted, reply.response, kStoredStatus);
   if (judgement.verdict == StorageVerdict::kTokenRefused ||
       judgement.verdict == StorageVerdict::kFinal) {
     refusal = judgement;  // CommitBlocks decides

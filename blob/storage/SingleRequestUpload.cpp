@@ -24,7 +24,6 @@ namespace zu::blob {
 namespace {
 
 constexpr const char* kTag = "UploadBlob";
-constexpr int kBlobCreated = 201;
 
 // Reads the whole file into `buffer` and checks that it ends at the size
 // taken at the start and is still the same file. False on a read error
@@ -130,7 +129,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
           response.clear();
           result =
               gateway.doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
-          return JudgeStorageReply(gateway, result, response, kBlobCreated);
+          return JudgeStorageReply(gateway, result, response, kStoredStatus);
         });
     const int status = put.judgement.status;
     if (put.urlChanged) {
@@ -145,13 +144,12 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
                  response.c_str());
       return AttemptResult::kStop;
     }
-    if (result == 0 && status == kBlobCreated) {
+    if (result == 0 && status == kStoredStatus) {
       log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
                     upload.fileName.c_str(), upload.identity.size);
       return AttemptResult::kSuccess;
     }
-    lastError = result == 0 ? "HTTP status " + std::to_string(status) + " instead of 201 Created"
-                            : gateway.getErrorMsg();
+    lastError = result == 0 ? NotStoredText(status) : gateway.getErrorMsg();
     log->Error(kTag,
                "Error: Failed to upload file [%s] to cloud in one request, URL [%s]. Upload "
                "attempt [%d]. Error [%s], Error response: [%s]",

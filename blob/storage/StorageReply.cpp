@@ -108,4 +108,8 @@ std::string FinalRefusalMessage(const std::string& fileName, const StorageJudgem
          (meaning.empty() ? std::string(MeaningOf(judgement)) : meaning) + ".";
 }
 
+std::string NotStoredText(int status) {
+  return "HTTP status " + std::to_string(status) + " instead of 201 Created";
+}
+
 }  // namespace zu::blob

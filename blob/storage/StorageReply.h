@@ -29,6 +29,14 @@ class ZuInternetGateway;
 
 namespace zu::blob {
 
+// The status that confirms a request that stores (Put Block, Put Blob, Put
+// Block List): 201 Created. Any other 2xx proves nothing.
+constexpr int kStoredStatus = 201;
+
+// Why an answered store was not confirmed, for the caller's message:
+// "HTTP status <status> instead of 201 Created".
+std::string NotStoredText(int status);
+
 enum class StorageVerdict {
   kConfirmed,     // the expected status
   kRetry,         // may pass when sent again
