@@ -101,6 +101,16 @@ struct ConsoleOperation {
   // Written at debug level 2 after every POST, with the body and the reply.
   const char* postTrace = nullptr;
   ReplyReader read;
+  // Sends each attempt's request instead of the runner, with the headers
+  // above, filling `response` and returning what the gateway returned: for
+  // a request whose URL changes between sends (a storage request with a
+  // refreshed token). `url`, `method` and the body are then unused.
+  std::function<int(LIBCURL::ZuInternetGateway& gateway, const ZuCURL::commandInfoList& headers,
+                    std::string& response)>
+      send;
+  // Receives how the attempts went (how many were made), when not null.
+  RetryOutcome* outcome = nullptr;
+
   // Given when the attempts failed without a message of their own.
   const wchar_t* fallbackMessage = nullptr;
   // Receives the last attempt's reply (cleared before the first).

@@ -16,6 +16,7 @@
 #include "blob/storage/StoreHeaders.h"
 #include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/RetryLines.h"
 #include "session/UploadProgress.h"
@@ -154,36 +155,47 @@ zu::AttemptResult JudgePutBlock(UploadBlobArgs& args, int index, const QueueSnap
 int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bool& sent,
              std::string& lastError) {
   BlobInfo& slot = args.board.slot(index);
-  zu::RetryOptions options =
-      zu::FixedWaitRetry(args.description.retryCount, zu::kRetryWaitMs, false);
-  // Once any block has failed for good no block is sent again, and a wait
-  // between attempts ends at once.
-  options.stopRequested = [&args] { return args.board.stopRequested(); };
-  const zu::RetryLines lines = zu::StandardRetryLines(
-      args.description.log, kUploaderTag,
-      zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset start: "
-                        "[%llu] end: [%llu]. ",
-                        args.description.fileName.c_str(), slot.offsetStart,
-                        slot.offsetStart + slot.blockSize),
-      zu::kRetryingAfterLine);
-  ZuCURL::commandInfoList headers;
-  zu::blob::AddContentMd5(headers, slot.contentMd5);
-  const zu::RetryOutcome outcome = zu::RunWithRetry(options, lines, [&](int attempt) {
-    std::string response;
-    std::string url;
+  std::string url;
+  RefreshedSend put;
+  zu::RetryOutcome outcome;
+  zu::ConsoleOperation op;
+  op.gateway = slot.gateway;
+  op.headers = zu::ConsoleHeaders::kOwn;
+  op.ownHeaders = [&slot](const std::string&) {
+    ZuCURL::commandInfoList headers;
+    AddContentMd5(headers, slot.contentMd5);
+    return headers;
+  };
+  op.send = [&](LIBCURL::ZuInternetGateway& gateway, const ZuCURL::commandInfoList& headers,
+                std::string& response) {
     int rc = 0;
-    const RefreshedSend put = SendWithRefresh(
+    put = SendWithRefresh(
         args.description.tokens, args.description.sasToken, [&](const std::string& token) {
           if (args.description.sent != nullptr) args.description.sent->store(true);
           response.clear();
           url = slot.urlToUpload + "&" + token;
-          rc = slot.gateway->doPutOperation(url, slot.buffer, static_cast<long>(slot.storedSize),
-                                            response, headers);
-          return JudgeStorageReply(*slot.gateway, rc, response, kStoredStatus);
+          rc = gateway.doPutOperation(url, slot.buffer, static_cast<long>(slot.storedSize),
+                                      response, headers);
+          return JudgeStorageReply(gateway, rc, response, kStoredStatus);
         });
-    return JudgePutBlock(args, index, fullQueue, attempt, put, rc, url, response, lastError);
-  });
-  sent = outcome.succeeded;
+    return rc;
+  };
+  op.wait = zu::FixedWaitRetry(args.description.retryCount, zu::kRetryWaitMs, false);
+  // Once any block has failed for good no block is sent again, and a wait
+  // between attempts ends at once.
+  op.wait.stopRequested = [&args] { return args.board.stopRequested(); };
+  op.retryPrefix = zu::FormatLogText(
+      "Error: Failed to upload chunk to cloud for file [%s], chunk offset start: [%llu] end: "
+      "[%llu]. ",
+      args.description.fileName.c_str(), slot.offsetStart, slot.offsetStart + slot.blockSize);
+  op.retryLineSet = zu::kRetryingAfterLine;
+  op.read = [&](const zu::ConsoleReply& reply) {
+    return JudgePutBlock(args, index, fullQueue, reply.attempt, put, reply.posted, url,
+                         reply.response, lastError);
+  };
+  op.outcome = &outcome;
+  std::wstring unused;
+  sent = zu::RunConsoleStep(args.description.params, kUploaderTag, op, unused) == 1;
   return outcome.attempts;
 }
 

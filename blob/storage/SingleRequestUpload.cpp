@@ -14,6 +14,7 @@
 #include "platform/log/EvDebug.h"
 #include "platform/text/FXString.h"
 #include "platform/text/Md5.h"
+#include "session/ConsoleOperation.h"
 #include "session/FileChange.h"
 #include "session/GatewaySession.h"
 #include "session/RetryLines.h"
@@ -101,74 +102,104 @@ bool ReadAndHash(const SingleRequestUpload& upload, PageBuffer& pages, std::stri
   return true;
 }
 
-// Sends the body with Put Blob under the retry policy. False, with the
-// caller's message, when every attempt was refused.
+// What one run of Put Blob attempts keeps between them.
+struct PutBlobRun {
+  const SingleRequestUpload& upload;
+  std::string serviceUrl;  // the storage URL blobUrl starts with
+  std::string blobUrl;     // moved to another storage URL by a fresh token
+  std::string url;         // of the last send, with its token
+  RefreshedSend put;       // the last send's judgement
+  std::string finalMessage;
+  std::string lastError;
+};
+
+// What one Put Blob attempt's answer means, with its lines.
+AttemptResult ReadPutBlobReply(PutBlobRun& run, const ConsoleReply& reply) {
+  const SingleRequestUpload& upload = run.upload;
+  EvDebug* log = reply.log;
+  const int status = run.put.judgement.status;
+  if (run.put.urlChanged) {
+    const std::string fresh = upload.tokens->Grant().serviceUrl;
+    run.blobUrl = fresh + run.blobUrl.substr(std::min(run.serviceUrl.size(), run.blobUrl.size()));
+    run.serviceUrl = fresh;
+    return AttemptResult::kRetryNow;
+  }
+  if (run.put.final) {
+    run.finalMessage = FinalRefusalMessage(upload.fileName, run.put.judgement, run.put.meaning);
+    log->Error(kTag, "%s URL [%s]. Response: [%s]", run.finalMessage.c_str(), run.url.c_str(),
+               reply.response.c_str());
+    return AttemptResult::kStop;
+  }
+  if (reply.posted == 0 && status == kStoredStatus) {
+    log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
+                  upload.fileName.c_str(), upload.identity.size);
+    return AttemptResult::kSuccess;
+  }
+  run.lastError = reply.posted == 0 ? NotStoredText(status) : reply.gateway.getErrorMsg();
+  log->Error(kTag,
+             "Error: Failed to upload file [%s] to cloud in one request, URL [%s]. Upload "
+             "attempt [%d]. Error [%s], Error response: [%s]",
+             upload.fileName.c_str(), run.url.c_str(), reply.attempt, run.lastError.c_str(),
+             reply.response.c_str());
+  return AttemptResult::kRetry;
+}
+
+// The caller's message and the last line of a run whose attempts all failed.
+void EndRefusedPutBlob(const PutBlobRun& run, int attempts, std::wstring& errorMessage) {
+  const SingleRequestUpload& upload = run.upload;
+  if (!run.finalMessage.empty()) {
+    errorMessage = FXString::ToWstring(run.finalMessage);
+    return;
+  }
+  upload.params.log->Error(kTag,
+                           "Error: Failed to upload file [%s] to cloud in one request. Total "
+                           "retry attemp: [%d]",
+                           upload.fileName.c_str(), attempts);
+  errorMessage = FXString::ToWstring(
+      "Error: Failed to upload file [" + upload.fileName + "] to cloud: the blob was refused " +
+      std::to_string(attempts) + " time(s), last error: " + run.lastError +
+      ". Please check ZUCloudService.log for more details.");
+}
+
+// Sends the body with Put Blob under the retry policy; a 403 asks for a
+// fresh token and sends once more within the attempt (SendWithRefresh).
+// False, with the caller's message, when every attempt was refused.
 bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gateway,
              const PageBuffer& pages, const ZuCURL::commandInfoList& headers,
              std::wstring& errorMessage) {
-  EvDebug* log = upload.params.log;
-  const unsigned long long size = StoredBytes(upload.encryption, upload.identity.size);
-  std::string url;
-  std::string finalMessage;
-  // A fresh token that names another storage URL moves the blob there.
-  std::string serviceUrl = upload.tokens != nullptr ? upload.tokens->Grant().serviceUrl : "";
-  std::string blobUrl = upload.blobUrl;
-  const RetryOptions options = FixedWaitRetry(upload.params.retryCount, zu::kRetryWaitMs, false);
-  const RetryLines lines = StandardRetryLines(
-      log, kTag,
-      FormatLogText("Error: Failed to upload file [%s] to cloud in one request, size [%llu]. ",
-                    upload.fileName.c_str(), upload.identity.size),
-      kRetryingAfterLine);
-  std::string lastError;
-  const RetryOutcome outcome = RunWithRetry(options, lines, [&](int attempt) {
-    std::string response;
+  const long size = static_cast<long>(StoredBytes(upload.encryption, upload.identity.size));
+  PutBlobRun run{upload,
+                 upload.tokens != nullptr ? upload.tokens->Grant().serviceUrl : "",
+                 upload.blobUrl,
+                 "",
+                 RefreshedSend(),
+                 "",
+                 ""};
+  ConsoleOperation op;
+  op.gateway = &gateway;
+  op.headers = ConsoleHeaders::kOwn;
+  op.ownHeaders = [&headers](const std::string&) { return headers; };
+  op.send = [&](LIBCURL::ZuInternetGateway& to, const ZuCURL::commandInfoList& sent,
+                std::string& response) {
     int result = 0;
-    const RefreshedSend put =
-        SendWithRefresh(upload.tokens, upload.sasToken, [&](const std::string& token) {
-          url = blobUrl + "?" + token;
-          response.clear();
-          result =
-              gateway.doPutOperation(url, pages.data(), static_cast<long>(size), response, headers);
-          return JudgeStorageReply(gateway, result, response, kStoredStatus);
-        });
-    const int status = put.judgement.status;
-    if (put.urlChanged) {
-      const std::string fresh = upload.tokens->Grant().serviceUrl;
-      blobUrl = fresh + blobUrl.substr(std::min(serviceUrl.size(), blobUrl.size()));
-      serviceUrl = fresh;
-      return AttemptResult::kRetryNow;
-    }
-    if (put.final) {
-      finalMessage = FinalRefusalMessage(upload.fileName, put.judgement, put.meaning);
-      log->Error(kTag, "%s URL [%s]. Response: [%s]", finalMessage.c_str(), url.c_str(),
-                 response.c_str());
-      return AttemptResult::kStop;
-    }
-    if (result == 0 && status == kStoredStatus) {
-      log->DebugLvl(2, kTag, "Success: File [%s] of [%llu] bytes stored in one request.",
+    run.put = SendWithRefresh(upload.tokens, upload.sasToken, [&](const std::string& token) {
+      run.url = run.blobUrl + "?" + token;
+      response.clear();
+      result = to.doPutOperation(run.url, pages.data(), size, response, sent);
+      return JudgeStorageReply(to, result, response, kStoredStatus);
+    });
+    return result;
+  };
+  op.wait = FixedWaitRetry(upload.params.retryCount, zu::kRetryWaitMs, false);
+  op.retryPrefix =
+      FormatLogText("Error: Failed to upload file [%s] to cloud in one request, size [%llu]. ",
                     upload.fileName.c_str(), upload.identity.size);
-      return AttemptResult::kSuccess;
-    }
-    lastError = result == 0 ? NotStoredText(status) : gateway.getErrorMsg();
-    log->Error(kTag,
-               "Error: Failed to upload file [%s] to cloud in one request, URL [%s]. Upload "
-               "attempt [%d]. Error [%s], Error response: [%s]",
-               upload.fileName.c_str(), url.c_str(), attempt, lastError.c_str(), response.c_str());
-    return AttemptResult::kRetry;
-  });
-  if (outcome.succeeded) return true;
-  if (!finalMessage.empty()) {
-    errorMessage = FXString::ToWstring(finalMessage);
-    return false;
-  }
-  log->Error(kTag,
-             "Error: Failed to upload file [%s] to cloud in one request. Total retry attemp: "
-             "[%d]",
-             upload.fileName.c_str(), outcome.attempts);
-  errorMessage = FXString::ToWstring(
-      "Error: Failed to upload file [" + upload.fileName + "] to cloud: the blob was refused " +
-      std::to_string(outcome.attempts) + " time(s), last error: " + lastError +
-      ". Please check ZUCloudService.log for more details.");
+  op.retryLineSet = kRetryingAfterLine;
+  op.read = [&run](const ConsoleReply& reply) { return ReadPutBlobReply(run, reply); };
+  RetryOutcome outcome;
+  op.outcome = &outcome;
+  if (RunConsoleStep(upload.params, kTag, op, errorMessage) == 1) return true;
+  EndRefusedPutBlob(run, outcome.attempts, errorMessage);
   return false;
 }
 
