@@ -8,6 +8,7 @@
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
 #include "platform/text/FXString.h"
+#include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/RetryLines.h"
 #include "session/RetryPolicy.h"
@@ -29,39 +30,54 @@ bool FindHeader(const ZuCURL::commandInfoList& headers, const char* name, std::s
   return false;
 }
 
-// One Get Blob Properties attempt: the reply headers into `properties`, or
-// why not into `failure`. A 403 asks for a fresh token and reads once more
-// (SendWithRefresh); a refusal no resend can change ends the check with
-// `finalMessage` (StorageReply.h). HEAD has no body: the error code is the
-// reply's header.
-AttemptResult ReadProperties(const BlobFile& file, const std::string& sasToken,
-                             LIBCURL::ZuInternetGateway& gateway, int attempt,
-                             ZuCURL::commandInfoList& properties, std::string& failure,
-                             std::string& finalMessage) {
+// The reading of a blob's properties across its attempts.
+struct PropertiesRead {
+  const BlobFile& file;
+  ZuCURL::commandInfoList properties;  // the last reply's headers
+  std::string url;                     // of the last send, with its token
+  RefreshedSend read;                  // the last send's judgement
+  std::string failure;                 // why the last attempt failed
+  std::string finalMessage;            // a refusal no resend can change
+};
+
+// One Get Blob Properties send: a 403 asks for a fresh token and reads once
+// more (SendWithRefresh). HEAD has no body: the error code is the reply's
+// header.
+int SendPropertiesRead(PropertiesRead& run, const std::string& sasToken,
+                       LIBCURL::ZuInternetGateway& gateway) {
   int rc = 0;
-  std::string url;
-  const RefreshedSend read = SendWithRefresh(file.tokens, sasToken, [&](const std::string& token) {
-    url = file.blobUrl + "?" + token;
-    properties.clear();
-    rc = gateway.doHeadOperation(url, properties, ZuCURL::commandInfoList{});
+  run.read = SendWithRefresh(run.file.tokens, sasToken, [&](const std::string& token) {
+    run.url = run.file.blobUrl + "?" + token;
+    run.properties.clear();
+    rc = gateway.doHeadOperation(run.url, run.properties, ZuCURL::commandInfoList{});
     std::string code;
-    FindHeader(properties, "x-ms-error-code", code);
+    FindHeader(run.properties, "x-ms-error-code", code);
     return JudgeStorageReply(gateway, rc, "<Code>" + code + "</Code>", kOk);
   });
-  const int status = read.judgement.status;
+  return rc;
+}
+
+// What one attempt's answer means: the properties, or why not into
+// `failure`; a refusal no resend can change ends the check with
+// `finalMessage` (StorageReply.h).
+AttemptResult ReadPropertiesReply(PropertiesRead& run, const ConsoleReply& reply) {
+  const BlobFile& file = run.file;
+  const int rc = reply.posted;
+  const int status = run.read.judgement.status;
   if (rc == 0 && status == kOk) return AttemptResult::kSuccess;
-  if (read.final) {
-    finalMessage = FinalRefusalMessage(file.fileName, read.judgement, read.meaning);
-    file.params.log->Error(kTag, "%s URL [%s]", finalMessage.c_str(), url.c_str());
+  if (run.read.final) {
+    run.finalMessage = FinalRefusalMessage(file.fileName, run.read.judgement, run.read.meaning);
+    file.params.log->Error(kTag, "%s URL [%s]", run.finalMessage.c_str(), run.url.c_str());
     return AttemptResult::kStop;
   }
-  failure = rc == 0 ? "HTTP status " + std::to_string(status) : gateway.getErrorMsg();
+  run.failure = rc == 0 ? "HTTP status " + std::to_string(status) : reply.gateway.getErrorMsg();
   std::string code;
-  if (FindHeader(properties, "x-ms-error-code", code)) failure += " (" + code + ")";
+  if (FindHeader(run.properties, "x-ms-error-code", code)) run.failure += " (" + code + ")";
   file.params.log->Error(kTag,
                          "Error: Failed to read the properties of the blob of file [%s]: %s. "
                          "Attempt [%d]. URL [%s]",
-                         file.fileName.c_str(), failure.c_str(), attempt, url.c_str());
+                         file.fileName.c_str(), run.failure.c_str(), reply.attempt,
+                         run.url.c_str());
   return rc != 0 && IsFinalReadStatus(status) ? AttemptResult::kStop : AttemptResult::kRetry;
 }
 
@@ -106,28 +122,28 @@ int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
         file, "its blob could not be verified: no connection to the storage service");
     return 0;
   }
-  const RetryLines lines = StandardRetryLines(
-      log, kTag,
-      FormatLogText("Error: Failed to read the properties of the blob of file [%s]. ",
-                    file.fileName.c_str()),
-      kRetryingAfterLine);
-  ZuCURL::commandInfoList properties;
-  std::string failure;
-  std::string finalMessage;
-  const RetryOutcome outcome = RunWithRetry(
-      BackoffRetry(kBlobPropertiesAttempts, file.maximumBackoff, false), lines, [&](int attempt) {
-        return ReadProperties(file, sasToken, *gateway.get(), attempt, properties, failure,
-                              finalMessage);
-      });
-  if (!outcome.succeeded && !finalMessage.empty()) {
-    errorMessage = FXString::ToWstring(finalMessage);
+  PropertiesRead run{file, {}, "", RefreshedSend(), "", ""};
+  ConsoleOperation op;
+  op.gateway = gateway.get();
+  op.headers = ConsoleHeaders::kOwn;
+  op.ownHeaders = [](const std::string&) { return ZuCURL::commandInfoList{}; };
+  op.send = [&run, &sasToken](LIBCURL::ZuInternetGateway& to, const ZuCURL::commandInfoList&,
+                              std::string&) { return SendPropertiesRead(run, sasToken, to); };
+  op.wait = BackoffRetry(kBlobPropertiesAttempts, file.maximumBackoff, false);
+  op.retryPrefix = FormatLogText("Error: Failed to read the properties of the blob of file [%s]. ",
+                                 file.fileName.c_str());
+  op.retryLineSet = kRetryingAfterLine;
+  op.read = [&run](const ConsoleReply& reply) { return ReadPropertiesReply(run, reply); };
+  std::wstring unused;
+  if (RunConsoleStep(file.params, kTag, op, unused) != 1) {
+    errorMessage =
+        !run.finalMessage.empty()
+            ? FXString::ToWstring(run.finalMessage)
+            : VerifyFailedMessage(
+                  file, "its blob was stored but could not be verified (" + run.failure + ")");
     return 0;
   }
-  if (!outcome.succeeded) {
-    errorMessage = VerifyFailedMessage(
-        file, "its blob was stored but could not be verified (" + failure + ")");
-    return 0;
-  }
+  const ZuCURL::commandInfoList& properties = run.properties;
   const unsigned long long stored = StoredBytes(file.encryption, file.identity.size);
   const std::string mismatch = DescribeBlobMismatch(properties, stored, md5Base64);
   if (!mismatch.empty()) {
