@@ -36,6 +36,12 @@ reported):
           and with 16 MiB blocks at max_concurrency 1 (the library sends one
           block at a time); straight to Azurite, for information, also with
           16 MiB blocks at max_concurrency 10.
+  encryption  client-side encryption (DRBackupEncryptionKeyFile, a key
+          file of mode 0600 made in the scratch directory) on against off:
+          the blob file to the discard sink over http (CPU per GiB of
+          UploadFile, both reading a file resident in the page cache), and
+          the WAN file through the WAN-like link with 10 parallel blocks
+          (throughput); beside `openssl speed -evp aes-256-gcm`.
 
 Every blob measurement gets a freshly started emulator and Azurite: Azurite
 keeps blobs in memory and frees deleted ones only in a garbage collection
@@ -85,7 +91,7 @@ BLOB_BLOCK = 16 * MIB
 BLOB_STREAMS = 10
 CURL_COMMON = ["-sS", "-H", "Expect:", "-H", "User-Agent:"]
 DEFAULT_PARTS = ("folder,folder-far,blob-library,blob-curl,sdk,wan,sink,sink-https,cap,small,"
-                 "md5,https,https-large,pagecache")
+                 "md5,https,https-large,pagecache,encryption")
 # The large file over https: 10 parallel blocks with MD5 off and on, and
 # the SDK at the same concurrency.
 HTTPS_LARGE = ("library-p10", "library-p10-md5", "sdk-c10")
@@ -93,6 +99,15 @@ HTTPS_LARGE = ("library-p10", "library-p10-md5", "sdk-c10")
 # cache (the comparison of the target), and both reading it from the disk.
 SINK_HTTPS = ("library", "curl", "library-cold", "curl-cold")
 ALL_PARTS = DEFAULT_PARTS + ",large"
+# Client-side encryption: each region of 4 MiB is stored as a 12-byte
+# nonce, its ciphertext and a 16-byte tag.
+REGION = 4 * MIB
+REGION_OVERHEAD = 28
+
+
+def stored_size(size):
+    """Bytes storage holds for an encrypted file of `size` bytes."""
+    return size + REGION_OVERHEAD * -(-size // REGION)
 
 
 def log(text):
@@ -318,6 +333,22 @@ class Bench:
         self.sink = None
         self.large_result = None
         self.md5_speed = None  # openssl speed -evp md5, bytes/s at 16 KiB
+        self.aes_speed = None  # openssl speed -evp aes-256-gcm, bytes/s at 16 KiB
+        self.key_path = None
+
+    def key_file(self):
+        """A key file for DRBackupEncryptionKeyFile in the scratch directory:
+        a random key-encryption key, mode 0600, made once per run."""
+        if self.key_path is None:
+            path = os.path.join(self.work, "bench-kek.json")
+            if os.path.exists(path):
+                os.unlink(path)
+            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+            with os.fdopen(fd, "w") as f:
+                os.fchmod(f.fileno(), 0o600)
+                json.dump({"kid": "bench-kek", "key": os.urandom(32).hex()}, f)
+            self.key_path = path
+        return self.key_path
 
     # helpers
     def record(self, key, result):
@@ -666,9 +697,10 @@ class Bench:
 
     def library_settings(self, who):
         """The settings-file lines of a library contender named
-        "library[-pN][-single][-md5]": N parallel blocks (and at least N
-        streams), one request per file up to 4 MiB, MD5 on; MD5 is set
-        off explicitly otherwise."""
+        "library[-pN][-single][-md5][-enc]": N parallel blocks (and at least
+        N streams), one request per file up to 4 MiB, MD5 on, client-side
+        encryption with the run's key file; MD5 is set off explicitly
+        otherwise."""
         settings = list(self.args.blob_setting)
         words = who.split("-")[1:]
         for word in words:
@@ -678,6 +710,8 @@ class Bench:
                 settings.append("DRBackupUploadStreamCount = %d" % max(n, BLOB_STREAMS))
             elif word == "single":
                 settings.append("DRBackupUploadSingleRequestMiB = 4")
+            elif word == "enc":
+                settings.append("DRBackupEncryptionKeyFile = %s" % self.key_file())
         settings.append("bEnableZUCloudDRBackupContentMD5 = %s" % (
             "true" if "md5" in words else "false"))
         return settings
@@ -704,7 +738,13 @@ class Bench:
                                       int(who.split("-c")[1]), ca_file=ca_file)
                 name, blocks = "bench/sdk.bin", None
         result["relay_cpu_s"] = wan.stats.get("cpu_s") if wan is not None else None
-        self.check_blob(emu, container, name, "wan " + who, blocks, size)
+        encrypted = who.startswith("library") and "enc" in who.split("-")
+        self.check_blob(emu, container, name, "wan " + who, blocks,
+                        stored_size(size) if encrypted else size)
+        if encrypted:
+            props = azstore.BlobStore(emu.azurite_base).blob_properties(container, name)
+            if "x-ms-meta-encryptiondata" not in (props or {}):
+                raise RuntimeError("wan %s: the blob carries no encryptiondata" % who)
         return result
 
     # discard sink: nginx answering 201
@@ -743,7 +783,10 @@ class Bench:
                 who, sorted(set(lengths)), block_size))
         return len(lengths), max(lengths) if lengths else 0
 
-    def sink_library(self, guid, who, settings, path=None, allow_refusal=False, tls=False):
+    def sink_library(self, guid, who, settings, path=None, allow_refusal=False, tls=False,
+                     stored=None):
+        """One upload of `path` (the blob file) to the sink; `stored` the bytes
+        the sink must receive when they are not the file's size (encryption)."""
         path = path or self.args.blob_file
         emu, _, _ = self.sink_target(guid, tls)
         offset = self.sink.log_offset()
@@ -753,7 +796,7 @@ class Bench:
         if result["ok"]:
             time.sleep(0.2)  # nginx writes the last log line as the request ends
             result["blocks"], result["block_size"] = self.sink_check(
-                offset, os.path.getsize(path), who)
+                offset, stored or os.path.getsize(path), who)
         return result
 
     def sink_https(self, guid, who):
@@ -783,6 +826,20 @@ class Bench:
         time.sleep(0.2)
         self.sink_check(offset, self.args.blob_size, "curl", BLOB_BLOCK)
         return result
+
+    def encryption_sink(self, guid, encrypted):
+        """The blob file to the http discard sink, resident in the page cache
+        whole first and kept there, MD5 off, with client-side encryption on
+        or off; the sink must receive the stored length when on."""
+        path = self.args.blob_file
+        cache_whole(path)
+        settings = ["bEnableZUCloudDRBackupKeepPageCache = true",
+                    "bEnableZUCloudDRBackupContentMD5 = false"]
+        if encrypted:
+            settings.append("DRBackupEncryptionKeyFile = %s" % self.key_file())
+        return self.sink_library(guid, "enc-on" if encrypted else "enc-off", settings, path,
+                                 stored=stored_size(os.path.getsize(path)) if encrypted
+                                 else None)
 
     @staticmethod
     def with_file_count(emu, container, folder, files, result, what):
@@ -950,6 +1007,21 @@ class Bench:
                         guid, "md5-" + word,
                         ["bEnableZUCloudDRBackupContentMD5 = %s" % ("true" if on else "false")]))
             self.md5_speed = openssl_md5_speed()
+        if want("encryption"):
+            log("encryption on and off: %d MiB file to the discard sink, %d MiB file through "
+                "links %s with 10 parallel blocks, %d rounds" % (
+                    self.args.blob_size // MIB, self.args.wan_size // MIB,
+                    ", ".join("%g ms / %g Mbit/s" % l for l in self.args.encryption_links),
+                    rounds))
+            for i in range(rounds):
+                for on in rotated((False, True), i):
+                    self.record("enc-sink/" + ("on" if on else "off"),
+                                self.encryption_sink(guid, on))
+                for link in self.args.encryption_links:
+                    for who in rotated(("library-p10", "library-p10-enc"), i):
+                        self.record("enc-wan-%g-%g/%s" % (link + (who,)),
+                                    self.wan_upload(guid, link, who))
+            self.aes_speed = openssl_aes_gcm_speed()
         if want("https"):
             log("small files over https: %d of %d bytes, links %s, %d rounds" % (
                 len(self.args.https_files), self.args.small_size,
@@ -1037,6 +1109,23 @@ def openssl_md5_speed():
         fields = line.split()
         if len(fields) == 2 and fields[0] == "md5" and fields[1].endswith("k"):
             return float(fields[1][:-1]) * 1000
+    return None
+
+
+def openssl_aes_gcm_speed():
+    """OpenSSL's own AES-256-GCM rate on this machine: bytes per CPU second
+    of its largest block size (`openssl speed -evp aes-256-gcm`, 16384
+    bytes), or None when it cannot be read."""
+    try:
+        out = subprocess.run(["openssl", "speed", "-evp", "aes-256-gcm"],
+                             capture_output=True, text=True, timeout=120).stdout
+    except (OSError, subprocess.SubprocessError):
+        return None
+    for line in out.splitlines():
+        if line.upper().startswith("AES-256-GCM"):
+            last = line.split()[-1]
+            if last.endswith("k"):
+                return float(last[:-1]) * 1000
     return None
 
 
@@ -1259,6 +1348,72 @@ def md5_report(bench, args):
         out.append("")
         out.append("MD5 cost: %.2f CPU s/GiB more with MD5 on; openssl speed could not be "
                    "read" % extra)
+    return out, misses
+
+
+def encryption_report(bench, args):
+    """Client-side encryption on against off: the extra CPU per GiB to the
+    http discard sink against OpenSSL's own AES-256-GCM cost (target at most
+    twice that), and the throughput through the WAN-like link with 10
+    parallel blocks (target at least 0.90 of without)."""
+    res = bench.results
+    on, off = res.get("enc-sink/on"), res.get("enc-sink/off")
+    out, misses = [], []
+    per_gib = lambda x: (x["user_s"] + x["sys_s"]) / (x["bytes"] / GIB)
+    proc_gib = lambda x: x["proc_cpu_s"] / (x["bytes"] / GIB)
+    spread = lambda values, f="%.2f": (f + " (" + f + "-" + f + ")") % (
+        statistics.median(values), min(values), max(values))
+    if on and off:
+        out.append("Encryption on against off (DRBackupEncryptionKeyFile), %d MiB file to the "
+                   "discard sink over http, 16 MiB blocks, one block in flight, MD5 off, the "
+                   "file resident in the page cache; CPU per GiB of the file; medians, ranges "
+                   "in brackets" % (args.blob_size // MIB))
+        rows = [("run", "MiB/s", "UploadFile CPU s/GiB", "process CPU s/GiB", "load")]
+        for label, r in (("encryption off", off), ("encryption on", on)):
+            rows.append((label, "%.1f" % throughput(r), spread([per_gib(x) for x in r]),
+                         spread([proc_gib(x) for x in r]), load_range(r)))
+        out += table(rows)
+        # Each round's pair ran back to back: median of per-round differences.
+        extra = [per_gib(a) - per_gib(b) for a, b in zip(on, off)]
+        out.append("")
+        if bench.aes_speed:
+            one_pass = GIB / bench.aes_speed
+            ok = statistics.median(extra) <= 2 * one_pass
+            out.append("Encryption cost: %s CPU s/GiB more with encryption on (median of "
+                       "per-round differences); openssl speed -evp aes-256-gcm: %.0f MB/s at "
+                       "16384 bytes = %.2f s/GiB; target <= 2 x that = %.2f s/GiB: %s" % (
+                           spread(extra), bench.aes_speed / 1e6, one_pass, 2 * one_pass,
+                           verdict(ok)))
+            if not ok:
+                misses.append(("encryption cpu",))
+        else:
+            out.append("Encryption cost: %s CPU s/GiB more with encryption on; openssl speed "
+                       "could not be read" % spread(extra))
+    rows = []
+    for link in args.encryption_links:
+        prefix = "enc-wan-%g-%g/" % link
+        plain, enc = res.get(prefix + "library-p10"), res.get(prefix + "library-p10-enc")
+        if not plain or not enc:
+            continue
+        name = "%g ms / %g Mbit/s" % link
+        rate = lambda x: x["bytes"] * 8 / 1e6 / x["wall_s"]
+        for label, r in (("encryption off", plain), ("encryption on", enc)):
+            rows.append((name, label, spread([rate(x) for x in r], "%.0f"),
+                         "%.2f" % (mbit(r) / link[1]), spread([per_gib(x) for x in r]), "",
+                         "", load_range(r)))
+        ratios = [a["wall_s"] / b["wall_s"] for a, b in zip(plain, enc)]
+        ok = statistics.median(ratios) >= 0.9
+        rows.append((name, "on / off (per-round time ratios)", "", "", "", spread(ratios),
+                     ">= 0.90 " + verdict(ok), load_range(plain, enc)))
+        if not ok:
+            misses.append(rows[-1])
+    if rows:
+        out += ([""] if out else []) + [
+            "Encryption on against off across a WAN-like link: %d MiB file to Azurite through "
+            "the relay, DRBackupUploadParallelBlocks 10 (and 10 streams), MD5 off; Mbit/s of "
+            "each round's wall time, median (range)" % (args.wan_size // MIB)]
+        out += table([("link", "contender", "Mbit/s", "share of link", "UploadFile CPU s/GiB",
+                       "ratio", "target", "load")] + rows)
     return out, misses
 
 
@@ -1568,7 +1723,7 @@ def report(bench, args):
     misses = [r for r in rows[1:] if r[5] == "MISS"]
     for section in (folder_far_report, wan_report, sink_report, sink_https_report, cap_report,
                     md5_report, small_report, https_report, https_large_report, large_report,
-                    pagecache_report):
+                    pagecache_report, encryption_report):
         lines, missed = section(bench, args)
         if lines:
             out += ([""] if out else []) + lines
@@ -1577,10 +1732,11 @@ def report(bench, args):
     out.append("")
     out.append("Runs (MiB/s of each round; user+sys CPU seconds of each round; 1-minute load "
                "average as each run ended):")
+    width = max([26] + [len(key) for key in res])
     for key in sorted(res):
         r = res[key]
-        out.append("  %-26s %s   cpu %s   load %s" % (
-            key, " ".join("%7.1f" % (x["bytes"] / MIB / x["wall_s"]) for x in r),
+        out.append("  %-*s %s   cpu %s   load %s" % (
+            width, key, " ".join("%7.1f" % (x["bytes"] / MIB / x["wall_s"]) for x in r),
             " ".join("%5.2f" % (x["user_s"] + x["sys_s"]) for x in r),
             " ".join("%4.1f" % x["load"] for x in r)))
     if bench.header_check and len(bench.header_check) == 2:
@@ -1622,7 +1778,13 @@ def main():
                              "parallel blocks, MD5 on and off, the SDK), "
                              "large (a file past 50,000 blocks; also --large), "
                              "pagecache (the page cache an upload leaves, "
-                             "bEnableZUCloudDRBackupKeepPageCache off and on)")
+                             "bEnableZUCloudDRBackupKeepPageCache off and on), "
+                             "encryption (DRBackupEncryptionKeyFile on and off: CPU to "
+                             "the sink against openssl speed, throughput across a WAN-like "
+                             "link with 10 parallel blocks)")
+    parser.add_argument("--encryption-links", default="40:1000",
+                        help="round trip ms:Mbit/s of each link of the encryption benchmark, "
+                             "comma-separated")
     parser.add_argument("--pagecache-parallel", type=int, default=4,
                         help="DRBackupUploadParallelBlocks of the page cache benchmark")
     parser.add_argument("--large", action="store_true",
@@ -1670,7 +1832,8 @@ def main():
     if unknown:
         parser.error("--only: unknown measurement(s) %s" % ", ".join(sorted(unknown)))
     try:
-        for name in ("wan_links", "https_links", "https_large_links", "folder_links"):
+        for name in ("wan_links", "https_links", "https_large_links", "folder_links",
+                     "encryption_links"):
             setattr(args, name, [tuple(float(x) for x in link.split(":"))
                                  for link in getattr(args, name).split(",") if link])
         args.sink_parallel = [int(n) for n in args.sink_parallel.split(",") if n]
@@ -1679,7 +1842,7 @@ def main():
         parser.error("--*-links take ms:Mbit pairs, --*-parallel whole numbers")
     if any(len(link) != 2 or link[1] <= 0
            for link in (args.wan_links + args.https_links + args.https_large_links
-                        + args.folder_links)):
+                        + args.folder_links + args.encryption_links)):
         parser.error("--*-links take ms:Mbit pairs with a bandwidth above 0")
     args.paths = [p for p in args.paths.split(",") if p]
     if any(p not in ("proxy", "direct") for p in args.paths):
