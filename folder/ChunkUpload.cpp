@@ -25,6 +25,7 @@
 #include <algorithm>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -515,30 +516,43 @@ zu::AttemptResult ReadChunkReply(const ChunkSend& chunk, const std::string& resp
   return zu::AttemptResult::kRetry;
 }
 
-// One attempt at a chunk. From the second attempt on, the held offset is
-// asked first, unless the attempt before already did and then resent the
-// whole chunk from its first byte, whatever the server held.
-zu::AttemptResult AttemptChunk(const ChunkSend& chunk, LIBCURL::ZuInternetGateway* gateway,
-                               int attempt, bool& queryAfterFailure, ChunkOutcome& outcome,
-                               std::wstring& errorMessage) {
+// The request of one attempt at a chunk. From the second attempt on, the
+// held offset is asked first, unless the attempt before already did and
+// then resent the whole chunk from its first byte, whatever the server
+// held; an answer of that question that decides the attempt goes to
+// `decided`, and nothing is sent.
+int SendChunkAttempt(const ChunkSend& chunk, LIBCURL::ZuInternetGateway& gateway, int attempt,
+                     bool& queryAfterFailure, std::optional<zu::AttemptResult>& decided,
+                     ChunkOutcome& outcome, std::string& response, std::wstring& errorMessage) {
+  decided.reset();
   if (attempt > 1 && queryAfterFailure) {
-    const zu::AttemptResult held = QueryHeldOffset(chunk, gateway, attempt, outcome, errorMessage);
-    if (held != zu::AttemptResult::kRetry) return held;
+    const zu::AttemptResult held = QueryHeldOffset(chunk, &gateway, attempt, outcome, errorMessage);
+    if (held != zu::AttemptResult::kRetry) {
+      decided = held;
+      return 0;
+    }
     queryAfterFailure = false;
   }
-  std::string response;
-  if (gateway->doPostOperation(chunk.url, chunk.data, static_cast<long>(chunk.length), response,
-                               chunk.headers) != 0) {
+  return gateway.doPostOperation(chunk.url, chunk.data, static_cast<long>(chunk.length), response,
+                                 chunk.headers);
+}
+
+// What one attempt at a chunk came to.
+zu::AttemptResult ReadChunkAttempt(const ChunkSend& chunk, const zu::ConsoleReply& reply,
+                                   const std::optional<zu::AttemptResult>& decided,
+                                   bool& queryAfterFailure, ChunkOutcome& outcome) {
+  if (decided) return *decided;
+  if (reply.posted != 0) {
     chunk.log->Error(kUploadTag,
                      "Error: Failed to upload chunk to cloud for file [%s]. Upload attempt [%d]. "
                      "Curl Error Message [%s], Error response: [%s]",
-                     chunk.fileName.c_str(), attempt, gateway->getErrorMsg().c_str(),
-                     response.c_str());
-    errorMessage = L"Error: Failed to upload chunk to cloud.";
+                     chunk.fileName.c_str(), reply.attempt, reply.gateway.getErrorMsg().c_str(),
+                     reply.response.c_str());
+    reply.errorMessage = L"Error: Failed to upload chunk to cloud.";
     queryAfterFailure = true;
     return zu::AttemptResult::kRetry;
   }
-  return ReadChunkReply(chunk, response, queryAfterFailure, outcome, errorMessage);
+  return ReadChunkReply(chunk, reply.response, queryAfterFailure, outcome, reply.errorMessage);
 }
 
 // Sends one chunk over a gateway of its own, kept for all its attempts and
@@ -557,16 +571,20 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
   const unsigned long long startOffset =
       static_cast<unsigned long long>(chunk.endOffset - chunk.length);
   const unsigned long long stopOffset = static_cast<unsigned long long>(chunk.endOffset);
+  zu::ConsoleOperation op;
+  op.gateway = gateway.get();
+  op.headers = zu::ConsoleHeaders::kOwn;
+  op.ownHeaders = [&chunk](const std::string&) { return chunk.headers; };
   // An attempt stopped by a failed offset query was not completed.
-  const zu::RetryOptions options = zu::FixedWaitRetry(
-      chunk.params.retryCount, zu::kRetryWaitMs, false, zu::TotalCount::kAttemptsBeforeEarlyStop);
-  zu::RetryLines lines = zu::StandardRetryLines(
+  op.wait = zu::FixedWaitRetry(chunk.params.retryCount, zu::kRetryWaitMs, false,
+                               zu::TotalCount::kAttemptsBeforeEarlyStop);
+  op.lines = zu::StandardRetryLines(
       log, kUploadTag,
       zu::FormatLogText("Error: Failed to upload chunk to cloud for file [%s], chunk offset "
                         "start: [%llu] end: [%llu]. ",
                         chunk.fileName.c_str(), startOffset, stopOffset),
       zu::kRetryingAfterLine);
-  lines.totalRetryCount = [&](int total) {
+  op.lines->totalRetryCount = [&](int total) {
     if (outcome.serverHoldsMore) return;  // the upload's restart line tells
     log->Error(kUploadTag,
                "Error: Failed to upload [%s] file to cloud. Failed chunk start offset: [%llu], "
@@ -574,14 +592,17 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
                chunk.fileName.c_str(), startOffset, stopOffset, total, chunk.url.c_str(),
                chunk.params.userName.c_str());
   };
-
   bool queryAfterFailure = true;
-  return zu::RunWithRetry(options, lines,
-                          [&](int attempt) {
-                            return AttemptChunk(chunk, gateway.get(), attempt, queryAfterFailure,
-                                                outcome, errorMessage);
-                          })
-      .succeeded;
+  std::optional<zu::AttemptResult> decided;  // by the offset query, nothing sent
+  op.send = [&](LIBCURL::ZuInternetGateway& to, const ZuCURL::commandInfoList&,
+                std::string& response, int attempt) {
+    return SendChunkAttempt(chunk, to, attempt, queryAfterFailure, decided, outcome, response,
+                            errorMessage);
+  };
+  op.read = [&](const zu::ConsoleReply& reply) {
+    return ReadChunkAttempt(chunk, reply, decided, queryAfterFailure, outcome);
+  };
+  return zu::RunConsoleStep(chunk.params, kUploadTag, op, errorMessage) == 1;
 }
 
 // One file's upload as each pass over it sees it: where it goes, what

@@ -97,8 +97,8 @@ int RunConsoleStep(const SessionParams& params, const char* tag, const ConsoleOp
                : StandardRetryLines(log, tag, op.retryPrefix, op.retryLineSet, op.totalEnd);
   const RetryOutcome outcome = RunWithRetry(op.wait, lines, [&](int attempt) {
     std::string response;
-    const int posted =
-        op.send ? op.send(*gateway, headers, response) : Send(*gateway, op, headers, response);
+    const int posted = op.send ? op.send(*gateway, headers, response, attempt)
+                               : Send(*gateway, op, headers, response);
     if (op.postTrace != nullptr) {
       log->DebugLvl(2, tag, op.postTrace, op.body.c_str(), response.c_str());
     }

@@ -101,12 +101,14 @@ struct ConsoleOperation {
   // Written at debug level 2 after every POST, with the body and the reply.
   const char* postTrace = nullptr;
   ReplyReader read;
-  // Sends each attempt's request instead of the runner, with the headers
-  // above, filling `response` and returning what the gateway returned: for
-  // a request whose URL changes between sends (a storage request with a
-  // refreshed token). `url`, `method` and the body are then unused.
+  // Sends attempt `attempt`'s request instead of the runner, with the
+  // headers above, filling `response` and returning what the gateway
+  // returned: for a request whose URL changes between sends (a storage
+  // request with a refreshed token) or whose attempt may begin with a
+  // question of its own (a chunk's held offset). `url`, `method` and the
+  // body are then unused.
   std::function<int(LIBCURL::ZuInternetGateway& gateway, const ZuCURL::commandInfoList& headers,
-                    std::string& response)>
+                    std::string& response, int attempt)>
       send;
   // Receives how the attempts went (how many were made), when not null.
   RetryOutcome* outcome = nullptr;

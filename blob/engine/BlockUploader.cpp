@@ -167,7 +167,7 @@ int PutBlock(UploadBlobArgs& args, int index, const QueueSnapshot& fullQueue, bo
     return headers;
   };
   op.send = [&](LIBCURL::ZuInternetGateway& gateway, const ZuCURL::commandInfoList& headers,
-                std::string& response) {
+                std::string& response, int) {
     int rc = 0;
     put = SendWithRefresh(
         args.description.tokens, args.description.sasToken, [&](const std::string& token) {

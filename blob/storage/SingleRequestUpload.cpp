@@ -180,7 +180,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
   op.headers = ConsoleHeaders::kOwn;
   op.ownHeaders = [&headers](const std::string&) { return headers; };
   op.send = [&](LIBCURL::ZuInternetGateway& to, const ZuCURL::commandInfoList& sent,
-                std::string& response) {
+                std::string& response, int) {
     int result = 0;
     run.put = SendWithRefresh(upload.tokens, upload.sasToken, [&](const std::string& token) {
       run.url = run.blobUrl + "?" + token;

@@ -128,7 +128,7 @@ int VerifyStoredBlob(const BlobFile& file, const std::string& sasToken,
   op.headers = ConsoleHeaders::kOwn;
   op.ownHeaders = [](const std::string&) { return ZuCURL::commandInfoList{}; };
   op.send = [&run, &sasToken](LIBCURL::ZuInternetGateway& to, const ZuCURL::commandInfoList&,
-                              std::string&) { return SendPropertiesRead(run, sasToken, to); };
+                              std::string&, int) { return SendPropertiesRead(run, sasToken, to); };
   op.wait = BackoffRetry(kBlobPropertiesAttempts, file.maximumBackoff, false);
   op.retryPrefix = FormatLogText("Error: Failed to read the properties of the blob of file [%s]. ",
                                  file.fileName.c_str());
