@@ -1177,7 +1177,9 @@ TEST_P(BlobEncryption, TheSdkRestoresEveryEncryptedBlobByteForByte) {
     const std::string stored = zutest::ReadFile(stem + ".stored");
     EXPECT_EQ(stored.size(), zu::StoredLength(data.size()));
     EXPECT_EQ(completion["files"][i]["size"].get<unsigned long long>(), stored.size());
-    EXPECT_TRUE(data.empty() || stored.find(data.substr(0, 64)) == std::string::npos);
+    // No clear text in what is stored: a run of 16 bytes or more of the file
+    // does not turn up in random ciphertext by chance (a shorter one may).
+    EXPECT_TRUE(data.size() < 16 || stored.find(data.substr(0, 64)) == std::string::npos);
     const json blob = emulator_->blob(container, "e/" + rows[i].file.name);
     if (rows[i].md5) {
       EXPECT_EQ(blob.value("content_md5", json()), Md5Of(stored));
