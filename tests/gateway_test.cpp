@@ -1296,10 +1296,16 @@ TEST_F(GatewayTlsTest, GatewaysConnectingAtOnceWaitForOneProbeAndShareItsOutcome
     std::vector<std::unique_ptr<ZuInternetGateway>> gateways;
     std::vector<Outcome> outcomes(kGateways);
     std::vector<std::thread> threads;
+    // Every gateway is made before the first thread starts: the threads
+    // read the vector that a later push_back would move.
     for (int i = 0; i < kGateways; ++i) {
       gateways.push_back(OpenGateway(door.url("/"), false));
       gateways.back()->setConnectionReuse(true);
-      threads.emplace_back([&, i] { outcomes[i] = Collect(*gateways[i], gateways[i]->connect()); });
+    }
+    for (int i = 0; i < kGateways; ++i) {
+      ZuInternetGateway* gateway = gateways[i].get();
+      threads.emplace_back(
+          [&outcomes, gateway, i] { outcomes[i] = Collect(*gateway, gateway->connect()); });
     }
     AwaitCondition([&door] {
       return door.accepted() >= 1 && LIBCURL::pool::ProbeWaiterCount() == kGateways - 1;
