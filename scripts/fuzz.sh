@@ -58,19 +58,16 @@ else
   trap 'rm -rf "$work"' EXIT
 fi
 
-failed=0
-summary=()
-for t in $targets; do
-  corpus="$work/$t"
-  crashes="$build/crashes/$t"
+# Runs one target and leaves its report in $work/<target>.report: the lines
+# to print, the summary row last.
+run_target() {
+  local t="$1" corpus="$work/$1" crashes="$build/crashes/$1" log="$work/$1.log"
+  local report="$work/$1.report" dict=() rc runs
   mkdir -p "$corpus" "$crashes"
   if [ -d "$here/fuzz/corpus/$t" ]; then
     cp "$here/fuzz/corpus/$t"/* "$corpus"/ 2>/dev/null || true
   fi
-  log="$work/$t.log"
-  dict=()
   if [ -f "$here/fuzz/dict/$t.dict" ]; then dict=(-dict="$here/fuzz/dict/$t.dict"); fi
-  echo "== $t: ${seconds}s, -max_len=${max_len[$t]}"
   # -timeout: an input taking this long is reported as a hang.
   "$build/fuzz/$t" "$corpus" \
     -max_total_time="$seconds" -max_len="${max_len[$t]}" -rss_limit_mb=2048 \
@@ -80,17 +77,48 @@ for t in $targets; do
   runs="$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)"
   [ -n "$runs" ] || runs="$(sed -n 's/^#\([0-9]*\)[[:space:]]*DONE.*/\1/p' "$log" | tail -1)"
   [ -n "$runs" ] || runs="?"
-  grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
-  echo "stat::number_of_executed_units: $runs"
-  if [ "$rc" -ne 0 ]; then
-    failed=1
-    echo "!! $t FAILED (exit $rc); last lines of its log:"
-    tail -n 60 "$log"
-    grep -E 'Test unit written to|artifact_prefix' "$log" || true
-    summary+=("$(printf '%-22s %12s runs  FAILED (crash inputs in %s)' "$t" "$runs" "$crashes")")
-  else
-    summary+=("$(printf '%-22s %12s runs  ok' "$t" "$runs")")
+  {
+    echo "== $t: ${seconds}s, -max_len=${max_len[$t]}"
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
+    echo "stat::number_of_executed_units: $runs"
+    if [ "$rc" -ne 0 ]; then
+      echo "!! $t FAILED (exit $rc); last lines of its log:"
+      tail -n 60 "$log"
+      grep -E 'Test unit written to|artifact_prefix' "$log" || true
+      printf '%-22s %12s runs  FAILED (crash inputs in %s)\n' "$t" "$runs" "$crashes"
+    else
+      printf '%-22s %12s runs  ok\n' "$t" "$runs"
+    fi
+  } >"$report"
+}
+
+# Each target is one process on one CPU: as many run at once as there are
+# CPUs; the reports are printed in the targets' order.
+running=0
+for t in $targets; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n
+    running=$((running - 1))
   fi
+  run_target "$t" &
+  running=$((running + 1))
+done
+wait
+
+failed=0
+summary=()
+for t in $targets; do
+  report="$work/$t.report"
+  if [ ! -f "$report" ]; then
+    echo "!! $t left no report"
+    failed=1
+    summary+=("$(printf '%-22s %12s runs  FAILED (no report)' "$t" "?")")
+    continue
+  fi
+  sed '$d' "$report"
+  row="$(tail -n 1 "$report")"
+  [[ "$row" == *FAILED* ]] && failed=1
+  summary+=("$row")
 done
 
 echo

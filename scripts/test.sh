@@ -21,31 +21,58 @@ cases_passed=0
 cases_failed=0
 cases_skipped=0
 times=()  # "phase seconds" of every build, test run and the fuzz run
-for kind in "${builds[@]}"; do
-  dir="$here/build/test-$kind"
-  san=""; [ "$kind" != plain ] && san="$kind"
+build_dir() { echo "$here/build/test-$1"; }
+
+# Configures and builds one kind; fails the run when the build fails.
+build_kind() {
+  local kind="$1" dir san="" started=$SECONDS
+  dir="$(build_dir "$kind")"
+  [ "$kind" != plain ] && san="$kind"
   echo "=== build: $kind ==="
   cmake -S "$here" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DZUCLOUD_WERROR=ON -DZUCLOUD_SANITIZE="$san" >/dev/null
-  started=$SECONDS
-  cmake --build "$dir" -j "$jobs"
+  if ! cmake --build "$dir" -j "$jobs"; then
+    status=1
+    return 1
+  fi
   times+=("build-$kind $((SECONDS - started))s")
-  echo "=== tests: $kind ==="
-  started=$SECONDS
+}
+
+# Runs one kind's tests; everything it prints goes to $dir/tests.out, its
+# time to $dir/tests.seconds and a failure to $dir/tests.failed.
+run_tests() {
+  local kind="$1" dir started=$SECONDS label=() test_jobs
+  dir="$(build_dir "$kind")"
+  rm -f "$dir/tests.failed"
   export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
-  label=()
   [ "$kind" != plain ] && label=(-LE long)
+  # Most programs spend their time waiting on servers, timeouts and child
+  # processes, so twice as many run side by side as there are CPUs; the
+  # ThreadSanitizer build keeps the CPUs busy on its own and runs one a CPU.
+  test_jobs=$((jobs * 2))
+  [ "$kind" = thread ] && test_jobs=$jobs
   export ZUCLOUD_FAULT_MATRIX_OUT="$dir/fault_matrix.txt"
   rm -f "$ZUCLOUD_FAULT_MATRIX_OUT"
   # Each GoogleTest program is one ctest entry; its XML report (written to
   # gtest-reports/ by every entry) gives the number of cases behind it.
   rm -rf "$dir/gtest-reports"
-  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${label[@]}" \
-      | tee "$dir/ctest.out"; then
-    status=1
-  fi
+  {
+    echo "=== tests: $kind ==="
+    ctest --test-dir "$dir" --output-on-failure -j "$test_jobs" "${label[@]}" \
+      >"$dir/ctest.out" 2>&1 || touch "$dir/tests.failed"
+    cat "$dir/ctest.out"
+  } >"$dir/tests.out" 2>&1
+  echo $((SECONDS - started)) >"$dir/tests.seconds"
+}
+
+# Prints one kind's test report and adds its counts to the totals.
+report_tests() {
+  local kind="$1" dir summary failed_here all_here skipped_here run failed skipped
+  dir="$(build_dir "$kind")"
+  cat "$dir/tests.out"
+  [ -f "$dir/tests.failed" ] && status=1
   summary=$(grep -E '[0-9]+ tests failed out of [0-9]+' "$dir/ctest.out" | tail -n 1)
   if [ -n "$summary" ]; then
     failed_here=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$summary")
@@ -57,7 +84,7 @@ for kind in "${builds[@]}"; do
   else
     status=1
   fi
-  times+=("tests-$kind $((SECONDS - started))s")
+  times+=("tests-$kind $(cat "$dir/tests.seconds" 2>/dev/null || echo '?')s")
   if compgen -G "$dir/gtest-reports/*.xml" >/dev/null; then
     read -r run failed skipped < <(awk '
       /<testsuites / { match($0, / tests="[0-9]+"/); t += substr($0, RSTART + 8, RLENGTH - 9)
@@ -69,9 +96,9 @@ for kind in "${builds[@]}"; do
     cases_failed=$((cases_failed + failed))
     cases_skipped=$((cases_skipped + skipped))
   fi
-  if [ "$kind" = plain ] && [ -f "$ZUCLOUD_FAULT_MATRIX_OUT" ]; then
+  if [ "$kind" = plain ] && [ -f "$dir/fault_matrix.txt" ]; then
     echo "=== fault matrix ==="
-    cat "$ZUCLOUD_FAULT_MATRIX_OUT"
+    cat "$dir/fault_matrix.txt"
     # "rows N, succeeded S, failed F, false successes X, hangs Y, false failures Z"
     awk '/^rows [0-9]+,/ { rows += $2
                            for (i = 3; i < NF; i++) {
@@ -80,9 +107,33 @@ for kind in "${builds[@]}"; do
                              if ($i == "failures") ff += $(i + 1)
                            } }
          END { printf "fault matrix in all: %d rows, %d false successes, %d hangs, %d false failures\n", rows, fs, hangs, ff }' \
-      "$ZUCLOUD_FAULT_MATRIX_OUT"
+      "$dir/fault_matrix.txt"
+  fi
+}
+
+# A build's tests run while the next build compiles: the tests mostly wait
+# (servers, timeouts, child processes) and leave the CPUs to the compiler.
+# The last build's tests run alone.
+pending=""
+tests_pid=""
+for kind in "${builds[@]}"; do
+  build_ok=1
+  build_kind "$kind" || build_ok=0
+  if [ -n "$pending" ]; then
+    wait "$tests_pid" || true
+    report_tests "$pending"
+    pending=""
+  fi
+  if [ "$build_ok" = 1 ]; then
+    run_tests "$kind" &
+    tests_pid=$!
+    pending="$kind"
   fi
 done
+if [ -n "$pending" ]; then
+  wait "$tests_pid" || true
+  report_tests "$pending"
+fi
 
 # The library once more with clang's thread-safety analysis, warnings as
 # errors: the locks and the fields they guard carry its annotations

@@ -4,7 +4,6 @@
 #include "session/RetryPolicy.h"
 
 namespace zu::blob {
-namespace {}  // namespace
 
 int RunWorkflow(const SessionParams& params, const Workflow& workflow, const std::string& logUrl,
                 const std::string& vestrumGUID, bool ignoreRetryWait, std::wstring& errorMessage,
