@@ -11,6 +11,7 @@ Standard library only; exits non-zero on failure.
 """
 
 import base64
+import calendar
 import hashlib
 import http.client
 import json
@@ -744,15 +745,18 @@ class BlobEndpoints(StorageCase):
         guid = "0F9619FF-8B86-D011-B42D-00C04FD430C9"
         path = "/webconsole/api/zudrbackup/setup"
         default_sas = self.parse_setup(self.post(path, self.setup_body(guid))[1])[1]
-        self.emu.config["sas_lifetime_seconds"] = 1
+        # "se" has whole seconds (the fraction is cut off), so a lifetime of
+        # N seconds leaves between N - 1 and N: 3 keeps the upload below
+        # valid on a busy machine.
+        self.emu.config["sas_lifetime_seconds"] = 3
         url, sas = self.parse_setup(self.post(path, self.setup_body(guid))[1])
         def parse(se):
-            return time.mktime(time.strptime(se, "%Y-%m-%dT%H:%M:%SZ"))
+            return calendar.timegm(time.strptime(se, "%Y-%m-%dT%H:%M:%SZ"))
         self.assertGreater(parse(self.expiry(default_sas)) - parse(self.expiry(sas)),
                            blob.SAS_LIFETIME_SECONDS - 60)
         # Valid now, refused by Azurite once its "se" has passed.
         self.upload(url, sas, "short.bin", b"abc")
-        time.sleep(2.2)
+        time.sleep(max(0.0, parse(self.expiry(sas)) - time.time()) + 1.2)
         split = urllib.parse.urlsplit(url)
         conn = self.conn(port=split.port)
         try:
