@@ -842,11 +842,18 @@ TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
       // The largest blob: 50,000 blocks of 4000 MiB; one byte more cannot fit.
       {50000 * 4000 * kMiB, 16 * kMiB, 10, 1, true, 4000 * kMiB, 1, 1, 4000 * kMiB},
       {50000 * 4000 * kMiB + 1, 16 * kMiB, 10, 1, false, 0, 0, 0, 0},
-      // Encrypted: sizes below, at and above 4 MiB become whole regions.
-      {10 * kMiB, kMiB, 3, 1, true, k4, 3, 1, stored(k4), true},
-      {10 * kMiB, k4 - 1, 3, 1, true, k4, 3, 1, stored(k4), true},
+      // Encrypted: sizes below, at and above 4 MiB become whole regions; a
+      // raised size keeps to the budget (3 x the configured size, and the
+      // allowance for one slot per block in flight and one being read).
+      {10 * kMiB, kMiB, 3, 1, true, k4, 2, 1, stored(k4), true},
+      {10 * kMiB, kMiB, 3, 3, true, k4, 3, 3, stored(k4), true},
+      {10 * kMiB, k4 - 1, 3, 1, true, k4, 2, 1, stored(k4), true},
       {10 * kMiB, k4, 3, 1, true, k4, 3, 1, stored(k4), true},
       {10 * kMiB, k4 + 1, 3, 1, true, 2 * k4, 2, 1, stored(2 * k4), true},
+      // 10 streams of 1 MiB: 10 MiB and the 32 MiB allowance hold 10 slots
+      // of 4 MiB for 10 blocks in flight, 2 for one.
+      {1024 * kMiB, kMiB, 10, 10, true, k4, 10, 10, stored(k4), true},
+      {1024 * kMiB, kMiB, 10, 1, true, k4, 2, 1, stored(k4), true},
       {16 * kMiB, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, stored(16 * kMiB), true},
       {k4 - 1, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, stored(k4 - 1), true},
       {0, 16 * kMiB, 10, 1, true, 16 * kMiB, 1, 1, 0, true},

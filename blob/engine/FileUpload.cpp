@@ -90,8 +90,8 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
   if (plan.blockSizeRounded && !plan.blockSizeRaised) {
     log->DebugLvl(1, kUploadFileTag,
                   "File [%s] is encrypted in regions of 4 MiB: it is sent in blocks of [%llu] "
-                  "MiB instead of [%lld] MiB.",
-                  localPath.c_str(), plan.blockSize / kMiB, blobSize / kMiB);
+                  "MiB instead of [%lld] MiB, with [%d] buffer slot(s).",
+                  localPath.c_str(), plan.blockSize / kMiB, blobSize / kMiB, plan.slots);
   }
   if (plan.blockSizeRaised) {
     log->Error(kUploadFileTag,

@@ -11,7 +11,8 @@ static_assert(StoredLength(kMaxEncryptedBlockBytes) <= kMaxBlockBytes &&
                   StoredLength(kMaxEncryptedBlockBytes + kRegionPlainBytes) > kMaxBlockBytes,
               "the largest encrypted block is the most whole regions a block can store");
 
-// The slots of a file whose blocks were raised to `raised` bytes. Slot
+// The slots of a file whose blocks were raised to `raised` bytes (past
+// 50,000 blocks, or to whole regions when encrypted). Slot
 // memory stays what the settings give a file that fits (stream count x
 // configured block size) when that holds more than one block; the allowance
 // above it is spent only on the slots parallel blocks need (one per block in
@@ -50,6 +51,9 @@ UploadPlan PlanUpload(unsigned long long fileSize, unsigned long long configured
     plan.blockSizeRounded = true;
   }
   int slots = static_cast<int>(streamCount);
+  if (plan.blockSizeRounded) {
+    slots = RaisedSlots(plan.blockSize, configuredBlockSize, streamCount, parallel);
+  }
   if (BlocksNeeded(fileSize, plan.blockSize) > kMaxBlocksPerBlob) {
     const unsigned long long perBlock = BlocksNeeded(fileSize, kMaxBlocksPerBlob);
     const unsigned long long raised = BlocksNeeded(perBlock, unit) * unit;

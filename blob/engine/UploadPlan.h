@@ -13,7 +13,8 @@
 // An encrypted file's blocks carry whole 4 MiB regions
 // (platform/crypto/RegionLayout.h): its block size is raised to the next
 // multiple of 4 MiB (a larger file's to the smallest such multiple that
-// fits), and each buffer holds the stored length of its block.
+// fits), with as few slots as the same budget allows, and each buffer holds
+// the stored length of its block.
 #ifndef ZUCLOUD_BLOB_UPLOAD_PLAN_H
 #define ZUCLOUD_BLOB_UPLOAD_PLAN_H
 
