@@ -215,6 +215,16 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
     emulator_->fault("put_block", {{"fault", "status"}, {"status", 503}, {"count", 3}});
   }
 
+  // Uploads `name` to `folder` while storage takes only its first `good`
+  // blocks: the upload fails, the blocks taken stay (and a journal, with
+  // resume on).
+  void uploadStoppedAfter(BlobServiceAccess& service, const std::string& name,
+                          const std::string& folder, int good) const {
+    std::wstring message;
+    refuseBlockAfter(good);
+    EXPECT_EQ(service.UploadFile(dir(), name, folder, message), 0);
+  }
+
   // Block numbers of the Put Blocks storage accepted, in order.
   static std::vector<unsigned int> StoredBlockNumbers() {
     std::vector<unsigned int> numbers;
@@ -643,8 +653,7 @@ TEST_P(BlobEmulator, AnUploadStoppedAtItsSixthBlockResumesThereAndCommitsEveryBl
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Resume-" + ModeName({GetParam(), 0}), files, message), 1);
-  refuseBlockAfter(5);
-  EXPECT_EQ(service.UploadFile(dir(), "resume.bak", "f", message), 0);
+  uploadStoppedAfter(service, "resume.bak", "f", 5);
   EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2, 3, 4, 5}));
   // The journal: private, no secret, one line per confirmed block.
   const std::vector<std::string> journal = journals();
@@ -755,8 +764,7 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
     const std::string name = files[i].name;
     emulator_->reset();
     if (row.before) row.before();
-    refuseBlockAfter(2);
-    EXPECT_EQ(service.UploadFile(dir(), name, "f", message), 0);
+    uploadStoppedAfter(service, name, "f", 2);
     EXPECT_EQ(journals().size(), row.before ? 0u : 1u);
     emulator_->reset();
     if (row.between) row.between(files_.file(name));
@@ -989,8 +997,7 @@ TEST_P(BlobIntegrity, AResumedUploadEndsWithTheWholeFilesMd5) {
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-Md5Resume", files, message), 1);
-  refuseBlockAfter(5);
-  EXPECT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 0);
+  uploadStoppedAfter(service, files[0].name, "f", 5);
   emulator_->reset();
   ASSERT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 1)
       << std::string(message.begin(), message.end());
@@ -1210,8 +1217,7 @@ TEST_P(BlobEncryption, AResumedEncryptedUploadIsRestoredWhole) {
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-EncResume", files, message), 1);
-  refuseBlockAfter(2);
-  EXPECT_EQ(service.UploadFile(dir(), "resumed.bak", "e", message), 0);
+  uploadStoppedAfter(service, "resumed.bak", "e", 2);
   EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2}));
   emulator_->reset();
   ASSERT_EQ(service.UploadFile(dir(), "resumed.bak", "e", message), 1)
@@ -1335,8 +1341,7 @@ TEST_P(BlobSharing, AnotherUploadsBlocksAreNeverSkippedNorCommitted) {
     // The first upload stops after block 3, the other one after block 2.
     emulator_->reset();
     env_->setGlobal("bEnableZUCloudDRBackupResume", row.firstResume ? on : off);
-    refuseBlockAfter(3);
-    EXPECT_EQ(first.UploadFile(dir(), name, "f", message), 0);
+    uploadStoppedAfter(first, name, "f", 3);
     {
       env_->setGlobal("bEnableZUCloudDRBackupResume", row.otherResume ? on : off);
       zutest::ScopedEnv state("ZUCLOUD_STATE_DIR",
