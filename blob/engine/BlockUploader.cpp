@@ -12,8 +12,7 @@
 #include "ZUCloudAzureService.h"
 #include "blob/engine/UploadBlobArgs.h"
 #include "blob/resume/Resume.h"
-#include "blob/storage/StorageReply.h"
-#include "blob/storage/StoreHeaders.h"
+#include "blob/storage/StorageRequest.h"
 #include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
 #include "session/ConsoleOperation.h"
@@ -69,7 +68,7 @@ bool IsMd5Refusal(const std::string& response) {
          response.find("contentMD5 doesn't match") != std::string::npos;
 }
 
-// A block storage refused for good (StorageReply.h) or whose fresh token
+// A block storage refused for good (StorageRequest.h) or whose fresh token
 // names another storage URL: no further attempt. The first such block
 // gives the caller's message.
 zu::AttemptResult EndBlock(UploadBlobArgs& args, int index, const RefreshedSend& sent,

@@ -1,6 +1,6 @@
 // Azure Functions mode of the blob service: the file list (AddFileInfo),
-// the JSON set-up and finalize requests, the one POST-with-back-off routine
-// they share (SendAzureRequest), and the per-file SAS token lookup.
+// the JSON set-up and finalize requests, and the one POST-with-back-off
+// routine they share (SendAzureRequest).
 #include <memory>
 #include <string>
 #include <utility>
@@ -440,18 +440,3 @@ bool AskFunctionsForGrant(const SessionParams& params, int maximumBackoff, const
 }
 
 }  // namespace zu::blob
-
-bool ZUCloudAzureService::GetSASTokenForFile(const std::string& fileName, std::string& token) {
-  if (!m_bAzureFunctionsMode) {
-    token = m_sasToken;
-    return true;
-  }
-  auto it = m_fileIndex.find(fileName);
-  if (it == m_fileIndex.end() || it->second >= m_fileList.size()) {
-    m_evDbg->error("ZUCloudAzureService(892): -Error-: Could not find upload token for file [%s]",
-                   fileName.c_str());
-    return false;
-  }
-  token = m_fileList[it->second]->sasToken;
-  return true;
-}

@@ -1,9 +1,10 @@
 // UploadFile of the blob service: the blob's name checked, the file's
-// record found (Azure Functions mode) or made, the keys of an encrypted
-// upload loaded (BlobEncryption.h), the file opened and planned,
-// its token and the source of fresh ones set up; the engine
-// (engine/FileUpload.h) then stores it, and the record and the service keep
-// what the upload leaves (the uploaded flag, a fresh token or storage URL).
+// record found (Azure Functions mode) or made and its SAS token looked up
+// (GetSASTokenForFile), the keys of an encrypted upload loaded
+// (BlobEncryption.h), the file opened and planned, the source of fresh
+// tokens set up; the engine (engine/FileUpload.h) then stores it, and the
+// record and the service keep what the upload leaves (the uploaded flag, a
+// fresh token or storage URL).
 
 #include <atomic>
 #include <functional>
@@ -219,4 +220,19 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
   const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
   if (result == 0 && record) EndFailedUpload(*record, before, sent.load());
   return result;
+}
+
+bool ZUCloudAzureService::GetSASTokenForFile(const std::string& fileName, std::string& token) {
+  if (!m_bAzureFunctionsMode) {
+    token = m_sasToken;
+    return true;
+  }
+  auto it = m_fileIndex.find(fileName);
+  if (it == m_fileIndex.end() || it->second >= m_fileList.size()) {
+    m_evDbg->error("ZUCloudAzureService(892): -Error-: Could not find upload token for file [%s]",
+                   fileName.c_str());
+    return false;
+  }
+  token = m_fileList[it->second]->sasToken;
+  return true;
 }

@@ -2,15 +2,15 @@
 
 #include <cstdio>
 
-#include "ZuUrlEncode.h"
 #include "platform/text/Base64.h"
+#include "platform/text/PercentEncode.h"
 #include "platform/text/RandomText.h"
 
 namespace zu::blob {
 namespace {
-// Room for the encoding of any id: urlEncode needs 3 bytes per input byte
-// plus the terminator, and an id is at most 16 characters.
-constexpr int kEncodedIdBufferSize = 1024;
+// What a block id keeps unencoded besides letters and digits: the set of
+// the exported urlEncode, so '/' of Base64 stays and '+' and '=' do not.
+const char kBlockIdSafe[] = "-_.~/";
 }  // namespace
 
 std::string BlockNumberText(unsigned int blockNo) {
@@ -50,11 +50,7 @@ bool BlockNumberOfId(const std::string& blockId, unsigned int& blockNo, std::str
 }
 
 std::string UrlEncodedBlockId(const std::string& blockId) {
-  char encoded[kEncodedIdBufferSize];
-  const int limit = static_cast<int>(blockId.size());
-  if (3 * blockId.size() + 1 > sizeof encoded) return std::string();
-  urlEncode(encoded, blockId.c_str(), limit);
-  return encoded;
+  return PercentEncode(blockId, kBlockIdSafe);
 }
 
 unsigned long long BlocksNeeded(unsigned long long fileSize, unsigned long long blockSize) {

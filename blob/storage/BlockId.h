@@ -47,8 +47,8 @@ std::string BlockId(unsigned int blockNo, const std::string& tag = std::string()
 // of a tag (or nothing) followed by a six-digit number.
 bool BlockNumberOfId(const std::string& blockId, unsigned int& blockNo, std::string& tag);
 
-// `blockId` percent-encoded with urlEncode for the Put Block query ("=" of
-// a 7-digit number's id becomes %3D).
+// `blockId` percent-encoded as the exported urlEncode does, for the Put
+// Block query ("=" of a 7-digit number's id becomes %3D).
 std::string UrlEncodedBlockId(const std::string& blockId);
 
 // Blocks a file of `fileSize` bytes needs at `blockSize` bytes per block

@@ -1,6 +1,6 @@
 // Put Block List: commits a file's blocks, in file order, as its block
 // blob, with the blob's Content-MD5, access tier and encryption data when
-// given (StoreHeaders.h). Only 201 Created confirms a commit.
+// given (StorageRequest.h). Only 201 Created confirms a commit.
 //
 // A commit can be carried out by storage and its reply lost on the way back
 // (a connection closed before the reply, a time-out, a reply cut short). A
@@ -50,7 +50,7 @@ struct BlockCommit {
 };
 
 // PUT blobUrl?comp=blocklist&sasToken, up to params.retryCount attempts
-// 120000 ms apart; a refusal no resend can change (StorageReply.h) ends the
+// 120000 ms apart; a refusal no resend can change (StorageRequest.h) ends the
 // commit at once with its own message. 1 once committed (or, with recognizeLostReply, found
 // committed), else 0 with the caller's message.
 int CommitBlocks(const SessionParams& params, const BlockCommit& commit,

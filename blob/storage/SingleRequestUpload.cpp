@@ -6,8 +6,7 @@
 #include <string>
 
 #include "blob/storage/BlobEncryption.h"
-#include "blob/storage/StorageReply.h"
-#include "blob/storage/StoreHeaders.h"
+#include "blob/storage/StorageRequest.h"
 #include "blob/storage/TokenRefresh.h"
 #include "blob/storage/VerifyBlob.h"
 #include "platform/host/PageBuffer.h"

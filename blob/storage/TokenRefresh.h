@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "blob/storage/StorageReply.h"
+#include "blob/storage/StorageRequest.h"
 #include "platform/threads/ThreadAnnotations.h"
 #include "platform/threads/ZuSync.h"
 #include "session/SessionParams.h"

@@ -3,7 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "blob/storage/StorageReply.h"
+#include "blob/storage/StorageRequest.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"

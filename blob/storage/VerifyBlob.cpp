@@ -3,7 +3,7 @@
 #include <string>
 
 #include "blob/storage/BlobEncryption.h"
-#include "blob/storage/StorageReply.h"
+#include "blob/storage/StorageRequest.h"
 #include "blob/storage/TokenRefresh.h"
 #include "platform/log/EvDebug.h"
 #include "platform/text/Decimal.h"
@@ -59,7 +59,7 @@ int SendPropertiesRead(PropertiesRead& run, const std::string& sasToken,
 
 // What one attempt's answer means: the properties, or why not into
 // `failure`; a refusal no resend can change ends the check with
-// `finalMessage` (StorageReply.h).
+// `finalMessage` (StorageRequest.h).
 AttemptResult ReadPropertiesReply(PropertiesRead& run, const ConsoleReply& reply) {
   const BlobFile& file = run.file;
   const int rc = reply.posted;

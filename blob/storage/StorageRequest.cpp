@@ -1,7 +1,8 @@
-#include "blob/storage/StorageReply.h"
+#include "blob/storage/StorageRequest.h"
 
 #include <string>
 
+#include "platform/crypto/EncryptionData.h"
 #include "platform/http/ZuInternetGateway.h"
 
 namespace zu::blob {
@@ -110,6 +111,32 @@ std::string FinalRefusalMessage(const std::string& fileName, const StorageJudgem
 
 std::string NotStoredText(int status) {
   return "HTTP status " + std::to_string(status) + " instead of 201 Created";
+}
+
+void AddContentMd5(ZuCURL::commandInfoList& headers, const std::string& md5Base64) {
+  if (!md5Base64.empty()) headers.emplace_back("Content-MD5", md5Base64);
+}
+
+void AddCommitHeaders(ZuCURL::commandInfoList& headers, const std::string& fileMd5Base64,
+                      const std::string& accessTier) {
+  if (!fileMd5Base64.empty()) headers.emplace_back("x-ms-blob-content-md5", fileMd5Base64);
+  if (!accessTier.empty()) headers.emplace_back("x-ms-access-tier", accessTier);
+}
+
+ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64, const std::string& accessTier,
+                                       const std::string& encryptionData) {
+  ZuCURL::commandInfoList headers;
+  headers.emplace_back("x-ms-blob-type", "BlockBlob");
+  if (!md5Base64.empty()) AddContentMd5(headers, md5Base64);
+  AddCommitHeaders(headers, md5Base64, accessTier);
+  AddEncryptionData(headers, encryptionData);
+  return headers;
+}
+
+void AddEncryptionData(ZuCURL::commandInfoList& headers, const std::string& encryptionData) {
+  if (!encryptionData.empty()) {
+    headers.emplace_back(std::string("x-ms-meta-") + kEncryptionDataMetadata, encryptionData);
+  }
 }
 
 }  // namespace zu::blob

@@ -1,9 +1,20 @@
-// What a storage reply means for the request that got it: the one judgement
-// the storage requests of the blob service (Put Block, Put Blob, Put Block
-// List, Get Blob Properties) make of its status and the service's error
-// code ("x-ms-error-code", or the <Code> of the XML error body when the
-// header is missing). Get Block List keeps its own stricter rule (any 4xx
-// but 408 and 429 is final: the file is then sent whole).
+// The frame every storage request of the blob service shares: the
+// optional headers the upload's settings add to it, and the one judgement
+// of its reply.
+//
+// Headers. Put Block carries its body's Content-MD5; the request that
+// commits the blob (Put Block List, or a Put Blob that stores a small file
+// whole) carries the whole file's MD5, which the service keeps as the
+// blob's Content-MD5 property, the access tier the blob starts in and, for
+// an encrypted file, the blob's encryption data (BlobEncryption.h). An
+// empty value leaves its header out, so default requests are unchanged.
+//
+// Replies. What a storage reply means for the request that got it, from its
+// status and the service's error code ("x-ms-error-code", or the <Code> of
+// the XML error body when the header is missing), for Put Block, Put Blob,
+// Put Block List and Get Blob Properties. Get Block List keeps its own
+// stricter rule (any 4xx but 408 and 429 is final: the file is then sent
+// whole).
 //
 //  - the status the request expects (201 for a store, 200 for a read):
 //    confirmed;
@@ -18,16 +29,34 @@
 //    another 4xx code): retried under the request's policy. 400
 //    InvalidBlobOrBlock and InvalidBlockList are left to the requests that
 //    know what they mean (a second pass, the commit's own reading).
-#ifndef ZUCLOUD_BLOB_STORAGE_REPLY_H
-#define ZUCLOUD_BLOB_STORAGE_REPLY_H
+#ifndef ZUCLOUD_BLOB_STORAGE_REQUEST_H
+#define ZUCLOUD_BLOB_STORAGE_REQUEST_H
 
 #include <string>
 
-namespace LIBCURL {
-class ZuInternetGateway;
-}
+#include "platform/http/ZuInternetGateway.h"
 
 namespace zu::blob {
+
+// `Content-MD5: <md5>`: the service refuses the request (400) when the body
+// it received has another MD5.
+void AddContentMd5(ZuCURL::commandInfoList& headers, const std::string& md5Base64);
+
+// `x-ms-blob-content-md5: <fileMd5>` and `x-ms-access-tier: <tier>`, each
+// only when given.
+void AddCommitHeaders(ZuCURL::commandInfoList& headers, const std::string& fileMd5Base64,
+                      const std::string& accessTier);
+
+// The headers of the Put Blob request, in order: the blob type, then, when
+// given, the body's MD5 (as Content-MD5 and as the blob's stored MD5), the
+// access tier and the blob's encryption data.
+ZuCURL::commandInfoList PutBlobHeaders(const std::string& md5Base64 = std::string(),
+                                       const std::string& accessTier = std::string(),
+                                       const std::string& encryptionData = std::string());
+
+// `x-ms-meta-encryptiondata: <encryptionData>` when given: the blob's
+// metadata "encryptiondata".
+void AddEncryptionData(ZuCURL::commandInfoList& headers, const std::string& encryptionData);
 
 // The status that confirms a request that stores (Put Block, Put Blob, Put
 // Block List): 201 Created. Any other 2xx proves nothing.
@@ -78,4 +107,4 @@ std::string FinalRefusalMessage(const std::string& fileName, const StorageJudgem
 
 }  // namespace zu::blob
 
-#endif  // ZUCLOUD_BLOB_STORAGE_REPLY_H
+#endif  // ZUCLOUD_BLOB_STORAGE_REQUEST_H
