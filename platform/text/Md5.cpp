@@ -20,41 +20,30 @@ std::string Md5Base64(const void* data, size_t size) {
   return DigestBase64(digest, length);
 }
 
-Md5::Md5() : m_context(EVP_MD_CTX_new()) {
-  m_ok = m_context != nullptr && EVP_DigestInit_ex(m_context, EVP_md5(), nullptr) == 1;
-}
+void Md5::ContextFree::operator()(evp_md_ctx_st* context) const { EVP_MD_CTX_free(context); }
 
-Md5::~Md5() { EVP_MD_CTX_free(m_context); }
+Md5::Md5() { Restart(); }
 
-Md5::Md5(Md5&& other) noexcept : m_context(other.m_context), m_ok(other.m_ok) {
-  other.m_context = nullptr;
-  other.m_ok = false;
-}
-
-Md5& Md5::operator=(Md5&& other) noexcept {
-  if (this != &other) {
-    EVP_MD_CTX_free(m_context);
-    m_context = other.m_context;
-    m_ok = other.m_ok;
-    other.m_context = nullptr;
-    other.m_ok = false;
-  }
-  return *this;
+void Md5::Restart() {
+  if (!m_context) m_context.reset(EVP_MD_CTX_new());
+  if (m_context && EVP_DigestInit_ex(m_context.get(), EVP_md5(), nullptr) != 1) m_context.reset();
 }
 
 bool Md5::Update(const void* data, size_t size) {
-  if (m_ok && size > 0) m_ok = EVP_DigestUpdate(m_context, data, size) == 1;
-  return m_ok;
+  if (m_context && size > 0 && EVP_DigestUpdate(m_context.get(), data, size) != 1) {
+    m_context.reset();
+  }
+  return m_context != nullptr;
 }
 
 std::string Md5::FinishBase64() {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   std::string text;
-  if (m_ok && EVP_DigestFinal_ex(m_context, digest, &length) == 1) {
+  if (m_context && EVP_DigestFinal_ex(m_context.get(), digest, &length) == 1) {
     text = DigestBase64(digest, length);
   }
-  m_ok = m_context != nullptr && EVP_DigestInit_ex(m_context, EVP_md5(), nullptr) == 1;
+  Restart();
   return text;
 }
 

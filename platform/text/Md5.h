@@ -5,6 +5,7 @@
 #define ZUCLOUD_PLATFORM_MD5_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 struct evp_md_ctx_st;
@@ -16,15 +17,11 @@ namespace zu {
 std::string Md5Base64(const void* data, size_t size);
 
 // An MD5 fed piece by piece, for data that never sits in memory whole. Used
-// by one thread at a time; move-only.
+// by one thread at a time; move-only (it owns OpenSSL's digest context); a
+// moved-from object acts as one whose digest failed.
 class Md5 {
  public:
   Md5();
-  ~Md5();
-  Md5(Md5&& other) noexcept;
-  Md5& operator=(Md5&& other) noexcept;
-  Md5(const Md5&) = delete;
-  Md5& operator=(const Md5&) = delete;
 
   // Adds the next `size` bytes. False once OpenSSL failed; the digest is
   // then lost for good.
@@ -34,8 +31,14 @@ class Md5 {
   std::string FinishBase64();
 
  private:
-  evp_md_ctx_st* m_context = nullptr;
-  bool m_ok = false;
+  struct ContextFree {
+    void operator()(evp_md_ctx_st* context) const;
+  };
+  // Starts a new digest, with a new context when the last one failed.
+  void Restart();
+
+  // Null once OpenSSL failed (or after a move): the digest is lost.
+  std::unique_ptr<evp_md_ctx_st, ContextFree> m_context;
 };
 
 }  // namespace zu

@@ -122,8 +122,6 @@ ZuSemaphore::ZuSemaphore(long initialCount)
   if (m_handle == nullptr) throw "Not enough memory to initialize ZuSemaphore";
 }
 
-ZuSemaphore::~ZuSemaphore() { delete m_handle; }
-
 void ZuSemaphore::wait() { m_handle->wait(); }
 
 void ZuSemaphore::release(long count) { m_handle->release(count); }
@@ -131,8 +129,6 @@ void ZuSemaphore::release(long count) { m_handle->release(count); }
 ZuCriticalSection::ZuCriticalSection() : m_handle(new (std::nothrow) ZuCriticalSectionH()) {
   if (m_handle == nullptr) throw "Not enough memory to initialize ZuCriticalSection";
 }
-
-ZuCriticalSection::~ZuCriticalSection() { delete m_handle; }
 
 void ZuCriticalSection::enter(bool wait) { m_handle->enter(wait); }
 

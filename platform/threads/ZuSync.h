@@ -13,6 +13,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 
@@ -34,16 +35,21 @@ class CAPABILITY("mutex") Mutex {
   std::mutex m_mutex;
 };
 
-class SCOPED_CAPABILITY MutexLock {
+// Holds a lock for its scope: a Mutex (MutexLock), or a SharedMutex for
+// writing (ExclusiveLock).
+template <class Lockable>
+class SCOPED_CAPABILITY ScopedLock {
  public:
-  explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
-  ~MutexLock() RELEASE() { m_mutex.unlock(); }
-  MutexLock(const MutexLock&) = delete;
-  MutexLock& operator=(const MutexLock&) = delete;
+  explicit ScopedLock(Lockable& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
+  ~ScopedLock() RELEASE() { m_mutex.unlock(); }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
 
  private:
-  Mutex& m_mutex;
+  Lockable& m_mutex;
 };
+
+using MutexLock = ScopedLock<Mutex>;
 
 // A condition variable whose waits give back and take again a zu::Mutex the
 // caller holds (a std::condition_variable underneath: no allocation). The
@@ -95,16 +101,7 @@ class SCOPED_CAPABILITY SharedLock {
   SharedMutex& m_mutex;
 };
 
-class SCOPED_CAPABILITY ExclusiveLock {
- public:
-  explicit ExclusiveLock(SharedMutex& mutex) ACQUIRE(mutex) : m_mutex(mutex) { m_mutex.lock(); }
-  ~ExclusiveLock() RELEASE() { m_mutex.unlock(); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
- private:
-  SharedMutex& m_mutex;
-};
+using ExclusiveLock = ScopedLock<SharedMutex>;
 
 }  // namespace zu
 
@@ -155,14 +152,13 @@ class ZuCriticalSectionH {
 class ZuSemaphore {
  public:
   explicit ZuSemaphore(long initialCount);
-  ~ZuSemaphore();
   ZuSemaphore(const ZuSemaphore&) = delete;
   ZuSemaphore& operator=(const ZuSemaphore&) = delete;
   void wait();
   void release(long count);
 
  private:
-  ZuSemaphoreH* m_handle;
+  std::unique_ptr<ZuSemaphoreH> m_handle;
 };
 
 // Owns a ZuCriticalSectionH; throws "Not enough memory to initialize
@@ -171,7 +167,6 @@ class ZuSemaphore {
 class CAPABILITY("mutex") ZuCriticalSection {
  public:
   ZuCriticalSection();
-  ~ZuCriticalSection();
   ZuCriticalSection(const ZuCriticalSection&) = delete;
   ZuCriticalSection& operator=(const ZuCriticalSection&) = delete;
   // The library enters only with wait true (enter(false) may fail, which
@@ -180,7 +175,7 @@ class CAPABILITY("mutex") ZuCriticalSection {
   void leave() RELEASE();
 
  private:
-  ZuCriticalSectionH* m_handle;
+  std::unique_ptr<ZuCriticalSectionH> m_handle;
 };
 
 // Scope lock: enter(true) on construction and leave() on destruction when
