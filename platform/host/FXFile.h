@@ -1,8 +1,11 @@
-// File existence and size.
+// File existence, and the error of a failed file operation as the host's
+// file calls report it: errno and a message that names the call and the
+// path.
 #ifndef ZUCLOUD_PLATFORM_FX_FILE_H
 #define ZUCLOUD_PLATFORM_FX_FILE_H
 
 #include <string>
+#include <utility>
 
 class FXFile {
  public:
@@ -10,7 +13,7 @@ class FXFile {
   static bool DoesFileExist(const std::string& path);
 };
 
-// Result of a CPzFile operation.
+// Result of a file operation.
 class CPzError {
  public:
   CPzError() = default;
@@ -27,23 +30,5 @@ class CPzError {
 // The error of a failed POSIX call: errno `err` with the call and path in
 // `what` ("open '/x'"), as "open '/x': No such file or directory (errno 2)".
 CPzError PosixError(int err, const std::string& what);
-
-// A file opened read-only to learn its size. Closed by Close() or the
-// destructor.
-class CPzFile {
- public:
-  CPzFile() = default;
-  ~CPzFile();
-  CPzFile(const CPzFile&) = delete;
-  CPzFile& operator=(const CPzFile&) = delete;
-
-  // mode and share are accepted for compatibility; 0 opens for reading.
-  CPzError Open(const std::string& path, int mode, int share);
-  CPzError Size(unsigned long long& size);
-  CPzError Close();
-
- private:
-  int m_fd = -1;
-};
 
 #endif  // ZUCLOUD_PLATFORM_FX_FILE_H
