@@ -87,8 +87,7 @@ bool ReadAndHash(const SingleRequestUpload& upload, PageBuffer& pages, std::stri
   }
   // The whole body's MD5, once: the service checks the body against it and
   // keeps it as the blob's Content-MD5.
-  const unsigned long long stored = StoredBytes(upload.encryption, upload.identity.size);
-  md5 = upload.contentMd5 ? Md5Base64(pages.data(), stored) : std::string();
+  md5 = upload.contentMd5 ? Md5Base64(pages.data(), pages.size()) : std::string();
   if (upload.contentMd5 && md5.empty()) {
     log->Error(kTag,
                "Error: Cannot compute the MD5 of file [%s] (OpenSSL refused MD5); it is "
@@ -166,7 +165,7 @@ void EndRefusedPutBlob(const PutBlobRun& run, int attempts, std::wstring& errorM
 bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gateway,
              const PageBuffer& pages, const ZuCURL::commandInfoList& headers,
              std::wstring& errorMessage) {
-  const long size = static_cast<long>(StoredBytes(upload.encryption, upload.identity.size));
+  const long size = static_cast<long>(pages.size());
   PutBlobRun run{upload,
                  upload.tokens != nullptr ? upload.tokens->Grant().serviceUrl : "",
                  upload.blobUrl,
@@ -207,6 +206,7 @@ bool PutBlob(const SingleRequestUpload& upload, LIBCURL::ZuInternetGateway& gate
 int UploadInOneRequest(const SingleRequestUpload& upload, std::wstring& errorMessage) {
   const unsigned long long size = upload.identity.size;
   ReportUploadProgress(upload.fileName, 0, size);
+  // Exactly the body storage keeps: the file, or its encrypted form.
   PageBuffer pages(static_cast<size_t>(StoredBytes(upload.encryption, size)));
   std::string md5;
   if (!ReadAndHash(upload, pages, md5, errorMessage)) return 0;
