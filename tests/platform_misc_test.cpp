@@ -326,7 +326,8 @@ unsigned long long OpenedSize(const std::string& path) {
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenPosixSequentialFile(path, error);
   zu::FileIdentity identity;
-  if (!file || file->Identity(identity).IsError()) {
+  if (file) error = file->Identity(identity);
+  if (!file || error.IsError()) {
     ADD_FAILURE() << path << ": " << error.Message();
     return ~0ULL;
   }
