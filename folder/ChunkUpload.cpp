@@ -11,11 +11,15 @@
 //     many bytes the server holds, which decides whether the chunk is sent
 //     again.
 //
-// A chunk counts as stored only when the server names exactly the offset of
-// its end. An offset past it (a request the server carried out twice, its
-// first reply lost) means the server holds bytes it should not: the upload
-// starts again from byte 0 with a new session, as many times as the retry
-// count allows.
+// The upload is append-only: a request's bytes land where the server's
+// offset says. So the offset the server names, in a chunk's reply or an
+// offset query, alone decides what comes next (HeldOffset.h): the chunk's
+// end confirms it, its start sends it again, an earlier chunk boundary reads
+// the file again from there in the same session, and anything else (0, off
+// a boundary, inside the chunk, past it: bytes lost, or a request the server
+// carried out twice) starts a new session from byte 0. Each going back
+// counts against the retry count; a reply that names neither the chunk's
+// start nor its end is never followed by a resend without asking first.
 //
 // Resources: one zero-filled buffer of m_chunkSize bytes per call, reused for
 // every chunk; the file is read from front to back, once per pass; one
@@ -32,6 +36,7 @@
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
+#include "folder/HeldOffset.h"
 #include "platform/host/FXFile.h"
 #include "platform/host/PageBuffer.h"
 #include "platform/host/SequentialFile.h"
@@ -134,6 +139,13 @@ class ChunkReader {
     return true;
   }
 
+  // Moves a reader fresh from its file to `offset`, where the next Read
+  // starts (a pass that goes on from a chunk boundary the server holds).
+  CPzError SkipTo(long long offset) {
+    m_read = static_cast<unsigned long long>(offset);
+    return m_file->Skip(m_read);
+  }
+
   bool AtEnd() const { return m_atEnd; }
   bool DropsPages() const { return m_dropPages; }
   // How the file changed, or "" when it did not.
@@ -221,7 +233,7 @@ struct OffsetQuery {
 
 // Reads the reply to an offset query (see QueryOffset).
 zu::AttemptResult ReadHeldOffset(EvDebug* log, CNMessageBase& reply, const zu::ConsoleReply& at,
-                                 long long& offset, std::string* fileGUID) {
+                                 bool zeroIsAnswer, long long& offset, std::string* fileGUID) {
   using namespace zu::msg;
   const long long held =
       reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
@@ -231,7 +243,7 @@ zu::AttemptResult ReadHeldOffset(EvDebug* log, CNMessageBase& reply, const zu::C
                                 kUploadFileGUID.key);
     if (!fileGUID->empty()) return zu::AttemptResult::kSuccess;
   }
-  if (held > 0) return zu::AttemptResult::kSuccess;
+  if (held > 0 || (zeroIsAnswer && held == 0)) return zu::AttemptResult::kSuccess;
   offset = 0;
   log->Error(kOffsetTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
              held, at.response.c_str());
@@ -239,11 +251,12 @@ zu::AttemptResult ReadHeldOffset(EvDebug* log, CNMessageBase& reply, const zu::C
 }
 
 // Asks the server how many bytes of the file it holds. True once a reply
-// named an offset above 0 or, when `fileGUID` is given, the file's GUID
+// named an offset above 0 (with `zeroIsAnswer`, 0 too: a server that lost
+// the session's bytes) or, when `fileGUID` is given, the file's GUID
 // (whatever the offset: an empty file's is 0); `fileGUID` then receives the
 // GUID the reply named ("" for none).
-bool QueryOffset(const zu::SessionParams& params, const OffsetQuery& query, long long& offset,
-                 std::string* fileGUID) {
+bool QueryOffset(const zu::SessionParams& params, const OffsetQuery& query, bool zeroIsAnswer,
+                 long long& offset, std::string* fileGUID) {
   if (query.gateway == nullptr) return false;
   EvDebug* log = params.log;
   std::wstring unused;  // the chunk's own attempt words the caller's message
@@ -274,8 +287,9 @@ bool QueryOffset(const zu::SessionParams& params, const OffsetQuery& query, long
                rules.unreadable.line = "Error: Unserialization failed for string [%s].";
                op.read = zu::ReadMessageReply(
                    std::move(rules), zu::msg::kUploadFileResp,
-                   [log, &offset, fileGUID](CNMessageBase& reply, const zu::ConsoleReply& at) {
-                     return ReadHeldOffset(log, reply, at, offset, fileGUID);
+                   [log, zeroIsAnswer, &offset, fileGUID](CNMessageBase& reply,
+                                                          const zu::ConsoleReply& at) {
+                     return ReadHeldOffset(log, reply, at, zeroIsAnswer, offset, fileGUID);
                    });
              }) == 1;
 }
@@ -286,7 +300,7 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
                                              const std::string& url,
                                              std::list<ZuCURL::commandInfo>& headers,
                                              const std::string& fileName, long long& offset) {
-  return QueryOffset(sessionParams(), OffsetQuery{gateway, url, headers, fileName}, offset,
+  return QueryOffset(sessionParams(), OffsetQuery{gateway, url, headers, fileName}, false, offset,
                      nullptr);
 }
 
@@ -379,23 +393,46 @@ struct ChunkSend {
   long long length;
   long long endOffset;  // file offset after this chunk
   bool last;            // carries "FileEOF": its reply names the file's GUID
+  long long chunkSize;  // of every chunk but the last: the upload's boundaries
 };
 
 // What the replies to the chunks tell the upload.
 struct ChunkOutcome {
   std::string fileGUID;
   bool uploaded = false;  // the server confirmed the whole file and named its GUID
-  // The server named an offset past a chunk's end: it holds bytes this
-  // upload did not send, and the upload starts again from byte 0.
-  bool serverHoldsMore = false;
+  // The server named an offset neither the chunk's start nor its end: the
+  // upload goes on from `from`, an earlier chunk boundary it holds, or
+  // starts again from byte 0 with a new session.
+  bool goesBack = false;
+  long long from = 0;
   long long held = 0;     // the offset it named then
   long long sentEnd = 0;  // and the end of the chunk
 };
 
-// The server named `held`, past the chunk's end: the chunk's attempts end
-// and the upload starts again.
-zu::AttemptResult ServerHoldsMore(const ChunkSend& chunk, long long held, ChunkOutcome& outcome) {
-  outcome.serverHoldsMore = true;
+// The step the server's offset `held` gives the chunk: kSuccess when it
+// confirms it, kRetry (sending the chunk again, without asking first) when
+// the server holds everything before it, kStop with `outcome` telling where
+// the upload goes on otherwise.
+zu::AttemptResult FollowHeldOffset(const ChunkSend& chunk, long long held, bool& queryAfterFailure,
+                                   ChunkOutcome& outcome) {
+  const zu::folder::HeldDecision next = zu::folder::JudgeHeldOffset(
+      held, chunk.endOffset - chunk.length, chunk.endOffset, chunk.chunkSize);
+  switch (next.step) {
+    case zu::folder::HeldStep::kConfirmed:
+      return zu::AttemptResult::kSuccess;
+    case zu::folder::HeldStep::kResendChunk:
+      chunk.log->Error(kUploadTag,
+                       "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
+                       "[%lld].",
+                       held);
+      queryAfterFailure = false;
+      return zu::AttemptResult::kRetry;
+    case zu::folder::HeldStep::kReadFrom:
+    case zu::folder::HeldStep::kRestart:
+      break;
+  }
+  outcome.goesBack = true;
+  outcome.from = next.from;
   outcome.held = held;
   outcome.sentEnd = chunk.endOffset;
   return zu::AttemptResult::kStop;
@@ -403,25 +440,22 @@ zu::AttemptResult ServerHoldsMore(const ChunkSend& chunk, long long held, ChunkO
 
 // After a failed attempt: asks the server how many bytes it holds. kSuccess
 // when it holds the chunk exactly (for the last chunk: the whole file, with
-// its GUID), kStop when the query failed or the server holds more, kRetry
-// when the chunk must be sent again. A last chunk whose query named no GUID
-// asks once more; `askedAgain` is that second query.
+// its GUID), kRetry when it holds everything before the chunk (which is
+// then sent again), kStop when the query failed or the upload goes back
+// (`outcome` says where). A last chunk whose query named no GUID asks once
+// more; `askedAgain` is that second query.
 zu::AttemptResult QueryHeldOffset(const ChunkSend& chunk, LIBCURL::ZuInternetGateway* gateway,
                                   int attempt, ChunkOutcome& outcome, std::wstring& errorMessage,
                                   bool askedAgain = false) {
   long long held = 0;
   std::string guid;
   if (!QueryOffset(chunk.params, OffsetQuery{gateway, chunk.url, chunk.headers, chunk.fileName},
-                   held, &guid)) {
+                   true, held, &guid)) {
     return zu::AttemptResult::kStop;
   }
-  if (held > chunk.endOffset) return ServerHoldsMore(chunk, held, outcome);
   if (held != chunk.endOffset) {
-    chunk.log->Error(kUploadTag,
-                     "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: "
-                     "[%lld].",
-                     held);
-    return zu::AttemptResult::kRetry;
+    bool unused = false;  // the caller sends the chunk again without asking
+    return FollowHeldOffset(chunk, held, unused, outcome);
   }
   if (chunk.last && guid.empty()) {
     if (askedAgain) {
@@ -451,15 +485,20 @@ zu::AttemptResult QueryHeldOffset(const ChunkSend& chunk, LIBCURL::ZuInternetGat
   return zu::AttemptResult::kSuccess;
 }
 
-// The reply to the last chunk, its offset not past the file's size: it
-// confirms the file when it names the GUID and, when it names an offset
-// too, that offset is the file's size.
+// The reply to the last chunk: it confirms the file when it names the GUID
+// and, when it names an offset too, that offset is the file's size. Any
+// other offset it names decides as the server's offset does.
 zu::AttemptResult ReadLastChunkReply(const ChunkSend& chunk, const CNMessageBase& reply,
                                      const std::string& response, long long held,
                                      bool& queryAfterFailure, ChunkOutcome& outcome,
                                      std::wstring& errorMessage) {
   using namespace zu::msg;
   EvDebug* log = chunk.log;
+  if (Contains(response, "chunkOffset") && held != chunk.endOffset) {
+    log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
+               held, response.c_str());
+    return FollowHeldOffset(chunk, held, queryAfterFailure, outcome);
+  }
   const std::string guid = Contains(response, "fileGUID")
                                ? reply.getstring(kUploadFileGUID.number, kUploadFileGUID.tag,
                                                  kUploadFileResp.key, kUploadFileGUID.key)
@@ -467,12 +506,6 @@ zu::AttemptResult ReadLastChunkReply(const ChunkSend& chunk, const CNMessageBase
   if (guid.empty()) {
     log->Error(kUploadTag, "Error: Unserialization failed for string [%s]", response.c_str());
     errorMessage = L"Error: Failed to login to cloud. Please check the internet connection";
-    queryAfterFailure = true;
-    return zu::AttemptResult::kRetry;
-  }
-  if (Contains(response, "chunkOffset") && held != chunk.endOffset) {
-    log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
-               held, response.c_str());
     queryAfterFailure = true;
     return zu::AttemptResult::kRetry;
   }
@@ -491,6 +524,7 @@ zu::AttemptResult ReadChunkReply(const ChunkSend& chunk, const std::string& resp
   if (response.empty() || !(Contains(response, "fileGUID") || Contains(response, "chunkOffset"))) {
     log->Error(kUploadTag, "Error: Webserver responded with response string: [%s].",
                response.c_str());
+    queryAfterFailure = true;
     return zu::AttemptResult::kRetry;
   }
   CNMessageBase reply(kUploadFileResp.type, kUploadFileResp.id);
@@ -503,17 +537,21 @@ zu::AttemptResult ReadChunkReply(const ChunkSend& chunk, const std::string& resp
   // 0 when the reply names no offset.
   const long long held =
       reply.getint64(kUploadChunkOffset.number, kUploadFileResp.key, kUploadChunkOffset.key);
-  if (held > chunk.endOffset) return ServerHoldsMore(chunk, held, outcome);
   if (chunk.last) {
     return ReadLastChunkReply(chunk, reply, response, held, queryAfterFailure, outcome,
                               errorMessage);
   }
   // Only the offset of the chunk's end confirms it (a chunk before the last
-  // one is never empty, so that offset is above 0).
+  // one is never empty, so that offset is above 0). A reply that names no
+  // offset tells nothing: the next attempt asks.
   if (held == chunk.endOffset) return zu::AttemptResult::kSuccess;
   log->Error(kUploadTag, "Error: Chunk Offset received from webserver: [%lld], output XML: [%s].",
              held, response.c_str());
-  return zu::AttemptResult::kRetry;
+  if (!Contains(response, "chunkOffset")) {
+    queryAfterFailure = true;
+    return zu::AttemptResult::kRetry;
+  }
+  return FollowHeldOffset(chunk, held, queryAfterFailure, outcome);
 }
 
 // The request of one attempt at a chunk. From the second attempt on, the
@@ -556,8 +594,8 @@ zu::AttemptResult ReadChunkAttempt(const ChunkSend& chunk, const zu::ConsoleRepl
 }
 
 // Sends one chunk over a gateway of its own, kept for all its attempts and
-// offset queries; false when every attempt failed, or when the server holds
-// more than was sent (`outcome` says so).
+// offset queries; false when every attempt failed, or when the upload goes
+// back to an earlier offset (`outcome` says so).
 bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& errorMessage) {
   EvDebug* log = chunk.log;
   zu::GatewayHolder gateway(log, chunk.service.initZuInternetGateway(chunk.url));
@@ -585,7 +623,7 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
                         chunk.fileName.c_str(), startOffset, stopOffset),
       zu::kRetryingAfterLine);
   op.lines->totalRetryCount = [&](int total) {
-    if (outcome.serverHoldsMore) return;  // the upload's restart line tells
+    if (outcome.goesBack) return;  // the upload's restart line tells
     log->Error(kUploadTag,
                "Error: Failed to upload [%s] file to cloud. Failed chunk start offset: [%llu], "
                "end offset: [%llu]. Total retry attempts: [%d], API URL [%s], User Name [%s]",
@@ -658,7 +696,7 @@ bool SendRemainingChunks(ChunkSend chunk, const FileTarget& target, ChunkReader&
     }
     chunk.endOffset += chunk.length;
     // Appended once, right after the read that found the end of the file;
-    // from then on every request of this upload carries it.
+    // from then on every request of this pass carries it.
     chunk.last = reader.AtEnd();
     if (chunk.last) chunk.headers.emplace_back("FileEOF", "1");
     if (!SendChunk(chunk, outcome, errorMessage)) return false;
@@ -667,51 +705,72 @@ bool SendRemainingChunks(ChunkSend chunk, const FileTarget& target, ChunkReader&
   return true;
 }
 
-// One pass over the file from byte 0: the session request with the first
-// chunk, then the other chunks. True once the server confirmed the whole
-// file; false when it did not or holds more than was sent (`outcome` says
-// which).
-bool UploadPass(const FileTarget& target, ChunkReader& reader, ChunkOutcome& outcome,
-                std::wstring& errorMessage) {
-  long long endOffset = 0;
-  std::string requestId;
-  if (!StartUploadSession(target, reader, endOffset, requestId, errorMessage)) return false;
+// One pass over the file, from byte 0 (`from` 0: the session request with
+// the first chunk opens a new session, whose ID goes to `requestId`) or
+// from `from`, a chunk boundary the server of session `requestId` holds,
+// then the chunks after it. True once the server confirmed the whole file;
+// false when it did not or the upload goes back (`outcome` says which).
+// "FileEOF" is sent from the read that reaches the end in this pass on.
+bool UploadPass(const FileTarget& target, ChunkReader& reader, long long from,
+                std::string& requestId, ChunkOutcome& outcome, std::wstring& errorMessage) {
+  long long endOffset = from;
+  if (from == 0) {
+    if (!StartUploadSession(target, reader, endOffset, requestId, errorMessage)) return false;
+  } else {
+    const CPzError skipped = reader.SkipTo(from);
+    if (skipped.IsError()) {
+      ReadFailed(target.params.log, reader, target.path, target.fileName, skipped.Message(),
+                 errorMessage);
+      return false;
+    }
+  }
   const std::string chunkUrl = target.chunkBase + requestId;
   ZuCURL::commandInfoList headers =
       UploadHeaders(target.sessionToken, target.base64FileName, target.fileSize,
                     target.modifiedTime, target.base64ParentPath);
-  const ChunkSend next{target.service,    target.params,
-                       target.params.log, chunkUrl,
-                       headers,           target.fileName,
-                       target.buffer,     0,
-                       endOffset,         false};
+  const ChunkSend next{target.service, target.params,   target.params.log, chunkUrl,
+                       headers,        target.fileName, target.buffer,     0,
+                       endOffset,      false,           target.capacity};
   return SendRemainingChunks(next, target, reader, outcome, errorMessage) && outcome.uploaded;
 }
 
-// Pass `pass` (from 1) over the file from byte 0; each after the first
-// reads the file again from its start. kRetryNow when the server holds more
-// than was sent.
+// Pass `pass` (from 1) over the file; each after the first opens the file
+// again and starts where the pass before it went back to: byte 0 with a new
+// session, or a chunk boundary the server holds. kRetryNow when the upload
+// goes back again.
 zu::AttemptResult RunPass(const FileTarget& target, const zu::FileIdentity& identity, int pass,
-                          int restarts, std::unique_ptr<ChunkReader>& reader, ChunkOutcome& outcome,
+                          int restarts, std::unique_ptr<ChunkReader>& reader,
+                          std::string& requestId, ChunkOutcome& outcome,
                           std::wstring& errorMessage) {
   EvDebug* log = target.params.log;
+  long long from = 0;
   if (pass > 1) {
-    log->Error(kUploadTag,
-               "Error: The server holds [%lld] bytes of file [%s] where [%lld] were sent; its "
-               "upload starts again from byte 0 (restart [%d] of [%d]).",
-               outcome.held, target.fileName.c_str(), outcome.sentEnd, pass - 1, restarts);
+    from = outcome.from;
+    if (from == 0) {
+      log->Error(kUploadTag,
+                 "Error: The server holds [%lld] bytes of file [%s] where [%lld] were sent; its "
+                 "upload starts again from byte 0 (restart [%d] of [%d]).",
+                 outcome.held, target.fileName.c_str(), outcome.sentEnd, pass - 1, restarts);
+    } else {
+      log->Error(kUploadTag,
+                 "Error: The server holds [%lld] bytes of file [%s] where [%lld] were sent; its "
+                 "upload goes on from byte [%lld], read again (restart [%d] of [%d]).",
+                 outcome.held, target.fileName.c_str(), outcome.sentEnd, from, pass - 1, restarts);
+    }
     outcome = ChunkOutcome();
     reader = ReopenForRestart(log, target.path, target.fileName, identity, reader->DropsPages(),
                               errorMessage);
     if (!reader) return zu::AttemptResult::kStop;
   }
-  if (UploadPass(target, *reader, outcome, errorMessage)) return zu::AttemptResult::kSuccess;
-  return outcome.serverHoldsMore ? zu::AttemptResult::kRetryNow : zu::AttemptResult::kStop;
+  if (UploadPass(target, *reader, from, requestId, outcome, errorMessage)) {
+    return zu::AttemptResult::kSuccess;
+  }
+  return outcome.goesBack ? zu::AttemptResult::kRetryNow : zu::AttemptResult::kStop;
 }
 
-// Uploads the file in passes from byte 0: the first, then one more each
-// time the server named an offset past what was sent, up to the retry count
-// of them. 1 once the server confirmed the whole file.
+// Uploads the file in passes: the first from byte 0, then one more each time
+// the server named an offset that sends the upload back, up to the retry
+// count of them. 1 once the server confirmed the whole file.
 int UploadInPasses(const FileTarget& target, const zu::FileIdentity& identity,
                    std::unique_ptr<ChunkReader> reader, std::string& fileGUID,
                    std::wstring& errorMessage) {
@@ -720,22 +779,26 @@ int UploadInPasses(const FileTarget& target, const zu::FileIdentity& identity,
   options.limit = restarts + 1;
   options.wait = zu::WaitKind::kNone;
   ChunkOutcome outcome;
+  std::string requestId;
   const zu::RetryOutcome passes = zu::RunWithRetry(options, zu::RetryLines{}, [&](int pass) {
-    return RunPass(target, identity, pass, restarts, reader, outcome, errorMessage);
+    return RunPass(target, identity, pass, restarts, reader, requestId, outcome, errorMessage);
   });
   if (passes.succeeded) {
     fileGUID = outcome.fileGUID;
     return 1;
   }
-  if (outcome.serverHoldsMore) {
+  if (outcome.goesBack) {
     target.params.log->Error(
         kUploadTag,
         "Error: The server holds [%lld] bytes of file [%s] where [%lld] were sent, after [%d] "
         "restarts of its upload; the file was not uploaded.",
         outcome.held, target.fileName.c_str(), outcome.sentEnd, restarts);
     errorMessage =
-        L"Error: The cloud holds more bytes of the file than were sent, also after its upload "
-        L"was started again; the file was not uploaded.";
+        outcome.held > outcome.sentEnd
+            ? L"Error: The cloud holds more bytes of the file than were sent, also after its "
+              L"upload was started again; the file was not uploaded."
+            : L"Error: The cloud holds fewer bytes of the file than were sent, also after its "
+              L"upload was started again; the file was not uploaded.";
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <deque>
 #include <initializer_list>
 #include <mutex>
 #include <random>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "ZuUploadProgress.h"
+#include "folder/HeldOffset.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/Base64.h"
 #include "support/Emulator.h"
@@ -293,36 +295,30 @@ TEST_F(FolderUploadTest, ChunkStoredButReplyFailedIsConfirmedByTheOffsetQuery) {
                                  "successfull. chunk offset [8388608], Upload attempt [2]."));
 }
 
-TEST_F(FolderUploadTest, DroppedChunkIsResentWholeWithoutAnotherQuery) {
+// A chunk is sent again without asking first only after the server named
+// its start: a reply that names no offset is followed by the question.
+TEST_F(FolderUploadTest, DroppedChunkIsResentOnlyAfterTheServerNamedItsStart) {
   const std::string data = makeFile("f.bin", 10 * kMiB);
   cloud.addFault("chunk", UploadFault::kDropThen500);
-  // The resend is answered with an empty reply (dropped): the next attempt
-  // still does not ask again.
-  cloud.addFault("chunk", UploadFault::kEmptyOk);
-  // And then with a non-positive offset (dropped): still no query.
-  cloud.addFault("chunk", UploadFault::kZeroOffset);
+  cloud.addFault("chunk", UploadFault::kEmptyOk);  // the resend, answered with nothing
   ASSERT_EQ(1, upload("f.bin"));
   EXPECT_EQ((std::vector<Shape>{{"session", kChunk, false},
                                 {"chunk", kChunk, false},
                                 {"query", 0, false},
                                 {"chunk", kChunk, false},
-                                {"chunk", kChunk, false},
+                                {"query", 0, false},
                                 {"chunk", kChunk, false},
                                 {"chunk", 2 * kMiB, true}}),
             Shapes(cloud.events()));
   ASSERT_EQ(1u, cloud.stored().size());
   EXPECT_TRUE(cloud.stored()[0].data == data);
-  EXPECT_EQ((std::vector<unsigned int>(3, 120000)), sleeps.waits());
+  EXPECT_EQ((std::vector<unsigned int>(2, 120000)), sleeps.waits());
 
   const std::string log = env.logText();
-  EXPECT_EQ(1u, CountOccurrences(log,
+  EXPECT_EQ(2u, CountOccurrences(log,
                                  "Error: Last chunk wasn't uploaded. Chunk Offset received from "
                                  "webserver: [4194304]."));
   EXPECT_EQ(1u, CountOccurrences(log, "Error: Webserver responded with response string: []."));
-  EXPECT_EQ(1u,
-            CountOccurrences(log,
-                             "Error: Chunk Offset received from webserver: [0], output XML: "
-                             "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
 }
 
 TEST_F(FolderUploadTest, ResendFailingAtTransportOrUnserializationQueriesAgain) {
@@ -381,6 +377,7 @@ struct Fault {
   UploadFault fault;
   int count;
   int skip;
+  long long held = 0;  // kHoldThen500: the bytes the server keeps
 };
 
 // What the server holds after replies that were lost or that name another
@@ -405,7 +402,13 @@ TEST_P(FolderUploadHeld, ReportsAFileStoredOnlyWhenTheServerHoldsItWhole) {
   const HeldCase& c = GetParam();
   const std::string data = makeFile("f.bin", c.size);
   service.m_nRetryCount = c.retryCount;
-  for (const Fault& f : c.faults) cloud.addFault(f.kind, f.fault, f.count, f.skip);
+  for (const Fault& f : c.faults) {
+    if (f.fault == UploadFault::kHoldThen500) {
+      cloud.addHoldFault(f.kind, f.held, f.skip);
+    } else {
+      cloud.addFault(f.kind, f.fault, f.count, f.skip);
+    }
+  }
   EXPECT_EQ(c.result, upload("f.bin")) << std::string(message.begin(), message.end());
   EXPECT_EQ(c.requests, Shapes(cloud.events()));
   EXPECT_EQ(c.waits, sleeps.waits());
@@ -464,10 +467,10 @@ INSTANTIATE_TEST_SUITE_P(
              1, Requests({kFirstThree, WholeFile(kThreeChunksAndFive)}), {}, L"",
              "Error: The server holds [12582912] bytes of file [f.bin] where [8388608] were "
              "sent; its upload starts again from byte 0 (restart [1] of [3])."),
-        Held("PositiveOffsetShortOfTheEnd", kThreeChunksAndFive, 3,
+        // A reply naming the chunk's start sends it again at once.
+        Held("ReplyNamesTheChunksStart", kThreeChunksAndFive, 3,
              {{"chunk", UploadFault::kHeldOffset, 1, 0}}, 1,
              Requests({ChunkRequests(kThreeChunksAndFive, 0, 2),
-                       {kQuery},
                        ChunkRequests(kThreeChunksAndFive, 1, 4)}),
              {120000}, L"",
              "Error: Chunk Offset received from webserver: [4194304], output XML: "
@@ -520,11 +523,137 @@ INSTANTIATE_TEST_SUITE_P(
                       "Error: The server holds [10485761] bytes of file [f.bin] where [10485760] "
                       "were sent; its upload starts again from byte 0 (restart [1] of [3])."),
         LastChunkCase("LastChunkGuidWithAnOffsetShortOfTheSize",
-                      {{"chunk", UploadFault::kOffsetBelow, 1, 1}}, 1, {kEofQuery}, {120000}, L"",
-                      "Error: Chunk Offset received from webserver: [10485759], output XML: "
-                      "[<UploadFileResp><fileGUID>file-guid-1</fileGUID><chunkOffset>10485759</"
-                      "chunkOffset></UploadFileResp>].")),
+                      {{"chunk", UploadFault::kOffsetBelow, 1, 1}}, 1, kWholeTen, {}, L"",
+                      "Error: The server holds [10485759] bytes of file [f.bin] where [10485760] "
+                      "were sent; its upload starts again from byte 0 (restart [1] of [3]).")),
     [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.label); });
+
+// The server holds `held` bytes after chunk `index` of the 12 MiB + 5 file
+// was sent and its reply lost (it lost confirmed bytes, kept part of the
+// chunk or holds bytes never sent); the offset query names them. Chunk 3
+// carries "FileEOF", and so does its query.
+HeldCase HeldAfterChunk(int index, const char* label, long long held) {
+  const long long size = kThreeChunksAndFive;
+  const long long start = index * kChunk;
+  const long long end = std::min(start + kChunk, size);
+  const bool eof = end == size;
+  const std::vector<Shape> sent = ChunkRequests(size, 0, index + 1);
+  const Shape query = eof ? kEofQuery : kQuery;
+  std::vector<Shape> after = WholeFile(size);
+  std::string line = "Error: The server holds [" + std::to_string(held) +
+                     "] bytes of file [f.bin] where [" + std::to_string(end) +
+                     "] were sent; its upload starts again from byte 0 (restart [1] of [3]).";
+  if (held == end) {
+    after = ChunkRequests(size, index + 1, 4);
+    line = "Success: upload of chunk to cloud for file [f.bin] was successfull. chunk offset [" +
+           std::to_string(end) + "], Upload attempt [2].";
+  } else if (held == start) {
+    after = ChunkRequests(size, index, 4);
+    line = "Error: Last chunk wasn't uploaded. Chunk Offset received from webserver: [" +
+           std::to_string(held) + "].";
+  } else if (held == start - kChunk) {
+    after = ChunkRequests(size, index - 1, 4);
+    line = "its upload goes on from byte [" + std::to_string(held) +
+           "], read again (restart [1] of [3]).";
+  }
+  return Held(label, size, 3, {{"chunk", UploadFault::kHoldThen500, 1, index - 1, held}}, 1,
+              Requests({sent, {query}, after}), {120000}, L"", line);
+}
+
+// Each held offset around a chunk, for a chunk in the middle and the one
+// that carries "FileEOF"; then the budget of going back.
+std::vector<HeldCase> HeldOffsetCases() {
+  std::vector<HeldCase> cases;
+  struct Around {
+    const char* name;
+    long long (*held)(long long start, long long end);
+  };
+  const Around around[] = {
+      {"StartLessOneChunk", [](long long start, long long) { return start - kChunk; }},
+      {"Zero", [](long long, long long) { return 0LL; }},
+      {"StartLessOne", [](long long start, long long) { return start - 1; }},
+      {"Start", [](long long start, long long) { return start; }},
+      {"StartPlusOne", [](long long start, long long) { return start + 1; }},
+      {"EndLessOne", [](long long, long long end) { return end - 1; }},
+      {"End", [](long long, long long end) { return end; }},
+      {"EndPlusOne", [](long long, long long end) { return end + 1; }},
+  };
+  static std::deque<std::string> labels;  // the cases point at their labels
+  for (int index : {2, 3}) {
+    const long long start = index * kChunk;
+    const long long end = std::min(start + kChunk, kThreeChunksAndFive);
+    for (const Around& a : around) {
+      labels.push_back(std::string(index == 3 ? "EofChunkHeld" : "MiddleChunkHeld") + a.name);
+      cases.push_back(HeldAfterChunk(index, labels.back().c_str(), a.held(start, end)));
+    }
+  }
+  // Each going back counts against the retry count (2 here): twice is
+  // within it, a third time fails the file.
+  const Fault back{"chunk", UploadFault::kHoldThen500, 1, 1, kChunk};
+  const std::vector<Shape> goneBack = Requests({ChunkRequests(kThreeChunksAndFive, 0, 3),
+                                                {kQuery},
+                                                ChunkRequests(kThreeChunksAndFive, 1, 3),
+                                                {kQuery},
+                                                ChunkRequests(kThreeChunksAndFive, 1, 3),
+                                                {kQuery}});
+  cases.push_back(Held("GoingBackAsOftenAsTheRetryCount", kThreeChunksAndFive, 2, {back, back}, 1,
+                       Requests({std::vector<Shape>(goneBack.begin(), goneBack.end() - 3),
+                                 ChunkRequests(kThreeChunksAndFive, 1, 4)}),
+                       {120000, 120000}, L"",
+                       "its upload goes on from byte [4194304], read again (restart [2] of [2])."));
+  cases.push_back(Held("GoingBackOnceMoreThanTheRetryCount", kThreeChunksAndFive, 2,
+                       {back, back, back}, 0, goneBack, {120000, 120000, 120000},
+                       L"Error: The cloud holds fewer bytes of the file than were sent, also "
+                       L"after its upload was started again; the file was not uploaded.",
+                       "Error: The server holds [4194304] bytes of file [f.bin] where [12582912] "
+                       "were sent, after [2] restarts of its upload; the file was not uploaded."));
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(HeldOffsets, FolderUploadHeld, ::testing::ValuesIn(HeldOffsetCases()),
+                         [](const ::testing::TestParamInfo<HeldCase>& info) {
+                           return std::string(info.param.label);
+                         });
+
+// The step each offset the server names gives a chunk of [8 MiB, 12 MiB) in
+// 4 MiB chunks, and a last chunk of [12 MiB, 12 MiB + 5).
+TEST(JudgeHeldOffset, EveryOffsetAroundAChunk) {
+  using zu::folder::HeldStep;
+  struct Row {
+    long long held, start, end;
+    HeldStep step;
+    long long from;
+  };
+  const long long m = kMiB;
+  const Row rows[] = {
+      {12 * m, 8 * m, 12 * m, HeldStep::kConfirmed, 12 * m},
+      {12 * m - 1, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {12 * m + 1, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {8 * m, 8 * m, 12 * m, HeldStep::kResendChunk, 8 * m},
+      {8 * m + 1, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {8 * m - 1, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {4 * m, 8 * m, 12 * m, HeldStep::kReadFrom, 4 * m},
+      {4 * m + 1, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {4 * m - 1, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {0, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {-4 * m, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {16 * m, 8 * m, 12 * m, HeldStep::kRestart, 0},
+      {12 * m + 5, 12 * m, 12 * m + 5, HeldStep::kConfirmed, 12 * m + 5},
+      {12 * m, 12 * m, 12 * m + 5, HeldStep::kResendChunk, 12 * m},
+      {8 * m, 12 * m, 12 * m + 5, HeldStep::kReadFrom, 8 * m},
+      {12 * m + 6, 12 * m, 12 * m + 5, HeldStep::kRestart, 0},
+      // An empty last chunk starts where it ends; an empty file's is at 0.
+      {8 * m, 8 * m, 8 * m, HeldStep::kConfirmed, 8 * m},
+      {4 * m, 8 * m, 8 * m, HeldStep::kReadFrom, 4 * m},
+      {0, 0, 0, HeldStep::kConfirmed, 0},
+      {1, 0, 0, HeldStep::kRestart, 0},
+  };
+  for (const Row& r : rows) {
+    const zu::folder::HeldDecision d = zu::folder::JudgeHeldOffset(r.held, r.start, r.end, 4 * m);
+    EXPECT_EQ(r.step, d.step) << r.held << " of [" << r.start << ", " << r.end << ")";
+    EXPECT_EQ(r.from, d.from) << r.held << " of [" << r.start << ", " << r.end << ")";
+  }
+}
 
 // Chunk 2 of an 18 MiB + 5 byte file reached the server twice. Taking its
 // reply (12 MiB) as a confirmation stored c1 c2 c2 c3 c5 and reported it
@@ -640,6 +769,7 @@ TEST_F(FolderUploadTest, OffsetQueryAnswers) {
   cloud.addFault("chunk", UploadFault::kDropThen500);
   cloud.addFault("query", UploadFault::kEmptyOk);
   cloud.addFault("query", UploadFault::kGarbageOk);
+  // An offset of 0 is an answer: the server lost the session's bytes.
   cloud.addFault("query", UploadFault::kZeroOffset);
   EXPECT_EQ(1, upload("f.bin"));
   const std::string log = env.logText();
@@ -648,11 +778,14 @@ TEST_F(FolderUploadTest, OffsetQueryAnswers) {
                                  "Error: Unserialization failed for string "
                                  "[<UploadFileResp><chunkOffset>12ab</chunkOffset></"
                                  "UploadFileResp>]."));
-  EXPECT_EQ(1u,
-            CountOccurrences(log,
-                             "Error: Chunk Offset received from webserver: [0], output XML: "
-                             "[<UploadFileResp><chunkOffset>0</chunkOffset></UploadFileResp>]."));
-  EXPECT_EQ((std::vector<unsigned int>{120000, 60000, 60000, 60000}), sleeps.waits());
+  EXPECT_EQ(1u, CountOccurrences(log,
+                                 "Error: The server holds [0] bytes of file [f.bin] where "
+                                 "[8388608] were sent; its upload starts again from byte 0 "
+                                 "(restart [1] of [4])."));
+  EXPECT_EQ((std::vector<unsigned int>{120000, 60000, 60000}), sleeps.waits());
+  EXPECT_EQ(
+      Requests({ChunkRequests(10 * kMiB, 0, 2), {kQuery, kQuery, kQuery}, WholeFile(10 * kMiB)}),
+      Shapes(cloud.events()));
   ASSERT_EQ(1u, cloud.stored().size());
 }
 

@@ -157,7 +157,14 @@ int FolderFakeCloud::unauthorized() const {
   return m_unauthorized;
 }
 
-bool FolderFakeCloud::takeFault(const std::string& kind, UploadFault& fault) {
+void FolderFakeCloud::addHoldFault(const std::string& kind, long long held, int skip) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  PendingFault pending{UploadFault::kHoldThen500, skip, 1};
+  pending.held = held;
+  m_faults[kind].push_back(pending);
+}
+
+bool FolderFakeCloud::takeFault(const std::string& kind, UploadFault& fault, long long& held) {
   auto it = m_faults.find(kind);
   if (it == m_faults.end() || it->second.empty()) return false;
   PendingFault& front = it->second.front();
@@ -166,6 +173,7 @@ bool FolderFakeCloud::takeFault(const std::string& kind, UploadFault& fault) {
     return false;
   }
   fault = front.fault;
+  held = front.held;
   if (--front.count <= 0) it->second.pop_front();
   return true;
 }
@@ -173,6 +181,14 @@ bool FolderFakeCloud::takeFault(const std::string& kind, UploadFault& fault) {
 void FolderFakeCloud::append(Session& session, const std::string& bytes) {
   session.hash.update(bytes.data(), bytes.size());
   if (m_keepData) session.file.data += bytes;
+}
+
+void FolderFakeCloud::holdExactly(Session& session, long long held, bool eof) {
+  std::string& data = session.file.data;
+  data.resize(static_cast<size_t>(held), '\0');
+  session.hash = StreamHash();
+  session.hash.update(data.data(), data.size());
+  completeIfWhole(session, eof);
 }
 
 void FolderFakeCloud::completeIfWhole(Session& session, bool eof) {
@@ -244,11 +260,12 @@ FakeReply FolderFakeCloud::upload(const FakeRequest& request) {
   }
 
   UploadFault fault = UploadFault::kStoreThen500;
-  event.faulted = takeFault(event.kind, fault);
+  long long held = 0;
+  event.faulted = takeFault(event.kind, fault, held);
   const bool twice =
       event.faulted && (fault == UploadFault::kTwice || fault == UploadFault::kTwiceThen500);
-  FakeReply reply = process(request, event, fault);
-  if (twice) reply = process(request, event, fault);
+  FakeReply reply = process(request, event, fault, held);
+  if (twice) reply = process(request, event, fault, held);
   if (event.faulted &&
       (fault == UploadFault::kStoreThen500 || fault == UploadFault::kTwiceThen500)) {
     return FakeReply{1, "<html>500 Internal Server Error</html>", 500, "HTTP 500"};
@@ -257,8 +274,8 @@ FakeReply FolderFakeCloud::upload(const FakeRequest& request) {
 }
 
 // One arrival of an upload request at the server. Called with m_mutex held.
-FakeReply FolderFakeCloud::process(const FakeRequest& request, UploadEvent event,
-                                   UploadFault fault) {
+FakeReply FolderFakeCloud::process(const FakeRequest& request, UploadEvent event, UploadFault fault,
+                                   long long held) {
   const bool faulted = event.faulted;
   const bool processes = !faulted || fault == UploadFault::kStoreThen500 ||
                          fault == UploadFault::kNoGuid || fault == UploadFault::kTwice ||
@@ -308,6 +325,12 @@ FakeReply FolderFakeCloud::process(const FakeRequest& request, UploadEvent event
       case UploadFault::kNoGuid:
       case UploadFault::kTwice:
       case UploadFault::kTwiceThen500:
+      case UploadFault::kHoldThen500:
+        if (session != nullptr && !session->completed) {
+          session->file.data += request.body;
+          holdExactly(*session, held, event.eof);
+        }
+        return FakeReply{1, "<html>500 Internal Server Error</html>", 500, "HTTP 500"};
       case UploadFault::kOffsetAbove:
       case UploadFault::kOffsetBelow:
         break;

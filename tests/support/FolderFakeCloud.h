@@ -58,6 +58,11 @@ enum class UploadFault {
   kTwiceThen500,  // process twice, then answer HTTP 500 (both replies lost)
   kOffsetAbove,   // process, but answer a chunkOffset one above the bytes held
   kOffsetBelow,   // process, but answer a chunkOffset one below the bytes held
+  // process, then hold exactly the fault's offset of bytes: the rest is lost
+  // (a server restarted from an older state) or, past them, zeros the client
+  // never sent; the file completes when that is its size with "FileEOF";
+  // answer HTTP 500 (the reply is lost). Needs the bytes kept.
+  kHoldThen500,
 };
 
 // One upload request as the fake saw it.
@@ -99,6 +104,9 @@ class FolderFakeCloud {
   // The next `count` requests of `kind` ("session", "chunk", "query") after
   // the first `skip` of them get `fault`.
   void addFault(const std::string& kind, UploadFault fault, int count = 1, int skip = 0);
+  // kHoldThen500 on the request of `kind` after the first `skip`, leaving
+  // `held` bytes of the file at the server.
+  void addHoldFault(const std::string& kind, long long held, int skip = 0);
   // Login answer: an error entry instead of a token.
   void setLoginError(const std::string& text);
   // Called after each upload request was answered, outside the fake's lock,
@@ -123,15 +131,18 @@ class FolderFakeCloud {
     UploadFault fault;
     int skip;
     int count;
+    long long held = 0;  // kHoldThen500
   };
   FakeReply respond(const FakeRequest& request);
   FakeReply upload(const FakeRequest& request);
   // One arrival of a request at the server (`event.faulted`: with `fault`).
-  FakeReply process(const FakeRequest& request, UploadEvent event, UploadFault fault);
+  FakeReply process(const FakeRequest& request, UploadEvent event, UploadFault fault,
+                    long long held);
   FakeReply processChunk(Session& session, const FakeRequest& request, const UploadEvent& event,
                          bool noGuid, long long offsetShift);
-  bool takeFault(const std::string& kind, UploadFault& fault);
+  bool takeFault(const std::string& kind, UploadFault& fault, long long& held);
   void append(Session& session, const std::string& bytes);
+  void holdExactly(Session& session, long long held, bool eof);
   void completeIfWhole(Session& session, bool eof);
 
   FakeJournal& m_journal;

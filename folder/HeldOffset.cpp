@@ -1,0 +1,15 @@
+#include "folder/HeldOffset.h"
+
+namespace zu::folder {
+
+HeldDecision JudgeHeldOffset(long long held, long long chunkStart, long long chunkEnd,
+                             long long chunkSize) {
+  if (held == chunkEnd) return {HeldStep::kConfirmed, held};
+  if (held == chunkStart && held > 0) return {HeldStep::kResendChunk, held};
+  if (held > 0 && held < chunkStart && chunkSize > 0 && held % chunkSize == 0) {
+    return {HeldStep::kReadFrom, held};
+  }
+  return {HeldStep::kRestart, 0};
+}
+
+}  // namespace zu::folder
