@@ -119,6 +119,8 @@ json FaultSpec(const std::string& fault, bool persistent) {
     injected = {{"fault", "status"}, {"status", 302}};
   } else if (fault == "hold_part") {
     injected = {{"fault", "hold_part_then_500"}};
+  } else if (fault == "lose_last") {
+    injected = {{"fault", "lose_then_500"}};
   } else if (fault == "stall") {
     injected = {{"fault", "stall"}, {"seconds", kEmulatorStallSeconds}};
   } else if (fault == "stall_hold") {
@@ -690,18 +692,22 @@ TEST(FaultMatrixRedirect, A3xxIsAFailedAttempt) {
   }
 }
 
-// A server holding part of a chunk (a positive offset short of the chunk's
-// end) has not confirmed it: the whole chunk goes again.
-TEST(FaultMatrixPartialChunk, APartHeldChunkIsSentAgainWhole) {
-  const Row transient = RunRow("upload_chunk", "hold_part", false);
-  EXPECT_EQ(transient.faulted, 1);
-  EXPECT_EQ(transient.requests, 2);  // the part-held chunk and its resend
-  EXPECT_EQ(transient.outcome, "ok") << transient.message;
-  EXPECT_EQ(transient.stored, "identical");
+// A server holding part of a chunk (an offset inside it), or one that lost
+// the chunk it had confirmed before (an offset of 0 here): the upload starts
+// again with a new session, whose last chunk is the second chunk request.
+TEST(FaultMatrixHeldOffset, APartHeldOrLostChunkStartsTheFileAgain) {
+  for (const std::string fault : {"hold_part", "lose_last"}) {
+    SCOPED_TRACE(fault);
+    const Row transient = RunRow("upload_chunk", fault, false);
+    EXPECT_EQ(transient.faulted, 1);
+    EXPECT_EQ(transient.requests, 2);  // the faulted chunk and the new session's
+    EXPECT_EQ(transient.outcome, "ok") << transient.message;
+    EXPECT_EQ(transient.stored, "identical");
 
-  const Row persistent = RunRow("upload_chunk", "hold_part", true);
-  EXPECT_NE(persistent.outcome, "ok");
-  EXPECT_FALSE(persistent.falseSuccess) << persistent.verdict;
+    const Row persistent = RunRow("upload_chunk", fault, true);
+    EXPECT_NE(persistent.outcome, "ok");
+    EXPECT_FALSE(persistent.falseSuccess) << persistent.verdict;
+  }
 }
 
 // Regression: a Put Block List answered 2xx other than 201 Created (an empty

@@ -181,13 +181,24 @@ class UploadSession:
         self.file_guid = None
         self.chunks = 0
         self.partial = 0  # bytes of a part-held chunk, counted by offset queries only
+        self.marks = []  # (held, sha, chunks) before each chunk, to lose it again
 
     def append(self, chunk):
+        self.marks.append((self.held, self.sha.copy(), self.chunks))
         self.sha.update(chunk)
         if self.data is not None:
             self.data += chunk
         self.held += len(chunk)
         self.chunks += 1
+
+    def lose_last(self):
+        """Forgets the last chunk held, as a server restored from an older
+        state would."""
+        if not self.marks:
+            return
+        self.held, self.sha, self.chunks = self.marks.pop()
+        if self.data is not None:
+            del self.data[self.held:]
 
     def to_json(self):
         return {"share": self.share, "requestId": self.request_id, "name": self.name,
@@ -272,6 +283,11 @@ def _upload(emu, req, match):
 
     if fault == "drop_then_500":
         return _error(500, "Injected server failure, chunk discarded")
+    if fault == "lose_then_500":
+        with emu.lock:
+            if session.file_guid is None:
+                session.lose_last()
+        return _error(500, "Injected server failure, the last chunk held lost, this one discarded")
     with emu.lock:
         was_complete = session.file_guid is not None
         if chunk:
