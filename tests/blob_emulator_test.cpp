@@ -27,6 +27,7 @@
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/EncryptedBlob.h"
+#include "support/JournalText.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -1212,23 +1213,101 @@ TEST_P(BlobEncryption, TheSdkRestoresEveryEncryptedBlobByteForByte) {
 
 // An upload stopped after two blocks and resumed sends only the rest, under
 // the content key its journal kept wrapped: the SDK restores the whole file.
+// A journal whose key line was swapped with another file's, cut short or
+// re-wrapped, another file's journal made to look like this one's, and a
+// journal without its MAC, are not used: the file goes whole under a fresh
+// content key, and the SDK restores that too.
 TEST_P(BlobEncryption, AResumedEncryptedUploadIsRestoredWhole) {
-  const std::vector<LocalFile> files = {addFile("resumed.bak", 12 * kMiB + 5)};
+  using zutest::LineOf;
+  using zutest::WithLine;
+  struct Row {
+    std::string name;
+    // The journal as the second try finds it, from the first try's and the
+    // first row's.
+    std::function<std::string(const std::string& journal, const std::string& other)> tamper;
+  };
+  const std::vector<Row> rows = {
+      {"as-journalled", nullptr},
+      {"swapped-key", [](const std::string& journal,
+                         const std::string& other) {
+         return WithLine(journal, "key ", LineOf(other, "key "));
+       }},
+      {"cut-key",
+       [](const std::string& journal, const std::string&) {
+         const std::string key = LineOf(journal, "key ");
+         return WithLine(journal, "key ", key.substr(0, key.size() - 4));
+       }},
+      {"rewrapped-key",
+       [](const std::string& journal, const std::string& other) {
+         // Another content key, wrapped under the same key-encryption key.
+         const std::string key = LineOf(journal, "key ");
+         const std::string otherKey = LineOf(other, "key ");
+         return WithLine(journal, "key ",
+                         key.substr(0, key.rfind(' ') + 1) + otherKey.substr(otherKey.rfind(' ') + 1));
+       }},
+      {"other-file",
+       [](const std::string& journal, const std::string& other) {
+         return WithLine(WithLine(other, "url ", LineOf(journal, "url ")), "file ",
+                         LineOf(journal, "file "));
+       }},
+      {"no-mac",
+       [](const std::string& journal, const std::string&) {
+         std::string text = WithLine(journal, "mac ", "");
+         text.erase(text.find("\n\n"), 1);
+         return text.replace(text.find("journal 4"), 9, "journal 3");
+       }},
+  };
+  std::vector<LocalFile> files;
+  for (const Row& row : rows) files.push_back(addFile(row.name + ".bak", 12 * kMiB + 5));
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-EncResume", files, message), 1);
-  uploadStoppedAfter(service, "resumed.bak", "e", 2);
-  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2}));
-  emulator_->reset();
-  ASSERT_EQ(service.UploadFile(dir(), "resumed.bak", "e", message), 1)
-      << std::string(message.begin(), message.end());
-  EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{3, 4}));
+  std::string firstJournal;
+  std::vector<std::string> blobs;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    emulator_->reset();
+    uploadStoppedAfter(service, files[i].name, "e", 2);
+    EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2}));
+    ASSERT_EQ(journals().size(), 1u);
+    const std::string path = journals()[0];
+    const std::string journal = zutest::ReadFile(path);
+    if (firstJournal.empty()) firstJournal = journal;
+    if (rows[i].tamper) zutest::WriteFile(path, rows[i].tamper(journal, firstJournal));
+    emulator_->reset();
+    const size_t logBefore = env_->logText().size();
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "e", message), 1)
+        << std::string(message.begin(), message.end());
+    const std::string log = env_->logText().substr(logBefore);
+    const json commits = emulator_->control("GET", "/proxy/journal?kind=put_block_list");
+    ASSERT_EQ(commits.size(), 1u);
+    const std::string wrapped =
+        zutest::WrappedKeyOf(HeaderOf(commits[0], "x-ms-meta-encryptiondata"));
+    if (!rows[i].tamper) {
+      EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{3, 4}));
+      EXPECT_NE(journal.find(" " + wrapped + "\n"), std::string::npos);
+      EXPECT_EQ(zutest::CountOccurrences(log, "Warning: "), 0u) << log;
+    } else {
+      EXPECT_EQ(StoredBlockNumbers(), (std::vector<unsigned int>{1, 2, 3, 4}));
+      // A fresh content key: neither journal's.
+      EXPECT_EQ(journal.find(wrapped), std::string::npos);
+      EXPECT_EQ(firstJournal.find(wrapped), std::string::npos);
+      EXPECT_EQ(zutest::CountOccurrences(log, "Warning: "), 1u) << log;
+      EXPECT_EQ(zutest::CountOccurrences(log, "the journal is removed and the whole file is sent"),
+                1u)
+          << log;
+    }
+    blobs.push_back("e/" + files[i].name);
+  }
   zutest::TempDir stems;
-  if (!restoreWithSdk(zutest::ContainerOf(service.m_uploadURL), {"e/resumed.bak"}, stems)) {
+  if (!restoreWithSdk(zutest::ContainerOf(service.m_uploadURL), blobs, stems)) {
     GTEST_SKIP() << "the Python storage SDK (python3-azure-storage) is missing";
   }
-  EXPECT_EQ(zutest::ReadFile(stems.file("0") + ".refused"), "");
-  EXPECT_TRUE(zutest::ReadFile(stems.file("0") + ".restored") == files[0].data);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(zutest::ReadFile(stems.file(std::to_string(i)) + ".refused"), "");
+    EXPECT_TRUE(zutest::ReadFile(stems.file(std::to_string(i)) + ".restored") == files[i].data);
+  }
 }
 
 // A key file that cannot be used fails the upload before any request, with

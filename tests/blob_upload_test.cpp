@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -26,6 +27,8 @@
 #include "blob/storage/TokenRefresh.h"
 #include "blob/storage/UncommittedBlocks.h"
 #include "platform/crypto/EncryptionData.h"
+#include "platform/crypto/KeyFile.h"
+#include "platform/crypto/KeyWrap.h"
 #include "platform/crypto/RegionLayout.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/http/SendPacer.h"
@@ -35,6 +38,7 @@
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/EncryptedBlob.h"
+#include "support/JournalText.h"
 #include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"
@@ -744,14 +748,53 @@ TEST_F(BlobUpload, AnEncryptedUploadResumesOnlyUnderItsOwnKey) {
     std::string secondKey;
     int secondPutBlocks;
     const char* logged;
+    // Changes the journal between the tries, given the first row's journal.
+    std::function<std::string(const std::string& journal, const std::string& other)> tamper;
   } rows[] = {
-      {"same key", "kek-1", "kek-1", zutest::kTestKeyHex, 1, "[2] of [3] blocks"},
-      {"another key", "kek-1", "kek-2", otherKey, 3, "encrypted under another key"},
-      {"the same kid, another key", "kek-1", "kek-1", otherKey, 3, "does not unwrap"},
-      {"not encrypted before", "", "kek-1", zutest::kTestKeyHex, 3, "without encryption"},
+      {"same key", "kek-1", "kek-1", zutest::kTestKeyHex, 1, "[2] of [3] blocks", nullptr},
+      {"another key", "kek-1", "kek-2", otherKey, 3, "encrypted under another key", nullptr},
+      {"the same kid, another key", "kek-1", "kek-1", otherKey, 3, "its MAC does not verify",
+       nullptr},
+      {"not encrypted before", "", "kek-1", zutest::kTestKeyHex, 3, "without encryption", nullptr},
+      {"key line of another file's journal", "kek-1", "kek-1", zutest::kTestKeyHex, 3,
+       "its MAC does not verify",
+       [](const std::string& journal, const std::string& other) {
+         return zutest::WithLine(journal, "key ", zutest::LineOf(other, "key "));
+       }},
+      {"key line cut short", "kek-1", "kek-1", zutest::kTestKeyHex, 3, "its MAC does not verify",
+       [](const std::string& journal, const std::string&) {
+         const std::string key = zutest::LineOf(journal, "key ");
+         return zutest::WithLine(journal, "key ", key.substr(0, key.size() - 4));
+       }},
+      {"content key re-wrapped", "kek-1", "kek-1", zutest::kTestKeyHex, 3,
+       "its MAC does not verify",
+       [&keyFile](const std::string& journal, const std::string&) {
+         zu::KeyEncryptionKey kek;
+         std::string reason;
+         EXPECT_TRUE(zu::LoadKeyEncryptionKey(keyFile, kek, reason)) << reason;
+         zu::ContentKey other;
+         EXPECT_TRUE(zu::MakeContentKey(other));
+         const std::string key = zutest::LineOf(journal, "key ");
+         return zutest::WithLine(journal, "key ",
+                         key.substr(0, key.rfind(' ') + 1) + zu::WrapContentKey(kek, other));
+       }},
+      {"another file's journal", "kek-1", "kek-1", zutest::kTestKeyHex, 3,
+       "its MAC does not verify",
+       [](const std::string& journal, const std::string& other) {
+         return zutest::WithLine(zutest::WithLine(other, "url ", zutest::LineOf(journal, "url ")), "file ",
+                         zutest::LineOf(journal, "file "));
+       }},
+      {"version 3, no mac line", "kek-1", "kek-1", zutest::kTestKeyHex, 3,
+       "whose journals carried no MAC over the content key",
+       [](const std::string& journal, const std::string&) {
+         std::string text = zutest::WithLine(journal, "mac ", "");
+         text.erase(text.find("\n\n"), 1);
+         return text.replace(text.find("journal 4"), 9, "journal 3");
+       }},
   };
   env_.setGlobal("DRBackupUploadBlobSize", "4");  // the blocks of both kinds of upload
   auto service = makeService();
+  std::string firstJournal;
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     const std::string name = "resume-" + std::to_string(&row - rows) + ".bak";
@@ -765,6 +808,12 @@ TEST_F(BlobUpload, AnEncryptedUploadResumesOnlyUnderItsOwnKey) {
     const std::string journal = zutest::ReadFile(
         env_.stateDir() + "/" + zu::blob::JournalFileName(std::string(kStore) + "/f/" + name));
     ASSERT_NE(journal.find("\nblock 2 "), std::string::npos) << journal;
+    if (firstJournal.empty()) firstJournal = journal;
+    if (row.tamper) {
+      zutest::WriteFile(
+          env_.stateDir() + "/" + zu::blob::JournalFileName(std::string(kStore) + "/f/" + name),
+          row.tamper(journal, firstJournal));
+    }
 
     cloud_.failBlockAlways(0);
     zutest::WriteKeyFile(keyFile, row.secondKid, row.secondKey);
@@ -784,6 +833,14 @@ TEST_F(BlobUpload, AnEncryptedUploadResumesOnlyUnderItsOwnKey) {
                                        plain, contentKey));
     EXPECT_TRUE(plain == data);
     if (row.firstKid.empty()) continue;
+    if (row.secondPutBlocks == 3) {
+      // Sent whole under a fresh content key: neither this journal's nor the
+      // first row's.
+      const std::string wrappedNow = zutest::WrappedKeyOf(metadata);
+      EXPECT_EQ(journal.find(wrappedNow), std::string::npos);
+      EXPECT_EQ(firstJournal.find(wrappedNow), std::string::npos);
+      EXPECT_EQ(zutest::CountOccurrences(env_.logText().substr(logStart), "Warning: "), 1u);
+    }
     // The first try's journal named this very content key, wrapped only.
     EXPECT_NE(journal.find(" " + zu::Base64OneLine(row.firstKid) + " "), std::string::npos);
     if (row.secondPutBlocks == 1) {
@@ -952,12 +1009,50 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   // An encrypted upload's journal: the kid (any printable text) and the
   // wrapped content key come back as written.
   const std::string wrapped(64, 'W');
-  ASSERT_TRUE(zu::blob::ParseJournal(
-      zu::blob::JournalHeader(url, id, 4 * kMiB, tag, "vault key/7 = x", wrapped), content,
-      problem))
-      << problem;
+  const std::string mac = zu::Base64OneLine(std::string(32, '\x5a'));
+  const std::string sealed =
+      zu::blob::JournalHeader(url, id, 4 * kMiB, tag, "vault key/7 = x", wrapped, mac);
+  ASSERT_TRUE(zu::blob::ParseJournal(sealed, content, problem)) << problem;
   EXPECT_EQ(content.kid, "vault key/7 = x");
   EXPECT_EQ(content.wrappedKey, wrapped);
+  EXPECT_EQ(content.mac, mac);
+  EXPECT_EQ(content.version, 4);
+  EXPECT_FALSE(content.commitSent);
+  // What the mac line seals: the lines above it and the stored length.
+  EXPECT_EQ(zu::blob::JournalSealedText(url, id, 4 * kMiB, tag, "vault key/7 = x", wrapped, 99),
+            sealed.substr(0, sealed.find("mac ")) + "stored 99\n");
+  // A commit line ends a journal; a version 3 journal without encryption
+  // (no mac line) is still read.
+  auto replacedIn = [](std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::string block1 = zu::blob::JournalBlockLine(1, kMiB, id.size, tag);
+  const struct {
+    const char* what;
+    std::string text;
+    int version;
+    bool commitSent;
+    size_t blocks;
+  } good[] = {
+      {"commit line last", header + block1 + "commit\n", 4, true, 1},
+      {"commit line alone", header + "commit\n", 4, true, 0},
+      {"version 3 without encryption",
+       replacedIn(replacedIn(header, "journal 4", "journal 3"), "mac none\n", "") + block1, 3,
+       false, 1},
+      {"version 3 encrypted (read, not used: Resume.cpp)",
+       replacedIn(replacedIn(sealed, "journal 4", "journal 3"), "mac " + mac + "\n", ""), 3, false,
+       0},
+  };
+  for (const auto& row : good) {
+    ASSERT_TRUE(zu::blob::ParseJournal(row.text, content, problem)) << row.what << problem;
+    EXPECT_EQ(content.version, row.version) << row.what;
+    EXPECT_EQ(content.commitSent, row.commitSent) << row.what;
+    EXPECT_EQ(content.blocks.size(), row.blocks) << row.what;
+    EXPECT_EQ(content.mac, "") << row.what;
+  }
+  auto sealedWith = [&sealed, &mac, &replacedIn](const std::string& macLine) {
+    return replacedIn(sealed, "mac " + mac + "\n", macLine);
+  };
 
   auto replaced = [&header](const std::string& from, const std::string& to) {
     std::string text = header;
@@ -969,9 +1064,20 @@ TEST(ResumeJournal, OnlyAWholeConsistentJournalIsBelieved) {
   } bad[] = {
       {"empty", ""},
       {"cut in the header", header.substr(0, header.size() - 1)},
-      {"another format", replaced("journal 3", "journal 4")},
-      {"untagged ids of version 1", replaced("journal 3", "journal 1")},
-      {"no key line of version 2", replaced("journal 3", "journal 2")},
+      {"another format", replaced("journal 4", "journal 5")},
+      {"untagged ids of version 1", replaced("journal 4", "journal 1")},
+      {"no key line of version 2", replaced("journal 4", "journal 2")},
+      {"version 3 with a mac line", replaced("journal 4", "journal 3")},
+      {"no mac line", replaced("mac none\n", "")},
+      {"a mac without a key", replaced("mac none", "mac " + mac)},
+      {"no mac with a key", sealedWith("mac none\n")},
+      {"mac of 31 bytes", sealedWith("mac " + zu::Base64OneLine(std::string(31, 'm')) + "\n")},
+      {"mac of 33 bytes", sealedWith("mac " + zu::Base64OneLine(std::string(33, 'm')) + "\n")},
+      {"mac not Base64", sealedWith("mac " + std::string(43, '*') + "=\n")},
+      {"mac of two words", sealedWith("mac " + mac + " " + mac + "\n")},
+      {"commit line before a block line", header + "commit\n" + block1},
+      {"two commit lines", header + "commit\ncommit\n"},
+      {"commit line with a word", header + "commit now\n"},
       {"no key line", replaced("key none\n", "")},
       {"key line of one word", replaced("key none", "key")},
       {"kid not Base64", replaced("key none", "key a.b QUJD")},

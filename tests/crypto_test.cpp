@@ -2,6 +2,8 @@
 // regions sealed in place, the encryption data, and blobs restored by the
 // Python storage SDK's own download with only the owner's key.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include "platform/crypto/KeyWrap.h"
 #include "platform/crypto/RegionLayout.h"
 #include "platform/crypto/RegionSeal.h"
+#include "platform/crypto/StateSeal.h"
 #include "platform/text/Base64.h"
 #include "support/TestEnv.h"
 
@@ -461,6 +464,72 @@ TEST(EncryptionData, IsTheSdkTextForTheKidAndWrappedKey) {
     EXPECT_EQ(zu::EncryptionDataJson(row.first, row.second), "") << row.first << row.second;
   }
   EXPECT_NE(zu::EncryptionDataJson(std::string(zu::kMaxKidLength, 'k'), wrapped), "");
+}
+
+// ---------------------------------------------------------------------------
+// Seals of the library's own state
+
+// HMAC-SHA-256 with OpenSSL's one-shot HMAC, apart from the EVP_MAC path
+// the library takes.
+Bytes HmacSha256(const Bytes& key, const std::string& data) {
+  unsigned char out[32];
+  unsigned int length = 0;
+  EXPECT_NE(HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+                 reinterpret_cast<const unsigned char*>(data.data()), data.size(), out, &length),
+            nullptr);
+  return Bytes(out, out + length);
+}
+
+// The seal as RFC 5869 spells HKDF (no salt: 32 zero bytes; one block of
+// output) and RFC 2104 HMAC, computed here step by step.
+std::string ExpectedSeal(const Bytes& kek, const std::string& text) {
+  const Bytes prk = HmacSha256(Bytes(32, 0), std::string(kek.begin(), kek.end()));
+  const Bytes macKey =
+      HmacSha256(prk, std::string("zucloud state seal: HMAC-SHA-256 key, version 1") + '\x01');
+  const Bytes seal = HmacSha256(macKey, text);
+  return zu::Base64OneLine(std::string(seal.begin(), seal.end()));
+}
+
+TEST(StateSeal, IsHmacUnderAKeyDerivedWithHkdfAndProvesOnlyItsOwnText) {
+  zu::KeyEncryptionKey kek;
+  std::string reason;
+  ASSERT_TRUE(zu::ParseKeyEncryptionKey(KeyFileText("k", kKeyHex), kek, reason)) << reason;
+  const std::string text = "zucloud blob upload journal 4\nurl https://s/c/a\nstored 5\n";
+  const std::string seal = zu::SealStateText(kek, text);
+  EXPECT_EQ(seal, ExpectedSeal(FromHex(kKeyHex), text));
+  EXPECT_EQ(zu::SealStateText(kek, ""), ExpectedSeal(FromHex(kKeyHex), ""));
+  EXPECT_TRUE(zu::StateTextSealed(kek, text, seal));
+
+  zu::KeyEncryptionKey other;
+  ASSERT_TRUE(zu::ParseKeyEncryptionKey(KeyFileText("k", std::string(64, 'a')), other, reason));
+  std::string bytes;
+  ASSERT_EQ(base64Decode(seal, bytes), 0);
+  std::string flipped = bytes;
+  flipped[31] ^= 0x01;
+  const struct {
+    const char* what;
+    const zu::KeyEncryptionKey* kek;
+    std::string text;
+    std::string seal;
+  } refused[] = {
+      {"another key", &other, text, seal},
+      {"one byte of the text changed", &kek, "y" + text.substr(1), seal},
+      {"the text one byte longer", &kek, text + " ", seal},
+      {"the text one byte shorter", &kek, text.substr(0, text.size() - 1), seal},
+      {"one bit of the seal changed", &kek, text, zu::Base64OneLine(flipped)},
+      {"a seal of 31 bytes", &kek, text, zu::Base64OneLine(bytes.substr(0, 31))},
+      {"a seal of 33 bytes", &kek, text, zu::Base64OneLine(bytes + "x")},
+      {"no seal", &kek, text, ""},
+      {"not Base64", &kek, text, std::string(43, '*') + "="},
+  };
+  for (const auto& row : refused) {
+    EXPECT_FALSE(zu::StateTextSealed(*row.kek, row.text, row.seal)) << row.what;
+  }
+  // The key-encryption key itself never keys the MAC.
+  EXPECT_NE(seal, zu::Base64OneLine([&] {
+              const Bytes raw = HmacSha256(FromHex(kKeyHex), text);
+              return std::string(raw.begin(), raw.end());
+            }()));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #include "blob/resume/Resume.h"
 
 #include "blob/storage/BlockId.h"
+#include "platform/crypto/StateSeal.h"
 #include "platform/log/EvDebug.h"
 
 namespace zu::blob {
@@ -31,9 +32,31 @@ void MarkStored(const ResumeRequest& request, const JournalContent& journal,
   }
 }
 
+// The seal of a journal's header under the key-encryption key of
+// `encryption`, for a journal with these fields.
+std::string SealOf(const BlobEncryption& encryption, const std::string& blobUrl,
+                   const FileIdentity& identity, unsigned long long blockSize,
+                   const std::string& tag, const std::string& wrappedKey) {
+  return SealStateText(encryption.kek,
+                       JournalSealedText(blobUrl, identity, blockSize, tag, encryption.kek.kid,
+                                         wrappedKey, StoredBytes(&encryption, identity.size)));
+}
+
+// True when the journal's mac line is the seal of its own header under this
+// key-encryption key.
+bool JournalSealed(const BlobEncryption& encryption, const JournalContent& journal) {
+  return StateTextSealed(
+      encryption.kek,
+      JournalSealedText(journal.blobUrl, journal.identity, journal.blockSize, journal.tag,
+                        journal.kid, journal.wrappedKey,
+                        StoredBytes(&encryption, journal.identity.size)),
+      journal.mac);
+}
+
 // True when the journal's content key can carry on this upload: neither is
-// encrypted, or both are under the same key-encryption key and the
-// journal's content key unwraps under it (it is then the upload's). Else
+// encrypted, or both are under the same key-encryption key, the journal's
+// seal proves it was written for this blob, file and tag under that key,
+// and its content key unwraps under it (it is then the upload's). Else
 // logs why not.
 bool SameEncryption(const ResumeRequest& request, const JournalContent& journal,
                     const std::string& path, EvDebug* log) {
@@ -46,6 +69,12 @@ bool SameEncryption(const ResumeRequest& request, const JournalContent& journal,
     why = "is of an upload without encryption and this one is encrypted";
   } else if (journal.kid != encryption->kek.kid) {
     why = "is of an upload encrypted under another key";
+  } else if (journal.version < 4) {
+    why = "was written by an earlier version, whose journals carried no MAC over the content key";
+  } else if (!JournalSealed(*encryption, journal)) {
+    why =
+        "does not prove that its content key belongs to this file (its MAC does not verify under "
+        "the key-encryption key)";
   } else if (!AdoptWrappedKey(*encryption, journal.wrappedKey)) {
     why = "holds a content key that does not unwrap under the key-encryption key";
   } else {
@@ -168,9 +197,12 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
   // uploaders add the others as they are confirmed.
   const BlobEncryption* encryption = request.encryption;
   std::string content =
-      JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag,
-                    encryption != nullptr ? encryption->kek.kid : std::string(),
-                    encryption != nullptr ? encryption->wrappedKey : std::string());
+      encryption == nullptr
+          ? JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag)
+          : JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag,
+                          encryption->kek.kid, encryption->wrappedKey,
+                          SealOf(*encryption, request.blobUrl, request.identity,
+                                 request.blockSize, start.tag, encryption->wrappedKey));
   for (size_t i = 0; i < start.stored.size(); ++i) {
     if (start.stored[i]) {
       content += JournalBlockLine(static_cast<unsigned int>(i + 1), request.blockSize,

@@ -5,18 +5,22 @@
 // made. With a journal of the same file (same identity) and block size, the
 // upload keeps the journal's tag and the service is asked which uncommitted
 // blocks it holds; a block both journalled and held under its tagged id
-// with its full length (its stored length, when encrypted) is skipped. An
-// encrypted upload resumes only from a journal of the same key-encryption
-// key whose content key unwraps under it, and then takes that content key,
-// so that the blocks stored and those still to send make one blob; a
-// journal of an unencrypted upload, of another key or with a content key
-// that does not unwrap, or an encrypted journal met by an upload without
-// encryption, is removed and the file is sent whole. Blocks of any other
-// upload carry other
-// ids, so they are never skipped, and never committed, in this one's place. A journal that cannot
-// be trusted is replaced; one of a file that changed is removed; a state folder that cannot be
-// used, or a service that cannot answer, leaves the upload as it would be without resume, with one
-// log line saying why.
+// with its full length (its stored length, when encrypted) is skipped.
+//
+// An encrypted upload resumes only from a journal of the same
+// key-encryption key whose seal (ResumeJournal.h) verifies under that key
+// and whose content key unwraps under it, and then takes that content key,
+// so that the blocks stored and those still to send make one blob. A
+// journal of an unencrypted upload, of another key, without a seal (version
+// 3), with a seal that does not verify or a content key that does not
+// unwrap, or an encrypted journal met by an upload without encryption, is
+// removed and the file is sent whole under its fresh content key.
+//
+// Blocks of any other upload carry other ids, so they are never skipped,
+// and never committed, in this one's place. A journal that cannot be
+// trusted is replaced; one of a file that changed is removed; a state
+// folder that cannot be used, or a service that cannot answer, leaves the
+// upload as it would be without resume, with one log line saying why.
 #ifndef ZUCLOUD_BLOB_RESUME_H
 #define ZUCLOUD_BLOB_RESUME_H
 

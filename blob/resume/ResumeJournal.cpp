@@ -13,10 +13,14 @@ namespace zu::blob {
 namespace {
 
 constexpr char kDefaultStateDir[] = "/var/lib/zucloud";
-constexpr char kMagicLine[] = "zucloud blob upload journal 3";
+constexpr char kMagicLine[] = "zucloud blob upload journal 4";
+constexpr char kUnsealedMagicLine[] = "zucloud blob upload journal 3";
 constexpr char kOldMagicLine[] = "zucloud blob upload journal 1";
 constexpr char kKeylessMagicLine[] = "zucloud blob upload journal 2";
-constexpr size_t kHeaderLines = 6;
+constexpr size_t kHeaderLines = 7;
+constexpr size_t kUnsealedHeaderLines = 6;  // version 3: no mac line
+// The bytes of a seal (StateSeal.h's kStateSealBytes, an HMAC-SHA-256).
+constexpr size_t kSealBytes = 32;
 // Longer than any wrapped content key's Base64 text (64 characters).
 constexpr size_t kMaxWrappedKeyText = 128;
 
@@ -68,9 +72,12 @@ std::string JournalFileName(const std::string& blobUrl) {
   return "blob-" + Sha256Hex(blobUrl) + ".journal";
 }
 
-std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
-                          unsigned long long blockSize, const std::string& tag,
-                          const std::string& kid, const std::string& wrappedKey) {
+namespace {
+
+// The header lines before the mac line.
+std::string SealedLines(const std::string& blobUrl, const FileIdentity& identity,
+                        unsigned long long blockSize, const std::string& tag,
+                        const std::string& kid, const std::string& wrappedKey) {
   std::ostringstream out;
   out << kMagicLine << "\n"
       << "url " << blobUrl << "\n"
@@ -81,6 +88,24 @@ std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identi
       << "key " << (kid.empty() ? std::string("none") : Base64OneLine(kid) + " " + wrappedKey)
       << "\n";
   return out.str();
+}
+
+}  // namespace
+
+std::string JournalSealedText(const std::string& blobUrl, const FileIdentity& identity,
+                              unsigned long long blockSize, const std::string& tag,
+                              const std::string& kid, const std::string& wrappedKey,
+                              unsigned long long storedLength) {
+  return SealedLines(blobUrl, identity, blockSize, tag, kid, wrappedKey) + "stored " +
+         std::to_string(storedLength) + "\n";
+}
+
+std::string JournalHeader(const std::string& blobUrl, const FileIdentity& identity,
+                          unsigned long long blockSize, const std::string& tag,
+                          const std::string& kid, const std::string& wrappedKey,
+                          const std::string& mac) {
+  return SealedLines(blobUrl, identity, blockSize, tag, kid, wrappedKey) + "mac " +
+         (mac.empty() ? std::string("none") : mac) + "\n";
 }
 
 std::string JournalBlockLine(unsigned int blockNo, unsigned long long blockSize,
@@ -109,8 +134,23 @@ bool ParseKeyLine(const std::string& line, JournalContent& content, std::string&
   return true;
 }
 
-// The five lines after the magic line: url, file identity, block size, tag,
-// key.
+// The mac line: "mac none" without a key, the Base64 of a seal with one.
+bool ParseMacLine(const std::string& line, JournalContent& content, std::string& problem) {
+  std::vector<std::string> words;
+  std::string seal;
+  if (content.kid.empty() ? line == "mac none"
+                          : SplitWords(line, words) && words.size() == 2 && words[0] == "mac" &&
+                                base64Decode(words[1], seal) == 0 && seal.size() == kSealBytes &&
+                                Base64OneLine(seal) == words[1]) {
+    if (!content.kid.empty()) content.mac = words[1];
+    return true;
+  }
+  problem = "its mac line is invalid";
+  return false;
+}
+
+// The lines after the magic line: url, file identity, block size, tag,
+// key and (version 4) mac.
 bool ParseHeader(const std::vector<std::string>& lines, JournalContent& content,
                  std::string& problem) {
   std::vector<std::string> words;
@@ -138,7 +178,8 @@ bool ParseHeader(const std::vector<std::string>& lines, JournalContent& content,
     return false;
   }
   content.tag = words[1];
-  return ParseKeyLine(lines[5], content, problem);
+  if (!ParseKeyLine(lines[5], content, problem)) return false;
+  return content.version < 4 || ParseMacLine(lines[6], content, problem);
 }
 
 // Line `i`, which must be exactly the block line this file, block size and
@@ -184,12 +225,20 @@ bool ParseJournal(const std::string& text, JournalContent& content, std::string&
     problem = "it was written by an earlier version, whose journals named no content key";
     return false;
   }
-  if (lines.size() < kHeaderLines || lines[0] != kMagicLine) {
+  if (!lines.empty()) content.version = lines[0] == kMagicLine ? 4 : 3;
+  const size_t headerLines = content.version == 4 ? kHeaderLines : kUnsealedHeaderLines;
+  if (lines.size() < headerLines || (lines[0] != kMagicLine && lines[0] != kUnsealedMagicLine)) {
+    content.version = 0;
     problem = "it does not start with the journal's header";
     return false;
   }
   if (!ParseHeader(lines, content, problem)) return false;
-  for (size_t i = kHeaderLines; i < lines.size(); ++i) {
+  for (size_t i = headerLines; i < lines.size(); ++i) {
+    // The commit line ends a journal: nothing is confirmed after it.
+    if (lines[i] + "\n" == kJournalCommitLine && i + 1 == lines.size()) {
+      content.commitSent = true;
+      continue;
+    }
     if (!ParseBlockLine(lines, i, content, problem)) return false;
   }
   return true;
