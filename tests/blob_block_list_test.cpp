@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "blob/resume/JournalCommit.h"
 #include "blob/storage/BlockId.h"
 #include "blob/storage/BlockList.h"
+#include "platform/crypto/RegionLayout.h"
 #include "session/SessionParams.h"
 #include "support/Emulator.h"
 #include "support/EnvChange.h"
@@ -155,6 +157,88 @@ TEST(CommittedBlocks, OnlyExactlyTheseIdsInOrderOfTheFilesLengthAreThisCommit) {
   }
   EXPECT_TRUE(zu::blob::IsThisCommit({}, {}, 0));
   EXPECT_FALSE(zu::blob::IsThisCommit({}, {}, 1));
+}
+
+// A journal and the blob's committed list: an earlier run's commit is the
+// list of exactly the journal's blocks, in order, each of its (stored)
+// length, under the journal's tag.
+TEST(CommittedBlocks, AJournalNamesACommitOnlyWhenEveryIdSizeAndPlaceAgrees) {
+  using zu::blob::ListedBlock;
+  const std::string tag = "0123456789abcdef01";
+  const unsigned long long k4 = 4ULL << 20;
+  zu::blob::JournalContent journal;
+  journal.identity.size = 2 * k4 + 5;  // blocks of 4 MiB, 4 MiB and 5 bytes
+  journal.blockSize = k4;
+  journal.tag = tag;
+  auto id = [&tag](unsigned int n) { return zu::blob::BlockId(n, tag); };
+  const std::vector<ListedBlock> exact = {{id(1), k4}, {id(2), k4}, {id(3), 5}};
+  const unsigned long long s4 = zu::StoredLength(k4);
+  const unsigned long long s5 = zu::StoredLength(5);
+  struct Row {
+    const char* what;
+    std::vector<ListedBlock> committed;
+    bool encrypted;
+    bool named;
+  };
+  const Row rows[] = {
+      {"exactly the journal's", exact, false, true},
+      {"one id of another tag",
+       {{id(1), k4}, {zu::blob::BlockId(2, "fedcba9876543210fe"), k4}, {id(3), 5}},
+       false,
+       false},
+      {"one id untagged", {{id(1), k4}, {zu::blob::BlockId(2), k4}, {id(3), 5}}, false, false},
+      {"one size one byte short", {{id(1), k4}, {id(2), k4}, {id(3), 4}}, false, false},
+      {"one size one byte over", {{id(1), k4}, {id(2), k4}, {id(3), 6}}, false, false},
+      {"two sizes traded, same total", {{id(1), k4}, {id(2), 5}, {id(3), k4}}, false, false},
+      {"two blocks in another order", {{id(2), k4}, {id(1), k4}, {id(3), 5}}, false, false},
+      {"the last block missing", {{id(1), k4}, {id(2), k4}}, false, false},
+      {"one block more", {{id(1), k4}, {id(2), k4}, {id(3), 5}, {id(4), 0}}, false, false},
+      {"nothing committed", {}, false, false},
+      {"encrypted: stored lengths", {{id(1), s4}, {id(2), s4}, {id(3), s5}}, true, true},
+      {"encrypted: plain lengths", exact, true, false},
+      {"plain: stored lengths", {{id(1), s4}, {id(2), s4}, {id(3), s5}}, false, false},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(zu::blob::JournalNamesCommit(journal, row.committed, row.encrypted), row.named)
+        << row.what;
+  }
+  // Both sides of the one-block floor: a file of one byte is looked for, an
+  // empty file (no block, nothing to lose by sending it) never.
+  zu::blob::JournalContent tiny = journal;
+  tiny.identity.size = 1;
+  EXPECT_TRUE(zu::blob::JournalNamesCommit(tiny, {{id(1), 1}}, false));
+  tiny.identity.size = 0;
+  EXPECT_FALSE(zu::blob::JournalNamesCommit(tiny, {}, false));
+}
+
+// When to look: the commit line was written, or every block was confirmed.
+TEST(CommittedBlocks, AJournalSaysACommitMayBeDoneWhenItNamesEveryBlockOrTheCommit) {
+  struct Row {
+    const char* what;
+    unsigned long long size;
+    std::vector<unsigned int> blocks;
+    bool commitSent;
+    bool mayBeDone;
+  };
+  const unsigned long long k = 1ULL << 20;
+  const Row rows[] = {
+      {"every block", 3 * k + 1, {4, 1, 3, 2}, false, true},
+      {"all but one", 3 * k + 1, {4, 1, 3}, false, false},
+      {"all but one, one twice", 3 * k + 1, {4, 1, 3, 3}, false, false},
+      {"the commit line, blocks from an earlier run unlisted", 3 * k + 1, {3, 4}, true, true},
+      {"one block of a one-block file", 1, {1}, false, true},
+      {"no block of a one-block file", 1, {}, false, false},
+      {"an empty file with a commit line", 0, {}, true, false},
+      {"an empty file", 0, {}, false, false},
+  };
+  for (const Row& row : rows) {
+    zu::blob::JournalContent journal;
+    journal.identity.size = row.size;
+    journal.blockSize = k;
+    journal.blocks = row.blocks;
+    journal.commitSent = row.commitSent;
+    EXPECT_EQ(zu::blob::CommitMayBeDone(journal), row.mayBeDone) << row.what;
+  }
 }
 
 // CommitBlocks as UploadFile runs it (recognizeLostReply), request by

@@ -196,19 +196,32 @@ ResumeStart StartResume(const std::string& blobUrl, const UploadDescription& arg
   // A 403 (the token expired while the upload was stopped) asks for a fresh
   // token once, as every storage request of the file does; any other
   // refusal leaves the file to be sent whole.
-  request.queryService = [&] {
-    zu::blob::UncommittedBlocks held;
+  const auto withToken = [&args](auto query) {
+    decltype(query(args.sasToken)) reply;
     zu::blob::SendWithRefresh(args.tokens, args.sasToken, [&](const std::string& token) {
-      held = zu::blob::QueryUncommittedBlocks(params, request.blobUrl, token, args.fileName,
-                                              maximumBackoff);
+      reply = query(token);
       zu::blob::StorageJudgement judged;
-      judged.status = held.status;
-      judged.verdict = held.answered        ? zu::blob::StorageVerdict::kConfirmed
-                       : held.status == 403 ? zu::blob::StorageVerdict::kTokenRefused
-                                            : zu::blob::StorageVerdict::kFinal;
+      judged.status = reply.status;
+      judged.verdict = reply.answered        ? zu::blob::StorageVerdict::kConfirmed
+                       : reply.status == 403 ? zu::blob::StorageVerdict::kTokenRefused
+                                             : zu::blob::StorageVerdict::kFinal;
       return judged;
     });
-    return held;
+    return reply;
+  };
+  request.queryService = [&] {
+    return withToken([&](const std::string& token) {
+      return zu::blob::QueryUncommittedBlocks(params, request.blobUrl, token, args.fileName,
+                                              maximumBackoff);
+    });
+  };
+  // An earlier run's commit is read as a lost commit reply is (BlockList.h).
+  request.queryCommitted = [&] {
+    return withToken([&](const std::string& token) {
+      return zu::blob::QueryBlockList(
+          params, request.blobUrl, token, args.fileName, zu::blob::BlockListType::kCommitted,
+          BackoffRetry(zu::blob::kCommittedListAttempts, maximumBackoff, false));
+    });
   };
   return zu::blob::PrepareResume(request, args.log);
 }
@@ -281,12 +294,30 @@ int CommitPass(const BlockPass& pass, const UploadDescription& upload, ProducerS
   commit.recognizeLostReply = true;
   commit.fileSize = StoredBytes(pass.encryption, pass.identity.size);
   commit.backoffCapSeconds = pass.maximumBackoff;
+  // Should the process die before the reply, the next one looks for this
+  // commit first (Resume.h).
+  std::string problem;
+  if (journal != nullptr && !journal->Append(kJournalCommitLine, problem)) {
+    pass.params.log->DebugLvl(2, kUploadFileTag,
+                              "The commit line of file [%s] could not be added to its journal (%s).",
+                              pass.fileName.c_str(), problem.c_str());
+  }
   MarkSent(pass);
   const int committed = CommitBlocks(pass.params, commit, errorMessage);
   // Committing discards the uncommitted blocks: nothing left to resume.
   if (committed != 0 && journal != nullptr) journal->Remove();
   if (committed == 0 || !pass.verify) return committed;
   return VerifyStoredBlob(pass, upload.sasToken, fileMd5, errorMessage);
+}
+
+// A file an earlier run committed (Resume.h): stored, nothing sent. With
+// the verify setting its blob is read back as after a commit (its length;
+// the file's MD5 is not known without reading the file).
+int EndFoundCommitted(const BlockPass& pass, const std::string& sasToken,
+                      std::wstring& errorMessage) {
+  ReportUploadProgress(pass.fileName, pass.identity.size, pass.identity.size);
+  if (!pass.verify) return 1;
+  return VerifyStoredBlob(pass, sasToken, std::string(), errorMessage);
 }
 
 // Sends every block of the file (those a resume finds stored excepted) and
@@ -299,6 +330,7 @@ int UploadBlocks(const BlockPass& pass, std::unique_ptr<SequentialFile> file, bo
   UploadDescription upload;
   ResumeStart resume;
   if (!DescribePass(pass, upload, resume, errorMessage)) return 0;
+  if (resume.committed) return EndFoundCommitted(pass, upload.sasToken, errorMessage);
   ProducerState producer;
   producer.file = std::move(file);
   SlotBoard board(pass.plan.slots, pass.plan.bufferSize, pass.plan.parallel, pass.params,

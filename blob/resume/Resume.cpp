@@ -1,5 +1,6 @@
 #include "blob/resume/Resume.h"
 
+#include "blob/resume/JournalCommit.h"
 #include "blob/storage/BlockId.h"
 #include "platform/crypto/StateSeal.h"
 #include "platform/log/EvDebug.h"
@@ -123,6 +124,26 @@ bool ReadJournal(const ResumeRequest& request, const PrivateDirectory& dir, cons
   return true;
 }
 
+// True when the journal may be of an upload storage committed and the
+// blob's committed block list is exactly the journal's: the upload is done.
+bool FoundCommitted(const ResumeRequest& request, const JournalContent& journal, EvDebug* log) {
+  if (!request.queryCommitted || !CommitMayBeDone(journal)) return false;
+  const BlockListing committed = request.queryCommitted();
+  if (!committed.answered) {
+    log->Debug(kTag,
+               "The committed block list of file [%s] could not be read (%s); the upload "
+               "resumes from the blocks storage holds uncommitted.",
+               request.fileName.c_str(), committed.failure.c_str());
+    return false;
+  }
+  if (!JournalNamesCommit(journal, committed.blocks, request.encryption != nullptr)) return false;
+  log->Error(kTag,
+             "Warning: File [%s] was found committed by an earlier run: the blob's block list "
+             "names exactly the [%zu] blocks of its journal; it is not sent again.",
+             request.fileName.c_str(), committed.blocks.size());
+  return true;
+}
+
 // Reads the blob's journal and, when it is one of this very file, asks the
 // service what it holds. Fills `start.stored`; logs why anything found was
 // not used.
@@ -142,6 +163,11 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
   }
   if (!SameEncryption(request, journal, dir.path() + "/" + name, log)) {
     dir.Remove(name);
+    return;
+  }
+  if (FoundCommitted(request, journal, log)) {
+    dir.Remove(name);
+    start.committed = true;
     return;
   }
   start.tag = journal.tag;
@@ -181,6 +207,7 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
   }
   const std::string name = JournalFileName(request.blobUrl);
   FindStoredBlocks(request, *dir, name, log, start);
+  if (start.committed) return start;
   if (start.tag.empty()) start.tag = NewUploadTag();
   if (start.tag.empty()) {
     log->Error(kTag,

@@ -16,6 +16,15 @@
 // unwrap, or an encrypted journal met by an upload without encryption, is
 // removed and the file is sent whole under its fresh content key.
 //
+// A journal that names every block of the file as confirmed, or that says
+// the block list was sent, may be of an upload that storage committed
+// while its process died before the reply: the blob's committed block list
+// is read before anything else. When it names exactly the journal's blocks
+// (JournalCommit.h) of this very file (same identity; encrypted: the seal
+// verified under the current key), the upload is done: the journal is
+// removed, one line says so, and nothing is sent. Otherwise the resume goes
+// on as above.
+//
 // Blocks of any other upload carry other ids, so they are never skipped,
 // and never committed, in this one's place. A journal that cannot be
 // trusted is replaced; one of a file that changed is removed; a state
@@ -48,9 +57,13 @@ struct ResumeRequest {
   BlobEncryption* encryption = nullptr;
   // Asks the service for the blob's uncommitted blocks.
   std::function<UncommittedBlocks()> queryService;
+  // Asks the service for the blob's committed block list; null: never.
+  std::function<BlockListing()> queryCommitted;
 };
 
 struct ResumeStart {
+  // An earlier run's commit was found: the blob is the file, nothing to send.
+  bool committed = false;
   std::unique_ptr<ResumeJournal> journal;  // null: the upload keeps none
   // The upload's tag for its block ids; "" only when no random tag could be
   // had (then nothing is skipped and no journal is kept).
