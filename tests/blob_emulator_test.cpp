@@ -5,6 +5,7 @@
 // settings.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -25,6 +26,7 @@
 #include "blob/storage/BlockId.h"
 #include "platform/crypto/RegionLayout.h"
 #include "support/BlobFakeCloud.h"
+#include "support/ChildProcess.h"
 #include "support/Emulator.h"
 #include "support/EncryptedBlob.h"
 #include "support/JournalText.h"
@@ -1092,6 +1094,83 @@ TEST_P(BlobIntegrity, ACommitWhoseReplyWasLostIsFoundCommitted) {
   }
   ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
   EXPECT_EQ(lastCompletion()["files"].size(), rows.size());
+}
+
+// The host killed (SIGKILL) after storage committed its block list and
+// before the reply came: the proxy carries the commit out and holds the
+// connection, the test kills the operator's command then. The next process,
+// with the same state folder, reads the blob's committed block list, finds
+// its journal's blocks there and sends nothing: the file is reported stored
+// and listed once by the completion. One and four blocks in flight, in API
+// and Azure Functions modes.
+TEST_P(BlobIntegrity, AHostKilledAfterItsCommitIsFoundStoredByTheNextRun) {
+#ifndef ZUCLOUD_UPLOAD_TOOL
+  GTEST_SKIP() << "zucloud-upload is not built";
+#else
+  struct Row {
+    Mode mode;
+    int parallel;
+  };
+  const Row rows[] = {
+      {Mode::kApi, 1}, {Mode::kApi, 4}, {Mode::kAzureFunctions, 1}, {Mode::kAzureFunctions, 4}};
+  env_->setGlobal("DRBackupUploadStreamCount", "4");
+  maxInFlight_ = 4;
+  for (const Row& row : rows) {
+    const std::string label = ModeName({row.mode, 0}) + "-" + std::to_string(row.parallel);
+    SCOPED_TRACE(label);
+    setMode(row.mode);
+    env_->setGlobal("DRBackupUploadParallelBlocks", std::to_string(row.parallel));
+    const LocalFile file = addFile("killed-" + label + ".bak", 6 * kMiB + 5);
+    const std::string guid = "GUID-Killed-" + label;
+    emulator_->reset();
+    emulator_->fault("put_block_list", {{"fault", "forward_then_hold"}, {"seconds", 60}});
+    json commits;
+    {
+      zutest::ChildProcess host({ZUCLOUD_UPLOAD_TOOL, "--service", "blob", "--config",
+                                 env_->configPath(), "--user", "ann", "--password-env",
+                                 "ZU_KILLED_PW", "--vestrum-guid", guid, "--job-id", "3",
+                                 "--backup-level", "1", "--remote-folder", "f",
+                                 files_.file(file.name)},
+                                {"ZU_KILLED_PW=s3cr3t"});
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (std::chrono::steady_clock::now() < deadline) {
+        commits = emulator_->control("GET", "/proxy/journal?kind=put_block_list");
+        if (!commits.empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      ASSERT_EQ(::kill(host.pid(), SIGKILL), 0);
+      host.stop();
+    }
+    ASSERT_EQ(commits.size(), 1u);
+    ASSERT_EQ(commits[0].value("upstream_status", 0), 201) << commits[0].dump();
+    ASSERT_EQ(journals().size(), 1u);
+    const std::string journal = zutest::ReadFile(journals()[0]);
+    EXPECT_EQ(journal.substr(journal.size() - 7), "commit\n") << journal;
+
+    emulator_->reset();
+    BlobServiceAccess service;
+    std::wstring message;
+    ASSERT_EQ(init(service, guid, {file}, message), 1)
+        << std::string(message.begin(), message.end());
+    const size_t logBefore = env_->logText().size();
+    ASSERT_EQ(service.UploadFile(dir(), file.name, "f", message), 1)
+        << std::string(message.begin(), message.end());
+    const json stats = emulator_->proxyStats();
+    EXPECT_EQ(stats.value("put_block", -1), 0) << stats.dump();
+    EXPECT_EQ(stats.value("put_block_list", -1), 0) << stats.dump();
+    EXPECT_EQ(stats.value("get_block_list", -1), 1) << stats.dump();
+    expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + file.name, file);
+    EXPECT_EQ(zutest::CountOccurrences(env_->logText().substr(logBefore),
+                                       "was found committed by an earlier run"),
+              1u);
+    EXPECT_TRUE(journals().empty());
+    ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1)
+        << std::string(message.begin(), message.end());
+    const json listed = lastCompletion()["files"];
+    ASSERT_EQ(listed.size(), 1u) << listed.dump();
+    EXPECT_EQ(listed[0]["size"].get<unsigned long long>(), file.data.size()) << listed.dump();
+  }
+#endif
 }
 
 INSTANTIATE_TEST_SUITE_P(Api, BlobIntegrity, ::testing::Values(Mode::kApi), ModeName);

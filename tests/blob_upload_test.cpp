@@ -1144,6 +1144,16 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
   ASSERT_EQ(held.size(), 4u);
   const std::string journalPath = state.file(zu::blob::JournalFileName(url));
 
+  // The blob's committed list: this journal's blocks, and the same with one
+  // id of another upload.
+  std::vector<zu::blob::ListedBlock> committedHere;
+  for (unsigned int blockNo = 1; blockNo <= 4; ++blockNo) {
+    committedHere.push_back({zu::blob::BlockId(blockNo, tag), blockNo < 4 ? kMiB : 5});
+  }
+  std::vector<zu::blob::ListedBlock> committedOther = committedHere;
+  committedOther[2].name = zu::blob::BlockId(3, "fedcba9876543210fe");
+  const std::vector<zu::blob::ListedBlock> none;
+
   struct Row {
     const char* what;
     unsigned long long sizeNow;
@@ -1151,6 +1161,10 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     std::vector<bool> stored;
     unsigned long long storedBytes;
     const std::map<std::string, unsigned long long>* held;
+    const std::vector<zu::blob::ListedBlock>* committed;
+    int committedQueries;  // the journal names every block: the commit is looked for first
+    bool found = false;    // the earlier run's commit is found
+    long long mtimeShift = 0;
   };
   const Row rows[] = {
       {"same file: blocks 2 and 4 are held short",
@@ -1158,14 +1172,29 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
        1,
        {true, false, true, false},
        2 * kMiB,
-       &held},
-      {"only the size differs", id.size + 1, 0, {}, 0, &held},
+       &held,
+       &none,
+       1},
+      {"only the size differs", id.size + 1, 0, {}, 0, &held, &committedHere, 0},
       {"held whole, but by another upload",
        id.size,
        1,
        {false, false, false, false},
        0,
-       &heldByOther},
+       &heldByOther,
+       &none,
+       1},
+      {"committed by the earlier run", id.size, 0, {}, 0, &held, &committedHere, 1, true},
+      {"committed, one id of another upload",
+       id.size,
+       1,
+       {true, false, true, false},
+       2 * kMiB,
+       &held,
+       &committedOther,
+       1},
+      {"committed, but the file was changed since",
+       id.size, 0, {}, 0, &held, &committedHere, 0, false, 1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -1175,6 +1204,7 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     request.fileName = "a.bak";
     request.identity = id;
     request.identity.size = row.sizeNow;
+    request.identity.modifiedNs += row.mtimeShift;
     request.blockSize = kMiB;
     int queries = 0;
     request.queryService = [&] {
@@ -1184,10 +1214,24 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
       blocks.sizes = *row.held;
       return blocks;
     };
+    int committedQueries = 0;
+    request.queryCommitted = [&] {
+      EXPECT_EQ(queries, 0) << "the committed list is read before anything else";
+      ++committedQueries;
+      zu::blob::BlockListing listing;
+      listing.answered = true;
+      listing.blocks = *row.committed;
+      return listing;
+    };
     const zu::blob::ResumeStart start = zu::blob::PrepareResume(request, &log);
     EXPECT_EQ(queries, row.queries);
+    EXPECT_EQ(committedQueries, row.committedQueries);
+    EXPECT_EQ(start.committed, row.found);
     EXPECT_EQ(start.stored, row.stored);
     EXPECT_EQ(start.storedBytes, row.storedBytes);
+    // A commit found leaves no journal behind and starts none.
+    EXPECT_EQ(start.journal == nullptr, row.found);
+    EXPECT_EQ(::access(journalPath.c_str(), F_OK) == 0, !row.found);
   }
 }
 

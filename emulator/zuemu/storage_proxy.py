@@ -29,7 +29,11 @@ the blocks) unless a fault was injected for its kind.  The proxy also
   the stray leaves in the same write as the answer; with a positive "delay"
   it waits until the client has left the connection idle that long (a
   request that comes first is served normally and the stray waits for the
-  next idle spell).  strays() counts those pending, sent and dropped.
+  next idle spell).  strays() counts those pending, sent and dropped,
+* can carry a request out and then hold its connection without any answer
+  (fault "forward_then_hold": the journal entry, with "upstream_status", is
+  complete before the hold) until the client closes it or "seconds"
+  (default 30) pass, as a host killed while it waits for the reply sees it.
 
 Request kinds: PUT ...?comp=block -> "put_block", PUT ...?comp=blocklist ->
 "put_block_list", GET ...?comp=blocklist -> "get_block_list", PUT of a blob
@@ -71,7 +75,7 @@ _HOP_BY_HOP = {
 
 _FAULTS = {"status", "reset", "stall", "garbage", "empty", "truncated",
            "forward_then_status", "delay", "block_list", "flip_byte",
-           "lost_reply", "extra_reply"}
+           "lost_reply", "extra_reply", "forward_then_hold"}
 KINDS = ("put_block", "put_block_list", "get_block_list", "put_blob", "storage_other")
 
 
@@ -715,6 +719,13 @@ class _ProxyHandler(http.server.BaseHTTPRequestHandler):
             self._forward_unanswered(kind, blob_key, query, method, body,
                                      had_body)
             end(None)
+            self._abort()
+            return
+        if name == "forward_then_hold":
+            self._forward_unanswered(kind, blob_key, query, method, body,
+                                     had_body)
+            end(None)
+            self._wait_for_close(float(fault.get("seconds", 30)))
             self._abort()
             return
         if name == "extra_reply":
