@@ -10,6 +10,9 @@ namespace {
 constexpr const char* kImmediately =
     "%sRetrying immediately since called with Ignore retry wait, retry count [%d]";
 constexpr const char* kAfter = "%sRetrying after [%d] ms, retry count [%d]";
+constexpr const char* kAfterLostReply =
+    "%sRetrying at once: the connection, reused, closed before a byte of the reply came, retry "
+    "count [%d]";
 constexpr const char* kTotal = "%sTotal retry count [%d]%s";
 
 }  // namespace
@@ -22,6 +25,17 @@ RetryLines MakeRetryLines(EvDebug* log, const char* tag, RetryLineText text) {
         log->Error(tag, kImmediately, prefix.c_str(), attempt);
       } else {
         log->error(kImmediately, prefix.c_str(), attempt);
+      }
+    };
+  }
+  // Whenever an operation words any retry, it words a lost reply's too.
+  const std::optional<std::string>& lostPrefix = text.after ? text.after : text.immediately;
+  if (lostPrefix) {
+    lines.retryingAfterLostReply = [log, tag, prefix = *lostPrefix](int attempt) {
+      if (tag != nullptr) {
+        log->Error(tag, kAfterLostReply, prefix.c_str(), attempt);
+      } else {
+        log->error(kAfterLostReply, prefix.c_str(), attempt);
       }
     };
   }

@@ -3,6 +3,8 @@
 // Every operation words its lines the same way after a prefix of its own:
 //   <prefix>Retrying immediately since called with Ignore retry wait, retry count [n]
 //   <prefix>Retrying after [ms] ms, retry count [n]
+//   <prefix>Retrying at once: the connection, reused, closed before a byte
+//     of the reply came, retry count [n]          (one line)
 //   <prefix>Total retry count [n]<totalEnd>
 // Prefixes are written as given; build them with zu::FormatLogText so that
 // their values follow the log's usual rules.

@@ -110,7 +110,7 @@ RetryOutcome RunWithRetry(const RetryOptions& options, const RetryLines& lines,
       // request left; a new connection mends it (libcurl would have sent the
       // request again unseen). Once per loop, with the operation's line.
       lostReplyRetried = true;
-      if (lines.retryingImmediately) lines.retryingImmediately(n);
+      if (lines.retryingAfterLostReply) lines.retryingAfterLostReply(n);
       continue;
     }
     if (result == AttemptResult::kRetry) WaitAfterFailure(options, lines, n);

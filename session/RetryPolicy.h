@@ -106,6 +106,9 @@ inline RetryOptions BackoffRetry(int limit, int capSeconds, bool ignoreRetryWait
 // Log lines of one operation; any may be empty (then nothing is written).
 struct RetryLines {
   std::function<void(int attempt)> retryingImmediately;
+  // The next attempt goes at once because the reply of this one was lost on
+  // a reused connection (see RunWithRetry).
+  std::function<void(int attempt)> retryingAfterLostReply;
   std::function<void(unsigned int waitMs, int attempt)> retryingAfter;
   std::function<void(int total)> totalRetryCount;
 };

@@ -24,6 +24,7 @@ struct LineRecorder {
   zu::RetryLines make() {
     zu::RetryLines l;
     l.retryingImmediately = [this](int n) { lines.push_back("now " + std::to_string(n)); };
+    l.retryingAfterLostReply = [this](int n) { lines.push_back("lost " + std::to_string(n)); };
     l.retryingAfter = [this](unsigned ms, int n) {
       lines.push_back("after " + std::to_string(ms) + " " + std::to_string(n));
     };
@@ -275,7 +276,8 @@ TEST(RetryPolicy, RefusedRequestsAndEarlyStopsMakeNoFurtherAttempt) {
 }
 
 // A reply lost on a reused connection: the first such failure of a loop is
-// followed by the next attempt at once (with the "now" line), any later one
+// followed by the next attempt at once (with the "lost" line, not the line
+// of an operation called to skip its waits), any later one
 // waits as usual, and the last attempt is never followed by one.
 TEST(RetryPolicy, TheFirstLostReplyOfALoopIsRetriedAtOnce) {
   struct Row {
@@ -288,11 +290,11 @@ TEST(RetryPolicy, TheFirstLostReplyOfALoopIsRetriedAtOnce) {
       {3,
        {true, true, true},
        {120000, 120000},
-       {"now 1", "after 120000 2", "after 120000 3", "total 3"}},
+       {"lost 1", "after 120000 2", "after 120000 3", "total 3"}},
       {3,
        {false, true, false},
        {120000, 120000},
-       {"after 120000 1", "now 2", "after 120000 3", "total 3"}},
+       {"after 120000 1", "lost 2", "after 120000 3", "total 3"}},
       {1, {true}, {120000}, {"after 120000 1", "total 1"}},
   };
   for (const Row& row : rows) {

@@ -549,6 +549,16 @@ struct ZuInternetGateway::Impl {
   CURLcode applyRequestOptions(CURL* h, curl_slist* list);
   // The result of a request that ended with `rc` and `status`.
   int outcome(const std::string& url, CURLcode rc, long status);
+  // The request just failed went out on a connection an earlier request
+  // left open, and not a byte of its reply came back.
+  bool reusedBeforeAnyReply() {
+    long connects = -1;
+    long code = -1;
+    return curl_easy_getinfo(easy.get(), CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK &&
+           connects == 0 &&
+           curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code) == CURLE_OK && code == 0 &&
+           replyHeaders.empty() && sink.body.empty();
+  }
 
   int perform(Method method, const std::string& url, const char* data, long length,
               std::string& response, const ZuCURL::commandInfoList& headers);
@@ -777,8 +787,12 @@ long RetryAfterSeconds(const ZuCURL::commandInfoList& replyHeaders, std::time_t 
     if (!FXString::EqualsNoCase(header.name, "Retry-After")) continue;
     const std::string& value = header.value;
     if (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos) {
-      // Seconds; anything longer than a day reads as a day.
-      return value.size() > 6 ? 86400L : std::min(std::stol(value), 86400L);
+      // Seconds, as many digits as the server likes (leading zeros
+      // included); anything longer than a day reads as a day.
+      const std::string::size_type first = value.find_first_not_of('0');
+      if (first == std::string::npos) return 0;
+      const std::string digits = value.substr(first);
+      return digits.size() > 6 ? 86400L : std::min(std::stol(digits), 86400L);
     }
     const std::time_t at = curl_getdate(value.c_str(), nullptr);
     if (at == static_cast<std::time_t>(-1) || at <= now) return 0;
@@ -887,6 +901,12 @@ int ZuInternetGateway::Impl::outcome(const std::string& url, CURLcode rc, long s
     if (sink.capExceeded) {
       return transportFailure(rc,
                               ("reply larger than " + std::to_string(sink.cap) + " bytes").c_str());
+    }
+    if ((rc == CURLE_SEND_ERROR || rc == CURLE_RECV_ERROR) && reusedBeforeAnyReply()) {
+      // A kept-alive connection reset as the request arrived: the same
+      // story as a reply lost on it (the server may have carried the
+      // request out), told with its own error.
+      t_replyLost = true;
     }
     if (rc == CURLE_OPERATION_TIMEDOUT) {
       curl_off_t spentUs = 0;

@@ -28,6 +28,11 @@ Paths (any method):
                  included) as decimal text.
   /lose          reads the request (it counts), then closes the connection
                  without a byte of reply, as a server whose reply is lost.
+  /reset         reads the request (it counts), then resets the connection
+                 (RST) without a byte of reply.
+  /reset_early   counts the request and resets the connection as soon as its
+                 head arrived, while the client may still be sending the
+                 body.
   /echo?stray_now, /echo?stray_late
                  the echo, then a second reply nobody asked for ("200 OK",
                  body "stray"), at once or 0.1 s later; the connection stays
@@ -40,7 +45,9 @@ import http.server
 import itertools
 import json
 import os
+import socket
 import ssl
+import struct
 import sys
 import threading
 import time
@@ -100,6 +107,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get("Content-Length") or 0)
         return self.rfile.read(length) if length else b""
 
+    def reset(self):
+        """Ends the connection with a TCP reset, no reply byte sent."""
+        self.close_connection = True
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self.connection.close()
+
     def reply(self, status, body, content_type="text/plain"):
         self.send_response(status)
         self.send_header("Content-Type", content_type)
@@ -112,8 +125,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with _conn_lock:
             _request_count += 1
             count = _request_count
-        body = self.read_body()
         path = self.path.split("?", 1)[0]
+        if path == "/reset_early":
+            self.reset()
+            return
+        body = self.read_body()
         if path == "/echo":
             info = {
                 "conn": self.conn_id,
@@ -160,6 +176,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             time.sleep(30)
             self.close_connection = True
+        elif path == "/reset":
+            self.reset()
         elif path == "/lose":
             self.close_connection = True
             self.connection.shutdown(2)
