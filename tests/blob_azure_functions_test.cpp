@@ -3,6 +3,7 @@
 // SendAzureRequest and the per-file token lookup.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -436,25 +437,44 @@ TEST_F(AzureFunctions, ANeverRegisteredFileIsRefusedBeforeAnyFileAccess) {
   EXPECT_EQ(service.m_fileList.size(), 1u);
 }
 
-// Every call of a file shares its record here. A failed call that sent
+// A name's calls to one URL share its record. A failed call that sent
 // nothing to storage left the blob an earlier call committed as it was: the
 // record stays as that call left it and the file stays in the completion.
-// A call that sent blocks no longer counts the file uploaded.
+// A call that sent blocks no longer counts the file uploaded; one that
+// stored the file again replaces the earlier upload (listed once, with the
+// size stored now, and a warning). A call to another folder is another blob:
+// its record stands beside the first, whatever becomes of it.
 TEST_F(AzureFunctions, AFailedUploadThatSentNothingKeepsAnEarlierCommit) {
   env_.setGlobal("DRBackupUploadBlobSize", "1");
   env_.setGlobal("DRBackupRetryCount", "1");
   zutest::TempDir files;
+  const unsigned long long firstSize = 1048576 + 3;
+  const unsigned long long secondSize = 1048576 + 9;
   struct Row {
     const char* what;
+    const char* folder;                                  // of the second call
     std::function<void(const std::string& path)> spoil;  // before the second call
-    bool kept;
+    int result;                                          // of the second call
+    std::vector<std::string> listed;                     // "folder size", in the completion
   };
+  const auto gone = [](const std::string& path) { std::remove(path.c_str()); };
+  const auto warm = [this](const std::string&) {
+    env_.setGlobal("DRBackupUploadAccessTier", "Warm");
+  };
+  const auto refused = [this](const std::string&) { cloud_.failAlways("put_block", true); };
+  const auto grown = [&](const std::string& path) {
+    zutest::WriteFile(path, zutest::RandomBytes(secondSize, 8));
+  };
+  const std::string first = "f " + std::to_string(firstSize);
+  const std::string second = std::to_string(secondSize);
   const std::vector<Row> rows = {
-      {"the file is gone", [](const std::string& path) { std::remove(path.c_str()); }, true},
-      {"the tier is refused",
-       [this](const std::string&) { env_.setGlobal("DRBackupUploadAccessTier", "Warm"); }, true},
-      {"a block refused for good",
-       [this](const std::string&) { cloud_.failAlways("put_block", true); }, false},
+      {"the file is gone", "f", gone, 0, {first}},
+      {"the tier is refused", "f", warm, 0, {first}},
+      {"a block refused for good", "f", refused, 0, {}},
+      {"stored again", "f", grown, 1, {"f " + second}},
+      {"another folder: the file is gone", "g", gone, 0, {first}},
+      {"another folder: a block refused for good", "g", refused, 0, {first}},
+      {"another folder: stored", "g", grown, 1, {first, "g " + second}},
   };
   BlobServiceAccess service;
   for (size_t i = 0; i < rows.size(); ++i) service.AddFileInfo("keep-" + std::to_string(i));
@@ -465,19 +485,20 @@ TEST_F(AzureFunctions, AFailedUploadThatSentNothingKeepsAnEarlierCommit) {
     const Row& row = rows[i];
     SCOPED_TRACE(row.what);
     const std::string name = "keep-" + std::to_string(i);
-    zutest::WriteFile(files.file(name), zutest::RandomBytes(1048576 + 3, 7));
+    zutest::WriteFile(files.file(name), zutest::RandomBytes(firstSize, 7));
     ASSERT_EQ(service.UploadFile(files.path() + "/", name, "f", message), 1);
     const FileInfo committed = *service.m_fileList[i];
     ASSERT_TRUE(committed.uploaded);
     row.spoil(files.file(name));
-    EXPECT_EQ(service.UploadFile(files.path() + "/", name, "g", message), 0);
+    EXPECT_EQ(service.UploadFile(files.path() + "/", name, row.folder, message), row.result);
     const FileInfo& after = *service.m_fileList[i];
-    EXPECT_EQ(after.uploaded, row.kept);
-    if (row.kept) {
+    const bool kept = !row.listed.empty() && row.listed[0] == first;
+    EXPECT_EQ(after.uploaded, !row.listed.empty() && row.listed[0][0] == 'f');
+    if (kept) {
       EXPECT_EQ(after.url, committed.url);
       EXPECT_EQ(after.fileSize, committed.fileSize);
-      expected.push_back(name);
     }
+    for (const std::string& entry : row.listed) expected.push_back(name + " " + entry);
     env_.setGlobal("DRBackupUploadAccessTier", "");
     cloud_.failAlways("put_block", false);
   }
@@ -485,10 +506,18 @@ TEST_F(AzureFunctions, AFailedUploadThatSentNothingKeepsAnEarlierCommit) {
   const nlohmann::json body = nlohmann::json::parse(requests("af_finalize").back().body);
   std::vector<std::string> reported;
   for (const auto& file : body["Files"]) {
-    reported.push_back(file["Name"]);
-    EXPECT_NE(file["Url"].get<std::string>().find("/f/keep-"), std::string::npos);
+    const std::string name = file["Name"];
+    const std::string url = file["Url"];
+    // ".../<folder>/<name>", the folder one letter.
+    const std::string folder = url.substr(url.size() - name.size() - 2, 1);
+    EXPECT_EQ(url.substr(url.size() - name.size() - 3), "/" + folder + "/" + name);
+    const unsigned long long size = file["Size"];
+    reported.push_back(name + " " + folder + " " + std::to_string(size));
   }
+  std::sort(reported.begin(), reported.end());
+  std::sort(expected.begin(), expected.end());
   EXPECT_EQ(reported, expected);
+  EXPECT_EQ(CountOccurrences(env_.logText(), "where an earlier upload of this set was stored"), 1u);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The completion report of the blob service in API and workflow mode,
 // against scripted gateways: request, body, reply verdicts and retries.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -86,6 +88,108 @@ TEST_F(Completion, ApiModeReportsTheUploadedFilesInOrder) {
   EXPECT_NE(log.find("Success: Finalize DR Backup is successful for user [ann]"),
             std::string::npos);
   EXPECT_EQ(log.find("sess-4b1d77"), std::string::npos);
+}
+
+// The files of the report, "name url size" each, in body order.
+std::vector<std::string> ReportedFiles(const std::string& body) {
+  std::vector<std::string> files;
+  const auto field = [&](const std::string& tag, size_t& at) {
+    const size_t start = body.find("<" + tag + ">", at) + tag.size() + 2;
+    at = body.find("</" + tag + ">", start);
+    return body.substr(start, at - start);
+  };
+  for (size_t at = body.find("<FileName>"); at != std::string::npos;
+       at = body.find("<FileName>", at)) {
+    const std::string name = field("FileName", at);
+    const std::string size = field("FileSize", at);
+    files.push_back(name + " " + field("FullFilePath", at) + " " + size);
+  }
+  return files;
+}
+
+// Each blob URL is one file in storage: the report lists it once, with the
+// upload stored there now (a warning says an earlier one was replaced).
+// The same name in another folder is another blob. A failed upload that
+// sent nothing leaves the URL's entry as it was; one that sent blocks
+// leaves the URL out.
+TEST_F(Completion, EachBlobUrlIsListedOnceWithTheUploadStoredThere) {
+  const std::string store = "https://store.test/acct/c";
+  struct Call {
+    std::string name;
+    std::string folder;
+    long long size;  // -1: the file is missing
+    bool refused;    // storage refuses its blocks for good
+  };
+  struct Row {
+    const char* what;
+    std::vector<Call> calls;
+    std::vector<std::string> listed;  // "name blob-path size"
+    size_t warnings;
+  };
+  const std::vector<Row> rows = {
+      {"once", {{"a", "f", 5000, false}}, {"a f/a 5000"}, 0},
+      {"twice, larger", {{"a", "f", 5000, false}, {"a", "f", 7000, false}}, {"a f/a 7000"}, 1},
+      {"twice, smaller", {{"a", "f", 7000, false}, {"a", "f", 5000, false}}, {"a f/a 5000"}, 1},
+      {"two folders",
+       {{"a", "f", 5000, false}, {"a", "g", 7000, false}},
+       {"a f/a 5000", "a g/a 7000"},
+       0},
+      {"a folder with empty segments is the same folder",
+       {{"a", "f", 5000, false}, {"a", "/f//", 7000, false}},
+       {"a f/a 7000"},
+       1},
+      {"one blob, two spellings",
+       {{"b/a", "f", 5000, false}, {"a", "f/b", 7000, false}},
+       {"a f/b/a 7000"},
+       1},
+      {"another name first",
+       {{"b", "f", 5000, false}, {"a", "f", 7000, false}},
+       {"b f/b 5000", "a f/a 7000"},
+       0},
+      {"a failed call that sent nothing",
+       {{"a", "f", 5000, false}, {"a", "f", -1, false}},
+       {"a f/a 5000"},
+       0},
+      {"a failed call that sent blocks", {{"a", "f", 5000, false}, {"a", "f", 7000, true}}, {}, 0},
+      {"a failed call to another folder",
+       {{"a", "f", 5000, false}, {"a", "g", 7000, true}},
+       {"a f/a 5000"},
+       0},
+      {"stored after a failed call",
+       {{"a", "f", 5000, false}, {"a", "f", 7000, true}, {"a", "f", 6000, false}},
+       {"a f/a 6000"},
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    zutest::TempDir files;
+    ASSERT_EQ(::mkdir(files.file("b").c_str(), 0700), 0);
+    auto service = makeService();
+    service->m_uploadURL = store;
+    service->m_sasToken = "sv=1&sig=S";
+    const size_t warningsBefore =
+        CountOccurrences(env_.logText(), "where an earlier upload of this set was stored");
+    for (const Call& call : row.calls) {
+      std::remove(files.file(call.name).c_str());
+      if (call.size >= 0) zutest::WriteFile(files.file(call.name), std::string(call.size, 'z'));
+      cloud_.failAlways("put_block", call.refused);
+      std::wstring message;
+      EXPECT_EQ(service->UploadFile(files.path() + "/", call.name, call.folder, message),
+                call.size >= 0 && !call.refused ? 1 : 0);
+    }
+    cloud_.failAlways("put_block", false);
+    std::wstring message;
+    ASSERT_EQ(service->ExecuteDRCompleteWorkflow(7, 1, message), 1);
+    std::vector<std::string> expected;
+    for (const std::string& entry : row.listed) {
+      const size_t path = entry.find(' ') + 1;
+      expected.push_back(entry.substr(0, path) + store + "/" + entry.substr(path));
+    }
+    EXPECT_EQ(ReportedFiles(requests("finalize").back().body), expected);
+    EXPECT_EQ(CountOccurrences(env_.logText(), "where an earlier upload of this set was stored") -
+                  warningsBefore,
+              row.warnings);
+  }
 }
 
 TEST_F(Completion, WorkflowModeUsesTheWorkflowPathAndEscapesValues) {

@@ -1,11 +1,13 @@
 // The blob service object: construction, settings, setters and the shared
 // session operations; and UploadFile, the service's part of an upload. It
-// checks the blob's name, finds the file's record (Azure Functions mode) or
-// makes one and looks up its SAS token (GetSASTokenForFile), loads the keys
+// checks the blob's name, finds the record of the blob's URL or of the
+// registered name (FileRecords.h) or makes one and looks up its SAS token
+// (GetSASTokenForFile), loads the keys
 // of an encrypted upload (BlobEncryption.h), opens and plans the file and
 // sets up the source of fresh tokens; the engine (engine/FileUpload.h) then
 // stores the file, and the record and the service keep what the upload
-// leaves (the uploaded flag, a fresh token or storage URL). Set-up, the
+// leaves (the uploaded flag, a fresh token or storage URL; an earlier
+// upload to the same URL replaced). Set-up, the
 // Azure Functions requests and the completion have files of their own.
 #include "ZUCloudAzureService.h"
 
@@ -19,6 +21,7 @@
 
 #include "blob/engine/FileUpload.h"
 #include "blob/setup/FileInfo.h"
+#include "blob/setup/FileRecords.h"
 #include "blob/storage/BlobEncryption.h"
 #include "blob/storage/BlobPath.h"
 #include "blob/storage/TokenRefresh.h"
@@ -95,29 +98,22 @@ bool CheckBlobName(EvDebug* log, const std::string& remoteFolder, const std::str
   return false;
 }
 
-// The file's record: the one registered before init in Azure Functions
-// mode (null, with the message, when there is none), a new one otherwise.
-std::shared_ptr<FileInfo> FindRecord(
-    EvDebug* log, bool azureFunctionsMode,
-    const std::unordered_map<std::string, unsigned long long>& index,
-    const std::vector<std::shared_ptr<FileInfo>>& list, const std::string& fileName, bool& isNew,
-    std::wstring& errorMessage) {
-  isNew = !azureFunctionsMode;
-  if (isNew) {
-    auto record = std::make_shared<FileInfo>();
-    record->fileName = fileName;
-    return record;
-  }
-  auto it = index.find(fileName);
-  if (it == index.end() || it->second >= list.size()) {
+// The file's record (FileRecords.h); null, with the message, when Azure
+// Functions mode has none registered under its name.
+zu::blob::RecordMatch FindRecord(EvDebug* log, bool azureFunctionsMode,
+                                 const zu::blob::FileIndex& index, const zu::blob::FileList& list,
+                                 const std::string& fileName, const std::string& url,
+                                 std::wstring& errorMessage) {
+  zu::blob::RecordMatch match =
+      zu::blob::MatchRecord(list, index, azureFunctionsMode, fileName, url);
+  if (!match.record) {
     log->error(
         "ZUCloudAzureService(1346): -Error-: Could not find upload token for file [%s]. "
         "Skipping upload",
         fileName.c_str());
     errorMessage = L"Could not find upload token for file. Skipping upload";
-    return nullptr;
   }
-  return list[it->second];
+  return match;
 }
 
 // Azure Functions mode: the files not uploaded yet, `fileName` among them,
@@ -234,11 +230,12 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     EvDebug* log = m_evDbg.get();
     std::string blobPath;
     if (!CheckBlobName(log, remoteFolder, fileName, blobPath, errorMessage)) return 0;
-    bool newRecord = false;
-    record = FindRecord(log, m_bAzureFunctionsMode, m_fileIndex, m_fileList, fileName, newRecord,
-                        errorMessage);
-    if (!record) return 0;
+    zu::blob::RecordMatch match = FindRecord(log, m_bAzureFunctionsMode, m_fileIndex, m_fileList,
+                                             fileName, m_uploadURL + blobPath, errorMessage);
+    if (!match.record) return 0;
+    record = match.record;
     before = *record;
+    record->fileName = fileName;
     record->url = m_uploadURL + blobPath;
 
     const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
@@ -251,7 +248,7 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     const zu::FileIdentity& identity = prepared.identity;
     // The completion reports what storage holds: the stored length.
     record->fileSize = zu::blob::StoredBytes(prepared.encryption.get(), identity.size);
-    if (newRecord) {
+    if (match.isNew) {
       ZuCriticalSectionLock lock(m_fileListLock.get());
       m_fileList.push_back(record);
     }
@@ -266,8 +263,11 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     const int stored =
         zu::blob::StoreFile(target, std::move(prepared.file), prepared.plan, tuning, errorMessage);
     AdoptFreshGrant(tokens.get(), blobPath, m_uploadURL,
-                    m_bAzureFunctionsMode ? record->sasToken : m_sasToken, m_bSecured, *record);
-    if (stored != 0) record->uploaded = true;
+                    m_bAzureFunctionsMode ? match.registered->sasToken : m_sasToken, m_bSecured,
+                    *record);
+    if (stored == 0) return 0;
+    record->uploaded = true;
+    zu::blob::ReplaceEarlierUploads(log, before, *record);
     return stored;
   };
   const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
