@@ -194,6 +194,44 @@ class CliTest(unittest.TestCase):
                 self.assert_bad_input(result, text)
                 self.assertNotIn("hunter2", result.stdout + result.stderr)
 
+    def test_two_files_stored_under_one_name_are_refused_before_any_request(self):
+        d1, d2 = os.path.join(self.dir, "d1"), os.path.join(self.dir, "d2")
+        for d, size in ((d1, 5000), (d2, 7000)):
+            os.mkdir(d)
+            with open(os.path.join(d, "same.bin"), "wb") as f:
+                f.write(os.urandom(size))
+        with open(os.path.join(d2, "Same.bin"), "wb") as f:
+            f.write(b"other")
+        one, two = os.path.join(d1, "same.bin"), os.path.join(d2, "same.bin")
+        other = os.path.join(d2, "Same.bin")
+        clash = "%s and %s would be stored under one name, " % (one, two)
+        cases = [
+            # (service, options, paths, refusal; None: both stored)
+            ("blob", [], [one, two], clash + "the blob DRBackup/same.bin,"),
+            ("blob", ["--remote-folder", "/a//b/"], [one, two], clash + "the blob a/b/same.bin,"),
+            ("blob", [], [d1, d2], clash + "the blob DRBackup/same.bin,"),
+            ("blob", [], [d1, one], "%s and %s would be stored" % (one, one)),
+            ("folder", [], [one, two], clash + "the file same.bin of the DR backup folder,"),
+            ("folder", ["--remote-folder", "Nightly"], [d1, d2],
+             clash + "the file same.bin of the folder Nightly,"),
+            # Names differ in letter case: two blobs.
+            ("blob", [], [one, other], None),
+            ("folder", [], [one, other], None),
+        ]
+        for service, options, paths, refusal in cases:
+            with self.subTest(service=service, options=options, paths=paths):
+                EMULATOR.control("POST", "/_emu/reset", {})
+                config = self.blob_config() if service == "blob" else self.folder_config()
+                result = self.run_cli(*(self.base_args(service, config) + options + paths))
+                requests = EMULATOR.control("GET", "/_emu/journal")
+                if refusal is None:
+                    self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                    self.assertIn("All 2 file(s) stored.", result.stdout)
+                    self.assertNotEqual(requests, [])
+                    continue
+                self.assert_bad_input(result, refusal)
+                self.assertEqual(requests, [])
+
     def test_help_explains_every_option_with_an_example_per_service(self):
         result = self.run_cli("--help")
         self.assertEqual(result.returncode, 0, result.stderr)

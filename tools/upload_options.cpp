@@ -15,6 +15,8 @@
 #include <ctime>
 #include <iterator>
 
+#include "stored_names.h"
+
 namespace zutool {
 namespace {
 
@@ -469,7 +471,8 @@ bool ReadCredentials(CommandLine& line, std::string& error) {
   return true;
 }
 
-// The files named, a directory standing for the regular files in it.
+// The files named, a directory standing for the regular files in it; no
+// two of them stored under one name.
 bool CollectFiles(const CommandLine& line, std::string& error) {
   if (line.paths.empty()) {
     error = "no files to upload";
@@ -482,7 +485,7 @@ bool CollectFiles(const CommandLine& line, std::string& error) {
     error = "no regular files found to upload";
     return false;
   }
-  return true;
+  return CheckStoredNamesDiffer(line.options, error);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "ZuUploadProgress.h"
 #include "printable.h"
 #include "progress_printer.h"
+#include "stored_names.h"
 #include "upload_options.h"
 
 namespace {
@@ -166,7 +167,7 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     return Fail("the blob service could not set up the upload: " +
                 (message.empty() ? std::string("no detail") : Narrow(message)));
   }
-  const std::string folder = options.remoteFolder.empty() ? "DRBackup" : options.remoteFolder;
+  const std::string folder = zutool::BlobFolder(options);
   std::printf("Uploading %zu file(s) to folder %s\n", options.files.size(),
               Printable(folder).c_str());
   auto results = UploadAll(options, printer, [&](const LocalFile& file, std::wstring& msg) {
