@@ -1126,12 +1126,11 @@ TEST_P(BlobIntegrity, AHostKilledAfterItsCommitIsFoundStoredByTheNextRun) {
     emulator_->fault("put_block_list", {{"fault", "forward_then_hold"}, {"seconds", 60}});
     json commits;
     {
-      zutest::ChildProcess host({ZUCLOUD_UPLOAD_TOOL, "--service", "blob", "--config",
-                                 env_->configPath(), "--user", "ann", "--password-env",
-                                 "ZU_KILLED_PW", "--vestrum-guid", guid, "--job-id", "3",
-                                 "--backup-level", "1", "--remote-folder", "f",
-                                 files_.file(file.name)},
-                                {"ZU_KILLED_PW=s3cr3t"});
+      zutest::ChildProcess host(
+          {ZUCLOUD_UPLOAD_TOOL, "--service", "blob", "--config", env_->configPath(), "--user",
+           "ann", "--password-env", "ZU_KILLED_PW", "--vestrum-guid", guid, "--job-id", "3",
+           "--backup-level", "1", "--remote-folder", "f", files_.file(file.name)},
+          {"ZU_KILLED_PW=s3cr3t"});
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
       while (std::chrono::steady_clock::now() < deadline) {
         commits = emulator_->control("GET", "/proxy/journal?kind=put_block_list");
@@ -1307,8 +1306,8 @@ TEST_P(BlobEncryption, AResumedEncryptedUploadIsRestoredWhole) {
   };
   const std::vector<Row> rows = {
       {"as-journalled", nullptr},
-      {"swapped-key", [](const std::string& journal,
-                         const std::string& other) {
+      {"swapped-key",
+       [](const std::string& journal, const std::string& other) {
          return WithLine(journal, "key ", LineOf(other, "key "));
        }},
       {"cut-key",
@@ -1321,8 +1320,9 @@ TEST_P(BlobEncryption, AResumedEncryptedUploadIsRestoredWhole) {
          // Another content key, wrapped under the same key-encryption key.
          const std::string key = LineOf(journal, "key ");
          const std::string otherKey = LineOf(other, "key ");
-         return WithLine(journal, "key ",
-                         key.substr(0, key.rfind(' ') + 1) + otherKey.substr(otherKey.rfind(' ') + 1));
+         return WithLine(
+             journal, "key ",
+             key.substr(0, key.rfind(' ') + 1) + otherKey.substr(otherKey.rfind(' ') + 1));
        }},
       {"other-file",
        [](const std::string& journal, const std::string& other) {

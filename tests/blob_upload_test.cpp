@@ -38,10 +38,10 @@
 #include "support/BlobFakeCloud.h"
 #include "support/Emulator.h"
 #include "support/EncryptedBlob.h"
-#include "support/JournalText.h"
 #include "support/EnvChange.h"
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"
+#include "support/JournalText.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -775,14 +775,14 @@ TEST_F(BlobUpload, AnEncryptedUploadResumesOnlyUnderItsOwnKey) {
          zu::ContentKey other;
          EXPECT_TRUE(zu::MakeContentKey(other));
          const std::string key = zutest::LineOf(journal, "key ");
-         return zutest::WithLine(journal, "key ",
-                         key.substr(0, key.rfind(' ') + 1) + zu::WrapContentKey(kek, other));
+         return zutest::WithLine(
+             journal, "key ", key.substr(0, key.rfind(' ') + 1) + zu::WrapContentKey(kek, other));
        }},
       {"another file's journal", "kek-1", "kek-1", zutest::kTestKeyHex, 3,
        "its MAC does not verify",
        [](const std::string& journal, const std::string& other) {
-         return zutest::WithLine(zutest::WithLine(other, "url ", zutest::LineOf(journal, "url ")), "file ",
-                         zutest::LineOf(journal, "file "));
+         return zutest::WithLine(zutest::WithLine(other, "url ", zutest::LineOf(journal, "url ")),
+                                 "file ", zutest::LineOf(journal, "file "));
        }},
       {"version 3, no mac line", "kek-1", "kek-1", zutest::kTestKeyHex, 3,
        "whose journals carried no MAC over the content key",
@@ -1194,7 +1194,15 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
        &committedOther,
        1},
       {"committed, but the file was changed since",
-       id.size, 0, {}, 0, &held, &committedHere, 0, false, 1},
+       id.size,
+       0,
+       {},
+       0,
+       &held,
+       &committedHere,
+       0,
+       false,
+       1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -1386,6 +1394,15 @@ struct RefusalRow {
 
 class StorageRefusal : public BlobUpload, public ::testing::WithParamInterface<RefusalRow> {};
 
+const char* const kAsMade =
+    "the storage service refuses the request as it is made; check the settings and the storage "
+    "account.";
+const char* const kPolicy =
+    "the blob's state or a policy on it (a lease, an immutability policy, a legal hold, the block "
+    "count limit) forbids the write.";
+const char* const kEndpoint =
+    "the storage endpoint does not support the request; check the storage URL.";
+
 TEST_P(StorageRefusal, EndsTheFileAtOnceOnlyWhenNoResendCanPass) {
   const RefusalRow& row = GetParam();
   writeFile("r.bak", zutest::RandomBytes(2 * kMiB, 3));
@@ -1425,7 +1442,27 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalRow{"busy", "put_block", 503, "ServerBusy", 2, 0, ""},
                       RefusalRow{"timeout", "put_block", 408, "OperationTimedOut", 2, 0, ""},
                       RefusalRow{"throttled", "put_block", 429, "TooManyRequests", 2, 0, ""},
-                      RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 2, 0, ""}),
+                      // Every other 4xx of a store is final too, whatever its code; so
+                      // are 501 and 505. The digest codes, 408, 429 and other 5xx are not.
+                      RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 1, 0, kAsMade},
+                      RefusalRow{"immutable", "put_block", 409, "BlobImmutableDueToPolicy", 1, 0,
+                                 kPolicy},
+                      RefusalRow{"lease", "block_list", 412, "LeaseIdMissing", 1, 0, kPolicy},
+                      RefusalRow{"block_count", "put_block", 409, "BlockCountExceedsLimit", 1, 0,
+                                 kPolicy},
+                      RefusalRow{"bad_xml", "block_list", 400, "InvalidXmlNodeValue", 1, 0,
+                                 kAsMade},
+                      RefusalRow{"verb", "put_block", 405, "UnsupportedHttpVerb", 1, 0, kEndpoint},
+                      RefusalRow{"not_implemented", "put_block", 501, "NotImplemented", 1, 0,
+                                 kEndpoint},
+                      RefusalRow{"http_version", "block_list", 505, "HttpVersionNotSupported", 1,
+                                 0, kEndpoint},
+                      RefusalRow{"last_4xx", "put_block", 499, "ClientClosed", 1, 0, kAsMade},
+                      RefusalRow{"md5", "put_block", 400, "Md5Mismatch", 2, 0, ""},
+                      RefusalRow{"crc64", "put_block", 400, "Crc64Mismatch", 2, 0, ""},
+                      RefusalRow{"bad_gateway", "put_block", 502, "BadGateway", 2, 0, ""},
+                      RefusalRow{"gateway_timeout", "block_list", 504, "GatewayTimeout", 2, 0, ""},
+                      RefusalRow{"after_505", "put_block", 506, "VariantAlsoNegotiates", 2, 0, ""}),
     [](const ::testing::TestParamInfo<RefusalRow>& info) { return info.param.name; });
 
 // An upload resumed after its token expired: the Get Block List that asks

@@ -298,9 +298,9 @@ int CommitPass(const BlockPass& pass, const UploadDescription& upload, ProducerS
   // commit first (Resume.h).
   std::string problem;
   if (journal != nullptr && !journal->Append(kJournalCommitLine, problem)) {
-    pass.params.log->DebugLvl(2, kUploadFileTag,
-                              "The commit line of file [%s] could not be added to its journal (%s).",
-                              pass.fileName.c_str(), problem.c_str());
+    pass.params.log->DebugLvl(
+        2, kUploadFileTag, "The commit line of file [%s] could not be added to its journal (%s).",
+        pass.fileName.c_str(), problem.c_str());
   }
   MarkSent(pass);
   const int committed = CommitBlocks(pass.params, commit, errorMessage);

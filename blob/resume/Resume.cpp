@@ -46,12 +46,11 @@ std::string SealOf(const BlobEncryption& encryption, const std::string& blobUrl,
 // True when the journal's mac line is the seal of its own header under this
 // key-encryption key.
 bool JournalSealed(const BlobEncryption& encryption, const JournalContent& journal) {
-  return StateTextSealed(
-      encryption.kek,
-      JournalSealedText(journal.blobUrl, journal.identity, journal.blockSize, journal.tag,
-                        journal.kid, journal.wrappedKey,
-                        StoredBytes(&encryption, journal.identity.size)),
-      journal.mac);
+  return StateTextSealed(encryption.kek,
+                         JournalSealedText(journal.blobUrl, journal.identity, journal.blockSize,
+                                           journal.tag, journal.kid, journal.wrappedKey,
+                                           StoredBytes(&encryption, journal.identity.size)),
+                         journal.mac);
 }
 
 // True when the journal's content key can carry on this upload: neither is
@@ -228,8 +227,8 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
           ? JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag)
           : JournalHeader(request.blobUrl, request.identity, request.blockSize, start.tag,
                           encryption->kek.kid, encryption->wrappedKey,
-                          SealOf(*encryption, request.blobUrl, request.identity,
-                                 request.blockSize, start.tag, encryption->wrappedKey));
+                          SealOf(*encryption, request.blobUrl, request.identity, request.blockSize,
+                                 start.tag, encryption->wrappedKey));
   for (size_t i = 0; i < start.stored.size(); ++i) {
     if (start.stored[i]) {
       content += JournalBlockLine(static_cast<unsigned int>(i + 1), request.blockSize,

@@ -35,9 +35,8 @@ bool DeriveSealKey(const KeyEncryptionKey& kek, SecretKey32& key) {
   if (!ctx) return false;
   const OSSL_PARAM params[] = {
       OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, kSha256, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                        const_cast<unsigned char*>(kek.key.data()),
-                                        SecretKey32::kSize),
+      OSSL_PARAM_construct_octet_string(
+          OSSL_KDF_PARAM_KEY, const_cast<unsigned char*>(kek.key.data()), SecretKey32::kSize),
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(kSealLabel),
                                         sizeof kSealLabel - 1),
       OSSL_PARAM_construct_end()};
@@ -58,11 +57,11 @@ bool Seal(const KeyEncryptionKey& kek, const std::string& text,
   const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, kSha256, 0),
                                OSSL_PARAM_construct_end()};
   size_t length = 0;
-  const bool ok =
-      EVP_MAC_init(ctx.get(), key.data(), SecretKey32::kSize, params) == 1 &&
-      EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(text.data()),
-                     text.size()) == 1 &&
-      EVP_MAC_final(ctx.get(), out, &length, kStateSealBytes) == 1 && length == kStateSealBytes;
+  const bool ok = EVP_MAC_init(ctx.get(), key.data(), SecretKey32::kSize, params) == 1 &&
+                  EVP_MAC_update(ctx.get(), reinterpret_cast<const unsigned char*>(text.data()),
+                                 text.size()) == 1 &&
+                  EVP_MAC_final(ctx.get(), out, &length, kStateSealBytes) == 1 &&
+                  length == kStateSealBytes;
   if (!ok) OPENSSL_cleanse(out, kStateSealBytes);
   return ok;
 }
