@@ -11,7 +11,14 @@ namespace {
 constexpr int kBadRequest = 400;
 constexpr int kForbidden = 403;
 constexpr int kNotFound = 404;
+constexpr int kNotAllowed = 405;
+constexpr int kTimeout = 408;
+constexpr int kConflict = 409;
+constexpr int kPreconditionFailed = 412;
 constexpr int kTooLarge = 413;
+constexpr int kTooManyRequests = 429;
+constexpr int kNotImplemented = 501;
+constexpr int kVersionNotSupported = 505;
 
 // 404 codes for a container or an account that is not there: every request
 // of every file is refused alike until an operator acts.
@@ -32,6 +39,15 @@ constexpr const char* kMalformedCodes[] = {"InvalidHeaderValue",
                                            "OutOfRangeInput",
                                            "InvalidBlobType",
                                            "InvalidBlobTier"};
+
+// 400 codes of a body that arrived other than it left: sent again, it may
+// arrive whole.
+constexpr const char* kDigestCodes[] = {"Md5Mismatch", "Crc64Mismatch"};
+
+// 400 codes whose requests know what they mean: a Put Block refused for
+// the other id length goes once more whole, a commit refused after an
+// earlier attempt reads the committed list.
+constexpr const char* kOwnPathCodes[] = {"InvalidBlobOrBlock", "InvalidBlockList"};
 
 template <size_t N>
 bool IsOneOf(const std::string& code, const char* const (&codes)[N]) {
@@ -54,8 +70,18 @@ std::string CodeOfBody(const std::string& body) {
 // What the refusal means for the operator.
 const char* MeaningOf(const StorageJudgement& judgement) {
   if (judgement.status == kForbidden) return "the storage service refused the SAS token";
-  if (judgement.status == kNotFound) return "the container no longer exists";
+  if (judgement.status == kNotFound && IsOneOf(judgement.code, kMissingCodes)) {
+    return "the container no longer exists";
+  }
   if (judgement.status == kTooLarge) return "the request is larger than the service accepts";
+  if (judgement.status == kConflict || judgement.status == kPreconditionFailed) {
+    return "the blob's state or a policy on it (a lease, an immutability policy, a legal hold, "
+           "the block count limit) forbids the write";
+  }
+  if (judgement.status == kNotAllowed || judgement.status == kNotImplemented ||
+      judgement.status == kVersionNotSupported) {
+    return "the storage endpoint does not support the request; check the storage URL";
+  }
   return "the storage service refuses the request as it is made; check the settings and the "
          "storage account";
 }
@@ -66,8 +92,18 @@ bool IsFinalReadStatus(int status) {
   return status >= 400 && status < 500 && status != 408 && status != 429;
 }
 
-StorageVerdict ClassifyStorageStatus(int status, const std::string& code) {
+bool IsFinalStoreStatus(int status, const std::string& code) {
+  if (status == kNotImplemented || status == kVersionNotSupported) return true;
+  if (status < 400 || status > 499) return false;
+  if (status == kForbidden || status == kTimeout || status == kTooManyRequests) return false;
+  return !IsOneOf(code, kDigestCodes) && !IsOneOf(code, kOwnPathCodes);
+}
+
+StorageVerdict ClassifyStorageStatus(int status, const std::string& code, StorageRequestKind kind) {
   if (status == kForbidden) return StorageVerdict::kTokenRefused;
+  if (kind == StorageRequestKind::kStore) {
+    return IsFinalStoreStatus(status, code) ? StorageVerdict::kFinal : StorageVerdict::kRetry;
+  }
   if (status == kNotFound && IsOneOf(code, kMissingCodes)) return StorageVerdict::kFinal;
   if (status == kTooLarge) return StorageVerdict::kFinal;
   if (status == kBadRequest && IsOneOf(code, kMalformedCodes)) return StorageVerdict::kFinal;
@@ -93,7 +129,9 @@ StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int resu
   // A 2xx other than the expected one proves nothing: retried.
   if (judgement.status < 300) return judgement;
   judgement.code = StorageErrorCode(gateway, body);
-  judgement.verdict = ClassifyStorageStatus(judgement.status, judgement.code);
+  judgement.verdict = ClassifyStorageStatus(
+      judgement.status, judgement.code,
+      expected == kStoredStatus ? StorageRequestKind::kStore : StorageRequestKind::kRead);
   return judgement;
 }
 

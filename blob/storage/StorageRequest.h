@@ -20,13 +20,16 @@
 //    confirmed;
 //  - 403: the SAS token was refused (expired, or never valid): the caller
 //    asks for a fresh one (TokenRefresh.h) and sends the request again once;
-//  - a refusal no resend can change: 404 for a container or account that is
-//    not there (ContainerNotFound, ResourceNotFound, ...), 413, and 400
-//    with a code that names the request itself as malformed
-//    (InvalidHeaderValue, InvalidQueryParameterValue, RequestBodyTooLarge,
-//    InvalidBlockId, ...): final, no further attempt and no wait;
+//  - a refusal no resend can change: final, no further attempt and no wait.
+//    For a store (Put Block, Put Blob, Put Block List): every 4xx but 403,
+//    408, 429 and the digest codes (Md5Mismatch, Crc64Mismatch: a body
+//    spoilt on the way may arrive whole next time), and 501 and 505. For a
+//    read (Get Blob Properties): 404 for a container or account that is not
+//    there (ContainerNotFound, ResourceNotFound, ...), 413, and 400 with a
+//    code that names the request itself as malformed (InvalidHeaderValue,
+//    InvalidQueryParameterValue, RequestBodyTooLarge, InvalidBlockId, ...);
 //  - everything else (a connection failure, 408, 429, 5xx, another 2xx,
-//    another 4xx code): retried under the request's policy. 400
+//    a read's other 4xx): retried under the request's policy. 400
 //    InvalidBlobOrBlock and InvalidBlockList are left to the requests that
 //    know what they mean (a second pass, the commit's own reading).
 #ifndef ZUCLOUD_BLOB_STORAGE_REQUEST_H
@@ -90,8 +93,14 @@ StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int resu
 // and 429.
 bool IsFinalReadStatus(int status);
 
+// Whether the request stores (201 confirms it) or reads the blob's state.
+enum class StorageRequestKind { kStore, kRead };
+
+// Whether a store refused with `status` and `code` would be refused again.
+bool IsFinalStoreStatus(int status, const std::string& code);
+
 // The judgement of a status and an error code alone.
-StorageVerdict ClassifyStorageStatus(int status, const std::string& code);
+StorageVerdict ClassifyStorageStatus(int status, const std::string& code, StorageRequestKind kind);
 
 // The service's error code of the last reply: the "x-ms-error-code" header,
 // else the <Code> of an XML error body, else "".
