@@ -1309,8 +1309,9 @@ namespace {
 // A SAS token that expires during a file: storage refuses the next request
 // with 403, the service asks the web console for a fresh token (login and
 // set-up) and sends that request again with it; the blocks already stored
-// stay. `expireAfter` storage requests per token; with five fresh tokens the
-// file passes, a sixth is refused (kMaxTokenRefreshesPerFile).
+// stay. `expireAfter` storage requests per token. A fresh token that
+// stores something leaves the budget of kMaxTokenRefreshesPerFile, so a
+// file that stores with every token runs as long as tokens come.
 struct ExpiryRow {
   const char* name;
   int blocks;
@@ -1351,7 +1352,7 @@ TEST_P(TokenExpiry, AFreshTokenCarriesTheFileOnWithTheBlocksAlreadyStored) {
   if (!row.stored) {
     EXPECT_EQ(FXString::ToString(message),
               "Error: Storage refused file [x.bak]: 403 AuthenticationFailed: the token was "
-              "refused again after 5 refreshes for this file.");
+              "refused again after 5 refreshes for this file with nothing stored in between.");
     return;
   }
   EXPECT_TRUE(cloud_.committedBytes(std::string(kStore) + "/f/x.bak") == data);
@@ -1373,7 +1374,10 @@ INSTANTIATE_TEST_SUITE_P(
                       // Five blocks and the commit, one request per token:
                       // five refreshes, the most a file may ask for.
                       ExpiryRow{"five_refreshes", 5, 1, "1", "false", 5, true},
-                      ExpiryRow{"six_refreshes_refused", 6, 1, "1", "false", 5, false}),
+                      // Each fresh token stores a block: none counts against the budget.
+                      ExpiryRow{"six_refreshes_each_storing", 6, 1, "1", "false", 6, true},
+                      ExpiryRow{"twelve_refreshes", 12, 1, "1", "false", 12, true},
+                      ExpiryRow{"twelve_refreshes_resume", 12, 1, "1", "true", 12, true}),
     [](const ::testing::TestParamInfo<ExpiryRow>& info) { return info.param.name; });
 
 // Storage refusals: a 403 that a fresh token does not cure, and the codes no
@@ -1425,44 +1429,40 @@ TEST_P(StorageRefusal, EndsTheFileAtOnceOnlyWhenNoResendCanPass) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, StorageRefusal,
-    ::testing::Values(RefusalRow{"put_block_403", "put_block", 403, "AuthenticationFailed", 2, 1,
-                                 "the token was refused again after a refresh."},
-                      RefusalRow{"commit_403", "block_list", 403, "AuthorizationFailure", 2, 1,
-                                 "the token was refused again after a refresh."},
-                      RefusalRow{"container_gone", "put_block", 404, "ContainerNotFound", 1, 0,
-                                 "the container no longer exists."},
-                      RefusalRow{"commit_container_gone", "block_list", 404, "ContainerNotFound", 1,
-                                 0, "the container no longer exists."},
-                      RefusalRow{"bad_header", "put_block", 400, "InvalidHeaderValue", 1, 0,
-                                 "the storage service refuses the request as it is made; check the "
-                                 "settings and the storage account."},
-                      RefusalRow{"too_large", "put_block", 413, "RequestBodyTooLarge", 1, 0,
-                                 "the request is larger than the service accepts."},
-                      RefusalRow{"server_error", "put_block", 500, "InternalError", 2, 0, ""},
-                      RefusalRow{"busy", "put_block", 503, "ServerBusy", 2, 0, ""},
-                      RefusalRow{"timeout", "put_block", 408, "OperationTimedOut", 2, 0, ""},
-                      RefusalRow{"throttled", "put_block", 429, "TooManyRequests", 2, 0, ""},
-                      // Every other 4xx of a store is final too, whatever its code; so
-                      // are 501 and 505. The digest codes, 408, 429 and other 5xx are not.
-                      RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 1, 0, kAsMade},
-                      RefusalRow{"immutable", "put_block", 409, "BlobImmutableDueToPolicy", 1, 0,
-                                 kPolicy},
-                      RefusalRow{"lease", "block_list", 412, "LeaseIdMissing", 1, 0, kPolicy},
-                      RefusalRow{"block_count", "put_block", 409, "BlockCountExceedsLimit", 1, 0,
-                                 kPolicy},
-                      RefusalRow{"bad_xml", "block_list", 400, "InvalidXmlNodeValue", 1, 0,
-                                 kAsMade},
-                      RefusalRow{"verb", "put_block", 405, "UnsupportedHttpVerb", 1, 0, kEndpoint},
-                      RefusalRow{"not_implemented", "put_block", 501, "NotImplemented", 1, 0,
-                                 kEndpoint},
-                      RefusalRow{"http_version", "block_list", 505, "HttpVersionNotSupported", 1,
-                                 0, kEndpoint},
-                      RefusalRow{"last_4xx", "put_block", 499, "ClientClosed", 1, 0, kAsMade},
-                      RefusalRow{"md5", "put_block", 400, "Md5Mismatch", 2, 0, ""},
-                      RefusalRow{"crc64", "put_block", 400, "Crc64Mismatch", 2, 0, ""},
-                      RefusalRow{"bad_gateway", "put_block", 502, "BadGateway", 2, 0, ""},
-                      RefusalRow{"gateway_timeout", "block_list", 504, "GatewayTimeout", 2, 0, ""},
-                      RefusalRow{"after_505", "put_block", 506, "VariantAlsoNegotiates", 2, 0, ""}),
+    ::testing::Values(
+        RefusalRow{"put_block_403", "put_block", 403, "AuthenticationFailed", 2, 1,
+                   "the token was refused again after a refresh."},
+        RefusalRow{"commit_403", "block_list", 403, "AuthorizationFailure", 2, 1,
+                   "the token was refused again after a refresh."},
+        RefusalRow{"container_gone", "put_block", 404, "ContainerNotFound", 1, 0,
+                   "the container no longer exists."},
+        RefusalRow{"commit_container_gone", "block_list", 404, "ContainerNotFound", 1, 0,
+                   "the container no longer exists."},
+        RefusalRow{"bad_header", "put_block", 400, "InvalidHeaderValue", 1, 0,
+                   "the storage service refuses the request as it is made; check the "
+                   "settings and the storage account."},
+        RefusalRow{"too_large", "put_block", 413, "RequestBodyTooLarge", 1, 0,
+                   "the request is larger than the service accepts."},
+        RefusalRow{"server_error", "put_block", 500, "InternalError", 2, 0, ""},
+        RefusalRow{"busy", "put_block", 503, "ServerBusy", 2, 0, ""},
+        RefusalRow{"timeout", "put_block", 408, "OperationTimedOut", 2, 0, ""},
+        RefusalRow{"throttled", "put_block", 429, "TooManyRequests", 2, 0, ""},
+        // Every other 4xx of a store is final too, whatever its code; so
+        // are 501 and 505. The digest codes, 408, 429 and other 5xx are not.
+        RefusalRow{"other_404", "put_block", 404, "BlobNotFound", 1, 0, kAsMade},
+        RefusalRow{"immutable", "put_block", 409, "BlobImmutableDueToPolicy", 1, 0, kPolicy},
+        RefusalRow{"lease", "block_list", 412, "LeaseIdMissing", 1, 0, kPolicy},
+        RefusalRow{"block_count", "put_block", 409, "BlockCountExceedsLimit", 1, 0, kPolicy},
+        RefusalRow{"bad_xml", "block_list", 400, "InvalidXmlNodeValue", 1, 0, kAsMade},
+        RefusalRow{"verb", "put_block", 405, "UnsupportedHttpVerb", 1, 0, kEndpoint},
+        RefusalRow{"not_implemented", "put_block", 501, "NotImplemented", 1, 0, kEndpoint},
+        RefusalRow{"http_version", "block_list", 505, "HttpVersionNotSupported", 1, 0, kEndpoint},
+        RefusalRow{"last_4xx", "put_block", 499, "ClientClosed", 1, 0, kAsMade},
+        RefusalRow{"md5", "put_block", 400, "Md5Mismatch", 2, 0, ""},
+        RefusalRow{"crc64", "put_block", 400, "Crc64Mismatch", 2, 0, ""},
+        RefusalRow{"bad_gateway", "put_block", 502, "BadGateway", 2, 0, ""},
+        RefusalRow{"gateway_timeout", "block_list", 504, "GatewayTimeout", 2, 0, ""},
+        RefusalRow{"after_505", "put_block", 506, "VariantAlsoNegotiates", 2, 0, ""}),
     [](const ::testing::TestParamInfo<RefusalRow>& info) { return info.param.name; });
 
 // An upload resumed after its token expired: the Get Block List that asks
@@ -1538,6 +1538,50 @@ TEST(TokenRefreshRounds, ARequestAsksOnceItselfBeforeARefusalEndsIt) {
         });
     EXPECT_EQ(asked, row.setUps) << row.refusals;
     EXPECT_EQ(!out.final, row.stored) << row.refusals;
+  }
+}
+
+// The budget counts refreshes whose token got no request confirmed: each
+// step of a row is a refresh ('u': its token stores nothing; 'p': a request
+// with it is confirmed; 'o': a request with the set-up's token is
+// confirmed, which proves nothing of a refresh), then one more refresh.
+TEST(TokenRefreshRounds, TheBudgetCountsOnlyRefreshesThatStoredNothing) {
+  struct Row {
+    const char* steps;
+    zu::blob::RefreshResult next;
+  };
+  using zu::blob::RefreshResult;
+  const Row rows[] = {
+      {"uuuu", RefreshResult::kFresh},       {"uuuuu", RefreshResult::kExhausted},
+      {"uuuup", RefreshResult::kFresh},      {"uuuupu", RefreshResult::kExhausted},
+      {"puuuu", RefreshResult::kFresh},      {"pppppppppppppppppppp", RefreshResult::kFresh},
+      {"uuuuou", RefreshResult::kExhausted}, {"ppppuuuuu", RefreshResult::kExhausted},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.steps);
+    EvDebugFileInstance file;
+    EvDebug log(&file);
+    int asked = 0;
+    zu::blob::TokenRefresh tokens(
+        &log, "t.bak", zu::blob::SasGrant{"https://s.test/c", "sig=T0"},
+        [&asked](zu::blob::SasGrant& grant, std::string&) {
+          grant = zu::blob::SasGrant{"https://s.test/c", "sig=T" + std::to_string(++asked)};
+          return true;
+        },
+        "the web console");
+    const zu::blob::StorageJudgement refused{zu::blob::StorageVerdict::kTokenRefused, 403, ""};
+    unsigned int generation = 0;
+    std::string failure;
+    for (const char* step = row.steps; *step != '\0'; ++step) {
+      if (*step == 'o') {
+        tokens.NoteConfirmed(0);
+        continue;
+      }
+      ASSERT_EQ(tokens.Refresh(generation, refused, failure), RefreshResult::kFresh);
+      tokens.Token(generation);
+      if (*step == 'p') tokens.NoteConfirmed(generation);
+    }
+    EXPECT_EQ(tokens.Refresh(generation, refused, failure), row.next);
   }
 }
 

@@ -37,6 +37,20 @@ int TokenRefresh::Refreshes() const {
   return m_refreshes;
 }
 
+int TokenRefresh::UnusedRefreshes() const {
+  MutexLock lock(m_stateLock);
+  return m_unused;
+}
+
+void TokenRefresh::NoteConfirmed(unsigned int used) {
+  MutexLock lock(m_stateLock);
+  // Generation 0 is the set-up's token, no refresh brought it; each later
+  // one leaves the budget once.
+  if (used == 0 || used <= m_creditedAt || m_unused == 0) return;
+  m_creditedAt = used;
+  --m_unused;
+}
+
 RefreshResult TokenRefresh::Refresh(unsigned int used, const StorageJudgement& refusal,
                                     std::string& failure) {
   // Held through the request to the cloud: a thread refused at the same
@@ -51,17 +65,18 @@ RefreshResult TokenRefresh::Refresh(unsigned int used, const StorageJudgement& r
       failure = m_failure;
       return RefreshResult::kFailed;
     }
-    if (m_refreshes >= kMaxTokenRefreshesPerFile) return RefreshResult::kExhausted;
+    if (m_unused >= kMaxTokenRefreshesPerFile) return RefreshResult::kExhausted;
   }
   return AskSource(used, refusal, failure);
 }
 
 RefreshResult TokenRefresh::AskSource(unsigned int used, const StorageJudgement& refusal,
                                       std::string& failure) {
-  int number = 0;
+  int number = 0;  // its place in the budget
   {
     MutexLock lock(m_stateLock);
-    number = ++m_refreshes;
+    ++m_refreshes;
+    number = ++m_unused;
   }
   const std::string code = refusal.code.empty() ? std::string("no error code") : refusal.code;
   m_log->Error(kTag,
@@ -100,7 +115,7 @@ std::string RefusedMeaning(RefreshResult result, const std::string& failure, int
   switch (result) {
     case RefreshResult::kExhausted:
       return "the token was refused again after " + std::to_string(maxRefreshes) +
-             " refreshes for this file";
+             " refreshes for this file with nothing stored in between";
     case RefreshResult::kFailed:
       return "no fresh SAS token could be had (" + failure + ")";
     default:
@@ -116,6 +131,9 @@ RefreshedSend SendWithRefresh(TokenRefresh* refresh, const std::string& token,
   unsigned int generation = 0;
   const std::string first = refresh != nullptr ? refresh->Token(generation) : token;
   out.judgement = send(first);
+  if (refresh != nullptr && out.judgement.verdict == StorageVerdict::kConfirmed) {
+    refresh->NoteConfirmed(generation);
+  }
   out.final = out.judgement.verdict == StorageVerdict::kFinal;
   if (out.judgement.verdict != StorageVerdict::kTokenRefused) return out;
   out.final = true;
@@ -141,6 +159,7 @@ RefreshedSend SendWithRefresh(TokenRefresh* refresh, const std::string& token,
     }
     asked = result == RefreshResult::kFresh;
     out.judgement = send(refresh->Token(generation));
+    if (out.judgement.verdict == StorageVerdict::kConfirmed) refresh->NoteConfirmed(generation);
     if (out.judgement.verdict != StorageVerdict::kTokenRefused) break;
   }
   out.final = out.judgement.verdict == StorageVerdict::kFinal ||

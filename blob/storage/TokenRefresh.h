@@ -10,9 +10,13 @@
 // once more with it; a 403 again right after that ends the file at once.
 // Concurrent 403s make one refresh: the first thread asks the cloud while
 // the others wait on the refresh lock, then find the token newer than the
-// one they were refused with and take it without asking. A file asks at
-// most kMaxTokenRefreshesPerFile times. A fresh token that comes with
-// another storage URL makes the file start again, whole, at that URL.
+// one they were refused with and take it without asking. The budget counts
+// refreshes that did not help: one whose token had a request of the file
+// confirmed no longer counts, so a file that makes progress with every
+// token runs as long as the cloud hands them out, and a file whose fresh
+// tokens store nothing ends after kMaxTokenRefreshesPerFile of them. A
+// fresh token that comes with another storage URL makes the file start
+// again, whole, at that URL.
 //
 // Where a fresh token comes from (GrantSource): in API and workflow mode
 // the login and set-up request that init made (with init's ids, no wait
@@ -38,7 +42,8 @@ class EvDebug;
 
 namespace zu::blob {
 
-// Fresh tokens one file may ask for.
+// Fresh tokens one file may ask for in a row with none of them getting a
+// request of the file confirmed.
 constexpr int kMaxTokenRefreshesPerFile = 5;
 
 // What init was given to set the upload up, kept to ask again.
@@ -88,7 +93,12 @@ class TokenRefresh {
   // The current token and its generation (0 for the first).
   std::string Token(unsigned int& generation) const EXCLUDES(m_stateLock);
   SasGrant Grant() const EXCLUDES(m_stateLock);
+  // Fresh tokens asked for, and of them those no confirmed request used.
   int Refreshes() const EXCLUDES(m_stateLock);
+  int UnusedRefreshes() const EXCLUDES(m_stateLock);
+  // A request sent with token generation `used` was confirmed: the refresh
+  // that brought that token was worth it and leaves the budget.
+  void NoteConfirmed(unsigned int used) EXCLUDES(m_stateLock);
   const std::string& fileName() const { return m_fileName; }
 
   // After `refusal` (403) of a request sent with token generation `used`:
@@ -110,6 +120,8 @@ class TokenRefresh {
   unsigned int m_generation GUARDED_BY(m_stateLock) = 0;
   unsigned int m_urlChangedAt GUARDED_BY(m_stateLock) = 0;  // 0: never
   int m_refreshes GUARDED_BY(m_stateLock) = 0;
+  int m_unused GUARDED_BY(m_stateLock) = 0;               // refreshes still in the budget
+  unsigned int m_creditedAt GUARDED_BY(m_stateLock) = 0;  // last generation taken out
   // The generation whose refresh failed (every thread refused with it
   // ends), and why.
   bool m_failed GUARDED_BY(m_stateLock) = false;
