@@ -919,6 +919,15 @@ TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
       // The largest encrypted block stores 999 regions within 4000 MiB.
       {50000 * 3996 * kMiB, 16 * kMiB, 10, 1, true, 3996 * kMiB, 1, 1, stored(3996 * kMiB), true},
       {50000 * 3996 * kMiB + 1, 16 * kMiB, 10, 1, false, 0, 0, 0, 0, true},
+      // A configured size past the service's largest block is lowered to it
+      // (whole regions within it when encrypted); at it, it stays.
+      {8000 * kMiB, 4000 * kMiB, 2, 1, true, 4000 * kMiB, 2, 1, 4000 * kMiB},
+      {8000 * kMiB, 4001 * kMiB, 2, 1, true, 4000 * kMiB, 2, 1, 4000 * kMiB},
+      {8000 * kMiB, 4000 * kMiB + 1, 2, 1, true, 4000 * kMiB, 2, 1, 4000 * kMiB},
+      {8000 * kMiB, 3996 * kMiB, 2, 1, true, 3996 * kMiB, 2, 1, stored(3996 * kMiB), true},
+      {8000 * kMiB, 3996 * kMiB + 1, 2, 1, true, 3996 * kMiB, 2, 1, stored(3996 * kMiB), true},
+      {8000 * kMiB, 4000 * kMiB, 2, 1, true, 3996 * kMiB, 2, 1, stored(3996 * kMiB), true},
+      {kMiB, 65536 * kMiB, 2, 1, true, 4000 * kMiB, 1, 1, kMiB},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.fileSize) + " bytes at " + std::to_string(row.blockSize));
@@ -928,8 +937,12 @@ TEST(UploadPlans, BlockSizeAndSlotsFollowTheFileAndTheBudget) {
     ASSERT_EQ(plan.fits, row.fits);
     if (!row.fits) continue;
     EXPECT_EQ(plan.blockSize, row.plannedBlock);
-    EXPECT_EQ(plan.blockSizeRaised || plan.blockSizeRounded, row.plannedBlock != row.blockSize);
+    EXPECT_EQ(plan.blockSizeRaised || plan.blockSizeRounded || plan.blockSizeCapped,
+              row.plannedBlock != row.blockSize);
     EXPECT_EQ(plan.blockSizeRounded, row.encrypted && row.blockSize % k4 != 0);
+    EXPECT_EQ(plan.blockSizeCapped,
+              row.blockSize >
+                  (row.encrypted ? zu::blob::kMaxEncryptedBlockBytes : zu::blob::kMaxBlockBytes));
     EXPECT_EQ(plan.blockSize % (row.encrypted ? k4 : kMiB), 0u);
     EXPECT_EQ(plan.slots, row.slots);
     EXPECT_EQ(plan.parallel, row.inFlight);

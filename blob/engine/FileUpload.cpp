@@ -87,7 +87,13 @@ bool PlanFile(EvDebug* log, const std::string& localPath, unsigned long long fil
     errorMessage = FXString::ToWstring(text);
     return false;
   }
-  if (plan.blockSizeRounded && !plan.blockSizeRaised) {
+  if (plan.blockSizeCapped) {
+    log->Error(kUploadFileTag,
+               "Warning: The block size of [%lld] MiB (\"DRBackupUploadBlobSize\") is more than "
+               "storage takes in one block; file [%s] is sent in blocks of [%llu] MiB.",
+               blobSize / kMiB, localPath.c_str(), plan.blockSize / kMiB);
+  }
+  if (plan.blockSizeRounded && !plan.blockSizeRaised && !plan.blockSizeCapped) {
     log->DebugLvl(1, kUploadFileTag,
                   "File [%s] is encrypted in regions of 4 MiB: it is sent in blocks of [%llu] "
                   "MiB instead of [%lld] MiB, with [%d] buffer slot(s).",

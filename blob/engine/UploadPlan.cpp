@@ -50,8 +50,12 @@ UploadPlan PlanUpload(unsigned long long fileSize, unsigned long long configured
     plan.blockSize = BlocksNeeded(configuredBlockSize, unit) * unit;
     plan.blockSizeRounded = true;
   }
+  if (plan.blockSize > largest) {
+    plan.blockSize = largest;
+    plan.blockSizeCapped = true;
+  }
   int slots = static_cast<int>(streamCount);
-  if (plan.blockSizeRounded) {
+  if (plan.blockSizeRounded && !plan.blockSizeCapped) {
     slots = RaisedSlots(plan.blockSize, configuredBlockSize, streamCount, parallel);
   }
   if (BlocksNeeded(fileSize, plan.blockSize) > kMaxBlocksPerBlob) {

@@ -1,14 +1,15 @@
 // How one file is cut into blocks and how many buffer slots carry them.
 //
-// A file that fits the service's 50,000 blocks at the configured block size
-// keeps it. A larger one gets the smallest whole number of MiB per block
-// that fits (up to the service's 4000 MiB per block), and then as few slots
-// as keep the upload's buffers within what the settings give a file that
-// fits (stream count x configured block size). Past that, up to 32 MiB more
-// buy the slots that parallel blocks need (one per block in flight plus the
-// one being read); never fewer than one slot. Slots are never
-// more than the file has blocks, and no buffer is larger than the file: a
-// small file costs a small buffer and one uploader thread.
+// A configured block size above the service's largest block (4000 MiB;
+// 3996 MiB of whole regions when encrypted) is lowered to it: storage
+// would refuse every such block after it was read. A file that fits the
+// service's 50,000 blocks at that block size keeps it. A larger one gets the smallest whole number
+// of MiB per block that fits (up to the service's 4000 MiB per block), and then as few slots as
+// keep the upload's buffers within what the settings give a file that fits (stream count x
+// configured block size). Past that, up to 32 MiB more buy the slots that parallel blocks need (one
+// per block in flight plus the one being read); never fewer than one slot. Slots are never more
+// than the file has blocks, and no buffer is larger than the file: a small file costs a small
+// buffer and one uploader thread.
 //
 // An encrypted file's blocks carry whole 4 MiB regions
 // (platform/crypto/RegionLayout.h): its block size is raised to the next
@@ -32,6 +33,7 @@ struct UploadPlan {
   bool fits = false;                  // false: more than 50,000 blocks of 4000 MiB
   bool blockSizeRaised = false;       // raised for a file past 50,000 blocks
   bool blockSizeRounded = false;      // raised to whole regions (encrypted)
+  bool blockSizeCapped = false;       // lowered to the service's largest block
   unsigned long long blockSize = 0;   // bytes per block (the last may be short)
   unsigned long long blocks = 0;      // blocks of the file
   unsigned long long bufferSize = 0;  // bytes per slot buffer
