@@ -578,6 +578,28 @@ TEST_F(BlobUpload, ACommitWhoseReplyWasLostIsFoundCommitted) {
             2u);
 }
 
+// How long a doomed file waits at the default retry count (30): storage
+// answering 500 to every Put Block, or to every Put Block List, costs 30
+// attempts each followed by 120 s (docs/operations.md, "How long a doomed
+// file can take").
+TEST_F(BlobUpload, ADoomedFileWaitsAnHourAtTheDefaultRetryCount) {
+  env_.setGlobal("DRBackupRetryCount", "30");
+  writeFile("doomed.bak", zutest::RandomBytes(2 * kMiB, 4));
+  size_t before = 0;
+  for (const char* kind : {"put_block", "block_list"}) {
+    SCOPED_TRACE(kind);
+    auto service = makeService();
+    cloud_.refuseStorage(kind, 500, "InternalError");
+    std::wstring message;
+    EXPECT_EQ(service->UploadFile(dir(), "doomed.bak", "f", message), 0);
+    const std::vector<unsigned int> waits = sleeps_.waits();
+    EXPECT_EQ(std::vector<unsigned int>(waits.begin() + static_cast<long>(before), waits.end()),
+              std::vector<unsigned int>(30, 120000));
+    before = waits.size();
+    cloud_.refuseStorage("none", 0, "");  // no request is of that kind
+  }
+}
+
 // Blocks another commit took away (a resend refused with InvalidBlockList,
 // and a committed list that is not this upload's): no further resend, however
 // many attempts are left.

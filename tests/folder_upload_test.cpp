@@ -738,6 +738,26 @@ TEST_F(FolderUploadTest, ChunkNeverConfirmedEndsTheUploadWithTheTotalLine) {
   EXPECT_TRUE(cloud.stored().empty());
 }
 
+// How long a doomed chunk waits at the default retry count (30): a server
+// answering 500 to everything costs the chunk's 120 s, then the offset
+// query's 30 waits of 60 s (about 32 min); one that answers the query with
+// the chunk's start but fails every chunk costs 30 x 120 s (an hour).
+// docs/operations.md, "How long a doomed file can take".
+TEST_F(FolderUploadTest, ADoomedChunkWaitsHalfAnHourOrAnHourAtTheDefaultRetryCount) {
+  makeFile("f.bin", 10 * kMiB);
+  service.m_nRetryCount = 30;
+  cloud.addFault("chunk", UploadFault::kDropThen500, 1000);
+  cloud.addFault("query", UploadFault::kDropThen500, 30);
+  EXPECT_EQ(0, upload("f.bin"));
+  std::vector<unsigned int> expected{120000};
+  expected.insert(expected.end(), 30, 60000);
+  EXPECT_EQ(expected, sleeps.waits());
+
+  EXPECT_EQ(0, upload("f.bin"));  // the queries answer now: 4 MiB, the chunk's start
+  expected.insert(expected.end(), 30, 120000);
+  EXPECT_EQ(expected, sleeps.waits());
+}
+
 TEST_F(FolderUploadTest, FailingOffsetQueryEndsTheChunkAttempts) {
   makeFile("f.bin", 10 * kMiB);
   service.m_nRetryCount = 2;
