@@ -1200,6 +1200,7 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     int committedQueries;  // the journal names every block: the commit is looked for first
     bool found = false;    // the earlier run's commit is found
     long long mtimeShift = 0;
+    bool lockedElsewhere = false;  // another upload holds the journal's lock
   };
   const Row rows[] = {
       {"same file: blocks 2 and 4 are held short",
@@ -1238,10 +1239,34 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
        0,
        false,
        1},
+      {"another upload holds the journal",
+       id.size,
+       0,
+       {},
+       0,
+       &held,
+       &committedHere,
+       0,
+       false,
+       0,
+       true},
   };
+  std::string problem;
+  const std::unique_ptr<zu::PrivateDirectory> lockDir =
+      zu::PrivateDirectory::Open(state.path(), problem);
+  ASSERT_TRUE(lockDir) << problem;
+  const std::string lockPath = state.file(zu::blob::JournalLockName(url));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     zutest::WriteFile(journalPath, journal);
+    // Another open of the lock file, as another process makes it.
+    std::unique_ptr<zu::PrivateLock> other;
+    long holder = 0;
+    if (row.lockedElsewhere) {
+      ASSERT_EQ(
+          zu::PrivateLock::Result::kTaken,
+          zu::PrivateLock::Take(*lockDir, zu::blob::JournalLockName(url), other, holder, problem));
+    }
     zu::blob::ResumeRequest request;
     request.blobUrl = url;
     request.fileName = "a.bak";
@@ -1273,9 +1298,21 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     EXPECT_EQ(start.stored, row.stored);
     EXPECT_EQ(start.storedBytes, row.storedBytes);
     // A commit found leaves no journal behind and starts none.
-    EXPECT_EQ(start.journal == nullptr, row.found);
+    EXPECT_EQ(start.journal == nullptr, row.found || row.lockedElsewhere);
     EXPECT_EQ(::access(journalPath.c_str(), F_OK) == 0, !row.found);
+    // The upload holds the lock for as long as it runs; a held one is
+    // neither read nor taken over, and says who holds it.
+    EXPECT_EQ(start.lock != nullptr, !row.lockedElsewhere);
+    EXPECT_EQ(start.heldBy, row.lockedElsewhere
+                                ? "another upload (pid " + std::to_string(::getpid()) +
+                                      ") holds the journal of a.bak"
+                                : "");
+    if (row.lockedElsewhere) {
+      EXPECT_EQ(zutest::ReadFile(journalPath), journal);
+    }
+    EXPECT_EQ(::access(lockPath.c_str(), F_OK), 0);
   }
+  EXPECT_NE(::access(lockPath.c_str(), F_OK), 0) << "released with the upload";
 }
 
 TEST(UncommittedBlocks, OnlyAWellFormedBlockListIsBelieved) {

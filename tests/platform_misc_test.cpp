@@ -1,5 +1,5 @@
 // Small platform pieces: JSON codec, string conversion, file size, Base64,
-// waits, platform focus and the URL encoders.
+// waits, locks on private files, platform focus and the URL encoders.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -24,6 +24,8 @@
 
 #include "ZuUrlEncode.h"
 #include "platform/host/FXFile.h"
+#include "platform/host/PrivateFile.h"
+#include "platform/host/PrivateLock.h"
 #include "platform/host/PzSleep.h"
 #include "platform/host/SequentialFile.h"
 #include "platform/host/ZUPIFocus.h"
@@ -395,6 +397,57 @@ TEST(SequentialFileOpen, TheFileClosesWithItsObject) {
     EXPECT_EQ(before + 1, zutest::CountOpenFds());
   }
   EXPECT_EQ(before, zutest::CountOpenFds()) << "the destructor closes";
+}
+
+TEST(PrivateLock, OneHolderAtATimeWhoseIdTheOthersRead) {
+  TempDir dir;
+  std::string problem;
+  const std::unique_ptr<zu::PrivateDirectory> state =
+      zu::PrivateDirectory::Open(dir.path(), problem);
+  ASSERT_TRUE(state) << problem;
+  const int before = zutest::CountOpenFds();
+  const std::string path = dir.file("j.lock");
+  const std::string ownPid = std::to_string(::getpid());
+  using Result = zu::PrivateLock::Result;
+  std::unique_ptr<zu::PrivateLock> first;
+  long holder = -1;
+  ASSERT_EQ(Result::kTaken, zu::PrivateLock::Take(*state, "j.lock", first, holder, problem))
+      << problem;
+  EXPECT_EQ(ownPid + "\n", zutest::ReadFile(path));
+  struct stat st;
+  ASSERT_EQ(0, ::stat(path.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+
+  // A second open file description, as another process has: refused with
+  // what the holder wrote (the holder's id, or nothing to read).
+  struct Row {
+    const char* content;  // nullptr: as the holder wrote it
+    long holder;
+  };
+  const Row rows[] = {{nullptr, ::getpid()}, {"4242\n", 4242}, {"", 0}, {"42x\n", 0}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.content == nullptr ? "the holder's own" : row.content);
+    if (row.content != nullptr) WriteFile(path, row.content);
+    std::unique_ptr<zu::PrivateLock> second;
+    EXPECT_EQ(Result::kHeld, zu::PrivateLock::Take(*state, "j.lock", second, holder, problem));
+    EXPECT_EQ(row.holder, holder);
+    EXPECT_EQ(second, nullptr);
+  }
+  // Released: the file is gone and the next one takes the lock.
+  first.reset();
+  EXPECT_NE(0, ::access(path.c_str(), F_OK));
+  EXPECT_EQ(before, zutest::CountOpenFds());
+  // A file left by a holder that died is no lock: it is taken over.
+  WriteFile(path, "99999\n");
+  std::unique_ptr<zu::PrivateLock> next;
+  EXPECT_EQ(Result::kTaken, zu::PrivateLock::Take(*state, "j.lock", next, holder, problem));
+  EXPECT_EQ(ownPid + "\n", zutest::ReadFile(path));
+  next.reset();
+  // A planted symbolic link is never locked through.
+  ASSERT_EQ(0, ::symlink(dir.file("elsewhere").c_str(), path.c_str()));
+  EXPECT_EQ(Result::kFailed, zu::PrivateLock::Take(*state, "j.lock", next, holder, problem));
+  EXPECT_EQ("it is a symbolic link", problem);
+  EXPECT_NE(0, ::access(dir.file("elsewhere").c_str(), F_OK));
 }
 
 // ---------------------------------------------------------------------------

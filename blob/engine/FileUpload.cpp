@@ -326,6 +326,15 @@ int EndFoundCommitted(const BlockPass& pass, const std::string& sasToken,
   return VerifyStoredBlob(pass, sasToken, std::string(), errorMessage);
 }
 
+// A file whose journal another upload holds (Resume.h): nothing is sent,
+// and the caller's message says who holds it.
+int EndHeldElsewhere(const BlockPass& pass, const std::string& heldBy, std::wstring& errorMessage) {
+  errorMessage = FXString::ToWstring("Error: Failed to upload file [" + pass.fileName +
+                                     "] to cloud: " + heldBy +
+                                     "; nothing was sent, the file is left to that upload.");
+  return 0;
+}
+
 // Sends every block of the file (those a resume finds stored excepted) and
 // commits the block list: 1 once committed. `idLengthRefused` tells that
 // the service refused the pass's ids for their length, `usedTag` whether
@@ -336,6 +345,7 @@ int UploadBlocks(const BlockPass& pass, std::unique_ptr<SequentialFile> file, bo
   UploadDescription upload;
   ResumeStart resume;
   if (!DescribePass(pass, upload, resume, errorMessage)) return 0;
+  if (!resume.heldBy.empty()) return EndHeldElsewhere(pass, resume.heldBy, errorMessage);
   if (resume.committed) return EndFoundCommitted(pass, upload.sasToken, errorMessage);
   ProducerState producer;
   producer.file = std::move(file);

@@ -189,6 +189,36 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
              request.identity.size, journal.blocks.size());
 }
 
+// Takes the lock of the blob's journal. False when the upload must go
+// without the journal: `start.heldBy` is set when another upload holds it
+// (one error line), and a lock that cannot be taken is logged.
+bool LockJournal(const ResumeRequest& request, const PrivateDirectory& dir, EvDebug* log,
+                 ResumeStart& start) {
+  const std::string name = JournalLockName(request.blobUrl);
+  long holder = 0;
+  std::string problem;
+  switch (PrivateLock::Take(dir, name, start.lock, holder, problem)) {
+    case PrivateLock::Result::kTaken:
+      return true;
+    case PrivateLock::Result::kHeld:
+      start.heldBy = "another upload (pid " +
+                     (holder > 0 ? std::to_string(holder) : std::string("unknown")) +
+                     ") holds the journal of " + request.fileName;
+      log->Error(kTag,
+                 "Error: File [%s] is not uploaded: %s ([%s/%s] is locked); it is left to "
+                 "that upload.",
+                 request.fileName.c_str(), start.heldBy.c_str(), dir.path().c_str(), name.c_str());
+      return false;
+    case PrivateLock::Result::kFailed:
+      break;
+  }
+  log->Error(kTag,
+             "Warning: The lock [%s/%s] of the resume journal of file [%s] cannot be taken "
+             "(%s); the file is uploaded without a resume journal.",
+             dir.path().c_str(), name.c_str(), request.fileName.c_str(), problem.c_str());
+  return false;
+}
+
 }  // namespace
 
 ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
@@ -202,6 +232,10 @@ ResumeStart PrepareResume(const ResumeRequest& request, EvDebug* log) {
                StateDirectory().c_str(), problem.c_str(), request.fileName.c_str());
     // Still tagged: the block list then names only this upload's blocks.
     start.tag = NewUploadTag();
+    return start;
+  }
+  if (!LockJournal(request, *dir, log, start)) {
+    if (start.heldBy.empty()) start.tag = NewUploadTag();
     return start;
   }
   const std::string name = JournalFileName(request.blobUrl);

@@ -23,7 +23,20 @@
 // (JournalCommit.h) of this very file (same identity; encrypted: the seal
 // verified under the current key), the upload is done: the journal is
 // removed, one line says so, and nothing is sent. Otherwise the resume goes
-// on as above.
+// on as above. A token that may not read (403 AuthorizationPermissionMismatch,
+// a write-only SAS) can read neither list: the file is sent whole, with one
+// warning line that says so.
+//
+// One upload at a time uses a blob's journal: it takes the lock beside it
+// (PrivateLock.h) before reading it and holds it until the upload ends. An
+// upload that finds it held, by another process or by another upload of
+// this one, uses no journal, sends nothing and fails the file at once with
+// `heldBy` saying who holds it ("another upload (pid N) holds the journal
+// of FILE"); it does not wait, since the holder may run for hours and,
+// once it commits, a second upload would only send the whole file again.
+// A lock that cannot be taken at all (a state folder on a file system
+// without such locks) leaves the upload without a journal, with one log
+// line saying why.
 //
 // Blocks of any other upload carry other ids, so they are never skipped,
 // and never committed, in this one's place. A journal that cannot be
@@ -41,6 +54,7 @@
 #include "blob/resume/ResumeJournal.h"
 #include "blob/storage/BlobEncryption.h"
 #include "blob/storage/UncommittedBlocks.h"
+#include "platform/host/PrivateLock.h"
 #include "platform/host/SequentialFile.h"
 
 class EvDebug;
@@ -64,6 +78,12 @@ struct ResumeRequest {
 struct ResumeStart {
   // An earlier run's commit was found: the blob is the file, nothing to send.
   bool committed = false;
+  // Not empty: another upload holds the journal's lock, and this text says
+  // so; the file is not to be sent.
+  std::string heldBy;
+  // Held until the upload ends (declared before the journal, so that it
+  // outlives it); null: no lock was taken.
+  std::unique_ptr<PrivateLock> lock;
   std::unique_ptr<ResumeJournal> journal;  // null: the upload keeps none
   // The upload's tag for its block ids; "" only when no random tag could be
   // had (then nothing is skipped and no journal is kept).

@@ -72,6 +72,10 @@ std::string JournalFileName(const std::string& blobUrl) {
   return "blob-" + Sha256Hex(blobUrl) + ".journal";
 }
 
+std::string JournalLockName(const std::string& blobUrl) {
+  return "blob-" + Sha256Hex(blobUrl) + ".lock";
+}
+
 namespace {
 
 // The header lines before the mac line.

@@ -5,8 +5,9 @@
 //
 // One small text file per blob in the state folder (ZUCLOUD_STATE_DIR,
 // default /var/lib/zucloud), named from a SHA-256 of the blob's URL without
-// its query. It never holds a secret in clear: no SAS token, only the blob
-// URL, and of an encrypted file only the content key wrapped under the
+// its query, with a lock file beside it while an upload uses it. It never
+// holds a secret in clear: no SAS token, only the blob URL, and of an
+// encrypted file only the content key wrapped under the
 // owner's key-encryption key, with that key's id.
 //
 //   zucloud blob upload journal 4
@@ -60,6 +61,11 @@ std::string StateDirectory();
 
 // "blob-<sha256 of the URL>.journal"; `blobUrl` without its query.
 std::string JournalFileName(const std::string& blobUrl);
+
+// "blob-<sha256 of the URL>.lock": the file whose lock (PrivateLock.h) the
+// upload using the journal holds from before it reads the journal until
+// the upload ends, so that one upload at a time uses it.
+std::string JournalLockName(const std::string& blobUrl);
 
 // What a journal says.
 struct JournalContent {

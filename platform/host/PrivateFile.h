@@ -66,6 +66,9 @@ class PrivateDirectory {
   PrivateDirectory& operator=(const PrivateDirectory&) = delete;
 
   const std::string& path() const { return m_path; }
+  // The folder's descriptor, for what opens its files elsewhere
+  // (PrivateLock.h); owned by this object.
+  int descriptor() const { return m_fd; }
 
   enum class ReadResult { kRead, kMissing, kFailed };
   // Reads the whole file `name` (at most `maxBytes`; a larger file fails).
