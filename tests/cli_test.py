@@ -13,9 +13,12 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
+import unicodedata
 import unittest
 import urllib.request
 
@@ -124,6 +127,9 @@ class CliTest(unittest.TestCase):
         target = os.path.join(self.files, "a.bin")
         fifo = os.path.join(self.dir, "fifo")
         os.mkfifo(fifo)
+        empty = os.path.join(self.dir, "empty")
+        os.mkdir(empty)
+        self.env["EMPTY_PW"] = ""
         # Settings files other users may change: world-writable, another owner.
         shared = os.path.join(self.dir, "shared.conf")
         shutil.copy(config, shared)
@@ -149,7 +155,15 @@ class CliTest(unittest.TestCase):
             (self.base_args("folder", os.path.join(self.dir, "nope.conf")) + [target],
              "cannot read settings file"),
             (["--service", "folder", "--config", config, "--user", "ann", "--password-env",
-              "UNSET_PW", "--vestrum-guid", "g", target], "empty credentials"),
+              "UNSET_PW", "--vestrum-guid", "g", target],
+             "environment variable UNSET_PW named by --password-env is not set"),
+            (["--service", "folder", "--config", config, "--user", "ann", "--password-env",
+              "EMPTY_PW", "--vestrum-guid", "g", target],
+             "environment variable EMPTY_PW named by --password-env is empty"),
+            (self.base_args("folder", config) + [empty], "no regular files found to upload in "
+             + empty),
+            (self.base_args("folder", config) + ["--allow-partial", target],
+             "--allow-partial applies to the blob service only"),
             (["--service", "folder", "--config", config, "--user", "ann", "--password",
               "hunter2", "--vestrum-guid", "g", target], "--password is not accepted"),
             (self.base_args("folder", config), "no files to upload"),
@@ -429,15 +443,221 @@ class CliTest(unittest.TestCase):
         first = self.run_cli(*(self.base_args("blob", config) + [self.files]))
         self.assertEqual(first.returncode, 1, first.stdout + first.stderr)
         EMULATOR.control("POST", "/_emu/reset", {})
+        EMULATOR.control("POST", "/_emu/fault",
+                         {"kind": "put_block", "fault": "delay", "seconds": 0.5, "count": 0})
         second = self.run_cli(*(self.base_args("blob", config) + [self.files]))
         self.assertEqual(second.returncode, 0, second.stdout + second.stderr)
         self.assertIn("big.bin resumed at 2.0 MiB of 5.0 MiB", second.stdout)
+        # The rate counts the 3 MiB this run sent, not the 2 MiB found stored.
+        row = re.search(r"\nbig\.bin +\S+ \S+ +stored +([0-9.]+)s +([0-9.]+) (\S+)/s\n",
+                        second.stdout)
+        self.assertIsNotNone(row, second.stdout)
+        units = {"B": 1, "KiB": 1024, "MiB": 1024 ** 2}
+        sent = float(row.group(1)) * float(row.group(2)) * units[row.group(3)]
+        self.assertAlmostEqual(sent / (3 * 1024 * 1024), 1.0, delta=0.2)
         stats = EMULATOR.control("GET", "/_emu/proxy/stats")
         self.assertEqual((stats["get_block_list"], stats["put_block"], stats["put_block_list"]),
                          (1, 4, 1), stats)
         blob = EMULATOR.control("GET", "/_emu/blob?container=guid-cli&name=DRBackup/big.bin")
         self.assertEqual(blob["sha256"], hashlib.sha256(data).hexdigest())
         self.assertEqual(len(blob["block_list"]), 6)
+
+    def blob_upload_under_way(self, timeout=30):
+        """Waits until a blob upload holds its journal's lock and storage a
+        Put Block in flight."""
+        state = os.path.join(self.dir, "state")
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            locks = [n for n in os.listdir(state) if n.endswith(".lock")] \
+                if os.path.isdir(state) else []
+            if locks and EMULATOR.control("GET", "/_emu/proxy/stats")["in_flight_put_block"] > 0:
+                return
+            time.sleep(0.05)
+        self.fail("no upload got under way")
+
+    def test_completion_is_reported_only_for_a_whole_set_unless_partial_is_allowed(self):
+        self.write("a.bin", os.urandom(3000))
+        self.write("b.bin", os.urandom(3000))
+        config = self.blob_config("DRBackupRetryCount = 1\n")
+        for partial in (False, True):
+            with self.subTest(allow_partial=partial):
+                EMULATOR.control("POST", "/_emu/reset", {})
+                # a.bin's one block is stored, every later one refused: b.bin fails.
+                EMULATOR.control("POST", "/_emu/fault",
+                                 {"kind": "put_block", "fault": "delay", "seconds": 0, "count": 1})
+                EMULATOR.control("POST", "/_emu/fault",
+                                 {"kind": "put_block", "fault": "status", "status": 500,
+                                  "count": 0})
+                result = self.run_cli(*(self.base_args("blob", config)
+                                        + (["--allow-partial"] if partial else []) + [self.files]))
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertRegex(result.stdout, r"\nb\.bin +\S+ \S+ +FAILED")
+                done = [[f["name"] for f in c["files"]]
+                        for c in EMULATOR.control("GET", "/_emu/completions")]
+                if partial:
+                    self.assertEqual(done, [["a.bin"]])
+                    self.assertIn("The cloud was told the backup is complete with 1 of the 2 "
+                                  "file(s) (--allow-partial); not in it: b.bin.", result.stdout)
+                else:
+                    self.assertEqual(done, [])
+                    self.assertNotIn("Completion confirmed", result.stdout)
+                    self.assertIn("1 of 2 file(s) not stored; the completion was not reported",
+                                  result.stderr)
+
+    def test_a_stop_signal_ends_the_run_after_the_file_under_way(self):
+        for name in ("a.bin", "b.bin", "c.bin"):
+            self.write(name, os.urandom(5000))
+        # (signals sent, exit status, a.bin's result, at once)
+        cases = [
+            ([signal.SIGINT], 130, "stored", False),
+            ([signal.SIGTERM], 143, "stored", False),
+            ([signal.SIGINT, signal.SIGINT], 130, "stopped", True),
+        ]
+        for signals, status, first, at_once in cases:
+            with self.subTest(signals=signals):
+                EMULATOR.control("POST", "/_emu/reset", {})
+                EMULATOR.control("POST", "/_emu/fault",
+                                 {"kind": "put_block", "fault": "delay", "seconds": 4,
+                                  "count": 1})
+                run = subprocess.Popen([CLI] + self.base_args("blob", self.blob_config())
+                                       + [self.files], env=self.env, stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE, text=True)
+                self.blob_upload_under_way()
+                for number in signals:
+                    run.send_signal(number)
+                    time.sleep(0.5)
+                sent = time.monotonic()
+                out, err = run.communicate(timeout=60)
+                self.assertEqual(run.returncode, status, out + err)
+                # The second signal does not wait for the file under way.
+                self.assertEqual(time.monotonic() - sent < 2.5, at_once, out + err)
+                name = "SIGINT" if signals[0] == signal.SIGINT else "SIGTERM"
+                self.assertIn("%s received: no further file is started; a.bin is finished "
+                              "first" % name, err)
+                self.assertRegex(out, r"\na\.bin +\S+ \S+ +%s " % first)
+                for other in ("b.bin", "c.bin"):
+                    self.assertRegex(out, r"\n%s +\S+ \S+ +not sent " % re.escape(other))
+                self.assertIn("zucloud-upload: stopped by %s: %d of 3 file(s) stored; the "
+                              "completion was not reported; a re-run of the same command sends "
+                              "every file again" % (name, 0 if at_once else 1), err)
+                self.assertEqual(EMULATOR.control("GET", "/_emu/completions"), [])
+
+    def test_two_runs_on_one_state_folder_leave_the_file_to_the_first(self):
+        data = os.urandom(2 * 1024 * 1024 + 9)
+        self.write("big.bin", data)
+        config = self.blob_config()
+        EMULATOR.control("POST", "/_emu/fault",
+                         {"kind": "put_block", "fault": "delay", "seconds": 3, "count": 1})
+        args = [CLI] + self.base_args("blob", config) + [self.files]
+        first = subprocess.Popen(args, env=self.env, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        self.blob_upload_under_way()
+        started = time.monotonic()
+        second = self.run_cli(*args[1:])
+        self.assertLess(time.monotonic() - started, 20, "the second run does not wait")
+        self.assertEqual(second.returncode, 1, second.stdout + second.stderr)
+        self.assertIn("another upload (pid %d) holds the journal of big.bin" % first.pid,
+                      second.stdout)
+        self.assertIn("the completion was not reported", second.stderr)
+        out, err = first.communicate(timeout=120)
+        self.assertEqual(first.returncode, 0, out + err)
+        blob = EMULATOR.control("GET", "/_emu/blob?container=guid-cli&name=DRBackup/big.bin")
+        self.assertEqual(blob["sha256"], hashlib.sha256(data).hexdigest())
+        self.assertEqual(len(EMULATOR.control("GET", "/_emu/completions")), 1)
+        self.assertEqual(os.listdir(os.path.join(self.dir, "state")), [], "no lock file is left")
+
+    def test_skipped_entries_are_named_and_quiet_prints_no_file_line(self):
+        self.write("a.bin", b"abc")
+        os.mkdir(os.path.join(self.files, "sub"))
+        os.mkfifo(os.path.join(self.files, "pipe"))
+        os.symlink(os.path.join(self.dir, "gone"), os.path.join(self.files, "dangling"))
+        for quiet in (False, True):
+            with self.subTest(quiet=quiet):
+                result = self.run_cli(*(self.base_args("folder", self.folder_config())
+                                        + (["--quiet"] if quiet else []) + [self.files]))
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertIn("All 1 file(s) stored.", result.stdout)
+                base = self.files + "/"
+                for line in ("skipped %ssub: a directory (only the regular files directly "
+                             "inside a folder are uploaded)" % base,
+                             "skipped %spipe: a FIFO, not a regular file" % base,
+                             "skipped %sdangling: cannot be read: No such file or directory"
+                             % base):
+                    self.assertIn("zucloud-upload: warning: " + line + "\n", result.stderr)
+                self.assertNotIn("skipped %sa.bin" % base, result.stderr)
+                self.assertRegex(result.stdout, r"\na\.bin +\S+ \S+ +stored")
+                self.assertEqual(bool(re.search(r"(?m)^  a\.bin ", result.stdout)), not quiet,
+                                 result.stdout)
+
+    def test_a_password_for_plain_http_is_warned_about(self):
+        self.write("a.bin", b"abc")
+        # (Cloud URL, the reason named; None: no warning)
+        cases = [
+            (EMULATOR.base + "/webconsole", "(it is http)"),
+            (EMULATOR.base.replace("http://", "") + "/webconsole",
+             "(it names no scheme, so http is used)"),
+            ("https://127.0.0.1:9/webconsole", None),
+        ]
+        for url, reason in cases:
+            with self.subTest(url=url):
+                config = self.config("[GlobalParam]\nCloud URL = %s\n" % url)
+                result = self.run_cli(*(self.base_args("folder", config) + [self.files]))
+                warning = ("zucloud-upload: WARNING: the password of ann will be sent over plain "
+                           "http, readable by anyone on the network path: \"Cloud URL = %s\" in "
+                           "%s " % (url, config))
+                if reason is None:
+                    self.assertNotIn("plain http", result.stderr)
+                else:
+                    self.assertIn(warning + reason, result.stderr)
+                    self.assertNotIn("s3cr3t", result.stdout + result.stderr)
+
+    def test_a_run_without_resume_says_why(self):
+        self.write("a.bin", b"abc")
+        not_a_folder = os.path.join(self.dir, "state-file")
+        with open(not_a_folder, "w") as f:
+            f.write("x")
+        # (state folder, setting, the warning; None: resume is on)
+        cases = [
+            (os.path.join(self.dir, "state"), "", None),
+            (os.path.join(self.dir, "new", "state"), "", None),
+            (not_a_folder, "", "resume is off for this run: the state folder %s cannot be used "
+             "(it is not a directory)" % not_a_folder),
+            (os.path.join(self.dir, "state"), "bEnableZUCloudDRBackupResume = FALSE\n",
+             "resume is off (\"bEnableZUCloudDRBackupResume = FALSE\" in "),
+            (os.path.join(self.dir, "state"), "bEnableZUCloudDRBackupResume = True\n", None),
+        ]
+        for state, setting, warning in cases:
+            with self.subTest(state=state, setting=setting):
+                env = dict(self.env, ZUCLOUD_STATE_DIR=state)
+                result = subprocess.run([CLI] + self.base_args("blob", self.blob_config(setting))
+                                        + [self.files], env=env, capture_output=True, text=True,
+                                        timeout=120)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                if warning is None:
+                    self.assertNotIn("resume is off", result.stderr)
+                else:
+                    self.assertIn("zucloud-upload: warning: " + warning, result.stderr)
+
+    def test_wide_and_accented_names_keep_the_summary_columns(self):
+        names = ["plain.bin", "donne\u0301es-\u00e9t\u00e9.bin", "\u65e5\u672c\u8a9e.bin",
+                 "\u65e5" * 20 + ".bin"]
+        for name in names:
+            self.write(name, b"x" * 10)
+        result = self.run_cli(*(self.base_args("folder", self.folder_config()) + [self.files]))
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+        def columns(text):
+            return sum(0 if unicodedata.combining(c) else
+                       2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+
+        summary = result.stdout[result.stdout.index("\nFILE "):].splitlines()[1:]
+        rows = [line for line in summary if " stored " in line]
+        self.assertEqual(len(rows), len(names), result.stdout)
+        header = summary[0]
+        for row in rows:
+            self.assertEqual(columns(row), columns(header), row)
+            # The size column starts where the header's does.
+            self.assertEqual(columns(row[:row.index(" 10 B ")]), header.index(" SIZE"))
 
     def test_progress_in_a_pipe_is_plain_lines(self):
         self.write("p.bin", os.urandom(5 * 1024 * 1024))

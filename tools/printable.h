@@ -13,6 +13,15 @@ namespace zutool {
 // Other UTF-8 characters are kept.
 std::string Printable(const std::string& text);
 
+// The columns `text` (valid UTF-8, as Printable makes it) takes on a
+// terminal: none for a combining mark, two for a wide (East Asian, emoji)
+// character, one for any other.
+size_t DisplayWidth(const std::string& text);
+
+// `text` cut to at most `width` columns (never inside a character) and
+// padded with blanks to `width`, so that table columns line up.
+std::string FitWidth(const std::string& text, size_t width);
+
 }  // namespace zutool
 
 #endif  // ZUCLOUD_TOOLS_PRINTABLE_H

@@ -27,8 +27,8 @@ std::string HumanDuration(double seconds) {
   return buf;
 }
 
-ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal)
-    : m_out(out), m_terminal(terminal) {}
+ProgressPrinter::ProgressPrinter(std::FILE* out, bool terminal, bool quiet)
+    : m_out(out), m_terminal(terminal), m_quiet(quiet) {}
 
 void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
   std::lock_guard<std::mutex> lock(m_mutex);
@@ -39,6 +39,7 @@ void ProgressPrinter::begin(const std::string& name, unsigned long long total) {
   m_resumedAt = 0;
   m_start = std::chrono::steady_clock::now();
   m_lastDraw = m_start;
+  m_drawing = true;
   if (m_terminal) draw(0, total, false);
 }
 
@@ -46,8 +47,8 @@ void ProgressPrinter::update(unsigned long long sent, unsigned long long total) 
   std::lock_guard<std::mutex> lock(m_mutex);
   if (!m_started) {
     m_started = true;
-    if (sent > 0) {
-      m_resumedAt = sent;
+    if (sent > 0) m_resumedAt = sent;
+    if (sent > 0 && !m_quiet) {
       std::fprintf(m_out, "%s  %s resumed at %s of %s\n", m_terminal ? "\r\033[K" : "",
                    m_name.c_str(), HumanBytes(static_cast<double>(sent)).c_str(),
                    HumanBytes(static_cast<double>(total)).c_str());
@@ -70,9 +71,28 @@ void ProgressPrinter::finish(bool ok) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (ok) m_sent = m_total;
   draw(m_sent, m_total, true);
+  m_drawing = false;
+}
+
+unsigned long long ProgressPrinter::resumedAt() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_resumedAt;
+}
+
+void ProgressPrinter::note(std::FILE* to, const std::string& line) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  const bool redraw = m_terminal && m_drawing && !m_quiet;
+  if (redraw) {
+    std::fputs("\r\033[K", m_out);
+    std::fflush(m_out);
+  }
+  std::fprintf(to, "%s\n", line.c_str());
+  std::fflush(to);
+  if (redraw) draw(m_sent, m_total, false);
 }
 
 void ProgressPrinter::draw(unsigned long long sent, unsigned long long total, bool final) {
+  if (m_quiet) return;
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
   // The rate counts the bytes sent by this run, not those found stored.
@@ -86,8 +106,8 @@ void ProgressPrinter::draw(unsigned long long sent, unsigned long long total, bo
                          ? HumanDuration(static_cast<double>(total - sent) / rate)
                          : std::string("-");
   char line[512];
-  std::snprintf(line, sizeof line, "  %-32.32s %10s / %-10s %3d%%  %10s/s  left %s", m_name.c_str(),
-                HumanBytes(static_cast<double>(sent)).c_str(),
+  std::snprintf(line, sizeof line, "  %s %10s / %-10s %3d%%  %10s/s  left %s",
+                FitWidth(m_name, 32).c_str(), HumanBytes(static_cast<double>(sent)).c_str(),
                 HumanBytes(static_cast<double>(total)).c_str(), percent, HumanBytes(rate).c_str(),
                 left.c_str());
   if (m_terminal) {

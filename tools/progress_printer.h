@@ -15,7 +15,9 @@ std::string HumanDuration(double seconds);
 
 class ProgressPrinter {
  public:
-  ProgressPrinter(std::FILE* out, bool terminal);
+  // `quiet`: no line at all (--quiet); the reports are still followed, for
+  // resumedAt().
+  ProgressPrinter(std::FILE* out, bool terminal, bool quiet = false);
   // Starts the line of a new file; `name` is printed with its control
   // characters escaped.
   void begin(const std::string& name, unsigned long long total);
@@ -25,6 +27,11 @@ class ProgressPrinter {
   void update(unsigned long long sent, unsigned long long total);
   // Ends the file's line.
   void finish(bool ok);
+  // The bytes of the current (or last) file found stored when it started.
+  unsigned long long resumedAt();
+  // Prints `line` on `to` without breaking the file's line: on a terminal
+  // the line is cleared first and drawn again after it.
+  void note(std::FILE* to, const std::string& line);
   // The callback registered with the library; `context` is a ProgressPrinter.
   static void Callback(void* context, const char* fileName, unsigned long long sent,
                        unsigned long long total);
@@ -34,6 +41,8 @@ class ProgressPrinter {
   std::mutex m_mutex;
   std::FILE* m_out;
   bool m_terminal;
+  bool m_quiet;
+  bool m_drawing = false;  // a file's line is under way (between begin and finish)
   std::string m_name;
   unsigned long long m_total = 0;
   unsigned long long m_sent = 0;

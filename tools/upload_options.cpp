@@ -123,36 +123,58 @@ std::string UnknownOptionName(const std::string& arg) {
   return arg.substr(0, keep) + "...";
 }
 
-bool AddFile(const std::string& path, std::vector<LocalFile>& files, std::string& error) {
+// Why the entry `name` of a folder is not uploaded, "" when it is a
+// regular file (`st` then its status).
+std::string SkipReason(const std::string& path, struct stat& st) {
+  if (stat(path.c_str(), &st) != 0) return std::string("cannot be read: ") + std::strerror(errno);
+  if (S_ISREG(st.st_mode)) return std::string();
+  if (S_ISDIR(st.st_mode)) {
+    return "a directory (only the regular files directly inside a folder are uploaded)";
+  }
+  return std::string(FileKind(st.st_mode)) + ", not a regular file";
+}
+
+// The regular files directly inside the folder `path`; a warning names
+// each entry left out, and the folder when it holds no file to upload.
+bool AddFolder(const std::string& path, UploadOptions& options, std::string& error) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    error = "cannot read directory " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  std::string base = path.back() == '/' ? path : path + "/";
+  size_t added = 0;
+  for (const auto& name : names) {
+    struct stat inner;
+    const std::string why = SkipReason(base + name, inner);
+    if (!why.empty()) {
+      options.warnings.push_back("skipped " + base + name + ": " + why);
+      continue;
+    }
+    options.files.push_back(
+        {base, name, static_cast<unsigned long long>(inner.st_size), FormatTime(inner.st_mtime)});
+    ++added;
+  }
+  if (added == 0) options.warnings.push_back("folder " + path + " holds no regular file to upload");
+  return true;
+}
+
+bool AddFile(const std::string& path, UploadOptions& options, std::string& error) {
+  std::vector<LocalFile>& files = options.files;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  if (S_ISDIR(st.st_mode)) {
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr) {
-      error = "cannot read directory " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    std::vector<std::string> names;
-    while (dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      names.push_back(name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    std::string base = path.back() == '/' ? path : path + "/";
-    for (const auto& name : names) {
-      struct stat inner;
-      if (stat((base + name).c_str(), &inner) == 0 && S_ISREG(inner.st_mode)) {
-        files.push_back({base, name, static_cast<unsigned long long>(inner.st_size),
-                         FormatTime(inner.st_mtime)});
-      }
-    }
-    return true;
-  }
+  if (S_ISDIR(st.st_mode)) return AddFolder(path, options, error);
   if (!S_ISREG(st.st_mode)) {
     error = path + " is not a regular file";
     return false;
@@ -208,7 +230,9 @@ std::string HelpText() {
          "                         wins over the environment's http_proxy, HTTPS_PROXY\n"
          "  --proxy-bypass HOSTS   hosts reached without the proxy (comma-separated, * all)\n"
          "  --focus NAME           library instance focus (default zucloud-upload)\n"
-         "  --quiet                no progress lines, only the summary\n"
+         "  --quiet                no line per file, only the summary\n"
+         "  --allow-partial        blob: report the completion when some files failed\n"
+         "                         (by default only when every file was stored)\n"
          "  -h, --help             print this help and exit\n"
          "  --version              print the version of zucloud and exit\n"
          "\n"
@@ -305,6 +329,7 @@ struct FlagOption {
 
 const FlagOption kFlagOptions[] = {
     {"--quiet", &UploadOptions::quiet},
+    {"--allow-partial", &UploadOptions::allowPartial},
     {"--md5", &UploadOptions::contentMd5},
     {"--verify", &UploadOptions::verify},
     {"--keep-page-cache", &UploadOptions::keepPageCache},
@@ -437,6 +462,12 @@ bool CheckBlobSettings(CommandLine& line, std::string& error) {
     error = "--md5, --verify and --tier apply to the blob service only";
     return false;
   }
+  if (options.service != "blob" && options.allowPartial) {
+    error =
+        "--allow-partial applies to the blob service only (the folder service reports no "
+        "completion)";
+    return false;
+  }
   if (options.service != "blob" && !options.encryptionKeyFile.empty()) {
     error = "--encrypt-key applies to the blob service only";
     return false;
@@ -454,7 +485,12 @@ bool ReadCredentials(CommandLine& line, std::string& error) {
   }
   if (!line.passwordEnv.empty()) {
     const char* pw = std::getenv(line.passwordEnv.c_str());
-    options.password = pw ? pw : "";
+    if (pw == nullptr || *pw == '\0') {
+      error = "environment variable " + line.passwordEnv + " named by --password-env is " +
+              (pw == nullptr ? "not set" : "empty");
+      return false;
+    }
+    options.password = pw;
   } else if (!line.passwordFile.empty()) {
     if (!ReadPasswordFile(line.passwordFile, options, error)) return false;
   }
@@ -479,10 +515,11 @@ bool CollectFiles(const CommandLine& line, std::string& error) {
     return false;
   }
   for (const auto& path : line.paths) {
-    if (!AddFile(path, line.options.files, error)) return false;
+    if (!AddFile(path, line.options, error)) return false;
   }
   if (line.options.files.empty()) {
-    error = "no regular files found to upload";
+    error = "no regular files found to upload in " + line.paths.front();
+    for (size_t i = 1; i < line.paths.size(); ++i) error += ", " + line.paths[i];
     return false;
   }
   return CheckStoredNamesDiffer(line.options, error);

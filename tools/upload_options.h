@@ -30,6 +30,9 @@ struct UploadOptions {
   std::string loginExtra;
   std::vector<LocalFile> files;
   bool quiet = false;
+  // blob: --allow-partial, the completion is reported when some files
+  // failed (never when none was stored).
+  bool allowPartial = false;
   // blob: settings the run adds to the settings file's own (see
   // SettingsForRun): --md5, --verify, and --tier in the service's spelling
   // ("" none).

@@ -15,21 +15,19 @@
 #include "ZuUploadProgress.h"
 #include "printable.h"
 #include "progress_printer.h"
+#include "run_report.h"
+#include "run_warnings.h"
+#include "stop_signal.h"
 #include "stored_names.h"
 #include "upload_options.h"
 
 namespace {
 
+using zutool::FileResult;
 using zutool::LocalFile;
 using zutool::Printable;
+using zutool::RunLedger;
 using zutool::UploadOptions;
-
-struct FileResult {
-  const LocalFile* file = nullptr;
-  bool ok = false;
-  double seconds = 0;
-  std::string message;
-};
 
 std::string Narrow(const std::wstring& text) {
   std::string out;
@@ -70,28 +68,16 @@ int Fail(const std::string& message) {
   return 2;
 }
 
-void PrintSummary(const std::vector<FileResult>& results) {
-  std::printf("\n%-32s %12s  %-8s %9s %12s\n", "FILE", "SIZE", "RESULT", "TIME", "RATE");
-  for (const auto& r : results) {
-    // A failed file has no rate: its bytes did not all arrive.
-    std::string rate = "-";
-    if (r.ok && r.seconds > 0) {
-      rate = zutool::HumanBytes(static_cast<double>(r.file->size) / r.seconds) + "/s";
-    }
-    std::printf("%-32.32s %12s  %-8s %9s %12s\n", Printable(r.file->name).c_str(),
-                zutool::HumanBytes(static_cast<double>(r.file->size)).c_str(),
-                r.ok ? "stored" : "FAILED", zutool::HumanDuration(r.seconds).c_str(), rate.c_str());
-    if (!r.ok && !r.message.empty()) std::printf("    %s\n", Printable(r.message).c_str());
-  }
-}
-
+// Uploads the files one after the other until all are done or a stop
+// signal came; the ledger follows.
 template <typename Upload>
 std::vector<FileResult> UploadAll(const UploadOptions& options, zutool::ProgressPrinter& printer,
-                                  Upload upload) {
-  std::vector<FileResult> results;
+                                  RunLedger& ledger, Upload upload) {
   for (const auto& file : options.files) {
+    if (zutool::StopRequested() != 0) break;
     FileResult result;
     result.file = &file;
+    ledger.begin(file);
     printer.begin(file.name, file.size);
     auto start = std::chrono::steady_clock::now();
     std::wstring message;
@@ -100,9 +86,11 @@ std::vector<FileResult> UploadAll(const UploadOptions& options, zutool::Progress
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     result.message = Narrow(message);
     printer.finish(result.ok);
-    results.push_back(result);
+    result.resumedAt = printer.resumedAt();
+    ledger.done(result);
   }
-  return results;
+  ledger.setStage(zutool::RunStage::kReporting);
+  return ledger.results();
 }
 
 size_t StoredCount(const std::vector<FileResult>& results) {
@@ -115,8 +103,15 @@ bool AllStored(const std::vector<FileResult>& results) {
   return StoredCount(results) == results.size();
 }
 
-// The last word of a run: 0 when every file was stored, 1 otherwise.
-int ExitForStored(const std::vector<FileResult>& results) {
+// The last word of a run: 0 when every file was stored, 1 otherwise; the
+// status of the signal that stopped it.
+int ExitForStored(const std::vector<FileResult>& results, const UploadOptions& options, bool blob,
+                  bool completionReported) {
+  if (const int signal = zutool::StopRequested()) {
+    zutool::PrintStopped(signal, StoredCount(results), options.files.size(), blob,
+                         completionReported);
+    return zutool::StopStatus(signal);
+  }
   if (!AllStored(results)) {
     std::fprintf(stderr, "zucloud-upload: error: not every file was stored (%s)\n",
                  Printable(LogHint()).c_str());
@@ -126,7 +121,7 @@ int ExitForStored(const std::vector<FileResult>& results) {
   return 0;
 }
 
-int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
+int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer, RunLedger& ledger) {
   ZUCloudService service;
   std::string folderGUID;
   std::string folderPath;
@@ -147,16 +142,60 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer) {
     parentPath = folderPath + "\\" + options.remoteFolder;
   }
   std::printf("Uploading %zu file(s) to %s\n", options.files.size(), Printable(parentPath).c_str());
-  auto results = UploadAll(options, printer, [&](const LocalFile& file, std::wstring& message) {
-    std::string fileGUID;
-    return service.UploadFile(file.directory, file.name, parentPath, file.modifiedTime, fileGUID,
-                              message) == 1;
-  });
-  PrintSummary(results);
-  return ExitForStored(results);
+  auto results =
+      UploadAll(options, printer, ledger, [&](const LocalFile& file, std::wstring& message) {
+        std::string fileGUID;
+        return service.UploadFile(file.directory, file.name, parentPath, file.modifiedTime,
+                                  fileGUID, message) == 1;
+      });
+  PrintSummary(results, options, zutool::StopRequested() != 0, ledger.current());
+  return ExitForStored(results, options, false, false);
 }
 
-int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
+// Whether the cloud is told the backup is complete: only when every file was
+// stored, or, with --allow-partial, at least one was and the run was not
+// stopped before it tried them all. Says why not.
+bool MayReportCompletion(const std::vector<FileResult>& results, const UploadOptions& options) {
+  const size_t stored = StoredCount(results);
+  if (stored == options.files.size()) return true;
+  if (stored == 0) {
+    // Reporting a backup with no file in it would tell the cloud that an
+    // empty DR backup is complete.
+    std::fprintf(stderr,
+                 "zucloud-upload: error: no file was stored; the completion was not reported, "
+                 "the cloud was told nothing of this backup (%s)\n",
+                 Printable(LogHint()).c_str());
+    return false;
+  }
+  if (zutool::StopRequested() != 0) return false;
+  if (options.allowPartial) return true;
+  std::fprintf(stderr,
+               "zucloud-upload: error: %zu of %zu file(s) not stored; the completion was not "
+               "reported, the cloud was told nothing of this backup: re-run to store every file, "
+               "or add --allow-partial to report the %zu stored file(s) as the backup (%s)\n",
+               options.files.size() - stored, options.files.size(), stored,
+               Printable(LogHint()).c_str());
+  return false;
+}
+
+// What the confirmed completion told the cloud.
+void PrintCompletionContent(const std::vector<FileResult>& results) {
+  const size_t stored = StoredCount(results);
+  if (stored == results.size()) {
+    std::printf("The cloud was told the backup is complete with all %zu file(s).\n", stored);
+    return;
+  }
+  std::string missing;
+  for (const auto& r : results) {
+    if (!r.ok) missing += (missing.empty() ? "" : ", ") + Printable(r.file->name);
+  }
+  std::printf(
+      "The cloud was told the backup is complete with %zu of the %zu file(s) (--allow-partial); "
+      "not in it: %s.\n",
+      stored, results.size(), missing.c_str());
+}
+
+int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer, RunLedger& ledger) {
   ZUCloudAzureService service;
   for (const auto& file : options.files) service.AddFileInfo(file.directory + file.name);
   std::wstring message;
@@ -170,36 +209,68 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer) {
   const std::string folder = zutool::BlobFolder(options);
   std::printf("Uploading %zu file(s) to folder %s\n", options.files.size(),
               Printable(folder).c_str());
-  auto results = UploadAll(options, printer, [&](const LocalFile& file, std::wstring& msg) {
+  auto results = UploadAll(options, printer, ledger, [&](const LocalFile& file, std::wstring& msg) {
     return service.UploadFile(file.directory, file.name, folder, msg) == 1;
   });
-  PrintSummary(results);
-  if (StoredCount(results) == 0) {
-    // Reporting a backup with no file in it would tell the cloud that an
-    // empty DR backup is complete.
-    std::fprintf(
-        stderr, "zucloud-upload: error: no file was stored; the completion was not reported (%s)\n",
-        Printable(LogHint()).c_str());
-    return 1;
-  }
+  PrintSummary(results, options, zutool::StopRequested() != 0, ledger.current());
+  if (!MayReportCompletion(results, options)) return ExitForStored(results, options, true, false);
   message.clear();
+  ledger.setStage(zutool::RunStage::kCompleting);
   const bool completed =
       service.ExecuteDRCompleteWorkflow(options.jobId, options.backupLevel, message) == 1;
+  ledger.setStage(zutool::RunStage::kReporting);
   if (!completed) {
     std::fprintf(stderr,
                  "zucloud-upload: error: the cloud did not confirm the completion: %s (%s)\n",
                  Printable(Narrow(message)).c_str(), Printable(LogHint()).c_str());
-    return 1;
+    return zutool::StopRequested() != 0 ? ExitForStored(results, options, true, false) : 1;
   }
   std::printf("Completion confirmed by the cloud.\n");
-  return ExitForStored(results);
+  PrintCompletionContent(results);
+  return ExitForStored(results, options, true, true);
+}
+
+void PrintWarnings(const UploadOptions& options) {
+  for (const auto& warning : options.warnings) {
+    std::fprintf(stderr, "zucloud-upload: warning: %s\n", Printable(warning).c_str());
+  }
+}
+
+// Before anything is sent: a password about to cross the network in clear,
+// and blob uploads that could not resume after an interruption.
+void WarnAboutSettings(const UploadOptions& options) {
+  std::string text;
+  if (!zutool::ReadSettingsText(options.configFile, text)) return;
+  const std::string http = zutool::PlainHttpWarning(text, options.configFile, options.user);
+  if (!http.empty()) std::fprintf(stderr, "zucloud-upload: WARNING: %s\n", Printable(http).c_str());
+  if (options.service != "blob") return;
+  const std::string resume = zutool::ResumeOffWarning(text, options.configFile);
+  if (!resume.empty()) {
+    std::fprintf(stderr, "zucloud-upload: warning: %s\n", Printable(resume).c_str());
+  }
+}
+
+// SIGINT and SIGTERM: the first stops the run after the file under way,
+// the second at once (stop_signal.h).
+void CatchStopSignals(zutool::ProgressPrinter& printer, RunLedger& ledger) {
+  zutool::CatchStopSignals(
+      [&printer, &ledger](int signal) {
+        const std::string current = ledger.current();
+        printer.note(stderr,
+                     "zucloud-upload: " + zutool::SignalName(signal) +
+                         " received: no further file is started" +
+                         (current.empty() ? std::string()
+                                          : "; " + Printable(current) + " is finished first") +
+                         " (send it again to stop at once)");
+      },
+      [&ledger](int signal) { ledger.stopAtOnce(signal); });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
-  UploadOptions options;
+  static UploadOptions options;  // the ledger refers to it until the process ends
   std::string error;
   switch (zutool::ParseUploadOptions(argc, argv, options, error)) {
     case zutool::ParseOutcome::kHelp:
@@ -209,16 +280,15 @@ int main(int argc, char** argv) {
       std::fputs(zutool::VersionText().c_str(), stdout);
       return 0;
     case zutool::ParseOutcome::kError:
-      std::fprintf(stderr,
-                   "zucloud-upload: error: %s\nTry 'zucloud-upload --help' for more information.\n",
-                   Printable(error).c_str());
+      std::fprintf(stderr, "zucloud-upload: error: %s\n", Printable(error).c_str());
+      // What was skipped may be why nothing was found.
+      PrintWarnings(options);
+      std::fprintf(stderr, "Try 'zucloud-upload --help' for more information.\n");
       return 2;
     case zutool::ParseOutcome::kUpload:
       break;
   }
-  for (const auto& warning : options.warnings) {
-    std::fprintf(stderr, "zucloud-upload: warning: %s\n", Printable(warning).c_str());
-  }
+  PrintWarnings(options);
   std::string settingsPath;
   std::string settingsCopy;
   if (!zutool::SettingsForRun(options, settingsPath, settingsCopy, error)) {
@@ -226,11 +296,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   setenv("ZUCLOUD_CONFIG", settingsPath.c_str(), 1);
+  WarnAboutSettings(options);
 
-  zutool::ProgressPrinter printer(stdout, isatty(STDOUT_FILENO) == 1);
-  if (!options.quiet) zuSetUploadProgressCallback(&zutool::ProgressPrinter::Callback, &printer);
-  int status =
-      options.service == "folder" ? RunFolder(options, printer) : RunBlob(options, printer);
+  // --quiet prints no line per file; the reports still tell a resumed
+  // file's rate.
+  // Both live until the process ends: a signal may come after main returns.
+  auto& printer = *new zutool::ProgressPrinter(stdout, isatty(STDOUT_FILENO) == 1, options.quiet);
+  auto& ledger = *new RunLedger(options, options.service == "blob");
+  CatchStopSignals(printer, ledger);
+  zuSetUploadProgressCallback(&zutool::ProgressPrinter::Callback, &printer);
+  int status = options.service == "folder" ? RunFolder(options, printer, ledger)
+                                           : RunBlob(options, printer, ledger);
   zuSetUploadProgressCallback(nullptr, nullptr);
   if (!settingsCopy.empty()) unlink(settingsCopy.c_str());
   return status;
