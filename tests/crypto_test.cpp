@@ -2,18 +2,23 @@
 // regions sealed in place, the encryption data, and blobs restored by the
 // Python storage SDK's own download with only the owner's key.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -139,6 +144,30 @@ std::vector<Refusal> TextRefusals() {
       {KeyFileText("k1", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8g"), "33 bytes long"},
       {KeyFileText("k1", "~" + hex.substr(1)), "neither 64 hexadecimal digits nor"},
       {KeyFileText("k1", "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwd-h8="), "neither"},
+      // The key file's JSON is read by the library's own reader: each
+      // malformed text is refused as JSON, never read in part.
+      {"{\"kid\": \"k1\", \"kid\": \"k2\", \"key\": \"" + hex + "\"}",
+       "names \"kid\" more than once"},
+      {"{\"kid\": 1, \"key\": \"" + hex + "\", \"key\": \"" + hex + "\"}",
+       "names \"key\" more than once"},
+      {"{\"kid\": \"k1\", \"key\": \"" + hex + "\",}", "does not hold JSON"},
+      {"{\"kid\": \"k1\", \"key\": \"" + hex + "\"", "does not hold JSON"},
+      {"{\"kid\": \"k1\", \"key\": \"" + hex + "\"} x", "does not hold JSON"},
+      {"{'kid': \"k1\", \"key\": \"" + hex + "\"}", "does not hold JSON"},
+      {"{\"n\": 01, \"kid\": \"k1\", \"key\": \"" + hex + "\"}", "does not hold JSON"},
+      {"{\"n\": [1, {\"a\": }], \"kid\": \"k1\", \"key\": \"" + hex + "\"}", "does not hold JSON"},
+      {"{\"n\": " + std::string(10000, '[') + std::string(9999, ']') + ", \"kid\": \"k1\"}",
+       "does not hold JSON"},
+      {KeyFileText("k\\ud800", hex), "does not hold JSON"},
+      {KeyFileText("k\\udc00\\ud800", hex), "does not hold JSON"},
+      {KeyFileText("k\\x41", hex), "does not hold JSON"},
+      {KeyFileText("k\t1", hex), "does not hold JSON"},
+      {KeyFileText("k\xff", hex), "does not hold JSON"},
+      {KeyFileText("k\xc0\x81", hex), "does not hold JSON"},
+      {KeyFileText("k\xed\xa0\x80", hex), "does not hold JSON"},
+      {"\"" + hex + "\"", "does not hold a JSON object"},
+      {"null", "does not hold a JSON object"},
+      {"[{\"kid\": \"k1\", \"key\": \"" + hex + "\"}]", "does not hold a JSON object"},
   };
   std::vector<Refusal> refusals;
   for (const auto& row : rows) {
@@ -210,6 +239,16 @@ TEST(KeyFile, AcceptsEachFormOfTheKey) {
       {"read-only, other members", "{\"note\": 1, \"kid\": \"a b/c\", \"key\": \"" + hex + "\"}",
        "a b/c", 0400},
       {"longest kid", KeyFileText(longKid, hex), longKid, 0600},
+      {"byte order mark, white space, escapes and members of every kind",
+       "\xEF\xBB\xBF \r\n\t{\"n\": [0, -2.5e+3, 1E2, {\"a\": [true, false, null, []], "
+       "\"b\": {}}, \"\\u00e9\\ud83d\\ude00\xc3\xa9\\\"\"], \"kid\": \"a\\u0041\\/b\", "
+       "\"key\": \"\\u0030\\u0030" +
+           hex.substr(2) + "\" } \n",
+       "aA/b", 0600},
+      {"nested 10000 deep",
+       "{\"n\": " + std::string(10000, '[') + std::string(10000, ']') +
+           ", \"kid\": \"k1\", \"key\": \"" + hex + "\"}",
+       "k1", 0600},
       {"largest file", PaddedTo(KeyFileText("k1", hex), zu::kMaxKeyFileBytes), "k1", 0600},
   };
   for (const Row& row : rows) {
@@ -222,6 +261,87 @@ TEST(KeyFile, AcceptsEachFormOfTheKey) {
     EXPECT_EQ(kek.kid, row.kid);
     EXPECT_EQ(KeyBytes(kek.key), FromHex(hex));
   }
+}
+
+// ---------------------------------------------------------------------------
+// Secret pages
+
+// The VmFlags of the mapping of this process that holds `p`.
+std::string VmFlagsOf(const void* p) {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  std::istringstream smaps(ReadFile("/proc/self/smaps"));
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long long start = 0, end = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx ", &start, &end) == 2) {
+      inside = at >= start && at < end;
+    } else if (inside && line.compare(0, 8, "VmFlags:") == 0) {
+      return line.substr(8) + " ";
+    }
+  }
+  return std::string();
+}
+
+// Takes CAP_IPC_LOCK out of this process's effective set, so that
+// RLIMIT_MEMLOCK applies to it.
+void DropIpcLock() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return;
+  data[0].effective &= ~(1u << CAP_IPC_LOCK);
+  ::syscall(SYS_capset, &header, data);
+}
+
+TEST(SecretBuffer, KeysLiveInPagesLeftOutOfCoresAndLockedWhereTheLimitAllows) {
+  // Each row runs in a child, which may lower its own limit. The flags:
+  // "dd" left out of a core, "lo" locked.
+  const struct {
+    const char* what;
+    rlim_t memlock;  // RLIM_INFINITY: as inherited
+    bool locked;
+  } rows[] = {{"limit as inherited (8 MiB)", RLIM_INFINITY, true},
+              {"one page allowed", 4096, true},
+              {"no locked memory allowed", 0, false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (row.memlock != RLIM_INFINITY) {
+        DropIpcLock();
+        const struct rlimit limit = {row.memlock, row.memlock};
+        if (::setrlimit(RLIMIT_MEMLOCK, &limit) != 0) ::_exit(10);
+      }
+      zu::KeyEncryptionKey kek;
+      std::memset(kek.key.data(), 0x5A, zu::SecretKey32::kSize);
+      const std::string flags = VmFlagsOf(kek.key.data());
+      int status = 0;
+      if (flags.find(" dd ") == std::string::npos) status |= 1;
+      if ((flags.find(" lo ") != std::string::npos) != row.locked) status |= 2;
+      ::_exit(status);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "the key's pages are not marked to be left out";
+    EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "the key's pages are locked: " << !row.locked;
+    EXPECT_NE(WEXITSTATUS(status), 10);
+  }
+}
+
+TEST(SecretBuffer, AMoveHandsTheKeyOverAndAWipeZeroesIt) {
+  zu::ContentKey key;
+  std::memset(key.data(), 0x77, zu::SecretKey32::kSize);
+  const unsigned char* pages = key.data();
+  zu::ContentKey moved(std::move(key));
+  EXPECT_EQ(moved.data(), pages);
+  EXPECT_EQ(KeyBytes(moved), Bytes(zu::SecretKey32::kSize, 0x77));
+  EXPECT_EQ(key.data(), nullptr);  // NOLINT(bugprone-use-after-move): what a move leaves
+  zu::ContentKey other;
+  other = std::move(moved);
+  EXPECT_EQ(other.data(), pages);
+  other.Wipe();
+  EXPECT_EQ(KeyBytes(other), Bytes(zu::SecretKey32::kSize, 0));
 }
 
 // ---------------------------------------------------------------------------

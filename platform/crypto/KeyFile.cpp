@@ -3,13 +3,14 @@
 #include "platform/crypto/KeyFile.h"
 
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/crypto/SecretBuffer.h"
 
 namespace zu {
 namespace {
@@ -47,12 +48,13 @@ std::string CheckOpenedFile(int fd) {
 }
 
 // Reads all of `fd` into `text`, at most kMaxKeyFileBytes (the file may
-// have grown since it was checked). "" on success, else the reason.
-std::string ReadWhole(int fd, std::string& text) {
-  text.assign(kMaxKeyFileBytes + 1, '\0');
-  size_t used = 0;
+// have grown since it was checked), `used` the bytes read. "" on success,
+// else the reason.
+std::string ReadWhole(int fd, SecretBuffer& text, size_t& used) {
+  text = SecretBuffer(kMaxKeyFileBytes + 1);
+  used = 0;
   while (used < text.size()) {
-    const ssize_t n = ::read(fd, &text[used], text.size() - used);
+    const ssize_t n = ::read(fd, text.chars() + used, text.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return std::string("the key file cannot be read (") + std::strerror(errno) + ")";
     if (n == 0) break;
@@ -61,8 +63,6 @@ std::string ReadWhole(int fd, std::string& text) {
   if (used > kMaxKeyFileBytes) {
     return "the key file is larger than " + std::to_string(kMaxKeyFileBytes) + " bytes";
   }
-  OPENSSL_cleanse(&text[used], text.size() - used);
-  text.resize(used);
   return std::string();
 }
 
@@ -76,13 +76,12 @@ bool LoadKeyEncryptionKey(const std::string& path, KeyEncryptionKey& kek, std::s
     reason = OpenFailure(errno);
     return false;
   }
-  std::string text;
+  SecretBuffer text;  // wiped when released
+  size_t used = 0;
   reason = CheckOpenedFile(fd);
-  if (reason.empty()) reason = ReadWhole(fd, text);
+  if (reason.empty()) reason = ReadWhole(fd, text, used);
   ::close(fd);
-  const bool ok = reason.empty() && ParseKeyEncryptionKey(text, kek, reason);
-  OPENSSL_cleanse(&text[0], text.size());
-  return ok;
+  return reason.empty() && ParseKeyEncryptionKey(text.chars(), used, kek, reason);
 }
 
 std::string KeyFileRefusal(const std::string& reason) {

@@ -14,6 +14,11 @@
 // opened once (close-on-exec, no controlling terminal, never blocking on a
 // FIFO) and every check is made on the opened file, so what is checked is
 // what is read. Reasons for a refusal never hold the key or the file's text.
+//
+// The file's text, the key's text and the key are read, decoded and kept
+// only in secret pages (SecretBuffer.h): left out of core dumps, locked in
+// memory where the limit allows, and wiped when released. A "kid" or "key"
+// named twice is refused.
 #ifndef ZUCLOUD_PLATFORM_CRYPTO_KEY_FILE_H
 #define ZUCLOUD_PLATFORM_CRYPTO_KEY_FILE_H
 
@@ -36,8 +41,14 @@ constexpr size_t kMaxKidLength = 1024;
 // cannot be used; `kek` is then left wiped.
 bool LoadKeyEncryptionKey(const std::string& path, KeyEncryptionKey& kek, std::string& reason);
 
-// Reads the key file's text `text` into `kek`: the JSON checks of
-// LoadKeyEncryptionKey without the file checks. False with `reason` set.
+// Reads the key file's text, the `size` bytes at `text`, into `kek`: the
+// JSON checks of LoadKeyEncryptionKey without the file checks. False with
+// `reason` set. The text is read in place (KeyFileJson.h); no copy of the
+// key's text or bytes is made outside secret pages.
+bool ParseKeyEncryptionKey(const char* text, size_t size, KeyEncryptionKey& kek,
+                           std::string& reason);
+// The same for a text held in a string (tests; the library reads the file
+// into secret pages and uses the form above).
 bool ParseKeyEncryptionKey(const std::string& text, KeyEncryptionKey& kek, std::string& reason);
 
 // Why `kid` cannot name a key (empty, too long, or holding anything but

@@ -1,11 +1,13 @@
 // The key file's text: one JSON object with the kid and the key, the key in
-// hexadecimal or Base64. Every copy of the key made here is wiped.
+// hexadecimal or Base64. The key's text and bytes are only ever held in
+// secret pages (SecretBuffer.h), which are wiped when released.
 #include <openssl/crypto.h>
 
 #include <cstring>
-#include <nlohmann/json.hpp>
 
 #include "platform/crypto/KeyFile.h"
+#include "platform/crypto/KeyFileJson.h"
+#include "platform/crypto/SecretBuffer.h"
 
 namespace zu {
 namespace {
@@ -26,42 +28,48 @@ int Base64Value(char c) {
   return -1;
 }
 
-bool AllHex(const std::string& text) {
-  for (char c : text) {
-    if (HexValue(c) < 0) return false;
+bool AllHex(const char* text, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    if (HexValue(text[i]) < 0) return false;
   }
-  return !text.empty();
+  return size != 0;
 }
 
-// Decodes padded standard Base64 into `out`; false when `text` is not
-// that. Up to two '=' end the text; nothing else but the alphabet.
-bool DecodeBase64(const std::string& text, std::string& out) {
-  out.clear();
-  if (text.empty() || text.size() % 4 != 0) return false;
-  const size_t pad = text.compare(text.size() - 2, 2, "==") == 0 ? 2 : (text.back() == '=' ? 1 : 0);
+// Decodes padded standard Base64 into `out` (room for size / 4 * 3 bytes),
+// `length` the bytes decoded; false when `text` is not that. Up to two '='
+// end the text; nothing else but the alphabet.
+bool DecodeBase64(const char* text, size_t size, unsigned char* out, size_t& length) {
+  length = 0;
+  if (size == 0 || size % 4 != 0) return false;
+  const size_t pad = text[size - 1] != '=' ? 0 : (text[size - 2] == '=' ? 2 : 1);
   unsigned int bits = 0;
   int count = 0;
-  for (size_t i = 0; i < text.size() - pad; ++i) {
+  for (size_t i = 0; i < size - pad; ++i) {
     const int v = Base64Value(text[i]);
     if (v < 0) return false;
     bits = (bits << 6) | static_cast<unsigned int>(v);
     if (++count == 4) {
-      for (int shift = 16; shift >= 0; shift -= 8) out += static_cast<char>((bits >> shift) & 0xFF);
+      for (int shift = 16; shift >= 0; shift -= 8) {
+        out[length++] = static_cast<unsigned char>((bits >> shift) & 0xFF);
+      }
       bits = 0;
       count = 0;
     }
   }
   if (pad > 0) {
     bits <<= 6 * pad;  // count is 4 - pad
-    for (size_t k = 0; k < 3 - pad; ++k) out += static_cast<char>((bits >> (16 - 8 * k)) & 0xFF);
+    for (size_t k = 0; k < 3 - pad; ++k) {
+      out[length++] = static_cast<unsigned char>((bits >> (16 - 8 * k)) & 0xFF);
+    }
   }
   OPENSSL_cleanse(&bits, sizeof bits);
   return true;
 }
 
-// Decodes the key text into `key`. "" on success, else the reason.
-std::string DecodeKey(const std::string& text, SecretKey32& key) {
-  if (text.size() == 2 * SecretKey32::kSize && AllHex(text)) {
+// Decodes the `size` bytes of key text at `text` into `key`. "" on
+// success, else the reason. The Base64 form is decoded in secret pages.
+std::string DecodeKey(const char* text, size_t size, SecretKey32& key) {
+  if (size == 2 * SecretKey32::kSize && AllHex(text, size)) {
     for (size_t i = 0; i < SecretKey32::kSize; ++i) {
       key.data()[i] =
           static_cast<unsigned char>(HexValue(text[2 * i]) * 16 + HexValue(text[2 * i + 1]));
@@ -69,43 +77,28 @@ std::string DecodeKey(const std::string& text, SecretKey32& key) {
     return std::string();
   }
   // Base64 of 32 bytes ends in '=', so no text is both of the two forms.
-  if (AllHex(text)) {
-    return "the key is " + std::to_string(text.size()) + " hexadecimal digits long, not 64";
+  if (AllHex(text, size)) {
+    return "the key is " + std::to_string(size) + " hexadecimal digits long, not 64";
   }
-  std::string bytes;
-  std::string reason;
-  if (DecodeBase64(text, bytes)) {
-    if (bytes.size() == SecretKey32::kSize) {
-      std::memcpy(key.data(), bytes.data(), SecretKey32::kSize);
-    } else {
-      reason = "the key is " + std::to_string(bytes.size()) + " bytes long in Base64, not 32";
-    }
-  } else {
-    reason = "the key is neither 64 hexadecimal digits nor the Base64 of 32 bytes";
+  SecretBuffer bytes(size / 4 * 3);
+  size_t length = 0;
+  if (!DecodeBase64(text, size, bytes.data(), length)) {
+    return "the key is neither 64 hexadecimal digits nor the Base64 of 32 bytes";
   }
-  OPENSSL_cleanse(&bytes[0], bytes.size());
-  return reason;
+  if (length != SecretKey32::kSize) {
+    return "the key is " + std::to_string(length) + " bytes long in Base64, not 32";
+  }
+  std::memcpy(key.data(), bytes.data(), SecretKey32::kSize);
+  return std::string();
 }
 
-// Wipes the text of every string member of `object`.
-void WipeStrings(nlohmann::json& object) {
-  for (auto& member : object.items()) {
-    if (!member.value().is_string()) continue;
-    std::string& text = member.value().get_ref<std::string&>();
-    OPENSSL_cleanse(&text[0], text.size());
-  }
-}
-
-// Reads the kid and the key of the parsed `object`. "" on success.
-std::string ReadMembers(const nlohmann::json& object, KeyEncryptionKey& kek) {
-  const auto kid = object.find("kid");
-  if (kid == object.end() || !kid->is_string()) return "the key file has no \"kid\" text";
-  const std::string& kidText = kid->get_ref<const std::string&>();
-  if (const char* problem = KidProblem(kidText)) return problem;
-  const auto key = object.find("key");
-  if (key == object.end() || !key->is_string()) return "the key file has no \"key\" text";
-  std::string reason = DecodeKey(key->get_ref<const std::string&>(), kek.key);
-  if (reason.empty()) kek.kid = kidText;
+// The kid and the key of the object's members. "" on success.
+std::string ReadMembers(const KeyFileMembers& members, KeyEncryptionKey& kek) {
+  if (!members.kidIsText) return "the key file has no \"kid\" text";
+  if (const char* problem = KidProblem(members.kid)) return problem;
+  if (!members.keyIsText) return "the key file has no \"key\" text";
+  std::string reason = DecodeKey(members.keyText.chars(), members.keyLength, kek.key);
+  if (reason.empty()) kek.kid = members.kid;
   return reason;
 }
 
@@ -121,20 +114,19 @@ const char* KidProblem(const std::string& kid) {
   return nullptr;
 }
 
-bool ParseKeyEncryptionKey(const std::string& text, KeyEncryptionKey& kek, std::string& reason) {
+bool ParseKeyEncryptionKey(const char* text, size_t size, KeyEncryptionKey& kek,
+                           std::string& reason) {
   kek.kid.clear();
   kek.key.Wipe();
-  nlohmann::json parsed = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (parsed.is_discarded()) {
-    reason = "the key file does not hold JSON";
-  } else if (!parsed.is_object()) {
-    reason = "the key file does not hold a JSON object";
-  } else {
-    reason = ReadMembers(parsed, kek);
-    WipeStrings(parsed);
-  }
+  KeyFileMembers members;
+  reason = ReadKeyFileJson(text, size, members);
+  if (reason.empty()) reason = ReadMembers(members, kek);
   if (!reason.empty()) kek.key.Wipe();
   return reason.empty();
+}
+
+bool ParseKeyEncryptionKey(const std::string& text, KeyEncryptionKey& kek, std::string& reason) {
+  return ParseKeyEncryptionKey(text.data(), text.size(), kek, reason);
 }
 
 }  // namespace zu

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/crypto/SecretBuffer.h"
 #include "platform/text/Base64.h"
 
 namespace zu {
@@ -60,13 +61,13 @@ bool AesKeyUnwrap256(const unsigned char* kek, const unsigned char* wrapped, siz
 }
 
 std::string WrapContentKey(const KeyEncryptionKey& kek, const ContentKey& contentKey) {
-  unsigned char prefixed[kPrefixedKeySize];
-  std::memcpy(prefixed, kVersionPrefix, kSemiblock);
-  std::memcpy(prefixed + kSemiblock, contentKey.data(), SecretKey32::kSize);
+  SecretBuffer prefixed(kPrefixedKeySize);  // holds the content key
+  std::memcpy(prefixed.data(), kVersionPrefix, kSemiblock);
+  std::memcpy(prefixed.data() + kSemiblock, contentKey.data(), SecretKey32::kSize);
   unsigned char wrapped[kWrappedKeySize];
-  const bool ok = AesKeyWrap256(kek.key.data(), prefixed, kPrefixedKeySize, wrapped);
-  OPENSSL_cleanse(prefixed, sizeof prefixed);
-  if (!ok) return std::string();
+  if (!AesKeyWrap256(kek.key.data(), prefixed.data(), kPrefixedKeySize, wrapped)) {
+    return std::string();
+  }
   return Base64OneLine(std::string(reinterpret_cast<const char*>(wrapped), kWrappedKeySize));
 }
 
@@ -75,12 +76,11 @@ bool UnwrapContentKey(const KeyEncryptionKey& kek, const std::string& wrapped,
   contentKey.Wipe();
   std::string bytes;
   if (base64Decode(wrapped, bytes) != 0 || bytes.size() != kWrappedKeySize) return false;
-  unsigned char prefixed[kPrefixedKeySize];
+  SecretBuffer prefixed(kPrefixedKeySize);  // will hold the content key
   bool ok = AesKeyUnwrap256(kek.key.data(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                            kWrappedKeySize, prefixed);
-  ok = ok && CRYPTO_memcmp(prefixed, kVersionPrefix, kSemiblock) == 0;
-  if (ok) std::memcpy(contentKey.data(), prefixed + kSemiblock, SecretKey32::kSize);
-  OPENSSL_cleanse(prefixed, sizeof prefixed);
+                            kWrappedKeySize, prefixed.data());
+  ok = ok && CRYPTO_memcmp(prefixed.data(), kVersionPrefix, kSemiblock) == 0;
+  if (ok) std::memcpy(contentKey.data(), prefixed.data() + kSemiblock, SecretKey32::kSize);
   return ok;
 }
 

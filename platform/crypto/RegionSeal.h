@@ -7,6 +7,13 @@
 //
 // A ContentKey may be shared by threads: each call uses its own cipher
 // context.
+//
+// Where the content key is while a region is sealed or opened: the
+// ContentKey's own bytes stay in secret pages (SecretBuffer.h), but the
+// AES-GCM context of the call holds the key, expanded into its key
+// schedule (whose first round keys are the key's bytes), in OpenSSL's own
+// heap, which a core dump includes. That copy lives only during the call:
+// the context is freed, and OpenSSL wipes it, before the call returns.
 #ifndef ZUCLOUD_PLATFORM_CRYPTO_REGION_SEAL_H
 #define ZUCLOUD_PLATFORM_CRYPTO_REGION_SEAL_H
 
