@@ -306,26 +306,19 @@ bool ZUCloudService::GetChunkOffsetforUpload(LIBCURL::ZuInternetGateway* gateway
 
 namespace {
 
-// Opens the file to upload and takes its size and identity; null (after the
-// log line and the message) when it cannot.
-std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& path, bool dropPages,
+// Opens the file to upload (`sourceDir` and the file name joined into
+// `path`) and takes its size and identity; null, after the log line and the
+// message naming the path and the reason, when it cannot.
+std::unique_ptr<ChunkReader> OpenForUpload(EvDebug* log, const std::string& sourceDir,
+                                           const std::string& path, bool dropPages,
                                            zu::FileIdentity& identity, std::wstring& errorMessage) {
-  if (!FXFile::DoesFileExist(path)) {
-    log->Error(kUploadTag, "Error: Source file path does not exists.");
-    errorMessage = L"Error: Source file path does not exists.";
-    return nullptr;
-  }
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
-  if (!file) {
-    log->Error(kUploadTag,
-               "Error: Cannot open the file to get the size, make sure you have permissions.");
-    errorMessage = L"Error: Cannot open the file to get the size, make sure you have permissions.";
-    return nullptr;
-  }
-  if (file->Identity(identity).IsError()) {
-    log->Error(kUploadTag, "Error: Failed to get the size of the file.");
-    errorMessage = L"Error: Failed to get the size of the file.";
+  if (file) error = file->Identity(identity);
+  if (!file || error.IsError()) {
+    const std::string message = zu::CannotOpenMessage(sourceDir, path, error);
+    log->Error(kUploadTag, "%s", message.c_str());
+    errorMessage = FXString::ToWstring(message);
     return nullptr;
   }
   return std::make_unique<ChunkReader>(std::move(file), identity, dropPages);
@@ -601,7 +594,7 @@ bool SendChunk(const ChunkSend& chunk, ChunkOutcome& outcome, std::wstring& erro
   zu::GatewayHolder gateway(log, chunk.service.initZuInternetGateway(chunk.url));
   if (!gateway) {
     log->Error(kUploadTag, "Error: Failed to initialize ZuInternetGateway.");
-    errorMessage = L"Error: Failed to initialize ZuInternetGateway.";
+    errorMessage = zu::NoGatewayMessage(L"Error: Failed to initialize ZuInternetGateway.");
     return false;
   }
   gateway->setSendPaced(1);
@@ -834,7 +827,7 @@ int ZUCloudService::UploadFile(const std::string& sourceDir, const std::string& 
     const std::string path = sourceDir + fileName;
     zu::FileIdentity identity;
     std::unique_ptr<ChunkReader> reader =
-        OpenForUpload(log, path, !tuning.keepPageCache, identity, errorMessage);
+        OpenForUpload(log, sourceDir, path, !tuning.keepPageCache, identity, errorMessage);
     if (!reader) return 0;
     const std::string fileSize = std::to_string(identity.size);
 

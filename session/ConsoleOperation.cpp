@@ -48,7 +48,7 @@ LIBCURL::ZuInternetGateway* OpenOperation(const SessionParams& params, const cha
     gateway = owned.get();
     if (gateway == nullptr) {
       if (op.noGatewayLine) op.noGatewayLine();
-      if (op.noGatewayMessage != nullptr) errorMessage = op.noGatewayMessage;
+      if (op.noGatewayMessage != nullptr) errorMessage = NoGatewayMessage(op.noGatewayMessage);
       return nullptr;
     }
     if (op.bytes != nullptr) gateway->setSendPaced(1);  // the body is file bytes

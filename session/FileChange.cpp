@@ -1,5 +1,9 @@
 #include "session/FileChange.h"
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 namespace zu {
 
 std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long bytesRead,
@@ -28,6 +32,21 @@ CPzError ConfirmFileEnd(SequentialFile& file, const FileIdentity& atStart,
   if (!error.IsError()) error = file.Identity(now);
   if (!error.IsError()) change = DescribeFileChange(atStart, bytesRead + extra, now);
   return error;
+}
+
+std::string CannotOpenMessage(const std::string& sourceDir, const std::string& path,
+                              const CPzError& error) {
+  char buffer[256] = {};
+  // The GNU strerror_r: the text is the result, `buffer` may stay unused.
+  const std::string reason = error.Code() != 0
+                                 ? std::string(strerror_r(error.Code(), buffer, sizeof buffer))
+                                 : error.Message();
+  std::string text = "Error: Cannot open file [" + path + "] to upload it: " + reason + ".";
+  if (error.Code() == ENOENT && !sourceDir.empty() && sourceDir.back() != '/') {
+    text += " The folder [" + sourceDir +
+            "] and the file name are joined as given: end the folder with '/'.";
+  }
+  return text;
 }
 
 std::string FileChangedMessage(const std::string& fileName, const std::string& change) {

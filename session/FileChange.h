@@ -1,7 +1,9 @@
-// A file that changed while it was uploaded: both services take a file's
-// identity before its first byte is read and compare what they read, and
-// the file's identity after the last read, with it. A file whose bytes
-// differ from the ones it had at the start is never reported uploaded.
+// The local file of an upload as both services report it: one that cannot
+// be opened, and one that changed while it was uploaded. Both services take
+// a file's identity before its first byte is read and compare what they
+// read, and the file's identity after the last read, with it. A file whose
+// bytes differ from the ones it had at the start is never reported
+// uploaded.
 #ifndef ZUCLOUD_SESSION_FILE_CHANGE_H
 #define ZUCLOUD_SESSION_FILE_CHANGE_H
 
@@ -25,6 +27,13 @@ std::string DescribeFileChange(const FileIdentity& atStart, unsigned long long b
 // returned as the error, with `change` left "".
 CPzError ConfirmFileEnd(SequentialFile& file, const FileIdentity& atStart,
                         unsigned long long bytesRead, std::string& change);
+
+// The caller's message for a file that cannot be opened: the path the
+// service joined from `sourceDir` and the file name, and why (the error's
+// errno in words). A missing file whose folder does not end in '/' says
+// that the two are joined as given.
+std::string CannotOpenMessage(const std::string& sourceDir, const std::string& path,
+                              const CPzError& error);
 
 // The caller's message for a file that changed during its upload.
 std::string FileChangedMessage(const std::string& fileName, const std::string& change);

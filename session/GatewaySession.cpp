@@ -1,11 +1,14 @@
 #include "session/GatewaySession.h"
 
 #include <new>
+#include <string>
 
 #include "platform/host/Env.h"
+#include "platform/http/ConnectFailure.h"
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
+#include "platform/text/FXString.h"
 #include "session/ServiceSettings.h"
 #include "session/SettingsTable.h"
 
@@ -85,8 +88,22 @@ void ServiceCreated() { LIBCURL::pool::AddUser(); }
 
 void ServiceDestroyed() { LIBCURL::pool::RemoveUser(); }
 
+namespace {
+thread_local std::string t_lastConnectFailure;
+}  // namespace
+
+const std::string& LastConnectFailure() { return t_lastConnectFailure; }
+
+std::wstring NoGatewayMessage(const wchar_t* fallback) {
+  if (t_lastConnectFailure.empty()) return fallback != nullptr ? fallback : L"";
+  std::string text = "Error: " + t_lastConnectFailure + ".";
+  text[7] = 'C';  // "cannot connect" opens the sentence
+  return FXString::ToWstring(text);
+}
+
 LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::string& url) {
   EvDebug* log = params.log;
+  t_lastConnectFailure.clear();
   const int limit = params.retryCount < 1 ? 1 : params.retryCount;
   const bool reuse = ReadConnectionReuse();
   const ProxySettings proxy = ReadProxySettings();
@@ -147,9 +164,17 @@ LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::
     }
     if (params.secured) gateway->setSecured(!IgnoreCertificateErrors());
     gateway->setConnectionReuse(reuse);
-    if (gateway->connect() == 0) return gateway;
+    if (gateway->connect() == 0) {
+      t_lastConnectFailure.clear();
+      return gateway;
+    }
     log->Error(kInitTag, "Error: Connection failed with error [%s]",
                gateway->getErrorMsg().c_str());
+    int code = 0;
+    std::string text;
+    gateway->getLastCurlErrorCodeAndErrorMsg(code, text);
+    t_lastConnectFailure =
+        LIBCURL::DescribeConnectFailure(code, code != 0 ? text : gateway->getErrorMsg(), url);
     CloseAndDeleteGateway(params, gateway);
   }
   return nullptr;

@@ -20,6 +20,16 @@ namespace zu {
 // null. A failed initialize() ends at once.
 LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::string& url);
 
+// Why the last OpenGateway of this thread that returned null could not
+// connect, in plain words (platform/http/ConnectFailure.h); "" when it
+// connected, or failed before trying.
+const std::string& LastConnectFailure();
+
+// The caller's message for an operation that got no gateway: the reason of
+// the failed connect when there is one ("Error: Cannot connect to ..."),
+// else `fallback`.
+std::wstring NoGatewayMessage(const wchar_t* fallback);
+
 // A service object starts or stops using the process's connection pool:
 // each constructor calls the first, each destructor the second. When the
 // last service object is gone every pooled connection is closed.

@@ -5,6 +5,7 @@
 // Block List reply must be to be believed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -527,16 +528,50 @@ TEST_F(BlobUpload, ASlotWithoutAGatewayStopsTheUpload) {
   EXPECT_FALSE(service->m_fileList[0]->uploaded);
 }
 
-TEST_F(BlobUpload, AMissingFileIsRefusedWithoutARecord) {
-  auto service = makeService();
-  std::wstring message;
-  EXPECT_EQ(service->UploadFile(dir(), "absent.bak", "f", message), 0);
-  EXPECT_TRUE(message.empty());
-  EXPECT_TRUE(service->m_fileList.empty());
-  EXPECT_TRUE(requests("").empty());
-  EXPECT_NE(env_.logText().find("Error: Cannot open the file [" + dir() +
-                                "absent.bak] to get the size, make sure you have permissions."),
-            std::string::npos);
+// A file that cannot be opened (missing, gone since it was listed,
+// unreadable, a folder, a folder given without its '/') is refused before
+// any request, without a record, with the path the service joined and the
+// reason in the caller's message.
+TEST_F(BlobUpload, AFileThatCannotBeOpenedIsRefusedWithItsPathAndTheReason) {
+  writeFile("locked.bak", "x");
+  ASSERT_EQ(0, chmod((dir() + "locked.bak").c_str(), 0));
+  ASSERT_EQ(0, mkdir((dir() + "sub").c_str(), 0700));
+  writeFile("gone.bak", "x");
+  ASSERT_EQ(0, unlink((dir() + "gone.bak").c_str()));
+  const std::string noSlash = dir().substr(0, dir().size() - 1);
+  struct Row {
+    std::string folder;
+    const char* name;
+    std::string message;
+    bool asRoot;  // root reads any file
+  };
+  const std::vector<Row> rows = {
+      {dir(), "absent.bak",
+       "Error: Cannot open file [" + dir() + "absent.bak] to upload it: No such file or directory.",
+       true},
+      {dir(), "gone.bak",
+       "Error: Cannot open file [" + dir() + "gone.bak] to upload it: No such file or directory.",
+       true},
+      {noSlash, "absent.bak",
+       "Error: Cannot open file [" + noSlash +
+           "absent.bak] to upload it: No such file or directory. The folder [" + noSlash +
+           "] and the file name are joined as given: end the folder with '/'.",
+       true},
+      {dir(), "sub", "Error: Cannot open file [" + dir() + "sub] to upload it: Is a directory.",
+       true},
+      {dir(), "locked.bak",
+       "Error: Cannot open file [" + dir() + "locked.bak] to upload it: Permission denied.", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (!row.asRoot && geteuid() == 0) continue;
+    auto service = makeService();
+    std::wstring message;
+    EXPECT_EQ(service->UploadFile(row.folder, row.name, "f", message), 0);
+    EXPECT_EQ(FXString::ToString(message), row.message);
+    EXPECT_TRUE(service->m_fileList.empty());
+    EXPECT_TRUE(requests("").empty());
+  }
 }
 
 // A commit storage carried out whose reply was lost is found in the blob's

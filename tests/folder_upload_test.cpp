@@ -20,6 +20,7 @@
 #include "folder/HeldOffset.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/Base64.h"
+#include "platform/text/FXString.h"
 #include "support/Emulator.h"
 #include "support/FakeGateway.h"
 #include "support/FileSeam.h"
@@ -853,17 +854,30 @@ TEST_F(FolderUploadTest, SessionRequestFailuresAndMessages) {
 }
 
 TEST_F(FolderUploadTest, LocalFileProblemsAndStateChecks) {
+  const std::string folder = files.path() + "/";
+  const std::string missing = "Error: Cannot open file [" + folder +
+                              "missing.bin] to upload it: No such file or directory.";
   EXPECT_EQ(0, upload("missing.bin"));
-  EXPECT_EQ(L"Error: Source file path does not exists.", message);
-  EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Source file path does not exists."));
+  EXPECT_EQ(missing, FXString::ToString(message));
+  EXPECT_EQ(1u, CountOccurrences(env.logText(), missing));
+  // The folder without its '/': the joined path names no file.
+  EXPECT_EQ(0, service.UploadFile(files.path(), "missing.bin", "p", "t", guid, message));
+  EXPECT_EQ("Error: Cannot open file [" + files.path() +
+                "missing.bin] to upload it: No such file or directory. The folder [" +
+                files.path() + "] and the file name are joined as given: end the folder with '/'.",
+            FXString::ToString(message));
+  ASSERT_EQ(0, mkdir(files.file("sub").c_str(), 0700));
+  EXPECT_EQ(0, upload("sub"));
+  EXPECT_EQ("Error: Cannot open file [" + folder + "sub] to upload it: Is a directory.",
+            FXString::ToString(message));
 
   makeFile("locked.bin", 10);
   ASSERT_EQ(0, chmod(files.file("locked.bin").c_str(), 0));
   if (geteuid() != 0) {
     message.clear();
     EXPECT_EQ(0, upload("locked.bin"));
-    EXPECT_EQ(L"Error: Cannot open the file to get the size, make sure you have permissions.",
-              message);
+    EXPECT_EQ("Error: Cannot open file [" + folder + "locked.bin] to upload it: Permission denied.",
+              FXString::ToString(message));
   }
   EXPECT_EQ(0, cloud.logins());
   EXPECT_TRUE(cloud.events().empty());
@@ -936,7 +950,11 @@ TEST_F(FolderUploadTest, NoGatewayForAChunk) {
     return FakeReply{0, "<UploadFileResp><requestId>r</requestId></UploadFileResp>", 200, ""};
   };
   EXPECT_EQ(0, upload("f.bin"));
-  EXPECT_EQ(L"Error: Failed to initialize ZuInternetGateway.", message);
+  // The chunk's own gateway could not connect: the message says where and why.
+  EXPECT_EQ(
+      L"Error: Cannot connect to upload.test port 80: the connection failed [Couldn't "
+      L"connect to server].",
+      message);
   EXPECT_EQ(1u, CountOccurrences(env.logText(), "Error: Failed to initialize ZuInternetGateway."));
   EXPECT_EQ(0, gatewaysLeft());
 }

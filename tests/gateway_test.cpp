@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/http/ConnectFailure.h"
 #include "platform/http/ConnectionPool.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "support/ChildProcess.h"
@@ -493,6 +494,54 @@ TEST_F(GatewayTest, ARefusalsErrorCodeAndRetryAfterAreRead) {
       {"086399", 86399}};
   for (const auto& [value, seconds] : rows) {
     EXPECT_EQ(LIBCURL::RetryAfterSeconds({{"retry-after", value}}, now), seconds) << value;
+  }
+}
+
+// A failed connect in words: where (host and port, the scheme's default
+// when the URL names none) and why, with what to change; never the URL's
+// query or user name.
+TEST(ConnectFailure, NamesWhereAndWhyInWords) {
+  struct Row {
+    int code;
+    const char* text;
+    const char* url;
+    const char* expected;
+  };
+  const Row rows[] = {
+      {7, "Failed to connect to h port 8 after 0 ms: Connection refused", "http://h:8/x",
+       "cannot connect to h port 8: the connection was refused: nothing listens on that port "
+       "[curl error 7: Failed to connect to h port 8 after 0 ms: Connection refused]"},
+      {7, "Failed to connect to h port 443 after 3 ms: No route to host",
+       "https://u:secret@h/x?sig=abc",
+       "cannot connect to h port 443: the host cannot be reached [curl error 7: Failed to connect "
+       "to h port 443 after 3 ms: No route to host]"},
+      {6, "Could not resolve host: h.invalid", "http://h.invalid/x",
+       "cannot connect to h.invalid port 80: the host name was not found (DNS); check the URL "
+       "[curl error 6: Could not resolve host: h.invalid]"},
+      {5, "Could not resolve proxy: p", "https://h/x",
+       "cannot connect to h port 443: the proxy's host name was not found (DNS); check "
+       "\"ZUCloudProxyURL\" and the proxy variables [curl error 5: Could not resolve proxy: p]"},
+      {35, "error:0A00010B:SSL routines::wrong version number", "https://h:80/",
+       "cannot connect to h port 80: the TLS handshake failed: the server does not speak TLS on "
+       "that port (an https URL for an http server?) [curl error 35: "
+       "error:0A00010B:SSL routines::wrong version number]"},
+      {35, "TLS connect error: unexpected eof", "https://h/",
+       "cannot connect to h port 443: the TLS handshake failed [curl error 35: TLS connect "
+       "error: unexpected eof]"},
+      {60, "SSL certificate problem: self-signed certificate", "https://h/",
+       "cannot connect to h port 443: the server's certificate is not trusted: add its CA (a PEM "
+       "file) with the environment variable ZUCLOUD_CA_FILE, or turn the check off with the "
+       "setting \"nWebReportsIgnoreCertificateErrors\" [curl error 60: SSL certificate problem: "
+       "self-signed certificate]"},
+      {28, "Connection timed out after 30001 milliseconds", "http://h/",
+       "cannot connect to h port 80: no answer within the connect time-out [curl error 28: "
+       "Connection timed out after 30001 milliseconds]"},
+      {0, "gateway not initialized", "not a url",
+       "cannot connect to a URL curl cannot read: the connection failed [gateway not "
+       "initialized]"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(LIBCURL::DescribeConnectFailure(row.code, row.text, row.url), row.expected);
   }
 }
 

@@ -202,7 +202,9 @@ TEST_F(Session, RefusedConnectionTriesRetryCountTimesWithoutWaiting) {
   std::wstring error;
   std::string token;
   EXPECT_EQ(folder.DoLogin(error, token, false), 0);
-  EXPECT_EQ(error, L"Error: ZUInternetGateway not initialized");
+  EXPECT_EQ(error,
+            L"Error: Cannot connect to cloud.test port 80: the connection failed [Couldn't "
+            L"connect to server].");
   EXPECT_EQ(fakes_.journal().connectAttempts, 30);
   EXPECT_EQ(fakes_.journal().deleted, 30);
   EXPECT_TRUE(fakes_.journal().requests.empty());

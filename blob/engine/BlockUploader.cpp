@@ -215,7 +215,8 @@ bool OpenSlotGateway(UploadBlobArgs& args, int index, const QueueSnapshot& fullQ
       args.description.fileName.c_str(), index, fullQueue.front, fullQueue.back, fullQueue.size,
       slot.blockNo, slot.blockIdUrlEncoded.c_str(), static_cast<unsigned long long>(slot.blockSize),
       slot.urlToUpload.c_str());
-  args.board.GiveUpSlot(index, "no connection to the storage service");
+  const std::string& why = zu::LastConnectFailure();
+  args.board.GiveUpSlot(index, why.empty() ? "no connection to the storage service" : why);
   return false;
 }
 

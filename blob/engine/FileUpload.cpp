@@ -45,16 +45,19 @@ namespace {
 
 constexpr long long kMiB = 1048576;
 
-// Opens the file to upload and takes its identity, with the two failure
-// lines of the size check under `tag`.
-std::unique_ptr<zu::SequentialFile> OpenFile(EvDebug* log, const char* tag, const std::string& path,
-                                             bool dropPages, zu::FileIdentity& identity) {
+// Opens the file to upload (`sourceDir` and the file name joined into
+// `path`) and takes its identity; null, with the failure line under `tag`
+// and the caller's message naming the path and the reason, when it cannot.
+std::unique_ptr<zu::SequentialFile> OpenFile(EvDebug* log, const char* tag,
+                                             const std::string& sourceDir, const std::string& path,
+                                             bool dropPages, zu::FileIdentity& identity,
+                                             std::wstring& errorMessage) {
   CPzError error;
   std::unique_ptr<zu::SequentialFile> file = zu::OpenSequentialFile(path, error);
   if (!file) {
-    log->Error(
-        tag, "Error: Cannot open the file [%s] to get the size, make sure you have permissions. %s",
-        path.c_str(), error.Message().c_str());
+    log->Error(tag, "Error: Cannot open the file [%s] to get the size. %s", path.c_str(),
+               error.Message().c_str());
+    errorMessage = FXString::ToWstring(zu::CannotOpenMessage(sourceDir, path, error));
     return nullptr;
   }
   file->DropPagesAfterRead(dropPages);
@@ -62,6 +65,7 @@ std::unique_ptr<zu::SequentialFile> OpenFile(EvDebug* log, const char* tag, cons
   if (error.IsError()) {
     log->Error(tag, "Error: Failed to get the size of the file [%s]. %s", path.c_str(),
                error.Message().c_str());
+    errorMessage = FXString::ToWstring(zu::CannotOpenMessage(sourceDir, path, error));
     return nullptr;
   }
   return file;
@@ -478,9 +482,11 @@ int UploadSmallFile(const zu::blob::BlobFile& target, zu::SequentialFile* file,
 
 }  // namespace
 
-std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::string& path,
-                                                  bool dropPages, FileIdentity& identity) {
-  return OpenFile(log, kUploadFileTag, path, dropPages, identity);
+std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::string& sourceDir,
+                                                  const std::string& path, bool dropPages,
+                                                  FileIdentity& identity,
+                                                  std::wstring& errorMessage) {
+  return OpenFile(log, kUploadFileTag, sourceDir, path, dropPages, identity, errorMessage);
 }
 
 bool PlanFileUpload(EvDebug* log, const std::string& localPath, unsigned long long fileSize,

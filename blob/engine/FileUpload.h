@@ -19,11 +19,14 @@ namespace zu::blob {
 // Log tag of UploadFile's lines.
 constexpr const char* kUploadFileTag = "UploadFile";
 
-// Opens the file at `path` and takes its identity; null, with the failure
-// logged, when it cannot be opened or sized. `dropPages`: the pages read
-// leave the page cache.
-std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::string& path,
-                                                  bool dropPages, FileIdentity& identity);
+// Opens the file at `path` (`sourceDir` and the file name joined) and
+// takes its identity; null, with the failure logged and the caller's
+// message naming the path and the reason, when it cannot be opened or
+// sized. `dropPages`: the pages read leave the page cache.
+std::unique_ptr<SequentialFile> OpenFileForUpload(EvDebug* log, const std::string& sourceDir,
+                                                  const std::string& path, bool dropPages,
+                                                  FileIdentity& identity,
+                                                  std::wstring& errorMessage);
 
 // The checks and the plan before any request: an access tier the setting
 // cannot name and a file no blob can hold are refused with the caller's

@@ -165,15 +165,15 @@ struct PreparedFile {
 
 // The keys of an encrypted upload, the file opened and planned; false, with
 // the failure logged and the caller's message, when any of them fails.
-bool PrepareFile(EvDebug* log, const std::string& localPath, const zu::UploadTuning& tuning,
-                 long long blobSize, long long streamCount, PreparedFile& prepared,
-                 std::wstring& errorMessage) {
+bool PrepareFile(EvDebug* log, const std::string& localDir, const std::string& localPath,
+                 const zu::UploadTuning& tuning, long long blobSize, long long streamCount,
+                 PreparedFile& prepared, std::wstring& errorMessage) {
   if (!zu::blob::StartEncryption(log, kUploadFileTag, tuning.encryptionKeyFile, localPath,
                                  prepared.encryption, errorMessage)) {
     return false;
   }
-  prepared.file =
-      zu::blob::OpenFileForUpload(log, localPath, !tuning.keepPageCache, prepared.identity);
+  prepared.file = zu::blob::OpenFileForUpload(log, localDir, localPath, !tuning.keepPageCache,
+                                              prepared.identity, errorMessage);
   return prepared.file && zu::blob::PlanFileUpload(
                               log, localPath, prepared.identity.size, blobSize, streamCount, tuning,
                               prepared.encryption != nullptr, prepared.plan, errorMessage);
@@ -241,8 +241,8 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
     const zu::UploadTuning tuning = zu::ReadUploadTuning(m_uploadStreamCount);
     const std::string localPath = localDir + fileName;
     PreparedFile prepared;
-    if (!PrepareFile(log, localPath, tuning, m_uploadBlobSize, m_uploadStreamCount, prepared,
-                     errorMessage)) {
+    if (!PrepareFile(log, localDir, localPath, tuning, m_uploadBlobSize, m_uploadStreamCount,
+                     prepared, errorMessage)) {
       return 0;
     }
     const zu::FileIdentity& identity = prepared.identity;

@@ -390,9 +390,20 @@ struct ZuInternetGateway::Impl {
   }
 
   // Records a transport failure; returns the value the operation returns.
-  int transportFailure(CURLcode code, const char* detail) {
+  // `from`: the handle that failed, when not the gateway's own.
+  int transportFailure(CURLcode code, const char* detail, CURL* from = nullptr) {
     lastCurlCode = static_cast<int>(code);
     lastCurlText = (detail && *detail) ? detail : curl_easy_strerror(code);
+    // curl's text of a failed connect ("Couldn't connect to server") leaves
+    // out the system's reason; "Connection refused" and its like follow it.
+    if (from == nullptr) from = easy.get();
+    long osError = 0;
+    if (from != nullptr && curl_easy_getinfo(from, CURLINFO_OS_ERRNO, &osError) == CURLE_OK &&
+        osError != 0) {
+      char buffer[128] = {};
+      const std::string reason = strerror_r(static_cast<int>(osError), buffer, sizeof buffer);
+      if (lastCurlText.find(reason) == std::string::npos) lastCurlText += " (" + reason + ")";
+    }
     errorMsg = "curl error " + std::to_string(lastCurlCode) + ": " + lastCurlText;
     return lastCurlCode;
   }
@@ -713,7 +724,7 @@ int ZuInternetGateway::Impl::probe(const std::string& url) {
   } else {
     probeError[0] = '\0';
   }
-  if (rc != CURLE_OK) return transportFailure(rc, probeError);
+  if (rc != CURLE_OK) return transportFailure(rc, probeError, handle.get());
   return 0;
 }
 
