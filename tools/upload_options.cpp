@@ -70,23 +70,25 @@ int OpenRegularFile(const std::string& path, const std::string& what, struct sta
   return fd;
 }
 
-// The first line of the password file (without its line end). Warns when
-// other users may read the file.
-bool ReadPasswordFile(const std::string& path, UploadOptions& options, std::string& error) {
+// The first line of the password file (without its line end) into
+// `password`; `what` names the file in messages ("password file"). Warns
+// when other users may read the file.
+bool ReadPasswordFile(const std::string& path, const std::string& what, std::string& password,
+                      UploadOptions& options, std::string& error) {
   struct stat st {};
-  int fd = OpenRegularFile(path, "password file", st, error);
+  int fd = OpenRegularFile(path, what, st, error);
   if (fd < 0) return false;
   if ((st.st_mode & (S_IRGRP | S_IROTH)) != 0) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    options.warnings.push_back("password file " + path + " can be read by other users (mode " +
-                               mode + "); restrict it with chmod 600");
+    options.warnings.push_back(what + " " + path + " can be read by other users (mode " + mode +
+                               "); restrict it with chmod 600");
   }
   // A password is one short line; refuse to read a large file whole.
   constexpr size_t kMaxPasswordFile = 64 * 1024;
   if (static_cast<unsigned long long>(st.st_size) > kMaxPasswordFile) {
     close(fd);
-    error = "password file " + path + " is larger than 64 KiB: not a password file";
+    error = what + " " + path + " is larger than 64 KiB: not a password file";
     return false;
   }
   std::string text;
@@ -95,7 +97,7 @@ bool ReadPasswordFile(const std::string& path, UploadOptions& options, std::stri
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      error = "cannot read password file " + path + ": " + std::strerror(errno);
+      error = "cannot read " + what + " " + path + ": " + std::strerror(errno);
       close(fd);
       return false;
     }
@@ -104,8 +106,8 @@ bool ReadPasswordFile(const std::string& path, UploadOptions& options, std::stri
   }
   close(fd);
   std::fill(std::begin(buf), std::end(buf), '\0');
-  options.password = text.substr(0, text.find('\n'));
-  if (!options.password.empty() && options.password.back() == '\r') options.password.pop_back();
+  password = text.substr(0, text.find('\n'));
+  if (!password.empty() && password.back() == '\r') password.pop_back();
   std::fill(text.begin(), text.end(), '\0');
   return true;
 }
@@ -226,8 +228,11 @@ std::string HelpText() {
          "                         without it the backup cannot be restored\n"
          "  --keep-page-cache      keep the files' pages in the page cache after they are\n"
          "                         read (by default each read's pages are dropped)\n"
-         "  --proxy URL            proxy of every request (http://[user:password@]host:port);\n"
-         "                         wins over the environment's http_proxy, HTTPS_PROXY\n"
+         "  --proxy URL            proxy of every request (http://host:port); wins over\n"
+         "                         the environment's http_proxy, HTTPS_PROXY\n"
+         "  --proxy-user NAME      user name for the proxy (with one of the next two)\n"
+         "  --proxy-password-env VAR  read the proxy's password from environment variable VAR\n"
+         "  --proxy-password-file FILE  read the proxy's password from FILE's first line\n"
          "  --proxy-bypass HOSTS   hosts reached without the proxy (comma-separated, * all)\n"
          "  --focus NAME           library instance focus (default zucloud-upload)\n"
          "  --quiet                no line per file, only the summary\n"
@@ -264,6 +269,8 @@ struct CommandLine {
   std::string passwordFile;
   std::vector<std::string> paths;
   std::string tier;  // as typed
+  std::string proxyPasswordEnv;
+  std::string proxyPasswordFile;
 };
 
 // Options that take a text value.
@@ -299,6 +306,9 @@ const TextOption kTextOptions[] = {
     {"--tier", [](CommandLine& c) -> std::string& { return c.tier; }},
     {"--proxy", [](CommandLine& c) -> std::string& { return c.options.proxyUrl; }},
     {"--proxy-bypass", [](CommandLine& c) -> std::string& { return c.options.proxyBypass; }},
+    {"--proxy-user", [](CommandLine& c) -> std::string& { return c.options.proxyUser; }},
+    {"--proxy-password-env", [](CommandLine& c) -> std::string& { return c.proxyPasswordEnv; }},
+    {"--proxy-password-file", [](CommandLine& c) -> std::string& { return c.proxyPasswordFile; }},
     {"--encrypt-key", [](CommandLine& c) -> std::string& { return c.options.encryptionKeyFile; }},
 };
 
@@ -492,7 +502,9 @@ bool ReadCredentials(CommandLine& line, std::string& error) {
     }
     options.password = pw;
   } else if (!line.passwordFile.empty()) {
-    if (!ReadPasswordFile(line.passwordFile, options, error)) return false;
+    if (!ReadPasswordFile(line.passwordFile, "password file", options.password, options, error)) {
+      return false;
+    }
   }
   if (options.user.empty() || options.password.empty()) {
     error =
@@ -502,6 +514,62 @@ bool ReadCredentials(CommandLine& line, std::string& error) {
   }
   if (options.vestrumGUID.empty()) {
     error = "missing --vestrum-guid";
+    return false;
+  }
+  return true;
+}
+
+// Whether the authority of `url` (after "scheme://", up to the path) holds
+// user information ("user:password@"), as curl would read it.
+bool HasUserInfo(const std::string& url) {
+  const size_t scheme = url.find("://");
+  const size_t start = scheme == std::string::npos ? 0 : scheme + 3;
+  const size_t end = url.find_first_of("/?#", start);
+  return url.substr(start, end == std::string::npos ? std::string::npos : end - start).find('@') !=
+         std::string::npos;
+}
+
+// The proxy's credentials: never in --proxy, where other users could read
+// them; the user from --proxy-user and the password from the environment
+// variable or the file named, as the console password.
+bool ReadProxyCredentials(CommandLine& line, std::string& error) {
+  UploadOptions& options = line.options;
+  if (HasUserInfo(options.proxyUrl)) {
+    error =
+        "credentials in --proxy are not accepted: other users can read command lines; give the "
+        "proxy's user with --proxy-user and its password with --proxy-password-env or "
+        "--proxy-password-file";
+    return false;
+  }
+  const bool hasPassword = !line.proxyPasswordEnv.empty() || !line.proxyPasswordFile.empty();
+  if (options.proxyUser.empty()) {
+    if (hasPassword) error = "--proxy-password-env and --proxy-password-file need --proxy-user";
+    return !hasPassword;
+  }
+  if (options.proxyUrl.empty()) {
+    error = "--proxy-user needs --proxy";
+    return false;
+  }
+  if (!line.proxyPasswordEnv.empty() && !line.proxyPasswordFile.empty()) {
+    error = "give either --proxy-password-env or --proxy-password-file, not both";
+    return false;
+  }
+  if (!line.proxyPasswordEnv.empty()) {
+    const char* pw = std::getenv(line.proxyPasswordEnv.c_str());
+    options.proxyPassword = pw ? pw : "";
+  } else if (!line.proxyPasswordFile.empty()) {
+    if (!ReadPasswordFile(line.proxyPasswordFile, "proxy password file", options.proxyPassword,
+                          options, error)) {
+      return false;
+    }
+  } else {
+    error = "--proxy-user needs --proxy-password-env or --proxy-password-file";
+    return false;
+  }
+  if (options.proxyPassword.empty()) {
+    error =
+        "empty proxy password: give a non-empty one through --proxy-password-env or "
+        "--proxy-password-file";
     return false;
   }
   return true;
@@ -528,7 +596,7 @@ bool CollectFiles(const CommandLine& line, std::string& error) {
 }  // namespace
 
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error) {
-  CommandLine line{options, {}, {}, {}, {}};
+  CommandLine line{options, {}, {}, {}, {}, {}, {}};
   for (int i = 1; i < argc; ++i) {
     switch (ReadArgument(argc, argv, i, line, error)) {
       case ArgumentOutcome::kNext:
@@ -542,70 +610,11 @@ ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, s
     }
   }
   if (!CheckServiceAndSettings(options, error) || !CheckBlobSettings(line, error) ||
-      !ReadCredentials(line, error) || !CollectFiles(line, error)) {
+      !ReadCredentials(line, error) || !ReadProxyCredentials(line, error) ||
+      !CollectFiles(line, error)) {
     return ParseOutcome::kError;
   }
   return ParseOutcome::kUpload;
-}
-
-bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,
-                    std::string& error) {
-  path = options.configFile;
-  cleanup.clear();
-  std::string added;
-  if (options.contentMd5) added += "bEnableZUCloudDRBackupContentMD5 = true\n";
-  if (options.verify) added += "bEnableZUCloudDRBackupVerify = true\n";
-  if (options.keepPageCache) added += "bEnableZUCloudDRBackupKeepPageCache = true\n";
-  if (!options.proxyUrl.empty()) added += "ZUCloudProxyURL = " + options.proxyUrl + "\n";
-  if (!options.proxyBypass.empty()) added += "ZUCloudProxyBypass = " + options.proxyBypass + "\n";
-  if (!options.accessTier.empty())
-    added += "DRBackupUploadAccessTier = " + options.accessTier + "\n";
-  if (!options.encryptionKeyFile.empty())
-    added += "DRBackupEncryptionKeyFile = " + options.encryptionKeyFile + "\n";
-  if (added.empty()) return true;
-
-  // The settings file may hold what only its owner should read: the copy
-  // is private, and a later key of a section wins over an earlier one.
-  struct stat st {};
-  int in = OpenRegularFile(options.configFile, "settings file", st, error);
-  if (in < 0) return false;
-  const char* tmp = std::getenv("TMPDIR");
-  std::string name =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/zucloud-upload-XXXXXX.conf";
-  int out = mkstemps(&name[0], 5);
-  if (out < 0) {
-    error = "cannot make the run's settings file " + name + ": " + std::strerror(errno);
-    close(in);
-    return false;
-  }
-  std::string text;
-  char buf[65536];
-  ssize_t n;
-  while ((n = read(in, buf, sizeof buf)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    text.append(buf, static_cast<size_t>(n));
-  }
-  const bool readOk = n == 0;
-  close(in);
-  text += "\n[GlobalParam]\n" + added;
-  size_t written = 0;
-  while (readOk && written < text.size()) {
-    ssize_t w = write(out, text.data() + written, text.size() - written);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) break;
-    written += static_cast<size_t>(w);
-  }
-  const bool closed = close(out) == 0;
-  const bool ok = readOk && written == text.size() && closed;
-  if (!ok) {
-    error = "cannot make the run's settings file " + name + " from " + options.configFile;
-    unlink(name.c_str());
-    return false;
-  }
-  path = name;
-  cleanup = name;
-  return true;
 }
 
 }  // namespace zutool

@@ -46,9 +46,13 @@ struct UploadOptions {
   // cache after they are read.
   bool keepPageCache = false;
   // Both services: --proxy and --proxy-bypass ("" none: the settings
-  // file's, or the environment's).
+  // file's, or the environment's). The URL holds no credentials: the
+  // proxy's user is --proxy-user, its password comes from
+  // --proxy-password-env or --proxy-password-file.
   std::string proxyUrl;
   std::string proxyBypass;
+  std::string proxyUser;
+  std::string proxyPassword;
   // Things the operator should know that do not stop the upload.
   std::vector<std::string> warnings;
 };
@@ -60,15 +64,6 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 // environment variable or file named on the command line (never from the
 // command line itself).
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
-
-// The settings file the library reads for this run: `configFile` itself, or,
-// when --md5, --verify, --tier, --encrypt-key, --keep-page-cache, --proxy or --proxy-bypass
-// add settings, a
-// private copy of it (mode 0600,
-// in TMPDIR or /tmp) ending with them, which `cleanup` names for removal at exit. False with
-// `error` when the copy cannot be made.
-bool SettingsForRun(const UploadOptions& options, std::string& path, std::string& cleanup,
-                    std::string& error);
 
 // --help: every option in one line, and an example for each service.
 std::string HelpText();

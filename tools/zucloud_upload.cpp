@@ -16,6 +16,7 @@
 #include "printable.h"
 #include "progress_printer.h"
 #include "run_report.h"
+#include "run_settings.h"
 #include "run_warnings.h"
 #include "stop_signal.h"
 #include "stored_names.h"
@@ -290,7 +291,7 @@ int main(int argc, char** argv) {
   }
   PrintWarnings(options);
   std::string settingsPath;
-  std::string settingsCopy;
+  int settingsCopy = -1;  // the unnamed copy, open while the library runs
   if (!zutool::SettingsForRun(options, settingsPath, settingsCopy, error)) {
     std::fprintf(stderr, "zucloud-upload: error: %s\n", error.c_str());
     return 2;
@@ -308,6 +309,6 @@ int main(int argc, char** argv) {
   int status = options.service == "folder" ? RunFolder(options, printer, ledger)
                                            : RunBlob(options, printer, ledger);
   zuSetUploadProgressCallback(nullptr, nullptr);
-  if (!settingsCopy.empty()) unlink(settingsCopy.c_str());
+  if (settingsCopy >= 0) close(settingsCopy);
   return status;
 }
