@@ -381,8 +381,8 @@ int UploadWhole(const BlockPass& pass, const std::string& why, std::wstring& err
   pass.params.log->Error(kUploadFileTag, "Warning: %s; file [%s] is sent again whole.", why.c_str(),
                          pass.fileName.c_str());
   zu::FileIdentity again;
-  std::unique_ptr<zu::SequentialFile> file =
-      OpenFile(pass.params.log, kUploadFileTag, pass.localPath, pass.dropPages, again);
+  std::unique_ptr<zu::SequentialFile> file = OpenFile(
+      pass.params.log, kUploadFileTag, "", pass.localPath, pass.dropPages, again, errorMessage);
   if (!file) return 0;
   if (!again.SameContentAs(pass.identity)) {
     const std::string change = zu::DescribeFileChange(pass.identity, again.size, again);
