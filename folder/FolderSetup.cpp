@@ -150,7 +150,9 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
     zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
-    m_url = zu::ResolveCloudUrl(m_url);
+    const zu::CloudUrlChoice cloudUrl = zu::ChooseCloudUrl(m_url);
+    zu::LogCloudUrl(m_evDbg.get(), kInitTag, cloudUrl);
+    m_url = cloudUrl.url;
     m_password = zu::EncodePassword(password);
     m_userName = userName;
     m_loginExtra = loginField;

@@ -36,6 +36,14 @@ void ZUCloudService::setPassword(const std::string& password) {
   m_password = zu::EncodePassword(password);
 }
 
+std::string ZUCloudService::describeConsoleURL() const {
+  try {
+    return zu::DescribeCloudUrl(zu::ChooseCloudUrl(m_url));
+  } catch (...) {
+    return std::string();  // no memory for the text: nothing to show
+  }
+}
+
 zu::SessionParams ZUCloudService::sessionParams() const {
   return zu::ServiceFields::Params(*this, zu::ServiceKind::kFolder);
 }

@@ -84,6 +84,15 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// (not used in Azure Functions mode).
   /// @param url every console request URL is this text followed by a path.
   void setURL(const std::string& url);
+  /// @brief The web-console URL init() would log in to now, and where it
+  /// comes from, for the operator to read before the login.
+  ///
+  /// Reads the "Cloud URL" setting now. init() logs the same text.
+  /// @return "[URL] " (a user name and password in it shown as "***")
+  ///         followed by its origin: "from setting "Cloud URL" of FILE",
+  ///         "given with setURL (...)" or "the built-in default (...)";
+  ///         "" in Azure Functions mode, which logs in to no web console.
+  std::string describeConsoleURL() const;
   /// @brief Stores the storage service URL; init()'s set-up replaces it.
   /// @param url the base that blob URLs are built on.
   void setUploadURL(const std::string& url);

@@ -79,6 +79,14 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// init() keeps it only when the settings file has no "Cloud URL" key.
   /// @param url every request URL is this text followed by a path.
   void setURL(const std::string& url);
+  /// @brief The web-console URL init() would log in to now, and where it
+  /// comes from, for the operator to read before the login.
+  ///
+  /// Reads the "Cloud URL" setting now. init() logs the same text.
+  /// @return "[URL] " (a user name and password in it shown as "***")
+  ///         followed by its origin: "from setting "Cloud URL" of FILE",
+  ///         "given with setURL (...)" or "the built-in default (...)".
+  std::string describeConsoleURL() const;
   /// @brief Stores the upload base URL; init()'s set-up replaces it with
   /// the one the cloud hands out.
   /// @param url base of the chunked upload requests.

@@ -9,10 +9,11 @@ class EvDebug;
 namespace zu {
 
 // Writes to `log` the one warning the settings file may call for (see
-// SettingsFileNotice in platform/host/ZuSettings.h) and a warning for each
-// boolean setting written with a word other than true or false
-// (BooleanWordWarning); nothing when none is needed. The services call it
-// once the log is open, at init.
+// SettingsFileNotice in platform/host/ZuSettings.h), a warning for each
+// line the library does not read as written (SettingsLineWarnings in
+// session/SettingsCheck.h) and for each boolean setting written with a word
+// other than true or false (BooleanWordWarning); nothing when none is
+// needed. The services call it once the log is open, at init.
 void LogSettingsFileNotice(EvDebug* log, const char* tag);
 
 // The warning for boolean word setting `key` written `word`: "" for true,
@@ -66,6 +67,23 @@ extern const char* const kDefaultCloudUrl;
 // (also when empty: init then refuses to run), else `currentUrl` (what setURL
 // stored) when not empty, else the default.
 std::string ResolveCloudUrl(const std::string& currentUrl);
+
+// ResolveCloudUrl's answer and where it came from. A `currentUrl` equal to
+// the default counts as the default (an earlier init stored it).
+enum class CloudUrlOrigin { kSetting, kSetUrl, kDefault };
+struct CloudUrlChoice {
+  std::string url;
+  CloudUrlOrigin origin = CloudUrlOrigin::kDefault;
+};
+CloudUrlChoice ChooseCloudUrl(const std::string& currentUrl);
+
+// "URL (from ...)" for the log and the operator: the URL, a user name and
+// password in it shown as "***", and where it came from (the setting and
+// the settings file's path, setURL, or the built-in default).
+std::string DescribeCloudUrl(const CloudUrlChoice& choice);
+
+// Logs, under `tag`, the web-console URL init uses and where it came from.
+void LogCloudUrl(EvDebug* log, const char* tag, const CloudUrlChoice& choice);
 
 // Base64 of `password` with every line feed removed.
 std::string EncodePassword(const std::string& password);

@@ -171,7 +171,9 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
                                 errorMessage);
     }
 
-    m_url = zu::ResolveCloudUrl(m_url);
+    const zu::CloudUrlChoice cloudUrl = zu::ChooseCloudUrl(m_url);
+    zu::LogCloudUrl(m_evDbg.get(), kInitTag, cloudUrl);
+    m_url = cloudUrl.url;
     m_password = zu::EncodePassword(password);
     m_userName = userName;
     m_loginExtra = loginField;

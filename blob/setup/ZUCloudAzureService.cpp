@@ -61,6 +61,15 @@ void ZUCloudAzureService::setPassword(const std::string& password) {
   m_password = zu::EncodePassword(password);
 }
 
+std::string ZUCloudAzureService::describeConsoleURL() const {
+  if (m_bAzureFunctionsMode) return std::string();
+  try {
+    return zu::DescribeCloudUrl(zu::ChooseCloudUrl(m_url));
+  } catch (...) {
+    return std::string();  // no memory for the text: nothing to show
+  }
+}
+
 zu::SessionParams ZUCloudAzureService::sessionParams() const {
   return zu::ServiceFields::Params(*this, zu::ServiceKind::kBlob);
 }

@@ -3,7 +3,9 @@
 // Parsing rules beyond the header:
 //  - A UTF-8 byte order mark at the start of the file is skipped; a CR before
 //    the line feed is dropped (files edited on Windows).
-//  - Lines without '=' (other than section headers and comments) are ignored.
+//  - Lines without '=' (other than section headers and comments), and
+//    section headers without their closing ']', are ignored (ReadSettingsLines
+//    marks them unreadable, so init can warn about them).
 //  - The key ends at the first '='; the value may itself contain '='.
 //  - Keys that appear before any section header belong to the section "".
 //  - When a key repeats within a section, the last value wins.
@@ -87,36 +89,66 @@ bool ReadSettingsText(int fd, std::string& text) {
 }  // namespace
 
 namespace zu {
+namespace {
 
-SettingsSections ParseSettingsText(const std::string& text) {
+// The values of `lines` by section; a section line alone still makes its
+// (empty) section.
+SettingsSections SectionsOf(std::vector<SettingsLine> lines) {
   SettingsSections sections;
+  for (SettingsLine& line : lines) {
+    if (line.kind == SettingsLine::Kind::kSection) {
+      sections[line.section];
+    } else if (line.kind == SettingsLine::Kind::kValue) {
+      sections[line.section][line.key] = std::move(line.value);
+    }
+  }
+  return sections;
+}
+
+}  // namespace
+
+std::vector<SettingsLine> ReadSettingsLines(const std::string& text) {
+  std::vector<SettingsLine> lines;
   std::string current;
   size_t start = 0;
+  int number = 0;
   // Skip a UTF-8 byte order mark.
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) start = 3;
   while (start <= text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    const std::string line = Trim(text.substr(start, end - start));
+    SettingsLine line;
+    line.number = ++number;
+    line.text = Trim(text.substr(start, end - start));
     start = end + 1;
-    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    if (line[0] == '[') {
-      if (line.back() == ']') {
-        current = Trim(line.substr(1, line.size() - 2));
-        sections[current];  // an empty section still exists
+    if (line.text.empty() || line.text[0] == '#' || line.text[0] == ';') continue;
+    line.kind = SettingsLine::Kind::kUnreadable;
+    if (line.text[0] == '[') {
+      if (line.text.back() == ']') {
+        current = Trim(line.text.substr(1, line.text.size() - 2));
+        line.kind = SettingsLine::Kind::kSection;
       }
+      line.section = current;
+      lines.push_back(std::move(line));
       continue;
     }
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = Trim(line.substr(0, eq));
-    if (key.empty()) continue;
-    sections[current][key] = Trim(line.substr(eq + 1));
+    line.section = current;
+    const size_t eq = line.text.find('=');
+    if (eq != std::string::npos) {
+      line.key = Trim(line.text.substr(0, eq));
+      line.value = Trim(line.text.substr(eq + 1));
+      if (!line.key.empty()) line.kind = SettingsLine::Kind::kValue;
+    }
+    lines.push_back(std::move(line));
   }
-  return sections;
+  return lines;
 }
 
-SettingsSections LoadSettingsFile(const std::string& path) {
+SettingsSections ParseSettingsText(const std::string& text) {
+  return SectionsOf(ReadSettingsLines(text));
+}
+
+std::vector<SettingsLine> LoadSettingsLines(const std::string& path) {
   struct stat st {};
   std::string problem;
   const int fd = OpenSettingsFile(path, st, problem);
@@ -125,7 +157,11 @@ SettingsSections LoadSettingsFile(const std::string& path) {
   const bool read = ReadSettingsText(fd, text);
   ::close(fd);
   if (!read) return {};
-  return ParseSettingsText(text);
+  return ReadSettingsLines(text);
+}
+
+SettingsSections LoadSettingsFile(const std::string& path) {
+  return SectionsOf(LoadSettingsLines(path));
 }
 
 std::string SettingsFileNotice(const std::string& path) {

@@ -17,11 +17,28 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace zu {
 
 // Parsed settings file: section name -> key -> value.
 using SettingsSections = std::map<std::string, std::map<std::string, std::string>>;
+
+// What the reader made of one line of a settings file that is neither
+// blank nor a comment.
+struct SettingsLine {
+  enum class Kind {
+    kSection,     // "[name]": `section` is the name
+    kValue,       // "key = value" in `section` ("" before any section line)
+    kUnreadable,  // neither: a line without '=', an empty key, "[name" unclosed
+  };
+  Kind kind = Kind::kValue;
+  int number = 0;       // from 1
+  std::string section;  // the section the line starts or is in
+  std::string key;      // kValue
+  std::string value;    // kValue
+  std::string text;     // the whole line, trimmed
+};
 
 // Largest settings file read; a larger one counts as missing.
 constexpr size_t kMaxSettingsFileBytes = 1024 * 1024;
@@ -37,6 +54,11 @@ SettingsSections LoadSettingsFile(const std::string& path);
 std::string SettingsFileNotice(const std::string& path);
 // Parses the text of a settings file.
 SettingsSections ParseSettingsText(const std::string& text);
+// The lines of the text of a settings file as ParseSettingsText reads them.
+std::vector<SettingsLine> ReadSettingsLines(const std::string& text);
+// The lines of the file at `path`, under the rules of LoadSettingsFile
+// (nothing when it would give no sections).
+std::vector<SettingsLine> LoadSettingsLines(const std::string& path);
 // ZUCLOUD_CONFIG or the default path.
 std::string SettingsFilePath();
 
