@@ -159,8 +159,10 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// @brief Logs in to the web console and returns a fresh session token.
   ///
   /// Needs init() first (web-console modes). POSTs a CheckCredentialReq to
-  /// "/api/Login", up to "DRBackupRetryCount" attempts 120000 ms apart. The
-  /// token is never kept in the object nor written to the log.
+  /// "/api/Login", up to "DRBackupRetryCount" attempts 120000 ms apart; a
+  /// reply that refuses the credentials ends it at once, with the console's
+  /// text in `error` (sent again they could lock the account). The token is
+  /// never kept in the object nor written to the log.
   /// @param[out] error user-facing message on failure.
   /// @param[out] sessionToken the token to send as the "Authtoken" header.
   /// @param ignoreRetryWait true: retry a failed attempt at once.

@@ -149,8 +149,10 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// @brief Logs in to the web console and returns a fresh session token.
   ///
   /// Needs init() first. POSTs a CheckCredentialReq (user name, Base64
-  /// password, extra field) to "/api/Login", retried as described above.
-  /// The token is never kept in the object nor written to the log.
+  /// password, extra field) to "/api/Login", retried as described above,
+  /// except that a reply that refuses the credentials ends it at once, with
+  /// the console's text in `error` (sent again they could lock the
+  /// account). The token is never kept in the object nor written to the log.
   /// @param[out] error user-facing message on failure.
   /// @param[out] sessionToken the token to send as the "Authtoken" header.
   /// @param ignoreRetryWait true: retry a failed attempt at once.

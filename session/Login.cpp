@@ -71,13 +71,22 @@ MessageReplyRules CredentialReplyRules() {
   return rules;
 }
 
+// A CheckCredentialResp with an error entry, in a reply the console sent
+// with a success status, is the console's answer on these credentials:
+// sending them again only gets the same answer and counts against the
+// account (a console may lock it after a few). The login ends at once with
+// the console's text. A failed status, a reply without the message or one
+// that cannot be read keep the retry policy.
 AttemptResult ReadCredentialReply(CNMessageBase& reply, const ConsoleReply& at,
-                                  std::string& sessionToken) {
+                                  const std::string& userName, std::string& sessionToken) {
   if (std::unique_ptr<std::string> text = FirstErrorText(reply)) {
-    at.errorMessage = FXString::ToWstring(*text);
-    at.log->Error(kTag, "Error: webServer handler responded with error response [%ls]",
-                  at.errorMessage.c_str());
-    return AttemptResult::kRetry;
+    at.log->Error(kTag,
+                  "Error: webServer handler responded with error response [%s]; the "
+                  "credentials were refused, so the login is not tried again",
+                  text->c_str());
+    at.errorMessage = L"Error: The web console refused the login of user [" +
+                      FXString::ToWstring(userName) + L"]: " + FXString::ToWstring(*text);
+    return AttemptResult::kStop;
   }
   std::string token = reply.getstring(msg::kRespSessionToken.number, msg::kRespSessionToken.tag,
                                       msg::kCheckCredentialResp.key, msg::kRespSessionToken.key);
@@ -120,10 +129,11 @@ int Login(const SessionParams& params, std::wstring& error, std::string& session
   op.wait = FixedWaitRetry(params.retryCount, kRetryWaitMs, ignoreRetryWait);
   op.retryPrefix = "Error: Failed to login to cloud. ";
   op.totalEnd = ".";
-  op.read = ReadMessageReply(CredentialReplyRules(), msg::kCheckCredentialResp,
-                             [&sessionToken](CNMessageBase& reply, const ConsoleReply& at) {
-                               return ReadCredentialReply(reply, at, sessionToken);
-                             });
+  op.read =
+      ReadMessageReply(CredentialReplyRules(), msg::kCheckCredentialResp,
+                       [&params, &sessionToken](CNMessageBase& reply, const ConsoleReply& at) {
+                         return ReadCredentialReply(reply, at, params.userName, sessionToken);
+                       });
   return RunConsoleStep(params, kTag, op, error);
 }
 

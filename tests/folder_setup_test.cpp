@@ -461,8 +461,9 @@ TEST_F(FolderSetupTest, RefusesWhenNotInitializedAndPassesLoginFailuresOn) {
   EXPECT_EQ(0, runInit("wrong", "g-9", false));
   EXPECT_EQ(0u, setupPosts().size());
   EXPECT_EQ(1u, CountOccurrences(env.logText(),
-                                 "Error: Failed to create folder. Error Message [Invalid user name "
-                                 "or password]. VestrumGUID [g-9] "));
+                                 "Error: Failed to create folder. Error Message [Error: The web "
+                                 "console refused the login of user [ann]: Invalid user name or "
+                                 "password]. VestrumGUID [g-9] "));
   EXPECT_TRUE(sleeps.waits().empty());  // init never waits
 }
 

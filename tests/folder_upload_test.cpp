@@ -932,7 +932,7 @@ TEST_F(FolderUploadTest, LoginFailureStopsBeforeAnyUploadRequest) {
   service.m_nRetryCount = 1;
   cloud.setLoginError("Account locked");
   EXPECT_EQ(0, upload("f.bin"));
-  EXPECT_EQ(L"Account locked", message);
+  EXPECT_EQ(L"Error: The web console refused the login of user [ann]: Account locked", message);
   EXPECT_TRUE(cloud.events().empty());
   EXPECT_EQ(0, gatewaysLeft());
 }

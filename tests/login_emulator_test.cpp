@@ -45,22 +45,76 @@ TEST_F(LoginOverHttp, ValidAccountGetsATokenThatTheConsoleAccepts) {
   EXPECT_EQ(log.find(token), std::string::npos);
 }
 
-TEST_F(LoginOverHttp, WrongPasswordReportsTheServersText) {
-  BlobServiceAccess blob;
-  blob.m_nRetryCount = 2;
-  blob.forceInitialized(emulator->consoleUrl(), "ann", "wrong-pass");
-  std::wstring error;
-  std::string token;
-  ScopedSleepRecorder sleeps;
-  EXPECT_EQ(blob.DoLogin(error, token, false), 0);
-  EXPECT_EQ(error, L"Invalid user name or password");
-  EXPECT_TRUE(token.empty());
-  EXPECT_EQ(emulator->journal("login").size(), 2u);
-  EXPECT_EQ(sleeps.waits(), (std::vector<unsigned>{120000u, 120000u}));
-  const std::string log = env.logText();
-  EXPECT_NE(log.find("Error: Failed to login to cloud. Total retry count [2]."), std::string::npos);
-  EXPECT_EQ(log.find("wrong-pass"), std::string::npos);
-  EXPECT_EQ(log.find(blob.m_password), std::string::npos);
+// A refused password is sent once, whatever the retry count: sent again it
+// could lock the account. The console's text reaches the caller.
+TEST_F(LoginOverHttp, WrongPasswordCostsOneLoginWithTheServersText) {
+  const std::wstring refused =
+      L"Error: The web console refused the login of user [ann]: Invalid user name or password";
+  const auto expectOneRefusedLogin = [&](const char* how, int result, const std::wstring& error,
+                                         const std::vector<unsigned>& waits) {
+    SCOPED_TRACE(how);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error, refused);
+    EXPECT_EQ(emulator->journal("login").size(), 1u);
+    EXPECT_TRUE(waits.empty());
+    const std::string log = env.logText();
+    EXPECT_NE(log.find("[Invalid user name or password]; the credentials were refused, so the "
+                       "login is not tried again"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Retrying"), std::string::npos) << log;
+    EXPECT_EQ(log.find("wrong-pass"), std::string::npos);
+    EXPECT_EQ(log.find("d3JvbmctcGFzcw"), std::string::npos) << "the Base64 password";
+    EXPECT_EQ(emulator->journal().size(), 1u) << "nothing after the refused login";
+  };
+  {
+    BlobServiceAccess blob;
+    ASSERT_EQ(blob.m_nRetryCount, 30);
+    blob.forceInitialized(emulator->consoleUrl(), "ann", "wrong-pass");
+    std::wstring error;
+    std::string token;
+    ScopedSleepRecorder sleeps;
+    const int result = blob.DoLogin(error, token, false);
+    EXPECT_TRUE(token.empty());
+    expectOneRefusedLogin("blob DoLogin", result, error, sleeps.waits());
+  }
+  {
+    emulator->reset();
+    FolderServiceAccess folder;
+    folder.forceInitialized(emulator->consoleUrl(), "ann", "wrong-pass");
+    std::wstring error;
+    std::string token;
+    ScopedSleepRecorder sleeps;
+    const int result = folder.DoLogin(error, token, false);
+    expectOneRefusedLogin("folder DoLogin", result, error, sleeps.waits());
+  }
+  {
+    resetEmulator(env);
+    ScopedSleepRecorder sleeps;
+    BlobServiceAccess blob;
+    std::wstring error;
+    const int result =
+        blob.init("ann", "wrong-pass", "focus", "guid-1", 1, 7, "set-1", 0, 7, error, "");
+    expectOneRefusedLogin("blob init", result, error, sleeps.waits());
+  }
+  {
+    resetEmulator(env);
+    ScopedSleepRecorder sleeps;
+    FolderServiceAccess folder;
+    std::string folderGUID;
+    std::string folderPath;
+    const int result =
+        folder.init("ann", "wrong-pass", "focus", "guid-1", folderGUID, folderPath, "", false);
+    // The folder init has no message: its log line carries the text.
+    EXPECT_NE(env.logText().find(FXString::ToString(refused)), std::string::npos);
+    // Each init named the console it logged in to and where that came from.
+    EXPECT_EQ(zutest::CountOccurrences(env.logText(), "[init] Web console URL [" +
+                                                          emulator->consoleUrl() +
+                                                          "] from setting \"Cloud URL\" of "),
+              2u)
+        << env.logText();
+    expectOneRefusedLogin("folder init", result, refused, sleeps.waits());
+  }
 }
 
 TEST_F(LoginOverHttp, EmptyReplyIsRetriedThirtyTimes) {
@@ -114,8 +168,8 @@ TEST_F(LoginOverHttp, ReplyWithoutErrorsAndTokenIsASuccess) {
 
 TEST_F(LoginOverHttp, RefusedPortGivesUpAfterRetryCountConnects) {
   FolderServiceAccess folder;
-  folder.forceInitialized(
-      "http://127.0.0.1:" + std::to_string(UnusedLoopbackPort()) + "/webconsole", "ann", "s3cr3t");
+  const std::string port = std::to_string(UnusedLoopbackPort());
+  folder.forceInitialized("http://127.0.0.1:" + port + "/webconsole", "ann", "s3cr3t");
   std::wstring error;
   std::string token;
   ScopedSleepRecorder sleeps;
