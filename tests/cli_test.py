@@ -524,6 +524,29 @@ class CliTest(unittest.TestCase):
         self.assertIn("ZUCloudService.log", result.stderr)
         self.assertEqual(EMULATOR.control("GET", "/_emu/completions"), [])
 
+    def test_a_log_that_cannot_be_written_is_named_once_and_a_refused_password_sent_once(self):
+        self.write("a.bin", b"abc")
+        blocker = os.path.join(self.dir, "blocker")
+        with open(blocker, "w") as f:
+            f.write("x")
+        log = os.path.join(blocker, "log", "ZUCloudService.log")
+        self.env["ZUCLOUD_LOG_DIR"] = os.path.dirname(log)
+        self.env["CLI_PW"] = "wrong-pass"
+        config = self.blob_config()
+        result = self.run_cli(*(self.base_args("blob", config) + [self.files]))
+        self.assertEqual(result.returncode, 2, result.stdout + result.stderr)
+        # The console the tool logs in to, and where its URL came from.
+        self.assertIn("Web console: [%s/webconsole] from setting \"Cloud URL\" of " % EMULATOR.base,
+                      result.stdout)
+        told = [line for line in result.stderr.splitlines() if line.startswith("zucloud: ")]
+        self.assertEqual(told, ["zucloud: cannot open the log file %s: Not a directory; "
+                                "nothing will be logged" % log], result.stderr)
+        self.assertIn("no log was written: %s cannot be written" % log, result.stderr)
+        self.assertNotIn("see ", result.stderr)
+        self.assertIn("refused the login of user [ann]: Invalid user name or password",
+                      result.stderr)
+        self.assertEqual(len(EMULATOR.control("GET", "/_emu/journal?kind=login")), 1)
+
     def test_proxy_options_carry_every_request_unless_bypassed(self):
         self.write("p.bin", os.urandom(2000))
         config = self.blob_config("DRBackupRetryCount = 1\n")

@@ -1,12 +1,14 @@
 // The service log: file placement, line layout, levels, formatting,
 // redaction and concurrent appends.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <filesystem>
@@ -399,12 +401,18 @@ TEST(LogUnopenable, NothingWrittenNothingFails) {
   ScopedEnv dir("ZUCLOUD_LOG_DIR", root.file("blocker") + "/sub");
   EvDebugFileInstance file;
   EvDebug log(&file);
+  ::testing::internal::CaptureStderr();
   EXPECT_NE(0, log.initialize(&file, EvDebug::kZuCloudLogId, 0, true, "x"));
+  const std::string told = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(file.isOpen());
   EXPECT_EQ("", file.path());
   log.Error("Op", "goes nowhere %s", "at all");
   log.debugLvl(1, "nor this %d", 1);
   EXPECT_EQ("x", ReadFile(root.file("blocker")));
+  // The operator hears of it: one line with the path and the reason.
+  EXPECT_EQ("zucloud: cannot open the log file " + root.file("blocker") +
+                "/sub/ZUCloudService.log: Not a directory; nothing will be logged\n",
+            told);
 
   // Before initialize, and without any instance, logging is a no-op too.
   EvDebug noInstance(nullptr);
@@ -414,6 +422,89 @@ TEST(LogUnopenable, NothingWrittenNothingFails) {
   EvDebug notInitialized(&unopened);
   notInitialized.error("nothing either");
   EXPECT_FALSE(unopened.isOpen());
+}
+
+// A log that cannot be opened (a folder this user may not write, a folder
+// that cannot be made) or written (a full disk: here a file size limit) is
+// named on stderr once per path and process, however many objects open it
+// or lines fail; another path gets its own line.
+TEST(LogUnopenable, OneStderrLinePerLogWithItsReason) {
+  struct Row {
+    const char* what;
+    std::function<std::string(const TempDir& root)> folder;  // "" skips the row
+    const char* reason;
+  };
+  const Row rows[] = {
+      {"folder under a file",
+       [](const TempDir& root) {
+         zutest::WriteFile(root.file("file"), "x");
+         return root.file("file") + "/logs";
+       },
+       ": Not a directory; nothing will be logged\n"},
+      {"folder that cannot be made",
+       [](const TempDir&) { return std::string("/proc/zucloud-no-such-folder/logs"); },
+       ": No such file or directory (its folder is missing and could not be made); nothing will "
+       "be logged\n"},
+      {"folder this user may not write",
+       [](const TempDir& root) {
+         if (::geteuid() == 0) return std::string();  // root writes anywhere
+         EXPECT_EQ(0, ::mkdir(root.file("locked").c_str(), 0500));
+         return root.file("locked");
+       },
+       ": Permission denied; nothing will be logged\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    TempDir root;
+    const std::string folder = row.folder(root);
+    if (folder.empty()) continue;
+    ScopedEnv dir("ZUCLOUD_LOG_DIR", folder);
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 3; ++i) {
+      EvDebugFileInstance file;
+      EvDebug log(&file);
+      EXPECT_NE(0, log.initialize(&file, EvDebug::kZuCloudLogId, 0, true, "x"));
+      log.Error("Op", "lost %d", i);
+    }
+    const std::string told = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1u, CountOccurrences(told, "\n")) << told;
+    EXPECT_EQ(0u,
+              told.find("zucloud: cannot open the log file " + folder + "/ZUCloudService.log: "))
+        << told;
+    EXPECT_NE(std::string::npos, told.find(row.reason)) << told;
+  }
+
+  // Lines that cannot be written: one line when the first is lost, none
+  // for the next; the lines before are kept whole.
+  TempDir root;
+  ScopedEnv dir("ZUCLOUD_LOG_DIR", root.path());
+  EvDebugFileInstance file;
+  EvDebug log(&file);
+  ASSERT_EQ(0, log.initialize(&file, EvDebug::kZuCloudLogId, 0, true, "x"));
+  // Longer than the stderr line, which gtest catches in a file under the
+  // same limit.
+  log.Error("Op", "kept %s", std::string(1000, 'k').c_str());
+  const std::string path = root.file("ZUCloudService.log");
+  const size_t kept = ReadFile(path).size();
+  rlimit old{};
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &old));
+  rlimit small = old;
+  small.rlim_cur = kept;
+  const sighandler_t oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  ::testing::internal::CaptureStderr();
+  const int limited = ::setrlimit(RLIMIT_FSIZE, &small);
+  log.Error("Op", "lost 1");
+  log.Error("Op", "lost 2");
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  const std::string told = ::testing::internal::GetCapturedStderr();
+  ::signal(SIGXFSZ, oldHandler);
+  ASSERT_EQ(0, limited);
+  EXPECT_EQ(
+      "zucloud: cannot write the log file " + path + ": File too large; log lines are being lost\n",
+      told);
+  EXPECT_EQ(kept, ReadFile(path).size());
+  log.Error("Op", "written again");
+  EXPECT_NE(std::string::npos, ReadFile(path).find("[Op] written again"));
 }
 
 TEST(LogDirectory, EnvironmentOrDefault) {

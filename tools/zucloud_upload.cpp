@@ -1,6 +1,7 @@
 // zucloud-upload: runs one DR backup upload through the library as a host
 // job would and prints a summary. Exit status 0 only when every file was
 // stored and, for the blob service, the cloud confirmed the completion.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -57,10 +58,23 @@ std::string Narrow(const std::wstring& text) {
   return out;
 }
 
+// Where the details are: the library's log, or word that it could not
+// write one (it said why on stderr when it tried).
 std::string LogHint() {
   const char* dir = std::getenv("ZUCLOUD_LOG_DIR");
-  return std::string("see ZUCloudService.log in ") + (dir && *dir ? dir : "/var/log/zucloud") +
-         " for details";
+  const std::string path =
+      std::string(dir && *dir ? dir : "/var/log/zucloud") + "/ZUCloudService.log";
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path.c_str(), W_OK) != 0) {
+    return "no log was written: " + path + " cannot be written";
+  }
+  return "see " + path + " for details";
+}
+
+// The web console the service logs in to and where its URL came from,
+// before the login (nothing when it logs in to none).
+void PrintConsoleUrl(const std::string& description) {
+  if (!description.empty()) std::printf("Web console: %s\n", Printable(description).c_str());
 }
 
 int Fail(const std::string& message) {
@@ -127,6 +141,7 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer, Ru
   std::string folderGUID;
   std::string folderPath;
   std::printf("Setting up the DR backup folder (folder service)...\n");
+  PrintConsoleUrl(service.describeConsoleURL());
   if (service.init(options.user, options.password, options.focus, options.vestrumGUID, folderGUID,
                    folderPath, options.loginExtra, false) != 1) {
     return Fail("the folder service could not log in or set up the DR backup folder");
@@ -201,6 +216,7 @@ int RunBlob(const UploadOptions& options, zutool::ProgressPrinter& printer, RunL
   for (const auto& file : options.files) service.AddFileInfo(file.directory + file.name);
   std::wstring message;
   std::printf("Setting up the DR backup upload (blob service)...\n");
+  PrintConsoleUrl(service.describeConsoleURL());
   if (service.init(options.user, options.password, options.focus, options.vestrumGUID,
                    options.vestrumId, options.jobId, options.setId, options.backupLevel,
                    options.fullJobId, message, options.loginExtra) != 1) {

@@ -14,6 +14,11 @@
 //    opened without following a symbolic link and its mode is forced to
 //    0600. A file that fails this is refused with one line on stderr and the
 //    log goes nowhere.
+//  - A log that cannot be opened (a folder that is missing and cannot be
+//    made, one this user may not write) or whose lines cannot be written (a
+//    full disk) is named on stderr with the reason: one line per log path
+//    and process, whatever the trouble and however often it recurs, so a
+//    host's own stderr is not flooded.
 //  - Redaction happens in RedactLogText, applied to the tag and text of every
 //    line before it is written.
 //  - The size cap is checked against the file itself (fstat) before each
@@ -36,6 +41,7 @@
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "platform/host/Env.h"
@@ -199,10 +205,42 @@ void AppendOneLine(std::string& out, const std::string& text) {
   }
 }
 
+// Writes `line` (without its line feed) to stderr unless a line about the
+// log file `path` was written before: an operator gets one line per log,
+// however many service objects open it or lines fail.
+struct ToldPaths {
+  zu::Mutex mutex;
+  std::set<std::string> paths GUARDED_BY(mutex);
+};
+
+void TellOperatorOnce(const std::string& path, const std::string& line) {
+  static ToldPaths* told = new ToldPaths();  // never destroyed: used by late log calls
+  {
+    zu::MutexLock lock(told->mutex);
+    if (!told->paths.insert(path).second) return;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 // The one stderr line of a refused log file; nothing is logged after it.
 void RefuseLogFile(const std::string& path, const char* reason) {
-  std::fprintf(stderr, "zucloud: log file %s refused: %s; nothing will be logged\n", path.c_str(),
-               reason);
+  TellOperatorOnce(
+      path, "zucloud: log file " + path + " refused: " + reason + "; nothing will be logged");
+}
+
+// The one stderr line of a log file that cannot be opened (errno `error`).
+void CannotOpenLogFile(const std::string& path, int error) {
+  std::string reason = std::strerror(error);
+  if (error == ENOENT) reason += " (its folder is missing and could not be made)";
+  TellOperatorOnce(path, "zucloud: cannot open the log file " + path + ": " + reason +
+                             "; nothing will be logged");
+}
+
+// The one stderr line of a log file that stopped taking lines (errno
+// `error`: a full disk, a file size limit); later lines are still tried.
+void CannotWriteLogFile(const std::string& path, int error) {
+  TellOperatorOnce(path, "zucloud: cannot write the log file " + path + ": " +
+                             std::strerror(error) + "; log lines are being lost");
 }
 
 }  // namespace
@@ -230,7 +268,11 @@ int EvDebugFileInstance::open(const std::string& path) {
   const char* refusal = nullptr;
   const int fd = zu::OpenPrivateFile(AT_FDCWD, path, O_WRONLY | O_APPEND, true, error, refusal);
   if (fd < 0) {
-    if (refusal != nullptr) RefuseLogFile(path, refusal);
+    if (refusal != nullptr) {
+      RefuseLogFile(path, refusal);
+    } else {
+      CannotOpenLogFile(path, error);
+    }
     return error != 0 ? error : -1;
   }
   m_fd = fd;
@@ -284,7 +326,9 @@ void EvDebugFileInstance::writeLine(const std::string& line) {
   if (m_fd < 0) return;
   rotateIfFull(buf.size());
   if (m_fd < 0) return;
-  zu::WriteAll(m_fd, buf);  // the log is best effort: a failed write is dropped
+  // The log is best effort: a failed line is dropped (the operator hears of
+  // it once) and the next one is tried.
+  if (!zu::WriteAll(m_fd, buf)) CannotWriteLogFile(m_path, errno);
 }
 
 std::string EvDebugFileInstance::path() const {

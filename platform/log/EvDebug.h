@@ -4,7 +4,9 @@
 // missing, file mode 0600). One line per call: UTC timestamp with
 // milliseconds, process id, thread id, level, tag (tagged style), text.
 // Lines from many threads never interleave. When the log cannot be opened
-// nothing is written and nothing fails.
+// nothing is written and nothing fails; when it cannot be opened or written
+// one line on stderr names its path and the reason (once per path and
+// process).
 //
 // Two styles: tagged (Error, Debug, DebugLvl; the tag names the operation)
 // and untagged (error, debug, debugLvl; the text carries its own source
