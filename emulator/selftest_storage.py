@@ -778,6 +778,49 @@ class BlobEndpoints(StorageCase):
         self.emu.config["sas_lifetime_seconds"] = 30
         self.assertEqual(30, blob.sas_lifetime(self.emu))
 
+    def test_sas_permissions_knob_hands_out_a_token_azurite_lets_only_write(self):
+        from zuemu import blob
+        guid = "1F9619FF-8B86-D011-B42D-00C04FD430CA"
+        path = "/webconsole/api/zudrbackup/setup"
+        self.emu.config["sas_permissions"] = "wc"
+        url, sas = self.parse_setup(self.post(path, self.setup_body(guid))[1])
+        self.assertEqual("cw", urllib.parse.parse_qs(sas)["sp"][0])
+        # Put Block and Put Block List are served...
+        self.upload(url, sas, "wo.bin", b"abc")
+        self.assertEqual(b"abc", Env.store.get_blob(guid.lower(), "wo.bin"))
+        # ...every read is refused 403 AuthorizationPermissionMismatch: Get
+        # Block List in its XML body and header, Get Blob Properties (HEAD,
+        # no body) in the x-ms-error-code header alone.
+        split = urllib.parse.urlsplit(url)
+        for method, query in (("GET", "comp=blocklist&blocklisttype=committed&"),
+                              ("GET", "comp=blocklist&blocklisttype=uncommitted&"),
+                              ("HEAD", "")):
+            conn = self.conn(port=split.port)
+            try:
+                conn.request(method, "%s/wo.bin?%s%s" % (split.path, query, sas))
+                resp = conn.getresponse()
+                body = resp.read()
+            finally:
+                conn.close()
+            self.assertEqual(403, resp.status, (method, query, body))
+            self.assertEqual("AuthorizationPermissionMismatch",
+                             resp.getheader("x-ms-error-code"), (method, query))
+            if method == "GET":
+                self.assertIn(b"<Code>AuthorizationPermissionMismatch</Code>", body)
+        # The same token with read permission reads.
+        self.emu.config["sas_permissions"] = "rcw"
+        url, sas = self.parse_setup(self.post(path, self.setup_body(guid))[1])
+        conn = self.conn(port=split.port)
+        try:
+            conn.request("HEAD", "%s/wo.bin?%s" % (split.path, sas))
+            self.assertEqual(200, conn.getresponse().status)
+        finally:
+            conn.close()
+        # Anything but distinct letters of "racwdl" leaves the default.
+        for bad in ("", "rw!", "ww", 7, None, "x"):
+            self.emu.config["sas_permissions"] = bad
+            self.assertEqual(blob.SAS_PERMISSIONS, blob.sas_permissions(self.emu))
+
     def test_workflow_setup_and_errors(self):
         status, text = self.post(
             "/webconsole/api/Workflow/Setup_DRBackup_ZUCloudV3/Action/Execute"

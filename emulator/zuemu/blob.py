@@ -24,6 +24,10 @@ af_setup and af_finalize.  "sas_lifetime_seconds" (a positive whole number,
 default SAS_LIFETIME_SECONDS) is how long the SAS tokens of the set-ups
 (API, workflow and Azure Functions) stay valid: their "se", which Azurite
 checks, so that a test can have a token expire during an upload.
+"sas_permissions" (letters of "racwdl", default SAS_PERMISSIONS) is their
+"sp": "cw" hands out a write-only token, which Azurite serves Put Block,
+Put Blob and Put Block List and refuses every read (Get Block List, Get Blob
+Properties) with 403 AuthorizationPermissionMismatch.
 
 State: emu.state["blob"] = {"setups": [...], "containers": {guid: name}};
 every finalize (and Azure Functions set-up) request is appended, parsed, to
@@ -42,6 +46,7 @@ from .server import Response, Route
 from . import azstore
 
 SAS_LIFETIME_SECONDS = 12 * 3600
+SAS_PERMISSIONS = "racwdl"
 MAX_REQUEST_BYTES = 16 * 1024 * 1024
 
 
@@ -53,6 +58,25 @@ def sas_lifetime(emu):
     if isinstance(value, int) and not isinstance(value, bool) and value > 0:
         return value
     return SAS_LIFETIME_SECONDS
+
+
+def sas_permissions(emu):
+    """The "sp" of the set-ups' SAS tokens: the "sas_permissions" knob when
+    it is a non-empty string of distinct letters of SAS_PERMISSIONS (kept in
+    that order, as the service expects them), else SAS_PERMISSIONS."""
+    with emu.lock:
+        value = emu.config.get("sas_permissions")
+    if (not isinstance(value, str) or not value or len(set(value)) != len(value)
+            or any(c not in SAS_PERMISSIONS for c in value)):
+        return SAS_PERMISSIONS
+    return "".join(c for c in SAS_PERMISSIONS if c in value)
+
+
+def _container_sas(emu, container, extra_seconds=0):
+    """The SAS of a set-up for `container`, by the knobs above."""
+    return azstore.container_sas(container, permissions=sas_permissions(emu),
+                                 expiry_seconds=sas_lifetime(emu) + extra_seconds)
+
 
 _FORBIDDEN_XML = re.compile(rb"<!\s*(DOCTYPE|ENTITY)", re.IGNORECASE)
 
@@ -227,8 +251,7 @@ def handle_setup(emu, req, match, mode):
                                 % exc)
             reply, status = _override(emu, "blob_setup", values)
             return _xml(status or 200, reply if reply is not None else body)
-        sas = azstore.container_sas(container,
-                                    expiry_seconds=sas_lifetime(emu))
+        sas = _container_sas(emu, container)
         values.update(service_url=service_url, sas=sas, container=container)
         request["container"] = container
         body = ("<SetupResult><AzureSASServiceURL>%s</AzureSASServiceURL>"
@@ -350,14 +373,13 @@ def handle_af_setup(emu, req, match):
             tokens = []
             for i, name in enumerate(n for n in names
                                      if isinstance(n, str)):
-                tokens.append({"name": name, "sasToken": azstore.container_sas(
-                    container, expiry_seconds=sas_lifetime(emu) + i)})
+                tokens.append({"name": name,
+                               "sasToken": _container_sas(emu, container, i)})
             record["container"] = container
             record["tokens"] = tokens
             values.update(service_url=service_url, container=container,
                           sas=tokens[0]["sasToken"] if tokens else
-                          azstore.container_sas(
-                              container, expiry_seconds=sas_lifetime(emu)))
+                          _container_sas(emu, container))
             reply = {"containerCreated": True,
                      "azureSASServiceURL": service_url,
                      "azureSASTokens": tokens}
