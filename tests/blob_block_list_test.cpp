@@ -11,6 +11,7 @@
 #include "blob/storage/BlockId.h"
 #include "blob/storage/BlockList.h"
 #include "platform/crypto/RegionLayout.h"
+#include "platform/text/FXString.h"
 #include "session/SessionParams.h"
 #include "support/Emulator.h"
 #include "support/EnvChange.h"
@@ -302,6 +303,10 @@ TEST_F(LostCommitReply, TheCommittedListTellsWhetherALostCommitWasCarriedOut) {
                        "invalid.</Message></Error>",
                        400, "HTTP status 400"};
   const FakeReply bad{500, "", 500, "HTTP status 500"};  // a reading of the list that failed
+  // A write-only token's reading, and a 403 of another cause.
+  const FakeReply noRead{403, "<Error><Code>AuthorizationPermissionMismatch</Code></Error>", 403,
+                         "HTTP 403"};
+  const FakeReply denied{403, "<Error><Code>AuthorizationFailure</Code></Error>", 403, "HTTP 403"};
   const std::vector<std::string> tagged = commit(true).ids;
   const std::vector<std::string> untagged = commit(false).ids;
   const FakeReply found{0, CommittedList(tagged, {1048576, 5}), 200, ""};
@@ -316,7 +321,9 @@ TEST_F(LostCommitReply, TheCommittedListTellsWhetherALostCommitWasCarriedOut) {
     int result;
     std::string sequence;
     size_t waits120s;
-    bool logged;  // the "found committed" line
+    bool logged;           // the "found committed" line
+    bool noRead = false;   // the one line that the token cannot read
+    std::string why = "";  // in the message of a failed commit
   };
   // A lost reply (the gateway notes it) is followed by the next attempt at
   // once; any other failed attempt by the 120 s wait.
@@ -334,6 +341,33 @@ TEST_F(LostCommitReply, TheCommittedListTellsWhetherALostCommitWasCarriedOut) {
       {"list read at the third attempt", true, {lost, bad, bad, found}, 1, "PGGG", 0, true},
       {"list unreadable 3 times: again", true, {lost, bad, bad, bad, ok}, 1, "PGGGP", 0, false},
       {"gone, list unreadable: failed", true, {err, gone, bad, bad, bad}, 0, "PPGGG", 1, false},
+      // A token without read permission: read once, never taken as done.
+      {"lost, no read permission: sent again", true, {lost, noRead, ok}, 1, "PGP", 0, false, true},
+      {"lost, no read permission, then InvalidBlockList: not read again, failed",
+       true,
+       {lost, noRead, gone},
+       0,
+       "PGP",
+       0,
+       false,
+       true,
+       "the SAS token has no read permission (403 AuthorizationPermissionMismatch)"},
+      {"gone, no read permission: failed",
+       true,
+       {err, gone, noRead},
+       0,
+       "PPG",
+       1,
+       false,
+       true,
+       "the SAS token has no read permission (403 AuthorizationPermissionMismatch)"},
+      {"lost, list refused 403 otherwise: sent again",
+       true,
+       {lost, denied, ok},
+       1,
+       "PGP",
+       0,
+       false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -362,11 +396,22 @@ TEST_F(LostCommitReply, TheCommittedListTellsWhetherALostCommitWasCarriedOut) {
                  "reply to its commit was lost; the commit is taken as done.") != std::string::npos,
         row.logged)
         << log;
+    EXPECT_EQ(zutest::CountOccurrences(log,
+                                       "Warning: Cannot read the committed block list of "
+                                       "file [a.bak] to learn whether its commit was "
+                                       "carried out: the SAS token has no read permission"),
+              row.noRead ? 1u : 0u)
+        << log;
     if (row.result == 0) {
       EXPECT_TRUE(zutest::MessageStartsWith(
           message,
           L"Error: Failed to upload file [a.bak] to cloud: storage refused its block "
           L"list because it no longer holds the file's blocks uncommitted"));
+      if (!row.why.empty()) {
+        EXPECT_NE(message.find(L"could not be read (" + FXString::ToWstring(row.why) + L")"),
+                  std::wstring::npos)
+            << FXString::ToString(message);
+      }
     }
   }
 }

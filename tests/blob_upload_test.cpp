@@ -687,7 +687,9 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
     int failedReads;
     int result;
     size_t reads;
-    std::string message;  // part of the caller's message on failure
+    std::string message;       // part of the caller's message on failure
+    const char* refused = "";  // every read refused 403 with this code
+    int setUps = 0;            // fresh tokens asked for
   };
   const std::vector<Row> rows = {
       {"off: nothing is read", false, false, false, "3", "", 0, 1, 0, ""},
@@ -705,6 +707,16 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
       {"read at the third attempt", true, false, false, "", "", 2, 1, 3, ""},
       {"unreadable three times", true, false, false, "", "", 3, 0, 3,
        "its blob was stored but could not be verified (HTTP 500)"},
+      // A write-only token: no fresh token, the file fails saying why.
+      {"no read permission", true, false, false, "", "", 0, 0, 1,
+       "its blob was stored but cannot be verified: the SAS token has no read permission (403 "
+       "AuthorizationPermissionMismatch), which bEnableZUCloudDRBackupVerify needs.",
+       "AuthorizationPermissionMismatch"},
+      {"no read permission, one Put Blob", true, true, true, "", "", 0, 0, 1,
+       "the SAS token has no read permission", "AuthorizationPermissionMismatch"},
+      {"another 403: a fresh token is asked for", true, false, false, "", "", 0, 0, 2,
+       "403 AuthorizationFailure: the token was refused again after a refresh",
+       "AuthorizationFailure", 1},
   };
   auto service = makeService();
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -716,23 +728,27 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
     cloud_.reportedLength = row.length;
     cloud_.reportedMd5 = row.md5Seen;
     cloud_.failNext("properties", row.failedReads);
+    cloud_.refuseStorage(row.refused[0] != '\0' ? "reads" : "none", 403, row.refused);
     const std::string name = "verify-" + std::to_string(i) + ".bak";
     writeFile(name, zutest::RandomBytes(static_cast<long long>(size), 5));
     const size_t readsBefore = requests("properties").size();
+    const int setUpsBefore = cloud_.setUpCount();
     std::wstring message;
     EXPECT_EQ(service->UploadFile(dir(), name, "f", message), row.result);
+    EXPECT_EQ(cloud_.setUpCount() - setUpsBefore, row.setUps);
     EXPECT_EQ(service->m_fileList.back()->uploaded, row.result == 1);
     const std::vector<FakeRequest> reads = requests("properties");
     EXPECT_EQ(reads.size() - readsBefore, row.reads);
     if (row.reads > 0) {
-      EXPECT_EQ(reads.back().url, std::string(kStore) + "/f/" + name + "?" + kToken);
+      // The first read with the set-up's token (a fresh one reads last).
+      EXPECT_EQ(reads[readsBefore].url, std::string(kStore) + "/f/" + name + "?" + kToken);
     }
     if (row.result == 0) {
       EXPECT_NE(message.find(FXString::ToWstring(row.message)), std::wstring::npos)
           << std::string(message.begin(), message.end());
     }
   }
-  EXPECT_EQ(requests("put_blob").size(), 3u);
+  EXPECT_EQ(requests("put_blob").size(), 4u);
 }
 
 // The value of request header `name`, "" when the request has none.
@@ -1236,6 +1252,7 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
     bool found = false;    // the earlier run's commit is found
     long long mtimeShift = 0;
     bool lockedElsewhere = false;  // another upload holds the journal's lock
+    const char* refused = "";      // the committed list is refused 403 with this code
   };
   const Row rows[] = {
       {"same file: blocks 2 and 4 are held short",
@@ -1285,6 +1302,32 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
        false,
        0,
        true},
+      // A write-only token reads neither list: the file goes whole, and
+      // the uncommitted list is not asked for in vain.
+      {"committed list refused: no read permission",
+       id.size,
+       0,
+       {},
+       0,
+       &held,
+       &committedHere,
+       1,
+       false,
+       0,
+       false,
+       "AuthorizationPermissionMismatch"},
+      {"committed list refused otherwise: the held blocks are asked for",
+       id.size,
+       1,
+       {true, false, true, false},
+       2 * kMiB,
+       &held,
+       &committedHere,
+       1,
+       false,
+       0,
+       false,
+       "AuthorizationFailure"},
   };
   std::string problem;
   const std::unique_ptr<zu::PrivateDirectory> lockDir =
@@ -1322,8 +1365,11 @@ TEST(ResumeJournal, ABlockIsSkippedOnlyWhenHeldWithItsLengthForThisVeryFile) {
       EXPECT_EQ(queries, 0) << "the committed list is read before anything else";
       ++committedQueries;
       zu::blob::BlockListing listing;
-      listing.answered = true;
-      listing.blocks = *row.committed;
+      listing.answered = row.refused[0] == '\0';
+      listing.blocks = listing.answered ? *row.committed : none;
+      listing.status = listing.answered ? 200 : 403;
+      listing.noReadPermission = std::string(row.refused) == "AuthorizationPermissionMismatch";
+      if (!listing.answered) listing.failure = "403 " + std::string(row.refused);
       return listing;
     };
     const zu::blob::ResumeStart start = zu::blob::PrepareResume(request, &log);
@@ -1513,6 +1559,9 @@ const char* const kPolicy =
     "count limit) forbids the write.";
 const char* const kEndpoint =
     "the storage endpoint does not support the request; check the storage URL.";
+const char* const kNoWrite =
+    "the SAS token does not grant the permission to write the blob, and a fresh token of the "
+    "same grant would be refused too; the set-up must hand out tokens with write permission.";
 
 TEST_P(StorageRefusal, EndsTheFileAtOnceOnlyWhenNoResendCanPass) {
   const RefusalRow& row = GetParam();
@@ -1541,6 +1590,11 @@ INSTANTIATE_TEST_SUITE_P(
                    "the token was refused again after a refresh."},
         RefusalRow{"commit_403", "block_list", 403, "AuthorizationFailure", 2, 1,
                    "the token was refused again after a refresh."},
+        // A token without write permission: no fresh token of its grant helps.
+        RefusalRow{"put_block_no_write", "put_block", 403, "AuthorizationPermissionMismatch", 1, 0,
+                   kNoWrite},
+        RefusalRow{"commit_no_write", "block_list", 403, "AuthorizationPermissionMismatch", 1, 0,
+                   kNoWrite},
         RefusalRow{"container_gone", "put_block", 404, "ContainerNotFound", 1, 0,
                    "the container no longer exists."},
         RefusalRow{"commit_container_gone", "block_list", 404, "ContainerNotFound", 1, 0,

@@ -205,16 +205,18 @@ ResumeStart StartResume(const std::string& blobUrl, const UploadDescription& arg
   request.encryption = args.encryption;
   // A 403 (the token expired while the upload was stopped) asks for a fresh
   // token once, as every storage request of the file does; any other
-  // refusal leaves the file to be sent whole.
+  // refusal, a token without read permission among them, leaves the file
+  // to be sent whole.
   const auto withToken = [&args](auto query) {
     decltype(query(args.sasToken)) reply;
     zu::blob::SendWithRefresh(args.tokens, args.sasToken, [&](const std::string& token) {
       reply = query(token);
       zu::blob::StorageJudgement judged;
       judged.status = reply.status;
-      judged.verdict = reply.answered        ? zu::blob::StorageVerdict::kConfirmed
-                       : reply.status == 403 ? zu::blob::StorageVerdict::kTokenRefused
-                                             : zu::blob::StorageVerdict::kFinal;
+      judged.verdict = reply.answered ? zu::blob::StorageVerdict::kConfirmed
+                       : reply.status == 403 && !reply.noReadPermission
+                           ? zu::blob::StorageVerdict::kTokenRefused
+                           : zu::blob::StorageVerdict::kFinal;
       return judged;
     });
     return reply;

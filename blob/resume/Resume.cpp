@@ -123,24 +123,41 @@ bool ReadJournal(const ResumeRequest& request, const PrivateDirectory& dir, cons
   return true;
 }
 
-// True when the journal may be of an upload storage committed and the
-// blob's committed block list is exactly the journal's: the upload is done.
-bool FoundCommitted(const ResumeRequest& request, const JournalContent& journal, EvDebug* log) {
-  if (!request.queryCommitted || !CommitMayBeDone(journal)) return false;
+// What the look for an earlier run's commit found.
+enum class CommitLookUp {
+  kNotFound,    // not looked for, not readable, or not this journal's commit
+  kFound,       // the blob's committed list is exactly the journal's: done
+  kUnreadable,  // the token cannot read: no block list can be read either
+};
+
+// Whether the journal may be of an upload storage committed and the blob's
+// committed block list is exactly the journal's.
+CommitLookUp LookForCommit(const ResumeRequest& request, const JournalContent& journal,
+                           EvDebug* log) {
+  if (!request.queryCommitted || !CommitMayBeDone(journal)) return CommitLookUp::kNotFound;
   const BlockListing committed = request.queryCommitted();
+  if (committed.noReadPermission) {
+    log->Error(kTag,
+               "Warning: Cannot learn whether an earlier run stored file [%s] nor which of its "
+               "blocks the storage service holds: %s; the whole file is sent.",
+               request.fileName.c_str(), committed.failure.c_str());
+    return CommitLookUp::kUnreadable;
+  }
   if (!committed.answered) {
     log->Debug(kTag,
                "The committed block list of file [%s] could not be read (%s); the upload "
                "resumes from the blocks storage holds uncommitted.",
                request.fileName.c_str(), committed.failure.c_str());
-    return false;
+    return CommitLookUp::kNotFound;
   }
-  if (!JournalNamesCommit(journal, committed.blocks, request.encryption != nullptr)) return false;
+  if (!JournalNamesCommit(journal, committed.blocks, request.encryption != nullptr)) {
+    return CommitLookUp::kNotFound;
+  }
   log->Error(kTag,
              "Warning: File [%s] was found committed by an earlier run: the blob's block list "
              "names exactly the [%zu] blocks of its journal; it is not sent again.",
              request.fileName.c_str(), committed.blocks.size());
-  return true;
+  return CommitLookUp::kFound;
 }
 
 // Reads the blob's journal and, when it is one of this very file, asks the
@@ -164,13 +181,15 @@ void FindStoredBlocks(const ResumeRequest& request, const PrivateDirectory& dir,
     dir.Remove(name);
     return;
   }
-  if (FoundCommitted(request, journal, log)) {
+  const CommitLookUp commit = LookForCommit(request, journal, log);
+  if (commit == CommitLookUp::kFound) {
     dir.Remove(name);
     start.committed = true;
     return;
   }
   start.tag = journal.tag;
-  if (journal.blocks.empty()) return;  // nothing was confirmed: nothing to ask
+  // Nothing was confirmed, or nothing can be read: nothing to ask.
+  if (journal.blocks.empty() || commit == CommitLookUp::kUnreadable) return;
 
   const UncommittedBlocks held = request.queryService();
   if (!held.answered) {

@@ -97,8 +97,15 @@ void LogFailedAttempt(const ConsoleReply& reply, int status, const std::string& 
 }
 
 // Reads the committed block list: true when it is this commit. `failure`
-// says why it could not be read.
-bool FindCommit(const SessionParams& params, const BlockCommit& commit, std::string& failure) {
+// says why it could not be read. A token that cannot read (`unreadable`,
+// kept across the commit's attempts) is not asked again: one line says so
+// and the commit is not taken as done.
+bool FindCommit(const SessionParams& params, const BlockCommit& commit, std::string& failure,
+                bool& unreadable) {
+  if (unreadable) {
+    failure = NoReadPermissionText();
+    return false;
+  }
   const bool replyLost = LIBCURL::ReplyLostOnThisThread();
   const BlockListing listing = QueryBlockList(
       params, commit.blobUrl, commit.sasToken, commit.fileName, BlockListType::kCommitted,
@@ -109,6 +116,13 @@ bool FindCommit(const SessionParams& params, const BlockCommit& commit, std::str
   LIBCURL::ClearRequestRefusedOnThisThread();
   if (replyLost) LIBCURL::NoteReplyLostOnThisThread();
   failure = listing.answered ? std::string() : listing.failure;
+  if (listing.noReadPermission) {
+    unreadable = true;
+    params.log->Error(kTag,
+                      "Warning: Cannot read the committed block list of file [%s] to learn "
+                      "whether its commit was carried out: %s; the commit is not taken as done.",
+                      commit.fileName.c_str(), failure.c_str());
+  }
   return listing.answered && IsThisCommit(listing.blocks, commit.ids, commit.fileSize);
 }
 
@@ -137,7 +151,7 @@ AttemptResult BlocksGone(const ConsoleReply& reply, const BlockCommit& commit,
 // success the completion report would then list.
 AttemptResult ReadCommitReply(const SessionParams& params, const ConsoleReply& reply,
                               const BlockCommit& commit, const std::string& body,
-                              StorageJudgement& refusal) {
+                              StorageJudgement& refusal, bool& unreadable) {
   int status = 0;
   reply.gateway.getLastServerResponseCode(status);
   if (reply.posted == 0 && status == kStoredStatus) return AttemptResult::kSuccess;
@@ -154,7 +168,7 @@ AttemptResult ReadCommitReply(const SessionParams& params, const ConsoleReply& r
   const bool look = failed == FailedCommit::kBlocksGone ||
                     (failed == FailedCommit::kUnknown && IdsCarryTag(commit.ids));
   std::string failure;
-  if (look && FindCommit(params, commit, failure)) {
+  if (look && FindCommit(params, commit, failure, unreadable)) {
     reply.log->Error(kTag,
                      "Warning: The block list of file [%s] was found committed although the "
                      "reply to its commit was lost; the commit is taken as done.",
@@ -183,9 +197,9 @@ namespace {
 
 // One run of the commit's attempts with `token`; `refusal` receives the
 // reply that stopped them when storage refused the commit with 403 or for
-// good.
+// good. `unreadable`: the committed list cannot be read (FindCommit).
 int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
-                    StorageJudgement& refusal, std::wstring& errorMessage) {
+                    StorageJudgement& refusal, bool& unreadable, std::wstring& errorMessage) {
   EvDebug* log = params.log;
   return RunConsoleOperation(params, kTag, kFailedMessage, errorMessage, [&](ConsoleOperation& op) {
     op.method = ConsoleMethod::kPut;
@@ -204,8 +218,8 @@ int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
     op.noGatewayMessage = L"Error: Failed to initialize ZuInternetGateway.";
     op.wait = FixedWaitRetry(params.retryCount, zu::kRetryWaitMs, false);
     op.lines = RetryLines{};
-    op.read = [&params, &commit, &op, &refusal](const ConsoleReply& reply) {
-      return ReadCommitReply(params, reply, commit, op.body, refusal);
+    op.read = [&params, &commit, &op, &refusal, &unreadable](const ConsoleReply& reply) {
+      return ReadCommitReply(params, reply, commit, op.body, refusal, unreadable);
     };
   });
 }
@@ -215,13 +229,14 @@ int CommitWithToken(const SessionParams& params, const BlockCommit& commit,
 int CommitBlocks(const SessionParams& params, const BlockCommit& commit,
                  std::wstring& errorMessage) {
   int committed = 0;
+  bool unreadable = false;
   const RefreshedSend sent =
       SendWithRefresh(commit.tokens, commit.sasToken, [&](const std::string& token) {
         StorageJudgement refusal;
         // The committed list of a lost reply is read with the same token.
         BlockCommit current = commit;
         current.sasToken = token;
-        committed = CommitWithToken(params, current, refusal, errorMessage);
+        committed = CommitWithToken(params, current, refusal, unreadable, errorMessage);
         if (committed != 0) refusal.verdict = StorageVerdict::kConfirmed;
         return refusal;
       });

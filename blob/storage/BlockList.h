@@ -15,7 +15,10 @@
 // order, and its sizes add up to the blob's length (the file's, or its
 // stored length when encrypted). Not found, the commit is
 // tried again as any failed attempt after an unknown outcome, and fails at
-// once after InvalidBlockList: a resend could only be refused again.
+// once after InvalidBlockList: a resend could only be refused again. A
+// token that may not read (403 AuthorizationPermissionMismatch) leaves the
+// list unread for the rest of the commit, with one warning line: the commit
+// is then never taken as done on a guess.
 #ifndef ZUCLOUD_BLOB_BLOCK_LIST_H
 #define ZUCLOUD_BLOB_BLOCK_LIST_H
 

@@ -69,6 +69,11 @@ std::string CodeOfBody(const std::string& body) {
 
 // What the refusal means for the operator.
 const char* MeaningOf(const StorageJudgement& judgement) {
+  if (IsPermissionRefusal(judgement.status, judgement.code)) {
+    return "the SAS token does not grant the permission to write the blob, and a fresh token of "
+           "the same grant would be refused too; the set-up must hand out tokens with write "
+           "permission";
+  }
   if (judgement.status == kForbidden) return "the storage service refused the SAS token";
   if (judgement.status == kNotFound && IsOneOf(judgement.code, kMissingCodes)) {
     return "the container no longer exists";
@@ -88,6 +93,14 @@ const char* MeaningOf(const StorageJudgement& judgement) {
 
 }  // namespace
 
+bool IsPermissionRefusal(int status, const std::string& code) {
+  return status == kForbidden && code == kPermissionMismatchCode;
+}
+
+std::string NoReadPermissionText() {
+  return std::string("the SAS token has no read permission (403 ") + kPermissionMismatchCode + ")";
+}
+
 bool IsFinalReadStatus(int status) {
   return status >= 400 && status < 500 && status != 408 && status != 429;
 }
@@ -100,6 +113,8 @@ bool IsFinalStoreStatus(int status, const std::string& code) {
 }
 
 StorageVerdict ClassifyStorageStatus(int status, const std::string& code, StorageRequestKind kind) {
+  // No fresh token of the same grant would carry the permission.
+  if (IsPermissionRefusal(status, code)) return StorageVerdict::kFinal;
   if (status == kForbidden) return StorageVerdict::kTokenRefused;
   if (kind == StorageRequestKind::kStore) {
     return IsFinalStoreStatus(status, code) ? StorageVerdict::kFinal : StorageVerdict::kRetry;

@@ -20,6 +20,13 @@
 //    confirmed;
 //  - 403: the SAS token was refused (expired, or never valid): the caller
 //    asks for a fresh one (TokenRefresh.h) and sends the request again once;
+//  - 403 AuthorizationPermissionMismatch: the token is valid but does not
+//    grant what the request needs (a write-only token asked to read, a
+//    read-only one asked to write). The cloud hands out tokens of one
+//    grant, so a fresh one would be refused alike: final, for every
+//    request. A read the upload can do without (Get Block List for a
+//    resume or a lost commit reply) is then skipped; the verify check
+//    fails (NoReadPermissionText);
 //  - a refusal no resend can change: final, no further attempt and no wait.
 //    For a store (Put Block, Put Blob, Put Block List): every 4xx but 403,
 //    408, 429 and the digest codes (Md5Mismatch, Crc64Mismatch: a body
@@ -87,6 +94,18 @@ struct StorageJudgement {
 // that confirms the request.
 StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int result,
                                    const std::string& body, int expected);
+
+// The error code of a token that lacks the permission a request needs.
+constexpr const char* kPermissionMismatchCode = "AuthorizationPermissionMismatch";
+
+// Whether `status` and `code` refuse a request for want of a permission of
+// the SAS token: 403 AuthorizationPermissionMismatch.
+bool IsPermissionRefusal(int status, const std::string& code);
+
+// Why a read was refused for want of a permission, for log lines and
+// messages: "the SAS token has no read permission (403
+// AuthorizationPermissionMismatch)".
+std::string NoReadPermissionText();
 
 // Whether a read of the blob's state (Get Block List, Get Blob Properties)
 // refused with `status` would get the same answer again: any 4xx but 408

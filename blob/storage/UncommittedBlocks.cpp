@@ -90,7 +90,11 @@ AttemptResult ReadBlockListReply(const ConsoleReply& reply, const std::string& f
   }
   if (rc != 0 && IsFinalReadStatus(status)) {
     // The caller's one line tells why; asking again would not help.
-    result.failure += ", response [" + reply.response + "]";
+    result.noReadPermission =
+        IsPermissionRefusal(status, StorageErrorCode(reply.gateway, reply.response));
+    result.failure = result.noReadPermission
+                         ? NoReadPermissionText()
+                         : result.failure + ", response [" + reply.response + "]";
     return AttemptResult::kStop;
   }
   reply.log->Error(kTag,
@@ -194,6 +198,7 @@ UncommittedBlocks QueryUncommittedBlocks(const SessionParams& params, const std:
                      BackoffRetry(params.retryCount, backoffCapSeconds, false));
   result.answered = listing.answered;
   result.status = listing.status;
+  result.noReadPermission = listing.noReadPermission;
   result.failure = std::move(listing.failure);
   try {
     for (const ListedBlock& block : listing.blocks) result.sizes[block.name] = block.size;

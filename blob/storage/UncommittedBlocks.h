@@ -30,14 +30,17 @@ struct BlockListing {
   std::string failure;              // why not, for the log
   std::vector<ListedBlock> blocks;  // in the reply's order
   int status = 0;                   // of the last reply (0: none came)
+  // Refused 403 AuthorizationPermissionMismatch: the token cannot read (a
+  // write-only SAS); no fresh token of the same grant can. `failure` says so.
+  bool noReadPermission = false;
 };
 
 // GET `blobUrl`?comp=blocklist&blocklisttype=<type>&`sasToken` with the
 // attempts and waits of `wait`. A 4xx answer other than 408 and 429 (a SAS
 // without read permission, a blob the service does not know) is final at
-// once. The reply must be a well-formed block list with a name and a decimal
-// size for every block, or it counts as a failed attempt. A reply above
-// 8 MiB or listing more than 100,000 blocks (the most the service holds) is
+// once; for a token that cannot read, `failure` is NoReadPermissionText(). The reply must be a
+// well-formed block list with a name and a decimal size for every block, or it counts as a failed
+// attempt. A reply above 8 MiB or listing more than 100,000 blocks (the most the service holds) is
 // final too: it is not parsed.
 BlockListing QueryBlockList(const SessionParams& params, const std::string& blobUrl,
                             const std::string& sasToken, const std::string& fileName,
@@ -50,9 +53,10 @@ bool ParseBlockList(const std::string& xml, BlockListType type, std::vector<List
                     std::string& problem);
 
 struct UncommittedBlocks {
-  bool answered = false;  // false: the service could not say; see `failure`
-  int status = 0;         // of the last reply (0: none came)
-  std::string failure;    // why not, for the log
+  bool answered = false;          // false: the service could not say; see `failure`
+  int status = 0;                 // of the last reply (0: none came)
+  bool noReadPermission = false;  // as BlockListing's
+  std::string failure;            // why not, for the log
   std::map<std::string, unsigned long long> sizes;  // block id -> bytes
 };
 

@@ -57,14 +57,27 @@ int SendPropertiesRead(PropertiesRead& run, const std::string& sasToken,
   return rc;
 }
 
+std::string VerifyFailedText(const BlobFile& file, const std::string& why) {
+  return "Error: Failed to upload file [" + file.fileName + "] to cloud: " + why +
+         ". Please check ZUCloudService.log for more details.";
+}
+
 // What one attempt's answer means: the properties, or why not into
 // `failure`; a refusal no resend can change ends the check with
-// `finalMessage` (StorageRequest.h).
+// `finalMessage` (StorageRequest.h). A token that may not read cannot
+// verify, whatever token the cloud hands out next.
 AttemptResult ReadPropertiesReply(PropertiesRead& run, const ConsoleReply& reply) {
   const BlobFile& file = run.file;
   const int rc = reply.posted;
   const int status = run.read.judgement.status;
   if (rc == 0 && status == kOk) return AttemptResult::kSuccess;
+  if (IsPermissionRefusal(status, run.read.judgement.code)) {
+    run.finalMessage = VerifyFailedText(
+        file, "its blob was stored but cannot be verified: " + NoReadPermissionText() +
+                  ", which bEnableZUCloudDRBackupVerify needs");
+    file.params.log->Error(kTag, "%s URL [%s]", run.finalMessage.c_str(), run.url.c_str());
+    return AttemptResult::kStop;
+  }
   if (run.read.final) {
     run.finalMessage = FinalRefusalMessage(file.fileName, run.read.judgement, run.read.meaning);
     file.params.log->Error(kTag, "%s URL [%s]", run.finalMessage.c_str(), run.url.c_str());
@@ -82,8 +95,7 @@ AttemptResult ReadPropertiesReply(PropertiesRead& run, const ConsoleReply& reply
 }
 
 std::wstring VerifyFailedMessage(const BlobFile& file, const std::string& why) {
-  return FXString::ToWstring("Error: Failed to upload file [" + file.fileName + "] to cloud: " +
-                             why + ". Please check ZUCloudService.log for more details.");
+  return FXString::ToWstring(VerifyFailedText(file, why));
 }
 
 }  // namespace

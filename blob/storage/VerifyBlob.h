@@ -16,7 +16,8 @@ namespace zu::blob {
 // Attempts of the Get Blob Properties request, with the capped back-off of
 // BlobFile::maximumBackoff between them. A 4xx answer other than 408 and
 // 429 (a blob storage does not know, a SAS without read permission) is
-// final at once.
+// final at once; 403 AuthorizationPermissionMismatch (a write-only SAS)
+// asks for no fresh token and fails the file saying the token cannot read.
 constexpr int kBlobPropertiesAttempts = 3;
 
 // 1 when the blob at file.blobUrl is of file.identity.size bytes (their

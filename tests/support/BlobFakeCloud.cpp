@@ -193,7 +193,10 @@ bool BlobFakeCloud::refuseLocked(const FakeRequest& request, const std::string& 
   static const std::set<std::string> storage = {"put_block", "block_list", "committed_list",
                                                 "put_blob", "properties"};
   if (storage.count(kind) == 0) return false;
-  if (!m_refusedKind.empty() && (m_refusedKind == "*" || m_refusedKind == kind)) {
+  const bool read = kind == "committed_list" || kind == "properties" ||
+                    (kind == "block_list" && request.method == "GET");
+  if (!m_refusedKind.empty() &&
+      (m_refusedKind == "*" || m_refusedKind == kind || (m_refusedKind == "reads" && read))) {
     reply = {1,
              "",
              m_refusedStatus,

@@ -79,8 +79,9 @@ class BlobFakeCloud {
   // Set-ups from number `setUpNumber` on hand out `token` verbatim.
   void changeTokenFromSetUp(int setUpNumber, const std::string& token);
   // Every storage request of `kind` ("" for all: Put Block, Put Blob, Put
-  // and Get Block List, Get Blob Properties) is refused with `status`, the
-  // error code in the x-ms-error-code header only.
+  // and Get Block List, Get Blob Properties; "reads" for Get Block List and
+  // Get Blob Properties, as storage refuses a write-only token) is refused
+  // with `status`, the error code in the x-ms-error-code header only.
   void refuseStorage(const std::string& kind, int status, const std::string& code);
   int setUpCount();
   // Get Blob Properties reports these instead of what the store holds
