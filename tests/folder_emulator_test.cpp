@@ -12,6 +12,7 @@
 #include "platform/text/Base64.h"
 #include "support/Emulator.h"
 #include "support/EmulatorSuite.h"
+#include "support/FakeGateway.h"
 #include "support/ServiceAccess.h"
 #include "support/TestData.h"
 #include "support/TestEnv.h"
@@ -233,6 +234,27 @@ TEST_F(FolderEmulatorTest, LastChunkConfirmedThroughTheOffsetQueryIsStoredWithIt
             UploadShapes(emulator->journal()));
   expectOnlyStoredFile(data);
   EXPECT_EQ(emulator->files()[0]["fileGUID"].get<std::string>(), fileGUID);
+}
+
+// The server resets (RST) the kept-alive connection as a chunk arrives,
+// before a byte of its reply: like a lost reply, the next attempt goes at
+// once (asking the held offset first), with no retry wait, and the file is
+// stored.
+TEST_F(FolderEmulatorTest, AResetReusedConnectionIsRetriedAtOnce) {
+  initService();
+  ScopedSleepRecorder sleeps;
+  emulator->fault("upload_chunk", {{"fault", "reset"}, {"count", 1}});
+  const std::string data = uploadNew("r.bin", 10 * kMiB);
+  expectOnlyStoredFile(data);
+  EXPECT_EQ(
+      (std::vector<std::string>{"upload_session:4194304", "upload_chunk:4194304", "offset_query:0",
+                                "upload_chunk:4194304", "upload_chunk:2097152:EOF"}),
+      UploadShapes(emulator->journal()));
+  EXPECT_TRUE(sleeps.waits().empty()) << sleeps.waits().size();
+  EXPECT_NE(env.logText().find("Retrying at once: the connection, reused, closed before a byte "
+                               "of the reply came, retry count [1]"),
+            std::string::npos)
+      << env.logText();
 }
 
 // The server carries the request out, then the connection closes before the
