@@ -692,8 +692,11 @@ TEST_P(BlobEmulator, AnUploadStoppedAtItsSixthBlockResumesThereAndCommitsEveryBl
 }
 
 // Whatever keeps an upload from resuming, the file is sent whole and stored
-// intact, with one line in the log saying why.
+// intact, with one line in the log saying why; only a refused token asks
+// the set-up for a fresh one.
 TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
+  BlobServiceAccess service;
+  const std::string guid = "GUID-Whole-" + ModeName({GetParam(), 0});
   struct Row {
     std::string name;
     std::function<void()> before;                          // before the first try
@@ -745,6 +748,20 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
        1,
        "Cannot learn which blocks of file [whole-crowded.bak] the storage service holds "
        "(the reply lists more than 100000 blocks"},
+      // The set-up hands out a write-only token (Azurite refuses its Get
+      // Block List with 403 AuthorizationPermissionMismatch): no fresh token
+      // is asked for, the file goes whole. The token stays: the rows after it
+      // read nothing.
+      {"write-only", nullptr,
+       [&](const std::string&) {
+         emulator_->config({{"sas_permissions", "cw"}});
+         std::wstring again;
+         ASSERT_EQ(init(service, guid, {}, again), 1) << std::string(again.begin(), again.end());
+       },
+       1,
+       "Cannot learn which blocks of file [whole-write-only.bak] the storage service holds (the "
+       "SAS token has no read permission (403 AuthorizationPermissionMismatch)); the whole file "
+       "is sent."},
       {"off", [this] { env_->setGlobal("bEnableZUCloudDRBackupResume", "False"); }, nullptr, 0, ""},
       {"unusable",
        [this] {
@@ -756,11 +773,10 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
        "cannot be used (it is not a directory); file [whole-unusable.bak] is uploaded without a "
        "resume journal"},
   };
-  BlobServiceAccess service;
   std::vector<LocalFile> files;
   for (const Row& row : rows) files.push_back(addFile("whole-" + row.name + ".bak", 3 * kMiB + 5));
   std::wstring message;
-  ASSERT_EQ(init(service, "GUID-Whole-" + ModeName({GetParam(), 0}), files, message), 1);
+  ASSERT_EQ(init(service, guid, files, message), 1);
   for (size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     SCOPED_TRACE(row.name);
@@ -773,8 +789,11 @@ TEST_P(BlobEmulator, AnUploadThatCannotResumeSendsTheWholeFile) {
     if (row.between) row.between(files_.file(name));
     files[i].data = zutest::ReadFile(files_.file(name));
     const size_t logBefore = env_->logText().size();
+    const size_t setUpsBefore = emulator_->journal(SetUpKind()).size();
     ASSERT_EQ(service.UploadFile(dir(), name, "f", message), 1)
         << std::string(message.begin(), message.end());
+    EXPECT_EQ(emulator_->journal(SetUpKind()).size() - setUpsBefore,
+              static_cast<size_t>(row.refreshes));
     const json stats = emulator_->proxyStats();
     EXPECT_EQ(stats.value("get_block_list", -1), row.getBlockLists);
     EXPECT_EQ(stats.value("put_block", -1), 4);
@@ -829,30 +848,6 @@ TEST_P(BlobEmulator, TokensThatExpireDuringAFileAreRefreshedAndTheFileCarriesOn)
   EXPECT_EQ(zutest::CountOccurrences(log, "Success: A fresh SAS token for file ["), refreshes);
   EXPECT_EQ(zutest::CountOccurrences(log, "refused again"), 0u);
   expectNoSecretsInLog(service);
-}
-
-// Storage drops the kept-alive connection as a Put Block arrives, before a
-// byte of its reply: the next attempt goes at once, with no retry wait, and
-// the file is stored.
-TEST_P(BlobEmulator, AResetReusedConnectionIsRetriedAtOnce) {
-  const std::vector<LocalFile> files = {addFile("reset.bak", 3 * kMiB + 7)};
-  // One slot: the first block opens its connection, the second finds it
-  // dropped.
-  env_->setGlobal("DRBackupUploadBlobSize", "1");
-  env_->setGlobal("DRBackupUploadStreamCount", "1");
-  BlobServiceAccess service;
-  std::wstring message;
-  ASSERT_EQ(init(service, "GUID-Reset-" + ModeName({GetParam(), 0}), files, message), 1);
-  zutest::ScopedSleepRecorder sleeps;
-  emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0}, {"count", 1}});
-  emulator_->fault("put_block", {{"fault", "reset"}, {"count", 1}});
-  ASSERT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 1)
-      << std::string(message.begin(), message.end());
-  expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[0].name, files[0]);
-  EXPECT_TRUE(sleeps.waits().empty()) << env_->logText();
-  EXPECT_NE(env_->logText().find("Retrying at once: the connection, reused, closed before a "
-                                 "byte of the reply came, retry count [1]"),
-            std::string::npos);
 }
 
 // Storage refuses a file's Put Blocks with 403 whatever the token: the file
@@ -1051,73 +1046,153 @@ TEST_P(BlobIntegrity, AnUnknownTierFailsBeforeAnyRequest) {
 // "bEnableZUCloudDRBackupVerify" against Azurite, with the SAS the set-up
 // hands out: one Get Blob Properties per file after its commit, blocks or
 // one Put Blob, and the file counts as uploaded once length and Content-MD5
-// are the file's.
+// are the file's. A write-only SAS stores every file; it cannot verify one
+// (Azurite: 403 AuthorizationPermissionMismatch, no fresh token asked for):
+// the file fails saying so and is left out of the completion report.
 TEST_P(BlobIntegrity, VerifyReadsEachStoredBlobBackOnce) {
-  env_->setGlobal("bEnableZUCloudDRBackupVerify", "true");
   env_->setGlobal("DRBackupUploadSingleRequestMiB", "1");
-  const std::vector<LocalFile> files = {addFile("verify-blocks.bak", 3 * kMiB + 5),
-                                        addFile("verify-single.bak", 1000)};
+  struct Row {
+    const char* name;
+    const char* permissions;  // the set-up's "sp"
+    bool verify;
+    int reads;  // Get Blob Properties, each answered `status`
+    int status;
+  };
+  const Row rows[] = {{"read-write", "racwdl", true, 1, 200},
+                      {"write-only", "cw", false, 0, 0},
+                      {"write-only-verify", "cw", true, 1, 403}};
   BlobServiceAccess service;
-  uploadEach(service, "GUID-Verify", files, [&](const LocalFile& f) {
-    int reads = 0;
-    for (const json& entry : emulator_->control("GET", "/proxy/journal?kind=storage_other")) {
-      if (entry.value("method", "") != "HEAD") continue;
-      ++reads;
-      EXPECT_EQ(entry.value("status", 0), 200) << entry.dump();
-      EXPECT_NE(entry.value("path", "").find("/f/" + f.name), std::string::npos);
-    }
-    EXPECT_EQ(reads, 1);
-  });
   std::wstring message;
+  size_t reported = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    env_->setGlobal("bEnableZUCloudDRBackupVerify", row.verify ? "true" : "false");
+    const std::vector<LocalFile> files = {
+        addFile("verify-blocks-" + std::string(row.name) + ".bak", 3 * kMiB + 5),
+        addFile("verify-single-" + std::string(row.name) + ".bak", 1000)};
+    emulator_->reset();
+    emulator_->config({{"sas_permissions", row.permissions}});
+    ASSERT_EQ(init(service, "GUID-Verify", files, message), 1);
+    for (const LocalFile& f : files) {
+      SCOPED_TRACE(f.name);
+      emulator_->reset();  // the token in hand stays
+      const size_t setUps = emulator_->journal(SetUpKind()).size();
+      message.clear();
+      EXPECT_EQ(service.UploadFile(dir(), f.name, "f", message), row.status == 403 ? 0 : 1)
+          << std::string(message.begin(), message.end());
+      const json blob = emulator_->blob(zutest::ContainerOf(service.m_uploadURL), "f/" + f.name);
+      EXPECT_EQ(blob.value("sha256", ""), Sha256Hex(f.data)) << blob.dump();
+      EXPECT_EQ(storedMd5(service, "f/" + f.name), Md5Of(f.data));
+      int reads = 0;
+      for (const json& entry : emulator_->control("GET", "/proxy/journal?kind=storage_other")) {
+        if (entry.value("method", "") != "HEAD") continue;
+        ++reads;
+        EXPECT_EQ(entry.value("status", 0), row.status) << entry.dump();
+        EXPECT_NE(entry.value("path", "").find("/f/" + f.name), std::string::npos);
+      }
+      EXPECT_EQ(reads, row.reads);
+      EXPECT_EQ(emulator_->journal(SetUpKind()).size(), setUps);
+      if (row.status == 403) {
+        EXPECT_EQ(std::string(message.begin(), message.end()),
+                  "Error: Failed to upload file [" + f.name +
+                      "] to cloud: its blob was stored but cannot be verified: the SAS token has "
+                      "no read permission (403 AuthorizationPermissionMismatch), which "
+                      "bEnableZUCloudDRBackupVerify needs. Please check ZUCloudService.log for "
+                      "more details.");
+      } else {
+        ++reported;
+      }
+    }
+  }
   ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
-  EXPECT_EQ(lastCompletion()["files"].size(), 2u);
+  EXPECT_EQ(lastCompletion()["files"].size(), reported);
 }
 
 // A commit storage carried out whose reply went astray: either the
 // connection closed before the reply (its outcome unknown) or something in
 // between answered 500 and the resend was refused with InvalidBlockList.
 // The committed block list, read with the set-up's SAS, shows the commit
-// was done, and the file is reported.
+// was done, and the file is reported. A write-only SAS cannot read the list
+// (Azurite: 403 AuthorizationPermissionMismatch): no fresh token is asked
+// for, the commit is sent again as without the look, storage refuses it
+// (InvalidBlockList) and the file fails, never counted as stored on a
+// guess.
 TEST_P(BlobIntegrity, ACommitWhoseReplyWasLostIsFoundCommitted) {
   struct Row {
     std::string name;
     json fault;
     size_t commits;  // Put Block Lists sent
+    bool writeOnly = false;
   };
   const std::vector<Row> rows = {
       {"no-reply", {{"fault", "lost_reply"}, {"count", 1}}, 1},
       {"500", {{"fault", "forward_then_status"}, {"status", 500}, {"count", 1}}, 2},
+      // Last: the write-only token stays.
+      {"no-reply-write-only", {{"fault", "lost_reply"}, {"count", 1}}, 2, true},
+      {"500-write-only",
+       {{"fault", "forward_then_status"}, {"status", 500}, {"count", 1}},
+       2,
+       true},
   };
   std::vector<LocalFile> files;
   for (const Row& row : rows) files.push_back(addFile("lost-" + row.name + ".bak", 3 * kMiB + 5));
   BlobServiceAccess service;
   std::wstring message;
   ASSERT_EQ(init(service, "GUID-LostReply", files, message), 1);
+  size_t stored = 0;
   for (size_t i = 0; i < rows.size(); ++i) {
-    SCOPED_TRACE(rows[i].name);
+    const Row& row = rows[i];
+    SCOPED_TRACE(row.name);
     emulator_->reset();
-    emulator_->fault("put_block_list", rows[i].fault);
+    if (row.writeOnly) {
+      emulator_->config({{"sas_permissions", "cw"}});
+      ASSERT_EQ(init(service, "GUID-LostReply", {}, message), 1);
+    }
+    emulator_->fault("put_block_list", row.fault);
     const size_t logBefore = env_->logText().size();
-    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), 1)
+    const size_t setUpsBefore = emulator_->journal(SetUpKind()).size();
+    message.clear();
+    ASSERT_EQ(service.UploadFile(dir(), files[i].name, "f", message), row.writeOnly ? 0 : 1)
         << std::string(message.begin(), message.end());
+    EXPECT_EQ(emulator_->journal(SetUpKind()).size(), setUpsBefore);
+    // Stored all the same: the first commit was carried out.
     expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[i].name, files[i]);
     const json commits = emulator_->control("GET", "/proxy/journal?kind=put_block_list");
-    ASSERT_EQ(commits.size(), rows[i].commits);
+    ASSERT_EQ(commits.size(), row.commits);
     EXPECT_EQ(commits[0].value("upstream_status", 0), 201) << commits[0].dump();
-    if (rows[i].commits == 2) {
+    if (row.commits == 2) {
       EXPECT_EQ(commits[1].value("status", 0), 400) << commits[1].dump();
     }
     const json lists = emulator_->control("GET", "/proxy/journal?kind=get_block_list");
     ASSERT_EQ(lists.size(), 1u);
     EXPECT_NE(lists[0].value("query", "").find("blocklisttype=committed"), std::string::npos);
-    EXPECT_EQ(lists[0].value("status", 0), 200) << lists[0].dump();
-    EXPECT_EQ(zutest::CountOccurrences(env_->logText().substr(logBefore),
+    EXPECT_EQ(lists[0].value("status", 0), row.writeOnly ? 403 : 200) << lists[0].dump();
+    const std::string log = env_->logText().substr(logBefore);
+    EXPECT_EQ(zutest::CountOccurrences(log,
                                        "was found committed although the reply to its commit "
                                        "was lost"),
-              1u);
+              row.writeOnly ? 0u : 1u);
+    EXPECT_EQ(zutest::CountOccurrences(log,
+                                       "the SAS token has no read permission (403 "
+                                       "AuthorizationPermissionMismatch); the commit is not "
+                                       "taken as done."),
+              row.writeOnly ? 1u : 0u)
+        << log;
+    if (row.writeOnly) {
+      EXPECT_EQ(std::string(message.begin(), message.end()),
+                "Error: Failed to upload file [" + files[i].name +
+                    "] to cloud: storage refused its block list because it no longer holds the "
+                    "file's blocks uncommitted, and the blob's committed block list could not be "
+                    "read (the SAS token has no read permission (403 "
+                    "AuthorizationPermissionMismatch)). Please check ZUCloudService.log for more "
+                    "details.");
+      EXPECT_FALSE(service.m_fileList.back()->uploaded);
+    } else {
+      ++stored;
+    }
   }
   ASSERT_EQ(service.ExecuteDRCompleteWorkflow(4294967295u, 1, message), 1);
-  EXPECT_EQ(lastCompletion()["files"].size(), rows.size());
+  EXPECT_EQ(lastCompletion()["files"].size(), stored);
 }
 
 // The host killed (SIGKILL) after storage committed its block list and
