@@ -850,6 +850,30 @@ TEST_P(BlobEmulator, TokensThatExpireDuringAFileAreRefreshedAndTheFileCarriesOn)
   expectNoSecretsInLog(service);
 }
 
+// Storage drops the kept-alive connection as a Put Block arrives, before a
+// byte of its reply: the next attempt goes at once, with no retry wait, and
+// the file is stored.
+TEST_P(BlobEmulator, AResetReusedConnectionIsRetriedAtOnce) {
+  const std::vector<LocalFile> files = {addFile("reset.bak", 3 * kMiB + 7)};
+  // One slot: the first block opens its connection, the second finds it
+  // dropped.
+  env_->setGlobal("DRBackupUploadBlobSize", "1");
+  env_->setGlobal("DRBackupUploadStreamCount", "1");
+  BlobServiceAccess service;
+  std::wstring message;
+  ASSERT_EQ(init(service, "GUID-Reset-" + ModeName({GetParam(), 0}), files, message), 1);
+  zutest::ScopedSleepRecorder sleeps;
+  emulator_->fault("put_block", {{"fault", "delay"}, {"seconds", 0}, {"count", 1}});
+  emulator_->fault("put_block", {{"fault", "reset"}, {"count", 1}});
+  ASSERT_EQ(service.UploadFile(dir(), files[0].name, "f", message), 1)
+      << std::string(message.begin(), message.end());
+  expectBlob(zutest::ContainerOf(service.m_uploadURL), "f/" + files[0].name, files[0]);
+  EXPECT_TRUE(sleeps.waits().empty()) << env_->logText();
+  EXPECT_NE(env_->logText().find("Retrying at once: the connection, reused, closed before a "
+                                 "byte of the reply came, retry count [1]"),
+            std::string::npos);
+}
+
 // Storage refuses a file's Put Blocks with 403 whatever the token: the file
 // ends after one refresh (two requests), with the code in its message, and
 // the next file is stored.
