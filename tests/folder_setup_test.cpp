@@ -479,7 +479,10 @@ TEST_F(FolderSetupTest, NoGatewayForTheSetUpRequest) {
   std::wstring message;
   EXPECT_EQ(0, service.ExecuteDRFolderSetUpWorkflow("/p", "g", false, folderGUID, folderPath,
                                                     message, "", true));
-  EXPECT_EQ(L"Error: ZUInternetGateway not initialized", message);
+  // Where the set-up went and why it got no connection.
+  EXPECT_EQ(L"Error: Cannot connect to console.test port 80: the connection failed [Couldn't "
+            L"connect to server].",
+            message);
   EXPECT_EQ(4, gateways.journal().connectAttempts);  // login + 3 for the set-up
   EXPECT_EQ(0, gatewaysLeft());
 }
