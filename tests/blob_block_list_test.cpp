@@ -67,7 +67,8 @@ TEST_F(BlockList, TheBodyListsTheIdsInTheGivenOrder) {
 }
 
 TEST_F(BlockList, AFailingCommitWaitsAfterEveryAttemptIncludingTheLast) {
-  fakes_.journal().fallback = FakeReply{1, "<Error>InvalidBlockList</Error>", 400, "HTTP 400"};
+  // A 500 (a 4xx of a store would end it at once, without a wait).
+  fakes_.journal().fallback = FakeReply{1, "<Error>InvalidBlockList</Error>", 500, "HTTP 500"};
   std::wstring message;
   EXPECT_EQ(service_->UploadBlockList({"MDAwMDAx"}, "f", "b.bak", "sig=Z", message), 0);
   EXPECT_EQ(message, L"Error: Failed to upload chunk to cloud.");
@@ -78,7 +79,7 @@ TEST_F(BlockList, AFailingCommitWaitsAfterEveryAttemptIncludingTheLast) {
                           "[<?xml version=\"1.0\" "
                           "encoding=\"utf-8\"?> "
                           "<BlockList><Uncommitted>MDAwMDAx</Uncommitted></BlockList>]. Upload "
-                          "attempt [1]. Curl Error Message [HTTP 400], Error response: "
+                          "attempt [1]. Curl Error Message [HTTP 500], Error response: "
                           "[<Error>InvalidBlockList</Error>]"),
       std::string::npos);
 }
@@ -117,7 +118,9 @@ TEST_F(BlockList, NoGatewayMeansNoRequest) {
   fakes_.journal().connectResult = 1;
   std::wstring message;
   EXPECT_EQ(service_->UploadBlockList({"MDAwMDAx"}, "f", "d.bak", "sig=Z", message), 0);
-  EXPECT_EQ(message, L"Error: Failed to initialize ZuInternetGateway.");
+  EXPECT_EQ(message,
+            L"Error: Cannot connect to store.test port 443: the connection failed [Couldn't "
+            L"connect to server].");
   EXPECT_TRUE(fakes_.journal().requests.empty());
   EXPECT_NE(env_.logText().find("Error: Failed to initialize ZuInternetGateway."),
             std::string::npos);

@@ -67,6 +67,12 @@ std::string CodeOfBody(const std::string& body) {
   return body.substr(start + open.size(), end - start - open.size());
 }
 
+// Whether an error body speaks of the request's digest.
+bool NamesDigest(const std::string& body) {
+  return body.find("MD5") != std::string::npos || body.find("CRC64") != std::string::npos ||
+         body.find("Crc64") != std::string::npos;
+}
+
 // What the refusal means for the operator.
 const char* MeaningOf(const StorageJudgement& judgement) {
   if (IsPermissionRefusal(judgement.status, judgement.code)) {
@@ -147,6 +153,12 @@ StorageJudgement JudgeStorageReply(LIBCURL::ZuInternetGateway& gateway, int resu
   judgement.verdict = ClassifyStorageStatus(
       judgement.status, judgement.code,
       expected == kStoredStatus ? StorageRequestKind::kStore : StorageRequestKind::kRead);
+  // Azurite words a digest mismatch as 400 InvalidOperation, "Provided
+  // contentMD5 doesn't match.": a body spoilt on the way, sent again.
+  if (judgement.verdict == StorageVerdict::kFinal && judgement.status == kBadRequest &&
+      judgement.code == "InvalidOperation" && NamesDigest(body)) {
+    judgement.verdict = StorageVerdict::kRetry;
+  }
   return judgement;
 }
 
