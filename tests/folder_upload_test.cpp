@@ -12,12 +12,13 @@
 #include <deque>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "ZuUploadProgress.h"
-#include "folder/HeldOffset.h"
+#include "folder/chunk/HeldOffset.h"
 #include "platform/http/SendPacer.h"
 #include "platform/text/Base64.h"
 #include "platform/text/FXString.h"
@@ -653,6 +654,18 @@ TEST(JudgeHeldOffset, EveryOffsetAroundAChunk) {
     const zu::folder::HeldDecision d = zu::folder::JudgeHeldOffset(r.held, r.start, r.end, 4 * m);
     EXPECT_EQ(r.step, d.step) << r.held << " of [" << r.start << ", " << r.end << ")";
     EXPECT_EQ(r.from, d.from) << r.held << " of [" << r.start << ", " << r.end << ")";
+  }
+}
+
+// A reply that names no offset tells nothing of any chunk: the server is
+// asked, whether the chunk is the first, a middle one, the last or empty.
+TEST(JudgeHeldOffset, NoOffsetNamedAsks) {
+  const long long m = kMiB;
+  const long long chunks[][2] = {{0, 4 * m}, {8 * m, 12 * m}, {12 * m, 12 * m + 5}, {8 * m, 8 * m}};
+  for (const auto& c : chunks) {
+    const zu::folder::HeldDecision d = zu::folder::JudgeHeldOffset(std::nullopt, c[0], c[1], 4 * m);
+    EXPECT_EQ(zu::folder::HeldStep::kAsk, d.step) << "[" << c[0] << ", " << c[1] << ")";
+    EXPECT_EQ(0, d.from) << "[" << c[0] << ", " << c[1] << ")";
   }
 }
 

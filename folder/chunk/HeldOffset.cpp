@@ -1,9 +1,11 @@
-#include "folder/HeldOffset.h"
+#include "folder/chunk/HeldOffset.h"
 
 namespace zu::folder {
 
-HeldDecision JudgeHeldOffset(long long held, long long chunkStart, long long chunkEnd,
-                             long long chunkSize) {
+HeldDecision JudgeHeldOffset(std::optional<long long> named, long long chunkStart,
+                             long long chunkEnd, long long chunkSize) {
+  if (!named) return {HeldStep::kAsk, 0};
+  const long long held = *named;
   if (held == chunkEnd) return {HeldStep::kConfirmed, held};
   if (held == chunkStart && held > 0) return {HeldStep::kResendChunk, held};
   if (held > 0 && held < chunkStart && chunkSize > 0 && held % chunkSize == 0) {

@@ -4,8 +4,10 @@
 // server's offset says, whatever the client thinks it sent before. So the
 // offset the server holds, named by a chunk's reply or by an offset query,
 // is the only truth about what it has, and it alone decides the next step.
-#ifndef ZUCLOUD_FOLDER_HELD_OFFSET_H
-#define ZUCLOUD_FOLDER_HELD_OFFSET_H
+#ifndef ZUCLOUD_FOLDER_CHUNK_HELD_OFFSET_H
+#define ZUCLOUD_FOLDER_CHUNK_HELD_OFFSET_H
+
+#include <optional>
 
 namespace zu::folder {
 
@@ -14,11 +16,12 @@ enum class HeldStep {
   kResendChunk,  // it holds everything before the chunk: send the chunk again
   kReadFrom,     // it holds an earlier chunk boundary: read the file again from there
   kRestart,      // anything else: a new session from byte 0
+  kAsk,          // the reply named no offset: ask the server before sending again
 };
 
 struct HeldDecision {
   HeldStep step;
-  long long from;  // kReadFrom: the offset to read from; kRestart: 0
+  long long from;  // kReadFrom: the offset to read from; kRestart, kAsk: 0
 };
 
 // The step for a chunk of [chunkStart, chunkEnd) whose server names `held`;
@@ -28,9 +31,10 @@ struct HeldDecision {
 // its start, the chunk goes again; of a multiple of `chunkSize` above 0 and
 // below the start, the file is read again from there; anything else (0,
 // off a boundary, inside the chunk, past its end, negative) starts over.
-HeldDecision JudgeHeldOffset(long long held, long long chunkStart, long long chunkEnd,
-                             long long chunkSize);
+// A reply that names no offset tells nothing: the server is asked.
+HeldDecision JudgeHeldOffset(std::optional<long long> held, long long chunkStart,
+                             long long chunkEnd, long long chunkSize);
 
 }  // namespace zu::folder
 
-#endif  // ZUCLOUD_FOLDER_HELD_OFFSET_H
+#endif  // ZUCLOUD_FOLDER_CHUNK_HELD_OFFSET_H
