@@ -168,6 +168,12 @@ TEST_F(LogTest, LogLevelFromEnvironment) {
     m_log.DebugLvl(1, "Op", "hidden level one");
     m_log.Error("Op", "error at level zero");
     m_log.error("untagged error at level zero");
+    // A line worded "Warning:" is written at its own level, at level zero
+    // too; only that word at the start makes it one.
+    m_log.Error("Op", "Warning: a warning at level zero");
+    m_log.error("Warning: an untagged warning");
+    m_log.Error("Op", "Warning a line without the colon");
+    m_log.Error("Op", "Error: Warning: inside");
   }
   {
     ScopedEnv level("ZUCLOUD_LOG_LEVEL", "5");
@@ -187,6 +193,10 @@ TEST_F(LogTest, LogLevelFromEnvironment) {
   const std::string content = Content();
   EXPECT_EQ(0u, CountOccurrences(content, "hidden"));
   EXPECT_EQ(1u, CountOccurrences(content, "ERROR [Op] error at level zero"));
+  EXPECT_EQ(1u, CountOccurrences(content, " WARN [Op] Warning: a warning at level zero"));
+  EXPECT_EQ(1u, CountOccurrences(content, " WARN Warning: an untagged warning"));
+  EXPECT_EQ(1u, CountOccurrences(content, " ERROR [Op] Warning a line without the colon"));
+  EXPECT_EQ(1u, CountOccurrences(content, " ERROR [Op] Error: Warning: inside"));
   EXPECT_EQ(1u, CountOccurrences(content, "untagged error at level zero"));
   EXPECT_EQ(1u, CountOccurrences(content, "DEBUG5 [Op] shown level five"));
   EXPECT_EQ(1u, CountOccurrences(content, "shown debug at one"));

@@ -369,7 +369,12 @@ void EvDebug::write(const char* level, const char* tag, int debugLevel, const ch
       body += tag;
       body += "] ";
     }
-    body += zu::FormatLogText(format, args);
+    const std::string text = zu::FormatLogText(format, args);
+    // The library words its warnings "Warning: ..." and writes them through
+    // Error(): they are written at their own level, so that a reader (and a
+    // filter on the level) can tell a warning from a failure.
+    if (std::strcmp(level, "ERROR") == 0 && text.compare(0, 8, "Warning:") == 0) level = "WARN";
+    body += text;
     body = zu::RedactLogText(body);
 
     char head[96];
