@@ -9,6 +9,7 @@
 
 #include "ZUCloudService.h"
 #include "folder/FolderInternal.h"
+#include "folder/InitMessage.h"
 #include "platform/host/ZUPIFocus.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
@@ -119,23 +120,25 @@ zu::AttemptResult StoreSetupReply(EvDebug* log, const zu::xml::ParseResult& pars
              : zu::AttemptResult::kRetry;
 }
 
-// Whether init has what the set-up needs; logs what is missing when not.
-bool InitArgumentsUsable(EvDebug* log, const std::string& url, const std::string& userName,
-                         const std::string& password, const std::string& vestrumGUID,
-                         bool reportsFolder) {
+// What init lacks for the set-up, for the caller ("" when nothing); logs
+// it too.
+std::wstring MissingInitArgument(EvDebug* log, const std::string& url, const std::string& userName,
+                                 const std::string& password, const std::string& vestrumGUID,
+                                 bool reportsFolder) {
   const char* folder = reportsFolder ? "Reports folder" : "DR backup folder";
   if (url.empty() || userName.empty() || password.empty()) {
     log->Error(kInitTag,
                "Error: Failed to create %s at URL [%s]. Error: empty username or password "
                "provided.",
                folder, url.c_str());
-    return false;
+    return url.empty() ? L"Error: No web console URL: the setting \"Cloud URL\" is empty."
+                       : L"Error: No user name or password was given.";
   }
   if (vestrumGUID.empty()) {
     log->Error(kInitTag, "Error: Failed to create %s. Error: empty vestrum ID provided.", folder);
-    return false;
+    return L"Error: No deployment GUID was given.";
   }
-  return true;
+  return std::wstring();
 }
 
 }  // namespace
@@ -159,8 +162,10 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     // A plain substring test: "https:" anywhere in the URL counts.
     m_bSecured = m_url.find("https:") != std::string::npos;
 
-    if (!InitArgumentsUsable(m_evDbg.get(), m_url, m_userName, m_password, vestrumGUID,
-                             reportsFolder)) {
+    const std::wstring missing = MissingInitArgument(m_evDbg.get(), m_url, m_userName, m_password,
+                                                     vestrumGUID, reportsFolder);
+    zu::folder::RememberInitMessage(this, missing);
+    if (!missing.empty()) {
       m_bInitialized = 0;
       return 0;
     }
@@ -180,6 +185,11 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     m_evDbg->Error(kInitTag,
                    "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
                    message.c_str(), vestrumGUID.c_str());
+    zu::folder::RememberInitMessage(
+        this, message.empty()
+                  ? std::wstring(L"Error: Failed to set up the DR backup folder. Please check "
+                                 L"ZUCloudService.log for more details.")
+                  : message);
     m_bFolderReady = 0;
     m_bInitialized = 0;
     return 0;

@@ -3,6 +3,7 @@
 // own files of this folder.
 #include "ZUCloudService.h"
 
+#include "folder/InitMessage.h"
 #include "platform/http/ZuInternetGateway.h"
 #include "platform/log/EvDebug.h"
 #include "session/GatewaySession.h"
@@ -27,7 +28,12 @@ ZUCloudService::ZUCloudService()
   zu::ServiceCreated();
 }
 
-ZUCloudService::~ZUCloudService() { zu::ServiceDestroyed(); }
+ZUCloudService::~ZUCloudService() {
+  zu::folder::ForgetInitMessage(this);
+  zu::ServiceDestroyed();
+}
+
+std::wstring ZUCloudService::initErrorMessage() const { return zu::folder::InitMessageOf(this); }
 
 void ZUCloudService::setURL(const std::string& url) { m_url = url; }
 void ZUCloudService::setUploadURL(const std::string& url) { m_uploadURL = url; }

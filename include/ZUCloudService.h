@@ -61,6 +61,9 @@ struct ServiceFields;
 /// Every request goes through libcurl; a failed attempt is retried up to 30
 /// times with a 120000 ms wait between attempts (60000 ms for the chunk
 /// offset query), scaled by the environment variable `ZUCLOUD_WAIT_SCALE`.
+/// init() logs in and runs the set-up without those waits (its attempts
+/// follow each other at once), and a login the console refuses for its
+/// credentials is not retried at all.
 class ZUCLOUD_EXPORT ZUCloudService {
  public:
   /// @brief Reads the keep-alive settings and prepares an unopened log.
@@ -87,6 +90,13 @@ class ZUCLOUD_EXPORT ZUCloudService {
   ///         followed by its origin: "from setting "Cloud URL" of FILE",
   ///         "given with setURL (...)" or "the built-in default (...)".
   std::string describeConsoleURL() const;
+  /// @brief Why the last init() of this object returned 0, in the words a
+  /// caller's message would have: a missing argument, the console's refusal
+  /// of the credentials, a connection that could not be made (where and
+  /// why), a set-up the cloud refused. init() has no message argument; this
+  /// is where its reason is read.
+  /// @return the reason; empty after a successful init() or before any.
+  std::wstring initErrorMessage() const;
   /// @brief Stores the upload base URL; init()'s set-up replaces it with
   /// the one the cloud hands out.
   /// @param url base of the chunked upload requests.
@@ -256,11 +266,16 @@ class ZUCLOUD_EXPORT ZUCloudService {
   /// server's offset and resends only what the server lacks. The rate cap
   /// "DRBackupUploadMaxMbps" (megabits per second) is read for each call.
   /// Progress goes to the callback of ZuUploadProgress.h.
-  /// @param sourceDir local folder, including its trailing "/".
+  /// @param sourceDir local folder, including its trailing "/": it is joined
+  ///        to `fileName` as given, so "/data" and "x.bak" name "/datax.bak"
+  ///        (the message then says so).
   /// @param fileName the file's name, also its name in the cloud.
   /// @param parentPath the cloud folder's path (for example the folder path
   ///        init() returned).
-  /// @param modifiedTime sent as the "FileModifiedtime" header, as given.
+  /// @param modifiedTime sent as the "FileModifiedtime" header, as given;
+  ///        the library does not read it. zucloud-upload sends the file's
+  ///        modification time in UTC as "YYYY-MM-DDThh:mm:ssZ"
+  ///        ("2024-06-01T08:00:00Z"); send what the console expects.
   /// @param[out] fileGUID the stored file's GUID.
   /// @param[out] errorMessage user-facing message on failure.
   /// @return 1 once the cloud confirmed the whole file, else 0.

@@ -75,7 +75,9 @@ class FolderSetupTest : public FolderFakeTest {
 };
 
 TEST_F(FolderSetupTest, InitSendsTheDrFolderRequestAndKeepsTheReplyValues) {
+  EXPECT_EQ(0, runInit("s3cr3t", "", false));  // a reason, then a success clears it
   ASSERT_EQ(1, runInit("s3cr3t", "0f6b-42", false));
+  EXPECT_EQ(L"", service.initErrorMessage());
 
   EXPECT_EQ(1, service.m_bInitialized);
   EXPECT_EQ(1, service.m_bFolderReady);
@@ -117,10 +119,10 @@ TEST_F(FolderSetupTest, InitWarnsOfASettingsFileAnyUserMayChange) {
   EXPECT_EQ(0u, CountOccurrences(env.logText(), "Warning: settings file"));
   ASSERT_EQ(0, ::chmod(env.configPath().c_str(), 0666));
   ASSERT_EQ(1, runInit("s3cr3t", "g", false));
-  EXPECT_EQ(1u, CountOccurrences(env.logText(), "ERROR [init] Warning: settings file " +
-                                                    env.configPath() +
-                                                    " is used although any user may change "
-                                                    "it (mode 0666)"));
+  EXPECT_EQ(
+      1u, CountOccurrences(env.logText(), "WARN [init] Warning: settings file " + env.configPath() +
+                                              " is used although any user may change "
+                                              "it (mode 0666)"));
 }
 
 TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
@@ -131,7 +133,9 @@ TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
   EXPECT_EQ(0, runInit("", "g-1", true));
   EXPECT_EQ(0, runInit("s3cr3t", "", true));
   EXPECT_EQ(0, runInit("", "g-1", false));
+  EXPECT_EQ(L"Error: No user name or password was given.", service.initErrorMessage());
   EXPECT_EQ(0, runInit("s3cr3t", "", false));
+  EXPECT_EQ(L"Error: No deployment GUID was given.", service.initErrorMessage());
   EXPECT_EQ(1u, setupPosts().size());  // the rejected calls sent nothing
   EXPECT_EQ(0, service.m_bInitialized);
   EXPECT_EQ(1, service.m_bFolderReady);  // a rejected init leaves it alone
@@ -151,7 +155,9 @@ TEST_F(FolderSetupTest, ReportsFolderSendsFolderType2AndUsesItsWording) {
 }
 
 TEST_F(FolderSetupTest, EmptyUserNameIsRejectedAndTheUrlComesFromSettingSetUrlOrDefault) {
+  EXPECT_EQ(L"", service.initErrorMessage());  // no init yet
   EXPECT_EQ(0, service.init("", "pw", "f", "g", folderGUID, folderPath, "", false));
+  EXPECT_EQ(L"Error: No user name or password was given.", service.initErrorMessage());
   EXPECT_EQ(1u,
             CountOccurrences(env.logText(), "Error: Failed to create DR backup folder at URL [" +
                                                 std::string(kConsole) +
@@ -162,6 +168,8 @@ TEST_F(FolderSetupTest, EmptyUserNameIsRejectedAndTheUrlComesFromSettingSetUrlOr
   service.setURL("http://other.test/webconsole");
   EXPECT_EQ(0, runInit("s3cr3t", "g", false));
   EXPECT_EQ("", service.m_url);
+  EXPECT_EQ(L"Error: No web console URL: the setting \"Cloud URL\" is empty.",
+            service.initErrorMessage());
   EXPECT_EQ(1u, CountOccurrences(env.logText(),
                                  "Error: Failed to create DR backup folder at URL []. Error: "
                                  "empty username or password provided."));
@@ -480,9 +488,10 @@ TEST_F(FolderSetupTest, NoGatewayForTheSetUpRequest) {
   EXPECT_EQ(0, service.ExecuteDRFolderSetUpWorkflow("/p", "g", false, folderGUID, folderPath,
                                                     message, "", true));
   // Where the set-up went and why it got no connection.
-  EXPECT_EQ(L"Error: Cannot connect to console.test port 80: the connection failed [Couldn't "
-            L"connect to server].",
-            message);
+  EXPECT_EQ(
+      L"Error: Cannot connect to console.test port 80: the connection failed [Couldn't "
+      L"connect to server].",
+      message);
   EXPECT_EQ(4, gateways.journal().connectAttempts);  // login + 3 for the set-up
   EXPECT_EQ(0, gatewaysLeft());
 }

@@ -105,8 +105,10 @@ TEST_F(LoginOverHttp, WrongPasswordCostsOneLoginWithTheServersText) {
     std::string folderPath;
     const int result =
         folder.init("ann", "wrong-pass", "focus", "guid-1", folderGUID, folderPath, "", false);
-    // The folder init has no message: its log line carries the text.
+    // The folder init has no message argument: initErrorMessage() and its
+    // log line carry the console's text.
     EXPECT_NE(env.logText().find(FXString::ToString(refused)), std::string::npos);
+    EXPECT_EQ(folder.initErrorMessage(), refused);
     // Each init named the console it logged in to and where that came from.
     EXPECT_EQ(zutest::CountOccurrences(env.logText(), "[init] Web console URL [" +
                                                           emulator->consoleUrl() +

@@ -144,7 +144,9 @@ int RunFolder(const UploadOptions& options, zutool::ProgressPrinter& printer, Ru
   PrintConsoleUrl(service.describeConsoleURL());
   if (service.init(options.user, options.password, options.focus, options.vestrumGUID, folderGUID,
                    folderPath, options.loginExtra, false) != 1) {
-    return Fail("the folder service could not log in or set up the DR backup folder");
+    const std::wstring reason = service.initErrorMessage();
+    return Fail("the folder service could not log in or set up the DR backup folder: " +
+                (reason.empty() ? std::string("no detail") : Narrow(reason)));
   }
   std::string parentPath = folderPath;
   if (!options.remoteFolder.empty()) {
