@@ -264,7 +264,9 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// in `ZUCLOUD_STATE_DIR`, default /var/lib/zucloud). Every thread has
   /// ended when it returns. Progress goes to the callback of
   /// ZuUploadProgress.h.
-  /// @param localDir local folder, including its trailing "/".
+  /// @param localDir local folder, including its trailing "/": it is joined
+  ///        to `fileName` as given, so "/data" and "x.bak" name "/datax.bak"
+  ///        (the message then says so).
   /// @param fileName the file's name, also the blob's name.
   /// @param remoteFolder the blob's folder in the container.
   /// @param[out] errorMessage user-facing message on failure.
@@ -309,7 +311,10 @@ class ZUCLOUD_EXPORT ZUCloudAzureService {
   /// in and POSTs the GUID, job id, backup level and each uploaded file's
   /// name, size and blob URL to "/api/zudrbackup/finalize" (API mode) or
   /// the completion workflow, up to "DRBackupRetryCount" attempts 120000 ms
-  /// apart.
+  /// apart. A completion with no file stored is sent and accepted like any
+  /// other: the host decides whether a set without files, or with files that
+  /// failed, is to be reported (zucloud-upload reports only a whole set
+  /// unless told --allow-partial).
   /// @param jobId the DR backup job's id.
   /// @param backupLevel the backup level.
   /// @param[out] errorMessage user-facing message on failure.

@@ -546,6 +546,14 @@ class CliTest(unittest.TestCase):
         self.assertIn("refused the login of user [ann]: Invalid user name or password",
                       result.stderr)
         self.assertEqual(len(EMULATOR.control("GET", "/_emu/journal?kind=login")), 1)
+        # The folder service's init has no message argument: the tool asks
+        # it why, and says so.
+        folder = self.run_cli(*(self.base_args("folder", self.folder_config()) + [self.files]))
+        self.assertNotEqual(folder.returncode, 0, folder.stdout + folder.stderr)
+        self.assertIn("the folder service could not log in or set up the DR backup folder: "
+                      "Error: The web console refused the login of user [ann]: Invalid user "
+                      "name or password", folder.stderr)
+        self.assertEqual(len(EMULATOR.control("GET", "/_emu/journal?kind=login")), 2)
 
     def test_proxy_options_carry_every_request_unless_bypassed(self):
         self.write("p.bin", os.urandom(2000))

@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   }
   const unsigned int jobId = 7;
   const int backupLevel = 0;     // full
-  ZUCloudAzureService service;   // reads the settings file once
+  ZUCloudAzureService service;   // reads its settings (others at init, upload)
   service.AddFileInfo(argv[4]);  // needed in Azure Functions mode only
   std::wstring message;
   if (service.init(argv[1], password, "zucloud", argv[2], /*vestrumId=*/1, jobId,

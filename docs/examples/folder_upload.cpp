@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: ZU_PASSWORD=... folder_upload USER GUID DIR/ FILE\n");
     return 2;
   }
-  ZUCloudService service;  // reads the settings file once
+  ZUCloudService service;  // reads its settings (others at init and upload)
   std::string folderGUID, folderPath;
   if (service.init(argv[1], password, "zucloud", argv[2], folderGUID, folderPath, "", false) != 1) {
     std::fprintf(stderr, "set-up failed, see ZUCloudService.log\n");
