@@ -250,11 +250,13 @@ class BlobEmulator : public ::testing::TestWithParam<Mode> {
   }
 
   // The resume journals in the state folder.
+  // The resume journals in the state folder (a killed upload also leaves
+  // its lock file beside its journal).
   std::vector<std::string> journals() const {
     std::vector<std::string> found;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(env_->stateDir(), error)) {
-      found.push_back(entry.path().string());
+      if (entry.path().extension() == ".journal") found.push_back(entry.path().string());
     }
     return found;
   }

@@ -804,6 +804,13 @@ class CliTest(unittest.TestCase):
                               "completion was not reported; a re-run of the same command sends "
                               "every file again" % (name, 0 if at_once else 1), err)
                 self.assertEqual(EMULATOR.control("GET", "/_emu/completions"), [])
+                # The Put Block held at the proxy ends on its own time; waited
+                # for here, so that it lands in no later test's journal.
+                deadline = time.monotonic() + 15
+                while time.monotonic() < deadline and not any(
+                        e.get("fault") == "delay"
+                        for e in EMULATOR.control("GET", "/_emu/proxy/journal")):
+                    time.sleep(0.1)
 
     def test_two_runs_on_one_state_folder_leave_the_file_to_the_first(self):
         data = os.urandom(2 * 1024 * 1024 + 9)
