@@ -281,6 +281,11 @@ int ZUCloudAzureService::UploadFile(std::string localDir, std::string fileName,
   };
   const int result = GuardUpload(m_evDbg.get(), fileName, errorMessage, upload);
   if (result == 0 && record) EndFailedUpload(*record, before, sent.load());
+  if (result == 0 && errorMessage.empty()) {
+    // Every failure words its message; this one holds should one be missed.
+    errorMessage = L"Error: Failed to upload file [" + FXString::ToWstring(fileName) +
+                   L"] to cloud. Please check ZUCloudService.log for more details.";
+  }
   return result;
 }
 
