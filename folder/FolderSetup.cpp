@@ -183,7 +183,8 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
       return 1;
     }
     m_evDbg->Error(kInitTag,
-                   "Error: Failed to create folder. Error Message [%ls]. VestrumGUID [%s] ",
+                   "Error: Failed to log in or set up the DR backup folder. Error Message [%ls]. "
+                   "VestrumGUID [%s] ",
                    message.c_str(), vestrumGUID.c_str());
     zu::folder::RememberInitMessage(
         this, message.empty()

@@ -28,7 +28,10 @@ cleanup() {
     kill -KILL "$emulator_pid" 2>/dev/null || true
   fi
   if [ $status -ne 0 ] && [ -f "$work/log/ZUCloudService.log" ]; then
-    echo "-- last lines of ZUCloudService.log:"; tail -n 20 "$work/log/ZUCloudService.log"
+    # The work folder goes; a failed run's log stays where the line says.
+    kept="$(mktemp "${TMPDIR:-/tmp}/zucloud-demo-log.XXXXXX")"
+    cp "$work/log/ZUCloudService.log" "$kept"
+    echo "-- last lines of ZUCloudService.log (kept whole in $kept):"; tail -n 20 "$kept"
   fi
   rm -rf "$work"
   exit $status
@@ -125,6 +128,6 @@ echo
 if [ $failed -eq 0 ]; then
   echo "DEMO PASSED: every file of the DR backup set is in the cloud byte for byte."
 else
-  echo "DEMO FAILED: see the lines above and $work/log/ZUCloudService.log."
+  echo "DEMO FAILED: see the lines above and the log, kept at the path the next lines name."
   exit 1
 fi

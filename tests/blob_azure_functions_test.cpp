@@ -245,7 +245,9 @@ TEST_F(AzureFunctions, MissingBaseUrlOrGuidIsRefusedBeforeAnyRequest) {
   std::wstring message;
   EXPECT_EQ(init(service, message), 0);
   EXPECT_EQ(message,
-            L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud.");
+            L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud. "
+            L"Set \"ZUCloudDRBackupAzureBaseUrl\" in [GlobalParam] of the settings file to the "
+            L"Azure Functions base URL.");
   EXPECT_TRUE(service.m_url.empty());
   EXPECT_TRUE(requests("").empty());
   const std::string log = env_.logText();

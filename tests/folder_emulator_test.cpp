@@ -128,7 +128,9 @@ TEST_F(FolderEmulatorTest, WrongPasswordFailsInitBeforeTheSetUp) {
   EXPECT_EQ(0, service.m_bInitialized);
   EXPECT_TRUE(emulator->journal("folder_setup").empty());
   EXPECT_NE(std::string::npos,
-            env.logText().find("Error: Failed to create folder. Error Message ["));
+            env.logText().find(
+                "Error: Failed to log in or set up the DR backup folder. Error Message [Error: The "
+                "web console refused the login of user [ann]"));
 }
 
 TEST_F(FolderEmulatorTest, CreateDrFolderUnderTheDrFolderPath) {

@@ -360,10 +360,15 @@ TEST_F(FolderSetupTest, EmptyUploadUrlGivesThirtyBackToBackAttemptsThroughInit) 
   EXPECT_EQ(1u, CountOccurrences(log,
                                  "Error: Failed to execute setup folder workflow in cloud for "
                                  "Vestrum GUID [g-4]. Total retry count [30]"));
-  // No message was set by the attempts, so init reports an empty one.
+  // No message was set by the attempts: the log line has none, and the
+  // reason init gives names the log.
   EXPECT_EQ(1u, CountOccurrences(log,
-                                 "Error: Failed to create folder. Error Message []. VestrumGUID "
-                                 "[g-4] "));
+                                 "Error: Failed to log in or set up the DR backup folder. Error "
+                                 "Message []. VestrumGUID [g-4] "));
+  EXPECT_EQ(
+      L"Error: Failed to set up the DR backup folder. Please check ZUCloudService.log for "
+      L"more details.",
+      service.initErrorMessage());
 }
 
 TEST_F(FolderSetupTest, ValuesOneLevelTooDeepAreNotAccepted) {
@@ -469,7 +474,8 @@ TEST_F(FolderSetupTest, RefusesWhenNotInitializedAndPassesLoginFailuresOn) {
   EXPECT_EQ(0, runInit("wrong", "g-9", false));
   EXPECT_EQ(0u, setupPosts().size());
   EXPECT_EQ(1u, CountOccurrences(env.logText(),
-                                 "Error: Failed to create folder. Error Message [Error: The web "
+                                 "Error: Failed to log in or set up the DR backup folder. Error "
+                                 "Message [Error: The web "
                                  "console refused the login of user [ann]: Invalid user name or "
                                  "password]. VestrumGUID [g-9] "));
   EXPECT_TRUE(sleeps.waits().empty());  // init never waits

@@ -244,8 +244,11 @@ int ZUCloudAzureService::InitAzureFunctions(const std::string& vestrumGUID, int 
   return zu::NoThrow(m_evDbg.get(), "InitAzureFunctions", failed, [&]() -> int {
     m_url = ConfiguredBaseUrl();
     if (m_url.empty()) {
+      // The words of old, then the setting that gives the endpoint.
       errorMessage =
-          L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud.";
+          L"Could not find a valid Azure API endpoint for setting up upload to Tolvane Cloud. "
+          L"Set \"ZUCloudDRBackupAzureBaseUrl\" in [GlobalParam] of the settings file to the "
+          L"Azure Functions base URL.";
       m_evDbg->error("ZUCloudAzureService(553): -Error-: %s",
                      FXString::ToString(errorMessage).c_str());
       return 0;
