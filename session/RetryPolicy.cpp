@@ -3,6 +3,7 @@
 #include "platform/host/Env.h"
 #include "platform/host/PzSleep.h"
 #include "platform/http/ZuInternetGateway.h"
+#include "session/RetryAfter.h"
 
 namespace zu {
 namespace {
@@ -41,7 +42,7 @@ AttemptResult RunAttempt(const std::function<AttemptResult(int attempt)>& attemp
 // The policy's wait `waitMs`, or the failed request's Retry-After when that
 // is longer, up to kMaxRetryAfterSeconds.
 unsigned int WithRetryAfter(unsigned int waitMs) {
-  const long asked = LIBCURL::RetryAfterOnThisThread();
+  const long asked = RetryAfterOnThisThread();
   if (asked <= 0) return waitMs;
   const unsigned long long askedMs =
       static_cast<unsigned long long>(asked < kMaxRetryAfterSeconds ? asked

@@ -3,10 +3,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "session/RetryAfter.h"
 #include "session/RetryPolicy.h"
 #include "support/EnvChange.h"
 #include "support/FakeGateway.h"
@@ -337,13 +339,47 @@ TEST(RetryPolicy, ARetryAfterLongerThanTheWaitIsHonouredUpToTheCap) {
     options.wait = row.kind;
     options.backoffCapSeconds = 0;
     RunWithRetry(options, rec.make(), [&](int) {
-      LIBCURL::NoteRetryAfterOnThisThread(row.retryAfter);
+      zu::NoteRetryAfterOnThisThread(row.retryAfter);
       return AttemptResult::kRetry;
     });
     const unsigned expected =
         row.kind == WaitKind::kBackoff && row.retryAfter == 0 ? 0 : row.expected;
     EXPECT_EQ(sleeps.waits(), std::vector<unsigned>{expected});
     EXPECT_EQ(rec.lines.front(), "after " + std::to_string(expected) + " 1");
+  }
+}
+
+// Retry-After as delta seconds or an HTTP date, read as a wait of at most a
+// day.
+TEST(RetryAfter, IsReadAsSecondsOrADateUpToADay) {
+  const std::time_t now = 1700000000;
+  char future[64];
+  char past[64];
+  const std::time_t later = now + 300;
+  const std::time_t earlier = now - 300;
+  std::strftime(future, sizeof future, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&later));
+  std::strftime(past, sizeof past, "%a, %d %b %Y %H:%M:%S GMT", std::gmtime(&earlier));
+  const std::vector<std::pair<std::string, long>> rows = {
+      {"120", 120},
+      {"0", 0},
+      {"86400", 86400},
+      {"86401", 86400},
+      {"99999999999", 86400},
+      {future, 300},
+      {past, 0},
+      {"soon", 0},
+      {"-5", 0},
+      // Leading zeros are digits like any other: only the value counts.
+      {"0000005", 5},
+      {"000000000000086400", 86400},
+      {"0000000086401", 86400},
+      {"000", 0},
+      {"1000000", 86400},
+      {"999999", 86400},
+      {"0999999", 86400},
+      {"086399", 86399}};
+  for (const auto& [value, seconds] : rows) {
+    EXPECT_EQ(zu::RetryAfterSeconds({{"retry-after", value}}, now), seconds) << value;
   }
 }
 

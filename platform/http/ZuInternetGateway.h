@@ -97,13 +97,16 @@ void NoteReplyLostOnThisThread();
 // moved its bytes, only too slowly for the request to finish in time.
 bool DeadlineReachedOnThisThread();
 void NoteDeadlineReachedOnThisThread();
-// The wait in seconds that the last request this thread handed to a gateway
-// since the last Clear was told by its refusal's Retry-After header (delta
-// seconds or an HTTP date; at most a day); 0 when it had none.
-long RetryAfterOnThisThread();
-void NoteRetryAfterOnThisThread(long seconds);
-// Reads Retry-After from `replyHeaders` as above, at time `now`.
-long RetryAfterSeconds(const ZuCURL::commandInfoList& replyHeaders, std::time_t now);
+// The Retry-After header of the refusal that the last request this thread
+// handed to a gateway since the last Clear got, as the server wrote it, and
+// the time that reply came; an empty value when it had none. The retry
+// policy reads the wait from it (session/RetryAfter.h).
+struct RetryAfterNote {
+  std::string value;
+  std::time_t receivedAt = 0;
+};
+RetryAfterNote RetryAfterHeaderOnThisThread();
+void NoteRetryAfterHeaderOnThisThread(const RetryAfterNote& note);
 // Clears the flags above.
 void ClearRequestRefusedOnThisThread();
 
