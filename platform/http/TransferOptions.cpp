@@ -44,29 +44,23 @@ class OptionSetter {
 
 }  // namespace
 
-HeaderList::~HeaderList() { curl_slist_free_all(m_list); }
-
-void HeaderList::append(const std::string& line) {
-  if (!m_ok) return;
-  curl_slist* next = curl_slist_append(m_list, line.c_str());
-  if (next == nullptr) {
-    m_ok = false;
-    return;
-  }
-  m_list = next;
-}
-
-void BuildHeaderList(const ZuCURL::commandInfoList& headers, Method method, HeaderList& list) {
+bool BuildHeaderList(const ZuCURL::commandInfoList& headers, Method method, HeaderList& list) {
+  auto append = [&list](const std::string& line) {
+    curl_slist* head = curl_slist_append(list.get(), line.c_str());
+    if (head == nullptr) return false;  // the list is left as it was
+    if (!list) list.reset(head);        // the first line starts the list
+    return true;
+  };
   bool haveExpect = false;
   bool haveContentType = false;
   for (const auto& h : headers) {
     if (FXString::EqualsNoCase(h.name, "Expect")) haveExpect = true;
     if (FXString::EqualsNoCase(h.name, "Content-Type")) haveContentType = true;
     // "name;" is libcurl's spelling of a header with an empty value.
-    list.append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value);
+    if (!append(h.value.empty() ? h.name + ";" : h.name + ": " + h.value)) return false;
   }
-  if (!haveExpect) list.append("Expect:");
-  if (!haveContentType && method == Method::Post) list.append("Content-Type:");
+  if (!haveExpect && !append("Expect:")) return false;
+  return haveContentType || method != Method::Post || append("Content-Type:");
 }
 
 CURLcode ApplyBodyOptions(CURL* h, Method method, bool paced, const char* data, long length) {

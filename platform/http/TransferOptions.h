@@ -11,6 +11,7 @@
 
 #include <curl/curl.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/http/ZuInternetGateway.h"
@@ -20,28 +21,16 @@ namespace LIBCURL {
 enum class Method { Get, Post, Put, Head };
 
 // Owns the header list of one request.
-class HeaderList {
- public:
-  HeaderList() = default;
-  ~HeaderList();
-  HeaderList(const HeaderList&) = delete;
-  HeaderList& operator=(const HeaderList&) = delete;
-
-  // Appends one line; once an append failed (out of memory) every later one
-  // does nothing and ok() stays false.
-  void append(const std::string& line);
-  bool ok() const { return m_ok; }
-  curl_slist* get() const { return m_list; }
-
- private:
-  curl_slist* m_list = nullptr;
-  bool m_ok = true;
+struct HeaderListFree {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
+using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
 
 // The caller's headers in order, then suppression of the headers libcurl
 // would add on its own ("Expect: 100-continue" for large bodies, a form
-// Content-Type for POST) unless the caller gave them.
-void BuildHeaderList(const ZuCURL::commandInfoList& headers, Method method, HeaderList& list);
+// Content-Type for POST) unless the caller gave them. False when a line
+// could not be added (out of memory).
+bool BuildHeaderList(const ZuCURL::commandInfoList& headers, Method method, HeaderList& list);
 
 // Sets the options that select the method and hand over the body (`length`
 // bytes at `data`, read in place; through the read callback when `paced`);

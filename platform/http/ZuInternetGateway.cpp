@@ -284,8 +284,8 @@ int ZuInternetGateway::Impl::perform(Method method, const std::string& url, cons
   }
 
   HeaderList list;
-  BuildHeaderList(headers, method, list);
-  if (!list.ok()) return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
+  if (!BuildHeaderList(headers, method, list))
+    return d.transportFailure(CURLE_OUT_OF_MEMORY, nullptr);
   if (!d.renewUnusableHandle())
     return d.transportFailure(CURLE_FAILED_INIT, "cannot create a curl handle");
 
