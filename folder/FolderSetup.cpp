@@ -18,6 +18,7 @@
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
+#include "session/ServiceFields.h"
 #include "session/ServiceSettings.h"
 #include "session/WorkflowInput.h"
 #include "session/WorkflowReply.h"
@@ -153,12 +154,7 @@ int ZUCloudService::init(const std::string& userName, const std::string& passwor
     m_evDbg->initialize(m_logInstance.get(), EvDebug::kZuCloudLogId, 0, false, "");
     zu::LogSettingsFileNotice(m_evDbg.get(), kInitTag);
 
-    const zu::CloudUrlChoice cloudUrl = zu::ChooseCloudUrl(m_url);
-    zu::LogCloudUrl(m_evDbg.get(), kInitTag, cloudUrl);
-    m_url = cloudUrl.url;
-    m_password = zu::EncodePassword(password);
-    m_userName = userName;
-    m_loginExtra = loginField;
+    zu::ServiceFields::TakeLogin(*this, kInitTag, userName, password, loginField);
     // A plain substring test: "https:" anywhere in the URL counts.
     m_bSecured = m_url.find("https:") != std::string::npos;
 

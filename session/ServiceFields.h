@@ -6,6 +6,8 @@
 #ifndef ZUCLOUD_SESSION_SERVICE_FIELDS_H
 #define ZUCLOUD_SESSION_SERVICE_FIELDS_H
 
+#include <string>
+
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
 
@@ -29,6 +31,20 @@ struct ServiceFields {
     params.keepIdleSeconds = service.m_nKeepIdleSeconds;
     params.keepIntervalSeconds = service.m_nKeepIntervalSeconds;
     return params;
+  }
+
+  // What init takes for the web console: the console URL it chooses (and
+  // logs under `tag`, with where it came from), the user, the password's
+  // Base64 form and the third credential.
+  template <class Service>
+  static void TakeLogin(Service& service, const char* tag, const std::string& userName,
+                        const std::string& password, const std::string& loginField) {
+    const CloudUrlChoice cloudUrl = ChooseCloudUrl(service.m_url);
+    LogCloudUrl(service.m_evDbg.get(), tag, cloudUrl);
+    service.m_url = cloudUrl.url;
+    service.m_password = EncodePassword(password);
+    service.m_userName = userName;
+    service.m_loginExtra = loginField;
   }
 
   // Reads the keep-alive settings into `service` (its constructor).

@@ -14,6 +14,7 @@
 #include "session/ConsoleOperation.h"
 #include "session/GatewaySession.h"
 #include "session/NoThrow.h"
+#include "session/ServiceFields.h"
 #include "session/ServiceSettings.h"
 #include "session/SessionParams.h"
 #include "session/WorkflowInput.h"
@@ -171,12 +172,7 @@ int ZUCloudAzureService::init(const std::string& userName, const std::string& pa
                                 errorMessage);
     }
 
-    const zu::CloudUrlChoice cloudUrl = zu::ChooseCloudUrl(m_url);
-    zu::LogCloudUrl(m_evDbg.get(), kInitTag, cloudUrl);
-    m_url = cloudUrl.url;
-    m_password = zu::EncodePassword(password);
-    m_userName = userName;
-    m_loginExtra = loginField;
+    zu::ServiceFields::TakeLogin(*this, kInitTag, userName, password, loginField);
     m_bSecured = IsHttps(m_url);
 
     // The identifiers stored above replaced those of any earlier init: when
