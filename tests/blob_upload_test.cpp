@@ -673,9 +673,11 @@ TEST_F(BlobUpload, ABlockListWhoseBlocksAreGoneFailsAtOnce) {
 
 // "bEnableZUCloudDRBackupVerify": one Get Blob Properties after the commit
 // (blocks or one Put Blob); a blob whose length or Content-MD5 is not the
-// file's fails the upload. The request is tried at most three times.
+// file's fails the upload. The request is tried at most three times. An
+// encrypted file's blob is of its stored length (28 bytes a region more).
 TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
   const unsigned long long size = 2 * kMiB + 5;
+  const std::string keyFile = zutest::WriteKeyFile(files_.file("kek.json"), "unit-kek");
   const std::string otherMd5 = "1B2M2Y8AsgTpgAmY7PhCfg==";
   struct Row {
     const char* what;
@@ -690,6 +692,7 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
     std::string message;       // part of the caller's message on failure
     const char* refused = "";  // every read refused 403 with this code
     int setUps = 0;            // fresh tokens asked for
+    bool encrypted = false;    // "DRBackupEncryptionKeyFile" set
   };
   const std::vector<Row> rows = {
       {"off: nothing is read", false, false, false, "3", "", 0, 1, 0, ""},
@@ -714,6 +717,9 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
        "AuthorizationPermissionMismatch"},
       {"no read permission, one Put Blob", true, true, true, "", "", 0, 0, 1,
        "the SAS token has no read permission", "AuthorizationPermissionMismatch"},
+      {"encrypted: the stored length", true, true, false, "", "", 0, 1, 1, "", "", 0, true},
+      {"encrypted: the plain length, 28 bytes short", true, false, false, "2097157", "", 0, 0, 1,
+       "its length is 2097157 bytes, the file's 2097185", "", 0, true},
       {"another 403: a fresh token is asked for", true, false, false, "", "", 0, 0, 2,
        "403 AuthorizationFailure: the token was refused again after a refresh",
        "AuthorizationFailure", 1},
@@ -725,6 +731,7 @@ TEST_F(BlobUpload, VerifyChecksTheStoredLengthAndMd5) {
     env_.setGlobal("bEnableZUCloudDRBackupVerify", row.verify ? "true" : "false");
     env_.setGlobal("bEnableZUCloudDRBackupContentMD5", row.md5 ? "true" : "false");
     env_.setGlobal("DRBackupUploadSingleRequestMiB", row.single ? "4" : "0");
+    env_.setGlobal("DRBackupEncryptionKeyFile", row.encrypted ? keyFile : "");
     cloud_.reportedLength = row.length;
     cloud_.reportedMd5 = row.md5Seen;
     cloud_.failNext("properties", row.failedReads);
