@@ -14,5 +14,5 @@ if(ZUCLOUD_SANITIZE STREQUAL "" AND TARGET zucloud-upload)
   add_test(NAME cli_test
     COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/cli_test.py $<TARGET_FILE:zucloud-upload> ${PROJECT_SOURCE_DIR}
       ${example_programs})
-  set_tests_properties(cli_test PROPERTIES TIMEOUT 300 LABELS "unit")
+  set_tests_properties(cli_test PROPERTIES TIMEOUT 300 LABELS "unit" COST 25)
 endif()
