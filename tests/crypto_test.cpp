@@ -292,6 +292,14 @@ void DropIpcLock() {
   ::syscall(SYS_capset, &header, data);
 }
 
+// The sanitizers' runtimes take mlock over and do nothing (AddressSanitizer
+// says it ignores it): under them no page is ever seen locked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kLockingSeen = false;
+#else
+constexpr bool kLockingSeen = true;
+#endif
+
 TEST(SecretBuffer, KeysLiveInPagesLeftOutOfCoresAndLockedWhereTheLimitAllows) {
   // Each row runs in a child, which may lower its own limit. The flags:
   // "dd" left out of a core, "lo" locked.
@@ -317,14 +325,15 @@ TEST(SecretBuffer, KeysLiveInPagesLeftOutOfCoresAndLockedWhereTheLimitAllows) {
       const std::string flags = VmFlagsOf(kek.key.data());
       int status = 0;
       if (flags.find(" dd ") == std::string::npos) status |= 1;
-      if ((flags.find(" lo ") != std::string::npos) != row.locked) status |= 2;
+      if ((flags.find(" lo ") != std::string::npos) != (row.locked && kLockingSeen)) status |= 2;
       ::_exit(status);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status) & 1, 0) << "the key's pages are not marked to be left out";
-    EXPECT_EQ(WEXITSTATUS(status) & 2, 0) << "the key's pages are locked: " << !row.locked;
+    EXPECT_EQ(WEXITSTATUS(status) & 2, 0)
+        << "the key's pages are locked: " << !(row.locked && kLockingSeen);
     EXPECT_NE(WEXITSTATUS(status), 10);
   }
 }
