@@ -65,11 +65,6 @@ enum class ParseOutcome { kUpload, kHelp, kVersion, kError };
 // command line itself).
 ParseOutcome ParseUploadOptions(int argc, char** argv, UploadOptions& options, std::string& error);
 
-// --help: every option in one line, and an example for each service.
-std::string HelpText();
-// --version.
-std::string VersionText();
-
 }  // namespace zutool
 
 #endif  // ZUCLOUD_TOOLS_UPLOAD_OPTIONS_H

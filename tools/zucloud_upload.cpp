@@ -14,6 +14,7 @@
 #include "ZUCloudAzureService.h"
 #include "ZUCloudService.h"
 #include "ZuUploadProgress.h"
+#include "help_text.h"
 #include "printable.h"
 #include "progress_printer.h"
 #include "run_report.h"
