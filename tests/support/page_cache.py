@@ -1,5 +1,5 @@
 """Which pages of a file are in the page cache, by mincore on a mapping of
-the file. Used by tests/cli_test.py and bench/run_benchmarks.py."""
+the file. Used by tests/cli_test.py and bench/zubench/machine.py."""
 import ctypes
 import mmap
 import os
