@@ -42,7 +42,7 @@ import uuid
 import xml.etree.ElementTree as ET
 from xml.sax.saxutils import escape
 
-from .server import Response, Route
+from .exchange import Response, Route
 from . import azstore
 
 SAS_LIFETIME_SECONDS = 12 * 3600

@@ -30,7 +30,7 @@ import secrets
 import uuid
 
 from . import messages
-from .server import Response, Route
+from .exchange import Response, Route
 
 KEEP_LIMIT = 64 * 1024 * 1024
 _NS = uuid.UUID("3f0e5c1a-8f52-4c7e-9a55-2f4f0d0c7a11")

@@ -1,5 +1,6 @@
 """Stray replies of the "extra_reply" fault, shared by the console emulator
-(server.py) and the storage proxy (storage_proxy.py): the counts of those
+(server.py, console_handler.py) and the storage proxy (storage_proxy.py,
+proxy_relay.py): the counts of those
 pending on live connections, sent and dropped, and the queue of those that
 wait on one connection for the client to leave it idle."""
 
