@@ -1668,6 +1668,18 @@ TEST_F(BlobUpload, ConcurrentRefusalsOfOneTokenMakeOneRefresh) {
   EXPECT_GE(cloud_.maxPutBlocksInFlight(), 1);
 }
 
+// The refresh of a file whose source hands out "sig=T1", "sig=T2", ... for
+// one storage URL, counting the tokens in `asked`.
+zu::blob::TokenRefresh CountingTokens(EvDebug* log, int& asked) {
+  return zu::blob::TokenRefresh(
+      log, "t.bak", zu::blob::SasGrant{"https://s.test/c", "sig=T0"},
+      [&asked](zu::blob::SasGrant& grant, std::string&) {
+        grant = zu::blob::SasGrant{"https://s.test/c", "sig=T" + std::to_string(++asked)};
+        return true;
+      },
+      "the web console");
+}
+
 // A token another request fetched can be spent by the time this request
 // sends with it: the request asks once itself before its refusal counts, and
 // a refusal of the token it asked for ends it. Rows: the refusals of this
@@ -1682,13 +1694,7 @@ TEST(TokenRefreshRounds, ARequestAsksOnceItselfBeforeARefusalEndsIt) {
     EvDebugFileInstance file;
     EvDebug log(&file);
     int asked = 0;
-    zu::blob::TokenRefresh tokens(
-        &log, "t.bak", zu::blob::SasGrant{"https://s.test/c", "sig=T0"},
-        [&asked](zu::blob::SasGrant& grant, std::string&) {
-          grant = zu::blob::SasGrant{"https://s.test/c", "sig=T" + std::to_string(++asked)};
-          return true;
-        },
-        "the web console");
+    zu::blob::TokenRefresh tokens = CountingTokens(&log, asked);
     int sends = 0;
     const zu::blob::RefreshedSend out =
         zu::blob::SendWithRefresh(&tokens, "", [&](const std::string&) {
@@ -1730,13 +1736,7 @@ TEST(TokenRefreshRounds, TheBudgetCountsOnlyRefreshesThatStoredNothing) {
     EvDebugFileInstance file;
     EvDebug log(&file);
     int asked = 0;
-    zu::blob::TokenRefresh tokens(
-        &log, "t.bak", zu::blob::SasGrant{"https://s.test/c", "sig=T0"},
-        [&asked](zu::blob::SasGrant& grant, std::string&) {
-          grant = zu::blob::SasGrant{"https://s.test/c", "sig=T" + std::to_string(++asked)};
-          return true;
-        },
-        "the web console");
+    zu::blob::TokenRefresh tokens = CountingTokens(&log, asked);
     const zu::blob::StorageJudgement refused{zu::blob::StorageVerdict::kTokenRefused, 403, ""};
     unsigned int generation = 0;
     std::string failure;

@@ -15,6 +15,9 @@
 #define ZUCLOUD_PLATFORM_CRYPTO_SECRET_BUFFER_H
 
 #include <cstddef>
+#include <utility>
+
+#include "platform/host/PageBuffer.h"
 
 namespace zu {
 
@@ -28,14 +31,15 @@ class SecretBuffer {
   explicit SecretBuffer(size_t size);
   ~SecretBuffer();
   // A move hands the pages over; the source holds no memory afterwards.
-  SecretBuffer(SecretBuffer&& other) noexcept;
+  SecretBuffer(SecretBuffer&& other) noexcept
+      : m_pages(std::move(other.m_pages)), m_locked(std::exchange(other.m_locked, false)) {}
   SecretBuffer& operator=(SecretBuffer&& other) noexcept;
   SecretBuffer(const SecretBuffer&) = delete;
   SecretBuffer& operator=(const SecretBuffer&) = delete;
 
-  unsigned char* data() const { return m_data; }
-  char* chars() const { return reinterpret_cast<char*>(m_data); }
-  size_t size() const { return m_size; }
+  unsigned char* data() const { return reinterpret_cast<unsigned char*>(m_pages.data()); }
+  char* chars() const { return m_pages.data(); }
+  size_t size() const { return m_pages.size(); }
   // Whether the pages are locked in memory (false when RLIMIT_MEMLOCK did
   // not allow it; they are still left out of a core dump).
   bool locked() const { return m_locked; }
@@ -43,10 +47,9 @@ class SecretBuffer {
   void Wipe();
 
  private:
+  // Wipes and unlocks the pages; m_pages gives them back.
   void release();
-  unsigned char* m_data = nullptr;
-  size_t m_size = 0;
-  size_t m_mapped = 0;
+  PageBuffer m_pages;
   bool m_locked = false;
 };
 

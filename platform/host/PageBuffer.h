@@ -24,6 +24,8 @@ class PageBuffer {
 
   char* data() const { return m_data; }
   size_t size() const { return m_size; }
+  // The bytes mapped: `size` rounded up to whole pages (0 with no memory).
+  size_t mapped() const { return m_mapped; }
 
  private:
   void release();
