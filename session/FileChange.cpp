@@ -1,8 +1,9 @@
 #include "session/FileChange.h"
 
 #include <cerrno>
-#include <cstring>
 #include <string>
+
+#include "platform/host/FXFile.h"
 
 namespace zu {
 
@@ -36,11 +37,7 @@ CPzError ConfirmFileEnd(SequentialFile& file, const FileIdentity& atStart,
 
 std::string CannotOpenMessage(const std::string& sourceDir, const std::string& path,
                               const CPzError& error) {
-  char buffer[256] = {};
-  // The GNU strerror_r: the text is the result, `buffer` may stay unused.
-  const std::string reason = error.Code() != 0
-                                 ? std::string(strerror_r(error.Code(), buffer, sizeof buffer))
-                                 : error.Message();
+  const std::string reason = error.Code() != 0 ? ErrnoText(error.Code()) : error.Message();
   std::string text = "Error: Cannot open file [" + path + "] to upload it: " + reason + ".";
   if (error.Code() == ENOENT && !sourceDir.empty() && sourceDir.back() != '/') {
     text += " The folder [" + sourceDir +

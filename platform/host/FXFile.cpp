@@ -4,16 +4,12 @@
 
 #include <cstring>
 
-namespace {
-
 std::string ErrnoText(int err) {
   char buf[256];
   // GNU strerror_r returns the message, not necessarily in `buf`.
   const char* text = strerror_r(err, buf, sizeof(buf));
   return text != nullptr ? text : "unknown error";
 }
-
-}  // namespace
 
 CPzError PosixError(int err, const std::string& what) {
   return CPzError(err, what + ": " + ErrnoText(err) + " (errno " + std::to_string(err) + ")");

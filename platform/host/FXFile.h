@@ -27,6 +27,9 @@ class CPzError {
   std::string m_message;
 };
 
+// The system's words for errno `err` ("No such file or directory").
+std::string ErrnoText(int err);
+
 // The error of a failed POSIX call: errno `err` with the call and path in
 // `what` ("open '/x'"), as "open '/x': No such file or directory (errno 2)".
 CPzError PosixError(int err, const std::string& what);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/host/FXFile.h"
 #include "platform/http/GatewayImpl.h"
 #include "platform/text/FXString.h"
 
@@ -71,8 +72,7 @@ int ZuInternetGateway::Impl::transportFailure(CURLcode code, const char* detail,
   long osError = 0;
   if (from != nullptr && curl_easy_getinfo(from, CURLINFO_OS_ERRNO, &osError) == CURLE_OK &&
       osError != 0) {
-    char buffer[128] = {};
-    const std::string reason = strerror_r(static_cast<int>(osError), buffer, sizeof buffer);
+    const std::string reason = ErrnoText(static_cast<int>(osError));
     if (lastCurlText.find(reason) == std::string::npos) lastCurlText += " (" + reason + ")";
   }
   errorMsg = "curl error " + std::to_string(lastCurlCode) + ": " + lastCurlText;
