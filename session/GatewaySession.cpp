@@ -1,5 +1,6 @@
 #include "session/GatewaySession.h"
 
+#include <cctype>
 #include <new>
 #include <string>
 
@@ -96,9 +97,9 @@ const std::string& LastConnectFailure() { return t_lastConnectFailure; }
 
 std::wstring NoGatewayMessage(const wchar_t* fallback) {
   if (t_lastConnectFailure.empty()) return fallback != nullptr ? fallback : L"";
-  std::string text = "Error: " + t_lastConnectFailure + ".";
-  text[7] = 'C';  // "cannot connect" opens the sentence
-  return FXString::ToWstring(text);
+  std::string reason = t_lastConnectFailure;  // "cannot connect to ...": opens the sentence
+  reason[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reason[0])));
+  return FXString::ToWstring("Error: " + reason + ".");
 }
 
 LIBCURL::ZuInternetGateway* OpenGateway(const SessionParams& params, const std::string& url) {
